@@ -1,0 +1,76 @@
+#include "lib/register.hpp"
+
+#include "profiler/profiler.hpp"
+#include "utils/args.hpp"
+
+namespace sarv {
+namespace {
+
+int noop_profile(PyObject*, PyFrameObject*, int, PyObject*) { return 0; }
+
+PyObject* register_profiler_impl(PyObject* py_profiler) {
+    if (!PyCallable_Check(py_profiler)) {
+        PyErr_SetString(PyExc_TypeError, "profiler object is not callable");
+        return nullptr;
+    }
+    std::unique_ptr<SarvProfiler> state = SarvProfiler::new_from_python(py_profiler);
+    if (!state) {
+        return nullptr;
+    }
+    Ref obj = wrap_profiler(std::move(state));
+    if (PyObject_SetAttrString(py_profiler, "rust_profiler", obj.get()) < 0) {
+        return nullptr;
+    }
+    PyEval_SetProfile(profile_callback, obj.get());
+
+    Ref config = Ref::steal(PyObject_GetAttrString(py_profiler, "config"));
+    if (!config) {
+        return nullptr;
+    }
+    bool threading = false;
+    Ref key = Ref::steal(PyUnicode_FromString("threading"));
+    Ref value = key ? Ref::steal(PyObject_GetItem(config.get(), key.get())) : Ref();
+    if (!value || !is_bool_like(value.get()) || !to_bool_strict(value.get(), threading)) {
+        PyErr_Clear();
+        threading = false;
+    }
+    if (threading) {
+        Ref setprofile = module_attr(names().mod_threading, "setprofile");
+        if (!setprofile) {
+            return nullptr;
+        }
+        Ref method = Ref::steal(PyObject_GetAttrString(obj.get(), "register_threading_profiler"));
+        if (!method) {
+            return nullptr;
+        }
+        Ref result = Ref::steal(PyObject_CallOneArg(setprofile.get(), method.get()));
+        if (!result) {
+            return nullptr;
+        }
+    }
+    Py_RETURN_NONE;
+}
+
+}  // namespace
+
+PyObject* register_profiler(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    try {
+        std::array<PyObject*, 1> bound{};
+        if (!bind_args<1>("register_profiler", {"profiler"}, args, nargs, kwnames, bound)) {
+            return nullptr;
+        }
+        return register_profiler_impl(bound[0]);
+    } catch (const std::exception& fault) {
+        raise_panic(fault.what());
+    } catch (...) {
+        raise_panic("unknown internal fault");
+    }
+    return nullptr;
+}
+
+PyObject* register_noop_profiler(PyObject*, PyObject*) {
+    PyEval_SetProfile(noop_profile, nullptr);
+    Py_RETURN_NONE;
+}
+
+}  // namespace sarv

@@ -1,0 +1,300 @@
+#include "plugins/plugins.hpp"
+#include "utils/serialize.hpp"
+
+#include <cstring>
+
+namespace sarv {
+namespace {
+
+// Plain dictionary lookup (bypasses a subclass's __getitem__). A str key cannot make it
+// fail on an ordinary dict; only hostile keys stored in the dict can.
+PyObject* plain_lookup_checked(PyObject* dict, const char* key) {
+    Ref key_obj = Ref::steal(PyUnicode_InternFromString(key));
+    if (!key_obj) {
+        throw InternalFault("a string is always a valid dict key");
+    }
+    PyObject* value = PyDict_GetItemWithError(dict, key_obj.get());
+    if (value == nullptr && PyErr_Occurred()) {
+        PyErr_Clear();
+        throw InternalFault("a string is always a valid dict key");
+    }
+    return value;  // borrowed
+}
+
+bool subscript_text(PyObject* desc, const char* key, std::string& out) {
+    Ref value = Ref::steal(PyObject_GetItem(desc, Ref::steal(PyUnicode_FromString(key)).get()));
+    if (!value) {
+        return false;
+    }
+    std::string_view text;
+    if (!utf8_view(value.get(), text)) {
+        return false;
+    }
+    out.assign(text);
+    return true;
+}
+
+bool compile_processor(PyObject* desc, PyObject* context, PluginMap& map, const std::string& name) {
+    std::string fragment;
+    if (!subscript_text(desc, "path_fragment", fragment)) {
+        return false;
+    }
+    std::string call_type;
+    std::string return_type;
+    if (!subscript_text(desc, "call_type", call_type) || !subscript_text(desc, "return_type", return_type)) {
+        return false;
+    }
+    std::optional<std::string> subtype;
+    if (PyObject* value = plain_lookup_checked(desc, "subtype")) {
+        std::string_view text;
+        if (!utf8_view(value, text)) {
+            return false;
+        }
+        subtype.emplace(text);
+    }
+    Ref call;
+    if (PyObject* value = plain_lookup_checked(desc, "call"); value != nullptr && value != Py_None) {
+        call = Ref::borrow(value);
+    }
+    Ref process;
+    if (PyObject* value = plain_lookup_checked(desc, "process"); value != nullptr && value != Py_None) {
+        process = Ref::borrow(value);
+    }
+    std::optional<std::vector<std::string>> events;
+    if (PyObject* value = plain_lookup_checked(desc, "events"); value != nullptr && value != Py_None) {
+        std::vector<std::string> list;
+        if (!to_str_list(value, list)) {
+            return false;
+        }
+        events = std::move(list);
+    }
+    map[name].push_back(PluginProcessor{Finder(std::move(fragment)), std::move(call_type), std::move(return_type),
+                                        std::move(subtype), std::move(call), std::move(process), std::move(events),
+                                        Ref::borrow(context), {}});
+    return true;
+}
+
+PyObject* mapping_class() {
+    static PyObject* mapping = nullptr;  // kept for the life of the process
+    if (mapping == nullptr) {
+        Ref cls = module_attr(names().mod_collections_abc, "Mapping");
+        if (!cls) {
+            return nullptr;
+        }
+        mapping = cls.release();
+    }
+    return mapping;
+}
+
+// dict (or subclass) or a collections.abc.Mapping; a failing check counts as "not one".
+bool is_mapping(PyObject* obj) {
+    if (PyDict_Check(obj)) {
+        return true;
+    }
+    PyObject* mapping = mapping_class();
+    int result = mapping ? PyObject_IsInstance(obj, mapping) : -1;
+    if (result < 0) {
+        PyErr_WriteUnraisable(obj);
+        return false;
+    }
+    return result == 1;
+}
+
+bool set_item(PyObject* dict, const char* key, Ref value) {
+    if (!value) {
+        return false;
+    }
+    if (PyDict_SetItemString(dict, key, value.get()) < 0) {
+        PyErr_Clear();
+        throw InternalFault("a string is always a valid dict key");
+    }
+    return true;
+}
+
+Ref text(std::string_view s) {
+    return Ref::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+}
+
+}  // namespace
+
+bool load_plugins(PyObject* config, PluginMap& out) {
+    Ref module = import_module(names().mod_sarv_plugins);
+    if (!module) {
+        PyErr_Clear();
+        throw InternalFault("sarv.plugins should always be importable");
+    }
+    Ref load = Ref::steal(PyObject_GetAttrString(module.get(), "load_plugin_data"));
+    if (!load) {
+        PyErr_Clear();
+        throw InternalFault("load_plugin_data should exist");
+    }
+    Ref descriptions = Ref::steal(PyObject_CallOneArg(load.get(), config));
+    if (!descriptions) {
+        PyErr_Clear();
+        throw InternalFault("load_plugin_data should be callable");
+    }
+    if (!PyList_Check(descriptions.get())) {
+        throw InternalFault("load_plugin_data should return a list");
+    }
+    PluginMap map;
+    map.reserve(static_cast<size_t>(PyList_GET_SIZE(descriptions.get())));
+    // Index-based: a description's own code may change the list while we walk it.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(descriptions.get()); ++i) {
+        Ref desc = Ref::borrow(PyList_GET_ITEM(descriptions.get(), i));
+        if (!PyDict_Check(desc.get())) {
+            raise_conversion_error(desc.get(), "PyDict");
+            return false;
+        }
+        Ref co_names = Ref::steal(PyObject_GetItem(desc.get(), Ref::steal(PyUnicode_FromString("co_names")).get()));
+        if (!co_names) {
+            return false;
+        }
+        Ref context;
+        PyObject* build_context = plain_lookup_checked(desc.get(), "build_context");
+        if (build_context == nullptr || build_context == Py_None) {
+            context = Ref::steal(PyDict_New());
+        } else {
+            Ref keep = Ref::borrow(build_context);
+            context = Ref::steal(PyObject_CallOneArg(keep.get(), config));
+            if (context && !PyDict_Check(context.get())) {
+                raise_conversion_error(context.get(), "PyDict");
+                return false;
+            }
+        }
+        if (!context) {
+            return false;
+        }
+        Ref iter = Ref::steal(PyObject_GetIter(co_names.get()));
+        if (!iter) {
+            return false;
+        }
+        while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
+            std::string_view name;
+            if (!utf8_view(item.get(), name)) {
+                return false;
+            }
+            if (!compile_processor(desc.get(), context.get(), map, std::string(name))) {
+                return false;
+            }
+        }
+        if (PyErr_Occurred()) {
+            return false;
+        }
+    }
+    out = std::move(map);
+    return true;
+}
+
+bool run_processor(PluginProcessor& p, const PluginEvent& ev, Batch& batch) {
+    if (!p.path_fragment.occurs_in(ev.filename)) {
+        return true;
+    }
+    if (p.call) {
+        Ref matched = Ref::steal(PyObject_CallFunctionObjArgs(p.call.get(), ev.frame, ev.event_obj, ev.arg,
+                                                              p.context.get(), nullptr));
+        if (!matched) {
+            return false;
+        }
+        bool yes = false;
+        if (!to_bool_strict(matched.get(), yes)) {
+            return false;
+        }
+        if (!yes) {
+            return true;
+        }
+    }
+    bool is_call = std::strcmp(ev.event, "call") == 0;
+    if (p.events) {
+        bool listed = false;
+        for (const auto& e : *p.events) {
+            listed = listed || e == ev.event;
+        }
+        if (!listed) {
+            return true;
+        }
+    }
+    Ref data = Ref::steal(PyDict_New());
+    if (!data) {
+        return false;
+    }
+    auto identity = reinterpret_cast<uintptr_t>(ev.frame);
+    PrefixedId frame_id;
+    if (is_call) {
+        frame_id = new_frame_id();
+        p.frame_ids.insert_or_assign(identity, frame_id);
+    } else if (auto it = p.frame_ids.find(identity); it != p.frame_ids.end()) {
+        frame_id = it->second;
+    } else {
+        frame_id = new_frame_id();
+    }
+    if (!set_item(data.get(), "frame_id", text(frame_id.view())) ||
+        !set_item(data.get(), "timestamp", Ref::steal(PyFloat_FromDouble(timestamp())))) {
+        return false;
+    }
+    ThreadInfo thread;
+    if (!current_thread(thread)) {
+        return false;
+    }
+    if (!set_item(data.get(), "thread", text(thread.name)) ||
+        !set_item(data.get(), "thread_native_id", Ref::steal(PyLong_FromSize_t(thread.native_id)))) {
+        return false;
+    }
+    std::optional<CallSite> site;
+    static const CallStack no_frames;
+    if (!user_code_call_site(ev.call_frames ? *ev.call_frames : no_frames, frame_id, site)) {
+        return false;
+    }
+    Ref site_obj;
+    if (site) {
+        site_obj = Ref::steal(PyDict_New());
+        if (!site_obj || !set_item(site_obj.get(), "call_frame_id", text(site->call_frame_id.view())) ||
+            !set_item(site_obj.get(), "line_number", Ref::steal(PyLong_FromLong(site->line_number)))) {
+            return false;
+        }
+    } else {
+        site_obj = Ref::borrow(Py_None);
+    }
+    if (!set_item(data.get(), "user_code_call_site", std::move(site_obj)) ||
+        !set_item(data.get(), "type", text(is_call ? p.call_type : p.return_type))) {
+        return false;
+    }
+    if (p.subtype && !set_item(data.get(), "subtype", text(*p.subtype))) {
+        return false;
+    }
+    if (p.process) {
+        Ref extra = Ref::steal(PyObject_CallFunctionObjArgs(p.process.get(), ev.frame, ev.event_obj, ev.arg,
+                                                            p.context.get(), nullptr));
+        if (!extra) {
+            return false;
+        }
+        if (!is_mapping(extra.get())) {
+            raise_conversion_error(extra.get(), "Mapping");
+            return false;
+        }
+        if (PyDict_Update(data.get(), extra.get()) < 0) {
+            return false;
+        }
+    }
+    PyObject* type = PyDict_GetItemWithError(data.get(), Ref::steal(PyUnicode_FromString("type")).get());
+    if (type == nullptr) {
+        if (PyErr_Occurred()) {
+            PyErr_Clear();
+            throw InternalFault("data[\"type\"] should not raise.");
+        }
+        throw InternalFault("data[\"type\"] should not be missing.");
+    }
+    std::string_view type_text;
+    Ref type_keep = Ref::borrow(type);
+    if (!utf8_view(type_keep.get(), type_text)) {
+        return false;
+    }
+    std::string record;
+    if (!dump_msgpack_into(data.get(), ev.lightweight_repr, record)) {
+        return false;
+    }
+    batch.types.emplace_back(type_text);
+    batch.records.push_back(std::move(record));
+    return true;
+}
+
+}  // namespace sarv

@@ -1,0 +1,240 @@
+// Frame buffers, test boundaries, the trace document and saving.
+#include "profiler/profiler.hpp"
+
+#include <algorithm>
+#include <iterator>
+
+namespace sarv {
+namespace {
+
+struct DocumentMeta {
+    std::string version;
+    std::optional<std::string> commit_sha;
+    std::vector<std::string> argv;
+    std::string trace_id;
+    std::string_view source;
+    double created;
+    size_t main_thread_id;
+};
+
+template <class Sink>
+void write_document(Sink& sink, const DocumentMeta& meta, const TakenFrames& taken) {
+    MsgpackWriter<Sink> w(sink);
+    w.map_header(8);
+    w.str("command_line_args");
+    w.array_header(meta.argv.size());
+    for (const auto& arg : meta.argv) {
+        w.str(arg);
+    }
+    w.str_pair("current_commit_sha",
+               meta.commit_sha ? std::optional<std::string_view>(*meta.commit_sha) : std::nullopt);
+    w.str("frames");
+    w.map_header(taken.frames.size());
+    for (const auto& [thread_id, records] : taken.frames) {
+        w.uint(thread_id);
+        w.raw_frames(records);
+    }
+    w.str("frames_of_interest");
+    w.raw_frames(taken.frames_of_interest);
+    w.int_pair("main_thread_id", meta.main_thread_id);
+    w.str("meta");
+    w.map_header(3);
+    w.str_pair("version", meta.version);
+    w.str_pair("source", meta.source);
+    w.str("use_frame_boundaries");
+    w.boolean(true);
+    w.f64_pair("timestamp", meta.created);
+    w.str_pair("trace_id", meta.trace_id);
+}
+
+bool read_text_attr(PyObject* module_name, const char* attr, std::string& out) {
+    Ref value = module_attr(module_name, attr);
+    std::string_view text;
+    if (!value || !utf8_view(value.get(), text)) {
+        return false;
+    }
+    out.assign(text);
+    return true;
+}
+
+void prepend(FrameList& into, FrameList&& front) {
+    if (front.empty()) {
+        return;
+    }
+    front.insert(front.end(), std::make_move_iterator(into.begin()), std::make_move_iterator(into.end()));
+    into = std::move(front);
+}
+
+Ref text(std::string_view s) {
+    return Ref::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+}
+
+}  // namespace
+
+void SarvProfiler::push_frame_data(size_t thread_id, FrameList&& records) {
+    if (threading && thread_id != main_thread_id) {
+        std::lock_guard<std::mutex> guard(frames_mutex);
+        auto& list = frames[thread_id];
+        list.insert(list.end(), std::make_move_iterator(records.begin()), std::make_move_iterator(records.end()));
+    } else {
+        std::lock_guard<std::mutex> guard(frames_of_interest_mutex);
+        frames_of_interest.insert(frames_of_interest.end(), std::make_move_iterator(records.begin()),
+                                  std::make_move_iterator(records.end()));
+    }
+    records.clear();
+}
+
+bool SarvProfiler::push_frames(Event event, Batch& batch) {
+    if (batch.empty()) {
+        return true;
+    }
+    if (event == Event::Return) {
+        std::reverse(batch.records.begin(), batch.records.end());
+        std::reverse(batch.types.begin(), batch.types.end());
+    }
+    ThreadState& ts = thread_state();
+    if (!ensure_thread_info(ts)) {
+        return false;
+    }
+    size_t thread_id = ts.thread_info->native_id;
+    auto& records = batch.records;
+    // Records before `consumed` have been stored or discarded by a boundary. Each boundary
+    // takes records up to its own position only, so a second boundary in one batch never
+    // takes more than remain.
+    size_t consumed = 0;
+    if (one_trace_per_test) {
+        for (size_t i = 0; i < batch.types.size(); ++i) {
+            const std::string& type = batch.types[i];
+            if (type == "end_test") {
+                FrameList done(std::make_move_iterator(records.begin() + static_cast<ptrdiff_t>(consumed)),
+                               std::make_move_iterator(records.begin() + static_cast<ptrdiff_t>(i) + 1));
+                consumed = i + 1;
+                push_frame_data(thread_id, std::move(done));
+                if (!save_in_db()) {
+                    return false;
+                }
+            } else if (type == "start_test") {
+                consumed = i;
+                PrefixedId id = new_trace_id();
+                std::lock_guard<std::mutex> a(trace_id_mutex);
+                std::lock_guard<std::mutex> b(frames_of_interest_mutex);
+                std::lock_guard<std::mutex> c(frames_mutex);
+                trace_id.assign(id.view());
+                frames_of_interest.clear();
+                frames.clear();
+            }
+        }
+    }
+    FrameList rest(std::make_move_iterator(records.begin() + static_cast<ptrdiff_t>(consumed)),
+                   std::make_move_iterator(records.end()));
+    push_frame_data(thread_id, std::move(rest));
+    batch.records.clear();
+    batch.types.clear();
+    return true;
+}
+
+void SarvProfiler::take_frames(TakenFrames& taken) {
+    std::lock_guard<std::mutex> a(frames_of_interest_mutex);
+    std::lock_guard<std::mutex> b(frames_mutex);
+    taken.frames_of_interest = std::exchange(frames_of_interest, {});
+    taken.frames = std::exchange(frames, {});
+}
+
+void SarvProfiler::restore_frames(TakenFrames&& taken) {
+    std::lock_guard<std::mutex> a(frames_of_interest_mutex);
+    std::lock_guard<std::mutex> b(frames_mutex);
+    prepend(frames_of_interest, std::move(taken.frames_of_interest));
+    for (auto& [thread_id, list] : taken.frames) {
+        prepend(frames[thread_id], std::move(list));
+    }
+}
+
+Ref SarvProfiler::build_document(TakenFrames& taken) {
+    const Names& n = names();
+    DocumentMeta meta{};
+    if (!read_text_attr(n.mod_sarv_version, "__version__", meta.version)) {
+        return {};
+    }
+    Ref sha = module_attr(n.mod_sarv_git, "COMMIT_SHA");
+    if (!sha) {
+        return {};
+    }
+    if (sha.get() != Py_None) {
+        std::string_view view;
+        if (!utf8_view(sha.get(), view)) {
+            return {};
+        }
+        meta.commit_sha.emplace(view);
+    }
+    Ref argv = module_attr(n.mod_sys, "argv");
+    if (!argv || !to_str_list(argv.get(), meta.argv)) {
+        return {};
+    }
+    meta.source = source;
+    meta.created = created;
+    meta.main_thread_id = main_thread_id;
+    {
+        std::lock_guard<std::mutex> guard(trace_id_mutex);
+        meta.trace_id = trace_id;
+    }
+    // From here on no Python code runs: the document is written straight into its bytes.
+    take_frames(taken);
+    CountingSink counter;
+    write_document(counter, meta, taken);
+    Ref bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(counter.size)));
+    if (!bytes) {
+        restore_frames(std::move(taken));
+        return {};
+    }
+    FixedSink sink{PyBytes_AS_STRING(bytes.get())};
+    write_document(sink, meta, taken);
+    return bytes;
+}
+
+Ref SarvProfiler::build_trace() {
+    TakenFrames taken;
+    return build_document(taken);
+}
+
+bool SarvProfiler::save_in_db() {
+    Ref kwargs = Ref::steal(PyDict_New());
+    Ref timeout_obj = Ref::steal(PyLong_FromSize_t(timeout));
+    if (!kwargs || !timeout_obj || PyDict_SetItemString(kwargs.get(), "timeout", timeout_obj.get()) < 0) {
+        return false;
+    }
+    TakenFrames taken;
+    Ref document = build_document(taken);
+    if (!document) {
+        return false;
+    }
+    std::string id;
+    {
+        std::lock_guard<std::mutex> guard(trace_id_mutex);
+        id = trace_id;
+    }
+    bool saved = PyDict_SetItemString(kwargs.get(), "msgpack", document.get()) == 0;
+    Ref save = saved ? module_attr(names().mod_sarv_db, "save_trace_in_sqlite") : Ref();
+    Ref path_obj = text(db_path);
+    Ref id_obj = text(id);
+    Ref args = save && path_obj && id_obj ? Ref::steal(PyTuple_Pack(2, path_obj.get(), id_obj.get())) : Ref();
+    Ref result = args ? Ref::steal(PyObject_Call(save.get(), args.get(), kwargs.get())) : Ref();
+    if (result) {
+        return true;
+    }
+    // A failed save must not lose the trace: the records go back in front of whatever was
+    // recorded meanwhile, unless a new test has started a new trace in between.
+    bool same_trace;
+    {
+        std::lock_guard<std::mutex> guard(trace_id_mutex);
+        same_trace = trace_id == id;
+    }
+    if (same_trace) {
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        restore_frames(std::move(taken));
+        PyErr_Restore(type, value, tb);
+    }
+    return false;
+}
+
+}  // namespace sarv

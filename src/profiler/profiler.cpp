@@ -1,0 +1,218 @@
+#include "profiler/profiler.hpp"
+
+namespace sarv {
+namespace {
+
+std::atomic<uint64_t> next_profiler_serial{1};
+std::atomic<uint64_t> next_thread_token{1};
+
+// Each thread gets a token on first use; tokens are never reused, so a thread that starts
+// after another ended can never find that thread's state as its own.
+uint64_t this_thread_token() {
+    thread_local uint64_t token = 0;
+    if (token == 0) {
+        token = next_thread_token.fetch_add(1, std::memory_order_relaxed);
+    }
+    return token;
+}
+
+// The configuration lookups bypass a dict subclass's own __getitem__.
+PyObject* config_lookup(PyObject* config, const char* key, const char* fault) {
+    Ref key_obj = Ref::steal(PyUnicode_FromString(key));
+    PyObject* value = key_obj ? PyDict_GetItemWithError(config, key_obj.get()) : nullptr;
+    if (value == nullptr && PyErr_Occurred()) {
+        PyErr_Clear();
+        throw InternalFault(fault);
+    }
+    return value;  // borrowed
+}
+
+// include_frames / ignore_frames: a failing subscription means "not configured".
+bool read_filter_list(PyObject* filters, const char* key, std::vector<Finder>& out) {
+    Ref key_obj = Ref::steal(PyUnicode_FromString(key));
+    if (!key_obj) {
+        return false;
+    }
+    Ref value = Ref::steal(PyObject_GetItem(filters, key_obj.get()));
+    if (!value) {
+        PyErr_Clear();
+        return true;
+    }
+    std::vector<std::string> strings;
+    if (!to_str_list(value.get(), strings)) {
+        return false;
+    }
+    out = build_finders(std::move(strings));
+    return true;
+}
+
+// "threading" and "lightweight_repr": anything but a bool counts as false.
+bool lenient_bool(PyObject* value) {
+    bool result = false;
+    if (value == nullptr || !to_bool_strict(value, result)) {
+        PyErr_Clear();
+        return false;
+    }
+    return result;
+}
+
+bool attr_text(PyObject* obj, const char* attr, std::string& out) {
+    Ref value = Ref::steal(PyObject_GetAttrString(obj, attr));
+    if (!value) {
+        return false;
+    }
+    std::string_view text;
+    if (!utf8_view(value.get(), text)) {
+        return false;
+    }
+    out.assign(text);
+    return true;
+}
+
+}  // namespace
+
+SarvProfiler::SarvProfiler() : serial(next_profiler_serial.fetch_add(1, std::memory_order_relaxed)) {}
+
+std::unique_ptr<SarvProfiler> SarvProfiler::new_from_python(PyObject* py_profiler) {
+    auto p = std::make_unique<SarvProfiler>();
+    Ref config = Ref::steal(PyObject_GetAttrString(py_profiler, "config"));
+    if (!config) {
+        return nullptr;
+    }
+    if (!PyDict_Check(config.get())) {
+        raise_conversion_error(config.get(), "PyDict");
+        return nullptr;
+    }
+    if (PyObject* filters = config_lookup(config.get(), "filters", "config.get(\"filters\" should not raise.")) {
+        Ref keep = Ref::borrow(filters);
+        if (!read_filter_list(keep.get(), "include_frames", p->include_frames) ||
+            !read_filter_list(keep.get(), "ignore_frames", p->ignore_frames)) {
+            return nullptr;
+        }
+    }
+    {
+        Ref main_thread = module_attr(names().mod_threading, "main_thread");
+        Ref thread = main_thread ? Ref::steal(PyObject_CallNoArgs(main_thread.get())) : Ref();
+        Ref native_id = thread ? Ref::steal(PyObject_GetAttr(thread.get(), names().native_id)) : Ref();
+        if (!native_id || !to_usize(native_id.get(), p->main_thread_id)) {
+            return nullptr;
+        }
+    }
+    if (PyObject* timeout = config_lookup(config.get(), "sqlite_busy_timeout",
+                                          "config.get(\"sqlite_busy_timeout\" should not raise.")) {
+        Ref keep = Ref::borrow(timeout);
+        if (!to_usize(keep.get(), p->timeout)) {
+            return nullptr;
+        }
+    }
+    p->threading = lenient_bool(config_lookup(config.get(), "threading", "config.get(\"threading\" should not raise."));
+    p->lightweight_repr =
+        lenient_bool(config_lookup(config.get(), "lightweight_repr", "config.get(\"lightweight_repr\" should not raise."));
+    if (!load_plugins(config.get(), p->plugins)) {
+        return nullptr;
+    }
+    {
+        Ref db_path = Ref::steal(PyObject_GetAttrString(py_profiler, "db_path"));
+        Ref text = db_path ? Ref::steal(PyObject_Str(db_path.get())) : Ref();
+        std::string_view view;
+        if (!text || !utf8_view(text.get(), view)) {
+            return nullptr;
+        }
+        p->db_path.assign(view);
+    }
+    {
+        Ref value = Ref::steal(PyObject_GetAttrString(py_profiler, "one_trace_per_test"));
+        if (!value || !to_bool_strict(value.get(), p->one_trace_per_test)) {
+            return nullptr;
+        }
+    }
+    if (!attr_text(py_profiler, "trace_id", p->trace_id) || !attr_text(py_profiler, "source", p->source)) {
+        return nullptr;
+    }
+    p->created = timestamp();
+    return p;
+}
+
+ThreadState& SarvProfiler::thread_state() {
+    // One cached slot per thread: the hot path finds its state without a hash probe.
+    struct Cache {
+        uint64_t serial;
+        ThreadState* state;
+    };
+    thread_local Cache cache{0, nullptr};
+    if (cache.serial == serial) {
+        return *cache.state;
+    }
+    uint64_t token = this_thread_token();
+    std::lock_guard<std::mutex> guard(threads_mutex);
+    auto& slot = threads[token];
+    if (!slot) {
+        slot = std::make_unique<ThreadState>();
+    }
+    cache = Cache{serial, slot.get()};
+    return *slot;
+}
+
+bool SarvProfiler::ensure_thread_info(ThreadState& ts) {
+    if (ts.thread_info) {
+        return true;
+    }
+    ThreadInfo info;
+    if (!current_thread(info)) {
+        return false;
+    }
+    ts.thread_info = std::move(info);
+    return true;
+}
+
+void SarvProfiler::log_error(PyFrameObject* frame, Event event, PyObject* co_filename, PyObject* co_name) {
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    Ref error_type = Ref::steal(type);
+    Ref error = Ref::steal(value);
+    Ref traceback = Ref::steal(tb);
+    if (!error) {
+        return;
+    }
+    if (traceback) {
+        PyException_SetTraceback(error.get(), traceback.get());
+    }
+    // Ctrl-C that arrived while our hook ran Python code must still reach the program:
+    // swallow it here and raise it again at the program's next chance.
+    if (PyErr_GivenExceptionMatches(error.get(), PyExc_KeyboardInterrupt)) {
+        PyErr_SetInterrupt();
+        return;
+    }
+    static const char FORMAT[] =
+        "Unexpected exception in Rust.\n    co_filename: %s\n    co_name: %s\n    event: %s\n    frame locals: %s\n";
+    Ref logging = import_module(names().mod_logging);
+    Ref get_logger = logging ? Ref::steal(PyObject_GetAttrString(logging.get(), "getLogger")) : Ref();
+    Ref logger = get_logger ? Ref::steal(PyObject_CallFunction(get_logger.get(), "s", "sarv")) : Ref();
+    Ref locals = logger ? Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(frame), names().f_locals)) : Ref();
+    Ref kwargs = locals ? Ref::steal(PyDict_New()) : Ref();
+    bool ok = kwargs && PyDict_SetItemString(kwargs.get(), "exc_info", error.get()) == 0;
+    Ref warning = ok ? Ref::steal(PyObject_GetAttrString(logger.get(), "warning")) : Ref();
+    Ref args = warning ? Ref::steal(Py_BuildValue("(sOOsO)", FORMAT, co_filename, co_name, event_text(event),
+                                                  locals.get()))
+                       : Ref();
+    Ref result = args ? Ref::steal(PyObject_Call(warning.get(), args.get(), kwargs.get())) : Ref();
+    if (!result) {
+        // The report itself failed (a broken logging setup): never let that reach the
+        // program; leave a trace of it on the unraisable hook instead.
+        ensure_error_set();
+        PyErr_WriteUnraisable(nullptr);
+    }
+}
+
+size_t SarvProfiler::buffered_records() {
+    std::lock_guard<std::mutex> a(frames_of_interest_mutex);
+    std::lock_guard<std::mutex> b(frames_mutex);
+    size_t total = frames_of_interest.size();
+    for (const auto& [id, list] : frames) {
+        total += list.size();
+    }
+    return total;
+}
+
+}  // namespace sarv

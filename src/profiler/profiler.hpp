@@ -1,0 +1,114 @@
+// The profiler: configuration read once at registration, the frame buffers, and the
+// per-thread state of the event handler.
+#pragma once
+
+#include "common.hpp"
+#include "filters/filters.hpp"
+#include "plugins/plugins.hpp"
+#include "utils/inspect.hpp"
+#include "utils/msgpack_write.hpp"
+#include "utils/ulid.hpp"
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace sarv {
+
+struct CodeInfo;
+
+// State that only its own thread touches: no lock needed.
+struct ThreadState {
+    CallStack call_frames;
+    std::unordered_map<uintptr_t, PrefixedId> frame_ids;
+    std::optional<ThreadInfo> thread_info;
+    Buffer scratch;  // reused for every record this thread encodes
+};
+
+enum class Event { Call, Return };
+inline const char* event_text(Event e) { return e == Event::Call ? "call" : "return"; }
+
+using FrameList = std::vector<std::string>;
+using ThreadFrames = std::unordered_map<size_t, FrameList>;
+
+// Records taken out of the buffers for one document; put back in front if saving fails.
+struct TakenFrames {
+    FrameList frames_of_interest;
+    ThreadFrames frames;
+};
+
+class SarvProfiler {
+public:
+    // Reads the companion package's profiler object. Null with a Python error set on
+    // failure; broken invariants throw InternalFault.
+    static std::unique_ptr<SarvProfiler> new_from_python(PyObject* profiler);
+
+    void profile(PyFrameObject* frame, PyObject* arg, Event event);
+    bool push_frames(Event event, Batch& batch);
+    void push_frame_data(size_t thread_id, FrameList&& records);
+    Ref build_trace();
+    bool save_in_db();
+
+    static void log_error(PyFrameObject* frame, Event event, PyObject* co_filename, PyObject* co_name);
+
+    ThreadState& thread_state();
+    bool ensure_thread_info(ThreadState& ts);
+
+    // A number never reused, so caches keyed by it cannot mistake a dead profiler for us.
+    const uint64_t serial;
+
+    std::string db_path;
+    std::string source;
+    double created = 0;
+    size_t main_thread_id = 0;
+    size_t timeout = 60;
+    bool one_trace_per_test = false;
+    bool threading = false;
+    bool lightweight_repr = false;
+    std::vector<Finder> include_frames;
+    std::vector<Finder> ignore_frames;
+
+    // Lock order wherever several are held: trace_id, frames_of_interest, frames.
+    std::mutex trace_id_mutex;
+    std::string trace_id;
+    std::mutex frames_of_interest_mutex;
+    FrameList frames_of_interest;
+    std::mutex frames_mutex;
+    ThreadFrames frames;
+
+    // Held for each whole event that touches shared state; taken without holding the
+    // interpreter lock while waiting, because its holder may be running Python code.
+    std::mutex plugins_mutex;
+    PluginMap plugins;
+
+    // Test-only view of the buffers.
+    size_t buffered_records();
+
+    SarvProfiler();
+
+private:
+    bool process_frame(PyFrameObject* frame, PyObject* arg, Event event, const CodeInfo& code, Batch& batch);
+    void refresh_code_info(CodeInfo& info);
+    void take_frames(TakenFrames& taken);
+    void restore_frames(TakenFrames&& taken);
+    Ref build_document(TakenFrames& taken);
+
+    std::mutex threads_mutex;
+    std::unordered_map<uint64_t, std::unique_ptr<ThreadState>> threads;
+};
+
+// The Python type wrapping a profiler; created on first use.
+PyTypeObject* profiler_type();
+// The wrapped profiler of a SarvProfiler instance, or null with TypeError set.
+SarvProfiler* profiler_of(PyObject* obj);
+// Wraps a new profiler in a Python object (a new reference).
+Ref wrap_profiler(std::unique_ptr<SarvProfiler> profiler);
+
+// The C-level profile function registered with each SarvProfiler object.
+int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg);
+
+}  // namespace sarv

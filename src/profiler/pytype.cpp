@@ -1,0 +1,130 @@
+// The Python face of the profiler: class SarvProfiler with its three methods.
+#include "profiler/profiler.hpp"
+#include "utils/args.hpp"
+
+namespace sarv {
+namespace {
+
+struct PyProfiler {
+    PyObject_HEAD
+    SarvProfiler* state;
+};
+
+// Every Python-callable entry point converts internal faults into PanicException.
+template <class F>
+PyObject* guarded(F&& body) {
+    try {
+        return body();
+    } catch (const std::exception& fault) {
+        raise_panic(fault.what());
+    } catch (...) {
+        raise_panic("unknown internal fault");
+    }
+    return nullptr;
+}
+
+PyObject* profiler_new(PyTypeObject*, PyObject*, PyObject*) {
+    PyErr_SetString(PyExc_TypeError, "No constructor defined");
+    return nullptr;
+}
+
+void profiler_dealloc(PyObject* self) {
+    auto* obj = reinterpret_cast<PyProfiler*>(self);
+    delete obj->state;  // releases buffered records, processors and per-thread state
+    obj->state = nullptr;
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);  // heap types are owned by their instances
+}
+
+PyObject* save_request_in_db(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        SarvProfiler* p = profiler_of(self);
+        if (p == nullptr || !p->save_in_db()) {
+            return nullptr;
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* build_trace(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        SarvProfiler* p = profiler_of(self);
+        return p ? p->build_trace().release() : nullptr;
+    });
+}
+
+PyObject* register_threading_profiler(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        std::array<PyObject*, 3> bound{};
+        if (!bind_args<3>("register_threading_profiler", {"_frame", "_event", "_arg"}, args, nargs, kwnames, bound)) {
+            return nullptr;
+        }
+        if (profiler_of(self) == nullptr) {
+            return nullptr;
+        }
+        PyEval_SetProfile(profile_callback, self);
+        Py_RETURN_NONE;
+    });
+}
+
+PyMethodDef profiler_methods[] = {
+    {"save_request_in_db", save_request_in_db, METH_NOARGS, "save_request_in_db($self)\n--\n\n"},
+    {"build_trace", build_trace, METH_NOARGS, "build_trace($self)\n--\n\n"},
+    {"register_threading_profiler", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(register_threading_profiler)),
+     METH_FASTCALL | METH_KEYWORDS, "register_threading_profiler($self, _frame, _event, _arg)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot profiler_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(profiler_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(profiler_dealloc)},
+    {Py_tp_methods, profiler_methods},
+    {0, nullptr},
+};
+
+PyType_Spec profiler_spec = {
+    "sarv._sarv.SarvProfiler",
+    sizeof(PyProfiler),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    profiler_slots,
+};
+
+PyTypeObject* created_type = nullptr;
+
+}  // namespace
+
+PyTypeObject* profiler_type() {
+    if (created_type == nullptr) {
+        PyObject* type = PyType_FromSpec(&profiler_spec);
+        if (type == nullptr) {
+            PyErr_Print();
+            throw InternalFault("failed to create type object for SarvProfiler");
+        }
+        created_type = reinterpret_cast<PyTypeObject*>(type);  // kept for the life of the process
+    }
+    return created_type;
+}
+
+SarvProfiler* profiler_of(PyObject* obj) {
+    if (created_type == nullptr || !PyObject_TypeCheck(obj, created_type) ||
+        reinterpret_cast<PyProfiler*>(obj)->state == nullptr) {
+        PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'SarvProfiler'", type_name(obj).c_str());
+        return nullptr;
+    }
+    return reinterpret_cast<PyProfiler*>(obj)->state;
+}
+
+Ref wrap_profiler(std::unique_ptr<SarvProfiler> profiler) {
+    PyTypeObject* type = profiler_type();
+    Ref obj = Ref::steal(type->tp_alloc(type, 0));
+    if (!obj) {
+        PyErr_Clear();
+        throw InternalFault("failed to allocate a SarvProfiler object");
+    }
+    reinterpret_cast<PyProfiler*>(obj.get())->state = profiler.release();
+    return obj;
+}
+
+}  // namespace sarv

@@ -1,0 +1,73 @@
+#include "utils/code_cache.hpp"
+
+#include <memory>
+
+#if PY_VERSION_HEX >= 0x030C0000
+#define SARV_CODE_GET_EXTRA PyUnstable_Code_GetExtra
+#define SARV_CODE_SET_EXTRA PyUnstable_Code_SetExtra
+#define SARV_REQUEST_EXTRA_INDEX PyUnstable_Eval_RequestCodeExtraIndex
+#else
+#define SARV_CODE_GET_EXTRA _PyCode_GetExtra
+#define SARV_CODE_SET_EXTRA _PyCode_SetExtra
+#define SARV_REQUEST_EXTRA_INDEX _PyEval_RequestCodeExtraIndex
+#endif
+
+namespace sarv {
+namespace {
+
+void free_code_info(void* info) { delete static_cast<CodeInfo*>(info); }
+
+Py_ssize_t extra_index() {
+    static Py_ssize_t index = -2;
+    if (index == -2) {
+        index = SARV_REQUEST_EXTRA_INDEX(free_code_info);
+    }
+    return index;
+}
+
+void fill(CodeInfo& info, PyCodeObject* code) {
+    PyObject* filename = code->co_filename;
+    PyObject* name = code->co_name;
+    if (filename == nullptr || !PyUnicode_Check(filename)) {
+        throw InternalFault("`co_filename` is always a string");
+    }
+    if (name == nullptr || !PyUnicode_Check(name)) {
+        throw InternalFault("`co_name` is always a string");
+    }
+    info.filename_obj = Ref::borrow(filename);
+    info.name_obj = Ref::borrow(name);
+    if (!utf8_lossy(filename, info.filename) || !utf8_lossy(name, info.name)) {
+        PyErr_Clear();
+        throw InternalFault("a str always has a UTF-8 form");
+    }
+    info.attrs_make = attrs_make_file(info.filename);
+}
+
+}  // namespace
+
+CodeInfo& code_info(PyCodeObject* code) {
+    Py_ssize_t index = extra_index();
+    if (index >= 0) {
+        void* extra = nullptr;
+        if (SARV_CODE_GET_EXTRA(reinterpret_cast<PyObject*>(code), index, &extra) == 0 && extra != nullptr) {
+            return *static_cast<CodeInfo*>(extra);
+        }
+        PyErr_Clear();
+        auto info = std::make_unique<CodeInfo>();
+        fill(*info, code);
+        if (SARV_CODE_SET_EXTRA(reinterpret_cast<PyObject*>(code), index, info.get()) == 0) {
+            return *info.release();
+        }
+        PyErr_Clear();
+    }
+    // No extra slot to be had (the interpreter's are exhausted): compute every time.
+    thread_local CodeInfo* scratch = nullptr;
+    if (scratch == nullptr) {
+        scratch = new CodeInfo();  // one per thread, deliberately never freed
+    }
+    *scratch = CodeInfo{};
+    fill(*scratch, code);
+    return *scratch;
+}
+
+}  // namespace sarv

@@ -1,0 +1,33 @@
+// What the hook needs to know about a code object, computed once per code object and kept
+// in the interpreter's per-code extra slot, which frees it when the code object dies (so a
+// reused address can never see a stale entry).
+#pragma once
+
+#include "common.hpp"
+#include "filters/filters.hpp"
+
+#include <cstdint>
+#include <string>
+
+namespace sarv {
+
+struct PluginProcessor;
+
+struct CodeInfo {
+    Ref filename_obj;  // co_filename and co_name, as the code object holds them
+    Ref name_obj;
+    std::string filename;  // UTF-8; undecodable parts as backslash escapes
+    std::string name;
+    bool attrs_make = false;  // the file name ends with attrs' class-building module
+
+    // The part that depends on one profiler's configuration, valid while profiler_serial
+    // names that profiler. Serials are never reused, so a dead profiler cannot match.
+    uint64_t profiler_serial = 0;
+    StaticDecision decision{};
+    std::vector<PluginProcessor>* plugins = nullptr;  // processors listed under `name`
+};
+
+// Never null. Throws InternalFault when co_filename or co_name is not a str.
+CodeInfo& code_info(PyCodeObject* code);
+
+}  // namespace sarv

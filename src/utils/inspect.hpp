@@ -1,0 +1,47 @@
+// Small facts about frames and threads that frame records carry.
+#pragma once
+
+#include "common.hpp"
+#include "utils/ulid.hpp"
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace sarv {
+
+struct ThreadInfo {
+    std::string name;
+    size_t native_id = 0;
+};
+
+struct CallSite {
+    PrefixedId call_frame_id;
+    long line_number = 0;
+};
+
+// One recorded activation that has not returned yet.
+struct CallFrame {
+    Ref frame;
+    PrefixedId frame_id;
+};
+using CallStack = std::vector<CallFrame>;
+
+// "file:line", the file relative to the working directory when it lies inside it.
+bool filename_with_lineno(PyFrameObject* frame, std::string_view filename, std::string& out);
+// The path shown for `filename` given a working directory (exposed for tests).
+std::string_view relative_to(std::string_view filename, std::string_view cwd);
+
+// (name, native id) of threading.current_thread().
+bool current_thread(ThreadInfo& out);
+
+// Seconds since the Unix epoch, with fraction. Negative before the epoch, never a failure.
+double timestamp();
+
+// The nearest recorded caller of the activation `frame_id`, given the stack as it was
+// before the current event changed it. Returns false with a Python error set on failure.
+bool user_code_call_site(const CallStack& stack, const std::optional<PrefixedId>& frame_id,
+                         std::optional<CallSite>& out);
+
+}  // namespace sarv

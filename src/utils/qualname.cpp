@@ -1,0 +1,190 @@
+#include "utils/qualname.hpp"
+
+namespace sarv {
+namespace {
+
+// str() of one part; an object whose str() raises becomes "<unprintable T object>".
+std::string part_text(PyObject* obj) {
+    std::string text;
+    Ref s = Ref::steal(PyObject_Str(obj));
+    if (s && utf8_lossy(s.get(), text)) {
+        return text;
+    }
+    PyErr_WriteUnraisable(obj);
+    return "<unprintable " + type_name(obj) + " object>";
+}
+
+std::string join(PyObject* module, PyObject* qualname) {
+    std::string text = part_text(module);
+    text.push_back('.');
+    text += part_text(qualname);
+    return text;
+}
+
+// Found F: F.__module__ + "." + F.__qualname__.
+bool found(PyObject* obj, std::optional<std::string>& out) {
+    const Names& n = names();
+    Ref module = Ref::steal(PyObject_GetAttr(obj, n.dunder_module));
+    if (!module) {
+        return false;
+    }
+    Ref qualname = Ref::steal(PyObject_GetAttr(obj, n.dunder_qualname));
+    if (!qualname) {
+        return false;
+    }
+    out = join(module.get(), qualname.get());
+    return true;
+}
+
+// Item lookup with the three outcomes the probes tell apart.
+enum class Lookup { Found, Missing, Failed };
+Lookup get_item(PyObject* mapping, PyObject* key, Ref& out) {
+    out = Ref::steal(PyObject_GetItem(mapping, key));
+    if (out) {
+        return Lookup::Found;
+    }
+    if (PyErr_ExceptionMatches(PyExc_KeyError)) {
+        PyErr_Clear();
+        return Lookup::Missing;
+    }
+    PyErr_Clear();
+    return Lookup::Failed;
+}
+
+Ref global_name(PyObject* frame) {
+    Ref globals = Ref::steal(PyObject_GetAttr(frame, names().f_globals));
+    if (!globals) {
+        return {};
+    }
+    return Ref::steal(PyObject_GetItem(globals.get(), names().dunder_name));
+}
+
+bool qualname_inner(PyObject* frame, PyObject* co_name, std::optional<std::string>& out) {
+    const Names& n = names();
+    out.reset();
+    Ref back = Ref::steal(PyObject_GetAttr(frame, n.f_back));
+    if (!back) {
+        return false;
+    }
+    if (back.get() == Py_None) {
+        return true;
+    }
+    Ref caller_locals = Ref::steal(PyObject_GetAttr(back.get(), n.f_locals));
+    if (!caller_locals) {
+        return false;
+    }
+    Ref item;
+    switch (get_item(caller_locals.get(), co_name, item)) {
+        case Lookup::Found: return found(item.get(), out);
+        case Lookup::Failed: return true;
+        case Lookup::Missing: break;
+    }
+    Ref locals = Ref::steal(PyObject_GetAttr(frame, n.f_locals));
+    if (!locals) {
+        return false;
+    }
+    Ref getattr_static = module_attr(n.mod_inspect, "getattr_static");
+    if (!getattr_static) {
+        return false;
+    }
+    switch (get_item(locals.get(), n.self, item)) {
+        case Lookup::Found: {
+            Ref attr = Ref::steal(PyObject_CallFunctionObjArgs(getattr_static.get(), item.get(), co_name, nullptr));
+            if (!attr) {
+                return false;
+            }
+            Ref property = module_attr(n.mod_builtins, "property");
+            if (!property) {
+                return false;
+            }
+            int is_property = PyObject_IsInstance(attr.get(), property.get());
+            if (is_property < 0) {
+                return false;
+            }
+            if (is_property) {
+                attr = Ref::steal(PyObject_GetAttr(attr.get(), n.fget));
+                if (!attr) {
+                    return false;
+                }
+            }
+            return found(attr.get(), out);
+        }
+        case Lookup::Failed: return true;
+        case Lookup::Missing: break;
+    }
+    switch (get_item(locals.get(), n.cls, item)) {
+        case Lookup::Found:
+            if (PyType_Check(item.get())) {
+                Ref attr = Ref::steal(PyObject_CallFunctionObjArgs(getattr_static.get(), item.get(), co_name, nullptr));
+                if (!attr) {
+                    return false;
+                }
+                return found(attr.get(), out);
+            }
+            break;
+        case Lookup::Failed: return true;
+        case Lookup::Missing: break;
+    }
+    Ref globals = Ref::steal(PyObject_GetAttr(frame, n.f_globals));
+    if (!globals) {
+        return false;
+    }
+    switch (get_item(locals.get(), n.dunder_qualname, item)) {
+        case Lookup::Found: {
+            Ref module = Ref::steal(PyObject_GetItem(globals.get(), n.dunder_name));
+            if (!module) {
+                return false;
+            }
+            out = join(module.get(), item.get());
+            return true;
+        }
+        case Lookup::Failed: return true;
+        case Lookup::Missing: break;
+    }
+    Ref function = Ref::steal(PyObject_GetItem(globals.get(), co_name));
+    if (!function) {
+        return false;
+    }
+    return found(function.get(), out);
+}
+
+}  // namespace
+
+bool get_qualname(PyFrameObject* frame_obj, std::optional<std::string>& out, bool use_co_qualname) {
+    const Names& n = names();
+    auto* frame = reinterpret_cast<PyObject*>(frame_obj);
+    out.reset();
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame_obj)));
+#if PY_VERSION_HEX >= 0x030B0000
+    if (use_co_qualname) {
+        PyObject* co_qualname = reinterpret_cast<PyCodeObject*>(code.get())->co_qualname;
+        Ref module = global_name(frame);
+        if (!module) {
+            return false;
+        }
+        out = join(module.get(), co_qualname);
+        return true;
+    }
+#else
+    (void)use_co_qualname;
+#endif
+    Ref co_name = Ref::steal(PyObject_GetAttr(code.get(), n.co_name));
+    if (!co_name) {
+        return false;
+    }
+    std::string_view name;
+    if (!utf8_view(co_name.get(), name)) {
+        return false;
+    }
+    if (name == "<module>") {
+        Ref module = global_name(frame);
+        if (!module) {
+            return false;
+        }
+        out = part_text(module.get()) + ".<module>";
+        return true;
+    }
+    return qualname_inner(frame, co_name.get(), out);
+}
+
+}  // namespace sarv

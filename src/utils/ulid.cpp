@@ -1,0 +1,95 @@
+#include "utils/ulid.hpp"
+
+#include <sys/random.h>
+
+#include <chrono>
+#include <cstring>
+
+namespace sarv {
+namespace {
+
+__extension__ typedef unsigned __int128 u128;
+
+constexpr char CROCKFORD[] = "0123456789ABCDEFGHJKMNPQRSTVWXYZ";
+
+// xoshiro256**: small, fast, and its state is trivially destructible, so a thread's exit
+// never runs code of ours.
+struct Generator {
+    uint64_t s[4];
+    bool seeded;
+};
+thread_local Generator generator{};
+
+uint64_t rotl(uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }
+
+uint64_t splitmix(uint64_t& x) {
+    uint64_t z = (x += 0x9e3779b97f4a7c15ULL);
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    return z ^ (z >> 31);
+}
+
+void seed(Generator& g) {
+    uint64_t seed_words[4] = {0, 0, 0, 0};
+    size_t got = 0;
+    auto* bytes = reinterpret_cast<unsigned char*>(seed_words);
+    while (got < sizeof(seed_words)) {
+        ssize_t n = getrandom(bytes + got, sizeof(seed_words) - got, 0);
+        if (n <= 0) {
+            break;
+        }
+        got += static_cast<size_t>(n);
+    }
+    // Without the OS source, fall back to clock and address entropy rather than fail.
+    uint64_t mix = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+                   reinterpret_cast<uintptr_t>(&g);
+    for (auto& word : seed_words) {
+        word ^= splitmix(mix);
+    }
+    std::memcpy(g.s, seed_words, sizeof(g.s));
+    g.seeded = true;
+}
+
+uint64_t next(Generator& g) {
+    if (!g.seeded) {
+        seed(g);
+    }
+    uint64_t result = rotl(g.s[1] * 5, 7) * 9;
+    uint64_t t = g.s[1] << 17;
+    g.s[2] ^= g.s[0];
+    g.s[3] ^= g.s[1];
+    g.s[1] ^= g.s[2];
+    g.s[0] ^= g.s[3];
+    g.s[2] ^= t;
+    g.s[3] = rotl(g.s[3], 45);
+    return result;
+}
+
+}  // namespace
+
+void format_ulid(uint64_t millis, uint16_t random_high, uint64_t random_low, char out[26]) {
+    // 128 bits: 48 of time, 16 + 64 random; 26 characters of 5 bits, the first one 3 bits.
+    u128 value = (static_cast<u128>(millis & 0xFFFFFFFFFFFFULL) << 80) | (static_cast<u128>(random_high) << 64) |
+                 random_low;
+    for (int i = 25; i >= 0; --i) {
+        out[i] = CROCKFORD[static_cast<unsigned>(value & 0x1F)];
+        value >>= 5;
+    }
+}
+
+void new_ulid(char out[26]) {
+    auto now = std::chrono::system_clock::now().time_since_epoch();
+    auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(now).count();
+    uint64_t random_low = next(generator);
+    auto random_high = static_cast<uint16_t>(next(generator) >> 48);
+    format_ulid(millis < 0 ? 0 : static_cast<uint64_t>(millis), random_high, random_low, out);
+}
+
+PrefixedId new_prefixed_id(const char prefix[4]) {
+    PrefixedId id;
+    std::memcpy(id.text.data(), prefix, 4);
+    new_ulid(id.text.data() + 4);
+    return id;
+}
+
+}  // namespace sarv

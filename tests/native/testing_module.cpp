@@ -1,0 +1,355 @@
+// sarv._sarv_testing: a private test-only extension built from the same sources as
+// sarv._sarv, exposing internals that the two public functions cannot reach.
+#include "lib/register.hpp"
+#include "profiler/profiler.hpp"
+#include "utils/inspect.hpp"
+#include "utils/msgpack_write.hpp"
+#include "utils/qualname.hpp"
+#include "utils/serialize.hpp"
+#include "utils/ulid.hpp"
+
+using namespace sarv;
+
+namespace {
+
+PyObject* to_bytes(const Buffer& buf) {
+    return PyBytes_FromStringAndSize(buf.data(), static_cast<Py_ssize_t>(buf.size()));
+}
+
+template <class F>
+PyObject* guarded(F&& body) {
+    try {
+        return body();
+    } catch (const std::exception& fault) {
+        raise_panic(fault.what());
+    }
+    return nullptr;
+}
+
+// write_str_pair(key, value_or_None) -> bytes
+PyObject* t_write_str_pair(PyObject*, PyObject* args) {
+    const char* key;
+    PyObject* value;
+    if (!PyArg_ParseTuple(args, "sO", &key, &value)) {
+        return nullptr;
+    }
+    Buffer buf;
+    std::optional<std::string_view> text;
+    std::string_view view;
+    if (value != Py_None) {
+        if (!utf8_view(value, view)) {
+            return nullptr;
+        }
+        text = view;
+    }
+    write_str_pair(buf, key, text);
+    return to_bytes(buf);
+}
+
+PyObject* t_write_int_pair(PyObject*, PyObject* args) {
+    const char* key;
+    unsigned long long value;
+    if (!PyArg_ParseTuple(args, "sK", &key, &value)) {
+        return nullptr;
+    }
+    Buffer buf;
+    write_int_pair(buf, key, value);
+    return to_bytes(buf);
+}
+
+PyObject* t_write_f64_pair(PyObject*, PyObject* args) {
+    const char* key;
+    double value;
+    if (!PyArg_ParseTuple(args, "sd", &key, &value)) {
+        return nullptr;
+    }
+    Buffer buf;
+    write_f64_pair(buf, key, value);
+    return to_bytes(buf);
+}
+
+// write_raw_pair(key, bytes) -> (bytes written, length of the value afterwards)
+PyObject* t_write_raw_pair(PyObject*, PyObject* args) {
+    const char* key;
+    const char* data;
+    Py_ssize_t size;
+    if (!PyArg_ParseTuple(args, "sy#", &key, &data, &size)) {
+        return nullptr;
+    }
+    Buffer buf;
+    std::string value(data, static_cast<size_t>(size));
+    write_raw_pair(buf, key, value);
+    return Py_BuildValue("(Nn)", to_bytes(buf), static_cast<Py_ssize_t>(value.size()));
+}
+
+PyObject* t_write_raw_frames(PyObject*, PyObject* list) {
+    std::vector<std::string> frames;
+    Ref iter = Ref::steal(PyObject_GetIter(list));
+    if (!iter) {
+        return nullptr;
+    }
+    while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
+        if (!PyBytes_Check(item.get())) {
+            PyErr_SetString(PyExc_TypeError, "bytes expected");
+            return nullptr;
+        }
+        frames.emplace_back(PyBytes_AS_STRING(item.get()), static_cast<size_t>(PyBytes_GET_SIZE(item.get())));
+    }
+    if (PyErr_Occurred()) {
+        return nullptr;
+    }
+    Buffer buf;
+    write_raw_frames(buf, std::move(frames));
+    return to_bytes(buf);
+}
+
+// write_value(kind, value): "str", "uint", "int", "f64", "nil", "map", "array" headers
+PyObject* t_write_value(PyObject*, PyObject* args) {
+    const char* kind;
+    PyObject* value;
+    if (!PyArg_ParseTuple(args, "sO", &kind, &value)) {
+        return nullptr;
+    }
+    Buffer buf;
+    BufferSink sink{&buf};
+    MsgpackWriter<BufferSink> w(sink);
+    std::string_view k(kind);
+    if (k == "str") {
+        std::string_view text;
+        if (!utf8_view(value, text)) {
+            return nullptr;
+        }
+        w.str(text);
+    } else if (k == "uint") {
+        w.uint(PyLong_AsUnsignedLongLong(value));
+    } else if (k == "int") {
+        w.sint(PyLong_AsLongLong(value));
+    } else if (k == "f64") {
+        w.f64(PyFloat_AsDouble(value));
+    } else if (k == "nil") {
+        w.nil();
+    } else if (k == "map") {
+        w.map_header(PyLong_AsSize_t(value));
+    } else if (k == "array") {
+        w.array_header(PyLong_AsSize_t(value));
+    } else {
+        PyErr_SetString(PyExc_ValueError, "unknown kind");
+        return nullptr;
+    }
+    if (PyErr_Occurred()) {
+        return nullptr;
+    }
+    return to_bytes(buf);
+}
+
+// dump_msgpack(obj, lightweight) -> bytes, through the companion package
+PyObject* t_dump_msgpack(PyObject*, PyObject* args) {
+    PyObject* obj;
+    int lightweight = 0;
+    if (!PyArg_ParseTuple(args, "O|p", &obj, &lightweight)) {
+        return nullptr;
+    }
+    Buffer buf;
+    if (!dump_msgpack_into(obj, lightweight != 0, buf)) {
+        return nullptr;
+    }
+    return to_bytes(buf);
+}
+
+PyObject* t_format_ulid(PyObject*, PyObject* args) {
+    unsigned long long millis, low;
+    unsigned int high;
+    if (!PyArg_ParseTuple(args, "KIK", &millis, &high, &low)) {
+        return nullptr;
+    }
+    char out[26];
+    format_ulid(millis, static_cast<uint16_t>(high), low, out);
+    return PyUnicode_FromStringAndSize(out, 26);
+}
+
+PyObject* t_new_frame_id(PyObject*, PyObject*) {
+    PrefixedId id = new_frame_id();
+    return PyUnicode_FromStringAndSize(id.text.data(), 30);
+}
+
+PyObject* t_relative_to(PyObject*, PyObject* args) {
+    const char* filename;
+    const char* cwd;
+    if (!PyArg_ParseTuple(args, "ss", &filename, &cwd)) {
+        return nullptr;
+    }
+    std::string_view shown = relative_to(filename, cwd);
+    return PyUnicode_FromStringAndSize(shown.data(), static_cast<Py_ssize_t>(shown.size()));
+}
+
+PyObject* t_timestamp(PyObject*, PyObject*) { return PyFloat_FromDouble(timestamp()); }
+
+// get_qualname(frame, use_co_qualname=True) -> str | None
+PyObject* t_get_qualname(PyObject*, PyObject* args) {
+    PyObject* frame;
+    int use_co_qualname = 1;
+    if (!PyArg_ParseTuple(args, "O!|p", &PyFrame_Type, &frame, &use_co_qualname)) {
+        return nullptr;
+    }
+    std::optional<std::string> name;
+    if (!get_qualname(reinterpret_cast<PyFrameObject*>(frame), name, use_co_qualname != 0)) {
+        return nullptr;
+    }
+    if (!name) {
+        Py_RETURN_NONE;
+    }
+    return PyUnicode_FromStringAndSize(name->data(), static_cast<Py_ssize_t>(name->size()));
+}
+
+// user_code_call_site([(frame, id), ...], id_or_None) -> (id, line) | None
+PyObject* t_user_code_call_site(PyObject*, PyObject* args) {
+    PyObject* stack_list;
+    PyObject* id_obj;
+    if (!PyArg_ParseTuple(args, "O!O", &PyList_Type, &stack_list, &id_obj)) {
+        return nullptr;
+    }
+    auto parse_id = [](PyObject* obj, PrefixedId& out) {
+        std::string_view text;
+        if (!utf8_view(obj, text) || text.size() != 30) {
+            if (!PyErr_Occurred()) {
+                PyErr_SetString(PyExc_ValueError, "ids are 30 characters");
+            }
+            return false;
+        }
+        std::copy(text.begin(), text.end(), out.text.begin());
+        return true;
+    };
+    CallStack stack;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(stack_list); ++i) {
+        PyObject* pair = PyList_GET_ITEM(stack_list, i);
+        PyObject* frame;
+        PyObject* id;
+        if (!PyArg_ParseTuple(pair, "OO", &frame, &id)) {
+            return nullptr;
+        }
+        CallFrame entry{Ref::borrow(frame), {}};
+        if (!parse_id(id, entry.frame_id)) {
+            return nullptr;
+        }
+        stack.push_back(std::move(entry));
+    }
+    std::optional<PrefixedId> frame_id;
+    if (id_obj != Py_None) {
+        PrefixedId id;
+        if (!parse_id(id_obj, id)) {
+            return nullptr;
+        }
+        frame_id = id;
+    }
+    std::optional<CallSite> site;
+    if (!user_code_call_site(stack, frame_id, site)) {
+        return nullptr;
+    }
+    if (!site) {
+        Py_RETURN_NONE;
+    }
+    return Py_BuildValue("(s#l)", site->call_frame_id.text.data(), static_cast<Py_ssize_t>(30), site->line_number);
+}
+
+// push_frames(profiler, event, types, records): feeds a hand-made batch to the buffers.
+PyObject* t_push_frames(PyObject*, PyObject* args) {
+    return guarded([&]() -> PyObject* {
+        PyObject* obj;
+        const char* event;
+        PyObject* types;
+        PyObject* records;
+        if (!PyArg_ParseTuple(args, "OsO!O!", &obj, &event, &PyList_Type, &types, &PyList_Type, &records)) {
+            return nullptr;
+        }
+        SarvProfiler* p = profiler_of(obj);
+        if (p == nullptr) {
+            return nullptr;
+        }
+        Batch batch;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(types); ++i) {
+            std::string_view text;
+            if (!utf8_view(PyList_GET_ITEM(types, i), text)) {
+                return nullptr;
+            }
+            batch.types.emplace_back(text);
+        }
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(records); ++i) {
+            PyObject* item = PyList_GET_ITEM(records, i);
+            if (!PyBytes_Check(item)) {
+                PyErr_SetString(PyExc_TypeError, "bytes expected");
+                return nullptr;
+            }
+            batch.records.emplace_back(PyBytes_AS_STRING(item), static_cast<size_t>(PyBytes_GET_SIZE(item)));
+        }
+        if (batch.types.size() != batch.records.size()) {
+            PyErr_SetString(PyExc_ValueError, "types and records must be parallel");
+            return nullptr;
+        }
+        Event e = std::string_view(event) == "call" ? Event::Call : Event::Return;
+        if (!p->push_frames(e, batch)) {
+            return nullptr;
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+// buffer_state(profiler) -> (trace_id, [frames_of_interest], {thread: [records]})
+PyObject* t_buffer_state(PyObject*, PyObject* obj) {
+    SarvProfiler* p = profiler_of(obj);
+    if (p == nullptr) {
+        return nullptr;
+    }
+    std::lock_guard<std::mutex> a(p->trace_id_mutex);
+    std::lock_guard<std::mutex> b(p->frames_of_interest_mutex);
+    std::lock_guard<std::mutex> c(p->frames_mutex);
+    auto list_of = [](const FrameList& frames) -> PyObject* {
+        PyObject* list = PyList_New(0);
+        for (const auto& f : frames) {
+            PyObject* item = to_bytes(f);
+            PyList_Append(list, item);
+            Py_DECREF(item);
+        }
+        return list;
+    };
+    PyObject* threads = PyDict_New();
+    for (const auto& [id, frames] : p->frames) {
+        PyObject* key = PyLong_FromSize_t(id);
+        PyObject* value = list_of(frames);
+        PyDict_SetItem(threads, key, value);
+        Py_DECREF(key);
+        Py_DECREF(value);
+    }
+    return Py_BuildValue("(s#NN)", p->trace_id.data(), static_cast<Py_ssize_t>(p->trace_id.size()),
+                         list_of(p->frames_of_interest), threads);
+}
+
+PyMethodDef testing_methods[] = {
+    {"register_profiler", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(register_profiler)),
+     METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"register_noop_profiler", register_noop_profiler, METH_NOARGS, nullptr},
+    {"write_str_pair", t_write_str_pair, METH_VARARGS, nullptr},
+    {"write_int_pair", t_write_int_pair, METH_VARARGS, nullptr},
+    {"write_f64_pair", t_write_f64_pair, METH_VARARGS, nullptr},
+    {"write_raw_pair", t_write_raw_pair, METH_VARARGS, nullptr},
+    {"write_raw_frames", t_write_raw_frames, METH_O, nullptr},
+    {"write_value", t_write_value, METH_VARARGS, nullptr},
+    {"dump_msgpack", t_dump_msgpack, METH_VARARGS, nullptr},
+    {"format_ulid", t_format_ulid, METH_VARARGS, nullptr},
+    {"new_frame_id", t_new_frame_id, METH_NOARGS, nullptr},
+    {"relative_to", t_relative_to, METH_VARARGS, nullptr},
+    {"timestamp", t_timestamp, METH_NOARGS, nullptr},
+    {"get_qualname", t_get_qualname, METH_VARARGS, nullptr},
+    {"user_code_call_site", t_user_code_call_site, METH_VARARGS, nullptr},
+    {"push_frames", t_push_frames, METH_VARARGS, nullptr},
+    {"buffer_state", t_buffer_state, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef testing_def = {
+    PyModuleDef_HEAD_INIT, "_sarv_testing", "Test-only access to sarv's native internals.", 0, testing_methods,
+    nullptr, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__sarv_testing(void) { return PyModule_Create(&testing_def); }
