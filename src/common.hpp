@@ -64,6 +64,8 @@ void raise_panic(const char* message);
 std::string type_name(PyObject* obj);
 // "'<type>' object cannot be converted to '<target>'"
 void raise_conversion_error(PyObject* obj, const char* target);
+// "'<type>' object cannot be interpreted as an integer"
+void raise_not_an_integer(PyObject* obj);
 
 // UTF-8 view of a str (cached by the interpreter inside the object). Fails with the
 // conversion error for anything but a str, or with UnicodeEncodeError for lone surrogates.

@@ -58,6 +58,19 @@ Ref locals_for_record(PyFrameObject* frame) {
     return copy;
 }
 
+// Ends a recorded activation on its thread's stack: removes the frame's entry and whatever a
+// failed return left above it. A frame that is not on the stack (its call was not recorded,
+// or failed) leaves the entries of its callers in place for their own returns.
+void end_activation(CallStack& stack, PyFrameObject* frame) {
+    auto* obj = reinterpret_cast<PyObject*>(frame);
+    for (size_t i = stack.size(); i > 0; --i) {
+        if (stack[i - 1].frame.get() == obj) {
+            stack.erase(stack.begin() + static_cast<ptrdiff_t>(i - 1), stack.end());
+            return;
+        }
+    }
+}
+
 // Keys are constant: their bytes are written as they stand.
 constexpr std::string_view K_PATH = "path", K_CO_NAME = "co_name", K_QUALNAME = "qualname", K_EVENT = "event",
                            K_FRAME_ID = "frame_id", K_ARG = "arg", K_LOCALS = "locals", K_THREAD = "thread",
@@ -117,6 +130,9 @@ void SarvProfiler::profile(PyFrameObject* frame, PyObject* arg, Event event) {
         recorded = frame_is_recorded(decision, frame);
     }
     if (*recorded && !process_frame(frame, arg, event, info, batch)) {
+        if (event == Event::Return) {
+            end_activation(thread_state().call_frames, frame);  // over, even without a record
+        }
         log_error(frame, event, co_filename, co_name);
         return;
     }
@@ -179,9 +195,7 @@ bool SarvProfiler::process_frame(PyFrameObject* frame, PyObject* arg, Event even
 
     // The call stack changes only once every value has been gathered.
     if (event == Event::Return) {
-        if (!ts.call_frames.empty()) {
-            ts.call_frames.pop_back();
-        }
+        end_activation(ts.call_frames, frame);
     } else {
         ts.call_frames.push_back(CallFrame{Ref::borrow(reinterpret_cast<PyObject*>(frame)), *frame_id});
     }
@@ -230,8 +244,7 @@ int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* ar
     try {
         profiler->profile(frame, arg_ref.get(), event);
     } catch (const std::exception& fault) {
-        std::string message = std::string("sarv: internal fault while profiling: ") + fault.what();
-        PyErr_SetString(PyExc_RuntimeError, message.c_str());
+        PyErr_Format(PyExc_RuntimeError, "sarv: internal fault while profiling: %s", fault.what());
         PyErr_WriteUnraisable(nullptr);
     } catch (...) {
         PyErr_SetString(PyExc_RuntimeError, "sarv: unknown internal fault while profiling");

@@ -118,8 +118,7 @@ bool current_thread(ThreadInfo& out) {
     }
     size_t id = 0;
     if (!PyLong_Check(native_id.get())) {
-        std::string message = "'" + type_name(native_id.get()) + "' object cannot be interpreted as an integer";
-        PyErr_SetString(PyExc_TypeError, message.c_str());
+        raise_not_an_integer(native_id.get());
         return false;
     }
     if (!to_usize(native_id.get(), id)) {

@@ -49,8 +49,11 @@ std::string type_name(PyObject* obj) {
 }
 
 void raise_conversion_error(PyObject* obj, const char* target) {
-    std::string message = "'" + type_name(obj) + "' object cannot be converted to '" + target + "'";
-    PyErr_SetString(PyExc_TypeError, message.c_str());
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'", type_name(obj).c_str(), target);
+}
+
+void raise_not_an_integer(PyObject* obj) {
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be interpreted as an integer", type_name(obj).c_str());
 }
 
 bool utf8_view(PyObject* obj, std::string_view& out) {
@@ -77,7 +80,20 @@ bool utf8_lossy(PyObject* obj, std::string& out) {
         return false;
     }
     PyErr_Clear();
-    Ref bytes = Ref::steal(PyUnicode_AsEncodedString(obj, "utf-8", "backslashreplace"));
+    // A file name decoded with surrogate escapes gets its original bytes back, shown as
+    // \xNN escapes; any other lone surrogate is shown as \uNNNN.
+    Ref bytes = Ref::steal(PyUnicode_AsEncodedString(obj, "utf-8", "surrogateescape"));
+    if (bytes) {
+        Ref text = Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()),
+                                                   "backslashreplace"));
+        std::string_view decoded;
+        if (text && utf8_view(text.get(), decoded)) {
+            out.assign(decoded);
+            return true;
+        }
+    }
+    PyErr_Clear();
+    bytes = Ref::steal(PyUnicode_AsEncodedString(obj, "utf-8", "backslashreplace"));
     if (!bytes) {
         return false;
     }
@@ -215,7 +231,9 @@ const Names& names() {
 
 Ref import_module(PyObject* name) {
     Ref module = Ref::steal(PyImport_GetModule(name));
-    if (module) {
+    // None in sys.modules blocks the import: let the import machinery raise for it
+    // instead of handing None on as if it were the module.
+    if (module && module.get() != Py_None) {
         return module;
     }
     if (PyErr_Occurred()) {

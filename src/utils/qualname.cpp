@@ -11,7 +11,10 @@ std::string part_text(PyObject* obj) {
         return text;
     }
     PyErr_WriteUnraisable(obj);
-    return "<unprintable " + type_name(obj) + " object>";
+    text = "<unprintable ";
+    text += type_name(obj);
+    text += " object>";
+    return text;
 }
 
 std::string join(PyObject* module, PyObject* qualname) {
@@ -181,7 +184,9 @@ bool get_qualname(PyFrameObject* frame_obj, std::optional<std::string>& out, boo
         if (!module) {
             return false;
         }
-        out = part_text(module.get()) + ".<module>";
+        std::string text = part_text(module.get());
+        text += ".<module>";
+        out = std::move(text);
         return true;
     }
     return qualname_inner(frame, co_name.get(), out);

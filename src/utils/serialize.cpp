@@ -35,8 +35,7 @@ bool append_byte_sequence(PyObject* result, Buffer& out) {
             break;
         }
         if (!PyLong_Check(item.get())) {
-            std::string message = "'" + type_name(item.get()) + "' object cannot be interpreted as an integer";
-            PyErr_SetString(PyExc_TypeError, message.c_str());
+            raise_not_an_integer(item.get());
             ok = false;
             break;
         }

@@ -1,0 +1,166 @@
+"""Profiler configuration: defaults, pyproject.toml and explicit overrides.
+
+`load_config` starts from `DEFAULTS`, applies the `[tool.sarv]` table of the
+nearest pyproject.toml that has one (searching the start folder, then its
+parents), then the overrides given in Python. Keys:
+
+    filters.include_frames  list of path fragments always recorded
+    filters.ignore_frames   list of path fragments never recorded
+    threading               also profile threads started later (bool)
+    lightweight_repr        record short texts instead of values (bool)
+    sqlite_busy_timeout     seconds to wait for a locked database (int >= 0)
+    plugins                 plugin declarations (see sarv.plugins)
+    builtin_plugins         include the package's built-in plugins (bool)
+    db_path                 trace database; None means sarv.db.default_db_path().
+                            A relative path in pyproject.toml is relative to
+                            that file's folder.
+
+Later layers replace values key by key; the two "filters" lists are
+separate keys, and lists are replaced, not extended. An override whose
+value is None is ignored. Unknown keys and values of the wrong kind raise
+`ConfigError`, whose message starts with the key.
+"""
+
+from __future__ import annotations
+
+import copy
+import os
+from typing import Any, Mapping
+
+from sarv import plugins as _plugins
+
+__all__ = ["ConfigError", "DEFAULTS", "find_pyproject", "load_config"]
+
+DEFAULTS: dict = {
+    "filters": {"include_frames": [], "ignore_frames": []},
+    "threading": False,
+    "lightweight_repr": False,
+    "sqlite_busy_timeout": 60,
+    "plugins": [],
+    "builtin_plugins": True,
+    "db_path": None,
+}
+
+_FILTER_KEYS = ("include_frames", "ignore_frames")
+_BOOL_KEYS = ("threading", "lightweight_repr", "builtin_plugins")
+_MAX_TIMEOUT = (1 << 63) - 1
+
+
+class ConfigError(ValueError):
+    """An invalid configuration; the message names the key."""
+
+
+def _load_toml(path: str) -> dict:
+    try:
+        import tomllib as toml
+    except ImportError:  # Python < 3.11
+        try:
+            import tomli as toml  # type: ignore[no-redef]
+        except ImportError:
+            raise ConfigError(
+                "%s: reading pyproject.toml needs Python 3.11 or the tomli package" % path
+            ) from None
+    try:
+        with open(path, "rb") as f:
+            return toml.load(f)
+    except OSError as exc:
+        raise ConfigError("%s: cannot read: %s" % (path, exc)) from exc
+    except ValueError as exc:  # TOMLDecodeError
+        raise ConfigError("%s: invalid TOML: %s" % (path, exc)) from exc
+
+
+def _sarv_table(path: str):
+    tool = _load_toml(path).get("tool")
+    if not isinstance(tool, dict) or "sarv" not in tool:
+        return None
+    table = tool["sarv"]
+    if not isinstance(table, dict):
+        raise ConfigError("tool.sarv: expected a table (in %s)" % path)
+    return table
+
+
+def find_pyproject(start_dir=None):
+    """(path, [tool.sarv] table) of the nearest pyproject.toml that has the
+    table, from `start_dir` (default: the current folder) upwards, or None."""
+    current = os.path.abspath(os.fspath(start_dir) if start_dir is not None else os.getcwd())
+    while True:
+        candidate = os.path.join(current, "pyproject.toml")
+        if os.path.isfile(candidate):
+            table = _sarv_table(candidate)
+            if table is not None:
+                return candidate, table
+        parent = os.path.dirname(current)
+        if parent == current:
+            return None
+        current = parent
+
+
+def _bad(key: str, message: str, origin: str) -> ConfigError:
+    return ConfigError("%s: %s (%s)" % (key, message, origin))
+
+
+def _string_list(value, key: str, origin: str) -> list:
+    if isinstance(value, str) or not isinstance(value, (list, tuple)):
+        raise _bad(key, "expected a list of strings, got %s" % type(value).__name__, origin)
+    for item in value:
+        if not isinstance(item, str):
+            raise _bad(key, "expected a list of strings, found %r" % (item,), origin)
+    return [str(item) for item in value]
+
+
+def _apply(config: dict, layer: Mapping, origin: str, base_dir: str | None) -> None:
+    for key, value in layer.items():
+        if value is None and base_dir is None:
+            continue  # an override left unset
+        if key == "filters":
+            if not isinstance(value, Mapping):
+                raise _bad(key, "expected a table with include_frames/ignore_frames", origin)
+            for sub_key, sub_value in value.items():
+                name = "filters.%s" % sub_key
+                if sub_key not in _FILTER_KEYS:
+                    raise _bad(name, "unknown key", origin)
+                if sub_value is None and base_dir is None:
+                    continue
+                config["filters"][sub_key] = _string_list(sub_value, name, origin)
+        elif key in _BOOL_KEYS:
+            if not isinstance(value, bool):
+                raise _bad(key, "expected true or false, got %r" % (value,), origin)
+            config[key] = value
+        elif key == "sqlite_busy_timeout":
+            if isinstance(value, bool) or not isinstance(value, int) or not 0 <= value <= _MAX_TIMEOUT:
+                raise _bad(key, "expected a non-negative whole number of seconds, got %r" % (value,), origin)
+            config[key] = int(value)
+        elif key == "plugins":
+            if isinstance(value, (str, bytes)) or not isinstance(value, (list, tuple)):
+                raise _bad(key, "expected a list of tables, got %s" % type(value).__name__, origin)
+            for index, declaration in enumerate(value):
+                try:
+                    _plugins.validate_declaration(declaration, "plugins[%d]" % index)
+                except ValueError as exc:
+                    raise ConfigError("%s (%s)" % (exc, origin)) from None
+            config[key] = list(value)
+        elif key == "db_path":
+            if not isinstance(value, (str, os.PathLike)):
+                raise _bad(key, "expected a path, got %s" % type(value).__name__, origin)
+            path = os.fspath(value)
+            if not isinstance(path, str) or not path:
+                raise _bad(key, "expected a non-empty path, got %r" % (value,), origin)
+            if base_dir is not None:
+                path = os.path.join(base_dir, os.path.expanduser(path))
+            config[key] = path
+        else:
+            raise _bad(str(key), "unknown key", origin)
+
+
+def load_config(overrides: Mapping[str, Any] | None = None, start_dir=None) -> dict:
+    """The effective configuration (a new dict) for profiling."""
+    config = copy.deepcopy(DEFAULTS)
+    found = find_pyproject(start_dir)
+    if found is not None:
+        path, table = found
+        _apply(config, table, "in %s [tool.sarv]" % path, os.path.dirname(path))
+    if overrides:
+        if not isinstance(overrides, Mapping):
+            raise ConfigError("configuration overrides must be a mapping, got %s" % type(overrides).__name__)
+        _apply(config, overrides, "in the overrides", None)
+    return config

@@ -1,0 +1,59 @@
+"""Small helpers shared by the companion package: identifiers and paths."""
+
+from __future__ import annotations
+
+import base64
+import os
+import time
+
+__all__ = [
+    "CROCKFORD_ALPHABET",
+    "new_trace_id",
+    "new_ulid",
+    "ulid_timestamp_ms",
+]
+
+CROCKFORD_ALPHABET = "0123456789ABCDEFGHJKMNPQRSTVWXYZ"
+_RFC4648_ALPHABET = b"ABCDEFGHIJKLMNOPQRSTUVWXYZ234567"
+_TO_CROCKFORD = bytes.maketrans(_RFC4648_ALPHABET, CROCKFORD_ALPHABET.encode())
+_CROCKFORD_VALUE = {c: i for i, c in enumerate(CROCKFORD_ALPHABET)}
+_MAX_TIMESTAMP_MS = (1 << 48) - 1
+
+
+def new_ulid(timestamp_ms: int | None = None) -> str:
+    """A new ULID in its canonical 26-character Crockford base-32 text.
+
+    48 bits of Unix time in milliseconds followed by 80 random bits from the
+    operating system, so texts made in later milliseconds sort after earlier
+    ones.
+    """
+    if timestamp_ms is None:
+        timestamp_ms = time.time_ns() // 1_000_000
+    if not 0 <= timestamp_ms <= _MAX_TIMESTAMP_MS:
+        raise ValueError("ULID timestamp out of range: %r" % (timestamp_ms,))
+    value = (timestamp_ms << 80) | int.from_bytes(os.urandom(10), "big")
+    # 26 characters carry 130 bits: right-align the 128-bit value in 20 bytes
+    # (160 bits, 32 characters) and drop the 6 leading characters, which only
+    # hold zero bits.
+    text = base64.b32encode(value.to_bytes(20, "big"))[6:]
+    return text.translate(_TO_CROCKFORD).decode("ascii")
+
+
+def new_trace_id() -> str:
+    """"trc_" followed by a new ULID: 30 characters."""
+    return "trc_" + new_ulid()
+
+
+def ulid_timestamp_ms(ulid: str) -> int:
+    """The millisecond timestamp stored in a ULID text (or a "trc_"/"frm_" id)."""
+    if len(ulid) == 30 and ulid[3] == "_":
+        ulid = ulid[4:]
+    if len(ulid) != 26:
+        raise ValueError("not a ULID: %r" % (ulid,))
+    value = 0
+    for char in ulid[:10].upper():
+        try:
+            value = value * 32 + _CROCKFORD_VALUE[char]
+        except KeyError:
+            raise ValueError("not a ULID: %r" % (ulid,)) from None
+    return value

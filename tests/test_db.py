@@ -1,0 +1,201 @@
+"""sarv.db: storing, listing and loading trace documents in SQLite."""
+
+import os
+import sqlite3
+import time
+
+import msgpack
+import pytest
+
+from sarv import db
+
+
+def document(trace_id="trc_A", records=2, thread_records=1, start_test=None, source="pytest"):
+    frames = [{"type": "frame", "event": "call", "co_name": "f%d" % i} for i in range(records)]
+    if start_test is not None:
+        frames.insert(0, {"type": "start_test", "frame_id": "frm_1", "node_id": start_test})
+    return msgpack.packb(
+        {
+            "command_line_args": ["prog"],
+            "current_commit_sha": None,
+            "frames": {4242: [{"type": "frame"}] * thread_records} if thread_records else {},
+            "frames_of_interest": frames,
+            "main_thread_id": 1,
+            "meta": {"version": "0.1.0", "source": source, "use_frame_boundaries": True},
+            "timestamp": 1700000000.5,
+            "trace_id": trace_id,
+        }
+    )
+
+
+@pytest.fixture
+def path(tmp_path):
+    return str(tmp_path / "deep" / "er" / "traces.sqlite3")
+
+
+def test_first_save_creates_folder_schema_and_row(path):
+    doc = document(start_test="tests/test_x.py::test_one")
+    row = db.save_trace_in_sqlite(path, "trc_A", timeout=5, msgpack=doc)
+    assert os.path.isfile(path)
+    conn = sqlite3.connect(path)
+    assert dict(conn.execute("SELECT key, value FROM meta")) == {
+        "application": "sarv",
+        "schema_version": str(db.SCHEMA_VERSION),
+    }
+    conn.close()
+    [summary] = db.list_traces(path)
+    assert summary.row_id == row
+    assert summary.trace_id == "trc_A"
+    assert abs(summary.created - time.time()) < 60
+    assert summary.size == len(doc)
+    assert (summary.source, summary.version, summary.started) == ("pytest", "0.1.0", 1700000000.5)
+    assert summary.record_count == 2 + 1 + 1  # main thread, the start_test record, other thread
+    assert summary.test_name == "tests/test_x.py::test_one"
+    assert summary.decode_error is None
+    assert db.load_trace(path, "trc_A") == doc
+    assert db.load_trace_document(path, "trc_A")["frames"] == {4242: [{"type": "frame"}]}
+
+
+def test_saving_an_id_again_keeps_both_and_loads_the_newest(path):
+    first, second = document(records=1), document(records=3)
+    db.save_trace_in_sqlite(path, "trc_A", msgpack=first)
+    db.save_trace_in_sqlite(path, "trc_B", msgpack=document())
+    db.save_trace_in_sqlite(path, "trc_A", msgpack=second)
+    listed = db.list_traces(path)
+    assert [s.trace_id for s in listed] == ["trc_A", "trc_B", "trc_A"]
+    assert [s.record_count for s in listed] == [4, 3, 2]
+    assert db.load_trace(path, "trc_A") == second
+    assert db.find_trace(path, "trc_A").row_id == listed[0].row_id
+    assert [s.trace_id for s in db.list_traces(path, limit=1)] == ["trc_A"]
+    conn = sqlite3.connect(path)
+    stored = [bytes(r[0]) for r in conn.execute("SELECT document FROM traces WHERE trace_id = 'trc_A' ORDER BY id")]
+    conn.close()
+    assert stored == [first, second]
+
+
+@pytest.mark.parametrize(
+    "doc, error",
+    [
+        (b"", "empty document"),
+        (b"\xc1garbage", "Unexpected type"),
+        (document()[:-5], "OutOfData"),
+        (document() + b"\x00", "trailing bytes"),
+        (msgpack.packb([1, 2]), "Unexpected type"),
+        (msgpack.packb({"frames_of_interest": 7, "meta": "x"}), "Unexpected type"),
+    ],
+)
+def test_malformed_documents_are_stored_as_given(path, doc, error):
+    db.save_trace_in_sqlite(path, "trc_bad", msgpack=doc)
+    [summary] = db.list_traces(path)
+    assert summary.record_count is None
+    assert error in summary.decode_error
+    assert db.load_trace(path, "trc_bad") == doc
+
+
+def test_test_name_is_taken_defensively():
+    records = [
+        {"type": "start_test", "node_id": 5},
+        {"type": "frame", "node_id": "not a test record"},
+        {"type": "end_test", "test": "t::end"},
+    ]
+    doc = msgpack.packb({"frames_of_interest": records, "frames": {}})
+    derived = db._derive(doc)
+    assert derived.test_name == "t::end"
+    assert derived.record_count == 3 and derived.decode_error is None
+
+
+def test_reading_a_missing_database_creates_nothing(tmp_path):
+    missing = str(tmp_path / "none.sqlite3")
+    assert db.list_traces(missing) == []
+    assert db.find_trace(missing, "trc_A") is None
+    with pytest.raises(db.TraceNotFound):
+        db.load_trace(missing, "trc_A")
+    assert not os.path.exists(missing)
+
+
+def test_unknown_trace_id(path):
+    db.save_trace_in_sqlite(path, "trc_A", msgpack=document())
+    with pytest.raises(db.TraceNotFound, match="trc_Z") as info:
+        db.load_trace_document(path, "trc_Z")
+    assert isinstance(info.value, KeyError)
+
+
+def test_files_that_are_not_sarv_databases_are_refused_and_left_alone(tmp_path):
+    text = tmp_path / "notes.txt"
+    text.write_bytes(b"just some text, certainly more than a header's worth " * 20)
+    other = tmp_path / "other.sqlite3"
+    conn = sqlite3.connect(other)
+    conn.execute("CREATE TABLE users (name TEXT)")
+    conn.commit()
+    conn.close()
+    for target in (text, other):
+        before = target.read_bytes()
+        with pytest.raises(db.NotASarvDatabase):
+            db.save_trace_in_sqlite(str(target), "trc_A", msgpack=document())
+        with pytest.raises(db.NotASarvDatabase):
+            db.list_traces(str(target))
+        assert target.read_bytes() == before
+
+
+def test_other_schema_versions_are_refused(path):
+    db.save_trace_in_sqlite(path, "trc_A", msgpack=document())
+    conn = sqlite3.connect(path)
+    conn.execute("UPDATE meta SET value = '99' WHERE key = 'schema_version'")
+    conn.commit()
+    conn.close()
+    with pytest.raises(db.SchemaVersionError, match="99"):
+        db.save_trace_in_sqlite(path, "trc_B", msgpack=document())
+    with pytest.raises(db.SchemaVersionError):
+        db.load_trace(path, "trc_A")
+
+
+def test_unusable_paths_give_a_database_error(tmp_path):
+    with pytest.raises(db.SarvDatabaseError):
+        db.save_trace_in_sqlite(str(tmp_path), "trc_A", msgpack=document())  # a folder
+    blocker = tmp_path / "file"
+    blocker.write_text("x")
+    with pytest.raises(db.SarvDatabaseError):
+        db.save_trace_in_sqlite(str(blocker / "sub" / "t.sqlite3"), "trc_A", msgpack=document())
+
+
+def test_a_locked_database_waits_for_the_busy_timeout_then_fails_without_a_row(path):
+    db.save_trace_in_sqlite(path, "trc_A", msgpack=document())
+    holder = sqlite3.connect(path, isolation_level=None)
+    holder.execute("BEGIN IMMEDIATE")
+    try:
+        started = time.monotonic()
+        with pytest.raises(db.SarvDatabaseError, match="locked"):
+            db.save_trace_in_sqlite(path, "trc_B", timeout=0.3, msgpack=document())
+        assert time.monotonic() - started >= 0.25
+    finally:
+        holder.execute("ROLLBACK")
+        holder.close()
+    assert [s.trace_id for s in db.list_traces(path)] == ["trc_A"]
+
+
+@pytest.mark.parametrize(
+    "kwargs, error",
+    [
+        ({"trace_id": 5}, TypeError),
+        ({"msgpack": "text"}, TypeError),
+        ({"timeout": -1}, ValueError),
+        ({"timeout": True}, ValueError),
+    ],
+)
+def test_argument_checks(path, kwargs, error):
+    args = {"trace_id": "trc_A", "timeout": 1, "msgpack": document()}
+    args.update(kwargs)
+    trace_id = args.pop("trace_id")
+    with pytest.raises(error):
+        db.save_trace_in_sqlite(path, trace_id, **args)
+    assert not os.path.exists(path)
+
+
+def test_default_db_path(monkeypatch, tmp_path):
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.delenv("SARV_DB", raising=False)
+    assert db.default_db_path() == os.path.join(str(tmp_path), ".sarv", "traces.sqlite3")
+    monkeypatch.setenv("SARV_DB", "")
+    assert db.default_db_path().endswith(os.path.join(".sarv", "traces.sqlite3"))
+    monkeypatch.setenv("SARV_DB", "/elsewhere/t.db")
+    assert db.default_db_path() == "/elsewhere/t.db"

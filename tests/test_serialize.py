@@ -1,0 +1,555 @@
+"""sarv.serialize: one valid MessagePack value for anything, without running user code."""
+
+import datetime
+import decimal
+import enum
+import math
+import pathlib
+import sys
+import threading
+import uuid
+
+import msgpack
+import pytest
+
+from sarv import serialize
+from sarv.serialize import dump_msgpack, dump_msgpack_lightweight_repr
+
+
+def decode_one(data):
+    """The single value in `data`; fails on trailing bytes or a cut value."""
+    assert type(data) is bytes
+    unpacker = msgpack.Unpacker(raw=False, strict_map_key=False)
+    unpacker.feed(data)
+    values = list(unpacker)
+    assert len(values) == 1, values
+    assert unpacker.tell() == len(data)
+    return values[0]
+
+
+def enc(value):
+    return decode_one(dump_msgpack(value))
+
+
+# ----------------------------------------------------------------- builtins
+
+
+@pytest.mark.parametrize(
+    "value",
+    [
+        None, True, False, 0, -1, 127, -33, 2**64 - 1, -(2**63), 1.5, -0.0, math.inf,
+        "", "héllo ✓", b"", b"\x00\xff", [], [1, [2, [3]]], {}, {"a": {"b": [1, 2.5, None]}},
+        {1: "int key", 2.5: "float key", None: "nil key", b"k": "bin key", True: "bool key"},
+    ],
+)
+def test_builtin_values_round_trip(value):
+    assert enc(value) == value
+
+
+def test_other_builtin_containers_become_arrays_and_bin():
+    assert enc((1, "a", (2,))) == [1, "a", [2]]
+    assert sorted(enc({3, 1, 2})) == [1, 2, 3]
+    assert sorted(enc(frozenset({"x", "y"}))) == ["x", "y"]
+    assert enc(bytearray(b"ab")) == b"ab"
+    assert enc(memoryview(b"cd")) == b"cd"
+    assert math.isnan(enc(math.nan))
+
+
+def test_ints_beyond_64_bits_are_decimal_text():
+    assert enc(2**64) == "18446744073709551616"
+    assert enc(-(2**63) - 1) == "-9223372036854775809"
+    assert enc({"n": 2**100}) == {"n": str(2**100)}
+    assert enc(2**5000) == "<int 5001 bits>"
+
+
+def test_standard_value_types_are_text():
+    utc = datetime.timezone.utc
+    values = {
+        "dt": datetime.datetime(2024, 5, 6, 7, 8, 9, 10),
+        "aware": datetime.datetime(2024, 5, 6, 7, 8, tzinfo=utc),
+        "date": datetime.date(2024, 5, 6),
+        "time": datetime.time(7, 8, 9),
+        "delta": datetime.timedelta(days=1, hours=2),
+        "dec": decimal.Decimal("3.14"),
+        "uuid": uuid.UUID(int=255),
+        "path": pathlib.PurePosixPath("/a/b"),
+        "cplx": 1 + 2j,
+        "range": range(3),
+    }
+    assert enc(values) == {
+        "dt": "2024-05-06T07:08:09.000010",
+        "aware": "2024-05-06T07:08:00+00:00",
+        "date": "2024-05-06",
+        "time": "07:08:09",
+        "delta": "1 day, 2:00:00",
+        "dec": "3.14",
+        "uuid": "00000000-0000-0000-0000-0000000000ff",
+        "path": "/a/b",
+        "cplx": "(1+2j)",
+        "range": "range(0, 3)",
+    }
+
+
+class Color(enum.Enum):
+    RED = 1
+
+
+class Level(enum.IntEnum):
+    HIGH = 3
+
+
+class Perm(enum.IntFlag):
+    R = 4
+    W = 2
+
+
+def test_enum_members_are_text_even_when_int_or_str_subclasses():
+    assert enc([Color.RED, Level.HIGH]) == ["Color.RED", "Level.HIGH"]
+    assert enc({Level.HIGH: 1}) == {"Level.HIGH": 1}
+    assert enc(Perm.R | Perm.W) in ("Perm.R|W", "Perm(6)")
+    if sys.version_info >= (3, 11):
+        Mode = enum.StrEnum("Mode", {"FAST": "fast"})
+        assert enc(Mode.FAST) == "Mode.FAST"
+
+
+def test_custom_tzinfo_is_not_asked_for_its_offset():
+    calls = []
+
+    class Zone(datetime.tzinfo):
+        def utcoffset(self, dt):
+            calls.append("utcoffset")
+            return datetime.timedelta(hours=1)
+
+        def tzname(self, dt):
+            calls.append("tzname")
+            return "Z1"
+
+    text = enc(datetime.datetime(2024, 1, 2, 3, 4, 5, tzinfo=Zone()))
+    assert text == "2024-01-02T03:04:05[tz: %s]" % serialize._class_name(Zone)
+    assert enc(datetime.time(1, 2, tzinfo=Zone())).startswith("01:02:00[tz: ")
+    assert calls == []
+
+
+def test_functions_classes_modules_are_short_texts():
+    assert enc([len, decode_one, Color, math]) == [
+        "<built-in function len>",
+        "<function test_serialize.decode_one>",
+        "<class test_serialize.Color>",
+        "<module math>",
+    ]
+    assert enc(Zoo().feed) == "<bound method test_serialize.Zoo.feed>"
+
+
+class Zoo:
+    def __init__(self):
+        self.animals = ["cat"]
+        self.keeper = None
+
+    def feed(self):
+        pass
+
+
+def test_objects_are_class_and_attributes():
+    assert enc(Zoo()) == {"__class__": "test_serialize.Zoo", "animals": ["cat"], "keeper": None}
+    err = enc(KeyError("k", 2))
+    assert err == {"__class__": "builtins.KeyError", "args": ["k", 2]}
+    assert enc(object()) == {"__class__": "builtins.object"}
+
+
+# ---------------------------------------------------------- no user code runs
+
+
+CALLS = []
+
+
+class Hostile:
+    """Every method the encoder must not call records itself and raises."""
+
+    def _trap(name):
+        def method(self, *args, **kwargs):
+            CALLS.append(name)
+            raise RuntimeError("called " + name)
+
+        method.__name__ = name
+        return method
+
+    for _name in (
+        "__iter__", "__len__", "__repr__", "__str__", "__eq__", "__hash__", "__getattr__",
+        "__getitem__", "keys", "items", "values", "__reversed__", "__contains__", "__int__",
+        "__float__", "__index__", "__bytes__", "__format__", "__reduce_ex__", "__getstate__",
+        "__fspath__",
+    ):
+        locals()[_name] = _trap(_name)
+    del _name, _trap
+
+    def __getattribute__(self, name):
+        CALLS.append("__getattribute__ " + name)
+        raise RuntimeError("attribute read")
+
+
+class HDict(Hostile, dict):
+    pass
+
+
+class HList(Hostile, list):
+    pass
+
+
+class HTuple(Hostile, tuple):
+    pass
+
+
+class HSet(Hostile, set):
+    pass
+
+
+class HStr(Hostile, str):
+    pass
+
+
+class HInt(Hostile, int):
+    pass
+
+
+class HFloat(Hostile, float):
+    pass
+
+
+class HBytes(Hostile, bytes):
+    pass
+
+
+class HObject(Hostile):
+    def __init__(self):
+        object.__setattr__(self, "x", 1)
+
+
+@pytest.fixture
+def calls():
+    CALLS.clear()
+    yield CALLS
+    CALLS.clear()
+
+
+@pytest.mark.parametrize("force_capped", [False, True], ids=["exact", "capped"])
+def test_builtin_subclasses_are_read_as_their_base_without_their_methods(calls, force_capped):
+    value = {
+        "dict": HDict(a=1),
+        "list": HList([1, 2]),
+        "tuple": HTuple((3, 4)),
+        "set": HSet({5}),
+        "str": HStr("text"),
+        "int": HInt(7),
+        "big": HInt(2**70),
+        "float": HFloat(0.5),
+        "bytes": HBytes(b"raw"),
+        "object": HObject(),
+    }
+    if force_capped:  # a long string sends the whole value through the capped walker
+        value["long"] = "x" * (serialize.EXACT_MAX_BYTES + 1)
+    calls.clear()
+    out = enc(value)
+    assert calls == []
+    out.pop("long", None)
+    assert out == {
+        "dict": {"a": 1},
+        "list": [1, 2],
+        "tuple": [3, 4],
+        "set": [5],
+        "str": "text",
+        "int": 7,
+        "big": str(2**70),
+        "float": 0.5,
+        "bytes": b"raw",
+        "object": {"__class__": "test_serialize.HObject", "x": 1},
+    }
+
+
+class RecStr(str):
+    """A key that may be hashed while the dict is built, and records it."""
+
+    def __hash__(self):
+        CALLS.append("hash")
+        return str.__hash__(self)
+
+    def __eq__(self, other):
+        CALLS.append("eq")
+        return False
+
+    def __str__(self):
+        CALLS.append("str")
+        return "wrong"
+
+
+class RecInt(int):
+    def __hash__(self):
+        CALLS.append("hash")
+        return int.__hash__(self)
+
+    def __eq__(self, other):
+        CALLS.append("eq")
+        return False
+
+
+def test_hostile_keys_are_neither_hashed_nor_compared(calls):
+    class Key:
+        def __hash__(self):
+            CALLS.append("hash")
+            return 1
+
+        def __eq__(self, other):
+            CALLS.append("eq")
+            return False
+
+    a, b = Key(), Key()
+    value = {a: 1, b: 2, (1, "t"): 3, RecStr("s"): 4, RecInt(5): 5}
+    calls.clear()
+    out = enc(value)
+    assert calls == []
+    assert list(out.values()) == [1, 2, 3, 4, 5]
+    keys = list(out)
+    assert keys[0] == "<%s object at %#x>" % (serialize._class_name(Key), id(a))
+    assert keys[1] == "<%s object at %#x>" % (serialize._class_name(Key), id(b))
+    assert keys[2:] == ["(1, 't')", "s", 5]
+
+
+def test_a_hidden_instance_dict_is_not_read(calls):
+    side_effects = []
+
+    class Sneaky:
+        @property
+        def __dict__(self):
+            side_effects.append("read")
+            raise RuntimeError("no")
+
+        def __init__(self):
+            self.secret = 1
+
+    class Masquerade:
+        @property
+        def __class__(self):
+            side_effects.append("class")
+            return dict
+
+    assert enc(Sneaky()) == {"__class__": serialize._class_name(Sneaky)}
+    assert enc(Masquerade())["__class__"].endswith("Masquerade")
+    assert side_effects == []
+
+
+def test_slots_are_read_without_descriptors():
+    class Point:
+        __slots__ = ("x", "y", "__weakref__")
+
+        def __init__(self):
+            self.x = 1  # y stays unset
+
+    class Point3(Point):
+        __slots__ = ("z",)
+
+        def __init__(self):
+            super().__init__()
+            self.z = [3]
+
+    class WithDict(Point):
+        def __init__(self):
+            super().__init__()
+            self.label = "p"
+
+    name = serialize._class_name
+    assert enc(Point()) == {"__class__": name(Point), "x": 1}
+    assert enc(Point3()) == {"__class__": name(Point3), "z": [3], "x": 1}
+    assert enc(WithDict()) == {"__class__": name(WithDict), "label": "p", "x": 1}
+
+
+# ------------------------------------------------------------ caps, cycles
+
+
+def test_cycles_are_cut():
+    items = [1]
+    items.append(items)
+    table = {"k": 1}
+    table["self"] = table
+    node = Zoo()
+    node.keeper = node
+    assert enc(items) == [1, "<cycle builtins.list>"]
+    assert enc(table) == {"k": 1, "self": "<cycle builtins.dict>"}
+    assert enc(node)["keeper"] == "<cycle test_serialize.Zoo>"
+    both = enc({"items": items, "again": items})  # shared, not cyclic: written twice
+    assert both["items"] == both["again"]
+
+
+def test_long_strings_bytes_and_containers_are_cut_with_markers():
+    n, big = serialize.MAX_STR_CHARS, serialize.EXACT_MAX_BYTES + 5
+    assert enc("a" * big) == "a" * n + "…(+%d chars)" % (big - n)
+    m = serialize.MAX_BYTES
+    assert enc([b"b" * big]) == [b"b" * m + ("…(+%d bytes)" % (big - m)).encode()]
+    items = enc(list(range(20000)))
+    assert items[: serialize.MAX_ITEMS] == list(range(serialize.MAX_ITEMS))
+    assert items[serialize.MAX_ITEMS:] == ["…(+%d items)" % (20000 - serialize.MAX_ITEMS)]
+    table = enc({"k%d" % i: i for i in range(20000)})
+    assert len(table) == serialize.MAX_ITEMS + 1
+    assert table["…"] == "+%d entries" % (20000 - serialize.MAX_ITEMS)
+
+
+def test_small_builtin_values_are_never_cut():
+    value = {"s": "x" * (serialize.MAX_STR_CHARS * 2), "l": list(range(serialize.MAX_ITEMS * 5))}
+    assert enc(value) == value
+
+
+def test_nesting_is_cut_at_the_depth_limits():
+    deep = []
+    for _ in range(100):
+        deep = [deep]
+    # Whole, as long as the value is small; capped once anything makes it big.
+    assert enc(deep) == deep
+    out, depth = enc({"deep": deep, "big": "x" * serialize.EXACT_MAX_BYTES})["deep"], 1
+    while isinstance(out, list):
+        out, depth = out[0], depth + 1
+    assert out == "<builtins.list …>"
+    assert depth == serialize.MAX_DEPTH
+
+    class Node:
+        def __init__(self, child):
+            self.child = child
+
+    chain = None
+    for _ in range(10):
+        chain = Node(chain)
+    out, depth = enc({"head": chain}), 0
+    out = out["head"]
+    while isinstance(out, dict):
+        out, depth = out["child"], depth + 1
+    assert out == "<%s …>" % serialize._class_name(Node)
+    assert depth == serialize.OBJECT_DEPTH
+
+
+def test_total_size_is_bounded():
+    value = [["y" * 900 for _ in range(90)] for _ in range(90)]
+    data = dump_msgpack(value)
+    decode_one(data)
+    assert len(data) < serialize.MAX_TOTAL_BYTES + 8 * 1024
+    assert decode_one(data)[-1].startswith("…(+")
+
+
+def test_text_that_is_not_valid_unicode_is_escaped():
+    assert enc("a\udc80b") == "a\\udc80b"
+    assert enc({"k\ud800": 1}) == {"k\\ud800": 1}
+
+
+# -------------------------------------------------- keys, failures, threads
+
+
+def test_every_key_decodes_with_the_stock_reader():
+    value = {(1, "a"): 1, frozenset({2}): 2, Zoo: 3, (Color.RED, (None, b"x")): 4, 2**80: 5}
+    out = enc(value)
+    assert out == {
+        "(1, 'a')": 1,
+        "frozenset({2})": 2,
+        "<class test_serialize.Zoo>": 3,
+        "(Color.RED, (None, b'x'))": 4,
+        str(2**80): 5,
+    }
+
+
+def test_keys_that_collide_after_conversion_are_kept_apart():
+    out = enc({1: "int", RecInt(1): "subclass", "1": "text"})
+    assert out == {1: "int", "1": "subclass", "1~2": "text"}
+
+
+def test_encoder_failure_gives_a_marker_not_an_exception(monkeypatch):
+    def broken(*args):
+        raise MemoryError
+
+    monkeypatch.setattr(serialize, "_walk", broken)
+    monkeypatch.setattr(serialize, "_pack_tree", broken)
+    assert enc(Zoo()) == "<unserializable>"
+    monkeypatch.undo()
+
+    monkeypatch.setattr(serialize, "_walk", broken)
+    assert enc(Zoo()) == "<unserializable test_serialize.Zoo: builtins.MemoryError>"
+
+
+def test_interrupts_are_not_swallowed(monkeypatch):
+    def interrupted(*args):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(serialize, "_walk", interrupted)
+    with pytest.raises(KeyboardInterrupt):
+        dump_msgpack(Zoo())
+
+
+def test_a_container_changed_during_encoding_still_gives_one_valid_value(monkeypatch):
+    # Python code (the walker) runs inside the C encoder; if another thread
+    # grows a list meanwhile, that raw output would hold more items than its
+    # header announces. Simulate the thread switch inside the walker.
+    shared = [Zoo(), 1, 2]
+    real_walk = serialize._walk
+
+    def walk_and_grow(o, depth, st):
+        if len(shared) < 6:
+            shared.extend([7, 8, 9])
+        return real_walk(o, depth, st)
+
+    monkeypatch.setattr(serialize, "_walk", walk_and_grow)
+    out = enc(shared)
+    assert out[0]["__class__"] == "test_serialize.Zoo"
+    assert out[1:] == [1, 2, 7, 8, 9]
+
+
+def test_concurrent_threads_get_their_own_results():
+    errors = []
+
+    def work(n):
+        value = {"n": n, "obj": Zoo(), "t": (n, str(n))}
+        for _ in range(300):
+            out = enc(value)
+            if out["n"] != n or out["t"] != [n, str(n)]:
+                errors.append((n, out))
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(6)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert errors == []
+
+
+@pytest.mark.parametrize(
+    "value",
+    [
+        sys._getframe(), (x for x in ()), Ellipsis, NotImplemented, type, print, threading.Lock(),
+        msgpack.ExtType(5, b"e"), memoryview(b"abcdef")[::2], iter([1]), property(), {1, (2, 3)},
+    ],
+)
+def test_odd_objects_give_exactly_one_value(value):
+    decode_one(dump_msgpack(value))
+    decode_one(dump_msgpack_lightweight_repr(value))
+
+
+# -------------------------------------------------------------- lightweight
+
+
+def test_lightweight_dict_maps_names_to_short_texts():
+    value = {
+        "n": 3, "f": 1.5, "b": True, "none": None, "s": "hi", "long": "z" * 150,
+        "big": 2**70, "items": [1, 2], "obj": Zoo(), "sub": HStr("no"), "color": Color.RED,
+        (1, 2): "tuple key",
+    }
+    out = decode_one(dump_msgpack_lightweight_repr(value))
+    assert out == {
+        "n": 3, "f": 1.5, "b": True, "none": None, "s": "hi",
+        "long": "z" * serialize.LIGHT_MAX_STR_CHARS + "…(+50 chars)",
+        "big": str(2**70), "items": "<builtins.list>", "obj": "<test_serialize.Zoo>",
+        "sub": "<test_serialize.HStr>", "color": "<test_serialize.Color>",
+        "(1, 2)": "tuple key",
+    }
+
+
+def test_lightweight_top_level_values_and_limits(calls):
+    light = lambda v: decode_one(dump_msgpack_lightweight_repr(v))  # noqa: E731
+    assert light(5) == 5
+    assert light([1, 2]) == "<builtins.list>"
+    assert light(HDict(a=Zoo())) == {"a": "<test_serialize.Zoo>"}
+    assert calls == []
+    many = light({"k%d" % i: i for i in range(serialize.MAX_ITEMS + 3)})
+    assert many["…"] == "+3 entries" and len(many) == serialize.MAX_ITEMS + 1
