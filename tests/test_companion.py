@@ -160,10 +160,10 @@ def test_trace_id():
 
 
 def test_config_defaults_without_pyproject(tmp_path):
+    if sarv_config.find_pyproject(tmp_path) is not None:
+        pytest.skip("a pyproject.toml with [tool.sarv] above the temporary folder")
     config = load_config(start_dir=tmp_path)
-    if sarv_config.find_pyproject(tmp_path) is None:
-        assert config == sarv_config.DEFAULTS
-    assert config is not sarv_config.DEFAULTS
+    assert config == sarv_config.DEFAULTS
     config["filters"]["include_frames"].append("x")
     assert sarv_config.DEFAULTS["filters"]["include_frames"] == []
 
@@ -427,7 +427,7 @@ def test_profiler_context_registers_unhooks_and_saves(tmp_path, fake_core):
     with profiling(db_path=path, threading=True, source="test") as p:
         assert fake_core.calls == ["register"]
     assert fake_core.calls == ["register", "noop", "save"]
-    assert threading._profile_hook is None
+    assert getattr(threading, "getprofile", lambda: threading._profile_hook)() is None
     assert p.record_count == 2
     assert db.find_trace(path, p.trace_id).source == "test"
 

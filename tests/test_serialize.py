@@ -361,6 +361,25 @@ def test_slots_are_read_without_descriptors():
     assert enc(WithDict()) == {"__class__": name(WithDict), "label": "p", "x": 1}
 
 
+def test_encoding_keeps_no_class_alive():
+    import gc
+    import weakref
+
+    def make():
+        class Temporary:
+            def __init__(self):
+                self.a = 1
+
+        return Temporary
+
+    cls = make()
+    assert enc(cls())["a"] == 1
+    ref = weakref.ref(cls)
+    del cls
+    gc.collect()
+    assert ref() is None
+
+
 # ------------------------------------------------------------ caps, cycles
 
 

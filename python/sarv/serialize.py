@@ -45,11 +45,14 @@ of those scalars, so every value decodes with the stock reader.
 
 Exact versus capped encoding: a value is first encoded by the C encoder of
 the `msgpack` package. That result is kept when it fits EXACT_MAX_BYTES;
-there, builtin data is written whole (nothing is cut) and only the objects
-of the last three bullets pass through the capped walker below. Otherwise
+there, plain builtin data is written whole (nothing is cut), and only
+values that are not (subclasses, text forms, objects, ints beyond 64 bits)
+pass through the capped walker below, each on its own. Otherwise
 (too big, a reference cycle through builtin containers, a str that is not
 valid Unicode, ...) the whole value is encoded by the capped walker, which
-applies these limits and marks every cut:
+applies these limits and marks every cut. (So a value holding a huge list
+costs one full pass of the C encoder before the walker takes over; checking
+sizes beforehand would slow down every ordinary call instead.)
 
 * str longer than MAX_STR_CHARS -> first MAX_STR_CHARS chars + "…(+K chars)".
 * bytes longer than MAX_BYTES -> first MAX_BYTES bytes + "…(+K bytes)" (UTF-8).
@@ -66,7 +69,8 @@ applies these limits and marks every cut:
   "…(changed during serialization)".
 Text in the walker that is not valid Unicode (lone surrogates) is written
 with backslash escapes. If everything fails, the result is the single str
-"<unserializable module.Qual: ExcType>".
+"<unserializable module.Qual: ExcType>" (or "<unserializable>" if even that
+cannot be built).
 
 Wire format of `dump_msgpack_lightweight_repr`
 ----------------------------------------------
