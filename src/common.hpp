@@ -123,6 +123,8 @@ const Names& names();
 
 // A module from the interpreter's module cache, imported only when it is missing there.
 Ref import_module(PyObject* name);
+// getattr(module, attr), reading a plain module's dict directly.
+Ref module_function(PyObject* module, PyObject* attr);
 // getattr(import_module(module), attr)
 Ref module_attr(PyObject* module, const char* attr);
 

@@ -72,16 +72,21 @@ Ref text(std::string_view s) {
 }  // namespace
 
 void SarvProfiler::push_frame_data(size_t thread_id, FrameList&& records) {
+    push_frame_range(thread_id, records, 0, records.size());
+    records.clear();
+}
+
+void SarvProfiler::push_frame_range(size_t thread_id, FrameList& records, size_t begin, size_t end) {
+    auto first = std::make_move_iterator(records.begin() + static_cast<ptrdiff_t>(begin));
+    auto last = std::make_move_iterator(records.begin() + static_cast<ptrdiff_t>(end));
     if (threading && thread_id != main_thread_id) {
         std::lock_guard<std::mutex> guard(frames_mutex);
         auto& list = frames[thread_id];
-        list.insert(list.end(), std::make_move_iterator(records.begin()), std::make_move_iterator(records.end()));
+        list.insert(list.end(), first, last);
     } else {
         std::lock_guard<std::mutex> guard(frames_of_interest_mutex);
-        frames_of_interest.insert(frames_of_interest.end(), std::make_move_iterator(records.begin()),
-                                  std::make_move_iterator(records.end()));
+        frames_of_interest.insert(frames_of_interest.end(), first, last);
     }
-    records.clear();
 }
 
 bool SarvProfiler::push_frames(Event event, Batch& batch) {
@@ -106,10 +111,8 @@ bool SarvProfiler::push_frames(Event event, Batch& batch) {
         for (size_t i = 0; i < batch.types.size(); ++i) {
             const std::string& type = batch.types[i];
             if (type == "end_test") {
-                FrameList done(std::make_move_iterator(records.begin() + static_cast<ptrdiff_t>(consumed)),
-                               std::make_move_iterator(records.begin() + static_cast<ptrdiff_t>(i) + 1));
+                push_frame_range(thread_id, records, consumed, i + 1);
                 consumed = i + 1;
-                push_frame_data(thread_id, std::move(done));
                 if (!save_in_db()) {
                     return false;
                 }
@@ -125,9 +128,7 @@ bool SarvProfiler::push_frames(Event event, Batch& batch) {
             }
         }
     }
-    FrameList rest(std::make_move_iterator(records.begin() + static_cast<ptrdiff_t>(consumed)),
-                   std::make_move_iterator(records.end()));
-    push_frame_data(thread_id, std::move(rest));
+    push_frame_range(thread_id, records, consumed, records.size());
     batch.records.clear();
     batch.types.clear();
     return true;

@@ -5,6 +5,7 @@
 #include "utils/serialize.hpp"
 
 #include <algorithm>
+#include <charconv>
 
 namespace sarv {
 namespace {
@@ -71,11 +72,24 @@ void end_activation(CallStack& stack, PyFrameObject* frame) {
     }
 }
 
-// Keys are constant: their bytes are written as they stand.
-constexpr std::string_view K_PATH = "path", K_CO_NAME = "co_name", K_QUALNAME = "qualname", K_EVENT = "event",
-                           K_FRAME_ID = "frame_id", K_ARG = "arg", K_LOCALS = "locals", K_THREAD = "thread",
-                           K_THREAD_NATIVE_ID = "thread_native_id", K_TIMESTAMP = "timestamp", K_TYPE = "type",
-                           K_CALL_SITE = "user_code_call_site";
+// Keys are constant: each is written as its finished fixstr bytes, header included.
+// (Split literals: a hex escape would swallow a following hex letter.)
+constexpr std::string_view K_PATH = "\xa4" "path";
+constexpr std::string_view K_CO_NAME = "\xa7" "co_name";
+constexpr std::string_view K_QUALNAME = "\xa8" "qualname";
+constexpr std::string_view K_EVENT = "\xa5" "event";
+constexpr std::string_view K_FRAME_ID = "\xa8" "frame_id";
+constexpr std::string_view K_ARG = "\xa3" "arg";
+constexpr std::string_view K_LOCALS = "\xa6" "locals";
+constexpr std::string_view K_THREAD = "\xa6" "thread";
+constexpr std::string_view K_THREAD_NATIVE_ID = "\xb0" "thread_native_id";
+constexpr std::string_view K_TIMESTAMP = "\xa9" "timestamp";
+constexpr std::string_view TYPE_FRAME = "\xa4" "type" "\xa5" "frame";
+constexpr std::string_view K_CALL_SITE = "\xb3" "user_code_call_site";
+constexpr std::string_view K_CALL_FRAME_ID = "\xad" "call_frame_id";
+constexpr std::string_view K_LINE_NUMBER = "\xab" "line_number";
+constexpr std::string_view EVENT_CALL = "\xa4" "call";
+constexpr std::string_view EVENT_RETURN = "\xa6" "return";
 
 }  // namespace
 
@@ -91,6 +105,13 @@ void SarvProfiler::refresh_code_info(CodeInfo& info) {
         }
     }
     info.profiler_serial = serial;
+}
+
+bool SarvProfiler::is_quickly_excluded(PyFrameObject* frame) const {
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
+    const CodeInfo* info = peek_code_info(reinterpret_cast<PyCodeObject*>(code.get()));
+    return info != nullptr && info->profiler_serial == serial && info->plugins == nullptr &&
+           !info->decision.included && (info->decision.excluded || info->decision.attrs_generated);
 }
 
 void SarvProfiler::profile(PyFrameObject* frame, PyObject* arg, Event event) {
@@ -112,7 +133,10 @@ void SarvProfiler::profile(PyFrameObject* frame, PyObject* arg, Event event) {
         }
     }
     HandlerLock lock(plugins_mutex);
-    Batch batch;
+    ThreadState& ts = thread_state();
+    Batch& batch = ts.batch;
+    batch.types.clear();
+    batch.records.clear();
     PyObject* co_filename = info.filename_obj.get();
     PyObject* co_name = info.name_obj.get();
     if (processors != nullptr) {
@@ -121,7 +145,6 @@ void SarvProfiler::profile(PyFrameObject* frame, PyObject* arg, Event event) {
             log_error(frame, event, co_filename, co_name);
             return;
         }
-        ThreadState& ts = thread_state();
         PluginEvent ev{reinterpret_cast<PyObject*>(frame), event_text(event), event_obj.get(), arg,
                        info.filename, lightweight_repr, &ts.call_frames};
         run_plugins(*processors, ev, batch, [&] { log_error(frame, event, co_filename, co_name); });
@@ -129,9 +152,9 @@ void SarvProfiler::profile(PyFrameObject* frame, PyObject* arg, Event event) {
     if (!recorded) {
         recorded = frame_is_recorded(decision, frame);
     }
-    if (*recorded && !process_frame(frame, arg, event, info, batch)) {
+    if (*recorded && !process_frame(frame, arg, event, info, ts)) {
         if (event == Event::Return) {
-            end_activation(thread_state().call_frames, frame);  // over, even without a record
+            end_activation(ts.call_frames, frame);  // over, even without a record
         }
         log_error(frame, event, co_filename, co_name);
         return;
@@ -141,20 +164,42 @@ void SarvProfiler::profile(PyFrameObject* frame, PyObject* arg, Event event) {
     }
 }
 
-bool SarvProfiler::process_frame(PyFrameObject* frame, PyObject* arg, Event event, const CodeInfo& code,
-                                 Batch& batch) {
-    ThreadState& ts = thread_state();
+bool SarvProfiler::process_frame(PyFrameObject* frame, PyObject* arg, Event event, CodeInfo& code, ThreadState& ts) {
     if (!ensure_thread_info(ts)) {
         return false;
     }
-    std::string path;
-    if (!filename_with_lineno(frame, code.filename, path)) {
+    int line = 0;
+    if (!frame_line(frame, line)) {
         return false;
     }
-    std::optional<std::string> qualname;
-    if (!get_qualname(frame, qualname)) {
+    std::string_view shown = shown_filename(code.filename);
+    std::optional<std::string_view> qualname;
+    if (!get_qualname_cached(frame, code.qualname, qualname)) {
         return false;
     }
+
+    // The first four entries are known now: write them at once, so nothing read from the
+    // code's cache is held while Python code runs below.
+    Buffer& out = ts.scratch;
+    out.clear();
+    BufferSink sink{&out};
+    MsgpackWriter<BufferSink> w(sink);
+    w.map_header(12);
+    w.raw(K_PATH);
+    char digits[16];
+    char* digits_end = std::to_chars(digits, digits + sizeof(digits), line).ptr;
+    auto digits_size = static_cast<size_t>(digits_end - digits);
+    w.str_header(shown.size() + 1 + digits_size);
+    w.raw(shown);
+    w.raw(":");
+    w.raw(std::string_view(digits, digits_size));
+    w.raw(K_CO_NAME);
+    w.str(code.name);
+    w.raw(K_QUALNAME);
+    qualname ? w.str(*qualname) : w.nil();
+    w.raw(K_EVENT);
+    w.raw(event == Event::Call ? EVENT_CALL : EVENT_RETURN);
+
     Ref locals = locals_for_record(frame);
     if (!locals) {
         return false;
@@ -171,23 +216,14 @@ bool SarvProfiler::process_frame(PyFrameObject* frame, PyObject* arg, Event even
     if (!user_code_call_site(ts.call_frames, frame_id, site)) {
         return false;
     }
-
-    // Entries 1-5 are known now; the two encoded values follow straight into the buffer.
-    Buffer& out = ts.scratch;
-    out.clear();
-    BufferSink sink{&out};
-    MsgpackWriter<BufferSink> w(sink);
-    w.map_header(12);
-    w.str_pair(K_PATH, path);
-    w.str_pair(K_CO_NAME, code.name);
-    w.str_pair(K_QUALNAME, qualname ? std::optional<std::string_view>(*qualname) : std::nullopt);
-    w.str_pair(K_EVENT, event_text(event));
-    w.str_pair(K_FRAME_ID, frame_id ? std::optional<std::string_view>(frame_id->view()) : std::nullopt);
-    w.str(K_ARG);
+    w.raw(K_FRAME_ID);
+    frame_id ? w.str(frame_id->view()) : w.nil();
+    // The two encoded values go straight into the record.
+    w.raw(K_ARG);
     if (!dump_msgpack_into(arg, lightweight_repr, out)) {
         return false;
     }
-    w.str(K_LOCALS);
+    w.raw(K_LOCALS);
     if (!dump_msgpack_into(locals.get(), lightweight_repr, out)) {
         return false;
     }
@@ -200,28 +236,38 @@ bool SarvProfiler::process_frame(PyFrameObject* frame, PyObject* arg, Event even
         ts.call_frames.push_back(CallFrame{Ref::borrow(reinterpret_cast<PyObject*>(frame)), *frame_id});
     }
 
-    w.str_pair(K_THREAD, ts.thread_info->name);
-    w.int_pair(K_THREAD_NATIVE_ID, ts.thread_info->native_id);
-    w.f64_pair(K_TIMESTAMP, timestamp());
-    w.str_pair(K_TYPE, "frame");
-    w.str(K_CALL_SITE);
+    w.raw(K_THREAD);
+    w.str(ts.thread_info->name);
+    w.raw(K_THREAD_NATIVE_ID);
+    w.uint(ts.thread_info->native_id);
+    w.raw(K_TIMESTAMP);
+    w.f64(timestamp());
+    w.raw(TYPE_FRAME);
+    w.raw(K_CALL_SITE);
     if (site) {
         w.map_header(2);
-        w.str_pair("call_frame_id", site->call_frame_id.view());
-        w.str("line_number");
+        w.raw(K_CALL_FRAME_ID);
+        w.str(site->call_frame_id.view());
+        w.raw(K_LINE_NUMBER);
         w.sint(site->line_number);
     } else {
         w.nil();
     }
     // An exact-size copy: buffered records carry no spare capacity.
-    batch.records.emplace_back(out.data(), out.size());
-    batch.types.emplace_back("frame");
+    ts.batch.records.emplace_back(out.data(), out.size());
+    ts.batch.types.emplace_back("frame");
     return true;
 }
 
 int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg) {
     if (what != PyTrace_CALL && what != PyTrace_RETURN) {
         return 0;
+    }
+    // The common case, a frame already known to be left out, costs one lookup by address.
+    if (SarvProfiler* fast = exact_profiler_of(obj); fast != nullptr && frame != nullptr) {
+        if (fast->is_quickly_excluded(frame)) {
+            return 0;
+        }
     }
     Event event = what == PyTrace_CALL ? Event::Call : Event::Return;
     if (obj == nullptr || frame == nullptr) {

@@ -27,6 +27,7 @@ struct ThreadState {
     std::unordered_map<uintptr_t, PrefixedId> frame_ids;
     std::optional<ThreadInfo> thread_info;
     Buffer scratch;  // reused for every record this thread encodes
+    Batch batch;     // reused for every event of this thread
 };
 
 enum class Event { Call, Return };
@@ -48,8 +49,13 @@ public:
     static std::unique_ptr<SarvProfiler> new_from_python(PyObject* profiler);
 
     void profile(PyFrameObject* frame, PyObject* arg, Event event);
+    // True when the frame's code is already known to be left out, with no plugin to run:
+    // no allocation, no Python call, no error.
+    bool is_quickly_excluded(PyFrameObject* frame) const;
     bool push_frames(Event event, Batch& batch);
     void push_frame_data(size_t thread_id, FrameList&& records);
+    // Moves records[begin, end) into the buffer chosen for the thread.
+    void push_frame_range(size_t thread_id, FrameList& records, size_t begin, size_t end);
     Ref build_trace();
     bool save_in_db();
 
@@ -91,7 +97,7 @@ public:
     SarvProfiler();
 
 private:
-    bool process_frame(PyFrameObject* frame, PyObject* arg, Event event, const CodeInfo& code, Batch& batch);
+    bool process_frame(PyFrameObject* frame, PyObject* arg, Event event, CodeInfo& code, ThreadState& ts);
     void refresh_code_info(CodeInfo& info);
     void take_frames(TakenFrames& taken);
     void restore_frames(TakenFrames&& taken);
@@ -105,6 +111,8 @@ private:
 PyTypeObject* profiler_type();
 // The wrapped profiler of a SarvProfiler instance, or null with TypeError set.
 SarvProfiler* profiler_of(PyObject* obj);
+// The wrapped profiler when obj is exactly a SarvProfiler; null otherwise, no error set.
+SarvProfiler* exact_profiler_of(PyObject* obj);
 // Wraps a new profiler in a Python object (a new reference).
 Ref wrap_profiler(std::unique_ptr<SarvProfiler> profiler);
 

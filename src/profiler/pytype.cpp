@@ -116,6 +116,13 @@ SarvProfiler* profiler_of(PyObject* obj) {
     return reinterpret_cast<PyProfiler*>(obj)->state;
 }
 
+SarvProfiler* exact_profiler_of(PyObject* obj) {
+    if (obj == nullptr || created_type == nullptr || Py_TYPE(obj) != created_type) {
+        return nullptr;
+    }
+    return reinterpret_cast<PyProfiler*>(obj)->state;
+}
+
 Ref wrap_profiler(std::unique_ptr<SarvProfiler> profiler) {
     PyTypeObject* type = profiler_type();
     Ref obj = Ref::steal(type->tp_alloc(type, 0));

@@ -45,6 +45,19 @@ void fill(CodeInfo& info, PyCodeObject* code) {
 
 }  // namespace
 
+CodeInfo* peek_code_info(PyCodeObject* code) {
+    Py_ssize_t index = extra_index();
+    void* extra = nullptr;
+    if (index < 0) {
+        return nullptr;
+    }
+    if (SARV_CODE_GET_EXTRA(reinterpret_cast<PyObject*>(code), index, &extra) != 0) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    return static_cast<CodeInfo*>(extra);
+}
+
 CodeInfo& code_info(PyCodeObject* code) {
     Py_ssize_t index = extra_index();
     if (index >= 0) {

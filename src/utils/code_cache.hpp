@@ -5,6 +5,7 @@
 
 #include "common.hpp"
 #include "filters/filters.hpp"
+#include "utils/qualname.hpp"
 
 #include <cstdint>
 #include <string>
@@ -19,6 +20,7 @@ struct CodeInfo {
     std::string filename;  // UTF-8; undecodable parts as backslash escapes
     std::string name;
     bool attrs_make = false;  // the file name ends with attrs' class-building module
+    QualnameCache qualname;
 
     // The part that depends on one profiler's configuration, valid while profiler_serial
     // names that profiler. Serials are never reused, so a dead profiler cannot match.
@@ -29,5 +31,7 @@ struct CodeInfo {
 
 // Never null. Throws InternalFault when co_filename or co_name is not a str.
 CodeInfo& code_info(PyCodeObject* code);
+// The entry already made for this code object, or null: never allocates, never fails.
+CodeInfo* peek_code_info(PyCodeObject* code);
 
 }  // namespace sarv

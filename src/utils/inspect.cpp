@@ -9,35 +9,45 @@
 namespace sarv {
 namespace {
 
-// Splits a path into components the way path comparison sees them: a leading root, then
-// the non-empty parts that are not ".". Each component is a view into the original text.
-struct Component {
-    std::string_view text;
-    size_t end;  // offset just past this component in the original
+// Walks the components path comparison sees: a leading root, then the non-empty parts
+// that are not ".". Views point into the original text; nothing is allocated.
+class Components {
+public:
+    explicit Components(std::string_view path) : path_(path), root_(!path.empty() && path[0] == '/') {}
+
+    bool next(std::string_view& part, size_t& end) {
+        if (root_) {
+            root_ = false;
+            pos_ = 1;
+            part = path_.substr(0, 1);
+            end = 1;
+            return true;
+        }
+        while (pos_ < path_.size()) {
+            size_t slash = path_.find('/', pos_);
+            if (slash == std::string_view::npos) {
+                slash = path_.size();
+            }
+            std::string_view candidate = path_.substr(pos_, slash - pos_);
+            pos_ = slash + 1;
+            if (!candidate.empty() && candidate != ".") {
+                part = candidate;
+                end = slash;
+                return true;
+            }
+        }
+        return false;
+    }
+
+private:
+    std::string_view path_;
+    size_t pos_ = 0;
+    bool root_;
 };
 
-std::vector<Component> components(std::string_view path) {
-    std::vector<Component> parts;
-    size_t i = 0;
-    if (!path.empty() && path[0] == '/') {
-        parts.push_back({path.substr(0, 1), 1});
-        i = 1;
-    }
-    while (i < path.size()) {
-        size_t j = path.find('/', i);
-        if (j == std::string_view::npos) {
-            j = path.size();
-        }
-        std::string_view part = path.substr(i, j - i);
-        if (!part.empty() && part != ".") {
-            parts.push_back({part, j});
-        }
-        i = j + 1;
-    }
-    return parts;
-}
-
-bool read_cwd(std::string& out) {
+// The working directory, read from the operating system at every call (a program may
+// change it at any time). False when it cannot be read.
+bool read_cwd(std::string_view& out) {
     thread_local std::vector<char> buffer(4096);
     while (getcwd(buffer.data(), buffer.size()) == nullptr) {
         if (errno != ERANGE) {
@@ -45,24 +55,28 @@ bool read_cwd(std::string& out) {
         }
         buffer.resize(buffer.size() * 2);
     }
-    out.assign(buffer.data());
+    out = std::string_view(buffer.data());
     return true;
 }
 
 }  // namespace
 
 std::string_view relative_to(std::string_view filename, std::string_view cwd) {
-    auto base = components(cwd);
-    auto file = components(filename);
-    if (base.empty() || base.size() > file.size()) {
-        return filename;
-    }
-    for (size_t i = 0; i < base.size(); ++i) {
-        if (base[i].text != file[i].text) {
+    Components base(cwd);
+    Components file(filename);
+    std::string_view base_part, file_part;
+    size_t base_end = 0, file_end = 0;
+    bool any = false;
+    while (base.next(base_part, base_end)) {
+        if (!file.next(file_part, file_end) || file_part != base_part) {
             return filename;
         }
+        any = true;
     }
-    std::string_view rest = filename.substr(base.back().end);
+    if (!any) {
+        return filename;
+    }
+    std::string_view rest = filename.substr(file_end);
     while (!rest.empty() && (rest.front() == '/' || rest.starts_with("./"))) {
         rest.remove_prefix(rest.front() == '/' ? 1 : 2);
     }
@@ -72,17 +86,28 @@ std::string_view relative_to(std::string_view filename, std::string_view cwd) {
     return rest;
 }
 
-bool filename_with_lineno(PyFrameObject* frame, std::string_view filename, std::string& out) {
-    int line = PyFrame_GetLineNumber(frame);
+std::string_view shown_filename(std::string_view filename) {
+    // An unreadable working directory (deleted, say) leaves the name as it is.
+    std::string_view cwd;
+    return read_cwd(cwd) ? relative_to(filename, cwd) : filename;
+}
+
+bool frame_line(PyFrameObject* frame, int& line) {
+    line = PyFrame_GetLineNumber(frame);
     if (line < 0) {
         // f_lineno reads as None here; a line number is required.
         PyErr_SetString(PyExc_TypeError, "'NoneType' object cannot be interpreted as an integer");
         return false;
     }
-    // An unreadable working directory (deleted, say) leaves the name as it is.
-    thread_local std::string cwd;
-    std::string_view shown = read_cwd(cwd) ? relative_to(filename, cwd) : filename;
-    out.assign(shown);
+    return true;
+}
+
+bool filename_with_lineno(PyFrameObject* frame, std::string_view filename, std::string& out) {
+    int line = 0;
+    if (!frame_line(frame, line)) {
+        return false;
+    }
+    out.assign(shown_filename(filename));
     out.push_back(':');
     char digits[16];
     auto result = std::to_chars(digits, digits + sizeof(digits), line);

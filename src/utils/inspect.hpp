@@ -32,6 +32,10 @@ using CallStack = std::vector<CallFrame>;
 bool filename_with_lineno(PyFrameObject* frame, std::string_view filename, std::string& out);
 // The path shown for `filename` given a working directory (exposed for tests).
 std::string_view relative_to(std::string_view filename, std::string_view cwd);
+// `filename` relative to the process's current working directory, read now.
+std::string_view shown_filename(std::string_view filename);
+// The frame's current line; a TypeError when the interpreter has none for it.
+bool frame_line(PyFrameObject* frame, int& line);
 
 // (name, native id) of threading.current_thread().
 bool current_thread(ThreadInfo& out);

@@ -39,10 +39,11 @@ public:
     explicit MsgpackWriter(Sink& sink) : sink_(sink), packer_(sink) {}
 
     void str(std::string_view text) {
-        auto size = static_cast<uint32_t>(text.size());
-        packer_.pack_str(size);
-        packer_.pack_str_body(text.data(), size);
+        str_header(text.size());
+        raw(text);
     }
+    // The header of a text of `size` bytes; the caller appends exactly that many.
+    void str_header(size_t size) { packer_.pack_str(static_cast<uint32_t>(size)); }
     void uint(uint64_t value) { packer_.pack_uint64(value); }
     void sint(int64_t value) { packer_.pack_int64(value); }
     // The library writes 0xcb for every double, whole numbers included; tests pin it.

@@ -230,16 +230,37 @@ const Names& names() {
 }
 
 Ref import_module(PyObject* name) {
-    Ref module = Ref::steal(PyImport_GetModule(name));
-    // None in sys.modules blocks the import: let the import machinery raise for it
-    // instead of handing None on as if it were the module.
-    if (module && module.get() != Py_None) {
-        return module;
-    }
-    if (PyErr_Occurred()) {
-        return {};
+    // sys.modules first, read as a plain dict: PyImport_GetModule would also probe the
+    // module spec's "_initializing" flag, which costs more than the lookup itself.
+    PyObject* modules = PyImport_GetModuleDict();  // borrowed
+    if (modules != nullptr && PyDict_CheckExact(modules)) {
+        PyObject* module = PyDict_GetItemWithError(modules, name);  // borrowed
+        // None in sys.modules blocks the import: let the import machinery raise for it
+        // instead of handing None on as if it were the module.
+        if (module != nullptr && module != Py_None) {
+            return Ref::borrow(module);
+        }
+        if (module == nullptr && PyErr_Occurred()) {
+            return {};
+        }
     }
     return Ref::steal(PyImport_Import(name));
+}
+
+Ref module_function(PyObject* module, PyObject* attr) {
+    // A plain module's functions live in its dict; anything else (a module subclass, a
+    // module-level __getattr__, an object put in sys.modules) goes through getattr.
+    if (PyModule_CheckExact(module)) {
+        PyObject* dict = PyModule_GetDict(module);  // borrowed
+        PyObject* value = dict ? PyDict_GetItemWithError(dict, attr) : nullptr;
+        if (value != nullptr) {
+            return Ref::borrow(value);
+        }
+        if (PyErr_Occurred()) {
+            return {};
+        }
+    }
+    return Ref::steal(PyObject_GetAttr(module, attr));
 }
 
 Ref module_attr(PyObject* module, const char* attr) {

@@ -192,4 +192,39 @@ bool get_qualname(PyFrameObject* frame_obj, std::optional<std::string>& out, boo
     return qualname_inner(frame, co_name.get(), out);
 }
 
+bool get_qualname_cached(PyFrameObject* frame, QualnameCache& cache, std::optional<std::string_view>& out) {
+#if PY_VERSION_HEX >= 0x030B0000
+    // With co_qualname the text depends only on the code and the module's __name__.
+    Ref globals = Ref::steal(PyFrame_GetGlobals(frame));
+    Ref module;
+    if (globals && PyDict_CheckExact(globals.get())) {
+        PyObject* name = PyDict_GetItemWithError(globals.get(), names().dunder_name);
+        if (name == nullptr && !PyErr_Occurred()) {
+            PyErr_SetObject(PyExc_KeyError, names().dunder_name);
+        }
+        module = Ref::borrow(name);
+    } else if (globals) {
+        module = Ref::steal(PyObject_GetItem(globals.get(), names().dunder_name));
+    }
+    if (!module) {
+        return false;
+    }
+    if (module.get() != cache.module.get() || !cache.text) {
+        Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
+        cache.text = join(module.get(), reinterpret_cast<PyCodeObject*>(code.get())->co_qualname);
+        cache.module = std::move(module);
+    }
+#else
+    // Without co_qualname the name depends on the caller and the locals: no reuse.
+    if (!get_qualname(frame, cache.text)) {
+        return false;
+    }
+#endif
+    out.reset();
+    if (cache.text) {
+        out = std::string_view(*cache.text);
+    }
+    return true;
+}
+
 }  // namespace sarv

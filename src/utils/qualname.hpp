@@ -12,4 +12,15 @@ namespace sarv {
 // taken even where the attribute exists (tests reach that path this way).
 bool get_qualname(PyFrameObject* frame, std::optional<std::string>& out, bool use_co_qualname = true);
 
+// The name of one code object, remembered together with the module name it was built
+// from. Kept per code object by the event handler.
+struct QualnameCache {
+    Ref module;  // the module's __name__ object the text was built from
+    std::optional<std::string> text;
+};
+
+// get_qualname, reusing the remembered text while the frame's module name is the same
+// object. `out` stays valid until the cache changes.
+bool get_qualname_cached(PyFrameObject* frame, QualnameCache& cache, std::optional<std::string_view>& out);
+
 }  // namespace sarv

@@ -64,7 +64,7 @@ bool dump_msgpack_into(PyObject* obj, bool lightweight, Buffer& out) {
     if (!module) {
         return false;
     }
-    Ref function = Ref::steal(PyObject_GetAttr(module.get(), lightweight ? n.dump_msgpack_lightweight_repr : n.dump_msgpack));
+    Ref function = module_function(module.get(), lightweight ? n.dump_msgpack_lightweight_repr : n.dump_msgpack);
     if (!function) {
         return false;
     }
