@@ -288,12 +288,12 @@ bool run_processor(PluginProcessor& p, const PluginEvent& ev, Batch& batch) {
     if (!utf8_view(type_keep.get(), type_text)) {
         return false;
     }
-    std::string record;
+    Buffer record;
     if (!dump_msgpack_into(data.get(), ev.lightweight_repr, record)) {
         return false;
     }
     batch.types.emplace_back(type_text);
-    batch.records.push_back(std::move(record));
+    batch.records.emplace_back(record.view());
     return true;
 }
 

@@ -32,10 +32,10 @@ void write_document(Sink& sink, const DocumentMeta& meta, const TakenFrames& tak
     w.map_header(taken.frames.size());
     for (const auto& [thread_id, records] : taken.frames) {
         w.uint(thread_id);
-        w.raw_frames(records);
+        w.raw_frame_runs(records);
     }
     w.str("frames_of_interest");
-    w.raw_frames(taken.frames_of_interest);
+    w.raw_frame_runs(taken.frames_of_interest);
     w.int_pair("main_thread_id", meta.main_thread_id);
     w.str("meta");
     w.map_header(3);
@@ -57,14 +57,6 @@ bool read_text_attr(PyObject* module_name, const char* attr, std::string& out) {
     return true;
 }
 
-void prepend(FrameList& into, FrameList&& front) {
-    if (front.empty()) {
-        return;
-    }
-    front.insert(front.end(), std::make_move_iterator(into.begin()), std::make_move_iterator(into.end()));
-    into = std::move(front);
-}
-
 Ref text(std::string_view s) {
     return Ref::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
 }
@@ -77,15 +69,17 @@ void SarvProfiler::push_frame_data(size_t thread_id, FrameList&& records) {
 }
 
 void SarvProfiler::push_frame_range(size_t thread_id, FrameList& records, size_t begin, size_t end) {
-    auto first = std::make_move_iterator(records.begin() + static_cast<ptrdiff_t>(begin));
-    auto last = std::make_move_iterator(records.begin() + static_cast<ptrdiff_t>(end));
+    auto store = [&](RecordList& list) {
+        for (size_t i = begin; i < end; ++i) {
+            list.push(records[i]);
+        }
+    };
     if (threading && thread_id != main_thread_id) {
         std::lock_guard<std::mutex> guard(frames_mutex);
-        auto& list = frames[thread_id];
-        list.insert(list.end(), first, last);
+        store(frames[thread_id]);  // created even when empty: the thread shows in the document
     } else {
         std::lock_guard<std::mutex> guard(frames_of_interest_mutex);
-        frames_of_interest.insert(frames_of_interest.end(), first, last);
+        store(frames_of_interest);
     }
 }
 
@@ -144,9 +138,9 @@ void SarvProfiler::take_frames(TakenFrames& taken) {
 void SarvProfiler::restore_frames(TakenFrames&& taken) {
     std::lock_guard<std::mutex> a(frames_of_interest_mutex);
     std::lock_guard<std::mutex> b(frames_mutex);
-    prepend(frames_of_interest, std::move(taken.frames_of_interest));
+    frames_of_interest.prepend(std::move(taken.frames_of_interest));
     for (auto& [thread_id, list] : taken.frames) {
-        prepend(frames[thread_id], std::move(list));
+        frames[thread_id].prepend(std::move(list));
     }
 }
 

@@ -31,7 +31,11 @@ private:
 // Locals to encode: the frame's mapping, without the module's "__builtins__" (never
 // changing the frame's own dict), and as a dict even where f_locals is another mapping.
 Ref locals_for_record(PyFrameObject* frame) {
+#if PY_VERSION_HEX >= 0x030B0000
+    Ref locals = Ref::steal(PyFrame_GetLocals(frame));  // what the f_locals attribute gives
+#else
     Ref locals = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(frame), names().f_locals));
+#endif
     if (!locals) {
         return {};
     }
@@ -254,7 +258,7 @@ bool SarvProfiler::process_frame(PyFrameObject* frame, PyObject* arg, Event even
         w.nil();
     }
     // An exact-size copy: buffered records carry no spare capacity.
-    ts.batch.records.emplace_back(out.data(), out.size());
+    ts.batch.records.emplace_back(out.view());
     ts.batch.types.emplace_back("frame");
     return true;
 }

@@ -208,9 +208,9 @@ void SarvProfiler::log_error(PyFrameObject* frame, Event event, PyObject* co_fil
 size_t SarvProfiler::buffered_records() {
     std::lock_guard<std::mutex> a(frames_of_interest_mutex);
     std::lock_guard<std::mutex> b(frames_mutex);
-    size_t total = frames_of_interest.size();
+    size_t total = frames_of_interest.count();
     for (const auto& [id, list] : frames) {
-        total += list.size();
+        total += list.count();
     }
     return total;
 }

@@ -5,6 +5,7 @@
 #include "common.hpp"
 #include "filters/filters.hpp"
 #include "plugins/plugins.hpp"
+#include "profiler/record_list.hpp"
 #include "utils/inspect.hpp"
 #include "utils/msgpack_write.hpp"
 #include "utils/ulid.hpp"
@@ -33,12 +34,12 @@ struct ThreadState {
 enum class Event { Call, Return };
 inline const char* event_text(Event e) { return e == Event::Call ? "call" : "return"; }
 
-using FrameList = std::vector<std::string>;
-using ThreadFrames = std::unordered_map<size_t, FrameList>;
+using FrameList = std::vector<std::string>;  // the records of one batch
+using ThreadFrames = std::unordered_map<size_t, RecordList>;
 
 // Records taken out of the buffers for one document; put back in front if saving fails.
 struct TakenFrames {
-    FrameList frames_of_interest;
+    RecordList frames_of_interest;
     ThreadFrames frames;
 };
 
@@ -82,7 +83,7 @@ public:
     std::mutex trace_id_mutex;
     std::string trace_id;
     std::mutex frames_of_interest_mutex;
-    FrameList frames_of_interest;
+    RecordList frames_of_interest;
     std::mutex frames_mutex;
     ThreadFrames frames;
 

@@ -5,15 +5,83 @@
 #include <msgpack/pack.hpp>
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace sarv {
 
-using Buffer = std::string;
+// A growable byte buffer whose appends inline to a capacity check and a copy: records
+// are assembled from a couple of dozen small pieces, on every recorded event.
+class Buffer {
+public:
+    Buffer() = default;
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    Buffer(Buffer&& other) noexcept
+        : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)),
+          capacity_(std::exchange(other.capacity_, 0)) {}
+    Buffer& operator=(Buffer&& other) noexcept {
+        std::swap(data_, other.data_);
+        std::swap(size_, other.size_);
+        std::swap(capacity_, other.capacity_);
+        return *this;
+    }
+    ~Buffer() { std::free(data_); }
+
+    void append(const char* data, size_t size) {
+        if (size > capacity_ - size_) {
+            grow(size);
+        }
+        if (size != 0) {
+            std::memcpy(data_ + size_, data, size);
+        }
+        size_ += size;
+    }
+    void append(std::string_view bytes) { append(bytes.data(), bytes.size()); }
+    void push_back(char c) {
+        if (size_ == capacity_) {
+            grow(1);
+        }
+        data_[size_++] = c;
+    }
+    void reserve(size_t capacity) {
+        if (capacity > capacity_) {
+            grow(capacity - size_);
+        }
+    }
+    // Only ever used to cut back to an earlier size.
+    void resize(size_t size) { size_ = size < size_ ? size : size_; }
+    void clear() { size_ = 0; }
+    size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    const char* data() const { return data_; }
+    std::string_view view() const { return {data_, size_}; }
+
+private:
+    void grow(size_t extra) {
+        size_t wanted = size_ + extra;
+        size_t capacity = capacity_ ? capacity_ : 256;
+        while (capacity < wanted) {
+            capacity *= 2;
+        }
+        char* grown = static_cast<char*>(std::realloc(data_, capacity));
+        if (grown == nullptr) {
+            throw std::bad_alloc();
+        }
+        data_ = grown;
+        capacity_ = capacity;
+    }
+
+    char* data_ = nullptr;
+    size_t size_ = 0;
+    size_t capacity_ = 0;
+};
 
 // Sinks the packer writes into: a growable buffer, a size counter, and a fixed region
 // sized beforehand (used to write a document straight into its final bytes object).
@@ -82,6 +150,12 @@ public:
         for (const auto& frame : frames) {
             raw(frame);
         }
+    }
+    // The same for records kept back to back: `list` has count() and for_each_run().
+    template <class List>
+    void raw_frame_runs(const List& list) {
+        array_header(list.count());
+        list.for_each_run([this](std::string_view run) { raw(run); });
     }
 
 private:

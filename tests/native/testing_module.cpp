@@ -302,13 +302,13 @@ PyObject* t_buffer_state(PyObject*, PyObject* obj) {
     std::lock_guard<std::mutex> a(p->trace_id_mutex);
     std::lock_guard<std::mutex> b(p->frames_of_interest_mutex);
     std::lock_guard<std::mutex> c(p->frames_mutex);
-    auto list_of = [](const FrameList& frames) -> PyObject* {
+    auto list_of = [](const RecordList& frames) -> PyObject* {
         PyObject* list = PyList_New(0);
-        for (const auto& f : frames) {
-            PyObject* item = to_bytes(f);
+        frames.for_each_record([&](std::string_view f) {
+            PyObject* item = PyBytes_FromStringAndSize(f.data(), static_cast<Py_ssize_t>(f.size()));
             PyList_Append(list, item);
             Py_DECREF(item);
-        }
+        });
         return list;
     };
     PyObject* threads = PyDict_New();

@@ -1,0 +1,347 @@
+"""sarv's benchmark: its cost next to a do-nothing hook, cProfile, VizTracer and yappi.
+
+    pip install ".[bench]"        # VizTracer and yappi, the comparators
+    python bench/bench.py         # --rounds N, --quick
+
+Every configuration runs every workload in alternation, round after round, in one process;
+each figure is the median over the rounds. The machine's load moves absolute times around;
+the ratios of one run are what to compare. Sections:
+
+1. per-event overhead: (time under the profiler - bare time) / Python call+return events,
+   in ns and as ratios to the no-op hook, to cProfile and to VizTracer with arguments;
+2. memory: bytes a buffered record costs against its encoded size;
+3. build_trace on one million records against b"".join of the same records in Python;
+4. peak memory (max RSS) of one run of a workload per configuration, each in a fresh process.
+"""
+
+from __future__ import annotations
+
+import argparse
+import ctypes
+import os
+import statistics
+import subprocess
+import sys
+import threading
+import time
+
+import msgpack
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import workloads  # noqa: E402
+
+import sarv.serialize  # noqa: E402
+from sarv import _sarv  # noqa: E402
+
+try:
+    import cProfile
+except ImportError:  # pragma: no cover
+    cProfile = None
+try:
+    from viztracer import VizTracer
+except ImportError:
+    VizTracer = None
+try:
+    import yappi
+except ImportError:
+    yappi = None
+
+
+class BenchProfiler:
+    """The object sarv's core registers; traces are built and dropped, never saved."""
+
+    def __init__(self, config):
+        self.config = config
+        self.db_path = "/tmp/sarv-bench.sqlite3"
+        self.one_trace_per_test = False
+        self.trace_id = "trc_01ARZ3NDEKTSV4RRFFQ69G5FAV"
+        self.source = "bench"
+        self.rust_profiler = None
+
+    def __call__(self, frame, event, arg):
+        return None
+
+
+CONSTANT = msgpack.packb(None)
+
+
+def clear_hooks():
+    sys.setprofile(None)
+    threading.setprofile(None)
+
+
+def timed(fn):
+    start = time.perf_counter_ns()
+    fn()
+    return time.perf_counter_ns() - start
+
+
+# ----------------------------------------------------------------- configurations
+def bare(fn):
+    return timed(fn)
+
+
+def noop_hook(fn):
+    _sarv.register_noop_profiler()
+    threading.setprofile(lambda *a: _sarv.register_noop_profiler())
+    try:
+        return timed(fn)
+    finally:
+        clear_hooks()
+
+
+def sarv_config(config, constant=False):
+    config = dict(config, threading=True)
+
+    def run(fn):
+        saved = sarv.serialize.dump_msgpack
+        if constant:
+            sarv.serialize.dump_msgpack = lambda obj: CONSTANT
+        profiler = BenchProfiler(config)
+        try:
+            _sarv.register_profiler(profiler)
+            elapsed = timed(fn)
+            _sarv.register_noop_profiler()
+        finally:
+            clear_hooks()
+            sarv.serialize.dump_msgpack = saved
+        profiler.rust_profiler.build_trace()
+        return elapsed
+
+    return run
+
+
+def cprofile(fn):
+    profiler = cProfile.Profile()
+    profiler.enable()
+    try:
+        return timed(fn)
+    finally:
+        profiler.disable()
+
+
+_tracers = {}
+
+
+def viztracer(**options):
+    def run(fn):
+        key = tuple(sorted(options.items()))
+        tracer = _tracers.get(key)
+        if tracer is None:
+            tracer = _tracers[key] = VizTracer(verbose=0, tracer_entries=2_000_000, **options)
+        tracer.start()
+        try:
+            return timed(fn)
+        finally:
+            tracer.stop()
+            tracer.clear()
+
+    return run
+
+
+def yappi_run(fn):
+    yappi.start(builtins=False)
+    try:
+        return timed(fn)
+    finally:
+        yappi.stop()
+        yappi.clear_stats()
+
+
+def configurations():
+    configs = {
+        "bare": bare,
+        "no-op hook": noop_hook,
+        "sarv, every frame excluded": sarv_config({"filters": {"ignore_frames": [""]}}),
+        "sarv, recording": sarv_config({}),
+        "sarv, recording, constant serialiser": sarv_config({}, constant=True),
+        "cProfile": cprofile,
+    }
+    if VizTracer is not None:
+        configs["VizTracer"] = viztracer()
+        configs["VizTracer, args + retval"] = viztracer(log_func_args=True, log_func_retval=True)
+    if yappi is not None:
+        configs["yappi"] = yappi_run
+    return configs
+
+
+def count_events(fn):
+    """Python-level call and return events of one run, in every thread."""
+    count = 0
+    lock = threading.Lock()
+
+    def counter(frame, event, arg):
+        nonlocal count
+        if event in ("call", "return"):
+            with lock:
+                count += 1
+
+    sys.setprofile(counter)
+    threading.setprofile(counter)
+    try:
+        fn()
+    finally:
+        clear_hooks()
+    return count
+
+
+# ----------------------------------------------------------------- 1. overhead
+def overhead(rounds, names):
+    configs = configurations()
+    per_event = {}
+    for wname in names:
+        fn = workloads.WORKLOADS[wname]
+        events = count_events(fn)
+        samples = {name: [] for name in configs}
+        for _ in range(rounds):
+            for name, runner in configs.items():
+                samples[name].append(runner(fn))
+        med = {name: statistics.median(v) for name, v in samples.items()}
+        cost = {name: (med[name] - med["bare"]) / events for name in configs}
+        per_event[wname] = cost
+        ref = {
+            "no-op": cost["no-op hook"],
+            "cProfile": cost["cProfile"],
+            "VizTracer+args": cost.get("VizTracer, args + retval"),
+        }
+        print(f"\n{wname}: {events} call/return events per run, bare {med['bare'] / 1e6:.2f} ms")
+        print(f"  {'configuration':38s} {'ms/run':>8s} {'ns/event':>9s} {'x no-op':>8s} {'x cProf':>8s} {'x VizT+a':>8s}")
+        for name in configs:
+            if name == "bare":
+                continue
+            cells = []
+            for r in ref.values():
+                cells.append(f"{cost[name] / r:8.2f}" if r and r > 0 else f"{'-':>8s}")
+            print(f"  {name:38s} {med[name] / 1e6:8.2f} {cost[name]:9.0f} " + " ".join(cells))
+    return per_event
+
+
+# ----------------------------------------------------------------- 2. memory per record
+class MallInfo2(ctypes.Structure):
+    _fields_ = [(n, ctypes.c_size_t) for n in
+                ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks",
+                 "fordblks", "keepcost")]
+
+
+def malloc_in_use():
+    try:
+        libc = ctypes.CDLL("libc.so.6")
+        libc.mallinfo2.restype = MallInfo2
+    except (OSError, AttributeError):
+        return None
+    info = libc.mallinfo2()
+    return info.uordblks + info.hblkhd
+
+
+def record_offsets(document):
+    """Byte ranges of every record in frames_of_interest, found with the msgpack reader."""
+    unpacker = msgpack.Unpacker(raw=False, strict_map_key=False, max_buffer_size=len(document) + 1)
+    unpacker.feed(document)
+    ranges = []
+    for _ in range(unpacker.read_map_header()):
+        key = unpacker.unpack()
+        if key != "frames_of_interest":
+            unpacker.skip()
+            continue
+        for _ in range(unpacker.read_array_header()):
+            start = unpacker.tell()
+            unpacker.skip()
+            ranges.append((start, unpacker.tell()))
+    return ranges
+
+
+def record_many(calls, constant):
+    saved = sarv.serialize.dump_msgpack
+    if constant:
+        sarv.serialize.dump_msgpack = lambda obj: CONSTANT
+    profiler = BenchProfiler({})
+    before = malloc_in_use()
+    try:
+        _sarv.register_profiler(profiler)
+        for i in range(calls):
+            workloads.Vector(i, 2.5).norm2()
+        _sarv.register_noop_profiler()
+    finally:
+        clear_hooks()
+        sarv.serialize.dump_msgpack = saved
+    after = malloc_in_use()
+    return profiler, (None if before is None else after - before)
+
+
+def memory_per_record():
+    profiler, held = record_many(100_000, constant=False)
+    document = profiler.rust_profiler.build_trace()
+    ranges = record_offsets(document)
+    encoded = sum(end - start for start, end in ranges)
+    print(f"\nmemory: {len(ranges)} buffered records (real serialiser), {encoded / len(ranges):.0f} encoded bytes each")
+    if held is None:
+        print("  (mallinfo2 not available: cannot read the buffered bytes)")
+        return None
+    print(f"  heap held while buffered: {held / len(ranges):.0f} bytes per record = "
+          f"{held / encoded:.3f} x the encoded bytes")
+    return held / encoded
+
+
+# ----------------------------------------------------------------- 3. build_trace
+def build_vs_join(rounds=3, records=1_000_000):
+    builds, joins = [], []
+    for _ in range(rounds):
+        profiler, _ = record_many(records // 4, constant=True)  # __init__ + norm2: 4 events each
+        start = time.perf_counter_ns()
+        document = profiler.rust_profiler.build_trace()
+        builds.append(time.perf_counter_ns() - start)
+        pieces = [document[a:b] for a, b in record_offsets(document)]
+        start = time.perf_counter_ns()
+        b"".join(pieces)
+        joins.append(time.perf_counter_ns() - start)
+    b, j = statistics.median(builds), statistics.median(joins)
+    print(f"\nbuild_trace of {len(pieces)} records ({len(document) / 1e6:.0f} MB): {b / 1e6:.1f} ms; "
+          f"b''.join of the same records: {j / 1e6:.1f} ms; ratio {b / j:.2f}")
+    return b / j
+
+
+# ----------------------------------------------------------------- 4. peak memory
+def peak_memory(wname):
+    print(f"\npeak memory (max RSS of a fresh process running '{wname}' once under each configuration):")
+    for name in configurations():
+        out = subprocess.run(
+            [sys.executable, __file__, "--child-peak", name, wname],
+            capture_output=True, text=True, timeout=600,
+        )
+        value = out.stdout.strip().splitlines()[-1] if out.returncode == 0 and out.stdout.strip() else "failed"
+        print(f"  {name:38s} {value:>10s} MB")
+
+
+def child_peak(name, wname):
+    import resource
+
+    configurations()[name](workloads.WORKLOADS[wname])
+    print(f"{resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024:.1f}")
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--rounds", type=int, default=9)
+    parser.add_argument("--quick", action="store_true", help="fewer rounds, no peak memory section")
+    parser.add_argument("--child-peak", nargs=2, help=argparse.SUPPRESS)
+    args = parser.parse_args(argv)
+    if args.child_peak:
+        child_peak(*args.child_peak)
+        return
+    rounds = 3 if args.quick else args.rounds
+    print(f"Python {sys.version.split()[0]} on {os.uname().machine}, {os.cpu_count()} CPUs; "
+          f"{rounds} rounds, medians; comparators: "
+          f"VizTracer {'yes' if VizTracer else 'missing'}, yappi {'yes' if yappi else 'missing'}")
+    per_event = overhead(rounds, list(workloads.WORKLOADS))
+    threaded = per_event["4 threads"]["sarv, recording"]
+    single = per_event["same work, 1 thread"]["sarv, recording"]
+    print(f"\n4 threads recording: {threaded:.0f} ns/event against {single:.0f} single-threaded "
+          f"({threaded / single:.2f} x)")
+    memory_per_record()
+    build_vs_join(rounds=2 if args.quick else 3)
+    if not args.quick:
+        peak_memory("method calls")
+
+
+if __name__ == "__main__":
+    main()
