@@ -618,3 +618,66 @@ def test_keyboard_interrupt_in_the_hook_reaches_the_program(tmp_path):
     assert done.returncode == 0, done.stderr
     assert "INTERRUPTED [1]" in done.stdout.splitlines()
     assert "Unexpected exception" not in done.stdout + done.stderr
+
+
+def test_locals_that_are_not_a_dict_are_recorded_as_a_dict(recording):
+    # Code run by exec with a mapping of its own as locals has that mapping as f_locals.
+    class Namespace:  # a mapping, but not a dict
+        def __init__(self):
+            self.data = {"seed": 7}
+
+        def __getitem__(self, key):
+            return self.data[key]
+
+        def __setitem__(self, key, value):
+            self.data[key] = value
+
+        def __delitem__(self, key):
+            del self.data[key]
+
+        def keys(self):
+            return self.data.keys()
+
+    code = compile("total = seed * 6\n", "/home/u/project/app/script.py", "exec")
+    namespace = Namespace()
+
+    def run():
+        exec(code, {"__name__": "app.script"}, namespace)
+
+    _, trace, _ = recording.run(run)
+    events = [(r["event"], r["locals"]) for r in trace.named(trace.records, "<module>")]
+    assert events == [("call", {"seed": 7}), ("return", {"seed": 7, "total": 42})]
+    assert namespace.data == {"seed": 7, "total": 42}
+
+
+UNREADABLE_CWD = textwrap.dedent("""\
+    import os, sys, tempfile, msgpack
+    import sarv._sarv
+
+    class P:
+        config = {}
+        db_path = "unused.sqlite3"
+        one_trace_per_test = False
+        trace_id = "trc_01ARZ3NDEKTSV4RRFFQ69G5FAV"
+        source = "test"
+        def __call__(self, *args):
+            pass
+
+    ns = {"__name__": "app.views"}
+    exec(compile("def probe():\\n    return 1\\n", "/home/u/project/app/views.py", "exec"), ns)
+    gone = tempfile.mkdtemp()
+    os.chdir(gone)
+    os.rmdir(gone)  # the working directory no longer exists: getcwd fails
+    p = P()
+    sarv._sarv.register_profiler(p)
+    result = ns["probe"]()
+    sarv._sarv.register_noop_profiler()
+    doc = msgpack.unpackb(p.rust_profiler.build_trace(), strict_map_key=False)
+    print(result, [r["path"] for r in doc["frames_of_interest"] if r["co_name"] == "probe"])
+""")
+
+
+def test_unreadable_working_directory_leaves_file_names_whole():
+    out = subprocess.run([sys.executable, "-c", UNREADABLE_CWD], capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == "1 ['/home/u/project/app/views.py:1', '/home/u/project/app/views.py:2']"
