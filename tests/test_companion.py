@@ -159,7 +159,8 @@ def test_trace_id():
 # ------------------------------------------------------------------- config
 
 
-def test_config_defaults_without_pyproject(tmp_path):
+def test_config_defaults_without_pyproject(tmp_path, monkeypatch):
+    monkeypatch.delenv("SARV_DB", raising=False)
     if sarv_config.find_pyproject(tmp_path) is not None:
         pytest.skip("a pyproject.toml with [tool.sarv] above the temporary folder")
     config = load_config(start_dir=tmp_path)
@@ -168,7 +169,8 @@ def test_config_defaults_without_pyproject(tmp_path):
     assert sarv_config.DEFAULTS["filters"]["include_frames"] == []
 
 
-def test_config_nearest_pyproject_with_a_sarv_table_then_overrides(tmp_path):
+def test_config_nearest_pyproject_with_a_sarv_table_then_overrides(tmp_path, monkeypatch):
+    monkeypatch.delenv("SARV_DB", raising=False)
     write(
         tmp_path / "proj" / "pyproject.toml",
         textwrap.dedent(
@@ -417,7 +419,8 @@ def test_profiler_object_as_the_core_reads_it(tmp_path, monkeypatch):
     assert p.db_path == db.default_db_path()
     assert isinstance(p.config, dict) and p.config["sqlite_busy_timeout"] == 60
     assert p(None, "call", None) is None
-    assert Profiler({"db_path": "x.db"}).db_path == "x.db"
+    # Kept absolute: a program that changes directory still saves there.
+    assert Profiler({"db_path": "x.db"}).db_path == str(tmp_path / "x.db")
     assert Profiler({}, db_path=tmp_path / "y.db").db_path == str(tmp_path / "y.db")
 
 
@@ -562,3 +565,61 @@ def test_profiling_with_the_compiled_core(tmp_path, plugmod):
     assert [(r["type"], r["extra"]) for r in marks] == [("target_start", "built"), ("target_end", "built")]
     assert marks[1]["returned"] == {"n": 7, "twice": [7, 7]}
     assert doc["meta"] == {"version": sarv.__version__, "source": "pytest", "use_frame_boundaries": True}
+
+
+# ------------------------------------------------- API checks and defaults
+
+
+def test_config_sarv_db_sits_between_pyproject_and_overrides(tmp_path, monkeypatch):
+    write(tmp_path / "pyproject.toml", '[tool.sarv]\ndb_path = "from_file.db"\n')
+    monkeypatch.delenv("SARV_DB", raising=False)
+    assert load_config(start_dir=tmp_path)["db_path"] == str(tmp_path / "from_file.db")
+    monkeypatch.setenv("SARV_DB", "/env/traces.db")
+    assert load_config(start_dir=tmp_path)["db_path"] == "/env/traces.db"
+    assert load_config({"db_path": "/explicit.db"}, start_dir=tmp_path)["db_path"] == "/explicit.db"
+
+
+def test_explicit_configurations_are_checked_before_profiling(tmp_path, fake_core):
+    with pytest.raises(ConfigError, match=r"^threading: expected true or false"):
+        Profiler({"threading": 1})
+    with pytest.raises(ConfigError, match=r"^filters.include_frames: "):
+        profiling(filters={"include_frames": "src/"})
+    with pytest.raises(ConfigError, match=r"^threadin: unknown key"):
+        profile(threadin=True)
+    assert callable(profile(source="job", one_trace_per_test=False)(len))
+    assert Profiler({"sqlite_busy_timeout": 3}).config["lightweight_repr"] is False  # defaults filled in
+    # A plugin whose callable cannot be imported stops start(), naming it,
+    # before the core is asked to do anything.
+    bad = Profiler(
+        {"plugins": [{"functions": ["f"], "path_fragment": "", "call_type": "a", "return_type": "b",
+                      "process": "sarv_no_such_module_abc:f"}]},
+        db_path=tmp_path / "t.db",
+    )
+    with pytest.raises(ConfigError, match=r"^plugins\[0\]\.process: cannot import"):
+        bad.start()
+    assert fake_core.calls == []
+
+
+def test_async_functions_are_profiled_while_awaited(tmp_path):
+    import asyncio
+
+    pytest.importorskip("sarv._sarv")
+
+    @profile(db_path=str(tmp_path / "t.db"))
+    async def fetch(n):
+        await asyncio.sleep(0)
+        return traced_target(n)
+
+    assert asyncio.run(fetch(4)) == {"n": 4, "twice": [4, 4]}
+    document = fetch.last_profiler.load_trace()
+    names = [(r["co_name"], r["event"]) for r in document["frames_of_interest"]]
+    assert ("traced_target", "call") in names and ("traced_target", "return") in names
+
+
+def test_one_trace_per_test_profiler_does_not_save_leftovers(tmp_path):
+    pytest.importorskip("sarv._sarv")
+    path = tmp_path / "t.db"
+    with Profiler({}, db_path=path, one_trace_per_test=True) as p:
+        traced_target(1)
+    assert p.record_count is None
+    assert not path.exists()  # no test boundary was seen: nothing belongs to a test

@@ -1,10 +1,17 @@
 """sarv: a tracing profiler for Python.
 
-    from sarv import profiling
+    import sarv
 
-    with profiling() as profiler:
-        run_my_code()
-    print(profiler.trace_id)
+    with sarv.profiling() as profiler:        # configuration keys as keywords:
+        run_my_code()                         # profiling(threading=True, db_path=...)
+    profiler.trace_id, profiler.record_count
+    document = profiler.load_trace()          # the saved trace, decoded
+
+    @sarv.profile                             # one trace per call
+    def handler(request): ...
+
+From a shell: ``python -m sarv run script.py``, ``python -m sarv show last``;
+for tests: ``pytest --sarv``.
 
 The compiled core, `sarv._sarv`, is imported only when profiling starts, so
 the pure-Python parts (serialisation, storage, configuration) work without it.
@@ -12,20 +19,21 @@ the pure-Python parts (serialisation, storage, configuration) work without it.
 
 from sarv.version import __version__
 
-__all__ = ["Profiler", "profile", "profiling", "__version__"]
+__all__ = ["ConfigError", "Profiler", "profile", "profiling", "__version__"]
 
-_LAZY = {"Profiler", "profile", "profiling"}
+_LAZY = {"Profiler": "sarv.profiler", "profile": "sarv.profiler", "profiling": "sarv.profiler", "ConfigError": "sarv.config"}
 
 
 def __getattr__(name):
-    if name in _LAZY:
-        from sarv import profiler
+    module_name = _LAZY.get(name)
+    if module_name is not None:
+        import importlib
 
-        value = getattr(profiler, name)
+        value = getattr(importlib.import_module(module_name), name)
         globals()[name] = value
         return value
     raise AttributeError("module 'sarv' has no attribute %r" % (name,))
 
 
 def __dir__():
-    return sorted(set(globals()) | _LAZY)
+    return sorted(set(globals()) | set(_LAZY))

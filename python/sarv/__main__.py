@@ -1,10 +1,27 @@
-"""Command line: ``python -m sarv run script.py [args...]``.
+"""Command line: ``python -m sarv COMMAND`` (or the ``sarv`` script).
 
-Runs the script as ``__main__`` with ``sys.argv`` set to the script and its
-arguments, records it, saves the trace even when the script raises or calls
-``sys.exit``, and exits with the script's exit status. The summary line,
-"trace <id>: <N> records saved to <db_path>", goes to standard error so that
-the script's own output stays as it is.
+    run [options] script.py [args...]    record a program, like python -m cProfile
+    run [options] -m module [args...]
+    traces (or ls)                       the stored traces, newest first
+    show TRACE_ID|last                   the call tree of a trace
+    export TRACE_ID|last --format chrome|json [-o FILE]
+
+`run` runs the program as ``__main__`` with its own ``sys.argv``, keeps
+its exit status (130 after Ctrl-C), saves the trace however it ends, and
+reports "trace <id>: <N> records saved to <db_path>" on standard error, so
+that the program's own output stays as it is.
+
+The trace database is --db, else SARV_DB, else db_path of [tool.sarv] in
+the nearest pyproject.toml, else .sarv/traces.sqlite3 in the current folder.
+
+Every failure of sarv itself is one line "sarv: ..." on standard error and
+a non-zero exit status (2 for a wrong command line or configuration, 1 for
+the rest); only the program's own errors print a traceback, as Python
+would.
+
+While a program runs, only this module, profiler.py and the other modules
+that the core leaves out of traces are on the stack; the commands that read
+traces import sarv.filters, which the core leaves out as well.
 """
 
 from __future__ import annotations
@@ -12,23 +29,138 @@ from __future__ import annotations
 import argparse
 import os
 import runpy
+import signal
 import sys
 import traceback
 
+from sarv import db as _db
 from sarv.config import ConfigError, load_config
-from sarv.profiler import Profiler
 
 __all__ = ["main"]
 
+EXIT_ERROR = 1
+EXIT_USAGE = 2
+EXIT_INTERRUPTED = 130
+
+
+class CommandError(Exception):
+    """A failure reported as one line, with an exit status."""
+
+    def __init__(self, message: str, status: int = EXIT_ERROR) -> None:
+        super().__init__(message)
+        self.status = status
+
+
+class _Parser(argparse.ArgumentParser):
+    # argparse prints the usage and then the error; one line is easier to
+    # read among a program's output and to match in scripts.
+    def error(self, message):
+        raise CommandError("%s (see %s --help)" % (message, self.prog), EXIT_USAGE)
+
+
+def _prog() -> str:
+    name = os.path.basename(sys.argv[0]) if sys.argv and sys.argv[0] else ""
+    return "sarv" if name in ("sarv", "sarv.exe") else "python -m sarv"
+
 
 def _parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog="python -m sarv", description="sarv: a tracing profiler")
-    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
-    run = commands.add_parser("run", help="run a Python script and record a trace of it")
-    run.add_argument("--db", metavar="PATH", help="trace database (default: config, $SARV_DB or .sarv/traces.sqlite3)")
-    run.add_argument("script", help="the Python file to run")
-    run.add_argument("args", nargs=argparse.REMAINDER, help="arguments passed to the script")
+    from sarv.filters.view import DEFAULT_MAX_DEPTH, DEFAULT_MAX_LINES
+
+    prog = _prog()
+    parser = _Parser(
+        prog=prog,
+        description="sarv: a tracing profiler that records your own code's calls, arguments, "
+        "locals and return values.",
+        epilog="Run '%s COMMAND --help' for the options of a command." % prog,
+    )
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
+    db_help = "trace database (default: $SARV_DB, else db_path of [tool.sarv], else .sarv/traces.sqlite3)"
+
+    run = commands.add_parser(
+        "run",
+        help="run a Python script or module and record a trace of it",
+        usage="%s run [options] (script.py | -m module) [args ...]" % prog,
+        description="Run a program as __main__ under the profiler, like python -m cProfile. "
+        "The trace is saved however the program ends; the exit status is the program's.",
+    )
+    run.add_argument("--db", metavar="PATH", help=db_help)
+    run.add_argument(
+        "--threading",
+        action=argparse.BooleanOptionalAction,
+        default=None,
+        help="also record threads the program starts (default: off, or [tool.sarv] threading)",
+    )
+    run.add_argument(
+        "--lightweight-repr",
+        action=argparse.BooleanOptionalAction,
+        default=None,
+        help="keep numbers and short strings, record every other value as its type name (faster, smaller)",
+    )
+    run.add_argument(
+        "--include",
+        metavar="FRAGMENT",
+        action="append",
+        default=[],
+        help="record files whose path contains FRAGMENT even if they are libraries (repeatable; "
+        "added to filters.include_frames)",
+    )
+    run.add_argument(
+        "--ignore",
+        metavar="FRAGMENT",
+        action="append",
+        default=[],
+        help="never record files whose path contains FRAGMENT (repeatable; added to filters.ignore_frames)",
+    )
+    run.add_argument(
+        "-m",
+        dest="module",
+        nargs=argparse.REMAINDER,
+        metavar="module [args]",
+        help="run a module as python -m does (the rest of the line is for the module)",
+    )
+    run.add_argument("script", nargs="?", help="the Python file to run")
+    run.add_argument("args", nargs=argparse.REMAINDER, help="arguments passed to the program")
+
+    traces = commands.add_parser("traces", aliases=["ls"], help="list the stored traces, newest first")
+    traces.add_argument("--db", metavar="PATH", help=db_help)
+    traces.add_argument(
+        "--limit", type=int, default=50, metavar="N", help="show the N newest (default 50, 0 for all)"
+    )
+
+    show = commands.add_parser("show", help="print the call tree of a trace")
+    show.add_argument("trace", metavar="TRACE_ID", help="a trace id, its first or last characters, or 'last'")
+    show.add_argument("--db", metavar="PATH", help=db_help)
+    show.add_argument("--locals", action="store_true", help="add the arguments, locals and return values")
+    show.add_argument(
+        "--max-depth",
+        type=int,
+        default=None,
+        metavar="N",
+        help="show N levels of calls (default %d, 0 for no limit)" % DEFAULT_MAX_DEPTH,
+    )
+    show.add_argument(
+        "--max-lines",
+        type=int,
+        default=None,
+        metavar="N",
+        help="stop after N lines (default %d, 0 for no limit)" % DEFAULT_MAX_LINES,
+    )
+
+    export = commands.add_parser(
+        "export",
+        help="write a trace as Chrome trace events (Perfetto, chrome://tracing) or JSON",
+        description="chrome: one complete event per call, per thread, for Perfetto and "
+        "chrome://tracing. json: the whole trace document; bytes are written as "
+        '{"__bytes__": "<base64>"}.',
+    )
+    export.add_argument("trace", metavar="TRACE_ID", help="a trace id, its first or last characters, or 'last'")
+    export.add_argument("--db", metavar="PATH", help=db_help)
+    export.add_argument("--format", choices=("chrome", "json"), default="chrome", help="default: chrome")
+    export.add_argument("-o", "--output", metavar="FILE", default="-", help="output file (default: standard output)")
     return parser
+
+
+# ------------------------------------------------------------------ run
 
 
 def _exit_status(exc: SystemExit) -> int:
@@ -43,70 +175,296 @@ def _exit_status(exc: SystemExit) -> int:
     return 1
 
 
-def _print_script_error(script: str) -> None:
-    # Start the traceback at the script, as `python script.py` would show it.
-    exc_type, exc, tb = sys.exc_info()
-    script = os.path.abspath(script)
-    first = tb
-    while first is not None and os.path.abspath(first.tb_frame.f_code.co_filename) != script:
-        first = first.tb_next
-    traceback.print_exception(exc_type, exc, first if first is not None else tb)
+def _print_program_error(exc: BaseException, first_file: str | None) -> None:
+    # Start the traceback at the program, as `python script.py` would,
+    # leaving out sarv's and runpy's frames. An error before the program's
+    # first line (a SyntaxError, ...) is shown without a traceback.
+    first = exc.__traceback__
+    if first_file is not None:
+        target = os.path.abspath(first_file)
+        while first is not None and os.path.abspath(first.tb_frame.f_code.co_filename) != target:
+            first = first.tb_next
+    else:
+        while first is not None and (
+            first.tb_frame.f_code.co_filename == __file__ or first.tb_frame.f_globals.get("__name__") == "runpy"
+        ):
+            first = first.tb_next
+    traceback.print_exception(type(exc), exc, first)
 
 
-def _run(script: str, args: list, db: str | None) -> int:
-    if not os.path.isfile(script):
-        print("sarv: cannot run %s: no such file" % script, file=sys.stderr)
-        return 2
+def _run_config(options) -> dict:
+    overrides: dict = {}
+    if options.db:
+        overrides["db_path"] = options.db
+    if options.threading is not None:
+        overrides["threading"] = options.threading
+    if options.lightweight_repr is not None:
+        overrides["lightweight_repr"] = options.lightweight_repr
     try:
-        config = load_config({"db_path": db} if db else None)
+        config = load_config(overrides)
     except ConfigError as exc:
-        print("sarv: configuration error: %s" % exc, file=sys.stderr)
-        return 2
+        raise CommandError("configuration error: %s" % exc, EXIT_USAGE) from None
+    # Fragments from the command line add to those of pyproject.toml.
+    config["filters"]["include_frames"].extend(options.include)
+    config["filters"]["ignore_frames"].extend(options.ignore)
+    return config
 
-    saved_argv, saved_path = sys.argv, list(sys.path)
-    sys.argv = [script] + list(args)
-    # As `python script.py` does: the script's folder comes first on the path.
-    sys.path.insert(0, os.path.dirname(os.path.abspath(script)))
+
+def _check_module(name: str):
+    """The module's file name, or CommandError if `python -m` could not run it.
+
+    Looking the module up imports its parent packages, as running it would.
+    """
+    if not name or name.startswith("."):
+        raise CommandError("cannot run module %r: a module name is needed" % name, EXIT_USAGE)
+    details = getattr(runpy, "_get_module_details", None)
     try:
-        return _run_profiled(script, config)
+        if details is not None:
+            _, spec, _ = details(name)
+            return spec.origin
+        import importlib.util
+
+        spec = importlib.util.find_spec(name)
+    except Exception as exc:  # ImportError, or an error raised by a parent package
+        message = str(exc) or type(exc).__name__
+        raise CommandError("cannot run module %s: %s" % (name, message), EXIT_USAGE) from None
+    if spec is None:
+        raise CommandError("cannot run module %s: No module named %s" % (name, name), EXIT_USAGE)
+    return spec.origin
+
+
+def _check_script(path: str) -> None:
+    if not os.path.exists(path):
+        raise CommandError("cannot run %s: no such file" % path, EXIT_USAGE)
+    if os.path.isdir(path):
+        if not any(os.path.isfile(os.path.join(path, "__main__" + ext)) for ext in (".py", ".pyc")):
+            raise CommandError("cannot run %s: a folder without __main__.py" % path, EXIT_USAGE)
+    elif not os.access(path, os.R_OK):
+        raise CommandError("cannot run %s: not readable" % path, EXIT_USAGE)
+
+
+class _DeferredInterrupt:
+    """Ctrl-C while the trace is being saved: noted, acted on afterwards."""
+
+    def __init__(self) -> None:
+        self.seen = False
+        self.previous = None
+
+    def __enter__(self):
+        try:
+            self.previous = signal.signal(signal.SIGINT, self._note)
+        except ValueError:  # not the main thread
+            self.previous = None
+        return self
+
+    def _note(self, signum, frame):
+        self.seen = True
+
+    def __exit__(self, *exc):
+        if self.previous is not None:
+            signal.signal(signal.SIGINT, self.previous)
+        return False
+
+
+def _run(options) -> int:
+    from sarv.profiler import Profiler
+
+    if options.module is not None:
+        if not options.module:
+            raise CommandError("argument -m: expected a module name", EXIT_USAGE)
+        if options.script is not None:
+            # argparse gives -m everything after it; a script before -m is a mistake.
+            raise CommandError("give either a script or -m module, not both", EXIT_USAGE)
+        module, args = options.module[0], list(options.module[1:])
+        program = module
+    elif options.script is None:
+        raise CommandError("a script or -m module is needed", EXIT_USAGE)
+    else:
+        module, args, program = None, list(options.args), options.script
+
+    config = _run_config(options)
+    saved_argv, saved_path = sys.argv, list(sys.path)
+    try:
+        if module is not None:
+            sys.path.insert(0, os.getcwd())  # as python -m does
+            module_file = _check_module(module)
+            argv0 = module_file or module
+        else:
+            _check_script(program)
+            # As `python script.py` does: the script's folder comes first.
+            sys.path.insert(0, os.path.dirname(os.path.abspath(program)))
+            module_file = None
+            argv0 = program
+        profiler = Profiler(config, source="cli")
+        sys.argv = [argv0] + args
+        try:
+            profiler.start()
+        except ConfigError as exc:
+            raise CommandError("configuration error: %s" % exc, EXIT_USAGE) from None
+        except Exception as exc:
+            raise CommandError("cannot start profiling: %s" % exc) from None
+        status = _run_program(profiler, module, program, module_file)
     finally:
         sys.argv, sys.path[:] = saved_argv, saved_path
-
-
-def _run_profiled(script: str, config: dict) -> int:
-    profiler = Profiler(config, source="cli")
-    status = 0
-    try:
-        profiler.start()
-    except Exception as exc:
-        print("sarv: cannot start profiling: %s" % exc, file=sys.stderr)
-        return 2
-    try:
-        runpy.run_path(script, run_name="__main__")
-    except SystemExit as exc:
-        status = _exit_status(exc)
-    except KeyboardInterrupt:
-        _print_script_error(script)
-        status = 130
-    except BaseException:
-        _print_script_error(script)
-        status = 1
-    try:
-        # The trace's command line is sys.argv as the script left it.
-        profiler.stop()
-    except Exception as exc:
-        print("sarv: could not save trace %s: %s" % (profiler.trace_id, exc), file=sys.stderr)
-        return status or 1
-    count = "?" if profiler.record_count is None else profiler.record_count
-    print("trace %s: %s records saved to %s" % (profiler.trace_id, count, profiler.db_path), file=sys.stderr)
     return status
 
 
+def _run_program(profiler, module, program, module_file) -> int:
+    failure = None
+    try:
+        if module is not None:
+            runpy.run_module(module, run_name="__main__", alter_sys=True)
+        else:
+            runpy.run_path(program, run_name="__main__")
+    except BaseException as exc:  # SystemExit and KeyboardInterrupt included
+        failure = exc
+    # From here on a (second) Ctrl-C must not cost the trace.
+    with _DeferredInterrupt() as interrupt:
+        status = 0
+        if isinstance(failure, SystemExit):
+            status = _exit_status(failure)
+        elif failure is not None:
+            _print_program_error(failure, module_file if module is not None else program)
+            status = EXIT_INTERRUPTED if isinstance(failure, KeyboardInterrupt) else 1
+        failure = None  # the traceback holds the program's frames
+        try:
+            # The trace's command line is sys.argv as the program left it.
+            profiler.stop()
+        except Exception as exc:
+            _flush_stdout()
+            print("sarv: could not save trace %s: %s" % (profiler.trace_id, exc), file=sys.stderr)
+            return status or EXIT_ERROR
+        _flush_stdout()
+        count = "?" if profiler.record_count is None else profiler.record_count
+        print("trace %s: %s records saved to %s" % (profiler.trace_id, count, profiler.db_path), file=sys.stderr)
+    if interrupt.seen and status == 0:
+        status = EXIT_INTERRUPTED
+    return status
+
+
+def _flush_stdout() -> None:
+    try:
+        sys.stdout.flush()
+    except Exception:
+        pass  # a closed or broken stdout is the program's business
+
+
+# ------------------------------------------------------------ read side
+
+
+def _db_path(options) -> str:
+    if options.db:
+        return options.db
+    try:
+        configured = load_config().get("db_path")
+    except ConfigError as exc:
+        raise CommandError("configuration error: %s (or give --db)" % exc, EXIT_USAGE) from None
+    return configured or _db.default_db_path()
+
+
+def _existing_db(options) -> str:
+    path = _db_path(options)
+    if not os.path.exists(path):
+        raise CommandError("no trace database at %s (record one with '%s run', or give --db)" % (path, _prog()))
+    if os.path.isdir(path):
+        raise CommandError("%s is a folder, not a trace database" % path)
+    return path
+
+
+def _load(options):
+    path = _existing_db(options)
+    trace_id = _db.resolve_trace_id(path, options.trace)
+    return path, _db.load_trace_document(path, trace_id)
+
+
+def _traces(options) -> int:
+    from sarv.filters.view import render_traces
+
+    path = _existing_db(options)
+    limit = options.limit if options.limit and options.limit > 0 else None
+    summaries = _db.list_traces(path, limit=limit + 1 if limit else None)
+    if not summaries:
+        print("no traces in %s" % path)
+        return 0
+    cut = limit is not None and len(summaries) > limit
+    render_traces(summaries[:limit] if cut else summaries, limit_note=limit if cut else None)
+    return 0
+
+
+def _show(options) -> int:
+    from sarv.filters.view import DEFAULT_MAX_DEPTH, DEFAULT_MAX_LINES, render_trace
+
+    for name in ("max_depth", "max_lines"):
+        value = getattr(options, name)
+        if value is not None and value < 0:
+            raise CommandError("--%s must be 0 or more" % name.replace("_", "-"), EXIT_USAGE)
+    _, document = _load(options)
+    render_trace(
+        document,
+        show_locals=options.locals,
+        max_depth=DEFAULT_MAX_DEPTH if options.max_depth is None else options.max_depth,
+        max_lines=DEFAULT_MAX_LINES if options.max_lines is None else options.max_lines,
+    )
+    return 0
+
+
+def _export(options) -> int:
+    from sarv.filters.export import chrome_trace, jsonable, write_json
+
+    _, document = _load(options)
+    data = chrome_trace(document) if options.format == "chrome" else jsonable(document)
+    if options.output == "-":
+        write_json(data, sys.stdout)
+        return 0
+    try:
+        with open(options.output, "w", encoding="utf-8") as stream:
+            write_json(data, stream)
+    except OSError as exc:
+        raise CommandError("cannot write %s: %s" % (options.output, exc.strerror or exc)) from None
+    print(
+        "wrote %s (%s) of trace %s" % (options.output, options.format, document.get("trace_id")),
+        file=sys.stderr,
+    )
+    return 0
+
+
+_COMMANDS = {"run": _run, "traces": _traces, "ls": _traces, "show": _show, "export": _export}
+
+
 def main(argv=None) -> int:
-    options = _parser().parse_args(argv)
-    if options.command == "run":
-        return _run(options.script, options.args, options.db)
-    return 2  # pragma: no cover - argparse rejects other commands
+    try:
+        parser = _parser()
+        options = parser.parse_args(argv)
+        if options.command is None:
+            raise CommandError(
+                "a command is needed: run, traces, show or export (see %s --help)" % parser.prog, EXIT_USAGE
+            )
+        return _COMMANDS[options.command](options)
+    except CommandError as exc:
+        return _fail(str(exc), exc.status)
+    except _db.TraceNotFound as exc:
+        return _fail(str(exc))
+    except _db.SarvDatabaseError as exc:
+        return _fail(str(exc))
+    except BrokenPipeError:
+        # The reader (head, less) went away: stop quietly, as cat does.
+        try:
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(devnull, sys.stdout.fileno())
+        except (OSError, ValueError):
+            pass
+        return EXIT_ERROR
+    except KeyboardInterrupt:
+        return _fail("interrupted", EXIT_INTERRUPTED)
+    except Exception as exc:  # a fault of sarv: still one line, with what happened
+        return _fail("internal error: %s: %s" % (type(exc).__name__, exc))
+
+
+def _fail(message: str, status: int = EXIT_ERROR) -> int:
+    _flush_stdout()
+    message = " ".join(message.split("\n"))
+    print("sarv: %s" % message, file=sys.stderr)
+    return status
 
 
 if __name__ == "__main__":

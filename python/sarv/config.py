@@ -11,14 +11,23 @@ parents), then the overrides given in Python. Keys:
     sqlite_busy_timeout     seconds to wait for a locked database (int >= 0)
     plugins                 plugin declarations (see sarv.plugins)
     builtin_plugins         include the package's built-in plugins (bool)
-    db_path                 trace database; None means sarv.db.default_db_path().
+    db_path                 trace database; None means sarv.db.default_db_path()
+                            (.sarv/traces.sqlite3 under the current folder).
                             A relative path in pyproject.toml is relative to
                             that file's folder.
+
+The environment variable SARV_DB, when set and not empty, names the trace
+database above pyproject.toml and below explicit overrides: a shell can
+redirect one run without editing the project.
 
 Later layers replace values key by key; the two "filters" lists are
 separate keys, and lists are replaced, not extended. An override whose
 value is None is ignored. Unknown keys and values of the wrong kind raise
 `ConfigError`, whose message starts with the key.
+
+`check_config` validates a complete dictionary given in Python (as
+`Profiler(config)` receives it) against the same rules, without reading
+pyproject.toml.
 """
 
 from __future__ import annotations
@@ -29,7 +38,7 @@ from typing import Any, Mapping
 
 from sarv import plugins as _plugins
 
-__all__ = ["ConfigError", "DEFAULTS", "find_pyproject", "load_config"]
+__all__ = ["ConfigError", "DEFAULTS", "check_config", "find_pyproject", "load_config"]
 
 DEFAULTS: dict = {
     "filters": {"include_frames": [], "ignore_frames": []},
@@ -44,6 +53,7 @@ DEFAULTS: dict = {
 _FILTER_KEYS = ("include_frames", "ignore_frames")
 _BOOL_KEYS = ("threading", "lightweight_repr", "builtin_plugins")
 _MAX_TIMEOUT = (1 << 63) - 1
+_DB_ENV_VAR = "SARV_DB"  # the same name as sarv.db.DB_ENV_VAR
 
 
 class ConfigError(ValueError):
@@ -159,8 +169,21 @@ def load_config(overrides: Mapping[str, Any] | None = None, start_dir=None) -> d
     if found is not None:
         path, table = found
         _apply(config, table, "in %s [tool.sarv]" % path, os.path.dirname(path))
+    from_env = os.environ.get(_DB_ENV_VAR)
+    if from_env:
+        config["db_path"] = from_env
     if overrides:
         if not isinstance(overrides, Mapping):
             raise ConfigError("configuration overrides must be a mapping, got %s" % type(overrides).__name__)
         _apply(config, overrides, "in the overrides", None)
     return config
+
+
+def check_config(config: Mapping[str, Any]) -> dict:
+    """A complete configuration given in Python, checked and completed with
+    the defaults (a new dict); pyproject.toml and SARV_DB are not read."""
+    if not isinstance(config, Mapping):
+        raise ConfigError("the configuration must be a mapping, got %s" % type(config).__name__)
+    checked = copy.deepcopy(DEFAULTS)
+    _apply(checked, config, "in the configuration", None)
+    return checked

@@ -39,6 +39,7 @@ __all__ = [
     "list_traces",
     "load_trace",
     "load_trace_document",
+    "resolve_trace_id",
     "save_trace_in_sqlite",
 ]
 
@@ -406,3 +407,42 @@ def load_trace_document(db_path, trace_id: str, timeout: float = 60) -> dict:
             "trace %s in %s cannot be decoded: %s: %s"
             % (trace_id, os.fspath(db_path), type(exc).__name__, exc)
         ) from exc
+
+
+def resolve_trace_id(db_path, text: str, timeout: float = 60) -> str:
+    """The stored trace id that `text` names: "last" (the newest save), a
+    whole trace id, or the start or end of exactly one stored id (ids that
+    share a millisecond share their first 14 characters, so the end is the
+    handy part to type). Raises `TraceNotFound`, also when the text is
+    ambiguous."""
+    if type(text) is not str or not text:
+        raise TraceNotFound("no trace id given")
+    conn = _open_for_reading(db_path, timeout)
+    if conn is None:
+        raise TraceNotFound("no trace %s: %s holds no traces" % (text, os.fspath(db_path)))
+    try:
+        if text == "last":
+            row = conn.execute("SELECT trace_id FROM traces ORDER BY id DESC LIMIT 1").fetchone()
+            if row is None:
+                raise TraceNotFound("%s holds no traces" % os.fspath(db_path))
+            return row[0]
+        if conn.execute("SELECT 1 FROM traces WHERE trace_id = ? LIMIT 1", (text,)).fetchone():
+            return text
+        # LIKE would need escaping of % and _; substr comparisons need none.
+        rows = conn.execute(
+            "SELECT DISTINCT trace_id FROM traces"
+            " WHERE substr(trace_id, 1, ?) = ? OR substr(trace_id, -?) = ? LIMIT 3",
+            (len(text), text, len(text), text),
+        ).fetchall()
+    except sqlite3.Error as exc:
+        raise _wrap_sqlite_error(os.fspath(db_path), exc) from exc
+    finally:
+        conn.close()
+    if not rows:
+        raise TraceNotFound("no trace %s in %s" % (text, os.fspath(db_path)))
+    if len(rows) > 1:
+        raise TraceNotFound(
+            "%s names more than one trace in %s (%s, ...): give more of the id"
+            % (text, os.fspath(db_path), ", ".join(row[0] for row in rows[:2]))
+        )
+    return rows[0][0]

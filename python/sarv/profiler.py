@@ -1,27 +1,34 @@
 """The profiler object handed to the compiled core, and ways to use it.
 
-    with Profiler() as profiler:        # or: with profiling(threading=True) as profiler:
+    with profiling(threading=True) as profiler:     # or: with Profiler() as profiler:
         work()
-    profiler.trace_id, profiler.record_count
+    profiler.trace_id, profiler.record_count, profiler.load_trace()
 
     @profile(db_path="traces.sqlite3")
     def work(): ...
+    work(); work.last_profiler.trace_id
 
 Entering registers the object with `sarv._sarv` (imported only then), which
 installs the profile hook on the calling thread; leaving removes the hooks
 and saves the trace through the core, into `db_path`.
+
+Configuration problems (sarv.config, sarv.plugins) raise `ConfigError`
+before the hook is installed, so nothing of the program has run under a
+half-made profiler.
 """
 
 from __future__ import annotations
 
 import functools
+import inspect
 import logging
 import os
 import threading
 from typing import Any
 
 from sarv import db as _db
-from sarv.config import load_config
+from sarv import plugins as _plugins
+from sarv.config import ConfigError, check_config, load_config
 from sarv.utils import new_trace_id
 
 __all__ = ["Profiler", "profile", "profiling"]
@@ -47,6 +54,15 @@ class Profiler:
     The core reads `config`, `db_path`, `one_trace_per_test`, `trace_id` and
     `source` once, when profiling starts, and stores its own object in
     `rust_profiler`. The object must be callable; calling it does nothing.
+
+    `config` is a complete configuration (checked against sarv.config's
+    rules and completed with its defaults); without it the configuration is
+    `load_config()`: defaults, pyproject.toml, SARV_DB.
+
+    With `one_trace_per_test` the core starts a new trace at every
+    "start_test" plugin record and saves it at the matching "end_test"
+    (see sarv.pytest_plugin); `trace_id` is then only the id of whatever is
+    recorded before the first test.
     """
 
     def __init__(
@@ -58,10 +74,12 @@ class Profiler:
         one_trace_per_test: bool = False,
         trace_id: str | None = None,
     ) -> None:
-        self.config = dict(config) if config is not None else load_config()
+        self.config = check_config(config) if config is not None else load_config()
         if db_path is None:
             db_path = self.config.get("db_path") or _db.default_db_path()
-        self.db_path = os.fspath(db_path)
+        # Absolute, so that a program that changes its working directory
+        # still saves where it was asked to.
+        self.db_path = os.path.abspath(os.fspath(db_path))
         self.source = source
         self.one_trace_per_test = bool(one_trace_per_test)
         self.trace_id = trace_id if trace_id is not None else new_trace_id()
@@ -75,19 +93,56 @@ class Profiler:
         return "<sarv.Profiler %s source=%s db_path=%r>" % (self.trace_id, self.source, self.db_path)
 
     def start(self) -> "Profiler":
-        _native().register_profiler(self)
+        """Install the profile hook on the calling thread (and, with
+        "threading", on threads started from now on)."""
+        native = _native()
+        # The core reports a failing plugin loader only as an internal
+        # fault; loading the declared plugins here first turns a bad
+        # declaration (an import path that does not import, ...) into an
+        # error that names it. (Only when there are some: these frames are
+        # recorded if another profiler is active on this thread.)
+        if self.config.get("plugins"):
+            try:
+                _plugins.load_plugin_data(self.config)
+            except ValueError as exc:
+                raise ConfigError(str(exc)) from None
+        native.register_profiler(self)
         return self
 
-    def stop(self) -> None:
-        """Remove the hooks and save the trace; sets `record_count`."""
+    def stop(self, save: bool | None = None) -> None:
+        """Remove the hooks and, if `save` (default: unless
+        `one_trace_per_test`), save the trace; sets `record_count`.
+
+        In one-trace-per-test mode every test's trace is saved at its end;
+        what is left over (records after the last test) belongs to no test
+        and is dropped unless `save` is true.
+        """
         native = _native()
         native.register_noop_profiler()
         if self.config.get("threading") is True:
             threading.setprofile(None)
+            # Threads that are still running keep the hook (and with it the
+            # core object and its buffers) unless the interpreter can take
+            # it off every thread at once.
+            remove_all = getattr(threading, "setprofile_all_threads", None)
+            if remove_all is not None:
+                remove_all(None)
         if self.rust_profiler is None:
             raise RuntimeError("this profiler was never started")
-        self.rust_profiler.save_request_in_db()
-        self.record_count = self._stored_record_count()
+        if save is None:
+            save = not self.one_trace_per_test
+        if save:
+            self.rust_profiler.save_request_in_db()
+            self.record_count = self._stored_record_count()
+        else:
+            try:
+                self.rust_profiler.build_trace()  # empties the buffers
+            except Exception:
+                pass  # the records are dropped with the core object anyway
+
+    def load_trace(self) -> dict:
+        """The saved trace, decoded (see sarv.db.load_trace_document)."""
+        return _db.load_trace_document(self.db_path, self.trace_id)
 
     def _stored_record_count(self) -> int | None:
         # The core saves without reporting what it wrote; the row it just
@@ -132,23 +187,52 @@ def profiling(
 def profile(func=None, **config: Any):
     """Decorator recording each call of `func` as one trace: `@profile` or
     `@profile(threading=True, ...)`. The wrapper's `last_profiler` attribute
-    is the Profiler of its latest call."""
+    is the Profiler of its latest call (its `trace_id` names the trace).
+
+    The configuration is read and checked when the decorator is applied. A
+    coroutine function is profiled while it is awaited; everything else the
+    event loop runs on this thread meanwhile is recorded too.
+    """
+    # A bad key fails when the decorator is applied, not at the first call.
+    options = ("source", "one_trace_per_test", "start_dir")
+    load_config({k: v for k, v in config.items() if k not in options}, start_dir=config.get("start_dir"))
+
+    def begin(wrapper):
+        if getattr(_active, "profiler", None) is not None:
+            # A recursive or nested call is already in the outer trace;
+            # a second registration would end the outer one.
+            return None
+        profiler = profiling(**config)
+        wrapper.last_profiler = profiler
+        _active.profiler = profiler
+        return profiler
 
     def decorate(f):
-        @functools.wraps(f)
-        def wrapper(*args, **kwargs):
-            if getattr(_active, "profiler", None) is not None:
-                # A recursive or nested call is already in the outer trace;
-                # a second registration would end the outer one.
-                return f(*args, **kwargs)
-            profiler = profiling(**config)
-            wrapper.last_profiler = profiler
-            _active.profiler = profiler
-            try:
-                with profiler:
+        if inspect.iscoroutinefunction(f):
+
+            @functools.wraps(f)
+            async def wrapper(*args, **kwargs):
+                profiler = begin(wrapper)
+                if profiler is None:
+                    return await f(*args, **kwargs)
+                try:
+                    with profiler:
+                        return await f(*args, **kwargs)
+                finally:
+                    _active.profiler = None
+
+        else:
+
+            @functools.wraps(f)
+            def wrapper(*args, **kwargs):
+                profiler = begin(wrapper)
+                if profiler is None:
                     return f(*args, **kwargs)
-            finally:
-                _active.profiler = None
+                try:
+                    with profiler:
+                        return f(*args, **kwargs)
+                finally:
+                    _active.profiler = None
 
         wrapper.last_profiler = None
         return wrapper

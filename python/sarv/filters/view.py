@@ -1,0 +1,321 @@
+"""Text views for the command line: the trace listing and the call tree."""
+
+from __future__ import annotations
+
+import datetime
+import sys
+
+from sarv.filters.tree import build_threads, walk
+
+__all__ = ["DEFAULT_MAX_DEPTH", "DEFAULT_MAX_LINES", "format_value", "render_trace", "render_traces"]
+
+DEFAULT_MAX_DEPTH = 30
+DEFAULT_MAX_LINES = 400
+VALUE_WIDTH = 200
+
+
+class _Glyphs:
+    def __init__(self, fancy: bool) -> None:
+        if fancy:
+            self.tee, self.last, self.pipe, self.blank = "├─ ", "└─ ", "│  ", "   "
+            self.more, self.ge, self.marker, self.micro, self.dot = "…", "≥", "◆", "µs", "·"
+        else:
+            self.tee, self.last, self.pipe, self.blank = "|- ", "`- ", "|  ", "   "
+            self.more, self.ge, self.marker, self.micro, self.dot = "...", ">=", "*", "us", "-"
+
+
+def fancy_output(stream) -> bool:
+    """Box-drawing characters only where the stream can encode them."""
+    encoding = getattr(stream, "encoding", None) or ""
+    try:
+        "├─│└…≥◆µ·".encode(encoding)
+    except (LookupError, UnicodeEncodeError):
+        return False
+    return True
+
+
+def _local_time(stamp) -> str:
+    if type(stamp) not in (int, float):
+        return "?"
+    try:
+        return datetime.datetime.fromtimestamp(stamp).strftime("%Y-%m-%d %H:%M:%S")
+    except (OverflowError, OSError, ValueError):
+        return "?"
+
+
+def _size(n) -> str:
+    if type(n) is not int:
+        return "?"
+    if n < 1024:
+        return "%d B" % n
+    if n < 1024 * 1024:
+        return "%.1f KiB" % (n / 1024)
+    return "%.1f MiB" % (n / (1024 * 1024))
+
+
+def _plural(n: int, word: str) -> str:
+    return "%d %s%s" % (n, word, "" if n == 1 else "s")
+
+
+def format_duration(seconds, glyphs: _Glyphs) -> str:
+    if seconds is None:
+        return "?"
+    if seconds < 1e-3:
+        return "%.1f %s" % (seconds * 1e6, glyphs.micro)
+    if seconds < 1:
+        return "%.2f ms" % (seconds * 1e3)
+    return "%.3f s" % seconds
+
+
+# ------------------------------------------------------------------ values
+
+
+def _short_class(name: str) -> str:
+    return name.rsplit(".", 1)[-1] or name
+
+
+def _value(value, out: list, budget: list, ellipsis: str) -> None:
+    """Appends a compact text of a decoded value to out, using at most
+    about budget[0] characters."""
+    if budget[0] <= 0:
+        out.append(ellipsis)
+        return
+    if isinstance(value, dict):
+        cls = value.get("__class__")
+        if type(cls) is str:
+            out.append(_short_class(cls) + "(")
+            budget[0] -= len(out[-1])
+            items = [(k, v) for k, v in value.items() if k != "__class__"]
+            _pairs(items, out, budget, ellipsis, "=", bare_keys=True)
+            out.append(")")
+        else:
+            out.append("{")
+            _pairs(list(value.items()), out, budget, ellipsis, ": ", bare_keys=False)
+            out.append("}")
+        return
+    if isinstance(value, list):
+        out.append("[")
+        budget[0] -= 1
+        for i, item in enumerate(value):
+            if i:
+                out.append(", ")
+            if budget[0] <= 0:
+                out.append(ellipsis)
+                break
+            _value(item, out, budget, ellipsis)
+        out.append("]")
+        return
+    text = repr(value)
+    if len(text) > max(budget[0], 8):
+        text = text[: max(budget[0], 8)] + ellipsis
+    budget[0] -= len(text)
+    out.append(text)
+
+
+def _pairs(items, out, budget, ellipsis, sep, bare_keys) -> None:
+    for i, (key, item) in enumerate(items):
+        if i:
+            out.append(", ")
+        if budget[0] <= 0:
+            out.append(ellipsis)
+            return
+        label = key if bare_keys and type(key) is str else repr(key)
+        out.append(label + sep)
+        budget[0] -= len(label) + len(sep)
+        _value(item, out, budget, ellipsis)
+
+
+def format_value(value, width: int = VALUE_WIDTH, ellipsis: str = "…") -> str:
+    out: list = []
+    _value(value, out, [width], ellipsis)
+    return "".join(out)
+
+
+def _assignments(mapping: dict, width: int, ellipsis: str) -> str:
+    out: list = []
+    _pairs(list(mapping.items()), out, [width], ellipsis, "=", bare_keys=True)
+    return "".join(out)
+
+
+# ----------------------------------------------------------------- listing
+
+
+def render_traces(summaries, stream=None, limit_note: int | None = None) -> None:
+    """The `traces` table: newest first, one line per stored trace."""
+    stream = stream or sys.stdout
+    rows = [("TRACE ID", "SAVED", "SOURCE", "RECORDS", "SIZE", "TEST")]
+    for s in summaries:
+        records = str(s.record_count) if s.record_count is not None else "unreadable"
+        rows.append(
+            (
+                s.trace_id,
+                _local_time(s.created),
+                s.source or "?",
+                records,
+                _size(s.size),
+                s.test_name or "",
+            )
+        )
+    widths = [max(len(row[i]) for row in rows) for i in range(5)]
+    for row in rows:
+        cells = [
+            row[0].ljust(widths[0]),
+            row[1].ljust(widths[1]),
+            row[2].ljust(widths[2]),
+            row[3].rjust(widths[3]),
+            row[4].rjust(widths[4]),
+            row[5],
+        ]
+        print("  ".join(cells).rstrip(), file=stream)
+    if limit_note:
+        print("(the %d newest shown; --limit 0 lists all)" % limit_note, file=stream)
+
+
+# -------------------------------------------------------------------- tree
+
+
+def _test_info(threads) -> tuple:
+    node_id = outcome = None
+    for thread in threads:
+        for node, _ in walk(thread.roots):
+            if node.kind != "plugin":
+                continue
+            data = node.plugin_data
+            if node.record.get("type") in ("start_test", "end_test"):
+                node_id = node_id or data.get("node_id")
+                if node.record.get("type") == "end_test" and data.get("outcome") is not None:
+                    outcome = data.get("outcome")
+    return node_id, outcome
+
+
+def render_trace(
+    document: dict,
+    stream=None,
+    *,
+    show_locals: bool = False,
+    max_depth: int = DEFAULT_MAX_DEPTH,
+    max_lines: int = DEFAULT_MAX_LINES,
+    fancy: bool | None = None,
+) -> None:
+    """The call tree of each thread with durations, names and places.
+
+    max_depth and max_lines of 0 mean no limit; what they cut is said in
+    the output."""
+    stream = stream or sys.stdout
+    glyphs = _Glyphs(fancy_output(stream) if fancy is None else fancy)
+    write = lambda line="": print(line, file=stream)  # noqa: E731
+    threads = build_threads(document)
+    meta = document.get("meta") if isinstance(document.get("meta"), dict) else {}
+    total = sum(t.records for t in threads)
+
+    # The document's own timestamp is when the profiler was made, which in
+    # one-trace-per-test mode is the start of the whole session.
+    firsts = [t.first for t in threads if t.first is not None]
+    began = min(firsts) if firsts else document.get("timestamp")
+    write("trace %s" % document.get("trace_id"))
+    write(
+        "  source %s %s sarv %s %s recorded %s %s %s"
+        % (
+            meta.get("source", "?"),
+            glyphs.dot,
+            meta.get("version", "?"),
+            glyphs.dot,
+            _local_time(began),
+            glyphs.dot,
+            _plural(total, "record"),
+        )
+    )
+    args = document.get("command_line_args")
+    if isinstance(args, list) and args:
+        write("  command: %s" % " ".join(str(a) for a in args))
+    if document.get("current_commit_sha"):
+        write("  commit: %s" % document["current_commit_sha"])
+    node_id, outcome = _test_info(threads)
+    if node_id is not None:
+        write("  test: %s%s" % (node_id, " (%s)" % outcome if outcome is not None else ""))
+    if not threads:
+        write()
+        write("(no records)")
+        return
+
+    budget = max_lines if max_lines > 0 else None
+    hidden_calls = 0
+    width = 10
+    pad = " " * (width + 2)
+    cut = False
+    for thread in threads:
+        if cut:
+            hidden_calls += thread.calls
+            continue
+        write()
+        write("thread %s (native id %s): %s" % (thread.name, thread.native_id, _plural(thread.calls, "call")))
+        # Depth-first, with the tree guides of each open level.
+        stack = [(node, 0, "", i == len(thread.roots) - 1) for i, node in reversed(list(enumerate(thread.roots)))]
+        while stack:
+            node, depth, guide, is_last = stack.pop()
+            if budget is not None and budget <= 0:
+                hidden_calls += sum(
+                    1 for n, _ in walk([node] + [s[0] for s in stack]) if n.kind == "frame"
+                )
+                stack.clear()
+                cut = True
+                break
+            branch = (glyphs.last if is_last else glyphs.tee) if depth else ""
+            child_guide = guide + ((glyphs.blank if is_last else glyphs.pipe) if depth else "")
+            if node.kind == "plugin":
+                data = node.plugin_data
+                extra = "  " + _assignments(data, VALUE_WIDTH, glyphs.more) if data else ""
+                write(pad + guide + branch + "%s %s%s" % (glyphs.marker, node.name, extra))
+            else:
+                duration = format_duration(node.duration, glyphs)
+                if not node.complete:
+                    duration = glyphs.ge + " " + duration
+                note = ""
+                if node.call is None:
+                    note = "  (called before recording began)"
+                elif node.ret is None:
+                    note = "  (no return recorded)"
+                write(duration.rjust(width) + "  " + guide + branch + node.name + "  " + node.path + note)
+            if budget is not None:
+                budget -= 1
+            detail_guide = pad + child_guide + (glyphs.pipe if node.children else glyphs.blank) + " "
+            if show_locals and node.kind == "frame":
+                for line in _locals_lines(node, glyphs):
+                    write(detail_guide + line)
+                    if budget is not None:
+                        budget -= 1
+            if node.children:
+                if max_depth > 0 and depth + 1 >= max_depth:
+                    below = sum(child.count() for child in node.children)
+                    write(
+                        pad + child_guide + glyphs.last
+                        + "%s %d more below (depth limit %d: raise --max-depth)" % (glyphs.more, below, max_depth)
+                    )
+                    if budget is not None:
+                        budget -= 1
+                    continue
+                last_index = len(node.children) - 1
+                for i in range(last_index, -1, -1):
+                    stack.append((node.children[i], depth + 1, child_guide, i == last_index))
+    if cut:
+        write()
+        write(
+            "%s output cut at %d lines; %d more %s not shown (raise --max-lines, 0 for no limit)"
+            % (glyphs.more, max_lines, hidden_calls, "call" if hidden_calls == 1 else "calls")
+        )
+
+
+def _locals_lines(node, glyphs) -> list:
+    lines = []
+    call_locals = node.call.get("locals") if node.call is not None else None
+    ret_locals = node.ret.get("locals") if node.ret is not None else None
+    if isinstance(call_locals, dict) and call_locals:
+        lines.append("arguments: " + _assignments(call_locals, VALUE_WIDTH, glyphs.more))
+    if isinstance(ret_locals, dict):
+        base = call_locals if isinstance(call_locals, dict) else {}
+        changed = {k: v for k, v in ret_locals.items() if k not in base or base[k] != v}
+        if changed:
+            lines.append("locals at return: " + _assignments(changed, VALUE_WIDTH, glyphs.more))
+    if node.ret is not None:
+        lines.append("returned: " + format_value(node.ret.get("arg"), VALUE_WIDTH, glyphs.more))
+    return lines

@@ -1,0 +1,239 @@
+"""pytest plugin: one sarv trace per test, with ``pytest --sarv``.
+
+Registered through the ``pytest11`` entry point, so installing sarv makes
+the options available; nothing is recorded unless ``--sarv`` is given.
+
+    pytest --sarv                      traces into the configured database
+    pytest --sarv --sarv-db PATH       ... into PATH
+    python -m sarv traces              the tests' traces, with their node ids
+
+How the traces are cut: around each test (setup, call and teardown) the
+plugin calls two marker functions of this module, `_sarv_test_start` and
+`_sarv_test_end`. Plugin descriptions given to the profiler turn the call of
+the first into a "start_test" record and the return of the second into an
+"end_test" record, both carrying the test's "node_id", the end also its
+"outcome" (passed, failed, error, skipped, xfailed or xpassed). The
+profiler runs in one-trace-per-test mode: a "start_test" record begins a new
+trace and an "end_test" record saves it at once. Collection and whatever
+runs between tests belong to no test and are not saved.
+
+A test that installs a profile hook of its own (sarv's API, cProfile)
+takes over the thread's hook: its trace is saved as far as it was recorded
+before that, without the "end_test" record, and the next test is recorded
+by a new profiler.
+
+The configuration is the project's ([tool.sarv] in pyproject.toml, found
+from pytest's rootdir, and SARV_DB); --sarv-db overrides its db_path.
+This module runs while tests are profiled; the profiler leaves it out of
+the traces.
+"""
+
+from __future__ import annotations
+
+import sys
+
+import pytest
+
+__all__ = ["pytest_addoption", "pytest_configure"]
+
+_PATH_FRAGMENT = "/sarv/pytest_plugin.py"
+_SOURCE = "pytest"
+
+
+def _sarv_test_start(nodeid):
+    """Marks the start of a test in the trace (see the module doc)."""
+    return None
+
+
+def _sarv_test_end(nodeid, outcome):
+    """Marks the end of a test in the trace (see the module doc)."""
+    return None
+
+
+def _start_record(frame, event, arg, context):
+    return {"node_id": frame.f_locals.get("nodeid")}
+
+
+def _end_record(frame, event, arg, context):
+    values = frame.f_locals
+    return {"node_id": values.get("nodeid"), "outcome": values.get("outcome")}
+
+
+def plugin_declarations() -> list:
+    """The plugin entries (sarv.config "plugins") that mark test boundaries."""
+    return [
+        {
+            "co_names": [_sarv_test_start.__name__],
+            "path_fragment": _PATH_FRAGMENT,
+            "call_type": "start_test",
+            "return_type": "start_test",
+            "events": ["call"],
+            "process": _start_record,
+        },
+        {
+            "co_names": [_sarv_test_end.__name__],
+            "path_fragment": _PATH_FRAGMENT,
+            "call_type": "end_test",
+            "return_type": "end_test",
+            "events": ["return"],
+            "process": _end_record,
+        },
+    ]
+
+
+def pytest_addoption(parser):
+    group = parser.getgroup("sarv", "sarv tracing profiler")
+    group.addoption(
+        "--sarv",
+        action="store_true",
+        default=False,
+        help="record one sarv trace per test (setup, call and teardown); list them with "
+        "'python -m sarv traces'",
+    )
+    group.addoption(
+        "--sarv-db",
+        metavar="PATH",
+        default=None,
+        help="trace database for --sarv (default: $SARV_DB, else db_path of [tool.sarv], "
+        "else .sarv/traces.sqlite3)",
+    )
+
+
+def pytest_configure(config):
+    if not config.getoption("sarv"):
+        if config.getoption("sarv_db"):
+            raise pytest.UsageError("--sarv-db is only used together with --sarv")
+        return
+    from sarv.config import ConfigError, load_config
+
+    overrides = {"db_path": config.getoption("sarv_db")}
+    try:
+        sarv_config = load_config(overrides, start_dir=str(config.rootpath))
+    except ConfigError as exc:
+        raise pytest.UsageError("sarv configuration error: %s" % exc) from None
+    sarv_config["plugins"] = list(sarv_config["plugins"]) + plugin_declarations()
+    config.pluginmanager.register(_SarvSession(sarv_config), "sarv-session")
+
+
+def _outcome(reports: dict) -> str:
+    """One word for a test from the reports of its phases."""
+    for when in ("setup", "call", "teardown"):
+        report = reports.get(when)
+        if report is not None and report.failed:
+            return "failed" if when == "call" else "error"
+    for when in ("setup", "call", "teardown"):
+        report = reports.get(when)
+        if report is None:
+            continue
+        if hasattr(report, "wasxfail"):
+            return "xfailed" if report.skipped else "xpassed"
+        if report.skipped:
+            return "skipped"
+    return "passed" if "call" in reports else "not run"
+
+
+class _SarvSession:
+    """Profiles the test loop of one session."""
+
+    def __init__(self, sarv_config: dict) -> None:
+        self.sarv_config = sarv_config
+        self.profiler = None
+        self.running = False
+        self.db_path = None
+        self.reports: dict = {}
+        self.tests = 0
+        self.first_row = None
+
+    def _start_profiler(self):
+        from sarv.profiler import Profiler
+
+        profiler = Profiler(self.sarv_config, source=_SOURCE, one_trace_per_test=True)
+        profiler.start()
+        self.profiler = profiler
+        self.db_path = profiler.db_path
+
+    def _hook_lost(self) -> bool:
+        # Code under test that installs a profile hook of its own (sarv's
+        # API, cProfile) replaces this one on the thread, and removes it
+        # when it is done.
+        native = self.profiler.rust_profiler if self.profiler is not None else None
+        return native is None or sys.getprofile() is not native
+
+    @pytest.hookimpl(hookwrapper=True)
+    def pytest_runtestloop(self, session):
+        from sarv import db
+        from sarv.config import ConfigError
+
+        if session.config.option.collectonly:
+            yield
+            return
+        try:
+            self._start_profiler()
+        except ConfigError as exc:
+            raise pytest.UsageError("sarv configuration error: %s" % exc) from None
+        try:
+            known = db.list_traces(self.db_path, limit=1)
+        except db.SarvDatabaseError as exc:
+            self.profiler.stop(save=False)
+            raise pytest.UsageError("sarv: %s" % exc) from None
+        self.first_row = known[0].row_id if known else 0
+        self.running = True
+        try:
+            yield
+        finally:
+            self.running = False
+            profiler, self.profiler = self.profiler, None
+            if profiler is not None:
+                # Records after the last test belong to no test: dropped.
+                profiler.stop(save=False)
+
+    @pytest.hookimpl(hookwrapper=True)
+    def pytest_runtest_protocol(self, item, nextitem):
+        if not self.running:  # --collect-only, or another plugin runs the tests
+            yield
+            return
+        if self._hook_lost():
+            self._start_profiler()
+        nodeid = item.nodeid
+        self.reports[nodeid] = {}
+        _sarv_test_start(nodeid)
+        try:
+            yield
+        finally:
+            outcome = _outcome(self.reports.pop(nodeid, {}))
+            self.tests += 1
+            if self._hook_lost():
+                # The end marker would go unseen: save what was recorded
+                # up to the moment the hook was replaced, without an end.
+                lost, self.profiler = self.profiler, None
+                try:
+                    lost.rust_profiler.save_request_in_db()
+                except Exception:
+                    pass
+            else:
+                _sarv_test_end(nodeid, outcome)
+
+    def pytest_runtest_logreport(self, report):
+        reports = self.reports.get(report.nodeid)
+        if reports is not None:
+            reports[report.when] = report
+
+    def pytest_terminal_summary(self, terminalreporter):
+        if self.db_path is None or not self.tests:
+            return
+        from sarv import db
+
+        try:
+            saved = [
+                s for s in db.list_traces(self.db_path) if s.row_id > (self.first_row or 0) and s.source == _SOURCE
+            ]
+        except db.SarvDatabaseError as exc:
+            terminalreporter.write_line("sarv: cannot read the traces back: %s" % exc, red=True)
+            return
+        line = "sarv: %d of %d tests traced into %s (python -m sarv traces --db %s)" % (
+            len(saved),
+            self.tests,
+            self.db_path,
+            self.db_path,
+        )
+        terminalreporter.write_line(line, yellow=len(saved) < self.tests)

@@ -1,0 +1,654 @@
+"""The command line end to end: `python -m sarv run / traces / show / export`
+in real subprocesses, each with its own temporary trace database."""
+
+import base64
+import collections
+import json
+import os
+import re
+import signal
+import sqlite3
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from sarv import db
+
+TIMEOUT = 120
+SAVED = re.compile(r"^trace (trc_[0-9A-Z]{26}): (\d+) records saved to (.+)$", re.M)
+DURATION = r"(?:>=|≥)? ?\d+(?:\.\d+)? (?:µs|us|ms|s)"
+
+PROGRAM = textwrap.dedent(
+    '''
+    import sys
+    import threading
+
+
+    class Basket:
+        def __init__(self, owner):
+            self.owner = owner
+            self.items = []
+
+        def put(self, item):
+            self.items.append(item)
+            return len(self.items)
+
+
+    def leaf(n):
+        blob = bytes([0, 255, n])
+        return n * 2
+
+
+    def inner(n):
+        return leaf(n) + 1
+
+
+    def outer(n):
+        total = 0
+        for i in range(n):
+            total += inner(i)
+        return total
+
+
+    def worker(basket):
+        basket.put("from the worker")
+
+
+    def main(argv):
+        print("argv", argv[1:])
+        print("name", __name__)
+        basket = Basket("ann")
+        basket.put("pear")
+        thread = threading.Thread(target=worker, args=(basket,), name="helper-thread")
+        thread.start()
+        thread.join()
+        result = outer(3)
+        print("result", result)
+        mode = argv[1] if len(argv) > 1 else ""
+        if mode == "raise":
+            raise ValueError("bad mode")
+        if mode == "exit":
+            sys.exit(int(argv[2]))
+        if mode == "message":
+            sys.exit("stopping here")
+        return result
+
+
+    if __name__ == "__main__":
+        main(sys.argv)
+    '''
+)
+
+
+def line_of(marker, source=PROGRAM):
+    return next(n for n, text in enumerate(source.splitlines(), 1) if marker in text)
+
+
+def sarv(*args, cwd, db_path=None, env=None, timeout=TIMEOUT, **kwargs):
+    environment = dict(os.environ)
+    environment.pop("SARV_DB", None)
+    if db_path is not None:
+        environment["SARV_DB"] = str(db_path)
+    environment.update(env or {})
+    return subprocess.run(
+        [sys.executable, "-m", "sarv", *map(str, args)],
+        cwd=str(cwd),
+        env=environment,
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+        **kwargs,
+    )
+
+
+def saved_trace(result):
+    match = SAVED.search(result.stderr)
+    assert match, result.stderr
+    return match.group(1), int(match.group(2)), match.group(3)
+
+
+def frame_records(document):
+    records = list(document["frames_of_interest"])
+    for thread_records in document["frames"].values():
+        records.extend(thread_records)
+    return [r for r in records if r["type"] == "frame"]
+
+
+def only_line(stderr):
+    lines = stderr.splitlines()
+    assert len(lines) == 1, stderr
+    return lines[0]
+
+
+@pytest.fixture
+def project(tmp_path):
+    """A folder with the program, and the trace database to use."""
+    (tmp_path / "program.py").write_text(PROGRAM)
+    return tmp_path
+
+
+# ------------------------------------------------------------------ run
+
+
+def test_run_script_keeps_argv_name_output_and_saves_the_trace(project):
+    path = project / "traces.sqlite3"
+    result = sarv("run", "program.py", "first", "--second", cwd=project, db_path=path)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "argv ['first', '--second']\nname __main__\nresult 9\n"
+    trace_id, count, where = saved_trace(result)
+    assert os.path.samefile(where, path)
+
+    document = db.load_trace_document(str(path), trace_id)
+    assert document["command_line_args"] == ["program.py", "first", "--second"]
+    assert document["meta"]["source"] == "cli"
+    assert count == len(document["frames_of_interest"]) + sum(map(len, document["frames"].values()))
+    records = frame_records(document)
+    names = {r["qualname"] for r in records}
+    assert {"__main__.main", "__main__.outer", "__main__.inner", "__main__.leaf", "__main__.Basket.put"} <= names
+    # Threads are off by default: the worker thread is not recorded.
+    assert "__main__.worker" not in names
+    # The profiler's own code and the standard library stay out.
+    assert not [r["path"] for r in records if "sarv" in r["path"] or "runpy" in r["path"]]
+    [leaf_return] = [r for r in records if r["co_name"] == "leaf" and r["event"] == "return"][-1:]
+    assert leaf_return["arg"] == 4 and leaf_return["locals"]["n"] == 2
+
+
+def test_run_options_reach_the_profiler(project):
+    path = project / "t.db"
+    (project / "vendor" / "lib" / "python_tools").mkdir(parents=True)
+    (project / "vendor" / "lib" / "python_tools" / "tools.py").write_text("def tool():\n    return 'made'\n")
+    (project / "helpers.py").write_text("def helper(values):\n    return list(values)\n")
+    (project / "uses.py").write_text(
+        textwrap.dedent(
+            """
+            import sys, threading
+            sys.path.insert(0, "vendor/lib/python_tools")
+            import tools, helpers
+
+            def work():
+                return helpers.helper([tools.tool()])
+
+            t = threading.Thread(target=work, name="side")
+            t.start(); t.join()
+            work()
+            """
+        )
+    )
+
+    def records_of(*options):
+        result = sarv("run", *options, "uses.py", cwd=project, db_path=path)
+        assert result.returncode == 0, result.stderr
+        trace_id, _, _ = saved_trace(result)
+        return db.load_trace_document(str(path), trace_id)
+
+    plain = records_of()
+    assert {r["co_name"] for r in frame_records(plain)} == {"<module>", "work", "helper"}
+    assert plain["frames"] == {}
+
+    chosen = records_of("--threading", "--include", "vendor/", "--ignore", "helpers.py", "--lightweight-repr")
+    records = frame_records(chosen)
+    assert {r["co_name"] for r in records} == {"<module>", "work", "tool"}
+    [(thread_id, side)] = chosen["frames"].items()
+    assert thread_id != chosen["main_thread_id"] and {r["thread"] for r in side} == {"side"}
+    work_return = [r for r in chosen["frames_of_interest"] if r["co_name"] == "work" and r["event"] == "return"]
+    assert work_return[0]["arg"] == "<builtins.list>"  # lightweight: the type, not the value
+
+
+def test_run_module_like_python_dash_m(project):
+    package = project / "shop"
+    package.mkdir()
+    (package / "__init__.py").write_text("")
+    (package / "tool.py").write_text(
+        "import sys\n\ndef act(args):\n    return len(args)\n\n"
+        "if __name__ == '__main__':\n    print(__name__, sys.argv[0].endswith('tool.py'), sys.argv[1:], act(sys.argv[1:]))\n"
+    )
+    (package / "__main__.py").write_text("import sys\n\ndef main():\n    return 4\n\nsys.exit(main())\n")
+    path = project / "t.db"
+
+    result = sarv("run", "-m", "shop.tool", "a", "--b", cwd=project, db_path=path)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "__main__ True ['a', '--b'] 2\n"
+    trace_id, _, _ = saved_trace(result)
+    document = db.load_trace_document(str(path), trace_id)
+    assert document["command_line_args"][1:] == ["a", "--b"]
+    assert [r["event"] for r in frame_records(document) if r["co_name"] == "act"] == ["call", "return"]
+
+    # A package runs its __main__, and its exit status is kept.
+    result = sarv("run", "--db", path, "-m", "shop", cwd=project)
+    assert result.returncode == 4
+    trace_id, _, _ = saved_trace(result)
+    assert any(r["co_name"] == "main" for r in frame_records(db.load_trace_document(str(path), trace_id)))
+
+
+@pytest.mark.parametrize(
+    "args, status, in_stderr",
+    [
+        (["raise"], 1, 'line %d, in main\n    raise ValueError("bad mode")\nValueError: bad mode' % line_of("raise ValueError")),
+        (["exit", "3"], 3, ""),
+        (["message"], 1, "stopping here"),
+    ],
+)
+def test_run_failing_programs_keep_their_status_and_their_trace(project, args, status, in_stderr):
+    path = project / "t.db"
+    result = sarv("run", "program.py", *args, cwd=project, db_path=path)
+    assert result.returncode == status
+    assert in_stderr in result.stderr
+    # The traceback starts at the program, as python program.py would show it.
+    assert "runpy" not in result.stderr and "/sarv/" not in result.stderr
+    trace_id, _, _ = saved_trace(result)
+    document = db.load_trace_document(str(path), trace_id)
+    main_events = [r["event"] for r in frame_records(document) if r["co_name"] == "main"]
+    assert main_events == ["call", "return"]  # the unwinding return is recorded too
+    assert document["command_line_args"] == ["program.py"] + args
+
+
+def test_ctrl_c_stops_the_program_saves_and_exits_130(project):
+    (project / "sleeper.py").write_text(
+        textwrap.dedent(
+            """
+            import time
+
+            def tick(i):
+                time.sleep(0.02)
+                return i
+
+            tick(0)
+            print("ready", flush=True)
+            i = 1
+            while True:
+                tick(i)
+                i += 1
+            """
+        )
+    )
+    path = project / "t.db"
+    env = dict(os.environ, SARV_DB=str(path))
+    process = subprocess.Popen(
+        [sys.executable, "-m", "sarv", "run", "sleeper.py"],
+        cwd=str(project),
+        env=env,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        # A shell may start children with Ctrl-C ignored; a terminal user's
+        # program would not be.
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
+    )
+    try:
+        assert process.stdout.readline() == "ready\n"
+        process.send_signal(signal.SIGINT)
+        out, err = process.communicate(timeout=TIMEOUT)
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+    assert process.returncode == 130, err
+    assert "KeyboardInterrupt" in err
+    trace_id, count, _ = saved_trace(subprocess.CompletedProcess([], 130, out, err))
+    document = db.load_trace_document(str(path), trace_id)
+    ticks = [r for r in frame_records(document) if r["co_name"] == "tick"]
+    assert ticks and ticks[0]["event"] == "call"
+    assert count == len(document["frames_of_interest"])
+
+
+# ------------------------------------------------------ traces, show
+
+
+def run_program(project, path, *args):
+    result = sarv("run", "program.py", *args, cwd=project, db_path=path)
+    assert result.returncode in (0, 1, 3), result.stderr
+    return saved_trace(result)[0]
+
+
+def test_traces_lists_newest_first_with_counts_and_sizes(project):
+    path = project / "t.db"
+    first = run_program(project, path)
+    second = run_program(project, path, "raise")
+    result = sarv("traces", cwd=project, db_path=path)
+    assert result.returncode == 0 and result.stderr == ""
+    header, *rows = result.stdout.splitlines()
+    assert header.split() == ["TRACE", "ID", "SAVED", "SOURCE", "RECORDS", "SIZE", "TEST"]
+    assert [row.split()[0] for row in rows] == [second, first]
+    for row, trace_id in zip(rows, (second, first)):
+        summary = db.find_trace(str(path), trace_id)
+        assert re.search(r"\scli\s+%d\s+[\d.]+ (B|KiB)$" % summary.record_count, row), row
+    assert sarv("ls", "--db", path, cwd=project).stdout == result.stdout
+
+    limited = sarv("traces", "--limit", "1", cwd=project, db_path=path)
+    assert limited.stdout.splitlines()[1].startswith(second)
+    assert "--limit 0" in limited.stdout and first not in limited.stdout
+
+
+def tree_lines(text):
+    """(indent of the name, name, duration) of each call line of a tree."""
+    found = []
+    for line in text.splitlines():
+        match = re.match(r"^\s*(%s)  ([ │├└─|`-]*)(\S+)  (\S+:\d+)" % DURATION, line)
+        if match:
+            found.append((len(match.group(2)), match.group(3), match.group(1), match.group(4)))
+    return found
+
+
+def test_show_prints_the_call_tree_with_durations(project):
+    path = project / "t.db"
+    trace_id = run_program(project, path, "--threading")
+    result = sarv("show", trace_id, cwd=project, db_path=path)
+    assert result.returncode == 0 and result.stderr == ""
+    assert result.stdout.startswith("trace %s\n" % trace_id)
+    assert "command: program.py --threading" in result.stdout
+    lines = tree_lines(result.stdout)
+    depth = {}
+    for indent, name, _, place in lines:
+        depth.setdefault(name, indent)
+    assert depth["__main__.<module>"] < depth["__main__.main"] < depth["__main__.outer"]
+    assert depth["__main__.outer"] < depth["__main__.inner"] < depth["__main__.leaf"]
+    assert [name for _, name, _, _ in lines].count("__main__.inner") == 3
+    assert ("__main__.outer", "program.py:%d" % line_of("def outer")) in [(n, p) for _, n, _, p in lines]
+    # "last" is the newest trace; a unique end of the id works too.
+    assert sarv("show", "last", cwd=project, db_path=path).stdout == result.stdout
+    assert sarv("show", trace_id[-6:], cwd=project, db_path=path).stdout == result.stdout
+
+    with_values = sarv("show", "last", "--locals", cwd=project, db_path=path).stdout
+    assert "arguments: n=3" in with_values
+    assert "returned: 9" in with_values
+    assert "arguments: self=Basket(), owner='ann'" in with_values
+    assert "locals at return: self=Basket(owner='ann', items=['pear'])" in with_values
+
+
+def test_show_threads_each_get_a_tree(project):
+    path = project / "t.db"
+    result = sarv("run", "--threading", "program.py", cwd=project, db_path=path)
+    trace_id, _, _ = saved_trace(result)
+    shown = sarv("show", trace_id, cwd=project, db_path=path).stdout
+    main_part, worker_part = shown.split("\nthread helper-thread (native id ")
+    assert "thread MainThread (native id " in main_part
+    assert "__main__.worker" in worker_part and "__main__.worker" not in main_part
+    assert [name for _, name, _, _ in tree_lines(worker_part)] == ["__main__.worker", "__main__.Basket.put"]
+
+
+def test_show_cuts_long_output_and_says_how_to_see_more(project):
+    (project / "deep.py").write_text(
+        "def down(n):\n    return n if n == 0 else down(n - 1)\n\nfor _ in range(3):\n    down(40)\n"
+    )
+    path = project / "t.db"
+    sarv("run", "deep.py", cwd=project, db_path=path)
+
+    full = sarv("show", "last", "--max-depth", "0", "--max-lines", "0", cwd=project, db_path=path).stdout
+    assert len(tree_lines(full)) == 1 + 3 * 41
+
+    deep = sarv("show", "last", "--max-depth", "5", "--max-lines", "0", cwd=project, db_path=path).stdout
+    assert len(tree_lines(deep)) == 1 + 3 * 4
+    assert deep.count("37 more below (depth limit 5: raise --max-depth)") == 3
+
+    short = sarv("show", "last", "--max-depth", "0", "--max-lines", "10", cwd=project, db_path=path).stdout
+    assert len(tree_lines(short)) == 10
+    assert "output cut at 10 lines; %d more calls not shown (raise --max-lines" % (1 + 3 * 41 - 10) in short
+
+    default = sarv("show", "last", cwd=project, db_path=path).stdout
+    assert "more below (depth limit 30" in default
+
+
+# --------------------------------------------------------------- export
+
+
+def assert_properly_nested(events):
+    """Per (pid, tid): complete events either contain one another or do not
+    overlap at all."""
+    by_thread = collections.defaultdict(list)
+    for event in events:
+        if event["ph"] == "X":
+            assert isinstance(event["ts"], int) and isinstance(event["dur"], int) and event["dur"] >= 0
+            by_thread[event["pid"], event["tid"]].append(event)
+    for thread_events in by_thread.values():
+        stack = []
+        for event in sorted(thread_events, key=lambda e: (e["ts"], -e["dur"])):
+            end = event["ts"] + event["dur"]
+            while stack:
+                top = stack[-1]
+                if top["ts"] <= event["ts"] and end <= top["ts"] + top["dur"]:
+                    break
+                assert event["ts"] >= top["ts"] + top["dur"], (top["name"], event["name"])
+                stack.pop()
+            stack.append(event)
+    return by_thread
+
+
+def test_export_chrome_trace_events(project):
+    path = project / "t.db"
+    result = sarv("run", "--threading", "program.py", cwd=project, db_path=path)
+    trace_id, _, _ = saved_trace(result)
+    out = project / "trace.json"
+    result = sarv("export", trace_id, "--format", "chrome", "-o", out, cwd=project, db_path=path)
+    assert result.returncode == 0, result.stderr
+    data = json.loads(out.read_text())
+    events = data["traceEvents"]
+    by_thread = assert_properly_nested(events)
+    document = db.load_trace_document(str(path), trace_id)
+    main_id = document["main_thread_id"]
+    [worker_id] = document["frames"]
+    assert set(by_thread) == {(main_id, main_id), (main_id, worker_id)}
+    thread_names = {e["tid"]: e["args"]["name"] for e in events if e["name"] == "thread_name"}
+    assert thread_names == {main_id: "MainThread", worker_id: "helper-thread"}
+    # One complete event per activation.
+    calls = [r for r in frame_records(document) if r["event"] == "call"]
+    complete = [e for e in events if e["ph"] == "X"]
+    assert len(complete) == len(calls)
+    assert sorted(e["args"]["frame_id"] for e in complete) == sorted(r["frame_id"] for r in calls)
+
+    outer = next(e for e in complete if e["name"] == "__main__.outer")
+    inner = [e for e in complete if e["name"] == "__main__.inner"]
+    assert len(inner) == 3
+    for event in inner:
+        assert outer["ts"] <= event["ts"] and event["ts"] + event["dur"] <= outer["ts"] + outer["dur"]
+    assert outer["args"]["return_value"] == 9
+    assert outer["args"]["arguments"] == {"n": 3}
+    assert outer["args"]["locals"]["total"] == 9
+    assert outer["args"]["path"] == "program.py:%d" % line_of("def outer")
+    leaf = next(e for e in complete if e["name"] == "__main__.leaf")
+    assert leaf["args"]["locals"]["blob"] == {"__bytes__": base64.b64encode(bytes([0, 255, 0])).decode()}
+    assert data["otherData"]["trace_id"] == trace_id
+
+
+def test_export_json_is_the_whole_document(project):
+    path = project / "t.db"
+    trace_id = run_program(project, path)
+    result = sarv("export", "last", "--format", "json", cwd=project, db_path=path)
+    assert result.returncode == 0, result.stderr
+    exported = json.loads(result.stdout)
+    document = db.load_trace_document(str(path), trace_id)
+    assert set(exported) == set(document)
+    assert exported["trace_id"] == trace_id
+    assert len(exported["frames_of_interest"]) == len(document["frames_of_interest"])
+    leaf = next(r for r in exported["frames_of_interest"] if r["co_name"] == "leaf" and r["event"] == "return")
+    assert base64.b64decode(leaf["locals"]["blob"]["__bytes__"]) == bytes([0, 255, 0])
+    original = next(r for r in document["frames_of_interest"] if r["frame_id"] == leaf["frame_id"] and r["event"] == "return")
+    assert leaf["timestamp"] == original["timestamp"] and leaf["path"] == original["path"]
+
+
+# ---------------------------------------------------------- configuration
+
+
+def test_pyproject_configuration_and_its_errors(project):
+    (project / "pyproject.toml").write_text(
+        '[tool.sarv]\ndb_path = "store/traces.db"\nthreading = true\n'
+    )
+    result = sarv("run", "program.py", cwd=project)
+    assert result.returncode == 0, result.stderr
+    trace_id, _, where = saved_trace(result)
+    assert os.path.samefile(where, project / "store" / "traces.db")
+    assert db.load_trace_document(str(project / "store" / "traces.db"), trace_id)["frames"]
+    # The read commands find the same database.
+    assert trace_id in sarv("traces", cwd=project).stdout
+    # --no-threading beats the file, SARV_DB beats the file, --db beats both.
+    result = sarv("run", "--no-threading", "program.py", cwd=project, db_path=project / "env.db")
+    trace_id, _, where = saved_trace(result)
+    assert os.path.samefile(where, project / "env.db")
+    assert db.load_trace_document(str(project / "env.db"), trace_id)["frames"] == {}
+
+    marker = project / "ran.txt"
+    (project / "touch.py").write_text("open('ran.txt', 'w').close()\n")
+    (project / "pyproject.toml").write_text("[tool.sarv]\nthreadin = true\n")
+    result = sarv("run", "touch.py", cwd=project)
+    assert result.returncode == 2
+    assert re.fullmatch(r"sarv: configuration error: threadin: unknown key \(in .*pyproject.toml \[tool.sarv\]\)", only_line(result.stderr))
+    (project / "pyproject.toml").write_text(
+        '[[tool.sarv.plugins]]\nfunctions = ["f"]\npath_fragment = ""\ncall_type = "a"\n'
+        'return_type = "b"\nprocess = "no_such_module_here:f"\n'
+    )
+    result = sarv("run", "touch.py", cwd=project, db_path=project / "t.db")
+    assert result.returncode == 2
+    assert only_line(result.stderr).startswith("sarv: configuration error: plugins[0].process: cannot import")
+    assert not marker.exists()
+
+
+# ------------------------------------------------------------ errors
+
+
+@pytest.fixture(scope="module")
+def broken_places(tmp_path_factory):
+    """A folder with two stored traces and files that are not trace databases."""
+    folder = tmp_path_factory.mktemp("errors")
+    (folder / "program.py").write_text(PROGRAM)
+    path = folder / "t.db"
+    run_program(folder, path)
+    run_program(folder, path)
+    (folder / "garbage.db").write_bytes(b"this is not sqlite at all" * 100)
+    conn = sqlite3.connect(str(folder / "other.sqlite3"))
+    conn.execute("CREATE TABLE t (x)")
+    conn.commit()
+    conn.close()
+    return folder
+
+
+@pytest.mark.parametrize(
+    "args, pattern",
+    [
+        (["run", "missing.py"], r"cannot run missing.py: no such file"),
+        (["run", "-m", "no_such_module_xyz"], r"cannot run module no_such_module_xyz: No module named .*"),
+        (["run", "-m", "json.no_such_part"], r"cannot run module json.no_such_part: No module named .*"),
+        (["run"], r"a script or -m module is needed"),
+        (["run", "--threading=3", "program.py"], r".*--threading.*"),
+        (["show", "trc_NOPE"], r"no trace trc_NOPE in .*t\.db"),
+        (["show", "trc_"], r"trc_ names more than one trace in .*: give more of the id"),
+        (["show", "last", "--db", "nowhere.db"], r"no trace database at nowhere\.db.*"),
+        (["show", "last", "--db", "garbage.db"], r"garbage\.db is not a database.*"),
+        (["traces", "--db", "other.sqlite3"], r"other\.sqlite3 is an SQLite database but not a sarv trace database"),
+        (["export", "last", "--db", "."], r"\. is a folder, not a trace database"),
+        (["export", "last", "-o", "no/such/dir/x.json"], r"cannot write no/such/dir/x\.json: No such file or directory"),
+        (["show", "last", "--max-lines", "-1"], r"--max-lines must be 0 or more"),
+        (["export", "last", "--format", "svg"], r"argument --format: invalid choice.*"),
+        (["frobnicate"], r"argument COMMAND: invalid choice: 'frobnicate'.*"),
+        ([], r"a command is needed: run, traces, show or export .*"),
+    ],
+)
+def test_every_error_is_one_line_and_a_failure_status(broken_places, args, pattern):
+    result = sarv(*args, cwd=broken_places, db_path=broken_places / "t.db")
+    assert result.returncode != 0
+    assert re.fullmatch("sarv: " + pattern, only_line(result.stderr)), result.stderr
+    assert result.stdout == ""
+
+
+# ------------------------------------------- unbalanced and odd traces
+
+def frame(event, name, frame_id, ts, arg=None, local_vars=None, thread=("MainThread", 1)):
+    return {
+        "path": "app.py:%d" % (len(name) + 1),
+        "co_name": name,
+        "qualname": "app." + name,
+        "event": event,
+        "frame_id": frame_id,
+        "arg": arg,
+        "locals": local_vars if local_vars is not None else {},
+        "thread": thread[0],
+        "thread_native_id": thread[1],
+        "timestamp": ts,
+        "type": "frame",
+        "user_code_call_site": None,
+    }
+
+
+def stored(tmp_path, records, other_threads=None):
+    import msgpack
+
+    document = {
+        "command_line_args": ["app.py"],
+        "current_commit_sha": None,
+        "frames": other_threads or {},
+        "frames_of_interest": records,
+        "main_thread_id": 1,
+        "meta": {"version": "0.1.0", "source": "api", "use_frame_boundaries": True},
+        "timestamp": 100.0,
+        "trace_id": "trc_01J9ZQ4XG7K2M3N4P5Q6R7S8T9",
+    }
+    path = tmp_path / "odd.db"
+    db.save_trace_in_sqlite(str(path), document["trace_id"], timeout=5, msgpack=msgpack.packb(document))
+    return path
+
+
+def test_unbalanced_traces_are_shown_and_exported_as_they_are(tmp_path):
+    marker = {
+        "frame_id": "frm_m", "timestamp": 100.0025, "thread": "MainThread", "thread_native_id": 1,
+        "user_code_call_site": None, "type": "request_start", "subtype": "http", "url": "/items",
+    }
+    records = [
+        frame("call", "early", "frm_a", 100.001),
+        marker,
+        frame("return", "early", "frm_a", 100.003, arg=1),
+        # "started" was running when recording began: a return without a call.
+        frame("return", "started", None, 100.004, arg="done"),
+        frame("call", "later", "frm_b", 100.005),
+        # Wall-clock time stepped back inside "later".
+        frame("call", "stepped", "frm_c", 100.0045),
+        frame("return", "stepped", "frm_c", 100.0090),
+        frame("return", "later", "frm_b", 100.008),
+        # "open" never returned before recording stopped.
+        frame("call", "open", "frm_d", 100.010, local_vars={"key": b"\x00\x01", 7: float("nan")}),
+        frame("call", "inside", "frm_e", 100.011),
+        frame("return", "inside", "frm_e", 100.012),
+    ]
+    path = stored(tmp_path, records)
+    shown = sarv("show", "last", "--db", path, "--locals", cwd=tmp_path)
+    assert shown.returncode == 0, shown.stderr
+    lines = tree_lines(shown.stdout)
+    assert [(indent, name) for indent, name, _, _ in lines] == [
+        (0, "app.started"), (3, "app.early"), (0, "app.later"), (3, "app.stepped"), (0, "app.open"), (3, "app.inside"),
+    ]
+    text = shown.stdout
+    assert re.search(r"(≥|>=) 3\.00 ms  app\.started  app\.py:8  \(called before recording began\)", text)
+    assert re.search(r"(≥|>=) 2\.00 ms  app\.open  app\.py:5  \(no return recorded\)", text)
+    assert re.search(r"(◆|\*) request_start/http  url='/items'", text)
+    assert "arguments: key=b'\\x00\\x01', 7=nan" in text
+
+    out = tmp_path / "odd.json"
+    assert sarv("export", "last", "--db", path, "-o", out, cwd=tmp_path).returncode == 0
+    events = json.loads(out.read_text())["traceEvents"]
+    assert_properly_nested(events)
+    complete = {e["name"]: e for e in events if e["ph"] == "X"}
+    assert complete["app.started"]["ts"] == 0 and complete["app.started"]["dur"] == 3000
+    assert complete["app.started"]["args"]["incomplete"] == "called before recording began"
+    assert complete["app.open"]["args"]["incomplete"] == "no return recorded"
+    assert complete["app.open"]["args"]["arguments"] == {"key": {"__bytes__": "AAE="}, "7": {"__float__": "nan"}}
+    # The step back is clamped into the caller.
+    later, stepped = complete["app.later"], complete["app.stepped"]
+    assert stepped["ts"] == later["ts"] and stepped["ts"] + stepped["dur"] == later["ts"] + later["dur"]
+    [instant] = [e for e in events if e["ph"] == "i"]
+    assert instant["name"] == "request_start/http" and instant["args"]["url"] == "/items"
+    assert instant["ts"] == 1500 and instant["s"] == "t"
+
+
+def test_records_are_grouped_by_their_own_thread(tmp_path):
+    worker = ("worker", 2)
+    path = stored(
+        tmp_path,
+        [frame("call", "main_side", "frm_1", 10.0), frame("return", "main_side", "frm_1", 10.5)],
+        other_threads={2: [frame("call", "w", "frm_2", 10.1, thread=worker), frame("return", "w", "frm_2", 10.2, thread=worker)]},
+    )
+    out = tmp_path / "t.json"
+    assert sarv("export", "last", "--db", path, "-o", out, cwd=tmp_path).returncode == 0
+    events = json.loads(out.read_text())["traceEvents"]
+    assert {(e["name"], e["tid"], e["ts"], e["dur"]) for e in events if e["ph"] == "X"} == {
+        ("app.main_side", 1, 0, 500000),
+        ("app.w", 2, 100000, 100000),
+    }

@@ -1,0 +1,276 @@
+"""`pytest --sarv`: one trace per test, end to end on a small suite run by a
+real pytest in a subprocess."""
+
+import importlib.metadata
+import os
+import re
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from sarv import db
+
+TIMEOUT = 180
+
+CONFTEST = textwrap.dedent(
+    """
+    import pytest
+
+
+    def open_resource(name):
+        return {"name": name, "open": True}
+
+
+    def close_resource(resource):
+        resource["open"] = False
+        return resource
+
+
+    @pytest.fixture
+    def resource():
+        handle = open_resource("db")
+        yield handle
+        close_resource(handle)
+
+
+    def fail_to_connect():
+        raise ConnectionError("no server")
+
+
+    @pytest.fixture
+    def server():
+        fail_to_connect()
+    """
+)
+
+TESTS = textwrap.dedent(
+    """
+    import threading
+
+    import pytest
+
+    import sarv
+
+
+    def double(x):
+        return x * 2
+
+
+    def test_passes(resource):
+        assert double(2) == 4
+
+
+    def test_fails():
+        assert double(2) == 5
+
+
+    def test_fixture_errors(server):
+        double(1)
+
+
+    @pytest.mark.skip(reason="not today")
+    def test_skipped():
+        double(3)
+
+
+    @pytest.mark.xfail(reason="known")
+    def test_expected_failure():
+        assert double(3) == 7
+
+
+    def test_profiles_itself(tmp_path):
+        with sarv.profiling(db_path=str(tmp_path / "own.db")) as profiler:
+            double(10)
+        assert profiler.record_count == 2
+
+
+    def test_after_own_profiling():
+        assert double(11) == 22
+
+
+    class TestGroup:
+        @pytest.mark.parametrize("n", [1, 2])
+        def test_param(self, n):
+            assert double(n) == 2 * n
+    """
+)
+
+EXPECTED = {
+    "test_suite.py::test_passes": "passed",
+    "test_suite.py::test_fails": "failed",
+    "test_suite.py::test_fixture_errors": "error",
+    "test_suite.py::test_skipped": "skipped",
+    "test_suite.py::test_expected_failure": "xfailed",
+    "test_suite.py::test_profiles_itself": "passed",
+    "test_suite.py::test_after_own_profiling": "passed",
+    "test_suite.py::TestGroup::test_param[1]": "passed",
+    "test_suite.py::TestGroup::test_param[2]": "passed",
+}
+
+
+def run(args, cwd, env_db=None, module="pytest"):
+    env = dict(os.environ)
+    env.pop("SARV_DB", None)
+    env.pop("PYTEST_ADDOPTS", None)
+    if env_db is not None:
+        env["SARV_DB"] = str(env_db)
+    command = [sys.executable, "-m", module, *map(str, args)]
+    if module == "pytest":
+        command[3:3] = ["-p", "no:cacheprovider"]
+    return subprocess.run(command, cwd=str(cwd), env=env, capture_output=True, text=True, timeout=TIMEOUT)
+
+
+@pytest.fixture(scope="module")
+def suite(tmp_path_factory):
+    """The sample suite run once with --sarv: (folder, database, pytest result)."""
+    folder = tmp_path_factory.mktemp("suite")
+    (folder / "conftest.py").write_text(CONFTEST)
+    (folder / "test_suite.py").write_text(TESTS)
+    path = folder / "traces.sqlite3"
+    result = run(["-q", "--sarv", "--sarv-db", path], folder)
+    return folder, path, result
+
+
+def records_of(path, summary):
+    document = db.load_trace_document(str(path), summary.trace_id)
+    assert document["frames"] == {}  # threading is off by default
+    return document["frames_of_interest"]
+
+
+def test_the_plugin_is_registered_for_pytest():
+    entry_points = importlib.metadata.entry_points(group="pytest11")
+    assert [ep.value for ep in entry_points if ep.name == "sarv"] == ["sarv.pytest_plugin"]
+
+
+def test_one_trace_per_test_with_names_and_outcomes(suite):
+    folder, path, result = suite
+    assert result.returncode == 1, result.stdout + result.stderr  # a test failed
+    assert re.search(r"1 failed, 5 passed, 1 skipped, 1 xfailed.*1 error", result.stdout), result.stdout
+    assert "sarv: 9 of 9 tests traced into %s" % path in result.stdout
+
+    summaries = [s for s in db.list_traces(str(path))]
+    assert sorted(s.test_name for s in summaries) == sorted(EXPECTED)
+    assert len({s.trace_id for s in summaries}) == len(summaries)
+    assert {s.source for s in summaries} == {"pytest"}
+    # Saved in the order the tests ran (the listing is newest first).
+    assert [s.test_name for s in reversed(summaries)] == list(EXPECTED)
+
+    for summary in summaries:
+        records = records_of(path, summary)
+        if summary.test_name == "test_suite.py::test_profiles_itself":
+            continue  # see test_a_test_that_profiles_code_itself_...
+        start, end = records[0], records[-1]
+        assert (start["type"], start["node_id"]) == ("start_test", summary.test_name)
+        assert (end["type"], end["node_id"]) == ("end_test", summary.test_name)
+        assert end["outcome"] == EXPECTED[summary.test_name], summary.test_name
+        boundaries = [r for r in records if r["type"] in ("start_test", "end_test")]
+        assert boundaries == [start, end]
+        frames = [r for r in records if r["type"] == "frame"]
+        # Nothing of pytest itself or of sarv is recorded.
+        assert all(r["path"].split(":")[0] in ("conftest.py", "test_suite.py") for r in frames), summary.test_name
+
+
+def names_in(path, test_name):
+    [summary] = [s for s in db.list_traces(str(path)) if s.test_name == test_name]
+    return [(r["co_name"], r["event"]) for r in records_of(path, summary) if r["type"] == "frame"]
+
+
+def test_setup_call_and_teardown_are_inside_the_tests_trace(suite):
+    _, path, _ = suite
+    assert names_in(path, "test_suite.py::test_passes") == [
+        ("resource", "call"),  # setup: the fixture runs up to its yield
+        ("open_resource", "call"),
+        ("open_resource", "return"),
+        ("resource", "return"),
+        ("test_passes", "call"),  # the test itself
+        ("double", "call"),
+        ("double", "return"),
+        ("test_passes", "return"),
+        ("resource", "call"),  # teardown: the fixture resumes after its yield
+        ("close_resource", "call"),
+        ("close_resource", "return"),
+        ("resource", "return"),
+    ]
+    # A fixture that raises: its records are there, the test never ran.
+    assert names_in(path, "test_suite.py::test_fixture_errors") == [
+        ("server", "call"),
+        ("fail_to_connect", "call"),
+        ("fail_to_connect", "return"),
+        ("server", "return"),
+    ]
+    assert names_in(path, "test_suite.py::test_skipped") == []
+    # Each test's trace holds its own calls only.
+    assert names_in(path, "test_suite.py::TestGroup::test_param[2]") == [
+        ("test_param", "call"),
+        ("double", "call"),
+        ("double", "return"),
+        ("test_param", "return"),
+    ]
+
+
+def test_a_test_that_profiles_code_itself_does_not_end_the_session_trace(suite):
+    _, path, _ = suite
+    # The test's own profiler took the hook over: its trace ends there,
+    # without an end record ...
+    [summary] = [s for s in db.list_traces(str(path)) if s.test_name == "test_suite.py::test_profiles_itself"]
+    records = records_of(path, summary)
+    assert records[0]["type"] == "start_test"
+    assert (records[1]["co_name"], records[1]["event"]) == ("test_profiles_itself", "call")
+    assert "end_test" not in [r["type"] for r in records]
+    assert "double" not in [r.get("co_name") for r in records]  # in the test's own trace
+    # ... and the next test is recorded all the same.
+    assert names_in(path, "test_suite.py::test_after_own_profiling") == [
+        ("test_after_own_profiling", "call"),
+        ("double", "call"),
+        ("double", "return"),
+        ("test_after_own_profiling", "return"),
+    ]
+
+
+def test_the_command_line_shows_test_traces(suite):
+    folder, path, _ = suite
+    listing = run(["traces", "--db", path], folder, module="sarv")
+    assert listing.returncode == 0, listing.stderr
+    for name in EXPECTED:
+        assert re.search(r"^trc_\S+ .* pytest .*  %s$" % re.escape(name), listing.stdout, re.M), name
+    failed = next(s for s in db.list_traces(str(path)) if s.test_name == "test_suite.py::test_fails")
+    shown = run(["show", failed.trace_id, "--db", path], folder, module="sarv")
+    assert shown.returncode == 0, shown.stderr
+    assert "  test: test_suite.py::test_fails (failed)" in shown.stdout
+    lines = shown.stdout.splitlines()
+    start = next(i for i, line in enumerate(lines) if "start_test" in line)
+    call = next(i for i, line in enumerate(lines) if "test_suite.test_fails  test_suite.py:" in line)
+    end = next(i for i, line in enumerate(lines) if "end_test" in line)
+    assert start < call < end
+    assert "outcome='failed'" in lines[end]
+
+
+def test_off_unless_asked(tmp_path):
+    (tmp_path / "test_one.py").write_text("def test_one():\n    assert True\n")
+    result = run(["-q"], tmp_path, env_db=tmp_path / "t.db")
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert not (tmp_path / "t.db").exists() and not (tmp_path / ".sarv").exists()
+    assert "sarv:" not in result.stdout
+
+    help_text = run(["--help"], tmp_path).stdout
+    assert "--sarv " in help_text and "--sarv-db=PATH" in help_text
+
+    result = run(["-q", "--sarv-db", tmp_path / "t.db"], tmp_path)
+    assert result.returncode != 0
+    assert "--sarv-db is only used together with --sarv" in result.stderr
+
+    # SARV_DB is where the traces go without --sarv-db.
+    result = run(["-q", "--sarv"], tmp_path, env_db=tmp_path / "env.db")
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert [s.test_name for s in db.list_traces(str(tmp_path / "env.db"))] == ["test_one.py::test_one"]
+
+
+def test_bad_configuration_stops_before_any_test(tmp_path):
+    (tmp_path / "pyproject.toml").write_text("[tool.sarv]\nthreading = 1\n")
+    (tmp_path / "test_one.py").write_text("def test_one():\n    open('ran', 'w').close()\n")
+    result = run(["-q", "--sarv"], tmp_path, env_db=tmp_path / "t.db")
+    assert result.returncode != 0
+    assert "sarv configuration error: threading: expected true or false" in result.stderr
+    assert not (tmp_path / "ran").exists()
