@@ -33,7 +33,9 @@ public:
         std::swap(p_, other.p_);
         return *this;
     }
-    ~Ref() { Py_XDECREF(p_); }
+    // Cleared before the release: the release may run Python code (a __del__, the cyclic
+    // collector) that looks at the container holding this handle.
+    ~Ref() { Py_XDECREF(std::exchange(p_, nullptr)); }
 
     PyObject* get() const noexcept { return p_; }
     PyObject* release() noexcept { return std::exchange(p_, nullptr); }

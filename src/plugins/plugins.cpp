@@ -289,7 +289,7 @@ bool run_processor(PluginProcessor& p, const PluginEvent& ev, Batch& batch) {
         return false;
     }
     Buffer record;
-    if (!dump_msgpack_into(data.get(), ev.lightweight_repr, record)) {
+    if (!dump_msgpack_value_into(data.get(), ev.lightweight_repr, record)) {
         return false;
     }
     batch.types.emplace_back(type_text);

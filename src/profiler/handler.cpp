@@ -224,11 +224,11 @@ bool SarvProfiler::process_frame(PyFrameObject* frame, PyObject* arg, Event even
     frame_id ? w.str(frame_id->view()) : w.nil();
     // The two encoded values go straight into the record.
     w.raw(K_ARG);
-    if (!dump_msgpack_into(arg, lightweight_repr, out)) {
+    if (!dump_msgpack_value_into(arg, lightweight_repr, out)) {
         return false;
     }
     w.raw(K_LOCALS);
-    if (!dump_msgpack_into(locals.get(), lightweight_repr, out)) {
+    if (!dump_msgpack_value_into(locals.get(), lightweight_repr, out)) {
         return false;
     }
     locals.reset();

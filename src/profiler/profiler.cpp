@@ -205,6 +205,27 @@ void SarvProfiler::log_error(PyFrameObject* frame, Event event, PyObject* co_fil
     }
 }
 
+int SarvProfiler::traverse(visitproc visit, void* arg) {
+    for (auto& [name, processors] : plugins) {
+        for (auto& p : processors) {
+            Py_VISIT(p.call.get());
+            Py_VISIT(p.process.get());
+            Py_VISIT(p.context.get());
+        }
+    }
+    // Never waits: the collector runs with the interpreter lock held. Leaving references
+    // out only makes the collector keep objects, never free one still in use.
+    std::unique_lock<std::mutex> guard(threads_mutex, std::try_to_lock);
+    if (guard.owns_lock()) {
+        for (auto& [token, state] : threads) {
+            for (auto& entry : state->call_frames) {
+                Py_VISIT(entry.frame.get());
+            }
+        }
+    }
+    return 0;
+}
+
 size_t SarvProfiler::buffered_records() {
     std::lock_guard<std::mutex> a(frames_of_interest_mutex);
     std::lock_guard<std::mutex> b(frames_mutex);

@@ -95,6 +95,10 @@ public:
     // Test-only view of the buffers.
     size_t buffered_records();
 
+    // Visits every Python object the profiler holds (the frames on the per-thread call
+    // stacks, the plugins' callables and contexts), for the cyclic garbage collector.
+    int traverse(visitproc visit, void* arg);
+
     SarvProfiler();
 
 private:

@@ -28,8 +28,17 @@ PyObject* profiler_new(PyTypeObject*, PyObject*, PyObject*) {
     return nullptr;
 }
 
+// The profiler holds frames (whose locals may hold the companion package's object, which
+// holds the profiler) and plugin callables: cycles that only the collector can free.
+int profiler_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    SarvProfiler* state = reinterpret_cast<PyProfiler*>(self)->state;
+    return state != nullptr ? state->traverse(visit, arg) : 0;
+}
+
 void profiler_dealloc(PyObject* self) {
     auto* obj = reinterpret_cast<PyProfiler*>(self);
+    PyObject_GC_UnTrack(self);
     delete obj->state;  // releases buffered records, processors and per-thread state
     obj->state = nullptr;
     PyTypeObject* type = Py_TYPE(self);
@@ -79,6 +88,7 @@ PyMethodDef profiler_methods[] = {
 PyType_Slot profiler_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(profiler_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(profiler_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(profiler_traverse)},
     {Py_tp_methods, profiler_methods},
     {0, nullptr},
 };
@@ -87,7 +97,7 @@ PyType_Spec profiler_spec = {
     "sarv._sarv.SarvProfiler",
     sizeof(PyProfiler),
     0,
-    Py_TPFLAGS_DEFAULT,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
     profiler_slots,
 };
 

@@ -1,5 +1,6 @@
 #include "common.hpp"
 
+#include <algorithm>
 #include <climits>
 
 namespace sarv {
@@ -163,7 +164,7 @@ bool to_str_list(PyObject* obj, std::vector<std::string>& out) {
         hint = 0;
     }
     out.clear();
-    out.reserve(static_cast<size_t>(hint));
+    out.reserve(std::min(static_cast<size_t>(hint), size_t{1024}));  // __len__ may claim anything
     Ref iter = Ref::steal(PyObject_GetIter(obj));
     if (!iter) {
         return false;

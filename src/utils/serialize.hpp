@@ -14,4 +14,15 @@ bool dump_msgpack_into(PyObject* obj, bool lightweight, Buffer& out);
 // item by item (each an int 0..255); a str is refused.
 bool append_byte_sequence(PyObject* result, Buffer& out);
 
+// dump_msgpack_into for a value spliced into a record: the result must also be exactly one
+// MessagePack value that readers can decode (check_msgpack_value), else ValueError and
+// `out` is left as it was. One bad result must not make the whole trace unreadable.
+bool dump_msgpack_value_into(PyObject* obj, bool lightweight, Buffer& out);
+
+// Null when `bytes` holds exactly one complete MessagePack value with valid UTF-8 texts,
+// map keys that are not containers, well-formed timestamps and at most
+// MAX_MSGPACK_NESTING nested containers; otherwise what is wrong with it.
+inline constexpr size_t MAX_MSGPACK_NESTING = 1000;
+const char* check_msgpack_value(std::string_view bytes);
+
 }  // namespace sarv
