@@ -11,6 +11,8 @@ import uuid
 
 import msgpack
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 from sarv import serialize
 from sarv.serialize import dump_msgpack, dump_msgpack_lightweight_repr
@@ -572,3 +574,520 @@ def test_lightweight_top_level_values_and_limits(calls):
     assert calls == []
     many = light({"k%d" % i: i for i in range(serialize.MAX_ITEMS + 3)})
     assert many["…"] == "+3 entries" and len(many) == serialize.MAX_ITEMS + 1
+
+
+# ---------------------------------------------------------------- fast path
+#
+# dump_msgpack first tries a fast path (values turned into a tree the C
+# encoder writes natively, before it runs) and leaves what it is not sure of
+# to the general path, _dump_general. Both must give the same bytes for every
+# value; and where the documented format says exact and capped encoding
+# agree (nothing cut, no cycle through builtin containers), the capped
+# walker gives them too.
+
+SELF = sys.intern("self")  # the very key a frame's locals dict has
+FAST_SETTINGS = settings(
+    max_examples=300, deadline=None, database=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+)
+
+
+class Plain:
+    pass
+
+
+class PlainChild(Plain):  # instance __dict__ descriptor found on a base
+    pass
+
+
+class Meta(type):
+    pass
+
+
+class WithMeta(metaclass=Meta):
+    pass
+
+
+class Slotted:
+    __slots__ = ("a", "b")
+
+
+class SlottedWithDict:
+    __slots__ = ("a", "__dict__")
+
+
+class HiddenDict:
+    @property
+    def __dict__(self):
+        CALLS.append("__dict__ property")
+        return {"leaked": 1}
+
+
+class OwnTrap:
+    """Own instance __dict__, and hooks a careless reader would call: they
+    record the call (and then work, for the test tools' sake)."""
+
+    def __getattribute__(self, name):
+        CALLS.append("__getattribute__ " + name)
+        return object.__getattribute__(self, name)
+
+    def __eq__(self, other):
+        CALLS.append("__eq__")
+        return self is other
+
+    def __hash__(self):
+        CALLS.append("__hash__")
+        return 1
+
+    def __repr__(self):
+        CALLS.append("__repr__")
+        return "trap"
+
+
+class OwnTrapChild(OwnTrap):
+    pass
+
+
+OBJECT_CLASSES = [
+    Plain, PlainChild, WithMeta, Slotted, SlottedWithDict, HiddenDict, OwnTrap, OwnTrapChild,
+]
+DICT_CLASSES = [Plain, PlainChild, WithMeta, OwnTrap, OwnTrapChild]
+
+
+def new_object(cls, attrs):
+    o = object.__new__(cls)
+    for name, value in attrs:
+        if cls in DICT_CLASSES:
+            object.__getattribute__(o, "__dict__")[name] = value
+        elif name != "__class__":
+            try:
+                object.__setattr__(o, name, value)
+            except AttributeError:  # no such slot
+                pass
+    return o
+
+
+LIMIT_STR = serialize.MAX_STR_CHARS
+
+
+def text_of(sizes, char="x"):
+    return st.sampled_from(sizes).map(lambda n: char * n)
+
+
+plain_scalars = st.one_of(
+    st.none(), st.booleans(), st.integers(-(2**63), 2**64 - 1), st.floats(),
+    st.text(max_size=8), text_of([LIMIT_STR]), text_of([300], "é"),
+)
+scalars = st.one_of(
+    plain_scalars,
+    st.integers(-(2**80), 2**80), st.floats(allow_nan=True), st.binary(max_size=6),
+    text_of([LIMIT_STR + 1]), text_of([serialize.MAX_BYTES + 1]).map(str.encode),
+    st.sampled_from([
+        "a\udc80b", 2**64, -(2**63) - 1,
+        Color.RED, Level.HIGH, RecStr("s"), RecInt(3), RecInt(2**70),
+        msgpack.ExtType(3, b"e"), msgpack.Timestamp(1, 2), KeyError("k"), Zoo, len,
+    ]),
+)
+keys = st.one_of(
+    st.text(max_size=6), st.integers(-3, 3), st.none(), st.booleans(), st.binary(max_size=3),
+    st.tuples(st.integers(0, 2)), st.sampled_from([RecStr("k"), RecInt(1), Color.RED, "__class__"]),
+)
+LONG_NAME = "n" * (LIMIT_STR + 1)
+ATTR_NAMES = ["a", "b", "c", "__class__", LONG_NAME]
+
+
+@st.composite
+def objects(draw, children, classes=OBJECT_CLASSES, names=ATTR_NAMES):
+    cls = draw(st.sampled_from(classes))
+    names = draw(st.lists(st.sampled_from(names), unique=True, max_size=4))
+    o = new_object(cls, [(name, draw(children)) for name in names])
+    if cls in DICT_CLASSES and draw(st.integers(0, 12)) == 0:
+        # Rare shapes: a key that is not a str, more attributes than MAX_ITEMS.
+        attrs = object.__getattribute__(o, "__dict__")
+        if draw(st.booleans()):
+            attrs[draw(st.sampled_from([1, None, RecStr("q")]))] = 2
+        else:
+            attrs.update(("m%d" % i, i) for i in range(serialize.MAX_ITEMS + 1))
+    return o
+
+
+def containers(children):
+    return st.one_of(
+        st.lists(children, max_size=4), st.tuples(children, children),
+        st.dictionaries(keys, children, max_size=4), st.frozensets(st.integers(0, 3), max_size=3),
+        objects(children),
+    )
+
+
+values = st.recursive(scalars, containers, max_leaves=12)
+
+
+def objects_in(value):
+    """The objects of DICT_CLASSES reachable from `value` (cycles cut)."""
+    found, stack, seen_ids = [], [(value, 0)], set()
+    while stack:
+        v, d = stack.pop()
+        if id(v) in seen_ids or d > 8:
+            continue
+        seen_ids.add(id(v))
+        if type(v) in DICT_CLASSES:
+            found.append(v)
+            stack.extend((x, d + 1) for x in object.__getattribute__(v, "__dict__").values())
+        elif type(v) in (list, tuple):
+            stack.extend((x, d + 1) for x in v)
+        elif type(v) is dict:
+            stack.extend((x, d + 1) for x in v.values())
+    return found
+
+
+@st.composite
+def linked(draw, base):
+    """`base` values where some objects' attributes point back into them."""
+    value = draw(base)
+    found = objects_in(value)
+    for _ in range(draw(st.integers(0, 2)) if found else 0):
+        source, target = draw(st.sampled_from(found)), draw(st.sampled_from(found + [value]))
+        object.__getattribute__(source, "__dict__")[draw(st.sampled_from(["a", "z"]))] = target
+    return value
+
+
+@st.composite
+def method_locals(draw, self_values, others):
+    table = {SELF: draw(self_values)}
+    names = st.lists(st.sampled_from(["k", "item", "n", "rest"]), unique=True, max_size=3)
+    for name in draw(names):
+        table[name] = draw(others)
+    return table
+
+
+# The values the fast path is for: objects whose attributes are scalars,
+# short strings or such objects, as a method's "self".
+simple_objects = st.deferred(
+    lambda: objects(st.one_of(plain_scalars, plain_scalars, simple_objects),
+                    classes=[Plain, PlainChild, WithMeta, OwnTrap, OwnTrapChild],
+                    names=["a", "b", "c", "d"])
+)
+
+
+@FAST_SETTINGS
+@given(value=st.one_of(
+    method_locals(linked(simple_objects), plain_scalars),
+    method_locals(linked(values), values),
+    linked(values),
+    st.lists(linked(simple_objects), max_size=3),
+))
+def test_fast_path_gives_the_bytes_of_the_general_path(value):
+    CALLS.clear()
+    assert dump_msgpack(value) == serialize._dump_general(value)
+    assert dump_msgpack_lightweight_repr(value) == serialize._light_general(value)
+    decode_one(dump_msgpack(value))
+    assert CALLS == []
+
+
+# Within the documented limits (no text or container to cut, shallow, no
+# cycle through a builtin container) the capped walker agrees.
+small_scalars = st.one_of(plain_scalars, st.integers(-(2**80), 2**80), st.binary(max_size=4),
+                          st.sampled_from([Color.RED, RecStr("s"), RecInt(3), 2**64]))
+small_simple_objects = st.deferred(
+    lambda: objects(st.one_of(small_scalars, small_simple_objects),
+                    classes=[Plain, PlainChild, WithMeta, OwnTrap], names=["a", "b", "c", "d"])
+)
+small_values = st.recursive(
+    st.one_of(small_scalars, small_simple_objects),
+    lambda children: st.one_of(
+        st.lists(children, max_size=3), st.tuples(children),
+        st.dictionaries(st.one_of(st.text(max_size=4), st.integers(-3, 3), st.none()), children,
+                        max_size=3),
+        objects(children, classes=[Plain, PlainChild, Slotted], names=["a", "b", "c"]),
+    ),
+    max_leaves=8,
+)
+
+
+@st.composite
+def objects_linked(draw, base):
+    """`base` values where some objects point at objects (a cycle, if any,
+    runs through objects only)."""
+    value = draw(base)
+    found = objects_in(value)
+    for _ in range(draw(st.integers(0, 2)) if found else 0):
+        source, target = draw(st.sampled_from(found)), draw(st.sampled_from(found))
+        object.__getattribute__(source, "__dict__")[draw(st.sampled_from(["a", "z"]))] = target
+    return value
+
+
+@FAST_SETTINGS
+@given(value=st.one_of(
+    method_locals(objects_linked(small_simple_objects), small_values),
+    objects_linked(small_values),
+))
+def test_fast_path_agrees_with_the_capped_walker_within_the_limits(value):
+    CALLS.clear()
+    assert dump_msgpack(value) == serialize._encode_capped(value)
+    assert CALLS == []
+
+
+def leaf_and_holder():
+    leaf = Plain()
+    leaf.name, leaf.size = "leaf", 3
+    holder = PlainChild()
+    holder.leaf, holder.count, holder.me = leaf, 7, None
+    return leaf, holder
+
+
+@pytest.fixture
+def general_path_spy(monkeypatch):
+    """Counts the calls of the general path and of the walker."""
+    used = []
+    for name in ("_dump_general", "_light_general", "_walk"):
+        real = getattr(serialize, name)
+
+        def spy(*args, real=real, name=name):
+            used.append(name)
+            return real(*args)
+
+        monkeypatch.setattr(serialize, name, spy)
+    return used
+
+
+def test_ordinary_values_take_the_fast_path(general_path_spy):
+    leaf, holder = leaf_and_holder()
+    holder.me = holder  # a cycle
+    deep = Plain()
+    deep.child = Plain()
+    deep.child.child = Plain()
+    deep.child.child.child = Plain()  # beyond OBJECT_DEPTH
+    leaf_map = {"__class__": "test_serialize.Plain", "name": "leaf", "size": 3}
+    cases = [
+        ({SELF: leaf, "k": 2, "s": "hi", "f": 1.5, "l": [1, "a"], "d": {"x": None}},
+         {"self": leaf_map, "k": 2, "s": "hi", "f": 1.5, "l": [1, "a"], "d": {"x": None}}),
+        ({SELF: holder},
+         {"self": {"__class__": "test_serialize.PlainChild", "leaf": leaf_map, "count": 7,
+                   "me": "<cycle test_serialize.PlainChild>"}}),
+        ({SELF: deep},
+         {"self": {"__class__": "test_serialize.Plain", "child": {
+             "__class__": "test_serialize.Plain", "child": {
+                 "__class__": "test_serialize.Plain", "child": "<test_serialize.Plain …>"}}}}),
+        ({"n": 3, "t": (1, leaf), "objs": [leaf, holder.leaf]},
+         {"n": 3, "t": [1, leaf_map], "objs": [leaf_map, leaf_map]}),
+        (leaf, leaf_map),
+        ([leaf, (2,)], [leaf_map, [2]]),
+        ({"n": 3}, {"n": 3}),
+        # Builtin data is written whole (not cut as the walker would).
+        ({SELF: ("y" * 2000, 5)}, {"self": ["y" * 2000, 5]}),
+        (None, None),
+        (42, 42),
+        ("text", "text"),
+    ]
+    for value, expected in cases:
+        assert enc(value) == expected
+    CALLS.clear()
+    hidden = {"self": {"__class__": "test_serialize.HiddenDict"}, "k": 1}
+    assert enc({SELF: HiddenDict(), "k": 1}) == hidden
+    assert CALLS == []
+    out = decode_one(dump_msgpack_lightweight_repr({SELF: holder, "n": 2**70, "s": "z" * 200}))
+    assert out == {
+        "self": "<test_serialize.PlainChild>", "n": str(2**70), "s": "z" * 100 + "…(+100 chars)",
+    }
+    assert general_path_spy == []
+
+
+def test_values_beyond_the_fast_path_go_to_the_general_path(general_path_spy):
+    leaf, _ = leaf_and_holder()
+    big = Plain()
+    big.text = "x" * 2000  # cut by the walker
+    zoo_map = {"__class__": "test_serialize.Zoo", "animals": ["cat"], "keeper": None}
+    spoof, int_name = Plain(), Plain()
+    spoof.__dict__.update({"__class__": "spoof", "b": 2})
+    int_name.__dict__.update({7: "int name", "b": 2})
+    cases = [
+        ({SELF: spoof}, {"self": {"__class__": "test_serialize.Plain", "b": 2}}),
+        ({SELF: int_name}, {"self": {"__class__": "test_serialize.Plain", 7: "int name", "b": 2}}),
+        ({SELF: Zoo()}, {"self": zoo_map}),
+        ({SELF: big}, {"self": {"__class__": "test_serialize.Plain",
+                                "text": "x" * LIMIT_STR + "…(+1000 chars)"}}),
+        ({SELF: leaf, "t": ("a\udc80",)}, {"self": enc(leaf), "t": ["a\\udc80"]}),
+        ({SELF: 2**70}, {"self": str(2**70)}),
+    ]
+    for value, expected in cases:
+        general_path_spy.clear()
+        assert enc(value) == expected
+        assert general_path_spy, value  # the walker, or the whole general path
+
+
+def test_fast_path_beside_values_the_encoder_writes_itself():
+    leaf, _ = leaf_and_holder()
+    natives = [msgpack.Timestamp(1, 2), msgpack.ExtType(4, b"e"), bytearray(b"ba"), memoryview(b"m")]
+    natives.append(None)
+    mixed = [natives + [leaf], tuple(natives) + (leaf,)]
+    mixed += [{SELF: leaf, "n": natives}, {"t": (leaf, natives)}]
+    for value in mixed:
+        assert dump_msgpack(value) == serialize._dump_general(value)
+    assert decode_one(dump_msgpack((leaf, msgpack.Timestamp(1, 2))))[1] == msgpack.Timestamp(1, 2)
+    # Written whole unless the encoding outgrows EXACT_MAX_BYTES, counted in
+    # bytes, not characters.
+    wide = "é" * (serialize.EXACT_MAX_BYTES // 2 + 1)
+    assert enc(wide) == "é" * LIMIT_STR + "…(+%d chars)" % (len(wide) - LIMIT_STR)
+    assert enc({SELF: leaf, "w": wide})["w"] == enc(wide)
+    assert enc(b"b" * serialize.EXACT_MAX_BYTES) == b"b" * serialize.MAX_BYTES + (
+        "…(+%d bytes)" % (serialize.EXACT_MAX_BYTES - serialize.MAX_BYTES)).encode()
+
+
+def test_fast_path_follows_changes_to_classes():
+    import gc
+    import weakref
+
+    def both(value):
+        out = dump_msgpack(value)
+        assert out == serialize._dump_general(value)
+        return decode_one(out)
+
+    class Renamed:
+        def __init__(self):
+            self.x = 1
+
+    o = Renamed()
+    both({SELF: o})
+    Renamed.__qualname__ = "Other"
+    assert both({SELF: o})["self"]["__class__"] == "test_serialize.Other"
+    Renamed.__module__ = "elsewhere"
+    assert both([o])[0]["__class__"] == "elsewhere.Other"
+    Renamed.__module__ = None
+    assert both({SELF: o, "k": 1})["self"]["__class__"] == "Other"
+    assert decode_one(dump_msgpack_lightweight_repr({SELF: o})) == {"self": "<Other>"}
+
+    # A base that hides the instance __dict__ put in the MRO afterwards: read
+    # as the walker reads it, and its property is never called.
+    class WithDict:
+        pass
+
+    class Hides:
+        @property
+        def __dict__(self):
+            CALLS.append("hidden __dict__ read")
+            return {"leaked": 1}
+
+    class Middle(WithDict):
+        pass
+
+    class Leaf(Middle):
+        pass
+
+    leaf = Leaf()
+    leaf.a = 1
+    assert both({SELF: leaf})["self"]["a"] == 1
+    CALLS.clear()
+    Middle.__bases__ = (Hides,)
+    assert both({SELF: leaf})["self"] == {"__class__": serialize._class_name(Leaf)}
+    assert both([leaf]) == [{"__class__": serialize._class_name(Leaf)}]
+    assert CALLS == []
+
+    # A metaclass swapped for one whose classes' attributes are traps.
+    class M1(type):
+        pass
+
+    class M2(type):
+        def __getattribute__(cls, name):
+            CALLS.append("metaclass __getattribute__ " + name)
+            return type.__getattribute__(cls, name)
+
+    class Swapped(metaclass=M1):
+        pass
+
+    s = Swapped()
+    s.v = 2
+    both({SELF: s})
+    Swapped.__class__ = M2
+    assert both({SELF: s})["self"]["__class__"].endswith("Swapped")
+    assert CALLS == []
+
+    # Classes that come and go (their ids get reused), even under the very
+    # same name objects, are never mistaken for one another; none is kept
+    # alive.
+    def make(hidden):
+        class Same:
+            if hidden:
+                @property
+                def __dict__(self):
+                    CALLS.append("hidden __dict__ read")
+                    return {}
+
+            def __init__(self):
+                object.__setattr__(self, "x", 1)
+
+        return Same
+
+    refs, ids, reused = [], set(), 0
+    CALLS.clear()
+    for i in range(400):
+        cls = make(hidden=i % 2 == 1)
+        out = both({SELF: cls(), "n": i})["self"]
+        assert out == ({"__class__": serialize._class_name(cls)} if i % 2 else
+                       {"__class__": serialize._class_name(cls), "x": 1})
+        reused += id(cls) in ids
+        ids.add(id(cls))
+        refs.append(weakref.ref(cls))
+        del cls
+        gc.collect()
+        if reused >= 5:
+            break
+    assert [ref for ref in refs if ref() is not None] == []
+    assert CALLS == []
+
+
+def test_a_call_made_within_another_leaves_the_others_record_alone():
+    # A signal handler or profiler hook may run between another call's
+    # encoding and its check of what the encoder noted: simulate that state.
+    leaf, holder = leaf_and_holder()
+    record = serialize._thread_packer()[2]
+    pending = object()
+    record.append(pending)
+    try:
+        for value in ({SELF: holder, "k": 1}, {"k": leaf}, [leaf, (1,)], {"n": 3}, leaf):
+            assert dump_msgpack(value) == serialize._dump_general(value)
+        assert record == [pending]
+    finally:
+        record.clear()
+
+
+def test_a_failed_fast_encoding_leaves_nothing_behind():
+    leaf, _ = leaf_and_holder()
+    # Invalid text, in the locals or in the object's map written in the
+    # middle of them (where the encoder keeps what it wrote so far unless
+    # reset); the tuple key sends the value on to the general path, and the
+    # next call goes to the same encoder.
+    bad_leaf = Plain()
+    bad_leaf.t = "a\udc80"
+    cases = [
+        ({SELF: leaf, "t": "a\udc80", (1, 2): 3},
+         {"self": enc(leaf), "t": "a\\udc80", "(1, 2)": 3}),
+        ({SELF: bad_leaf, (1, 2): 3},
+         {"self": {"__class__": "test_serialize.Plain", "t": "a\\udc80"}, "(1, 2)": 3}),
+    ]
+    for value, expected in cases:
+        assert enc(value) == expected
+        assert enc({"n": 1}) == {"n": 1}
+    assert enc({SELF: leaf}) == {"self": enc(leaf)}
+    assert serialize._thread_packer()[2] == []
+
+
+def test_fast_path_in_concurrent_threads():
+    errors = []
+
+    def work(n):
+        obj = Plain()
+        obj.n, obj.name = n, "t%d" % n
+        value = {SELF: obj, "n": n, "pair": (n, obj)}
+        want = serialize._dump_general(value)
+        for _ in range(500):
+            if dump_msgpack(value) != want:
+                errors.append(n)
+        if serialize._thread_packer()[2]:
+            errors.append("record left")
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert errors == []
