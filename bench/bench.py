@@ -11,7 +11,7 @@ the ratios of one run are what to compare. Sections:
    in ns and as ratios to the no-op hook, to cProfile and to VizTracer with arguments;
 2. memory: bytes a buffered record costs against its encoded size;
 3. build_trace on one million records against b"".join of the same records in Python;
-4. peak memory (max RSS) of one run of a workload per configuration, each in a fresh process.
+4. peak memory (VmHWM) of one run of a workload per configuration, each in a fresh process.
 """
 
 from __future__ import annotations
@@ -302,7 +302,7 @@ def build_vs_join(rounds=3, records=1_000_000):
 
 # ----------------------------------------------------------------- 4. peak memory
 def peak_memory(wname):
-    print(f"\npeak memory (max RSS of a fresh process running '{wname}' once under each configuration):")
+    print(f"\npeak memory (VmHWM of a fresh process running '{wname}' once under each configuration):")
     for name in configurations():
         out = subprocess.run(
             [sys.executable, __file__, "--child-peak", name, wname],
@@ -313,10 +313,15 @@ def peak_memory(wname):
 
 
 def child_peak(name, wname):
-    import resource
-
+    # VmHWM, not ru_maxrss: Linux carries ru_maxrss across exec, so a child started by a
+    # process that once held a lot would report the parent's peak.
     configurations()[name](workloads.WORKLOADS[wname])
-    print(f"{resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024:.1f}")
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmHWM:"):
+                print(f"{int(line.split()[1]) / 1024:.1f}")
+                return
+    print("unknown")
 
 
 def main(argv=None):
