@@ -264,9 +264,76 @@ def test_path_is_relative_to_the_working_directory(recording, tmp_path, monkeypa
     _, trace, _ = recording.run(ns["hop"], "/")
     probes = [r["path"] for r in named(trace.records, "probe") if r["event"] == "call"]
     line = recording.line(HOPPING, "def probe")
-    # The working directory is read at every event: after chdir("/") the name is relative to "/".
+    # A change of the working directory shows at once: after chdir("/") the name is relative to "/".
     from_root = filename.lstrip("/") if filename.startswith("/") else filename
     assert probes == [f"{shown or filename}:{line}", f"{from_root}:{line}"]
+
+
+FD_HOPPING = textwrap.dedent("""\
+    import os
+
+    def probe():
+        return 1
+
+    def hop(target):
+        probe()
+        fd = os.open(target, os.O_RDONLY)
+        try:
+            os.fchdir(fd)
+        finally:
+            os.close(fd)
+        probe()
+""")
+
+
+def test_fchdir_is_seen_like_chdir(recording, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    filename = str(tmp_path / "pkg" / "mod.py")
+    ns = recording.module(FD_HOPPING, filename=filename)
+    _, trace, _ = recording.run(ns["hop"], "/")
+    line = recording.line(FD_HOPPING, "def probe")
+    probes = [r["path"] for r in named(trace.records, "probe") if r["event"] == "call"]
+    assert probes == [f"pkg/mod.py:{line}", f"{filename.lstrip('/')}:{line}"]
+
+
+REFUSED_AUDIT_HOOK = textwrap.dedent("""\
+    import os, sys, tempfile, msgpack
+
+    def refuse(event, args):
+        if event == "sys.addaudithook":
+            raise RuntimeError("no more hooks")
+
+    sys.addaudithook(refuse)
+    import sarv._sarv
+
+    class P:
+        config = {}
+        db_path = "unused.sqlite3"
+        one_trace_per_test = False
+        trace_id = "trc_01ARZ3NDEKTSV4RRFFQ69G5FAV"
+        source = "test"
+        def __call__(self, *args):
+            pass
+
+    base = tempfile.mkdtemp()
+    os.chdir(base)
+    ns = {"__name__": "app.views"}
+    src = "import os\\ndef probe():\\n    return 1\\ndef hop():\\n    probe()\\n    os.chdir('/')\\n    probe()\\n"
+    exec(compile(src, os.path.join(base, "mod.py"), "exec"), ns)
+    p = P()
+    sarv._sarv.register_profiler(p)
+    ns["hop"]()
+    sarv._sarv.register_noop_profiler()
+    doc = msgpack.unpackb(p.rust_profiler.build_trace(), strict_map_key=False)
+    shown = [r["path"] for r in doc["frames_of_interest"] if r["co_name"] == "probe" and r["event"] == "call"]
+    print(shown == ["mod.py:2", os.path.join(base, "mod.py").lstrip("/") + ":2"], shown)
+""")
+
+
+def test_working_directory_is_read_every_time_when_changes_cannot_be_watched():
+    out = subprocess.run([sys.executable, "-c", REFUSED_AUDIT_HOOK], capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.startswith("True"), out.stdout
 
 
 @pytest.mark.parametrize(

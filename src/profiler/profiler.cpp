@@ -130,6 +130,7 @@ std::unique_ptr<SarvProfiler> SarvProfiler::new_from_python(PyObject* py_profile
         return nullptr;
     }
     p->created = timestamp();
+    watch_working_directory();
     return p;
 }
 

@@ -32,8 +32,11 @@ using CallStack = std::vector<CallFrame>;
 bool filename_with_lineno(PyFrameObject* frame, std::string_view filename, std::string& out);
 // The path shown for `filename` given a working directory (exposed for tests).
 std::string_view relative_to(std::string_view filename, std::string_view cwd);
-// `filename` relative to the process's current working directory, read now.
+// `filename` relative to the process's current working directory.
 std::string_view shown_filename(std::string_view filename);
+// From now on the working directory is read again only after os.chdir / os.fchdir (seen
+// through an audit hook), instead of at every record. Called at registration.
+void watch_working_directory();
 // The frame's current line; a TypeError when the interpreter has none for it.
 bool frame_line(PyFrameObject* frame, int& line);
 
