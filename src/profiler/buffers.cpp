@@ -63,11 +63,6 @@ Ref text(std::string_view s) {
 
 }  // namespace
 
-void SarvProfiler::push_frame_data(size_t thread_id, FrameList&& records) {
-    push_frame_range(thread_id, records, 0, records.size());
-    records.clear();
-}
-
 void SarvProfiler::push_frame_range(size_t thread_id, FrameList& records, size_t begin, size_t end) {
     auto store = [&](RecordList& list) {
         for (size_t i = begin; i < end; ++i) {

@@ -227,14 +227,4 @@ int SarvProfiler::traverse(visitproc visit, void* arg) {
     return 0;
 }
 
-size_t SarvProfiler::buffered_records() {
-    std::lock_guard<std::mutex> a(frames_of_interest_mutex);
-    std::lock_guard<std::mutex> b(frames_mutex);
-    size_t total = frames_of_interest.count();
-    for (const auto& [id, list] : frames) {
-        total += list.count();
-    }
-    return total;
-}
-
 }  // namespace sarv

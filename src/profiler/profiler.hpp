@@ -54,7 +54,6 @@ public:
     // no allocation, no Python call, no error.
     bool is_quickly_excluded(PyFrameObject* frame) const;
     bool push_frames(Event event, Batch& batch);
-    void push_frame_data(size_t thread_id, FrameList&& records);
     // Moves records[begin, end) into the buffer chosen for the thread.
     void push_frame_range(size_t thread_id, FrameList& records, size_t begin, size_t end);
     Ref build_trace();
@@ -91,9 +90,6 @@ public:
     // interpreter lock while waiting, because its holder may be running Python code.
     std::mutex plugins_mutex;
     PluginMap plugins;
-
-    // Test-only view of the buffers.
-    size_t buffered_records();
 
     // Visits every Python object the profiler holds (the frames on the per-thread call
     // stacks, the plugins' callables and contexts), for the cyclic garbage collector.

@@ -154,19 +154,6 @@ bool frame_line(PyFrameObject* frame, int& line) {
     return true;
 }
 
-bool filename_with_lineno(PyFrameObject* frame, std::string_view filename, std::string& out) {
-    int line = 0;
-    if (!frame_line(frame, line)) {
-        return false;
-    }
-    out.assign(shown_filename(filename));
-    out.push_back(':');
-    char digits[16];
-    auto result = std::to_chars(digits, digits + sizeof(digits), line);
-    out.append(digits, result.ptr);
-    return true;
-}
-
 bool current_thread(ThreadInfo& out) {
     const Names& n = names();
     Ref threading = import_module(n.mod_threading);

@@ -28,8 +28,6 @@ struct CallFrame {
 };
 using CallStack = std::vector<CallFrame>;
 
-// "file:line", the file relative to the working directory when it lies inside it.
-bool filename_with_lineno(PyFrameObject* frame, std::string_view filename, std::string& out);
 // The path shown for `filename` given a working directory (exposed for tests).
 std::string_view relative_to(std::string_view filename, std::string_view cwd);
 // `filename` relative to the process's current working directory.
