@@ -296,6 +296,20 @@ def test_fchdir_is_seen_like_chdir(recording, tmp_path, monkeypatch):
     assert probes == [f"pkg/mod.py:{line}", f"{filename.lstrip('/')}:{line}"]
 
 
+# The Python profiler object of the scripts that run in a subprocess of their own.
+SCRIPT_PROFILER = textwrap.dedent("""\
+    class P:
+        config = {}
+        db_path = "unused.sqlite3"
+        one_trace_per_test = False
+        trace_id = "trc_01ARZ3NDEKTSV4RRFFQ69G5FAV"
+        source = "test"
+        def __call__(self, *args):
+            pass
+
+""")
+
+
 REFUSED_AUDIT_HOOK = textwrap.dedent("""\
     import os, sys, tempfile, msgpack
 
@@ -306,14 +320,7 @@ REFUSED_AUDIT_HOOK = textwrap.dedent("""\
     sys.addaudithook(refuse)
     import sarv._sarv
 
-    class P:
-        config = {}
-        db_path = "unused.sqlite3"
-        one_trace_per_test = False
-        trace_id = "trc_01ARZ3NDEKTSV4RRFFQ69G5FAV"
-        source = "test"
-        def __call__(self, *args):
-            pass
+""") + SCRIPT_PROFILER + textwrap.dedent("""\
 
     base = tempfile.mkdtemp()
     os.chdir(base)
@@ -721,14 +728,7 @@ UNREADABLE_CWD = textwrap.dedent("""\
     import os, sys, tempfile, msgpack
     import sarv._sarv
 
-    class P:
-        config = {}
-        db_path = "unused.sqlite3"
-        one_trace_per_test = False
-        trace_id = "trc_01ARZ3NDEKTSV4RRFFQ69G5FAV"
-        source = "test"
-        def __call__(self, *args):
-            pass
+""") + SCRIPT_PROFILER + textwrap.dedent("""\
 
     ns = {"__name__": "app.views"}
     exec(compile("def probe():\\n    return 1\\n", "/home/u/project/app/views.py", "exec"), ns)
