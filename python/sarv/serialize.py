@@ -1312,7 +1312,7 @@ def _dump_copied(obj, tp, attempt: bool, declined=None) -> bytes:
     return _dump_general(obj)
 
 
-def dump_msgpack(obj) -> bytes:
+def _py_dump_msgpack(obj) -> bytes:
     """Encode any value as exactly one MessagePack value (see module doc)."""
     tp = type(obj)
     if tp is dict:
@@ -1396,7 +1396,7 @@ def dump_msgpack(obj) -> bytes:
     return _dump_copied(obj, tp, tp is list or id(tp) in _NATIVE_LEAF_IDS)
 
 
-def dump_msgpack_lightweight_repr(obj) -> bytes:
+def _py_dump_msgpack_lightweight_repr(obj) -> bytes:
     """Encode short texts only (see module doc); a dict gives a map of them."""
     if type(obj) is dict and len(obj) <= MAX_ITEMS:
         # A locals dict: names to short values, as _light_general builds it.
@@ -1432,3 +1432,18 @@ def dump_msgpack_lightweight_repr(obj) -> bytes:
     elif obj is None:
         return _NIL
     return _light_general(obj)
+
+
+# The entry points: a native encoder for plain builtin values (None, bool, 64-bit ints,
+# floats, valid str, bytes, and lists, tuples and dicts of them within EXACT_MAX_BYTES),
+# which writes the very bytes the functions above write for them and hands every other
+# value to those functions. No Python frame runs for a plain value.
+try:
+    from sarv import _speedups
+except ImportError:  # pragma: no cover - a build without the extension
+    dump_msgpack = _py_dump_msgpack
+    dump_msgpack_lightweight_repr = _py_dump_msgpack_lightweight_repr
+else:
+    _speedups.set_fallbacks(_py_dump_msgpack, _py_dump_msgpack_lightweight_repr)
+    dump_msgpack = _speedups.dump_msgpack
+    dump_msgpack_lightweight_repr = _speedups.dump_msgpack_lightweight_repr

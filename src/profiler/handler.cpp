@@ -176,10 +176,32 @@ bool SarvProfiler::process_frame(PyFrameObject* frame, PyObject* arg, Event even
     if (!frame_line(frame, line)) {
         return false;
     }
-    std::string_view shown = shown_filename(code.filename);
+    std::string_view shown;
+    uint64_t epoch = 0;
+    bool watched = working_directory_epoch(epoch);
+    if (watched && code.shown_epoch == epoch + 1) {
+        shown = std::string_view(code.filename).substr(code.shown_offset, code.shown_size);
+    } else {
+        shown = shown_filename(code.filename);
+        // Always a part of the name (possibly empty, possibly without data()).
+        code.shown_offset = shown.empty() ? code.filename.size() : static_cast<size_t>(shown.data() - code.filename.data());
+        code.shown_size = shown.size();
+        code.shown_epoch = watched ? epoch + 1 : 0;
+    }
     std::optional<std::string_view> qualname;
     if (!get_qualname_cached(frame, code.qualname, qualname)) {
         return false;
+    }
+    if (code.names_version != code.qualname.version || code.names_bytes.empty()) {
+        Buffer names_out;
+        BufferSink names_sink{&names_out};
+        MsgpackWriter<BufferSink> nw(names_sink);
+        nw.raw(K_CO_NAME);
+        nw.str(code.name);
+        nw.raw(K_QUALNAME);
+        qualname ? nw.str(*qualname) : nw.nil();
+        code.names_bytes.assign(names_out.view());
+        code.names_version = code.qualname.version;
     }
 
     // The first four entries are known now: write them at once, so nothing read from the
@@ -197,10 +219,7 @@ bool SarvProfiler::process_frame(PyFrameObject* frame, PyObject* arg, Event even
     w.raw(shown);
     w.raw(":");
     w.raw(std::string_view(digits, digits_size));
-    w.raw(K_CO_NAME);
-    w.str(code.name);
-    w.raw(K_QUALNAME);
-    qualname ? w.str(*qualname) : w.nil();
+    w.raw(code.names_bytes);
     w.raw(K_EVENT);
     w.raw(event == Event::Call ? EVENT_CALL : EVENT_RETURN);
 
@@ -223,12 +242,13 @@ bool SarvProfiler::process_frame(PyFrameObject* frame, PyObject* arg, Event even
     w.raw(K_FRAME_ID);
     frame_id ? w.str(frame_id->view()) : w.nil();
     // The two encoded values go straight into the record.
+    ValueSerialiser serialiser(lightweight_repr);
     w.raw(K_ARG);
-    if (!dump_msgpack_value_into(arg, lightweight_repr, out)) {
+    if (!serialiser.dump_into(arg, out)) {
         return false;
     }
     w.raw(K_LOCALS);
-    if (!dump_msgpack_value_into(locals.get(), lightweight_repr, out)) {
+    if (!serialiser.dump_into(locals.get(), out)) {
         return false;
     }
     locals.reset();

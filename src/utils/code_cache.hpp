@@ -21,6 +21,14 @@ struct CodeInfo {
     std::string name;
     bool attrs_make = false;  // the file name ends with attrs' class-building module
     QualnameCache qualname;
+    // The file name as records show it, a part of `filename` (offset, size), valid while
+    // the working-directory epoch is shown_epoch - 1 (0: not known).
+    uint64_t shown_epoch = 0;
+    size_t shown_offset = 0;
+    size_t shown_size = 0;
+    // The record's co_name and qualname entries, encoded, for qualname.version names_version.
+    std::string names_bytes;
+    uint64_t names_version = 0;
 
     // The part that depends on one profiler's configuration, valid while profiler_serial
     // names that profiler. Serials are never reused, so a dead profiler cannot match.

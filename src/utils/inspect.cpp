@@ -138,6 +138,11 @@ std::string_view relative_to(std::string_view filename, std::string_view cwd) {
     return rest;
 }
 
+bool working_directory_epoch(uint64_t& epoch) {
+    epoch = chdir_count.load(std::memory_order_relaxed);
+    return watching_chdir.load(std::memory_order_relaxed);
+}
+
 std::string_view shown_filename(std::string_view filename) {
     // An unreadable working directory (deleted, say) leaves the name as it is.
     std::string_view cwd;

@@ -112,6 +112,8 @@ public:
     }
     // The header of a text of `size` bytes; the caller appends exactly that many.
     void str_header(size_t size) { packer_.pack_str(static_cast<uint32_t>(size)); }
+    // The same for a byte string (bin 8/16/32).
+    void bin_header(size_t size) { packer_.pack_bin(static_cast<uint32_t>(size)); }
     void uint(uint64_t value) { packer_.pack_uint64(value); }
     void sint(int64_t value) { packer_.pack_int64(value); }
     // The library writes 0xcb for every double, whole numbers included; tests pin it.

@@ -212,6 +212,7 @@ bool get_qualname_cached(PyFrameObject* frame, QualnameCache& cache, std::option
     if (module.get() != cache.module.get() || !cache.text) {
         Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
         cache.text = join(module.get(), reinterpret_cast<PyCodeObject*>(code.get())->co_qualname);
+        ++cache.version;
         cache.module = std::move(module);
     }
 #else
@@ -219,6 +220,7 @@ bool get_qualname_cached(PyFrameObject* frame, QualnameCache& cache, std::option
     if (!get_qualname(frame, cache.text)) {
         return false;
     }
+    ++cache.version;
 #endif
     out.reset();
     if (cache.text) {

@@ -17,6 +17,7 @@ bool get_qualname(PyFrameObject* frame, std::optional<std::string>& out, bool us
 struct QualnameCache {
     Ref module;  // the module's __name__ object the text was built from
     std::optional<std::string> text;
+    uint64_t version = 0;  // counts changes of `text`
 };
 
 // get_qualname, reusing the remembered text while the frame's module name is the same

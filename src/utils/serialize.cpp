@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "utils/fast_encode.hpp"
+
 namespace sarv {
 namespace {
 
@@ -229,26 +231,50 @@ bool append_byte_sequence(PyObject* result, Buffer& out) {
     return ok;
 }
 
-bool dump_msgpack_into(PyObject* obj, bool lightweight, Buffer& out) {
+namespace {
+
+Ref serialiser(bool lightweight) {
     const Names& n = names();
     Ref module = import_module(n.mod_sarv_serialize);
     if (!module) {
-        return false;
+        return {};
     }
-    Ref function = module_function(module.get(), lightweight ? n.dump_msgpack_lightweight_repr : n.dump_msgpack);
-    if (!function) {
-        return false;
-    }
-    Ref result = Ref::steal(PyObject_CallOneArg(function.get(), obj));
+    return module_function(module.get(), lightweight ? n.dump_msgpack_lightweight_repr : n.dump_msgpack);
+}
+
+bool call_serialiser(PyObject* function, PyObject* obj, Buffer& out) {
+    Ref result = Ref::steal(PyObject_CallOneArg(function, obj));
     if (!result) {
         return false;
     }
     return append_byte_sequence(result.get(), out);
 }
 
-bool dump_msgpack_value_into(PyObject* obj, bool lightweight, Buffer& out) {
+}  // namespace
+
+bool dump_msgpack_into(PyObject* obj, bool lightweight, Buffer& out) {
+    Ref function = serialiser(lightweight);
+    return function && call_serialiser(function.get(), obj, out);
+}
+
+bool ValueSerialiser::dump_into(PyObject* obj, Buffer& out) {
+    if (!function_) {
+        function_ = serialiser(lightweight_);
+        if (!function_) {
+            return false;
+        }
+        native_ = is_speedups_serialiser(function_.get(), lightweight_);
+    }
+    // The companion's own serialiser starts with the native encoder of plain values: use it
+    // here directly, writing into the record, and skip the call, the bytes object and the
+    // check of a result we wrote ourselves.
+    if (native_ && (lightweight_ ? encode_plain_light(obj, out) : encode_plain(obj, out))) {
+        return true;
+    }
+    // Python code runs from here on and may replace the serialiser: look it up again next time.
+    Ref function = std::move(function_);
     size_t start = out.size();
-    if (!dump_msgpack_into(obj, lightweight, out)) {
+    if (!call_serialiser(function.get(), obj, out)) {
         return false;
     }
     if (const char* problem = check_msgpack_value(out.view().substr(start))) {
@@ -257,6 +283,10 @@ bool dump_msgpack_value_into(PyObject* obj, bool lightweight, Buffer& out) {
         return false;
     }
     return true;
+}
+
+bool dump_msgpack_value_into(PyObject* obj, bool lightweight, Buffer& out) {
+    return ValueSerialiser(lightweight).dump_into(obj, out);
 }
 
 }  // namespace sarv

@@ -19,6 +19,19 @@ bool append_byte_sequence(PyObject* result, Buffer& out);
 // `out` is left as it was. One bad result must not make the whole trace unreadable.
 bool dump_msgpack_value_into(PyObject* obj, bool lightweight, Buffer& out);
 
+// The same for several values of one event: the serialiser is looked up once, and again
+// only after Python code has run (which may have replaced it).
+class ValueSerialiser {
+public:
+    explicit ValueSerialiser(bool lightweight) : lightweight_(lightweight) {}
+    bool dump_into(PyObject* obj, Buffer& out);
+
+private:
+    bool lightweight_;
+    bool native_ = false;
+    Ref function_;
+};
+
 // Null when `bytes` holds exactly one complete MessagePack value with valid UTF-8 texts,
 // map keys that are not containers, well-formed timestamps and at most
 // MAX_MSGPACK_NESTING nested containers; otherwise what is wrong with it.

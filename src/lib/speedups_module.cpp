@@ -1,0 +1,71 @@
+// The module sarv._speedups: the companion package's serialisers, with the common case
+// (plain builtin values) encoded natively and everything else handed to the Python
+// implementation given to set_fallbacks.
+#include "utils/fast_encode.hpp"
+
+namespace {
+
+// Never destroyed: static destructors may run after the interpreter is gone.
+sarv::Ref* fallbacks = new sarv::Ref[2];
+
+PyObject* dump(PyObject* obj, bool lightweight) {
+    try {
+        thread_local sarv::Buffer scratch;  // no Python code runs while it is in use
+        scratch.clear();
+        if (lightweight ? sarv::encode_plain_light(obj, scratch) : sarv::encode_plain(obj, scratch)) {
+            return PyBytes_FromStringAndSize(scratch.data(), static_cast<Py_ssize_t>(scratch.size()));
+        }
+        sarv::Ref fallback = fallbacks[lightweight ? 1 : 0];  // set_fallbacks may run meanwhile
+        if (!fallback) {
+            PyErr_SetString(PyExc_RuntimeError, "sarv._speedups: set_fallbacks() was not called");
+            return nullptr;
+        }
+        return PyObject_CallOneArg(fallback.get(), obj);
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::exception& fault) {
+        sarv::raise_panic(fault.what());
+    } catch (...) {
+        sarv::raise_panic("unknown internal fault");
+    }
+    return nullptr;
+}
+
+PyObject* dump_msgpack(PyObject*, PyObject* obj) { return dump(obj, false); }
+
+PyObject* dump_msgpack_lightweight_repr(PyObject*, PyObject* obj) { return dump(obj, true); }
+
+PyObject* set_fallbacks(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 2) {
+        PyErr_Format(PyExc_TypeError, "set_fallbacks() takes 2 positional arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    for (int i = 0; i < 2; ++i) {
+        if (!PyCallable_Check(args[i])) {
+            PyErr_SetString(PyExc_TypeError, "set_fallbacks() takes two callables");
+            return nullptr;
+        }
+    }
+    fallbacks[0] = sarv::Ref::borrow(args[0]);
+    fallbacks[1] = sarv::Ref::borrow(args[1]);
+    Py_RETURN_NONE;
+}
+
+PyMethodDef methods[] = {
+    {"dump_msgpack", dump_msgpack, METH_O,
+     "dump_msgpack(obj, /)\n--\n\nEncode any value as exactly one MessagePack value (see sarv.serialize)."},
+    {"dump_msgpack_lightweight_repr", dump_msgpack_lightweight_repr, METH_O,
+     "dump_msgpack_lightweight_repr(obj, /)\n--\n\nEncode short texts only (see sarv.serialize)."},
+    {"set_fallbacks", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(set_fallbacks)), METH_FASTCALL,
+     "set_fallbacks(general, lightweight, /)\n--\n\nThe Python serialisers for values not encoded natively."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "sarv._speedups", "Native fast paths of sarv.serialize.", -1, methods,
+    nullptr, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__speedups(void) { return PyModule_Create2(&module_def, PYTHON_API_VERSION); }
