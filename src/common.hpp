@@ -97,6 +97,7 @@ struct Names {
     PyObject* native_id;
     PyObject* dunder_builtins;
     PyObject* dunder_name;
+    PyObject* dunder_dict;
     PyObject* dunder_module;
     PyObject* dunder_qualname;
     PyObject* getattr_static;

@@ -1045,6 +1045,8 @@ _safe_pack = _new_safe_packer().pack
 # of another (a signal handler, a profiler hook) only looks at, and removes,
 # what it appended itself.
 _per_thread = _threading.local()
+# Set below when the native encoder is there.
+_note_type = None
 
 
 def _thread_packer():
@@ -1118,6 +1120,27 @@ def _fast_type(tp):
     if len(_FAST_TYPES) >= _TYPE_INFO_MAX:
         _FAST_TYPES.clear()
     _FAST_TYPES[key] = rec
+    if _note_type is not None:
+        _note_type(tp, name, kind if kind != _BASE_DICT else _OTHER)
+    return rec
+
+
+def _rec_of(tp):
+    """_fast_type(tp), from the table while the class's names are the ones it was made
+    with (compared by identity). The native encoder is told what is found each time: it
+    forgets a class whenever the class is changed in any way."""
+    rec = _FAST_TYPES.get(id(tp))
+    if rec is None or (
+        rec[6] is not None  # see _fast_type
+        and (
+            (tp.__qualname__ is not rec[1] or tp.__module__ is not rec[2])
+            if rec[6]
+            else (_type_qualname(tp) is not rec[1] or _type_module(tp) is not rec[2])
+        )
+    ):
+        return _fast_type(tp)
+    if _note_type is not None:
+        _note_type(tp, rec[3], rec[4] if rec[4] != _BASE_DICT else _OTHER)
     return rec
 
 
@@ -1151,16 +1174,7 @@ def _object_map(o, tp, rec, depth: int, active):
             return None
         vt = type(v)
         if not (vt is int or vt is str or v is None or vt is float or vt is bool):
-            vrec = _FAST_TYPES.get(id(vt))
-            if vrec is None or (
-                vrec[6] is not None  # see _fast_type
-                and (
-                    (vt.__qualname__ is not vrec[1] or vt.__module__ is not vrec[2])
-                    if vrec[6]
-                    else (_type_qualname(vt) is not vrec[1] or _type_module(vt) is not vrec[2])
-                )
-            ):
-                vrec = _fast_type(vt)
+            vrec = _rec_of(vt)
             if not vrec[4]:
                 return None
             if depth <= 1:
@@ -1187,16 +1201,7 @@ def _object_tree(o, tp, work: list):
     """What the general path's default makes of a value of a type that the
     encoder does not write itself."""
     if MAX_DEPTH > 0 and o is not work[2]:
-        rec = _FAST_TYPES.get(id(tp))
-        if rec is None or (
-            rec[6] is not None  # see _fast_type
-            and (
-                (tp.__qualname__ is not rec[1] or tp.__module__ is not rec[2])
-                if rec[6]
-                else (_type_qualname(tp) is not rec[1] or _type_module(tp) is not rec[2])
-            )
-        ):
-            rec = _fast_type(tp)
+        rec = _rec_of(tp)
         if rec[4]:
             found = _object_map(o, tp, rec, _OBJECT_START, None)
             if found is not None:
@@ -1346,16 +1351,7 @@ def _py_dump_msgpack(obj) -> bytes:
                 key, value = pairs[0]
                 vt = type(value)
                 if vt is not tuple and vt is not set and vt is not frozenset:
-                    rec = _FAST_TYPES.get(id(vt))
-                    if rec is None or (
-                        rec[6] is not None  # see _fast_type
-                        and (
-                            (vt.__qualname__ is not rec[1] or vt.__module__ is not rec[2])
-                            if rec[6]
-                            else (_type_qualname(vt) is not rec[1] or _type_module(vt) is not rec[2])
-                        )
-                    ):
-                        rec = _fast_type(vt)
+                    rec = _rec_of(vt)
                     found = None
                     if rec[4] and MAX_DEPTH > 0:
                         found = _object_map(value, vt, rec, _OBJECT_START, None)
@@ -1413,16 +1409,7 @@ def _py_dump_msgpack_lightweight_repr(obj) -> bytes:
                     if not _INT_MIN <= v <= _INT_MAX:
                         v = _cut_text(_int_text(v), LIGHT_MAX_STR_CHARS)
                 elif not (tp is float or tp is bool or v is None):
-                    rec = _FAST_TYPES.get(id(tp))
-                    if rec is None or (
-                        rec[6] is not None  # see _fast_type
-                        and (
-                            (tp.__qualname__ is not rec[1] or tp.__module__ is not rec[2])
-                            if rec[6]
-                            else (_type_qualname(tp) is not rec[1] or _type_module(tp) is not rec[2])
-                        )
-                    ):
-                        rec = _fast_type(tp)
+                    rec = _rec_of(tp)
                     v = rec[7]
                 out[k] = v
             else:
@@ -1445,5 +1432,6 @@ except ImportError:  # pragma: no cover - a build without the extension
     dump_msgpack_lightweight_repr = _py_dump_msgpack_lightweight_repr
 else:
     _speedups.set_fallbacks(_py_dump_msgpack, _py_dump_msgpack_lightweight_repr)
+    _note_type = _speedups.note_type
     dump_msgpack = _speedups.dump_msgpack
     dump_msgpack_lightweight_repr = _speedups.dump_msgpack_lightweight_repr

@@ -51,6 +51,31 @@ PyObject* set_fallbacks(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     Py_RETURN_NONE;
 }
 
+PyObject* note_type(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 3) {
+        PyErr_Format(PyExc_TypeError, "note_type() takes 3 positional arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    long kind = PyLong_AsLong(args[2]);
+    if (kind == -1 && PyErr_Occurred()) {
+        return nullptr;
+    }
+    if (kind < 0 || kind > 2) {
+        PyErr_SetString(PyExc_ValueError, "note_type(): kind must be 0, 1 or 2");
+        return nullptr;
+    }
+    try {
+        return PyBool_FromLong(sarv::note_type(args[0], args[1], static_cast<sarv::TypeKind>(kind)));
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::exception& fault) {
+        sarv::raise_panic(fault.what());
+    }
+    return nullptr;
+}
+
+const sarv::SpeedupsApi api = {sarv::SPEEDUPS_API_VERSION, sarv::encode_plain, sarv::encode_plain_light};
+
 PyMethodDef methods[] = {
     {"dump_msgpack", dump_msgpack, METH_O,
      "dump_msgpack(obj, /)\n--\n\nEncode any value as exactly one MessagePack value (see sarv.serialize)."},
@@ -58,6 +83,9 @@ PyMethodDef methods[] = {
      "dump_msgpack_lightweight_repr(obj, /)\n--\n\nEncode short texts only (see sarv.serialize)."},
     {"set_fallbacks", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(set_fallbacks)), METH_FASTCALL,
      "set_fallbacks(general, lightweight, /)\n--\n\nThe Python serialisers for values not encoded natively."},
+    {"note_type", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(note_type)), METH_FASTCALL,
+     "note_type(cls, name, kind, /)\n--\n\nRemember the class name and kind (0 other, 1 class only, 2 own __dict__) "
+     "the Python serialiser found for `cls`, until the class changes. Returns whether it was remembered."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -68,4 +96,15 @@ PyModuleDef module_def = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__speedups(void) { return PyModule_Create2(&module_def, PYTHON_API_VERSION); }
+PyMODINIT_FUNC PyInit__speedups(void) {
+    sarv::Ref module = sarv::Ref::steal(PyModule_Create2(&module_def, PYTHON_API_VERSION));
+    if (!module) {
+        return nullptr;
+    }
+    // Read-only use by the profiler's extension; the struct lives as long as this library.
+    sarv::Ref capsule = sarv::Ref::steal(PyCapsule_New(const_cast<sarv::SpeedupsApi*>(&api), sarv::SPEEDUPS_CAPSULE, nullptr));
+    if (!capsule || PyModule_AddObjectRef(module.get(), "_C_API", capsule.get()) < 0) {
+        return nullptr;
+    }
+    return module.release();
+}

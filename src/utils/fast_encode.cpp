@@ -1,6 +1,9 @@
 #include "utils/fast_encode.hpp"
 
 #include <cstring>
+#include <initializer_list>
+#include <unordered_map>
+#include <vector>
 
 namespace sarv {
 namespace {
@@ -14,6 +17,41 @@ constexpr Py_ssize_t MAX_STR_CHARS = 1000;
 constexpr Py_ssize_t LIGHT_MAX_STR_CHARS = 100;
 // Deeper values are rare in locals; the companion handles them (and its own limits).
 constexpr int MAX_NESTING = 32;
+// Object maps: the levels of objects written as maps (OBJECT_DEPTH), and the size of a
+// whole result holding any, below which the companion's walker would cut nothing
+// (_FAST_OBJECT_OUTPUT_MAX).
+constexpr int OBJECT_DEPTH = 3;
+constexpr size_t OBJECT_OUTPUT_MAX = 1000;
+
+// What the companion found out about a class (its "module.Qual" name, and how its
+// instances are written), told to us through note_type. Valid while the class keeps the
+// version tag it had then: the interpreter gives a class a new tag whenever it or one of
+// its bases is changed, and a new class never gets the tag of a dead one.
+struct TypeEntry {
+    unsigned int tag = 0;
+    TypeKind kind = TypeKind::Other;
+    std::string name;  // UTF-8
+};
+constexpr size_t MAX_TYPE_ENTRIES = 1024;
+
+std::unordered_map<const PyTypeObject*, TypeEntry>& type_entries() {
+    static auto* entries = new std::unordered_map<const PyTypeObject*, TypeEntry>();  // GIL-guarded
+    return *entries;
+}
+
+const TypeEntry* find_type(PyTypeObject* tp) {
+    unsigned int tag = tp->tp_version_tag;
+    if (tag == 0) {
+        return nullptr;
+    }
+    auto& entries = type_entries();
+    auto it = entries.find(tp);
+    return it != entries.end() && it->second.tag == tag ? &it->second : nullptr;
+}
+
+// "\xe2\x80\xa6", the ellipsis of the companion's depth markers.
+constexpr std::string_view ELLIPSIS = "\xe2\x80\xa6";
+constexpr std::string_view CLASS_KEY = "\xa9__class__";  // fixstr "__class__"
 
 class PlainEncoder {
 public:
@@ -53,7 +91,23 @@ public:
             }
             return true;
         }
-        return false;
+        if (tp == &PyFunction_Type) {
+            return function_text("<function ", o);
+        }
+        if (tp == &PyMethod_Type) {
+            PyObject* function = PyMethod_GET_FUNCTION(o);
+            return Py_TYPE(function) == &PyFunction_Type && function_text("<bound method ", function);
+        }
+        if (tp == &PyCFunction_Type) {
+            const char* name = reinterpret_cast<PyCFunctionObject*>(o)->m_ml->ml_name;
+            return name != nullptr && texts({"<built-in function ", name, ">"});
+        }
+        const TypeEntry* entry = find_type(tp);
+        if (entry == nullptr || entry->kind == TypeKind::Other) {
+            return false;
+        }
+        active_.clear();
+        return object_map(o, *entry, OBJECT_DEPTH);
     }
 
     // None, bool, int of 64 bits, float, valid str and bytes: what may also be a map key.
@@ -90,17 +144,11 @@ public:
     }
 
     bool text(PyObject* o) {
-        Py_ssize_t n = 0;
-        const char* utf8 = PyUnicode_AsUTF8AndSize(o, &n);
-        if (utf8 == nullptr) {  // lone surrogates: the companion escapes them
-            PyErr_Clear();
+        std::string_view utf8;
+        if (!utf8_of(o, utf8) || utf8.size() > EXACT_MAX_BYTES) {
             return false;
         }
-        if (static_cast<size_t>(n) > EXACT_MAX_BYTES) {
-            return false;
-        }
-        w_.str_header(static_cast<size_t>(n));
-        w_.raw(std::string_view(utf8, static_cast<size_t>(n)));
+        w_.str(utf8);
         return true;
     }
 
@@ -127,10 +175,24 @@ public:
         return true;
     }
 
+    // One str made of several parts.
+    bool texts(std::initializer_list<std::string_view> parts) {
+        size_t size = 0;
+        for (std::string_view part : parts) {
+            size += part.size();
+        }
+        w_.str_header(size);
+        for (std::string_view part : parts) {
+            w_.raw(part);
+        }
+        return true;
+    }
+
     bool too_big() const { return out_.size() - start_ > EXACT_MAX_BYTES; }
 
     bool finish(bool ok) {
-        if (!ok || too_big()) {
+        size_t limit = wrote_object_map_ ? OBJECT_OUTPUT_MAX : EXACT_MAX_BYTES;
+        if (!ok || out_.size() - start_ > limit) {
             out_.resize(start_);
             return false;
         }
@@ -140,10 +202,98 @@ public:
     MsgpackWriter<BufferSink>& writer() { return w_; }
 
 private:
+    static bool utf8_of(PyObject* s, std::string_view& out) {
+        Py_ssize_t n = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(s, &n);
+        if (utf8 == nullptr) {  // lone surrogates: the companion escapes them
+            PyErr_Clear();
+            return false;
+        }
+        out = std::string_view(utf8, static_cast<size_t>(n));
+        return true;
+    }
+
+    // "<function module.qual>" and the like: module and qualified name of a function.
+    bool function_text(std::string_view prefix, PyObject* function) {
+        auto* f = reinterpret_cast<PyFunctionObject*>(function);
+        std::string_view qual, module;
+        if (f->func_qualname == nullptr || !PyUnicode_CheckExact(f->func_qualname) || !utf8_of(f->func_qualname, qual)) {
+            return false;
+        }
+        PyObject* mod = f->func_module;
+        if (mod != nullptr && PyUnicode_Check(mod) && PyUnicode_GET_LENGTH(mod) > 0) {
+            if (!PyUnicode_CheckExact(mod) || !utf8_of(mod, module)) {
+                return false;
+            }
+            return texts({prefix, module, ".", qual, ">"});
+        }
+        return texts({prefix, qual, ">"});
+    }
+
+    // {"__class__": name, attribute: value, ...} of an object whose class the companion
+    // writes this way, `depth` levels of objects allowed from here (at least 1).
+    bool object_map(PyObject* o, const TypeEntry& entry, int depth) {
+        wrote_object_map_ = true;
+        if (entry.kind == TypeKind::ClassOnly) {
+            w_.map_header(1);
+            w_.raw(CLASS_KEY);
+            w_.str(entry.name);
+            return true;
+        }
+        // The object's own class made its __dict__ (nothing else can be behind it).
+        Ref attrs = Ref::steal(PyObject_GenericGetDict(o, nullptr));
+        if (!attrs) {
+            PyErr_Clear();
+            return false;
+        }
+        if (Py_TYPE(attrs.get()) != &PyDict_Type || PyDict_GET_SIZE(attrs.get()) > MAX_ITEMS) {
+            return false;
+        }
+        Py_ssize_t n = PyDict_GET_SIZE(attrs.get());
+        w_.map_header(static_cast<size_t>(n) + 1);
+        w_.raw(CLASS_KEY);
+        w_.str(entry.name);
+        active_.push_back(o);
+        Py_ssize_t pos = 0, seen = 0;
+        PyObject *key, *item;
+        bool ok = true;
+        while (ok && PyDict_Next(attrs.get(), &pos, &key, &item)) {
+            ++seen;
+            // An attribute named "__class__" would not replace the first entry.
+            ok = Py_TYPE(key) == &PyUnicode_Type &&
+                 !(PyUnicode_GET_LENGTH(key) == 9 && PyUnicode_CompareWithASCIIString(key, "__class__") == 0) &&
+                 text(key) && attribute(item, depth) && !too_big();
+        }
+        active_.pop_back();
+        return ok && seen == n;
+    }
+
+    bool attribute(PyObject* v, int depth) {
+        PyTypeObject* tp = Py_TYPE(v);
+        if (tp == &PyLong_Type || tp == &PyUnicode_Type || v == Py_None || tp == &PyFloat_Type || tp == &PyBool_Type) {
+            return scalar(v);
+        }
+        const TypeEntry* entry = find_type(tp);
+        if (entry == nullptr || entry->kind == TypeKind::Other) {
+            return false;
+        }
+        if (depth <= 1) {
+            return texts({"<", entry->name, " ", ELLIPSIS, ">"});
+        }
+        for (PyObject* a : active_) {
+            if (a == v) {
+                return texts({"<cycle ", entry->name, ">"});
+            }
+        }
+        return object_map(v, *entry, depth - 1);
+    }
+
     Buffer& out_;
     size_t start_;
     BufferSink sink_;
     MsgpackWriter<BufferSink> w_;
+    bool wrote_object_map_ = false;
+    std::vector<PyObject*> active_;  // the objects on the path, for cycles
 };
 
 // The lightweight form of one value: the value itself for what it keeps whole.
@@ -152,10 +302,12 @@ bool light_scalar(PlainEncoder& e, PyObject* o) {
     if (tp == &PyUnicode_Type) {
         return PyUnicode_GET_LENGTH(o) <= LIGHT_MAX_STR_CHARS && e.text(o);
     }
-    if (tp == &PyBytes_Type) {
-        return false;  // written as its class name
+    if (tp != &PyBytes_Type && e.scalar(o)) {
+        return true;
     }
-    return e.scalar(o);
+    // Anything else is the name of its class.
+    const TypeEntry* entry = tp == &PyLong_Type ? nullptr : find_type(tp);
+    return entry != nullptr && e.texts({"<", entry->name, ">"});
 }
 
 bool is_function_of(PyObject* function, const char* module_name, const char* function_name) {
@@ -182,7 +334,8 @@ bool encode_plain(PyObject* obj, Buffer& out) {
 bool encode_plain_light(PyObject* obj, Buffer& out) {
     PlainEncoder e(out);
     if (Py_TYPE(obj) != &PyDict_Type) {
-        return e.finish(light_scalar(e, obj));
+        // A dict subclass at the top is a map too, of its items: left to the companion.
+        return !PyDict_Check(obj) && e.finish(light_scalar(e, obj));
     }
     // A locals dict: names to short values.
     Py_ssize_t n = PyDict_GET_SIZE(obj);
@@ -201,19 +354,60 @@ bool encode_plain_light(PyObject* obj, Buffer& out) {
     return e.finish(ok && seen == n);
 }
 
-bool is_speedups_serialiser(PyObject* function, bool lightweight) {
-    // Strong references, so an identity test cannot be fooled by a reused address; never
-    // destroyed, since the interpreter may be gone by the time static objects are.
-    static Ref* known = new Ref[2];
-    Ref& slot = known[lightweight ? 1 : 0];
-    if (function == slot.get()) {
-        return true;
+bool note_type(PyObject* type, PyObject* name, TypeKind kind) {
+    if (!PyType_Check(type) || Py_TYPE(type) != &PyType_Type || !PyUnicode_CheckExact(name)) {
+        return false;  // a metaclass may compute names in its own way: never cached
     }
-    if (!is_function_of(function, "sarv._speedups", lightweight ? "dump_msgpack_lightweight_repr" : "dump_msgpack")) {
+    auto* tp = reinterpret_cast<PyTypeObject*>(type);
+    if (tp->tp_version_tag == 0) {
+        // A lookup through the type's method cache gives it a tag, when tags are left.
+        (void)_PyType_Lookup(tp, names().dunder_dict);
+        if (tp->tp_version_tag == 0) {
+            return false;
+        }
+    }
+    Py_ssize_t n = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(name, &n);
+    if (utf8 == nullptr) {
+        PyErr_Clear();
         return false;
     }
-    slot = Ref::borrow(function);
+    auto& entries = type_entries();
+    if (entries.size() >= MAX_TYPE_ENTRIES && entries.find(tp) == entries.end()) {
+        entries.clear();
+    }
+    TypeEntry& entry = entries[tp];
+    entry.tag = tp->tp_version_tag;
+    entry.kind = kind;
+    entry.name.assign(utf8, static_cast<size_t>(n));
     return true;
+}
+
+PlainEncoderFn speedups_encoder(PyObject* function, bool lightweight) {
+    // Strong references, so an identity test cannot be fooled by a reused address; never
+    // destroyed, since the interpreter may be gone by the time static objects are.
+    struct Known {
+        Ref function;
+        PlainEncoderFn encoder = nullptr;
+    };
+    static Known* known = new Known[2];
+    Known& slot = known[lightweight ? 1 : 0];
+    if (function == slot.function.get()) {
+        return slot.encoder;
+    }
+    if (!is_function_of(function, "sarv._speedups", lightweight ? "dump_msgpack_lightweight_repr" : "dump_msgpack")) {
+        return nullptr;
+    }
+    PyObject* module = PyCFunction_GET_SELF(function);
+    Ref capsule = Ref::steal(PyObject_GetAttrString(module, "_C_API"));
+    auto* api = capsule ? static_cast<const SpeedupsApi*>(PyCapsule_GetPointer(capsule.get(), SPEEDUPS_CAPSULE)) : nullptr;
+    if (api == nullptr || api->version != SPEEDUPS_API_VERSION) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    slot.function = Ref::borrow(function);
+    slot.encoder = lightweight ? api->encode_light : api->encode;
+    return slot.encoder;
 }
 
 }  // namespace sarv

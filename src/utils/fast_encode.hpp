@@ -9,13 +9,33 @@
 
 namespace sarv {
 
+// How the companion writes instances of a class: not as an object map (Other), as
+// {"__class__": name} (ClassOnly), or with the entries of their instance __dict__ (OwnDict).
+enum class TypeKind : int { Other = 0, ClassOnly = 1, OwnDict = 2 };
+
+// Remembers the "module.Qual" name and kind the companion found for a class, until the
+// class is changed. False when not remembered (a class with a metaclass, no version tag).
+bool note_type(PyObject* type, PyObject* name, TypeKind kind);
+
 // Appends the encoding of `obj` to `out` and returns true; or returns false with `out` as
 // it was. Never runs Python code, never leaves a Python error set.
 bool encode_plain(PyObject* obj, Buffer& out);
 bool encode_plain_light(PyObject* obj, Buffer& out);
 
-// Whether `function` is the serialiser of sarv._speedups (the lightweight one when
-// `lightweight`), which tries encode_plain / encode_plain_light before anything else.
-bool is_speedups_serialiser(PyObject* function, bool lightweight);
+// The encoders of sarv._speedups, reached from the profiler's own extension through the
+// capsule "sarv._speedups._C_API": the classes noted by the companion are known there.
+struct SpeedupsApi {
+    int version;
+    bool (*encode)(PyObject* obj, Buffer& out);
+    bool (*encode_light)(PyObject* obj, Buffer& out);
+};
+inline constexpr int SPEEDUPS_API_VERSION = 1;
+inline constexpr const char* SPEEDUPS_CAPSULE = "sarv._speedups._C_API";
+
+// The encoder behind `function` when it is the serialiser of sarv._speedups (the
+// lightweight one when `lightweight`), which tries that encoder before anything else;
+// else null. Never fails.
+using PlainEncoderFn = bool (*)(PyObject* obj, Buffer& out);
+PlainEncoderFn speedups_encoder(PyObject* function, bool lightweight);
 
 }  // namespace sarv

@@ -197,6 +197,7 @@ const Names& names() {
         n.native_id = intern("native_id");
         n.dunder_builtins = intern("__builtins__");
         n.dunder_name = intern("__name__");
+        n.dunder_dict = intern("__dict__");
         n.dunder_module = intern("__module__");
         n.dunder_qualname = intern("__qualname__");
         n.getattr_static = intern("getattr_static");

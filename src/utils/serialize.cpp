@@ -263,12 +263,12 @@ bool ValueSerialiser::dump_into(PyObject* obj, Buffer& out) {
         if (!function_) {
             return false;
         }
-        native_ = is_speedups_serialiser(function_.get(), lightweight_);
+        native_ = speedups_encoder(function_.get(), lightweight_);
     }
     // The companion's own serialiser starts with the native encoder of plain values: use it
     // here directly, writing into the record, and skip the call, the bytes object and the
     // check of a result we wrote ourselves.
-    if (native_ && (lightweight_ ? encode_plain_light(obj, out) : encode_plain(obj, out))) {
+    if (native_ != nullptr && native_(obj, out)) {
         return true;
     }
     // Python code runs from here on and may replace the serialiser: look it up again next time.

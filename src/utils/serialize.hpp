@@ -2,6 +2,7 @@
 #pragma once
 
 #include "common.hpp"
+#include "utils/fast_encode.hpp"
 #include "utils/msgpack_write.hpp"
 
 namespace sarv {
@@ -28,7 +29,7 @@ public:
 
 private:
     bool lightweight_;
-    bool native_ = false;
+    PlainEncoderFn native_ = nullptr;
     Ref function_;
 };
 
