@@ -63,6 +63,16 @@ Ref text(std::string_view s) {
 
 }  // namespace
 
+void SarvProfiler::push_record(size_t thread_id, std::string_view record) {
+    if (threading && thread_id != main_thread_id) {
+        std::lock_guard<std::mutex> guard(frames_mutex);
+        frames[thread_id].push(record);
+    } else {
+        std::lock_guard<std::mutex> guard(frames_of_interest_mutex);
+        frames_of_interest.push(record);
+    }
+}
+
 void SarvProfiler::push_frame_range(size_t thread_id, FrameList& records, size_t begin, size_t end) {
     auto store = [&](RecordList& list) {
         for (size_t i = begin; i < end; ++i) {

@@ -277,9 +277,14 @@ bool SarvProfiler::process_frame(PyFrameObject* frame, PyObject* arg, Event even
     } else {
         w.nil();
     }
-    // An exact-size copy: buffered records carry no spare capacity.
-    ts.batch.records.emplace_back(out.view());
-    ts.batch.types.emplace_back("frame");
+    // Without plugin records the record goes straight into the buffers; else it joins the
+    // event's batch (an exact-size copy: buffered records carry no spare capacity).
+    if (ts.batch.empty()) {
+        push_record(ts.thread_info->native_id, out.view());
+    } else {
+        ts.batch.records.emplace_back(out.view());
+        ts.batch.types.emplace_back("frame");
+    }
     return true;
 }
 

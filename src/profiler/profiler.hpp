@@ -56,6 +56,8 @@ public:
     bool push_frames(Event event, Batch& batch);
     // Moves records[begin, end) into the buffer chosen for the thread.
     void push_frame_range(size_t thread_id, FrameList& records, size_t begin, size_t end);
+    // One frame record, for an event without plugin records (no boundary can be among them).
+    void push_record(size_t thread_id, std::string_view record);
     Ref build_trace();
     bool save_in_db();
 

@@ -233,7 +233,7 @@ bool append_byte_sequence(PyObject* result, Buffer& out) {
 
 namespace {
 
-Ref serialiser(bool lightweight) {
+Ref lookup_serialiser(bool lightweight) {
     const Names& n = names();
     Ref module = import_module(n.mod_sarv_serialize);
     if (!module) {
@@ -241,6 +241,55 @@ Ref serialiser(bool lightweight) {
     }
     return module_function(module.get(), lightweight ? n.dump_msgpack_lightweight_repr : n.dump_msgpack);
 }
+
+#if PY_VERSION_HEX < 0x030C0000
+// Two dict lookups per recorded event add up. The interpreter gives a dict a new version
+// tag at every change (never one used before), so while sys.modules and the module's
+// dict keep their tags, the function found last time is still what a lookup would find.
+struct CachedSerialiser {
+    Ref modules;
+    uint64_t modules_version = 0;
+    Ref module;
+    uint64_t module_version = 0;
+    Ref function;
+};
+
+uint64_t version_of(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
+
+Ref serialiser(bool lightweight) {
+    static auto* cache = new CachedSerialiser[2];  // GIL-guarded; never destroyed
+    CachedSerialiser& c = cache[lightweight ? 1 : 0];
+    PyObject* modules = PyImport_GetModuleDict();
+    if (c.function && modules == c.modules.get() && version_of(modules) == c.modules_version &&
+        version_of(PyModule_GetDict(c.module.get())) == c.module_version) {
+        return c.function;
+    }
+    c.function.reset();
+    Ref function = lookup_serialiser(lightweight);
+    if (!function || modules == nullptr || !PyDict_CheckExact(modules)) {
+        return function;
+    }
+    PyObject* module = PyDict_GetItemWithError(modules, names().mod_sarv_serialize);
+    if (module == nullptr || !PyModule_CheckExact(module)) {
+        PyErr_Clear();
+        return function;
+    }
+    PyObject* dict = PyModule_GetDict(module);
+    PyObject* found = PyDict_GetItemWithError(dict, lightweight ? names().dump_msgpack_lightweight_repr : names().dump_msgpack);
+    if (found != function.get()) {  // reached some other way (a module __getattr__, ...): not cached
+        PyErr_Clear();
+        return function;
+    }
+    c.modules = Ref::borrow(modules);
+    c.modules_version = version_of(modules);
+    c.module = Ref::borrow(module);
+    c.module_version = version_of(dict);
+    c.function = function;
+    return function;
+}
+#else
+Ref serialiser(bool lightweight) { return lookup_serialiser(lightweight); }
+#endif
 
 bool call_serialiser(PyObject* function, PyObject* obj, Buffer& out) {
     Ref result = Ref::steal(PyObject_CallOneArg(function, obj));
