@@ -223,3 +223,16 @@ def test_dump_msgpack_errors_of_the_companion_pass_through(companion, monkeypatc
     monkeypatch.setitem(sys.modules, "sarv.serialize", None)
     with pytest.raises(ImportError):
         native.dump_msgpack(1)
+
+
+CROCKFORD = "0123456789ABCDEFGHJKMNPQRSTVWXYZ"
+
+
+@pytest.mark.parametrize("millis, high, low", [
+    (0, 0, 0), (2**48 - 1, 2**16 - 1, 2**64 - 1), (1469918176385, 0x1234, 0xFEDCBA9876543210),
+    (1, 1, 1), (2**47, 2**15, 2**63), (2**48 + 5, 0, 0),  # millis beyond 48 bits: low 48 kept
+])
+def test_ulid_text_is_the_130_bit_value_in_base32(millis, high, low):
+    value = ((millis % 2**48) << 80) | (high << 64) | low
+    expected = "".join(CROCKFORD[(value >> (5 * i)) & 31] for i in reversed(range(26)))
+    assert native.format_ulid(millis, high, low) == expected

@@ -8,8 +8,6 @@
 namespace sarv {
 namespace {
 
-__extension__ typedef unsigned __int128 u128;
-
 constexpr char CROCKFORD[] = "0123456789ABCDEFGHJKMNPQRSTVWXYZ";
 
 // xoshiro256**: small, fast, and its state is trivially destructible, so a thread's exit
@@ -68,12 +66,19 @@ uint64_t next(Generator& g) {
 }  // namespace
 
 void format_ulid(uint64_t millis, uint16_t random_high, uint64_t random_low, char out[26]) {
-    // 128 bits: 48 of time, 16 + 64 random; 26 characters of 5 bits, the first one 3 bits.
-    u128 value = (static_cast<u128>(millis & 0xFFFFFFFFFFFFULL) << 80) | (static_cast<u128>(random_high) << 64) |
-                 random_low;
-    for (int i = 25; i >= 0; --i) {
-        out[i] = CROCKFORD[static_cast<unsigned>(value & 0x1F)];
-        value >>= 5;
+    // 130 bits in 26 groups of five, most significant first: ten groups of time (the top
+    // two bits zero), then sixteen of the 80 random bits, read with 64-bit shifts.
+    millis &= 0xFFFFFFFFFFFFULL;
+    for (int i = 0; i < 10; ++i) {
+        out[i] = CROCKFORD[(millis >> (45 - 5 * i)) & 0x1F];
+    }
+    const uint64_t high = random_high;
+    out[10] = CROCKFORD[(high >> 11) & 0x1F];
+    out[11] = CROCKFORD[(high >> 6) & 0x1F];
+    out[12] = CROCKFORD[(high >> 1) & 0x1F];
+    out[13] = CROCKFORD[((high << 4) | (random_low >> 60)) & 0x1F];
+    for (int j = 0; j < 12; ++j) {
+        out[14 + j] = CROCKFORD[(random_low >> (55 - 5 * j)) & 0x1F];
     }
 }
 
