@@ -7,6 +7,7 @@ import subprocess
 import sys
 import textwrap
 import threading
+import types
 
 import msgpack
 import pytest
@@ -748,3 +749,22 @@ def test_unreadable_working_directory_leaves_file_names_whole():
     out = subprocess.run([sys.executable, "-c", UNREADABLE_CWD], capture_output=True, text=True, timeout=120)
     assert out.returncode == 0, out.stderr
     assert out.stdout.strip() == "1 ['/home/u/project/app/views.py:1', '/home/u/project/app/views.py:2']"
+
+
+def test_qualified_name_follows_the_module_name_and_the_code(recording):
+    # Names are remembered per code object and module globals; a rename between calls, or
+    # another module's globals for the same code, must show in the next record.
+    ns = recording.module("def probe():\n    return 1\n", name="app.first")
+
+    def run():
+        ns["probe"]()
+        ns["__name__"] = "app.second"
+        ns["probe"]()
+        ns["counter"] = 1  # any change of the globals
+        ns["probe"]()
+        other = dict(ns, __name__="app.third")
+        types.FunctionType(ns["probe"].__code__, other)()
+
+    _, trace, _ = recording.run(run)
+    calls = [r["qualname"] for r in trace.records if r["co_name"] == "probe" and r["event"] == "call"]
+    assert calls == ["app.first.probe", "app.second.probe", "app.second.probe", "app.third.probe"]

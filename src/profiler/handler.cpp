@@ -260,10 +260,17 @@ bool SarvProfiler::process_frame(PyFrameObject* frame, PyObject* arg, Event even
         ts.call_frames.push_back(CallFrame{Ref::borrow(reinterpret_cast<PyObject*>(frame)), *frame_id});
     }
 
-    w.raw(K_THREAD);
-    w.str(ts.thread_info->name);
-    w.raw(K_THREAD_NATIVE_ID);
-    w.uint(ts.thread_info->native_id);
+    if (ts.thread_entries.empty()) {  // the same in every record of the thread
+        Buffer entries;
+        BufferSink entries_sink{&entries};
+        MsgpackWriter<BufferSink> ew(entries_sink);
+        ew.raw(K_THREAD);
+        ew.str(ts.thread_info->name);
+        ew.raw(K_THREAD_NATIVE_ID);
+        ew.uint(ts.thread_info->native_id);
+        ts.thread_entries.assign(entries.view());
+    }
+    w.raw(ts.thread_entries);
     w.raw(K_TIMESTAMP);
     w.f64(timestamp());
     w.raw(TYPE_FRAME);

@@ -27,6 +27,7 @@ struct ThreadState {
     CallStack call_frames;
     std::unordered_map<uintptr_t, PrefixedId> frame_ids;
     std::optional<ThreadInfo> thread_info;
+    std::string thread_entries;  // the record's "thread" and "thread_native_id" entries, encoded
     Buffer scratch;  // reused for every record this thread encodes
     Batch batch;     // reused for every event of this thread
 };

@@ -327,6 +327,10 @@ bool is_function_of(PyObject* function, const char* module_name, const char* fun
 }  // namespace
 
 bool encode_plain(PyObject* obj, Buffer& out) {
+    if (obj == Py_None) {  // the argument of every call event
+        out.push_back('\xc0');
+        return true;
+    }
     PlainEncoder e(out);
     return e.finish(e.value(obj, 0));
 }

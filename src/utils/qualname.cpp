@@ -197,6 +197,14 @@ bool get_qualname_cached(PyFrameObject* frame, QualnameCache& cache, std::option
     // With co_qualname the text depends only on the code and the module's __name__.
     Ref globals = Ref::steal(PyFrame_GetGlobals(frame));
     Ref module;
+#if PY_VERSION_HEX < 0x030C0000
+    if (globals && PyDict_CheckExact(globals.get()) && cache.text && cache.globals == globals.get() &&
+        reinterpret_cast<PyDictObject*>(globals.get())->ma_version_tag == cache.globals_version) {
+        out = std::string_view(*cache.text);
+        return true;
+    }
+    cache.globals = nullptr;
+#endif
     if (globals && PyDict_CheckExact(globals.get())) {
         PyObject* name = PyDict_GetItemWithError(globals.get(), names().dunder_name);
         if (name == nullptr && !PyErr_Occurred()) {
@@ -215,6 +223,12 @@ bool get_qualname_cached(PyFrameObject* frame, QualnameCache& cache, std::option
         ++cache.version;
         cache.module = std::move(module);
     }
+#if PY_VERSION_HEX < 0x030C0000
+    if (cache.text && PyDict_CheckExact(globals.get())) {
+        cache.globals = globals.get();
+        cache.globals_version = reinterpret_cast<PyDictObject*>(globals.get())->ma_version_tag;
+    }
+#endif
 #else
     // Without co_qualname the name depends on the caller and the locals: no reuse.
     if (!get_qualname(frame, cache.text)) {

@@ -18,6 +18,11 @@ struct QualnameCache {
     Ref module;  // the module's __name__ object the text was built from
     std::optional<std::string> text;
     uint64_t version = 0;  // counts changes of `text`
+    // The globals dict the module name was read from (not owned: only compared) and its
+    // version tag then. A dict gets a new tag at every change, and a new dict never gets
+    // an old tag, so while both match, __name__ is still `module`.
+    const void* globals = nullptr;
+    uint64_t globals_version = 0;
 };
 
 // get_qualname, reusing the remembered text while the frame's module name is the same
