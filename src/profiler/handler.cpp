@@ -92,6 +92,16 @@ constexpr std::string_view TYPE_FRAME = "\xa4" "type" "\xa5" "frame";
 constexpr std::string_view K_CALL_SITE = "\xb3" "user_code_call_site";
 constexpr std::string_view K_CALL_FRAME_ID = "\xad" "call_frame_id";
 constexpr std::string_view K_LINE_NUMBER = "\xab" "line_number";
+// Record entries that stay the same over many records, encoded once and kept as bytes.
+template <class Write>
+std::string encoded(Write write) {
+    Buffer out;
+    BufferSink sink{&out};
+    MsgpackWriter<BufferSink> w(sink);
+    write(w);
+    return std::string(out.view());
+}
+
 constexpr std::string_view EVENT_CALL = "\xa4" "call";
 constexpr std::string_view EVENT_RETURN = "\xa6" "return";
 
@@ -193,14 +203,12 @@ bool SarvProfiler::process_frame(PyFrameObject* frame, PyObject* arg, Event even
         return false;
     }
     if (code.names_version != code.qualname.version || code.names_bytes.empty()) {
-        Buffer names_out;
-        BufferSink names_sink{&names_out};
-        MsgpackWriter<BufferSink> nw(names_sink);
-        nw.raw(K_CO_NAME);
-        nw.str(code.name);
-        nw.raw(K_QUALNAME);
-        qualname ? nw.str(*qualname) : nw.nil();
-        code.names_bytes.assign(names_out.view());
+        code.names_bytes = encoded([&](MsgpackWriter<BufferSink>& nw) {
+            nw.raw(K_CO_NAME);
+            nw.str(code.name);
+            nw.raw(K_QUALNAME);
+            qualname ? nw.str(*qualname) : nw.nil();
+        });
         code.names_version = code.qualname.version;
     }
 
@@ -261,14 +269,12 @@ bool SarvProfiler::process_frame(PyFrameObject* frame, PyObject* arg, Event even
     }
 
     if (ts.thread_entries.empty()) {  // the same in every record of the thread
-        Buffer entries;
-        BufferSink entries_sink{&entries};
-        MsgpackWriter<BufferSink> ew(entries_sink);
-        ew.raw(K_THREAD);
-        ew.str(ts.thread_info->name);
-        ew.raw(K_THREAD_NATIVE_ID);
-        ew.uint(ts.thread_info->native_id);
-        ts.thread_entries.assign(entries.view());
+        ts.thread_entries = encoded([&](MsgpackWriter<BufferSink>& ew) {
+            ew.raw(K_THREAD);
+            ew.str(ts.thread_info->name);
+            ew.raw(K_THREAD_NATIVE_ID);
+            ew.uint(ts.thread_info->native_id);
+        });
     }
     w.raw(ts.thread_entries);
     w.raw(K_TIMESTAMP);
