@@ -328,6 +328,8 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=9)
     parser.add_argument("--quick", action="store_true", help="fewer rounds, no peak memory section")
+    parser.add_argument("--only", nargs="+", metavar="WORKLOAD", choices=list(workloads.WORKLOADS),
+                        help="per-event overhead of these workloads only, and nothing else")
     parser.add_argument("--child-peak", nargs=2, help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     if args.child_peak:
@@ -337,6 +339,9 @@ def main(argv=None):
     print(f"Python {sys.version.split()[0]} on {os.uname().machine}, {os.cpu_count()} CPUs; "
           f"{rounds} rounds, medians; comparators: "
           f"VizTracer {'yes' if VizTracer else 'missing'}, yappi {'yes' if yappi else 'missing'}")
+    if args.only:
+        overhead(rounds, args.only)
+        return
     per_event = overhead(rounds, list(workloads.WORKLOADS))
     threaded = per_event["4 threads"]["sarv, recording"]
     single = per_event["same work, 1 thread"]["sarv, recording"]

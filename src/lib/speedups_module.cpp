@@ -74,7 +74,8 @@ PyObject* note_type(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return nullptr;
 }
 
-const sarv::SpeedupsApi api = {sarv::SPEEDUPS_API_VERSION, sarv::encode_plain, sarv::encode_plain_light};
+const sarv::SpeedupsApi api = {sarv::SPEEDUPS_API_VERSION, sarv::encode_plain, sarv::encode_plain_light,
+                               sarv::encode_plain_map, sarv::encode_plain_map_light};
 
 PyMethodDef methods[] = {
     {"dump_msgpack", dump_msgpack, METH_O,

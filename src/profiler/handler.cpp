@@ -63,6 +63,23 @@ Ref locals_for_record(PyFrameObject* frame) {
     return copy;
 }
 
+// The entry of a recorded activation on its thread's stack (nearly always the top one).
+const CallFrame* find_activation(const CallStack& stack, PyFrameObject* frame) {
+    auto* obj = reinterpret_cast<PyObject*>(frame);
+    for (size_t i = stack.size(); i > 0; --i) {
+        if (stack[i - 1].frame.get() == obj) {
+            return &stack[i - 1];
+        }
+    }
+    return nullptr;
+}
+
+// Empties the thread's reused variables when the event is done with them, on every path.
+struct ReleaseLocals {
+    DirectLocals& locals;
+    ~ReleaseLocals() { locals.clear(); }
+};
+
 // Ends a recorded activation on its thread's stack: removes the frame's entry and whatever a
 // failed return left above it. A frame that is not on the stack (its call was not recorded,
 // or failed) leaves the entries of its callers in place for their own returns.
@@ -231,9 +248,22 @@ bool SarvProfiler::process_frame(PyFrameObject* frame, PyObject* arg, Event even
     w.raw(K_EVENT);
     w.raw(event == Event::Call ? EVENT_CALL : EVENT_RETURN);
 
-    Ref locals = locals_for_record(frame);
-    if (!locals) {
-        return false;
+    // The variables as they are now, before any Python code runs below.
+    DirectLocals& direct = ts.locals;
+    ReleaseLocals release{direct};
+    uint64_t listed = 0;
+    if (event == Event::Return) {
+        if (const CallFrame* entry = find_activation(ts.call_frames, frame); entry != nullptr && entry->direct_locals) {
+            listed = entry->listed;
+        }
+    }
+    Ref locals;
+    bool is_direct = read_direct_locals(frame, code, listed, direct);
+    if (!is_direct) {
+        locals = locals_for_record(frame);
+        if (!locals) {
+            return false;
+        }
     }
     auto identity = reinterpret_cast<uintptr_t>(frame);
     std::optional<PrefixedId> frame_id;
@@ -256,7 +286,8 @@ bool SarvProfiler::process_frame(PyFrameObject* frame, PyObject* arg, Event even
         return false;
     }
     w.raw(K_LOCALS);
-    if (!serialiser.dump_into(locals.get(), out)) {
+    if (is_direct ? !serialiser.dump_entries_into(direct.names.data(), direct.values.data(), direct.names.size(), out)
+                  : !serialiser.dump_into(locals.get(), out)) {
         return false;
     }
     locals.reset();
@@ -265,7 +296,8 @@ bool SarvProfiler::process_frame(PyFrameObject* frame, PyObject* arg, Event even
     if (event == Event::Return) {
         end_activation(ts.call_frames, frame);
     } else {
-        ts.call_frames.push_back(CallFrame{Ref::borrow(reinterpret_cast<PyObject*>(frame)), *frame_id});
+        ts.call_frames.push_back(
+            CallFrame{Ref::borrow(reinterpret_cast<PyObject*>(frame)), *frame_id, is_direct, direct.bound});
     }
 
     if (ts.thread_entries.empty()) {  // the same in every record of the thread

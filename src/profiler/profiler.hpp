@@ -5,6 +5,7 @@
 #include "common.hpp"
 #include "filters/filters.hpp"
 #include "plugins/plugins.hpp"
+#include "profiler/frame_locals.hpp"
 #include "profiler/record_list.hpp"
 #include "utils/inspect.hpp"
 #include "utils/msgpack_write.hpp"
@@ -29,6 +30,7 @@ struct ThreadState {
     std::optional<ThreadInfo> thread_info;
     std::string thread_entries;  // the record's "thread" and "thread_native_id" entries, encoded
     Buffer scratch;  // reused for every record this thread encodes
+    DirectLocals locals;  // reused likewise; empty between events
     Batch batch;     // reused for every event of this thread
 };
 

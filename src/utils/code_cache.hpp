@@ -29,6 +29,10 @@ struct CodeInfo {
     // The record's co_name and qualname entries, encoded, for qualname.version names_version.
     std::string names_bytes;
     uint64_t names_version = 0;
+    // Whether events of this code may read variables straight from the frame (-1: not
+    // known yet), and from which instruction on (the end of the prologue).
+    int8_t direct_locals = -1;
+    int body_start = 0;
 
     // The part that depends on one profiler's configuration, valid while profiler_serial
     // names that profiler. Serials are never reused, so a dead profiler cannot match.

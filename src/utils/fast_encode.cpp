@@ -188,6 +188,17 @@ public:
         return true;
     }
 
+    // A map of these entries, as a dict of them at `depth` would be written.
+    bool entries(PyObject* const* keys, const Ref* values, size_t n, int depth) {
+        w_.map_header(n);
+        for (size_t i = 0; i < n; ++i) {
+            if (!scalar(keys[i]) || !value(values[i].get(), depth + 1) || too_big()) {
+                return false;
+            }
+        }
+        return true;
+    }
+
     bool too_big() const { return out_.size() - start_ > EXACT_MAX_BYTES; }
 
     bool finish(bool ok) {
@@ -310,6 +321,12 @@ bool light_scalar(PlainEncoder& e, PyObject* o) {
     return entry != nullptr && e.texts({"<", entry->name, ">"});
 }
 
+// One entry of a lightweight locals map: a name that is not too long, a short value.
+bool light_entry(PlainEncoder& e, PyObject* key, PyObject* item) {
+    return Py_TYPE(key) == &PyUnicode_Type && PyUnicode_GET_LENGTH(key) <= MAX_STR_CHARS && e.text(key) &&
+           light_scalar(e, item);
+}
+
 bool is_function_of(PyObject* function, const char* module_name, const char* function_name) {
     if (!PyCFunction_Check(function)) {
         return false;
@@ -351,11 +368,28 @@ bool encode_plain_light(PyObject* obj, Buffer& out) {
     PyObject *key, *item;
     bool ok = true;
     while (ok && PyDict_Next(obj, &pos, &key, &item)) {
-        ok = Py_TYPE(key) == &PyUnicode_Type && PyUnicode_GET_LENGTH(key) <= MAX_STR_CHARS && e.text(key) &&
-             light_scalar(e, item);
+        ok = light_entry(e, key, item);
         ++seen;
     }
     return e.finish(ok && seen == n);
+}
+
+bool encode_plain_map(PyObject* const* keys, const Ref* values, size_t n, Buffer& out) {
+    PlainEncoder e(out);
+    return e.finish(e.entries(keys, values, n, 0));
+}
+
+bool encode_plain_map_light(PyObject* const* keys, const Ref* values, size_t n, Buffer& out) {
+    if (n > static_cast<size_t>(MAX_ITEMS)) {
+        return false;
+    }
+    PlainEncoder e(out);
+    e.writer().map_header(n);
+    bool ok = true;
+    for (size_t i = 0; ok && i < n; ++i) {
+        ok = light_entry(e, keys[i], values[i].get());
+    }
+    return e.finish(ok);
 }
 
 bool note_type(PyObject* type, PyObject* name, TypeKind kind) {
@@ -387,31 +421,32 @@ bool note_type(PyObject* type, PyObject* name, TypeKind kind) {
     return true;
 }
 
-PlainEncoderFn speedups_encoder(PyObject* function, bool lightweight) {
+PlainEncoders speedups_encoders(PyObject* function, bool lightweight) {
     // Strong references, so an identity test cannot be fooled by a reused address; never
     // destroyed, since the interpreter may be gone by the time static objects are.
     struct Known {
         Ref function;
-        PlainEncoderFn encoder = nullptr;
+        PlainEncoders encoders;
     };
     static Known* known = new Known[2];
     Known& slot = known[lightweight ? 1 : 0];
     if (function == slot.function.get()) {
-        return slot.encoder;
+        return slot.encoders;
     }
     if (!is_function_of(function, "sarv._speedups", lightweight ? "dump_msgpack_lightweight_repr" : "dump_msgpack")) {
-        return nullptr;
+        return {};
     }
     PyObject* module = PyCFunction_GET_SELF(function);
     Ref capsule = Ref::steal(PyObject_GetAttrString(module, "_C_API"));
     auto* api = capsule ? static_cast<const SpeedupsApi*>(PyCapsule_GetPointer(capsule.get(), SPEEDUPS_CAPSULE)) : nullptr;
     if (api == nullptr || api->version != SPEEDUPS_API_VERSION) {
         PyErr_Clear();
-        return nullptr;
+        return {};
     }
     slot.function = Ref::borrow(function);
-    slot.encoder = lightweight ? api->encode_light : api->encode;
-    return slot.encoder;
+    slot.encoders = lightweight ? PlainEncoders{api->encode_light, api->encode_map_light}
+                                : PlainEncoders{api->encode, api->encode_map};
+    return slot.encoders;
 }
 
 }  // namespace sarv

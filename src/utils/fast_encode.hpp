@@ -21,21 +21,31 @@ bool note_type(PyObject* type, PyObject* name, TypeKind kind);
 // it was. Never runs Python code, never leaves a Python error set.
 bool encode_plain(PyObject* obj, Buffer& out);
 bool encode_plain_light(PyObject* obj, Buffer& out);
+// The same for a dict of these n entries in this order, without the dict.
+bool encode_plain_map(PyObject* const* keys, const Ref* values, size_t n, Buffer& out);
+bool encode_plain_map_light(PyObject* const* keys, const Ref* values, size_t n, Buffer& out);
 
 // The encoders of sarv._speedups, reached from the profiler's own extension through the
 // capsule "sarv._speedups._C_API": the classes noted by the companion are known there.
+using PlainEncoderFn = bool (*)(PyObject* obj, Buffer& out);
+using PlainMapEncoderFn = bool (*)(PyObject* const* keys, const Ref* values, size_t n, Buffer& out);
 struct SpeedupsApi {
     int version;
-    bool (*encode)(PyObject* obj, Buffer& out);
-    bool (*encode_light)(PyObject* obj, Buffer& out);
+    PlainEncoderFn encode;
+    PlainEncoderFn encode_light;
+    PlainMapEncoderFn encode_map;
+    PlainMapEncoderFn encode_map_light;
 };
-inline constexpr int SPEEDUPS_API_VERSION = 1;
+inline constexpr int SPEEDUPS_API_VERSION = 2;
 inline constexpr const char* SPEEDUPS_CAPSULE = "sarv._speedups._C_API";
 
-// The encoder behind `function` when it is the serialiser of sarv._speedups (the
-// lightweight one when `lightweight`), which tries that encoder before anything else;
-// else null. Never fails.
-using PlainEncoderFn = bool (*)(PyObject* obj, Buffer& out);
-PlainEncoderFn speedups_encoder(PyObject* function, bool lightweight);
+// The encoders behind `function` when it is the serialiser of sarv._speedups (the
+// lightweight ones when `lightweight`), which tries them before anything else; else null.
+// Never fails.
+struct PlainEncoders {
+    PlainEncoderFn value = nullptr;
+    PlainMapEncoderFn map = nullptr;
+};
+PlainEncoders speedups_encoders(PyObject* function, bool lightweight);
 
 }  // namespace sarv

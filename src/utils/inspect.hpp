@@ -25,6 +25,10 @@ struct CallSite {
 struct CallFrame {
     Ref frame;
     PrefixedId frame_id;
+    // Variables read straight from the frame at the call event (no f_locals dict made):
+    // the slots bound then, which a dict made then would list first at the return.
+    bool direct_locals = false;
+    uint64_t listed = 0;
 };
 using CallStack = std::vector<CallFrame>;
 

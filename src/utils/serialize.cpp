@@ -306,22 +306,53 @@ bool dump_msgpack_into(PyObject* obj, bool lightweight, Buffer& out) {
     return function && call_serialiser(function.get(), obj, out);
 }
 
-bool ValueSerialiser::dump_into(PyObject* obj, Buffer& out) {
+bool ValueSerialiser::find() {
     if (!function_) {
         function_ = serialiser(lightweight_);
         if (!function_) {
             return false;
         }
-        native_ = speedups_encoder(function_.get(), lightweight_);
+        native_ = speedups_encoders(function_.get(), lightweight_);
+    }
+    return true;
+}
+
+bool ValueSerialiser::dump_into(PyObject* obj, Buffer& out) {
+    if (!find()) {
+        return false;
     }
     // The companion's own serialiser starts with the native encoder of plain values: use it
     // here directly, writing into the record, and skip the call, the bytes object and the
     // check of a result we wrote ourselves.
-    if (native_ != nullptr && native_(obj, out)) {
+    if (native_.value != nullptr && native_.value(obj, out)) {
         return true;
     }
+    return call_into(obj, out);
+}
+
+bool ValueSerialiser::dump_entries_into(PyObject* const* keys, const Ref* values, size_t n, Buffer& out) {
+    if (!find()) {
+        return false;
+    }
+    if (native_.map != nullptr && native_.map(keys, values, n, out)) {
+        return true;
+    }
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) {
+        return false;
+    }
+    for (size_t i = 0; i < n; ++i) {
+        if (PyDict_SetItem(dict.get(), keys[i], values[i].get()) < 0) {
+            return false;
+        }
+    }
+    return call_into(dict.get(), out);
+}
+
+bool ValueSerialiser::call_into(PyObject* obj, Buffer& out) {
     // Python code runs from here on and may replace the serialiser: look it up again next time.
     Ref function = std::move(function_);
+    native_ = {};
     size_t start = out.size();
     if (!call_serialiser(function.get(), obj, out)) {
         return false;

@@ -26,10 +26,16 @@ class ValueSerialiser {
 public:
     explicit ValueSerialiser(bool lightweight) : lightweight_(lightweight) {}
     bool dump_into(PyObject* obj, Buffer& out);
+    // What dump_into gives for a dict of these n entries in this order (a dict is made
+    // only when the serialiser is not the native one, or the native one declines).
+    bool dump_entries_into(PyObject* const* keys, const Ref* values, size_t n, Buffer& out);
 
 private:
+    bool find();
+    bool call_into(PyObject* obj, Buffer& out);
+
     bool lightweight_;
-    PlainEncoderFn native_ = nullptr;
+    PlainEncoders native_;
     Ref function_;
 };
 

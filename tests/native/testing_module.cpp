@@ -184,6 +184,18 @@ PyObject* t_relative_to(PyObject*, PyObject* args) {
 
 PyObject* t_timestamp(PyObject*, PyObject*) { return PyFloat_FromDouble(timestamp()); }
 
+// set_direct_locals(enabled) -> bool: for profilers registered through this module, read
+// variables straight from frames (the default) or always through PyFrame_GetLocals.
+// Returns whether this build can read them straight at all.
+PyObject* t_set_direct_locals(PyObject*, PyObject* arg) {
+    int enabled = PyObject_IsTrue(arg);
+    if (enabled < 0) {
+        return nullptr;
+    }
+    set_direct_locals_enabled(enabled != 0);
+    return PyBool_FromLong(direct_locals_supported());
+}
+
 // get_qualname(frame, use_co_qualname=True) -> str | None
 PyObject* t_get_qualname(PyObject*, PyObject* args) {
     PyObject* frame;
@@ -338,6 +350,7 @@ PyMethodDef testing_methods[] = {
     {"new_frame_id", t_new_frame_id, METH_NOARGS, nullptr},
     {"relative_to", t_relative_to, METH_VARARGS, nullptr},
     {"timestamp", t_timestamp, METH_NOARGS, nullptr},
+    {"set_direct_locals", t_set_direct_locals, METH_O, nullptr},
     {"get_qualname", t_get_qualname, METH_VARARGS, nullptr},
     {"user_code_call_site", t_user_code_call_site, METH_VARARGS, nullptr},
     {"push_frames", t_push_frames, METH_VARARGS, nullptr},

@@ -1,0 +1,46 @@
+// A function frame's local variables read from the frame itself, without making the
+// frame's f_locals dict: the dict costs a dict and a store per variable at every event,
+// and, once made, it stays on the frame and keeps old values alive until the frame ends.
+#pragma once
+
+#include "common.hpp"
+
+#include <cstdint>
+#include <vector>
+
+namespace sarv {
+
+struct CodeInfo;
+
+// The variables of one event: names (borrowed from the code object, which the frame keeps
+// alive) and values, in the order PyFrame_GetLocals would list them.
+struct DirectLocals {
+    uint64_t bound = 0;  // bit i: slot i of the frame holds a value
+    std::vector<PyObject*> names;
+    std::vector<Ref> values;
+
+    void clear() {
+        bound = 0;
+        names.clear();
+        values.clear();  // may run Python code (a __del__): done when nothing else is held
+    }
+};
+
+// Reads the frame's variables as PyFrame_GetLocals would give them, when the frame has no
+// f_locals dict yet. The dict PyFrame_GetLocals makes keeps its keys in order from one
+// event to the next: `listed` are the slots it would already hold (those bound at the
+// call event of this activation, when that event read the variables this way; 0 when no
+// event read them before), which come first, the others after them in slot order.
+//
+// False, with `out` empty, when the frame must go through PyFrame_GetLocals: any frame
+// that has an f_locals dict already (made by anyone), frames of generators and coroutines
+// (their dict persists over suspensions), module and class bodies, code with more than 64
+// variables or a prologue this reader does not know, and interpreters other than 3.11.
+bool read_direct_locals(PyFrameObject* frame, CodeInfo& code, uint64_t listed, DirectLocals& out);
+
+// Whether this build reads variables directly at all (tests use it).
+bool direct_locals_supported();
+// Turns direct reading off and on (tests compare both ways); on by default.
+void set_direct_locals_enabled(bool enabled);
+
+}  // namespace sarv
