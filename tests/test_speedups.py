@@ -70,6 +70,18 @@ def test_native_bytes_equal_the_python_serialiser(value):
     assert ts.CALLS == []  # no method of the program's objects was run
 
 
+DIGIT = 2 ** 30  # ints of one internal digit take a shorter way than longer ones
+
+
+@pytest.mark.parametrize("value", [
+    0, 1, -1, 127, 128, -32, -33, 255, 256, DIGIT - 1, DIGIT, DIGIT + 1, -(DIGIT - 1), -DIGIT,
+    -DIGIT - 1, 2 ** 32, 2 ** 63 - 1, -2 ** 63, 2 ** 64 - 1, 2 ** 64, -2 ** 63 - 1,
+    "", "ascii", "é", "\u20ac", "\U0001f600", "mixed é text", "x" * 40,
+])
+def test_edges_of_the_short_ways_for_ints_and_texts(value):
+    assert both_ways(value) == (value if not isinstance(value, int) or -2 ** 63 <= value < 2 ** 64 else str(value))
+
+
 def gen():
     yield 1
 

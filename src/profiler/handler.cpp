@@ -138,16 +138,18 @@ void SarvProfiler::refresh_code_info(CodeInfo& info) {
     info.profiler_serial = serial;
 }
 
-bool SarvProfiler::is_quickly_excluded(PyFrameObject* frame) const {
-    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
-    const CodeInfo* info = peek_code_info(reinterpret_cast<PyCodeObject*>(code.get()));
+bool SarvProfiler::is_quickly_excluded(const CodeInfo* info) const {
     return info != nullptr && info->profiler_serial == serial && info->plugins == nullptr &&
            !info->decision.included && (info->decision.excluded || info->decision.attrs_generated);
 }
 
-void SarvProfiler::profile(PyFrameObject* frame, PyObject* arg, Event event) {
-    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
-    CodeInfo& info = code_info(reinterpret_cast<PyCodeObject*>(code.get()));
+void SarvProfiler::profile(PyFrameObject* frame, PyObject* arg, Event event, CodeInfo* known) {
+    CodeInfo* found = known;
+    if (found == nullptr) {
+        Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
+        found = &code_info(reinterpret_cast<PyCodeObject*>(code.get()));
+    }
+    CodeInfo& info = *found;
     if (info.profiler_serial != serial) {
         refresh_code_info(info);
     }
@@ -338,8 +340,10 @@ int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* ar
         return 0;
     }
     // The common case, a frame already known to be left out, costs one lookup by address.
+    CodeInfo* info = nullptr;
     if (SarvProfiler* fast = exact_profiler_of(obj); fast != nullptr && frame != nullptr) {
-        if (fast->is_quickly_excluded(frame)) {
+        info = peek_frame_code_info(frame);
+        if (fast->is_quickly_excluded(info)) {
             return 0;
         }
     }
@@ -362,7 +366,7 @@ int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* ar
         PyErr_Fetch(&type, &value, &tb);
     }
     try {
-        profiler->profile(frame, arg_ref.get(), event);
+        profiler->profile(frame, arg_ref.get(), event, info);
     } catch (const std::exception& fault) {
         PyErr_Format(PyExc_RuntimeError, "sarv: internal fault while profiling: %s", fault.what());
         PyErr_WriteUnraisable(nullptr);

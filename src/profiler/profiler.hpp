@@ -5,7 +5,7 @@
 #include "common.hpp"
 #include "filters/filters.hpp"
 #include "plugins/plugins.hpp"
-#include "profiler/frame_locals.hpp"
+#include "profiler/frame_access.hpp"
 #include "profiler/record_list.hpp"
 #include "utils/inspect.hpp"
 #include "utils/msgpack_write.hpp"
@@ -52,10 +52,11 @@ public:
     // failure; broken invariants throw InternalFault.
     static std::unique_ptr<SarvProfiler> new_from_python(PyObject* profiler);
 
-    void profile(PyFrameObject* frame, PyObject* arg, Event event);
-    // True when the frame's code is already known to be left out, with no plugin to run:
-    // no allocation, no Python call, no error.
-    bool is_quickly_excluded(PyFrameObject* frame) const;
+    // `known`: the frame's code entry when the caller has it (else it is looked up).
+    void profile(PyFrameObject* frame, PyObject* arg, Event event, CodeInfo* known = nullptr);
+    // True when the code of this entry (null: none yet) is already known to be left out,
+    // with no plugin to run: no allocation, no Python call, no error.
+    bool is_quickly_excluded(const CodeInfo* info) const;
     bool push_frames(Event event, Batch& batch);
     // Moves records[begin, end) into the buffer chosen for the thread.
     void push_frame_range(size_t thread_id, FrameList& records, size_t begin, size_t end);

@@ -17,13 +17,6 @@ namespace {
 
 void free_code_info(void* info) { delete static_cast<CodeInfo*>(info); }
 
-Py_ssize_t extra_index() {
-    static Py_ssize_t index = -2;
-    if (index == -2) {
-        index = SARV_REQUEST_EXTRA_INDEX(free_code_info);
-    }
-    return index;
-}
 
 void fill(CodeInfo& info, PyCodeObject* code) {
     PyObject* filename = code->co_filename;
@@ -45,8 +38,16 @@ void fill(CodeInfo& info, PyCodeObject* code) {
 
 }  // namespace
 
+Py_ssize_t code_extra_index() {
+    static Py_ssize_t index = -2;
+    if (index == -2) {
+        index = SARV_REQUEST_EXTRA_INDEX(free_code_info);
+    }
+    return index;
+}
+
 CodeInfo* peek_code_info(PyCodeObject* code) {
-    Py_ssize_t index = extra_index();
+    Py_ssize_t index = code_extra_index();
     void* extra = nullptr;
     if (index < 0) {
         return nullptr;
@@ -59,7 +60,7 @@ CodeInfo* peek_code_info(PyCodeObject* code) {
 }
 
 CodeInfo& code_info(PyCodeObject* code) {
-    Py_ssize_t index = extra_index();
+    Py_ssize_t index = code_extra_index();
     if (index >= 0) {
         void* extra = nullptr;
         if (SARV_CODE_GET_EXTRA(reinterpret_cast<PyObject*>(code), index, &extra) == 0 && extra != nullptr) {

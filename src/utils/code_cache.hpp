@@ -45,5 +45,7 @@ struct CodeInfo {
 CodeInfo& code_info(PyCodeObject* code);
 // The entry already made for this code object, or null: never allocates, never fails.
 CodeInfo* peek_code_info(PyCodeObject* code);
+// The interpreter's per-code extra slot that holds the entries; negative when none was given.
+Py_ssize_t code_extra_index();
 
 }  // namespace sarv

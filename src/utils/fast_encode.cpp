@@ -1,5 +1,6 @@
 #include "utils/fast_encode.hpp"
 
+#include <array>
 #include <cstring>
 #include <initializer_list>
 #include <unordered_map>
@@ -106,7 +107,7 @@ public:
         if (entry == nullptr || entry->kind == TypeKind::Other) {
             return false;
         }
-        active_.clear();
+        active_size_ = 0;
         return object_map(o, *entry, OBJECT_DEPTH);
     }
 
@@ -153,6 +154,20 @@ public:
     }
 
     bool integer(PyObject* o) {
+        // Small ints without the general conversion: one digit and a sign.
+#if PY_VERSION_HEX >= 0x030C0000
+        if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(o))) {
+            auto v = static_cast<long long>(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(o)));
+            v < 0 ? w_.sint(v) : w_.uint(static_cast<uint64_t>(v));
+            return true;
+        }
+#else
+        if (Py_ABS(Py_SIZE(o)) <= 1) {
+            auto v = static_cast<long long>(Py_SIZE(o)) * static_cast<long long>(reinterpret_cast<PyLongObject*>(o)->ob_digit[0]);
+            v < 0 ? w_.sint(v) : w_.uint(static_cast<uint64_t>(v));
+            return true;
+        }
+#endif
         int overflow = 0;
         long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
         if (overflow == 0) {
@@ -214,6 +229,10 @@ public:
 
 private:
     static bool utf8_of(PyObject* s, std::string_view& out) {
+        if (PyUnicode_IS_COMPACT_ASCII(s)) {  // most names and texts: the characters are the UTF-8
+            out = std::string_view(static_cast<const char*>(PyUnicode_DATA(s)), static_cast<size_t>(PyUnicode_GET_LENGTH(s)));
+            return true;
+        }
         Py_ssize_t n = 0;
         const char* utf8 = PyUnicode_AsUTF8AndSize(s, &n);
         if (utf8 == nullptr) {  // lone surrogates: the companion escapes them
@@ -261,10 +280,13 @@ private:
             return false;
         }
         Py_ssize_t n = PyDict_GET_SIZE(attrs.get());
+        if (active_size_ == OBJECT_DEPTH) {
+            return false;  // (each level lowers `depth`: never this deep)
+        }
         w_.map_header(static_cast<size_t>(n) + 1);
         w_.raw(CLASS_KEY);
         w_.str(entry.name);
-        active_.push_back(o);
+        active_[active_size_++] = o;
         Py_ssize_t pos = 0, seen = 0;
         PyObject *key, *item;
         bool ok = true;
@@ -275,7 +297,7 @@ private:
                  !(PyUnicode_GET_LENGTH(key) == 9 && PyUnicode_CompareWithASCIIString(key, "__class__") == 0) &&
                  text(key) && attribute(item, depth) && !too_big();
         }
-        active_.pop_back();
+        --active_size_;
         return ok && seen == n;
     }
 
@@ -291,8 +313,8 @@ private:
         if (depth <= 1) {
             return texts({"<", entry->name, " ", ELLIPSIS, ">"});
         }
-        for (PyObject* a : active_) {
-            if (a == v) {
+        for (int i = 0; i < active_size_; ++i) {
+            if (active_[i] == v) {
                 return texts({"<cycle ", entry->name, ">"});
             }
         }
@@ -304,7 +326,9 @@ private:
     BufferSink sink_;
     MsgpackWriter<BufferSink> w_;
     bool wrote_object_map_ = false;
-    std::vector<PyObject*> active_;  // the objects on the path, for cycles
+    // The objects on the path, for cycles: one per level of object maps.
+    std::array<PyObject*, OBJECT_DEPTH> active_{};
+    int active_size_ = 0;
 };
 
 // The lightweight form of one value: the value itself for what it keeps whole.

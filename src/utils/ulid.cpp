@@ -10,6 +10,18 @@ namespace {
 
 constexpr char CROCKFORD[] = "0123456789ABCDEFGHJKMNPQRSTVWXYZ";
 
+// The two symbols of every ten bits.
+struct PairTable {
+    char text[1024][2];
+    constexpr PairTable() : text{} {
+        for (int i = 0; i < 1024; ++i) {
+            text[i][0] = CROCKFORD[i >> 5];
+            text[i][1] = CROCKFORD[i & 0x1F];
+        }
+    }
+};
+constexpr PairTable PAIRS;
+
 // xoshiro256**: small, fast, and its state is trivially destructible, so a thread's exit
 // never runs code of ours.
 struct Generator {
@@ -66,19 +78,18 @@ uint64_t next(Generator& g) {
 }  // namespace
 
 void format_ulid(uint64_t millis, uint16_t random_high, uint64_t random_low, char out[26]) {
-    // 130 bits in 26 groups of five, most significant first: ten groups of time (the top
-    // two bits zero), then sixteen of the 80 random bits, read with 64-bit shifts.
+    // 130 bits in 13 groups of ten (two symbols each), most significant first: five groups
+    // of time (the top two bits zero), then eight of the 80 random bits.
     millis &= 0xFFFFFFFFFFFFULL;
-    for (int i = 0; i < 10; ++i) {
-        out[i] = CROCKFORD[(millis >> (45 - 5 * i)) & 0x1F];
+    auto put = [&](int at, uint64_t ten_bits) { std::memcpy(out + at, PAIRS.text[ten_bits & 0x3FF], 2); };
+    for (int i = 0; i < 5; ++i) {
+        put(2 * i, millis >> (40 - 10 * i));
     }
     const uint64_t high = random_high;
-    out[10] = CROCKFORD[(high >> 11) & 0x1F];
-    out[11] = CROCKFORD[(high >> 6) & 0x1F];
-    out[12] = CROCKFORD[(high >> 1) & 0x1F];
-    out[13] = CROCKFORD[((high << 4) | (random_low >> 60)) & 0x1F];
-    for (int j = 0; j < 12; ++j) {
-        out[14 + j] = CROCKFORD[(random_low >> (55 - 5 * j)) & 0x1F];
+    put(10, high >> 6);
+    put(12, (high << 4) | (random_low >> 60));
+    for (int j = 0; j < 6; ++j) {
+        put(14 + 2 * j, random_low >> (50 - 10 * j));
     }
 }
 

@@ -1,9 +1,9 @@
-#include "profiler/frame_locals.hpp"
+#include "profiler/frame_access.hpp"
 
 #include "utils/code_cache.hpp"
 
 // The frame layout of CPython 3.11 is internal; its headers are installed with every build
-// of it. Elsewhere every frame goes through PyFrame_GetLocals.
+// of it. Elsewhere the public calls do the same work.
 #if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000 && defined(__has_include)
 #if __has_include(<internal/pycore_frame.h>)
 #define Py_BUILD_CORE 1
@@ -18,6 +18,14 @@ namespace sarv {
 namespace {
 
 bool enabled = true;  // GIL-guarded
+
+#ifdef SARV_DIRECT_LOCALS
+// The block behind co_extra, private to codeobject.c in 3.11 (the same from 3.6 to 3.13).
+struct CodeExtra {
+    Py_ssize_t ce_size;
+    void* ce_extras[1];
+};
+#endif
 
 #ifdef SARV_DIRECT_LOCALS
 
@@ -73,6 +81,21 @@ void analyse(PyCodeObject* co, CodeInfo& code) {
 #endif
 
 }  // namespace
+
+CodeInfo* peek_frame_code_info(PyFrameObject* frame) {
+#ifdef SARV_DIRECT_LOCALS
+    // What _PyCode_GetExtra reads, without its checks: the frame's code is a code object.
+    Py_ssize_t index = code_extra_index();
+    auto* extra = static_cast<CodeExtra*>(frame->f_frame->f_code->co_extra);
+    if (index < 0 || extra == nullptr || index >= extra->ce_size) {
+        return nullptr;
+    }
+    return static_cast<CodeInfo*>(extra->ce_extras[index]);
+#else
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
+    return peek_code_info(reinterpret_cast<PyCodeObject*>(code.get()));
+#endif
+}
 
 bool direct_locals_supported() {
 #ifdef SARV_DIRECT_LOCALS

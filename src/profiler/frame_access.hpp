@@ -1,6 +1,9 @@
-// A function frame's local variables read from the frame itself, without making the
-// frame's f_locals dict: the dict costs a dict and a store per variable at every event,
-// and, once made, it stays on the frame and keeps old values alive until the frame ends.
+// What the hook reads from a frame, straight from the interpreter's frame where it can (a
+// few loads instead of API calls with their checks and references):
+// - the frame's code entry, for the test every event makes;
+// - a function frame's local variables, without making the frame's f_locals dict: the dict
+//   costs a dict and a store per variable at every event, and, once made, it stays on the
+//   frame and keeps old values alive until the frame ends.
 #pragma once
 
 #include "common.hpp"
@@ -11,6 +14,9 @@
 namespace sarv {
 
 struct CodeInfo;
+
+// The entry made for the frame's code object, or null: never allocates, never fails.
+CodeInfo* peek_frame_code_info(PyFrameObject* frame);
 
 // The variables of one event: names (borrowed from the code object, which the frame keeps
 // alive) and values, in the order PyFrame_GetLocals would list them.
