@@ -1,6 +1,7 @@
 #include "filters/filters.hpp"
 
 #include "utils/code_cache.hpp"
+#include "utils/frame_access.hpp"
 
 #include <cstring>
 
@@ -86,21 +87,16 @@ StaticDecision static_decision(const std::vector<Finder>& include_frames,
 }
 
 bool attrs_caller_filter(PyFrameObject* frame) {
-    Ref back = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetBack(frame)));
-    if (!back) {
+    PyCodeObject* code = caller_code(frame, 1);
+    if (code == nullptr) {
         return false;
     }
-    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(reinterpret_cast<PyFrameObject*>(back.get()))));
-    const CodeInfo& caller = code_info(reinterpret_cast<PyCodeObject*>(code.get()));
+    const CodeInfo& caller = code_info(code);
     if (!caller.filename.empty()) {
         return caller.attrs_make;
     }
-    Ref back2 = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetBack(reinterpret_cast<PyFrameObject*>(back.get()))));
-    if (!back2) {
-        return false;
-    }
-    Ref code2 = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(reinterpret_cast<PyFrameObject*>(back2.get()))));
-    return code_info(reinterpret_cast<PyCodeObject*>(code2.get())).attrs_make;
+    PyCodeObject* code2 = caller_code(frame, 2);
+    return code2 != nullptr && code_info(code2).attrs_make;
 }
 
 bool frame_is_recorded(const StaticDecision& decision, PyFrameObject* frame) {

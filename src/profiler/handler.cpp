@@ -105,8 +105,7 @@ constexpr std::string_view K_LOCALS = "\xa6" "locals";
 constexpr std::string_view K_THREAD = "\xa6" "thread";
 constexpr std::string_view K_THREAD_NATIVE_ID = "\xb0" "thread_native_id";
 constexpr std::string_view K_TIMESTAMP = "\xa9" "timestamp";
-constexpr std::string_view TYPE_FRAME = "\xa4" "type" "\xa5" "frame";
-constexpr std::string_view K_CALL_SITE = "\xb3" "user_code_call_site";
+constexpr std::string_view TYPE_FRAME_THEN_CALL_SITE = "\xa4" "type" "\xa5" "frame" "\xb3" "user_code_call_site";
 constexpr std::string_view K_CALL_FRAME_ID = "\xad" "call_frame_id";
 constexpr std::string_view K_LINE_NUMBER = "\xab" "line_number";
 // Record entries that stay the same over many records, encoded once and kept as bytes.
@@ -227,6 +226,7 @@ bool SarvProfiler::process_frame(PyFrameObject* frame, PyObject* arg, Event even
             nw.str(code.name);
             nw.raw(K_QUALNAME);
             qualname ? nw.str(*qualname) : nw.nil();
+            nw.raw(K_EVENT);
         });
         code.names_version = code.qualname.version;
     }
@@ -239,15 +239,14 @@ bool SarvProfiler::process_frame(PyFrameObject* frame, PyObject* arg, Event even
     MsgpackWriter<BufferSink> w(sink);
     w.map_header(12);
     w.raw(K_PATH);
-    char digits[16];
+    char digits[32];  // (room beyond the 11 an int needs keeps array-bound checks quiet)
     char* digits_end = std::to_chars(digits, digits + sizeof(digits), line).ptr;
     auto digits_size = static_cast<size_t>(digits_end - digits);
     w.str_header(shown.size() + 1 + digits_size);
     w.raw(shown);
     w.raw(":");
     w.raw(std::string_view(digits, digits_size));
-    w.raw(code.names_bytes);
-    w.raw(K_EVENT);
+    w.raw(code.names_bytes);  // ends with the "event" key
     w.raw(event == Event::Call ? EVENT_CALL : EVENT_RETURN);
 
     // The variables as they are now, before any Python code runs below.
@@ -308,13 +307,12 @@ bool SarvProfiler::process_frame(PyFrameObject* frame, PyObject* arg, Event even
             ew.str(ts.thread_info->name);
             ew.raw(K_THREAD_NATIVE_ID);
             ew.uint(ts.thread_info->native_id);
+            ew.raw(K_TIMESTAMP);
         });
     }
-    w.raw(ts.thread_entries);
-    w.raw(K_TIMESTAMP);
+    w.raw(ts.thread_entries);  // ends with the "timestamp" key
     w.f64(timestamp());
-    w.raw(TYPE_FRAME);
-    w.raw(K_CALL_SITE);
+    w.raw(TYPE_FRAME_THEN_CALL_SITE);
     if (site) {
         w.map_header(2);
         w.raw(K_CALL_FRAME_ID);

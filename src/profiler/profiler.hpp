@@ -5,7 +5,7 @@
 #include "common.hpp"
 #include "filters/filters.hpp"
 #include "plugins/plugins.hpp"
-#include "profiler/frame_access.hpp"
+#include "utils/frame_access.hpp"
 #include "profiler/record_list.hpp"
 #include "utils/inspect.hpp"
 #include "utils/msgpack_write.hpp"
@@ -28,7 +28,7 @@ struct ThreadState {
     CallStack call_frames;
     std::unordered_map<uintptr_t, PrefixedId> frame_ids;
     std::optional<ThreadInfo> thread_info;
-    std::string thread_entries;  // the record's "thread" and "thread_native_id" entries, encoded
+    std::string thread_entries;  // the record's "thread" and "thread_native_id" entries, and the next key
     Buffer scratch;  // reused for every record this thread encodes
     DirectLocals locals;  // reused likewise; empty between events
     Batch batch;     // reused for every event of this thread

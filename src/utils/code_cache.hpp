@@ -26,7 +26,8 @@ struct CodeInfo {
     uint64_t shown_epoch = 0;
     size_t shown_offset = 0;
     size_t shown_size = 0;
-    // The record's co_name and qualname entries, encoded, for qualname.version names_version.
+    // The record's co_name and qualname entries and the next key, encoded, for
+    // qualname.version names_version.
     std::string names_bytes;
     uint64_t names_version = 0;
     // Whether events of this code may read variables straight from the frame (-1: not

@@ -1,4 +1,4 @@
-#include "profiler/frame_access.hpp"
+#include "utils/frame_access.hpp"
 
 #include "utils/code_cache.hpp"
 
@@ -19,13 +19,6 @@ namespace {
 
 bool enabled = true;  // GIL-guarded
 
-#ifdef SARV_DIRECT_LOCALS
-// The block behind co_extra, private to codeobject.c in 3.11 (the same from 3.6 to 3.13).
-struct CodeExtra {
-    Py_ssize_t ce_size;
-    void* ce_extras[1];
-};
-#endif
 
 #ifdef SARV_DIRECT_LOCALS
 
@@ -84,16 +77,33 @@ void analyse(PyCodeObject* co, CodeInfo& code) {
 
 CodeInfo* peek_frame_code_info(PyFrameObject* frame) {
 #ifdef SARV_DIRECT_LOCALS
-    // What _PyCode_GetExtra reads, without its checks: the frame's code is a code object.
-    Py_ssize_t index = code_extra_index();
-    auto* extra = static_cast<CodeExtra*>(frame->f_frame->f_code->co_extra);
-    if (index < 0 || extra == nullptr || index >= extra->ce_size) {
-        return nullptr;
-    }
-    return static_cast<CodeInfo*>(extra->ce_extras[index]);
+    return peek_code_info(frame->f_frame->f_code);
 #else
     Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
     return peek_code_info(reinterpret_cast<PyCodeObject*>(code.get()));
+#endif
+}
+
+PyCodeObject* caller_code(PyFrameObject* frame, int up) {
+#ifdef SARV_DIRECT_LOCALS
+    _PyInterpreterFrame* at = frame->f_frame;
+    for (int i = 0; i < up && at != nullptr; ++i) {
+        at = at->previous;
+        while (at != nullptr && _PyFrame_IsIncomplete(at)) {  // skipped by PyFrame_GetBack too
+            at = at->previous;
+        }
+    }
+    return at != nullptr ? at->f_code : nullptr;
+#else
+    Ref at = Ref::borrow(reinterpret_cast<PyObject*>(frame));
+    for (int i = 0; i < up && at; ++i) {
+        at = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetBack(reinterpret_cast<PyFrameObject*>(at.get()))));
+    }
+    if (!at) {
+        return nullptr;
+    }
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(reinterpret_cast<PyFrameObject*>(at.get()))));
+    return reinterpret_cast<PyCodeObject*>(code.get());  // still held by the frame, on the stack
 #endif
 }
 
