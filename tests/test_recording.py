@@ -92,6 +92,14 @@ def test_frame_records_of_a_program(recording):
     first, second = (outer_call["frame_id"], line("first call")), (outer_call["frame_id"], line("second call"))
     assert [site(r) for r in (in1_call, in1_ret, in2_call, in2_ret)] == [first, first, second, second]
 
+    # A frame id's ULID time is the millisecond of its call record's timestamp.
+    crockford = "0123456789ABCDEFGHJKMNPQRSTVWXYZ"
+    for record in (outer_call, in1_call, in2_call):
+        millis = 0
+        for symbol in record["frame_id"][4:14]:
+            millis = millis * 32 + crockford.index(symbol)
+        assert abs(millis - record["timestamp"] * 1000) <= 1
+
 
 GENERATOR = textwrap.dedent("""\
     def numbers():

@@ -268,8 +268,10 @@ bool SarvProfiler::process_frame(PyFrameObject* frame, PyObject* arg, Event even
     }
     auto identity = reinterpret_cast<uintptr_t>(frame);
     std::optional<PrefixedId> frame_id;
+    // One reading of the clock for the record's timestamp and its frame id's time.
+    WallClock now = wall_clock();
     if (event == Event::Call) {
-        frame_id = new_frame_id();
+        frame_id = new_frame_id_at(now.millis);
         ts.frame_ids.insert_or_assign(identity, *frame_id);
     } else if (auto it = ts.frame_ids.find(identity); it != ts.frame_ids.end()) {
         frame_id = it->second;
@@ -311,7 +313,7 @@ bool SarvProfiler::process_frame(PyFrameObject* frame, PyObject* arg, Event even
         });
     }
     w.raw(ts.thread_entries);  // ends with the "timestamp" key
-    w.f64(timestamp());
+    w.f64(now.seconds);
     w.raw(TYPE_FRAME_THEN_CALL_SITE);
     if (site) {
         w.map_header(2);

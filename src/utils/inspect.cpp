@@ -198,10 +198,14 @@ bool current_thread(ThreadInfo& out) {
     return true;
 }
 
-double timestamp() {
+double timestamp() { return wall_clock().seconds; }
+
+WallClock wall_clock() {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+    double seconds = static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+    uint64_t millis = now.tv_sec < 0 ? 0 : static_cast<uint64_t>(now.tv_sec) * 1000 + static_cast<uint64_t>(now.tv_nsec) / 1000000;
+    return {seconds, millis};
 }
 
 bool user_code_call_site(const CallStack& stack, const std::optional<PrefixedId>& frame_id,

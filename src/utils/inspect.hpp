@@ -50,6 +50,13 @@ bool current_thread(ThreadInfo& out);
 
 // Seconds since the Unix epoch, with fraction. Negative before the epoch, never a failure.
 double timestamp();
+// The same reading of the clock as timestamp() and in whole milliseconds (0 before the
+// epoch): a record's timestamp and its frame id's time come from one reading.
+struct WallClock {
+    double seconds;
+    uint64_t millis;
+};
+WallClock wall_clock();
 
 // The nearest recorded caller of the activation `frame_id`, given the stack as it was
 // before the current event changed it. Returns false with a Python error set on failure.

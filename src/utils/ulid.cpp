@@ -96,15 +96,27 @@ void format_ulid(uint64_t millis, uint16_t random_high, uint64_t random_low, cha
 void new_ulid(char out[26]) {
     auto now = std::chrono::system_clock::now().time_since_epoch();
     auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(now).count();
-    uint64_t random_low = next(generator);
-    auto random_high = static_cast<uint16_t>(next(generator) >> 48);
-    format_ulid(millis < 0 ? 0 : static_cast<uint64_t>(millis), random_high, random_low, out);
+    new_ulid_at(millis < 0 ? 0 : static_cast<uint64_t>(millis), out);
+}
+
+void new_ulid_at(uint64_t millis, char out[26]) {
+    Generator& g = generator;  // one lookup of the thread's slot
+    uint64_t random_low = next(g);
+    auto random_high = static_cast<uint16_t>(next(g) >> 48);
+    format_ulid(millis, random_high, random_low, out);
 }
 
 PrefixedId new_prefixed_id(const char prefix[4]) {
     PrefixedId id;
     std::memcpy(id.text.data(), prefix, 4);
     new_ulid(id.text.data() + 4);
+    return id;
+}
+
+PrefixedId new_prefixed_id_at(const char prefix[4], uint64_t millis) {
+    PrefixedId id;
+    std::memcpy(id.text.data(), prefix, 4);
+    new_ulid_at(millis, id.text.data() + 4);
     return id;
 }
 
