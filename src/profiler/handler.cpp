@@ -137,11 +137,6 @@ void SarvProfiler::refresh_code_info(CodeInfo& info) {
     info.profiler_serial = serial;
 }
 
-bool SarvProfiler::is_quickly_excluded(const CodeInfo* info) const {
-    return info != nullptr && info->profiler_serial == serial && info->plugins == nullptr &&
-           !info->decision.included && (info->decision.excluded || info->decision.attrs_generated);
-}
-
 void SarvProfiler::profile(PyFrameObject* frame, PyObject* arg, Event event, CodeInfo* known) {
     CodeInfo* found = known;
     if (found == nullptr) {
@@ -335,18 +330,9 @@ bool SarvProfiler::process_frame(PyFrameObject* frame, PyObject* arg, Event even
     return true;
 }
 
-int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg) {
-    if (what != PyTrace_CALL && what != PyTrace_RETURN) {
-        return 0;
-    }
-    // The common case, a frame already known to be left out, costs one lookup by address.
-    CodeInfo* info = nullptr;
-    if (SarvProfiler* fast = exact_profiler_of(obj); fast != nullptr && frame != nullptr) {
-        info = peek_frame_code_info(frame);
-        if (fast->is_quickly_excluded(info)) {
-            return 0;
-        }
-    }
+// Kept out of line (and in its own file from the hook), so that the common case pays for
+// none of its set-up.
+int handle_event(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg, CodeInfo* info) {
     Event event = what == PyTrace_CALL ? Event::Call : Event::Return;
     if (obj == nullptr || frame == nullptr) {
         ensure_error_set();

@@ -7,6 +7,7 @@
 #include "plugins/plugins.hpp"
 #include "utils/frame_access.hpp"
 #include "profiler/record_list.hpp"
+#include "utils/code_cache.hpp"
 #include "utils/inspect.hpp"
 #include "utils/msgpack_write.hpp"
 #include "utils/ulid.hpp"
@@ -56,7 +57,10 @@ public:
     void profile(PyFrameObject* frame, PyObject* arg, Event event, CodeInfo* known = nullptr);
     // True when the code of this entry (null: none yet) is already known to be left out,
     // with no plugin to run: no allocation, no Python call, no error.
-    bool is_quickly_excluded(const CodeInfo* info) const;
+    bool is_quickly_excluded(const CodeInfo* info) const {
+        return info != nullptr && info->profiler_serial == serial && info->plugins == nullptr &&
+               !info->decision.included && (info->decision.excluded || info->decision.attrs_generated);
+    }
     bool push_frames(Event event, Batch& batch);
     // Moves records[begin, end) into the buffer chosen for the thread.
     void push_frame_range(size_t thread_id, FrameList& records, size_t begin, size_t end);
@@ -114,16 +118,32 @@ private:
     std::unordered_map<uint64_t, std::unique_ptr<ThreadState>> threads;
 };
 
+// The Python object wrapping a profiler.
+struct PyProfiler {
+    PyObject_HEAD
+    SarvProfiler* state;
+};
+namespace detail {
+inline PyTypeObject* created_profiler_type = nullptr;  // profiler_type(), once made
+}
+
 // The Python type wrapping a profiler; created on first use.
 PyTypeObject* profiler_type();
 // The wrapped profiler of a SarvProfiler instance, or null with TypeError set.
 SarvProfiler* profiler_of(PyObject* obj);
 // The wrapped profiler when obj is exactly a SarvProfiler; null otherwise, no error set.
-SarvProfiler* exact_profiler_of(PyObject* obj);
+inline SarvProfiler* exact_profiler_of(PyObject* obj) {
+    PyTypeObject* type = detail::created_profiler_type;
+    return obj != nullptr && type != nullptr && Py_TYPE(obj) == type ? reinterpret_cast<PyProfiler*>(obj)->state
+                                                                     : nullptr;
+}
 // Wraps a new profiler in a Python object (a new reference).
 Ref wrap_profiler(std::unique_ptr<SarvProfiler> profiler);
 
 // The C-level profile function registered with each SarvProfiler object.
 int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg);
+// What it does for every event but the quickly excluded ones; `info`: the frame's code
+// entry when already found.
+int handle_event(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg, CodeInfo* info);
 
 }  // namespace sarv

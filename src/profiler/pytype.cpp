@@ -5,10 +5,6 @@
 namespace sarv {
 namespace {
 
-struct PyProfiler {
-    PyObject_HEAD
-    SarvProfiler* state;
-};
 
 // Every Python-callable entry point converts internal faults into PanicException.
 template <class F>
@@ -101,11 +97,10 @@ PyType_Spec profiler_spec = {
     profiler_slots,
 };
 
-PyTypeObject* created_type = nullptr;
-
 }  // namespace
 
 PyTypeObject* profiler_type() {
+    PyTypeObject*& created_type = detail::created_profiler_type;
     if (created_type == nullptr) {
         PyObject* type = PyType_FromSpec(&profiler_spec);
         if (type == nullptr) {
@@ -118,16 +113,10 @@ PyTypeObject* profiler_type() {
 }
 
 SarvProfiler* profiler_of(PyObject* obj) {
+    PyTypeObject* created_type = detail::created_profiler_type;
     if (created_type == nullptr || !PyObject_TypeCheck(obj, created_type) ||
         reinterpret_cast<PyProfiler*>(obj)->state == nullptr) {
         PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'SarvProfiler'", type_name(obj).c_str());
-        return nullptr;
-    }
-    return reinterpret_cast<PyProfiler*>(obj)->state;
-}
-
-SarvProfiler* exact_profiler_of(PyObject* obj) {
-    if (obj == nullptr || created_type == nullptr || Py_TYPE(obj) != created_type) {
         return nullptr;
     }
     return reinterpret_cast<PyProfiler*>(obj)->state;

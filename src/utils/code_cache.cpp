@@ -42,32 +42,19 @@ Py_ssize_t code_extra_index() {
     static Py_ssize_t index = -2;
     if (index == -2) {
         index = SARV_REQUEST_EXTRA_INDEX(free_code_info);
+        detail::code_extra_slot = index;
     }
     return index;
 }
 
-CodeInfo* peek_code_info(PyCodeObject* code) {
+CodeInfo* detail::peek_code_info_by_call(PyCodeObject* code) {
     Py_ssize_t index = code_extra_index();
-    if (index < 0) {
-        return nullptr;
-    }
-#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
-    // What _PyCode_GetExtra reads, without its checks and its call: this runs for every
-    // event. The block behind co_extra is private to codeobject.c (the same from 3.6 on).
-    struct CodeExtra {
-        Py_ssize_t ce_size;
-        void* ce_extras[1];
-    };
-    auto* extra = static_cast<CodeExtra*>(code->co_extra);
-    return extra != nullptr && index < extra->ce_size ? static_cast<CodeInfo*>(extra->ce_extras[index]) : nullptr;
-#else
     void* extra = nullptr;
-    if (SARV_CODE_GET_EXTRA(reinterpret_cast<PyObject*>(code), index, &extra) != 0) {
+    if (index < 0 || SARV_CODE_GET_EXTRA(reinterpret_cast<PyObject*>(code), index, &extra) != 0) {
         PyErr_Clear();
         return nullptr;
     }
     return static_cast<CodeInfo*>(extra);
-#endif
 }
 
 CodeInfo& code_info(PyCodeObject* code) {

@@ -44,9 +44,31 @@ struct CodeInfo {
 
 // Never null. Throws InternalFault when co_filename or co_name is not a str.
 CodeInfo& code_info(PyCodeObject* code);
-// The entry already made for this code object, or null: never allocates, never fails.
-CodeInfo* peek_code_info(PyCodeObject* code);
 // The interpreter's per-code extra slot that holds the entries; negative when none was given.
 Py_ssize_t code_extra_index();
+
+namespace detail {
+inline Py_ssize_t code_extra_slot = -1;  // code_extra_index(), once it has been asked for
+CodeInfo* peek_code_info_by_call(PyCodeObject* code);
+}  // namespace detail
+
+// The entry already made for this code object, or null: never allocates, never fails.
+// Runs for every event of every hooked thread.
+inline CodeInfo* peek_code_info(PyCodeObject* code) {
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
+    // What _PyCode_GetExtra reads, without its checks and its call. The block behind
+    // co_extra is private to codeobject.c (the same from 3.6 on).
+    struct CodeExtra {
+        Py_ssize_t ce_size;
+        void* ce_extras[1];
+    };
+    Py_ssize_t index = detail::code_extra_slot;
+    auto* extra = static_cast<CodeExtra*>(code->co_extra);
+    return index >= 0 && extra != nullptr && index < extra->ce_size ? static_cast<CodeInfo*>(extra->ce_extras[index])
+                                                                    : nullptr;
+#else
+    return detail::peek_code_info_by_call(code);
+#endif
+}
 
 }  // namespace sarv

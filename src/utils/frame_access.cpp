@@ -2,17 +2,7 @@
 
 #include "utils/code_cache.hpp"
 
-// The frame layout of CPython 3.11 is internal; its headers are installed with every build
-// of it. Elsewhere the public calls do the same work.
-#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000 && defined(__has_include)
-#if __has_include(<internal/pycore_frame.h>)
-#define Py_BUILD_CORE 1
-#include <internal/pycore_code.h>
-#include <internal/pycore_frame.h>
-#include <opcode.h>
-#define SARV_DIRECT_LOCALS 1
-#endif
-#endif
+#include "utils/cpython_frames.hpp"
 
 namespace sarv {
 namespace {
@@ -20,7 +10,7 @@ namespace {
 bool enabled = true;  // GIL-guarded
 
 
-#ifdef SARV_DIRECT_LOCALS
+#ifdef SARV_FRAME_INTERNALS
 
 constexpr int MAX_SLOTS = 64;
 
@@ -76,7 +66,7 @@ void analyse(PyCodeObject* co, CodeInfo& code) {
 }  // namespace
 
 CodeInfo* peek_frame_code_info(PyFrameObject* frame) {
-#ifdef SARV_DIRECT_LOCALS
+#ifdef SARV_FRAME_INTERNALS
     return peek_code_info(frame->f_frame->f_code);
 #else
     Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
@@ -85,7 +75,7 @@ CodeInfo* peek_frame_code_info(PyFrameObject* frame) {
 }
 
 PyCodeObject* caller_code(PyFrameObject* frame, int up) {
-#ifdef SARV_DIRECT_LOCALS
+#ifdef SARV_FRAME_INTERNALS
     _PyInterpreterFrame* at = frame->f_frame;
     for (int i = 0; i < up && at != nullptr; ++i) {
         at = at->previous;
@@ -108,7 +98,7 @@ PyCodeObject* caller_code(PyFrameObject* frame, int up) {
 }
 
 bool direct_locals_supported() {
-#ifdef SARV_DIRECT_LOCALS
+#ifdef SARV_FRAME_INTERNALS
     return true;
 #else
     return false;
@@ -119,7 +109,7 @@ void set_direct_locals_enabled(bool on) { enabled = on; }
 
 bool read_direct_locals(PyFrameObject* frame, CodeInfo& code, uint64_t listed, DirectLocals& out) {
     out.clear();
-#ifdef SARV_DIRECT_LOCALS
+#ifdef SARV_FRAME_INTERNALS
     if (!enabled) {
         return false;
     }
