@@ -18,12 +18,15 @@ constexpr int MAX_SLOTS = 64;
 // starts. PyFrame_GetLocals takes a cell variable's content only once its MAKE_CELL has
 // run; the compiler puts every MAKE_CELL in the prologue, before the RESUME that starts
 // the body, and events come from the body. Code built some other way is left to it.
+// Generators and coroutines come back to their frame after suspensions (kind 2, below).
+constexpr int SUSPENDING = CO_GENERATOR | CO_COROUTINE | CO_ASYNC_GENERATOR | CO_ITERABLE_COROUTINE;
+
 void analyse(PyCodeObject* co, CodeInfo& code) {
     code.direct_locals = 0;
-    constexpr int SUSPENDING = CO_GENERATOR | CO_COROUTINE | CO_ASYNC_GENERATOR | CO_ITERABLE_COROUTINE;
-    if ((co->co_flags & CO_OPTIMIZED) == 0 || (co->co_flags & SUSPENDING) != 0) {
+    if ((co->co_flags & CO_OPTIMIZED) == 0) {
         return;
     }
+    bool suspending = (co->co_flags & SUSPENDING) != 0;
     int n = co->co_nlocalsplus;
     if (n > MAX_SLOTS || !PyTuple_CheckExact(co->co_localsplusnames) || PyTuple_GET_SIZE(co->co_localsplusnames) != n ||
         !PyBytes_CheckExact(co->co_localspluskinds) || PyBytes_GET_SIZE(co->co_localspluskinds) != n) {
@@ -52,10 +55,10 @@ void analyse(PyCodeObject* co, CodeInfo& code) {
         } else if (op == RESUME || op == RESUME_QUICK) {
             if ((cells & ~made) == 0) {
                 code.body_start = static_cast<int>(i);
-                code.direct_locals = 1;
+                code.direct_locals = suspending ? 2 : 1;
             }
             return;
-        } else if (op != COPY_FREE_VARS && op != NOP) {
+        } else if (op != COPY_FREE_VARS && op != NOP && !(suspending && (op == RETURN_GENERATOR || op == POP_TOP))) {
             return;
         }
     }
@@ -114,12 +117,22 @@ bool read_direct_locals(PyFrameObject* frame, CodeInfo& code, uint64_t listed, D
         return false;
     }
     _PyInterpreterFrame* f = frame->f_frame;
-    if (f == nullptr || f->f_locals != nullptr) {
+    if (f == nullptr) {
         return false;
     }
     PyCodeObject* co = f->f_code;
     if (code.direct_locals < 0) {
         analyse(co, code);
+    }
+    // A suspending frame keeps the order of its variables in its own f_locals dict, made
+    // and kept by us: keys only (values None), never marked as holding the variables, so
+    // the interpreter never copies it back into the frame. A dict anyone else made or
+    // filled (f_fast_as_locals) goes through PyFrame_GetLocals, as does every other frame
+    // that has a dict.
+    bool suspending = code.direct_locals == 2;
+    PyObject* dict = f->f_locals;
+    if (dict != nullptr && (!suspending || frame->f_fast_as_locals || !PyDict_CheckExact(dict))) {
+        return false;
     }
     int n = co->co_nlocalsplus;
     if (code.direct_locals == 0 || _PyInterpreterFrame_LASTI(f) < code.body_start || (n > 0 && f->stacktop == 0)) {
@@ -144,16 +157,73 @@ bool read_direct_locals(PyFrameObject* frame, CodeInfo& code, uint64_t listed, D
             bound |= uint64_t{1} << i;
         }
     }
-    out.bound = bound;
-    auto take = [&](uint64_t slots) {
+    PyObject* names = co->co_localsplusnames;
+    auto take = [&](int i) {
+        out.names.push_back(PyTuple_GET_ITEM(names, i));
+        out.values.push_back(Ref::borrow(values[i]));
+    };
+    auto take_all = [&](uint64_t slots) {
         for (; slots != 0; slots &= slots - 1) {
-            int i = __builtin_ctzll(slots);
-            out.names.push_back(PyTuple_GET_ITEM(co->co_localsplusnames, i));
-            out.values.push_back(Ref::borrow(values[i]));
+            take(__builtin_ctzll(slots));
         }
     };
-    take(bound & listed);
-    take(bound & ~listed);
+    if (!suspending) {
+        take_all(bound & listed);
+        take_all(bound & ~listed);
+        out.bound = bound;
+        return true;
+    }
+    // The dict's keys in order, as slots; then the update PyFrame_GetLocals would make:
+    // unbound names out, newly bound ones appended in slot order.
+    uint64_t kept = 0;
+    if (dict != nullptr) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *unused;
+        while (PyDict_Next(dict, &pos, &key, &unused)) {
+            int slot = -1;
+            for (int i = 0; i < n && slot < 0; ++i) {
+                if (PyTuple_GET_ITEM(names, i) == key) {
+                    slot = i;
+                }
+            }
+            if (slot < 0) {  // a key put there by other code: PyFrame_GetLocals lists it too
+                out.clear();
+                return false;
+            }
+            uint64_t bit = uint64_t{1} << slot;
+            kept |= bit;
+            if ((bound & bit) != 0) {
+                take(slot);
+            }
+        }
+    }
+    take_all(bound & ~kept);
+    out.bound = bound;
+    // Bring the dict up to date (no Python code runs: str keys, None values). A failure
+    // half way leaves a dict PyFrame_GetLocals would finish in the same order.
+    Ref made;
+    if (dict == nullptr) {
+        if (bound == 0) {
+            return true;  // nothing to keep yet
+        }
+        made = Ref::steal(PyDict_New());
+        dict = made.get();
+    }
+    bool ok = dict != nullptr;
+    for (uint64_t gone = kept & ~bound; ok && gone != 0; gone &= gone - 1) {
+        ok = PyDict_DelItem(dict, PyTuple_GET_ITEM(names, __builtin_ctzll(gone))) == 0;
+    }
+    for (uint64_t added = bound & ~kept; ok && added != 0; added &= added - 1) {
+        ok = PyDict_SetItem(dict, PyTuple_GET_ITEM(names, __builtin_ctzll(added)), Py_None) == 0;
+    }
+    if (!ok) {
+        PyErr_Clear();
+        out.clear();
+        return false;
+    }
+    if (made) {
+        f->f_locals = made.release();  // the frame's reference from now on, as FastToLocals makes it
+    }
     return true;
 #else
     (void)frame;

@@ -36,15 +36,17 @@ struct DirectLocals {
     }
 };
 
-// Reads the frame's variables as PyFrame_GetLocals would give them, when the frame has no
-// f_locals dict yet. The dict PyFrame_GetLocals makes keeps its keys in order from one
-// event to the next: `listed` are the slots it would already hold (those bound at the
-// call event of this activation, when that event read the variables this way; 0 when no
-// event read them before), which come first, the others after them in slot order.
+// Reads the frame's variables as PyFrame_GetLocals would give them, without its dict.
+// The dict PyFrame_GetLocals makes keeps its keys in order from one event to the next:
+// - a function frame (no dict yet): `listed` are the slots that dict would already hold
+//   (those bound at the call event of this activation, when that event read the variables
+//   this way; 0 when no event read them before); they come first, the others after them
+//   in slot order;
+// - a generator or coroutine frame, which comes back after suspensions: the order is kept
+//   in a dict of names alone that this reader makes on the frame and keeps up to date.
 //
-// False, with `out` empty, when the frame must go through PyFrame_GetLocals: any frame
-// that has an f_locals dict already (made by anyone), frames of generators and coroutines
-// (their dict persists over suspensions), module and class bodies, code with more than 64
+// False, with `out` empty, when the frame must go through PyFrame_GetLocals: frames whose
+// dict was made or filled by anyone else, module and class bodies, code with more than 64
 // variables or a prologue this reader does not know, and interpreters other than 3.11.
 bool read_direct_locals(PyFrameObject* frame, CodeInfo& code, uint64_t listed, DirectLocals& out);
 
