@@ -162,6 +162,7 @@ SHAPES = textwrap.dedent("""\
 
     def generators():
         out = [list(gen_changing(True)), list(gen_changing(False)), list(gen_reads_own_locals(1))]
+        out.append(list(zip(gen_changing(True), gen_changing(False), gen_changing(True))))  # taking turns
         out += [list(gen_closure(1)), list(gen_peeks()), drive(coro(2))]
         g = gen_abandoned()
         next(g)

@@ -34,6 +34,11 @@ struct CodeInfo {
     // known yet), and from which instruction on (the end of the prologue).
     int8_t direct_locals = -1;
     int body_start = 0;
+    // For generators and coroutines: the slots, in order, of the names dict last seen or
+    // left on one of their frames, and that dict's version tag then (tags are never
+    // reused, so an equal tag is that dict, unchanged).
+    uint64_t names_dict_version = 0;
+    std::vector<uint8_t> names_dict_order;
 
     // The part that depends on one profiler's configuration, valid while profiler_serial
     // names that profiler. Serials are never reused, so a dead profiler cannot match.

@@ -40,14 +40,37 @@ std::unordered_map<const PyTypeObject*, TypeEntry>& type_entries() {
     return *entries;
 }
 
+// In front of the table, a small cache by address (the table's hashing costs a division):
+// a slot holds the table's entry for that class, or null when it has none. note_type keeps
+// the slot of the class it changes up to date; clearing the table clears every slot.
+struct TypeCacheSlot {
+    const PyTypeObject* type = nullptr;
+    const TypeEntry* entry = nullptr;
+};
+constexpr size_t TYPE_CACHE_SLOTS = 64;
+
+std::array<TypeCacheSlot, TYPE_CACHE_SLOTS>& type_cache() {
+    static auto* cache = new std::array<TypeCacheSlot, TYPE_CACHE_SLOTS>();  // GIL-guarded
+    return *cache;
+}
+
+TypeCacheSlot& cache_slot(const PyTypeObject* tp) {
+    return type_cache()[(reinterpret_cast<uintptr_t>(tp) >> 4) % TYPE_CACHE_SLOTS];
+}
+
 const TypeEntry* find_type(PyTypeObject* tp) {
     unsigned int tag = tp->tp_version_tag;
     if (tag == 0) {
         return nullptr;
     }
-    auto& entries = type_entries();
-    auto it = entries.find(tp);
-    return it != entries.end() && it->second.tag == tag ? &it->second : nullptr;
+    TypeCacheSlot& slot = cache_slot(tp);
+    if (slot.type != tp) {
+        auto& entries = type_entries();
+        auto it = entries.find(tp);
+        slot = {tp, it != entries.end() ? &it->second : nullptr};
+    }
+    // A class that died and left its address to a new one: never the new one's tag.
+    return slot.entry != nullptr && slot.entry->tag == tag ? slot.entry : nullptr;
 }
 
 // "\xe2\x80\xa6", the ellipsis of the companion's depth markers.
@@ -437,11 +460,13 @@ bool note_type(PyObject* type, PyObject* name, TypeKind kind) {
     auto& entries = type_entries();
     if (entries.size() >= MAX_TYPE_ENTRIES && entries.find(tp) == entries.end()) {
         entries.clear();
+        type_cache().fill(TypeCacheSlot{});
     }
     TypeEntry& entry = entries[tp];
     entry.tag = tp->tp_version_tag;
     entry.kind = kind;
     entry.name.assign(utf8, static_cast<size_t>(n));
+    cache_slot(tp) = {tp, &entry};
     return true;
 }
 

@@ -18,6 +18,17 @@ constexpr int MAX_SLOTS = 64;
 // starts. PyFrame_GetLocals takes a cell variable's content only once its MAKE_CELL has
 // run; the compiler puts every MAKE_CELL in the prologue, before the RESUME that starts
 // the body, and events come from the body. Code built some other way is left to it.
+uint64_t version_of(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
+
+int slot_of(PyObject* names, int n, PyObject* name) {
+    for (int i = 0; i < n; ++i) {
+        if (PyTuple_GET_ITEM(names, i) == name) {
+            return i;
+        }
+    }
+    return -1;
+}
+
 // Generators and coroutines come back to their frame after suspensions (kind 2, below).
 constexpr int SUSPENDING = CO_GENERATOR | CO_COROUTINE | CO_ASYNC_GENERATOR | CO_ITERABLE_COROUTINE;
 
@@ -175,35 +186,39 @@ bool read_direct_locals(PyFrameObject* frame, CodeInfo& code, uint64_t listed, D
     }
     // The dict's keys in order, as slots; then the update PyFrame_GetLocals would make:
     // unbound names out, newly bound ones appended in slot order.
-    uint64_t kept = 0;
-    if (dict != nullptr) {
+    std::vector<uint8_t>& order = code.names_dict_order;
+    if (dict == nullptr) {
+        order.clear();
+    } else if (version_of(dict) != code.names_dict_version || version_of(dict) == 0) {
+        order.clear();
         Py_ssize_t pos = 0;
         PyObject *key, *unused;
         while (PyDict_Next(dict, &pos, &key, &unused)) {
-            int slot = -1;
-            for (int i = 0; i < n && slot < 0; ++i) {
-                if (PyTuple_GET_ITEM(names, i) == key) {
-                    slot = i;
-                }
-            }
+            int slot = slot_of(names, n, key);
             if (slot < 0) {  // a key put there by other code: PyFrame_GetLocals lists it too
-                out.clear();
+                code.names_dict_version = 0;
                 return false;
             }
-            uint64_t bit = uint64_t{1} << slot;
-            kept |= bit;
-            if ((bound & bit) != 0) {
-                take(slot);
-            }
+            order.push_back(static_cast<uint8_t>(slot));
+        }
+    }
+    uint64_t kept = 0;
+    for (uint8_t slot : order) {
+        uint64_t bit = uint64_t{1} << slot;
+        kept |= bit;
+        if ((bound & bit) != 0) {
+            take(slot);
         }
     }
     take_all(bound & ~kept);
     out.bound = bound;
+    code.names_dict_version = 0;  // set again below once the dict is as listed
     // Bring the dict up to date (no Python code runs: str keys, None values). A failure
     // half way leaves a dict PyFrame_GetLocals would finish in the same order.
     Ref made;
     if (dict == nullptr) {
         if (bound == 0) {
+            order.clear();
             return true;  // nothing to keep yet
         }
         made = Ref::steal(PyDict_New());
@@ -224,6 +239,13 @@ bool read_direct_locals(PyFrameObject* frame, CodeInfo& code, uint64_t listed, D
     if (made) {
         f->f_locals = made.release();  // the frame's reference from now on, as FastToLocals makes it
     }
+    if ((kept & ~bound) != 0 || (bound & ~kept) != 0) {
+        order.clear();
+        for (size_t i = 0; i < out.names.size(); ++i) {
+            order.push_back(static_cast<uint8_t>(slot_of(names, n, out.names[i])));
+        }
+    }
+    code.names_dict_version = version_of(f->f_locals);
     return true;
 #else
     (void)frame;
