@@ -776,3 +776,18 @@ def test_qualified_name_follows_the_module_name_and_the_code(recording):
     _, trace, _ = recording.run(run)
     calls = [r["qualname"] for r in trace.records if r["co_name"] == "probe" and r["event"] == "call"]
     assert calls == ["app.first.probe", "app.second.probe", "app.second.probe", "app.third.probe"]
+
+
+@pytest.mark.parametrize("size, header", [
+    (31, b"\xbf"), (32, b"\xd9\x20"), (255, b"\xd9\xff"), (256, b"\xda\x01\x00"), (70000, b"\xdb\x00\x01\x11\x70"),
+])
+def test_path_entry_takes_the_smallest_text_form(recording, size, header):
+    # "<file>:1" of exactly `size` bytes (the file name is not below the working directory).
+    filename = "/nowhere/" + "d" * (size - len("/nowhere/") - len(".py:1")) + ".py"
+    ns = recording.module("def f():\n    return 1\n", filename=filename)
+    _, trace, _ = recording.run(ns["f"])
+    call = trace.raw[0]
+    path = f"{filename}:1".encode()
+    assert len(path) == size
+    assert call.startswith(b"\x8c\xa4path" + header + path + b"\xa7co_name\xa1f")
+    assert trace.records[0]["path"] == path.decode()

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <tuple>
 
 namespace sarv {
 namespace {
@@ -226,24 +227,6 @@ bool SarvProfiler::process_frame(PyFrameObject* frame, PyObject* arg, Event even
         code.names_version = code.qualname.version;
     }
 
-    // The first four entries are known now: write them at once, so nothing read from the
-    // code's cache is held while Python code runs below.
-    Buffer& out = ts.scratch;
-    out.clear();
-    BufferSink sink{&out};
-    MsgpackWriter<BufferSink> w(sink);
-    w.map_header(12);
-    w.raw(K_PATH);
-    char digits[32];  // (room beyond the 11 an int needs keeps array-bound checks quiet)
-    char* digits_end = std::to_chars(digits, digits + sizeof(digits), line).ptr;
-    auto digits_size = static_cast<size_t>(digits_end - digits);
-    w.str_header(shown.size() + 1 + digits_size);
-    w.raw(shown);
-    w.raw(":");
-    w.raw(std::string_view(digits, digits_size));
-    w.raw(code.names_bytes);  // ends with the "event" key
-    w.raw(event == Event::Call ? EVENT_CALL : EVENT_RETURN);
-
     // The variables as they are now, before any Python code runs below.
     DirectLocals& direct = ts.locals;
     ReleaseLocals release{direct};
@@ -275,15 +258,43 @@ bool SarvProfiler::process_frame(PyFrameObject* frame, PyObject* arg, Event even
     if (!user_code_call_site(ts.call_frames, frame_id, site)) {
         return false;
     }
-    w.raw(K_FRAME_ID);
-    frame_id ? w.str(frame_id->view()) : w.nil();
+
+    // The entries up to "arg" are known now: written at once, in room made for all of them
+    // (so nothing read from the code's cache is held while Python code runs below).
+    Buffer& out = ts.scratch;
+    out.clear();
+    char digits[32];  // (room beyond the 11 an int needs keeps array-bound checks quiet)
+    char* digits_end = std::to_chars(digits, digits + sizeof(digits), line).ptr;
+    auto digits_size = static_cast<size_t>(digits_end - digits);
+    size_t path_size = shown.size() + 1 + digits_size;
+    std::string_view event_value = event == Event::Call ? EVENT_CALL : EVENT_RETURN;
+    constexpr size_t ID_SIZE = 1 + std::tuple_size_v<decltype(PrefixedId::text)>;  // fixstr header and text
+    Filler head{out.extend(1 + K_PATH.size() + Filler::str_header_size(path_size) + path_size +
+                           code.names_bytes.size() + event_value.size() + K_FRAME_ID.size() +
+                           (frame_id ? ID_SIZE : 1) + K_ARG.size())};
+    head.byte(0x8c);  // a map of 12 entries
+    head.put(K_PATH);
+    head.str_header(path_size);
+    head.put(shown);
+    head.byte(':');
+    head.put(std::string_view(digits, digits_size));
+    head.put(code.names_bytes);  // ends with the "event" key
+    head.put(event_value);
+    head.put(K_FRAME_ID);
+    if (frame_id) {
+        head.str_header(frame_id->view().size());
+        head.put(frame_id->view());
+    } else {
+        head.byte(0xc0);
+    }
+    head.put(K_ARG);
+
     // The two encoded values go straight into the record.
     ValueSerialiser serialiser(lightweight_repr);
-    w.raw(K_ARG);
     if (!serialiser.dump_into(arg, out)) {
         return false;
     }
-    w.raw(K_LOCALS);
+    out.append(K_LOCALS);
     if (is_direct ? !serialiser.dump_entries_into(direct.names.data(), direct.values.data(), direct.names.size(), out)
                   : !serialiser.dump_into(locals.get(), out)) {
         return false;
@@ -307,17 +318,21 @@ bool SarvProfiler::process_frame(PyFrameObject* frame, PyObject* arg, Event even
             ew.raw(K_TIMESTAMP);
         });
     }
-    w.raw(ts.thread_entries);  // ends with the "timestamp" key
-    w.f64(now.seconds);
-    w.raw(TYPE_FRAME_THEN_CALL_SITE);
+    Filler tail{out.extend(ts.thread_entries.size() + 9 + TYPE_FRAME_THEN_CALL_SITE.size() +
+                           (site ? 1 + K_CALL_FRAME_ID.size() + ID_SIZE + K_LINE_NUMBER.size() : 1))};
+    tail.put(ts.thread_entries);  // ends with the "timestamp" key
+    tail.f64(now.seconds);
+    tail.put(TYPE_FRAME_THEN_CALL_SITE);
     if (site) {
-        w.map_header(2);
-        w.raw(K_CALL_FRAME_ID);
-        w.str(site->call_frame_id.view());
-        w.raw(K_LINE_NUMBER);
-        w.sint(site->line_number);
+        tail.byte(0x82);  // a map of 2 entries
+        tail.put(K_CALL_FRAME_ID);
+        tail.str_header(site->call_frame_id.view().size());
+        tail.put(site->call_frame_id.view());
+        tail.put(K_LINE_NUMBER);
+        BufferSink sink{&out};
+        MsgpackWriter<BufferSink>(sink).sint(site->line_number);
     } else {
-        w.nil();
+        tail.byte(0xc0);
     }
     // Without plugin records the record goes straight into the buffers; else it joins the
     // event's batch (an exact-size copy: buffered records carry no spare capacity).

@@ -57,6 +57,15 @@ public:
         size_ += size;
     }
     void append(std::string_view bytes) { append(bytes.data(), bytes.size()); }
+    // Room for `size` more bytes, which the caller fills: one capacity check for many pieces.
+    char* extend(size_t size) {
+        if (size > capacity_ - size_) {
+            grow(size);
+        }
+        char* at = data_ + size_;
+        size_ += size;
+        return at;
+    }
     void push_back(char c) {
         if (size_ == capacity_) {
             grow(1);
@@ -94,6 +103,44 @@ private:
     char* data_ = nullptr;
     size_t size_ = 0;
     size_t capacity_ = 0;
+};
+
+// Fills room made by Buffer::extend: plain copies, the sizes added up beforehand.
+struct Filler {
+    char* at;
+    void put(std::string_view bytes) {
+        std::memcpy(at, bytes.data(), bytes.size());
+        at += bytes.size();
+    }
+    void byte(uint8_t b) { *at++ = static_cast<char>(b); }
+    // The header MsgpackWriter::str_header writes (fixstr, str 8, 16 or 32).
+    static size_t str_header_size(size_t size) { return size < 32 ? 1 : size < 256 ? 2 : size < 65536 ? 3 : 5; }
+    void str_header(size_t size) {
+        if (size < 32) {
+            byte(static_cast<uint8_t>(0xa0 | size));
+        } else if (size < 256) {
+            byte(0xd9);
+            byte(static_cast<uint8_t>(size));
+        } else if (size < 65536) {
+            byte(0xda);
+            big_endian(size, 2);
+        } else {
+            byte(0xdb);
+            big_endian(size, 4);
+        }
+    }
+    // float 64, as MsgpackWriter::f64.
+    void f64(double value) {
+        uint64_t bits;
+        std::memcpy(&bits, &value, sizeof(bits));
+        byte(0xcb);
+        big_endian(bits, 8);
+    }
+    void big_endian(uint64_t value, int bytes) {
+        for (int i = bytes - 1; i >= 0; --i) {
+            byte(static_cast<uint8_t>(value >> (8 * i)));
+        }
+    }
 };
 
 // Sinks the packer writes into: a growable buffer, a size counter, and a fixed region
