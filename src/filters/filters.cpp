@@ -91,9 +91,12 @@ bool attrs_caller_filter(PyFrameObject* frame) {
     if (code == nullptr) {
         return false;
     }
-    const CodeInfo& caller = code_info(code);
-    if (!caller.filename.empty()) {
-        return caller.attrs_make;
+    const CodeInfo* caller = peek_code_info(code);
+    if (caller == nullptr) {
+        caller = &code_info(code);
+    }
+    if (!caller->filename.empty()) {
+        return caller->attrs_make;
     }
     PyCodeObject* code2 = caller_code(frame, 2);
     return code2 != nullptr && code_info(code2).attrs_make;

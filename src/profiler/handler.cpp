@@ -249,7 +249,7 @@ bool SarvProfiler::process_frame(PyFrameObject* frame, PyObject* arg, Event even
     // One reading of the clock for the record's timestamp and its frame id's time.
     WallClock now = wall_clock();
     if (event == Event::Call) {
-        frame_id = new_frame_id_at(now.millis);
+        frame_id = new_frame_id_at(now.millis, ts.ids);
         ts.frame_ids.insert_or_assign(identity, *frame_id);
     } else if (auto it = ts.frame_ids.find(identity); it != ts.frame_ids.end()) {
         frame_id = it->second;

@@ -32,6 +32,7 @@ struct ThreadState {
     std::string thread_entries;  // the record's "thread" and "thread_native_id" entries, and the next key
     Buffer scratch;  // reused for every record this thread encodes
     DirectLocals locals;  // reused likewise; empty between events
+    IdGenerator ids;      // the random part of this thread's frame ids
     Batch batch;     // reused for every event of this thread
 };
 

@@ -252,20 +252,24 @@ struct CachedSerialiser {
     Ref module;
     uint64_t module_version = 0;
     Ref function;
+    PlainEncoders encoders;  // speedups_encoders(function)
 };
 
 uint64_t version_of(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
 
-Ref serialiser(bool lightweight) {
+// The serialiser, and in `encoders` the native encoders behind it (if any).
+Ref serialiser(bool lightweight, PlainEncoders& encoders) {
     static auto* cache = new CachedSerialiser[2];  // GIL-guarded; never destroyed
     CachedSerialiser& c = cache[lightweight ? 1 : 0];
     PyObject* modules = PyImport_GetModuleDict();
     if (c.function && modules == c.modules.get() && version_of(modules) == c.modules_version &&
         version_of(PyModule_GetDict(c.module.get())) == c.module_version) {
+        encoders = c.encoders;
         return c.function;
     }
     c.function.reset();
     Ref function = lookup_serialiser(lightweight);
+    encoders = function ? speedups_encoders(function.get(), lightweight) : PlainEncoders{};
     if (!function || modules == nullptr || !PyDict_CheckExact(modules)) {
         return function;
     }
@@ -285,10 +289,15 @@ Ref serialiser(bool lightweight) {
     c.module = Ref::borrow(module);
     c.module_version = version_of(dict);
     c.function = function;
+    c.encoders = encoders;
     return function;
 }
 #else
-Ref serialiser(bool lightweight) { return lookup_serialiser(lightweight); }
+Ref serialiser(bool lightweight, PlainEncoders& encoders) {
+    Ref function = lookup_serialiser(lightweight);
+    encoders = function ? speedups_encoders(function.get(), lightweight) : PlainEncoders{};
+    return function;
+}
 #endif
 
 bool call_serialiser(PyObject* function, PyObject* obj, Buffer& out) {
@@ -302,17 +311,17 @@ bool call_serialiser(PyObject* function, PyObject* obj, Buffer& out) {
 }  // namespace
 
 bool dump_msgpack_into(PyObject* obj, bool lightweight, Buffer& out) {
-    Ref function = serialiser(lightweight);
+    PlainEncoders unused;
+    Ref function = serialiser(lightweight, unused);
     return function && call_serialiser(function.get(), obj, out);
 }
 
 bool ValueSerialiser::find() {
     if (!function_) {
-        function_ = serialiser(lightweight_);
+        function_ = serialiser(lightweight_, native_);
         if (!function_) {
             return false;
         }
-        native_ = speedups_encoders(function_.get(), lightweight_);
     }
     return true;
 }

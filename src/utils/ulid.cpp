@@ -22,13 +22,7 @@ struct PairTable {
 };
 constexpr PairTable PAIRS;
 
-// xoshiro256**: small, fast, and its state is trivially destructible, so a thread's exit
-// never runs code of ours.
-struct Generator {
-    uint64_t s[4];
-    bool seeded;
-};
-thread_local Generator generator{};
+thread_local IdGenerator generator;
 
 uint64_t rotl(uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }
 
@@ -37,42 +31,6 @@ uint64_t splitmix(uint64_t& x) {
     z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
     z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
     return z ^ (z >> 31);
-}
-
-void seed(Generator& g) {
-    uint64_t seed_words[4] = {0, 0, 0, 0};
-    size_t got = 0;
-    auto* bytes = reinterpret_cast<unsigned char*>(seed_words);
-    while (got < sizeof(seed_words)) {
-        ssize_t n = getrandom(bytes + got, sizeof(seed_words) - got, 0);
-        if (n <= 0) {
-            break;
-        }
-        got += static_cast<size_t>(n);
-    }
-    // Without the OS source, fall back to clock and address entropy rather than fail.
-    uint64_t mix = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
-                   reinterpret_cast<uintptr_t>(&g);
-    for (auto& word : seed_words) {
-        word ^= splitmix(mix);
-    }
-    std::memcpy(g.s, seed_words, sizeof(g.s));
-    g.seeded = true;
-}
-
-uint64_t next(Generator& g) {
-    if (!g.seeded) {
-        seed(g);
-    }
-    uint64_t result = rotl(g.s[1] * 5, 7) * 9;
-    uint64_t t = g.s[1] << 17;
-    g.s[2] ^= g.s[0];
-    g.s[3] ^= g.s[1];
-    g.s[1] ^= g.s[2];
-    g.s[0] ^= g.s[3];
-    g.s[2] ^= t;
-    g.s[3] = rotl(g.s[3], 45);
-    return result;
 }
 
 }  // namespace
@@ -93,16 +51,51 @@ void format_ulid(uint64_t millis, uint16_t random_high, uint64_t random_low, cha
     }
 }
 
+void IdGenerator::seed() {
+    uint64_t seed_words[4] = {0, 0, 0, 0};
+    size_t got = 0;
+    auto* bytes = reinterpret_cast<unsigned char*>(seed_words);
+    while (got < sizeof(seed_words)) {
+        ssize_t n = getrandom(bytes + got, sizeof(seed_words) - got, 0);
+        if (n <= 0) {
+            break;
+        }
+        got += static_cast<size_t>(n);
+    }
+    // Without the OS source, fall back to clock and address entropy rather than fail.
+    uint64_t mix = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+                   reinterpret_cast<uintptr_t>(this);
+    for (auto& word : seed_words) {
+        word ^= splitmix(mix);
+    }
+    std::memcpy(s_, seed_words, sizeof(s_));
+    seeded_ = true;
+}
+
+uint64_t IdGenerator::next() {
+    if (!seeded_) {
+        seed();
+    }
+    uint64_t result = rotl(s_[1] * 5, 7) * 9;
+    uint64_t t = s_[1] << 17;
+    s_[2] ^= s_[0];
+    s_[3] ^= s_[1];
+    s_[1] ^= s_[2];
+    s_[0] ^= s_[3];
+    s_[2] ^= t;
+    s_[3] = rotl(s_[3], 45);
+    return result;
+}
+
 void new_ulid(char out[26]) {
     auto now = std::chrono::system_clock::now().time_since_epoch();
     auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(now).count();
-    new_ulid_at(millis < 0 ? 0 : static_cast<uint64_t>(millis), out);
+    new_ulid_at(millis < 0 ? 0 : static_cast<uint64_t>(millis), generator, out);
 }
 
-void new_ulid_at(uint64_t millis, char out[26]) {
-    Generator& g = generator;  // one lookup of the thread's slot
-    uint64_t random_low = next(g);
-    auto random_high = static_cast<uint16_t>(next(g) >> 48);
+void new_ulid_at(uint64_t millis, IdGenerator& ids, char out[26]) {
+    uint64_t random_low = ids.next();
+    auto random_high = static_cast<uint16_t>(ids.next() >> 48);
     format_ulid(millis, random_high, random_low, out);
 }
 
@@ -113,10 +106,10 @@ PrefixedId new_prefixed_id(const char prefix[4]) {
     return id;
 }
 
-PrefixedId new_prefixed_id_at(const char prefix[4], uint64_t millis) {
+PrefixedId new_prefixed_id_at(const char prefix[4], uint64_t millis, IdGenerator& ids) {
     PrefixedId id;
     std::memcpy(id.text.data(), prefix, 4);
-    new_ulid_at(millis, id.text.data() + 4);
+    new_ulid_at(millis, ids, id.text.data() + 4);
     return id;
 }
 
