@@ -218,7 +218,8 @@ def recorded(recording, target, *args, direct, config=None):
     out = []
     for raw in trace.raw:
         e = raw_entries(raw)
-        out.append((msgpack.unpackb(e["co_name"]), msgpack.unpackb(e["event"]), e["arg"], unaddressed(e["locals"])))
+        out.append((msgpack.unpackb(e["co_name"]), msgpack.unpackb(e["event"]), unaddressed(e["arg"]),
+                    unaddressed(e["locals"])))
     return out
 
 
