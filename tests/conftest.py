@@ -128,6 +128,20 @@ def _raw_records(document):
     return of_interest, per_thread
 
 
+def record_parts(record):
+    """The raw bytes of each value of one encoded record (a map), by key."""
+    unpacker = msgpack.Unpacker(raw=False, strict_map_key=False)
+    unpacker.feed(record)
+    parts = {}
+    for _ in range(unpacker.read_map_header()):
+        key = unpacker.unpack()
+        start = unpacker.tell()
+        unpacker.skip()
+        parts[key] = record[start:unpacker.tell()]
+    assert unpacker.tell() == len(record)
+    return parts
+
+
 class Trace:
     """A decoded trace document: `records` (frames_of_interest), `threads` (frames) and the
     raw bytes of both (`raw`, `raw_threads`)."""

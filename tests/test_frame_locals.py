@@ -11,6 +11,8 @@ import pytest
 import sarv.serialize
 from sarv import _sarv_testing
 
+from conftest import record_parts
+
 REAL_DUMP = sarv.serialize.dump_msgpack
 REAL_DUMP_LIGHT = sarv.serialize.dump_msgpack_lightweight_repr
 SUPPORTED = _sarv_testing.set_direct_locals(True)
@@ -195,19 +197,6 @@ SHAPES = textwrap.dedent("""\
 """).replace("{many_locals}", "; ".join(f"v{i} = {i}" for i in range(70)))
 
 
-def raw_entries(record):
-    """The record's entries as raw bytes, by key."""
-    unpacker = msgpack.Unpacker(raw=False)
-    unpacker.feed(record)
-    out = {}
-    for _ in range(unpacker.read_map_header()):
-        key = unpacker.unpack()
-        start = unpacker.tell()
-        unpacker.skip()
-        out[key] = record[start:unpacker.tell()]
-    return out
-
-
 def recorded(recording, target, *args, direct, config=None):
     """(co_name, event, arg bytes, locals bytes) of every record of target(*args)."""
     _sarv_testing.set_direct_locals(direct)
@@ -217,7 +206,7 @@ def recorded(recording, target, *args, direct, config=None):
         _sarv_testing.set_direct_locals(True)
     out = []
     for raw in trace.raw:
-        e = raw_entries(raw)
+        e = record_parts(raw)
         out.append((msgpack.unpackb(e["co_name"]), msgpack.unpackb(e["event"]), unaddressed(e["arg"]),
                     unaddressed(e["locals"])))
     return out

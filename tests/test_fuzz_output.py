@@ -22,6 +22,7 @@ from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
 import sarv._sarv
+from conftest import record_parts
 
 # --- The reference encoder ---------------------------------------------------------------
 
@@ -136,18 +137,6 @@ def skip_value(unpacker, data):
     start = unpacker.tell()
     unpacker.skip()
     return data[start:unpacker.tell()]
-
-
-def raw_record_parts(record_bytes):
-    """The raw bytes of each value of a record map, by key."""
-    unpacker = msgpack.Unpacker(strict_map_key=False)
-    unpacker.feed(record_bytes)
-    parts = {}
-    for _ in range(unpacker.read_map_header()):
-        key = unpacker.unpack()
-        parts[key] = skip_value(unpacker, record_bytes)
-    assert unpacker.tell() == len(record_bytes)
-    return parts
 
 
 def read_document(document):
@@ -385,7 +374,7 @@ def check_records(raw_records, program, filename, module_name, outputs, used):
     assert [(r["co_name"], r["event"]) for r in records] == [(name, event) for name, event, _ in expected]
     open_ids = {}
     for raw, record, (name, kind, caller) in zip(raw_records, records, expected):
-        parts = raw_record_parts(raw)
+        parts = record_parts(raw)
         for key in ("arg", "locals"):
             number, _ = msgpack.unpackb(parts[key], strict_map_key=False)
             assert parts[key] == outputs[number] and number not in used

@@ -189,16 +189,9 @@ def test_note_type_refuses_what_it_cannot_keep_valid():
 
 def raw_values(record, names=("arg", "locals")):
     """The encoded bytes of some entries of one record."""
-    unpacker = msgpack.Unpacker(raw=False, strict_map_key=False)
-    unpacker.feed(record)
-    found = {}
-    for _ in range(unpacker.read_map_header()):
-        key = unpacker.unpack()
-        start = unpacker.tell()
-        unpacker.skip()
-        if key in names:
-            found[key] = record[start:unpacker.tell()]
-    return tuple(found[n] for n in names)
+    from conftest import record_parts
+    parts = record_parts(record)
+    return tuple(parts[n] for n in names)
 
 
 class Account:
