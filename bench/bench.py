@@ -9,7 +9,7 @@ the ratios of one run are what to compare. Sections:
 
 1. per-event overhead: (time under the profiler - bare time) / Python call+return events,
    in ns and as ratios to the no-op hook, to cProfile and to VizTracer with arguments;
-2. memory: bytes a buffered record costs against its encoded size;
+2. memory: resident bytes a buffered record costs against its encoded size (in a fresh process);
 3. build_trace on one million records against b"".join of the same records in Python;
 4. peak memory (VmHWM) of one run of a workload per configuration, each in a fresh process.
 """
@@ -268,18 +268,38 @@ def record_many(calls, constant):
     return profiler, (None if before is None else after - before)
 
 
+def resident_bytes():
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1]) * 1024
+    return None
+
+
 def memory_per_record():
-    profiler, held = record_many(100_000, constant=False)
+    # In a fresh process: memory an earlier section freed but kept would hide the growth.
+    out = subprocess.run([sys.executable, __file__, "--child-memory"], capture_output=True, text=True, timeout=600)
+    if out.returncode != 0 or not out.stdout.strip():
+        print("\nmemory: the measuring process failed:", out.stderr.strip().splitlines()[-1:] or "")
+        return None
+    records, encoded, resident, heap = (float(x) for x in out.stdout.split())
+    print(f"\nmemory: {records:.0f} buffered records (real serialiser), {encoded / records:.0f} encoded bytes each")
+    print(f"  resident memory held while buffered: {resident / records:.0f} bytes per record = "
+          f"{resident / encoded:.3f} x the encoded bytes (of which malloc's heap: {heap / encoded:.3f} x)")
+    return resident / encoded
+
+
+def child_memory():
+    """Buffers records, then prints: records, encoded bytes, resident growth, heap growth.
+    Large record chunks are mapped outside malloc's heap, so the resident growth is the
+    figure that counts all of it."""
+    resident_before, heap_before = resident_bytes(), malloc_in_use() or 0
+    profiler, _ = record_many(100_000, constant=False)
+    resident_after, heap_after = resident_bytes(), malloc_in_use() or 0
     document = profiler.rust_profiler.build_trace()
     ranges = record_offsets(document)
     encoded = sum(end - start for start, end in ranges)
-    print(f"\nmemory: {len(ranges)} buffered records (real serialiser), {encoded / len(ranges):.0f} encoded bytes each")
-    if held is None:
-        print("  (mallinfo2 not available: cannot read the buffered bytes)")
-        return None
-    print(f"  heap held while buffered: {held / len(ranges):.0f} bytes per record = "
-          f"{held / encoded:.3f} x the encoded bytes")
-    return held / encoded
+    print(len(ranges), encoded, resident_after - resident_before, heap_after - heap_before)
 
 
 # ----------------------------------------------------------------- 3. build_trace
@@ -331,9 +351,13 @@ def main(argv=None):
     parser.add_argument("--only", nargs="+", metavar="WORKLOAD", choices=list(workloads.WORKLOADS),
                         help="per-event overhead of these workloads only, and nothing else")
     parser.add_argument("--child-peak", nargs=2, help=argparse.SUPPRESS)
+    parser.add_argument("--child-memory", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     if args.child_peak:
         child_peak(*args.child_peak)
+        return
+    if args.child_memory:
+        child_memory()
         return
     rounds = 3 if args.quick else args.rounds
     print(f"Python {sys.version.split()[0]} on {os.uname().machine}, {os.cpu_count()} CPUs; "

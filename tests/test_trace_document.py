@@ -118,6 +118,40 @@ def test_records_are_spliced_in_and_taken(profiler, calls, header):
     assert second == HEAD + b"\x90" + tail(msgpack.unpackb(first)["timestamp"], TRACE_ID)
 
 
+def test_megabytes_of_records_come_back_whole_and_in_order(make_profiler, meta):
+    """Past a megabyte a list of records grows by large chunks, kept for reuse once a
+    document is built: records of every round and thread come back exactly."""
+    calls = 6000  # about 3 MB of records per thread
+
+    def record_on_this_thread(rust_profiler, base):
+        rust_profiler.register_threading_profiler(None, None, None)
+        for value in range(base, base + calls):
+            traced(value)
+        stop()
+
+    p = make_profiler(trace_id=TRACE_ID, config={"threading": True})
+    register(p)
+    stop()
+    for round_ in range(3):  # later rounds write into the chunks the earlier ones gave back
+        workers = [threading.Thread(target=record_on_this_thread, args=(p.rust_profiler, 10_000 * (i + 1)))
+                   for i in range(2)]
+        for worker in workers:
+            worker.start()
+        record_on_this_thread(p.rust_profiler, 0)
+        for worker in workers:
+            worker.join()
+        doc = msgpack.unpackb(p.rust_profiler.build_trace(), strict_map_key=False)
+        lists = [[r for r in records if r["co_name"] == "traced"]
+                 for records in [doc["frames_of_interest"]] + list(doc["frames"].values())]
+        assert len(lists) == 3
+        firsts = sorted(records[0]["locals"]["x"] for records in lists)
+        assert firsts == [0, 10_000, 20_000]
+        for records in lists:
+            base = records[0]["locals"]["x"]
+            assert [r["locals"]["x"] for r in records] == [base + i for i in range(calls) for _ in "cr"]
+            assert [r["event"] for r in records[:2]] == ["call", "return"]
+
+
 @pytest.mark.parametrize(
     "argv, sha, fragment",
     [

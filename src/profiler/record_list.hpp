@@ -2,6 +2,8 @@
 // bytes plus four for its length, and a document copies long runs at once.
 #pragma once
 
+#include "profiler/chunk_memory.hpp"
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -27,11 +29,11 @@ public:
     bool empty() const { return sizes_.empty(); }
 
     void push(std::string_view record) {
-        if (chunks_.empty() || chunks_.back().capacity - chunks_.back().size < record.size()) {
+        if (chunks_.empty() || chunks_.back().data.capacity() - chunks_.back().size < record.size()) {
             new_chunk(record.size());
         }
         Chunk& chunk = chunks_.back();
-        std::memcpy(chunk.data.get() + chunk.size, record.data(), record.size());
+        std::memcpy(chunk.data.data() + chunk.size, record.data(), record.size());
         chunk.size += record.size();
         sizes_.push_back(static_cast<uint32_t>(record.size()));
         bytes_ += record.size();
@@ -68,7 +70,7 @@ public:
     void for_each_run(F&& f) const {
         for (const auto& chunk : chunks_) {
             if (chunk.size != 0) {
-                f(std::string_view(chunk.data.get(), chunk.size));
+                f(std::string_view(chunk.data.data(), chunk.size));
             }
         }
     }
@@ -80,20 +82,16 @@ public:
         for (const auto& chunk : chunks_) {
             size_t offset = 0;
             while (offset < chunk.size) {
-                f(std::string_view(chunk.data.get() + offset, sizes_[index]));
+                f(std::string_view(chunk.data.data() + offset, sizes_[index]));
                 offset += sizes_[index++];
             }
         }
     }
 
 private:
-    struct Free {
-        void operator()(char* p) const { std::free(p); }
-    };
     struct Chunk {
-        std::unique_ptr<char, Free> data;
-        size_t size = 0;
-        size_t capacity = 0;
+        ChunkMemory data;
+        size_t size = 0;  // bytes used
     };
 
     static constexpr size_t MIN_CHUNK = 4096;
@@ -107,27 +105,22 @@ private:
         Chunk& last = chunks_.back();
         if (last.size == 0) {
             chunks_.pop_back();
-        } else if (last.size < last.capacity) {
-            if (char* shrunk = static_cast<char*>(std::realloc(last.data.get(), last.size))) {
-                last.data.release();
-                last.data.reset(shrunk);
-                last.capacity = last.size;
-            }
+        } else {
+            last.data.shrink_to(last.size);
         }
     }
 
     void new_chunk(size_t at_least) {
         seal();
         // An eighth of what is held already, so the one chunk being filled never wastes
-        // more than a small share of the list.
+        // more than a small share of the list; past a megabyte, large mapped chunks (their
+        // unused tail is given back when the list is sealed).
         size_t capacity = std::max(at_least, std::clamp(bytes_ / 8, MIN_CHUNK, MAX_CHUNK));
-        char* data = static_cast<char*>(std::malloc(capacity));
-        if (data == nullptr) {
-            throw std::bad_alloc();
+        if (bytes_ >= MAX_CHUNK) {
+            capacity = std::max(at_least, ChunkMemory::LARGE);
         }
         Chunk chunk;
-        chunk.data.reset(data);
-        chunk.capacity = capacity;
+        chunk.data = ChunkMemory::allocate(capacity);
         chunks_.push_back(std::move(chunk));
     }
 
