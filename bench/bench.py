@@ -189,22 +189,24 @@ def count_events(fn):
 def overhead(rounds, names):
     configs = configurations()
     per_event = {}
-    for wname in names:
-        fn = workloads.WORKLOADS[wname]
-        events = count_events(fn)
-        samples = {name: [] for name in configs}
-        for _ in range(rounds):
+    events = {wname: count_events(workloads.WORKLOADS[wname]) for wname in names}
+    # Every round runs every workload under every configuration, so that figures compared
+    # across workloads (4 threads against 1 thread) are taken side by side too.
+    samples = {wname: {name: [] for name in configs} for wname in names}
+    for _ in range(rounds):
+        for wname in names:
             for name, runner in configs.items():
-                samples[name].append(runner(fn))
-        med = {name: statistics.median(v) for name, v in samples.items()}
-        cost = {name: (med[name] - med["bare"]) / events for name in configs}
+                samples[wname][name].append(runner(workloads.WORKLOADS[wname]))
+    for wname in names:
+        med = {name: statistics.median(v) for name, v in samples[wname].items()}
+        cost = {name: (med[name] - med["bare"]) / events[wname] for name in configs}
         per_event[wname] = cost
         ref = {
             "no-op": cost["no-op hook"],
             "cProfile": cost["cProfile"],
             "VizTracer+args": cost.get("VizTracer, args + retval"),
         }
-        print(f"\n{wname}: {events} call/return events per run, bare {med['bare'] / 1e6:.2f} ms")
+        print(f"\n{wname}: {events[wname]} call/return events per run, bare {med['bare'] / 1e6:.2f} ms")
         print(f"  {'configuration':38s} {'ms/run':>8s} {'ns/event':>9s} {'x no-op':>8s} {'x cProf':>8s} {'x VizT+a':>8s}")
         for name in configs:
             if name == "bare":
