@@ -13,8 +13,8 @@ namespace {
 constexpr size_t PAGE = 4096;
 // Large chunks given back and kept for the next ones (as malloc keeps freed memory of
 // the main thread's heap; memory of other threads' heaps goes back to the system and is
-// faulted in again). At most POOL_MAX of them, 16 MiB.
-constexpr size_t POOL_MAX = 8;
+// faulted in again). At most POOL_MAX of them, 32 MiB.
+constexpr size_t POOL_MAX = 16;
 // A tail smaller than this stays with a large chunk when sealed, so the chunk keeps its
 // size and can be kept for reuse.
 constexpr size_t KEEP_TAIL = 64 * 1024;
