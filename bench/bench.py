@@ -257,7 +257,6 @@ def record_many(calls, constant):
     if constant:
         sarv.serialize.dump_msgpack = lambda obj: CONSTANT
     profiler = BenchProfiler({})
-    before = malloc_in_use()
     try:
         _sarv.register_profiler(profiler)
         for i in range(calls):
@@ -266,8 +265,7 @@ def record_many(calls, constant):
     finally:
         clear_hooks()
         sarv.serialize.dump_msgpack = saved
-    after = malloc_in_use()
-    return profiler, (None if before is None else after - before)
+    return profiler
 
 
 def resident_bytes():
@@ -296,7 +294,7 @@ def child_memory():
     Large record chunks are mapped outside malloc's heap, so the resident growth is the
     figure that counts all of it."""
     resident_before, heap_before = resident_bytes(), malloc_in_use() or 0
-    profiler, _ = record_many(100_000, constant=False)
+    profiler = record_many(100_000, constant=False)
     resident_after, heap_after = resident_bytes(), malloc_in_use() or 0
     document = profiler.rust_profiler.build_trace()
     ranges = record_offsets(document)
@@ -308,7 +306,7 @@ def child_memory():
 def build_vs_join(rounds=3, records=1_000_000):
     builds, joins = [], []
     for _ in range(rounds):
-        profiler, _ = record_many(records // 4, constant=True)  # __init__ + norm2: 4 events each
+        profiler = record_many(records // 4, constant=True)  # __init__ + norm2: 4 events each
         start = time.perf_counter_ns()
         document = profiler.rust_profiler.build_trace()
         builds.append(time.perf_counter_ns() - start)

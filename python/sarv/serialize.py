@@ -1210,6 +1210,15 @@ def _object_tree(o, tp, work: list):
     return _walk(o, MAX_DEPTH, _State())
 
 
+def _budget(container, depth, work):
+    """Whether _copy may copy this container here: not too deep, and its elements taken
+    from the count of elements left (work[0])."""
+    if depth <= 0:
+        return False
+    work[0] -= len(container)
+    return work[0] >= 0
+
+
 def _copy(v, depth: int, work: list, copied: int):
     """What the general path has the C encoder write for `v`, as a tree of
     values the encoder writes natively; _DECLINE when not sure or beyond the
@@ -1224,10 +1233,7 @@ def _copy(v, depth: int, work: list, copied: int):
     if tp is dict:
         if copied <= 0:
             return v
-        if depth <= 0:
-            return _DECLINE
-        work[0] -= len(v)
-        if work[0] < 0:
+        if not _budget(v, depth, work):
             return _DECLINE
         out = {}
         for k, x in v.items():
@@ -1248,10 +1254,7 @@ def _copy(v, depth: int, work: list, copied: int):
     if tp is list or tp is tuple or tp is set or tp is frozenset:
         if tp is list and copied <= 0:
             return v
-        if depth <= 0:
-            return _DECLINE
-        work[0] -= len(v)
-        if work[0] < 0:
+        if not _budget(v, depth, work):
             return _DECLINE
         out = []
         for x in v:

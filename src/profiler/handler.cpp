@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdint>
 #include <tuple>
 
 namespace sarv {
@@ -64,15 +65,16 @@ Ref locals_for_record(PyFrameObject* frame) {
     return copy;
 }
 
-// The entry of a recorded activation on its thread's stack (nearly always the top one).
-const CallFrame* find_activation(const CallStack& stack, PyFrameObject* frame) {
+// Where a recorded activation of `frame` is on its thread's stack (nearly always the top);
+// the stack's size when it is not there.
+size_t activation_index(const CallStack& stack, PyFrameObject* frame) {
     auto* obj = reinterpret_cast<PyObject*>(frame);
     for (size_t i = stack.size(); i > 0; --i) {
         if (stack[i - 1].frame.get() == obj) {
-            return &stack[i - 1];
+            return i - 1;
         }
     }
-    return nullptr;
+    return stack.size();
 }
 
 // Empties the thread's reused variables when the event is done with them, on every path.
@@ -81,16 +83,16 @@ struct ReleaseLocals {
     ~ReleaseLocals() { locals.clear(); }
 };
 
-// Ends a recorded activation on its thread's stack: removes the frame's entry and whatever a
-// failed return left above it. A frame that is not on the stack (its call was not recorded,
-// or failed) leaves the entries of its callers in place for their own returns.
-void end_activation(CallStack& stack, PyFrameObject* frame) {
-    auto* obj = reinterpret_cast<PyObject*>(frame);
-    for (size_t i = stack.size(); i > 0; --i) {
-        if (stack[i - 1].frame.get() == obj) {
-            stack.erase(stack.begin() + static_cast<ptrdiff_t>(i - 1), stack.end());
-            return;
-        }
+// Ends a recorded activation on its thread's stack: removes the frame's entry (found at
+// `at` before, when the caller searched already) and whatever a failed return left above
+// it. A frame that is not on the stack (its call was not recorded, or failed) leaves the
+// entries of its callers in place for their own returns.
+void end_activation(CallStack& stack, PyFrameObject* frame, size_t at = SIZE_MAX) {
+    if (at >= stack.size() || stack[at].frame.get() != reinterpret_cast<PyObject*>(frame)) {
+        at = activation_index(stack, frame);
+    }
+    if (at < stack.size()) {
+        stack.erase(stack.begin() + static_cast<ptrdiff_t>(at), stack.end());
     }
 }
 
@@ -231,9 +233,11 @@ bool SarvProfiler::process_frame(PyFrameObject* frame, PyObject* arg, Event even
     DirectLocals& direct = ts.locals;
     ReleaseLocals release{direct};
     uint64_t listed = 0;
+    size_t activation = SIZE_MAX;
     if (event == Event::Return) {
-        if (const CallFrame* entry = find_activation(ts.call_frames, frame); entry != nullptr && entry->direct_locals) {
-            listed = entry->listed;
+        activation = activation_index(ts.call_frames, frame);
+        if (activation < ts.call_frames.size() && ts.call_frames[activation].direct_locals) {
+            listed = ts.call_frames[activation].listed;
         }
     }
     Ref locals;
@@ -303,7 +307,7 @@ bool SarvProfiler::process_frame(PyFrameObject* frame, PyObject* arg, Event even
 
     // The call stack changes only once every value has been gathered.
     if (event == Event::Return) {
-        end_activation(ts.call_frames, frame);
+        end_activation(ts.call_frames, frame, activation);
     } else {
         ts.call_frames.push_back(
             CallFrame{Ref::borrow(reinterpret_cast<PyObject*>(frame)), *frame_id, is_direct, direct.bound});

@@ -3,9 +3,21 @@
 #include "profiler/profiler.hpp"
 #include "utils/code_cache.hpp"
 #include "utils/cpython_frames.hpp"
-#include "utils/frame_access.hpp"
 
 namespace sarv {
+namespace {
+
+// The entry made for the frame's code object, or null: never allocates, never fails.
+CodeInfo* peek_frame_code_info(PyFrameObject* frame) {
+#ifdef SARV_FRAME_INTERNALS
+    return peek_code_info(frame->f_frame->f_code);  // no call, no reference
+#else
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
+    return peek_code_info(reinterpret_cast<PyCodeObject*>(code.get()));
+#endif
+}
+
+}  // namespace
 
 int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg) {
     if (what != PyTrace_CALL && what != PyTrace_RETURN) {
@@ -13,11 +25,7 @@ int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* ar
     }
     CodeInfo* info = nullptr;
     if (SarvProfiler* fast = exact_profiler_of(obj); fast != nullptr && frame != nullptr) {
-#ifdef SARV_FRAME_INTERNALS
-        info = peek_code_info(frame->f_frame->f_code);
-#else
         info = peek_frame_code_info(frame);
-#endif
         if (fast->is_quickly_excluded(info)) {
             return 0;
         }

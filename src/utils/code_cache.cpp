@@ -39,10 +39,9 @@ void fill(CodeInfo& info, PyCodeObject* code) {
 }  // namespace
 
 Py_ssize_t code_extra_index() {
-    static Py_ssize_t index = -2;
-    if (index == -2) {
+    Py_ssize_t& index = detail::code_extra_slot;
+    if (index == detail::NOT_ASKED) {
         index = SARV_REQUEST_EXTRA_INDEX(free_code_info);
-        detail::code_extra_slot = index;
     }
     return index;
 }

@@ -53,7 +53,8 @@ CodeInfo& code_info(PyCodeObject* code);
 Py_ssize_t code_extra_index();
 
 namespace detail {
-inline Py_ssize_t code_extra_slot = -1;  // code_extra_index(), once it has been asked for
+inline constexpr Py_ssize_t NOT_ASKED = -2;
+inline Py_ssize_t code_extra_slot = NOT_ASKED;  // code_extra_index() (negative: none to be had)
 CodeInfo* peek_code_info_by_call(PyCodeObject* code);
 }  // namespace detail
 

@@ -79,15 +79,6 @@ void analyse(PyCodeObject* co, CodeInfo& code) {
 
 }  // namespace
 
-CodeInfo* peek_frame_code_info(PyFrameObject* frame) {
-#ifdef SARV_FRAME_INTERNALS
-    return peek_code_info(frame->f_frame->f_code);
-#else
-    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
-    return peek_code_info(reinterpret_cast<PyCodeObject*>(code.get()));
-#endif
-}
-
 PyCodeObject* caller_code(PyFrameObject* frame, int up) {
 #ifdef SARV_FRAME_INTERNALS
     _PyInterpreterFrame* at = frame->f_frame;

@@ -1,6 +1,6 @@
 // What the hook reads from a frame, straight from the interpreter's frame where it can (a
 // few loads instead of API calls with their checks and references):
-// - the frame's code entry, for the test every event makes, and the code of its callers;
+// - the code of a frame's callers;
 // - a function frame's local variables, without making the frame's f_locals dict: the dict
 //   costs a dict and a store per variable at every event, and, once made, it stays on the
 //   frame and keeps old values alive until the frame ends.
@@ -15,8 +15,6 @@ namespace sarv {
 
 struct CodeInfo;
 
-// The entry made for the frame's code object, or null: never allocates, never fails.
-CodeInfo* peek_frame_code_info(PyFrameObject* frame);
 // The code of the frame's caller (`up` 1), or of its caller (2)..., as PyFrame_GetBack
 // would walk there; null when the stack ends first. Borrowed: frames on the stack hold it.
 // Never makes frame objects, never fails.
