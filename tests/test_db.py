@@ -6,6 +6,7 @@ import time
 
 import msgpack
 import pytest
+import zstandard
 
 from sarv import db
 
@@ -68,9 +69,12 @@ def test_saving_an_id_again_keeps_both_and_loads_the_newest(path):
     assert db.find_trace(path, "trc_A").row_id == listed[0].row_id
     assert [s.trace_id for s in db.list_traces(path, limit=1)] == ["trc_A"]
     conn = sqlite3.connect(path)
-    stored = [bytes(r[0]) for r in conn.execute("SELECT document FROM traces WHERE trace_id = 'trc_A' ORDER BY id")]
+    stored = [
+        (encoding, zstandard.ZstdDecompressor().decompress(bytes(data), max_output_size=1 << 20))
+        for encoding, data in conn.execute("SELECT encoding, document FROM traces WHERE trace_id = 'trc_A' ORDER BY id")
+    ]
     conn.close()
-    assert stored == [first, second]
+    assert stored == [("zstd", first), ("zstd", second)]
 
 
 @pytest.mark.parametrize(
@@ -199,3 +203,105 @@ def test_default_db_path(monkeypatch, tmp_path):
     assert db.default_db_path().endswith(os.path.join(".sarv", "traces.sqlite3"))
     monkeypatch.setenv("SARV_DB", "/elsewhere/t.db")
     assert db.default_db_path() == "/elsewhere/t.db"
+
+
+_SCHEMA_1 = """
+CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT NOT NULL);
+CREATE TABLE traces (
+    id INTEGER PRIMARY KEY AUTOINCREMENT, trace_id TEXT NOT NULL, created REAL NOT NULL,
+    size INTEGER NOT NULL, source TEXT, version TEXT, started REAL, record_count INTEGER,
+    test_name TEXT, decode_error TEXT, document BLOB NOT NULL);
+CREATE INDEX traces_by_trace_id ON traces (trace_id, id);
+INSERT INTO meta VALUES ('application', 'sarv'), ('schema_version', '1');
+"""
+
+
+def test_traces_of_schema_version_1_stay_readable_and_the_file_is_upgraded_by_a_save(path):
+    old = document("trc_OLD", records=5)
+    os.makedirs(os.path.dirname(path))
+    conn = sqlite3.connect(path)
+    conn.executescript(_SCHEMA_1)
+    conn.execute(
+        "INSERT INTO traces (trace_id, created, size, source, record_count, document) VALUES (?, 1.0, ?, 'cli', 6, ?)",
+        ("trc_OLD", len(old), old),
+    )
+    conn.commit()
+    conn.close()
+    [summary] = db.list_traces(path)
+    assert (summary.trace_id, summary.record_count, summary.stored_size) == ("trc_OLD", 6, len(old))
+    assert db.load_trace(path, "trc_OLD") == old
+    db.save_trace_in_sqlite(path, "trc_NEW", msgpack=document("trc_NEW"))
+    assert [s.trace_id for s in db.list_traces(path)] == ["trc_NEW", "trc_OLD"]
+    assert db.load_trace(path, "trc_OLD") == old
+    assert db.load_trace_document(path, "trc_NEW")["trace_id"] == "trc_NEW"
+    conn = sqlite3.connect(path)
+    assert conn.execute("SELECT value FROM meta WHERE key = 'schema_version'").fetchone() == ("2",)
+    conn.close()
+
+
+def test_large_documents_are_stored_in_chunks_and_read_back_in_pieces(path, monkeypatch):
+    monkeypatch.setattr(db, "CHUNK_SIZE", 1000)
+    records = [{"type": "frame", "event": "call", "locals": {"x": os.urandom(64)}, "i": i} for i in range(3000)]
+    records.insert(0, {"type": "start_test", "node_id": "t.py::test_big"})
+    records.append({"type": "end_test", "node_id": "t.py::test_big", "outcome": "failed"})
+    whole = msgpack.packb(
+        {"command_line_args": ["pytest", "-x"], "frames": {}, "frames_of_interest": records, "meta": {"source": "pytest"}}
+    )
+    # Handed over in pieces cut anywhere, as the profiler's core does.
+    pieces = [whole[i:i + 7777] for i in range(0, len(whole), 7777)]
+    db.save_trace_in_sqlite(path, "trc_BIG", msgpack=iter(pieces))
+    [summary] = db.list_traces(path)
+    assert (summary.size, summary.record_count, summary.test_name) == (len(whole), 3002, "t.py::test_big")
+    assert (summary.outcome, summary.command, summary.source) == ("failed", "pytest -x", "pytest")
+    conn = sqlite3.connect(path)
+    (chunks,) = conn.execute("SELECT count(*) FROM trace_chunks").fetchone()
+    conn.close()
+    assert chunks == -(-summary.stored_size // 1000) > 100
+    with db.open_trace(path, "trc_BIG") as stream:
+        unpacker = msgpack.Unpacker(stream, raw=False, read_size=4096)
+        assert unpacker.read_map_header() == 4
+        assert unpacker.unpack() == "command_line_args" and unpacker.unpack() == ["pytest", "-x"]
+    assert db.load_trace(path, "trc_BIG") == whole
+    # Removing the trace removes its chunks too.
+    assert db.delete_traces(path, ["trc_BIG"]) == 1
+    conn = sqlite3.connect(path)
+    assert conn.execute("SELECT count(*) FROM trace_chunks").fetchone() == (0,)
+    conn.close()
+
+
+@pytest.mark.skipif(not hasattr(sqlite3.Connection, "setlimit"), reason="needs Python 3.11")
+def test_a_failed_save_says_why_tells_the_listeners_and_stores_nothing(path):
+    db.save_trace_in_sqlite(path, "trc_A", msgpack=document())
+    # The limit SQLite puts on one value (a gigabyte by default), made small.
+    db._writer(path, 60).conn.setlimit(sqlite3.SQLITE_LIMIT_LENGTH, 200)
+    heard = []
+    listener = lambda *args: heard.append(args)  # noqa: E731
+    db.add_save_failure_listener(listener)
+    try:
+        with pytest.raises(db.SarvDatabaseError, match="too big") as info:
+            db.save_trace_in_sqlite(path, "trc_B", msgpack=msgpack.packb({"x": os.urandom(1000)}))
+    finally:
+        db.remove_save_failure_listener(listener)
+        db.close_connections()
+    assert heard == [(path, "trc_B", info.value)]
+    assert path in str(info.value)
+    assert [s.trace_id for s in db.list_traces(path)] == ["trc_A"]
+    db.save_trace_in_sqlite(path, "trc_C", msgpack=document())  # a new connection, without the limit
+    assert [s.trace_id for s in db.list_traces(path)] == ["trc_C", "trc_A"]
+
+
+def test_prune_and_delete(path, monkeypatch):
+    clock = [1000.0]
+    monkeypatch.setattr(db.time, "time", lambda: clock[0])
+    for i in range(6):
+        clock[0] = 1000.0 + 100 * i
+        db.save_trace_in_sqlite(path, "trc_%d" % i, msgpack=document("trc_%d" % i, source="pytest" if i % 2 else "cli"))
+    clock[0] = 1550.0
+    assert [s.trace_id for s in db.list_traces(path, source="cli")] == ["trc_4", "trc_2", "trc_0"]
+    assert [s.trace_id for s in db.list_traces(path, since=1300)] == ["trc_5", "trc_4", "trc_3"]
+    assert db.prune_traces(path, older_than=500) == 1  # saved at 1000
+    assert db.prune_traces(path, keep_last=1, source="pytest") == 2  # trc_1, trc_3
+    assert [s.trace_id for s in db.list_traces(path)] == ["trc_5", "trc_4", "trc_2"]
+    assert db.delete_traces(path, ["trc_2", "trc_nope"]) == 1
+    assert db.prune_traces(path, keep_last=0) == 2
+    assert db.list_traces(path) == []

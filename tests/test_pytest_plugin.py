@@ -274,3 +274,54 @@ def test_bad_configuration_stops_before_any_test(tmp_path):
     assert result.returncode != 0
     assert "sarv configuration error: threading: expected true or false" in result.stderr
     assert not (tmp_path / "ran").exists()
+
+
+UNSAVED = textwrap.dedent(
+    """
+    import sqlite3
+
+    from sarv import db
+
+
+    def limit(length):
+        [writer] = db._writers.values()  # the connection the traces are saved through
+        writer.conn.setlimit(sqlite3.SQLITE_LIMIT_LENGTH, length)
+
+
+    def work(n):
+        return [str(i) * 20 for i in range(n)]
+
+
+    def test_first():
+        work(3)
+
+
+    def test_too_big():
+        limit(300)  # SQLite refuses larger values, as it does those past a gigabyte
+        work(200)
+
+
+    def test_after():
+        limit(10**9)
+        work(3)
+    """
+)
+
+
+@pytest.mark.skipif(not hasattr(__import__("sqlite3").Connection, "setlimit"), reason="needs Python 3.11")
+def test_tests_whose_trace_was_not_saved_are_named_with_the_reason(tmp_path):
+    (tmp_path / "test_unsaved.py").write_text(UNSAVED)
+    path = tmp_path / "t.db"
+    result = run(["-q", "-p", "no:randomly", "--sarv", "--sarv-db", path], tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert "sarv: 2 of 3 tests traced into %s" % path in result.stdout
+    assert re.search(
+        r"sarv: 1 trace was not saved:\n  test_unsaved.py::test_too_big: trace database .*t\.db: string or blob too big",
+        result.stdout,
+    ), result.stdout
+    summaries = db.list_traces(str(path))
+    assert [(s.test_name, s.outcome) for s in summaries] == [
+        ("test_unsaved.py::test_after", "passed"),
+        ("test_unsaved.py::test_first", "passed"),
+    ]
+    assert all(s.command.startswith(sys.executable) or "pytest" in s.command for s in summaries)

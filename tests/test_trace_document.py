@@ -277,3 +277,62 @@ def test_saved_into_a_sqlite_file(make_profiler, meta, tmp_path):
     p.rust_profiler.save_request_in_db()
     stored = meta.db.load_trace(str(db_path), p.trace_id)
     assert len(split(stored, b"\x92", 2)) == 2
+
+
+class PieceStorage(Storage):
+    """A storage function that takes the document in pieces, reading `read` of them."""
+
+    streaming_document = True
+
+    def __init__(self, read=None):
+        super().__init__()
+        self.read = read
+
+    def __call__(self, *args, **kwargs):
+        pieces = kwargs["msgpack"]
+        self.pieces = pieces
+        self.sizes = (pieces.size, pieces.record_count)
+        taken = [next(pieces) for _ in range(self.read)] if self.read is not None else list(pieces)
+        self.piece_lengths = [len(p) for p in taken]
+        kwargs["msgpack"] = b"".join(taken)
+        return super().__call__(*args, **kwargs)
+
+
+@pytest.mark.parametrize("read, failure", [(None, None), (1, StorageFull("disk full after a piece"))])
+def test_save_in_pieces_hands_over_the_bytes_of_build_trace(profiler, meta, monkeypatch, read, failure):
+    store = PieceStorage(read)
+    store.failure = failure
+    monkeypatch.setattr(meta.db, "save_trace_in_sqlite", store)
+    big = "x" * 3000  # enough records for several pieces of a megabyte
+    profiler.register_threading_profiler(None, None, None)
+    for i in range(1000):
+        echo(big + str(i))
+    stop()
+    if failure is None:
+        profiler.save_request_in_db()
+    else:
+        with pytest.raises(StorageFull):
+            profiler.save_request_in_db()
+    document = store.document(0)
+    assert store.sizes[1] == 2000
+    assert max(store.piece_lengths) <= 1 << 20
+    if failure is None:
+        assert len(store.piece_lengths) > 3 and store.sizes[0] == len(document)
+        records = split(document, b"\xdc\x07\xd0", 2000)
+        assert [r["locals"]["x"] for r in records[::2]] == [big + str(i) for i in range(1000)]
+    else:
+        # Nothing of the trace is lost: the next build holds every record.
+        assert len(store.piece_lengths) == 1 and document == split_head(profiler.build_trace(), len(document))
+    # The pieces are not readable once the storage call has returned.
+    assert list(store.pieces) == []
+    with pytest.raises(ValueError, match="no longer available"):
+        store.pieces.size
+
+
+def echo(x):
+    return x
+
+
+def split_head(doc, length):
+    assert len(split(doc, b"\xdc\x07\xd0", 2000)) == 2000
+    return doc[:length]

@@ -5,14 +5,25 @@ an autoincrement `id`, the `trace_id` (not unique: saving the same trace id
 again adds a row and keeps the earlier ones), the save time `created`
 (seconds since the epoch), the document's `size` in bytes, columns derived
 from the document for listings (`source`, `version`, `started`,
-`record_count`, `test_name`, or NULL when the document does not provide them,
-and `decode_error` saying why when it cannot be read) and the `document`
-itself, stored exactly as given. Table `meta` holds "application" = "sarv"
-and "schema_version", checked whenever the file is opened.
+`record_count`, `test_name`, `outcome`, `command`, or NULL when the
+document does not provide them, and `decode_error` saying why when it
+cannot be read), and the document itself.
 
-The file, its folder and the schema are created by the first save. New
-files use SQLite's write-ahead log so that listing traces does not block a
-profiled program that is saving one (and the other way round).
+Documents are stored compressed with zstandard (`encoding` "zstd"), in
+`document` when the compressed form is small, else in rows of
+`trace_chunks` of a few megabytes each, so that no trace is too large for
+SQLite (whose values stop at a gigabyte) and none is held whole in memory,
+neither when it is saved nor when it is read (`open_trace`). Rows written
+by schema version 1 (`encoding` NULL) hold the document as it was given;
+such a database is upgraded in place by the first save of this version and
+read as it is until then. Table `meta` holds "application" = "sarv" and
+"schema_version", checked whenever the file is opened.
+
+The file, its folder and the schema are created by the first save. Files use
+SQLite's write-ahead log so that listing traces does not block a profiled
+program that is saving one (and the other way round). A process keeps one
+connection per database open for its saves and closes it at exit, which
+also removes the log files.
 
 The default location is `.sarv/traces.sqlite3` under the current directory;
 the environment variable SARV_DB, when set and not empty, names another file.
@@ -20,10 +31,12 @@ the environment variable SARV_DB, when set and not empty, names another file.
 
 from __future__ import annotations
 
+import atexit
 import dataclasses
 import os
 import pathlib
 import sqlite3
+import threading
 import time
 
 __all__ = [
@@ -34,20 +47,30 @@ __all__ = [
     "SchemaVersionError",
     "TraceNotFound",
     "TraceSummary",
+    "close_connections",
     "default_db_path",
+    "delete_traces",
     "find_trace",
     "list_traces",
     "load_trace",
     "load_trace_document",
+    "open_trace",
+    "prune_traces",
     "resolve_trace_id",
     "save_trace_in_sqlite",
 ]
 
-SCHEMA_VERSION = 1
+SCHEMA_VERSION = 2
 DB_ENV_VAR = "SARV_DB"
 _APPLICATION = "sarv"
 _TEST_NAME_KEYS = ("node_id", "nodeid", "test", "test_name")
 _MAX_TEST_NAME = 1000
+_MAX_COMMAND = 1000
+# Compressed bytes per stored row: far below SQLite's limit of a gigabyte per value, and
+# small enough that a reader holds little of it at a time.
+CHUNK_SIZE = 4 << 20
+_ZSTD_LEVEL = 3
+_READ_SIZE = 1 << 20
 
 _SCHEMA = """
 CREATE TABLE meta (
@@ -65,14 +88,41 @@ CREATE TABLE traces (
     record_count INTEGER,
     test_name TEXT,
     decode_error TEXT,
-    document BLOB NOT NULL
+    document BLOB NOT NULL,
+    encoding TEXT,
+    stored_size INTEGER,
+    chunks INTEGER NOT NULL DEFAULT 0,
+    command TEXT,
+    outcome TEXT
 );
 CREATE INDEX traces_by_trace_id ON traces (trace_id, id);
+CREATE TABLE trace_chunks (
+    trace_row INTEGER NOT NULL,
+    seq INTEGER NOT NULL,
+    data BLOB NOT NULL,
+    PRIMARY KEY (trace_row, seq)
+) WITHOUT ROWID;
 """
-_SELECT_SUMMARY = (
-    "SELECT id, trace_id, created, size, source, version, started, record_count,"
-    " test_name, decode_error FROM traces"
+# Version 1 had the same traces table without the columns from `encoding` on.
+_UPGRADE_FROM_1 = """
+ALTER TABLE traces ADD COLUMN encoding TEXT;
+ALTER TABLE traces ADD COLUMN stored_size INTEGER;
+ALTER TABLE traces ADD COLUMN chunks INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE traces ADD COLUMN command TEXT;
+ALTER TABLE traces ADD COLUMN outcome TEXT;
+CREATE TABLE trace_chunks (
+    trace_row INTEGER NOT NULL,
+    seq INTEGER NOT NULL,
+    data BLOB NOT NULL,
+    PRIMARY KEY (trace_row, seq)
+) WITHOUT ROWID;
+UPDATE meta SET value = '2' WHERE key = 'schema_version';
+"""
+_SUMMARY_COLUMNS = (
+    "id, trace_id, created, size, source, version, started, record_count, test_name, decode_error"
 )
+_SUMMARY_COLUMNS_2 = ", stored_size, command, outcome"
+_SUMMARY_COLUMNS_1 = ", length(document), NULL, NULL"
 
 
 class SarvDatabaseError(Exception):
@@ -108,6 +158,9 @@ class TraceSummary:
     record_count: int | None
     test_name: str | None
     decode_error: str | None
+    stored_size: int | None = None  # bytes in the database (compressed)
+    command: str | None = None
+    outcome: str | None = None
 
 
 def default_db_path() -> str:
@@ -129,6 +182,8 @@ class _Derived:
     started: float | None = None
     record_count: int | None = None
     test_name: str | None = None
+    outcome: str | None = None
+    command: str | None = None
     decode_error: str | None = None
 
 
@@ -142,48 +197,92 @@ def _test_name_of(record) -> str | None:
     return None
 
 
-def _derive(document: bytes) -> _Derived:
+class _Pieces:
+    """A file-like view of a sequence of bytes pieces, for msgpack.Unpacker;
+    every piece also goes to `sink` as it is first read."""
+
+    def __init__(self, pieces, sink) -> None:
+        self._pieces = iter(pieces)
+        self._sink = sink
+        self._current = memoryview(b"")
+        self._offset = 0
+        self.size = 0
+
+    def _next_piece(self) -> bool:
+        for piece in self._pieces:
+            if not isinstance(piece, (bytes, bytearray, memoryview)):
+                raise TypeError("a document piece must be bytes, not %s" % type(piece).__name__)
+            if not len(piece):
+                continue
+            self.size += len(piece)
+            self._sink(piece)
+            self._current, self._offset = memoryview(piece), 0
+            return True
+        return False
+
+    def read(self, n: int = -1) -> bytes:
+        if self._offset >= len(self._current) and not self._next_piece():
+            return b""
+        if n is None or n < 0:
+            n = len(self._current)
+        start = self._offset
+        self._offset = min(len(self._current), start + n)
+        return bytes(self._current[start:self._offset])
+
+    def drain(self) -> bool:
+        """Reads what is left; True if there was anything."""
+        rest = self._offset < len(self._current)
+        self._offset = len(self._current)
+        while self._next_piece():
+            rest = True
+            self._offset = len(self._current)
+        return rest
+
+
+def _derive_from(reader: _Pieces) -> _Derived:
     """Listing columns, read record by record (one record in memory at a
-    time); whatever cannot be read stays NULL and the reason is kept."""
+    time); whatever cannot be read stays NULL and the reason is kept. Only
+    test markers are decoded; other records are skipped undecoded."""
     import msgpack
 
     derived = _Derived()
-    if not document:
-        derived.decode_error = "empty document"
-        return derived
     unpacker = msgpack.Unpacker(
-        None,
-        raw=False,
-        strict_map_key=False,
-        max_buffer_size=max(len(document), 1),
+        reader, raw=False, strict_map_key=False, max_buffer_size=2**31 - 1, read_size=_READ_SIZE
     )
-    unpacker.feed(document)
     count = 0
     start_name = end_name = None
 
-    def take(record) -> None:
-        nonlocal count, start_name, end_name
-        count += 1
-        if type(record) is dict:
-            name = _test_name_of(record)
-            if name is not None:
-                if record.get("type") == "start_test":
-                    start_name = start_name or name
-                else:
-                    end_name = end_name or name
+    def take_marker(record) -> None:
+        nonlocal start_name, end_name
+        name = _test_name_of(record)
+        if name is None:
+            return
+        if record.get("type") == "start_test":
+            start_name = start_name or name
+        else:
+            end_name = end_name or name
+            outcome = record.get("outcome")
+            if type(outcome) is str:
+                derived.outcome = outcome[:100]
 
     try:
         entries = unpacker.read_map_header()
         for _ in range(entries):
             key = unpacker.unpack()
-            if key == "frames_of_interest":
-                for _ in range(unpacker.read_array_header()):
-                    take(unpacker.unpack())
-            elif key == "frames":
-                for _ in range(unpacker.read_map_header()):
-                    unpacker.skip()  # thread id
-                    for _ in range(unpacker.read_array_header()):
-                        take(unpacker.unpack())
+            if key in ("frames_of_interest", "frames"):
+                lists = 1 if key == "frames_of_interest" else unpacker.read_map_header()
+                for _ in range(lists):
+                    if key == "frames":
+                        unpacker.skip()  # thread id
+                    n = unpacker.read_array_header()
+                    count += n
+                    # Test markers open and close a test's trace: the first and last
+                    # records are decoded, the rest only skipped.
+                    for i in range(n):
+                        if i < 2 or i == n - 1:
+                            take_marker(unpacker.unpack())
+                        else:
+                            unpacker.skip()
             elif key == "meta":
                 meta = unpacker.unpack()
                 if type(meta) is dict:
@@ -194,15 +293,28 @@ def _derive(document: bytes) -> _Derived:
                 started = unpacker.unpack()
                 if type(started) in (int, float):
                     derived.started = float(started)
+            elif key == "command_line_args":
+                args = unpacker.unpack()
+                if type(args) is list and args and all(type(a) is str for a in args):
+                    derived.command = " ".join(args)[:_MAX_COMMAND]
             else:
                 unpacker.skip()
-        if unpacker.tell() != len(document):
+        if reader.drain() or unpacker.tell() != reader.size:
             raise ValueError("trailing bytes after the document")
         derived.record_count = count
     except Exception as exc:  # malformed documents are stored all the same
-        derived.decode_error = "%s: %s" % (type(exc).__name__, exc)
+        if reader.size == 0 and not reader.drain():
+            derived.decode_error = "empty document"
+        else:
+            derived.decode_error = "%s: %s" % (type(exc).__name__, exc)
+        derived.command = derived.outcome = None
+        reader.drain()
     derived.test_name = start_name or end_name
     return derived
+
+
+def _derive(document: bytes) -> _Derived:
+    return _derive_from(_Pieces([document], lambda piece: None))
 
 
 # ---------------------------------------------------------------------------
@@ -222,16 +334,18 @@ def _connect(db_path: str, timeout: float, create: bool) -> sqlite3.Connection:
         target = pathlib.Path(os.path.abspath(db_path)).as_uri() + "?mode=ro"
         uri = True
     try:
-        return sqlite3.connect(target, timeout=timeout, isolation_level=None, uri=uri)
+        return sqlite3.connect(
+            target, timeout=timeout, isolation_level=None, uri=uri, check_same_thread=False
+        )
     except sqlite3.Error as exc:
         raise SarvDatabaseError("cannot open trace database %s: %s" % (db_path, exc)) from exc
 
 
-def _check_schema(conn: sqlite3.Connection, db_path: str) -> bool:
-    """True if the file holds our schema, False if it holds no table at all."""
+def _schema_version(conn: sqlite3.Connection, db_path: str) -> int:
+    """The file's schema version (1 or 2), or 0 if it holds no table at all."""
     tables = {row[0] for row in conn.execute("SELECT name FROM sqlite_master WHERE type = 'table'")}
     if not tables:
-        return False
+        return 0
     if "meta" not in tables or "traces" not in tables:
         raise NotASarvDatabase("%s is an SQLite database but not a sarv trace database" % db_path)
     try:
@@ -241,12 +355,17 @@ def _check_schema(conn: sqlite3.Connection, db_path: str) -> bool:
     if meta.get("application") != _APPLICATION:
         raise NotASarvDatabase("%s is not a sarv trace database" % db_path)
     version = meta.get("schema_version")
-    if version != str(SCHEMA_VERSION):
+    if version not in ("1", str(SCHEMA_VERSION)):
         raise SchemaVersionError(
-            "%s has trace database schema version %s; this sarv reads version %d"
+            "%s has trace database schema version %s; this sarv reads versions 1 to %d"
             % (db_path, version, SCHEMA_VERSION)
         )
-    return True
+    return int(version)
+
+
+def _check_schema(conn: sqlite3.Connection, db_path: str) -> bool:
+    """True if the file holds our schema, False if it holds no table at all."""
+    return _schema_version(conn, db_path) != 0
 
 
 def _wrap_sqlite_error(db_path: str, exc: sqlite3.Error) -> SarvDatabaseError:
@@ -255,81 +374,311 @@ def _wrap_sqlite_error(db_path: str, exc: sqlite3.Error) -> SarvDatabaseError:
     return SarvDatabaseError("trace database %s: %s" % (db_path, exc))
 
 
+class _Writer:
+    """The connection a process saves through, kept open between saves (a
+    test suite saves a trace per test). Used under its lock only."""
+
+    def __init__(self, db_path: str, timeout: float) -> None:
+        self.lock = threading.Lock()
+        self.db_path = db_path
+        self.pid = os.getpid()
+        self.conn = _connect(db_path, timeout, create=True)
+        self.timeout = timeout
+        self.identity = None  # (device, inode) once the schema is known to be there
+        self.compressor = None
+
+    def fresh(self) -> bool:
+        """Whether this connection still writes into the file at db_path (a
+        file removed or replaced since needs a new connection)."""
+        if self.pid != os.getpid():
+            return False
+        if self.identity is None:
+            return True
+        try:
+            st = os.stat(self.db_path)
+        except OSError:
+            return False
+        return (st.st_dev, st.st_ino) == self.identity
+
+    def close(self) -> None:
+        try:
+            self.conn.close()
+        except sqlite3.Error:
+            pass
+
+
+_writers: dict = {}
+_writers_lock = threading.Lock()
+
+
+def _writer(db_path: str, timeout: float) -> _Writer:
+    key = os.path.abspath(db_path)
+    with _writers_lock:
+        writer = _writers.get(key)
+        if writer is not None and writer.fresh():
+            return writer
+        if writer is not None:
+            _writers.pop(key, None)
+            if writer.pid == os.getpid():
+                writer.close()
+        writer = _Writer(db_path, timeout)
+        _writers[key] = writer
+        return writer
+
+
+def _forget_writer(writer: _Writer) -> None:
+    with _writers_lock:
+        key = os.path.abspath(writer.db_path)
+        if _writers.get(key) is writer:
+            del _writers[key]
+    writer.close()
+
+
+def close_connections() -> None:
+    """Closes the connections kept for saving (done at exit as well); the
+    last connection to a database removes its -wal and -shm files."""
+    with _writers_lock:
+        writers = list(_writers.values())
+        _writers.clear()
+    for writer in writers:
+        if writer.pid == os.getpid():
+            with writer.lock:
+                writer.close()
+
+
+atexit.register(close_connections)
+
+
+def _prepare(writer: _Writer, conn: sqlite3.Connection, db_path: str) -> bool:
+    """Inside a write transaction: creates or upgrades the schema. True if
+    the file was new."""
+    version = _schema_version(conn, db_path)
+    if version == 0:
+        for statement in _SCHEMA.split(";"):
+            if statement.strip():
+                conn.execute(statement)
+        conn.executemany(
+            "INSERT INTO meta (key, value) VALUES (?, ?)",
+            [("application", _APPLICATION), ("schema_version", str(SCHEMA_VERSION))],
+        )
+    elif version == 1:
+        for statement in _UPGRADE_FROM_1.split(";"):
+            if statement.strip():
+                conn.execute(statement)
+    return version == 0
+
+
+def _compressor():
+    try:
+        import zstandard
+    except ImportError:
+        return None
+    return zstandard.ZstdCompressor(level=_ZSTD_LEVEL)
+
+
+class _ChunkWriter:
+    """Compresses the document as it arrives and stores the compressed bytes
+    in rows of CHUNK_SIZE; the first rows are written only once there is
+    more than one (a small trace is one row of `traces`)."""
+
+    def __init__(self, conn: sqlite3.Connection, compressor) -> None:
+        self.conn = conn
+        self.stream = compressor.compressobj() if compressor is not None else None
+        self.encoding = "zstd" if compressor is not None else "msgpack"
+        self.pending: list = []
+        self.pending_size = 0
+        self.stored_size = 0
+        self.chunks = 0
+        self.row_id = None
+
+    def write(self, piece) -> None:
+        out = self.stream.compress(piece) if self.stream is not None else bytes(piece)
+        if out:
+            self.pending.append(out)
+            self.pending_size += len(out)
+            while self.pending_size >= CHUNK_SIZE:
+                self._store_chunk(CHUNK_SIZE)
+
+    def _take(self, size: int) -> bytes:
+        data = b"".join(self.pending)
+        head, rest = data[:size], data[size:]
+        self.pending = [rest] if rest else []
+        self.pending_size = len(rest)
+        return head
+
+    def _store_chunk(self, size: int) -> None:
+        if self.row_id is None:
+            cursor = self.conn.execute(
+                "INSERT INTO traces (trace_id, created, size, document) VALUES ('', 0, 0, x'')"
+            )
+            self.row_id = cursor.lastrowid
+        data = self._take(size)
+        self.conn.execute(
+            "INSERT INTO trace_chunks (trace_row, seq, data) VALUES (?, ?, ?)", (self.row_id, self.chunks, data)
+        )
+        self.chunks += 1
+        self.stored_size += len(data)
+
+    def finish(self) -> bytes:
+        """The bytes for the row's `document` column: all of it when it fits
+        in one row, else nothing (the rest goes to trace_chunks)."""
+        if self.stream is not None:
+            tail = self.stream.flush()
+            if tail:
+                self.pending.append(tail)
+                self.pending_size += len(tail)
+        if self.row_id is None and self.pending_size <= CHUNK_SIZE:
+            inline = self._take(self.pending_size)
+            self.stored_size += len(inline)
+            return inline
+        while self.pending_size:
+            self._store_chunk(min(CHUNK_SIZE, self.pending_size))
+        return b""
+
+
+_failure_listeners: list = []
+
+
+def add_save_failure_listener(listener) -> None:
+    """`listener(db_path, trace_id, error)` is called for every save that
+    fails (before the error is raised); the pytest plugin names the tests
+    whose traces were not saved."""
+    _failure_listeners.append(listener)
+
+
+def remove_save_failure_listener(listener) -> None:
+    try:
+        _failure_listeners.remove(listener)
+    except ValueError:
+        pass
+
+
 def save_trace_in_sqlite(db_path, trace_id, timeout=60, msgpack=b""):
     """Store one trace document; returns the id of the new row.
 
-    `timeout` is the SQLite busy timeout in seconds: how long to wait for
-    another process that is writing the same file.
+    `msgpack` is the document: bytes, or an iterable of bytes pieces (the
+    profiler's core hands documents over in pieces, see
+    `streaming_document`). `timeout` is the SQLite busy timeout in seconds:
+    how long to wait for another process that is writing the same file.
+    A failure raises `SarvDatabaseError` (or TypeError/ValueError for wrong
+    arguments) saying why.
     """
+    try:
+        return _save(db_path, trace_id, timeout, msgpack)
+    except Exception as exc:
+        for listener in list(_failure_listeners):
+            try:
+                listener(db_path, trace_id, exc)
+            except Exception:
+                pass
+        raise
+
+
+# The core hands this function the document as an iterator of pieces, instead
+# of one bytes object (which would hold a second copy of a large trace).
+save_trace_in_sqlite.streaming_document = True
+
+
+def _save(db_path, trace_id, timeout, msgpack):
     db_path = os.fspath(db_path)
     if type(trace_id) is not str:
         raise TypeError("trace_id must be a str, not %s" % type(trace_id).__name__)
-    if not isinstance(msgpack, (bytes, bytearray, memoryview)):
-        raise TypeError("msgpack must be bytes, not %s" % type(msgpack).__name__)
+    if isinstance(msgpack, (bytes, bytearray, memoryview)):
+        pieces = [msgpack]
+    elif isinstance(msgpack, str) or not hasattr(msgpack, "__iter__"):
+        raise TypeError("msgpack must be bytes or an iterable of bytes, not %s" % type(msgpack).__name__)
+    else:
+        pieces = msgpack
     if isinstance(timeout, bool) or not isinstance(timeout, (int, float)) or timeout < 0:
         raise ValueError("timeout must be a non-negative number of seconds, not %r" % (timeout,))
-    document = bytes(msgpack)
-    derived = _derive(document)
-    conn = _connect(db_path, timeout, create=True)
-    try:
+    writer = _writer(db_path, timeout)
+    with writer.lock:
+        conn = writer.conn
         try:
-            conn.execute("BEGIN IMMEDIATE")
-            created_schema = not _check_schema(conn, db_path)
-            if created_schema:
-                for statement in _SCHEMA.split(";"):
-                    if statement.strip():
-                        conn.execute(statement)
-                conn.executemany(
-                    "INSERT INTO meta (key, value) VALUES (?, ?)",
-                    [("application", _APPLICATION), ("schema_version", str(SCHEMA_VERSION))],
-                )
-            cursor = conn.execute(
-                "INSERT INTO traces (trace_id, created, size, source, version, started,"
-                " record_count, test_name, decode_error, document)"
-                " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-                (
+            if writer.timeout != timeout:
+                conn.execute("PRAGMA busy_timeout = %d" % int(min(timeout, 2**31 // 1000) * 1000))
+                writer.timeout = timeout
+            try:
+                conn.execute("BEGIN IMMEDIATE")
+                # Checked at every save: another sarv may have changed the file meanwhile.
+                created_schema = _prepare(writer, conn, db_path)
+                if writer.compressor is None:
+                    writer.compressor = _compressor()
+                chunks = _ChunkWriter(conn, writer.compressor)
+                reader = _Pieces(pieces, chunks.write)
+                derived = _derive_from(reader)
+                inline = chunks.finish()
+                values = (
                     trace_id,
                     time.time(),
-                    len(document),
+                    reader.size,
                     derived.source,
                     derived.version,
                     derived.started,
                     derived.record_count,
                     derived.test_name,
                     derived.decode_error,
-                    document,
-                ),
-            )
-            row_id = cursor.lastrowid
-            conn.execute("COMMIT")
-        except BaseException:
-            if conn.in_transaction:
+                    inline,
+                    chunks.encoding,
+                    chunks.stored_size,
+                    chunks.chunks,
+                    derived.command,
+                    derived.outcome,
+                )
+                columns = (
+                    "trace_id, created, size, source, version, started, record_count, test_name,"
+                    " decode_error, document, encoding, stored_size, chunks, command, outcome"
+                )
+                if chunks.row_id is None:
+                    cursor = conn.execute(
+                        "INSERT INTO traces (%s) VALUES (%s)" % (columns, ", ".join("?" * len(values))), values
+                    )
+                    row_id = cursor.lastrowid
+                else:
+                    row_id = chunks.row_id
+                    assignments = ", ".join("%s = ?" % c.strip() for c in columns.split(","))
+                    conn.execute("UPDATE traces SET %s WHERE id = ?" % assignments, values + (row_id,))
+                conn.execute("COMMIT")
+            except BaseException:
+                if conn.in_transaction:
+                    try:
+                        conn.execute("ROLLBACK")
+                    except sqlite3.Error:
+                        pass  # closing the connection rolls back as well
+                raise
+            if writer.identity is None:
+                if created_schema:
+                    try:
+                        conn.execute("PRAGMA journal_mode=WAL")
+                    except sqlite3.Error:
+                        pass  # e.g. a file system without shared memory: keep the default journal
                 try:
-                    conn.execute("ROLLBACK")
-                except sqlite3.Error:
-                    pass  # closing the connection rolls back as well
+                    # Saves need not wait for the disk: the log is synced at checkpoints.
+                    conn.execute("PRAGMA synchronous=NORMAL")
+                    st = os.stat(db_path)
+                    writer.identity = (st.st_dev, st.st_ino)
+                except (sqlite3.Error, OSError):
+                    pass
+            return row_id
+        except sqlite3.Error as exc:
+            if writer.identity is None:
+                _forget_writer(writer)
+            raise _wrap_sqlite_error(db_path, exc) from exc
+        except SarvDatabaseError:
+            _forget_writer(writer)
             raise
-        if created_schema:
-            try:
-                conn.execute("PRAGMA journal_mode=WAL")
-            except sqlite3.Error:
-                pass  # e.g. a file system without shared memory: keep the default journal
-        return row_id
-    except sqlite3.Error as exc:
-        raise _wrap_sqlite_error(db_path, exc) from exc
-    finally:
-        conn.close()
 
 
 def _open_for_reading(db_path, timeout: float):
-    """A read-only connection with a checked schema, or None if there is no
+    """(read-only connection, schema version), or None if there is no
     database (yet)."""
     db_path = os.fspath(db_path)
     if not os.path.exists(db_path):
         return None
     conn = _connect(db_path, timeout, create=False)
     try:
-        if not _check_schema(conn, db_path):
+        version = _schema_version(conn, db_path)
+        if not version:
             conn.close()
             return None
     except sqlite3.Error as exc:
@@ -338,21 +687,58 @@ def _open_for_reading(db_path, timeout: float):
     except BaseException:
         conn.close()
         raise
-    return conn
+    return conn, version
 
 
-def list_traces(db_path, limit: int | None = None, timeout: float = 60) -> list:
+def _select_summary(version: int) -> str:
+    return "SELECT %s%s FROM traces" % (
+        _SUMMARY_COLUMNS,
+        _SUMMARY_COLUMNS_2 if version >= 2 else _SUMMARY_COLUMNS_1,
+    )
+
+
+def _filters(source=None, test=None, since=None, before=None, version: int = SCHEMA_VERSION):
+    clauses, params = [], []
+    if source is not None:
+        clauses.append("source = ?")
+        params.append(source)
+    if test is not None:
+        # instr() needs no escaping, as LIKE would for % and _.
+        clauses.append("instr(test_name, ?) > 0")
+        params.append(test)
+    if since is not None:
+        clauses.append("created >= ?")
+        params.append(float(since))
+    if before is not None:
+        clauses.append("created < ?")
+        params.append(float(before))
+    return (" WHERE " + " AND ".join(clauses)) if clauses else "", params
+
+
+def list_traces(
+    db_path,
+    limit: int | None = None,
+    timeout: float = 60,
+    *,
+    source: str | None = None,
+    test: str | None = None,
+    since: float | None = None,
+) -> list:
     """Stored traces, newest save first, as `TraceSummary` items. A database
-    that does not exist yet holds no traces."""
-    conn = _open_for_reading(db_path, timeout)
-    if conn is None:
+    that does not exist yet holds no traces. `source` keeps the traces of
+    that source ("cli", "pytest", "api", ...), `test` those whose test name
+    contains the text, `since` those saved at or after that time (seconds
+    since the epoch)."""
+    opened = _open_for_reading(db_path, timeout)
+    if opened is None:
         return []
+    conn, version = opened
     try:
-        query = _SELECT_SUMMARY + " ORDER BY id DESC"
-        params: tuple = ()
+        where, params = _filters(source, test, since)
+        query = _select_summary(version) + where + " ORDER BY id DESC"
         if limit is not None:
             query += " LIMIT ?"
-            params = (int(limit),)
+            params.append(int(limit))
         return [TraceSummary(*row) for row in conn.execute(query, params)]
     except sqlite3.Error as exc:
         raise _wrap_sqlite_error(os.fspath(db_path), exc) from exc
@@ -362,12 +748,13 @@ def list_traces(db_path, limit: int | None = None, timeout: float = 60) -> list:
 
 def find_trace(db_path, trace_id: str, timeout: float = 60):
     """The `TraceSummary` of the newest save of `trace_id`, or None."""
-    conn = _open_for_reading(db_path, timeout)
-    if conn is None:
+    opened = _open_for_reading(db_path, timeout)
+    if opened is None:
         return None
+    conn, version = opened
     try:
         row = conn.execute(
-            _SELECT_SUMMARY + " WHERE trace_id = ? ORDER BY id DESC LIMIT 1", (trace_id,)
+            _select_summary(version) + " WHERE trace_id = ? ORDER BY id DESC LIMIT 1", (trace_id,)
         ).fetchone()
     except sqlite3.Error as exc:
         raise _wrap_sqlite_error(os.fspath(db_path), exc) from exc
@@ -376,27 +763,134 @@ def find_trace(db_path, trace_id: str, timeout: float = 60):
     return TraceSummary(*row) if row is not None else None
 
 
-def load_trace(db_path, trace_id: str, timeout: float = 60) -> bytes:
-    """The document of the newest save of `trace_id`, exactly as stored."""
-    conn = _open_for_reading(db_path, timeout)
-    if conn is None:
-        raise TraceNotFound("no trace %s: %s holds no traces" % (trace_id, os.fspath(db_path)))
+class TraceStream:
+    """The document of one stored trace, read in pieces of about a megabyte
+    (decompressed as they are read): iterate it, or give it to
+    msgpack.Unpacker as a file (`read`). Close it (or use `with`) to release
+    the database."""
+
+    def __init__(self, conn, db_path: str, summary: TraceSummary, encoding, chunks: int) -> None:
+        self.summary = summary
+        self._conn = conn
+        self._db_path = db_path
+        self._pieces = self._generate(summary.row_id, encoding, chunks)
+        self._current = b""
+        self._offset = 0
+
+    def _stored(self, row_id: int, chunks: int):
+        row = self._conn.execute("SELECT document FROM traces WHERE id = ?", (row_id,)).fetchone()
+        if row is not None and row[0]:
+            yield row[0]
+        if chunks:
+            for seq in range(chunks):
+                found = self._conn.execute(
+                    "SELECT data FROM trace_chunks WHERE trace_row = ? AND seq = ?", (row_id, seq)
+                ).fetchone()
+                if found is None:
+                    raise SarvDatabaseError(
+                        "trace %s in %s is incomplete: part %d of %d is missing"
+                        % (self.summary.trace_id, self._db_path, seq + 1, chunks)
+                    )
+                yield found[0]
+
+    def _generate(self, row_id: int, encoding, chunks: int):
+        try:
+            stored = self._stored(row_id, chunks)
+            if encoding in (None, "msgpack"):
+                for data in stored:
+                    for start in range(0, len(data), _READ_SIZE):
+                        yield bytes(data[start:start + _READ_SIZE])
+                return
+            if encoding != "zstd":
+                raise SarvDatabaseError(
+                    "trace %s in %s is stored as %r, which this sarv cannot read"
+                    % (self.summary.trace_id, self._db_path, encoding)
+                )
+            try:
+                import zstandard
+            except ImportError:
+                raise SarvDatabaseError(
+                    "trace %s is compressed with zstandard: install the zstandard package to read it"
+                    % self.summary.trace_id
+                ) from None
+            stream = zstandard.ZstdDecompressor().decompressobj()
+            for data in stored:
+                for start in range(0, len(data), _READ_SIZE // 8):
+                    out = stream.decompress(data[start:start + _READ_SIZE // 8])
+                    if out:
+                        yield out
+            if not stream.eof:
+                raise SarvDatabaseError("trace %s in %s is truncated" % (self.summary.trace_id, self._db_path))
+        except sqlite3.Error as exc:
+            raise _wrap_sqlite_error(self._db_path, exc) from exc
+        except SarvDatabaseError:
+            raise
+        except Exception as exc:  # zstandard.ZstdError and the like
+            raise SarvDatabaseError(
+                "trace %s in %s cannot be read: %s: %s"
+                % (self.summary.trace_id, self._db_path, type(exc).__name__, exc)
+            ) from exc
+
+    def __iter__(self):
+        if self._offset < len(self._current):
+            yield self._current[self._offset:]
+            self._current, self._offset = b"", 0
+        yield from self._pieces
+
+    def read(self, n: int = -1) -> bytes:
+        if self._offset >= len(self._current):
+            self._current = next(self._pieces, b"")
+            self._offset = 0
+        if n is None or n < 0:
+            n = len(self._current)
+        start = self._offset
+        self._offset = min(len(self._current), start + n)
+        if start == 0 and self._offset == len(self._current):
+            return self._current
+        return self._current[start:self._offset]
+
+    def close(self) -> None:
+        self._pieces.close()
+        self._conn.close()
+
+    def __enter__(self) -> "TraceStream":
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.close()
+
+
+def open_trace(db_path, trace_id: str, timeout: float = 60) -> TraceStream:
+    """The newest save of `trace_id` as a `TraceStream`."""
+    db_path = os.fspath(db_path)
+    opened = _open_for_reading(db_path, timeout)
+    if opened is None:
+        raise TraceNotFound("no trace %s: %s holds no traces" % (trace_id, db_path))
+    conn, version = opened
     try:
+        columns = _select_summary(version).replace(" FROM traces", "")
+        extra = ", encoding, chunks" if version >= 2 else ", NULL, 0"
         row = conn.execute(
-            "SELECT document FROM traces WHERE trace_id = ? ORDER BY id DESC LIMIT 1",
-            (trace_id,),
+            columns + extra + " FROM traces WHERE trace_id = ? ORDER BY id DESC LIMIT 1", (trace_id,)
         ).fetchone()
     except sqlite3.Error as exc:
-        raise _wrap_sqlite_error(os.fspath(db_path), exc) from exc
-    finally:
         conn.close()
+        raise _wrap_sqlite_error(db_path, exc) from exc
     if row is None:
-        raise TraceNotFound("no trace %s in %s" % (trace_id, os.fspath(db_path)))
-    return bytes(row[0])
+        conn.close()
+        raise TraceNotFound("no trace %s in %s" % (trace_id, db_path))
+    return TraceStream(conn, db_path, TraceSummary(*row[:-2]), row[-2], row[-1])
+
+
+def load_trace(db_path, trace_id: str, timeout: float = 60) -> bytes:
+    """The document of the newest save of `trace_id`, as it was given."""
+    with open_trace(db_path, trace_id, timeout) as stream:
+        return b"".join(stream)
 
 
 def load_trace_document(db_path, trace_id: str, timeout: float = 60) -> dict:
-    """`load_trace` decoded: a dict with the document's keys."""
+    """`load_trace` decoded: a dict with the document's keys. For large
+    traces, prefer reading `open_trace` with msgpack.Unpacker."""
     import msgpack
 
     document = load_trace(db_path, trace_id, timeout)
@@ -417,9 +911,10 @@ def resolve_trace_id(db_path, text: str, timeout: float = 60) -> str:
     ambiguous."""
     if type(text) is not str or not text:
         raise TraceNotFound("no trace id given")
-    conn = _open_for_reading(db_path, timeout)
-    if conn is None:
+    opened = _open_for_reading(db_path, timeout)
+    if opened is None:
         raise TraceNotFound("no trace %s: %s holds no traces" % (text, os.fspath(db_path)))
+    conn, _ = opened
     try:
         if text == "last":
             row = conn.execute("SELECT trace_id FROM traces ORDER BY id DESC LIMIT 1").fetchone()
@@ -446,3 +941,88 @@ def resolve_trace_id(db_path, text: str, timeout: float = 60) -> str:
             % (text, os.fspath(db_path), ", ".join(row[0] for row in rows[:2]))
         )
     return rows[0][0]
+
+
+# ---------------------------------------------------------------------------
+# Removing traces
+
+
+def _remove(db_path, where: str, params, timeout: float, vacuum: bool) -> int:
+    db_path = os.fspath(db_path)
+    if not os.path.exists(db_path):
+        return 0
+    writer = _writer(db_path, timeout)
+    with writer.lock:
+        conn = writer.conn
+        try:
+            conn.execute("BEGIN IMMEDIATE")
+            try:
+                version = _schema_version(conn, db_path)
+                if version == 0:
+                    conn.execute("ROLLBACK")
+                    return 0
+                if version == 1:
+                    _prepare(writer, conn, db_path)
+                rows = [r[0] for r in conn.execute("SELECT id FROM traces" + where, params)]
+                for start in range(0, len(rows), 500):
+                    batch = rows[start:start + 500]
+                    marks = ", ".join("?" * len(batch))
+                    conn.execute("DELETE FROM trace_chunks WHERE trace_row IN (%s)" % marks, batch)
+                    conn.execute("DELETE FROM traces WHERE id IN (%s)" % marks, batch)
+                conn.execute("COMMIT")
+            except BaseException:
+                if conn.in_transaction:
+                    conn.execute("ROLLBACK")
+                raise
+            if vacuum and rows:
+                conn.execute("VACUUM")  # gives the freed pages back to the file system
+            return len(rows)
+        except sqlite3.Error as exc:
+            _forget_writer(writer)
+            raise _wrap_sqlite_error(db_path, exc) from exc
+        except SarvDatabaseError:
+            _forget_writer(writer)
+            raise
+
+
+def delete_traces(db_path, trace_ids, timeout: float = 60, vacuum: bool = True) -> int:
+    """Removes every save of the given trace ids; returns the rows removed."""
+    ids = list(trace_ids)
+    if not ids:
+        return 0
+    marks = ", ".join("?" * len(ids))
+    return _remove(db_path, " WHERE trace_id IN (%s)" % marks, ids, timeout, vacuum)
+
+
+def prune_traces(
+    db_path,
+    *,
+    older_than: float | None = None,
+    keep_last: int | None = None,
+    source: str | None = None,
+    timeout: float = 60,
+    vacuum: bool = True,
+) -> int:
+    """Removes traces saved more than `older_than` seconds ago and/or all but
+    the `keep_last` newest (of `source` only, when given); returns the rows
+    removed."""
+    if older_than is None and keep_last is None:
+        raise ValueError("prune needs older_than or keep_last")
+    clauses, params = [], []
+    if source is not None:
+        clauses.append("source = ?")
+        params.append(source)
+    limits = []
+    if older_than is not None:
+        limits.append("created < ?")
+        params.append(time.time() - float(older_than))
+    if keep_last is not None:
+        inner = "SELECT id FROM traces%s ORDER BY id DESC LIMIT ?" % (
+            " WHERE source = ?" if source is not None else ""
+        )
+        limits.append("id NOT IN (%s)" % inner)
+        if source is not None:
+            params.append(source)
+        params.append(max(int(keep_last), 0))
+    clauses.append("(" + " OR ".join(limits) + ")")
+    return _remove(db_path, " WHERE " + " AND ".join(clauses), params, timeout, vacuum)

@@ -143,6 +143,14 @@ class _SarvSession:
         self.reports: dict = {}
         self.tests = 0
         self.first_row = None
+        self.current = None  # node id of the test running now
+        self.unsaved: list = []  # (node id, reason) of tests whose trace was not saved
+
+    def _save_failed(self, db_path, trace_id, error) -> None:
+        # Called by sarv.db for a save that fails, before the error goes back to the core
+        # (which only logs it: the test goes on).
+        reason = " ".join(str(error).split()) or type(error).__name__
+        self.unsaved.append((self.current or trace_id, reason))
 
     def _start_profiler(self):
         from sarv.profiler import Profiler
@@ -178,10 +186,12 @@ class _SarvSession:
             raise pytest.UsageError("sarv: %s" % exc) from None
         self.first_row = known[0].row_id if known else 0
         self.running = True
+        db.add_save_failure_listener(self._save_failed)
         try:
             yield
         finally:
             self.running = False
+            db.remove_save_failure_listener(self._save_failed)
             profiler, self.profiler = self.profiler, None
             if profiler is not None:
                 # Records after the last test belong to no test: dropped.
@@ -195,6 +205,7 @@ class _SarvSession:
         if self._hook_lost():
             self._start_profiler()
         nodeid = item.nodeid
+        self.current = nodeid
         self.reports[nodeid] = {}
         _sarv_test_start(nodeid)
         try:
@@ -206,12 +217,15 @@ class _SarvSession:
                 # The end marker would go unseen: save what was recorded
                 # up to the moment the hook was replaced, without an end.
                 lost, self.profiler = self.profiler, None
+                unsaved = len(self.unsaved)
                 try:
                     lost.rust_profiler.save_request_in_db()
-                except Exception:
-                    pass
+                except Exception as exc:
+                    if len(self.unsaved) == unsaved:  # not a failure sarv.db reported
+                        self.unsaved.append((nodeid, "%s: %s" % (type(exc).__name__, exc)))
             else:
                 _sarv_test_end(nodeid, outcome)
+            self.current = None
 
     def pytest_runtest_logreport(self, report):
         reports = self.reports.get(report.nodeid)
@@ -236,4 +250,11 @@ class _SarvSession:
             self.db_path,
             self.db_path,
         )
-        terminalreporter.write_line(line, yellow=len(saved) < self.tests)
+        terminalreporter.write_line(line, yellow=len(saved) < self.tests and not self.unsaved)
+        if self.unsaved:
+            terminalreporter.write_line(
+                "sarv: %d %s not saved:" % (len(self.unsaved), "trace was" if len(self.unsaved) == 1 else "traces were"),
+                red=True,
+            )
+            for nodeid, reason in self.unsaved:
+                terminalreporter.write_line("  %s: %s" % (nodeid, reason), red=True)

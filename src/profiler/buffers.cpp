@@ -1,11 +1,11 @@
 // Frame buffers, test boundaries, the trace document and saving.
 #include "profiler/profiler.hpp"
+#include "profiler/document.hpp"
 
 #include <algorithm>
 #include <iterator>
 
 namespace sarv {
-namespace {
 
 struct DocumentMeta {
     std::string version;
@@ -16,6 +16,8 @@ struct DocumentMeta {
     double created;
     size_t main_thread_id;
 };
+
+namespace {
 
 template <class Sink>
 void write_document(Sink& sink, const DocumentMeta& meta, const TakenFrames& taken) {
@@ -149,41 +151,65 @@ void SarvProfiler::restore_frames(TakenFrames&& taken) {
     }
 }
 
-Ref SarvProfiler::build_document(TakenFrames& taken) {
+namespace {
+
+bool read_meta(const SarvProfiler& p, DocumentMeta& meta) {
     const Names& n = names();
-    DocumentMeta meta{};
     if (!read_text_attr(n.mod_sarv_version, "__version__", meta.version)) {
-        return {};
+        return false;
     }
     Ref sha = module_attr(n.mod_sarv_git, "COMMIT_SHA");
     if (!sha) {
-        return {};
+        return false;
     }
     if (sha.get() != Py_None) {
         std::string_view view;
         if (!utf8_view(sha.get(), view)) {
-            return {};
+            return false;
         }
         meta.commit_sha.emplace(view);
     }
     Ref argv = module_attr(n.mod_sys, "argv");
     if (!argv || !to_str_list(argv.get(), meta.argv)) {
-        return {};
+        return false;
     }
-    meta.source = source;
-    meta.created = created;
-    meta.main_thread_id = main_thread_id;
-    {
-        std::lock_guard<std::mutex> guard(trace_id_mutex);
-        meta.trace_id = trace_id;
+    meta.source = p.source;
+    meta.created = p.created;
+    meta.main_thread_id = p.main_thread_id;
+    return true;
+}
+
+size_t record_count(const TakenFrames& taken) {
+    size_t count = taken.frames_of_interest.count();
+    for (const auto& [thread_id, list] : taken.frames) {
+        count += list.count();
     }
-    // From here on no Python code runs: the document is written straight into its bytes.
-    take_frames(taken);
+    return count;
+}
+
+// Whether the storage function takes the document in pieces (it says so with a true
+// attribute "streaming_document"); any other function receives bytes.
+bool takes_pieces(PyObject* save) {
+    Ref flag = Ref::steal(PyObject_GetAttrString(save, "streaming_document"));
+    if (!flag) {
+        PyErr_Clear();
+        return false;
+    }
+    int truth = PyObject_IsTrue(flag.get());
+    if (truth < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    return truth == 1;
+}
+
+}  // namespace
+
+Ref SarvProfiler::document_bytes(const DocumentMeta& meta, TakenFrames& taken) {
     CountingSink counter;
     write_document(counter, meta, taken);
     Ref bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(counter.size)));
     if (!bytes) {
-        restore_frames(std::move(taken));
         return {};
     }
     FixedSink sink{PyBytes_AS_STRING(bytes.get())};
@@ -192,8 +218,22 @@ Ref SarvProfiler::build_document(TakenFrames& taken) {
 }
 
 Ref SarvProfiler::build_trace() {
+    DocumentMeta meta{};
+    if (!read_meta(*this, meta)) {
+        return {};
+    }
+    {
+        std::lock_guard<std::mutex> guard(trace_id_mutex);
+        meta.trace_id = trace_id;
+    }
+    // From here on no Python code runs: the document is written straight into its bytes.
     TakenFrames taken;
-    return build_document(taken);
+    take_frames(taken);
+    Ref bytes = document_bytes(meta, taken);
+    if (!bytes) {
+        restore_frames(std::move(taken));
+    }
+    return bytes;
 }
 
 bool SarvProfiler::save_in_db() {
@@ -202,22 +242,46 @@ bool SarvProfiler::save_in_db() {
     if (!kwargs || !timeout_obj || PyDict_SetItemString(kwargs.get(), "timeout", timeout_obj.get()) < 0) {
         return false;
     }
-    TakenFrames taken;
-    Ref document = build_document(taken);
-    if (!document) {
+    DocumentMeta meta{};
+    if (!read_meta(*this, meta)) {
         return false;
     }
-    std::string id;
+    Ref save = module_attr(names().mod_sarv_db, "save_trace_in_sqlite");
+    if (!save) {
+        return false;
+    }
+    bool in_pieces = takes_pieces(save.get());
+    Ref path_obj = text(db_path);
+    if (!path_obj) {
+        return false;
+    }
     {
         std::lock_guard<std::mutex> guard(trace_id_mutex);
-        id = trace_id;
+        meta.trace_id = trace_id;
     }
-    bool saved = PyDict_SetItemString(kwargs.get(), "msgpack", document.get()) == 0;
-    Ref save = saved ? module_attr(names().mod_sarv_db, "save_trace_in_sqlite") : Ref();
-    Ref path_obj = text(db_path);
-    Ref id_obj = text(id);
-    Ref args = save && path_obj && id_obj ? Ref::steal(PyTuple_Pack(2, path_obj.get(), id_obj.get())) : Ref();
+    Ref id_obj = text(meta.trace_id);
+    if (!id_obj) {
+        return false;
+    }
+    TakenFrames taken;
+    take_frames(taken);
+    // The records stay where they are until storage has them: in pieces, the document
+    // refers to them instead of copying, and a failed save can still put them back.
+    DocumentParts parts;
+    Ref document;
+    if (in_pieces) {
+        write_document(parts, meta, taken);
+        document = new_document_pieces(&parts, record_count(taken));
+    } else {
+        document = document_bytes(meta, taken);
+    }
+    Ref args = document && PyDict_SetItemString(kwargs.get(), "msgpack", document.get()) == 0
+                   ? Ref::steal(PyTuple_Pack(2, path_obj.get(), id_obj.get()))
+                   : Ref();
     Ref result = args ? Ref::steal(PyObject_Call(save.get(), args.get(), kwargs.get())) : Ref();
+    if (in_pieces) {
+        detach_document_pieces(document.get());  // `parts` refers to records about to go
+    }
     if (result) {
         return true;
     }
@@ -226,7 +290,7 @@ bool SarvProfiler::save_in_db() {
     bool same_trace;
     {
         std::lock_guard<std::mutex> guard(trace_id_mutex);
-        same_trace = trace_id == id;
+        same_trace = trace_id == meta.trace_id;
     }
     if (same_trace) {
         PyObject *type, *value, *tb;

@@ -23,6 +23,7 @@
 namespace sarv {
 
 struct CodeInfo;
+struct DocumentMeta;
 
 // State that only its own thread touches: no lock needed.
 struct ThreadState {
@@ -113,7 +114,8 @@ private:
     void refresh_code_info(CodeInfo& info);
     void take_frames(TakenFrames& taken);
     void restore_frames(TakenFrames&& taken);
-    Ref build_document(TakenFrames& taken);
+    // The document of the taken records as one bytes object (null with an error set).
+    Ref document_bytes(const DocumentMeta& meta, TakenFrames& taken);
 
     std::mutex threads_mutex;
     std::unordered_map<uint64_t, std::unique_ptr<ThreadState>> threads;

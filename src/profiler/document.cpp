@@ -1,0 +1,149 @@
+#include "profiler/document.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+namespace sarv {
+
+void DocumentParts::write(const char* data, size_t size) {
+    if (size == 0) {
+        return;
+    }
+    size_ += size;
+    if (size >= REFER_FROM) {
+        parts_.push_back(Part{std::string_view(data, size)});
+        return;
+    }
+    if (parts_.empty() || parts_.back().owned == NOT_OWNED) {
+        owned_.emplace_back();
+        parts_.push_back(Part{{}, owned_.size() - 1});
+    }
+    owned_.back().append(data, size);
+}
+
+namespace {
+
+// The most a piece holds; long parts (runs of records) are cut into several pieces.
+constexpr size_t PIECE = size_t{1} << 20;
+
+struct PyDocumentPieces {
+    PyObject_HEAD
+    const DocumentParts* parts;
+    size_t next;    // the first part not wholly handed out yet
+    size_t offset;  // how much of it was
+    size_t record_count;
+};
+
+PyObject* pieces_next(PyObject* self) {
+    auto* it = reinterpret_cast<PyDocumentPieces*>(self);
+    const DocumentParts* parts = it->parts;
+    if (parts == nullptr || it->next >= parts->part_count()) {
+        return nullptr;  // StopIteration
+    }
+    size_t size = 0;
+    for (size_t i = it->next, offset = it->offset; i < parts->part_count() && size < PIECE; ++i, offset = 0) {
+        size += std::min(parts->part(i).size() - offset, PIECE - size);
+    }
+    Ref bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+    if (!bytes) {
+        return nullptr;
+    }
+    char* at = PyBytes_AS_STRING(bytes.get());
+    size_t left = size;
+    while (left > 0) {
+        std::string_view part = parts->part(it->next).substr(it->offset);
+        size_t n = std::min(part.size(), left);
+        std::memcpy(at, part.data(), n);
+        at += n;
+        left -= n;
+        if (n == part.size()) {
+            ++it->next;
+            it->offset = 0;
+        } else {
+            it->offset += n;
+        }
+    }
+    return bytes.release();
+}
+
+PyObject* pieces_get_size(PyObject* self, void*) {
+    auto* it = reinterpret_cast<PyDocumentPieces*>(self);
+    if (it->parts == nullptr) {
+        PyErr_SetString(PyExc_ValueError, "the trace document is no longer available");
+        return nullptr;
+    }
+    return PyLong_FromSize_t(it->parts->size());
+}
+
+PyObject* pieces_get_record_count(PyObject* self, void*) {
+    return PyLong_FromSize_t(reinterpret_cast<PyDocumentPieces*>(self)->record_count);
+}
+
+void pieces_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);  // heap types are owned by their instances
+}
+
+PyObject* pieces_new(PyTypeObject*, PyObject*, PyObject*) {
+    PyErr_SetString(PyExc_TypeError, "No constructor defined");
+    return nullptr;
+}
+
+PyGetSetDef pieces_getset[] = {
+    {"size", pieces_get_size, nullptr, "the document's length in bytes", nullptr},
+    {"record_count", pieces_get_record_count, nullptr, "the number of records in the document", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot pieces_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(pieces_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(pieces_dealloc)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(pieces_next)},
+    {Py_tp_getset, pieces_getset},
+    {0, nullptr},
+};
+
+PyType_Spec pieces_spec = {
+    "sarv._sarv.DocumentPieces",
+    sizeof(PyDocumentPieces),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    pieces_slots,
+};
+
+PyTypeObject* pieces_type() {
+    static PyTypeObject* type = nullptr;  // kept for the life of the process
+    if (type == nullptr) {
+        type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&pieces_spec));
+    }
+    return type;
+}
+
+}  // namespace
+
+Ref new_document_pieces(const DocumentParts* parts, size_t record_count) {
+    PyTypeObject* type = pieces_type();
+    if (type == nullptr) {
+        return {};
+    }
+    Ref obj = Ref::steal(type->tp_alloc(type, 0));
+    if (!obj) {
+        return {};
+    }
+    auto* it = reinterpret_cast<PyDocumentPieces*>(obj.get());
+    it->parts = parts;
+    it->next = 0;
+    it->offset = 0;
+    it->record_count = record_count;
+    return obj;
+}
+
+void detach_document_pieces(PyObject* pieces) {
+    if (pieces != nullptr) {
+        reinterpret_cast<PyDocumentPieces*>(pieces)->parts = nullptr;
+    }
+}
+
+}  // namespace sarv
