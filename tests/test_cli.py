@@ -540,7 +540,7 @@ def broken_places(tmp_path_factory):
         (["show", "last", "--max-lines", "-1"], r"--max-lines must be 0 or more"),
         (["export", "last", "--format", "svg"], r"argument --format: invalid choice.*"),
         (["frobnicate"], r"argument COMMAND: invalid choice: 'frobnicate'.*"),
-        ([], r"a command is needed: run, traces, show or export .*"),
+        ([], r"a command is needed: run, traces, show, export or view .*"),
     ],
 )
 def test_every_error_is_one_line_and_a_failure_status(broken_places, args, pattern):

@@ -4,7 +4,8 @@
     run [options] -m module [args...]
     traces (or ls)                       the stored traces, newest first
     show TRACE_ID|last                   the call tree of a trace
-    export TRACE_ID|last --format chrome|json [-o FILE]
+    export TRACE_ID|last --format chrome|json|html [-o FILE]
+    view TRACE_ID|last [-o FILE] [--open]  the trace as a page for a browser
 
 `run` runs the program as ``__main__`` with its own ``sys.argv``, keeps
 its exit status (130 after Ctrl-C), saves the trace however it ends, and
@@ -29,6 +30,7 @@ from __future__ import annotations
 import argparse
 import os
 import runpy
+import shlex
 import signal
 import sys
 import traceback
@@ -155,8 +157,19 @@ def _parser() -> argparse.ArgumentParser:
     )
     export.add_argument("trace", metavar="TRACE_ID", help="a trace id, its first or last characters, or 'last'")
     export.add_argument("--db", metavar="PATH", help=db_help)
-    export.add_argument("--format", choices=("chrome", "json"), default="chrome", help="default: chrome")
+    export.add_argument("--format", choices=("chrome", "json", "html"), default="chrome", help="default: chrome")
     export.add_argument("-o", "--output", metavar="FILE", default="-", help="output file (default: standard output)")
+
+    view = commands.add_parser(
+        "view",
+        help="write a trace as one HTML page (timeline, call tree, values) and optionally open it",
+        description="One self-contained HTML file: it needs no network and no server. "
+        "By default it is written next to the trace database as TRACE_ID.html.",
+    )
+    view.add_argument("trace", metavar="TRACE_ID", help="a trace id, its first or last characters, or 'last'")
+    view.add_argument("--db", metavar="PATH", help=db_help)
+    view.add_argument("-o", "--output", metavar="FILE", help="the page's file (default: TRACE_ID.html beside the database)")
+    view.add_argument("--open", action="store_true", help="open the page in the default browser")
     return parser
 
 
@@ -337,6 +350,7 @@ def _run_program(profiler, module, program, module_file) -> int:
         _flush_stdout()
         count = "?" if profiler.record_count is None else profiler.record_count
         print("trace %s: %s records saved to %s" % (profiler.trace_id, count, profiler.db_path), file=sys.stderr)
+        print("see it in a browser: %s" % view_command(profiler.trace_id, profiler.db_path), file=sys.stderr)
     if interrupt.seen and status == 0:
         status = EXIT_INTERRUPTED
     return status
@@ -412,6 +426,15 @@ def _export(options) -> int:
     from sarv.filters.export import chrome_trace, jsonable, write_json
 
     _, document = _load(options)
+    if options.format == "html":
+        if options.output == "-":
+            from sarv.viewer import build_page
+
+            sys.stdout.write(build_page(document))
+            return 0
+        _write_page(document, options.output)
+        print("wrote %s (html) of trace %s" % (options.output, document.get("trace_id")), file=sys.stderr)
+        return 0
     data = chrome_trace(document) if options.format == "chrome" else jsonable(document)
     if options.output == "-":
         write_json(data, sys.stdout)
@@ -428,7 +451,39 @@ def _export(options) -> int:
     return 0
 
 
-_COMMANDS = {"run": _run, "traces": _traces, "ls": _traces, "show": _show, "export": _export}
+def _write_page(document, path: str) -> None:
+    from sarv.viewer import write_page
+
+    try:
+        write_page(document, path)
+    except OSError as exc:
+        raise CommandError("cannot write %s: %s" % (path, exc.strerror or exc)) from None
+
+
+def view_command(trace_id: str, db_path: str) -> str:
+    """The command line that shows a saved trace in a browser."""
+    command = "%s view %s --open" % (_prog(), trace_id)
+    if os.path.abspath(db_path) != os.path.abspath(_db.default_db_path()):
+        command += " --db %s" % shlex.quote(db_path)
+    return command
+
+
+def _view(options) -> int:
+    path, document = _load(options)
+    trace_id = str(document.get("trace_id") or options.trace)
+    output = options.output or os.path.join(os.path.dirname(os.path.abspath(path)), trace_id + ".html")
+    _write_page(document, output)
+    print("wrote %s" % output, file=sys.stderr)
+    if options.open:
+        import pathlib
+        import webbrowser
+
+        if not webbrowser.open(pathlib.Path(os.path.abspath(output)).as_uri()):
+            raise CommandError("no browser could be started: open %s yourself" % output)
+    return 0
+
+
+_COMMANDS = {"run": _run, "traces": _traces, "ls": _traces, "show": _show, "export": _export, "view": _view}
 
 
 def main(argv=None) -> int:
@@ -437,7 +492,7 @@ def main(argv=None) -> int:
         options = parser.parse_args(argv)
         if options.command is None:
             raise CommandError(
-                "a command is needed: run, traces, show or export (see %s --help)" % parser.prog, EXIT_USAGE
+                "a command is needed: run, traces, show, export or view (see %s --help)" % parser.prog, EXIT_USAGE
             )
         return _COMMANDS[options.command](options)
     except CommandError as exc:

@@ -30,6 +30,7 @@ the traces.
 
 from __future__ import annotations
 
+import shlex
 import sys
 
 import pytest
@@ -38,6 +39,7 @@ __all__ = ["pytest_addoption", "pytest_configure"]
 
 _PATH_FRAGMENT = "/sarv/pytest_plugin.py"
 _SOURCE = "pytest"
+_VIEW_LINES = 5  # commands printed for failed tests, at most
 
 
 def _sarv_test_start(nodeid):
@@ -258,3 +260,20 @@ class _SarvSession:
             )
             for nodeid, reason in self.unsaved:
                 terminalreporter.write_line("  %s: %s" % (nodeid, reason), red=True)
+        if saved:
+            self._view_lines(terminalreporter, saved)
+
+    def _view_lines(self, terminalreporter, saved) -> None:
+        # The failed tests' traces are the ones people open; else the last.
+        db = shlex.quote(self.db_path)
+        failed = {getattr(r, "nodeid", None) for r in terminalreporter.stats.get("failed", ())}
+        shown = [s for s in saved if s.test_name in failed][:_VIEW_LINES]
+        for summary in shown:
+            terminalreporter.write_line(
+                "sarv: %s failed: python -m sarv view %s --open --db %s" % (summary.test_name, summary.trace_id, db)
+            )
+        if not shown:
+            terminalreporter.write_line(
+                "sarv: see a test's trace in a browser: python -m sarv view %s --open --db %s (%s)"
+                % (saved[0].trace_id, db, saved[0].test_name or "the last test")
+            )

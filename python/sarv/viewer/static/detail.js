@@ -1,0 +1,71 @@
+"use strict";
+// The panel of one call: its name and place, the caller, the arguments, the
+// locals at the return (the changed ones marked), the return value or the
+// exception, and how long it took.
+
+class DetailPanel {
+  constructor(model, container, onSelect) {
+    this.model = model;
+    this.container = container;
+    this.onSelect = onSelect;
+  }
+
+  show(th, i) {
+    const model = this.model;
+    const f = model.fnOf(th, i);
+    const flags = th.flags[i];
+    const d = model.details(th, i);
+    const out = [];
+    out.push(el("h2", { class: "qualname", text: f.name }));
+    out.push(el("div", { class: "where", text: Format.place(f.file, f.line) }));
+    const facts = el("dl", { class: "facts" });
+    const fact = (label, ...value) => facts.append(el("dt", { text: label }), el("dd", {}, ...value));
+    let duration = Format.span(th.duration(i), flags & (FLAG_NO_START | FLAG_NO_END));
+    fact("Duration", duration);
+    fact("Started", Format.duration(th.start[i]) + " into the trace, thread " + th.name);
+    const p = th.parent[i];
+    if (p >= 0) {
+      const caller = model.fnOf(th, p);
+      const site = d.site && typeof d.site.line_number === "number" ? " at line " + d.site.line_number : "";
+      fact("Called by", el("a", { href: "#", class: "caller", onclick: (e) => { e.preventDefault(); this.onSelect(th, p, "detail"); } },
+        caller.name), site);
+    } else {
+      fact("Called by", el("span", { class: "muted", text: "not recorded (a call at the top of the thread)" }));
+    }
+    const ownCalls = th.children(i).length;
+    if (ownCalls) fact("Calls made", String(ownCalls) + " direct, " + (th.size[i] - 1) + " in all");
+    if (flags & FLAG_NO_START) fact("Note", "called before recording began: it started at least this early");
+    if (flags & FLAG_NO_END) fact("Note", "no return recorded: it ran at least this long");
+    out.push(facts);
+
+    const args = d.args && typeof d.args === "object" ? d.args : null;
+    if (args) out.push(this._values("Arguments", args, null));
+    if (d.locals && typeof d.locals === "object") out.push(this._values("Locals at return", d.locals, args || {}));
+    if ("raised" in d) {
+      out.push(el("h3", { text: "Raised" }), el("pre", { class: "value raised", text: Format.value(d.raised, 2000) }));
+    } else if ("value" in d) {
+      const label = d.end && d.end !== "returned" ? "Ended (" + d.end + ") with" : "Returned";
+      out.push(el("h3", { text: label }), el("pre", { class: "value", text: Format.value(d.value, 2000) }));
+    }
+    if (d.at) out.push(el("div", { class: "muted", text: "returned at " + d.at }));
+    if (d.id) out.push(el("div", { class: "muted", text: "frame " + d.id }));
+    this.container.replaceChildren(...out);
+    this.container.scrollTop = 0;
+  }
+
+  // A table of names and values; with `before`, values that differ from it
+  // (or are new) are marked.
+  _values(title, values, before) {
+    const keys = Object.keys(values);
+    const table = el("table", { class: "values" });
+    for (const k of keys) {
+      let changed = false;
+      if (before) changed = !(k in before) || JSON.stringify(before[k]) !== JSON.stringify(values[k]);
+      table.append(el("tr", { class: changed ? "changed" : null },
+        el("th", { text: k }),
+        el("td", {}, el("code", { text: Format.value(values[k], 600) }), changed ? el("span", { class: "badge changed", text: k in before ? "changed" : "new" }) : null)));
+    }
+    const body = keys.length ? table : el("p", { class: "muted", text: "none" });
+    return el("section", { class: "values-section" }, el("h3", { text: title }), body);
+  }
+}

@@ -1,0 +1,351 @@
+"""The HTML viewer, end to end: traces recorded by real runs, pages written by
+the `view` and `export` commands, opened in a headless Chromium and used
+through the DevTools protocol as a person would (clicks, typing).
+
+Screenshots of the pages are kept in build/artifacts/viewer/ (or
+$SARV_ARTIFACTS). Without a browser these tests are skipped, except in CI,
+where one must be installed.
+"""
+
+import json
+import os
+import pathlib
+import subprocess
+import sys
+import textwrap
+
+import msgpack
+import pytest
+
+from browser import Browser, find_chromium
+from sarv import db
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+ARTIFACTS = pathlib.Path(os.environ.get("SARV_ARTIFACTS") or ROOT / "build" / "artifacts" / "viewer")
+TIMEOUT = 120
+
+PROGRAM = textwrap.dedent(
+    """\
+    import sys
+    import threading
+
+    def fib(n):
+        return n if n < 2 else fib(n - 1) + fib(n - 2)
+
+    class Basket:
+        def __init__(self, owner):
+            self.owner = owner
+            self.items = []
+
+        def checkout(self, discount):
+            total = sum(self.items)
+            paid = total - discount
+            self.items = []
+            return {"paid": paid, "owner": self.owner}
+
+    def fail(word):
+        raise ValueError(word)
+
+    def safe(word):
+        try:
+            fail(word)
+        except ValueError:
+            return "caught"
+
+    def worker(note):
+        return note.upper()
+
+    def main():
+        basket = Basket("</script><script>window.injected = 1</script><img src=x onerror='window.injected = 2'>")
+        basket.items = [3, 4, 5]
+        basket.checkout(2)
+        fib(12)
+        safe("zebra-quartz")
+        thread = threading.Thread(target=worker, args=("from a thread",), name="helper")
+        thread.start()
+        thread.join()
+        return 0
+
+    sys.exit(main())
+    """
+)
+
+
+def sarv(*args, cwd, check=True):
+    result = subprocess.run(
+        [sys.executable, "-m", "sarv", *args],
+        cwd=cwd,
+        capture_output=True,
+        text=True,
+        timeout=TIMEOUT,
+        env={k: v for k, v in os.environ.items() if k != "SARV_DB"},
+    )
+    if check:
+        assert result.returncode == 0, result.stderr
+    return result
+
+
+@pytest.fixture(scope="module")
+def browser():
+    binary = find_chromium()
+    if binary is None:
+        if os.environ.get("CI"):
+            pytest.fail("no Chromium found: CI must run the viewer's tests (.ci/run installs it)")
+        pytest.skip("no Chromium found (install Debian's chromium or set SARV_CHROMIUM)")
+    with Browser(binary) as instance:
+        yield instance
+
+
+@pytest.fixture
+def page(browser):
+    tab = browser.new_page()
+    yield tab
+    tab.call("Page.close")
+
+
+def keep_screenshot(tab, name):
+    ARTIFACTS.mkdir(parents=True, exist_ok=True)
+    path = ARTIFACTS / name
+    tab.screenshot(str(path))
+    assert path.stat().st_size > 10_000  # a real picture, not an empty canvas
+
+
+def click_row(tab, name, nth=0):
+    """Clicks the nth row of the call tree that shows the function `name`."""
+    tab.evaluate(
+        "(() => { for (const e of document.querySelectorAll('[data-pick]')) e.removeAttribute('data-pick');"
+        " const found = [...document.querySelectorAll('#tree .row')].filter(r => r.querySelector('.name').innerText === %s);"
+        " if (found[%d]) found[%d].setAttribute('data-pick', ''); })()" % (json.dumps(name), nth, nth)
+    )
+    tab.click("#tree .row[data-pick]")
+
+
+def rows(tab):
+    return tab.evaluate("[...document.querySelectorAll('#tree .row')].map(r => r.innerText.replace(/\\s+/g, ' '))")
+
+
+@pytest.fixture(scope="module")
+def program_page(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("program")
+    (folder / "shop_app.py").write_text(PROGRAM)
+    run = sarv("run", "--threading", "--db", "traces.db", "shop_app.py", cwd=folder)
+    trace_id = run.stderr.split("trace ", 1)[1].split(":", 1)[0]
+    assert "see it in a browser: python -m sarv view %s --open --db %s" % (trace_id, folder / "traces.db") in run.stderr
+    view = sarv("view", "last", "--db", "traces.db", cwd=folder)
+    page_path = folder / (trace_id + ".html")
+    assert view.stderr.strip() == "wrote %s" % page_path
+    return page_path, trace_id
+
+
+def test_program_page_tree_timeline_details_and_search(page, program_page):
+    path, trace_id = program_page
+    html = path.read_text(encoding="utf-8")
+    # Self-contained: nothing is fetched from anywhere.
+    assert "http://" not in html and "https://" not in html and "src=" not in html.split("sarv-values")[0]
+    page.open(str(path))
+    header = page.evaluate("document.getElementById('header').innerText")
+    assert trace_id in header and "shop_app.py" in header and "cli" in header
+
+    # One lane per thread, and the tree lists each thread's calls.
+    assert page.evaluate("sarvViewer.timeline.lanes.map(l => l.th.name)") == ["MainThread", "helper"]
+    titles = page.evaluate("[...document.querySelectorAll('.thread-title')].map(t => t.innerText)")
+    assert titles[1].startswith("helper")
+    assert any("__main__.worker" in r for r in rows(page))
+
+    # Open main: fib(12) is one folded row counting its 465 calls.
+    click_row(page, "__main__.<module>")
+    click_row(page, "__main__.main")
+    fib = [r for r in rows(page) if r.startswith("▸ __main__.fib")]
+    assert len(fib) == 1 and "×465," in fib[0] and "total" in fib[0], rows(page)
+
+    # A click on checkout: arguments, locals at return with the changed ones
+    # marked, the return value; the hostile owner name stays text.
+    click_row(page, "__main__.Basket.checkout")
+    detail = page.evaluate("document.getElementById('detail').innerText")
+    assert "__main__.Basket.checkout" in detail, detail
+    assert "shop_app.py:12" in detail and "Called by" in detail and "__main__.main" in detail
+    assert "discount\t2" in detail and "__main__.main at line 33" in detail, detail
+    changed = page.evaluate(
+        "[...document.querySelectorAll('#detail tr.changed th')].map(th => th.innerText)"
+    )
+    assert sorted(changed) == ["paid", "self", "total"], changed  # self: its items were emptied
+    assert "'paid': 10" in detail and "</script><script>window.injected = 1</script>" in detail
+    assert page.evaluate("window.injected === undefined && !document.querySelector('#detail img')")
+    keep_screenshot(page, "program-call.png")
+
+    # The caller link opens main.
+    page.click("#detail a.caller")
+    assert page.evaluate("document.querySelector('#detail h2').innerText") == "__main__.main"
+
+    # Search by a value: the string passed down to fail().
+    page.type_text("#search", "ZEBRA-quartz")
+    page.wait_for("document.getElementById('search-count').innerText !== ''")
+    found = page.evaluate("[...document.querySelectorAll('#results li .name')].map(n => n.innerText)")
+    assert found == ["__main__.safe", "__main__.fail"], found
+    page.click("#results li:nth-child(2)")
+    assert page.evaluate("document.querySelector('#detail h2').innerText") == "__main__.fail"
+    assert page.evaluate("document.querySelector('#tree .row.selected .name').innerText") == "__main__.fail"
+
+    # Search by name, and the hot table's figures for fib.
+    page.evaluate("document.getElementById('search').value = ''")
+    page.type_text("#search", "fib")
+    # 465 by name, and the module, whose locals hold the function.
+    page.wait_for("document.getElementById('search-count').innerText === '466 calls'")
+    page.click(".tab[data-tab=hot]")
+    fib_row = page.evaluate(
+        "[...document.querySelectorAll('#hot tbody tr')].find(r => r.innerText.includes('__main__.fib')).innerText"
+    )
+    assert "\t465\t" in fib_row, fib_row
+    page.click("#hot tbody tr")
+    assert page.evaluate("sarvViewer.timeline.highlight !== null")
+    keep_screenshot(page, "program-hot.png")
+
+
+def document_with(records, **extra):
+    base = {
+        "trace_id": "trc_01J9ZQ4XG7K2M3N4P5Q6R7S8T9",
+        "timestamp": 1000.0,
+        "command_line_args": ["prog.py"],
+        "current_commit_sha": "0123456789abcdef",
+        "meta": {"version": "0.1.0", "source": "api"},
+        "main_thread_id": 7,
+        "frames_of_interest": records,
+        "frames": {},
+    }
+    base.update(extra)
+    return base
+
+
+def frame(event, name, frame_id, ts, **fields):
+    record = {
+        "type": "frame", "event": event, "frame_id": frame_id, "path": "prog.py:%d" % fields.pop("line", 1),
+        "co_name": name, "qualname": "prog." + name, "arg": None, "locals": {}, "thread": "MainThread",
+        "thread_native_id": 7, "timestamp": ts, "user_code_call_site": None,
+    }
+    record.update(fields)
+    return record
+
+
+def save(tmp_path, document):
+    path = str(tmp_path / "traces.db")
+    db.save_trace_in_sqlite(path, document["trace_id"], msgpack=msgpack.packb(document))
+    return path
+
+
+def test_unbalanced_trace_shows_lower_bounds_and_reaches_the_end(page, tmp_path):
+    records = [
+        # Running before recording began: only its return is in the trace.
+        frame("call", "inner", "frm_b", 1000.0),
+        frame("return", "inner", "frm_b", 1000.001, arg=1),
+        frame("return", "outer", "frm_a", 1000.002, arg=2),
+        # Still running when recording stopped.
+        frame("call", "endless", "frm_c", 1000.003, locals={"n": 1}),
+        frame("call", "step", "frm_d", 1000.004),
+        frame("return", "step", "frm_d", 1000.005),
+        {"type": "note", "frame_id": None, "timestamp": 1000.006, "thread": "MainThread",
+         "thread_native_id": 7, "user_code_call_site": None, "text": "<b>bold?</b>"},
+    ]
+    db_path = save(tmp_path, document_with(records))
+    out = tmp_path / "page.html"
+    result = sarv("export", "last", "--db", db_path, "--format", "html", "-o", str(out), cwd=tmp_path)
+    assert "wrote %s (html)" % out in result.stderr
+    page.open(str(out))
+    assert page.evaluate("sarvViewer.model.header.commit") == "0123456789abcdef"
+    spans = page.evaluate(
+        "(() => { const th = sarvViewer.model.threads[0];"
+        " return [...th.start].map((s, i) => [sarvViewer.model.fnOf(th, i).name, s, th.end[i], th.flags[i]]); })()"
+    )
+    by_name = {name: [start, end, flags] for name, start, end, flags in spans}
+    assert by_name["prog.outer"] == [0, 2_000_000, 1]  # its start is not known
+    assert by_name["prog.inner"] == [0, 1_000_000, 0]
+    # The unfinished call runs to the last record, and its time is a bound.
+    assert by_name["prog.endless"] == [3_000_000, 6_000_000, 2]
+    rows_text = rows(page)
+    page.click("#tree .row[data-fn]")
+    assert page.evaluate("document.querySelector('#detail .facts dd').innerText").startswith("at least 2.00 ms")
+    endless = next(i for i, r in enumerate(rows(page)) if "prog.endless" in r)
+    assert "at least 3.00 ms" in rows(page)[endless] and "no return" in rows(page)[endless], rows_text
+    # The plugin record is a marker; its data is text in the tooltip.
+    marker = page.evaluate("sarvViewer.model.threads[0].markers.length")
+    assert marker == 1
+    assert page.evaluate("JSON.stringify(sarvViewer.model.pluginData(0))") == json.dumps({"text": "<b>bold?</b>"}, separators=(",", ":"))
+
+
+def test_pytest_trace_page_shows_the_test_and_its_outcome(page, tmp_path):
+    (tmp_path / "test_sample.py").write_text(
+        textwrap.dedent(
+            """\
+            def total(values):
+                return sum(values)
+
+            def test_adds():
+                assert total([1, 2]) == 3
+
+            def test_breaks():
+                assert total([1, 2]) == 4
+            """
+        )
+    )
+    result = subprocess.run(
+        [sys.executable, "-m", "pytest", "-p", "no:cacheprovider", "--sarv", "--sarv-db", "t.db", "test_sample.py"],
+        cwd=tmp_path, capture_output=True, text=True, timeout=TIMEOUT,
+    )
+    assert result.returncode == 1, result.stdout
+    failed = [s for s in db.list_traces(str(tmp_path / "t.db")) if s.test_name == "test_sample.py::test_breaks"]
+    assert len(failed) == 1
+    assert (
+        "sarv: test_sample.py::test_breaks failed: python -m sarv view %s --open --db %s"
+        % (failed[0].trace_id, tmp_path / "t.db")
+        in result.stdout
+    )
+    out = tmp_path / "failed.html"
+    sarv("view", failed[0].trace_id, "--db", "t.db", "-o", str(out), cwd=tmp_path)
+    page.open(str(out))
+    header = page.evaluate("document.getElementById('header').innerText")
+    assert "test_sample.py::test_breaks" in header and "failed" in header and "pytest" in header
+    bands = page.evaluate("sarvViewer.model.threads[0].bands.map(b => [sarvViewer.model.texts[b[2]], sarvViewer.model.texts[b[3]]])")
+    assert bands == [["test_sample.py::test_breaks", "failed"]]
+    assert "test_sample.test_breaks" in " ".join(rows(page))
+    keep_screenshot(page, "pytest-failed.png")
+
+
+def test_big_trace_paints_and_zooms(page, tmp_path):
+    # 16,382 calls in a recursive pattern, written straight into the database.
+    records = []
+    ts = 2000.0
+    counter = 0
+
+    def call(depth):
+        nonlocal ts, counter
+        counter += 1
+        frame_id = "frm_%d" % counter
+        ts += 1e-6
+        records.append(frame("call", "f%d" % (depth % 5), frame_id, ts, locals={"depth": depth, "tag": "v%d" % counter}))
+        if depth < 12:
+            for _ in range(2):
+                call(depth + 1)
+        ts += 1e-6
+        records.append(frame("return", "f%d" % (depth % 5), frame_id, ts, arg=depth))
+
+    for _ in range(2):
+        call(0)
+    assert len(records) > 30_000
+    db_path = save(tmp_path, document_with(records))
+    out = tmp_path / "big.html"
+    sarv("view", "last", "--db", db_path, "-o", str(out), cwd=tmp_path)
+    page.open(str(out))
+    assert page.evaluate("sarvViewer.model.callCount") == len(records) // 2
+    # Zoom in at the middle, as the wheel does, and pan; the canvas keeps
+    # drawing what is in view.
+    for _ in range(10):
+        page.call("Input.dispatchMouseEvent", type="mouseWheel", x=700, y=250, deltaX=0, deltaY=-400)
+    page.wait_for("sarvViewer.timeline.t1 - sarvViewer.timeline.t0 < sarvViewer.model.duration / 100")
+    shown = page.evaluate("sarvViewer.timeline.t1 - sarvViewer.timeline.t0")
+    page.call("Input.dispatchMouseEvent", type="mousePressed", x=700, y=250, button="left", clickCount=1)
+    page.call("Input.dispatchMouseEvent", type="mouseMoved", x=500, y=250, button="left")
+    page.call("Input.dispatchMouseEvent", type="mouseReleased", x=500, y=250, button="left", clickCount=1)
+    assert page.evaluate("sarvViewer.timeline.t1 - sarvViewer.timeline.t0") == pytest.approx(shown)
+    assert page.evaluate("sarvViewer.timeline.t0") > 0
+    page.type_text("#search", "v12345")  # one call of 16,382 has this tag
+    page.wait_for("document.getElementById('search-count').innerText === '1 call'")
+    keep_screenshot(page, "big-zoomed.png")
