@@ -71,14 +71,14 @@ PROGRAM = textwrap.dedent(
 )
 
 
-def sarv(*args, cwd, check=True):
+def sarv(*args, cwd, check=True, env=None):
     result = subprocess.run(
         [sys.executable, "-m", "sarv", *args],
         cwd=cwd,
         capture_output=True,
         text=True,
         timeout=TIMEOUT,
-        env={k: v for k, v in os.environ.items() if k != "SARV_DB"},
+        env={**{k: v for k, v in os.environ.items() if k != "SARV_DB"}, **(env or {})},
     )
     if check:
         assert result.returncode == 0, result.stderr
@@ -131,9 +131,15 @@ def program_page(tmp_path_factory):
     run = sarv("run", "--threading", "--db", "traces.db", "shop_app.py", cwd=folder)
     trace_id = run.stderr.split("trace ", 1)[1].split(":", 1)[0]
     assert "see it in a browser: python -m sarv view %s --open --db %s" % (trace_id, folder / "traces.db") in run.stderr
-    view = sarv("view", "last", "--db", "traces.db", cwd=folder)
+    # --open hands the page to the default browser: here a script that
+    # notes what it was given.
+    opener = folder / "opener.sh"
+    opener.write_text('#!/bin/sh\necho "$1" > "%s"\n' % (folder / "opened.txt"))
+    opener.chmod(0o755)
+    view = sarv("view", "last", "--db", "traces.db", "--open", cwd=folder, env={"BROWSER": str(opener) + " %s"})
     page_path = folder / (trace_id + ".html")
     assert view.stderr.strip() == "wrote %s" % page_path
+    assert (folder / "opened.txt").read_text().strip() == page_path.as_uri()
     return page_path, trace_id
 
 
@@ -238,6 +244,9 @@ def test_unbalanced_trace_shows_lower_bounds_and_reaches_the_end(page, tmp_path)
         frame("call", "inner", "frm_b", 1000.0),
         frame("return", "inner", "frm_b", 1000.001, arg=1),
         frame("return", "outer", "frm_a", 1000.002, arg=2),
+        # Ended by an exception, as a return record may say.
+        frame("call", "risky", "frm_r", 1000.0025),
+        frame("return", "risky", "frm_r", 1000.0027, end="raised", exception="KeyError('<i>k</i>')"),
         # Still running when recording stopped.
         frame("call", "endless", "frm_c", 1000.003, locals={"n": 1}),
         frame("call", "step", "frm_d", 1000.004),
@@ -260,6 +269,10 @@ def test_unbalanced_trace_shows_lower_bounds_and_reaches_the_end(page, tmp_path)
     assert by_name["prog.inner"] == [0, 1_000_000, 0]
     # The unfinished call runs to the last record, and its time is a bound.
     assert by_name["prog.endless"] == [3_000_000, 6_000_000, 2]
+    assert by_name["prog.risky"][2] == 4
+    click_row(page, "prog.risky")
+    assert "raised" in rows(page)[1]
+    assert page.evaluate("document.querySelector('#detail pre.raised').innerText") == "KeyError('<i>k</i>')"
     rows_text = rows(page)
     page.click("#tree .row[data-fn]")
     assert page.evaluate("document.querySelector('#detail .facts dd').innerText").startswith("at least 2.00 ms")

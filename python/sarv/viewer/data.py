@@ -20,6 +20,7 @@ when recording stopped reaches the end of the trace.
 
 from __future__ import annotations
 
+import base64
 import json
 
 from sarv.filters.export import jsonable
@@ -34,9 +35,10 @@ FLAG_RAISED = 4  # the call ended with an exception
 
 
 def ended(ret: dict | None):
-    """How a call ended, as its return record says: ("raised", text) when it
-    names an exception, else ("returned", None). Records without such an
-    entry are ordinary returns."""
+    """How a call ended, as its return record says: ("raised", exception)
+    for a record with "end": "raised" (or only an "exception" entry), another
+    "end" text as it is (a suspension, say), else ("returned", None): records
+    without these entries are ordinary returns."""
     if ret is None:
         return None, None
     kind = ret.get("end")
@@ -52,6 +54,42 @@ def _dumps(value) -> str:
     # ASCII only, so that the page's character offsets are byte offsets and
     # nothing in the text can end the script element it sits in.
     return json.dumps(value, ensure_ascii=True, allow_nan=False, separators=(",", ":")).replace("<", "\\u003c")
+
+
+def _bytes_only(value):
+    if isinstance(value, (bytes, bytearray)):
+        return {"__bytes__": base64.b64encode(value).decode("ascii")}
+    raise TypeError("not plain JSON")
+
+
+_PLAIN = json.JSONEncoder(ensure_ascii=True, allow_nan=False, separators=(",", ":"), default=_bytes_only)
+
+
+def _value_text(value) -> str:
+    """`_dumps(jsonable(value))`, without walking the value in Python when
+    the JSON encoder can take it as it is (text keys, finite numbers)."""
+    if _text_keys_only(value):
+        try:
+            return _PLAIN.encode(value).replace("<", "\\u003c")
+        except (TypeError, ValueError):  # NaN, infinities, extension values
+            pass
+    return _dumps(jsonable(value))
+
+
+def _text_keys_only(value) -> bool:
+    # The encoder turns other keys into text itself, where 1 and "1" would
+    # then collide; jsonable keeps both.
+    stack = [value]
+    while stack:
+        item = stack.pop()
+        if type(item) is dict:
+            for key in item:
+                if type(key) is not str:
+                    return False
+            stack.extend(v for v in item.values() if type(v) in (dict, list))
+        elif type(item) is list:
+            stack.extend(v for v in item if type(v) in (dict, list))
+    return True
 
 
 class _Texts:
@@ -164,7 +202,7 @@ def page_data(document: dict):
                 record = node.record
                 data = {k: v for k, v in record.items() if k not in PLUGIN_BASE_KEYS}
                 markers.append([start, texts(node.name), len(plugin_values)])
-                plugin_values.append(_dumps(jsonable(data)))
+                plugin_values.append(_value_text(data))
                 kind = record.get("type")
                 if kind == "start_test":
                     open_tests.append((start, data))
@@ -208,7 +246,7 @@ def page_data(document: dict):
                     detail["value"] = node.ret.get("arg")
                 else:
                     detail["value"] = node.ret.get("arg")
-            values.append(_dumps(jsonable(detail)))
+            values.append(_value_text(detail))
         for began, data in open_tests:  # a test still running when the trace ends
             bands.append([began, int(round((trace_end - origin) * 1e9)), texts(data.get("node_id")), texts(None)])
         out_threads.append(

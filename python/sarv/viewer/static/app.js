@@ -50,8 +50,8 @@ class Viewer {
     if (from !== "tree") this.tree.reveal(th, i);
   }
 
-  highlight(mask) {
-    this.timeline.setHighlight(mask);
+  highlight(mask, calls) {
+    this.timeline.setHighlight(mask, calls || null);
     this.tree.setHighlight(mask);
   }
 
@@ -108,7 +108,10 @@ class Viewer {
     const shown = found.length < total ? el("p", { class: "muted", text: "The first " + found.length + " of " + total.toLocaleString("en-US") + " calls." }) : null;
     results.replaceChildren(el("p", { class: "muted", text: "Calls whose name, file or values hold " + JSON.stringify(query) + "." }),
       found.length ? list : el("p", { class: "empty", text: "Nothing found." }), ...(shown ? [shown] : []));
-    this.highlight(this._mask(found.map(({ th, i }) => th.fn[i])));
+    // Functions found by name stand out whole; values, call by call.
+    const byName = found.filter((r) => r.why === "name").map(({ th, i }) => th.fn[i]);
+    const byValue = new Set(found.filter((r) => r.why === "value").map(({ th, i }) => th.base + i));
+    this.highlight(byName.length ? this._mask(byName) : null, byValue);
     this.showTab("results");
   }
 

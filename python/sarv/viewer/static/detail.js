@@ -42,7 +42,8 @@ class DetailPanel {
     if (args) out.push(this._values("Arguments", args, null));
     if (d.locals && typeof d.locals === "object") out.push(this._values("Locals at return", d.locals, args || {}));
     if ("raised" in d) {
-      out.push(el("h3", { text: "Raised" }), el("pre", { class: "value raised", text: Format.value(d.raised, 2000) }));
+      out.push(el("h3", { text: "Raised" }), el("pre", { class: "value raised",
+        text: typeof d.raised === "string" ? d.raised : Format.value(d.raised, 2000) }));
     } else if ("value" in d) {
       const label = d.end && d.end !== "returned" ? "Ended (" + d.end + ") with" : "Returned";
       out.push(el("h3", { text: label }), el("pre", { class: "value", text: Format.value(d.value, 2000) }));

@@ -35,6 +35,7 @@ class Timeline {
     this.scrollY = 0;
     this.selected = null; // {th, i}
     this.highlight = null; // Uint8Array over functions, or null
+    this.highlightCalls = null; // Set of value lines (thread base + call), or null
     this.colors = model.functions.map((f) => {
       // Reds are kept for calls that raised.
       const h = 40 + (hue(f.file + "\0" + f.name) % 280);
@@ -136,7 +137,18 @@ class Timeline {
   }
 
   select(th, i) { this.selected = th ? { th, i } : null; this.request(); }
-  setHighlight(mask) { this.highlight = mask; this.request(); }
+  // Calls of the functions in `mask`, and the calls in `calls`, stand out;
+  // the others fade. Both null: nothing fades.
+  setHighlight(mask, calls) {
+    this.highlight = mask;
+    this.highlightCalls = calls && calls.size ? calls : null;
+    this.request();
+  }
+
+  _lit(th, i) {
+    if (!this.highlight && !this.highlightCalls) return true;
+    return (this.highlight && this.highlight[th.fn[i]]) || (this.highlightCalls && this.highlightCalls.has(th.base + i));
+  }
 
   _x(t) { return ((t - this.t0) / (this.t1 - this.t0)) * this.width; }
 
@@ -230,7 +242,7 @@ class Timeline {
 
   _color(th, i) {
     const fn = th.fn[i];
-    if (this.highlight && !this.highlight[fn]) return this.colors[fn].faded;
+    if (!this._lit(th, i)) return this.colors[fn].faded;
     return th.flags[i] & FLAG_RAISED ? "#e8837c" : this.colors[fn].fill;
   }
 
@@ -255,7 +267,7 @@ class Timeline {
     }
     if (right - left > 24) {
       const f = this.model.fnOf(th, i);
-      const faded = this.highlight && !this.highlight[f.index];
+      const faded = !this._lit(th, i);
       this._label(ctx, this._fitName(f.name, right - left - 6), left + 3, y + ROW / 2, right - left - 6, faded ? "#999" : "#111");
     }
   }
