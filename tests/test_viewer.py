@@ -283,6 +283,20 @@ def test_unbalanced_trace_shows_lower_bounds_and_reaches_the_end(page, tmp_path)
     assert marker == 1
     assert page.evaluate("JSON.stringify(sarvViewer.model.pluginData(0))") == json.dumps({"text": "<b>bold?</b>"}, separators=(",", ":"))
 
+    # A trace without records still makes a page that opens.
+    empty = document_with([], trace_id="trc_01J9ZQ4XG7K2M3N4P5Q6R7S8TA", command_line_args=None)
+    db.save_trace_in_sqlite(db_path, empty["trace_id"], msgpack=msgpack.packb(empty))
+    sarv("view", "8TA", "--db", db_path, "-o", str(out), cwd=tmp_path)
+    page.open(str(out))
+    assert page.evaluate("[sarvViewer.model.callCount, sarvViewer.timeline.lanes.length]") == [0, 0]
+
+    # Failures are one line and a status, as for the other commands.
+    missing = sarv("view", "nothing-like-this", "--db", db_path, cwd=tmp_path, check=False)
+    assert missing.returncode == 1 and missing.stderr.startswith("sarv: no trace nothing-like-this")
+    unwritable = sarv("view", "last", "--db", db_path, "-o", str(tmp_path / "no" / "p.html"), cwd=tmp_path, check=False)
+    assert unwritable.returncode == 1
+    assert unwritable.stderr == "sarv: cannot write %s: No such file or directory\n" % (tmp_path / "no" / "p.html")
+
 
 def test_pytest_trace_page_shows_the_test_and_its_outcome(page, tmp_path):
     (tmp_path / "test_sample.py").write_text(

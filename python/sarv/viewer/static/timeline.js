@@ -45,6 +45,7 @@ class Timeline {
     this.lastDrawMs = 0;
     this._layout();
     this._bind();
+    this._fitHeight();
     this.resize();
   }
 
@@ -56,6 +57,15 @@ class Timeline {
       return lane;
     });
     this.contentHeight = y;
+  }
+
+  // No taller than the lanes need, so that a small trace leaves the room
+  // to the tree.
+  _fitHeight() {
+    const section = this.container.parentElement;
+    const bar = section.firstElementChild.offsetHeight;
+    const wanted = this.contentHeight + bar + 8;
+    if (wanted < section.offsetHeight) section.style.height = wanted + "px";
   }
 
   resize() {
@@ -124,7 +134,7 @@ class Timeline {
     const span = this.t1 - this.t0;
     const px = ((e - s) / span) * this.width;
     if (s < this.t0 || e > this.t1 || px < 3) {
-      const pad = Math.max((e - s) * 0.25, 200);
+      const pad = Math.max(e - s, 1000);
       this.t0 = s - pad;
       this.t1 = e + pad;
       this._clampRange();
@@ -174,7 +184,11 @@ class Timeline {
   _drawLane(ctx, lane, top, bottom) {
     const th = lane.th;
     const texts = this.model.texts;
-    // Test bands behind everything.
+    const title = th.name + (th.nativeId !== null ? " (" + th.nativeId + ")" : "");
+    ctx.font = "bold 11px system-ui, sans-serif";
+    const titleEnd = 4 + ctx.measureText(title).width + 10;
+    ctx.font = "11px system-ui, sans-serif";
+    // Test bands behind everything; their names after the thread's.
     for (const [s, e, name, outcome] of th.bands) {
       const x0 = Math.max(this._x(s === null ? 0 : s), 0), x1 = Math.min(this._x(e), this.width);
       if (x1 < 0 || x0 > this.width) continue;
@@ -184,11 +198,12 @@ class Timeline {
       ctx.fillStyle = failed ? "#b22" : "#2a5da8";
       ctx.fillRect(x0, top, Math.max(x1 - x0, 1), 2);
       const label = texts[name] + (texts[outcome] ? " (" + texts[outcome] + ")" : "");
-      this._label(ctx, label, x0 + 4, top + LANE_TITLE / 2, x1 - x0 - 8, failed ? "#b22" : "#2a5da8", "right");
+      const at = Math.max(x0 + 4, titleEnd);
+      this._label(ctx, label, at, top + LANE_TITLE / 2, x1 - at - 4, failed ? "#b22" : "#2a5da8");
     }
     ctx.fillStyle = "#333";
     ctx.font = "bold 11px system-ui, sans-serif";
-    ctx.fillText(th.name + (th.nativeId !== null ? " (" + th.nativeId + ")" : ""), 4, top + LANE_TITLE / 2);
+    ctx.fillText(title, 4, top + LANE_TITLE / 2);
     ctx.font = "11px system-ui, sans-serif";
     // Plugin records: a small triangle on the title row, a line through the lane.
     for (const [t, name] of th.markers) {
