@@ -395,11 +395,12 @@ def test_show_cuts_long_output_and_says_how_to_see_more(project):
 
 def assert_properly_nested(events):
     """Per (pid, tid): complete events either contain one another or do not
-    overlap at all."""
+    overlap at all, and the tree rebuilt by time puts every call under the
+    caller its call site names."""
     by_thread = collections.defaultdict(list)
     for event in events:
         if event["ph"] == "X":
-            assert isinstance(event["ts"], int) and isinstance(event["dur"], int) and event["dur"] >= 0
+            assert type(event["ts"]) in (int, float) and type(event["dur"]) in (int, float) and event["dur"] >= 0
             by_thread[event["pid"], event["tid"]].append(event)
     for thread_events in by_thread.values():
         stack = []
@@ -411,6 +412,9 @@ def assert_properly_nested(events):
                     break
                 assert event["ts"] >= top["ts"] + top["dur"], (top["name"], event["name"])
                 stack.pop()
+            site = event["args"].get("call_site")
+            if site:
+                assert stack and stack[-1]["args"]["frame_id"] == site["call_frame_id"], event["name"]
             stack.append(event)
     return by_thread
 
@@ -630,9 +634,11 @@ def test_unbalanced_traces_are_shown_and_exported_as_they_are(tmp_path):
     assert complete["app.started"]["args"]["incomplete"] == "called before recording began"
     assert complete["app.open"]["args"]["incomplete"] == "no return recorded"
     assert complete["app.open"]["args"]["arguments"] == {"key": {"__bytes__": "AAE="}, "7": {"__float__": "nan"}}
-    # The step back is clamped into the caller.
+    # The step back is clamped into the caller: a nanosecond after its start, and the caller
+    # ends a nanosecond after it.
     later, stepped = complete["app.later"], complete["app.stepped"]
-    assert stepped["ts"] == later["ts"] and stepped["ts"] + stepped["dur"] == later["ts"] + later["dur"]
+    assert stepped["ts"] == round(later["ts"] + 0.001, 3) and round(stepped["ts"] + stepped["dur"], 3) == 8000
+    assert round(later["ts"] + later["dur"], 3) == 8000.001
     [instant] = [e for e in events if e["ph"] == "i"]
     assert instant["name"] == "request_start/http" and instant["args"]["url"] == "/items"
     assert instant["ts"] == 1500 and instant["s"] == "t"

@@ -406,27 +406,49 @@ def _traces(options) -> int:
 
 
 def _show(options) -> int:
-    from sarv.filters.view import DEFAULT_MAX_DEPTH, DEFAULT_MAX_LINES, render_trace
-
     for name in ("max_depth", "max_lines"):
         value = getattr(options, name)
         if value is not None and value < 0:
             raise CommandError("--%s must be 0 or more" % name.replace("_", "-"), EXIT_USAGE)
-    _, document = _load(options)
-    render_trace(
-        document,
+    path = _existing_db(options)
+    trace_id = _db.resolve_trace_id(path, options.trace)
+    _decoded(lambda out: _render(path, trace_id, options, out), sys.stdout, trace_id, path)
+    return 0
+
+
+def _render(path, trace_id, options, out) -> None:
+    from sarv.filters.view import DEFAULT_MAX_DEPTH, DEFAULT_MAX_LINES, render_stored_trace
+
+    render_stored_trace(
+        path,
+        trace_id,
+        out,
         show_locals=options.locals,
         max_depth=DEFAULT_MAX_DEPTH if options.max_depth is None else options.max_depth,
         max_lines=DEFAULT_MAX_LINES if options.max_lines is None else options.max_lines,
     )
-    return 0
 
 
 def _export(options) -> int:
-    from sarv.filters.export import chrome_trace, jsonable, write_json
+    import gzip
 
-    _, document = _load(options)
+    from sarv.filters.export import write_chrome_trace, write_json_document
+
+    path = _existing_db(options)
+    trace_id = _db.resolve_trace_id(path, options.trace)
+
+    def open_stream():
+        return _db.open_trace(path, trace_id)
+
+    def write(out) -> None:
+        if options.format == "chrome":
+            write_chrome_trace(open_stream, out)
+        else:
+            with open_stream() as stored:
+                write_json_document(stored, out)
+
     if options.format == "html":
+        _, document = _load(options)
         if options.output == "-":
             from sarv.viewer import build_page
 
@@ -435,20 +457,34 @@ def _export(options) -> int:
         _write_page(document, options.output)
         print("wrote %s (html) of trace %s" % (options.output, document.get("trace_id")), file=sys.stderr)
         return 0
-    data = chrome_trace(document) if options.format == "chrome" else jsonable(document)
     if options.output == "-":
-        write_json(data, sys.stdout)
+        _decoded(write, sys.stdout, trace_id, path)
         return 0
     try:
-        with open(options.output, "w", encoding="utf-8") as stream:
-            write_json(data, stream)
+        if options.output.endswith(".gz"):
+            # Level 1: a trace of a gigabyte of JSON still compresses several times over,
+            # and in seconds rather than minutes.
+            stream = gzip.open(options.output, "wt", encoding="utf-8", compresslevel=1)
+        else:
+            stream = open(options.output, "w", encoding="utf-8")
+        with stream:
+            _decoded(write, stream, trace_id, path)
     except OSError as exc:
         raise CommandError("cannot write %s: %s" % (options.output, exc.strerror or exc)) from None
-    print(
-        "wrote %s (%s) of trace %s" % (options.output, options.format, document.get("trace_id")),
-        file=sys.stderr,
-    )
+    print("wrote %s (%s) of trace %s" % (options.output, options.format, trace_id), file=sys.stderr)
     return 0
+
+
+def _decoded(write, out, trace_id: str, path: str) -> None:
+    """write(out), with a document that cannot be decoded reported as such."""
+    import msgpack
+
+    try:
+        write(out)
+    except (ValueError, TypeError, msgpack.UnpackException) as exc:
+        raise CommandError(
+            "trace %s in %s cannot be decoded: %s: %s" % (trace_id, path, type(exc).__name__, exc)
+        ) from None
 
 
 def _write_page(document, path: str) -> None:

@@ -10,18 +10,24 @@ usual, with these additions, since JSON has no bytes and only text keys:
 * NaN and the infinities -> {"__float__": "nan" | "inf" | "-inf"};
 * other MessagePack extension values -> {"__ext__": code, "data": "<base64>"}.
 
-Chrome trace event format (`chrome_trace`): what chrome://tracing,
-Perfetto (ui.perfetto.dev) and speedscope open. One complete event
-("ph": "X") per activation, in call order per thread; "pid" is the main
+Chrome trace event format (`chrome_trace`, `write_chrome_trace`): what
+chrome://tracing, Perfetto (ui.perfetto.dev) and speedscope open. One
+complete event ("ph": "X") per activation, per thread; "pid" is the main
 thread's native id (the process id on Linux), "tid" the native thread id;
-"ts" and "dur" are whole microseconds since the first record of the trace.
-Activations are made to nest per thread: an event never starts before its
-caller or a previous sibling ends, nor ends after its caller (wall-clock
-time can step backwards). "args" holds "path", "frame_id", "arguments"
-(locals at the call), "locals" (locals at the return), "return_value" and
-"call_site". Plugin records are instant events ("ph": "i", thread scope)
-named after their type, their own entries in "args". Metadata events name
-the process (the trace id) and each thread.
+"ts" and "dur" are microseconds with fractions (to the nanosecond) since
+the earliest first record of a thread. Activations nest per thread exactly
+as they were called: each record is put at least a nanosecond after the
+previous record of its thread (clock readings can be equal, or step back),
+an event never starts before its caller or a previous sibling ends, and a
+caller ends no sooner than its callees. A call whose return was not
+recorded runs to the end of the trace; one whose call was not recorded
+starts where its thread's recording did. "args" holds "path", "frame_id",
+"arguments" (locals at the call), "locals" (locals at the return),
+"return_value" and "call_site", and "incomplete" for the two cases above.
+Plugin records are instant events ("ph": "i", thread scope) named after
+their type, their own entries in "args". Metadata events name the process
+(the trace id) and each thread. `write_chrome_trace` writes the events as
+the records are read, holding only the calls still open.
 """
 
 from __future__ import annotations
@@ -30,9 +36,16 @@ import base64
 import json
 import math
 
-from sarv.filters.tree import PLUGIN_BASE_KEYS, build_threads, walk
+from sarv.filters.tree import PLUGIN_BASE_KEYS, all_records
 
-__all__ = ["chrome_trace", "jsonable", "write_json"]
+__all__ = [
+    "ChromeEvents",
+    "chrome_trace",
+    "jsonable",
+    "write_chrome_trace",
+    "write_json",
+    "write_json_document",
+]
 
 
 def _b64(data: bytes) -> str:
@@ -49,8 +62,21 @@ def _key(key) -> str:
     return json.dumps(key)
 
 
+_PLAIN = (str, int, bool, type(None))
+
+
 def jsonable(value):
     """A decoded MessagePack value as plain JSON data (see module doc)."""
+    kind = type(value)
+    if kind in _PLAIN:
+        return value
+    if kind is dict:
+        # The common case first: text keys, plain values (a trace has millions of these).
+        for key, item in value.items():
+            if type(key) is not str or type(item) not in _PLAIN:
+                break
+        else:
+            return value
     if value is None or isinstance(value, (bool, int, str)):
         return value
     if isinstance(value, float):
@@ -86,100 +112,314 @@ def write_json(data, stream) -> None:
     stream.write("\n")
 
 
-def _micros(seconds, origin) -> int:
-    return int(round((seconds - origin) * 1_000_000))
+def _number(value):
+    return float(value) if type(value) in (int, float) else None
+
+
+class _Open:
+    """An activation whose end is not known yet."""
+
+    __slots__ = ("start", "call", "frame_id", "low", "latest")
+
+    def __init__(self, start, call) -> None:
+        self.start = start
+        self.call = call
+        self.frame_id = call.get("frame_id") if call is not None else None
+        self.low = start  # where the next child may start: after the previous one ends
+        self.latest = start  # the latest time seen inside
+
+
+class _Thread:
+    __slots__ = ("tid", "stack", "low", "first", "latest", "clock")
+
+    def __init__(self, tid) -> None:
+        self.tid = tid
+        self.clock = None  # the time of the thread's previous record
+        self.stack: list = []
+        self.low = None  # where the next top-level activation may start
+        self.first = None
+        self.latest = None
+
+
+class ChromeEvents:
+    """Chrome trace events made record by record, in the order of each
+    thread's records; `emit` receives every event as it is complete. Times
+    are microseconds, with fractions, since `origin`."""
+
+    def __init__(self, top: dict, emit, origin=None) -> None:
+        self.emit = emit
+        self.origin = origin if origin is not None else _number(top.get("timestamp"))
+        main_id = top.get("main_thread_id")
+        self.main_id = main_id
+        self.pid = main_id if isinstance(main_id, int) else 1
+        self.threads: dict = {}
+        self.last = None
+        emit({"name": "process_name", "ph": "M", "pid": self.pid, "tid": 0, "args": {"name": "sarv %s" % top.get("trace_id")}})
+
+    def _us(self, ts):
+        if ts is None:
+            return None
+        if self.origin is None:
+            self.origin = ts
+        # A record from before the origin (the clock stepped back) is put at the origin.
+        return max(round((ts - self.origin) * 1_000_000, 3), 0.0)
+
+    def add(self, buffer_id, record) -> None:
+        if not isinstance(record, dict):
+            return
+        tid = record.get("thread_native_id")
+        if tid is None:
+            tid = buffer_id if buffer_id is not None else self.main_id
+        thread = self.threads.get(tid)
+        if thread is None:
+            thread = self.threads[tid] = _Thread(tid)
+            name = record.get("thread")
+            self.emit({
+                "name": "thread_name", "ph": "M", "pid": self.pid, "tid": self._tid(tid),
+                "args": {"name": name if type(name) is str else "thread %s" % (tid,)},
+            })
+        t = self._us(_number(record.get("timestamp")))
+        if t is not None:
+            # Each record a nanosecond after the one before at least: records whose clock
+            # readings are equal (or step back) still give spans that nest one way only.
+            if thread.clock is not None and t <= thread.clock:
+                t = round(thread.clock + 0.001, 3)
+            thread.clock = t
+            if thread.first is None:
+                thread.first = t
+            self.last = t if self.last is None else max(self.last, t)
+        stack = thread.stack
+        low = stack[-1].low if stack else thread.low
+        if record.get("type") != "frame":
+            at = t if t is not None else (low if low is not None else 0.0)
+            self.emit({
+                "name": _plugin_name(record), "cat": "plugin", "ph": "i", "s": "t", "ts": at,
+                "pid": self.pid, "tid": self._tid(tid),
+                "args": jsonable({k: v for k, v in record.items() if k not in PLUGIN_BASE_KEYS or k == "frame_id"}),
+            })
+            if stack and t is not None:
+                stack[-1].latest = max(stack[-1].latest, t)
+            return
+        event = record.get("event")
+        if event == "call":
+            start = t if t is not None else (low if low is not None else 0.0)
+            if low is not None and start < low:
+                start = low  # wall-clock time stepped back: still after the previous sibling
+            stack.append(_Open(start, record))
+            return
+        if event != "return":
+            return
+        frame_id = record.get("frame_id")
+        index = None
+        if frame_id is not None:
+            for i in range(len(stack) - 1, -1, -1):
+                if stack[i].frame_id == frame_id:
+                    index = i
+                    break
+        if index is not None:
+            while len(stack) > index + 1:  # their return records are missing
+                lost = stack.pop()
+                self._close(thread, lost, lost.latest, None, "no return recorded")
+            self._close(thread, stack.pop(), t, record, None)
+            return
+        # The call happened before recording began: at the top of the thread,
+        # everything recorded before on the thread ran inside it.
+        if stack:
+            start = stack[-1].low
+        else:
+            start = thread.first if thread.first is not None else t
+        node = _Open(start if start is not None else 0.0, None)
+        node.latest = max(node.latest, thread.low) if thread.low is not None and not stack else node.latest
+        self._close(thread, node, t, record, "called before recording began")
+
+    @staticmethod
+    def _tid(tid):
+        return tid if isinstance(tid, int) else 0
+
+    def _close(self, thread, node, end, ret, incomplete) -> None:
+        if end is None or end < node.latest:
+            end = node.latest
+        stack = thread.stack
+        if stack:
+            parent = stack[-1]
+            parent.low = end
+            parent.latest = max(parent.latest, end)
+        else:
+            thread.low = end
+        call = node.call
+        args = {"path": _path(call, ret), "frame_id": (call or ret or {}).get("frame_id")}
+        if call is not None:
+            args["arguments"] = jsonable(call.get("locals"))
+            args["call_site"] = jsonable(call.get("user_code_call_site"))
+        if ret is not None:
+            args["locals"] = jsonable(ret.get("locals"))
+            args["return_value"] = jsonable(ret.get("arg"))
+        if incomplete is not None:
+            args["incomplete"] = incomplete
+        self.emit({
+            "name": _frame_name(call, ret), "cat": "python", "ph": "X", "ts": node.start,
+            "dur": round(end - node.start, 3), "pid": self.pid, "tid": self._tid(thread.tid), "args": args,
+        })
+
+    def finish(self) -> None:
+        """Calls without a return run to the end of the trace. They are
+        written outermost first, so that spans ending together still nest in
+        the order written."""
+        for thread in self.threads.values():
+            open_nodes = thread.stack
+            for depth, node in enumerate(open_nodes):
+                thread.stack = open_nodes[:depth]
+                self._close(thread, node, self.last, None, "no return recorded")
+            thread.stack = []
+
+
+def _origin(records, top):
+    """The time events are counted from: the earliest first record of a
+    list (each list is in the order of its thread's events)."""
+    firsts = []
+    seen = set()
+    for buffer_id, record in records:
+        if buffer_id not in seen:
+            seen.add(buffer_id)
+            if isinstance(record, dict) and _number(record.get("timestamp")) is not None:
+                firsts.append(_number(record["timestamp"]))
+    if firsts:
+        return min(firsts)
+    return _number(top.get("timestamp"))
+
+
+def _plugin_name(record) -> str:
+    name = str(record.get("type"))
+    if type(record.get("subtype")) is str:
+        name += "/" + record["subtype"]
+    return name
+
+
+def _frame_name(call, ret) -> str:
+    for record in (call, ret):
+        if record is not None:
+            for key in ("qualname", "co_name"):
+                if type(record.get(key)) is str and record[key]:
+                    return record[key]
+    return "?"
+
+
+def _path(call, ret) -> str:
+    for record in (call, ret):
+        if record is not None and type(record.get("path")) is str:
+            return record["path"]
+    return ""
+
+
+def _other_data(top: dict) -> dict:
+    return jsonable(
+        {
+            "trace_id": top.get("trace_id"),
+            "start_time": top.get("timestamp"),
+            "command_line_args": top.get("command_line_args"),
+            "meta": top.get("meta"),
+            "current_commit_sha": top.get("current_commit_sha"),
+        }
+    )
 
 
 def chrome_trace(document: dict) -> dict:
-    threads = build_threads(document)
-    stamps = [t.first for t in threads if t.first is not None]
-    origin = min(stamps) if stamps else 0.0
-    main_id = document.get("main_thread_id")
-    pid = main_id if isinstance(main_id, int) else 1
-    trace_id = document.get("trace_id")
-    events = [
-        {"name": "process_name", "ph": "M", "pid": pid, "tid": 0, "args": {"name": "sarv %s" % trace_id}},
-    ]
-    for thread in threads:
-        tid = thread.native_id if isinstance(thread.native_id, int) else 0
-        events.append({"name": "thread_name", "ph": "M", "pid": pid, "tid": tid, "args": {"name": thread.name}})
-        # Whole microseconds first, then clamping, so that the integers nest.
-        span = {}
-        for node, _ in walk(thread.roots):
-            start = node.start if node.start is not None else (node.end if node.end is not None else origin)
-            end = node.end if node.end is not None else start
-            span[node] = [_micros(start, origin), _micros(end, origin)]
-        _nest(thread.roots, None, span)
-        for node, _ in walk(thread.roots):
-            start, end = span[node]
-            if node.kind == "plugin":
-                events.append(
-                    {
-                        "name": node.name,
-                        "cat": "plugin",
-                        "ph": "i",
-                        "s": "t",
-                        "ts": start,
-                        "pid": pid,
-                        "tid": tid,
-                        "args": jsonable({k: v for k, v in node.record.items() if k not in PLUGIN_BASE_KEYS or k == "frame_id"}),
-                    }
-                )
-                continue
-            args = {"path": node.path, "frame_id": node.frame_id}
-            if node.call is not None:
-                args["arguments"] = jsonable(node.call.get("locals"))
-                args["call_site"] = jsonable(node.call.get("user_code_call_site"))
-            if node.ret is not None:
-                args["locals"] = jsonable(node.ret.get("locals"))
-                args["return_value"] = jsonable(node.ret.get("arg"))
-            if not node.complete:
-                args["incomplete"] = "called before recording began" if node.call is None else "no return recorded"
-            events.append(
-                {
-                    "name": node.name,
-                    "cat": "python",
-                    "ph": "X",
-                    "ts": start,
-                    "dur": end - start,
-                    "pid": pid,
-                    "tid": tid,
-                    "args": args,
-                }
-            )
-    return {
-        "traceEvents": events,
-        "displayTimeUnit": "ms",
-        "otherData": jsonable(
-            {
-                "trace_id": trace_id,
-                "start_time": origin,
-                "command_line_args": document.get("command_line_args"),
-                "meta": document.get("meta"),
-                "current_commit_sha": document.get("current_commit_sha"),
-            }
-        ),
-    }
+    """The Chrome trace of a decoded document, as one dict (see
+    `write_chrome_trace` for traces too large for that)."""
+    events: list = []
+    chrome = ChromeEvents(document, events.append, _origin(all_records(document), document))
+    for buffer_id, record in all_records(document):
+        chrome.add(buffer_id, record)
+    chrome.finish()
+    return {"traceEvents": events, "displayTimeUnit": "ms", "otherData": _other_data(document)}
 
 
-def _nest(nodes, parent, span) -> None:
-    """Clamp spans so that children lie inside their parent and siblings do
-    not overlap (iteratively: call trees can be deep)."""
-    work = [(nodes, parent)]
-    while work:
-        children, owner = work.pop()
-        low = span[owner][0] if owner is not None else None
-        high = span[owner][1] if owner is not None else None
-        for node in children:
-            start, end = span[node]
-            if low is not None and start < low:
-                start = low
-            if high is not None and start > high:
-                start = high
-            end = max(end, start)
-            if high is not None and end > high:
-                end = high
-            span[node] = [start, end]
-            if node.kind == "frame":
-                low = end  # the next sibling starts after this one ends
-            work.append((node.children, node))
+def _dump(value) -> str:
+    return json.dumps(value, ensure_ascii=False, allow_nan=False, separators=(",", ":"))
+
+
+def write_chrome_trace(open_stream, out) -> None:
+    """Writes the Chrome trace of a stored document to the text stream `out`
+    as it is read, never holding more than the open calls of each thread.
+    `open_stream()` opens the document as pieces of bytes (a `TraceStream`)
+    and is called twice: once for the entries after the records, which
+    the events need first (the process id, the time origin), once for the
+    records."""
+    from sarv.filters.stream import DocumentStream
+
+    with open_stream() as stored:
+        first = DocumentStream(stored)
+        origin = _origin(first.records(first_only=True), first.top)
+        top = first.top
+    out.write('{"traceEvents":[\n')
+    count = [0]
+
+    def emit(event) -> None:
+        if count[0]:
+            out.write(",\n")
+        out.write(_dump(event))
+        count[0] += 1
+
+    chrome = ChromeEvents(top, emit, origin)
+    with open_stream() as stored:
+        for buffer_id, record in DocumentStream(stored).records():
+            chrome.add(buffer_id, record)
+    chrome.finish()
+    out.write('\n],"displayTimeUnit":"ms","otherData":%s}\n' % _dump(_other_data(top)))
+
+
+def write_json_document(pieces, out) -> None:
+    """The whole document as JSON (see the module doc), written as it is
+    read from `pieces` (bytes, or an iterable of bytes such as a
+    `TraceStream`)."""
+    from sarv.filters.stream import DocumentStream
+
+    state = {"keys": set(), "frames": False, "list": False, "items": 0}
+
+    def begin_key(key) -> None:
+        end_sections()
+        text = _key(key)
+        if text in state["keys"]:  # as jsonable does for repeated keys
+            n = 2
+            while "%s~%d" % (text, n) in state["keys"]:
+                n += 1
+            text = "%s~%d" % (text, n)
+        out.write(("," if state["keys"] else "") + _dump(text) + ":")
+        state["keys"].add(text)
+
+    def end_list() -> None:
+        if state["list"]:
+            out.write("]")
+            state["list"] = False
+
+    def end_sections() -> None:
+        end_list()
+        if state["frames"]:
+            out.write("}")
+            state["frames"] = False
+
+    def on_entry(key, value) -> None:
+        begin_key(key)
+        out.write(_dump(jsonable(value)))
+
+    def on_list(thread_id, count) -> None:
+        if thread_id == "frames":
+            begin_key("frames")
+            out.write("{")
+            state["frames"], state["items"] = True, 0
+        elif state["frames"] and thread_id is not None:
+            end_list()
+            out.write(("," if state["items"] else "") + _dump(_key(thread_id)) + ":[")
+            state["items"] += 1
+            state["list"], state["records"] = True, 0
+        else:
+            begin_key("frames_of_interest")
+            out.write("[")
+            state["list"], state["records"] = True, 0
+
+    out.write("{")
+    for _, record in DocumentStream(pieces).records(on_list=on_list, on_entry=on_entry):
+        out.write(("," if state["records"] else "") + _dump(jsonable(record)))
+        state["records"] += 1
+    end_sections()
+    out.write("}\n")

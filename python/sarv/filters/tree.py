@@ -24,7 +24,7 @@ from __future__ import annotations
 import dataclasses
 from typing import Iterator
 
-__all__ = ["Node", "ThreadTree", "all_records", "build_threads", "walk"]
+__all__ = ["Node", "ThreadBuilder", "ThreadTree", "add_record", "all_records", "build_threads", "order_threads", "walk"]
 
 # Keys every plugin record has; the rest are the plugin's own data.
 PLUGIN_BASE_KEYS = frozenset(
@@ -47,6 +47,11 @@ class Node:
     end: float | None = None
     children: list = dataclasses.field(default_factory=list)
     complete: bool = True
+    hidden_below: int = 0  # records' nodes below this one that were not kept (depth limit)
+    hidden_calls_below: int = 0  # of which activations
+    partial: bool = False  # hidden_below counts only what was read (the rest was not)
+    latest: float | None = None  # the last timestamp seen inside, while open
+    cut: bool = False  # more children followed that were not kept (the reader stopped)
 
     @property
     def record(self) -> dict:
@@ -89,9 +94,23 @@ class Node:
         """A plugin record's own entries (node id, outcome, ...)."""
         return {k: v for k, v in self.record.items() if k not in PLUGIN_BASE_KEYS}
 
+    def calls_below(self) -> int:
+        """Activations below this one, kept or not."""
+        total, stack = self.hidden_calls_below, list(self.children)
+        while stack:
+            node = stack.pop()
+            total += (node.kind == "frame") + node.hidden_calls_below
+            stack.extend(node.children)
+        return total
+
     def count(self) -> int:
         """This node and everything below it."""
-        return 1 + sum(child.count() for child in self.children)
+        total, stack = 0, [self]
+        while stack:
+            node = stack.pop()
+            total += 1 + node.hidden_below
+            stack.extend(node.children)
+        return total
 
 
 @dataclasses.dataclass(eq=False)
@@ -102,9 +121,14 @@ class ThreadTree:
     records: int
     first: float | None
     last: float | None
+    call_count: int | None = None  # activations, kept in the tree or not
+    complete: bool = True  # False when the rest of the thread's records were not read
+    cut: bool = False  # more top-level activations followed that were not kept
 
     @property
     def calls(self) -> int:
+        if self.call_count is not None:
+            return self.call_count
         return sum(1 for node, _ in walk(self.roots) if node.kind == "frame")
 
 
@@ -132,55 +156,137 @@ def all_records(document: dict) -> Iterator:
                     yield thread_id, record
 
 
-def _last_time(node: Node) -> float | None:
-    latest = node.start
-    for child, _ in walk(node.children):
-        for value in (child.start, child.end):
-            if value is not None and (latest is None or value > latest):
-                latest = value
-    return latest
+class _Hidden:
+    """An open activation that is not kept in the tree: enough to match its
+    return and to know when it ran."""
+
+    __slots__ = ("frame_id", "start", "latest", "owner")
+    kind = "hidden"
+
+    def __init__(self, frame_id, start, owner) -> None:
+        self.frame_id, self.start, self.latest, self.owner = frame_id, start, start, owner
 
 
-def _build(records: list) -> list:
-    roots: list = []
-    stack: list = []
-    first = last = None
-    for record in records:
+# What a kept node needs of its records when values are not shown.
+_SLIM_KEYS = ("path", "co_name", "qualname", "event", "frame_id", "timestamp", "type", "thread", "thread_native_id")
+
+
+def _later(a, b):
+    if a is None:
+        return b
+    if b is None:
+        return a
+    return a if a >= b else b
+
+
+class ThreadBuilder:
+    """The tree of one thread, built record by record.
+
+    `max_depth` (0: no limit): activations deeper than that are not kept,
+    only counted in `hidden_below` of their deepest kept caller. `keep`
+    (None: no limit): once that many nodes are kept, later ones are only
+    counted (`full` is then true). `slim`: kept records lose their values
+    ("arg", "locals"), which only `--locals` shows."""
+
+    def __init__(self, native_id, max_depth: int = 0, keep: int | None = None, slim: bool = False) -> None:
+        self.native_id = native_id
+        self.max_depth = max_depth
+        self.keep = keep
+        self.slim = slim
+        self.roots: list = []
+        self.stack: list = []  # open activations: Node or _Hidden
+        self.kept = 0
+        self.records = 0
+        self.calls = 0
+        self.first = self.last = None
+        self.name = None
+        self.cut = False
+
+    @property
+    def full(self) -> bool:
+        return self.keep is not None and self.kept >= self.keep
+
+    def _slimmed(self, record: dict) -> dict:
+        if not self.slim or record.get("type") != "frame":
+            return record
+        return {k: record[k] for k in _SLIM_KEYS if k in record}
+
+    def _place(self):
+        """(list to append a kept node to, or None; the kept node that
+        counts what is not kept, or None)."""
+        depth = len(self.stack)
+        if self.stack and isinstance(self.stack[-1], _Hidden):
+            return None, self.stack[-1].owner
+        owner = self.stack[-1] if self.stack else None
+        if self.max_depth and depth >= self.max_depth:
+            return None, owner
+        if self.full:
+            if owner is not None:
+                owner.cut = True
+            else:
+                self.cut = True
+            return None, owner
+        return (owner.children if owner is not None else self.roots), owner
+
+    def add(self, record: dict) -> None:
+        self.records += 1
+        if self.name is None and type(record.get("thread")) is str:
+            self.name = record["thread"]
         ts = _number(record.get("timestamp"))
         if ts is not None:
-            first = ts if first is None else min(first, ts)
-            last = ts if last is None else max(last, ts)
-        siblings = stack[-1].children if stack else roots
+            self.first = ts if self.first is None else min(self.first, ts)
+            self.last = ts if self.last is None else max(self.last, ts)
+            if self.stack:
+                top = self.stack[-1]
+                top.latest = _later(top.latest, ts)
+        siblings, owner = self._place()
         if record.get("type") != "frame":
-            siblings.append(Node("plugin", call=record, start=ts, end=ts))
-            continue
+            if siblings is not None:
+                siblings.append(Node("plugin", call=record, start=ts, end=ts))
+                self.kept += 1
+            elif owner is not None:
+                owner.hidden_below += 1
+            return
         event = record.get("event")
         if event == "call":
-            node = Node("frame", call=record, start=ts)
-            siblings.append(node)
-            stack.append(node)
-            continue
+            self.calls += 1
+            if siblings is not None:
+                node = Node("frame", call=self._slimmed(record), start=ts, latest=ts)
+                siblings.append(node)
+                self.kept += 1
+            else:
+                if owner is not None:
+                    owner.hidden_below += 1
+                    owner.hidden_calls_below += 1
+                node = _Hidden(record.get("frame_id"), ts, owner)
+            self.stack.append(node)
+            return
         if event != "return":
-            continue
+            return
         frame_id = record.get("frame_id")
         index = None
         if frame_id is not None:
-            for i in range(len(stack) - 1, -1, -1):
-                if stack[i].frame_id == frame_id:
+            for i in range(len(self.stack) - 1, -1, -1):
+                if self.stack[i].frame_id == frame_id:
                     index = i
                     break
         if index is not None:
-            for lost in stack[index + 1:]:  # their return records are missing
-                lost.end = _last_time(lost)
-                lost.complete = False
-            del stack[index + 1:]
-            node = stack.pop()
-            node.ret = record
-            node.end = ts
-            continue
-        node = Node("frame", ret=record, end=ts, complete=False)
-        if stack:
-            parent = stack[-1]
+            for j in range(len(self.stack) - 1, index, -1):  # their return records are missing
+                self._close(self.stack[j], self.stack[j].latest, self.stack[j - 1], complete=False)
+            del self.stack[index + 1:]
+            node = self.stack.pop()
+            self._close(node, ts, self.stack[-1] if self.stack else None, ret=record)
+            return
+        self.calls += 1
+        if siblings is None:
+            if owner is not None:
+                owner.hidden_below += 1
+                owner.hidden_calls_below += 1
+            return
+        node = Node("frame", ret=self._slimmed(record), end=ts, complete=False)
+        self.kept += 1
+        if self.stack:
+            parent = self.stack[-1]
             previous = parent.children[-1] if parent.children else None
             node.start = previous.end if previous is not None and previous.end is not None else parent.start
             parent.children.append(node)
@@ -189,46 +295,96 @@ def _build(records: list) -> list:
             # recorded, so all of that happened inside it; a test's start
             # marker stays in front.
             keep = 0
-            for i, root in enumerate(roots):
+            for i, root in enumerate(self.roots):
                 if root.kind == "plugin" and root.record.get("type") == "start_test":
                     keep = i + 1
-            node.children = roots[keep:]
-            del roots[keep:]
-            roots.append(node)
-            node.start = first if first is not None else ts
+            node.children = self.roots[keep:]
+            del self.roots[keep:]
+            self.roots.append(node)
+            node.start = self.first if self.first is not None else ts
         if node.start is None:
             node.start = ts
-    for node in stack:
-        node.end = last if last is not None else node.start
-        node.complete = False
-    return roots
+
+    def _close(self, node, end, parent, ret=None, complete=True) -> None:
+        if isinstance(node, Node):
+            node.end = end
+            node.latest = None
+            if ret is not None:
+                node.ret = self._slimmed(ret)
+            node.complete = complete and node.complete
+        if parent is not None:
+            parent.latest = _later(parent.latest, end)
+
+    def finish(self, complete: bool = True, ends: dict | None = None, last=None) -> ThreadTree:
+        """The tree. Activations still open end at the last timestamp seen
+        (or, with `ends`, when their return record, found without decoding
+        the records before it, says: {frame_id: record}); `complete` False says the records
+        after the last one added were not read."""
+        ends = ends or {}
+        last = _later(self.last, last)
+        for node in reversed(self.stack):
+            if not isinstance(node, Node):
+                continue
+            found = ends.get(node.frame_id)
+            if found is not None and _number(found.get("timestamp")) is not None:
+                node.end = _number(found["timestamp"])
+                node.ret = self._slimmed(found)
+                if not complete:
+                    node.partial = node.hidden_below > 0 or node.partial
+            else:
+                node.end = last if last is not None else node.start
+                node.complete = False
+            node.latest = None
+        if not complete:
+            for node in self.stack:
+                if isinstance(node, Node) and node.hidden_below:
+                    node.partial = True
+        self.stack = []
+        return ThreadTree(
+            native_id=self.native_id,
+            name=self.name if self.name is not None else "thread %s" % (self.native_id,),
+            roots=self.roots,
+            records=self.records,
+            first=self.first,
+            last=self.last,
+            call_count=self.calls,
+            complete=complete,
+            cut=self.cut,
+        )
 
 
-def build_threads(document: dict) -> list:
+def _build(records: list) -> list:
+    builder = ThreadBuilder(None)
+    for record in records:
+        builder.add(record)
+    return builder.finish().roots
+
+
+def order_threads(threads: list, main_id) -> list:
+    threads.sort(key=lambda t: (t.native_id != main_id, t.first if t.first is not None else float("inf")))
+    return threads
+
+
+def build_threads(document: dict, max_depth: int = 0, slim: bool = False) -> list:
     """One `ThreadTree` per thread of the document: the main thread first,
     the others in the order of their first record."""
     main_id = document.get("main_thread_id")
-    grouped: dict = {}
+    builders: dict = {}
     for buffer_id, record in all_records(document):
-        if not isinstance(record, dict):
-            continue
-        thread_id = record.get("thread_native_id")
-        if thread_id is None:
-            thread_id = buffer_id if buffer_id is not None else main_id
-        grouped.setdefault(thread_id, []).append(record)
-    threads = []
-    for thread_id, records in grouped.items():
-        names = [r.get("thread") for r in records if type(r.get("thread")) is str]
-        stamps = [t for t in (_number(r.get("timestamp")) for r in records) if t is not None]
-        threads.append(
-            ThreadTree(
-                native_id=thread_id,
-                name=names[0] if names else "thread %s" % (thread_id,),
-                roots=_build(records),
-                records=len(records),
-                first=min(stamps) if stamps else None,
-                last=max(stamps) if stamps else None,
-            )
-        )
-    threads.sort(key=lambda t: (t.native_id != main_id, t.first if t.first is not None else float("inf")))
-    return threads
+        add_record(builders, buffer_id, record, main_id, max_depth=max_depth, slim=slim)
+    return order_threads([b.finish() for b in builders.values()], main_id)
+
+
+def add_record(builders: dict, buffer_id, record, main_id, **options):
+    """Adds a record to the builder of its own thread (made on first use);
+    returns that builder, or None for a record that is not a map."""
+    if not isinstance(record, dict):
+        return None
+    thread_id = record.get("thread_native_id")
+    if thread_id is None:
+        thread_id = buffer_id if buffer_id is not None else main_id
+    builder = builders.get(thread_id)
+    if builder is None:
+        builder = builders[thread_id] = ThreadBuilder(thread_id, **options)
+    builder.add(record)
+    return builder

@@ -5,9 +5,16 @@ from __future__ import annotations
 import datetime
 import sys
 
-from sarv.filters.tree import build_threads, walk
+from sarv.filters.tree import Node, add_record, build_threads, order_threads, walk
 
-__all__ = ["DEFAULT_MAX_DEPTH", "DEFAULT_MAX_LINES", "format_value", "render_trace", "render_traces"]
+__all__ = [
+    "DEFAULT_MAX_DEPTH",
+    "DEFAULT_MAX_LINES",
+    "format_value",
+    "render_stored_trace",
+    "render_trace",
+    "render_traces",
+]
 
 DEFAULT_MAX_DEPTH = 30
 DEFAULT_MAX_LINES = 400
@@ -201,12 +208,99 @@ def render_trace(
 
     max_depth and max_lines of 0 mean no limit; what they cut is said in
     the output."""
+    threads = build_threads(document, max_depth=max_depth, slim=not show_locals)
+    _render(document, threads, stream, show_locals=show_locals, max_depth=max_depth, max_lines=max_lines, fancy=fancy)
+
+
+def render_stored_trace(
+    db_path,
+    trace_id: str,
+    stream=None,
+    *,
+    show_locals: bool = False,
+    max_depth: int = DEFAULT_MAX_DEPTH,
+    max_lines: int = DEFAULT_MAX_LINES,
+    fancy: bool | None = None,
+) -> None:
+    """`render_trace` of a stored trace, read as a stream: only what the
+    output shows is decoded and kept. Once the first thread has more
+    activations than fit in max_lines, the rest of the trace is only
+    scanned, undecoded, for the returns of the calls on screen (their
+    durations) and for the number of calls not shown."""
+    from sarv import db
+    from sarv.filters.stream import DocumentStream
+
+    keep = max_lines + 1 if max_lines > 0 else None
+    options = {"max_depth": max_depth, "keep": keep, "slim": not show_locals}
+    builders: dict = {}
+    with db.open_trace(db_path, trace_id) as stored:
+        summary = stored.summary
+        reader = DocumentStream(stored)
+        first = None
+        stopped = False
+        for buffer_id, record in reader.records(threads=False):
+            builder = add_record(builders, buffer_id, record, None, **options)
+            if first is None:
+                first = builder
+            if first is not None and first.full:
+                stopped = True
+                break
+        top = reader.top
+        if stopped:
+            open_ids = [node.frame_id for node in first.stack if isinstance(node, Node) and node.frame_id]
+            ends, more, after = reader.scan_rest(open_ids)
+            for node in first.stack:
+                if isinstance(node, Node) and more.get(node.frame_id):
+                    node.cut = True
+            first.cut = first.cut or after
+            threads = [first.finish(complete=False, ends=ends)]
+            threads += [b.finish(complete=False) for b in builders.values() if b is not first]
+            total_calls = reader.calls
+    if not stopped:
+        if reader.skipped_threads:  # the other threads' lists come first: read them again
+            with db.open_trace(db_path, trace_id) as stored:
+                for buffer_id, record in DocumentStream(stored).records(of_interest=False):
+                    add_record(builders, buffer_id, record, None, **options)
+        main_id = top.get("main_thread_id")
+        threads = order_threads([b.finish() for b in builders.values()], main_id)
+        total_calls = None
+    else:
+        top = dict(top)
+        top.setdefault("trace_id", summary.trace_id)
+        top.setdefault("meta", {"source": summary.source or "?", "version": summary.version or "?"})
+        top.setdefault("timestamp", summary.started)
+    _render(
+        top,
+        threads,
+        stream,
+        show_locals=show_locals,
+        max_depth=max_depth,
+        max_lines=max_lines,
+        fancy=fancy,
+        total_calls=total_calls,
+        summary=summary if stopped else None,
+    )
+
+
+def _render(
+    document: dict,
+    threads: list,
+    stream=None,
+    *,
+    show_locals: bool,
+    max_depth: int,
+    max_lines: int,
+    fancy: bool | None,
+    total_calls: int | None = None,
+    summary=None,
+) -> None:
     stream = stream or sys.stdout
     glyphs = _Glyphs(fancy_output(stream) if fancy is None else fancy)
     write = lambda line="": print(line, file=stream)  # noqa: E731
-    threads = build_threads(document)
     meta = document.get("meta") if isinstance(document.get("meta"), dict) else {}
     total = sum(t.records for t in threads)
+    if summary is not None and summary.record_count is not None:
+        total = summary.record_count
 
     # The document's own timestamp is when the profiler was made, which in
     # one-trace-per-test mode is the start of the whole session.
@@ -231,6 +325,9 @@ def render_trace(
     if document.get("current_commit_sha"):
         write("  commit: %s" % document["current_commit_sha"])
     node_id, outcome = _test_info(threads)
+    if summary is not None:
+        node_id = node_id or summary.test_name
+        outcome = outcome or summary.outcome
     if node_id is not None:
         write("  test: %s%s" % (node_id, " (%s)" % outcome if outcome is not None else ""))
     if not threads:
@@ -240,6 +337,8 @@ def render_trace(
 
     budget = max_lines if max_lines > 0 else None
     hidden_calls = 0
+    shown_calls = 0
+    elided = 0
     width = 10
     pad = " " * (width + 2)
     cut = False
@@ -248,14 +347,18 @@ def render_trace(
             hidden_calls += thread.calls
             continue
         write()
-        write("thread %s (native id %s): %s" % (thread.name, thread.native_id, _plural(thread.calls, "call")))
+        if thread.complete:
+            write("thread %s (native id %s): %s" % (thread.name, thread.native_id, _plural(thread.calls, "call")))
+        else:
+            write("thread %s (native id %s)" % (thread.name, thread.native_id))
         # Depth-first, with the tree guides of each open level.
-        stack = [(node, 0, "", i == len(thread.roots) - 1) for i, node in reversed(list(enumerate(thread.roots)))]
+        last_root = len(thread.roots) - 1 if not thread.cut else -1
+        stack = [(node, 0, "", i == last_root) for i, node in reversed(list(enumerate(thread.roots)))]
         while stack:
             node, depth, guide, is_last = stack.pop()
             if budget is not None and budget <= 0:
                 hidden_calls += sum(
-                    1 for n, _ in walk([node] + [s[0] for s in stack]) if n.kind == "frame"
+                    (n.kind == "frame") + n.calls_below() for n in [node] + [s[0] for s in stack]
                 )
                 stack.clear()
                 cut = True
@@ -267,6 +370,7 @@ def render_trace(
                 extra = "  " + _assignments(data, VALUE_WIDTH, glyphs.more) if data else ""
                 write(pad + guide + branch + "%s %s%s" % (glyphs.marker, node.name, extra))
             else:
+                shown_calls += 1
                 duration = format_duration(node.duration, glyphs)
                 if not node.complete:
                     duration = glyphs.ge + " " + duration
@@ -284,19 +388,26 @@ def render_trace(
                     write(detail_guide + line)
                     if budget is not None:
                         budget -= 1
-            if node.children:
+            if node.children or node.hidden_below:
                 if max_depth > 0 and depth + 1 >= max_depth:
-                    below = sum(child.count() for child in node.children)
+                    below = node.count() - 1
+                    elided += node.calls_below()
                     write(
                         pad + child_guide + glyphs.last
-                        + "%s %d more below (depth limit %d: raise --max-depth)" % (glyphs.more, below, max_depth)
+                        + "%s %d%s more below (depth limit %d: raise --max-depth)"
+                        % (glyphs.more, below, "+" if node.partial else "", max_depth)
                     )
                     if budget is not None:
                         budget -= 1
                     continue
                 last_index = len(node.children) - 1
                 for i in range(last_index, -1, -1):
-                    stack.append((node.children[i], depth + 1, child_guide, i == last_index))
+                    stack.append((node.children[i], depth + 1, child_guide, i == last_index and not node.cut))
+    if total_calls is not None:
+        # The rest of the trace was scanned, not decoded: what was not shown is
+        # every call counted there but those on screen or said to be below them.
+        cut = True
+        hidden_calls = max(total_calls - shown_calls - elided, 0)
     if cut:
         write()
         write(

@@ -1,0 +1,212 @@
+"""How sarv scales with the length of a trace: record, save, show and export.
+
+    python bench/scaling.py                          # N = 100k, 300k, 1M, 3M records
+    python bench/scaling.py --sizes 100000,1000000   # other sizes
+    python bench/scaling.py --pytest-tests 5000      # also pytest --sarv against a bare run
+
+For each N, in fresh processes, one after the other:
+
+1. record: a program of our own making about N records (lightweight values,
+   as a long run would use) and saving them: the process's peak resident
+   memory, against the document's size (the encoded records) and against its
+   growth over the resident memory before recording; recording and saving CPU
+   time; the stored (compressed) size;
+2. `sarv show` of that trace (its first screen, 400 lines) and
+   `sarv export --format chrome` to a file: wall time and peak resident memory
+   of each command's process;
+3. the Chrome nesting check, for traces up to --check-up-to records: the
+   exported events rebuilt into a tree by time on each thread, every call's
+   parent compared with the caller its records name (0 mismatches expected).
+
+Figures of one run are taken side by side on one machine; compare ratios, not
+absolute times, across machines.
+"""
+
+from __future__ import annotations
+
+import argparse
+import collections
+import json
+import os
+import platform
+import subprocess
+import sys
+import tempfile
+import textwrap
+import time
+
+PROGRAM = textwrap.dedent(
+    """
+    import json, resource, sys, time
+
+    from sarv.config import load_config
+    from sarv.profiler import Profiler
+
+
+    def leaf(i, text):
+        return i * 2 + len(text)
+
+
+    def middle(i):
+        return leaf(i, "left") + leaf(i + 1, "right")
+
+
+    def work(calls):
+        total = 0
+        for i in range(calls):
+            total += middle(i)
+        return total
+
+
+    def rss_kib():
+        with open("/proc/self/status") as f:
+            for line in f:
+                if line.startswith("VmRSS:"):
+                    return int(line.split()[1])
+        return 0
+
+
+    records, db_path = int(sys.argv[1]), sys.argv[2]
+    config = load_config({"db_path": db_path, "lightweight_repr": True})
+    profiler = Profiler(config, source="bench")
+    before = rss_kib()
+    cpu0, wall0 = time.process_time(), time.perf_counter()
+    profiler.start()
+    work(records // 6)  # each middle() is 6 records: its call and return, two leaves
+    cpu1, wall1 = time.process_time(), time.perf_counter()
+    profiler.stop()
+    cpu2, wall2 = time.process_time(), time.perf_counter()
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    print(json.dumps({
+        "trace_id": profiler.trace_id, "before_kib": before, "peak_kib": peak,
+        "record_cpu": cpu1 - cpu0, "record_wall": wall1 - wall0,
+        "save_cpu": cpu2 - cpu1, "save_wall": wall2 - wall1,
+    }))
+    """
+)
+
+
+def measured(command, stdout=subprocess.DEVNULL):
+    """(wall seconds, peak resident KiB, stdout bytes or None) of one child process."""
+    started = time.perf_counter()
+    child = subprocess.Popen(command, stdout=stdout, stderr=subprocess.PIPE)
+    out = child.stdout.read() if stdout == subprocess.PIPE else None
+    err = child.stderr.read()
+    _, status, usage = os.wait4(child.pid, 0)
+    child.returncode = os.waitstatus_to_exitcode(status)
+    wall = time.perf_counter() - started
+    if child.returncode != 0:
+        raise SystemExit("%s failed (%d): %s" % (" ".join(command[:4]), child.returncode, err.decode()[-2000:]))
+    return wall, usage.ru_maxrss, out
+
+
+def nesting_mismatches(path: str) -> tuple:
+    """(complete events, mismatches): each event's parent, rebuilt by time,
+    against the call site its arguments name."""
+    with open(path, encoding="utf-8") as f:
+        events = [e for e in json.load(f)["traceEvents"] if e.get("ph") == "X"]
+    by_thread = collections.defaultdict(list)
+    for event in events:
+        by_thread[event["tid"]].append(event)
+    mismatches = 0
+    for thread_events in by_thread.values():
+        thread_events.sort(key=lambda e: (e["ts"], -e["dur"]))
+        stack = []
+        for event in thread_events:
+            end = event["ts"] + event["dur"]
+            while stack and not (stack[-1]["ts"] <= event["ts"] and end <= stack[-1]["ts"] + stack[-1]["dur"]):
+                stack.pop()
+            parent = stack[-1]["args"].get("frame_id") if stack else None
+            site = event["args"].get("call_site")
+            caller = site.get("call_frame_id") if isinstance(site, dict) else None
+            if caller is not None and caller != parent:
+                mismatches += 1
+            stack.append(event)
+    return len(events), mismatches
+
+
+def mib(kib_or_bytes, unit=1024):
+    return kib_or_bytes * unit / (1 << 20) if unit == 1024 else kib_or_bytes / (1 << 20)
+
+
+def scaling(sizes, check_up_to, folder):
+    from sarv import db
+
+    print("%-9s %9s %9s %9s %8s %7s %7s %8s %8s %7s %9s %7s %9s" % (
+        "records", "trace MB", "stored MB", "peak MB", "peak/tr", "grow/tr", "rec s", "save s", "save/rec",
+        "show s", "show MB", "exp s", "export MB"))
+    checks = []
+    program = os.path.join(folder, "scaled_program.py")  # recorded as user code: a file of its own
+    with open(program, "w") as f:
+        f.write(PROGRAM)
+    for n in sizes:
+        db_path = os.path.join(folder, "scaling-%d.sqlite3" % n)
+        _, _, out = measured([sys.executable, program, str(n), db_path], stdout=subprocess.PIPE)
+        run = json.loads(out)
+        summary = db.find_trace(db_path, run["trace_id"])
+        show_s, show_kib, _ = measured([sys.executable, "-m", "sarv", "show", run["trace_id"], "--db", db_path])
+        target = os.path.join(folder, "scaling-%d.json" % n)
+        export_s, export_kib, _ = measured(
+            [sys.executable, "-m", "sarv", "export", run["trace_id"], "--db", db_path, "--format", "chrome", "-o", target]
+        )
+        size = summary.size
+        peak = run["peak_kib"] * 1024
+        growth = (run["peak_kib"] - run["before_kib"]) * 1024
+        print("%-9d %9.1f %9.1f %9.1f %8.2f %7.2f %7.2f %8.2f %8.2f %7.2f %9.1f %7.2f %9.1f" % (
+            summary.record_count, size / 1e6, summary.stored_size / 1e6, peak / 1e6, peak / size, growth / size,
+            run["record_cpu"], run["save_cpu"], run["save_cpu"] / run["record_cpu"],
+            show_s, show_kib / 1024, export_s, export_kib / 1024), flush=True)
+        if summary.record_count <= check_up_to:
+            checks.append((summary.record_count, target))
+        else:
+            os.unlink(target)
+    print()
+    print("columns: trace MB = document size (the encoded records); peak MB = peak resident memory of the")
+    print("recording process (record + save); peak/tr = peak / trace; grow/tr = (peak - resident before")
+    print("recording) / trace; rec s, save s = CPU seconds; show, export = wall seconds and peak MB of the command")
+    for records, target in checks:
+        events, mismatches = nesting_mismatches(target)
+        print("chrome nesting check, %d records: %d complete events, %d nested under another caller than"
+              " the one recorded" % (records, events, mismatches))
+        os.unlink(target)
+
+
+TRIVIAL_TEST = "def test_{i}():\n    assert {i} + 1 == {j}\n\n"
+
+
+def pytest_overhead(count, folder):
+    suite = os.path.join(folder, "suite")
+    os.makedirs(suite, exist_ok=True)
+    with open(os.path.join(suite, "test_trivial.py"), "w") as f:
+        for i in range(count):
+            f.write(TRIVIAL_TEST.format(i=i, j=i + 1))
+    base = [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", suite]
+    db_path = os.path.join(folder, "pytest.sqlite3")
+    bare, sarv = [], []
+    for _ in range(3):  # alternated, the best of three each
+        bare.append(measured(base)[0])
+        if os.path.exists(db_path):
+            os.unlink(db_path)
+        sarv.append(measured(base + ["--sarv", "--sarv-db", db_path])[0])
+    b, s = min(bare), min(sarv)
+    print("pytest on %d trivial tests: bare %.2f s, --sarv %.2f s: %.2fx; %.2f ms more per test" % (
+        count, b, s, s / b, (s - b) / count * 1000))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--sizes", default="100000,300000,1000000,3000000")
+    parser.add_argument("--check-up-to", type=int, default=1_000_000, help="nesting check for traces up to this size")
+    parser.add_argument("--pytest-tests", type=int, default=0, metavar="N")
+    parser.add_argument("--skip-scaling", action="store_true")
+    options = parser.parse_args()
+    print("machine: %s, %d cores, Python %s" % (platform.platform(), os.cpu_count(), platform.python_version()))
+    with tempfile.TemporaryDirectory(prefix="sarv-scaling-") as folder:
+        if not options.skip_scaling:
+            scaling([int(n) for n in options.sizes.split(",")], options.check_up_to, folder)
+        if options.pytest_tests:
+            pytest_overhead(options.pytest_tests, folder)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,223 @@
+"""A trace document read as a stream: records one at a time, never the whole
+document decoded (or even held) at once.
+
+    with db.open_trace(path, trace_id) as stored:
+        stream = DocumentStream(stored)
+        for thread_id, record in stream.records():
+            ...
+        stream.top  # the document's other entries: "trace_id", "meta", ...
+
+`thread_id` is the key of the record's list in "frames", or None for
+"frames_of_interest". The entries other than the two record lists are in
+`top` as soon as they have been read ("command_line_args" and
+"current_commit_sha" come before the records, the rest after them).
+
+Call records are also counted in the raw bytes as they go by (`calls`),
+and a reader that stops early can still go through the rest of the bytes
+without decoding them (`scan_rest`): `show` prints its first screen of a
+trace of millions of records that way.
+"""
+
+from __future__ import annotations
+
+import collections
+
+import msgpack
+
+__all__ = ["CALL_MARK", "DocumentStream", "return_mark"]
+
+# The bytes every frame record of a call holds, and those that begin the id of a
+# return's frame: "event" and "frame_id" are neighbours in every frame record.
+CALL_MARK = b"\xa5event\xa4call\xa8frame_id"
+_RETURN_PREFIX = b"\xa5event\xa6return\xa8frame_id\xbe"
+
+
+def return_mark(frame_id: str) -> bytes:
+    """The bytes that only the return record of `frame_id` holds."""
+    return _RETURN_PREFIX + frame_id.encode("ascii")
+
+
+class TruncatedDocument(ValueError):
+    pass
+
+
+class DocumentStream:
+    def __init__(self, pieces) -> None:
+        if isinstance(pieces, (bytes, bytearray, memoryview)):
+            pieces = [bytes(pieces)]
+        self._pieces = iter(pieces)
+        self.unpacker = msgpack.Unpacker(raw=False, strict_map_key=False, max_buffer_size=2**31 - 1)
+        self._held: collections.deque = collections.deque()  # (offset, piece) not yet consumed
+        self._fed = 0
+        self._carry = b""
+        self.calls = 0  # call records in the bytes read so far
+        self.top: dict = {}
+        self.order: list = []  # the document's keys as read
+        self.records_read = 0
+        self.skipped_threads = 0  # lists of "frames" skipped by records(threads=False)
+
+    # -- feeding
+
+    def _count(self, piece) -> None:
+        keep = len(CALL_MARK) - 1
+        # Marks across the boundary with the previous piece, then those inside this one.
+        self.calls += (self._carry + piece[:keep]).count(CALL_MARK) + piece.count(CALL_MARK)
+        self._carry = bytes(piece[-keep:]) if len(piece) >= keep else (self._carry + piece)[-keep:]
+
+    def _next_piece(self):
+        for piece in self._pieces:
+            if piece:
+                self._count(piece)
+                return piece
+        return None
+
+    def _feed(self) -> bool:
+        piece = self._next_piece()
+        if piece is None:
+            return False
+        self.unpacker.feed(piece)
+        self._held.append((self._fed, piece))
+        self._fed += len(piece)
+        position = self.unpacker.tell()
+        while self._held and self._held[0][0] + len(self._held[0][1]) <= position:
+            self._held.popleft()
+        return True
+
+    def _call(self, method):
+        while True:
+            try:
+                return method()
+            except msgpack.OutOfData:
+                if not self._feed():
+                    raise TruncatedDocument("the trace document ends early") from None
+
+    # -- records
+
+    def records(self, threads: bool = True, of_interest: bool = True, on_list=None, on_entry=None, first_only=False):
+        """(thread id or None, record) in document order; the lists not
+        wanted are skipped undecoded. `on_list(thread id or None, count)` is
+        called before the records of each list, `on_list("frames", count)`
+        before the lists of "frames"; `on_entry(key, value)` for each other
+        entry, as it is read. `first_only`: only the first record of each
+        list is decoded, the others skipped."""
+        unpack = self.unpacker.unpack
+        entries = self._call(self.unpacker.read_map_header)
+        for _ in range(entries):
+            key = self._call(self.unpacker.unpack)
+            self.order.append(key)
+            if key == "frames" and threads:
+                lists = self._call(self.unpacker.read_map_header)
+                if on_list is not None:
+                    on_list("frames", lists)
+                for _ in range(lists):
+                    thread_id = self._call(self.unpacker.unpack)
+                    count = self._call(self.unpacker.read_array_header)
+                    if on_list is not None:
+                        on_list(thread_id, count)
+                    for i in range(count):
+                        if first_only and i:
+                            self._call(self.unpacker.skip)
+                            continue
+                        try:
+                            record = unpack()
+                        except msgpack.OutOfData:
+                            record = self._call(unpack)
+                        self.records_read += 1
+                        yield thread_id, record
+            elif key == "frames_of_interest" and of_interest:
+                count = self._call(self.unpacker.read_array_header)
+                if on_list is not None:
+                    on_list(None, count)
+                for i in range(count):
+                    if first_only and i:
+                        self._call(self.unpacker.skip)
+                        continue
+                    try:
+                        record = unpack()
+                    except msgpack.OutOfData:
+                        record = self._call(unpack)
+                    self.records_read += 1
+                    yield None, record
+            elif key == "frames":
+                self.skipped_threads = self._call(self.unpacker.read_map_header)
+                for _ in range(2 * self.skipped_threads):
+                    self._call(self.unpacker.skip)
+            elif key == "frames_of_interest":
+                self._call(self.unpacker.skip)
+            else:
+                self.top[key] = value = self._call(self.unpacker.unpack)
+                if on_entry is not None:
+                    on_entry(key, value)
+        while self._feed():
+            pass
+        if self.unpacker.tell() != self._fed:
+            raise ValueError("trailing bytes after the trace document")
+
+    # -- the rest, undecoded
+
+    def scan_rest(self, frame_ids: list):
+        """Reads the bytes after the last record decoded, without decoding
+        them: counts their call records (into `calls`) and finds the return
+        records of `frame_ids`, innermost (last) first, as a stack of calls
+        returns. Returns ({frame_id: its return record, but for "path",
+        "co_name" and "qualname"}, {frame_id:
+        whether a call came before its return}, whether a call came after
+        the return of the first id, or after the last record decoded when
+        `frame_ids` is empty)."""
+        window = b"".join(bytes(piece[max(self.unpacker.tell() - offset, 0):]) for offset, piece in self._held)
+        self._held.clear()
+        position = 0
+        pending = list(frame_ids)
+        found: dict = {}
+        more: dict = {}
+        called = False  # a call record since `position` (or since the last return found)
+        while True:
+            while pending:
+                mark = return_mark(pending[-1])
+                at = window.find(mark, position)
+                if at < 0:
+                    break
+                more[pending[-1]] = called or window.find(CALL_MARK, position, at) >= 0
+                called = False
+                entries, window, position = self._return_entries(window, at + len(mark))
+                if entries is not None:
+                    entries["frame_id"] = pending[-1]
+                    entries["event"] = "return"
+                    found[pending[-1]] = entries
+                pending.pop()
+            if not pending:
+                # Only counting is left; a call anywhere after here follows the last return.
+                called = called or CALL_MARK in window[position:]
+                calls = self.calls
+                while self._next_piece() is not None:
+                    pass
+                return found, more, called or self.calls > calls
+            called = called or CALL_MARK in window[position:]
+            piece = self._next_piece()
+            if piece is None:
+                return found, more, False
+            keep = len(return_mark(pending[-1])) - 1
+            window = window[max(len(window) - keep, position):] + bytes(piece)
+            position = 0
+
+    def _return_entries(self, window: bytes, start: int):
+        """The entries of the return record whose "arg" entry starts at
+        `start` (the seven after "frame_id"); (dict or None, window,
+        position after the record)."""
+        unpacker = msgpack.Unpacker(raw=False, strict_map_key=False, max_buffer_size=2**31 - 1)
+        unpacker.feed(window[start:])
+        entries = {}
+        try:
+            while len(entries) < 7:
+                try:
+                    key = unpacker.unpack()
+                    entries[key] = unpacker.unpack()
+                except msgpack.OutOfData:
+                    piece = self._next_piece()
+                    if piece is None:
+                        return None, window, len(window)
+                    window += bytes(piece)
+                    unpacker.feed(piece)
+        except Exception:  # not a record after all: go on after the mark
+            return None, window, start
+        return entries, window, start + unpacker.tell()
