@@ -171,6 +171,37 @@ def scaling(sizes, check_up_to, folder):
         os.unlink(target)
 
 
+def fixed_cost(folder, traces=1000):
+    """Time of a whole trace of a tiny request (profiler made, started,
+    stopped and saved) against the bare request, in this process."""
+    from sarv.config import load_config
+    from sarv.profiler import Profiler
+
+    config = load_config({"db_path": os.path.join(folder, "fixed.sqlite3")})
+
+    def request(n):
+        return sum(i for i in range(n))
+
+    def traced():
+        with Profiler(config, source="api"):
+            request(10)
+
+    for _ in range(50):
+        traced()
+    rounds = []
+    for _ in range(3):
+        started = time.perf_counter()
+        for _ in range(traces):
+            traced()
+        middle = time.perf_counter()
+        for _ in range(traces):
+            request(10)
+        rounds.append(((middle - started) / traces, (time.perf_counter() - middle) / traces))
+    with_sarv, bare = min(rounds)
+    print("fixed cost of a trace (a request of 10 calls traced and saved, best of 3 x %d): %.3f ms"
+          " (the bare request: %.4f ms)" % (traces, (with_sarv - bare) * 1000, bare * 1000))
+
+
 TRIVIAL_TEST = "def test_{i}():\n    assert {i} + 1 == {j}\n\n"
 
 
@@ -204,6 +235,7 @@ def main():
     with tempfile.TemporaryDirectory(prefix="sarv-scaling-") as folder:
         if not options.skip_scaling:
             scaling([int(n) for n in options.sizes.split(",")], options.check_up_to, folder)
+        fixed_cost(folder)
         if options.pytest_tests:
             pytest_overhead(options.pytest_tests, folder)
 

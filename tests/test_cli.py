@@ -309,16 +309,54 @@ def test_traces_lists_newest_first_with_counts_and_sizes(project):
     result = sarv("traces", cwd=project, db_path=path)
     assert result.returncode == 0 and result.stderr == ""
     header, *rows = result.stdout.splitlines()
-    assert header.split() == ["TRACE", "ID", "SAVED", "SOURCE", "RECORDS", "SIZE", "TEST"]
+    assert header.split() == ["TRACE", "ID", "SAVED", "SOURCE", "RECORDS", "SIZE", "STORED", "OUTCOME", "TEST", "OR", "COMMAND"]
     assert [row.split()[0] for row in rows] == [second, first]
     for row, trace_id in zip(rows, (second, first)):
         summary = db.find_trace(str(path), trace_id)
-        assert re.search(r"\scli\s+%d\s+[\d.]+ (B|KiB)$" % summary.record_count, row), row
+        assert re.search(r"\scli\s+%d\s+[\d.]+ (B|KiB)\s+[\d.]+ (B|KiB)\s+program\.py" % summary.record_count, row), row
     assert sarv("ls", "--db", path, cwd=project).stdout == result.stdout
 
     limited = sarv("traces", "--limit", "1", cwd=project, db_path=path)
     assert limited.stdout.splitlines()[1].startswith(second)
     assert "--limit 0" in limited.stdout and first not in limited.stdout
+
+
+def test_traces_filters_prune_and_delete(tmp_path):
+    import msgpack
+
+    path = tmp_path / "t.db"
+    ids = []
+    for i, (source, test) in enumerate([("cli", None), ("pytest", "t.py::test_a"), ("pytest", "t.py::test_b"), ("api", None)]):
+        records = [{"type": "start_test", "node_id": test}] if test else []
+        document = {"command_line_args": ["app.py", str(i)], "frames": {}, "frames_of_interest": records,
+                    "meta": {"source": source}, "trace_id": "trc_%d" % i}
+        ids.append("trc_%d" % i)
+        db.save_trace_in_sqlite(str(path), ids[-1], msgpack=msgpack.packb(document))
+
+    def listed(*args):
+        result = sarv("traces", *args, cwd=tmp_path, db_path=path)
+        assert result.returncode == 0, result.stderr
+        return [line.split()[0] for line in result.stdout.splitlines()[1:]]
+
+    assert listed() == ["trc_3", "trc_2", "trc_1", "trc_0"]
+    assert listed("--source", "pytest") == ["trc_2", "trc_1"]
+    assert listed("--test", "test_a") == ["trc_1"]
+    assert listed("--since", "1h") == listed()
+    assert sarv("traces", "--since", "2999-01-01", cwd=tmp_path, db_path=path).stdout == "no traces that match in %s\n" % path
+    assert "app.py 0" in sarv("traces", cwd=tmp_path, db_path=path).stdout
+    bad = sarv("traces", "--since", "soon", cwd=tmp_path, db_path=path)
+    assert bad.returncode == 2 and "--since: expected an age" in bad.stderr
+
+    assert "needs --older-than" in sarv("prune", cwd=tmp_path, db_path=path).stderr
+    assert sarv("prune", "--older-than", "1h", cwd=tmp_path, db_path=path).stdout == "removed 0 traces from %s\n" % path
+    assert sarv("prune", "--keep-last", "1", "--source", "pytest", cwd=tmp_path, db_path=path).stdout.startswith("removed 1 trace ")
+    assert listed() == ["trc_3", "trc_2", "trc_0"]
+    deleted = sarv("delete", "_3", "trc_0", cwd=tmp_path, db_path=path)
+    assert deleted.returncode == 0 and deleted.stdout == "removed 2 traces from %s\n" % path
+    assert listed() == ["trc_2"]
+    missing = sarv("delete", "trc_9", cwd=tmp_path, db_path=path)
+    assert missing.returncode == 1 and "no trace trc_9" in missing.stderr
+    assert listed() == ["trc_2"]
 
 
 def tree_lines(text):
@@ -544,7 +582,7 @@ def broken_places(tmp_path_factory):
         (["show", "last", "--max-lines", "-1"], r"--max-lines must be 0 or more"),
         (["export", "last", "--format", "svg"], r"argument --format: invalid choice.*"),
         (["frobnicate"], r"argument COMMAND: invalid choice: 'frobnicate'.*"),
-        ([], r"a command is needed: run, traces, show, export or view .*"),
+        ([], r"a command is needed: run, traces, show, export, view, prune or delete .*"),
     ],
 )
 def test_every_error_is_one_line_and_a_failure_status(broken_places, args, pattern):

@@ -305,3 +305,21 @@ def test_prune_and_delete(path, monkeypatch):
     assert db.delete_traces(path, ["trc_2", "trc_nope"]) == 1
     assert db.prune_traces(path, keep_last=0) == 2
     assert db.list_traces(path) == []
+
+
+def test_the_connection_kept_for_saving_is_closed_at_exit_with_its_log_files(path):
+    import subprocess
+    import sys
+
+    program = (
+        "import sys, msgpack\n"
+        "from sarv import db\n"
+        "for i in range(3):\n"
+        "    db.save_trace_in_sqlite(sys.argv[1], 'trc_%d' % i, msgpack=msgpack.packb({'frames_of_interest': []}))\n"
+        "import os; print(os.path.exists(sys.argv[1] + '-wal'))\n"
+    )
+    result = subprocess.run([sys.executable, "-c", program, path], capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "True\n"  # open while the program ran
+    assert not os.path.exists(path + "-wal") and not os.path.exists(path + "-shm")
+    assert [s.trace_id for s in db.list_traces(path)] == ["trc_2", "trc_1", "trc_0"]

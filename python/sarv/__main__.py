@@ -2,7 +2,10 @@
 
     run [options] script.py [args...]    record a program, like python -m cProfile
     run [options] -m module [args...]
-    traces (or ls)                       the stored traces, newest first
+    traces (or ls) [--source S] [--test TEXT] [--since WHEN]
+                                         the stored traces, newest first
+    prune --older-than AGE | --keep-last N [--source S]
+    delete TRACE_ID...                   remove traces and compact the file
     show TRACE_ID|last                   the call tree of a trace
     export TRACE_ID|last --format chrome|json|html [-o FILE]
     view TRACE_ID|last [-o FILE] [--open]  the trace as a page for a browser
@@ -128,6 +131,27 @@ def _parser() -> argparse.ArgumentParser:
     traces.add_argument(
         "--limit", type=int, default=50, metavar="N", help="show the N newest (default 50, 0 for all)"
     )
+    traces.add_argument("--source", metavar="SOURCE", help="only traces of this source (cli, pytest, api, ...)")
+    traces.add_argument("--test", metavar="TEXT", help="only traces of tests whose node id contains TEXT")
+    traces.add_argument(
+        "--since", metavar="WHEN", help="only traces saved since WHEN: an age (90s, 30m, 12h, 7d, 2w) or a date "
+        "(2026-12-08, 2026-12-08T14:30)"
+    )
+
+    prune = commands.add_parser(
+        "prune",
+        help="remove old traces (and give their space back)",
+        description="Remove the traces saved before --older-than, or all but the --keep-last newest (of "
+        "--source only, when given), then compact the database file.",
+    )
+    prune.add_argument("--db", metavar="PATH", help=db_help)
+    prune.add_argument("--older-than", metavar="AGE", help="an age: 90s, 30m, 12h, 7d, 2w")
+    prune.add_argument("--keep-last", type=int, metavar="N", help="keep the N newest traces")
+    prune.add_argument("--source", metavar="SOURCE", help="only remove traces of this source")
+
+    delete = commands.add_parser("delete", help="remove traces by id (and give their space back)")
+    delete.add_argument("traces", nargs="+", metavar="TRACE_ID", help="trace ids, their first or last characters, or 'last'")
+    delete.add_argument("--db", metavar="PATH", help=db_help)
 
     show = commands.add_parser("show", help="print the call tree of a trace")
     show.add_argument("trace", metavar="TRACE_ID", help="a trace id, its first or last characters, or 'last'")
@@ -385,10 +409,60 @@ def _existing_db(options) -> str:
     return path
 
 
+def _prune(options) -> int:
+    if options.older_than is None and options.keep_last is None:
+        raise CommandError("prune needs --older-than AGE or --keep-last N (or both)", EXIT_USAGE)
+    if options.keep_last is not None and options.keep_last < 0:
+        raise CommandError("--keep-last must be 0 or more", EXIT_USAGE)
+    older = _age(options.older_than, "--older-than") if options.older_than is not None else None
+    path = _existing_db(options)
+    removed = _db.prune_traces(path, older_than=older, keep_last=options.keep_last, source=options.source)
+    print("removed %d %s from %s" % (removed, "trace" if removed == 1 else "traces", path))
+    return 0
+
+
+def _delete(options) -> int:
+    path = _existing_db(options)
+    ids = [_db.resolve_trace_id(path, text) for text in options.traces]
+    removed = _db.delete_traces(path, ids)
+    print("removed %d %s from %s" % (removed, "trace" if removed == 1 else "traces", path))
+    return 0
+
+
 def _load(options):
     path = _existing_db(options)
     trace_id = _db.resolve_trace_id(path, options.trace)
     return path, _db.load_trace_document(path, trace_id)
+
+
+_AGE_UNITS = {"s": 1, "m": 60, "h": 3600, "d": 86400, "w": 7 * 86400}
+
+
+def _age(text: str, option: str) -> float:
+    """Seconds of an age such as 90s, 30m, 12h, 7d or 2w."""
+    value, unit = text[:-1], text[-1:].lower()
+    try:
+        seconds = float(value) * _AGE_UNITS[unit]
+    except (KeyError, ValueError):
+        raise CommandError("%s: expected an age such as 90s, 30m, 12h, 7d or 2w, not %r" % (option, text), EXIT_USAGE) from None
+    if seconds < 0:
+        raise CommandError("%s must not be negative" % option, EXIT_USAGE)
+    return seconds
+
+
+def _since(text: str) -> float:
+    import datetime
+    import time
+
+    if text and text[-1:].lower() in _AGE_UNITS and text[:-1].replace(".", "", 1).isdigit():
+        return time.time() - _age(text, "--since")
+    try:
+        return datetime.datetime.fromisoformat(text).timestamp()
+    except ValueError:
+        raise CommandError(
+            "--since: expected an age (90s, 30m, 12h, 7d, 2w) or a date (2026-12-08, 2026-12-08T14:30), not %r" % text,
+            EXIT_USAGE,
+        ) from None
 
 
 def _traces(options) -> int:
@@ -396,9 +470,13 @@ def _traces(options) -> int:
 
     path = _existing_db(options)
     limit = options.limit if options.limit and options.limit > 0 else None
-    summaries = _db.list_traces(path, limit=limit + 1 if limit else None)
+    since = _since(options.since) if options.since else None
+    summaries = _db.list_traces(
+        path, limit=limit + 1 if limit else None, source=options.source, test=options.test, since=since
+    )
     if not summaries:
-        print("no traces in %s" % path)
+        filtered = options.source or options.test or options.since
+        print("no traces%s in %s" % (" that match" if filtered else "", path))
         return 0
     cut = limit is not None and len(summaries) > limit
     render_traces(summaries[:limit] if cut else summaries, limit_note=limit if cut else None)
@@ -519,7 +597,16 @@ def _view(options) -> int:
     return 0
 
 
-_COMMANDS = {"run": _run, "traces": _traces, "ls": _traces, "show": _show, "export": _export, "view": _view}
+_COMMANDS = {
+    "run": _run,
+    "traces": _traces,
+    "ls": _traces,
+    "show": _show,
+    "export": _export,
+    "view": _view,
+    "prune": _prune,
+    "delete": _delete,
+}
 
 
 def main(argv=None) -> int:
@@ -528,7 +615,7 @@ def main(argv=None) -> int:
         options = parser.parse_args(argv)
         if options.command is None:
             raise CommandError(
-                "a command is needed: run, traces, show, export or view (see %s --help)" % parser.prog, EXIT_USAGE
+                "a command is needed: run, traces, show, export, view, prune or delete (see %s --help)" % parser.prog, EXIT_USAGE
             )
         return _COMMANDS[options.command](options)
     except CommandError as exc:

@@ -58,6 +58,7 @@ __all__ = [
     "prune_traces",
     "resolve_trace_id",
     "save_trace_in_sqlite",
+    "saved_in_this_process",
 ]
 
 SCHEMA_VERSION = 2
@@ -537,6 +538,16 @@ class _ChunkWriter:
 
 
 _failure_listeners: list = []
+# (db path, trace id) -> (row id, record count) of the latest saves of this process, so that
+# whoever asked for a save can learn what was stored without opening the file again.
+_recent_saves: dict = {}
+_RECENT_SAVES = 64
+
+
+def saved_in_this_process(db_path, trace_id: str):
+    """(row id, record count) of the latest save of `trace_id` into
+    `db_path` by this process, if it is among the last few; else None."""
+    return _recent_saves.get((os.path.abspath(os.fspath(db_path)), trace_id))
 
 
 def add_save_failure_listener(listener) -> None:
@@ -646,6 +657,11 @@ def _save(db_path, trace_id, timeout, msgpack):
                     except sqlite3.Error:
                         pass  # closing the connection rolls back as well
                 raise
+            key = (os.path.abspath(db_path), trace_id)
+            _recent_saves.pop(key, None)
+            _recent_saves[key] = (row_id, derived.record_count)
+            while len(_recent_saves) > _RECENT_SAVES:
+                del _recent_saves[next(iter(_recent_saves))]
             if writer.identity is None:
                 if created_schema:
                     try:

@@ -148,6 +148,9 @@ class Profiler:
         # The core saves without reporting what it wrote; the row it just
         # added knows. In one-trace-per-test mode the last trace may carry
         # another id, and then there is nothing to report.
+        recent = _db.saved_in_this_process(self.db_path, self.trace_id)
+        if recent is not None:
+            return recent[1]
         try:
             summary = _db.find_trace(self.db_path, self.trace_id)
         except _db.SarvDatabaseError:

@@ -148,9 +148,11 @@ def _assignments(mapping: dict, width: int, ellipsis: str) -> str:
 
 
 def render_traces(summaries, stream=None, limit_note: int | None = None) -> None:
-    """The `traces` table: newest first, one line per stored trace."""
+    """The `traces` table: newest first, one line per stored trace. SIZE is
+    the document's, STORED what it takes in the database (compressed); the
+    last column is the test's node id, or else the command line."""
     stream = stream or sys.stdout
-    rows = [("TRACE ID", "SAVED", "SOURCE", "RECORDS", "SIZE", "TEST")]
+    rows = [("TRACE ID", "SAVED", "SOURCE", "RECORDS", "SIZE", "STORED", "OUTCOME", "TEST OR COMMAND")]
     for s in summaries:
         records = str(s.record_count) if s.record_count is not None else "unreadable"
         rows.append(
@@ -160,20 +162,16 @@ def render_traces(summaries, stream=None, limit_note: int | None = None) -> None
                 s.source or "?",
                 records,
                 _size(s.size),
-                s.test_name or "",
+                _size(s.stored_size) if s.stored_size is not None else "?",
+                s.outcome or "",
+                s.test_name or s.command or "",
             )
         )
-    widths = [max(len(row[i]) for row in rows) for i in range(5)]
+    right = (3, 4, 5)
+    widths = [max(len(row[i]) for row in rows) for i in range(7)]
     for row in rows:
-        cells = [
-            row[0].ljust(widths[0]),
-            row[1].ljust(widths[1]),
-            row[2].ljust(widths[2]),
-            row[3].rjust(widths[3]),
-            row[4].rjust(widths[4]),
-            row[5],
-        ]
-        print("  ".join(cells).rstrip(), file=stream)
+        cells = [row[i].rjust(widths[i]) if i in right else row[i].ljust(widths[i]) for i in range(7)]
+        print("  ".join(cells + [row[7]]).rstrip(), file=stream)
     if limit_note:
         print("(the %d newest shown; --limit 0 lists all)" % limit_note, file=stream)
 
