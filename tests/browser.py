@@ -22,6 +22,7 @@ import time
 
 __all__ = ["Browser", "BrowserError", "find_chromium"]
 
+_NOT_FOR_THE_BROWSER = ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC")
 _NAMES = ("chromium", "chromium-browser", "google-chrome", "google-chrome-stable", "chrome")
 
 
@@ -75,8 +76,12 @@ class Browser:
             "--window-size=%d,%d" % (width, height),
             "about:blank",
         ]
+        # The sanitizer run preloads its runtimes into every subprocess; the
+        # browser is not what it checks, and would only report its own ways.
+        env = {k: v for k, v in os.environ.items() if k not in _NOT_FOR_THE_BROWSER}
         self.process = subprocess.Popen(
             args,
+            env=env,
             stdin=subprocess.DEVNULL,
             stdout=subprocess.DEVNULL,
             stderr=None if os.environ.get("SARV_BROWSER_LOG") else subprocess.DEVNULL,
