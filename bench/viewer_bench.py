@@ -8,7 +8,7 @@ Needs Debian's chromium (or SARV_CHROMIUM). Steps and figures:
 
 1. record: `python -m sarv run` of a program that makes CALLS calls (a loop
    of small calls with arguments and locals, and a recursive function);
-2. page: `python -m sarv view` wall time, and the page's size;
+2. page: `python -m sarv view` wall time and peak memory, and the page's size;
 3. open: Page.navigate until the viewer is ready, and the first frame
    painted after that (the browser's own marks, from navigation start);
 4. zoom: 30 wheel steps in and 30 out at the pointer, each waited for a
@@ -88,8 +88,19 @@ def main() -> None:
     seconds, err = run("run", "--db", "traces.db", "workload.py", str(options.calls), cwd=folder)
     print("record: %.1f s   %s" % (seconds, err.splitlines()[0]))
     page_path = os.path.join(folder, "page.html")
-    seconds, _ = run("view", "last", "--db", "traces.db", "-o", page_path, cwd=folder)
-    print("page:   %.1f s to write, %.1f MB" % (seconds, os.path.getsize(page_path) / 1e6))
+    began = time.perf_counter()
+    process = subprocess.Popen(
+        [sys.executable, "-m", "sarv", "view", "last", "--db", "traces.db", "-o", page_path],
+        cwd=folder, stderr=subprocess.PIPE, text=True,
+    )
+    _, status, usage = os.wait4(process.pid, 0)
+    seconds = time.perf_counter() - began
+    if status != 0:
+        sys.exit("sarv view failed: %s" % process.stderr.read())
+    print(
+        "page:   %.1f s to write (peak resident %.0f MB), %.1f MB"
+        % (seconds, usage.ru_maxrss / 1024, os.path.getsize(page_path) / 1e6)
+    )
 
     with Browser(binary, 1400, 900) as browser:
         page = browser.new_page()

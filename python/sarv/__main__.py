@@ -429,10 +429,21 @@ def _delete(options) -> int:
     return 0
 
 
-def _load(options):
+def _page_data(options):
+    """(database path, trace id, the page's structure and values), read as
+    a stream."""
+    from sarv.viewer import stored_page_data
+
     path = _existing_db(options)
     trace_id = _db.resolve_trace_id(path, options.trace)
-    return path, _db.load_trace_document(path, trace_id)
+    found: list = []
+
+    def read(_) -> None:
+        with _db.open_trace(path, trace_id) as stored:
+            found.extend(stored_page_data(stored))
+
+    _decoded(read, None, trace_id, path)
+    return path, trace_id, found[0], found[1]
 
 
 _AGE_UNITS = {"s": 1, "m": 60, "h": 3600, "d": 86400, "w": 7 * 86400}
@@ -526,14 +537,14 @@ def _export(options) -> int:
                 write_json_document(stored, out)
 
     if options.format == "html":
-        _, document = _load(options)
+        _, trace_id, structure, values = _page_data(options)
         if options.output == "-":
-            from sarv.viewer import build_page
+            from sarv.viewer import page_parts
 
-            sys.stdout.write(build_page(document))
+            sys.stdout.writelines(page_parts(structure, values))
             return 0
-        _write_page(document, options.output)
-        print("wrote %s (html) of trace %s" % (options.output, document.get("trace_id")), file=sys.stderr)
+        _write_page(structure, values, options.output)
+        print("wrote %s (html) of trace %s" % (options.output, trace_id), file=sys.stderr)
         return 0
     if options.output == "-":
         _decoded(write, sys.stdout, trace_id, path)
@@ -565,11 +576,11 @@ def _decoded(write, out, trace_id: str, path: str) -> None:
         ) from None
 
 
-def _write_page(document, path: str) -> None:
+def _write_page(structure, values, path: str) -> None:
     from sarv.viewer import write_page
 
     try:
-        write_page(document, path)
+        write_page(structure, values, path)
     except OSError as exc:
         raise CommandError("cannot write %s: %s" % (path, exc.strerror or exc)) from None
 
@@ -583,10 +594,9 @@ def view_command(trace_id: str, db_path: str) -> str:
 
 
 def _view(options) -> int:
-    path, document = _load(options)
-    trace_id = str(document.get("trace_id") or options.trace)
+    path, trace_id, structure, values = _page_data(options)
     output = options.output or os.path.join(os.path.dirname(os.path.abspath(path)), trace_id + ".html")
-    _write_page(document, output)
+    _write_page(structure, values, output)
     print("wrote %s" % output, file=sys.stderr)
     if options.open:
         import pathlib

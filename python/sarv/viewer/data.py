@@ -1,21 +1,26 @@
 """The trace as the page reads it: compact columns, values kept as text.
 
-`page_data(document)` returns two things:
+`PageData` takes the records of a trace one at a time (from a stored
+trace's stream, or from a decoded document) and keeps only what the page
+needs, so a large trace is never held decoded:
 
 * the structure, a JSON-ready dict: a header, a table of texts, a table of
   functions and, per thread, one column per field of its calls in call
   order (start and duration in nanoseconds since the trace's first record,
   depth, function, flags), its plugin records and its test bands;
 * the values, one line of ASCII JSON per call (arguments, locals at the
-  return, return value, call site, ...) and then one per plugin record. The
-  page parses a line only when that call is opened, and searches the text
-  as it is, so the values of a large trace cost the page nothing until they
-  are needed.
+  return, return value, call site) and then one per plugin record. The page
+  parses a line only when that call is opened, and searches the text as it
+  is.
 
-Calls are clamped to nest exactly (a call never starts before its caller or
-an earlier sibling ends, nor ends after its caller) since wall-clock time
-can step backwards. A call with no recorded return that was still running
-when recording stopped reaches the end of the trace.
+Calls pair up as the call tree of sarv.filters.tree pairs them: by frame
+id; a call whose return is missing ends at the last time seen inside it; a
+return without its call starts after its previous sibling or, at the top
+of a thread, adopts everything the thread recorded before it (after a
+test's start). Calls still running when recording stopped reach the end of
+the trace. Spans are clamped to nest exactly (a call never starts before
+its caller or an earlier sibling ends, nor ends after its caller) since
+wall-clock time can step backwards.
 """
 
 from __future__ import annotations
@@ -24,9 +29,9 @@ import base64
 import json
 
 from sarv.filters.export import jsonable
-from sarv.filters.tree import PLUGIN_BASE_KEYS, build_threads, walk
+from sarv.filters.tree import PLUGIN_BASE_KEYS, all_records
 
-__all__ = ["FLAG_NO_START", "FLAG_NO_END", "FLAG_RAISED", "page_data", "ended"]
+__all__ = ["FLAG_NO_END", "FLAG_NO_START", "FLAG_RAISED", "PageData", "dumps", "ended", "page_data"]
 
 # Flags of a call, as the page reads them.
 FLAG_NO_START = 1  # called before recording began: the start is a lower bound
@@ -50,9 +55,10 @@ def ended(ret: dict | None):
     return "returned", None
 
 
-def _dumps(value) -> str:
-    # ASCII only, so that the page's character offsets are byte offsets and
-    # nothing in the text can end the script element it sits in.
+def dumps(value) -> str:
+    """JSON text in ASCII, so that the page's character offsets are byte
+    offsets, and with no "<", so that nothing in it can end the script
+    element it sits in."""
     return json.dumps(value, ensure_ascii=True, allow_nan=False, separators=(",", ":")).replace("<", "\\u003c")
 
 
@@ -63,17 +69,6 @@ def _bytes_only(value):
 
 
 _PLAIN = json.JSONEncoder(ensure_ascii=True, allow_nan=False, separators=(",", ":"), default=_bytes_only)
-
-
-def _value_text(value) -> str:
-    """`_dumps(jsonable(value))`, without walking the value in Python when
-    the JSON encoder can take it as it is (text keys, finite numbers)."""
-    if _text_keys_only(value):
-        try:
-            return _PLAIN.encode(value).replace("<", "\\u003c")
-        except (TypeError, ValueError):  # NaN, infinities, extension values
-            pass
-    return _dumps(jsonable(value))
 
 
 def _text_keys_only(value) -> bool:
@@ -92,51 +87,282 @@ def _text_keys_only(value) -> bool:
     return True
 
 
-class _Texts:
-    def __init__(self) -> None:
-        self.items: list = []
-        self.index: dict = {}
-
-    def __call__(self, text) -> int:
-        text = "" if text is None else str(text)
-        found = self.index.get(text)
-        if found is None:
-            found = self.index[text] = len(self.items)
-            self.items.append(text)
-        return found
+def _value_text(value) -> str:
+    """`dumps(jsonable(value))`, without walking the value in Python when
+    the JSON encoder can take it as it is (text keys, finite numbers)."""
+    if _text_keys_only(value):
+        try:
+            return _PLAIN.encode(value).replace("<", "\\u003c")
+        except (TypeError, ValueError):  # NaN, infinities, extension values
+            pass
+    return dumps(jsonable(value))
 
 
-def _split_path(path: str):
+def _number(value):
+    return float(value) if type(value) in (int, float) else None
+
+
+def _split_path(path) -> tuple:
+    if type(path) is not str:
+        return "", 0
     file, sep, line = path.rpartition(":")
     if sep and line.isdigit():
         return file, int(line)
     return path, 0
 
 
-def _spans(thread, origin: float, trace_end: float) -> dict:
-    """node -> [start, end] in nanoseconds since origin, nested exactly."""
-    ns = lambda t: int(round((t - origin) * 1e9))  # noqa: E731
-    span: dict = {}
-    for node, _ in walk(thread.roots):
-        start = node.start if node.start is not None else (node.end if node.end is not None else origin)
-        end = node.end if node.end is not None else start
-        span[node] = [ns(start), ns(end)]
-    # Calls still running when recording stopped: the last call of each level
-    # down from the top, as long as none of them returned.
-    level = thread.roots
-    while level:
-        frames = [n for n in level if n.kind == "frame"]
-        if not frames or frames[-1].ret is not None:
-            break
-        span[frames[-1]][1] = ns(trace_end)
-        level = frames[-1].children
-    work = [(thread.roots, None)]
-    while work:
-        children, owner = work.pop()
-        low = span[owner][0] if owner is not None else None
-        high = span[owner][1] if owner is not None else None
-        for node in children:
-            start, end = span[node]
+def _detail(call: dict | None, ret: dict | None, line: int) -> str:
+    detail: dict = {"line": line}
+    if call is not None:
+        detail["args"] = call.get("locals")
+        detail["site"] = call.get("user_code_call_site")
+    if ret is not None:
+        detail["locals"] = ret.get("locals")
+        detail["at"] = ret.get("path")
+        kind, exception = ended(ret)
+        if kind == "raised":
+            detail["raised"] = exception
+        else:
+            if kind != "returned":
+                detail["end"] = kind
+            detail["value"] = ret.get("arg")
+    return _value_text(detail)
+
+
+class _Thread:
+    """The calls of one thread, in call order, as they are read."""
+
+    def __init__(self, native_id) -> None:
+        self.native_id = native_id
+        self.name = None
+        self.records = 0
+        self.first = self.last = None
+        # One entry per call in each list; `texts` is None while it runs.
+        self.start: list = []
+        self.end: list = []
+        self.depth: list = []
+        self.fn: list = []
+        self.flags: list = []
+        self.texts: list = []
+        # Open calls: index, call record, frame id, latest time seen inside,
+        # end of its last finished child.
+        self.stack: list = []
+        self.adopt_from = 0  # a return without its call adopts the calls from here on
+        self.markers: list = []  # [time, name, plugin line, type, data]
+
+
+class PageData:
+    """Collects a trace record by record; `finish(top)` gives (structure,
+    values lines), `top` being the document's other entries."""
+
+    def __init__(self) -> None:
+        self.threads: dict = {}
+        self.names: list = []
+        self.name_index: dict = {}
+        self.functions: list = []
+        self.function_index: dict = {}
+        self.plugin_texts: list = []
+        self.test_id = None
+        self.outcome = None
+
+    def _text(self, text) -> int:
+        text = "" if text is None else str(text)
+        found = self.name_index.get(text)
+        if found is None:
+            found = self.name_index[text] = len(self.names)
+            self.names.append(text)
+        return found
+
+    def _function(self, record: dict) -> tuple:
+        name = "?"
+        for key in ("qualname", "co_name"):
+            if type(record.get(key)) is str and record[key]:
+                name = record[key]
+                break
+        file, line = _split_path(record.get("path"))
+        key = (name, file)
+        fn = self.function_index.get(key)
+        if fn is None:
+            fn = self.function_index[key] = len(self.functions)
+            self.functions.append([self._text(name), self._text(file), line])
+        return fn, line
+
+    def add(self, buffer_id, record, main_id=None) -> None:
+        if not isinstance(record, dict):
+            return
+        native_id = record.get("thread_native_id")
+        if native_id is None:
+            native_id = buffer_id if buffer_id is not None else main_id
+        thread = self.threads.get(native_id)
+        if thread is None:
+            thread = self.threads[native_id] = _Thread(native_id)
+        thread.records += 1
+        if thread.name is None and type(record.get("thread")) is str:
+            thread.name = record["thread"]
+        ts = _number(record.get("timestamp"))
+        if ts is not None:
+            thread.first = ts if thread.first is None else min(thread.first, ts)
+            thread.last = ts if thread.last is None else max(thread.last, ts)
+            if thread.stack:
+                top = thread.stack[-1]
+                if top[3] is None or ts > top[3]:
+                    top[3] = ts
+        if record.get("type") != "frame":
+            self._plugin(thread, record, ts)
+            return
+        event = record.get("event")
+        if event == "call":
+            fn, _ = self._function(record)
+            thread.stack.append([len(thread.start), record, record.get("frame_id"), ts, None])
+            thread.start.append(ts)
+            thread.end.append(None)
+            thread.depth.append(len(thread.stack) - 1)
+            thread.fn.append(fn)
+            thread.flags.append(0)
+            thread.texts.append(None)
+        elif event == "return":
+            self._return(thread, record, ts)
+
+    def _plugin(self, thread: _Thread, record: dict, ts) -> None:
+        kind = record.get("type")
+        data = {k: v for k, v in record.items() if k not in PLUGIN_BASE_KEYS}
+        name = str(kind)
+        if type(record.get("subtype")) is str:
+            name += "/" + record["subtype"]
+        test = None
+        if kind in ("start_test", "end_test"):
+            test = {"node_id": data.get("node_id"), "outcome": data.get("outcome")}
+            if self.test_id is None and type(data.get("node_id")) is str:
+                self.test_id = data["node_id"]
+            if kind == "end_test" and data.get("outcome") is not None:
+                self.outcome = str(data["outcome"])
+            if kind == "start_test" and not thread.stack:
+                thread.adopt_from = len(thread.start)
+        thread.markers.append([ts, self._text(name), len(self.plugin_texts), kind, test])
+        self.plugin_texts.append(_value_text(data))
+
+    def _close(self, thread: _Thread, entry, end, ret, complete: bool) -> None:
+        index, call = entry[0], entry[1]
+        thread.end[index] = end
+        if not complete:
+            thread.flags[index] |= FLAG_NO_END
+        if ended(ret)[0] == "raised":
+            thread.flags[index] |= FLAG_RAISED
+        _, line = _split_path(call.get("path"))
+        thread.texts[index] = _detail(call, ret, line)
+        if thread.stack:
+            parent = thread.stack[-1]
+            if end is not None:
+                if parent[3] is None or end > parent[3]:
+                    parent[3] = end
+                parent[4] = end
+
+    def _return(self, thread: _Thread, record: dict, ts) -> None:
+        frame_id = record.get("frame_id")
+        stack = thread.stack
+        found = None
+        if frame_id is not None:
+            for i in range(len(stack) - 1, -1, -1):
+                if stack[i][2] == frame_id:
+                    found = i
+                    break
+        if found is not None:
+            while len(stack) > found + 1:  # their return records are missing
+                lost = stack.pop()
+                self._close(thread, lost, lost[3], None, complete=False)
+            self._close(thread, stack.pop(), ts, record, complete=True)
+            return
+        # The call was not recorded: it was running when recording began.
+        fn, line = self._function(record)
+        text = _detail(None, record, line)
+        if stack:
+            parent = stack[-1]
+            start = parent[4] if parent[4] is not None else thread.start[parent[0]]
+            at, depth = len(thread.start), len(stack)
+            if ts is not None:
+                if parent[3] is None or ts > parent[3]:
+                    parent[3] = ts
+                parent[4] = ts
+        else:
+            # Everything this thread recorded before it (after a test's
+            # start) ran inside it.
+            start = thread.first if thread.first is not None else ts
+            at, depth = thread.adopt_from, 0
+            for i in range(at, len(thread.depth)):
+                thread.depth[i] += 1
+        for column, value in (
+            (thread.start, start if start is not None else ts),
+            (thread.end, ts),
+            (thread.depth, depth),
+            (thread.fn, fn),
+            (thread.flags, FLAG_NO_START),
+            (thread.texts, text),
+        ):
+            column.insert(at, value)
+
+    def finish(self, top: dict):
+        main_id = top.get("main_thread_id")
+        threads = sorted(
+            self.threads.values(),
+            key=lambda t: (t.native_id != main_id, t.first if t.first is not None else float("inf")),
+        )
+        firsts = [t.first for t in threads if t.first is not None]
+        lasts = [t.last for t in threads if t.last is not None]
+        origin = min(firsts) if firsts else 0.0
+        trace_end = max(lasts) if lasts else origin
+        ns = lambda t: int(round((t - origin) * 1e9))  # noqa: E731
+        values: list = []
+        out_threads = []
+        for thread in threads:
+            # Still running when recording stopped: they reach the end.
+            while thread.stack:
+                entry = thread.stack.pop()
+                self._close(thread, entry, trace_end, None, complete=False)
+            out_threads.append(self._columns(thread, origin, ns))
+            values.extend(thread.texts)
+            thread.texts = []
+        values.extend(self.plugin_texts)
+        meta = top.get("meta") if isinstance(top.get("meta"), dict) else {}
+        args = top.get("command_line_args")
+        commit = top.get("current_commit_sha")
+        records = sum(t.records for t in threads)
+        header = {
+            "trace_id": str(top.get("trace_id") or ""),
+            "command": [str(a) for a in args] if isinstance(args, list) else None,
+            "commit": commit if type(commit) is str else None,
+            "source": meta.get("source") if type(meta.get("source")) is str else None,
+            "version": meta.get("version") if type(meta.get("version")) is str else None,
+            "test_id": self.test_id,
+            "outcome": self.outcome,
+            "records": records,
+            "started": origin if records else None,
+            "duration": ns(trace_end),
+        }
+        structure = {
+            "header": header,
+            "texts": self.names,
+            "functions": self.functions,
+            "threads": out_threads,
+            "calls": len(values) - len(self.plugin_texts),
+        }
+        return structure, values
+
+    def _columns(self, thread: _Thread, origin: float, ns) -> dict:
+        count = len(thread.start)
+        starts, durations = [], []
+        ancestors: list = []  # (start, end) of the open callers, in ns
+        lows: list = [None]  # per depth: where the next call may start
+        previous = 0
+        fallback = ns(thread.first) if thread.first is not None else 0
+        for i in range(count):
+            depth = thread.depth[i]
+            del ancestors[depth:]
+            del lows[depth + 1:]
+            s, e = thread.start[i], thread.end[i]
+            start = ns(s) if s is not None else (ns(e) if e is not None else fallback)
+            end = ns(e) if e is not None else start
+            low = lows[depth] if depth < len(lows) else None
+            high = ancestors[-1][1] if ancestors else None
             if low is not None and start < low:
                 start = low
             if high is not None and start > high:
@@ -144,137 +370,55 @@ def _spans(thread, origin: float, trace_end: float) -> dict:
             end = max(end, start)
             if high is not None and end > high:
                 end = high
-            span[node] = [start, end]
-            if node.kind == "frame":
-                low = end
-            work.append((node.children, node))
-    return span
-
-
-def _header(document: dict, threads: list, records: int, origin: float, trace_end: float) -> dict:
-    meta = document.get("meta") if isinstance(document.get("meta"), dict) else {}
-    args = document.get("command_line_args")
-    test_id = outcome = None
-    for thread in threads:
-        for node, _ in walk(thread.roots):
-            if node.kind == "plugin" and node.record.get("type") in ("start_test", "end_test"):
-                data = node.plugin_data
-                if test_id is None and type(data.get("node_id")) is str:
-                    test_id = data["node_id"]
-                if node.record.get("type") == "end_test" and data.get("outcome") is not None:
-                    outcome = str(data["outcome"])
-    return {
-        "trace_id": str(document.get("trace_id") or ""),
-        "command": [str(a) for a in args] if isinstance(args, list) else None,
-        "commit": document.get("current_commit_sha") if type(document.get("current_commit_sha")) is str else None,
-        "source": meta.get("source") if type(meta.get("source")) is str else None,
-        "version": meta.get("version") if type(meta.get("version")) is str else None,
-        "test_id": test_id,
-        "outcome": outcome,
-        "records": records,
-        "started": origin if records else None,
-        "duration": int(round((trace_end - origin) * 1e9)),
-    }
-
-
-def page_data(document: dict):
-    """(structure, values lines) of a decoded trace document; see module doc."""
-    threads = build_threads(document)
-    firsts = [t.first for t in threads if t.first is not None]
-    lasts = [t.last for t in threads if t.last is not None]
-    origin = min(firsts) if firsts else 0.0
-    trace_end = max(lasts) if lasts else origin
-    texts = _Texts()
-    functions: list = []
-    function_index: dict = {}
-    values: list = []
-    plugin_values: list = []
-    out_threads = []
-    for thread in threads:
-        span = _spans(thread, origin, trace_end)
-        starts, durations, depths, fns, flags = [], [], [], [], []
-        markers, bands = [], []
-        open_tests: list = []
-        previous = 0
-        for node, depth in walk(thread.roots):
-            start, end = span[node]
-            if node.kind == "plugin":
-                record = node.record
-                data = {k: v for k, v in record.items() if k not in PLUGIN_BASE_KEYS}
-                markers.append([start, texts(node.name), len(plugin_values)])
-                plugin_values.append(_value_text(data))
-                kind = record.get("type")
-                if kind == "start_test":
-                    open_tests.append((start, data))
-                elif kind == "end_test":
-                    began, began_data = open_tests.pop() if open_tests else (None, {})
-                    name = data.get("node_id", began_data.get("node_id"))
-                    bands.append([began, start, texts(name), texts(data.get("outcome"))])
-                continue
-            file, line = _split_path(node.path)
-            name = node.name
-            key = (name, file)
-            fn = function_index.get(key)
-            if fn is None:
-                fn = function_index[key] = len(functions)
-                functions.append([texts(name), texts(file), line])
-            flag = 0
-            if node.call is None:
-                flag |= FLAG_NO_START
-            if node.ret is None:
-                flag |= FLAG_NO_END
-            kind, exception = ended(node.ret)
-            if kind == "raised":
-                flag |= FLAG_RAISED
+            lows[depth:] = [end, start]  # the next sibling, then the first child
+            ancestors.append((start, end))
             starts.append(start - previous)
             previous = start
             durations.append(end - start)
-            depths.append(depth)
-            fns.append(fn)
-            flags.append(flag)
-            detail: dict = {"id": node.frame_id, "line": line}
-            if node.call is not None:
-                detail["args"] = node.call.get("locals")
-                detail["site"] = node.call.get("user_code_call_site")
-            if node.ret is not None:
-                detail["locals"] = node.ret.get("locals")
-                detail["at"] = node.ret.get("path")
-                if kind == "raised":
-                    detail["raised"] = exception
-                elif kind != "returned":
-                    detail["end"] = kind
-                    detail["value"] = node.ret.get("arg")
-                else:
-                    detail["value"] = node.ret.get("arg")
-            values.append(_value_text(detail))
-        for began, data in open_tests:  # a test still running when the trace ends
-            bands.append([began, int(round((trace_end - origin) * 1e9)), texts(data.get("node_id")), texts(None)])
-        out_threads.append(
-            {
-                "name": thread.name,
-                "native_id": thread.native_id if type(thread.native_id) in (int, str) else None,
-                "records": thread.records,
-                "start": starts,
-                "dur": durations,
-                "depth": depths,
-                "fn": fns,
-                "flags": flags,
-                "markers": markers,
-                "bands": bands,
-            }
-        )
-    records = sum(t.records for t in threads)
-    structure = {
-        "header": _header(document, threads, records, origin, trace_end),
-        "texts": texts.items,
-        "functions": functions,
-        "threads": out_threads,
-        "calls": len(values),
-    }
-    return structure, values + plugin_values
+        markers, bands, open_tests = [], [], []
+        for ts, name, line, kind, test in thread.markers:
+            at = ns(ts) if ts is not None else fallback
+            markers.append([at, name, line])
+            if kind == "start_test":
+                open_tests.append((at, test))
+            elif kind == "end_test":
+                began, began_test = open_tests.pop() if open_tests else (None, {})
+                node_id = test.get("node_id", began_test.get("node_id"))
+                bands.append([began, at, self._text(node_id), self._text(test.get("outcome"))])
+        for began, test in open_tests:  # a test still running when the trace ends
+            bands.append([began, ns(thread.last) if thread.last is not None else began,
+                          self._text(test.get("node_id")), self._text(None)])
+        native_id = thread.native_id if type(thread.native_id) in (int, str) else None
+        return {
+            "name": thread.name if thread.name is not None else "thread %s" % (thread.native_id,),
+            "native_id": native_id,
+            "records": thread.records,
+            "start": starts,
+            "dur": durations,
+            "depth": thread.depth,
+            "fn": thread.fn,
+            "flags": thread.flags,
+            "markers": markers,
+            "bands": bands,
+        }
 
 
+def page_data(document: dict):
+    """(structure, values lines) of a decoded trace document."""
+    data = PageData()
+    main_id = document.get("main_thread_id")
+    for buffer_id, record in all_records(document):
+        data.add(buffer_id, record, main_id)
+    return data.finish(document)
 
-def dumps(value) -> str:
-    """JSON text that is safe inside a script element of the page."""
-    return _dumps(value)
+
+def stored_page_data(pieces):
+    """(structure, values lines) of a stored trace read as a stream (a
+    `sarv.db.TraceStream`, or the document's bytes), one record at a time."""
+    from sarv.filters.stream import DocumentStream
+
+    stream = DocumentStream(pieces)
+    data = PageData()
+    for buffer_id, record in stream.records():
+        data.add(buffer_id, record)
+    return data.finish(stream.top)

@@ -5,9 +5,9 @@ from __future__ import annotations
 import html
 import os
 
-from sarv.viewer.data import dumps, page_data
+from sarv.viewer.data import dumps, page_data, stored_page_data
 
-__all__ = ["SCRIPTS", "build_page", "write_page"]
+__all__ = ["SCRIPTS", "build_page", "page_parts", "stored_page_data", "write_page"]
 
 _STATIC = os.path.join(os.path.dirname(os.path.abspath(__file__)), "static")
 
@@ -27,35 +27,37 @@ def _script_text(text: str) -> str:
     return text
 
 
-def build_page(document: dict) -> str:
-    """The whole page of a decoded trace document, as text."""
-    structure, values = page_data(document)
+def page_parts(structure: dict, values: list):
+    """The page as pieces of text, in order (the values one line each, so
+    that a large page is written without being joined first)."""
     scripts = "\n".join("// ---- %s\n%s" % (name, _script_text(_source(name))) for name in SCRIPTS)
-    title = "sarv %s" % structure["header"]["trace_id"]
-    parts = _source("page.html").split("{{")
-    out = [parts[0]]
     fill = {
-        "title": lambda: html.escape(title),
-        "style": lambda: _source("style.css"),
-        "trace": lambda: dumps(structure),
-        "values": lambda: "\n".join(values),
-        "script": lambda: scripts,
+        "title": lambda: [html.escape("sarv %s" % structure["header"]["trace_id"])],
+        "style": lambda: [_source("style.css")],
+        "trace": lambda: [dumps(structure)],
+        "values": lambda: (line + "\n" if i + 1 < len(values) else line for i, line in enumerate(values)),
+        "script": lambda: [scripts],
     }
+    parts = _source("page.html").split("{{")
+    yield parts[0]
     for part in parts[1:]:
         key, _, rest = part.partition("}}")
-        out.append(fill[key]())
-        out.append(rest)
-    return "".join(out)
+        yield from fill[key]()
+        yield rest
 
 
-def write_page(document: dict, path: str) -> None:
+def build_page(document: dict) -> str:
+    """The whole page of a decoded trace document, as text."""
+    return "".join(page_parts(*page_data(document)))
+
+
+def write_page(structure: dict, values: list, path: str) -> None:
     """Writes the page to `path` (through a temporary file, so that a page
     open in a browser is never seen half written)."""
-    text = build_page(document)
     temporary = "%s.%d.tmp" % (path, os.getpid())
     try:
         with open(temporary, "w", encoding="utf-8", newline="\n") as stream:
-            stream.write(text)
+            stream.writelines(page_parts(structure, values))
         os.replace(temporary, path)
     except BaseException:
         try:

@@ -49,7 +49,6 @@ class DetailPanel {
       out.push(el("h3", { text: label }), el("pre", { class: "value", text: Format.value(d.value, 2000) }));
     }
     if (d.at) out.push(el("div", { class: "muted", text: "returned at " + d.at }));
-    if (d.id) out.push(el("div", { class: "muted", text: "frame " + d.id }));
     this.container.replaceChildren(...out);
     this.container.scrollTop = 0;
   }
