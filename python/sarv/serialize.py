@@ -43,16 +43,16 @@ of those scalars, so every value decodes with the stock reader.
   (Reading it can make CPython create the object's attribute dictionary,
   which costs memory but changes no behaviour.)
 
-Exact versus capped encoding: a value is first encoded by the C encoder of
-the `msgpack` package. That result is kept when it fits EXACT_MAX_BYTES;
-there, plain builtin data is written whole (nothing is cut), and only
-values that are not (subclasses, text forms, objects, ints beyond 64 bits)
-pass through the capped walker below, each on its own. Otherwise
-(too big, a reference cycle through builtin containers, a str that is not
-valid Unicode, ...) the whole value is encoded by the capped walker, which
-applies these limits and marks every cut. (So a value holding a huge list
-costs one full pass of the C encoder before the walker takes over; checking
-sizes beforehand would slow down every ordinary call instead.)
+Exact versus capped encoding: a value that is plain builtin data (None, bool,
+64-bit ints, floats, valid str, bytes, bytearray, memoryview, and lists, dicts,
+tuples and sets of them) and encodes to at most EXACT_MAX_BYTES is written
+whole: nothing in it is cut. Values within it that are not plain data
+(subclasses, text forms, objects, ints beyond 64 bits) are written by the
+capped walker below, each on its own. Any other value (too big, nested beyond
+msgpack's packer limit, a str that is not valid Unicode, a map whose keys would
+read back as one, ...) is written whole by the capped walker, which applies
+these limits and marks every cut. No value is read past its limits: a huge
+container or text anywhere costs about what its first items or characters cost.
 
 * str longer than MAX_STR_CHARS -> first MAX_STR_CHARS chars + "…(+K chars)".
 * bytes longer than MAX_BYTES -> first MAX_BYTES bytes + "…(+K bytes)" (UTF-8).
@@ -133,7 +133,6 @@ _INT_MIN = -(1 << 63)
 _INT_MAX = (1 << 64) - 1
 _POOL_MAX = 32
 _TYPE_INFO: dict = {}
-_FAST_TYPES: dict = {}
 _TYPE_INFO_MAX = 1024
 _MISSING = object()
 
@@ -275,12 +274,13 @@ def _handler_for(tp):
 
 def _type_info(tp):
     """(weak reference to tp, handler, where the instance __dict__ descriptor
-    is, where the slot descriptors are) for a class not in _EXACT, cached by
-    id: walking the MRO for every object would dominate the cost of encoding
-    it. Descriptors are located by MRO index and name, not held, so that the
-    cache keeps no class alive."""
+    is, where the slot descriptors are, the MRO they were found in) for a
+    class not in _EXACT, cached by id: walking the MRO for every object would
+    dominate the cost of encoding it. Descriptors are located by MRO index and
+    name, not held, so that the cache keeps no class alive; a class whose MRO
+    changed (its bases were assigned) is looked at again."""
     info = _TYPE_INFO.get(id(tp))
-    if info is not None and info[0]() is tp:
+    if info is not None and info[0]() is tp and _same_mro(info[4], _type_mro(tp)):
         return info
     # Enum first: IntEnum and StrEnum list int/str before Enum in their MRO.
     if issubclass(tp, _enum.Enum):
@@ -292,12 +292,26 @@ def _type_info(tp):
             if found is not None:
                 handler = found
                 break
-    info = (_weakref.ref(tp), handler, _dict_descriptor_index(tp), _slot_locations(tp))
+    info = (
+        _weakref.ref(tp),
+        handler,
+        _dict_descriptor_index(tp),
+        _slot_locations(tp),
+        tuple(_weakref.ref(c) for c in _type_mro(tp)),
+    )
     if len(_TYPE_INFO) >= _TYPE_INFO_MAX:
         _TYPE_INFO.clear()
-        _FAST_TYPES.clear()  # derived from these entries
     _TYPE_INFO[id(tp)] = info
     return info
+
+
+def _same_mro(refs: tuple, mro: tuple) -> bool:
+    if len(refs) != len(mro):
+        return False
+    for ref, cls in zip(refs, mro):
+        if ref() is not cls:
+            return False
+    return True
 
 
 def _descriptor(tp, index: int, name: str):
@@ -988,453 +1002,22 @@ def _light_general(obj) -> bytes:
         return _failure(obj, exc)
 
 
-# ---------------------------------------------------------------------------
-# Fast path. The general path runs the walker inside the C encoder, so
-# another thread may change a container the encoder is writing meanwhile and
-# the output has to be decoded again to be trusted; with the walker's
-# generality that costs several times the encoding itself. Here all Python
-# work happens before the C encoder starts: the value is turned into a tree
-# of values the encoder writes natively, the very tree the general path has
-# the encoder write, and the encoder then runs without calling back into
-# Python (its `default` is a C list.append that only notes a value it could
-# not write), so its output needs no check. Whatever this path is not sure to
-# encode exactly as the general path does is left to the general path.
-
-_NIL = b"\xc0"
-# Container elements the fast path copies before it leaves a value to the
-# general path, whose C encoder is quicker at big values.
-_COPY_LIMIT = 256
-# Levels of builtin containers the fast path copies.
-_COPY_DEPTH = 8
-# Outputs holding fast object maps (see _object_map) are kept only up to
-# this size: there no text in them is long enough to be cut, and since each
-# element costs the walker's content budget at most 9 times its encoded size
-# (a scalar: 9 against at least 1 byte), no budget was used up.
-_FAST_OBJECT_OUTPUT_MAX = min(MAX_STR_CHARS, MAX_TOTAL_BYTES // 9)
-_DECLINE = object()
-# The depth _h_object walks an object at when the walker starts at it.
-_OBJECT_START = min(MAX_DEPTH, OBJECT_DEPTH)
-
-# Exact types, besides the scalars, list and dict, that the C encoder writes
-# itself; and all of them.
-_NATIVE_LEAF_IDS = frozenset(
-    id(t) for t in (bytearray, memoryview, _msgpack.ExtType, _msgpack.Timestamp)
-)
-_NATIVE_IDS = _NATIVE_LEAF_IDS | {
-    id(t) for t in (type(None), bool, int, float, str, bytes, list, dict)
-}
-_object_getattribute = object.__getattribute__
-_SELF_NIL = b"\xa4self\xc0"  # "self": nil, in msgpack
-
-# Kinds of classes in _FAST_TYPES records: ones _object_map does not take;
-# ones _h_object encodes as their class alone; ones with the instance
-# __dict__ descriptor in their own class dict; ones with it further up.
-_OTHER, _CLASS_ONLY, _OWN_DICT, _BASE_DICT = 0, 1, 2, 3
+# The entry points: the native encoder of sarv._speedups, which writes the very bytes
+# of `_dump_general` and `_light_general` and leaves to them only the rare value it does
+# not write itself. The functions above stay the reference of the format.
+def _check_limits(native: dict) -> None:
+    ours = {name: globals()[name] for name in native}
+    if ours != native:
+        raise ImportError("sarv._speedups was built with other limits: %r, not %r" % (native, ours))
 
 
-def _new_plain_packer(default=None):
-    return _msgpack.Packer(default=default, use_bin_type=True, strict_types=True, autoreset=True)
-
-
-# Without a default the encoder runs no Python code, so no other call can
-# come between its start and its end: one packer serves every thread.
-_plain_pack = _new_plain_packer().pack
-_safe_pack = _new_safe_packer().pack
-# Per thread: a packer whose default records what it could not write. The
-# record is used as a stack: a call made between the encoding and the check
-# of another (a signal handler, a profiler hook) only looks at, and removes,
-# what it appended itself.
-_per_thread = _threading.local()
-# Set below when the native encoder is there.
-_note_type = None
-
-
-def _thread_packer():
-    try:
-        return _per_thread.packer
-    except AttributeError:
-        seen: list = []
-        packer = _new_plain_packer(seen.append)
-        _per_thread.packer = (packer.pack, packer, seen)
-        return _per_thread.packer
-
-
-def _fast_type(tp):
-    """(weak reference to tp, its __qualname__, its __module__, its class
-    name, kind, MRO index of its instance __dict__ descriptor, how its names
-    are checked, "<class name>"), from its `_type_info` entry
-    (cleared with those). A kind other than _OTHER means: the encoder does
-    not write its instances itself, and the walker gives them to _h_object.
-
-    Kept by id; the weak reference drops the record when the class goes, so
-    a record found by id is the class's own. The names are compared at each
-    use (by identity; here by value too), since they can be assigned; a
-    class's own "__dict__" entry cannot be set or deleted (the attribute of
-    `type` guarding it is read-only), so where it is (_OWN_DICT) no later
-    change of the class can alter what _instance_dict finds."""
-    key = id(tp)
-    rec = _FAST_TYPES.get(key)
-    qual = _type_qualname(tp)
-    mod = _type_module(tp)
-    if (
-        rec is not None
-        and type(qual) is str
-        and type(mod) is str
-        and type(rec[1]) is str
-        and type(rec[2]) is str
-        and qual == rec[1]
-        and mod == rec[2]
-    ):
-        return rec
-    kind = _OTHER
-    index = None
-    # Of the classes the walker gives to _h_object, leaves out those whose
-    # instances the encoder writes itself (None, Timestamp).
-    if key not in _EXACT and key not in _NATIVE_IDS:
-        info = _type_info(tp)
-        if info[1] is _h_object and not info[3]:
-            index = info[2]
-            if index:  # read at each use: what is there depends on the MRO
-                kind = _BASE_DICT
-            elif index is None or _descriptor(tp, 0, "__dict__") is None:
-                kind = _CLASS_ONLY
-            else:
-                kind = _OWN_DICT
-
-    def forget(ref, key=key, table=_FAST_TYPES):  # no globals: may run at exit
-        rec = table.get(key)
-        if rec is not None and rec[0] is ref:
-            del table[key]
-
-    # How to check the names: not at all for an immutable type (builtins,
-    # most extension types), whose names cannot be assigned; as attributes
-    # for a class whose metaclass is exactly `type` (which it keeps:
-    # __class__ cannot be assigned there), as that runs the getters of
-    # `type` itself and is quicker than calling them; else by those getters.
-    if _type_flags(tp) & _IMMUTABLE_TYPE:
-        names = None
-    else:
-        names = type(tp) is type
-    name = _class_name(tp)
-    rec = (_weakref.ref(tp, forget), qual, mod, name, kind, index, names, "<%s>" % name)
-    if len(_FAST_TYPES) >= _TYPE_INFO_MAX:
-        _FAST_TYPES.clear()
-    _FAST_TYPES[key] = rec
-    if _note_type is not None:
-        _note_type(tp, name, kind if kind != _BASE_DICT else _OTHER)
-    return rec
-
-
-def _rec_of(tp):
-    """_fast_type(tp), from the table while the class's names are the ones it was made
-    with (compared by identity). The native encoder is told what is found each time: it
-    forgets a class whenever the class is changed in any way."""
-    rec = _FAST_TYPES.get(id(tp))
-    if rec is None or (
-        rec[6] is not None  # see _fast_type
-        and (
-            (tp.__qualname__ is not rec[1] or tp.__module__ is not rec[2])
-            if rec[6]
-            else (_type_qualname(tp) is not rec[1] or _type_module(tp) is not rec[2])
-        )
-    ):
-        return _fast_type(tp)
-    if _note_type is not None:
-        _note_type(tp, rec[3], rec[4] if rec[4] != _BASE_DICT else _OTHER)
-    return rec
-
-
-def _object_map(o, tp, rec, depth: int, active):
-    """What `_h_object` makes of `o` (of class `tp` with record `rec`, of a
-    kind other than _OTHER) at `depth` (> 0, `o` not on the path), when its
-    attributes are scalars, strings or such objects; None for anything else.
-    `active` holds the objects on the path (by id), `o` included, or is None
-    when `o` is the only one. Texts are not cut nor the content budget
-    counted: the caller keeps the result only within _FAST_OBJECT_OUTPUT_MAX."""
-    kind = rec[4]
-    if kind == _OWN_DICT:
-        attrs = _object_getattribute(o, "__dict__")  # the genuine descriptor
-    elif kind == _BASE_DICT:
-        # Found the way _instance_dict finds it.
-        descr = _type_dict(_type_mro(tp)[rec[5]]).get("__dict__")
-        dkind = type(descr)
-        if dkind is not _GETSET and dkind is not _MEMBER:
-            return {"__class__": rec[3]}
-        attrs = descr.__get__(o, tp)
-    else:
-        return {"__class__": rec[3]}
-    if type(attrs) is not dict:
-        return None
-    n = len(attrs)
-    if n > MAX_ITEMS:
-        return None
-    out = {"__class__": rec[3]}
-    for k, v in attrs.items():
-        if type(k) is not str:
-            return None
-        vt = type(v)
-        if not (vt is int or vt is str or v is None or vt is float or vt is bool):
-            vrec = _rec_of(vt)
-            if not vrec[4]:
-                return None
-            if depth <= 1:
-                v = "<%s …>" % vrec[3]
-            else:
-                if active is None:
-                    active = {id(o)}
-                key = id(v)
-                if key in active:
-                    v = "<cycle %s>" % vrec[3]
-                else:
-                    active.add(key)
-                    v = _object_map(v, vt, vrec, depth - 1, active)
-                    active.discard(key)
-                    if v is None:
-                        return None
-        out[k] = v
-    # Not so when an attribute named "__class__" replaced the first entry
-    # (the walker skips it).
-    return out if len(out) == n + 1 else None
-
-
-def _object_tree(o, tp, work: list):
-    """What the general path's default makes of a value of a type that the
-    encoder does not write itself."""
-    if MAX_DEPTH > 0 and o is not work[2]:
-        rec = _rec_of(tp)
-        if rec[4]:
-            found = _object_map(o, tp, rec, _OBJECT_START, None)
-            if found is not None:
-                work[1] = True
-                return found
-    return _walk(o, MAX_DEPTH, _State())
-
-
-def _budget(container, depth, work):
-    """Whether _copy may copy this container here: not too deep, and its elements taken
-    from the count of elements left (work[0])."""
-    if depth <= 0:
-        return False
-    work[0] -= len(container)
-    return work[0] >= 0
-
-
-def _copy(v, depth: int, work: list, copied: int):
-    """What the general path has the C encoder write for `v`, as a tree of
-    values the encoder writes natively; _DECLINE when not sure or beyond the
-    copy limits. Raises where the general path's walker would. Lists and
-    dicts more than `copied` levels down, and ints, are left as they are to
-    the encoder, which reports any value it cannot write. work[0] counts
-    copied elements down, work[1] tells whether an object map was made,
-    work[2] is an object already known not to be taken by _object_map."""
-    tp = type(v)
-    if tp is str or tp is int or tp is float or tp is bool or v is None or tp is bytes:
-        return v
-    if tp is dict:
-        if copied <= 0:
-            return v
-        if not _budget(v, depth, work):
-            return _DECLINE
-        out = {}
-        for k, x in v.items():
-            kt = type(k)
-            # Keys of these types hash and compare by builtin code, and
-            # distinct ones stay distinct once written.
-            if not (
-                kt is str or kt is int or kt is float or kt is bool or k is None or kt is bytes
-            ):
-                return _DECLINE
-            xt = type(x)
-            if not (xt is str or xt is int or x is None or xt is float or xt is bool):
-                x = _copy(x, depth - 1, work, copied - 1)
-                if x is _DECLINE:
-                    return _DECLINE
-            out[k] = x
-        return out
-    if tp is list or tp is tuple or tp is set or tp is frozenset:
-        if tp is list and copied <= 0:
-            return v
-        if not _budget(v, depth, work):
-            return _DECLINE
-        out = []
-        for x in v:
-            x = _copy(x, depth - 1, work, copied - 1)
-            if x is _DECLINE:
-                return _DECLINE
-            out.append(x)
-        return out
-    if id(tp) in _NATIVE_LEAF_IDS:
-        return v
-    return _object_tree(v, tp, work)
-
-
-def _dump_copied(obj, tp, attempt: bool, declined=None) -> bytes:
-    """dump_msgpack of a value that is not a scalar: the value itself if the
-    encoder writes it whole (when `attempt`), else a copy (see _copy;
-    `declined` is an object _object_map does not take)."""
-    if (tp is dict or tp is list) and len(obj) > EXACT_MAX_BYTES:  # see _dump_general
-        return _dump_general(obj)
-    try:
-        pack, _, seen = _per_thread.packer
-    except AttributeError:
-        pack, _, seen = _thread_packer()
-    mark = len(seen)
-    try:
-        if attempt:
-            try:
-                data = pack(obj)
-            except Exception:  # as in _dump_general
-                data = None
-            if len(seen) == mark:
-                if data is not None and len(data) <= EXACT_MAX_BYTES:
-                    return data
-                return _dump_general(obj)
-            del seen[mark:]
-        # A copy of the top level first, the lists and dicts below left to
-        # the encoder; a full copy if it meets values it cannot write there.
-        copied = 1 if tp is dict or tp is list else _COPY_DEPTH
-        while True:
-            work = [_COPY_LIMIT, False, declined]
-            tree = _copy(obj, _COPY_DEPTH, work, copied)
-            if tree is _DECLINE:
-                break
-            try:
-                data = pack(tree)
-            except Exception:
-                data = None
-            if len(seen) == mark:
-                if data is not None and len(data) <= (
-                    _FAST_OBJECT_OUTPUT_MAX if work[1] else EXACT_MAX_BYTES
-                ):
-                    return data
-                break
-            del seen[mark:]
-            if copied == _COPY_DEPTH:
-                break
-            copied = _COPY_DEPTH
-    except Exception:
-        pass
-    finally:
-        if len(seen) > mark:  # only this call's part of the record
-            del seen[mark:]
-    return _dump_general(obj)
-
-
-def _py_dump_msgpack(obj) -> bytes:
-    """Encode any value as exactly one MessagePack value (see module doc)."""
-    tp = type(obj)
-    if tp is dict:
-        if len(obj) > EXACT_MAX_BYTES:  # see _dump_general
-            return _dump_general(obj)
-        try:
-            pack, packer, seen = _per_thread.packer
-        except AttributeError:
-            pack, packer, seen = _thread_packer()
-        if seen:  # a call made within another's (see _per_thread)
-            return _dump_copied(obj, tp, True)
-        declined = None
-        try:
-            try:
-                data = pack(obj)
-            except Exception:  # as in _dump_general
-                seen.clear()
-                return _dump_general(obj)
-            if not seen:
-                return data if len(data) <= EXACT_MAX_BYTES else _dump_general(obj)
-            # A method's locals, told by their first bytes: "self", an object
-            # the encoder wrote as nil. What the general path's default makes
-            # of it (_object_map's map, else the walker's tree) goes in its
-            # place in a snapshot of the entries, written as the map they
-            # make; the encoder checks the other values again (and, should
-            # another thread change the dict meanwhile, the snapshot is what
-            # counts).
-            if data.startswith(_SELF_NIL, 1):
-                seen.clear()
-                pairs = [*obj.items()]  # no key is hashed
-                key, value = pairs[0]
-                vt = type(value)
-                if vt is not tuple and vt is not set and vt is not frozenset:
-                    rec = _rec_of(vt)
-                    found = None
-                    if rec[4] and MAX_DEPTH > 0:
-                        found = _object_map(value, vt, rec, _OBJECT_START, None)
-                    if found is None:
-                        declined = value
-                        found = _walk(value, MAX_DEPTH, _State())
-                        limit = EXACT_MAX_BYTES
-                    else:
-                        limit = _FAST_OBJECT_OUTPUT_MAX
-                    pairs[0] = (key, found)
-                    try:
-                        data = packer.pack_map_pairs(pairs)
-                    except Exception:  # a str that is not valid Unicode, ...
-                        # Unlike pack(), this leaves its partial output in the
-                        # packer.
-                        packer.reset()
-                        raise
-                    if not seen:
-                        if len(data) <= limit:
-                            return data
-                        declined = value  # the walker may cut it short
-        except Exception:
-            pass
-        finally:
-            if seen:  # this call's (the record was empty)
-                seen.clear()
-        return _dump_copied(obj, tp, False, declined)
-    if obj is None:
-        return _NIL
-    if tp is int or tp is float or tp is bool or tp is str or tp is bytes:
-        if (tp is str or tp is bytes) and len(obj) > EXACT_MAX_BYTES:
-            return _dump_general(obj)
-        try:
-            data = _plain_pack(obj)
-        except Exception:  # an int beyond 64 bits, a str that is not valid Unicode
-            return _dump_general(obj)
-        return data if len(data) <= EXACT_MAX_BYTES else _dump_general(obj)
-    return _dump_copied(obj, tp, tp is list or id(tp) in _NATIVE_LEAF_IDS)
-
-
-def _py_dump_msgpack_lightweight_repr(obj) -> bytes:
-    """Encode short texts only (see module doc); a dict gives a map of them."""
-    if type(obj) is dict and len(obj) <= MAX_ITEMS:
-        # A locals dict: names to short values, as _light_general builds it.
-        try:
-            out = {}
-            for k, v in obj.items():
-                if type(k) is not str or len(k) > MAX_STR_CHARS:
-                    break
-                tp = type(v)
-                if tp is str:
-                    if len(v) > LIGHT_MAX_STR_CHARS:
-                        v = _cut_text(v, LIGHT_MAX_STR_CHARS)
-                elif tp is int:
-                    if not _INT_MIN <= v <= _INT_MAX:
-                        v = _cut_text(_int_text(v), LIGHT_MAX_STR_CHARS)
-                elif not (tp is float or tp is bool or v is None):
-                    rec = _rec_of(tp)
-                    v = rec[7]
-                out[k] = v
-            else:
-                return _safe_pack(out)
-        except Exception:
-            pass
-    elif obj is None:
-        return _NIL
-    return _light_general(obj)
-
-
-# The entry points: a native encoder for plain builtin values (None, bool, 64-bit ints,
-# floats, valid str, bytes, and lists, tuples and dicts of them within EXACT_MAX_BYTES),
-# which writes the very bytes the functions above write for them and hands every other
-# value to those functions. No Python frame runs for a plain value.
 try:
     from sarv import _speedups
 except ImportError:  # pragma: no cover - a build without the extension
-    dump_msgpack = _py_dump_msgpack
-    dump_msgpack_lightweight_repr = _py_dump_msgpack_lightweight_repr
+    dump_msgpack = _dump_general
+    dump_msgpack_lightweight_repr = _light_general
 else:
-    _speedups.set_fallbacks(_py_dump_msgpack, _py_dump_msgpack_lightweight_repr)
-    _note_type = _speedups.note_type
+    _check_limits(_speedups.limits())
+    _speedups.set_fallbacks(_dump_general, _light_general)
     dump_msgpack = _speedups.dump_msgpack
     dump_msgpack_lightweight_repr = _speedups.dump_msgpack_lightweight_repr

@@ -1,19 +1,40 @@
-// The module sarv._speedups: the companion package's serialisers, with the common case
-// (plain builtin values) encoded natively and everything else handed to the Python
-// implementation given to set_fallbacks.
-#include "utils/fast_encode.hpp"
+// The module sarv._speedups: the companion package's serialisers, written by the native
+// value encoder, with the Python walker given to set_fallbacks for the rare value the
+// encoder leaves to it.
+#include "values/api.hpp"
+#include "values/limits.hpp"
+#include "values/types.hpp"
 
 namespace {
 
 // Never destroyed: static destructors may run after the interpreter is gone.
 sarv::Ref* fallbacks = new sarv::Ref[2];
 
+// Results are assembled in a reused buffer; an encoding started by Python code that runs
+// inside another one (a finaliser, a hook) gets its own.
+struct Scratch {
+    sarv::Buffer buffer;
+    bool in_use = false;
+};
+
 PyObject* dump(PyObject* obj, bool lightweight) {
     try {
-        thread_local sarv::Buffer scratch;  // no Python code runs while it is in use
-        scratch.clear();
-        if (lightweight ? sarv::encode_plain_light(obj, scratch) : sarv::encode_plain(obj, scratch)) {
-            return PyBytes_FromStringAndSize(scratch.data(), static_cast<Py_ssize_t>(scratch.size()));
+        thread_local Scratch scratch;
+        sarv::Buffer own;
+        bool reuse = !scratch.in_use;
+        sarv::Buffer& out = reuse ? scratch.buffer : own;
+        out.clear();
+        scratch.in_use = scratch.in_use || reuse;
+        sarv::values::Outcome done =
+            lightweight ? sarv::values::encode_light(obj, out) : sarv::values::encode(obj, out);
+        if (reuse) {
+            scratch.in_use = false;
+        }
+        if (done == sarv::values::Outcome::Done) {
+            return PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
+        }
+        if (done == sarv::values::Outcome::Failed) {
+            return nullptr;
         }
         sarv::Ref fallback = fallbacks[lightweight ? 1 : 0];  // set_fallbacks may run meanwhile
         if (!fallback) {
@@ -51,31 +72,23 @@ PyObject* set_fallbacks(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     Py_RETURN_NONE;
 }
 
-PyObject* note_type(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 3) {
-        PyErr_Format(PyExc_TypeError, "note_type() takes 3 positional arguments (%zd given)", nargs);
-        return nullptr;
-    }
-    long kind = PyLong_AsLong(args[2]);
-    if (kind == -1 && PyErr_Occurred()) {
-        return nullptr;
-    }
-    if (kind < 0 || kind > 2) {
-        PyErr_SetString(PyExc_ValueError, "note_type(): kind must be 0, 1 or 2");
-        return nullptr;
-    }
-    try {
-        return PyBool_FromLong(sarv::note_type(args[0], args[1], static_cast<sarv::TypeKind>(kind)));
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (const std::exception& fault) {
-        sarv::raise_panic(fault.what());
-    }
-    return nullptr;
+PyObject* limits(PyObject*, PyObject*) {
+    namespace v = sarv::values;
+    return Py_BuildValue("{s:i,s:i,s:l,s:l,s:l,s:l,s:l,s:n,s:l}", "MAX_DEPTH", v::MAX_DEPTH, "OBJECT_DEPTH",
+                         v::OBJECT_DEPTH, "MAX_ITEMS", v::MAX_ITEMS, "MAX_STR_CHARS", v::MAX_STR_CHARS, "MAX_BYTES",
+                         v::MAX_BYTES, "MAX_INT_BITS", v::MAX_INT_BITS, "MAX_TOTAL_BYTES", v::MAX_TOTAL_BYTES,
+                         "EXACT_MAX_BYTES", static_cast<Py_ssize_t>(v::EXACT_MAX_BYTES), "LIGHT_MAX_STR_CHARS",
+                         v::LIGHT_MAX_STR_CHARS);
 }
 
-const sarv::SpeedupsApi api = {sarv::SPEEDUPS_API_VERSION, sarv::encode_plain, sarv::encode_plain_light,
-                               sarv::encode_plain_map, sarv::encode_plain_map_light};
+PyObject* counts(PyObject*, PyObject*) {
+    sarv::values::Counts c = sarv::values::counts();
+    return Py_BuildValue("(KK)", static_cast<unsigned long long>(c.encoded), static_cast<unsigned long long>(c.declined));
+}
+
+const sarv::values::SpeedupsApi api = {sarv::values::SPEEDUPS_API_VERSION, sarv::values::encode,
+                                       sarv::values::encode_light, sarv::values::encode_entries,
+                                       sarv::values::encode_entries_light};
 
 PyMethodDef methods[] = {
     {"dump_msgpack", dump_msgpack, METH_O,
@@ -83,27 +96,32 @@ PyMethodDef methods[] = {
     {"dump_msgpack_lightweight_repr", dump_msgpack_lightweight_repr, METH_O,
      "dump_msgpack_lightweight_repr(obj, /)\n--\n\nEncode short texts only (see sarv.serialize)."},
     {"set_fallbacks", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(set_fallbacks)), METH_FASTCALL,
-     "set_fallbacks(general, lightweight, /)\n--\n\nThe Python serialisers for values not encoded natively."},
-    {"note_type", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(note_type)), METH_FASTCALL,
-     "note_type(cls, name, kind, /)\n--\n\nRemember the class name and kind (0 other, 1 class only, 2 own __dict__) "
-     "the Python serialiser found for `cls`, until the class changes. Returns whether it was remembered."},
+     "set_fallbacks(general, lightweight, /)\n--\n\nThe Python serialisers for the values the native encoder leaves "
+     "to them."},
+    {"limits", limits, METH_NOARGS, "limits()\n--\n\nThe caps of recorded values, by name."},
+    {"counts", counts, METH_NOARGS,
+     "counts()\n--\n\n(values encoded natively, values left to the Python serialisers) since the process started."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "sarv._speedups", "Native fast paths of sarv.serialize.", -1, methods,
+    PyModuleDef_HEAD_INIT, "sarv._speedups", "The native value encoder of sarv.serialize.", -1, methods,
     nullptr, nullptr, nullptr, nullptr,
 };
 
 }  // namespace
 
 PyMODINIT_FUNC PyInit__speedups(void) {
+    if (!sarv::values::init()) {
+        return nullptr;
+    }
     sarv::Ref module = sarv::Ref::steal(PyModule_Create2(&module_def, PYTHON_API_VERSION));
     if (!module) {
         return nullptr;
     }
     // Read-only use by the profiler's extension; the struct lives as long as this library.
-    sarv::Ref capsule = sarv::Ref::steal(PyCapsule_New(const_cast<sarv::SpeedupsApi*>(&api), sarv::SPEEDUPS_CAPSULE, nullptr));
+    sarv::Ref capsule = sarv::Ref::steal(
+        PyCapsule_New(const_cast<sarv::values::SpeedupsApi*>(&api), sarv::values::SPEEDUPS_CAPSULE, nullptr));
     if (!capsule || PyModule_AddObjectRef(module.get(), "_C_API", capsule.get()) < 0) {
         return nullptr;
     }

@@ -83,6 +83,7 @@ public:
     size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
     const char* data() const { return data_; }
+    char* data() { return data_; }
     std::string_view view() const { return {data_, size_}; }
 
 private:

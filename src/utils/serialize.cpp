@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "utils/fast_encode.hpp"
 
 namespace sarv {
 namespace {
@@ -252,13 +251,13 @@ struct CachedSerialiser {
     Ref module;
     uint64_t module_version = 0;
     Ref function;
-    PlainEncoders encoders;  // speedups_encoders(function)
+    values::NativeEncoders encoders;  // values::speedups_encoders(function)
 };
 
 uint64_t version_of(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
 
 // The serialiser, and in `encoders` the native encoders behind it (if any).
-Ref serialiser(bool lightweight, PlainEncoders& encoders) {
+Ref serialiser(bool lightweight, values::NativeEncoders& encoders) {
     static auto* cache = new CachedSerialiser[2];  // GIL-guarded; never destroyed
     CachedSerialiser& c = cache[lightweight ? 1 : 0];
     PyObject* modules = PyImport_GetModuleDict();
@@ -269,7 +268,7 @@ Ref serialiser(bool lightweight, PlainEncoders& encoders) {
     }
     c.function.reset();
     Ref function = lookup_serialiser(lightweight);
-    encoders = function ? speedups_encoders(function.get(), lightweight) : PlainEncoders{};
+    encoders = function ? values::speedups_encoders(function.get(), lightweight) : values::NativeEncoders{};
     if (!function || modules == nullptr || !PyDict_CheckExact(modules)) {
         return function;
     }
@@ -293,9 +292,9 @@ Ref serialiser(bool lightweight, PlainEncoders& encoders) {
     return function;
 }
 #else
-Ref serialiser(bool lightweight, PlainEncoders& encoders) {
+Ref serialiser(bool lightweight, values::NativeEncoders& encoders) {
     Ref function = lookup_serialiser(lightweight);
-    encoders = function ? speedups_encoders(function.get(), lightweight) : PlainEncoders{};
+    encoders = function ? values::speedups_encoders(function.get(), lightweight) : values::NativeEncoders{};
     return function;
 }
 #endif
@@ -311,7 +310,7 @@ bool call_serialiser(PyObject* function, PyObject* obj, Buffer& out) {
 }  // namespace
 
 bool dump_msgpack_into(PyObject* obj, bool lightweight, Buffer& out) {
-    PlainEncoders unused;
+    values::NativeEncoders unused;
     Ref function = serialiser(lightweight, unused);
     return function && call_serialiser(function.get(), obj, out);
 }
@@ -333,8 +332,11 @@ bool ValueSerialiser::dump_into(PyObject* obj, Buffer& out) {
     // The companion's own serialiser starts with the native encoder of plain values: use it
     // here directly, writing into the record, and skip the call, the bytes object and the
     // check of a result we wrote ourselves.
-    if (native_.value != nullptr && native_.value(obj, out)) {
-        return true;
+    if (native_.value != nullptr) {
+        values::Outcome done = native_.value(obj, out);
+        if (done != values::Outcome::Declined) {
+            return done == values::Outcome::Done;
+        }
     }
     return call_into(obj, out);
 }
@@ -343,8 +345,11 @@ bool ValueSerialiser::dump_entries_into(PyObject* const* keys, const Ref* values
     if (!find()) {
         return false;
     }
-    if (native_.map != nullptr && native_.map(keys, values, n, out)) {
-        return true;
+    if (native_.entries != nullptr) {
+        values::Outcome done = native_.entries(keys, values, n, out);
+        if (done != values::Outcome::Declined) {
+            return done == values::Outcome::Done;
+        }
     }
     Ref dict = Ref::steal(PyDict_New());
     if (!dict) {

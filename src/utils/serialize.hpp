@@ -2,7 +2,7 @@
 #pragma once
 
 #include "common.hpp"
-#include "utils/fast_encode.hpp"
+#include "values/api.hpp"
 #include "utils/msgpack_write.hpp"
 
 namespace sarv {
@@ -35,7 +35,7 @@ private:
     bool call_into(PyObject* obj, Buffer& out);
 
     bool lightweight_;
-    PlainEncoders native_;
+    values::NativeEncoders native_;
     Ref function_;
 };
 
