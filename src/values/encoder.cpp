@@ -1197,8 +1197,15 @@ private:
         return put_text(t);
     }
 
-    // Readable text of a key that is not a scalar, such as "(1, 'a')".
-    St key_text(PyObject* k, PyTypeObject* tp, int depth, Text& t) {
+    // Readable text of a key that is not a scalar, such as "(1, 'a')", appended to `out`.
+    St key_text(PyObject* k, PyTypeObject* tp, int depth, Text& out) {
+        Text t;  // cut on its own: an element's text is cut before it is joined
+        SARV_TRY(key_text_alone(k, tp, depth, t));
+        out.text(t);
+        return St::Ok;
+    }
+
+    St key_text_alone(PyObject* k, PyTypeObject* tp, int depth, Text& t) {
         if (tp == &PyByteArray_Type) {
             Py_ssize_t n = std::min<Py_ssize_t>(PyByteArray_GET_SIZE(k), MAX_BYTES);
             Ref b = Ref::steal(PyBytes_FromStringAndSize(PyByteArray_AS_STRING(k), n));
