@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import ast
+import dataclasses
 import difflib
 import fractions
 import json
@@ -123,6 +124,117 @@ def same_work_one_thread():
         mixed_user()
 
 
+# Ordinary code: methods on objects that hold lists, dicts and sets; a memo dict keyed by
+# tuples; dataclass instances in lists; nested records. Every recorded event carries such
+# values in its locals (self, arguments, results).
+
+
+class Inventory:
+    def __init__(self):
+        self.items = []
+        self.by_name = {}
+        self.tags = set()
+        self.count = 0
+
+    def add(self, name, qty, tags):
+        item = {"name": name, "qty": qty, "tags": list(tags)}
+        self.items.append(item)
+        self.by_name[name] = item
+        self.tags.update(tags)
+        self.count += 1
+        return item
+
+    def find(self, name):
+        return self.by_name.get(name)
+
+    def total(self):
+        return sum(item["qty"] for item in self.items)
+
+
+def objects_with_containers():
+    inv = Inventory()
+    for i in range(300):
+        inv.add("item%d" % (i % 60), i, ("t%d" % (i % 5), "all"))
+        inv.find("item%d" % (i % 7))
+    return inv.total()
+
+
+def grid_paths(r, c, memo):
+    if r == 0 or c == 0:
+        return 1
+    key = (r, c)
+    if key in memo:
+        return memo[key]
+    found = grid_paths(r - 1, c, memo) + grid_paths(r, c - 1, memo)
+    memo[key] = found
+    return found
+
+
+def memo_by_tuples():
+    total = 0
+    for n in range(2, 14):
+        total += grid_paths(n, n, {})
+    return total
+
+
+@dataclasses.dataclass
+class Order:
+    id: int
+    customer: str
+    lines: list
+    paid: bool = False
+
+
+def order_total(order):
+    return sum(qty * price for qty, price in order.lines)
+
+
+def pay(orders, limit):
+    paid = []
+    for order in orders:
+        if order_total(order) <= limit:
+            order.paid = True
+            paid.append(order.id)
+    return paid
+
+
+def dataclasses_in_lists():
+    orders = [Order(i, "c%d" % (i % 9), [(k + 1, 2.5) for k in range(i % 4)]) for i in range(200)]
+    paid = []
+    for limit in range(0, 40, 8):
+        paid.extend(pay(orders, limit))
+    return len(paid)
+
+
+def normalise(record):
+    out = {"id": record["id"], "name": record["name"].strip().lower()}
+    out["address"] = dict(record["address"])
+    out["scores"] = [s for s in record["scores"] if s is not None]
+    return out
+
+
+def summarise(records):
+    by_city = {}
+    for r in records:
+        by_city.setdefault(r["address"]["city"], []).append(r["id"])
+    return by_city
+
+
+def nested_records():
+    raw = [{"id": i, "name": " Name%d " % i, "address": {"city": "c%d" % (i % 6), "zip": "%05d" % i},
+            "scores": [i, None, i * 2]} for i in range(300)]
+    cleaned = [normalise(r) for r in raw]
+    return summarise(cleaned)
+
+
+ORDINARY = {
+    "objects with lists and dicts": objects_with_containers,
+    "memo dict keyed by tuples": memo_by_tuples,
+    "dataclasses in lists": dataclasses_in_lists,
+    "nested records": nested_records,
+}
+
+
 WORKLOADS = {
     "recursive fib": recursive_fib,
     "method calls": method_calls,
@@ -131,4 +243,5 @@ WORKLOADS = {
     "stdlib-heavy": stdlib_heavy,
     "4 threads": four_threads,
     "same work, 1 thread": same_work_one_thread,
+    **ORDINARY,
 }

@@ -61,13 +61,21 @@ private:
 };
 
 // A map key as written, for the checks of keys that are equal once decoded.
-enum class KeyKind : uint8_t { Str, Bin, Num, Nil, Ext, NaN };
+enum class KeyKind : uint8_t { Str, Bin, Num, Nil, Ext, NaN, Unread };
 struct KeyEntry {
     uint32_t off;
     uint32_t len;
+    uint32_t hash;  // equal keys have equal hashes
     KeyKind kind;
     bool source;  // a key of the map's own dict, written as it is: distinct from every other such key
 };
+
+inline uint32_t hash_bytes(std::string_view s, uint32_t h) {
+    for (char c : s) {
+        h = (h ^ static_cast<unsigned char>(c)) * 16777619u;
+    }
+    return h;
+}
 
 // A number key, as Python compares decoded numbers: ints (bools included) and integral
 // floats by value, other floats as doubles.
@@ -214,7 +222,7 @@ private:
     // What follows an exact attempt that did not stand: Ok to go on with the capped walk.
     St after_exact(St s) {
         out_.resize(start_);
-        keys_.clear();
+        truncate_keys(0);
         if (s == St::Err) {
             if (!is_exception_pending()) {
                 return St::Err;
@@ -243,7 +251,7 @@ private:
         St s = body(w);
         if (s == St::Err && is_exception_pending()) {
             out_.resize(start_);
-            keys_.clear();
+            truncate_keys(0);
             s = failure_marker(tp);
         }
         return finish(s);
@@ -269,7 +277,7 @@ private:
             return s;
         }
         out_.resize(mark);
-        keys_.resize(key_mark);
+        truncate_keys(key_mark);
         return failure_marker(Py_TYPE(value));
     }
 
@@ -1104,7 +1112,7 @@ private:
         ++tree_depth_;
         St s = walk_pairs_body(src, n, child, keep_written, w, scope, count);
         --tree_depth_;
-        keys_.resize(scope);
+        truncate_keys(scope);
         if (s != St::Ok) {
             return s;
         }
@@ -1137,7 +1145,8 @@ private:
                 ++count;
                 return put_text(t);
             }
-            if (keep_written && PyUnicode_CheckExact(k.get()) && has_str_key(k.get(), scope)) {
+            // (a key of the object's dict can only meet a key that is not one of them)
+            if (keep_written && PyUnicode_CheckExact(k.get()) && has_str_key(k.get(), scope, !src.from_slots)) {
                 ++taken;  // an attribute named like an entry already written
                 continue;
             }
@@ -1147,7 +1156,7 @@ private:
             St ks = key(k.get(), w, source);
             if (ks == St::Err && is_exception_pending()) {
                 out_.resize(mark);
-                keys_.resize(key_mark);
+                truncate_keys(key_mark);
                 ks = failure_marker(Py_TYPE(k.get()));
                 source = false;
             }
@@ -1337,7 +1346,7 @@ private:
         ++tree_depth_;
         St s = object_body(o, ti, depth, w, args, at, scope);
         --tree_depth_;
-        keys_.resize(scope);
+        truncate_keys(scope);
         return s;
     }
 
@@ -1393,13 +1402,44 @@ private:
 
     // ---- map keys -----------------------------------------------------------------------
 
+    // Keys of a map are noted as they are written. A key of the map's own dict, written
+    // unchanged, is read (kind and hash) only when another kind of key may equal it.
     void register_key(size_t mark, bool source) {
-        const auto* p = reinterpret_cast<const unsigned char*>(out_.data() + mark);
-        size_t len = out_.size() - mark;
+        keys_.push_back(KeyEntry{static_cast<uint32_t>(mark), static_cast<uint32_t>(out_.size() - mark), 0,
+                                 KeyKind::Unread, source});
+        if (!source) {
+            read_entry(keys_.back());
+            others_.push_back(static_cast<uint32_t>(keys_.size() - 1));
+        }
+    }
+
+    void truncate_keys(size_t size) {
+        keys_.resize(std::min(size, keys_.size()));
+        while (!others_.empty() && others_.back() >= keys_.size()) {
+            others_.pop_back();
+        }
+    }
+
+    void read_entry(KeyEntry& e) const {
+        if (e.kind != KeyKind::Unread) {
+            return;
+        }
         Num num{};
         std::string_view content;
-        KeyKind kind = read_key(p, len, num, content);
-        keys_.push_back(KeyEntry{static_cast<uint32_t>(mark), static_cast<uint32_t>(len), kind, source});
+        KeyKind kind = read_key(reinterpret_cast<const unsigned char*>(out_.data() + e.off), e.len, num, content);
+        uint32_t h = 2166136261u ^ static_cast<uint32_t>(kind);
+        if (kind == KeyKind::Num) {
+            uint64_t bits = num.magnitude;
+            if (!num.integral) {
+                std::memcpy(&bits, &num.d, sizeof bits);
+            }
+            h = static_cast<uint32_t>((bits ^ (bits >> 29) ^ (num.negative ? 0x9e3779b9u : 0u)) * 0x85ebca6bu) ^
+                (num.integral ? 1u : 2u);
+        } else if (kind != KeyKind::Nil) {
+            h = hash_bytes(content, h);
+        }
+        e.hash = h;
+        e.kind = kind;
     }
 
     bool same_key(const KeyEntry& a, const KeyEntry& b) const {
@@ -1420,24 +1460,54 @@ private:
     }
 
     // Whether the key just written (the last entry) equals an earlier key of the map.
-    bool duplicate(size_t scope) const {
-        const KeyEntry& k = keys_.back();
-        for (size_t i = scope; i + 1 < keys_.size(); ++i) {
-            const KeyEntry& e = keys_[i];
-            if (k.source && e.source) {
-                continue;  // two keys of one dict, unchanged: distinct
+    bool duplicate(size_t scope) {
+        KeyEntry& k = keys_.back();
+        size_t last = keys_.size() - 1;
+        if (k.source) {
+            // Only keys that are not the dict's own can equal it.
+            bool read = false;
+            for (size_t j = others_.size(); j-- > 0 && others_[j] >= scope;) {
+                if (others_[j] == last) {
+                    continue;
+                }
+                if (!read) {
+                    read_entry(k);
+                    read = true;
+                }
+                const KeyEntry& e = keys_[others_[j]];
+                if (e.hash == k.hash && same_key(k, e)) {
+                    return true;
+                }
             }
-            if (same_key(k, e)) {
+            return false;
+        }
+        for (size_t i = scope; i < last; ++i) {
+            KeyEntry& e = keys_[i];
+            read_entry(e);
+            if (e.hash == k.hash && same_key(k, e)) {
                 return true;
             }
         }
         return false;
     }
 
-    bool has_str_content(std::string_view text, size_t scope) const {
+    // Whether a str key with this text is in the map (among the keys that are not the
+    // dict's own, with `others_only`).
+    bool has_str_content(std::string_view text, size_t scope, bool others_only = false) {
+        uint32_t h = hash_bytes(text, 2166136261u ^ static_cast<uint32_t>(KeyKind::Str));
+        if (others_only) {
+            for (size_t j = others_.size(); j-- > 0 && others_[j] >= scope;) {
+                const KeyEntry& e = keys_[others_[j]];
+                if (e.kind == KeyKind::Str && e.hash == h && str_content(e) == text) {
+                    return true;
+                }
+            }
+            return false;
+        }
         for (size_t i = scope; i < keys_.size(); ++i) {
-            const KeyEntry& e = keys_[i];
-            if (e.kind != KeyKind::Str) {
+            KeyEntry& e = keys_[i];
+            read_entry(e);
+            if (e.kind != KeyKind::Str || e.hash != h) {
                 continue;
             }
             Num num{};
@@ -1450,12 +1520,24 @@ private:
         return false;
     }
 
-    bool has_str_key(PyObject* k, size_t scope) {
+    std::string_view str_content(const KeyEntry& e) const {
+        Num num{};
+        std::string_view content;
+        read_key(reinterpret_cast<const unsigned char*>(out_.data() + e.off), e.len, num, content);
+        return content;
+    }
+
+    bool has_str_key(PyObject* k, size_t scope, bool others_only) {
+        if (PyUnicode_IS_ASCII(k)) {
+            return has_str_content(
+                std::string_view(static_cast<const char*>(PyUnicode_DATA(k)), static_cast<size_t>(PyUnicode_GET_LENGTH(k))),
+                scope, others_only);
+        }
         std::string text;
         StringOut o{&text};
         bool escaped = false;
         str_utf8(k, 0, PyUnicode_GET_LENGTH(k), o, escaped);
-        return has_str_content(text, scope);
+        return has_str_content(text, scope, others_only);
     }
 
     // Registers the key written from `mark`; a key equal to an earlier one is written
@@ -1467,7 +1549,7 @@ private:
         }
         Text base;
         SARV_TRY(key_base_text(keys_.back(), base));
-        keys_.pop_back();
+        truncate_keys(keys_.size() - 1);
         out_.resize(mark);
         return put_unique_str_key(base.utf8, scope);
     }
@@ -1602,7 +1684,7 @@ private:
                     s = St::Abort;  // changed while Python code ran
                 }
             }
-            keys_.resize(scope);
+            truncate_keys(scope);
             return s;
         }
         if (tp == &PyList_Type) {
@@ -1811,13 +1893,13 @@ private:
         St s = light_pairs(src, n, count);
         if (s == St::Err && is_exception_pending()) {
             out_.resize(start_);
-            keys_.clear();
+            truncate_keys(0);
             return finish(failure_marker(tp));
         }
         if (s == St::Ok) {
             close_container(at, count, true);
         }
-        keys_.clear();
+        truncate_keys(0);
         return finish(s);
     }
 
@@ -1868,6 +1950,7 @@ private:
     Buffer& out_;
     size_t start_;
     std::vector<KeyEntry> keys_;
+    std::vector<uint32_t> others_;  // indices of the keys_ that are not a dict's own
     bool used_default_ = false;
     bool map_dup_ = false;
     bool in_exact_ = false;  // the walker writes part of the exact form
