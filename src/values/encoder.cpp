@@ -68,7 +68,25 @@ struct KeyEntry {
     uint32_t hash;  // equal keys have equal hashes
     KeyKind kind;
     bool source;  // a key of the map's own dict, written as it is: distinct from every other such key
+    bool maybe = true;  // false once the map's filter has shown no earlier key with its hash
 };
+
+// The keys of one map being written. Past a few keys, a filter of their hashes spares the
+// comparison with every earlier key (maps of converted keys, such as tuple keys).
+struct KeyScope {
+    size_t start;
+    bool filtered;
+    uint64_t bits[16];
+    bool test_and_set(uint32_t h) {
+        uint64_t& word = bits[(h >> 6) & 15];
+        uint64_t bit = uint64_t{1} << (h & 63);
+        bool seen = (word & bit) != 0;
+        word |= bit;
+        return seen;
+    }
+    bool test(uint32_t h) const { return (bits[(h >> 6) & 15] >> (h & 63)) & 1; }
+};
+constexpr size_t FILTER_FROM = 12;
 
 inline uint32_t hash_bytes(std::string_view s, uint32_t h) {
     for (char c : s) {
@@ -223,6 +241,7 @@ private:
     St after_exact(St s) {
         out_.resize(start_);
         truncate_keys(0);
+        scopes_.clear();
         if (s == St::Err) {
             if (!is_exception_pending()) {
                 return St::Err;
@@ -252,6 +271,7 @@ private:
         if (s == St::Err && is_exception_pending()) {
             out_.resize(start_);
             truncate_keys(0);
+        scopes_.clear();
             s = failure_marker(tp);
         }
         return finish(s);
@@ -1108,11 +1128,11 @@ private:
         w.budget -= 1;
         size_t at = open_container();
         size_t count = 0;
-        size_t scope = keys_.size();
+        size_t scope = open_scope();
         ++tree_depth_;
         St s = walk_pairs_body(src, n, child, keep_written, w, scope, count);
         --tree_depth_;
-        truncate_keys(scope);
+        close_scope(scope);
         if (s != St::Ok) {
             return s;
         }
@@ -1342,11 +1362,11 @@ private:
         }
         OnPath on_path(w, o);
         size_t at = open_container();
-        size_t scope = keys_.size();
+        size_t scope = open_scope();
         ++tree_depth_;
         St s = object_body(o, ti, depth, w, args, at, scope);
         --tree_depth_;
-        truncate_keys(scope);
+        close_scope(scope);
         return s;
     }
 
@@ -1407,10 +1427,40 @@ private:
     void register_key(size_t mark, bool source) {
         keys_.push_back(KeyEntry{static_cast<uint32_t>(mark), static_cast<uint32_t>(out_.size() - mark), 0,
                                  KeyKind::Unread, source});
+        KeyEntry& k = keys_.back();
         if (!source) {
-            read_entry(keys_.back());
+            read_entry(k);
             others_.push_back(static_cast<uint32_t>(keys_.size() - 1));
         }
+        if (!scopes_.empty() && scopes_.back().filtered) {
+            read_entry(k);
+            k.maybe = scopes_.back().test_and_set(k.hash);
+        }
+    }
+
+    size_t open_scope() {
+        scopes_.push_back(KeyScope{keys_.size(), false, {}});
+        return keys_.size();
+    }
+
+    void close_scope(size_t start) {
+        truncate_keys(start);
+        scopes_.pop_back();
+    }
+
+    // Starts the filter of the innermost map, from the keys before the last one.
+    void start_filter(size_t scope) {
+        KeyScope& sc = scopes_.back();
+        std::fill(std::begin(sc.bits), std::end(sc.bits), 0);
+        sc.filtered = true;
+        size_t last = keys_.size() - 1;
+        for (size_t i = scope; i < last; ++i) {
+            read_entry(keys_[i]);
+            sc.test_and_set(keys_[i].hash);
+        }
+        KeyEntry& k = keys_.back();
+        read_entry(k);
+        k.maybe = sc.test_and_set(k.hash);
     }
 
     void truncate_keys(size_t size) {
@@ -1461,8 +1511,15 @@ private:
 
     // Whether the key just written (the last entry) equals an earlier key of the map.
     bool duplicate(size_t scope) {
-        KeyEntry& k = keys_.back();
         size_t last = keys_.size() - 1;
+        if (!scopes_.empty() && !scopes_.back().filtered && last - scope >= FILTER_FROM &&
+            (!keys_.back().source || (!others_.empty() && others_.back() >= scope))) {
+            start_filter(scope);
+        }
+        KeyEntry& k = keys_.back();
+        if (!k.maybe) {
+            return false;
+        }
         if (k.source) {
             // Only keys that are not the dict's own can equal it.
             bool read = false;
@@ -1495,6 +1552,9 @@ private:
     // dict's own, with `others_only`).
     bool has_str_content(std::string_view text, size_t scope, bool others_only = false) {
         uint32_t h = hash_bytes(text, 2166136261u ^ static_cast<uint32_t>(KeyKind::Str));
+        if (!scopes_.empty() && scopes_.back().filtered && !scopes_.back().test(h)) {
+            return false;
+        }
         if (others_only) {
             for (size_t j = others_.size(); j-- > 0 && others_[j] >= scope;) {
                 const KeyEntry& e = keys_[others_[j]];
@@ -1670,7 +1730,7 @@ private:
                 return St::Abort;
             }
             pack_map_header(out_, static_cast<size_t>(n));
-            size_t scope = keys_.size();
+            size_t scope = open_scope();
             Py_ssize_t pos = 0;
             PyObject *kb, *vb;
             St s = St::Ok;
@@ -1684,7 +1744,7 @@ private:
                     s = St::Abort;  // changed while Python code ran
                 }
             }
-            truncate_keys(scope);
+            close_scope(scope);
             return s;
         }
         if (tp == &PyList_Type) {
@@ -1890,16 +1950,20 @@ private:
     Outcome light_map(Pairs& src, Py_ssize_t n, PyTypeObject* tp) {
         size_t at = open_container();
         size_t count = 0;
+        open_scope();
         St s = light_pairs(src, n, count);
+        scopes_.clear();
         if (s == St::Err && is_exception_pending()) {
             out_.resize(start_);
             truncate_keys(0);
+        scopes_.clear();
             return finish(failure_marker(tp));
         }
         if (s == St::Ok) {
             close_container(at, count, true);
         }
         truncate_keys(0);
+        scopes_.clear();
         return finish(s);
     }
 
@@ -1951,6 +2015,7 @@ private:
     size_t start_;
     std::vector<KeyEntry> keys_;
     std::vector<uint32_t> others_;  // indices of the keys_ that are not a dict's own
+    std::vector<KeyScope> scopes_;
     bool used_default_ = false;
     bool map_dup_ = false;
     bool in_exact_ = false;  // the walker writes part of the exact form
