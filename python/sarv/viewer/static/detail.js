@@ -22,6 +22,11 @@ class DetailPanel {
     const fact = (label, ...value) => facts.append(el("dt", { text: label }), el("dd", {}, ...value));
     let duration = Format.span(th.duration(i), flags & (FLAG_NO_START | FLAG_NO_END));
     fact("Duration", duration);
+    const kids = th.children(i);
+    if (kids.length) {
+      const inCalls = kids.reduce((sum, j) => sum + th.duration(j), 0);
+      fact("Self", Format.duration(Math.max(th.duration(i) - inCalls, 0)) + " in its own code");
+    }
     fact("Started", Format.duration(th.start[i]) + " into the trace, thread " + th.name);
     const p = th.parent[i];
     if (p >= 0) {
@@ -32,8 +37,7 @@ class DetailPanel {
     } else {
       fact("Called by", el("span", { class: "muted", text: "not recorded (a call at the top of the thread)" }));
     }
-    const ownCalls = th.children(i).length;
-    if (ownCalls) fact("Calls made", String(ownCalls) + " direct, " + (th.size[i] - 1) + " in all");
+    if (kids.length) fact("Calls made", kids.length + " direct, " + (th.size[i] - 1) + " in all");
     if (flags & FLAG_NO_START) fact("Note", "called before recording began: it started at least this early");
     if (flags & FLAG_NO_END) fact("Note", "no return recorded: it ran at least this long");
     out.push(facts);

@@ -68,11 +68,11 @@ const Format = {
     else if (Array.isArray(v)) {
       out.push("[");
       state.left -= 1;
-      v.forEach((item, i) => {
-        if (state.left <= 0) { if (i === v.length - 1 || out[out.length - 1] !== "…") out.push(i ? ", …" : "…"); return; }
+      for (let i = 0; i < v.length; i++) {
         if (i) out.push(", ");
-        Format._value(item, out, state);
-      });
+        if (state.left <= 0) { out.push("…"); break; }
+        Format._value(v[i], out, state);
+      }
       out.push("]");
       return;
     } else if (typeof v === "object") {

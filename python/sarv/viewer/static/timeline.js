@@ -377,6 +377,18 @@ class Timeline {
       const found = this.hit(e.clientX - rect.left, e.clientY - rect.top);
       if (found && found.i !== undefined) this.onSelect(found.th, found.i, "timeline");
     });
+    canvas.addEventListener("dblclick", (e) => {
+      // Zoom to the call: it fills most of the view.
+      const rect = canvas.getBoundingClientRect();
+      const found = this.hit(e.clientX - rect.left, e.clientY - rect.top);
+      if (!found || found.i === undefined) return;
+      const { th, i } = found;
+      const pad = Math.max((th.end[i] - th.start[i]) * 0.05, 20);
+      this.t0 = th.start[i] - pad;
+      this.t1 = th.end[i] + pad;
+      this._clampRange();
+      this.request();
+    });
     canvas.addEventListener("mouseleave", () => { this.tooltip.hidden = true; });
     window.addEventListener("resize", () => this.resize());
   }
