@@ -696,3 +696,21 @@ def test_records_are_grouped_by_their_own_thread(tmp_path):
         ("app.main_side", 1, 0, 500000),
         ("app.w", 2, 100000, 100000),
     }
+
+
+def test_run_with_max_records_keeps_the_newest_and_says_so(tmp_path):
+    (tmp_path / "loop.py").write_text("def step(i):\n    return i\n\nfor i in range(500):\n    step(i)\n")
+    path = tmp_path / "t.db"
+    result = sarv("run", "--max-records", "40", "loop.py", cwd=tmp_path, db_path=path)
+    assert result.returncode == 0, result.stderr
+    trace_id, count, _ = saved_trace(result)
+    assert count == 41  # the 40 newest and the note of those dropped
+    assert "sarv: max_records (40) reached: only the most recent 40 records are kept" in result.stderr
+    assert "sarv: 962 records were dropped past max_records (40, ring)" in result.stderr
+    document = db.load_trace_document(str(path), trace_id)
+    assert document["frames_of_interest"][0] == {"type": "records_dropped", "dropped": 962, "max_records": 40, "mode": "ring"}
+    assert [r["locals"]["i"] for r in document["frames_of_interest"][1:] if r.get("event") == "call"] == list(range(481, 500))
+    shown = sarv("show", trace_id, cwd=tmp_path, db_path=path).stdout
+    assert "records_dropped  dropped=962, max_records=40, mode='ring'" in shown
+    stopped = sarv("run", "--max-records", "40", "--max-records-mode", "stop", "loop.py", cwd=tmp_path, db_path=path)
+    assert "no more records are kept" in stopped.stderr and "(40, stop)" in stopped.stderr

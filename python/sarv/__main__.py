@@ -102,6 +102,18 @@ def _parser() -> argparse.ArgumentParser:
         help="keep numbers and short strings, record every other value as its type name (faster, smaller)",
     )
     run.add_argument(
+        "--max-records",
+        type=int,
+        metavar="N",
+        help="keep at most N records in memory (default: no limit, or [tool.sarv] max_records); past it, the "
+        "oldest are dropped (see --max-records-mode)",
+    )
+    run.add_argument(
+        "--max-records-mode",
+        choices=("ring", "stop"),
+        help="past --max-records: ring keeps the most recent records (default), stop keeps the first",
+    )
+    run.add_argument(
         "--include",
         metavar="FRAGMENT",
         action="append",
@@ -237,6 +249,10 @@ def _run_config(options) -> dict:
         overrides["threading"] = options.threading
     if options.lightweight_repr is not None:
         overrides["lightweight_repr"] = options.lightweight_repr
+    if options.max_records is not None:
+        overrides["max_records"] = options.max_records
+    if options.max_records_mode is not None:
+        overrides["max_records_mode"] = options.max_records_mode
     try:
         config = load_config(overrides)
     except ConfigError as exc:
@@ -374,6 +390,12 @@ def _run_program(profiler, module, program, module_file) -> int:
         _flush_stdout()
         count = "?" if profiler.record_count is None else profiler.record_count
         print("trace %s: %s records saved to %s" % (profiler.trace_id, count, profiler.db_path), file=sys.stderr)
+        if profiler.dropped_records:
+            print(
+                "sarv: %d records were dropped past max_records (%d, %s)"
+                % (profiler.dropped_records, profiler.config["max_records"], profiler.config["max_records_mode"]),
+                file=sys.stderr,
+            )
         print("see it in a browser: %s" % view_command(profiler.trace_id, profiler.db_path), file=sys.stderr)
     if interrupt.seen and status == 0:
         status = EXIT_INTERRUPTED

@@ -9,6 +9,14 @@ parents), then the overrides given in Python. Keys:
     threading               also profile threads started later (bool)
     lightweight_repr        record short texts instead of values (bool)
     sqlite_busy_timeout     seconds to wait for a locked database (int >= 0)
+    max_records             the most records a trace keeps in memory (int >= 0,
+                            0 for no limit); past it, see max_records_mode
+    max_records_mode        "ring": keep recording, dropping the oldest records
+                            (the trace keeps the most recent max_records);
+                            "stop": keep the first max_records, drop the rest.
+                            Either way the trace starts with a record of type
+                            "records_dropped" saying how many, and a warning
+                            on the logger "sarv" says so once
     plugins                 plugin declarations (see sarv.plugins)
     builtin_plugins         include the package's built-in plugins (bool)
     db_path                 trace database; None means sarv.db.default_db_path()
@@ -45,6 +53,8 @@ DEFAULTS: dict = {
     "threading": False,
     "lightweight_repr": False,
     "sqlite_busy_timeout": 60,
+    "max_records": 0,
+    "max_records_mode": "ring",
     "plugins": [],
     "builtin_plugins": True,
     "db_path": None,
@@ -140,6 +150,14 @@ def _apply(config: dict, layer: Mapping, origin: str, base_dir: str | None) -> N
             if isinstance(value, bool) or not isinstance(value, int) or not 0 <= value <= _MAX_TIMEOUT:
                 raise _bad(key, "expected a non-negative whole number of seconds, got %r" % (value,), origin)
             config[key] = int(value)
+        elif key == "max_records":
+            if isinstance(value, bool) or not isinstance(value, int) or not 0 <= value <= _MAX_TIMEOUT:
+                raise _bad(key, "expected a whole number of records, 0 for no limit, got %r" % (value,), origin)
+            config[key] = int(value)
+        elif key == "max_records_mode":
+            if value not in ("ring", "stop"):
+                raise _bad(key, 'expected "ring" or "stop", got %r' % (value,), origin)
+            config[key] = value
         elif key == "plugins":
             if isinstance(value, (str, bytes)) or not isinstance(value, (list, tuple)):
                 raise _bad(key, "expected a list of tables, got %s" % type(value).__name__, origin)

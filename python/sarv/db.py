@@ -186,6 +186,7 @@ class _Derived:
     outcome: str | None = None
     command: str | None = None
     decode_error: str | None = None
+    dropped: int = 0  # records dropped for max_records, as the trace says
 
 
 def _test_name_of(record) -> str | None:
@@ -255,6 +256,8 @@ def _derive_from(reader: _Pieces) -> _Derived:
 
     def take_marker(record) -> None:
         nonlocal start_name, end_name
+        if type(record) is dict and record.get("type") == "records_dropped" and type(record.get("dropped")) is int:
+            derived.dropped = record["dropped"]
         name = _test_name_of(record)
         if name is None:
             return
@@ -277,10 +280,11 @@ def _derive_from(reader: _Pieces) -> _Derived:
                         unpacker.skip()  # thread id
                     n = unpacker.read_array_header()
                     count += n
-                    # Test markers open and close a test's trace: the first and last
-                    # records are decoded, the rest only skipped.
+                    # Test markers open and close a test's trace (after a note of
+                    # records dropped): the first and last records are decoded, the
+                    # rest only skipped.
                     for i in range(n):
-                        if i < 2 or i == n - 1:
+                        if i < 3 or i == n - 1:
                             take_marker(unpacker.unpack())
                         else:
                             unpacker.skip()
@@ -538,14 +542,15 @@ class _ChunkWriter:
 
 
 _failure_listeners: list = []
-# (db path, trace id) -> (row id, record count) of the latest saves of this process, so that
+# (db path, trace id) -> (row id, record count, records dropped) of the latest saves of this process, so that
 # whoever asked for a save can learn what was stored without opening the file again.
 _recent_saves: dict = {}
 _RECENT_SAVES = 64
 
 
 def saved_in_this_process(db_path, trace_id: str):
-    """(row id, record count) of the latest save of `trace_id` into
+    """(row id, record count, records dropped for max_records) of the
+    latest save of `trace_id` into
     `db_path` by this process, if it is among the last few; else None."""
     return _recent_saves.get((os.path.abspath(os.fspath(db_path)), trace_id))
 
@@ -659,7 +664,7 @@ def _save(db_path, trace_id, timeout, msgpack):
                 raise
             key = (os.path.abspath(db_path), trace_id)
             _recent_saves.pop(key, None)
-            _recent_saves[key] = (row_id, derived.record_count)
+            _recent_saves[key] = (row_id, derived.record_count, derived.dropped)
             while len(_recent_saves) > _RECENT_SAVES:
                 del _recent_saves[next(iter(_recent_saves))]
             if writer.identity is None:

@@ -85,6 +85,7 @@ class Profiler:
         self.trace_id = trace_id if trace_id is not None else new_trace_id()
         self.rust_profiler = None
         self.record_count: int | None = None
+        self.dropped_records = 0  # records the saved trace lost to max_records
 
     def __call__(self, frame, event, arg):
         return None
@@ -150,6 +151,7 @@ class Profiler:
         # another id, and then there is nothing to report.
         recent = _db.saved_in_this_process(self.db_path, self.trace_id)
         if recent is not None:
+            self.dropped_records = recent[2]
             return recent[1]
         try:
             summary = _db.find_trace(self.db_path, self.trace_id)

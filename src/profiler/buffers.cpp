@@ -15,6 +15,11 @@ struct DocumentMeta {
     std::string_view source;
     double created;
     size_t main_thread_id;
+    // Records max_records dropped: said by a record of type "records_dropped" before the
+    // records of "frames_of_interest".
+    size_t dropped = 0;
+    size_t max_records = 0;
+    bool keep_latest = true;
 };
 
 namespace {
@@ -37,7 +42,17 @@ void write_document(Sink& sink, const DocumentMeta& meta, const TakenFrames& tak
         w.raw_frame_runs(records);
     }
     w.str("frames_of_interest");
-    w.raw_frame_runs(taken.frames_of_interest);
+    if (meta.dropped == 0) {
+        w.raw_frame_runs(taken.frames_of_interest);
+    } else {
+        w.array_header(taken.frames_of_interest.count() + 1);
+        w.map_header(4);
+        w.str_pair("type", "records_dropped");
+        w.int_pair("dropped", meta.dropped);
+        w.int_pair("max_records", meta.max_records);
+        w.str_pair("mode", meta.keep_latest ? "ring" : "stop");
+        taken.frames_of_interest.for_each_run([&w](std::string_view run) { w.raw(run); });
+    }
     w.int_pair("main_thread_id", meta.main_thread_id);
     w.str("meta");
     w.map_header(3);
@@ -65,7 +80,79 @@ Ref text(std::string_view s) {
 
 }  // namespace
 
+size_t SarvProfiler::make_room(size_t incoming, bool& reached) {
+    std::lock_guard<std::mutex> a(frames_of_interest_mutex);
+    std::lock_guard<std::mutex> b(frames_mutex);
+    size_t held = frames_of_interest.count();
+    for (const auto& [id, list] : frames) {
+        held += list.count();
+    }
+    if (held + incoming <= max_records) {
+        return incoming;
+    }
+    reached = true;
+    size_t excess = held + incoming - max_records;
+    if (!keep_latest) {
+        size_t kept = incoming > excess ? incoming - excess : 0;
+        dropped += incoming - kept;
+        return kept;
+    }
+    // The incoming records are the newest: room is made by dropping the oldest records
+    // of the longest list (with one thread, the oldest of all; with several, the thread
+    // that recorded most gives way first).
+    size_t kept = std::min(incoming, max_records);
+    dropped += incoming - kept;
+    excess = held + kept - max_records;
+    while (excess > 0) {
+        RecordList* longest = &frames_of_interest;
+        for (auto& [id, list] : frames) {
+            if (list.count() > longest->count()) {
+                longest = &list;
+            }
+        }
+        size_t n = std::min(excess, longest->count());
+        if (n == 0) {
+            break;
+        }
+        longest->drop_front(n);
+        dropped += n;
+        excess -= n;
+    }
+    return kept;
+}
+
+void SarvProfiler::report_cap() {
+    if (cap_reported.exchange(true)) {
+        return;
+    }
+    // Said once, on the logger of sarv's warnings (standard error unless the program
+    // configured logging); each trace says how many of its records were dropped.
+    std::string message = "sarv: max_records (" + std::to_string(max_records) + ") reached: " +
+                          (keep_latest ? "only the most recent " + std::to_string(max_records) + " records are kept"
+                                       : std::string("no more records are kept"));
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    Ref logging = import_module(names().mod_logging);
+    Ref get_logger = logging ? Ref::steal(PyObject_GetAttrString(logging.get(), "getLogger")) : Ref();
+    Ref logger = get_logger ? Ref::steal(PyObject_CallFunction(get_logger.get(), "s", "sarv")) : Ref();
+    Ref result = logger ? Ref::steal(PyObject_CallMethod(logger.get(), "warning", "s", message.c_str())) : Ref();
+    if (!result) {
+        PyErr_Clear();
+    }
+    PyErr_Restore(type, value, tb);
+}
+
 void SarvProfiler::push_record(size_t thread_id, std::string_view record) {
+    if (max_records != 0) {
+        bool reached = false;
+        size_t kept = make_room(1, reached);
+        if (reached) {
+            report_cap();
+        }
+        if (kept == 0) {
+            return;
+        }
+    }
     if (threading && thread_id != main_thread_id) {
         std::lock_guard<std::mutex> guard(frames_mutex);
         frames[thread_id].push(record);
@@ -76,6 +163,21 @@ void SarvProfiler::push_record(size_t thread_id, std::string_view record) {
 }
 
 void SarvProfiler::push_frame_range(size_t thread_id, FrameList& records, size_t begin, size_t end) {
+    if (max_records != 0 && end > begin) {
+        bool reached = false;
+        size_t kept = make_room(end - begin, reached);
+        if (reached) {
+            report_cap();
+        }
+        if (kept < end - begin) {
+            // "ring" keeps the newest of the batch, "stop" the first.
+            if (keep_latest) {
+                begin = end - kept;
+            } else {
+                end = begin + kept;
+            }
+        }
+    }
     auto store = [&](RecordList& list) {
         for (size_t i = begin; i < end; ++i) {
             list.push(records[i]);
@@ -126,6 +228,7 @@ bool SarvProfiler::push_frames(Event event, Batch& batch) {
                 trace_id.assign(id.view());
                 frames_of_interest.clear();
                 frames.clear();
+                dropped = 0;
             }
         }
     }
@@ -140,12 +243,14 @@ void SarvProfiler::take_frames(TakenFrames& taken) {
     std::lock_guard<std::mutex> b(frames_mutex);
     taken.frames_of_interest = std::exchange(frames_of_interest, {});
     taken.frames = std::exchange(frames, {});
+    taken.dropped = std::exchange(dropped, 0);
 }
 
 void SarvProfiler::restore_frames(TakenFrames&& taken) {
     std::lock_guard<std::mutex> a(frames_of_interest_mutex);
     std::lock_guard<std::mutex> b(frames_mutex);
     frames_of_interest.prepend(std::move(taken.frames_of_interest));
+    dropped += taken.dropped;
     for (auto& [thread_id, list] : taken.frames) {
         frames[thread_id].prepend(std::move(list));
     }
@@ -176,11 +281,13 @@ bool read_meta(const SarvProfiler& p, DocumentMeta& meta) {
     meta.source = p.source;
     meta.created = p.created;
     meta.main_thread_id = p.main_thread_id;
+    meta.max_records = p.max_records;
+    meta.keep_latest = p.keep_latest;
     return true;
 }
 
 size_t record_count(const TakenFrames& taken) {
-    size_t count = taken.frames_of_interest.count();
+    size_t count = taken.frames_of_interest.count() + (taken.dropped != 0);
     for (const auto& [thread_id, list] : taken.frames) {
         count += list.count();
     }
@@ -229,6 +336,7 @@ Ref SarvProfiler::build_trace() {
     // From here on no Python code runs: the document is written straight into its bytes.
     TakenFrames taken;
     take_frames(taken);
+    meta.dropped = taken.dropped;
     Ref bytes = document_bytes(meta, taken);
     if (!bytes) {
         restore_frames(std::move(taken));
@@ -265,6 +373,7 @@ bool SarvProfiler::save_in_db() {
     }
     TakenFrames taken;
     take_frames(taken);
+    meta.dropped = taken.dropped;
     // The records stay where they are until storage has them: in pieces, the document
     // refers to them instead of copying, and a failed save can still put them back.
     DocumentParts parts;

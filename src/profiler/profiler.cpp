@@ -105,6 +105,24 @@ std::unique_ptr<SarvProfiler> SarvProfiler::new_from_python(PyObject* py_profile
             return nullptr;
         }
     }
+    if (PyObject* cap = config_lookup(config.get(), "max_records", "config.get(\"max_records\" should not raise.")) {
+        Ref keep = Ref::borrow(cap);
+        if (keep.get() != Py_None && !to_usize(keep.get(), p->max_records)) {
+            return nullptr;
+        }
+    }
+    if (PyObject* mode = config_lookup(config.get(), "max_records_mode", "config.get(\"max_records_mode\" should not raise.")) {
+        Ref keep = Ref::borrow(mode);
+        std::string_view text;
+        if (!utf8_view(keep.get(), text)) {
+            return nullptr;
+        }
+        if (text != "ring" && text != "stop") {
+            PyErr_Format(PyExc_ValueError, "max_records_mode must be \"ring\" or \"stop\", not %R", keep.get());
+            return nullptr;
+        }
+        p->keep_latest = text == "ring";
+    }
     p->threading = lenient_bool(config_lookup(config.get(), "threading", "config.get(\"threading\" should not raise."));
     p->lightweight_repr =
         lenient_bool(config_lookup(config.get(), "lightweight_repr", "config.get(\"lightweight_repr\" should not raise."));

@@ -47,6 +47,7 @@ using ThreadFrames = std::unordered_map<size_t, RecordList>;
 struct TakenFrames {
     RecordList frames_of_interest;
     ThreadFrames frames;
+    size_t dropped = 0;  // records max_records dropped from this trace
 };
 
 class SarvProfiler {
@@ -87,6 +88,10 @@ public:
     bool one_trace_per_test = false;
     bool threading = false;
     bool lightweight_repr = false;
+    // "max_records": the most records the buffers hold (0: no limit). Past it, the oldest
+    // are dropped ("max_records_mode" "ring") or new ones are not kept ("stop").
+    size_t max_records = 0;
+    bool keep_latest = true;
     std::vector<Finder> include_frames;
     std::vector<Finder> ignore_frames;
 
@@ -97,6 +102,10 @@ public:
     RecordList frames_of_interest;
     std::mutex frames_mutex;
     ThreadFrames frames;
+    // Records dropped for max_records since the buffers were last taken; under
+    // frames_of_interest_mutex. `cap_reported`: the warning was given.
+    size_t dropped = 0;
+    std::atomic<bool> cap_reported{false};
 
     // Held for each whole event that touches shared state; taken without holding the
     // interpreter lock while waiting, because its holder may be running Python code.
@@ -113,6 +122,10 @@ private:
     bool process_frame(PyFrameObject* frame, PyObject* arg, Event event, CodeInfo& code, ThreadState& ts);
     void refresh_code_info(CodeInfo& info);
     void take_frames(TakenFrames& taken);
+    // With max_records: how many of `incoming` records may be stored ("stop"), or drops
+    // the oldest to make room ("ring"). Called before storing, with no mutex held.
+    size_t make_room(size_t incoming, bool& reached);
+    void report_cap();
     void restore_frames(TakenFrames&& taken);
     // The document of the taken records as one bytes object (null with an error set).
     Ref document_bytes(const DocumentMeta& meta, TakenFrames& taken);

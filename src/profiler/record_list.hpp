@@ -24,12 +24,12 @@ public:
     RecordList(const RecordList&) = delete;
     RecordList& operator=(const RecordList&) = delete;
 
-    size_t count() const { return sizes_.size(); }
+    size_t count() const { return sizes_.size() - head_; }
     size_t bytes() const { return bytes_; }
-    bool empty() const { return sizes_.empty(); }
+    bool empty() const { return count() == 0; }
 
     void push(std::string_view record) {
-        if (chunks_.empty() || chunks_.back().data.capacity() - chunks_.back().size < record.size()) {
+        if (chunks_.size() == first_chunk_ || chunks_.back().data.capacity() - chunks_.back().size < record.size()) {
             new_chunk(record.size());
         }
         Chunk& chunk = chunks_.back();
@@ -39,11 +39,41 @@ public:
         bytes_ += record.size();
     }
 
+    // Forgets the `n` oldest records (all of them if there are fewer), giving back each
+    // chunk once nothing of it is left: the list as a ring of the most recent records.
+    void drop_front(size_t n) {
+        n = std::min(n, count());
+        for (size_t i = 0; i < n; ++i) {
+            size_t size = sizes_[head_++];
+            head_offset_ += size;
+            bytes_ -= size;
+            while (first_chunk_ + 1 < chunks_.size() && head_offset_ >= chunks_[first_chunk_].size) {
+                head_offset_ -= chunks_[first_chunk_].size;
+                chunks_[first_chunk_++] = Chunk{};
+            }
+        }
+        if (empty()) {
+            clear();
+            return;
+        }
+        // Spent entries at the front are erased once they are the larger part.
+        if (first_chunk_ >= 16 && first_chunk_ * 2 >= chunks_.size()) {
+            chunks_.erase(chunks_.begin(), chunks_.begin() + static_cast<std::ptrdiff_t>(first_chunk_));
+            first_chunk_ = 0;
+        }
+        if (head_ >= 4096 && head_ * 2 >= sizes_.size()) {
+            sizes_.erase(sizes_.begin(), sizes_.begin() + static_cast<std::ptrdiff_t>(head_));
+            head_ = 0;
+        }
+    }
+
     // Moves every record of `other` after ours.
     void append(RecordList&& other) {
         if (other.empty()) {
             return;
         }
+        normalize();
+        other.normalize();
         seal();
         for (auto& chunk : other.chunks_) {
             chunks_.push_back(std::move(chunk));
@@ -63,14 +93,16 @@ public:
         chunks_.clear();
         sizes_.clear();
         bytes_ = 0;
+        first_chunk_ = head_ = head_offset_ = 0;
     }
 
     // The records' bytes in order, as a few long runs.
     template <class F>
     void for_each_run(F&& f) const {
-        for (const auto& chunk : chunks_) {
-            if (chunk.size != 0) {
-                f(std::string_view(chunk.data.data(), chunk.size));
+        for (size_t i = first_chunk_; i < chunks_.size(); ++i) {
+            size_t from = i == first_chunk_ ? head_offset_ : 0;
+            if (chunks_[i].size > from) {
+                f(std::string_view(chunks_[i].data.data() + from, chunks_[i].size - from));
             }
         }
     }
@@ -78,11 +110,11 @@ public:
     // Each record on its own (for inspection; documents use the runs).
     template <class F>
     void for_each_record(F&& f) const {
-        size_t index = 0;
-        for (const auto& chunk : chunks_) {
-            size_t offset = 0;
-            while (offset < chunk.size) {
-                f(std::string_view(chunk.data.data() + offset, sizes_[index]));
+        size_t index = head_;
+        for (size_t i = first_chunk_; i < chunks_.size(); ++i) {
+            size_t offset = i == first_chunk_ ? head_offset_ : 0;
+            while (offset < chunks_[i].size) {
+                f(std::string_view(chunks_[i].data.data() + offset, sizes_[index]));
                 offset += sizes_[index++];
             }
         }
@@ -97,9 +129,28 @@ private:
     static constexpr size_t MIN_CHUNK = 4096;
     static constexpr size_t MAX_CHUNK = 1 << 20;
 
+    // Erases what drop_front() left at the front, and moves the rest of the first chunk
+    // to its start, so that the list is plain chunks and sizes again.
+    void normalize() {
+        if (first_chunk_ > 0) {
+            chunks_.erase(chunks_.begin(), chunks_.begin() + static_cast<std::ptrdiff_t>(first_chunk_));
+            first_chunk_ = 0;
+        }
+        if (head_ > 0) {
+            sizes_.erase(sizes_.begin(), sizes_.begin() + static_cast<std::ptrdiff_t>(head_));
+            head_ = 0;
+        }
+        if (head_offset_ > 0 && !chunks_.empty()) {
+            Chunk& first = chunks_.front();
+            std::memmove(first.data.data(), first.data.data() + head_offset_, first.size - head_offset_);
+            first.size -= head_offset_;
+        }
+        head_offset_ = 0;
+    }
+
     // Gives the unused tail of the last chunk back before another chunk follows it.
     void seal() {
-        if (chunks_.empty()) {
+        if (chunks_.size() == first_chunk_) {
             return;
         }
         Chunk& last = chunks_.back();
@@ -127,6 +178,11 @@ private:
     std::vector<Chunk> chunks_;
     std::vector<uint32_t> sizes_;
     size_t bytes_ = 0;
+    // Records forgotten by drop_front(): chunks before first_chunk_ are given back, sizes
+    // before head_ no longer count, and the first chunk's records start at head_offset_.
+    size_t first_chunk_ = 0;
+    size_t head_ = 0;
+    size_t head_offset_ = 0;
 };
 
 }  // namespace sarv

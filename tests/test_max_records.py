@@ -1,0 +1,90 @@
+"""max_records: a cap on the records a trace holds, as a ring of the most recent or a stop."""
+
+import logging
+import threading
+
+import pytest
+
+import sarv._sarv
+
+
+def echo(x):
+    return x
+
+
+def calls(n, size=0):
+    pad = "p" * size
+    for i in range(n):
+        echo((i, pad))
+
+
+def values(records):
+    return [r["locals"]["x"][0] for r in records if r.get("type") == "frame" and r["co_name"] == "echo" and r["event"] == "call"]
+
+
+@pytest.mark.parametrize("mode", ["ring", "stop"])
+def test_the_cap_keeps_the_newest_or_the_first_records_and_says_so(recording, caplog, mode):
+    caplog.set_level(logging.WARNING, logger="sarv")
+    _, trace, profiler = recording.run(calls, 1000, config={"max_records": 101, "max_records_mode": mode})
+    marker, *records = trace.records
+    # calls() itself makes a call and a return record around the 2000 of echo.
+    assert marker == {"type": "records_dropped", "dropped": 2002 - 101, "max_records": 101, "mode": mode}
+    assert len(records) == 101
+    kept = values(records)
+    assert kept == (list(range(950, 1000)) if mode == "ring" else list(range(0, 50)))
+    warnings = [r.getMessage() for r in caplog.records if "max_records" in r.getMessage()]
+    assert warnings == [
+        "sarv: max_records (101) reached: "
+        + ("only the most recent 101 records are kept" if mode == "ring" else "no more records are kept")
+    ]
+    # The next trace starts afresh.
+    assert recording.trace(profiler).records == []
+
+
+def test_a_ring_over_many_chunks_keeps_exactly_the_newest_and_a_failed_save_keeps_them(recording, monkeypatch):
+    config = {"max_records": 3000, "max_records_mode": "ring"}
+    profiler = recording.profiler(config)
+    sarv._sarv.register_profiler(profiler)
+    try:
+        calls(20000, size=600)  # records of about 700 bytes: many chunks given back
+    finally:
+        sarv._sarv.register_noop_profiler()
+        threading.setprofile(None)
+
+    def failing(*args, **kwargs):
+        raise OSError("disk full")
+
+    monkeypatch.setattr(recording.companion.db, "save_trace_in_sqlite", failing)
+    with pytest.raises(OSError):
+        profiler.rust_profiler.save_request_in_db()
+    marker, *records = recording.trace(profiler).records
+    assert (marker["type"], marker["dropped"]) == ("records_dropped", 40002 - 3000)
+    assert len(records) == 3000
+    assert values(records) == list(range(18501, 20000))  # and the return of 18500
+
+
+def test_threads_share_the_cap(recording):
+    config = {"max_records": 500, "threading": True}
+
+    def work():
+        worker = threading.Thread(target=calls, args=(2000,))
+        worker.start()
+        worker.join()
+        calls(100)
+
+    _, trace, _ = recording.run(work, config=config)
+    marker = trace.records[0]
+    held = len(trace.records) - 1 + sum(len(v) for v in trace.threads.values())
+    assert held == 500 and marker["type"] == "records_dropped"
+    # The main thread's last calls are among the newest kept.
+    assert values(trace.records)[-1] == 99
+
+
+def test_configuration_is_checked():
+    from sarv.config import ConfigError, load_config
+
+    assert load_config({"max_records": 10})["max_records_mode"] == "ring"
+    with pytest.raises(ConfigError, match="max_records: expected a whole number"):
+        load_config({"max_records": -1})
+    with pytest.raises(ConfigError, match='max_records_mode: expected "ring" or "stop"'):
+        load_config({"max_records_mode": "oldest"})
