@@ -179,7 +179,14 @@ def test_program_page_tree_timeline_details_and_search(page, program_page):
     assert page.evaluate("window.injected === undefined && !document.querySelector('#detail img')")
     keep_screenshot(page, "program-call.png")
 
-    # The caller link opens main.
+    # The keyboard walks the tree: down to fib's fold, right opens it.
+    for key in ("ArrowDown", "ArrowRight", "ArrowDown"):
+        page.call("Input.dispatchKeyEvent", type="keyDown", key=key, code=key)
+    assert page.evaluate("document.querySelector('#tree .row.selected .name').innerText") == "__main__.fib"
+    assert page.evaluate("document.querySelector('#tree .row.selected .count').innerText").startswith("×464,")
+    # Caller links go up: fib(11) to fib(12), then to main.
+    page.click("#detail a.caller")
+    assert page.evaluate("document.querySelector('#tree .row.selected .count').innerText").startswith("×465,")
     page.click("#detail a.caller")
     assert page.evaluate("document.querySelector('#detail h2').innerText") == "__main__.main"
 

@@ -14,6 +14,8 @@ class CallTree {
     this.selectedRow = null;
     this.highlight = null;
     this.container.replaceChildren();
+    this.container.tabIndex = 0;
+    this.container.addEventListener("keydown", (e) => this._key(e));
     for (const th of model.threads) {
       const title = el("div", { class: "thread-title", text: th.name + " · " + Format.plural(th.count, "call") });
       const box = el("div", { class: "children" });
@@ -77,6 +79,7 @@ class CallTree {
     const wrap = el("div", {}, row, kids);
     row.addEventListener("click", (e) => {
       if (e.target === toggle) { this.toggle(row); return; }
+      this._mark(row);
       this.onSelect(th, first, "tree");
       if (!row.classList.contains("open") && hasChildren) this.toggle(row);
     });
@@ -130,6 +133,34 @@ class CallTree {
       if (!more || !more.classList || !more.classList.contains("more")) return null;
       more.click(); // the call is further down: show the next page
     }
+  }
+
+  // Arrows move through the shown rows (opening each call), right and left
+  // open and close a row or go to its first child or its parent, Enter
+  // opens or closes.
+  _key(e) {
+    const rows = [...this.container.querySelectorAll(".row")].filter((r) => r.offsetParent !== null);
+    if (!rows.length) return;
+    const at = rows.indexOf(this.selectedRow);
+    const row = at >= 0 ? rows[at] : null;
+    let next = null;
+    if (e.key === "ArrowDown") next = rows[Math.min(at + 1, rows.length - 1)];
+    else if (e.key === "ArrowUp") next = rows[Math.max(at - 1, 0)];
+    else if (e.key === "ArrowRight" && row && row.sarv) {
+      if (row.firstChild.textContent && !row.classList.contains("open")) this.toggle(row, true);
+      else next = rows[at + 1] && rows[at + 1].sarv && rows[at + 1].sarv.depth > row.sarv.depth ? rows[at + 1] : null;
+    } else if (e.key === "ArrowLeft" && row && row.sarv) {
+      if (row.classList.contains("open")) this.toggle(row, false);
+      else next = rows.slice(0, at).reverse().find((r) => r.sarv && r.sarv.depth < row.sarv.depth) || null;
+    } else if (e.key === "Enter" && row) {
+      if (row.sarv) this.toggle(row);
+      else row.click();
+    } else return;
+    e.preventDefault();
+    if (!next || next === row) return;
+    if (!next.sarv) { this._mark(next); return; } // "… more": Enter shows them
+    this._mark(next);
+    this.onSelect(next.sarv.th, next.sarv.calls[0], "tree");
   }
 
   _mark(row) {
