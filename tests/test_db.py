@@ -323,3 +323,31 @@ def test_the_connection_kept_for_saving_is_closed_at_exit_with_its_log_files(pat
     assert result.stdout == "True\n"  # open while the program ran
     assert not os.path.exists(path + "-wal") and not os.path.exists(path + "-shm")
     assert [s.trace_id for s in db.list_traces(path)] == ["trc_2", "trc_1", "trc_0"]
+
+
+def _step(i):
+    return i
+
+
+def test_columns_of_a_document_the_core_describes_are_those_read_from_its_bytes(path):
+    from sarv import pytest_plugin
+    from sarv.config import load_config
+    from sarv.profiler import Profiler
+
+    config = load_config({"db_path": path, "max_records": 50})
+    config["plugins"] = pytest_plugin.plugin_declarations()
+    profiler = Profiler(config, source="pytest")
+    with profiler:
+        pytest_plugin._sarv_test_start("t.py::test_x")
+        for i in range(100):
+            _step(i)
+        pytest_plugin._sarv_test_end("t.py::test_x", "failed")
+    [summary] = db.list_traces(path)
+    derived = db._derive(db.load_trace(path, profiler.trace_id))
+    assert derived.decode_error is None
+    listed = (summary.source, summary.version, summary.started, summary.record_count, summary.test_name,
+              summary.outcome, summary.command)
+    assert listed == (derived.source, derived.version, derived.started, derived.record_count, derived.test_name,
+                      derived.outcome, derived.command)
+    assert (summary.outcome, summary.record_count, profiler.dropped_records) == ("failed", 51, derived.dropped)
+    assert derived.dropped > 0

@@ -70,7 +70,9 @@ _MAX_COMMAND = 1000
 # Compressed bytes per stored row: far below SQLite's limit of a gigabyte per value, and
 # small enough that a reader holds little of it at a time.
 CHUNK_SIZE = 4 << 20
-_ZSTD_LEVEL = 3
+# Level 1: of the levels that keep saving cheaper than recording, the one that compresses
+# traces best (their records repeat keys and names, which any level finds).
+_ZSTD_LEVEL = 1
 _READ_SIZE = 1 << 20
 
 _SCHEMA = """
@@ -252,22 +254,8 @@ def _derive_from(reader: _Pieces) -> _Derived:
         reader, raw=False, strict_map_key=False, max_buffer_size=2**31 - 1, read_size=_READ_SIZE
     )
     count = 0
-    start_name = end_name = None
-
-    def take_marker(record) -> None:
-        nonlocal start_name, end_name
-        if type(record) is dict and record.get("type") == "records_dropped" and type(record.get("dropped")) is int:
-            derived.dropped = record["dropped"]
-        name = _test_name_of(record)
-        if name is None:
-            return
-        if record.get("type") == "start_test":
-            start_name = start_name or name
-        else:
-            end_name = end_name or name
-            outcome = record.get("outcome")
-            if type(outcome) is str:
-                derived.outcome = outcome[:100]
+    markers = _Markers(derived)
+    take_marker = markers.take
 
     try:
         entries = unpacker.read_map_header()
@@ -288,20 +276,8 @@ def _derive_from(reader: _Pieces) -> _Derived:
                             take_marker(unpacker.unpack())
                         else:
                             unpacker.skip()
-            elif key == "meta":
-                meta = unpacker.unpack()
-                if type(meta) is dict:
-                    source, version = meta.get("source"), meta.get("version")
-                    derived.source = source if type(source) is str else None
-                    derived.version = version if type(version) is str else None
-            elif key == "timestamp":
-                started = unpacker.unpack()
-                if type(started) in (int, float):
-                    derived.started = float(started)
-            elif key == "command_line_args":
-                args = unpacker.unpack()
-                if type(args) is list and args and all(type(a) is str for a in args):
-                    derived.command = " ".join(args)[:_MAX_COMMAND]
+            elif key in ("meta", "timestamp", "command_line_args"):
+                _take_entry(derived, key, unpacker.unpack())
             else:
                 unpacker.skip()
         if reader.drain() or unpacker.tell() != reader.size:
@@ -314,7 +290,83 @@ def _derive_from(reader: _Pieces) -> _Derived:
             derived.decode_error = "%s: %s" % (type(exc).__name__, exc)
         derived.command = derived.outcome = None
         reader.drain()
-    derived.test_name = start_name or end_name
+    derived.test_name = markers.test_name()
+    return derived
+
+
+class _Markers:
+    """Test markers (and a note of dropped records) among the records."""
+
+    def __init__(self, derived: _Derived) -> None:
+        self.derived = derived
+        self.start_name = self.end_name = None
+
+    def take(self, record) -> None:
+        if type(record) is dict and record.get("type") == "records_dropped" and type(record.get("dropped")) is int:
+            self.derived.dropped = record["dropped"]
+        name = _test_name_of(record)
+        if name is None:
+            return
+        if record.get("type") == "start_test":
+            self.start_name = self.start_name or name
+        else:
+            self.end_name = self.end_name or name
+            outcome = record.get("outcome")
+            if type(outcome) is str:
+                self.derived.outcome = outcome[:100]
+
+    def test_name(self):
+        return self.start_name or self.end_name
+
+
+def _take_entry(derived: _Derived, key, value) -> None:
+    if key == "meta" and type(value) is dict:
+        source, version = value.get("source"), value.get("version")
+        derived.source = source if type(source) is str else None
+        derived.version = version if type(version) is str else None
+    elif key == "timestamp" and type(value) in (int, float):
+        derived.started = float(value)
+    elif key == "command_line_args" and type(value) is list and value and all(type(a) is str for a in value):
+        derived.command = " ".join(value)[:_MAX_COMMAND]
+
+
+def _derive_described(reader: _Pieces, document) -> _Derived:
+    """The listing columns of a document the profiler's core describes
+    (`record_count`, `tail_offset`, `edge_records`): only its first piece
+    and the entries after the records are decoded, never the records but
+    those at the edges."""
+    import msgpack
+
+    derived = _Derived()
+    tail_offset = document.tail_offset
+    head = None
+    tail: list = []
+    while reader._next_piece():
+        piece = reader._current
+        if head is None:
+            head = piece
+        start = reader.size - len(piece)
+        if reader.size > tail_offset:
+            tail.append(bytes(piece[max(tail_offset - start, 0):]))
+    unpacker = msgpack.Unpacker(raw=False, strict_map_key=False, max_buffer_size=2**31 - 1)
+    unpacker.feed(head or b"")
+    try:
+        unpacker.read_map_header()
+        for _ in range(2):  # "command_line_args", "current_commit_sha"
+            key = unpacker.unpack()
+            _take_entry(derived, key, unpacker.unpack())
+    except msgpack.OutOfData:
+        pass  # a command line longer than a piece: not listed
+    tail_unpacker = msgpack.Unpacker(raw=False, strict_map_key=False)
+    tail_unpacker.feed(b"".join(tail))
+    for _ in range(4):  # "main_thread_id", "meta", "timestamp", "trace_id"
+        key = tail_unpacker.unpack()
+        _take_entry(derived, key, tail_unpacker.unpack())
+    markers = _Markers(derived)
+    for record in document.edge_records:
+        markers.take(msgpack.unpackb(record, raw=False, strict_map_key=False))
+    derived.test_name = markers.test_name()
+    derived.record_count = document.record_count
     return derived
 
 
@@ -622,7 +674,10 @@ def _save(db_path, trace_id, timeout, msgpack):
                     writer.compressor = _compressor()
                 chunks = _ChunkWriter(conn, writer.compressor)
                 reader = _Pieces(pieces, chunks.write)
-                derived = _derive_from(reader)
+                if all(hasattr(pieces, name) for name in ("record_count", "tail_offset", "edge_records")):
+                    derived = _derive_described(reader, pieces)
+                else:
+                    derived = _derive_from(reader)
                 inline = chunks.finish()
                 values = (
                     trace_id,

@@ -24,6 +24,31 @@ struct DocumentMeta {
 
 namespace {
 
+// The note of records dropped for max_records, the first record of "frames_of_interest".
+template <class Sink>
+void write_dropped_note(MsgpackWriter<Sink>& w, const DocumentMeta& meta) {
+    w.map_header(4);
+    w.str_pair("type", "records_dropped");
+    w.int_pair("dropped", meta.dropped);
+    w.int_pair("max_records", meta.max_records);
+    w.str_pair("mode", meta.keep_latest ? "ring" : "stop");
+}
+
+// The entries after the records.
+template <class Sink>
+void write_tail(Sink& sink, const DocumentMeta& meta) {
+    MsgpackWriter<Sink> w(sink);
+    w.int_pair("main_thread_id", meta.main_thread_id);
+    w.str("meta");
+    w.map_header(3);
+    w.str_pair("version", meta.version);
+    w.str_pair("source", meta.source);
+    w.str("use_frame_boundaries");
+    w.boolean(true);
+    w.f64_pair("timestamp", meta.created);
+    w.str_pair("trace_id", meta.trace_id);
+}
+
 template <class Sink>
 void write_document(Sink& sink, const DocumentMeta& meta, const TakenFrames& taken) {
     MsgpackWriter<Sink> w(sink);
@@ -46,22 +71,38 @@ void write_document(Sink& sink, const DocumentMeta& meta, const TakenFrames& tak
         w.raw_frame_runs(taken.frames_of_interest);
     } else {
         w.array_header(taken.frames_of_interest.count() + 1);
-        w.map_header(4);
-        w.str_pair("type", "records_dropped");
-        w.int_pair("dropped", meta.dropped);
-        w.int_pair("max_records", meta.max_records);
-        w.str_pair("mode", meta.keep_latest ? "ring" : "stop");
+        write_dropped_note(w, meta);
         taken.frames_of_interest.for_each_run([&w](std::string_view run) { w.raw(run); });
     }
-    w.int_pair("main_thread_id", meta.main_thread_id);
-    w.str("meta");
-    w.map_header(3);
-    w.str_pair("version", meta.version);
-    w.str_pair("source", meta.source);
-    w.str("use_frame_boundaries");
-    w.boolean(true);
-    w.f64_pair("timestamp", meta.created);
-    w.str_pair("trace_id", meta.trace_id);
+    write_tail(sink, meta);
+}
+
+// What storage needs to describe a trace without reading its records: the first records
+// of "frames_of_interest" (a test's start marker, a note of dropped records) and its last
+// (a test's end marker), as bytes.
+Ref edge_records(const DocumentMeta& meta, const TakenFrames& taken) {
+    std::vector<std::string> edges;
+    if (meta.dropped != 0) {
+        Buffer note;
+        BufferSink sink{&note};
+        MsgpackWriter<BufferSink> w(sink);
+        write_dropped_note(w, meta);
+        edges.emplace_back(note.view());
+    }
+    const RecordList& list = taken.frames_of_interest;
+    list.for_first(2, [&](std::string_view record) { edges.emplace_back(record); });
+    if (list.count() > 2) {
+        edges.emplace_back(list.last());
+    }
+    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(edges.size())));
+    for (size_t i = 0; tuple && i < edges.size(); ++i) {
+        PyObject* item = PyBytes_FromStringAndSize(edges[i].data(), static_cast<Py_ssize_t>(edges[i].size()));
+        if (item == nullptr) {
+            return {};
+        }
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return tuple;
 }
 
 bool read_text_attr(PyObject* module_name, const char* attr, std::string& out) {
@@ -380,7 +421,11 @@ bool SarvProfiler::save_in_db() {
     Ref document;
     if (in_pieces) {
         write_document(parts, meta, taken);
-        document = new_document_pieces(&parts, record_count(taken));
+        CountingSink tail;
+        write_tail(tail, meta);
+        Ref edges = edge_records(meta, taken);
+        document = edges ? new_document_pieces(&parts, record_count(taken), parts.size() - tail.size, std::move(edges))
+                         : Ref();
     } else {
         document = document_bytes(meta, taken);
     }

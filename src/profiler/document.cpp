@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace sarv {
 
@@ -32,6 +33,8 @@ struct PyDocumentPieces {
     size_t next;    // the first part not wholly handed out yet
     size_t offset;  // how much of it was
     size_t record_count;
+    size_t tail_offset;
+    PyObject* edge_records;  // owned; released in pieces_dealloc
 };
 
 PyObject* pieces_next(PyObject* self) {
@@ -79,7 +82,18 @@ PyObject* pieces_get_record_count(PyObject* self, void*) {
     return PyLong_FromSize_t(reinterpret_cast<PyDocumentPieces*>(self)->record_count);
 }
 
+PyObject* pieces_get_tail_offset(PyObject* self, void*) {
+    return PyLong_FromSize_t(reinterpret_cast<PyDocumentPieces*>(self)->tail_offset);
+}
+
+PyObject* pieces_get_edge_records(PyObject* self, void*) {
+    return Ref::borrow(reinterpret_cast<PyDocumentPieces*>(self)->edge_records).release();
+}
+
 void pieces_dealloc(PyObject* self) {
+    // Taken out of the object before the release, which may run Python code.
+    Ref edges = Ref::steal(std::exchange(reinterpret_cast<PyDocumentPieces*>(self)->edge_records, nullptr));
+    edges.reset();
     PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);
     Py_DECREF(type);  // heap types are owned by their instances
@@ -93,6 +107,9 @@ PyObject* pieces_new(PyTypeObject*, PyObject*, PyObject*) {
 PyGetSetDef pieces_getset[] = {
     {"size", pieces_get_size, nullptr, "the document's length in bytes", nullptr},
     {"record_count", pieces_get_record_count, nullptr, "the number of records in the document", nullptr},
+    {"tail_offset", pieces_get_tail_offset, nullptr, "where the entries after the records begin", nullptr},
+    {"edge_records", pieces_get_edge_records, nullptr,
+     "the first records of frames_of_interest and its last, as bytes", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -123,7 +140,7 @@ PyTypeObject* pieces_type() {
 
 }  // namespace
 
-Ref new_document_pieces(const DocumentParts* parts, size_t record_count) {
+Ref new_document_pieces(const DocumentParts* parts, size_t record_count, size_t tail_offset, Ref edge_records) {
     PyTypeObject* type = pieces_type();
     if (type == nullptr) {
         return {};
@@ -137,6 +154,8 @@ Ref new_document_pieces(const DocumentParts* parts, size_t record_count) {
     it->next = 0;
     it->offset = 0;
     it->record_count = record_count;
+    it->tail_offset = tail_offset;
+    it->edge_records = edge_records.release();
     return obj;
 }
 

@@ -39,10 +39,12 @@ private:
     size_t size_ = 0;
 };
 
-// Wraps `parts` (not owned) in a new Python iterator of bytes pieces; `record_count` is
-// offered as its attribute. detach_document_pieces() must be called before `parts` goes
-// away: the iterator then yields nothing more.
-Ref new_document_pieces(const DocumentParts* parts, size_t record_count);
+// Wraps `parts` (not owned) in a new Python iterator of bytes pieces. Its attributes
+// describe the document without reading it: `record_count`, `tail_offset` (where the
+// entries after the records begin) and `edge_records` (a tuple of the first records of
+// "frames_of_interest" and its last, as bytes). detach_document_pieces() must be called
+// before `parts` goes away: the iterator then yields nothing more.
+Ref new_document_pieces(const DocumentParts* parts, size_t record_count, size_t tail_offset, Ref edge_records);
 void detach_document_pieces(PyObject* pieces);
 
 }  // namespace sarv

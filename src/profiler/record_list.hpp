@@ -120,6 +120,27 @@ public:
         }
     }
 
+    // The first `n` records (or all, if fewer), each on its own.
+    template <class F>
+    void for_first(size_t n, F&& f) const {
+        size_t index = head_;
+        size_t end = head_ + std::min(n, count());
+        for (size_t i = first_chunk_; i < chunks_.size() && index < end; ++i) {
+            size_t offset = i == first_chunk_ ? head_offset_ : 0;
+            while (offset < chunks_[i].size && index < end) {
+                f(std::string_view(chunks_[i].data.data() + offset, sizes_[index]));
+                offset += sizes_[index++];
+            }
+        }
+    }
+
+    // The newest record; the list must not be empty.
+    std::string_view last() const {
+        const Chunk& chunk = chunks_.back();  // records are pushed into the last chunk
+        size_t size = sizes_.back();
+        return {chunk.data.data() + chunk.size - size, size};
+    }
+
 private:
     struct Chunk {
         ChunkMemory data;
