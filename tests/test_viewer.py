@@ -247,6 +247,8 @@ def save(tmp_path, document):
 
 def test_unbalanced_trace_shows_lower_bounds_and_reaches_the_end(page, tmp_path):
     records = [
+        # As max_records says what it left out.
+        {"type": "records_dropped", "dropped": 12, "max_records": 9, "mode": "ring"},
         # Running before recording began: only its return is in the trace.
         frame("call", "inner", "frm_b", 1000.0),
         frame("return", "inner", "frm_b", 1000.001, arg=1),
@@ -267,6 +269,9 @@ def test_unbalanced_trace_shows_lower_bounds_and_reaches_the_end(page, tmp_path)
     assert "wrote %s (html)" % out in result.stderr
     page.open(str(out))
     assert page.evaluate("sarvViewer.model.header.commit") == "0123456789abcdef"
+    header = page.evaluate("document.getElementById('header').innerText")
+    assert "Dropped\n12 records: the oldest records, keeping the last 9 (max_records)" in header
+    assert page.evaluate("sarvViewer.model.threads.map(t => t.name)") == ["MainThread"]
     spans = page.evaluate(
         "(() => { const th = sarvViewer.model.threads[0];"
         " return [...th.start].map((s, i) => [sarvViewer.model.fnOf(th, i).name, s, th.end[i], th.flags[i]]); })()"

@@ -98,6 +98,9 @@ def _value_text(value) -> str:
     return dumps(jsonable(value))
 
 
+_MAIN = object()  # the thread of records that name none, before the main thread's id is read
+
+
 def _number(value):
     return float(value) if type(value) in (int, float) else None
 
@@ -164,6 +167,7 @@ class PageData:
         self.plugin_texts: list = []
         self.test_id = None
         self.outcome = None
+        self.dropped = None  # what max_records left out, as the trace says
 
     def _text(self, text) -> int:
         text = "" if text is None else str(text)
@@ -190,9 +194,14 @@ class PageData:
     def add(self, buffer_id, record, main_id=None) -> None:
         if not isinstance(record, dict):
             return
+        if record.get("type") == "records_dropped" and record.get("thread_native_id") is None:
+            self.dropped = {k: record.get(k) for k in ("dropped", "max_records", "mode")}
+            return
         native_id = record.get("thread_native_id")
         if native_id is None:
             native_id = buffer_id if buffer_id is not None else main_id
+        if native_id is None:
+            native_id = _MAIN  # known once the document's end is read
         thread = self.threads.get(native_id)
         if thread is None:
             thread = self.threads[native_id] = _Thread(native_id)
@@ -302,6 +311,9 @@ class PageData:
 
     def finish(self, top: dict):
         main_id = top.get("main_thread_id")
+        for thread in self.threads.values():
+            if thread.native_id is _MAIN:
+                thread.native_id = main_id
         threads = sorted(
             self.threads.values(),
             key=lambda t: (t.native_id != main_id, t.first if t.first is not None else float("inf")),
@@ -337,6 +349,7 @@ class PageData:
             "records": records,
             "started": origin if records else None,
             "duration": ns(trace_end),
+            "dropped": jsonable(self.dropped),
         }
         structure = {
             "header": header,

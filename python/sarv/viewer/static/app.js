@@ -31,6 +31,11 @@ class Viewer {
     fact("Command", h.command ? h.command.join(" ") : null, "wide");
     fact("Test", h.test_id, "wide");
     fact("Outcome", h.outcome, h.outcome === "failed" ? "failed" : h.outcome === "passed" ? "passed" : null);
+    if (h.dropped) {
+      const d = h.dropped;
+      const how = d.mode === "stop" ? "the records after the first " : "the oldest records, keeping the last ";
+      fact("Dropped", String(d.dropped) + " records: " + how + d.max_records + " (max_records)", "failed");
+    }
     fact("Source", h.source);
     fact("Commit", h.commit ? h.commit.slice(0, 12) : null);
     fact("Recorded", h.started !== null ? Format.localTime(h.started) : null);

@@ -38,13 +38,15 @@ class DetailPanel {
       fact("Called by", el("span", { class: "muted", text: "not recorded (a call at the top of the thread)" }));
     }
     if (kids.length) fact("Calls made", kids.length + " direct, " + (th.size[i] - 1) + " in all");
-    if (flags & FLAG_NO_START) fact("Note", "called before recording began: it started at least this early");
+    if (flags & FLAG_NO_START) fact("Note", "called before recording began: it started earlier and ran at least this long");
     if (flags & FLAG_NO_END) fact("Note", "no return recorded: it ran at least this long");
     out.push(facts);
 
     const args = d.args && typeof d.args === "object" ? d.args : null;
     if (args) out.push(this._values("Arguments", args, null));
-    if (d.locals && typeof d.locals === "object") out.push(this._values("Locals at return", d.locals, args || {}));
+    // Changes are marked only against arguments the trace holds.
+    const before = "args" in d ? args || {} : null;
+    if (d.locals && typeof d.locals === "object") out.push(this._values("Locals at return", d.locals, before));
     if ("raised" in d) {
       out.push(el("h3", { text: "Raised" }), el("pre", { class: "value raised",
         text: typeof d.raised === "string" ? d.raised : Format.value(d.raised, 2000) }));
