@@ -27,6 +27,7 @@ from __future__ import annotations
 
 import base64
 import json
+import math
 
 from sarv.filters.export import jsonable
 from sarv.filters.tree import PLUGIN_BASE_KEYS, all_records
@@ -102,7 +103,9 @@ _MAIN = object()  # the thread of records that name none, before the main thread
 
 
 def _number(value):
-    return float(value) if type(value) in (int, float) else None
+    if type(value) in (int, float) and math.isfinite(value):
+        return float(value)
+    return None
 
 
 def _split_path(path) -> tuple:
@@ -202,6 +205,8 @@ class PageData:
             native_id = buffer_id if buffer_id is not None else main_id
         if native_id is None:
             native_id = _MAIN  # known once the document's end is read
+        elif type(native_id) in (dict, list):
+            native_id = repr(native_id)  # a malformed record; still shown
         thread = self.threads.get(native_id)
         if thread is None:
             thread = self.threads[native_id] = _Thread(native_id)
