@@ -8,8 +8,10 @@ needs, so a large trace is never held decoded:
   functions and, per thread, one column per field of its calls in call
   order (start and duration in nanoseconds since the trace's first record,
   depth, function, flags), its plugin records and its test bands;
-* the values, one line of ASCII JSON per call (arguments, locals at the
-  return, return value, call site) and then one per plugin record. The page
+* the values, one line of ASCII JSON per call ("a" arguments, "l" locals
+  at the return, "v" return value or "x" exception, "e" how it ended if
+  not by a return, "s" the caller's line, "n" and "t" the lines of the call
+  and the return) and then one per plugin record. The page
   parses a line only when that call is opened, and searches the text as it
   is.
 
@@ -117,21 +119,25 @@ def _split_path(path) -> tuple:
     return path, 0
 
 
+# Keys of a call's line of values: one letter each, so that searching the
+# values finds what the program held, not these names.
 def _detail(call: dict | None, ret: dict | None, line: int) -> str:
-    detail: dict = {"line": line}
+    detail: dict = {"n": line}
     if call is not None:
-        detail["args"] = call.get("locals")
-        detail["site"] = call.get("user_code_call_site")
+        detail["a"] = call.get("locals")
+        site = call.get("user_code_call_site")
+        if isinstance(site, dict):
+            detail["s"] = site.get("line_number")
     if ret is not None:
-        detail["locals"] = ret.get("locals")
-        detail["at"] = ret.get("path")
+        detail["l"] = ret.get("locals")
+        detail["t"] = ret.get("path")
         kind, exception = ended(ret)
         if kind == "raised":
-            detail["raised"] = exception
+            detail["x"] = exception
         else:
             if kind != "returned":
-                detail["end"] = kind
-            detail["value"] = ret.get("arg")
+                detail["e"] = kind
+            detail["v"] = ret.get("arg")
     return _value_text(detail)
 
 

@@ -31,7 +31,7 @@ class DetailPanel {
     const p = th.parent[i];
     if (p >= 0) {
       const caller = model.fnOf(th, p);
-      const site = d.site && typeof d.site.line_number === "number" ? " at line " + d.site.line_number : "";
+      const site = typeof d.s === "number" ? " at line " + d.s : "";
       fact("Called by", el("a", { href: "#", class: "caller", onclick: (e) => { e.preventDefault(); this.onSelect(th, p, "detail"); } },
         caller.name), site);
     } else {
@@ -42,19 +42,19 @@ class DetailPanel {
     if (flags & FLAG_NO_END) fact("Note", "no return recorded: it ran at least this long");
     out.push(facts);
 
-    const args = d.args && typeof d.args === "object" ? d.args : null;
+    const args = d.a && typeof d.a === "object" ? d.a : null;
     if (args) out.push(this._values("Arguments", args, null));
     // Changes are marked only against arguments the trace holds.
-    const before = "args" in d ? args || {} : null;
-    if (d.locals && typeof d.locals === "object") out.push(this._values("Locals at return", d.locals, before));
-    if ("raised" in d) {
+    const before = "a" in d ? args || {} : null;
+    if (d.l && typeof d.l === "object") out.push(this._values("Locals at return", d.l, before));
+    if ("x" in d) {
       out.push(el("h3", { text: "Raised" }), el("pre", { class: "value raised",
-        text: typeof d.raised === "string" ? d.raised : Format.value(d.raised, 2000) }));
-    } else if ("value" in d) {
-      const label = d.end && d.end !== "returned" ? "Ended (" + d.end + ") with" : "Returned";
-      out.push(el("h3", { text: label }), el("pre", { class: "value", text: Format.value(d.value, 2000) }));
+        text: typeof d.x === "string" ? d.x : Format.value(d.x, 2000) }));
+    } else if ("v" in d) {
+      const label = d.e ? "Ended (" + d.e + ") with" : "Returned";
+      out.push(el("h3", { text: label }), el("pre", { class: "value", text: Format.value(d.v, 2000) }));
     }
-    if (d.at) out.push(el("div", { class: "muted", text: "returned at " + d.at }));
+    if (d.t) out.push(el("div", { class: "muted", text: "returned at " + d.t }));
     this.container.replaceChildren(...out);
     this.container.scrollTop = 0;
   }

@@ -158,7 +158,6 @@ class Model {
   search(query, limit = 500) {
     const q = query.toLowerCase();
     const results = [];
-    const seen = new Set();
     let total = 0;
     const matching = new Uint8Array(this.functions.length);
     for (const f of this.functions) {
@@ -167,7 +166,7 @@ class Model {
     if (total) {
       for (const th of this.threads) {
         for (let i = 0; i < th.count && results.length < limit; i++) {
-          if (matching[th.fn[i]]) { results.push({ th, i, why: "name" }); seen.add(th.base + i); }
+          if (matching[th.fn[i]]) results.push({ th, i, why: "name" });
         }
       }
     }
@@ -185,9 +184,8 @@ class Model {
       // One result per line: go on from the next line.
       at = line + 1 < starts.length ? starts[line + 1] - 1 : text.length;
       const found = this.callOfLine(line);
-      if (!found || seen.has(line)) continue;
+      if (!found || matching[found[0].fn[found[1]]]) continue; // a plugin record, or counted by name
       total++;
-      seen.add(line);
       if (results.length < limit) results.push({ th: found[0], i: found[1], why: "value" });
     }
     return { results, total };
