@@ -3,6 +3,7 @@
     python bench/scaling.py                          # N = 100k, 300k, 1M, 3M records
     python bench/scaling.py --sizes 100000,1000000   # other sizes
     python bench/scaling.py --pytest-tests 5000      # also pytest --sarv against a bare run
+    python bench/scaling.py --python OTHER/bin/python  # the same table for another sarv install
 
 For each N, in fresh processes, one after the other:
 
@@ -129,7 +130,7 @@ def mib(kib_or_bytes, unit=1024):
     return kib_or_bytes * unit / (1 << 20) if unit == 1024 else kib_or_bytes / (1 << 20)
 
 
-def scaling(sizes, check_up_to, folder):
+def scaling(sizes, check_up_to, folder, python=sys.executable):
     from sarv import db
 
     print("%-9s %9s %9s %9s %8s %7s %7s %8s %8s %7s %9s %7s %9s" % (
@@ -141,19 +142,20 @@ def scaling(sizes, check_up_to, folder):
         f.write(PROGRAM)
     for n in sizes:
         db_path = os.path.join(folder, "scaling-%d.sqlite3" % n)
-        _, _, out = measured([sys.executable, program, str(n), db_path], stdout=subprocess.PIPE)
+        _, _, out = measured([python, program, str(n), db_path], stdout=subprocess.PIPE)
         run = json.loads(out)
         summary = db.find_trace(db_path, run["trace_id"])
-        show_s, show_kib, _ = measured([sys.executable, "-m", "sarv", "show", run["trace_id"], "--db", db_path])
+        show_s, show_kib, _ = measured([python, "-m", "sarv", "show", run["trace_id"], "--db", db_path])
         target = os.path.join(folder, "scaling-%d.json" % n)
         export_s, export_kib, _ = measured(
-            [sys.executable, "-m", "sarv", "export", run["trace_id"], "--db", db_path, "--format", "chrome", "-o", target]
+            [python, "-m", "sarv", "export", run["trace_id"], "--db", db_path, "--format", "chrome", "-o", target]
         )
         size = summary.size
+        stored = getattr(summary, "stored_size", None) or size
         peak = run["peak_kib"] * 1024
         growth = (run["peak_kib"] - run["before_kib"]) * 1024
         print("%-9d %9.1f %9.1f %9.1f %8.2f %7.2f %7.2f %8.2f %8.2f %7.2f %9.1f %7.2f %9.1f" % (
-            summary.record_count, size / 1e6, summary.stored_size / 1e6, peak / 1e6, peak / size, growth / size,
+            summary.record_count, size / 1e6, stored / 1e6, peak / 1e6, peak / size, growth / size,
             run["record_cpu"], run["save_cpu"], run["save_cpu"] / run["record_cpu"],
             show_s, show_kib / 1024, export_s, export_kib / 1024), flush=True)
         if summary.record_count <= check_up_to:
@@ -205,13 +207,13 @@ def fixed_cost(folder, traces=1000):
 TRIVIAL_TEST = "def test_{i}():\n    assert {i} + 1 == {j}\n\n"
 
 
-def pytest_overhead(count, folder):
+def pytest_overhead(count, folder, python=sys.executable):
     suite = os.path.join(folder, "suite")
     os.makedirs(suite, exist_ok=True)
     with open(os.path.join(suite, "test_trivial.py"), "w") as f:
         for i in range(count):
             f.write(TRIVIAL_TEST.format(i=i, j=i + 1))
-    base = [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", suite]
+    base = [python, "-m", "pytest", "-q", "-p", "no:cacheprovider", suite]
     db_path = os.path.join(folder, "pytest.sqlite3")
     bare, sarv = [], []
     for _ in range(3):  # alternated, the best of three each
@@ -230,14 +232,18 @@ def main():
     parser.add_argument("--check-up-to", type=int, default=1_000_000, help="nesting check for traces up to this size")
     parser.add_argument("--pytest-tests", type=int, default=0, metavar="N")
     parser.add_argument("--skip-scaling", action="store_true")
+    parser.add_argument(
+        "--python", default=sys.executable, help="the interpreter (with its sarv) that records, shows and exports"
+    )
     options = parser.parse_args()
     print("machine: %s, %d cores, Python %s" % (platform.platform(), os.cpu_count(), platform.python_version()))
     with tempfile.TemporaryDirectory(prefix="sarv-scaling-") as folder:
         if not options.skip_scaling:
-            scaling([int(n) for n in options.sizes.split(",")], options.check_up_to, folder)
-        fixed_cost(folder)
+            scaling([int(n) for n in options.sizes.split(",")], options.check_up_to, folder, options.python)
+        if options.python == sys.executable:
+            fixed_cost(folder)
         if options.pytest_tests:
-            pytest_overhead(options.pytest_tests, folder)
+            pytest_overhead(options.pytest_tests, folder, options.python)
 
 
 if __name__ == "__main__":
