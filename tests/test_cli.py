@@ -711,6 +711,7 @@ def test_run_with_max_records_keeps_the_newest_and_says_so(tmp_path):
     assert document["frames_of_interest"][0] == {"type": "records_dropped", "dropped": 962, "max_records": 40, "mode": "ring"}
     assert [r["locals"]["i"] for r in document["frames_of_interest"][1:] if r.get("event") == "call"] == list(range(481, 500))
     shown = sarv("show", trace_id, cwd=tmp_path, db_path=path).stdout
-    assert "records_dropped  dropped=962, max_records=40, mode='ring'" in shown
+    assert "records_dropped  dropped=962, max_records=40, mode='ring'" in shown.split("thread MainThread")[1]
+    assert shown.count("\nthread ") == 1
     stopped = sarv("run", "--max-records", "40", "--max-records-mode", "stop", "loop.py", cwd=tmp_path, db_path=path)
     assert "no more records are kept" in stopped.stderr and "(40, stop)" in stopped.stderr

@@ -5,7 +5,7 @@ from __future__ import annotations
 import datetime
 import sys
 
-from sarv.filters.tree import Node, add_record, build_threads, order_threads, walk
+from sarv.filters.tree import Node, ThreadBuilder, add_record, build_threads, order_threads, walk
 
 __all__ = [
     "DEFAULT_MAX_DEPTH",
@@ -236,14 +236,27 @@ def render_stored_trace(
         reader = DocumentStream(stored)
         first = None
         stopped = False
+        waiting: list = []  # records of no thread (a note of dropped records), for the first thread
         for buffer_id, record in reader.records(threads=False):
-            builder = add_record(builders, buffer_id, record, None, **options)
-            if first is None:
+            if first is None and isinstance(record, dict) and record.get("thread_native_id") is None:
+                waiting.append(record)
+                continue
+            if waiting and isinstance(record, dict):
+                # The main thread's id is read last: records of no thread go to the first one.
+                thread_id = record["thread_native_id"]
+                builders[thread_id] = ThreadBuilder(thread_id, **options)
+                for early in waiting:
+                    builders[thread_id].add(early)
+                waiting = []
+            builder = add_record(builders, buffer_id, record, first.native_id if first else None, **options)
+            if first is None and builder is not None:
                 first = builder
             if first is not None and first.full:
                 stopped = True
                 break
         top = reader.top
+        for early in waiting:  # no record of a thread at all
+            add_record(builders, None, early, top.get("main_thread_id"), **options)
         if stopped:
             open_ids = [node.frame_id for node in first.stack if isinstance(node, Node) and node.frame_id]
             ends, more, after = reader.scan_rest(open_ids)
