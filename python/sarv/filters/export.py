@@ -334,8 +334,8 @@ def chrome_trace(document: dict) -> dict:
     return {"traceEvents": events, "displayTimeUnit": "ms", "otherData": _other_data(document)}
 
 
-def _dump(value) -> str:
-    return json.dumps(value, ensure_ascii=False, allow_nan=False, separators=(",", ":"))
+# One encoder for every event: json.dumps with options makes a new one at each call.
+_dump = json.JSONEncoder(ensure_ascii=False, allow_nan=False, separators=(",", ":")).encode
 
 
 def write_chrome_trace(open_stream, out) -> None:
