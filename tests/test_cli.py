@@ -715,3 +715,13 @@ def test_run_with_max_records_keeps_the_newest_and_says_so(tmp_path):
     assert shown.count("\nthread ") == 1
     stopped = sarv("run", "--max-records", "40", "--max-records-mode", "stop", "loop.py", cwd=tmp_path, db_path=path)
     assert "no more records are kept" in stopped.stderr and "(40, stop)" in stopped.stderr
+
+
+def test_a_damaged_document_is_one_line_from_show_and_export(tmp_path):
+    path = tmp_path / "t.db"
+    db.save_trace_in_sqlite(str(path), "trc_bad", msgpack=b"\x88\xb1command_line_args\x91\xa1x\xc1")
+    for args in (["show", "last"], ["export", "last", "-o", tmp_path / "x.json"], ["export", "last", "--format", "json"]):
+        result = sarv(*args, cwd=tmp_path, db_path=path)
+        assert result.returncode == 1
+        assert re.fullmatch(r"sarv: trace trc_bad in \S+ cannot be decoded: FormatError\n", result.stderr.splitlines(True)[-1])
+    assert not (tmp_path / "x.json").exists()

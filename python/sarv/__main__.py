@@ -579,7 +579,15 @@ def _export(options) -> int:
         else:
             stream = open(options.output, "w", encoding="utf-8")
         with stream:
-            _decoded(write, stream, trace_id, path)
+            try:
+                _decoded(write, stream, trace_id, path)
+            except BaseException:
+                stream.close()
+                try:
+                    os.unlink(options.output)  # no half-written file left behind
+                except OSError:
+                    pass
+                raise
     except OSError as exc:
         raise CommandError("cannot write %s: %s" % (options.output, exc.strerror or exc)) from None
     print("wrote %s (%s) of trace %s" % (options.output, options.format, trace_id), file=sys.stderr)
@@ -593,9 +601,8 @@ def _decoded(write, out, trace_id: str, path: str) -> None:
     try:
         write(out)
     except (ValueError, TypeError, msgpack.UnpackException) as exc:
-        raise CommandError(
-            "trace %s in %s cannot be decoded: %s: %s" % (trace_id, path, type(exc).__name__, exc)
-        ) from None
+        reason = "%s: %s" % (type(exc).__name__, exc) if str(exc) else type(exc).__name__
+        raise CommandError("trace %s in %s cannot be decoded: %s" % (trace_id, path, reason)) from None
 
 
 def _write_page(structure, values, path: str) -> None:
