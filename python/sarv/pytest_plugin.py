@@ -14,8 +14,10 @@ the first into a "start_test" record and the return of the second into an
 "end_test" record, both carrying the test's "node_id", the end also its
 "outcome" (passed, failed, error, skipped, xfailed or xpassed). The
 profiler runs in one-trace-per-test mode: a "start_test" record begins a new
-trace and an "end_test" record saves it at once. Collection and whatever
-runs between tests belong to no test and are not saved.
+trace and an "end_test" record saves it at once. The profile hook is on
+only while a test's setup, call or teardown runs: collection, pytest's
+reports and whatever runs between tests are not recorded (nor slowed by
+the hook).
 
 A test that installs a profile hook of its own (sarv's API, cProfile)
 takes over the thread's hook: its trace is saved as far as it was recorded
@@ -147,6 +149,7 @@ class _SarvSession:
         self.first_row = None
         self.current = None  # node id of the test running now
         self.unsaved: list = []  # (node id, reason) of tests whose trace was not saved
+        self.lost = False  # the test replaced the profile hook with one of its own
 
     def _save_failed(self, db_path, trace_id, error) -> None:
         # Called by sarv.db for a save that fails, before the error goes back to the core
@@ -169,6 +172,46 @@ class _SarvSession:
         native = self.profiler.rust_profiler if self.profiler is not None else None
         return native is None or sys.getprofile() is not native
 
+    # The hook is on only while a test's setup, call or teardown runs (and for its
+    # markers): pytest's own work around them (reports, the terminal) is never recorded,
+    # and a profile hook costs every Python call it sees, recorded or not.
+
+    def _resume(self) -> None:
+        if self.profiler is not None and not self.lost:
+            self.profiler.rust_profiler.register_threading_profiler(None, None, None)
+
+    def _pause(self) -> None:
+        if self.profiler is None or self.lost:
+            return
+        if self._hook_lost():
+            self.lost = True
+            return
+        sys.setprofile(None)
+
+    @pytest.hookimpl(hookwrapper=True)
+    def pytest_runtest_setup(self, item):
+        self._resume()
+        try:
+            yield
+        finally:
+            self._pause()
+
+    @pytest.hookimpl(hookwrapper=True)
+    def pytest_runtest_call(self, item):
+        self._resume()
+        try:
+            yield
+        finally:
+            self._pause()
+
+    @pytest.hookimpl(hookwrapper=True)
+    def pytest_runtest_teardown(self, item, nextitem):
+        self._resume()
+        try:
+            yield
+        finally:
+            self._pause()
+
     @pytest.hookimpl(hookwrapper=True)
     def pytest_runtestloop(self, session):
         from sarv import db
@@ -188,6 +231,7 @@ class _SarvSession:
             raise pytest.UsageError("sarv: %s" % exc) from None
         self.first_row = known[0].row_id if known else 0
         self.running = True
+        self._pause()
         db.add_save_failure_listener(self._save_failed)
         try:
             yield
@@ -204,18 +248,25 @@ class _SarvSession:
         if not self.running:  # --collect-only, or another plugin runs the tests
             yield
             return
-        if self._hook_lost():
+        if self.lost or self.profiler is None:
+            self.lost = False
             self._start_profiler()
+            self._pause()
         nodeid = item.nodeid
         self.current = nodeid
         self.reports[nodeid] = {}
+        self._resume()
         _sarv_test_start(nodeid)
+        self._pause()
         try:
             yield
         finally:
             outcome = _outcome(self.reports.pop(nodeid, {}))
             self.tests += 1
-            if self._hook_lost():
+            if self.running:
+                self._resume()
+            if self.lost or self._hook_lost():
+                self.lost = True
                 # The end marker would go unseen: save what was recorded
                 # up to the moment the hook was replaced, without an end.
                 lost, self.profiler = self.profiler, None
@@ -227,6 +278,7 @@ class _SarvSession:
                         self.unsaved.append((nodeid, "%s: %s" % (type(exc).__name__, exc)))
             else:
                 _sarv_test_end(nodeid, outcome)
+                self._pause()
             self.current = None
 
     def pytest_runtest_logreport(self, report):
