@@ -83,10 +83,14 @@ def _measures():
 MEASURES = _measures()
 
 
+# The interpreter's attribute cache keeps up to a few thousand attribute-name strings
+# alive; it fills slowly and would pass for a leak. (_clear_type_cache is deprecated from
+# 3.14 on: each call's warning, kept by pytest, would itself grow every round.)
+_clear_caches = getattr(sys, "_clear_internal_caches", None) or sys._clear_type_cache
+
+
 def snapshot(marks, number):
-    # The interpreter's attribute cache keeps up to a few thousand attribute-name strings
-    # alive; it fills slowly and would pass for a leak.
-    sys._clear_type_cache()
+    _clear_caches()
     for _ in range(3):
         gc.collect()
     probes = {

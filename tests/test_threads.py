@@ -90,6 +90,23 @@ def test_threads_started_after_registration_are_recorded_apart(recording):
     assert_stacks_stay_per_thread(trace.records)
 
 
+def test_threading_switch_waits_for_a_python_event(recording):
+    """C-function events can reach the thread's switching function before its run's call
+    (3.12+ while another thread is hooked): the switch waits for a Python-level event."""
+    profiler = recording.profiler({})
+    sarv._sarv.register_profiler(profiler)
+    sys.setprofile(None)
+    native = profiler.rust_profiler
+    try:
+        for event in ("c_call", "c_return", "c_exception"):
+            assert native.register_threading_profiler(None, event, None) is None
+            assert sys.getprofile() is None
+        native.register_threading_profiler(None, "call", None)
+        assert sys.getprofile() is native
+    finally:
+        sys.setprofile(None)
+
+
 def test_without_threading_other_threads_are_not_hooked(recording):
     workers, trace = run_workers(recording, 2, threading_on=False)
     assert trace.threads == {}

@@ -68,6 +68,14 @@ PyObject* register_threading_profiler(PyObject* self, PyObject* const* args, Py_
         if (profiler_of(self) == nullptr) {
             return nullptr;
         }
+        // The switch waits for the thread's first Python-level event (its run's call, not
+        // recorded): since 3.12 the thread's start can first report C calls ("c_call",
+        // "c_return") of its own bootstrap, while another thread's hook is active.
+        PyObject* event = bound[1];
+        if (PyUnicode_Check(event) && PyUnicode_GET_LENGTH(event) > 2 && PyUnicode_READ_CHAR(event, 0) == 'c' &&
+            PyUnicode_READ_CHAR(event, 1) == '_') {
+            Py_RETURN_NONE;
+        }
         PyEval_SetProfile(profile_callback, self);
         Py_RETURN_NONE;
     });
