@@ -2,6 +2,12 @@
 
     pip install ".[bench]"        # VizTracer and yappi, the comparators
     python bench/bench.py         # --rounds N, --quick
+    python bench/bench.py --python /path/to/venv/bin/python --root .ci-forky --quick
+    python bench/bench.py --callgrind --root .ci-forky   # instructions per event, by callgrind
+
+With --python or --root the same benchmark runs under each interpreter found (this one
+first; in a debootstrap root such as .ci/new_pythons.sh makes, every /opt/sarv-venv-*
+through chroot), and a summary table per version closes the output.
 
 Every configuration runs every workload in alternation, round after round, in one process;
 each figure is the median over the rounds. The machine's load moves absolute times around;
@@ -18,10 +24,14 @@ from __future__ import annotations
 
 import argparse
 import ctypes
+import glob
+import json
 import os
+import shutil
 import statistics
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -200,7 +210,7 @@ def overhead(rounds, names):
     for wname in names:
         med = {name: statistics.median(v) for name, v in samples[wname].items()}
         cost = {name: (med[name] - med["bare"]) / events[wname] for name in configs}
-        per_event[wname] = cost
+        per_event[wname] = dict(cost, events=events[wname], bare_ms=med["bare"] / 1e6)
         ref = {
             "no-op": cost["no-op hook"],
             "cProfile": cost["cProfile"],
@@ -344,15 +354,147 @@ def child_peak(name, wname):
     print("unknown")
 
 
+# ----------------------------------------------------------------- callgrind
+CALLGRIND_CONFIGS = ["bare", "no-op hook", "sarv, every frame excluded", "sarv, recording", "cProfile"]
+
+
+def child_callgrind(name, wname, reps):
+    runner, fn = configurations()[name], workloads.WORKLOADS[wname]
+    for _ in range(reps):
+        runner(fn)
+
+
+def instructions(name, wname, reps):
+    """Instructions of a fresh process that runs the workload `reps` times under `name`."""
+    with tempfile.TemporaryDirectory() as tmp:
+        out = os.path.join(tmp, "callgrind.out")
+        subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable, __file__,
+                        "--child-callgrind", name, wname, str(reps)],
+                       check=True, capture_output=True, timeout=1800)
+        with open(out) as counts:
+            for line in counts:
+                if line.startswith(("summary:", "totals:")):
+                    return int(line.split()[1])
+    raise RuntimeError("callgrind wrote no total")
+
+
+def callgrind(wnames):
+    """Instructions per call/return event: runs of 3 and of 1 repetition, subtracted, so
+    that start-up, imports and the first (warming) run drop out."""
+    if shutil.which("valgrind") is None:
+        print("\ncallgrind: valgrind not found")
+        return {}
+    results = {}
+    for wname in wnames:
+        events = count_events(workloads.WORKLOADS[wname])
+        per = {}
+        for name in CALLGRIND_CONFIGS:
+            per[name] = (instructions(name, wname, 3) - instructions(name, wname, 1)) / (2 * events)
+        bare = per["bare"]
+        print(f"\ncallgrind, {wname}: {events} call/return events per run; instructions per event")
+        print(f"  {'configuration':38s} {'instr':>8s} {'- bare':>8s} {'x bare':>8s} {'x no-op':>8s} {'x cProf':>8s}")
+        for name, value in per.items():
+            over = value - bare
+            noop, cprof = per["no-op hook"] - bare, per["cProfile"] - bare
+            print(f"  {name:38s} {value:8.0f} {over:8.0f} {value / bare:8.2f} "
+                  f"{(over / noop if noop > 0 else float('nan')):8.2f} {(over / cprof if cprof > 0 else float('nan')):8.2f}")
+        results[wname] = dict({k: v - bare for k, v in per.items()}, events=events, bare_instr=bare)
+    return results
+
+
+# ----------------------------------------------------------------- several interpreters
+ROOT_VENVS = "opt/sarv-venv-*/bin/python"
+
+
+def interpreters(pythons, roots):
+    """(label, command prefix, bench.py path, folder for files seen by the child): this
+    interpreter, then each --python, then every venv with sarv in each root."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    found = [(sys.executable, [sys.executable], __file__, None)]
+    found += [(exe, [exe], __file__, None) for exe in pythons]
+    for root in roots:
+        root = os.path.abspath(root)
+        inside = "/tmp/sarv-bench"  # the benchmark's files, copied into the root
+        shutil.rmtree(root + inside, ignore_errors=True)
+        shutil.copytree(here, root + inside, ignore=shutil.ignore_patterns("__pycache__"))
+        for exe in sorted(glob.glob(os.path.join(root, ROOT_VENVS))):
+            exe_inside = "/" + os.path.relpath(exe, root)
+            found.append((f"{exe_inside} in {root}", ["chroot", root, exe_inside], inside + "/bench.py", root))
+    return found
+
+
+def forwarded_args(argv):
+    """The arguments for each child run: all but --python and --root."""
+    out, skip = [], False
+    for arg in argv:
+        if skip:
+            skip = False
+        elif arg in ("--python", "--root"):
+            skip = True
+        elif not arg.startswith(("--python=", "--root=")):
+            out.append(arg)
+    return out
+
+
+def run_everywhere(args, argv):
+    summaries = []
+    for number, (label, prefix, script, root) in enumerate(interpreters(args.python, args.root)):
+        summary = f"/tmp/sarv-bench-summary-{os.getpid()}-{number}.json"
+        print(f"\n######## {label}", flush=True)
+        done = subprocess.run(prefix + [script, *forwarded_args(argv), "--summary", summary])
+        seen = (root or "") + summary
+        if done.returncode != 0 or not os.path.exists(seen):
+            print(f"######## {label}: failed (exit {done.returncode})")
+            continue
+        with open(seen) as f:
+            summaries.append(json.load(f))
+        os.remove(seen)
+    print_summaries(summaries)
+
+
+def print_summaries(summaries):
+    """One table per interpreter version: cost per event over the bare run, by workload."""
+    for summary in summaries:
+        unit = "instructions" if summary["kind"] == "callgrind" else "ns"
+        print(f"\n== Python {summary['version']} ({summary['executable']}): {unit} per call/return event over "
+              f"the bare run; in brackets, the run's total against the bare run")
+        rows = summary["results"]
+        if not rows:
+            continue
+        names = [n for n in next(iter(rows.values())) if n not in ("bare", "events", "bare_ms", "bare_instr")]
+        print(f"  {'workload':22s} " + " ".join(f"{n[:26]:>26s}" for n in names))
+        for wname, cost in rows.items():
+            bare = cost.get("bare_instr") or cost["bare_ms"] * 1e6 / cost["events"]
+            cells = [f"{cost[n]:10.0f} ({(bare + cost[n]) / bare:5.2f} x)" for n in names]
+            print(f"  {wname:22s} " + " ".join(f"{c:>26s}" for c in cells))
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=9)
     parser.add_argument("--quick", action="store_true", help="fewer rounds, no peak memory section")
     parser.add_argument("--only", nargs="+", metavar="WORKLOAD", choices=list(workloads.WORKLOADS),
                         help="per-event overhead of these workloads only, and nothing else")
+    parser.add_argument("--python", action="append", default=[], metavar="EXE",
+                        help="also run under this interpreter (with sarv installed); repeatable")
+    parser.add_argument("--root", action="append", default=[], metavar="DIR",
+                        help="also run under every /opt/sarv-venv-* of this debootstrap root, through chroot")
+    parser.add_argument("--callgrind", nargs="*", metavar="WORKLOAD", choices=list(workloads.WORKLOADS),
+                        help="instead of timing: instructions per event counted by callgrind "
+                             "(default workloads: method calls, stdlib-heavy)")
+    parser.add_argument("--summary", help=argparse.SUPPRESS)
     parser.add_argument("--child-peak", nargs=2, help=argparse.SUPPRESS)
     parser.add_argument("--child-memory", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--child-callgrind", nargs=3, help=argparse.SUPPRESS)
+    argv = sys.argv[1:] if argv is None else argv
     args = parser.parse_args(argv)
+    if args.python or args.root:
+        run_everywhere(args, argv)
+        return
+    if args.child_callgrind:
+        name, wname, reps = args.child_callgrind
+        child_callgrind(name, wname, int(reps))
+        return
     if args.child_peak:
         child_peak(*args.child_peak)
         return
@@ -363,10 +505,20 @@ def main(argv=None):
     print(f"Python {sys.version.split()[0]} on {os.uname().machine}, {os.cpu_count()} CPUs; "
           f"{rounds} rounds, medians; comparators: "
           f"VizTracer {'yes' if VizTracer else 'missing'}, yappi {'yes' if yappi else 'missing'}")
+    def summarise(kind, results):
+        if args.summary:
+            with open(args.summary, "w") as f:
+                json.dump({"version": sys.version.split()[0], "executable": sys.executable, "kind": kind,
+                           "results": results}, f)
+
+    if args.callgrind is not None:
+        summarise("callgrind", callgrind(args.callgrind or ["method calls", "stdlib-heavy"]))
+        return
     if args.only:
-        overhead(rounds, args.only)
+        summarise("time", overhead(rounds, args.only))
         return
     per_event = overhead(rounds, list(workloads.WORKLOADS))
+    summarise("time", per_event)
     threaded = per_event["4 threads"]["sarv, recording"]
     single = per_event["same work, 1 thread"]["sarv, recording"]
     print(f"\n4 threads recording: {threaded:.0f} ns/event against {single:.0f} single-threaded "

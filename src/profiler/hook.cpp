@@ -10,7 +10,7 @@ namespace {
 // The entry made for the frame's code object, or null: never allocates, never fails.
 CodeInfo* peek_frame_code_info(PyFrameObject* frame) {
 #ifdef SARV_FRAME_INTERNALS
-    return peek_code_info(frame->f_frame->f_code);  // no call, no reference
+    return peek_code_info(frame_code(frame->f_frame));  // no call, no reference
 #else
     Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
     return peek_code_info(reinterpret_cast<PyCodeObject*>(code.get()));

@@ -61,9 +61,10 @@ CodeInfo* peek_code_info_by_call(PyCodeObject* code);
 // The entry already made for this code object, or null: never allocates, never fails.
 // Runs for every event of every hooked thread.
 inline CodeInfo* peek_code_info(PyCodeObject* code) {
-#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000
-    // What _PyCode_GetExtra reads, without its checks and its call. The block behind
-    // co_extra is private to codeobject.c (the same from 3.6 on).
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x03100000
+    // What _PyCode_GetExtra (PyUnstable_Code_GetExtra from 3.12 on) reads, without its
+    // checks and its call. The block behind co_extra is private to codeobject.c (the same
+    // from 3.6 to 3.15).
     struct CodeExtra {
         Py_ssize_t ce_size;
         void* ce_extras[1];

@@ -1,17 +1,46 @@
-// The interpreter's internal frame layout (CPython 3.11), for the few reads the hook makes
-// straight from frames: a few loads instead of API calls with their checks and references.
-// Its headers are installed with every build of 3.11. Include only from .cpp files that
-// need it (it defines Py_BUILD_CORE); SARV_FRAME_INTERNALS tells whether it is there.
+// The interpreter's internal frame layout (CPython 3.11, and 3.13 to 3.15), for the few
+// reads the hook makes straight from frames: a few loads instead of API calls with their
+// checks and references. Its headers are installed with every build of these versions.
+// Include only from .cpp files that need it (it defines Py_BUILD_CORE); SARV_FRAME_INTERNALS
+// tells whether it is there. (3.12 is left to the API: no build of it is tested.)
 #pragma once
 
 #include "common.hpp"
 
-#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000 && defined(__has_include)
+#if defined(__has_include) && \
+    ((PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000) || \
+     (PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x03100000))
 #if __has_include(<internal/pycore_frame.h>)
 #define Py_BUILD_CORE 1
 #include <internal/pycore_code.h>
 #include <internal/pycore_frame.h>
+#if PY_VERSION_HEX >= 0x030E0000
+#include <internal/pycore_interpframe.h>
+#include <internal/pycore_stackref.h>
+#endif
 #include <opcode.h>
 #define SARV_FRAME_INTERNALS 1
+
+namespace sarv {
+
+inline PyCodeObject* frame_code(_PyInterpreterFrame* f) {
+#if PY_VERSION_HEX < 0x030C0000
+    return f->f_code;
+#else
+    return _PyFrame_GetCode(f);
+#endif
+}
+
+// Slot i of the frame's variables (cells as they are), borrowed; null when unbound.
+inline PyObject* frame_slot(_PyInterpreterFrame* f, int i) {
+#if PY_VERSION_HEX >= 0x030E0000
+    _PyStackRef ref = f->localsplus[i];
+    return PyStackRef_IsNull(ref) || PyStackRef_IsTaggedInt(ref) ? nullptr : PyStackRef_AsPyObjectBorrow(ref);
+#else
+    return f->localsplus[i];
+#endif
+}
+
+}  // namespace sarv
 #endif
 #endif

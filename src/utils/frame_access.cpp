@@ -9,10 +9,12 @@ namespace {
 
 bool enabled = true;  // GIL-guarded
 
-
 #ifdef SARV_FRAME_INTERNALS
+constexpr int MAX_SLOTS = 64;  // the slots of one event fit in one word of bits
+#endif
 
-constexpr int MAX_SLOTS = 64;
+#if defined(SARV_FRAME_INTERNALS) && PY_VERSION_HEX < 0x030C0000
+#define SARV_LOCALS_KEPT_IN_A_DICT 1  // 3.11: f_locals is a dict kept on the frame
 
 // Once per code object: whether its events can be read directly, and where its body
 // starts. PyFrame_GetLocals takes a cell variable's content only once its MAKE_CELL has
@@ -75,6 +77,29 @@ void analyse(PyCodeObject* co, CodeInfo& code) {
     }
 }
 
+#elif defined(SARV_FRAME_INTERNALS)
+
+// From 3.13 on f_locals is a view made afresh at each reading: the variables bound now, in
+// slot order, a cell or free variable by its content, then names set through the view
+// itself (f_extra_locals). Code that is no function body, that has a variable named
+// "__builtins__" (records leave it out) or more than MAX_SLOTS variables goes through it.
+void analyse(PyCodeObject* co, CodeInfo& code) {
+    code.direct_locals = 0;
+    int n = co->co_nlocalsplus;
+    if ((co->co_flags & CO_OPTIMIZED) == 0 || n > MAX_SLOTS || !PyTuple_CheckExact(co->co_localsplusnames) ||
+        PyTuple_GET_SIZE(co->co_localsplusnames) != n || !PyBytes_CheckExact(co->co_localspluskinds) ||
+        PyBytes_GET_SIZE(co->co_localspluskinds) != n) {
+        return;
+    }
+    for (int i = 0; i < n; ++i) {
+        PyObject* name = PyTuple_GET_ITEM(co->co_localsplusnames, i);
+        if (!PyUnicode_CheckExact(name) || PyUnicode_CompareWithASCIIString(name, "__builtins__") == 0) {
+            return;
+        }
+    }
+    code.direct_locals = 1;
+}
+
 #endif
 
 }  // namespace
@@ -88,7 +113,7 @@ PyCodeObject* caller_code(PyFrameObject* frame, int up) {
             at = at->previous;
         }
     }
-    return at != nullptr ? at->f_code : nullptr;
+    return at != nullptr ? frame_code(at) : nullptr;
 #else
     Ref at = Ref::borrow(reinterpret_cast<PyObject*>(frame));
     for (int i = 0; i < up && at; ++i) {
@@ -114,7 +139,44 @@ void set_direct_locals_enabled(bool on) { enabled = on; }
 
 bool read_direct_locals(PyFrameObject* frame, CodeInfo& code, uint64_t listed, DirectLocals& out) {
     out.clear();
-#ifdef SARV_FRAME_INTERNALS
+#if defined(SARV_FRAME_INTERNALS) && !defined(SARV_LOCALS_KEPT_IN_A_DICT)
+    (void)listed;  // the view keeps no order of its own
+    _PyInterpreterFrame* f = frame->f_frame;
+    if (!enabled || f == nullptr || frame->f_extra_locals != nullptr) {
+        return false;
+    }
+    PyCodeObject* co = frame_code(f);
+    if (code.direct_locals < 0) {
+        analyse(co, code);
+    }
+    if (code.direct_locals == 0) {
+        return false;
+    }
+    int n = co->co_nlocalsplus;
+    uint64_t bound = 0;
+    for (int i = 0; i < n; ++i) {
+        PyObject* value = frame_slot(f, i);
+        if (value == nullptr) {
+            continue;
+        }
+        _PyLocals_Kind kind = _PyLocals_GetKind(co->co_localspluskinds, i);
+        if ((kind & CO_FAST_HIDDEN) != 0) {  // inside an inlined comprehension: left to the view
+            out.clear();
+            return false;
+        }
+        if ((kind == CO_FAST_FREE || (kind & CO_FAST_CELL) != 0) && PyCell_Check(value)) {
+            value = PyCell_GET(value);
+            if (value == nullptr) {
+                continue;
+            }
+        }
+        out.names.push_back(PyTuple_GET_ITEM(co->co_localsplusnames, i));
+        out.values.push_back(Ref::borrow(value));
+        bound |= uint64_t{1} << i;
+    }
+    out.bound = bound;
+    return true;
+#elif defined(SARV_FRAME_INTERNALS)
     if (!enabled) {
         return false;
     }
