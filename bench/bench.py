@@ -368,9 +368,10 @@ def instructions(name, wname, reps):
     """Instructions of a fresh process that runs the workload `reps` times under `name`."""
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "callgrind.out")
+        # A fixed hash seed: the same dict layouts, so the same counts from run to run.
         subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable, __file__,
                         "--child-callgrind", name, wname, str(reps)],
-                       check=True, capture_output=True, timeout=1800)
+                       check=True, capture_output=True, timeout=1800, env=dict(os.environ, PYTHONHASHSEED="0"))
         with open(out) as counts:
             for line in counts:
                 if line.startswith(("summary:", "totals:")):
