@@ -602,8 +602,9 @@ def test_hostile_serialiser_results(recording, result, lightweight):
     else:
         expected = msgpack.unpackb(accepted, strict_map_key=False)
         assert len(calls) == 4  # argument and locals of the call and of the return
-        assert [(r["event"], r["arg"], r["locals"]) for r in records] == [
-            ("call", expected, expected), ("return", expected, expected)]
+        # Compared encoded: a NaN read back is not equal to itself.
+        assert msgpack.packb([(r["event"], r["arg"], r["locals"]) for r in records]) == msgpack.packb([
+            ("call", expected, expected), ("return", expected, expected)])
         assert watch.warnings == 0
 
 
