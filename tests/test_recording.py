@@ -653,9 +653,11 @@ def test_broken_logging_never_reaches_the_program(recording, failing, monkeypatc
 
 
 KEYBOARD_INTERRUPT = textwrap.dedent("""\
-    import logging, sys, time, types
+    import logging, signal, sys, time, types
     import msgpack
     import sarv
+    # Python's own Ctrl-C handler, even when started with SIGINT ignored (a background job).
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     for short in ("serialize", "db", "plugins", "version", "git"):
         sys.modules["sarv." + short] = types.ModuleType("sarv." + short)
     fired = []
