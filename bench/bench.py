@@ -165,6 +165,7 @@ def configurations():
         "sarv, every frame excluded": sarv_config({"filters": {"ignore_frames": [""]}}),
         "sarv, recording": sarv_config({}),
         "sarv, recording, constant serialiser": sarv_config({}, constant=True),
+        "sarv, lightweight": sarv_config({"lightweight_repr": True}),
         "cProfile": cprofile,
     }
     if VizTracer is not None:

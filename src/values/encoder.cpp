@@ -173,9 +173,22 @@ KeyKind read_key(const unsigned char* p, size_t len, Num& num, std::string_view&
 
 bool is_exception_pending() { return PyErr_ExceptionMatches(PyExc_Exception); }
 
+// The encoder's working memory, kept from one value to the next.
+struct Scratch {
+    std::vector<KeyEntry> keys;
+    std::vector<uint32_t> others;
+    std::vector<KeyScope> scopes;
+    bool in_use = false;
+};
+
 class Encoder {
 public:
-    explicit Encoder(Buffer& out) : out_(out), start_(out.size()) {}
+    Encoder(Buffer& out, Scratch& scratch)
+        : out_(out), start_(out.size()), keys_(scratch.keys), others_(scratch.others), scopes_(scratch.scopes) {
+        keys_.clear();
+        others_.clear();
+        scopes_.clear();
+    }
 
     Outcome dump(PyObject* obj) {
         PyTypeObject* tp = Py_TYPE(obj);
@@ -315,6 +328,11 @@ private:
     // "…(+K chars)" suffix when cut; `chars` gets the written length in characters.
     St put_str(PyObject* s, long cap, long& chars) {
         Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+        if (n <= cap && PyUnicode_IS_ASCII(s)) {  // most names and texts
+            chars = static_cast<long>(n);
+            pack_str(out_, std::string_view(static_cast<const char*>(PyUnicode_DATA(s)), static_cast<size_t>(n)));
+            return St::Ok;
+        }
         Py_ssize_t keep = n <= cap ? n : cap;
         Text suffix;
         if (n > cap) {
@@ -840,6 +858,16 @@ private:
             o == Py_None ? pack_nil(out_) : pack_bool(out_, o == Py_True);
             return St::Ok;
         }
+        // The builtin containers need nothing from the type table but for their markers.
+        if (tp == &PyDict_Type) {
+            return walk_dict(o, tp, depth, w);
+        }
+        if (tp == &PyList_Type) {
+            return walk_sequence(o, tp, Handler::List, depth, w);
+        }
+        if (tp == &PyTuple_Type) {
+            return walk_sequence(o, tp, Handler::Tuple, depth, w);
+        }
         const TypeInfo* ti = type_info(tp);
         if (ti == nullptr) {
             return St::Err;
@@ -881,7 +909,13 @@ private:
                 w.budget -= chars + 1;
                 return St::Ok;
             }
-            case Handler::Object: return walk_object(o, tp, ti, depth, w, nullptr);
+            case Handler::Object:
+                if (ti.class_only && depth > 0 && (!in_exact_ || tree_depth_ <= exact_nest_)) {
+                    w.budget -= ti.name_chars + 12;  // as the object's map counts it
+                    out_.append(ti.class_map);
+                    return St::Ok;
+                }
+                return walk_object(o, tp, ti, depth, w, nullptr);
             case Handler::Exception: {
                 PyObject* args = reinterpret_cast<PyBaseExceptionObject*>(o)->args;
                 Ref held = Ref::borrow(args != nullptr ? args : Py_None);
@@ -1439,7 +1473,9 @@ private:
     }
 
     size_t open_scope() {
-        scopes_.push_back(KeyScope{keys_.size(), false, {}});
+        KeyScope& sc = scopes_.emplace_back();  // (its filter is cleared when it starts)
+        sc.start = keys_.size();
+        sc.filtered = false;
         return keys_.size();
     }
 
@@ -2013,9 +2049,9 @@ private:
 
     Buffer& out_;
     size_t start_;
-    std::vector<KeyEntry> keys_;
-    std::vector<uint32_t> others_;  // indices of the keys_ that are not a dict's own
-    std::vector<KeyScope> scopes_;
+    std::vector<KeyEntry>& keys_;
+    std::vector<uint32_t>& others_;  // indices of the keys_ that are not a dict's own
+    std::vector<KeyScope>& scopes_;
     bool used_default_ = false;
     bool map_dup_ = false;
     bool in_exact_ = false;  // the walker writes part of the exact form
@@ -2046,7 +2082,16 @@ Outcome run(Buffer& out, F&& f) {
     Outcome result;
     try {
         Active active;
-        Encoder e(out);
+        // An encoding started by code that runs inside another one gets its own memory.
+        thread_local Scratch kept;
+        Scratch own;
+        Scratch& scratch = kept.in_use ? own : kept;
+        scratch.in_use = true;
+        struct Release {
+            Scratch& s;
+            ~Release() { s.in_use = false; }
+        } release{scratch};
+        Encoder e(out, scratch);
         result = f(e);
     } catch (const std::bad_alloc&) {
         out.resize(start);

@@ -82,6 +82,10 @@ struct TypeInfo {
     std::string qual;
     PyObject* dict_descr = nullptr;  // the genuine instance __dict__ descriptor, if any
     std::vector<std::pair<PyObject*, PyObject*>> slots;  // (name, member descriptor)
+    // An object of a class with neither instance __dict__ nor slots is always the map
+    // {"__class__": name}, written here once.
+    bool class_only = false;
+    std::string class_map;
 };
 
 // The standard classes and C accessors the encoder uses, fetched once. Never destroyed.
