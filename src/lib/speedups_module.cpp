@@ -19,12 +19,13 @@ struct Scratch {
 
 PyObject* dump(PyObject* obj, bool lightweight) {
     try {
-        thread_local Scratch scratch;
+        thread_local Scratch kept;
+        Scratch& scratch = kept;  // (one lookup of the thread's storage)
         sarv::Buffer own;
         bool reuse = !scratch.in_use;
         sarv::Buffer& out = reuse ? scratch.buffer : own;
         out.clear();
-        scratch.in_use = scratch.in_use || reuse;
+        scratch.in_use = true;
         sarv::values::Outcome done =
             lightweight ? sarv::values::encode_light(obj, out) : sarv::values::encode(obj, out);
         if (reuse) {

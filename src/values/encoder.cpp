@@ -16,7 +16,9 @@ namespace {
 // How a step ended. Err: a Python error is set, to be handled where the walker catches
 // Exceptions. Abort: the exact form cannot stand, the capped walk writes the value.
 // Decline: the whole value is left to the Python walker.
-enum class St : uint8_t { Ok, Err, Abort, Decline };
+// Slow: a shortcut met something it does not handle; nothing of it stands, the general
+// way writes the value.
+enum class St : uint8_t { Ok, Err, Abort, Decline, Slow };
 
 #define SARV_TRY(expr)               \
     do {                             \
@@ -1104,10 +1106,63 @@ private:
             return St::Decline;
         }
         OnPath on_path(w, o);
+        if (PyDict_GET_SIZE(o) <= MAX_ITEMS) {
+            size_t mark = out_.size();
+            long budget = w.budget;
+            St s = plain_pairs(o, 0, {}, depth - 1, w);
+            if (s != St::Slow) {
+                return s;
+            }
+            out_.resize(mark);
+            w.budget = budget;
+        }
         Pairs src;
         src.dict = o;
         src.size0 = PyDict_GET_SIZE(o);
         return walk_pairs(src, static_cast<long>(src.size0), depth - 1, false, w);
+    }
+
+    // The common map: at most MAX_ITEMS entries of a dict whose keys are ASCII texts of at
+    // most MAX_STR_CHARS, none equal to the `prefix` entries already counted, and the
+    // budget lasting to the end. Then no key needs a check and the count is known up front;
+    // anything else is Slow.
+    St plain_pairs(PyObject* d, size_t prefix_count, std::string_view prefix, int child, Walk& w) {
+        Py_ssize_t n = PyDict_GET_SIZE(d);
+        pack_map_header(out_, static_cast<size_t>(n) + prefix_count);
+        out_.append(prefix);
+        if (n == 0) {
+            return St::Ok;
+        }
+        w.budget -= 1;
+        ++tree_depth_;
+        Py_ssize_t pos = 0;
+        PyObject *kb, *vb;
+        St s = St::Ok;
+        while (PyDict_GET_SIZE(d) == n && PyDict_Next(d, &pos, &kb, &vb)) {
+            if (w.budget <= 0 || !nest_ok() || Py_TYPE(kb) != &PyUnicode_Type || !PyUnicode_IS_ASCII(kb) ||
+                PyUnicode_GET_LENGTH(kb) > MAX_STR_CHARS) {
+                s = St::Slow;
+                break;
+            }
+            std::string_view key(static_cast<const char*>(PyUnicode_DATA(kb)), static_cast<size_t>(PyUnicode_GET_LENGTH(kb)));
+            if (prefix_count > 0 && (key == "__class__" || key == "args")) {
+                s = St::Slow;
+                break;
+            }
+            Ref k = Ref::borrow(kb), v = Ref::borrow(vb);
+            pack_str(out_, key);
+            w.budget -= static_cast<long>(key.size()) + 1;
+            size_t vmark = out_.size();
+            s = recover(walk(v.get(), child, w), vmark, keys_.size(), v.get());
+            if (s != St::Ok) {
+                break;
+            }
+        }
+        --tree_depth_;
+        if (s == St::Ok && PyDict_GET_SIZE(d) != n) {
+            s = St::Slow;  // changed while Python code ran
+        }
+        return s;
     }
 
     // Where the entries of a map come from: a dict (its size checked at every step, as
@@ -1395,6 +1450,16 @@ private:
             return St::Decline;
         }
         OnPath on_path(w, o);
+        if (args == nullptr && ti.slots.empty() && ti.dict_descr != nullptr) {
+            size_t mark = out_.size();
+            long budget = w.budget;
+            St s = plain_object(o, ti, depth, w);
+            if (s != St::Slow) {
+                return s;
+            }
+            out_.resize(mark);
+            w.budget = budget;
+        }
         size_t at = open_container();
         size_t scope = open_scope();
         ++tree_depth_;
@@ -1402,6 +1467,28 @@ private:
         --tree_depth_;
         close_scope(scope);
         return s;
+    }
+
+    // An object whose class has an instance __dict__ and no slots, its attributes as
+    // plain_pairs takes them.
+    St plain_object(PyObject* o, const TypeInfo& ti, int depth, Walk& w) {
+        ++tree_depth_;
+        bool nest = nest_ok();
+        --tree_depth_;
+        if (!nest) {
+            return St::Slow;
+        }
+        Ref attrs;
+        SARV_TRY(instance_dict(o, ti, attrs));
+        if (!attrs || !PyDict_CheckExact(attrs.get()) || PyDict_GET_SIZE(attrs.get()) > MAX_ITEMS) {
+            return St::Slow;
+        }
+        if (ti.class_entry.empty()) {
+            return St::Slow;
+        }
+        w.budget -= ti.name_chars + 12;
+        std::string_view prefix = ti.class_entry;  // "__class__": name, ahead of the attributes
+        return plain_pairs(attrs.get(), 1, prefix, depth - 1, w);
     }
 
     St object_body(PyObject* o, const TypeInfo& ti, int depth, Walk& w, PyObject* args, size_t at, size_t scope) {
@@ -1563,11 +1650,18 @@ private:
                 if (others_[j] == last) {
                     continue;
                 }
+                const KeyEntry& e = keys_[others_[j]];
+                if (e.kind == KeyKind::Str && is_packed_str(k)) {
+                    // Two texts: equal exactly when their packed bytes are.
+                    if (e.len == k.len && std::memcmp(out_.data() + e.off, out_.data() + k.off, k.len) == 0) {
+                        return true;
+                    }
+                    continue;
+                }
                 if (!read) {
                     read_entry(k);
                     read = true;
                 }
-                const KeyEntry& e = keys_[others_[j]];
                 if (e.hash == k.hash && same_key(k, e)) {
                     return true;
                 }
@@ -1582,6 +1676,11 @@ private:
             }
         }
         return false;
+    }
+
+    bool is_packed_str(const KeyEntry& k) const {
+        auto c = static_cast<unsigned char>(out_.data()[k.off]);
+        return (c >= 0xa0 && c <= 0xbf) || (c >= 0xd9 && c <= 0xdb);
     }
 
     // Whether a str key with this text is in the map (among the keys that are not the
@@ -1705,6 +1804,53 @@ private:
         return used >= EXACT_MAX_BYTES ? 0 : EXACT_MAX_BYTES - used;
     }
 
+    // Small ints, ASCII texts, None, bools and floats, written at once; false for anything
+    // else (nothing written).
+    bool exact_scalar(PyObject* o) {
+        PyTypeObject* tp = Py_TYPE(o);
+        if (tp == &PyLong_Type) {
+#if PY_VERSION_HEX >= 0x030C0000
+            if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(o))) {
+                pack_int(out_, static_cast<int64_t>(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(o))));
+                return true;
+            }
+#else
+            if (Py_ABS(Py_SIZE(o)) <= 1) {
+                auto v = static_cast<int64_t>(Py_SIZE(o)) *
+                         static_cast<int64_t>(reinterpret_cast<PyLongObject*>(o)->ob_digit[0]);
+                if (v >= 0 && v < 0x80) {
+                    out_.push_back(static_cast<char>(v));
+                } else {
+                    pack_int(out_, v);
+                }
+                return true;
+            }
+#endif
+            return false;
+        }
+        if (tp == &PyUnicode_Type) {
+            if (!PyUnicode_IS_ASCII(o) || static_cast<size_t>(PyUnicode_GET_LENGTH(o)) > room()) {
+                return false;
+            }
+            pack_str(out_, std::string_view(static_cast<const char*>(PyUnicode_DATA(o)),
+                                            static_cast<size_t>(PyUnicode_GET_LENGTH(o))));
+            return true;
+        }
+        if (o == Py_None) {
+            pack_nil(out_);
+            return true;
+        }
+        if (tp == &PyFloat_Type) {
+            pack_f64(out_, PyFloat_AS_DOUBLE(o));
+            return true;
+        }
+        if (tp == &PyBool_Type) {
+            pack_bool(out_, o == Py_True);
+            return true;
+        }
+        return false;
+    }
+
     St exact(PyObject* o, int nest) {
         if (nest < 0) {
             return St::Abort;  // msgpack: "recursion limit exceeded"
@@ -1712,6 +1858,9 @@ private:
         --nest;
         if (out_.size() - start_ > EXACT_MAX_BYTES) {
             return St::Abort;
+        }
+        if (exact_scalar(o)) {
+            return St::Ok;
         }
         PyTypeObject* tp = Py_TYPE(o);
         if (tp == &PyUnicode_Type) {
@@ -1772,7 +1921,16 @@ private:
             St s = St::Ok;
             while (s == St::Ok && PyDict_Next(o, &pos, &kb, &vb)) {
                 Ref k = Ref::borrow(kb), v = Ref::borrow(vb);
-                s = exact_key(k.get(), nest, scope);
+                size_t mark = out_.size();
+                if (nest >= 0 && exact_scalar(kb)) {
+                    // A key of the dict written as it is: it can only equal a key that is not.
+                    register_key(mark, true);
+                    if (!others_.empty() && others_.back() >= scope && duplicate(scope)) {
+                        map_dup_ = true;
+                    }
+                } else {
+                    s = exact_key(k.get(), nest, scope);
+                }
                 if (s == St::Ok) {
                     s = exact(v.get(), nest);
                 }
@@ -2108,19 +2266,49 @@ Outcome run(Buffer& out, F&& f) {
 
 }  // namespace
 
+// Values written alike in every form, without setting up an encoding: None (the argument
+// of every call event), bools, floats, small ints and short ASCII texts.
+bool plain_scalar(PyObject* o, Buffer& out) {
+    PyTypeObject* tp = Py_TYPE(o);
+    if (o == Py_None) {
+        pack_nil(out);
+    } else if (tp == &PyLong_Type) {
+#if PY_VERSION_HEX >= 0x030C0000
+        if (!PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(o))) {
+            return false;
+        }
+        pack_int(out, static_cast<int64_t>(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(o))));
+#else
+        if (Py_ABS(Py_SIZE(o)) > 1) {
+            return false;
+        }
+        pack_int(out, static_cast<int64_t>(Py_SIZE(o)) * static_cast<int64_t>(reinterpret_cast<PyLongObject*>(o)->ob_digit[0]));
+#endif
+    } else if (tp == &PyUnicode_Type) {
+        if (!PyUnicode_IS_ASCII(o) || PyUnicode_GET_LENGTH(o) > LIGHT_MAX_STR_CHARS) {
+            return false;
+        }
+        pack_str(out, std::string_view(static_cast<const char*>(PyUnicode_DATA(o)), static_cast<size_t>(PyUnicode_GET_LENGTH(o))));
+    } else if (tp == &PyFloat_Type) {
+        pack_f64(out, PyFloat_AS_DOUBLE(o));
+    } else if (tp == &PyBool_Type) {
+        pack_bool(out, o == Py_True);
+    } else {
+        return false;
+    }
+    ++counts_.encoded;
+    return true;
+}
+
 Outcome encode(PyObject* obj, Buffer& out) {
-    if (obj == Py_None) {  // the argument of every call event
-        out.push_back('\xc0');
-        ++counts_.encoded;
+    if (plain_scalar(obj, out)) {
         return Outcome::Done;
     }
     return run(out, [&](Encoder& e) { return e.dump(obj); });
 }
 
 Outcome encode_light(PyObject* obj, Buffer& out) {
-    if (obj == Py_None) {
-        out.push_back('\xc0');
-        ++counts_.encoded;
+    if (plain_scalar(obj, out)) {
         return Outcome::Done;
     }
     return run(out, [&](Encoder& e) { return e.dump_light(obj); });

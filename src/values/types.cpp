@@ -340,23 +340,25 @@ bool compute(PyTypeObject* tp, TypeInfo& info) {
             info.slots.emplace_back(key, descr);
         }
     }
-    info.class_only = info.handler == Handler::Object && info.dict_descr == nullptr && info.slots.empty() && info.name_ok;
-    if (info.class_only) {
-        info.class_map.assign("\x81\xa9__class__");
+    if (info.name_ok && info.name.size() < 65536) {
+        info.class_entry.assign("\xa9__class__");
         size_t n = info.name.size();
         if (n < 32) {
-            info.class_map.push_back(static_cast<char>(0xa0 | n));
+            info.class_entry.push_back(static_cast<char>(0xa0 | n));
         } else if (n < 256) {
-            info.class_map.push_back('\xd9');
-            info.class_map.push_back(static_cast<char>(n));
-        } else if (n < 65536) {
-            info.class_map.push_back('\xda');
-            info.class_map.push_back(static_cast<char>(n >> 8));
-            info.class_map.push_back(static_cast<char>(n));
+            info.class_entry.push_back('\xd9');
+            info.class_entry.push_back(static_cast<char>(n));
         } else {
-            info.class_only = false;  // (a name that long takes the general way)
+            info.class_entry.push_back('\xda');
+            info.class_entry.push_back(static_cast<char>(n >> 8));
+            info.class_entry.push_back(static_cast<char>(n));
         }
-        info.class_map.append(info.name);
+        info.class_entry.append(info.name);
+    }
+    info.class_only = info.handler == Handler::Object && info.dict_descr == nullptr && info.slots.empty() &&
+                      !info.class_entry.empty();
+    if (info.class_only) {
+        info.class_map.assign(1, '\x81').append(info.class_entry);
     }
     return true;
 }

@@ -86,6 +86,7 @@ struct TypeInfo {
     // {"__class__": name}, written here once.
     bool class_only = false;
     std::string class_map;
+    std::string class_entry;  // the "__class__": name entry of its map, packed (when name_ok)
 };
 
 // The standard classes and C accessors the encoder uses, fetched once. Never destroyed.
