@@ -847,6 +847,9 @@ private:
         }
         if (tp == &PyLong_Type) {
             w.budget -= 9;
+            if (exact_scalar(o)) {  // one digit
+                return St::Ok;
+            }
             bool in_range;
             return put_int(o, in_range);
         }
@@ -922,6 +925,34 @@ private:
                 PyObject* args = reinterpret_cast<PyBaseExceptionObject*>(o)->args;
                 Ref held = Ref::borrow(args != nullptr ? args : Py_None);
                 return walk_object(o, tp, ti, depth, w, held.get());
+            }
+            case Handler::Function: {
+                auto* fn = reinterpret_cast<PyFunctionObject*>(o);
+                PyObject* qual = fn->func_qualname;
+                PyObject* mod = fn->func_module;
+                bool with_module = mod != nullptr && PyUnicode_CheckExact(mod) && PyUnicode_GET_LENGTH(mod) > 0;
+                if (qual != nullptr && PyUnicode_CheckExact(qual) && PyUnicode_IS_ASCII(qual) &&
+                    (!with_module || PyUnicode_IS_ASCII(mod))) {
+                    // "<function module.qual>", the common case straight from the two texts.
+                    w.budget -= 32;
+                    std::string_view q(static_cast<const char*>(PyUnicode_DATA(qual)),
+                                       static_cast<size_t>(PyUnicode_GET_LENGTH(qual)));
+                    std::string_view m;
+                    if (with_module) {
+                        m = std::string_view(static_cast<const char*>(PyUnicode_DATA(mod)),
+                                             static_cast<size_t>(PyUnicode_GET_LENGTH(mod)));
+                    }
+                    pack_str_header(out_, 10 + m.size() + (with_module ? 1 : 0) + q.size() + 1);
+                    out_.append("<function ", 10);
+                    if (with_module) {
+                        out_.append(m);
+                        out_.push_back('.');
+                    }
+                    out_.append(q);
+                    out_.push_back('>');
+                    return St::Ok;
+                }
+                [[fallthrough]];
             }
             default: {
                 Text t;
@@ -1915,27 +1946,45 @@ private:
                 return St::Abort;
             }
             pack_map_header(out_, static_cast<size_t>(n));
-            size_t scope = open_scope();
+            // Keys of the dict written as they are cannot equal one another: only when some
+            // key is not (a default function's text, ...) is the map written again with
+            // every key noted and compared.
+            size_t body = out_.size();
             Py_ssize_t pos = 0;
             PyObject *kb, *vb;
             St s = St::Ok;
             while (s == St::Ok && PyDict_Next(o, &pos, &kb, &vb)) {
-                Ref k = Ref::borrow(kb), v = Ref::borrow(vb);
-                size_t mark = out_.size();
-                if (nest >= 0 && exact_scalar(kb)) {
-                    // A key of the dict written as it is: it can only equal a key that is not.
-                    register_key(mark, true);
-                    if (!others_.empty() && others_.back() >= scope && duplicate(scope)) {
-                        map_dup_ = true;
-                    }
-                } else {
-                    s = exact_key(k.get(), nest, scope);
+                if (nest < 0 || !exact_scalar(kb)) {
+                    s = St::Slow;
+                    break;
                 }
+                if (nest >= 0 && exact_scalar(vb)) {
+                    if (out_.size() - start_ > EXACT_MAX_BYTES) {
+                        s = St::Abort;
+                    }
+                    continue;
+                }
+                Ref v = Ref::borrow(vb);
+                s = exact(v.get(), nest);
+                if (s == St::Ok && PyDict_GET_SIZE(o) != n) {
+                    s = St::Abort;  // changed while Python code ran
+                }
+            }
+            if (s != St::Slow) {
+                return s;
+            }
+            out_.resize(body);
+            size_t scope = open_scope();
+            pos = 0;
+            s = St::Ok;
+            while (s == St::Ok && PyDict_Next(o, &pos, &kb, &vb)) {
+                Ref k = Ref::borrow(kb), v = Ref::borrow(vb);
+                s = exact_key(k.get(), nest, scope);
                 if (s == St::Ok) {
                     s = exact(v.get(), nest);
                 }
                 if (s == St::Ok && PyDict_GET_SIZE(o) != n) {
-                    s = St::Abort;  // changed while Python code ran
+                    s = St::Abort;
                 }
             }
             close_scope(scope);
@@ -2240,8 +2289,11 @@ Outcome run(Buffer& out, F&& f) {
     Outcome result;
     try {
         Active active;
-        // An encoding started by code that runs inside another one gets its own memory.
-        thread_local Scratch kept;
+        // One set for the process, as the GIL lets one encoding run at a time; an encoding
+        // started while another is in progress (by code that runs inside it, in this
+        // thread or another) gets its own.
+        static Scratch* shared = new Scratch();  // never destroyed: may be used at exit
+        Scratch& kept = *shared;
         Scratch own;
         Scratch& scratch = kept.in_use ? own : kept;
         scratch.in_use = true;
