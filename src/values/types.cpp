@@ -278,6 +278,9 @@ Handler base_handler(PyTypeObject* base) {
 
 bool compute(PyTypeObject* tp, TypeInfo& info) {
     info.tag = tp->tp_version_tag;
+    if (tp->tp_flags & Py_TPFLAGS_HEAPTYPE) {
+        info.qualname = Ref::borrow(reinterpret_cast<PyHeapTypeObject*>(tp)->ht_qualname);
+    }
     info.plain_metaclass = Py_TYPE(tp) == &PyType_Type;
     info.dict_descr = nullptr;
     info.slots.clear();
@@ -363,6 +366,15 @@ bool compute(PyTypeObject* tp, TypeInfo& info) {
     return true;
 }
 
+// The facts still hold for `tp` (its tag was checked by the caller).
+bool current(const TypeInfo& info, PyTypeObject* tp) {
+    if (info.plain_metaclass != (Py_TYPE(tp) == &PyType_Type)) {
+        return false;
+    }
+    return !(tp->tp_flags & Py_TPFLAGS_HEAPTYPE) ||
+           reinterpret_cast<PyHeapTypeObject*>(tp)->ht_qualname == info.qualname.get();
+}
+
 unsigned int version_tag(PyTypeObject* tp) {
     if (tp->tp_version_tag == 0) {
 #if PY_VERSION_HEX >= 0x030C0000
@@ -407,12 +419,11 @@ const TypeInfo* type_info(PyTypeObject* tp) {
         return compute(tp, info) ? &info : nullptr;
     }
     auto& slot = front_slot(tp);
-    if (slot.first == tp && slot.second->tag == tag && slot.second->plain_metaclass == (Py_TYPE(tp) == &PyType_Type)) {
+    if (slot.first == tp && slot.second->tag == tag && current(*slot.second, tp)) {
         return slot.second;
     }
     auto it = t.entries.find(tp);
-    if (it != t.entries.end() && it->second.tag == tag &&
-        it->second.plain_metaclass == (Py_TYPE(tp) == &PyType_Type)) {
+    if (it != t.entries.end() && it->second.tag == tag && current(it->second, tp)) {
         slot = {tp, &it->second};
         return &it->second;
     }

@@ -84,6 +84,9 @@ struct TypeInfo {
     std::vector<std::pair<PyObject*, PyObject*>> slots;  // (name, member descriptor)
     // An object of a class with neither instance __dict__ nor slots is always the map
     // {"__class__": name}, written here once.
+    // A heap type's __qualname__ when the facts were read: assigning it does not give the
+    // class a new version tag on every interpreter, so it is compared at each use.
+    Ref qualname;
     bool class_only = false;
     std::string class_map;
     std::string class_entry;  // the "__class__": name entry of its map, packed (when name_ok)
