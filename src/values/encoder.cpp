@@ -387,6 +387,11 @@ private:
 
     St put_depth_marker(PyTypeObject* tp, Walk& w) {
         w.budget -= 8;
+        const TypeInfo* ti = type_info(tp);
+        if (ti != nullptr && !ti->depth_marker.empty()) {
+            out_.append(ti->depth_marker);
+            return St::Ok;
+        }
         return put_marker("<", tp, " \xe2\x80\xa6>");
     }
 

@@ -358,6 +358,21 @@ bool compute(PyTypeObject* tp, TypeInfo& info) {
         }
         info.class_entry.append(info.name);
     }
+    if (info.name_ok && info.name.size() < 65000) {
+        // "<" name " …>": the text of an instance met beyond the depth limits.
+        size_t n = 1 + info.name.size() + 5;
+        if (n < 32) {
+            info.depth_marker.push_back(static_cast<char>(0xa0 | n));
+        } else if (n < 256) {
+            info.depth_marker.push_back('\xd9');
+            info.depth_marker.push_back(static_cast<char>(n));
+        } else {
+            info.depth_marker.push_back('\xda');
+            info.depth_marker.push_back(static_cast<char>(n >> 8));
+            info.depth_marker.push_back(static_cast<char>(n));
+        }
+        info.depth_marker.append("<").append(info.name).append(" \xe2\x80\xa6>");
+    }
     info.class_only = info.handler == Handler::Object && info.dict_descr == nullptr && info.slots.empty() &&
                       !info.class_entry.empty();
     if (info.class_only) {

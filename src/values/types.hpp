@@ -89,7 +89,8 @@ struct TypeInfo {
     Ref qualname;
     bool class_only = false;
     std::string class_map;
-    std::string class_entry;  // the "__class__": name entry of its map, packed (when name_ok)
+    std::string class_entry;   // the "__class__": name entry of its map, packed (when name_ok)
+    std::string depth_marker;  // "<module.Qual …>", packed (when name_ok)
 };
 
 // The standard classes and C accessors the encoder uses, fetched once. Never destroyed.
