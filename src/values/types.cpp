@@ -345,31 +345,31 @@ bool compute(PyTypeObject* tp, TypeInfo& info) {
     }
     if (info.name_ok && info.name.size() < 65536) {
         info.class_entry.assign("\xa9__class__");
-        size_t n = info.name.size();
-        if (n < 32) {
-            info.class_entry.push_back(static_cast<char>(0xa0 | n));
-        } else if (n < 256) {
+        size_t size = info.name.size();
+        if (size < 32) {
+            info.class_entry.push_back(static_cast<char>(0xa0 | size));
+        } else if (size < 256) {
             info.class_entry.push_back('\xd9');
-            info.class_entry.push_back(static_cast<char>(n));
+            info.class_entry.push_back(static_cast<char>(size));
         } else {
             info.class_entry.push_back('\xda');
-            info.class_entry.push_back(static_cast<char>(n >> 8));
-            info.class_entry.push_back(static_cast<char>(n));
+            info.class_entry.push_back(static_cast<char>(size >> 8));
+            info.class_entry.push_back(static_cast<char>(size));
         }
         info.class_entry.append(info.name);
     }
     if (info.name_ok && info.name.size() < 65000) {
         // "<" name " …>": the text of an instance met beyond the depth limits.
-        size_t n = 1 + info.name.size() + 5;
-        if (n < 32) {
-            info.depth_marker.push_back(static_cast<char>(0xa0 | n));
-        } else if (n < 256) {
+        size_t size = 1 + info.name.size() + 5;
+        if (size < 32) {
+            info.depth_marker.push_back(static_cast<char>(0xa0 | size));
+        } else if (size < 256) {
             info.depth_marker.push_back('\xd9');
-            info.depth_marker.push_back(static_cast<char>(n));
+            info.depth_marker.push_back(static_cast<char>(size));
         } else {
             info.depth_marker.push_back('\xda');
-            info.depth_marker.push_back(static_cast<char>(n >> 8));
-            info.depth_marker.push_back(static_cast<char>(n));
+            info.depth_marker.push_back(static_cast<char>(size >> 8));
+            info.depth_marker.push_back(static_cast<char>(size));
         }
         info.depth_marker.append("<").append(info.name).append(" \xe2\x80\xa6>");
     }
