@@ -7,7 +7,9 @@
 #include "filters/filters.hpp"
 #include "utils/qualname.hpp"
 
+#include <array>
 #include <cstdint>
+#include <utility>
 #include <string>
 
 namespace sarv {
@@ -39,6 +41,10 @@ struct CodeInfo {
     // reused, so an equal tag is that dict, unchanged).
     uint64_t names_dict_version = 0;
     std::vector<uint8_t> names_dict_order;
+    // Lines of the instructions events were last seen at (instruction index + 1, line),
+    // where the interpreter reads a line from the start of the code's line table each time.
+    std::array<std::pair<int, int>, 4> lines{};
+    uint8_t lines_next = 0;
 
     // The part that depends on one profiler's configuration, valid while profiler_serial
     // names that profiler. Serials are never reused, so a dead profiler cannot match.

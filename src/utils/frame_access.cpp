@@ -127,6 +127,29 @@ PyCodeObject* caller_code(PyFrameObject* frame, int up) {
 #endif
 }
 
+int frame_line_number(PyFrameObject* frame) {
+#if defined(SARV_FRAME_INTERNALS) && !defined(SARV_LOCALS_KEPT_IN_A_DICT)
+    // f_lineno is 0 unless a tracer or an assignment set it: then the line is the one of
+    // the frame's instruction, a function of the code and the instruction alone.
+    _PyInterpreterFrame* f = frame->f_frame;
+    CodeInfo* code = f != nullptr && frame->f_lineno == 0 ? peek_code_info(frame_code(f)) : nullptr;
+    if (code != nullptr) {
+        int at = _PyInterpreterFrame_LASTI(f) + 1;
+        for (const auto& [seen, line] : code->lines) {
+            if (seen == at) {
+                return line;
+            }
+        }
+        int line = PyUnstable_InterpreterFrame_GetLine(f);
+        if (line >= 0) {
+            code->lines[code->lines_next++ % code->lines.size()] = {at, line};
+        }
+        return line;
+    }
+#endif
+    return PyFrame_GetLineNumber(frame);
+}
+
 bool direct_locals_supported() {
 #ifdef SARV_FRAME_INTERNALS
     return true;

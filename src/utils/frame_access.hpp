@@ -48,6 +48,11 @@ struct DirectLocals {
 // variables or a prologue this reader does not know, and interpreters other than 3.11.
 bool read_direct_locals(PyFrameObject* frame, CodeInfo& code, uint64_t listed, DirectLocals& out);
 
+// PyFrame_GetLineNumber, with the line of each instruction kept on the code's entry (when
+// it has one) from 3.13 on, where the interpreter finds it by reading the code's line table
+// from its start at every call.
+int frame_line_number(PyFrameObject* frame);
+
 // Whether this build reads variables directly at all (tests use it).
 bool direct_locals_supported();
 // Turns direct reading off and on (tests compare both ways); on by default.

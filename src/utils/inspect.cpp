@@ -1,5 +1,7 @@
 #include "utils/inspect.hpp"
 
+#include "utils/frame_access.hpp"
+
 #include <unistd.h>
 
 #include <atomic>
@@ -150,7 +152,7 @@ std::string_view shown_filename(std::string_view filename) {
 }
 
 bool frame_line(PyFrameObject* frame, int& line) {
-    line = PyFrame_GetLineNumber(frame);
+    line = frame_line_number(frame);
     if (line < 0) {
         // f_lineno reads as None here; a line number is required.
         PyErr_SetString(PyExc_TypeError, "'NoneType' object cannot be interpreted as an integer");
@@ -229,7 +231,7 @@ bool user_code_call_site(const CallStack& stack, const std::optional<PrefixedId>
         raise_conversion_error(frame, "PyFrame");
         return false;
     }
-    int line = PyFrame_GetLineNumber(reinterpret_cast<PyFrameObject*>(frame));
+    int line = frame_line_number(reinterpret_cast<PyFrameObject*>(frame));
     if (line < 0) {
         PyErr_SetString(PyExc_TypeError, "'NoneType' object cannot be interpreted as an integer");
         return false;
