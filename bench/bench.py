@@ -73,6 +73,8 @@ class BenchProfiler:
 
 
 CONSTANT = msgpack.packb(None)
+# Off in callgrind's children: their counts are the hook's, not the trace document's.
+BUILD_TRACES = True
 
 
 def clear_hooks():
@@ -115,7 +117,8 @@ def sarv_config(config, constant=False):
         finally:
             clear_hooks()
             sarv.serialize.dump_msgpack = saved
-        profiler.rust_profiler.build_trace()
+        if BUILD_TRACES:
+            profiler.rust_profiler.build_trace()
         return elapsed
 
     return run
@@ -360,6 +363,8 @@ CALLGRIND_CONFIGS = ["bare", "no-op hook", "sarv, every frame excluded", "sarv, 
 
 
 def child_callgrind(name, wname, reps):
+    global BUILD_TRACES
+    BUILD_TRACES = False
     runner, fn = configurations()[name], workloads.WORKLOADS[wname]
     for _ in range(reps):
         runner(fn)
