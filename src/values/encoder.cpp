@@ -425,24 +425,30 @@ private:
     }
 
     // An exact int: itself within 64 bits, else its text.
-    St put_int(PyObject* v, bool& in_range) {
+    // An int within -2**63..2**64-1 as itself; false (nothing written, no error) beyond.
+    bool pack_64_bits(PyObject* v) {
         int overflow = 0;
         long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
         if (overflow == 0) {
-            in_range = true;
             pack_int(out_, x);
-            return St::Ok;
+            return true;
         }
         if (overflow > 0) {
             unsigned long long u = PyLong_AsUnsignedLongLong(v);
             if (!(u == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
-                in_range = true;
                 pack_uint(out_, u);
-                return St::Ok;
+                return true;
             }
             PyErr_Clear();
         }
-        in_range = false;
+        return false;
+    }
+
+    St put_int(PyObject* v, bool& in_range) {
+        in_range = pack_64_bits(v);
+        if (in_range) {
+            return St::Ok;
+        }
         Text t;
         SARV_TRY(int_text(v, t));
         return put_text(t);
@@ -1917,19 +1923,8 @@ private:
             return St::Ok;
         }
         if (tp == &PyLong_Type) {
-            int overflow = 0;
-            long long x = PyLong_AsLongLongAndOverflow(o, &overflow);
-            if (overflow == 0) {
-                pack_int(out_, x);
+            if (pack_64_bits(o)) {
                 return St::Ok;
-            }
-            if (overflow > 0) {
-                unsigned long long u = PyLong_AsUnsignedLongLong(o);
-                if (!(u == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
-                    pack_uint(out_, u);
-                    return St::Ok;
-                }
-                PyErr_Clear();
             }
             return exact_default(o, nest);
         }
@@ -2161,19 +2156,8 @@ private:
     St light_value(PyObject* v) {
         PyTypeObject* tp = Py_TYPE(v);
         if (tp == &PyLong_Type) {
-            int overflow = 0;
-            long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
-            if (overflow == 0) {
-                pack_int(out_, x);
+            if (pack_64_bits(v)) {
                 return St::Ok;
-            }
-            if (overflow > 0) {
-                unsigned long long u = PyLong_AsUnsignedLongLong(v);
-                if (!(u == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
-                    pack_uint(out_, u);
-                    return St::Ok;
-                }
-                PyErr_Clear();
             }
             Text t;
             SARV_TRY(int_text(v, t));

@@ -276,6 +276,20 @@ Handler base_handler(PyTypeObject* base) {
     return Handler::Object;
 }
 
+// The header of a packed text of `size` bytes (below 65536), as pack_str_header writes it.
+void append_str_header(std::string& out, size_t size) {
+    if (size < 32) {
+        out.push_back(static_cast<char>(0xa0 | size));
+    } else if (size < 256) {
+        out.push_back('\xd9');
+        out.push_back(static_cast<char>(size));
+    } else {
+        out.push_back('\xda');
+        out.push_back(static_cast<char>(size >> 8));
+        out.push_back(static_cast<char>(size));
+    }
+}
+
 bool compute(PyTypeObject* tp, TypeInfo& info) {
     info.tag = tp->tp_version_tag;
     if (tp->tp_flags & Py_TPFLAGS_HEAPTYPE) {
@@ -345,32 +359,12 @@ bool compute(PyTypeObject* tp, TypeInfo& info) {
     }
     if (info.name_ok && info.name.size() < 65536) {
         info.class_entry.assign("\xa9__class__");
-        size_t size = info.name.size();
-        if (size < 32) {
-            info.class_entry.push_back(static_cast<char>(0xa0 | size));
-        } else if (size < 256) {
-            info.class_entry.push_back('\xd9');
-            info.class_entry.push_back(static_cast<char>(size));
-        } else {
-            info.class_entry.push_back('\xda');
-            info.class_entry.push_back(static_cast<char>(size >> 8));
-            info.class_entry.push_back(static_cast<char>(size));
-        }
+        append_str_header(info.class_entry, info.name.size());
         info.class_entry.append(info.name);
     }
     if (info.name_ok && info.name.size() < 65000) {
         // "<" name " …>": the text of an instance met beyond the depth limits.
-        size_t size = 1 + info.name.size() + 5;
-        if (size < 32) {
-            info.depth_marker.push_back(static_cast<char>(0xa0 | size));
-        } else if (size < 256) {
-            info.depth_marker.push_back('\xd9');
-            info.depth_marker.push_back(static_cast<char>(size));
-        } else {
-            info.depth_marker.push_back('\xda');
-            info.depth_marker.push_back(static_cast<char>(size >> 8));
-            info.depth_marker.push_back(static_cast<char>(size));
-        }
+        append_str_header(info.depth_marker, 1 + info.name.size() + 5);
         info.depth_marker.append("<").append(info.name).append(" \xe2\x80\xa6>");
     }
     info.class_only = info.handler == Handler::Object && info.dict_descr == nullptr && info.slots.empty() &&
