@@ -93,6 +93,20 @@ class DocumentStream:
 
     # -- records
 
+    def _list(self, thread_id, count, first_only, unpack):
+        """The `count` records of one list, (thread id, record) each; with
+        `first_only`, only the first is decoded."""
+        for i in range(count):
+            if first_only and i:
+                self._call(self.unpacker.skip)
+                continue
+            try:
+                record = unpack()
+            except msgpack.OutOfData:
+                record = self._call(unpack)
+            self.records_read += 1
+            yield thread_id, record
+
     def records(self, threads: bool = True, of_interest: bool = True, on_list=None, on_entry=None, first_only=False):
         """(thread id or None, record) in document order; the lists not
         wanted are skipped undecoded. `on_list(thread id or None, count)` is
@@ -114,30 +128,12 @@ class DocumentStream:
                     count = self._call(self.unpacker.read_array_header)
                     if on_list is not None:
                         on_list(thread_id, count)
-                    for i in range(count):
-                        if first_only and i:
-                            self._call(self.unpacker.skip)
-                            continue
-                        try:
-                            record = unpack()
-                        except msgpack.OutOfData:
-                            record = self._call(unpack)
-                        self.records_read += 1
-                        yield thread_id, record
+                    yield from self._list(thread_id, count, first_only, unpack)
             elif key == "frames_of_interest" and of_interest:
                 count = self._call(self.unpacker.read_array_header)
                 if on_list is not None:
                     on_list(None, count)
-                for i in range(count):
-                    if first_only and i:
-                        self._call(self.unpacker.skip)
-                        continue
-                    try:
-                        record = unpack()
-                    except msgpack.OutOfData:
-                        record = self._call(unpack)
-                    self.records_read += 1
-                    yield None, record
+                yield from self._list(None, count, first_only, unpack)
             elif key == "frames":
                 self.skipped_threads = self._call(self.unpacker.read_map_header)
                 for _ in range(2 * self.skipped_threads):
