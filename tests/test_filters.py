@@ -44,6 +44,7 @@ def probe_recorded(recording, filename, filters=None):
     ("x<attrs generated init>", None, True),
     ("/home/u/src/sarv/serialize.py", None, False),
     ("/home/u/src/sarv/filters/x.py", None, False),
+    ("/home/u/src/sarv/cli/run.py", None, False),
     ("/home/u/src/sarv/other.py", None, True),
     ("/home/u/src/sarv/__init__.py", None, False),
     ("/home/u/src/sarvx/serialize.py", None, True),

@@ -1005,8 +1005,22 @@ def _light_general(obj) -> bytes:
 # The entry points: the native encoder of sarv._speedups, which writes the very bytes
 # of `_dump_general` and `_light_general` and leaves to them only the rare value it does
 # not write itself. The functions above stay the reference of the format.
+_LIMITS = (
+    "MAX_DEPTH",
+    "OBJECT_DEPTH",
+    "MAX_ITEMS",
+    "MAX_STR_CHARS",
+    "MAX_BYTES",
+    "MAX_INT_BITS",
+    "MAX_TOTAL_BYTES",
+    "EXACT_MAX_BYTES",
+    "LIGHT_MAX_STR_CHARS",
+)
+
+
 def _check_limits(native: dict) -> None:
-    ours = {name: globals()[name] for name in native}
+    # Both ways: a limit missing on either side is a mismatch too.
+    ours = {name: globals()[name] for name in _LIMITS}
     if ours != native:
         raise ImportError("sarv._speedups was built with other limits: %r, not %r" % (native, ours))
 

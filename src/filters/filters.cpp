@@ -50,6 +50,7 @@ const std::vector<Finder>& library_finders() {
 
 const std::vector<Finder>& sarv_finders() {
     static const std::vector<Finder> finders = build_finders({
+        "/sarv/cli/",
         "/sarv/config.py",
         "/sarv/db.py",
         "/sarv/django_schema.py",

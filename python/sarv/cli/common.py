@@ -1,0 +1,95 @@
+"""What the commands share: the one-line failure, the database they read, and
+the command line that shows a trace."""
+
+from __future__ import annotations
+
+import os
+import shlex
+import sys
+
+from sarv import db as _db
+from sarv.config import ConfigError, load_config
+
+EXIT_ERROR = 1
+EXIT_USAGE = 2
+EXIT_INTERRUPTED = 130
+
+DB_HELP = "trace database (default: $SARV_DB, else db_path of [tool.sarv], else .sarv/traces.sqlite3)"
+TRACE_HELP = "a trace id, its first or last characters, or 'last'"
+
+
+class CommandError(Exception):
+    """A failure reported as one line, with an exit status."""
+
+    def __init__(self, message: str, status: int = EXIT_ERROR) -> None:
+        super().__init__(message)
+        self.status = status
+
+
+def prog() -> str:
+    name = os.path.basename(sys.argv[0]) if sys.argv and sys.argv[0] else ""
+    return "sarv" if name in ("sarv", "sarv.exe") else "python -m sarv"
+
+
+def flush_stdout() -> None:
+    try:
+        sys.stdout.flush()
+    except Exception:
+        pass  # a closed or broken stdout is the program's business
+
+
+def db_path(options) -> str:
+    if options.db:
+        return options.db
+    try:
+        configured = load_config().get("db_path")
+    except ConfigError as exc:
+        raise CommandError("configuration error: %s (or give --db)" % exc, EXIT_USAGE) from None
+    return configured or _db.default_db_path()
+
+
+def existing_db(options) -> str:
+    path = db_path(options)
+    if not os.path.exists(path):
+        raise CommandError("no trace database at %s (record one with '%s run', or give --db)" % (path, prog()))
+    if os.path.isdir(path):
+        raise CommandError("%s is a folder, not a trace database" % path)
+    return path
+
+
+def decoded(write, out, trace_id: str, path: str) -> None:
+    """write(out), with a document that cannot be decoded reported as such."""
+    import msgpack
+
+    try:
+        write(out)
+    except (ValueError, TypeError, msgpack.UnpackException) as exc:
+        reason = "%s: %s" % (type(exc).__name__, exc) if str(exc) else type(exc).__name__
+        raise CommandError("trace %s in %s cannot be decoded: %s" % (trace_id, path, reason)) from None
+
+
+_AGE_UNITS = {"s": 1, "m": 60, "h": 3600, "d": 86400, "w": 7 * 86400}
+
+
+def is_age(text: str) -> bool:
+    return bool(text) and text[-1:].lower() in _AGE_UNITS and text[:-1].replace(".", "", 1).isdigit()
+
+
+def age(text: str, option: str) -> float:
+    """Seconds of an age such as 90s, 30m, 12h, 7d or 2w."""
+    value, unit = text[:-1], text[-1:].lower()
+    try:
+        seconds = float(value) * _AGE_UNITS[unit]
+    except (KeyError, ValueError):
+        raise CommandError("%s: expected an age such as 90s, 30m, 12h, 7d or 2w, not %r" % (option, text), EXIT_USAGE) from None
+    if seconds < 0:
+        raise CommandError("%s must not be negative" % option, EXIT_USAGE)
+    return seconds
+
+
+def view_command(trace_id: str, db_path: str) -> str:
+    """The command line that shows a saved trace in a browser."""
+    command = "%s view %s --open" % (prog(), trace_id)
+    if os.path.abspath(db_path) != os.path.abspath(_db.default_db_path()):
+        command += " --db %s" % shlex.quote(db_path)
+    return command

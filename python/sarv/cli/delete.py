@@ -1,0 +1,20 @@
+"""`delete`: remove traces by id, then compact the database file."""
+
+from __future__ import annotations
+
+from sarv import db as _db
+from sarv.cli.common import DB_HELP, existing_db
+
+
+def add_parser(commands, prog: str) -> None:
+    delete = commands.add_parser("delete", help="remove traces by id (and give their space back)")
+    delete.add_argument("traces", nargs="+", metavar="TRACE_ID", help="trace ids, their first or last characters, or 'last'")
+    delete.add_argument("--db", metavar="PATH", help=DB_HELP)
+
+
+def command(options) -> int:
+    path = existing_db(options)
+    ids = [_db.resolve_trace_id(path, text) for text in options.traces]
+    removed = _db.delete_traces(path, ids)
+    print("removed %d %s from %s" % (removed, "trace" if removed == 1 else "traces", path))
+    return 0

@@ -1,0 +1,78 @@
+"""`export`: a trace as Chrome trace events, the JSON document or an HTML page."""
+
+from __future__ import annotations
+
+import os
+import sys
+
+from sarv import db as _db
+from sarv.cli.common import DB_HELP, TRACE_HELP, CommandError, decoded, existing_db
+from sarv.cli.view import page_data, write_page
+
+
+def add_parser(commands, prog: str) -> None:
+    export = commands.add_parser(
+        "export",
+        help="write a trace as Chrome trace events (Perfetto, chrome://tracing) or JSON",
+        description="chrome: one complete event per call, per thread, for Perfetto and "
+        "chrome://tracing. json: the whole trace document; bytes are written as "
+        '{"__bytes__": "<base64>"}.',
+    )
+    export.add_argument("trace", metavar="TRACE_ID", help=TRACE_HELP)
+    export.add_argument("--db", metavar="PATH", help=DB_HELP)
+    export.add_argument("--format", choices=("chrome", "json", "html"), default="chrome", help="default: chrome")
+    export.add_argument("-o", "--output", metavar="FILE", default="-", help="output file (default: standard output)")
+
+
+def command(options) -> int:
+    import gzip
+
+    from sarv.filters.export import write_chrome_trace, write_json_document
+
+    path = existing_db(options)
+    trace_id = _db.resolve_trace_id(path, options.trace)
+
+    def open_stream():
+        return _db.open_trace(path, trace_id)
+
+    def write(out) -> None:
+        if options.format == "chrome":
+            write_chrome_trace(open_stream, out)
+        else:
+            with open_stream() as stored:
+                write_json_document(stored, out)
+
+    if options.format == "html":
+        _, trace_id, structure, values = page_data(options)
+        if options.output == "-":
+            from sarv.viewer import page_parts
+
+            sys.stdout.writelines(page_parts(structure, values))
+            return 0
+        write_page(structure, values, options.output)
+        print("wrote %s (html) of trace %s" % (options.output, trace_id), file=sys.stderr)
+        return 0
+    if options.output == "-":
+        decoded(write, sys.stdout, trace_id, path)
+        return 0
+    try:
+        if options.output.endswith(".gz"):
+            # Level 1: a trace of a gigabyte of JSON still compresses several times over,
+            # and in seconds rather than minutes.
+            stream = gzip.open(options.output, "wt", encoding="utf-8", compresslevel=1)
+        else:
+            stream = open(options.output, "w", encoding="utf-8")
+        with stream:
+            try:
+                decoded(write, stream, trace_id, path)
+            except BaseException:
+                stream.close()
+                try:
+                    os.unlink(options.output)  # no half-written file left behind
+                except OSError:
+                    pass
+                raise
+    except OSError as exc:
+        raise CommandError("cannot write %s: %s" % (options.output, exc.strerror or exc)) from None
+    print("wrote %s (%s) of trace %s" % (options.output, options.format, trace_id), file=sys.stderr)
+    return 0

@@ -1,0 +1,31 @@
+"""`prune`: remove old traces, then compact the database file."""
+
+from __future__ import annotations
+
+from sarv import db as _db
+from sarv.cli.common import DB_HELP, EXIT_USAGE, CommandError, age, existing_db
+
+
+def add_parser(commands, prog: str) -> None:
+    prune = commands.add_parser(
+        "prune",
+        help="remove old traces (and give their space back)",
+        description="Remove the traces saved before --older-than, or all but the --keep-last newest (of "
+        "--source only, when given), then compact the database file.",
+    )
+    prune.add_argument("--db", metavar="PATH", help=DB_HELP)
+    prune.add_argument("--older-than", metavar="AGE", help="an age: 90s, 30m, 12h, 7d, 2w")
+    prune.add_argument("--keep-last", type=int, metavar="N", help="keep the N newest traces")
+    prune.add_argument("--source", metavar="SOURCE", help="only remove traces of this source")
+
+
+def command(options) -> int:
+    if options.older_than is None and options.keep_last is None:
+        raise CommandError("prune needs --older-than AGE or --keep-last N (or both)", EXIT_USAGE)
+    if options.keep_last is not None and options.keep_last < 0:
+        raise CommandError("--keep-last must be 0 or more", EXIT_USAGE)
+    older = age(options.older_than, "--older-than") if options.older_than is not None else None
+    path = existing_db(options)
+    removed = _db.prune_traces(path, older_than=older, keep_last=options.keep_last, source=options.source)
+    print("removed %d %s from %s" % (removed, "trace" if removed == 1 else "traces", path))
+    return 0

@@ -1,0 +1,266 @@
+"""`run`: a Python script or module run as ``__main__`` under the profiler.
+
+This module's functions are on the stack while the program runs; the core
+leaves sarv/cli/ out of traces, as it does the rest of the package.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import runpy
+import signal
+import sys
+import traceback
+
+from sarv.cli.common import DB_HELP, EXIT_ERROR, EXIT_INTERRUPTED, EXIT_USAGE, CommandError, flush_stdout, view_command
+from sarv.config import ConfigError, load_config
+
+
+def add_parser(commands, prog: str) -> None:
+    run = commands.add_parser(
+        "run",
+        help="run a Python script or module and record a trace of it",
+        usage="%s run [options] (script.py | -m module) [args ...]" % prog,
+        description="Run a program as __main__ under the profiler, like python -m cProfile. "
+        "The trace is saved however the program ends; the exit status is the program's.",
+    )
+    run.add_argument("--db", metavar="PATH", help=DB_HELP)
+    run.add_argument(
+        "--threading",
+        action=argparse.BooleanOptionalAction,
+        default=None,
+        help="also record threads the program starts (default: off, or [tool.sarv] threading)",
+    )
+    run.add_argument(
+        "--lightweight-repr",
+        action=argparse.BooleanOptionalAction,
+        default=None,
+        help="keep numbers and short strings, record every other value as its type name (faster, smaller)",
+    )
+    run.add_argument(
+        "--max-records",
+        type=int,
+        metavar="N",
+        help="keep at most N records in memory (default: no limit, or [tool.sarv] max_records); past it, the "
+        "oldest are dropped (see --max-records-mode)",
+    )
+    run.add_argument(
+        "--max-records-mode",
+        choices=("ring", "stop"),
+        help="past --max-records: ring keeps the most recent records (default), stop keeps the first",
+    )
+    run.add_argument(
+        "--include",
+        metavar="FRAGMENT",
+        action="append",
+        default=[],
+        help="record files whose path contains FRAGMENT even if they are libraries (repeatable; "
+        "added to filters.include_frames)",
+    )
+    run.add_argument(
+        "--ignore",
+        metavar="FRAGMENT",
+        action="append",
+        default=[],
+        help="never record files whose path contains FRAGMENT (repeatable; added to filters.ignore_frames)",
+    )
+    run.add_argument(
+        "-m",
+        dest="module",
+        nargs=argparse.REMAINDER,
+        metavar="module [args]",
+        help="run a module as python -m does (the rest of the line is for the module)",
+    )
+    run.add_argument("script", nargs="?", help="the Python file to run")
+    run.add_argument("args", nargs=argparse.REMAINDER, help="arguments passed to the program")
+
+
+def _exit_status(exc: SystemExit) -> int:
+    # Mirrors the interpreter: None is success, an int is the status, and
+    # anything else is printed to standard error and means failure.
+    code = exc.code
+    if code is None:
+        return 0
+    if isinstance(code, int):
+        return code & 0xFF  # what the operating system keeps of it
+    print(code, file=sys.stderr)
+    return 1
+
+
+def _print_program_error(exc: BaseException, first_file: str | None) -> None:
+    # Start the traceback at the program, as `python script.py` would,
+    # leaving out sarv's and runpy's frames. An error before the program's
+    # first line (a SyntaxError, ...) is shown without a traceback.
+    first = exc.__traceback__
+    if first_file is not None:
+        target = os.path.abspath(first_file)
+        while first is not None and os.path.abspath(first.tb_frame.f_code.co_filename) != target:
+            first = first.tb_next
+    else:
+        while first is not None and (
+            first.tb_frame.f_code.co_filename == __file__ or first.tb_frame.f_globals.get("__name__") == "runpy"
+        ):
+            first = first.tb_next
+    traceback.print_exception(type(exc), exc, first)
+
+
+def _run_config(options) -> dict:
+    overrides: dict = {}
+    if options.db:
+        overrides["db_path"] = options.db
+    if options.threading is not None:
+        overrides["threading"] = options.threading
+    if options.lightweight_repr is not None:
+        overrides["lightweight_repr"] = options.lightweight_repr
+    if options.max_records is not None:
+        overrides["max_records"] = options.max_records
+    if options.max_records_mode is not None:
+        overrides["max_records_mode"] = options.max_records_mode
+    try:
+        config = load_config(overrides)
+    except ConfigError as exc:
+        raise CommandError("configuration error: %s" % exc, EXIT_USAGE) from None
+    # Fragments from the command line add to those of pyproject.toml.
+    config["filters"]["include_frames"].extend(options.include)
+    config["filters"]["ignore_frames"].extend(options.ignore)
+    return config
+
+
+def _check_module(name: str):
+    """The module's file name, or CommandError if `python -m` could not run it.
+
+    Looking the module up imports its parent packages, as running it would.
+    """
+    if not name or name.startswith("."):
+        raise CommandError("cannot run module %r: a module name is needed" % name, EXIT_USAGE)
+    details = getattr(runpy, "_get_module_details", None)
+    try:
+        if details is not None:
+            _, spec, _ = details(name)
+            return spec.origin
+        import importlib.util
+
+        spec = importlib.util.find_spec(name)
+    except Exception as exc:  # ImportError, or an error raised by a parent package
+        message = str(exc) or type(exc).__name__
+        raise CommandError("cannot run module %s: %s" % (name, message), EXIT_USAGE) from None
+    if spec is None:
+        raise CommandError("cannot run module %s: No module named %s" % (name, name), EXIT_USAGE)
+    return spec.origin
+
+
+def _check_script(path: str) -> None:
+    if not os.path.exists(path):
+        raise CommandError("cannot run %s: no such file" % path, EXIT_USAGE)
+    if os.path.isdir(path):
+        if not any(os.path.isfile(os.path.join(path, "__main__" + ext)) for ext in (".py", ".pyc")):
+            raise CommandError("cannot run %s: a folder without __main__.py" % path, EXIT_USAGE)
+    elif not os.access(path, os.R_OK):
+        raise CommandError("cannot run %s: not readable" % path, EXIT_USAGE)
+
+
+class _DeferredInterrupt:
+    """Ctrl-C while the trace is being saved: noted, acted on afterwards."""
+
+    def __init__(self) -> None:
+        self.seen = False
+        self.previous = None
+
+    def __enter__(self):
+        try:
+            self.previous = signal.signal(signal.SIGINT, self._note)
+        except ValueError:  # not the main thread
+            self.previous = None
+        return self
+
+    def _note(self, signum, frame):
+        self.seen = True
+
+    def __exit__(self, *exc):
+        if self.previous is not None:
+            signal.signal(signal.SIGINT, self.previous)
+        return False
+
+
+def command(options) -> int:
+    from sarv.profiler import Profiler
+
+    if options.module is not None:
+        if not options.module:
+            raise CommandError("argument -m: expected a module name", EXIT_USAGE)
+        if options.script is not None:
+            # argparse gives -m everything after it; a script before -m is a mistake.
+            raise CommandError("give either a script or -m module, not both", EXIT_USAGE)
+        module, args = options.module[0], list(options.module[1:])
+        program = module
+    elif options.script is None:
+        raise CommandError("a script or -m module is needed", EXIT_USAGE)
+    else:
+        module, args, program = None, list(options.args), options.script
+
+    config = _run_config(options)
+    saved_argv, saved_path = sys.argv, list(sys.path)
+    try:
+        if module is not None:
+            sys.path.insert(0, os.getcwd())  # as python -m does
+            module_file = _check_module(module)
+            argv0 = module_file or module
+        else:
+            _check_script(program)
+            # As `python script.py` does: the script's folder comes first.
+            sys.path.insert(0, os.path.dirname(os.path.abspath(program)))
+            module_file = None
+            argv0 = program
+        profiler = Profiler(config, source="cli")
+        sys.argv = [argv0] + args
+        try:
+            profiler.start()
+        except ConfigError as exc:
+            raise CommandError("configuration error: %s" % exc, EXIT_USAGE) from None
+        except Exception as exc:
+            raise CommandError("cannot start profiling: %s" % exc) from None
+        status = _run_program(profiler, module, program, module_file)
+    finally:
+        sys.argv, sys.path[:] = saved_argv, saved_path
+    return status
+
+
+def _run_program(profiler, module, program, module_file) -> int:
+    failure = None
+    try:
+        if module is not None:
+            runpy.run_module(module, run_name="__main__", alter_sys=True)
+        else:
+            runpy.run_path(program, run_name="__main__")
+    except BaseException as exc:  # SystemExit and KeyboardInterrupt included
+        failure = exc
+    # From here on a (second) Ctrl-C must not cost the trace.
+    with _DeferredInterrupt() as interrupt:
+        status = 0
+        if isinstance(failure, SystemExit):
+            status = _exit_status(failure)
+        elif failure is not None:
+            _print_program_error(failure, module_file if module is not None else program)
+            status = EXIT_INTERRUPTED if isinstance(failure, KeyboardInterrupt) else 1
+        failure = None  # the traceback holds the program's frames
+        try:
+            # The trace's command line is sys.argv as the program left it.
+            profiler.stop()
+        except Exception as exc:
+            flush_stdout()
+            print("sarv: could not save trace %s: %s" % (profiler.trace_id, exc), file=sys.stderr)
+            return status or EXIT_ERROR
+        flush_stdout()
+        count = "?" if profiler.record_count is None else profiler.record_count
+        print("trace %s: %s records saved to %s" % (profiler.trace_id, count, profiler.db_path), file=sys.stderr)
+        if profiler.dropped_records:
+            print(
+                "sarv: %d records were dropped past max_records (%d, %s)"
+                % (profiler.dropped_records, profiler.config["max_records"], profiler.config["max_records_mode"]),
+                file=sys.stderr,
+            )
+        print("see it in a browser: %s" % view_command(profiler.trace_id, profiler.db_path), file=sys.stderr)
+    if interrupt.seen and status == 0:
+        status = EXIT_INTERRUPTED
+    return status
