@@ -19,7 +19,7 @@ import types
 
 import msgpack
 import pytest
-from hypothesis import HealthCheck, event, given, settings
+from hypothesis import HealthCheck, event, example, given, settings
 from hypothesis import strategies as st
 
 import sarv._sarv
@@ -574,6 +574,7 @@ def _nesting(data):
 
 @EXAMPLES
 @given(result=results(), lightweight=st.booleans())
+@example(result=[0xd6, 0x80, 0, 0, 0, 0], lightweight=False)  # an extension of a reserved type
 def test_hostile_serialiser_results(recording, result, lightweight):
     calls = []
 

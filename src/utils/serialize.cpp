@@ -156,6 +156,11 @@ const char* check_msgpack_value(std::string_view bytes) {
         if (text && !valid_utf8(p + pos, length)) {
             return "a text is not valid UTF-8";
         }
+        // Negative types are reserved for the format itself; readers refuse all but the
+        // timestamp (-1).
+        if (ext > 1 + 0x7f && ext != 1 + 0xff) {
+            return "it uses a reserved extension type";
+        }
         if (ext == 1 + 0xff && !valid_timestamp(p + pos, length)) {
             return "a timestamp extension is malformed";
         }

@@ -40,8 +40,9 @@ private:
 };
 
 // Null when `bytes` holds exactly one complete MessagePack value with valid UTF-8 texts,
-// map keys that are not containers, well-formed timestamps and at most
-// MAX_MSGPACK_NESTING nested containers; otherwise what is wrong with it.
+// map keys that are not containers, no extension of a reserved (negative) type but
+// well-formed timestamps, and at most MAX_MSGPACK_NESTING nested containers; otherwise
+// what is wrong with it.
 inline constexpr size_t MAX_MSGPACK_NESTING = 1000;
 const char* check_msgpack_value(std::string_view bytes);
 
