@@ -38,14 +38,18 @@ def saved(companion, monkeypatch):
 
 def test_module_namespace():
     public = [name for name in vars(sarv._sarv) if not name.startswith("__")]
-    assert public == ["register_profiler", "register_noop_profiler"]
+    assert public == ["register_profiler", "register_noop_profiler", "register_context_profiler"]
     assert sarv._sarv.__doc__ == ""
     assert not hasattr(sarv._sarv, "SarvProfiler")
 
 
 @pytest.mark.parametrize(
     "name, text_signature",
-    [("register_profiler", "(profiler)"), ("register_noop_profiler", "()")],
+    [
+        ("register_profiler", "(profiler)"),
+        ("register_noop_profiler", "()"),
+        ("register_context_profiler", "(var, fallback)"),
+    ],
 )
 def test_function_signatures(name, text_signature):
     function = getattr(sarv._sarv, name)

@@ -5,7 +5,8 @@ an autoincrement `id`, the `trace_id` (not unique: saving the same trace id
 again adds a row and keeps the earlier ones), the save time `created`
 (seconds since the epoch), the document's `size` in bytes, columns derived
 from the document for listings (`source`, `version`, `started`,
-`record_count`, `test_name`, `outcome`, `command`, or NULL when the
+`record_count`, `test_name`, `outcome`, `command`, and for the traces of
+web requests `method`, `path`, `status` and `duration`, or NULL when the
 document does not provide them, and `decode_error` saying why when it
 cannot be read), and the document itself.
 
@@ -17,7 +18,11 @@ neither when it is saved nor when it is read (`open_trace`). Rows written
 by schema version 1 (`encoding` NULL) hold the document as it was given;
 such a database is upgraded in place by the first save of this version and
 read as it is until then. Table `meta` holds "application" = "sarv" and
-"schema_version", checked whenever the file is opened.
+"schema_version", checked whenever the file is opened. The request columns
+came later without a new schema version (older sarv versions name the
+columns they read and write, so they keep working on a file that has them):
+the first save of this version adds them, and readers take NULL for them
+where a file lacks them.
 
 The file, its folder and the schema are created by the first save. Files use
 SQLite's write-ahead log so that listing traces does not block a profiled
@@ -96,7 +101,11 @@ CREATE TABLE traces (
     stored_size INTEGER,
     chunks INTEGER NOT NULL DEFAULT 0,
     command TEXT,
-    outcome TEXT
+    outcome TEXT,
+    method TEXT,
+    path TEXT,
+    status INTEGER,
+    duration REAL
 );
 CREATE INDEX traces_by_trace_id ON traces (trace_id, id);
 CREATE TABLE trace_chunks (
@@ -126,6 +135,10 @@ _SUMMARY_COLUMNS = (
 )
 _SUMMARY_COLUMNS_2 = ", stored_size, command, outcome"
 _SUMMARY_COLUMNS_1 = ", length(document), NULL, NULL"
+_REQUEST_COLUMNS = (("method", "TEXT"), ("path", "TEXT"), ("status", "INTEGER"), ("duration", "REAL"))
+_SUMMARY_REQUEST = ", method, path, status, duration"
+_SUMMARY_NO_REQUEST = ", NULL, NULL, NULL, NULL"
+_MAX_PATH = 2000
 
 
 class SarvDatabaseError(Exception):
@@ -164,6 +177,10 @@ class TraceSummary:
     stored_size: int | None = None  # bytes in the database (compressed)
     command: str | None = None
     outcome: str | None = None
+    method: str | None = None  # the request's, for traces of web requests (source "request")
+    path: str | None = None
+    status: int | None = None
+    duration: float | None = None  # seconds
 
 
 def default_db_path() -> str:
@@ -187,6 +204,10 @@ class _Derived:
     test_name: str | None = None
     outcome: str | None = None
     command: str | None = None
+    method: str | None = None
+    path: str | None = None
+    status: int | None = None
+    duration: float | None = None
     decode_error: str | None = None
     dropped: int = 0  # records dropped for max_records, as the trace says
 
@@ -304,6 +325,9 @@ class _Markers:
     def take(self, record) -> None:
         if type(record) is dict and record.get("type") == "records_dropped" and type(record.get("dropped")) is int:
             self.derived.dropped = record["dropped"]
+        if type(record) is dict and record.get("type") in ("start_request", "end_request"):
+            self._request(record)
+            return
         name = _test_name_of(record)
         if name is None:
             return
@@ -317,6 +341,22 @@ class _Markers:
 
     def test_name(self):
         return self.start_name or self.end_name
+
+    def _request(self, record: dict) -> None:
+        # Written by sarv.middleware: the start carries method and path, the end
+        # the status and the duration too.
+        derived = self.derived
+        method, path = record.get("method"), record.get("path")
+        if type(method) is str and derived.method is None:
+            derived.method = method[:20]
+        if type(path) is str and derived.path is None:
+            derived.path = path[:_MAX_PATH]
+        if record.get("type") == "end_request":
+            status, duration = record.get("status"), record.get("duration")
+            if type(status) is int and 0 <= status < 1000:
+                derived.status = status
+            if type(duration) in (int, float) and duration >= 0:
+                derived.duration = float(duration)
 
 
 def _take_entry(derived: _Derived, key, value) -> None:
@@ -443,6 +483,7 @@ class _Writer:
         self.timeout = timeout
         self.identity = None  # (device, inode) once the schema is known to be there
         self.compressor = None
+        self.request_columns = False  # known to be in the file (columns are never removed)
 
     def fresh(self) -> bool:
         """Whether this connection still writes into the file at db_path (a
@@ -522,7 +563,18 @@ def _prepare(writer: _Writer, conn: sqlite3.Connection, db_path: str) -> bool:
         for statement in _UPGRADE_FROM_1.split(";"):
             if statement.strip():
                 conn.execute(statement)
+    if version != 0 and not writer.request_columns:
+        present = _columns(conn)
+        missing = [(name, kind) for name, kind in _REQUEST_COLUMNS if name not in present]
+        for name, kind in missing:
+            conn.execute("ALTER TABLE traces ADD COLUMN %s %s" % (name, kind))
+        # Trusted from now on only once seen committed: this transaction may roll back.
+        writer.request_columns = not missing
     return version == 0
+
+
+def _columns(conn: sqlite3.Connection) -> set:
+    return {row[1] for row in conn.execute("PRAGMA table_info(traces)")}
 
 
 def _compressor():
@@ -695,10 +747,15 @@ def _save(db_path, trace_id, timeout, msgpack):
                     chunks.chunks,
                     derived.command,
                     derived.outcome,
+                    derived.method,
+                    derived.path,
+                    derived.status,
+                    derived.duration,
                 )
                 columns = (
                     "trace_id, created, size, source, version, started, record_count, test_name,"
-                    " decode_error, document, encoding, stored_size, chunks, command, outcome"
+                    " decode_error, document, encoding, stored_size, chunks, command, outcome,"
+                    " method, path, status, duration"
                 )
                 if chunks.row_id is None:
                     cursor = conn.execute(
@@ -766,10 +823,12 @@ def _open_for_reading(db_path, timeout: float):
     return conn, version
 
 
-def _select_summary(version: int) -> str:
-    return "SELECT %s%s FROM traces" % (
+def _select_summary(version: int, conn: sqlite3.Connection) -> str:
+    request = version >= 2 and "duration" in _columns(conn)
+    return "SELECT %s%s%s FROM traces" % (
         _SUMMARY_COLUMNS,
         _SUMMARY_COLUMNS_2 if version >= 2 else _SUMMARY_COLUMNS_1,
+        _SUMMARY_REQUEST if request else _SUMMARY_NO_REQUEST,
     )
 
 
@@ -811,7 +870,7 @@ def list_traces(
     conn, version = opened
     try:
         where, params = _filters(source, test, since)
-        query = _select_summary(version) + where + " ORDER BY id DESC"
+        query = _select_summary(version, conn) + where + " ORDER BY id DESC"
         if limit is not None:
             query += " LIMIT ?"
             params.append(int(limit))
@@ -830,7 +889,7 @@ def find_trace(db_path, trace_id: str, timeout: float = 60):
     conn, version = opened
     try:
         row = conn.execute(
-            _select_summary(version) + " WHERE trace_id = ? ORDER BY id DESC LIMIT 1", (trace_id,)
+            _select_summary(version, conn) + " WHERE trace_id = ? ORDER BY id DESC LIMIT 1", (trace_id,)
         ).fetchone()
     except sqlite3.Error as exc:
         raise _wrap_sqlite_error(os.fspath(db_path), exc) from exc
@@ -944,7 +1003,7 @@ def open_trace(db_path, trace_id: str, timeout: float = 60) -> TraceStream:
         raise TraceNotFound("no trace %s: %s holds no traces" % (trace_id, db_path))
     conn, version = opened
     try:
-        columns = _select_summary(version).replace(" FROM traces", "")
+        columns = _select_summary(version, conn).replace(" FROM traces", "")
         extra = ", encoding, chunks" if version >= 2 else ", NULL, 0"
         row = conn.execute(
             columns + extra + " FROM traces WHERE trace_id = ? ORDER BY id DESC LIMIT 1", (trace_id,)

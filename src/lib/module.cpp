@@ -1,4 +1,5 @@
-// The module sarv._sarv: two functions, nothing else.
+// The module sarv._sarv: three functions, nothing else.
+#include "lib/context_hook.hpp"
 #include "lib/register.hpp"
 
 #include <atomic>
@@ -9,6 +10,9 @@ PyMethodDef module_methods[] = {
     {"register_profiler", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sarv::register_profiler)),
      METH_FASTCALL | METH_KEYWORDS, "register_profiler(profiler)\n--\n\n"},
     {"register_noop_profiler", sarv::register_noop_profiler, METH_NOARGS, "register_noop_profiler()\n--\n\n"},
+    {"register_context_profiler",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sarv::register_context_profiler)),
+     METH_FASTCALL | METH_KEYWORDS, "register_context_profiler(var, fallback)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -125,6 +125,12 @@ bool load_plugins(PyObject* config, PluginMap& out) {
     }
     Ref load = Ref::steal(PyObject_GetAttrString(module.get(), "load_plugin_data"));
     if (!load) {
+        // Another thread may still be importing the module: the import machinery waits.
+        PyErr_Clear();
+        module = Ref::steal(PyImport_Import(names().mod_sarv_plugins));
+        load = module ? Ref::steal(PyObject_GetAttrString(module.get(), "load_plugin_data")) : Ref();
+    }
+    if (!load) {
         PyErr_Clear();
         throw InternalFault("load_plugin_data should exist");
     }

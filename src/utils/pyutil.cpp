@@ -270,7 +270,19 @@ Ref module_attr(PyObject* module, const char* attr) {
     if (!mod) {
         return {};
     }
-    return Ref::steal(PyObject_GetAttrString(mod.get(), attr));
+    Ref value = Ref::steal(PyObject_GetAttrString(mod.get(), attr));
+    if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        // import_module's shortcut may hand over a module that another thread is still
+        // importing (the first saves of a threaded server): the import machinery waits
+        // for it to finish.
+        PyErr_Clear();
+        mod = Ref::steal(PyImport_Import(module));
+        if (!mod) {
+            return {};
+        }
+        value = Ref::steal(PyObject_GetAttrString(mod.get(), attr));
+    }
+    return value;
 }
 
 }  // namespace sarv

@@ -243,7 +243,19 @@ Ref lookup_serialiser(bool lightweight) {
     if (!module) {
         return {};
     }
-    return module_function(module.get(), lightweight ? n.dump_msgpack_lightweight_repr : n.dump_msgpack);
+    PyObject* name = lightweight ? n.dump_msgpack_lightweight_repr : n.dump_msgpack;
+    Ref function = module_function(module.get(), name);
+    if (!function && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        // Another thread may still be importing the module (import_module's shortcut does
+        // not wait for it): the import machinery does.
+        PyErr_Clear();
+        module = Ref::steal(PyImport_Import(n.mod_sarv_serialize));
+        if (!module) {
+            return {};
+        }
+        function = module_function(module.get(), name);
+    }
+    return function;
 }
 
 #if PY_VERSION_HEX < 0x030C0000

@@ -150,7 +150,8 @@ def _assignments(mapping: dict, width: int, ellipsis: str) -> str:
 def render_traces(summaries, stream=None, limit_note: int | None = None) -> None:
     """The `traces` table: newest first, one line per stored trace. SIZE is
     the document's, STORED what it takes in the database (compressed); the
-    last column is the test's node id, or else the command line."""
+    last column is the test's node id, a request's method, path and
+    duration (its status under OUTCOME), or else the command line."""
     stream = stream or sys.stdout
     rows = [("TRACE ID", "SAVED", "SOURCE", "RECORDS", "SIZE", "STORED", "OUTCOME", "TEST OR COMMAND")]
     for s in summaries:
@@ -163,8 +164,8 @@ def render_traces(summaries, stream=None, limit_note: int | None = None) -> None
                 records,
                 _size(s.size),
                 _size(s.stored_size) if s.stored_size is not None else "?",
-                s.outcome or "",
-                s.test_name or s.command or "",
+                s.outcome or (str(s.status) if getattr(s, "status", None) is not None else ""),
+                s.test_name or _request_text(s) or s.command or "",
             )
         )
     right = (3, 4, 5)
@@ -174,6 +175,23 @@ def render_traces(summaries, stream=None, limit_note: int | None = None) -> None
         print("  ".join(cells + [row[7]]).rstrip(), file=stream)
     if limit_note:
         print("(the %d newest shown; --limit 0 lists all)" % limit_note, file=stream)
+
+
+def _request_text(summary) -> str:
+    method, path = getattr(summary, "method", None), getattr(summary, "path", None)
+    if method is None and path is None:
+        return ""
+    text = "%s %s" % (method or "?", path or "?")
+    duration = getattr(summary, "duration", None)
+    if duration is not None:
+        text += " (%s)" % _duration(duration)
+    return text
+
+
+def _duration(seconds: float) -> str:
+    if seconds < 1:
+        return "%.1f ms" % (seconds * 1000)
+    return "%.2f s" % seconds
 
 
 # -------------------------------------------------------------------- tree

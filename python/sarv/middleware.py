@@ -1,0 +1,654 @@
+"""One trace per web request: WSGI and ASGI middleware, a Django middleware
+and a Flask extension (re-exported by sarv.wsgi, sarv.asgi, sarv.django and
+sarv.flask).
+
+    app = sarv.wsgi.SarvMiddleware(app, keep="sample", one_in=100)
+    app = sarv.asgi.SarvMiddleware(app, slower_than=0.5, trace_header=True)
+
+Keywords are those of `sarv.profiling()` (configuration keys: db_path,
+filters, max_records, ...) and these, which choose the requests whose traces
+are kept:
+
+    keep          "every" request, a "sample" (one in `one_in`), only
+                  requests carrying the "trigger", or "slow" ones (slower
+                  than `slower_than` seconds: every request is recorded and
+                  its trace dropped at the end if it was faster). Default:
+                  "slow" with slower_than, else "sample" with one_in, else
+                  "trigger" with secret, else "every".
+    one_in        for "sample": one request in this many (default 100)
+    slower_than   for "slow": seconds
+    secret        a request whose header `X-Sarv` (trigger_header) or query
+                  parameter `sarv` (trigger_param) holds this text is always
+                  recorded and kept, whatever `keep` says
+    trace_header  answer with the header X-Sarv-Trace naming the trace
+                  (in "slow" mode only when the request was slow by the time
+                  its response started)
+
+Each kept request is one trace of source "request", whose stored row carries
+the request's method, path (without the query), status and duration: the
+middleware calls two marker functions of this module around the request,
+which plugin descriptions turn into "start_request" and "end_request"
+records (the way sarv.pytest_plugin marks tests).
+
+Threads: a request is recorded on the thread that handles it (a threaded
+WSGI server runs each on its own). An ASGI server interleaves many requests
+on one event loop: the loop's thread then carries one profile hook that
+hands each event to the profiler of the request whose context is running
+(a context variable), so each trace holds only its own request's calls,
+including those of tasks the request starts.
+
+A request that meets a profile hook sarv did not install (cProfile, a
+debugger) is not recorded. One under another sarv profiler (pytest --sarv,
+sarv.profiling()) is recorded on its own; the outer profiler resumes after
+it and its trace does not hold the request.
+
+This module runs while requests are profiled; the profiler leaves it out of
+the traces.
+"""
+
+from __future__ import annotations
+
+import contextvars
+import hmac
+import itertools
+import logging
+import os
+import sys
+import threading
+import time
+from typing import Any
+from urllib.parse import parse_qsl
+
+from sarv import db as _db
+from sarv.config import ConfigError, load_config
+from sarv.utils import new_trace_id
+
+__all__ = [
+    "DjangoMiddleware",
+    "FlaskSarv",
+    "RequestSettings",
+    "TRACE_HEADER",
+    "AsgiMiddleware",
+    "WsgiMiddleware",
+    "plugin_declarations",
+]
+
+TRACE_HEADER = "X-Sarv-Trace"
+SOURCE = "request"
+_PATH_FRAGMENT = "/sarv/middleware.py"
+_KEEP_MODES = ("every", "sample", "trigger", "slow")
+_logger = logging.getLogger("sarv")
+
+
+# ---------------------------------------------------------------- markers
+
+
+def _sarv_request_start(method, path):
+    """Marks the start of a request in its trace (see the module doc)."""
+    return None
+
+
+def _sarv_request_end(method, path, status, duration):
+    """Marks the end of a request in its trace (see the module doc)."""
+    return None
+
+
+def _start_record(frame, event, arg, context):
+    values = frame.f_locals
+    return {"method": values.get("method"), "path": values.get("path")}
+
+
+def _end_record(frame, event, arg, context):
+    values = frame.f_locals
+    return {
+        "method": values.get("method"),
+        "path": values.get("path"),
+        "status": values.get("status"),
+        "duration": values.get("duration"),
+    }
+
+
+def plugin_declarations() -> list:
+    """The plugin entries (sarv.config "plugins") that mark requests."""
+    return [
+        {
+            "co_names": [_sarv_request_start.__name__],
+            "path_fragment": _PATH_FRAGMENT,
+            "call_type": "start_request",
+            "return_type": "start_request",
+            "events": ["call"],
+            "process": _start_record,
+        },
+        {
+            "co_names": [_sarv_request_end.__name__],
+            "path_fragment": _PATH_FRAGMENT,
+            "call_type": "end_request",
+            "return_type": "end_request",
+            "events": ["return"],
+            "process": _end_record,
+        },
+    ]
+
+
+# --------------------------------------------------------------- settings
+
+
+class RequestSettings:
+    """The middleware's keywords, checked once: which requests to record and
+    keep, and the profilers' configuration."""
+
+    def __init__(
+        self,
+        keep: str | None = None,
+        one_in: int | None = None,
+        slower_than: float | None = None,
+        secret: str | None = None,
+        trace_header: bool = False,
+        trigger_header: str = "X-Sarv",
+        trigger_param: str = "sarv",
+        start_dir=None,
+        **config: Any,
+    ) -> None:
+        if keep is None:
+            keep = "slow" if slower_than is not None else "sample" if one_in is not None else (
+                "trigger" if secret is not None else "every"
+            )
+        if keep not in _KEEP_MODES:
+            raise ConfigError("keep: expected one of %s, got %r" % (", ".join(_KEEP_MODES), keep))
+        if one_in is None:
+            one_in = 100
+        if isinstance(one_in, bool) or not isinstance(one_in, int) or one_in < 1:
+            raise ConfigError("one_in: expected a whole number >= 1, got %r" % (one_in,))
+        if keep == "slow":
+            if isinstance(slower_than, bool) or not isinstance(slower_than, (int, float)) or not slower_than >= 0:
+                raise ConfigError("slower_than: expected a number of seconds >= 0, got %r" % (slower_than,))
+        if secret is not None and (not isinstance(secret, str) or not secret):
+            raise ConfigError("secret: expected a non-empty string, got %r" % (secret,))
+        if keep == "trigger" and secret is None:
+            raise ConfigError('keep: "trigger" needs a secret')
+        for name, value in (("trigger_header", trigger_header), ("trigger_param", trigger_param)):
+            if not isinstance(value, str) or not value:
+                raise ConfigError("%s: expected a non-empty string, got %r" % (name, value))
+        self.keep = keep
+        self.one_in = one_in
+        self.slower_than = float(slower_than) if keep == "slow" else None
+        self.secret = secret.encode("utf-8") if secret is not None else None
+        self.trace_header = bool(trace_header)
+        self.trigger_header = trigger_header
+        self.trigger_param = trigger_param
+        # What WSGI calls the header, and ASGI (lower case, bytes).
+        self.environ_key = "HTTP_" + trigger_header.upper().replace("-", "_")
+        self.header_key = trigger_header.lower().encode("latin-1")
+        self.param_prefix = trigger_param + "="
+        cfg = load_config(config, start_dir=start_dir)
+        if cfg.get("threading"):
+            # threading.setprofile is one for the process; requests come and go on many threads.
+            raise ConfigError("threading: not available per request (each request is recorded on its own thread)")
+        cfg["plugins"] = list(cfg["plugins"]) + plugin_declarations()
+        self.config = cfg
+        db_path = cfg.get("db_path") or _db.default_db_path()
+        self.db_path = os.path.abspath(os.fspath(db_path))
+        self._counter = itertools.count()
+        # What the core imports while it records and saves, imported here, before the
+        # first requests race to import it from several threads.
+        _native()
+        import sarv.git, sarv.plugins, sarv.serialize, sarv.version  # noqa: E401,F401
+
+    def records(self, triggered: bool) -> bool:
+        """Whether to record a request, before it runs."""
+        if triggered:
+            return True
+        if self.keep == "sample":
+            return next(self._counter) % self.one_in == 0
+        return self.keep != "trigger"
+
+    def keeps(self, triggered: bool, duration: float) -> bool:
+        """Whether to keep a recorded request's trace, once it is done."""
+        return triggered or self.slower_than is None or duration >= self.slower_than
+
+    def header_now(self, triggered: bool, started: float) -> bool:
+        """Whether a response starting now gets the trace header."""
+        return self.trace_header and (
+            triggered or self.slower_than is None or time.perf_counter() - started >= self.slower_than
+        )
+
+    def _matches(self, value) -> bool:
+        if isinstance(value, str):
+            value = value.encode("latin-1", "replace")
+        return hmac.compare_digest(value, self.secret)
+
+    def triggered_by_query(self, query) -> bool:
+        if isinstance(query, bytes):
+            query = query.decode("latin-1")
+        if self.param_prefix not in query:
+            return False
+        return any(k == self.trigger_param and self._matches(v) for k, v in parse_qsl(query, keep_blank_values=True))
+
+    def triggered_wsgi(self, environ) -> bool:
+        if self.secret is None:
+            return False
+        header = environ.get(self.environ_key)
+        if header is not None and self._matches(header):
+            return True
+        return self.triggered_by_query(environ.get("QUERY_STRING") or "")
+
+    def triggered_asgi(self, scope) -> bool:
+        if self.secret is None:
+            return False
+        for key, value in scope.get("headers") or ():
+            if key.lower() == self.header_key and self._matches(value):
+                return True
+        return self.triggered_by_query(scope.get("query_string") or b"")
+
+
+class _RequestProfiler:
+    """What `sarv._sarv.register_profiler` reads, for one request (made per
+    request, so without sarv.profiler.Profiler's checks of the configuration,
+    done once by RequestSettings)."""
+
+    __slots__ = ("config", "db_path", "trace_id", "rust_profiler")
+    one_trace_per_test = False
+    source = SOURCE
+
+    def __init__(self, settings: RequestSettings) -> None:
+        self.config = settings.config
+        self.db_path = settings.db_path
+        self.trace_id = new_trace_id()
+        self.rust_profiler = None
+
+    def __call__(self, frame, event, arg):
+        return None
+
+
+_native_module = None
+_warned = set()
+
+
+def _native():
+    global _native_module
+    if _native_module is None:
+        from sarv.profiler import _native as load
+
+        _native_module = load()
+    return _native_module
+
+
+def _warn_once(key: str, message: str, *args, exc_info: bool = False) -> None:
+    if key not in _warned:
+        _warned.add(key)
+        _logger.warning(message, *args, exc_info=exc_info)
+
+
+def _is_sarv_hook(hook) -> bool:
+    return type(hook).__name__ == "SarvProfiler" and type(hook).__module__ == "sarv._sarv"
+
+
+def _save(profiler: _RequestProfiler) -> str | None:
+    try:
+        profiler.rust_profiler.save_request_in_db()
+    except Exception:
+        # A request must not fail because its trace could not be stored.
+        _logger.warning("sarv could not save the trace of a request (%s)", profiler.trace_id, exc_info=True)
+        return None
+    return profiler.trace_id
+
+
+def _status_code(status) -> int | None:
+    try:
+        return int(str(status).split(None, 1)[0])
+    except (ValueError, IndexError):
+        return None
+
+
+# ---------------------------------------------------------- one thread
+
+
+_threads = threading.local()  # .recording: the request being recorded on this thread
+
+
+class _Recording:
+    """One request recorded on the calling thread: its profiler holds the
+    thread's hook from `begin` to `finish`."""
+
+    __slots__ = (
+        "settings", "profiler", "previous", "triggered", "method", "path", "started", "status", "in_app", "done"
+    )
+
+    def __init__(self, settings, profiler, previous, triggered, method, path) -> None:
+        self.settings = settings
+        self.profiler = profiler
+        self.previous = previous
+        self.triggered = triggered
+        self.method = method
+        self.path = path
+        self.status = None
+        self.in_app = False  # the app is being called: a request inside it is part of this one
+        self.done = False
+        self.started = time.perf_counter()
+
+    @classmethod
+    def begin(cls, settings: RequestSettings, triggered: bool, method, path):
+        """The recording, or None when the request is not recorded."""
+        active = getattr(_threads, "recording", None)
+        if active is not None and not active.done:
+            if active.in_app:
+                return None  # a middleware inside another: the outer trace has it all
+            # The body of the thread's last response was never closed nor read to its
+            # end (a test client's unread response): it ends now, on its own thread.
+            active.finish()
+        previous = sys.getprofile()
+        if previous is not None and not _is_sarv_hook(previous):
+            _warn_once("foreign", "sarv: requests are not recorded on threads that run another profile hook (%r)", previous)
+            return None
+        profiler = _RequestProfiler(settings)
+        try:
+            _native().register_profiler(profiler)
+        except Exception:
+            _restore(previous)
+            _warn_once("register", "sarv could not start profiling a request", exc_info=True)
+            return None
+        recording = cls(settings, profiler, previous, triggered, method, path)
+        _threads.recording = recording
+        _sarv_request_start(method, path)
+        return recording
+
+    def header_now(self) -> bool:
+        return self.settings.header_now(self.triggered, self.started)
+
+    def finish(self) -> str | None:
+        """Ends the recording; the trace id if the trace was kept."""
+        if self.done:
+            return None
+        self.done = True
+        duration = time.perf_counter() - self.started
+        status = self.status
+        _sarv_request_end(self.method, self.path, status, duration)
+        _restore(self.previous)
+        if not self.settings.keeps(self.triggered, duration):
+            return None  # the records go with the profiler
+        return _save(self.profiler)
+
+
+def _restore(previous) -> None:
+    if previous is None:
+        # No hook at all (rather than the core's no-op one): requests that are not
+        # recorded cost nothing.
+        sys.setprofile(None)
+    else:
+        previous.register_threading_profiler(None, None, None)
+
+
+# -------------------------------------------------------------------- WSGI
+
+
+class WsgiMiddleware:
+    """`WsgiMiddleware(app, **keywords)`: records each request of a WSGI app
+    (keywords: see the module doc). The recording lasts until the server
+    closes the response body."""
+
+    def __init__(self, app, **keywords: Any) -> None:
+        self.app = app
+        self.settings = RequestSettings(**keywords)
+
+    def __call__(self, environ, start_response):
+        settings = self.settings
+        triggered = settings.triggered_wsgi(environ)
+        if not settings.records(triggered):
+            return self.app(environ, start_response)
+        recording = _Recording.begin(
+            settings, triggered, environ.get("REQUEST_METHOD", ""), _wsgi_path(environ)
+        )
+        if recording is None:
+            return self.app(environ, start_response)
+
+        def start(status, headers, exc_info=None):
+            recording.status = _status_code(status)
+            if recording.header_now():
+                headers = list(headers) + [(TRACE_HEADER, recording.profiler.trace_id)]
+            return start_response(status, headers, exc_info) if exc_info is not None else start_response(status, headers)
+
+        recording.in_app = True
+        try:
+            body = self.app(environ, start)
+        except BaseException:
+            if recording.status is None:
+                recording.status = 500
+            recording.finish()
+            raise
+        finally:
+            recording.in_app = False
+        return _ClosingBody(body, recording)
+
+
+def _wsgi_path(environ) -> str:
+    path = (environ.get("SCRIPT_NAME") or "") + (environ.get("PATH_INFO") or "")
+    # WSGI hands the path as latin-1 text of the raw bytes.
+    try:
+        return path.encode("latin-1").decode("utf-8")
+    except UnicodeError:
+        return path
+
+
+class _ClosingBody:
+    """The app's response body; the recording ends when it has been read to
+    its end, when reading it fails, or when the server closes it, whichever
+    comes first (not when it is garbage, which may happen on another
+    thread)."""
+
+    __slots__ = ("body", "recording", "iterator")
+
+    def __init__(self, body, recording: _Recording) -> None:
+        self.body = body
+        self.recording = recording
+        self.iterator = None
+
+    def __iter__(self):
+        self.iterator = iter(self.body)
+        return self
+
+    def __next__(self):
+        try:
+            return next(self.iterator)
+        except StopIteration:
+            self.recording.finish()
+            raise
+        except BaseException:
+            self.recording.finish()
+            raise
+
+    def close(self) -> None:
+        try:
+            close = getattr(self.body, "close", None)
+            if close is not None:
+                close()
+        finally:
+            self.recording.finish()
+
+
+# ------------------------------------------------------------------- Flask
+
+
+class FlaskSarv:
+    """Flask extension: `FlaskSarv(app, **keywords)` or `ext = FlaskSarv(**keywords)`
+    then `ext.init_app(app)`. Wraps `app.wsgi_app`, so before/after-request
+    hooks and other WSGI middleware inside it are in the trace. Keywords
+    override the app's `SARV` config dict."""
+
+    def __init__(self, app=None, **keywords: Any) -> None:
+        self.keywords = keywords
+        if app is not None:
+            self.init_app(app)
+
+    def init_app(self, app) -> None:
+        keywords = dict(app.config.get("SARV") or {})
+        keywords.update(self.keywords)
+        keywords.setdefault("start_dir", app.root_path)
+        app.wsgi_app = WsgiMiddleware(app.wsgi_app, **keywords)
+        app.extensions["sarv"] = self
+
+
+# ------------------------------------------------------------------ Django
+
+
+class DjangoMiddleware:
+    """Django middleware, configured by the setting SARV (a dict of the
+    keywords in the module doc):
+
+        MIDDLEWARE = ["sarv.django.SarvMiddleware", ...]   # first, to see the others
+        SARV = {"keep": "slow", "slower_than": 0.5}
+    """
+
+    sync_capable = True
+    async_capable = False
+
+    def __init__(self, get_response) -> None:
+        from django.conf import settings
+
+        self.get_response = get_response
+        keywords = dict(getattr(settings, "SARV", None) or {})
+        base = getattr(settings, "BASE_DIR", None)
+        if base is not None:
+            keywords.setdefault("start_dir", os.fspath(base))
+        self.settings = RequestSettings(**keywords)
+
+    def __call__(self, request):
+        settings = self.settings
+        triggered = settings.triggered_wsgi(request.META)
+        if not settings.records(triggered):
+            return self.get_response(request)
+        recording = _Recording.begin(settings, triggered, request.method, request.path)
+        if recording is None:
+            return self.get_response(request)
+        recording.in_app = True
+        try:
+            response = self.get_response(request)
+            recording.in_app = False
+            recording.status = getattr(response, "status_code", None)
+            if recording.header_now():
+                response[TRACE_HEADER] = recording.profiler.trace_id
+        except BaseException:
+            recording.status = 500
+            recording.finish()
+            raise
+        recording.finish()
+        return response
+
+
+# -------------------------------------------------------------------- ASGI
+
+# The profiler (the core's object) of the request whose context runs; the hook of
+# register_context_profiler reads it at every event.
+# (No default: where it is unset, the hook falls back on the profiler that was there before.)
+_current_request: contextvars.ContextVar = contextvars.ContextVar("sarv_request")
+
+
+class _LoopThread:
+    """The requests in flight on one thread (an event loop's), and the hook
+    that was there before the first of them."""
+
+    __slots__ = ("active", "previous")
+
+    def __init__(self) -> None:
+        self.active = 0
+        self.previous = None
+
+
+_loop_threads = threading.local()
+
+
+def _loop_thread() -> _LoopThread:
+    state = getattr(_loop_threads, "state", None)
+    if state is None:
+        state = _loop_threads.state = _LoopThread()
+    return state
+
+
+def _is_context_hook(hook) -> bool:
+    return type(hook) is tuple and len(hook) == 2 and hook[0] is _current_request
+
+
+class AsgiMiddleware:
+    """`AsgiMiddleware(app, **keywords)`: records each HTTP request of an
+    ASGI app (keywords: see the module doc); other scopes (websocket,
+    lifespan) pass through unrecorded."""
+
+    def __init__(self, app, **keywords: Any) -> None:
+        self.app = app
+        self.settings = RequestSettings(**keywords)
+
+    async def __call__(self, scope, receive, send):
+        settings = self.settings
+        if scope.get("type") != "http":
+            return await self.app(scope, receive, send)
+        triggered = settings.triggered_asgi(scope)
+        if not settings.records(triggered):
+            return await self.app(scope, receive, send)
+        method = scope.get("method", "")
+        path = (scope.get("root_path") or "") + (scope.get("path") or "")
+        started = _begin_in_context(settings)
+        if started is None:
+            return await self.app(scope, receive, send)
+        profiler, token = started
+        state = {"status": None}
+        begun = time.perf_counter()
+
+        async def send_wrapper(message):
+            if message.get("type") == "http.response.start":
+                state["status"] = message.get("status")
+                if settings.header_now(triggered, begun):
+                    headers = list(message.get("headers") or ())
+                    headers.append((TRACE_HEADER.lower().encode("latin-1"), profiler.trace_id.encode("ascii")))
+                    message = dict(message, headers=headers)
+            await send(message)
+
+        _sarv_request_start(method, path)
+        try:
+            await self.app(scope, receive, send_wrapper)
+        except BaseException:
+            if state["status"] is None:
+                state["status"] = 500
+            raise
+        finally:
+            duration = time.perf_counter() - begun
+            _sarv_request_end(method, path, state["status"], duration)
+            _end_in_context(token)
+            if settings.keeps(triggered, duration):
+                _save(profiler)
+
+
+def _begin_in_context(settings: RequestSettings):
+    """Starts the request's profiler and makes it the running context's;
+    (profiler, token), or None when the request is not recorded."""
+    state = _loop_thread()
+    hook = sys.getprofile()
+    if state.active == 0 or not _is_context_hook(hook):
+        if _is_context_hook(hook):
+            previous = hook[1]
+        elif hook is None or _is_sarv_hook(hook):
+            previous = hook
+        else:
+            _warn_once("foreign", "sarv: requests are not recorded on threads that run another profile hook (%r)", hook)
+            return None
+        state.previous = previous
+    native = _native()
+    profiler = _RequestProfiler(settings)
+    try:
+        native.register_profiler(profiler)  # installs its own hook on this thread: replaced below
+    except Exception:
+        _warn_once("register", "sarv could not start profiling a request", exc_info=True)
+        if state.active == 0:
+            _restore(state.previous)
+        return None
+    token = _current_request.set(profiler.rust_profiler)
+    native.register_context_profiler(_current_request, state.previous)
+    state.active += 1
+    return profiler, token
+
+
+def _end_in_context(token) -> None:
+    _current_request.reset(token)
+    state = _loop_thread()
+    state.active -= 1
+    if state.active == 0:
+        previous, state.previous = state.previous, None
+        _restore(previous)

@@ -1,0 +1,69 @@
+// A profile hook shared by the requests that one thread interleaves (an asyncio event loop
+// serving many at once). The thread's hook is one, but each request runs in its own context
+// (asyncio runs every task step in the task's context): the hook hands each event to the
+// profiler that a context variable names there, so each request's trace holds only its own
+// calls, and calls of tasks the request starts (they copy its context).
+#include "lib/context_hook.hpp"
+
+#include "profiler/profiler.hpp"
+#include "utils/args.hpp"
+
+namespace sarv {
+namespace {
+
+// `obj`: the pair (context variable, profiler for events outside every request, or None),
+// kept alive by the thread's profile slot.
+int context_profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg) {
+    if (what != PyTrace_CALL && what != PyTrace_RETURN) {
+        return 0;
+    }
+    PyObject* found = nullptr;
+    if (PyContextVar_Get(PyTuple_GET_ITEM(obj, 0), nullptr, &found) < 0) {
+        PyErr_Clear();  // only a failed allocation: the event goes unrecorded
+        return 0;
+    }
+    Ref current = Ref::steal(found);
+    PyObject* target = current ? current.get() : PyTuple_GET_ITEM(obj, 1);
+    if (exact_profiler_of(target) == nullptr) {
+        return 0;  // a request that is not recorded, or nothing to fall back on
+    }
+    return profile_callback(target, frame, what, arg);
+}
+
+PyObject* register_context_profiler_impl(PyObject* var, PyObject* fallback) {
+    if (!PyContextVar_CheckExact(var)) {
+        PyErr_Format(PyExc_TypeError, "register_context_profiler() expects a contextvars.ContextVar, not %.200s",
+                     Py_TYPE(var)->tp_name);
+        return nullptr;
+    }
+    if (fallback != Py_None && exact_profiler_of(fallback) == nullptr) {
+        PyErr_Format(PyExc_TypeError, "register_context_profiler() expects a SarvProfiler or None as fallback, not %.200s",
+                     Py_TYPE(fallback)->tp_name);
+        return nullptr;
+    }
+    Ref pair = Ref::steal(PyTuple_Pack(2, var, fallback));
+    if (!pair) {
+        return nullptr;
+    }
+    PyEval_SetProfile(context_profile_callback, pair.get());  // the slot keeps its own reference
+    Py_RETURN_NONE;
+}
+
+}  // namespace
+
+PyObject* register_context_profiler(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    try {
+        std::array<PyObject*, 2> bound{};
+        if (!bind_args<2>("register_context_profiler", {"var", "fallback"}, args, nargs, kwnames, bound)) {
+            return nullptr;
+        }
+        return register_context_profiler_impl(bound[0], bound[1]);
+    } catch (const std::exception& fault) {
+        raise_panic(fault.what());
+    } catch (...) {
+        raise_panic("unknown internal fault");
+    }
+    return nullptr;
+}
+
+}  // namespace sarv

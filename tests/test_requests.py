@@ -1,0 +1,383 @@
+"""One trace per web request: WSGI (a real threaded server), Flask, Django,
+ASGI (a real server, requests interleaved on one event loop), keep-modes and
+the stored request columns."""
+
+import importlib
+import json
+import os
+import re
+import socket
+import sqlite3
+import subprocess
+import sys
+import textwrap
+import threading
+import urllib.request
+
+import msgpack
+import pytest
+
+from sarv import db
+from sarv.config import ConfigError
+
+OVERLAPPING = 24
+OUTPUT = []
+
+
+def need(module: str):
+    """The framework, or a skip where it is not installed (never in CI, which installs it)."""
+    try:
+        return importlib.import_module(module)
+    except ImportError:
+        if os.environ.get("CI"):
+            raise
+        pytest.skip("%s is not installed" % module)
+
+
+def records_of(db_path, trace_id):
+    document = db.load_trace_document(db_path, trace_id)
+    records = list(document["frames_of_interest"])
+    for thread_records in document["frames"].values():
+        records.extend(thread_records)
+    return records
+
+
+def frames_named(records, co_name):
+    return [r for r in records if r.get("type") == "frame" and r.get("co_name") == co_name]
+
+
+def plain_app_module(tmp_path, body: str) -> str:
+    """Writes an app module (user code, so recorded) and returns its folder."""
+    folder = tmp_path / "app"
+    folder.mkdir(exist_ok=True)
+    (folder / "webapp.py").write_text(textwrap.dedent(body))
+    return str(folder)
+
+
+def start_server(args, cwd, env_extra=None):
+    """A server in its own process; returns (process, port) once it listens."""
+    env = dict(os.environ, PYTHONPATH=cwd, **(env_extra or {}))
+    proc = subprocess.Popen(
+        [sys.executable, *args], cwd=cwd, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True
+    )
+    lines = []
+    for line in proc.stdout:
+        lines.append(line)
+        found = re.search(r"PORT (\d+)|http://127\.0\.0\.1:(\d+)", line)
+        if found:
+            threading.Thread(target=lambda: [lines.append(rest) for rest in proc.stdout], daemon=True).start()
+            return proc, int(found.group(1) or found.group(2)), lines
+    proc.wait()
+    pytest.fail("the server did not start:\n" + "".join(lines))
+
+
+def stop_server(proc):
+    proc.terminate()
+    try:
+        proc.wait(timeout=30)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+
+
+def fetch_all(port, paths, headers=None):
+    """GETs every path at once, each from its own thread: [(status, headers, body)]."""
+    results = [None] * len(paths)
+
+    def get(i, path):
+        request = urllib.request.Request("http://127.0.0.1:%d%s" % (port, path), headers=headers or {})
+        try:
+            with urllib.request.urlopen(request, timeout=60) as response:
+                results[i] = (response.status, dict(response.headers), response.read())
+        except urllib.error.HTTPError as exc:
+            results[i] = (exc.code, dict(exc.headers), exc.read())
+
+    threads = [threading.Thread(target=get, args=(i, p)) for i, p in enumerate(paths)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(90)
+    return results
+
+
+def check_own_calls(db_path, summaries, view_name, helper_name):
+    """Each request's trace holds its own view and helper calls, none of another request."""
+    for summary in summaries:
+        token = int(summary.path.rsplit("/", 1)[1])
+        records = records_of(db_path, summary.trace_id)
+        views = frames_named(records, view_name)
+        helpers = frames_named(records, helper_name)
+        assert [r["event"] for r in views] == ["call", "return"], (summary.path, OUTPUT)
+        assert len(helpers) >= 2 and len(helpers) % 2 == 0, summary.path
+        seen = {r["locals"].get("token") for r in helpers + views if r.get("locals") and "token" in r["locals"]}
+        assert seen == {token}, (summary.path, seen)
+        types = [r.get("type") for r in records]
+        assert types.count("start_request") == 1 and types.count("end_request") == 1
+
+
+# ---------------------------------------------------------------- WSGI
+
+
+WSGI_APP = """
+    import sys, threading
+    import sarv.wsgi
+
+    barrier = threading.Barrier(int(sys.argv[2]), timeout=60)
+
+    def work(token, step):
+        return token * 10 + step
+
+    def application(environ, start_response):
+        token = int(environ["PATH_INFO"].rsplit("/", 1)[1])
+        first = work(token, 1)
+        barrier.wait()  # every request is in flight at once
+        second = work(token, 2)
+        start_response("201 Created", [("Content-Type", "text/plain")])
+        return [b"%d %d" % (first, second)]
+
+    app = sarv.wsgi.SarvMiddleware(application, db_path=sys.argv[1], trace_header=True)
+
+    if __name__ == "__main__":
+        from waitress.server import create_server
+        server = create_server(app, host="127.0.0.1", port=0, threads=int(sys.argv[2]) + 4)
+        print("PORT", server.effective_port, flush=True)
+        server.run()
+"""
+
+
+def test_threaded_wsgi_server_overlapping_requests(tmp_path):
+    need("waitress")
+    cwd = plain_app_module(tmp_path, WSGI_APP)
+    db_path = str(tmp_path / "traces.sqlite3")
+    proc, port, output = start_server(["webapp.py", db_path, str(OVERLAPPING)], cwd)
+    try:
+        results = fetch_all(port, ["/items/%d" % i for i in range(OVERLAPPING)])
+        OUTPUT[:] = output
+    finally:
+        stop_server(proc)
+    assert all(r is not None and r[0] == 201 for r in results), (results, "".join(output))
+    summaries = db.list_traces(db_path)
+    assert len(summaries) == OVERLAPPING, "".join(output)
+    by_id = {s.trace_id: s for s in summaries}
+    for i, (status, headers, body) in enumerate(results):
+        assert body == b"%d %d" % (i * 10 + 1, i * 10 + 2)
+        summary = by_id[headers["X-Sarv-Trace"]]
+        assert (summary.source, summary.method, summary.path, summary.status) == ("request", "GET", "/items/%d" % i, 201)
+        assert summary.duration is not None and summary.duration > 0
+    check_own_calls(db_path, summaries, "application", "work")
+
+
+def call_wsgi(app, path="/", query="", headers=None):
+    environ = {
+        "REQUEST_METHOD": "GET",
+        "PATH_INFO": path,
+        "SCRIPT_NAME": "",
+        "QUERY_STRING": query,
+        "SERVER_NAME": "localhost",
+        "SERVER_PORT": "80",
+        "wsgi.url_scheme": "http",
+    }
+    for key, value in (headers or {}).items():
+        environ["HTTP_" + key.upper().replace("-", "_")] = value
+    started = {}
+
+    def start_response(status, response_headers, exc_info=None):
+        started["status"], started["headers"] = status, dict(response_headers)
+
+    body = app(environ, start_response)
+    try:
+        data = b"".join(body)
+    finally:
+        if hasattr(body, "close"):
+            body.close()
+    return started["status"], started["headers"], data
+
+
+def hello(environ, start_response):
+    start_response("200 OK", [])
+    return [b"hi"]
+
+
+def test_keep_modes(tmp_path):
+    from sarv.wsgi import SarvMiddleware
+
+    def stored(**keywords):
+        path = tmp_path / ("%d.sqlite3" % len(list(tmp_path.iterdir())))
+        app = SarvMiddleware(hello, db_path=str(path), trace_header=True, **keywords)
+        return app, str(path)
+
+    app, path = stored()  # every request
+    headers = [call_wsgi(app, "/a/%d" % i)[1] for i in range(3)]
+    assert sorted(h["X-Sarv-Trace"] for h in headers) == sorted(s.trace_id for s in db.list_traces(path))
+
+    app, path = stored(one_in=4)
+    for i in range(9):
+        call_wsgi(app, "/s/%d" % i)
+    assert [s.path for s in db.list_traces(path)] == ["/s/8", "/s/4", "/s/0"]
+
+    app, path = stored(secret="s3cret")  # trigger only
+    assert "X-Sarv-Trace" not in call_wsgi(app, "/t/plain")[1]
+    call_wsgi(app, "/t/wrong", headers={"X-Sarv": "guess"})
+    call_wsgi(app, "/t/wrong-param", query="sarv=guess")
+    call_wsgi(app, "/t/header", headers={"X-Sarv": "s3cret"})
+    call_wsgi(app, "/t/param", query="a=1&sarv=s3cret")
+    assert sorted(s.path for s in db.list_traces(path)) == ["/t/header", "/t/param"]
+
+    app, path = stored(slower_than=3600, secret="s3cret")  # nothing is that slow, but a trigger keeps
+    for i in range(3):
+        assert "X-Sarv-Trace" not in call_wsgi(app, "/slow/%d" % i)[1]
+    call_wsgi(app, "/slow/forced", headers={"X-Sarv": "s3cret"})
+    assert [s.path for s in db.list_traces(path)] == ["/slow/forced"]
+
+    app, path = stored(keep="slow", slower_than=0)
+    call_wsgi(app, "/slow/any")
+    assert [s.path for s in db.list_traces(path)] == ["/slow/any"]
+
+    for bad in (dict(keep="often"), dict(one_in=0), dict(keep="trigger"), dict(keep="slow"), dict(threading=True)):
+        with pytest.raises(ConfigError):
+            SarvMiddleware(hello, db_path=str(tmp_path / "x.sqlite3"), **bad)
+    # Requests that are not recorded leave no profile hook behind.
+    assert sys.getprofile() is None
+
+
+def test_request_inside_other_profilers(tmp_path):
+    import sarv
+    from sarv.wsgi import SarvMiddleware
+
+    path = str(tmp_path / "t.sqlite3")
+
+    def after_request(n):
+        return n
+
+    def view(environ, start_response):
+        start_response("500 Oops", [])
+        return [b"x"]
+
+    app = SarvMiddleware(view, db_path=path)
+    # Under another sarv profiler: the request is a trace of its own, the outer one resumes.
+    with sarv.profiling(db_path=path) as outer:
+        call_wsgi(app, "/inner")
+        after_request(1)
+    request = [s for s in db.list_traces(path) if s.source == "request"]
+    assert [(s.path, s.status) for s in request] == [("/inner", 500)]
+    assert not frames_named(records_of(path, request[0].trace_id), "after_request")
+    outer_records = records_of(path, outer.trace_id)
+    assert frames_named(outer_records, "after_request")
+    assert not frames_named(outer_records, "view")
+
+    # Under a hook that is not sarv's: not recorded, the hook stays.
+    def foreign(frame, event, arg):
+        return None
+
+    sys.setprofile(foreign)
+    try:
+        call_wsgi(app, "/foreign")
+        assert sys.getprofile() is foreign
+    finally:
+        sys.setprofile(None)
+    assert "/foreign" not in [s.path for s in db.list_traces(path)]
+
+    # A failing app: the request is recorded with status 500 and the error goes on.
+    def broken(environ, start_response):
+        raise KeyError("boom")
+
+    with pytest.raises(KeyError):
+        call_wsgi(SarvMiddleware(broken, db_path=path), "/broken")
+    assert db.list_traces(path, limit=1)[0].status == 500
+    assert sys.getprofile() is None
+
+
+def test_flask_extension(tmp_path):
+    flask = need("flask")
+    from sarv.flask import Sarv
+
+    path = str(tmp_path / "t.sqlite3")
+    app = flask.Flask("shop")
+    app.config["SARV"] = {"db_path": path, "trace_header": True}
+
+    def lookup(item):
+        return {"item": item}
+
+    @app.before_request
+    def check():
+        flask.g.checked = True
+
+    @app.route("/items/<int:item>", methods=["POST"])
+    def item(item):
+        return lookup(item)
+
+    Sarv(app)
+    response = app.test_client().post("/items/7")
+    assert response.json == {"item": 7}
+    [summary] = db.list_traces(path)
+    assert response.headers["X-Sarv-Trace"] == summary.trace_id
+    assert (summary.method, summary.path, summary.status) == ("POST", "/items/7", 200)
+    records = records_of(path, summary.trace_id)
+    for name in ("check", "item", "lookup"):
+        assert frames_named(records, name), name
+
+
+DJANGO_APP = """
+    import sys
+    from django.conf import settings
+
+    settings.configure(
+        DEBUG=False,
+        ROOT_URLCONF=__name__,
+        ALLOWED_HOSTS=["testserver"],
+        MIDDLEWARE=["sarv.django.SarvMiddleware"],
+        SARV={"db_path": sys.argv[1], "trace_header": True},
+    )
+    import django
+    django.setup()
+    from django.http import JsonResponse
+    from django.urls import path
+
+    def total(n):
+        return sum(range(n))
+
+    def view(request, n):
+        return JsonResponse({"total": total(n)}, status=202)
+
+    urlpatterns = [path("sum/<int:n>", view)]
+
+    from django.test import Client
+    response = Client().get("/sum/5")
+    print(response.status_code, response["X-Sarv-Trace"], response.json()["total"])
+"""
+
+
+def test_django_middleware(tmp_path):
+    need("django")
+    cwd = plain_app_module(tmp_path, DJANGO_APP)
+    path = str(tmp_path / "t.sqlite3")
+    done = subprocess.run(
+        [sys.executable, "webapp.py", path], cwd=cwd, capture_output=True, text=True, timeout=120
+    )
+    assert done.returncode == 0, done.stdout + done.stderr
+    status, trace_id, total = done.stdout.split()
+    [summary] = db.list_traces(path)
+    assert (status, trace_id, total) == ("202", summary.trace_id, "10")
+    assert (summary.method, summary.path, summary.status) == ("GET", "/sum/5", 202)
+    assert frames_named(records_of(path, trace_id), "total")
+
+
+def test_request_columns_in_older_databases(tmp_path):
+    """A database made before the request columns is read as it is and gains them at the next save."""
+    from sarv.wsgi import SarvMiddleware
+
+    path = str(tmp_path / "t.sqlite3")
+    document = msgpack.packb({"meta": {"source": "api", "version": "0"}, "frames_of_interest": [], "frames": {}})
+    db.save_trace_in_sqlite(path, "trc_old", msgpack=document)
+    db.close_connections()
+    conn = sqlite3.connect(path)
+    for column in ("method", "path", "status", "duration"):
+        conn.execute("ALTER TABLE traces DROP COLUMN %s" % column)
+    conn.commit()
+    conn.close()
+    [old] = db.list_traces(path)
+    assert (old.trace_id, old.method, old.status) == ("trc_old", None, None)
+    call_wsgi(SarvMiddleware(hello, db_path=path), "/new")
+    new, old = db.list_traces(path)
+    assert (new.path, new.status, old.path) == ("/new", 200, None)
+    assert db.find_trace(path, new.trace_id).method == "GET"
