@@ -474,6 +474,13 @@ def test_fastapi_and_asgi_modes(tmp_path):
     async def read_item(item_id: int):
         return {"price": price(item_id)}
 
+    def tax(item_id):
+        return item_id
+
+    @app.get("/tax/{item_id}")
+    def read_tax(item_id: int):  # run in a worker thread
+        return {"tax": tax(item_id)}
+
     app.add_middleware(SarvMiddleware, db_path=path, secret="k", trace_header=True)
 
     async def run():
@@ -482,13 +489,21 @@ def test_fastapi_and_asgi_modes(tmp_path):
             plain = await client.get("/items/2")
             triggered = await client.get("/items/3", headers={"X-Sarv": "k"})
             missing = await client.get("/nothing?sarv=k")
+            in_thread = await client.get("/tax/5", headers={"X-Sarv": "k"})
+        assert in_thread.json() == {"tax": 5}
         return plain, triggered, missing
 
     outer_path = str(tmp_path / "outer.sqlite3")
-    with sarv.profiling(db_path=outer_path) as outer:  # requests are traces of their own under it
-        plain, triggered, missing = asyncio.run(run())
+    try:
+        with sarv.profiling(db_path=outer_path) as outer:  # requests are traces of their own under it
+            plain, triggered, missing = asyncio.run(run())
+    finally:
+        threading.setprofile(None)  # set for the threads started after the middleware was made
     assert plain.json() == {"price": 4} and "x-sarv-trace" not in plain.headers
-    [found, not_found] = db.list_traces(path)[::-1]
+    [found, not_found, taxed] = db.list_traces(path)[::-1]
+    assert taxed.path == "/tax/5"
+    [thread_call] = [r for r in frames_named(records_of(path, taxed.trace_id), "tax") if r["event"] == "call"]
+    assert thread_call["thread"] != "MainThread"
     assert triggered.headers["x-sarv-trace"] == found.trace_id
     assert (found.path, found.status, not_found.path, not_found.status) == ("/items/3", 200, "/nothing", 404)
     assert frames_named(records_of(path, found.trace_id), "price")

@@ -35,7 +35,10 @@ WSGI server runs each on its own). An ASGI server interleaves many requests
 on one event loop: the loop's thread then carries one profile hook that
 hands each event to the profiler of the request whose context is running
 (a context variable), so each trace holds only its own request's calls,
-including those of tasks the request starts.
+including those of tasks the request starts. Threads started after an ASGI
+middleware is made carry that hook too (through threading.setprofile), so
+the plain `def` endpoints that Starlette and FastAPI run in worker threads
+are recorded with their request.
 
 A request that meets a profile hook sarv did not install (cProfile, a
 debugger) is not recorded. One under another sarv profiler (pytest --sarv,
@@ -575,6 +578,7 @@ class AsgiMiddleware:
     def __init__(self, app, **keywords: Any) -> None:
         self.app = app
         self.settings = RequestSettings(**keywords)
+        _hook_new_threads()
 
     async def __call__(self, scope, receive, send):
         settings = self.settings
@@ -614,6 +618,22 @@ class AsgiMiddleware:
             _end_in_context(token)
             if settings.keeps(triggered, duration):
                 _save(profiler)
+
+
+def _thread_start_hook(frame, event, arg):
+    # The first event of a thread started after an ASGI middleware was made: from now on
+    # the thread records the calls of the request whose context it runs (Starlette and
+    # FastAPI run plain `def` endpoints in worker threads, in a copy of the request's
+    # context); outside requests an event costs a context variable lookup.
+    _native().register_context_profiler(_current_request, None)
+
+
+def _hook_new_threads() -> None:
+    current = getattr(threading, "getprofile", lambda: getattr(threading, "_profile_hook", None))()
+    if current is None:
+        threading.setprofile(_thread_start_hook)
+    elif current is not _thread_start_hook:
+        _warn_once("threads", "sarv: threads already have a profile function; requests' calls in worker threads are not recorded")
 
 
 def _begin_in_context(settings: RequestSettings):
