@@ -396,10 +396,20 @@ class FakeCore(types.ModuleType):
                 )
                 db.save_trace_in_sqlite(profiler.db_path, profiler.trace_id, timeout=60, msgpack=doc)
 
-        profiler.rust_profiler = Native()
+            def __call__(self, *args):  # stands for the hook installed on the thread
+                return None
+
+            def register_threading_profiler(self, *args):
+                return None
+
+        native = profiler.rust_profiler = Native()
+        sys.setprofile(native)
+        if profiler.config.get("threading") is True:
+            threading.setprofile(native.register_threading_profiler)
 
     def register_noop_profiler(self):
         self.calls.append("noop")
+        sys.setprofile(None)
 
 
 @pytest.fixture
@@ -623,3 +633,76 @@ def test_one_trace_per_test_profiler_does_not_save_leftovers(tmp_path):
         traced_target(1)
     assert p.record_count is None
     assert not path.exists()  # no test boundary was seen: nothing belongs to a test
+
+
+def _called(document):
+    return [r["co_name"] for r in document["frames_of_interest"] if r.get("event") == "call"]
+
+
+def test_profiler_misuse_never_loses_or_overwrites_a_trace(tmp_path):
+    pytest.importorskip("sarv._sarv")
+    path = str(tmp_path / "t.db")
+
+    # Reused: each run is its own trace, both reachable.
+    p = Profiler({}, db_path=path)
+    ids = []
+    for n in (1, 2):
+        with p:
+            traced_target(n)
+        ids.append(p.trace_id)
+    assert ids[0] != ids[1]
+    assert [db.find_trace(path, i).record_count for i in ids] == [2, 2]
+    p.stop()  # stopped already: nothing saved twice
+    assert len(db.list_traces(path)) == 2
+    given = Profiler({}, db_path=path, trace_id="trc_" + "A" * 26)
+    with given:
+        pass
+    with pytest.raises(RuntimeError, match="already saved trace"):
+        given.start()
+
+    # Stopping a profiler that never ran, or one whose hook another replaced, leaves
+    # the live one recording.
+    live = Profiler({}, db_path=path).start()
+    with pytest.raises(RuntimeError, match="never started"):
+        Profiler({}, db_path=path).stop()
+    traced_target(3)
+    live.stop()
+    assert _called(live.load_trace()) == ["traced_target"]
+    outer = Profiler({}, db_path=path).start()
+    inner = Profiler({}, db_path=path).start()
+    with pytest.raises(RuntimeError, match="already running"):
+        inner.start()
+    outer.stop()
+    traced_target(4)
+    inner.stop()
+    assert _called(inner.load_trace()) == ["traced_target"]
+
+
+def test_generator_functions_are_profiled_over_their_life(tmp_path):
+    import asyncio
+
+    pytest.importorskip("sarv._sarv")
+    path = str(tmp_path / "t.db")
+
+    @profile(db_path=path)
+    def numbers(n):
+        for i in range(n):
+            yield traced_target(i)["n"]
+        return "done"
+
+    gen = numbers(3)
+    assert numbers.last_profiler is None  # nothing ran yet
+    assert list(gen) == [0, 1, 2]
+    assert _called(numbers.last_profiler.load_trace()).count("traced_target") == 3
+
+    @profile(db_path=path)
+    async def ticks(n):
+        for i in range(n):
+            await asyncio.sleep(0)
+            yield traced_target(i)["n"]
+
+    async def consume():
+        return [i async for i in ticks(2)]
+
+    assert asyncio.run(consume()) == [0, 1]
+    assert _called(ticks.last_profiler.load_trace()).count("traced_target") == 2

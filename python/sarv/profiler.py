@@ -23,6 +23,7 @@ import functools
 import inspect
 import logging
 import os
+import sys
 import threading
 from typing import Any
 
@@ -46,6 +47,23 @@ def _native():
             "or build it with `pip install .` (%s)" % exc
         ) from exc
     return _sarv
+
+
+def _threading_profile():
+    getter = getattr(threading, "getprofile", None)  # 3.10+
+    return getter() if getter is not None else getattr(threading, "_profile_hook", None)
+
+
+def _is_ours(hook, core) -> bool:
+    return hook is not None and getattr(hook, "__self__", None) is core
+
+
+def _import_companions() -> None:
+    # The core imports these on first use; imported from inside the hook, they would be
+    # charged to the first recorded call (tens of milliseconds for sarv.serialize).
+    import sarv.git  # noqa: F401
+    import sarv.serialize  # noqa: F401
+    import sarv.version  # noqa: F401
 
 
 class Profiler:
@@ -82,7 +100,9 @@ class Profiler:
         self.db_path = os.path.abspath(os.fspath(db_path))
         self.source = source
         self.one_trace_per_test = bool(one_trace_per_test)
+        self._own_trace_id = trace_id is None
         self.trace_id = trace_id if trace_id is not None else new_trace_id()
+        self._running = False
         self.rust_profiler = None
         self.record_count: int | None = None
         self.dropped_records = 0  # records the saved trace lost to max_records
@@ -96,6 +116,20 @@ class Profiler:
     def start(self) -> "Profiler":
         """Install the profile hook on the calling thread (and, with
         "threading", on threads started from now on)."""
+        if self._running:
+            raise RuntimeError("this profiler is already running")
+        if self.rust_profiler is not None:
+            # A second run must not save a second row under the first run's id, which
+            # would make the first unreachable.
+            if not self._own_trace_id:
+                raise RuntimeError(
+                    "this profiler already saved trace %s, the id it was given; "
+                    "make a new Profiler for another run" % self.trace_id
+                )
+            self.trace_id = new_trace_id()
+            self.rust_profiler = None
+            self.record_count = None
+            self.dropped_records = 0
         native = _native()
         # The core reports a failing plugin loader only as an internal
         # fault; loading the declared plugins here first turns a bad
@@ -107,7 +141,9 @@ class Profiler:
                 _plugins.load_plugin_data(self.config)
             except ValueError as exc:
                 raise ConfigError(str(exc)) from None
+        _import_companions()
         native.register_profiler(self)
+        self._running = True
         return self
 
     def stop(self, save: bool | None = None) -> None:
@@ -118,9 +154,17 @@ class Profiler:
         what is left over (records after the last test) belongs to no test
         and is dropped unless `save` is true.
         """
-        native = _native()
-        native.register_noop_profiler()
-        if self.config.get("threading") is True:
+        if self.rust_profiler is None:
+            raise RuntimeError("this profiler was never started")
+        if not self._running:
+            return  # stopped already: its trace is saved once
+        self._running = False
+        core = self.rust_profiler
+        # Only this profiler's own hooks come off: another profiler started since (on this
+        # thread, or for new threads) keeps recording.
+        if sys.getprofile() is core:
+            _native().register_noop_profiler()
+        if self.config.get("threading") is True and _is_ours(_threading_profile(), core):
             threading.setprofile(None)
             # Threads that are still running keep the hook (and with it the
             # core object and its buffers) unless the interpreter can take
@@ -128,8 +172,6 @@ class Profiler:
             remove_all = getattr(threading, "setprofile_all_threads", None)
             if remove_all is not None:
                 remove_all(None)
-        if self.rust_profiler is None:
-            raise RuntimeError("this profiler was never started")
         if save is None:
             save = not self.one_trace_per_test
         if save:
@@ -195,8 +237,10 @@ def profile(func=None, **config: Any):
     is the Profiler of its latest call (its `trace_id` names the trace).
 
     The configuration is read and checked when the decorator is applied. A
-    coroutine function is profiled while it is awaited; everything else the
-    event loop runs on this thread meanwhile is recorded too.
+    coroutine function is profiled while it is awaited, a generator (or async
+    generator) function from its first resumption to its end; everything else
+    this thread runs meanwhile (the event loop's other tasks, the generator's
+    consumer) is recorded too.
     """
     # A bad key fails when the decorator is applied, not at the first call.
     options = ("source", "one_trace_per_test", "start_dir")
@@ -223,6 +267,37 @@ def profile(func=None, **config: Any):
                 try:
                     with profiler:
                         return await f(*args, **kwargs)
+                finally:
+                    _active.profiler = None
+
+        elif inspect.isgeneratorfunction(f):
+            # Calling a generator function runs none of its code: the trace spans the
+            # generator's life, from its first resumption to its end (or close()).
+
+            @functools.wraps(f)
+            def wrapper(*args, **kwargs):
+                profiler = begin(wrapper)
+                if profiler is None:
+                    return (yield from f(*args, **kwargs))
+                try:
+                    with profiler:
+                        return (yield from f(*args, **kwargs))
+                finally:
+                    _active.profiler = None
+
+        elif inspect.isasyncgenfunction(f):
+
+            @functools.wraps(f)
+            async def wrapper(*args, **kwargs):
+                profiler = begin(wrapper)
+                if profiler is None:
+                    async for item in f(*args, **kwargs):
+                        yield item
+                    return
+                try:
+                    with profiler:
+                        async for item in f(*args, **kwargs):
+                            yield item
                 finally:
                     _active.profiler = None
 
