@@ -725,3 +725,61 @@ def test_a_damaged_document_is_one_line_from_show_and_export(tmp_path):
         assert result.returncode == 1
         assert re.fullmatch(r"sarv: trace trc_bad in \S+ cannot be decoded: FormatError\n", result.stderr.splitlines(True)[-1])
     assert not (tmp_path / "x.json").exists()
+
+
+FORKING = textwrap.dedent(
+    """
+    import multiprocessing
+    import os
+
+
+    def work(n):
+        return n * 2
+
+
+    def child_main():
+        work(1)
+
+
+    def main():
+        pid = os.fork()
+        if pid == 0:
+            child_main()
+            os._exit(0)
+        work(2)
+        os.waitpid(pid, 0)
+        worker = multiprocessing.get_context("fork").Process(target=work, args=(5,))
+        worker.start()
+        worker.join()
+        work(3)
+
+
+    if __name__ == "__main__":
+        main()
+    """
+)
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs os.fork")
+def test_forked_workers_are_traces_of_their_own(tmp_path):
+    (tmp_path / "forking.py").write_text(FORKING)
+    path = tmp_path / "t.db"
+    result = sarv("run", "forking.py", cwd=tmp_path, db_path=path)
+    assert result.returncode == 0, result.stderr
+    parent_id = saved_trace(result)[0]
+    summaries = db.list_traces(path)
+    assert len({s.trace_id for s in summaries}) == len(summaries) == 3
+    calls = {}
+    frame_ids = []
+    for summary in summaries:
+        records = frame_records(db.load_trace_document(path, summary.trace_id))
+        frame_ids += [r["frame_id"] for r in records if r["event"] == "call"]
+        calls[summary.trace_id] = sorted(
+            (r["co_name"], (r["locals"] or {}).get("n")) for r in records if r["event"] == "call"
+        )
+    # Each process's trace holds its own calls only: the children's copies of the parent's
+    # buffered records are not saved again.
+    assert calls.pop(parent_id) == [("<module>", None), ("main", None), ("work", 2), ("work", 3)]
+    assert sorted(calls.values()) == [[("child_main", None), ("work", 1)], [("work", 5)]]
+    # A child draws ids from a generator of its own, not a copy of the parent's.
+    assert len(set(frame_ids)) == len(frame_ids)

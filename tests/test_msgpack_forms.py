@@ -1,6 +1,7 @@
 """The MessagePack forms the core writes, row by row at their boundaries."""
 
 import math
+import os
 import sys
 
 import pytest
@@ -236,3 +237,21 @@ def test_ulid_text_is_the_130_bit_value_in_base32(millis, high, low):
     value = ((millis % 2**48) << 80) | (high << 64) | low
     expected = "".join(CROCKFORD[(value >> (5 * i)) & 31] for i in reversed(range(26)))
     assert native.format_ulid(millis, high, low) == expected
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs os.fork")
+def test_a_forked_child_draws_ids_of_its_own():
+    native.new_frame_id()  # the generator is seeded before the fork
+    reader, writer = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        try:
+            os.write(writer, native.new_frame_id().encode())
+        finally:
+            os._exit(0)
+    os.close(writer)
+    child = os.read(reader, 64).decode()
+    os.close(reader)
+    os.waitpid(pid, 0)
+    parent = native.new_frame_id()
+    assert len(child) == len(parent) == 30 and child[14:] != parent[14:]  # the random parts

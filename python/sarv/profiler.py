@@ -25,6 +25,7 @@ import logging
 import os
 import sys
 import threading
+import weakref
 from typing import Any
 
 from sarv import db as _db
@@ -56,6 +57,37 @@ def _threading_profile():
 
 def _is_ours(hook, core) -> bool:
     return hook is not None and getattr(hook, "__self__", None) is core
+
+
+_live = weakref.WeakSet()  # started and not stopped, in this process
+
+
+def _after_fork_in_child() -> None:
+    for profiler in list(_live):
+        profiler._continue_in_child()
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_after_fork_in_child)
+
+
+def _save_before_exit_in_child() -> None:
+    # A forked worker (multiprocessing's, or the `if os.fork() == 0: ...; os._exit(0)`
+    # idiom) ends with os._exit, which runs no exit handler: its trace is saved first.
+    real_exit = os._exit
+    if getattr(real_exit, "_sarv_saves", False):
+        return
+
+    def _exit(status):
+        for profiler in list(_live):
+            try:
+                profiler.stop()
+            except Exception:
+                _logger.warning("sarv could not save trace %s", profiler.trace_id, exc_info=True)
+        real_exit(status)
+
+    _exit._sarv_saves = True
+    os._exit = _exit
 
 
 def _import_companions() -> None:
@@ -103,6 +135,7 @@ class Profiler:
         self._own_trace_id = trace_id is None
         self.trace_id = trace_id if trace_id is not None else new_trace_id()
         self._running = False
+        self.parent_trace_id: str | None = None  # in a forked child: the trace it forked from
         self.rust_profiler = None
         self.record_count: int | None = None
         self.dropped_records = 0  # records the saved trace lost to max_records
@@ -144,7 +177,26 @@ class Profiler:
         _import_companions()
         native.register_profiler(self)
         self._running = True
+        _live.add(self)
         return self
+
+    def _continue_in_child(self) -> None:
+        # A forked child holds a copy of the parent's buffered records, which the parent
+        # saves; saved again here they would be a second row under the parent's id. The
+        # child records on as a trace of its own, which names the parent's.
+        hooked = sys.getprofile() is self.rust_profiler  # only the forking thread survives
+        thread = threading.current_thread()
+        if getattr(thread, "_set_native_id", None) is not None and thread.native_id != threading.get_native_id():
+            thread._set_native_id()  # os.fork leaves the parent's there; records carry it
+        self.parent_trace_id = self.trace_id
+        self.trace_id = new_trace_id()
+        self._own_trace_id = True
+        if hooked:
+            _native().register_profiler(self)  # a new core object: the old one and its copy go
+            _save_before_exit_in_child()
+        else:
+            self._running = False
+            _live.discard(self)
 
     def stop(self, save: bool | None = None) -> None:
         """Remove the hooks and, if `save` (default: unless
@@ -157,8 +209,9 @@ class Profiler:
         if self.rust_profiler is None:
             raise RuntimeError("this profiler was never started")
         if not self._running:
-            return  # stopped already: its trace is saved once
+            return  # stopped already (or hooked on a thread a fork left behind): nothing to save
         self._running = False
+        _live.discard(self)
         core = self.rust_profiler
         # Only this profiler's own hooks come off: another profiler started since (on this
         # thread, or for new threads) keeps recording.

@@ -1,7 +1,9 @@
 #include "utils/ulid.hpp"
 
+#include <pthread.h>
 #include <sys/random.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 
@@ -23,6 +25,18 @@ struct PairTable {
 constexpr PairTable PAIRS;
 
 thread_local IdGenerator generator;
+
+// Counts forks into this process's children; a generator seeded before the last one
+// reseeds. One relaxed load per id on the hot path, where getpid() would be a system call.
+std::atomic<uint32_t> forks{0};
+
+void count_fork_in_child() { forks.fetch_add(1, std::memory_order_relaxed); }
+
+uint32_t watch_forks() {
+    static const bool registered = pthread_atfork(nullptr, nullptr, count_fork_in_child) == 0;
+    (void)registered;
+    return forks.load(std::memory_order_relaxed);
+}
 
 uint64_t rotl(uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }
 
@@ -52,6 +66,7 @@ void format_ulid(uint64_t millis, uint16_t random_high, uint64_t random_low, cha
 }
 
 void IdGenerator::seed() {
+    forks_seen_ = watch_forks();
     uint64_t seed_words[4] = {0, 0, 0, 0};
     size_t got = 0;
     auto* bytes = reinterpret_cast<unsigned char*>(seed_words);
@@ -73,7 +88,7 @@ void IdGenerator::seed() {
 }
 
 uint64_t IdGenerator::next() {
-    if (!seeded_) {
+    if (!seeded_ || forks_seen_ != forks.load(std::memory_order_relaxed)) [[unlikely]] {
         seed();
     }
     uint64_t result = rotl(s_[1] * 5, 7) * 9;

@@ -25,7 +25,8 @@ struct PrefixedId {
 };
 
 // xoshiro256**: small, fast, and its state is trivially destructible, so a thread's exit
-// never runs code of ours. Seeded from the OS at first use.
+// never runs code of ours. Seeded from the OS at first use, and again in a forked child:
+// a child drawing the parent's sequence would repeat its ids (trace ids are database keys).
 class IdGenerator {
 public:
     uint64_t next();
@@ -34,6 +35,7 @@ private:
     void seed();
     uint64_t s_[4] = {0, 0, 0, 0};
     bool seeded_ = false;
+    uint32_t forks_seen_ = 0;
 };
 
 // Canonical Crockford base-32 text of a ULID built from the given parts (exposed for tests).
