@@ -783,3 +783,44 @@ def test_forked_workers_are_traces_of_their_own(tmp_path):
     assert sorted(calls.values()) == [[("child_main", None), ("work", 1)], [("work", 5)]]
     # A child draws ids from a generator of its own, not a copy of the parent's.
     assert len(set(frame_ids)) == len(frame_ids)
+
+
+def test_run_speaks_up_before_and_after_the_program(tmp_path):
+    folder = tmp_path / "lib" / "python3" / "app"
+    folder.mkdir(parents=True)
+    (folder / "data.txt").write_text("found")
+    (folder / "prog.py").write_text(
+        textwrap.dedent(
+            """
+            import os
+            import threading
+
+            def work():
+                return 1
+
+            thread = threading.Thread(target=work, name="side-worker")
+            thread.start()
+            thread.join()
+            os.chdir(os.path.dirname(os.path.dirname(__file__)))
+            print(open(os.path.join(os.path.dirname(__file__), "data.txt")).read())
+            """
+        )
+    )
+    script = os.path.join("lib", "python3", "app", "prog.py")
+    result = sarv("run", script, cwd=tmp_path, db_path=tmp_path / "t.db")
+    # __file__ is absolute, as Python makes it: the program finds its data after chdir.
+    assert result.returncode == 0 and result.stdout == "found\n", result.stderr
+    assert saved_trace(result)[1] == 0
+    assert "no frame was recorded: %s is under a path containing 'lib/python'" % (folder / "prog.py") in result.stderr
+    assert "--include %s" % folder in result.stderr
+    assert "1 thread ran unrecorded (side-worker); record it with --threading" in result.stderr
+
+    # A database path that cannot take the trace fails before the program runs.
+    (tmp_path / "notes.db").write_text("not a database")
+    (tmp_path / "marker.py").write_text("open('ran', 'w').close()\n")
+    for db_path, problem in [("notes.db", "not a SQLite database"), (".", "it is a folder")]:
+        result = sarv("run", "--db", db_path, "marker.py", cwd=tmp_path)
+        assert result.returncode == 2 and problem in result.stderr
+    assert not (tmp_path / "ran").exists()
+    result = sarv("run", "--threading", "--db", "t.db", "marker.py", cwd=tmp_path)
+    assert result.returncode == 0 and "sarv:" not in result.stderr  # frames recorded, threads followed

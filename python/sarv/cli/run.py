@@ -11,6 +11,8 @@ import os
 import runpy
 import signal
 import sys
+import tempfile
+import threading
 import traceback
 
 from sarv.cli.common import DB_HELP, EXIT_ERROR, EXIT_INTERRUPTED, EXIT_USAGE, CommandError, flush_stdout, view_command
@@ -213,6 +215,8 @@ def command(options) -> int:
             module_file = None
             argv0 = program
         profiler = Profiler(config, source="cli")
+        # A bad path found at the save would cost the whole run.
+        _check_db_path(profiler.db_path)
         sys.argv = [argv0] + args
         try:
             profiler.start()
@@ -220,19 +224,105 @@ def command(options) -> int:
             raise CommandError("configuration error: %s" % exc, EXIT_USAGE) from None
         except Exception as exc:
             raise CommandError("cannot start profiling: %s" % exc) from None
-        status = _run_program(profiler, module, program, module_file)
+        status = _run_program(profiler, module, module_file if module is not None else os.path.abspath(program))
     finally:
         sys.argv, sys.path[:] = saved_argv, saved_path
     return status
 
 
-def _run_program(profiler, module, program, module_file) -> int:
-    failure = None
-    try:
-        if module is not None:
-            runpy.run_module(module, run_name="__main__", alter_sys=True)
+def _check_db_path(path: str) -> None:
+    if "://" in path:
+        return  # a server's URL: the store checks it
+    if os.path.isdir(path):
+        raise CommandError("cannot save traces to %s: it is a folder" % path, EXIT_USAGE)
+    if os.path.exists(path):
+        problem = None
+        if not os.access(path, os.R_OK | os.W_OK):
+            problem = "not readable and writable"
         else:
-            runpy.run_path(program, run_name="__main__")
+            try:
+                with open(path, "rb") as file:
+                    header = file.read(16)
+            except OSError as exc:
+                problem = exc.strerror or str(exc)
+            else:
+                if header and header != b"SQLite format 3\x00":
+                    problem = "not a SQLite database"
+        if problem:
+            raise CommandError("cannot save traces to %s: %s" % (path, problem), EXIT_USAGE)
+        return
+    # Made now rather than at the save (private, as the save makes it), and tried with a
+    # scratch file: permission bits say little to root or on a read-only mount.
+    folder = os.path.dirname(path) or "."
+    try:
+        os.makedirs(folder, mode=0o700, exist_ok=True)
+        with tempfile.TemporaryFile(dir=folder):
+            pass
+    except OSError as exc:
+        raise CommandError("cannot save traces to %s: %s" % (path, exc.strerror or exc), EXIT_USAGE) from None
+
+
+class _UnrecordedThreads:
+    """Names the threads started while the hook stays off new threads (no --threading)."""
+
+    def __init__(self, watch: bool) -> None:
+        self.watch = watch
+        self.names: list[str] = []
+        self.previous = None
+
+    def _seen(self, frame, event, arg):
+        # The first event of a new thread; then out of its way.
+        self.names.append(threading.current_thread().name)
+        sys.setprofile(None)
+
+    def __enter__(self):
+        if self.watch:
+            self.previous = _threading_profile()
+            if self.previous is None:
+                threading.setprofile(self._seen)
+            else:
+                self.watch = False  # the program's own hook for threads stays
+        return self
+
+    def __exit__(self, *exc):
+        if self.watch and _threading_profile() == self._seen:
+            threading.setprofile(None)
+        return False
+
+
+def _threading_profile():
+    getter = getattr(threading, "getprofile", None)  # 3.10+
+    return getter() if getter is not None else getattr(threading, "_profile_hook", None)
+
+
+def _nothing_recorded_reason(config, main_file: str) -> str:
+    shown = os.path.abspath(main_file)
+    folder = os.path.dirname(shown)
+    included = config["filters"]["include_frames"]
+    if not any(fragment in shown for fragment in included):
+        for fragment in ("lib/python", "/site-packages/"):
+            if fragment in shown:
+                return (
+                    "%s is under a path containing %r, which sarv leaves out as library code; "
+                    "record it with --include %s" % (main_file, fragment, folder)
+                )
+    for fragment in config["filters"]["ignore_frames"]:
+        if fragment in shown:
+            return "%s matches the ignored fragment %r (--ignore or [tool.sarv] filters)" % (main_file, fragment)
+    return "the program ran none of its own functions, or sarv left its files out (see --include)"
+
+
+def _run_program(profiler, module, main_file) -> int:
+    failure = None
+    watch_threads = profiler.config.get("threading") is not True
+    try:
+        with _UnrecordedThreads(watch_threads) as unrecorded:
+            if module is not None:
+                runpy.run_module(module, run_name="__main__", alter_sys=True)
+            else:
+                # Absolute, as Python makes __file__ of the script it runs: a program that
+                # changes directory and builds paths from __file__ still finds them.
+                runpy.run_path(main_file, run_name="__main__")
     except BaseException as exc:  # SystemExit and KeyboardInterrupt included
         failure = exc
     # From here on a (second) Ctrl-C must not cost the trace.
@@ -241,7 +331,7 @@ def _run_program(profiler, module, program, module_file) -> int:
         if isinstance(failure, SystemExit):
             status = _exit_status(failure)
         elif failure is not None:
-            _print_program_error(failure, module_file if module is not None else program)
+            _print_program_error(failure, main_file)
             status = EXIT_INTERRUPTED if isinstance(failure, KeyboardInterrupt) else 1
         failure = None  # the traceback holds the program's frames
         try:
@@ -258,6 +348,16 @@ def _run_program(profiler, module, program, module_file) -> int:
             print(
                 "sarv: %d records were dropped past max_records (%d, %s)"
                 % (profiler.dropped_records, profiler.config["max_records"], profiler.config["max_records_mode"]),
+                file=sys.stderr,
+            )
+        if profiler.record_count == 0 and main_file is not None:
+            print("sarv: no frame was recorded: %s" % _nothing_recorded_reason(profiler.config, main_file), file=sys.stderr)
+        if unrecorded.names:
+            names = ", ".join(unrecorded.names[:3]) + (", ..." if len(unrecorded.names) > 3 else "")
+            print(
+                "sarv: %d thread%s ran unrecorded (%s); record %s with --threading"
+                % (len(unrecorded.names), "" if len(unrecorded.names) == 1 else "s", names,
+                   "it" if len(unrecorded.names) == 1 else "them"),
                 file=sys.stderr,
             )
         print("see it in a browser: %s" % view_command(profiler.trace_id, profiler.db_path), file=sys.stderr)
