@@ -199,6 +199,10 @@ def test_each_processor_keeps_its_own_ids(with_plugins):
         assert a_call["frame_id"] == a_ret["frame_id"] and b_call["frame_id"] == b_ret["frame_id"]
         assert len({a_call["frame_id"], b_call["frame_id"], frame_call["frame_id"]}) == 3
         assert all(FRAME_ID.fullmatch(r["frame_id"]) for r in (a_call, b_call))
+        # Both ends of a plugin's activation name the caller, as the frame's call does.
+        caller = (trace.records[0]["frame_id"], site(frame_call)[1])
+        assert site(frame_call)[0] == caller[0]
+        assert [site(r) for r in (a_call, b_call, b_ret, a_ret)] == [caller] * 4
     assert trace.records[1]["frame_id"] != trace.records[7]["frame_id"]
 
 

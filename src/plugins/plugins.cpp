@@ -247,7 +247,14 @@ bool run_processor(PluginProcessor& p, const PluginEvent& ev, Batch& batch) {
     }
     std::optional<CallSite> site;
     static const CallStack no_frames;
-    if (!user_code_call_site(ev.call_frames ? *ev.call_frames : no_frames, frame_id, site)) {
+    const CallStack& stack = ev.call_frames ? *ev.call_frames : no_frames;
+    // At a return the frame itself may still be on the stack, under the id of its own
+    // record (not this plugin's): skipped by that id, the site is the caller's, as at the call.
+    std::optional<PrefixedId> own = frame_id;
+    if (!stack.empty() && stack.back().frame.get() == ev.frame) {
+        own = stack.back().frame_id;
+    }
+    if (!user_code_call_site(stack, own, site)) {
         return false;
     }
     Ref site_obj;
