@@ -14,7 +14,14 @@ def add_parser(commands, prog: str) -> None:
     show = commands.add_parser("show", help="print the call tree of a trace")
     show.add_argument("trace", metavar="TRACE_ID", help=TRACE_HELP)
     show.add_argument("--db", metavar="PATH", help=DB_HELP)
-    show.add_argument("--locals", action="store_true", help="add the arguments, locals and return values")
+    show.add_argument(
+        "--locals", action="store_true", help="add the arguments, locals and how each call ended (its value)"
+    )
+    show.add_argument(
+        "--all-names",
+        action="store_true",
+        help="with --locals, also module dunders (__name__, ...) and names the interpreter makes (.0)",
+    )
     show.add_argument(
         "--max-depth",
         type=int,
@@ -49,7 +56,7 @@ def _render(path, trace_id, options, out) -> None:
         path,
         trace_id,
         out,
-        show_locals=options.locals,
+        show_locals=("all" if options.all_names else True) if options.locals else False,
         max_depth=DEFAULT_MAX_DEPTH if options.max_depth is None else options.max_depth,
         max_lines=DEFAULT_MAX_LINES if options.max_lines is None else options.max_lines,
     )

@@ -23,7 +23,10 @@ caller ends no sooner than its callees. A call whose return was not
 recorded runs to the end of the trace; one whose call was not recorded
 starts where its thread's recording did. "args" holds "path", "frame_id",
 "arguments" (locals at the call), "locals" (locals at the return),
-"return_value" and "call_site", and "incomplete" for the two cases above.
+"return_value" and "call_site", and "incomplete" for the two cases above. A
+call that did not return holds "end" instead of "return_value": "raised"
+(with "exception"), or "yielded" / "awaited" (with "value"); a generator's or
+coroutine's resumption holds "resumes", the frame id of its first activation.
 Plugin records are instant events ("ph": "i", thread scope) named after
 their type, their own entries in "args". Metadata events name the process
 (the trace id) and each thread. `write_chrome_trace` writes the events as
@@ -36,7 +39,7 @@ import base64
 import json
 import math
 
-from sarv.filters.tree import PLUGIN_BASE_KEYS, all_records
+from sarv.filters.tree import PLUGIN_BASE_KEYS, all_records, ended
 
 __all__ = [
     "ChromeEvents",
@@ -251,9 +254,22 @@ class ChromeEvents:
         if call is not None:
             args["arguments"] = jsonable(call.get("locals"))
             args["call_site"] = jsonable(call.get("user_code_call_site"))
+            if type(call.get("resumes")) is str:
+                args["resumes"] = call["resumes"]  # the generator's first activation
         if ret is not None:
             args["locals"] = jsonable(ret.get("locals"))
-            args["return_value"] = jsonable(ret.get("arg"))
+            kind, exception = ended(ret)
+            if kind == "returned":
+                args["return_value"] = jsonable(ret.get("arg"))
+            else:
+                # A raise has no return value (the hook reports None); a suspension's value
+                # is what it yielded or awaited.
+                args["end"] = kind
+                if kind == "raised":
+                    args["exception"] = jsonable(exception)
+                else:
+                    args["value"] = jsonable(ret.get("arg"))
+
         if incomplete is not None:
             args["incomplete"] = incomplete
         self.emit({

@@ -24,7 +24,10 @@ from __future__ import annotations
 import dataclasses
 from typing import Iterator
 
-__all__ = ["Node", "ThreadBuilder", "ThreadTree", "add_record", "all_records", "build_threads", "order_threads", "walk"]
+__all__ = [
+    "Node", "ThreadBuilder", "ThreadTree", "add_record", "all_records", "build_threads", "ended", "exception_text",
+    "order_threads", "walk",
+]
 
 # Keys every plugin record has; the rest are the plugin's own data.
 PLUGIN_BASE_KEYS = frozenset(
@@ -52,6 +55,12 @@ class Node:
     partial: bool = False  # hidden_below counts only what was read (the rest was not)
     latest: float | None = None  # the last timestamp seen inside, while open
     cut: bool = False  # more children followed that were not kept (the reader stopped)
+    # A generator's or coroutine's later resumptions, folded into its first activation:
+    # their return records (how each part ended), and the time spent running in all parts.
+    open_id: object = None  # the resumption open now, while it runs
+    part_start: float | None = None
+    parts: list = dataclasses.field(default_factory=list)
+    running: float = 0.0
 
     @property
     def record(self) -> dict:
@@ -85,9 +94,13 @@ class Node:
 
     @property
     def duration(self) -> float | None:
+        """Time running: from call to return, or the sum of every resumption's."""
         if self.start is None or self.end is None:
             return None
+        if self.parts:
+            return self.running
         return max(self.end - self.start, 0.0)
+
 
     @property
     def plugin_data(self) -> dict:
@@ -168,7 +181,35 @@ class _Hidden:
 
 
 # What a kept node needs of its records when values are not shown.
-_SLIM_KEYS = ("path", "co_name", "qualname", "event", "frame_id", "timestamp", "type", "thread", "thread_native_id")
+_SLIM_KEYS = (
+    "path", "co_name", "qualname", "event", "frame_id", "timestamp", "type", "thread", "thread_native_id",
+    "end", "exception", "resumes",
+)
+
+
+def ended(ret: dict | None):
+    """How an activation ended, as its return record says: (kind, detail), kind one of
+    "returned", "raised", "yielded", "awaited" (detail: the exception entry, or None when
+    it was not read), (None, None) without a return record. Records without an "end"
+    entry are ordinary returns."""
+    if ret is None:
+        return None, None
+    kind = ret.get("end")
+    exception = ret.get("exception")
+    if kind == "raised" or (kind is None and exception is not None):
+        return "raised", exception
+    if type(kind) is str:
+        return kind, exception
+    return "returned", None
+
+
+def exception_text(exception) -> str:
+    """ValueError('boom') from an "exception" entry ({"type", "message"})."""
+    if not isinstance(exception, dict):
+        return "an exception"
+    name = exception.get("type") if type(exception.get("type")) is str else "?"
+    message = exception.get("message")
+    return "%s(%r)" % (name, message) if type(message) is str else "%s()" % name
 
 
 def _later(a, b):
@@ -201,6 +242,7 @@ class ThreadBuilder:
         self.first = self.last = None
         self.name = None
         self.cut = False
+        self.suspended: dict = {}  # first activation's frame id -> its node, while suspended
 
     @property
     def full(self) -> bool:
@@ -250,6 +292,14 @@ class ThreadBuilder:
         event = record.get("event")
         if event == "call":
             self.calls += 1
+            first = self.suspended.pop(record.get("resumes"), None) if "resumes" in record else None
+            if first is not None and siblings is not None and first in siblings[-8:]:
+                # Resumed where it last ran (a consumer's loop): one activation, in parts.
+                first.open_id = record.get("frame_id")
+                first.latest = ts
+                first.part_start = ts
+                self.stack.append(first)
+                return
             if siblings is not None:
                 node = Node("frame", call=self._slimmed(record), start=ts, latest=ts)
                 siblings.append(node)
@@ -267,7 +317,7 @@ class ThreadBuilder:
         index = None
         if frame_id is not None:
             for i in range(len(self.stack) - 1, -1, -1):
-                if self.stack[i].frame_id == frame_id:
+                if (getattr(self.stack[i], "open_id", None) or self.stack[i].frame_id) == frame_id:
                     index = i
                     break
         if index is not None:
@@ -307,6 +357,16 @@ class ThreadBuilder:
 
     def _close(self, node, end, parent, ret=None, complete=True) -> None:
         if isinstance(node, Node):
+            kind = ended(ret)[0] if ret is not None else None
+            if node.open_id is not None or kind in ("yielded", "awaited"):
+                # A part of a generator's or coroutine's life, all kept in its first node.
+                begun = node.part_start if node.open_id is not None else node.start
+                node.parts.append(self._slimmed(ret) if ret is not None else None)
+                if begun is not None and end is not None:
+                    node.running += max(end - begun, 0.0)
+                node.open_id = None
+                if kind in ("yielded", "awaited") and node.frame_id is not None:
+                    self.suspended[node.frame_id] = node
             node.end = end
             node.latest = None
             if ret is not None:

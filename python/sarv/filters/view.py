@@ -5,7 +5,16 @@ from __future__ import annotations
 import datetime
 import sys
 
-from sarv.filters.tree import Node, ThreadBuilder, add_record, build_threads, order_threads, walk
+from sarv.filters.tree import (
+    Node,
+    ThreadBuilder,
+    add_record,
+    build_threads,
+    ended,
+    exception_text,
+    order_threads,
+    walk,
+)
 
 __all__ = [
     "DEFAULT_MAX_DEPTH",
@@ -408,12 +417,19 @@ def _render(
                     note = "  (called before recording began)"
                 elif node.ret is None:
                     note = "  (no return recorded)"
+                if node.parts:
+                    note += "  (%s)" % _plural(len(node.parts), "part")
+                kind, exception = ended(node.ret)
+                if kind == "raised":
+                    note += "  raised " + exception_text(exception) if exception is not None else "  raised"
+                elif kind in ("yielded", "awaited"):
+                    note += "  " + kind  # suspended at the end of the trace
                 write(duration.rjust(width) + "  " + guide + branch + node.name + "  " + node.path + note)
             if budget is not None:
                 budget -= 1
             detail_guide = pad + child_guide + (glyphs.pipe if node.children else glyphs.blank) + " "
             if show_locals and node.kind == "frame":
-                for line in _locals_lines(node, glyphs):
+                for line in _locals_lines(node, glyphs, all_names=show_locals == "all"):
                     write(detail_guide + line)
                     if budget is not None:
                         budget -= 1
@@ -445,17 +461,40 @@ def _render(
         )
 
 
-def _locals_lines(node, glyphs) -> list:
+def _shown_names(mapping, record, all_names: bool):
+    # Module dunders (__name__, __builtins__, ...) and names the interpreter makes (".0",
+    # a comprehension's iterator) are noise unless asked for.
+    if all_names or not isinstance(mapping, dict):
+        return mapping
+    module = isinstance(record, dict) and record.get("co_name") == "<module>"
+    return {
+        k: v
+        for k, v in mapping.items()
+        if not (type(k) is str and (k.startswith(".") or (module and k.startswith("__") and k.endswith("__"))))
+    }
+
+
+def _end_line(ret, glyphs) -> str:
+    kind, exception = ended(ret)
+    if kind == "raised":
+        return "raised: " + (exception_text(exception) if exception is not None else "(exception not read)")
+    return "%s: %s" % (kind, format_value(ret.get("arg"), VALUE_WIDTH, glyphs.more))
+
+
+def _locals_lines(node, glyphs, all_names: bool = False) -> list:
     lines = []
-    call_locals = node.call.get("locals") if node.call is not None else None
-    ret_locals = node.ret.get("locals") if node.ret is not None else None
+    call_locals = _shown_names(node.call.get("locals") if node.call is not None else None, node.call, all_names)
     if isinstance(call_locals, dict) and call_locals:
         lines.append("arguments: " + _assignments(call_locals, VALUE_WIDTH, glyphs.more))
-    if isinstance(ret_locals, dict):
-        base = call_locals if isinstance(call_locals, dict) else {}
-        changed = {k: v for k, v in ret_locals.items() if k not in base or base[k] != v}
-        if changed:
-            lines.append("locals at return: " + _assignments(changed, VALUE_WIDTH, glyphs.more))
-    if node.ret is not None:
-        lines.append("returned: " + format_value(node.ret.get("arg"), VALUE_WIDTH, glyphs.more))
+    base = call_locals if isinstance(call_locals, dict) else {}
+    ends = [r for r in node.parts if r is not None] if node.parts else ([node.ret] if node.ret is not None else [])
+    for ret in ends:
+        ret_locals = _shown_names(ret.get("locals"), ret, all_names)
+        if isinstance(ret_locals, dict):
+            changed = {k: v for k, v in ret_locals.items() if k not in base or base[k] != v}
+            if changed:
+                label = "locals at return" if ended(ret)[0] in ("returned", "raised") else "locals then"
+                lines.append("%s: %s" % (label, _assignments(changed, VALUE_WIDTH, glyphs.more)))
+            base = ret_locals
+        lines.append(_end_line(ret, glyphs))
     return lines

@@ -32,7 +32,7 @@ import json
 import math
 
 from sarv.filters.export import jsonable
-from sarv.filters.tree import PLUGIN_BASE_KEYS, all_records
+from sarv.filters.tree import PLUGIN_BASE_KEYS, all_records, ended
 
 __all__ = ["FLAG_NO_END", "FLAG_NO_START", "FLAG_RAISED", "PageData", "dumps", "ended", "page_data"]
 
@@ -40,22 +40,6 @@ __all__ = ["FLAG_NO_END", "FLAG_NO_START", "FLAG_RAISED", "PageData", "dumps", "
 FLAG_NO_START = 1  # called before recording began: the start is a lower bound
 FLAG_NO_END = 2  # no return recorded: the end is a lower bound
 FLAG_RAISED = 4  # the call ended with an exception
-
-
-def ended(ret: dict | None):
-    """How a call ended, as its return record says: ("raised", exception)
-    for a record with "end": "raised" (or only an "exception" entry), another
-    "end" text as it is (a suspension, say), else ("returned", None): records
-    without these entries are ordinary returns."""
-    if ret is None:
-        return None, None
-    kind = ret.get("end")
-    exception = ret.get("exception")
-    if kind == "raised" or (kind is None and exception is not None):
-        return "raised", exception
-    if type(kind) is str:
-        return kind, exception
-    return "returned", None
 
 
 def dumps(value) -> str:
