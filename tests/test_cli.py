@@ -783,6 +783,9 @@ def test_forked_workers_are_traces_of_their_own(tmp_path):
     assert sorted(calls.values()) == [[("child_main", None), ("work", 1)], [("work", 5)]]
     # A child draws ids from a generator of its own, not a copy of the parent's.
     assert len(set(frame_ids)) == len(frame_ids)
+    assert sorted(s.parent_trace_id or "" for s in summaries) == ["", parent_id, parent_id]
+    listing = sarv("traces", cwd=tmp_path, db_path=path).stdout
+    assert listing.count("(forked from %s)" % parent_id) == 2
 
 
 def test_run_speaks_up_before_and_after_the_program(tmp_path):

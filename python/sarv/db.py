@@ -105,7 +105,8 @@ CREATE TABLE traces (
     method TEXT,
     path TEXT,
     status INTEGER,
-    duration REAL
+    duration REAL,
+    parent_trace_id TEXT
 );
 CREATE INDEX traces_by_trace_id ON traces (trace_id, id);
 CREATE TABLE trace_chunks (
@@ -135,7 +136,10 @@ _SUMMARY_COLUMNS = (
 )
 _SUMMARY_COLUMNS_2 = ", stored_size, command, outcome"
 _SUMMARY_COLUMNS_1 = ", length(document), NULL, NULL"
-_REQUEST_COLUMNS = (("method", "TEXT"), ("path", "TEXT"), ("status", "INTEGER"), ("duration", "REAL"))
+# Added to older files by the next save.
+_REQUEST_COLUMNS = (
+    ("method", "TEXT"), ("path", "TEXT"), ("status", "INTEGER"), ("duration", "REAL"), ("parent_trace_id", "TEXT"),
+)
 _SUMMARY_REQUEST = ", method, path, status, duration"
 _SUMMARY_NO_REQUEST = ", NULL, NULL, NULL, NULL"
 _MAX_PATH = 2000
@@ -181,6 +185,15 @@ class TraceSummary:
     path: str | None = None
     status: int | None = None
     duration: float | None = None  # seconds
+    parent_trace_id: str | None = None  # the trace of the process this one was forked from
+
+
+_parents: dict = {}  # trace id -> the trace it was forked from (see note_parent)
+
+
+def note_parent(trace_id: str, parent_trace_id: str) -> None:
+    """Records, for this process's coming save of `trace_id`, the trace it forked from."""
+    _parents[trace_id] = parent_trace_id
 
 
 def default_db_path() -> str:
@@ -751,11 +764,12 @@ def _save(db_path, trace_id, timeout, msgpack):
                     derived.path,
                     derived.status,
                     derived.duration,
+                    _parents.get(trace_id),
                 )
                 columns = (
                     "trace_id, created, size, source, version, started, record_count, test_name,"
                     " decode_error, document, encoding, stored_size, chunks, command, outcome,"
-                    " method, path, status, duration"
+                    " method, path, status, duration, parent_trace_id"
                 )
                 if chunks.row_id is None:
                     cursor = conn.execute(
@@ -824,11 +838,12 @@ def _open_for_reading(db_path, timeout: float):
 
 
 def _select_summary(version: int, conn: sqlite3.Connection) -> str:
-    request = version >= 2 and "duration" in _columns(conn)
-    return "SELECT %s%s%s FROM traces" % (
+    present = _columns(conn) if version >= 2 else set()
+    return "SELECT %s%s%s%s FROM traces" % (
         _SUMMARY_COLUMNS,
         _SUMMARY_COLUMNS_2 if version >= 2 else _SUMMARY_COLUMNS_1,
-        _SUMMARY_REQUEST if request else _SUMMARY_NO_REQUEST,
+        _SUMMARY_REQUEST if "duration" in present else _SUMMARY_NO_REQUEST,
+        ", parent_trace_id" if "parent_trace_id" in present else ", NULL",
     )
 
 

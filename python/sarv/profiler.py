@@ -191,6 +191,7 @@ class Profiler:
         self.parent_trace_id = self.trace_id
         self.trace_id = new_trace_id()
         self._own_trace_id = True
+        _db.note_parent(self.trace_id, self.parent_trace_id)
         if hooked:
             _native().register_profiler(self)  # a new core object: the old one and its copy go
             _save_before_exit_in_child()

@@ -160,7 +160,8 @@ def render_traces(summaries, stream=None, limit_note: int | None = None) -> None
     """The `traces` table: newest first, one line per stored trace. SIZE is
     the document's, STORED what it takes in the database (compressed); the
     last column is the test's node id, a request's method, path and
-    duration (its status under OUTCOME), or else the command line."""
+    duration (its status under OUTCOME), or else the command line; a forked
+    process's trace names the trace it was forked from."""
     stream = stream or sys.stdout
     rows = [("TRACE ID", "SAVED", "SOURCE", "RECORDS", "SIZE", "STORED", "OUTCOME", "TEST OR COMMAND")]
     for s in summaries:
@@ -174,7 +175,8 @@ def render_traces(summaries, stream=None, limit_note: int | None = None) -> None
                 _size(s.size),
                 _size(s.stored_size) if s.stored_size is not None else "?",
                 s.outcome or (str(s.status) if getattr(s, "status", None) is not None else ""),
-                s.test_name or _request_text(s) or s.command or "",
+                (s.test_name or _request_text(s) or s.command or "")
+                + (" (forked from %s)" % s.parent_trace_id if getattr(s, "parent_trace_id", None) else ""),
             )
         )
     right = (3, 4, 5)
