@@ -173,7 +173,7 @@ def _apply(config: dict, layer: Mapping, origin: str, base_dir: str | None) -> N
             path = os.fspath(value)
             if not isinstance(path, str) or not path:
                 raise _bad(key, "expected a non-empty path, got %r" % (value,), origin)
-            if base_dir is not None:
+            if base_dir is not None and not path.startswith(("postgresql://", "postgres://")):
                 path = os.path.join(base_dir, os.path.expanduser(path))
             config[key] = path
         else:

@@ -32,6 +32,12 @@ also removes the log files.
 
 The default location is `.sarv/traces.sqlite3` under the current directory;
 the environment variable SARV_DB, when set and not empty, names another file.
+
+A location that is a PostgreSQL URL ("postgresql://user@host/dbname") names
+a store shared by many processes and hosts instead: the same tables, named
+`sarv_traces`, `sarv_trace_chunks` and `sarv_meta`, in that database
+(created by the first save), the same functions and commands. It needs the
+psycopg package (`pip install sarv[postgresql]`).
 """
 
 from __future__ import annotations
@@ -40,6 +46,7 @@ import atexit
 import dataclasses
 import os
 import pathlib
+import re
 import sqlite3
 import threading
 import time
@@ -54,6 +61,8 @@ __all__ = [
     "TraceSummary",
     "close_connections",
     "default_db_path",
+    "is_url",
+    "location",
     "delete_traces",
     "find_trace",
     "list_traces",
@@ -194,6 +203,21 @@ _parents: dict = {}  # trace id -> the trace it was forked from (see note_parent
 def note_parent(trace_id: str, parent_trace_id: str) -> None:
     """Records, for this process's coming save of `trace_id`, the trace it forked from."""
     _parents[trace_id] = parent_trace_id
+
+
+_URL_PREFIXES = ("postgresql://", "postgres://")
+
+
+def is_url(db_path) -> bool:
+    """Whether a trace database location is a PostgreSQL URL (else a file)."""
+    return isinstance(db_path, str) and db_path.startswith(_URL_PREFIXES)
+
+
+def location(db_path) -> str:
+    """A location that means the same from any working directory: a file's
+    absolute path, or the URL as it is."""
+    db_path = os.fspath(db_path)
+    return db_path if is_url(db_path) else os.path.abspath(db_path)
 
 
 def default_db_path() -> str:
@@ -665,11 +689,19 @@ _recent_saves: dict = {}
 _RECENT_SAVES = 64
 
 
+def _note_saved(db_path, trace_id: str, row_id: int, derived: _Derived) -> None:
+    key = (location(db_path), trace_id)
+    _recent_saves.pop(key, None)
+    _recent_saves[key] = (row_id, derived.record_count, derived.dropped)
+    while len(_recent_saves) > _RECENT_SAVES:
+        del _recent_saves[next(iter(_recent_saves))]
+
+
 def saved_in_this_process(db_path, trace_id: str):
     """(row id, record count, records dropped for max_records) of the
     latest save of `trace_id` into
     `db_path` by this process, if it is among the last few; else None."""
-    return _recent_saves.get((os.path.abspath(os.fspath(db_path)), trace_id))
+    return _recent_saves.get((location(db_path), trace_id))
 
 
 def add_save_failure_listener(listener) -> None:
@@ -724,6 +756,8 @@ def _save(db_path, trace_id, timeout, msgpack):
         pieces = msgpack
     if isinstance(timeout, bool) or not isinstance(timeout, (int, float)) or timeout < 0:
         raise ValueError("timeout must be a non-negative number of seconds, not %r" % (timeout,))
+    if is_url(db_path):
+        return _pg_save(db_path, trace_id, timeout, pieces)
     writer = _writer(db_path, timeout)
     with writer.lock:
         conn = writer.conn
@@ -788,11 +822,7 @@ def _save(db_path, trace_id, timeout, msgpack):
                     except sqlite3.Error:
                         pass  # closing the connection rolls back as well
                 raise
-            key = (os.path.abspath(db_path), trace_id)
-            _recent_saves.pop(key, None)
-            _recent_saves[key] = (row_id, derived.record_count, derived.dropped)
-            while len(_recent_saves) > _RECENT_SAVES:
-                del _recent_saves[next(iter(_recent_saves))]
+            _note_saved(db_path, trace_id, row_id, derived)
             if writer.identity is None:
                 if created_schema:
                     try:
@@ -879,6 +909,8 @@ def list_traces(
     that source ("cli", "pytest", "api", ...), `test` those whose test name
     contains the text, `since` those saved at or after that time (seconds
     since the epoch)."""
+    if is_url(db_path):
+        return _pg_list(db_path, limit, timeout, source, test, since)
     opened = _open_for_reading(db_path, timeout)
     if opened is None:
         return []
@@ -898,6 +930,8 @@ def list_traces(
 
 def find_trace(db_path, trace_id: str, timeout: float = 60):
     """The `TraceSummary` of the newest save of `trace_id`, or None."""
+    if is_url(db_path):
+        return _pg_find(db_path, trace_id, timeout)
     opened = _open_for_reading(db_path, timeout)
     if opened is None:
         return None
@@ -927,15 +961,16 @@ class TraceStream:
         self._current = b""
         self._offset = 0
 
+    _DOCUMENT_QUERY = "SELECT document FROM traces WHERE id = ?"
+    _CHUNK_QUERY = "SELECT data FROM trace_chunks WHERE trace_row = ? AND seq = ?"
+
     def _stored(self, row_id: int, chunks: int):
-        row = self._conn.execute("SELECT document FROM traces WHERE id = ?", (row_id,)).fetchone()
+        row = self._conn.execute(self._DOCUMENT_QUERY, (row_id,)).fetchone()
         if row is not None and row[0]:
             yield row[0]
         if chunks:
             for seq in range(chunks):
-                found = self._conn.execute(
-                    "SELECT data FROM trace_chunks WHERE trace_row = ? AND seq = ?", (row_id, seq)
-                ).fetchone()
+                found = self._conn.execute(self._CHUNK_QUERY, (row_id, seq)).fetchone()
                 if found is None:
                     raise SarvDatabaseError(
                         "trace %s in %s is incomplete: part %d of %d is missing"
@@ -1013,6 +1048,8 @@ class TraceStream:
 def open_trace(db_path, trace_id: str, timeout: float = 60) -> TraceStream:
     """The newest save of `trace_id` as a `TraceStream`."""
     db_path = os.fspath(db_path)
+    if is_url(db_path):
+        return _pg_open_trace(db_path, trace_id, timeout)
     opened = _open_for_reading(db_path, timeout)
     if opened is None:
         raise TraceNotFound("no trace %s: %s holds no traces" % (trace_id, db_path))
@@ -1061,6 +1098,8 @@ def resolve_trace_id(db_path, text: str, timeout: float = 60) -> str:
     ambiguous."""
     if type(text) is not str or not text:
         raise TraceNotFound("no trace id given")
+    if is_url(db_path):
+        return _pg_resolve(db_path, text, timeout)
     opened = _open_for_reading(db_path, timeout)
     if opened is None:
         raise TraceNotFound("no trace %s: %s holds no traces" % (text, os.fspath(db_path)))
@@ -1099,6 +1138,8 @@ def resolve_trace_id(db_path, text: str, timeout: float = 60) -> str:
 
 def _remove(db_path, where: str, params, timeout: float, vacuum: bool) -> int:
     db_path = os.fspath(db_path)
+    if is_url(db_path):
+        return _pg_remove(db_path, where, params, timeout)
     if not os.path.exists(db_path):
         return 0
     writer = _writer(db_path, timeout)
@@ -1176,3 +1217,342 @@ def prune_traces(
         params.append(max(int(keep_last), 0))
     clauses.append("(" + " OR ".join(limits) + ")")
     return _remove(db_path, " WHERE " + " AND ".join(clauses), params, timeout, vacuum)
+
+
+# ---------------------------------------------------------------------------
+# PostgreSQL: a store shared by many processes and hosts
+
+_PG_SCHEMA = """
+CREATE TABLE IF NOT EXISTS sarv_meta (
+    key TEXT PRIMARY KEY,
+    value TEXT NOT NULL
+);
+CREATE TABLE IF NOT EXISTS sarv_traces (
+    id BIGSERIAL PRIMARY KEY,
+    trace_id TEXT NOT NULL,
+    created DOUBLE PRECISION NOT NULL,
+    size BIGINT NOT NULL,
+    source TEXT,
+    version TEXT,
+    started DOUBLE PRECISION,
+    record_count BIGINT,
+    test_name TEXT,
+    decode_error TEXT,
+    document BYTEA NOT NULL,
+    encoding TEXT,
+    stored_size BIGINT,
+    chunks INTEGER NOT NULL DEFAULT 0,
+    command TEXT,
+    outcome TEXT,
+    method TEXT,
+    path TEXT,
+    status INTEGER,
+    duration DOUBLE PRECISION
+);
+CREATE INDEX IF NOT EXISTS sarv_traces_by_trace_id ON sarv_traces (trace_id, id);
+CREATE TABLE IF NOT EXISTS sarv_trace_chunks (
+    trace_row BIGINT NOT NULL,
+    seq INTEGER NOT NULL,
+    data BYTEA NOT NULL,
+    PRIMARY KEY (trace_row, seq)
+);
+INSERT INTO sarv_meta (key, value) VALUES ('application', 'sarv'), ('schema_version', '2')
+    ON CONFLICT (key) DO NOTHING
+"""
+# Serialises the creation of the tables by processes that save their first trace at once
+# (CREATE TABLE IF NOT EXISTS alone can fail on a race); any constant of our own.
+_PG_SCHEMA_LOCK = 0x5A52_5601
+_PG_SUMMARY = "SELECT %s%s%s FROM sarv_traces" % (_SUMMARY_COLUMNS, _SUMMARY_COLUMNS_2, _SUMMARY_REQUEST)
+
+
+def _shown(url: str) -> str:
+    """The URL without its password, for messages."""
+    return re.sub(r"^([a-z]+://[^:/@]*):[^@/]*@", r"\1:***@", url)
+
+
+def _pg_module():
+    try:
+        import psycopg
+    except ImportError as exc:
+        raise SarvDatabaseError(
+            "a PostgreSQL trace database needs the psycopg package (pip install 'sarv[postgresql]'): %s" % exc
+        ) from None
+    return psycopg
+
+
+def _pg_error(url: str, exc: Exception) -> SarvDatabaseError:
+    message = " ".join(str(exc).split()) or type(exc).__name__
+    return SarvDatabaseError("trace database %s: %s" % (_shown(url), message))
+
+
+def _pg_connect(url: str, timeout: float):
+    psycopg = _pg_module()
+    try:
+        options = {"connect_timeout": max(1, int(min(timeout, 3600)))} if timeout else {}
+        conn = psycopg.connect(url, autocommit=True, **options)
+    except psycopg.Error as exc:
+        raise SarvDatabaseError("cannot open trace database %s: %s" % (_shown(url), " ".join(str(exc).split()))) from None
+    return conn
+
+
+def _pg_check(conn, url: str) -> bool:
+    """True if the database holds our tables, False if it holds none of them."""
+    found = conn.execute("SELECT to_regclass('sarv_traces') IS NOT NULL, to_regclass('sarv_meta') IS NOT NULL").fetchone()
+    if not any(found):
+        return False
+    if not all(found):
+        raise NotASarvDatabase("%s holds a table sarv_traces or sarv_meta that sarv did not make" % _shown(url))
+    meta = dict(conn.execute("SELECT key, value FROM sarv_meta").fetchall())
+    if meta.get("application") != _APPLICATION:
+        raise NotASarvDatabase("%s holds tables named like sarv's that are not a sarv trace store" % _shown(url))
+    if meta.get("schema_version") != str(SCHEMA_VERSION):
+        raise SchemaVersionError(
+            "%s has trace store schema version %s; this sarv reads version %d"
+            % (_shown(url), meta.get("schema_version"), SCHEMA_VERSION)
+        )
+    return True
+
+
+class _PgWriter:
+    """The connection a process saves through, kept open between saves."""
+
+    def __init__(self, url: str, timeout: float) -> None:
+        self.lock = threading.Lock()
+        self.url = url
+        self.pid = os.getpid()
+        self.conn = _pg_connect(url, timeout)
+        self.schema_ready = False
+        self.compressor = None
+
+    def close(self) -> None:
+        try:
+            self.conn.close()
+        except Exception:
+            pass
+
+
+_pg_writers: dict = {}
+
+
+def _pg_writer(url: str, timeout: float) -> _PgWriter:
+    with _writers_lock:
+        writer = _pg_writers.get(url)
+        if writer is not None and writer.pid == os.getpid() and not writer.conn.closed:
+            return writer
+        writer = _PgWriter(url, timeout)
+        _pg_writers[url] = writer
+        return writer
+
+
+def _pg_forget(writer: _PgWriter) -> None:
+    with _writers_lock:
+        if _pg_writers.get(writer.url) is writer:
+            del _pg_writers[writer.url]
+    writer.close()
+
+
+def _close_pg_writers() -> None:
+    with _writers_lock:
+        writers = list(_pg_writers.values())
+        _pg_writers.clear()
+    for writer in writers:
+        if writer.pid == os.getpid():
+            with writer.lock:
+                writer.close()
+
+
+atexit.register(_close_pg_writers)
+
+
+class _PgChunkWriter(_ChunkWriter):
+    def _store_chunk(self, size: int) -> None:
+        if self.row_id is None:
+            self.row_id = self.conn.execute(
+                "INSERT INTO sarv_traces (trace_id, created, size, document) VALUES ('', 0, 0, ''::bytea) RETURNING id"
+            ).fetchone()[0]
+        data = self._take(size)
+        self.conn.execute(
+            "INSERT INTO sarv_trace_chunks (trace_row, seq, data) VALUES (%s, %s, %s)", (self.row_id, self.chunks, data)
+        )
+        self.chunks += 1
+        self.stored_size += len(data)
+
+
+_PG_COLUMNS = (
+    "trace_id, created, size, source, version, started, record_count, test_name, decode_error, document,"
+    " encoding, stored_size, chunks, command, outcome, method, path, status, duration"
+)
+
+
+def _pg_save(url: str, trace_id: str, timeout, pieces) -> int:
+    psycopg = _pg_module()
+    writer = _pg_writer(url, timeout)
+    with writer.lock:
+        conn = writer.conn
+        try:
+            with conn.transaction():
+                if not writer.schema_ready:
+                    conn.execute("SELECT pg_advisory_xact_lock(%s)", (_PG_SCHEMA_LOCK,))
+                    if not _pg_check(conn, url):
+                        conn.execute(_PG_SCHEMA)
+                    _pg_check(conn, url)
+                if writer.compressor is None:
+                    writer.compressor = _compressor()
+                chunks = _PgChunkWriter(conn, writer.compressor)
+                reader = _Pieces(pieces, chunks.write)
+                if all(hasattr(pieces, name) for name in ("record_count", "tail_offset", "edge_records")):
+                    derived = _derive_described(reader, pieces)
+                else:
+                    derived = _derive_from(reader)
+                inline = chunks.finish()
+                values = (
+                    trace_id, time.time(), reader.size, derived.source, derived.version, derived.started,
+                    derived.record_count, derived.test_name, derived.decode_error, inline, chunks.encoding,
+                    chunks.stored_size, chunks.chunks, derived.command, derived.outcome, derived.method,
+                    derived.path, derived.status, derived.duration,
+                )
+                if chunks.row_id is None:
+                    row_id = conn.execute(
+                        "INSERT INTO sarv_traces (%s) VALUES (%s) RETURNING id"
+                        % (_PG_COLUMNS, ", ".join(["%s"] * len(values))),
+                        values,
+                    ).fetchone()[0]
+                else:
+                    row_id = chunks.row_id
+                    assignments = ", ".join("%s = %%s" % c.strip() for c in _PG_COLUMNS.split(","))
+                    conn.execute("UPDATE sarv_traces SET %s WHERE id = %%s" % assignments, values + (row_id,))
+            writer.schema_ready = True
+        except psycopg.Error as exc:
+            _pg_forget(writer)  # a broken connection is not reused
+            raise _pg_error(url, exc) from None
+        except SarvDatabaseError:
+            _pg_forget(writer)
+            raise
+    _note_saved(url, trace_id, row_id, derived)
+    return row_id
+
+
+def _pg_reading(url: str, timeout: float):
+    """A connection to a store that has our tables, or None when it has none yet."""
+    conn = _pg_connect(url, timeout)
+    psycopg = _pg_module()
+    try:
+        if _pg_check(conn, url):
+            return conn
+    except psycopg.Error as exc:
+        conn.close()
+        raise _pg_error(url, exc) from None
+    except BaseException:
+        conn.close()
+        raise
+    conn.close()
+    return None
+
+
+def _pg_query(url: str, timeout: float, query: str, params=(), empty=None):
+    """Rows of one query (`empty` when the store has no tables yet)."""
+    psycopg = _pg_module()
+    conn = _pg_reading(url, timeout)
+    if conn is None:
+        return empty
+    try:
+        return conn.execute(query, params).fetchall()
+    except psycopg.Error as exc:
+        raise _pg_error(url, exc) from None
+    finally:
+        conn.close()
+
+
+def _pg_list(url, limit, timeout, source, test, since) -> list:
+    clauses, params = [], []
+    if source is not None:
+        clauses.append("source = %s")
+        params.append(source)
+    if test is not None:
+        clauses.append("strpos(test_name, %s) > 0")
+        params.append(test)
+    if since is not None:
+        clauses.append("created >= %s")
+        params.append(float(since))
+    query = _PG_SUMMARY + ((" WHERE " + " AND ".join(clauses)) if clauses else "") + " ORDER BY id DESC"
+    if limit is not None:
+        query += " LIMIT %s"
+        params.append(int(limit))
+    return [TraceSummary(*row) for row in _pg_query(url, timeout, query, params, empty=[])]
+
+
+def _pg_find(url, trace_id, timeout):
+    rows = _pg_query(url, timeout, _PG_SUMMARY + " WHERE trace_id = %s ORDER BY id DESC LIMIT 1", (trace_id,), [])
+    return TraceSummary(*rows[0]) if rows else None
+
+
+class _PgTraceStream(TraceStream):
+    _DOCUMENT_QUERY = "SELECT document FROM sarv_traces WHERE id = %s"
+    _CHUNK_QUERY = "SELECT data FROM sarv_trace_chunks WHERE trace_row = %s AND seq = %s"
+
+
+def _pg_open_trace(url, trace_id, timeout) -> TraceStream:
+    psycopg = _pg_module()
+    conn = _pg_reading(url, timeout)
+    if conn is None:
+        raise TraceNotFound("no trace %s: %s holds no traces" % (trace_id, _shown(url)))
+    try:
+        row = conn.execute(
+            _PG_SUMMARY.replace(" FROM sarv_traces", ", encoding, chunks FROM sarv_traces")
+            + " WHERE trace_id = %s ORDER BY id DESC LIMIT 1",
+            (trace_id,),
+        ).fetchone()
+    except psycopg.Error as exc:
+        conn.close()
+        raise _pg_error(url, exc) from None
+    if row is None:
+        conn.close()
+        raise TraceNotFound("no trace %s in %s" % (trace_id, _shown(url)))
+    return _PgTraceStream(conn, _shown(url), TraceSummary(*row[:-2]), row[-2], row[-1])
+
+
+def _pg_resolve(url, text, timeout) -> str:
+    if text == "last":
+        rows = _pg_query(url, timeout, "SELECT trace_id FROM sarv_traces ORDER BY id DESC LIMIT 1", (), [])
+        if not rows:
+            raise TraceNotFound("%s holds no traces" % _shown(url))
+        return rows[0][0]
+    rows = _pg_query(
+        url,
+        timeout,
+        "SELECT DISTINCT trace_id FROM sarv_traces WHERE trace_id = %s OR left(trace_id, %s) = %s"
+        " OR right(trace_id, %s) = %s LIMIT 3",
+        (text, len(text), text, len(text), text),
+        [],
+    )
+    ids = [row[0] for row in rows]
+    if text in ids:
+        return text
+    if not ids:
+        raise TraceNotFound("no trace %s in %s" % (text, _shown(url)))
+    if len(ids) > 1:
+        raise TraceNotFound(
+            "%s names more than one trace in %s (%s, ...): give more of the id" % (text, _shown(url), ", ".join(ids[:2]))
+        )
+    return ids[0]
+
+
+def _pg_remove(url, where: str, params, timeout) -> int:
+    # The conditions are the SQLite ones of delete_traces and prune_traces, written with
+    # "?" and the SQLite table's name.
+    where = where.replace("?", "%s").replace("FROM traces", "FROM sarv_traces")
+    psycopg = _pg_module()
+    conn = _pg_reading(url, timeout)
+    if conn is None:
+        return 0
+    try:
+        with conn.transaction():
+            rows = [r[0] for r in conn.execute("SELECT id FROM sarv_traces" + where, params).fetchall()]
+            if rows:
+                conn.execute("DELETE FROM sarv_trace_chunks WHERE trace_row = ANY(%s)", (rows,))
+                conn.execute("DELETE FROM sarv_traces WHERE id = ANY(%s)", (rows,))
+        return len(rows)
+    except psycopg.Error as exc:
+        raise _pg_error(url, exc) from None
+    finally:
+        conn.close()

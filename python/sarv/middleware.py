@@ -190,7 +190,7 @@ class RequestSettings:
         cfg["plugins"] = list(cfg["plugins"]) + plugin_declarations()
         self.config = cfg
         db_path = cfg.get("db_path") or _db.default_db_path()
-        self.db_path = os.path.abspath(os.fspath(db_path))
+        self.db_path = _db.location(db_path)
         self._counter = itertools.count()
         # What the core imports while it records and saves, imported here, before the
         # first requests race to import it from several threads.

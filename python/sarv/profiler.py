@@ -129,7 +129,7 @@ class Profiler:
             db_path = self.config.get("db_path") or _db.default_db_path()
         # Absolute, so that a program that changes its working directory
         # still saves where it was asked to.
-        self.db_path = os.path.abspath(os.fspath(db_path))
+        self.db_path = _db.location(db_path)
         self.source = source
         self.one_trace_per_test = bool(one_trace_per_test)
         self._own_trace_id = trace_id is None

@@ -50,6 +50,8 @@ def db_path(options) -> str:
 
 def existing_db(options) -> str:
     path = db_path(options)
+    if _db.is_url(path):
+        return path  # a PostgreSQL store: whether it holds traces, the command finds out
     if not os.path.exists(path):
         raise CommandError("no trace database at %s (record one with '%s run', or give --db)" % (path, prog()))
     if os.path.isdir(path):
@@ -90,6 +92,6 @@ def age(text: str, option: str) -> float:
 def view_command(trace_id: str, db_path: str) -> str:
     """The command line that shows a saved trace in a browser."""
     command = "%s view %s --open" % (prog(), trace_id)
-    if os.path.abspath(db_path) != os.path.abspath(_db.default_db_path()):
+    if _db.location(db_path) != _db.location(_db.default_db_path()):
         command += " --db %s" % shlex.quote(db_path)
     return command

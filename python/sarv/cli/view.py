@@ -50,7 +50,9 @@ def write_page(structure, values, path: str) -> None:
 
 def command(options) -> int:
     path, trace_id, structure, values = page_data(options)
-    output = options.output or os.path.join(os.path.dirname(os.path.abspath(path)), trace_id + ".html")
+    # Beside the database file; for a PostgreSQL store, in the current folder.
+    folder = os.getcwd() if _db.is_url(path) else os.path.dirname(os.path.abspath(path))
+    output = options.output or os.path.join(folder, trace_id + ".html")
     write_page(structure, values, output)
     print("wrote %s" % output, file=sys.stderr)
     if options.open:
