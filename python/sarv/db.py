@@ -1247,7 +1247,8 @@ CREATE TABLE IF NOT EXISTS sarv_traces (
     method TEXT,
     path TEXT,
     status INTEGER,
-    duration DOUBLE PRECISION
+    duration DOUBLE PRECISION,
+    parent_trace_id TEXT
 );
 CREATE INDEX IF NOT EXISTS sarv_traces_by_trace_id ON sarv_traces (trace_id, id);
 CREATE TABLE IF NOT EXISTS sarv_trace_chunks (
@@ -1262,7 +1263,9 @@ INSERT INTO sarv_meta (key, value) VALUES ('application', 'sarv'), ('schema_vers
 # Serialises the creation of the tables by processes that save their first trace at once
 # (CREATE TABLE IF NOT EXISTS alone can fail on a race); any constant of our own.
 _PG_SCHEMA_LOCK = 0x5A52_5601
-_PG_SUMMARY = "SELECT %s%s%s FROM sarv_traces" % (_SUMMARY_COLUMNS, _SUMMARY_COLUMNS_2, _SUMMARY_REQUEST)
+_PG_SUMMARY = "SELECT %s%s%s, parent_trace_id FROM sarv_traces" % (
+    _SUMMARY_COLUMNS, _SUMMARY_COLUMNS_2, _SUMMARY_REQUEST
+)
 
 
 def _shown(url: str) -> str:
@@ -1380,7 +1383,7 @@ class _PgChunkWriter(_ChunkWriter):
 
 _PG_COLUMNS = (
     "trace_id, created, size, source, version, started, record_count, test_name, decode_error, document,"
-    " encoding, stored_size, chunks, command, outcome, method, path, status, duration"
+    " encoding, stored_size, chunks, command, outcome, method, path, status, duration, parent_trace_id"
 )
 
 
@@ -1409,7 +1412,7 @@ def _pg_save(url: str, trace_id: str, timeout, pieces) -> int:
                     trace_id, time.time(), reader.size, derived.source, derived.version, derived.started,
                     derived.record_count, derived.test_name, derived.decode_error, inline, chunks.encoding,
                     chunks.stored_size, chunks.chunks, derived.command, derived.outcome, derived.method,
-                    derived.path, derived.status, derived.duration,
+                    derived.path, derived.status, derived.duration, _parents.get(trace_id),
                 )
                 if chunks.row_id is None:
                     row_id = conn.execute(
