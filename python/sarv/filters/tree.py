@@ -26,7 +26,7 @@ from typing import Iterator
 
 __all__ = [
     "Node", "ThreadBuilder", "ThreadTree", "add_record", "all_records", "build_threads", "ended", "exception_text",
-    "order_threads", "walk",
+    "is_exception_note", "order_threads", "walk", "with_exception",
 ]
 
 # Keys every plugin record has; the rest are the plugin's own data.
@@ -203,6 +203,17 @@ def ended(ret: dict | None):
     return "returned", None
 
 
+def is_exception_note(record: dict) -> bool:
+    """The companion record naming the exception a recorded call raised, written once the
+    exception was seen handled: {"type": "exception", "frame_id", "exception": {"type",
+    "message"}, ...}."""
+    return record.get("type") == "exception" and isinstance(record.get("exception"), dict) and "path" not in record
+
+
+def with_exception(ret: dict, note: dict) -> dict:
+    return dict(ret, exception=note["exception"])
+
+
 def exception_text(exception) -> str:
     """ValueError('boom') from an "exception" entry ({"type", "message"})."""
     if not isinstance(exception, dict):
@@ -243,6 +254,7 @@ class ThreadBuilder:
         self.name = None
         self.cut = False
         self.suspended: dict = {}  # first activation's frame id -> its node, while suspended
+        self.raised: dict = {}  # frame id -> node, of recent calls that raised (their exception follows)
 
     @property
     def full(self) -> bool:
@@ -281,6 +293,11 @@ class ThreadBuilder:
             if self.stack:
                 top = self.stack[-1]
                 top.latest = _later(top.latest, ts)
+        if is_exception_note(record):
+            node = self.raised.pop(record.get("frame_id"), None)
+            if node is not None and node.ret is not None:
+                node.ret = with_exception(node.ret, record)
+            return
         siblings, owner = self._place()
         if record.get("type") != "frame":
             if siblings is not None:
@@ -371,6 +388,10 @@ class ThreadBuilder:
             node.latest = None
             if ret is not None:
                 node.ret = self._slimmed(ret)
+                if kind == "raised" and node.ret.get("frame_id") is not None:
+                    self.raised[node.ret["frame_id"]] = node
+                    if len(self.raised) > 256:
+                        del self.raised[next(iter(self.raised))]
             node.complete = complete and node.complete
         if parent is not None:
             parent.latest = _later(parent.latest, end)

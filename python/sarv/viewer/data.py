@@ -32,7 +32,7 @@ import json
 import math
 
 from sarv.filters.export import jsonable
-from sarv.filters.tree import PLUGIN_BASE_KEYS, all_records, ended
+from sarv.filters.tree import PLUGIN_BASE_KEYS, all_records, ended, is_exception_note, with_exception
 
 __all__ = ["FLAG_NO_END", "FLAG_NO_START", "FLAG_RAISED", "PageData", "dumps", "ended", "page_data"]
 
@@ -145,6 +145,7 @@ class _Thread:
         self.stack: list = []
         self.adopt_from = 0  # a return without its call adopts the calls from here on
         self.markers: list = []  # [time, name, plugin line, type, data]
+        self.raised: dict = {}  # frame id -> (index, call, return) of recent calls that raised
 
 
 class PageData:
@@ -211,6 +212,12 @@ class PageData:
                 top = thread.stack[-1]
                 if top[3] is None or ts > top[3]:
                     top[3] = ts
+        if is_exception_note(record):
+            raised = thread.raised.pop(record.get("frame_id"), None)
+            if raised is not None:
+                index, call, ret = raised
+                thread.texts[index] = _detail(call, with_exception(ret, record), _split_path(call.get("path"))[1])
+            return
         if record.get("type") != "frame":
             self._plugin(thread, record, ts)
             return
@@ -252,6 +259,10 @@ class PageData:
             thread.flags[index] |= FLAG_NO_END
         if ended(ret)[0] == "raised":
             thread.flags[index] |= FLAG_RAISED
+            if ret.get("frame_id") is not None:
+                thread.raised[ret["frame_id"]] = (index, call, ret)  # its exception may follow
+                if len(thread.raised) > 256:
+                    del thread.raised[next(iter(thread.raised))]
         _, line = _split_path(call.get("path"))
         thread.texts[index] = _detail(call, ret, line)
         if thread.stack:
