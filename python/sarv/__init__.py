@@ -11,7 +11,8 @@
     def handler(request): ...
 
 From a shell: ``python -m sarv run script.py``, ``python -m sarv show last``;
-for tests: ``pytest --sarv``.
+for tests: ``pytest --sarv``; for web requests: sarv.wsgi, sarv.asgi,
+sarv.django, sarv.flask; in IPython or Jupyter: ``%load_ext sarv``, ``%%sarv``.
 
 The compiled core, `sarv._sarv`, is imported only when profiling starts, so
 the pure-Python parts (serialisation, storage, configuration) work without it.
@@ -22,6 +23,13 @@ from sarv.version import __version__
 __all__ = ["ConfigError", "Profiler", "profile", "profiling", "__version__"]
 
 _LAZY = {"Profiler": "sarv.profiler", "profile": "sarv.profiler", "profiling": "sarv.profiler", "ConfigError": "sarv.config"}
+
+
+def load_ipython_extension(shell):
+    """``%load_ext sarv`` in IPython or Jupyter: adds the cell magic ``%%sarv``."""
+    from sarv.filters.notebook import load_ipython_extension as load
+
+    load(shell)
 
 
 def __getattr__(name):
