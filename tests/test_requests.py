@@ -509,3 +509,27 @@ def test_fastapi_and_asgi_modes(tmp_path):
     assert frames_named(records_of(path, found.trace_id), "price")
     assert frames_named(records_of(outer_path, outer.trace_id), "price")  # the request it did not record
     assert sys.getprofile() is None
+
+
+@pytest.mark.parametrize(
+    "example, modules, requests",
+    [("flask_app.py", ["flask"], 3), ("django_app.py", ["django"], 3), ("fastapi_app.py", ["fastapi", "httpx"], 4)],
+)
+def test_examples(tmp_path, example, modules, requests):
+    for module in modules:
+        need(module)
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    env = dict(os.environ)
+    env.pop("SARV_DB", None)
+    done = subprocess.run(
+        [sys.executable, os.path.join(root, "examples", example), "--demo"],
+        cwd=str(tmp_path), env=env, capture_output=True, text=True, timeout=120,
+    )
+    assert done.returncode == 0, done.stdout + done.stderr
+    listed = subprocess.run(
+        [sys.executable, "-m", "sarv", "traces", "--source", "request"],
+        cwd=str(tmp_path), env=env, capture_output=True, text=True, timeout=60,
+    )
+    shown = re.findall(r"trc_\w+", done.stdout)
+    assert len(shown) == requests and sorted(shown) == sorted(re.findall(r"trc_\w+", listed.stdout)), listed.stdout
+    assert "GET /items/9" in listed.stdout and " 404 " in listed.stdout

@@ -1,0 +1,117 @@
+"""What one trace per web request costs: a small Flask view served through
+Flask's test client, bare and with sarv's middleware in each keep-mode.
+
+    python bench/requests_bench.py                 # 15 rounds of 300 requests per setup
+    python bench/requests_bench.py --rounds 31 --requests 500
+
+Setups, all in this process and measured side by side: the rounds visit the
+setups in turn (a new order each round), so that the machine's drift falls
+on all alike; each setup's figure is the median over the rounds of its
+mean time per request, and its ratio is that against the bare app's.
+
+    bare         the app without middleware
+    every        keep="every": every request recorded and saved (SQLite)
+    one in 100   keep="sample", one_in=100
+    slow only    keep="slow", slower_than=10: every request recorded, none
+                 slow enough to keep (the records are dropped)
+
+Targets: every <= 2x, one in 100 <= 1.05x, slow only <= 1.3x.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import platform
+import random
+import statistics
+import sys
+import tempfile
+import time
+
+TARGETS = {"every": 2.0, "one in 100": 1.05, "slow only": 1.3}
+
+
+def make_app(name, middleware_keywords=None):
+    from flask import Flask, jsonify
+
+    app = Flask(name)
+    stock = {1: ("tea", 4.5, 10), 2: ("cup", 12.0, 0), 3: ("pot", 30.0, 2)}
+
+    def price_with_tax(price, rate=0.2):
+        return round(price * (1 + rate), 2)
+
+    def find_item(item_id):
+        name, price, left = stock[item_id]
+        return {"id": item_id, "name": name, "price": price_with_tax(price), "in_stock": left > 0}
+
+    @app.route("/items/<int:item_id>")
+    def item(item_id):
+        return jsonify(find_item(item_id))
+
+    if middleware_keywords is not None:
+        import sarv.flask
+
+        sarv.flask.Sarv(app, **middleware_keywords)
+    return app.test_client()
+
+
+def run(client, n):
+    started = time.perf_counter()
+    for i in range(n):
+        response = client.get("/items/%d" % (i % 3 + 1))
+        response.get_data()  # the body read, as a server does: the request's trace ends there
+    return (time.perf_counter() - started) / n
+
+
+def main(argv=None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--rounds", type=int, default=15)
+    parser.add_argument("--requests", type=int, default=300)
+    options = parser.parse_args(argv)
+    folder = tempfile.mkdtemp(prefix="sarv-requests-bench-")
+    db_path = os.path.join(folder, "traces.sqlite3")
+    setups = {
+        "bare": make_app("bare"),
+        "every": make_app("every", {"db_path": db_path}),
+        "one in 100": make_app("sample", {"db_path": db_path, "keep": "sample", "one_in": 100}),
+        "slow only": make_app("slow", {"db_path": db_path, "keep": "slow", "slower_than": 10}),
+    }
+    for client in setups.values():
+        run(client, 50)  # warm-up: imports, the database's creation, caches
+    times = {name: [] for name in setups}
+    rng = random.Random(17)
+    order = list(setups)
+    for _ in range(options.rounds):
+        rng.shuffle(order)
+        for name in order:
+            times[name].append(run(setups[name], options.requests))
+    from sarv import db
+
+    saved = len(db.list_traces(db_path))
+    print(
+        "Flask %s test client, Python %s, %s; %d rounds x %d requests per setup, %d traces saved"
+        % (
+            __import__("flask").__version__ if hasattr(__import__("flask"), "__version__") else "",
+            platform.python_version(),
+            platform.machine(),
+            options.rounds,
+            options.requests,
+            saved,
+        )
+    )
+    bare = statistics.median(times["bare"])
+    print("%-12s %12s %8s %8s" % ("setup", "per request", "ratio", "target"))
+    failed = False
+    for name in setups:
+        median = statistics.median(times[name])
+        ratio = median / bare
+        target = TARGETS.get(name)
+        mark = "" if target is None else ("<= %.2f" % target) + ("" if ratio <= target else "  MISSED")
+        failed |= target is not None and ratio > target
+        print("%-12s %9.1f us %7.2fx %s" % (name, median * 1e6, ratio, mark))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
