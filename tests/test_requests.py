@@ -208,7 +208,14 @@ def test_keep_modes(tmp_path):
 
     app, path = stored()  # every request
     headers = [call_wsgi(app, "/a/%d" % i)[1] for i in range(3)]
-    assert sorted(h["X-Sarv-Trace"] for h in headers) == sorted(s.trace_id for s in db.list_traces(path))
+    summaries = db.list_traces(path)[::-1]
+    assert [h["X-Sarv-Trace"] for h in headers] == [s.trace_id for s in summaries]
+    # One profiler serves the thread's requests one after the other: each trace is its own.
+    assert summaries[0].started < summaries[1].started < summaries[2].started
+    for i, summary in enumerate(summaries):
+        records = records_of(path, summary.trace_id)
+        assert [r["path"] for r in records if r["type"] in ("start_request", "end_request")] == ["/a/%d" % i] * 2
+        assert [r["event"] for r in frames_named(records, "hello")] == ["call", "return"]
 
     app, path = stored(one_in=4)
     for i in range(9):

@@ -343,9 +343,8 @@ class _Recording:
         if previous is not None and not _is_sarv_hook(previous):
             _warn_once("foreign", "sarv: requests are not recorded on threads that run another profile hook (%r)", previous)
             return None
-        profiler = _RequestProfiler(settings)
         try:
-            _native().register_profiler(profiler)
+            profiler = _thread_profiler(settings)
         except Exception:
             _restore(previous)
             _warn_once("register", "sarv could not start profiling a request", exc_info=True)
@@ -368,8 +367,28 @@ class _Recording:
         _sarv_request_end(self.method, self.path, status, duration)
         _restore(self.previous)
         if not self.settings.keeps(self.triggered, duration):
-            return None  # the records go with the profiler
+            # Dropped: the buffers are emptied now rather than held until the next request.
+            _native().restart_trace(self.profiler.rust_profiler, self.profiler.trace_id)
+            return None
         return _save(self.profiler)
+
+
+def _thread_profiler(settings: RequestSettings) -> _RequestProfiler:
+    """The calling thread's profiler for these settings, its hook installed on the thread,
+    starting a new trace. Kept from one request to the next: a new profiler would have
+    to decide afresh about every code object the request runs."""
+    native = _native()
+    kept = _threads.__dict__.setdefault("profilers", {})
+    profiler = kept.get(settings)
+    if profiler is None:
+        profiler = _RequestProfiler(settings)
+        native.register_profiler(profiler)  # installs its hook on this thread
+        kept[settings] = profiler
+        return profiler
+    profiler.trace_id = new_trace_id()
+    native.restart_trace(profiler.rust_profiler, profiler.trace_id)
+    profiler.rust_profiler.register_threading_profiler(None, None, None)  # installs its hook
+    return profiler
 
 
 def _restore(previous) -> None:

@@ -1,5 +1,5 @@
-// The module sarv._sarv: three functions, nothing else.
-#include "lib/context_hook.hpp"
+// The module sarv._sarv: four functions, nothing else.
+#include "lib/request_hooks.hpp"
 #include "lib/register.hpp"
 
 #include <atomic>
@@ -13,6 +13,8 @@ PyMethodDef module_methods[] = {
     {"register_context_profiler",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sarv::register_context_profiler)),
      METH_FASTCALL | METH_KEYWORDS, "register_context_profiler(var, fallback)\n--\n\n"},
+    {"restart_trace", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sarv::restart_trace)),
+     METH_FASTCALL | METH_KEYWORDS, "restart_trace(profiler, trace_id)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,12 +1,15 @@
+// What one trace per web request needs of the core beyond registration.
+//
 // A profile hook shared by the requests that one thread interleaves (an asyncio event loop
 // serving many at once). The thread's hook is one, but each request runs in its own context
 // (asyncio runs every task step in the task's context): the hook hands each event to the
 // profiler that a context variable names there, so each request's trace holds only its own
 // calls, and calls of tasks the request starts (they copy its context).
-#include "lib/context_hook.hpp"
+#include "lib/request_hooks.hpp"
 
 #include "profiler/profiler.hpp"
 #include "utils/args.hpp"
+#include "utils/inspect.hpp"
 
 namespace sarv {
 namespace {
@@ -49,7 +52,49 @@ PyObject* register_context_profiler_impl(PyObject* var, PyObject* fallback) {
     Py_RETURN_NONE;
 }
 
+PyObject* restart_trace_impl(PyObject* obj, PyObject* trace_id) {
+    SarvProfiler* p = profiler_of(obj);
+    if (p == nullptr) {
+        return nullptr;
+    }
+    if (!PyUnicode_Check(trace_id)) {
+        PyErr_Format(PyExc_TypeError, "restart_trace() expects a str trace id, not %.200s", Py_TYPE(trace_id)->tp_name);
+        return nullptr;
+    }
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(trace_id, &size);
+    if (text == nullptr) {
+        return nullptr;
+    }
+    double now = timestamp();
+    // The lock order of the profiler's buffers.
+    std::lock_guard<std::mutex> a(p->trace_id_mutex);
+    std::lock_guard<std::mutex> b(p->frames_of_interest_mutex);
+    std::lock_guard<std::mutex> c(p->frames_mutex);
+    p->trace_id.assign(text, static_cast<size_t>(size));
+    p->frames_of_interest.clear();
+    p->frames.clear();
+    p->dropped = 0;
+    p->created = now;  // the document's "timestamp": when this trace began
+    Py_RETURN_NONE;
+}
+
 }  // namespace
+
+PyObject* restart_trace(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    try {
+        std::array<PyObject*, 2> bound{};
+        if (!bind_args<2>("restart_trace", {"profiler", "trace_id"}, args, nargs, kwnames, bound)) {
+            return nullptr;
+        }
+        return restart_trace_impl(bound[0], bound[1]);
+    } catch (const std::exception& fault) {
+        raise_panic(fault.what());
+    } catch (...) {
+        raise_panic("unknown internal fault");
+    }
+    return nullptr;
+}
 
 PyObject* register_context_profiler(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     try {
