@@ -3,6 +3,7 @@
 // encoder leaves to it.
 #include "values/api.hpp"
 #include "values/limits.hpp"
+#include "values/redact.hpp"
 #include "values/types.hpp"
 
 namespace {
@@ -73,6 +74,47 @@ PyObject* set_fallbacks(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     Py_RETURN_NONE;
 }
 
+// set_redaction(rules): rules is a list of (kind, text) with kind 0 equals, 1 contains,
+// 2 prefix, 3 suffix and text already normalised; [] turns redaction off.
+PyObject* set_redaction(PyObject*, PyObject* rules) {
+    try {
+        if (!PyList_CheckExact(rules)) {
+            PyErr_SetString(PyExc_TypeError, "set_redaction() takes a list of (kind, text) tuples");
+            return nullptr;
+        }
+        std::vector<sarv::values::NamePattern> patterns;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rules); ++i) {
+            PyObject* rule = PyList_GET_ITEM(rules, i);
+            if (!PyTuple_CheckExact(rule) || PyTuple_GET_SIZE(rule) != 2 || !PyLong_CheckExact(PyTuple_GET_ITEM(rule, 0)) ||
+                !PyUnicode_CheckExact(PyTuple_GET_ITEM(rule, 1))) {
+                PyErr_SetString(PyExc_TypeError, "set_redaction() takes a list of (kind, text) tuples");
+                return nullptr;
+            }
+            long kind = PyLong_AsLong(PyTuple_GET_ITEM(rule, 0));
+            if (kind < 0 || kind > 3 || PyUnicode_GET_LENGTH(PyTuple_GET_ITEM(rule, 1)) == 0) {
+                PyErr_Clear();
+                PyErr_SetString(PyExc_ValueError, "set_redaction(): a rule's kind is 0 to 3 and its text not empty");
+                return nullptr;
+            }
+            sarv::Ref utf8 = sarv::Ref::steal(PyUnicode_AsEncodedString(PyTuple_GET_ITEM(rule, 1), "utf-8", "surrogatepass"));
+            if (!utf8) {
+                return nullptr;
+            }
+            patterns.push_back({static_cast<sarv::values::NamePattern::Kind>(kind),
+                                std::string(PyBytes_AS_STRING(utf8.get()), static_cast<size_t>(PyBytes_GET_SIZE(utf8.get())))});
+        }
+        sarv::values::set_name_patterns(std::move(patterns));
+        Py_RETURN_NONE;
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::exception& fault) {
+        sarv::raise_panic(fault.what());
+    } catch (...) {
+        sarv::raise_panic("unknown internal fault");
+    }
+    return nullptr;
+}
+
 PyObject* limits(PyObject*, PyObject*) {
     namespace v = sarv::values;
     return Py_BuildValue("{s:i,s:i,s:l,s:l,s:l,s:l,s:l,s:n,s:l}", "MAX_DEPTH", v::MAX_DEPTH, "OBJECT_DEPTH",
@@ -99,6 +141,9 @@ PyMethodDef methods[] = {
     {"set_fallbacks", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(set_fallbacks)), METH_FASTCALL,
      "set_fallbacks(general, lightweight, /)\n--\n\nThe Python serialisers for the values the native encoder leaves "
      "to them."},
+    {"set_redaction", set_redaction, METH_O,
+     "set_redaction(rules, /)\n--\n\nThe names whose values are written as \"[redacted]\" (see "
+     "sarv.serialize.set_redaction)."},
     {"limits", limits, METH_NOARGS, "limits()\n--\n\nThe caps of recorded values, by name."},
     {"counts", counts, METH_NOARGS,
      "counts()\n--\n\n(values encoded natively, values left to the Python serialisers) since the process started."},

@@ -7,6 +7,7 @@
 
 #include "values/limits.hpp"
 #include "values/pack.hpp"
+#include "values/redact.hpp"
 #include "values/text.hpp"
 #include "values/types.hpp"
 
@@ -393,6 +394,12 @@ private:
             return St::Ok;
         }
         return put_marker("<", tp, " \xe2\x80\xa6>");
+    }
+
+    // The value of a name that holds a secret: counted as the text it is.
+    void put_redacted(Walk& w) {
+        w.budget -= REDACTED_COST;
+        pack_str(out_, REDACTED);
     }
 
     St put_cycle_marker(PyTypeObject* tp, Walk& w) {
@@ -1194,6 +1201,10 @@ private:
             Ref k = Ref::borrow(kb), v = Ref::borrow(vb);
             pack_str(out_, key);
             w.budget -= static_cast<long>(key.size()) + 1;
+            if (secret_name(kb)) {
+                put_redacted(w);
+                continue;
+            }
             size_t vmark = out_.size();
             s = recover(walk(v.get(), child, w), vmark, keys_.size(), v.get());
             if (s != St::Ok) {
@@ -1316,8 +1327,12 @@ private:
                 source = false;
             }
             SARV_TRY(settle_key(mark, source, scope));
-            size_t vmark = out_.size();
-            SARV_TRY(recover(walk(v.get(), child, w), vmark, keys_.size(), v.get()));
+            if (PyUnicode_Check(k.get()) && secret_name(k.get())) {
+                put_redacted(w);
+            } else {
+                size_t vmark = out_.size();
+                SARV_TRY(recover(walk(v.get(), child, w), vmark, keys_.size(), v.get()));
+            }
             ++count;
             ++taken;
         }
@@ -1958,7 +1973,11 @@ private:
                     s = St::Slow;
                     break;
                 }
-                if (nest >= 0 && exact_scalar(vb)) {
+                if (Py_TYPE(kb) == &PyUnicode_Type && secret_name(kb)) {
+                    s = St::Abort;  // the capped walk writes a map that holds a secret
+                    break;
+                }
+                if (exact_scalar(vb)) {
                     if (out_.size() - start_ > EXACT_MAX_BYTES) {
                         s = St::Abort;
                     }
@@ -1981,7 +2000,7 @@ private:
                 Ref k = Ref::borrow(kb), v = Ref::borrow(vb);
                 s = exact_key(k.get(), nest, scope);
                 if (s == St::Ok) {
-                    s = exact(v.get(), nest);
+                    s = PyUnicode_Check(k.get()) && secret_name(k.get()) ? St::Abort : exact(v.get(), nest);
                 }
                 if (s == St::Ok && PyDict_GET_SIZE(o) != n) {
                     s = St::Abort;
@@ -2082,6 +2101,9 @@ private:
                 return St::Abort;
             }
             SARV_TRY(exact(keys[i], nest));
+            if (PyUnicode_Check(keys[i]) && secret_name(keys[i])) {
+                return St::Abort;
+            }
             SARV_TRY(exact(values[i].get(), nest));
         }
         return St::Ok;
@@ -2237,7 +2259,11 @@ private:
                 SARV_TRY(ks);
             }
             SARV_TRY(settle_key(mark, source, 0));
-            SARV_TRY(light_value(v.get()));
+            if (PyUnicode_Check(k.get()) && secret_name(k.get())) {
+                pack_str(out_, REDACTED);
+            } else {
+                SARV_TRY(light_value(v.get()));
+            }
             ++count;
             ++taken;
         }

@@ -1,7 +1,9 @@
 // The value encoder: any Python value as exactly one MessagePack value, byte for byte as
 // sarv.serialize's reference walker writes it (its docstring describes the format), without
 // running code of the program. Values are written whole while they are plain data within
-// EXACT_MAX_BYTES, else through the capped walk; no value is read past its caps.
+// EXACT_MAX_BYTES, else through the capped walk; no value is read past its caps. The value
+// under a name that holds a secret (redact.hpp) is written as "[redacted]": by the capped
+// walk, which therefore writes any value whose plain data holds such a name.
 #pragma once
 
 #include "common.hpp"

@@ -1,0 +1,116 @@
+#include "values/redact.hpp"
+
+#include "values/limits.hpp"
+
+namespace sarv::values {
+namespace detail {
+Redaction redaction;
+}  // namespace detail
+
+namespace {
+
+// Never destroyed: used while the interpreter finalises.
+std::vector<NamePattern>* patterns_ = new std::vector<NamePattern>();
+
+bool matches(std::string_view name) {
+    for (const NamePattern& p : *patterns_) {
+        bool hit = false;
+        switch (p.kind) {
+            case NamePattern::Kind::Equals: hit = name == p.text; break;
+            case NamePattern::Kind::Contains: hit = name.find(p.text) != std::string_view::npos; break;
+            case NamePattern::Kind::Prefix: hit = name.starts_with(p.text); break;
+            case NamePattern::Kind::Suffix: hit = name.ends_with(p.text); break;
+        }
+        if (hit) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void drop_dashes(std::string_view text, std::string& out) {
+    out.reserve(text.size());
+    for (char c : text) {
+        if (c != '-' && c != '_') {
+            out.push_back(c);
+        }
+    }
+}
+
+// The name as the rules see it: its first MAX_STR_CHARS characters (what a key keeps when
+// written), lower-cased as str.lower does, without '-' and '_', as UTF-8 (lone surrogates
+// passed through, so that texts compare as the walker's str methods compare them).
+bool normalised(PyObject* name, std::string& out) {
+    Py_ssize_t n = PyUnicode_GET_LENGTH(name);
+    Ref part = n > MAX_STR_CHARS ? Ref::steal(PyUnicode_Substring(name, 0, MAX_STR_CHARS)) : Ref::borrow(name);
+    if (!part) {
+        return false;
+    }
+    if (PyUnicode_IS_ASCII(part.get())) {
+        std::string_view text(static_cast<const char*>(PyUnicode_DATA(part.get())),
+                              static_cast<size_t>(PyUnicode_GET_LENGTH(part.get())));
+        out.reserve(text.size());
+        for (char c : text) {
+            if (c != '-' && c != '_') {
+                out.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
+            }
+        }
+        return true;
+    }
+    // str.lower itself (not a subclass's override), fetched once.
+    static PyObject* lower = PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower");
+    if (lower == nullptr) {
+        return false;
+    }
+    Ref lowered = Ref::steal(PyObject_CallOneArg(lower, part.get()));
+    if (!lowered || !PyUnicode_Check(lowered.get())) {
+        return false;
+    }
+    Ref utf8 = Ref::steal(PyUnicode_AsEncodedString(lowered.get(), "utf-8", "surrogatepass"));
+    if (!utf8) {
+        return false;
+    }
+    drop_dashes(std::string_view(PyBytes_AS_STRING(utf8.get()), static_cast<size_t>(PyBytes_GET_SIZE(utf8.get()))), out);
+    return true;
+}
+
+}  // namespace
+
+namespace detail {
+
+bool judge_and_keep(PyObject* name) {
+    Ref held = Ref::borrow(name);
+    std::string text;
+    bool secret = true;  // a name that cannot be read keeps its value out
+    if (normalised(name, text)) {
+        secret = matches(text);
+    } else {
+        PyErr_Clear();
+    }
+    if (Py_TYPE(name) == &PyUnicode_Type) {
+        Verdict& v = redaction.verdicts[verdict_slot(name)];
+        Ref old = Ref::steal(v.name);  // released after the slot is set (a str's release runs no code)
+        v.name = held.release();
+        v.secret = secret;
+    }
+    return secret;
+}
+
+}  // namespace detail
+
+void set_name_patterns(std::vector<NamePattern> patterns) {
+    detail::Redaction& r = detail::redaction;
+    for (detail::Verdict& v : r.verdicts) {
+        Ref old = Ref::steal(v.name);
+        v.name = nullptr;
+    }
+    *patterns_ = std::move(patterns);
+    r.on = !patterns_->empty();
+    r.shortest = 0;
+    for (size_t i = 0; i < patterns_->size(); ++i) {
+        auto len = static_cast<Py_ssize_t>((*patterns_)[i].text.size());
+        r.shortest = i == 0 ? len : std::min(r.shortest, len);
+    }
+}
+
+}  // namespace sarv::values
