@@ -82,6 +82,21 @@ Wire format of `dump_msgpack_lightweight_repr`
   of its keys (keys as above) to those short values, at most MAX_ITEMS
   entries plus the "…" entry.
 
+Redaction (both forms)
+----------------------
+The value under a name that holds a secret is written as the text
+"[redacted]" (the name itself is kept): entries of a dict whose key is a str
+(or a str subclass), which includes a locals dict (local and argument names),
+and the attributes and slots of an object, at any depth. A container under
+such a name is replaced whole. Values reached without a name (an element of
+a list, a return value) are not judged. A name is compared on its first
+MAX_STR_CHARS characters, lower-cased by str.lower, with "-" and "_"
+removed, against the rules of `set_redaction` (DEFAULT_REDACT unless set):
+"word" matches a name equal to word, "*word*" one that contains it, "word*"
+one that starts and "*word" one that ends with it. In the exact form, plain
+data that holds a dict with such a key is written by the capped walker
+instead (its caps apply), so that only the walker ever redacts.
+
 Exceptions: every `Exception` (MemoryError and RecursionError included) is
 caught. Exceptions that are not `Exception` subclasses (KeyboardInterrupt,
 SystemExit, exceptions injected into a thread to stop it) are requests
@@ -115,6 +130,11 @@ __all__ = [
     "MAX_STR_CHARS",
     "MAX_TOTAL_BYTES",
     "OBJECT_DEPTH",
+    "DEFAULT_REDACT",
+    "REDACTED",
+    "redaction",
+    "redaction_rules",
+    "set_redaction",
 ]
 
 MAX_DEPTH = 16
@@ -135,6 +155,139 @@ _POOL_MAX = 32
 _TYPE_INFO: dict = {}
 _TYPE_INFO_MAX = 1024
 _MISSING = object()
+_PACK_NEST_LIMIT = 1024  # msgpack's packer: deeper plain data is not written exactly
+
+
+# ---------------------------------------------------------------------------
+# Redaction by name. The native encoder keeps the same rules (set_redaction
+# sets both) and, like this, one verdict per name object.
+
+REDACTED = "[redacted]"
+DEFAULT_REDACT = (
+    "*password*", "*passwd*", "*secret*", "*token*", "*apikey*", "*privatekey*", "*credential*",
+    "auth", "authorization", "cookie", "setcookie", "sessionid", "csrf", "csrftoken", "signature",
+)
+_EQUALS, _CONTAINS, _PREFIX, _SUFFIX = range(4)
+_redact_entries: tuple = ()
+_RULES: list = []  # (kind, normalised text)
+_VERDICTS: dict = {}  # exact str name -> bool
+_VERDICTS_MAX = 4096
+_str_lower = str.lower
+_str_len = str.__len__
+_str_slice = str.__getitem__
+
+
+def _normalised(name) -> str:
+    if _str_len(name) > MAX_STR_CHARS:
+        name = _str_slice(name, slice(0, MAX_STR_CHARS))
+    return _str_lower(name).replace("-", "").replace("_", "")
+
+
+def redaction_rules(entries) -> list:
+    """[(kind, text)] of redaction entries ("word", "*word*", "word*",
+    "*word"); ValueError naming the entry that is not one of these."""
+    if isinstance(entries, (str, bytes)):
+        raise ValueError("expected a list of names, got %s" % type(entries).__name__)
+    rules = []
+    for entry in entries:
+        if type(entry) is not str:
+            raise ValueError("expected a list of names, found %r" % (entry,))
+        head, tail = entry.startswith("*"), entry.endswith("*") and len(entry) > 1
+        core = entry[1 if head else 0:len(entry) - 1 if tail else len(entry)]
+        text = _normalised(core) if _str_len(core) <= MAX_STR_CHARS else ""
+        if "*" in core or not text:
+            raise ValueError(
+                "%r is not a name to redact: use word, *word*, word* or *word "
+                "(a word that is not only '-' and '_')" % (entry,)
+            )
+        kind = _CONTAINS if head and tail else _SUFFIX if head else _PREFIX if tail else _EQUALS
+        rules.append((kind, text))
+    return rules
+
+
+def redaction() -> tuple:
+    """The redaction entries in force (an empty tuple: redaction is off)."""
+    return _redact_entries
+
+
+def set_redaction(entries=DEFAULT_REDACT) -> tuple:
+    """Makes `entries` (see `redaction_rules`; empty turns redaction off)
+    the names whose values both forms write as "[redacted]"; returns the
+    entries in force before."""
+    global _redact_entries, _RULES
+    entries = tuple(entries)
+    rules = redaction_rules(entries)
+    if _speedups is not None:
+        _speedups.set_redaction(rules)
+    previous = _redact_entries
+    _redact_entries, _RULES = entries, rules
+    _VERDICTS.clear()
+    return previous
+
+
+def _judge(name) -> bool:
+    try:
+        text = _normalised(name)
+        for kind, rule in _RULES:
+            if (
+                (kind == _CONTAINS and rule in text)
+                or (kind == _EQUALS and text == rule)
+                or (kind == _PREFIX and text.startswith(rule))
+                or (kind == _SUFFIX and text.endswith(rule))
+            ):
+                return True
+        return False
+    except Exception:  # a name that cannot be read keeps its value out
+        return True
+
+
+def _secret_name(name) -> bool:
+    """Whether the value under `name` (a str or a str subclass) is redacted."""
+    if not _RULES:
+        return False
+    if type(name) is not str:
+        return _judge(name)  # a subclass may hash and compare as it likes: not kept
+    verdict = _VERDICTS.get(name)
+    if verdict is None:
+        verdict = _judge(name)
+        if len(_VERDICTS) >= _VERDICTS_MAX:
+            _VERDICTS.clear()
+        _VERDICTS[name] = verdict
+    return verdict
+
+
+def _holds_secret_name(root) -> bool:
+    """Whether plain data that msgpack's packer writes itself (dicts, lists
+    and tuples within one another) holds a dict with a secret str key. Looks
+    no further than the packer goes (its nesting limit, EXACT_MAX_BYTES
+    elements, each of which takes a byte at least): past that the exact form
+    does not stand anyway."""
+    left = EXACT_MAX_BYTES
+    stack = [(root, 0)]
+    while stack:
+        node, nest = stack.pop()
+        tp = type(node)
+        if tp is dict:
+            pairs = list(_dict_items(node))
+            left -= len(pairs)
+            if left < 0:
+                return False
+            for k, v in pairs:
+                if issubclass(type(k), str) and _secret_name(k):
+                    return True
+                vt = type(v)
+                if (vt is dict or vt is list or vt is tuple) and nest < _PACK_NEST_LIMIT:
+                    stack.append((v, nest + 1))
+        else:
+            items = list(node)
+            left -= len(items)
+            if left < 0:
+                return False
+            for v in items:
+                vt = type(v)
+                if (vt is dict or vt is list or vt is tuple) and nest < _PACK_NEST_LIMIT:
+                    stack.append((v, nest + 1))
+    return False
 
 # C-level accessors, bound once. Called directly they bypass anything a
 # subclass or metaclass defines.
@@ -440,12 +593,18 @@ def _walk_pairs(out: dict, pairs, n: int, child: int, st: _State, keep_written=F
                 # ("__class__", "args") does not overwrite it.
                 taken += 1
                 continue
+            name = k
             try:
                 k = _key(k, st)
             except Exception as exc:
                 k = _failed_marker(type(k), exc)
             if k in out:
                 k = _unique(k, out)
+            if issubclass(type(name), str) and _secret_name(name):
+                st.budget -= len(REDACTED) + 1
+                out[k] = REDACTED
+                taken += 1
+                continue
             try:
                 out[k] = _walk(v, child, st)
             except Exception as exc:
@@ -934,6 +1093,8 @@ def _dump_general(obj) -> bytes:
         if tp is dict or tp is list or tp is str or tp is bytes:
             if len(obj) > EXACT_MAX_BYTES:
                 return _encode_capped(obj)
+        if _RULES and (tp is dict or tp is list or tp is tuple) and _holds_secret_name(obj):
+            return _encode_capped(obj)
         try:
             enc = _FAST_POOL.pop()
         except IndexError:
@@ -986,6 +1147,7 @@ def _light_general(obj) -> bytes:
                 if taken >= MAX_ITEMS:
                     out[_unique("…", out)] = "+%d entries" % max(n - taken, 1)
                     break
+                name = k
                 if type(k) is not str or len(k) > MAX_STR_CHARS:
                     try:
                         k = _key(k, st or _State())
@@ -993,7 +1155,7 @@ def _light_general(obj) -> bytes:
                         k = _failed_marker(type(k), exc)
                 if k in out:
                     k = _unique(k, out)
-                out[k] = _light(v)
+                out[k] = REDACTED if issubclass(type(name), str) and _secret_name(name) else _light(v)
                 taken += 1
         except RuntimeError:  # changed by another thread while we read it
             out[_unique("…", out)] = "(changed during serialization)"
@@ -1028,6 +1190,7 @@ def _check_limits(native: dict) -> None:
 try:
     from sarv import _speedups
 except ImportError:  # pragma: no cover - a build without the extension
+    _speedups = None
     dump_msgpack = _dump_general
     dump_msgpack_lightweight_repr = _light_general
 else:
@@ -1035,3 +1198,4 @@ else:
     _speedups.set_fallbacks(_dump_general, _light_general)
     dump_msgpack = _speedups.dump_msgpack
     dump_msgpack_lightweight_repr = _speedups.dump_msgpack_lightweight_repr
+set_redaction(DEFAULT_REDACT)
