@@ -17,6 +17,13 @@ parents), then the overrides given in Python. Keys:
                             Either way the trace starts with a record of type
                             "records_dropped" saying how many, and a warning
                             on the logger "sarv" says so once
+    redact                  names whose values are recorded as "[redacted]":
+                            entries "word" (the name equals it), "*word*"
+                            (contains), "word*" (starts with), "*word" (ends
+                            with), compared lower-cased without "-" and "_"
+                            (see sarv.serialize); default DEFAULT_REDACT,
+                            [] turns redaction off
+    redact_extra            entries added to redact
     plugins                 plugin declarations (see sarv.plugins)
     builtin_plugins         include the package's built-in plugins (bool)
     db_path                 trace database; None means sarv.db.default_db_path()
@@ -45,8 +52,9 @@ import os
 from typing import Any, Mapping
 
 from sarv import plugins as _plugins
+from sarv.serialize import DEFAULT_REDACT, redaction_rules
 
-__all__ = ["ConfigError", "DEFAULTS", "check_config", "find_pyproject", "load_config"]
+__all__ = ["ConfigError", "DEFAULTS", "check_config", "find_pyproject", "load_config", "redact_entries"]
 
 DEFAULTS: dict = {
     "filters": {"include_frames": [], "ignore_frames": []},
@@ -55,6 +63,8 @@ DEFAULTS: dict = {
     "sqlite_busy_timeout": 60,
     "max_records": 0,
     "max_records_mode": "ring",
+    "redact": list(DEFAULT_REDACT),
+    "redact_extra": [],
     "plugins": [],
     "builtin_plugins": True,
     "db_path": None,
@@ -158,6 +168,13 @@ def _apply(config: dict, layer: Mapping, origin: str, base_dir: str | None) -> N
             if value not in ("ring", "stop"):
                 raise _bad(key, 'expected "ring" or "stop", got %r' % (value,), origin)
             config[key] = value
+        elif key in ("redact", "redact_extra"):
+            entries = _string_list(value, key, origin)
+            try:
+                redaction_rules(entries)
+            except ValueError as exc:
+                raise _bad(key, str(exc), origin) from None
+            config[key] = entries
         elif key == "plugins":
             if isinstance(value, (str, bytes)) or not isinstance(value, (list, tuple)):
                 raise _bad(key, "expected a list of tables, got %s" % type(value).__name__, origin)
@@ -178,6 +195,11 @@ def _apply(config: dict, layer: Mapping, origin: str, base_dir: str | None) -> N
             config[key] = path
         else:
             raise _bad(str(key), "unknown key", origin)
+
+
+def redact_entries(config: Mapping[str, Any]) -> list:
+    """The redaction entries a complete configuration puts in force."""
+    return list(config.get("redact", DEFAULT_REDACT)) + list(config.get("redact_extra", ()))
 
 
 def load_config(overrides: Mapping[str, Any] | None = None, start_dir=None) -> dict:

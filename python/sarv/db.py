@@ -24,7 +24,10 @@ columns they read and write, so they keep working on a file that has them):
 the first save of this version adds them, and readers take NULL for them
 where a file lacks them.
 
-The file, its folder and the schema are created by the first save. Files use
+The file, its folder and the schema are created by the first save. A trace
+holds the program's values, so a folder sarv creates is private to its owner
+(mode 700) and so is a database file it creates (600, which SQLite gives its
+-wal, -shm and -journal files too); an existing file keeps its mode. Files use
 SQLite's write-ahead log so that listing traces does not block a profiled
 program that is saving one (and the other way round). A process keeps one
 connection per database open for its saves and closes it at exit, which
@@ -459,9 +462,17 @@ def _connect(db_path: str, timeout: float, create: bool) -> sqlite3.Connection:
     if create:
         parent = os.path.dirname(os.path.abspath(db_path))
         try:
-            os.makedirs(parent, exist_ok=True)
+            os.makedirs(parent, mode=0o700, exist_ok=True)
         except OSError as exc:
             raise SarvDatabaseError("cannot create the folder of %s: %s" % (db_path, exc)) from exc
+        if db_path != ":memory:":
+            try:
+                # Made empty here (an empty file is an empty database) so that it starts private.
+                os.close(os.open(db_path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600))
+            except FileExistsError:
+                pass  # (its mode is the owner's choice)
+            except OSError as exc:
+                raise SarvDatabaseError("cannot create trace database %s: %s" % (db_path, exc)) from exc
         target, uri = db_path, False
     else:
         # Reading never creates a file.

@@ -30,7 +30,8 @@ from typing import Any
 
 from sarv import db as _db
 from sarv import plugins as _plugins
-from sarv.config import ConfigError, check_config, load_config
+from sarv import serialize as _serialize
+from sarv.config import ConfigError, check_config, load_config, redact_entries
 from sarv.utils import new_trace_id
 
 __all__ = ["Profiler", "profile", "profiling"]
@@ -96,6 +97,28 @@ def _import_companions() -> None:
     import sarv.git  # noqa: F401
     import sarv.serialize  # noqa: F401
     import sarv.version  # noqa: F401
+
+
+_recording: list = []  # (profiler, its redaction entries), in the order they started
+_outside_redaction: tuple | None = None  # the serialisers' own, while any records
+_redaction_lock = threading.Lock()
+
+
+def _redaction_in_force(profiler, recording: bool) -> None:
+    global _outside_redaction
+    with _redaction_lock:
+        if recording:
+            entries = redact_entries(profiler.config)
+            _serialize.redaction_rules(entries)  # checked before anything is changed
+            if not _recording:
+                _outside_redaction = _serialize.redaction()
+            _recording.append((profiler, entries))
+        else:
+            found = [i for i, (p, _) in enumerate(_recording) if p is profiler]
+            if not found:
+                return
+            del _recording[found[0]]
+        _serialize.set_redaction(_recording[-1][1] if _recording else _outside_redaction)
 
 
 class Profiler:
@@ -175,7 +198,14 @@ class Profiler:
             except ValueError as exc:
                 raise ConfigError(str(exc)) from None
         _import_companions()
-        native.register_profiler(self)
+        # The serialisers are the process's: while it records, their redaction is this
+        # profiler's (the latest started one's, when several record).
+        _redaction_in_force(self, True)
+        try:
+            native.register_profiler(self)
+        except BaseException:
+            _redaction_in_force(self, False)
+            raise
         self._running = True
         _live.add(self)
         return self
@@ -226,6 +256,7 @@ class Profiler:
             remove_all = getattr(threading, "setprofile_all_threads", None)
             if remove_all is not None:
                 remove_all(None)
+        _redaction_in_force(self, False)
         if save is None:
             save = not self.one_trace_per_test
         if save:

@@ -1,4 +1,4 @@
-"""Small helpers shared by the companion package: identifiers and paths."""
+"""Small helpers shared by the companion package: identifiers, paths and files."""
 
 from __future__ import annotations
 
@@ -10,6 +10,7 @@ __all__ = [
     "CROCKFORD_ALPHABET",
     "new_trace_id",
     "new_ulid",
+    "open_private",
     "ulid_timestamp_ms",
 ]
 
@@ -42,6 +43,18 @@ def new_ulid(timestamp_ms: int | None = None) -> str:
 def new_trace_id() -> str:
     """"trc_" followed by a new ULID: 30 characters."""
     return "trc_" + new_ulid()
+
+
+def open_private(path, mode: str = "w", **kwargs):
+    """open(path, mode) for writing a file that holds recorded values: a
+    file it creates is readable and writable by its owner only (0600); an
+    existing file is emptied and keeps its mode (the owner's choice)."""
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
+    try:
+        return open(fd, mode, **kwargs)
+    except BaseException:
+        os.close(fd)
+        raise
 
 
 def ulid_timestamp_ms(ulid: str) -> int:

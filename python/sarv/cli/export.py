@@ -8,6 +8,7 @@ import sys
 from sarv import db as _db
 from sarv.cli.common import DB_HELP, TRACE_HELP, CommandError, decoded, existing_db
 from sarv.cli.view import page_data, write_page
+from sarv.utils import open_private
 
 
 def add_parser(commands, prog: str) -> None:
@@ -56,13 +57,15 @@ def command(options) -> int:
         decoded(write, sys.stdout, trace_id, path)
         return 0
     try:
+        # The file holds the program's values: private when made here (see open_private).
         if options.output.endswith(".gz"):
+            raw = open_private(options.output, "wb")
             # Level 1: a trace of a gigabyte of JSON still compresses several times over,
             # and in seconds rather than minutes.
-            stream = gzip.open(options.output, "wt", encoding="utf-8", compresslevel=1)
+            stream = gzip.open(raw, "wt", encoding="utf-8", compresslevel=1)
         else:
-            stream = open(options.output, "w", encoding="utf-8")
-        with stream:
+            raw = stream = open_private(options.output, "w", encoding="utf-8")
+        with raw, stream:
             try:
                 decoded(write, stream, trace_id, path)
             except BaseException:

@@ -4,7 +4,9 @@ from __future__ import annotations
 
 import html
 import os
+import stat
 
+from sarv.utils import open_private
 from sarv.viewer.data import dumps, page_data, stored_page_data
 
 __all__ = ["SCRIPTS", "build_page", "page_parts", "stored_page_data", "write_page"]
@@ -53,11 +55,21 @@ def build_page(document: dict) -> str:
 
 def write_page(structure: dict, values: list, path: str) -> None:
     """Writes the page to `path` (through a temporary file, so that a page
-    open in a browser is never seen half written)."""
+    open in a browser is never seen half written). The page holds the
+    program's values: a new file is its owner's only (0600), a page written
+    again keeps the mode of the file it replaces."""
     temporary = "%s.%d.tmp" % (path, os.getpid())
     try:
-        with open(temporary, "w", encoding="utf-8", newline="\n") as stream:
+        try:
+            os.unlink(temporary)  # left by an earlier run: made anew, with our mode
+        except FileNotFoundError:
+            pass
+        with open_private(temporary, "w", encoding="utf-8", newline="\n") as stream:
             stream.writelines(page_parts(structure, values))
+        try:
+            os.chmod(temporary, stat.S_IMODE(os.stat(path).st_mode))
+        except FileNotFoundError:
+            pass
         os.replace(temporary, path)
     except BaseException:
         try:
