@@ -102,13 +102,16 @@ def noop_hook(fn):
         clear_hooks()
 
 
-def sarv_config(config, constant=False):
+def sarv_config(config, constant=False, redact=None):
+    """`redact`: the redaction entries while it records (default: the serialisers' own,
+    DEFAULT_REDACT)."""
     config = dict(config, threading=True)
 
     def run(fn):
         saved = sarv.serialize.dump_msgpack
         if constant:
             sarv.serialize.dump_msgpack = lambda obj: CONSTANT
+        outer = sarv.serialize.set_redaction(redact) if redact is not None else None
         profiler = BenchProfiler(config)
         try:
             _sarv.register_profiler(profiler)
@@ -117,6 +120,8 @@ def sarv_config(config, constant=False):
         finally:
             clear_hooks()
             sarv.serialize.dump_msgpack = saved
+            if outer is not None:
+                sarv.serialize.set_redaction(outer)
         if BUILD_TRACES:
             profiler.rust_profiler.build_trace()
         return elapsed
@@ -167,8 +172,10 @@ def configurations():
         "no-op hook": noop_hook,
         "sarv, every frame excluded": sarv_config({"filters": {"ignore_frames": [""]}}),
         "sarv, recording": sarv_config({}),
+        "sarv, recording, redaction off": sarv_config({}, redact=()),
         "sarv, recording, constant serialiser": sarv_config({}, constant=True),
         "sarv, lightweight": sarv_config({"lightweight_repr": True}),
+        "sarv, lightweight, redaction off": sarv_config({"lightweight_repr": True}, redact=()),
         "cProfile": cprofile,
     }
     if VizTracer is not None:
@@ -359,7 +366,8 @@ def child_peak(name, wname):
 
 
 # ----------------------------------------------------------------- callgrind
-CALLGRIND_CONFIGS = ["bare", "no-op hook", "sarv, every frame excluded", "sarv, recording", "cProfile"]
+CALLGRIND_CONFIGS = ["bare", "no-op hook", "sarv, every frame excluded", "sarv, recording",
+                     "sarv, recording, redaction off", "cProfile"]
 
 
 def child_callgrind(name, wname, reps):
@@ -405,6 +413,8 @@ def callgrind(wnames):
             noop, cprof = per["no-op hook"] - bare, per["cProfile"] - bare
             print(f"  {name:38s} {value:8.0f} {over:8.0f} {value / bare:8.2f} "
                   f"{(over / noop if noop > 0 else float('nan')):8.2f} {(over / cprof if cprof > 0 else float('nan')):8.2f}")
+        on, off = per["sarv, recording"] - bare, per["sarv, recording, redaction off"] - bare
+        print(f"  redaction (the default) costs {100 * (on - off) / off:+.1f}% of recording's instructions per event")
         results[wname] = dict({k: v - bare for k, v in per.items()}, events=events, bare_instr=bare)
     return results
 

@@ -52,7 +52,7 @@ import os
 from typing import Any, Mapping
 
 from sarv import plugins as _plugins
-from sarv.serialize import DEFAULT_REDACT, redaction_rules
+from sarv.serialize import DEFAULT_REDACT, name_matches, redaction_rules
 
 __all__ = ["ConfigError", "DEFAULTS", "check_config", "find_pyproject", "load_config", "redact_entries"]
 
@@ -73,6 +73,12 @@ DEFAULTS: dict = {
 _FILTER_KEYS = ("include_frames", "ignore_frames")
 _BOOL_KEYS = ("threading", "lightweight_repr", "builtin_plugins")
 _MAX_TIMEOUT = (1 << 63) - 1
+# Plugin records (test boundaries included) are encoded whole, their own fields beside
+# what plugins add: redacting one of these would break the trace's readers.
+_RECORD_FIELDS = (
+    "frame_id", "timestamp", "thread", "thread_native_id", "user_code_call_site", "call_frame_id",
+    "line_number", "type", "subtype", "node_id", "outcome",
+)
 _DB_ENV_VAR = "SARV_DB"  # the same name as sarv.db.DB_ENV_VAR
 
 
@@ -174,6 +180,10 @@ def _apply(config: dict, layer: Mapping, origin: str, base_dir: str | None) -> N
                 redaction_rules(entries)
             except ValueError as exc:
                 raise _bad(key, str(exc), origin) from None
+            for entry in entries:
+                hidden = [name for name in _RECORD_FIELDS if name_matches(redaction_rules([entry]), name)]
+                if hidden:
+                    raise _bad(key, "%r would hide %r, a field of sarv's own records" % (entry, hidden[0]), origin)
             config[key] = entries
         elif key == "plugins":
             if isinstance(value, (str, bytes)) or not isinstance(value, (list, tuple)):

@@ -132,6 +132,7 @@ __all__ = [
     "OBJECT_DEPTH",
     "DEFAULT_REDACT",
     "REDACTED",
+    "name_matches",
     "redaction",
     "redaction_rules",
     "set_redaction",
@@ -225,18 +226,23 @@ def set_redaction(entries=DEFAULT_REDACT) -> tuple:
     return previous
 
 
+def name_matches(rules, name: str) -> bool:
+    """Whether `name` matches one of `rules` (from `redaction_rules`)."""
+    text = _normalised(name)
+    for kind, rule in rules:
+        if (
+            (kind == _CONTAINS and rule in text)
+            or (kind == _EQUALS and text == rule)
+            or (kind == _PREFIX and text.startswith(rule))
+            or (kind == _SUFFIX and text.endswith(rule))
+        ):
+            return True
+    return False
+
+
 def _judge(name) -> bool:
     try:
-        text = _normalised(name)
-        for kind, rule in _RULES:
-            if (
-                (kind == _CONTAINS and rule in text)
-                or (kind == _EQUALS and text == rule)
-                or (kind == _PREFIX and text.startswith(rule))
-                or (kind == _SUFFIX and text.endswith(rule))
-            ):
-                return True
-        return False
+        return name_matches(_RULES, name)
     except Exception:  # a name that cannot be read keeps its value out
         return True
 
