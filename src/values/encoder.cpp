@@ -1201,7 +1201,7 @@ private:
             Ref k = Ref::borrow(kb), v = Ref::borrow(vb);
             pack_str(out_, key);
             w.budget -= static_cast<long>(key.size()) + 1;
-            if (secret_name(kb)) {
+            if (secret_ascii_name(kb, static_cast<Py_ssize_t>(key.size()))) {
                 put_redacted(w);
                 continue;
             }
@@ -1973,7 +1973,8 @@ private:
                     s = St::Slow;
                     break;
                 }
-                if (Py_TYPE(kb) == &PyUnicode_Type && secret_name(kb)) {
+                // (exact_scalar writes only ASCII texts)
+                if (Py_TYPE(kb) == &PyUnicode_Type && secret_ascii_name(kb, PyUnicode_GET_LENGTH(kb))) {
                     s = St::Abort;  // the capped walk writes a map that holds a secret
                     break;
                 }

@@ -1,5 +1,7 @@
 #include "values/redact.hpp"
 
+#include <algorithm>
+
 #include "values/limits.hpp"
 
 namespace sarv::values {
@@ -88,28 +90,36 @@ bool judge_and_keep(PyObject* name) {
         PyErr_Clear();
     }
     if (Py_TYPE(name) == &PyUnicode_Type) {
-        Verdict& v = redaction.verdicts[verdict_slot(name)];
-        Ref old = Ref::steal(v.name);  // released after the slot is set (a str's release runs no code)
-        v.name = held.release();
-        v.secret = secret;
+        if (redaction.kept >= VERDICTS_MAX) {
+            forget_verdicts();
+        }
+        size_t i = verdict_slot(name);
+        while (redaction.verdicts[i].name != nullptr) {
+            i = (i + 1) & (VERDICT_SLOTS - 1);
+        }
+        redaction.verdicts[i] = Verdict{held.release(), secret};
+        ++redaction.kept;
     }
     return secret;
+}
+
+void forget_verdicts() {
+    for (Verdict& v : redaction.verdicts) {
+        Ref old = Ref::steal(std::exchange(v.name, nullptr));  // (a str's release runs no code)
+    }
+    redaction.kept = 0;
 }
 
 }  // namespace detail
 
 void set_name_patterns(std::vector<NamePattern> patterns) {
     detail::Redaction& r = detail::redaction;
-    for (detail::Verdict& v : r.verdicts) {
-        Ref old = Ref::steal(v.name);
-        v.name = nullptr;
-    }
+    detail::forget_verdicts();
     *patterns_ = std::move(patterns);
     r.on = !patterns_->empty();
-    r.shortest = 0;
-    for (size_t i = 0; i < patterns_->size(); ++i) {
-        auto len = static_cast<Py_ssize_t>((*patterns_)[i].text.size());
-        r.shortest = i == 0 ? len : std::min(r.shortest, len);
+    r.shortest = PY_SSIZE_T_MAX;
+    for (const NamePattern& p : *patterns_) {
+        r.shortest = std::min(r.shortest, static_cast<Py_ssize_t>(p.text.size()));
     }
 }
 

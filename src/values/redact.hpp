@@ -31,34 +31,56 @@ struct Verdict {
     PyObject* name;  // a strong reference, so a verdict is never taken for a new object at a reused address
     bool secret;
 };
-inline constexpr size_t VERDICT_SLOTS = 2048;
+// Open addressing, probed linearly: a program's few hundred names each keep their verdict
+// (a table where colliding names evict each other would judge two hot names over and over).
+// Emptied when half full.
+inline constexpr size_t VERDICT_SLOTS = 4096;
+inline constexpr size_t VERDICTS_MAX = VERDICT_SLOTS / 2;
 struct Redaction {
     bool on = false;
-    Py_ssize_t shortest = 0;  // bytes of the shortest rule: shorter ASCII names cannot match
+    // Bytes of the shortest rule: shorter ASCII names cannot match (the largest length
+    // when redaction is off, so that one test settles most names either way).
+    Py_ssize_t shortest = PY_SSIZE_T_MAX;
+    size_t kept = 0;
     Verdict verdicts[VERDICT_SLOTS] = {};
 };
 extern Redaction redaction;  // GIL-guarded
 
 inline size_t verdict_slot(PyObject* name) {
-    return static_cast<size_t>((reinterpret_cast<uintptr_t>(name) * 0x9E3779B97F4A7C15ull) >> 53) & (VERDICT_SLOTS - 1);
+    return static_cast<size_t>((reinterpret_cast<uintptr_t>(name) * 0x9E3779B97F4A7C15ull) >> 52);
 }
 bool judge_and_keep(PyObject* name);
+void forget_verdicts();
+}  // namespace detail
+
+namespace detail {
+inline bool kept_verdict(PyObject* name) {
+    for (size_t i = verdict_slot(name);; i = (i + 1) & (VERDICT_SLOTS - 1)) {
+        const Verdict& v = redaction.verdicts[i];
+        if (v.name == name) {
+            return v.secret;
+        }
+        if (v.name == nullptr) {
+            return judge_and_keep(name);
+        }
+    }
+}
 }  // namespace detail
 
 // Whether the value under `name` (a str or a str subclass) is written as "[redacted]".
 // Runs no code of the program and never fails (a name that cannot be read is a secret).
 inline bool secret_name(PyObject* name) {
     const detail::Redaction& r = detail::redaction;
-    if (!r.on || (PyUnicode_IS_ASCII(name) && PyUnicode_GET_LENGTH(name) < r.shortest)) {
+    if ((PyUnicode_IS_ASCII(name) && PyUnicode_GET_LENGTH(name) < r.shortest) || !r.on) {
         return false;
     }
-    if (Py_TYPE(name) == &PyUnicode_Type) {
-        const detail::Verdict& v = r.verdicts[detail::verdict_slot(name)];
-        if (v.name == name) {
-            return v.secret;
-        }
-    }
-    return detail::judge_and_keep(name);
+    return Py_TYPE(name) == &PyUnicode_Type ? detail::kept_verdict(name) : detail::judge_and_keep(name);
+}
+
+// The same for an exact str of `length` ASCII characters (most names): one test and one
+// probe of the kept verdicts.
+inline bool secret_ascii_name(PyObject* name, Py_ssize_t length) {
+    return length >= detail::redaction.shortest && detail::kept_verdict(name);
 }
 
 }  // namespace sarv::values
