@@ -14,7 +14,7 @@ from sarv import db, serialize
 
 from test_cli import sarv as run_sarv, saved_trace
 
-SECRETS = ("hunter2-pw", "tok-123-val", "s3cr3t-attr", "Bearer hdr-456", "slot-key-789")
+SECRETS = ("hunter2-pw", "tok-123-val", "s3cr3t-attr", "Bearer hdr-456", "slot-key-789", "asgi-hdr-321")
 
 PROGRAM = textwrap.dedent(
     """
@@ -32,6 +32,7 @@ PROGRAM = textwrap.dedent(
         account = Account(user, "s3cr3t-attr")
         config = {"token": "tok-123-val", "retries": 3}
         request = {"headers": {"Authorization": "Bearer hdr-456", "Accept": "json"}}
+        scope = {"type": "http", "headers": [(b"authorization", b"asgi-hdr-321"), (b"accept", b"*/*")]}
         client = Client()
         client.name, client.api_key = "shop", "slot-key-789"
         return len(password) + len(config) + len(request["headers"]) + len(account.user)
@@ -71,8 +72,12 @@ def test_secrets_are_redacted_and_the_files_are_private(tmp_path):
     assert "{'token': '[redacted]', 'retries': 3}" in shown.stdout
     assert "secret='[redacted]'" in shown.stdout and "user='bob'" in shown.stdout
     assert "{'headers': {'Authorization': '[redacted]', 'Accept': 'json'}}" in shown.stdout
-    assert "api_key='[redacted]'" in shown.stdout
     assert not any(secret in shown.stdout for secret in SECRETS)
+    # (show cuts long lines: the last locals, read from the trace)
+    (login,) = [r for r in db.load_trace_document(str(path), trace_id)["frames_of_interest"]
+                if r["type"] == "frame" and r["event"] == "return" and r["qualname"] == "__main__.login"]
+    assert login["locals"]["client"] == {"__class__": "__main__.Client", "name": "shop", "api_key": "[redacted]"}
+    assert login["locals"]["scope"]["headers"] == [[b"authorization", "[redacted]"], [b"accept", b"*/*"]]
 
     assert mode(tmp_path / ".sarv") == 0o700
     # A reader holding the database open keeps the write-ahead log files while

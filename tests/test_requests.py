@@ -102,7 +102,7 @@ def fetch_all(port, paths, headers=None):
 def check_own_calls(db_path, summaries, view_name, helper_name):
     """Each request's trace holds its own view and helper calls, none of another request."""
     for summary in summaries:
-        token = int(summary.path.rsplit("/", 1)[1])
+        number = int(summary.path.rsplit("/", 1)[1])
         records = records_of(db_path, summary.trace_id)
         views = frames_named(records, view_name)
         helpers = frames_named(records, helper_name)
@@ -110,8 +110,8 @@ def check_own_calls(db_path, summaries, view_name, helper_name):
         events = [r["event"] for r in views]
         assert events[:1] == ["call"] and events[-1:] == ["return"] and len(events) % 2 == 0, summary.path
         assert len(helpers) >= 2 and len(helpers) % 2 == 0, summary.path
-        seen = {r["locals"].get("token") for r in helpers + views if r.get("locals") and "token" in r["locals"]}
-        assert seen == {token}, (summary.path, seen)
+        seen = {r["locals"].get("number") for r in helpers + views if r.get("locals") and "number" in r["locals"]}
+        assert seen == {number}, (summary.path, seen)
         types = [r.get("type") for r in records]
         assert types.count("start_request") == 1 and types.count("end_request") == 1
 
@@ -125,14 +125,14 @@ WSGI_APP = """
 
     barrier = threading.Barrier(int(sys.argv[2]), timeout=60)
 
-    def work(token, step):
-        return token * 10 + step
+    def work(number, step):
+        return number * 10 + step
 
     def application(environ, start_response):
-        token = int(environ["PATH_INFO"].rsplit("/", 1)[1])
-        first = work(token, 1)
+        number = int(environ["PATH_INFO"].rsplit("/", 1)[1])
+        first = work(number, 1)
         barrier.wait()  # every request is in flight at once
-        second = work(token, 2)
+        second = work(number, 2)
         start_response("201 Created", [("Content-Type", "text/plain")])
         return [b"%d %d" % (first, second)]
 
@@ -405,27 +405,27 @@ ASGI_APP = """
     arrived = 0
     everyone = asyncio.Event()
 
-    def work(token, step):
-        return token * 10 + step
+    def work(number, step):
+        return number * 10 + step
 
-    async def child(token):
+    async def child(number):
         await asyncio.sleep(0)
-        return work(token, 3)
+        return work(number, 3)
 
     async def item(request):
         global arrived
-        token = request.path_params["token"]
-        first = work(token, 1)
+        number = request.path_params["number"]
+        first = work(number, 1)
         arrived += 1
         if arrived == expected:
             everyone.set()
         await asyncio.wait_for(everyone.wait(), 60)  # every request is in flight at once, on this one loop
-        second = work(token, 2)
-        third = await asyncio.create_task(child(token))
+        second = work(number, 2)
+        third = await asyncio.create_task(child(number))
         return PlainTextResponse("%d %d %d" % (first, second, third), status_code=201)
 
     app = Starlette(
-        routes=[Route("/items/{token:int}", item)],
+        routes=[Route("/items/{number:int}", item)],
         middleware=[Middleware(sarv.asgi.SarvMiddleware, db_path=sys.argv[1], trace_header=True)],
     )
 

@@ -65,6 +65,10 @@ class DictSub(dict):
     pass
 
 
+class PairSub(tuple):
+    pass
+
+
 def odd_memoryviews():
     data = bytes(range(40))
     return [memoryview(data), memoryview(data)[::2], memoryview(bytearray(data)).cast("I"),
@@ -136,6 +140,10 @@ def containers(children):
         st.lists(st.tuples(names, children), max_size=4).map(lambda kv: with_attrs(Both, kv)),
         st.builds(ts.new_object, st.sampled_from(ts.OBJECT_CLASSES), st.lists(st.tuples(names, children), max_size=3)),
         st.tuples(children, children).map(lambda args: Failing(*args)),
+        # (name, value) pairs, as headers come: the value of a secret name is redacted
+        st.tuples(st.sampled_from(["token", b"Authorization", b"set-cookie", b"x" * 1001 + b"token", b"tok\xffen",
+                                   "user", ts.RecStr("secret"), b"user"]), children),
+        st.tuples(st.sampled_from(["api_key", b"cookie"]), children).map(PairSub),
         st.sampled_from([120, 300]).map(lambda n: list(range(n))),
         st.integers(0, 20).map(lambda depth: nested(depth)),
     )

@@ -45,6 +45,13 @@ debugger) is not recorded. One under another sarv profiler (pytest --sarv,
 sarv.profiling()) is recorded on its own; the outer profiler resumes after
 it and its trace does not hold the request.
 
+Values under secret names are recorded as "[redacted]" (see sarv.serialize):
+the Authorization, Cookie and Set-Cookie headers wherever a request object
+holds them by name (a headers dict, WSGI's environ, Django's META, ASGI's
+(name, value) pairs) and query parameters parsed into a dict or pairs. The
+raw query string is kept as it is. The redact and redact_extra keywords hold
+for the whole process from the moment the middleware is made.
+
 This module runs while requests are profiled; the profiler leaves it out of
 the traces.
 """
@@ -63,7 +70,7 @@ from typing import Any
 from urllib.parse import parse_qsl
 
 from sarv import db as _db
-from sarv.config import ConfigError, load_config
+from sarv.config import ConfigError, load_config, redact_entries
 from sarv.utils import new_trace_id
 
 __all__ = [
@@ -189,6 +196,13 @@ class RequestSettings:
             raise ConfigError("threading: not available per request (each request is recorded on its own thread)")
         cfg["plugins"] = list(cfg["plugins"]) + plugin_declarations()
         self.config = cfg
+        # Redaction is the process's serialisers': a middleware's redact/redact_extra hold
+        # from the moment it is made.
+        import sarv.serialize
+
+        entries = tuple(redact_entries(cfg))
+        if entries != sarv.serialize.redaction():
+            sarv.serialize.set_redaction(entries)
         db_path = cfg.get("db_path") or _db.default_db_path()
         self.db_path = _db.location(db_path)
         self._counter = itertools.count()

@@ -87,15 +87,19 @@ Redaction (both forms)
 The value under a name that holds a secret is written as the text
 "[redacted]" (the name itself is kept): entries of a dict whose key is a str
 (or a str subclass), which includes a locals dict (local and argument names),
-and the attributes and slots of an object, at any depth. A container under
+and the attributes and slots of an object, at any depth; and the second
+item of a (name, value) pair, a tuple of two whose first item is such a name
+as a str or bytes (headers as ASGI servers give them). A container under
 such a name is replaced whole. Values reached without a name (an element of
-a list, a return value) are not judged. A name is compared on its first
+a list, a return value, a dict key) are not judged. Bytes names are read on
+their first MAX_BYTES bytes, lower-cased by bytes.lower. A name is compared on its first
 MAX_STR_CHARS characters, lower-cased by str.lower, with "-" and "_"
 removed, against the rules of `set_redaction` (DEFAULT_REDACT unless set):
 "word" matches a name equal to word, "*word*" one that contains it, "word*"
 one that starts and "*word" one that ends with it. In the exact form, plain
 data that holds a dict with such a key is written by the capped walker
-instead (its caps apply), so that only the walker ever redacts.
+(or such a pair) is written by the capped walker instead (its caps apply), so
+that only the walker ever redacts.
 
 Exceptions: every `Exception` (MemoryError and RecursionError included) is
 caught. Exceptions that are not `Exception` subclasses (KeyboardInterrupt,
@@ -167,11 +171,15 @@ REDACTED = "[redacted]"
 DEFAULT_REDACT = (
     "*password*", "*passwd*", "*secret*", "*token*", "*apikey*", "*privatekey*", "*credential*",
     "auth", "authorization", "cookie", "setcookie", "sessionid", "csrf", "csrftoken", "signature",
+    # the same headers as WSGI environ and Django's META name them, and parsed cookies
+    "http_authorization", "http_cookie", "proxy_authorization", "http_proxy_authorization", "cookies",
 )
 _EQUALS, _CONTAINS, _PREFIX, _SUFFIX = range(4)
 _redact_entries: tuple = ()
 _RULES: list = []  # (kind, normalised text)
+_BYTES_RULES: list = []  # the same, as UTF-8
 _VERDICTS: dict = {}  # exact str name -> bool
+_BYTES_VERDICTS: dict = {}  # bytes name -> bool (apart: a str never meets a bytes)
 _VERDICTS_MAX = 4096
 _str_lower = str.lower
 _str_len = str.__len__
@@ -215,20 +223,25 @@ def set_redaction(entries=DEFAULT_REDACT) -> tuple:
     """Makes `entries` (see `redaction_rules`; empty turns redaction off)
     the names whose values both forms write as "[redacted]"; returns the
     entries in force before."""
-    global _redact_entries, _RULES
+    global _redact_entries, _RULES, _BYTES_RULES
     entries = tuple(entries)
     rules = redaction_rules(entries)
     if _speedups is not None:
         _speedups.set_redaction(rules)
     previous = _redact_entries
     _redact_entries, _RULES = entries, rules
+    _BYTES_RULES = [(kind, text.encode("utf-8", "surrogatepass")) for kind, text in rules]
     _VERDICTS.clear()
+    _BYTES_VERDICTS.clear()
     return previous
 
 
 def name_matches(rules, name: str) -> bool:
     """Whether `name` matches one of `rules` (from `redaction_rules`)."""
-    text = _normalised(name)
+    return _matches(rules, _normalised(name))
+
+
+def _matches(rules, text) -> bool:
     for kind, rule in rules:
         if (
             (kind == _CONTAINS and rule in text)
@@ -262,12 +275,33 @@ def _secret_name(name) -> bool:
     return verdict
 
 
+def _secret_bytes_name(name: bytes) -> bool:
+    verdict = _BYTES_VERDICTS.get(name)
+    if verdict is None:
+        text = bytes.lower(name[:MAX_BYTES]).replace(b"-", b"").replace(b"_", b"")
+        verdict = _matches(_BYTES_RULES, text)
+        if len(_BYTES_VERDICTS) >= _VERDICTS_MAX:
+            _BYTES_VERDICTS.clear()
+        _BYTES_VERDICTS[name] = verdict
+    return verdict
+
+
+def _secret_pair(pair) -> bool:
+    """Whether a tuple is (name, value) with a secret name, a str or bytes."""
+    if not _RULES or tuple.__len__(pair) != 2:
+        return False
+    name = tuple.__getitem__(pair, 0)
+    if type(name) is bytes:
+        return _secret_bytes_name(name)
+    return issubclass(type(name), str) and _secret_name(name)
+
+
 def _holds_secret_name(root) -> bool:
-    """Whether plain data that msgpack's packer writes itself (dicts, lists
-    and tuples within one another) holds a dict with a secret str key. Looks
-    no further than the packer goes (its nesting limit, EXACT_MAX_BYTES
-    elements, each of which takes a byte at least): past that the exact form
-    does not stand anyway."""
+    """Whether plain data that msgpack's packer writes itself (dicts, lists,
+    tuples and sets within one another) holds a dict with a secret str key or
+    a secret (name, value) pair. Looks no further than the packer goes (its
+    nesting limit, EXACT_MAX_BYTES elements, each of which takes a byte at
+    least): past that the exact form does not stand anyway."""
     left = EXACT_MAX_BYTES
     stack = [(root, 0)]
     while stack:
@@ -281,19 +315,24 @@ def _holds_secret_name(root) -> bool:
             for k, v in pairs:
                 if issubclass(type(k), str) and _secret_name(k):
                     return True
-                vt = type(v)
-                if (vt is dict or vt is list or vt is tuple) and nest < _PACK_NEST_LIMIT:
+                if _plain_container(type(v)) and nest < _PACK_NEST_LIMIT:
                     stack.append((v, nest + 1))
         else:
+            if tp is tuple and _secret_pair(node):
+                return True
             items = list(node)
             left -= len(items)
             if left < 0:
                 return False
             for v in items:
-                vt = type(v)
-                if (vt is dict or vt is list or vt is tuple) and nest < _PACK_NEST_LIMIT:
+                if _plain_container(type(v)) and nest < _PACK_NEST_LIMIT:
                     stack.append((v, nest + 1))
     return False
+
+
+def _plain_container(tp) -> bool:
+    # (by identity: hashing a class could run its metaclass's __hash__)
+    return tp is dict or tp is list or tp is tuple or tp is set or tp is frozenset
 
 # C-level accessors, bound once. Called directly they bypass anything a
 # subclass or metaclass defines.
@@ -541,7 +580,10 @@ def _h_sequence(base):
             return _cycle_marker(tp)
         active.add(key)
         try:
-            return _walk_items(iterate(o), length(o), depth - 1, st)
+            items = iterate(o)
+            if base is tuple and _secret_pair(o):
+                items = iter((tuple.__getitem__(o, 0), REDACTED))
+            return _walk_items(items, length(o), depth - 1, st)
         finally:
             active.discard(key)
 
@@ -1099,7 +1141,7 @@ def _dump_general(obj) -> bytes:
         if tp is dict or tp is list or tp is str or tp is bytes:
             if len(obj) > EXACT_MAX_BYTES:
                 return _encode_capped(obj)
-        if _RULES and (tp is dict or tp is list or tp is tuple) and _holds_secret_name(obj):
+        if _RULES and _plain_container(tp) and _holds_secret_name(obj):
             return _encode_capped(obj)
         try:
             enc = _FAST_POOL.pop()

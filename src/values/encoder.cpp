@@ -1079,6 +1079,7 @@ private:
         ++tree_depth_;
         St s = St::Ok;
         long taken = 0;
+        bool secret_value = h == Handler::Tuple && secret_pair(o);
         Ref iter;
         if (h == Handler::Set || h == Handler::FrozenSet) {
             iter = Ref::steal(PySet_Type.tp_iter(o));  // set's own iteration, not an override
@@ -1119,6 +1120,12 @@ private:
                 s = put_text(t);
                 ++count;
                 break;
+            }
+            if (i == 1 && secret_value) {
+                put_redacted(w);
+                ++count;
+                ++taken;
+                continue;
             }
             size_t mark = out_.size();
             size_t key_mark = keys_.size();
@@ -2119,6 +2126,9 @@ private:
             Py_ssize_t n = PyTuple_GET_SIZE(o);
             if (static_cast<size_t>(n) > room()) {
                 return St::Abort;
+            }
+            if (secret_pair(o)) {
+                return St::Abort;  // the capped walk writes data that holds a secret
             }
             pack_array_header(out_, static_cast<size_t>(n));
             for (Py_ssize_t i = 0; i < n; ++i) {

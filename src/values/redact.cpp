@@ -43,6 +43,18 @@ void drop_dashes(std::string_view text, std::string& out) {
 // written), lower-cased as str.lower does, without '-' and '_', as UTF-8 (lone surrogates
 // passed through, so that texts compare as the walker's str methods compare them).
 bool normalised(PyObject* name, std::string& out) {
+    if (PyBytes_CheckExact(name)) {
+        // A header's name as servers give it: ASCII letters lower-cased (bytes.lower), the
+        // first MAX_BYTES bytes.
+        std::string_view text(PyBytes_AS_STRING(name), std::min<size_t>(static_cast<size_t>(PyBytes_GET_SIZE(name)), MAX_BYTES));
+        out.reserve(text.size());
+        for (char c : text) {
+            if (c != '-' && c != '_') {
+                out.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
+            }
+        }
+        return true;
+    }
     Py_ssize_t n = PyUnicode_GET_LENGTH(name);
     Ref part = n > MAX_STR_CHARS ? Ref::steal(PyUnicode_Substring(name, 0, MAX_STR_CHARS)) : Ref::borrow(name);
     if (!part) {
@@ -89,7 +101,7 @@ bool judge_and_keep(PyObject* name) {
     } else {
         PyErr_Clear();
     }
-    if (Py_TYPE(name) == &PyUnicode_Type) {
+    if (Py_TYPE(name) == &PyUnicode_Type || Py_TYPE(name) == &PyBytes_Type) {
         if (redaction.kept >= VERDICTS_MAX) {
             forget_verdicts();
         }

@@ -1,5 +1,6 @@
 // Redaction by name: the value of a local, an argument, a str dict key or an attribute
-// whose name looks like it holds a secret is written as the text "[redacted]". The verdict
+// whose name looks like it holds a secret is written as the text "[redacted]", and so is
+// the second item of a (name, value) pair with such a name. The verdict
 // on a name is worked out once per str object and kept (names are interned, so a program
 // shows the encoder the same few hundred objects over and over).
 #pragma once
@@ -81,6 +82,20 @@ inline bool secret_name(PyObject* name) {
 // probe of the kept verdicts.
 inline bool secret_ascii_name(PyObject* name, Py_ssize_t length) {
     return length >= detail::redaction.shortest && detail::kept_verdict(name);
+}
+
+// Whether a tuple is a name and its value, (name, value) with a secret name (a str or
+// bytes, as headers are given: ASGI's (b"authorization", b"...")): its second item is
+// written as "[redacted]".
+inline bool secret_pair(PyObject* tuple) {
+    if (PyTuple_GET_SIZE(tuple) != 2) {
+        return false;
+    }
+    PyObject* name = PyTuple_GET_ITEM(tuple, 0);
+    if (PyBytes_CheckExact(name)) {
+        return PyBytes_GET_SIZE(name) >= detail::redaction.shortest && detail::kept_verdict(name);
+    }
+    return PyUnicode_Check(name) && secret_name(name);
 }
 
 }  // namespace sarv::values
