@@ -240,6 +240,17 @@ def test_keep_modes(tmp_path):
     call_wsgi(app, "/slow/any")
     assert [s.path for s in db.list_traces(path)] == ["/slow/any"]
 
+    # A secret beyond ASCII: as a query parameter (percent-encoded UTF-8) and as a header
+    # (its UTF-8 bytes, which WSGI hands over decoded as latin-1, ASGI as bytes).
+    from sarv.middleware import RequestSettings
+
+    settings = RequestSettings(secret="clé", db_path=str(tmp_path / "x.sqlite3"))
+    assert settings.triggered_wsgi({"QUERY_STRING": "a=1&sarv=cl%C3%A9"})
+    assert settings.triggered_wsgi({"HTTP_X_SARV": "clé".encode("utf-8").decode("latin-1")})
+    assert settings.triggered_asgi({"headers": [(b"x-sarv", "clé".encode("utf-8"))], "query_string": b""})
+    assert settings.triggered_asgi({"headers": [], "query_string": b"sarv=cl%C3%A9"})
+    assert not settings.triggered_wsgi({"QUERY_STRING": "sarv=cle", "HTTP_X_SARV": "cl\xe9"})
+
     for bad in (dict(keep="often"), dict(one_in=0), dict(keep="trigger"), dict(keep="slow"), dict(threading=True)):
         with pytest.raises(ConfigError):
             SarvMiddleware(hello, db_path=str(tmp_path / "x.sqlite3"), **bad)

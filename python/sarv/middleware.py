@@ -229,9 +229,11 @@ class RequestSettings:
             triggered or self.slower_than is None or time.perf_counter() - started >= self.slower_than
         )
 
-    def _matches(self, value) -> bool:
+    def _matches(self, value, encoding: str = "latin-1") -> bool:
+        # Header values arrive as their bytes (or, from WSGI, as those bytes decoded as
+        # latin-1); query values percent-decoded as UTF-8.
         if isinstance(value, str):
-            value = value.encode("latin-1", "replace")
+            value = value.encode(encoding, "replace")
         return hmac.compare_digest(value, self.secret)
 
     def triggered_by_query(self, query) -> bool:
@@ -239,7 +241,11 @@ class RequestSettings:
             query = query.decode("latin-1")
         if self.param_prefix not in query:
             return False
-        return any(k == self.trigger_param and self._matches(v) for k, v in parse_qsl(query, keep_blank_values=True))
+        if isinstance(query, str):
+            query = query.encode("latin-1", "replace").decode("utf-8", "replace")  # WSGI's bytes-as-latin-1
+        return any(
+            k == self.trigger_param and self._matches(v, "utf-8") for k, v in parse_qsl(query, keep_blank_values=True)
+        )
 
     def triggered_wsgi(self, environ) -> bool:
         if self.secret is None:
