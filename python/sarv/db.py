@@ -1284,6 +1284,13 @@ def _shown(url: str) -> str:
     return re.sub(r"^([a-z]+://[^:/@]*):[^@/]*@", r"\1:***@", url)
 
 
+def shown_location(db_path) -> str:
+    """A trace database's location as messages give it: a PostgreSQL URL without its
+    password."""
+    db_path = os.fspath(db_path)
+    return _shown(db_path) if is_url(db_path) else db_path
+
+
 def _pg_module():
     try:
         import psycopg

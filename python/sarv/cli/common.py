@@ -67,7 +67,9 @@ def decoded(write, out, trace_id: str, path: str) -> None:
         write(out)
     except (ValueError, TypeError, msgpack.UnpackException) as exc:
         reason = "%s: %s" % (type(exc).__name__, exc) if str(exc) else type(exc).__name__
-        raise CommandError("trace %s in %s cannot be decoded: %s" % (trace_id, path, reason)) from None
+        raise CommandError(
+            "trace %s in %s cannot be decoded: %s" % (trace_id, _db.shown_location(path), reason)
+        ) from None
 
 
 _AGE_UNITS = {"s": 1, "m": 60, "h": 3600, "d": 86400, "w": 7 * 86400}
@@ -93,5 +95,5 @@ def view_command(trace_id: str, db_path: str) -> str:
     """The command line that shows a saved trace in a browser."""
     command = "%s view %s --open" % (prog(), trace_id)
     if _db.location(db_path) != _db.location(_db.default_db_path()):
-        command += " --db %s" % shlex.quote(db_path)
+        command += " --db %s" % shlex.quote(_db.shown_location(db_path))
     return command

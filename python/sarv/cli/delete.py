@@ -16,5 +16,5 @@ def command(options) -> int:
     path = existing_db(options)
     ids = [_db.resolve_trace_id(path, text) for text in options.traces]
     removed = _db.delete_traces(path, ids)
-    print("removed %d %s from %s" % (removed, "trace" if removed == 1 else "traces", path))
+    print("removed %d %s from %s" % (removed, "trace" if removed == 1 else "traces", _db.shown_location(path)))
     return 0

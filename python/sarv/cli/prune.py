@@ -27,5 +27,5 @@ def command(options) -> int:
     older = age(options.older_than, "--older-than") if options.older_than is not None else None
     path = existing_db(options)
     removed = _db.prune_traces(path, older_than=older, keep_last=options.keep_last, source=options.source)
-    print("removed %d %s from %s" % (removed, "trace" if removed == 1 else "traces", path))
+    print("removed %d %s from %s" % (removed, "trace" if removed == 1 else "traces", _db.shown_location(path)))
     return 0

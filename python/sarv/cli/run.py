@@ -15,6 +15,7 @@ import tempfile
 import threading
 import traceback
 
+from sarv import db as _db
 from sarv.cli.common import DB_HELP, EXIT_ERROR, EXIT_INTERRUPTED, EXIT_USAGE, CommandError, flush_stdout, view_command
 from sarv.config import ConfigError, load_config
 
@@ -343,7 +344,10 @@ def _run_program(profiler, module, main_file) -> int:
             return status or EXIT_ERROR
         flush_stdout()
         count = "?" if profiler.record_count is None else profiler.record_count
-        print("trace %s: %s records saved to %s" % (profiler.trace_id, count, profiler.db_path), file=sys.stderr)
+        print(
+            "trace %s: %s records saved to %s" % (profiler.trace_id, count, _db.shown_location(profiler.db_path)),
+            file=sys.stderr,
+        )
         if profiler.dropped_records:
             print(
                 "sarv: %d records were dropped past max_records (%d, %s)"

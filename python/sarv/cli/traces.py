@@ -46,7 +46,7 @@ def command(options) -> int:
     )
     if not summaries:
         filtered = options.source or options.test or options.since
-        print("no traces%s in %s" % (" that match" if filtered else "", path))
+        print("no traces%s in %s" % (" that match" if filtered else "", _db.shown_location(path)))
         return 0
     cut = limit is not None and len(summaries) > limit
     render_traces(summaries[:limit] if cut else summaries, limit_note=limit if cut else None)
