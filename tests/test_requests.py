@@ -64,7 +64,8 @@ def start_server(args, cwd, env_extra=None):
         lines.append(line)
         found = re.search(r"PORT (\d+)|http://127\.0\.0\.1:(\d+)", line)
         if found:
-            threading.Thread(target=lambda: [lines.append(rest) for rest in proc.stdout], daemon=True).start()
+            proc.reader = threading.Thread(target=lambda: [lines.append(rest) for rest in proc.stdout], daemon=True)
+            proc.reader.start()
             return proc, int(found.group(1) or found.group(2)), lines
     proc.wait()
     pytest.fail("the server did not start:\n" + "".join(lines))
@@ -77,6 +78,8 @@ def stop_server(proc):
     except subprocess.TimeoutExpired:
         proc.kill()
         proc.wait()
+    proc.reader.join(30)
+    proc.stdout.close()
 
 
 def fetch_all(port, paths, headers=None):
