@@ -1,8 +1,5 @@
 #include "filters/filters.hpp"
 
-#include "utils/code_cache.hpp"
-#include "utils/frame_access.hpp"
-
 #include <cstring>
 
 namespace sarv {
@@ -85,32 +82,6 @@ StaticDecision static_decision(const std::vector<Finder>& include_frames,
     d.excluded = library_filter(filename) || frozen_filter(filename) || sarv_filter(filename) ||
                  exec_filter(filename) || pytest_filter(filename) || any_occurs(ignore_frames, filename);
     return d;
-}
-
-bool attrs_caller_filter(PyFrameObject* frame) {
-    PyCodeObject* code = caller_code(frame, 1);
-    if (code == nullptr) {
-        return false;
-    }
-    const CodeInfo* caller = peek_code_info(code);
-    if (caller == nullptr) {
-        caller = &code_info(code);
-    }
-    if (!caller->filename.empty()) {
-        return caller->attrs_make;
-    }
-    PyCodeObject* code2 = caller_code(frame, 2);
-    return code2 != nullptr && code_info(code2).attrs_make;
-}
-
-bool frame_is_recorded(const StaticDecision& decision, PyFrameObject* frame) {
-    if (decision.included) {
-        return true;
-    }
-    if (decision.excluded || decision.attrs_generated) {
-        return false;
-    }
-    return !attrs_caller_filter(frame);
 }
 
 }  // namespace sarv

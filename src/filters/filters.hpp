@@ -1,11 +1,11 @@
-// Which frames are the user's own code. The decision is made from the code's file name,
-// plus, for the attrs rule, the file names of the caller (and its caller).
+// Which frames are the user's own code, as far as the code's file name tells: the finders,
+// the default tables and the predicates over a file name (profiler/frame_decision.hpp adds
+// the caller rule of attrs, which reads frames).
 #pragma once
-
-#include "common.hpp"
 
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace sarv {
@@ -48,12 +48,5 @@ struct StaticDecision {
 };
 StaticDecision static_decision(const std::vector<Finder>& include_frames,
                                const std::vector<Finder>& ignore_frames, std::string_view filename);
-
-// The caller rule of attrs: the caller, or for a caller without a file name the caller's
-// caller, lives in attrs' class-building module.
-bool attrs_caller_filter(PyFrameObject* frame);
-
-// Combines the predicates: included, or excluded by none of them.
-bool frame_is_recorded(const StaticDecision& decision, PyFrameObject* frame);
 
 }  // namespace sarv

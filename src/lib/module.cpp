@@ -1,4 +1,5 @@
 // The module sarv._sarv: four functions, nothing else.
+#include "boundary.hpp"
 #include "lib/request_hooks.hpp"
 #include "lib/register.hpp"
 
@@ -56,13 +57,4 @@ PyObject* create_module() {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__sarv(void) {
-    try {
-        return create_module();
-    } catch (const std::exception& fault) {
-        sarv::raise_panic(fault.what());
-    } catch (...) {
-        sarv::raise_panic("unknown internal fault");
-    }
-    return nullptr;
-}
+PyMODINIT_FUNC PyInit__sarv(void) { return sarv::guarded(create_module); }

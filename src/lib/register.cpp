@@ -1,7 +1,8 @@
 #include "lib/register.hpp"
 
 #include "profiler/profiler.hpp"
-#include "utils/args.hpp"
+#include "boundary.hpp"
+#include "args.hpp"
 
 namespace sarv {
 namespace {
@@ -54,18 +55,13 @@ PyObject* register_profiler_impl(PyObject* py_profiler) {
 }  // namespace
 
 PyObject* register_profiler(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    try {
+    return guarded([&]() -> PyObject* {
         std::array<PyObject*, 1> bound{};
         if (!bind_args<1>("register_profiler", {"profiler"}, args, nargs, kwnames, bound)) {
             return nullptr;
         }
         return register_profiler_impl(bound[0]);
-    } catch (const std::exception& fault) {
-        raise_panic(fault.what());
-    } catch (...) {
-        raise_panic("unknown internal fault");
-    }
-    return nullptr;
+    });
 }
 
 PyObject* register_noop_profiler(PyObject*, PyObject*) {

@@ -7,9 +7,10 @@
 // calls, and calls of tasks the request starts (they copy its context).
 #include "lib/request_hooks.hpp"
 
+#include "args.hpp"
+#include "boundary.hpp"
 #include "profiler/profiler.hpp"
-#include "utils/args.hpp"
-#include "utils/inspect.hpp"
+#include "record/clock.hpp"
 
 namespace sarv {
 namespace {
@@ -82,33 +83,23 @@ PyObject* restart_trace_impl(PyObject* obj, PyObject* trace_id) {
 }  // namespace
 
 PyObject* restart_trace(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    try {
+    return guarded([&]() -> PyObject* {
         std::array<PyObject*, 2> bound{};
         if (!bind_args<2>("restart_trace", {"profiler", "trace_id"}, args, nargs, kwnames, bound)) {
             return nullptr;
         }
         return restart_trace_impl(bound[0], bound[1]);
-    } catch (const std::exception& fault) {
-        raise_panic(fault.what());
-    } catch (...) {
-        raise_panic("unknown internal fault");
-    }
-    return nullptr;
+    });
 }
 
 PyObject* register_context_profiler(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    try {
+    return guarded([&]() -> PyObject* {
         std::array<PyObject*, 2> bound{};
         if (!bind_args<2>("register_context_profiler", {"var", "fallback"}, args, nargs, kwnames, bound)) {
             return nullptr;
         }
         return register_context_profiler_impl(bound[0], bound[1]);
-    } catch (const std::exception& fault) {
-        raise_panic(fault.what());
-    } catch (...) {
-        raise_panic("unknown internal fault");
-    }
-    return nullptr;
+    });
 }
 
 }  // namespace sarv

@@ -1,6 +1,7 @@
 // The module sarv._speedups: the companion package's serialisers, written by the native
 // value encoder, with the Python walker given to set_fallbacks for the rare value the
 // encoder leaves to it.
+#include "boundary.hpp"
 #include "values/api.hpp"
 #include "values/limits.hpp"
 #include "values/redact.hpp"
@@ -19,7 +20,7 @@ struct Scratch {
 };
 
 PyObject* dump(PyObject* obj, bool lightweight) {
-    try {
+    return sarv::guarded([&]() -> PyObject* {
         thread_local Scratch kept;
         Scratch& scratch = kept;  // (one lookup of the thread's storage)
         sarv::Buffer own;
@@ -44,14 +45,7 @@ PyObject* dump(PyObject* obj, bool lightweight) {
             return nullptr;
         }
         return PyObject_CallOneArg(fallback.get(), obj);
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (const std::exception& fault) {
-        sarv::raise_panic(fault.what());
-    } catch (...) {
-        sarv::raise_panic("unknown internal fault");
-    }
-    return nullptr;
+    });
 }
 
 PyObject* dump_msgpack(PyObject*, PyObject* obj) { return dump(obj, false); }
@@ -77,7 +71,7 @@ PyObject* set_fallbacks(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 // set_redaction(rules): rules is a list of (kind, text) with kind 0 equals, 1 contains,
 // 2 prefix, 3 suffix and text already normalised; [] turns redaction off.
 PyObject* set_redaction(PyObject*, PyObject* rules) {
-    try {
+    return sarv::guarded([&]() -> PyObject* {
         if (!PyList_CheckExact(rules)) {
             PyErr_SetString(PyExc_TypeError, "set_redaction() takes a list of (kind, text) tuples");
             return nullptr;
@@ -105,14 +99,7 @@ PyObject* set_redaction(PyObject*, PyObject* rules) {
         }
         sarv::values::set_name_patterns(std::move(patterns));
         Py_RETURN_NONE;
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (const std::exception& fault) {
-        sarv::raise_panic(fault.what());
-    } catch (...) {
-        sarv::raise_panic("unknown internal fault");
-    }
-    return nullptr;
+    });
 }
 
 PyObject* limits(PyObject*, PyObject*) {
@@ -155,9 +142,7 @@ PyModuleDef module_def = {
     nullptr, nullptr, nullptr, nullptr,
 };
 
-}  // namespace
-
-PyMODINIT_FUNC PyInit__speedups(void) {
+PyObject* create_module() {
     if (!sarv::values::init()) {
         return nullptr;
     }
@@ -173,3 +158,7 @@ PyMODINIT_FUNC PyInit__speedups(void) {
     }
     return module.release();
 }
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__speedups(void) { return sarv::guarded(create_module); }

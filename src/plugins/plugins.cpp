@@ -1,5 +1,7 @@
 #include "plugins/plugins.hpp"
-#include "utils/serialize.hpp"
+#include "record/serialiser.hpp"
+#include "record/clock.hpp"
+#include "record/thread.hpp"
 
 #include <cstring>
 

@@ -4,8 +4,8 @@
 
 #include "common.hpp"
 #include "filters/filters.hpp"
-#include "utils/inspect.hpp"
-#include "utils/ulid.hpp"
+#include "record/call_stack.hpp"
+#include "record/ulid.hpp"
 
 #include <optional>
 #include <string>

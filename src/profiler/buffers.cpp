@@ -1,6 +1,7 @@
 // Frame buffers, test boundaries, the trace document and saving.
 #include "profiler/profiler.hpp"
 #include "profiler/document.hpp"
+#include "boundary.hpp"
 
 #include <algorithm>
 #include <iterator>
@@ -171,16 +172,12 @@ void SarvProfiler::report_cap() {
     std::string message = "sarv: max_records (" + std::to_string(max_records) + ") reached: " +
                           (keep_latest ? "only the most recent " + std::to_string(max_records) + " records are kept"
                                        : std::string("no more records are kept"));
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
+    FetchedError pending;
     Ref logging = import_module(names().mod_logging);
     Ref get_logger = logging ? Ref::steal(PyObject_GetAttrString(logging.get(), "getLogger")) : Ref();
     Ref logger = get_logger ? Ref::steal(PyObject_CallFunction(get_logger.get(), "s", "sarv")) : Ref();
     Ref result = logger ? Ref::steal(PyObject_CallMethod(logger.get(), "warning", "s", message.c_str())) : Ref();
-    if (!result) {
-        PyErr_Clear();
-    }
-    PyErr_Restore(type, value, tb);
+    pending.restore();  // a failed warning leaves nothing behind
 }
 
 void SarvProfiler::push_record(size_t thread_id, std::string_view record) {
@@ -360,8 +357,10 @@ Ref SarvProfiler::document_bytes(const DocumentMeta& meta, TakenFrames& taken) {
     if (!bytes) {
         return {};
     }
-    FixedSink sink{PyBytes_AS_STRING(bytes.get())};
+    char* room = PyBytes_AS_STRING(bytes.get());
+    BoundedSink sink{room, room + counter.size};
     write_document(sink, meta, taken);
+    sink.finish();
     return bytes;
 }
 
@@ -447,10 +446,8 @@ bool SarvProfiler::save_in_db() {
         same_trace = trace_id == meta.trace_id;
     }
     if (same_trace) {
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
+        FetchedError failure;
         restore_frames(std::move(taken));
-        PyErr_Restore(type, value, tb);
     }
     return false;
 }

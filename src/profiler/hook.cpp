@@ -1,8 +1,8 @@
 // The profile function the interpreter calls for every event of a hooked thread. Most
 // events are of frames already known to be left out: those cost a few loads here.
 #include "profiler/profiler.hpp"
-#include "utils/code_cache.hpp"
-#include "utils/cpython_frames.hpp"
+#include "interp/code_cache.hpp"
+#include "interp/frames.hpp"
 
 namespace sarv {
 namespace {

@@ -1,4 +1,5 @@
 #include "profiler/profiler.hpp"
+#include "boundary.hpp"
 
 namespace sarv {
 namespace {
@@ -185,17 +186,9 @@ bool SarvProfiler::ensure_thread_info(ThreadState& ts) {
 }
 
 void SarvProfiler::log_error(PyFrameObject* frame, Event event, PyObject* co_filename, PyObject* co_name) {
-    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    Ref error_type = Ref::steal(type);
-    Ref error = Ref::steal(value);
-    Ref traceback = Ref::steal(tb);
+    Ref error = FetchedError().take_exception();
     if (!error) {
         return;
-    }
-    if (traceback) {
-        PyException_SetTraceback(error.get(), traceback.get());
     }
     // Ctrl-C that arrived while our hook ran Python code must still reach the program:
     // swallow it here and raise it again at the program's next chance.

@@ -3,14 +3,18 @@
 #pragma once
 
 #include "common.hpp"
-#include "filters/filters.hpp"
+#include "encode/msgpack_write.hpp"
+#include "profiler/frame_decision.hpp"
+#include "interp/code_cache.hpp"
+#include "interp/frame_access.hpp"
 #include "plugins/plugins.hpp"
-#include "utils/frame_access.hpp"
+#include "record/call_stack.hpp"
+#include "profiler/event.hpp"
 #include "profiler/record_list.hpp"
-#include "utils/code_cache.hpp"
-#include "utils/inspect.hpp"
-#include "utils/msgpack_write.hpp"
-#include "utils/ulid.hpp"
+#include "record/clock.hpp"
+#include "record/paths.hpp"
+#include "record/thread.hpp"
+#include "record/ulid.hpp"
 
 #include <atomic>
 #include <memory>
@@ -36,9 +40,6 @@ struct ThreadState {
     IdGenerator ids;      // the random part of this thread's frame ids
     Batch batch;     // reused for every event of this thread
 };
-
-enum class Event { Call, Return };
-inline const char* event_text(Event e) { return e == Event::Call ? "call" : "return"; }
 
 using FrameList = std::vector<std::string>;  // the records of one batch
 using ThreadFrames = std::unordered_map<size_t, RecordList>;
@@ -119,6 +120,7 @@ public:
     SarvProfiler();
 
 private:
+    // The frame record of an event: gathered from the frame, encoded, committed.
     bool process_frame(PyFrameObject* frame, PyObject* arg, Event event, CodeInfo& code, ThreadState& ts);
     void refresh_code_info(CodeInfo& info);
     void take_frames(TakenFrames& taken);

@@ -1,23 +1,10 @@
 // The Python face of the profiler: class SarvProfiler with its three methods.
 #include "profiler/profiler.hpp"
-#include "utils/args.hpp"
+#include "boundary.hpp"
+#include "args.hpp"
 
 namespace sarv {
 namespace {
-
-
-// Every Python-callable entry point converts internal faults into PanicException.
-template <class F>
-PyObject* guarded(F&& body) {
-    try {
-        return body();
-    } catch (const std::exception& fault) {
-        raise_panic(fault.what());
-    } catch (...) {
-        raise_panic("unknown internal fault");
-    }
-    return nullptr;
-}
 
 PyObject* profiler_new(PyTypeObject*, PyObject*, PyObject*) {
     PyErr_SetString(PyExc_TypeError, "No constructor defined");

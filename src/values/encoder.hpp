@@ -7,7 +7,7 @@
 #pragma once
 
 #include "common.hpp"
-#include "utils/msgpack_write.hpp"
+#include "encode/msgpack_write.hpp"
 
 namespace sarv::values {
 

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "utils/msgpack_write.hpp"
+#include "encode/msgpack_write.hpp"
 
 namespace sarv::values {
 

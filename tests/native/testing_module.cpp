@@ -1,12 +1,15 @@
 // sarv._sarv_testing: a private test-only extension built from the same sources as
 // sarv._sarv, exposing internals that the two public functions cannot reach.
+#include "boundary.hpp"
 #include "lib/register.hpp"
 #include "profiler/profiler.hpp"
-#include "utils/inspect.hpp"
-#include "utils/msgpack_write.hpp"
-#include "utils/qualname.hpp"
-#include "utils/serialize.hpp"
-#include "utils/ulid.hpp"
+#include "record/call_stack.hpp"
+#include "record/clock.hpp"
+#include "record/paths.hpp"
+#include "encode/msgpack_write.hpp"
+#include "record/qualname.hpp"
+#include "record/serialiser.hpp"
+#include "record/ulid.hpp"
 
 using namespace sarv;
 
@@ -14,16 +17,6 @@ namespace {
 
 PyObject* to_bytes(const Buffer& buf) {
     return PyBytes_FromStringAndSize(buf.data(), static_cast<Py_ssize_t>(buf.size()));
-}
-
-template <class F>
-PyObject* guarded(F&& body) {
-    try {
-        return body();
-    } catch (const std::exception& fault) {
-        raise_panic(fault.what());
-    }
-    return nullptr;
 }
 
 // write_str_pair(key, value_or_None) -> bytes

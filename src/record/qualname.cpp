@@ -1,4 +1,6 @@
-#include "utils/qualname.hpp"
+#include "record/qualname.hpp"
+
+#include "compat.hpp"
 
 namespace sarv {
 namespace {
@@ -158,7 +160,7 @@ bool get_qualname(PyFrameObject* frame_obj, std::optional<std::string>& out, boo
     auto* frame = reinterpret_cast<PyObject*>(frame_obj);
     out.reset();
     Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame_obj)));
-#if PY_VERSION_HEX >= 0x030B0000
+#if SARV_HAS_CO_QUALNAME
     if (use_co_qualname) {
         PyObject* co_qualname = reinterpret_cast<PyCodeObject*>(code.get())->co_qualname;
         Ref module = global_name(frame);
@@ -193,13 +195,13 @@ bool get_qualname(PyFrameObject* frame_obj, std::optional<std::string>& out, boo
 }
 
 bool get_qualname_cached(PyFrameObject* frame, QualnameCache& cache, std::optional<std::string_view>& out) {
-#if PY_VERSION_HEX >= 0x030B0000
+#if SARV_HAS_CO_QUALNAME
     // With co_qualname the text depends only on the code and the module's __name__.
     Ref globals = Ref::steal(PyFrame_GetGlobals(frame));
     Ref module;
-#if PY_VERSION_HEX < 0x030C0000
+#if SARV_DICT_VERSION_TAGS
     if (globals && PyDict_CheckExact(globals.get()) && cache.text && cache.globals == globals.get() &&
-        reinterpret_cast<PyDictObject*>(globals.get())->ma_version_tag == cache.globals_version) {
+        dict_version(globals.get()) == cache.globals_version) {
         out = std::string_view(*cache.text);
         return true;
     }
@@ -223,10 +225,10 @@ bool get_qualname_cached(PyFrameObject* frame, QualnameCache& cache, std::option
         ++cache.version;
         cache.module = std::move(module);
     }
-#if PY_VERSION_HEX < 0x030C0000
+#if SARV_DICT_VERSION_TAGS
     if (cache.text && PyDict_CheckExact(globals.get())) {
         cache.globals = globals.get();
-        cache.globals_version = reinterpret_cast<PyDictObject*>(globals.get())->ma_version_tag;
+        cache.globals_version = dict_version(globals.get());
     }
 #endif
 #else

@@ -1,182 +1,15 @@
-#include "utils/serialize.hpp"
+#include "record/serialiser.hpp"
+
+#include "compat.hpp"
 
 #include <algorithm>
-
 
 namespace sarv {
 namespace {
 
 constexpr size_t MAX_RESERVE_HINT = 1 << 16;
 
-uint64_t big_endian(const unsigned char* p, size_t n) {
-    uint64_t v = 0;
-    for (size_t i = 0; i < n; ++i) {
-        v = (v << 8) | p[i];
-    }
-    return v;
-}
-
-// Strict UTF-8, as Python decodes it: no overlong forms, no surrogates, nothing past U+10FFFF.
-bool valid_utf8(const unsigned char* p, size_t n) {
-    size_t i = 0;
-    while (i < n) {
-        unsigned char c = p[i];
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        size_t extra;
-        uint32_t min, code;
-        if ((c & 0xe0) == 0xc0) {
-            extra = 1;
-            min = 0x80;
-            code = c & 0x1fu;
-        } else if ((c & 0xf0) == 0xe0) {
-            extra = 2;
-            min = 0x800;
-            code = c & 0x0fu;
-        } else if ((c & 0xf8) == 0xf0) {
-            extra = 3;
-            min = 0x10000;
-            code = c & 0x07u;
-        } else {
-            return false;
-        }
-        if (n - i <= extra) {
-            return false;
-        }
-        for (size_t k = 1; k <= extra; ++k) {
-            if ((p[i + k] & 0xc0) != 0x80) {
-                return false;
-            }
-            code = (code << 6) | (p[i + k] & 0x3f);
-        }
-        if (code < min || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff)) {
-            return false;
-        }
-        i += extra + 1;
-    }
-    return true;
-}
-
-// The timestamp extension (type -1) must have one of its three forms, nanoseconds < 10^9.
-bool valid_timestamp(const unsigned char* p, size_t n) {
-    if (n == 4) {
-        return true;
-    }
-    if (n == 8) {
-        return (big_endian(p, 8) >> 34) < 1000000000;
-    }
-    return n == 12 && big_endian(p, 4) < 1000000000;
-}
-
 }  // namespace
-
-const char* check_msgpack_value(std::string_view bytes) {
-    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-    const size_t size = bytes.size();
-    size_t pos = 0;
-    // Values still to read in each open container, innermost last; a map counts its keys
-    // and values, so an even count left means a key comes next.
-    struct Open {
-        uint64_t left;
-        bool map;
-    };
-    thread_local std::vector<Open> open;  // keeps its capacity: no allocation per value
-    open.clear();
-    uint64_t top_level = 1;
-    auto need = [&](size_t n) { return size - pos >= n; };
-    while (top_level > 0 || !open.empty()) {
-        if (!open.empty() && open.back().left == 0) {
-            open.pop_back();
-            continue;
-        }
-        bool key = !open.empty() && open.back().map && open.back().left % 2 == 0;
-        if (open.empty()) {
-            --top_level;
-        } else {
-            --open.back().left;
-        }
-        if (!need(1)) {
-            return "it ends inside a value";
-        }
-        const unsigned char c = p[pos++];
-        uint64_t length = 0;       // payload bytes that follow
-        uint64_t children = 0;     // for containers
-        bool container = false, map = false, text = false;
-        int ext = 0;  // 0: no ext; else 1 + its type byte read below
-        if (c <= 0x7f || c >= 0xe0 || c == 0xc0 || c == 0xc2 || c == 0xc3) {
-        } else if (c <= 0x8f) {
-            container = map = true, children = 2u * (c & 0x0f);
-        } else if (c <= 0x9f) {
-            container = true, children = c & 0x0f;
-        } else if (c <= 0xbf) {
-            text = true, length = c & 0x1f;
-        } else if (c == 0xc1) {
-            return "it uses the reserved byte 0xc1";
-        } else if (c >= 0xc4 && c <= 0xc9) {
-            size_t width = size_t{1} << ((c - 0xc4) % 3);  // bin 8/16/32, ext 8/16/32
-            if (!need(width)) {
-                return "it ends inside a value";
-            }
-            length = big_endian(p + pos, width);
-            pos += width;
-            ext = c >= 0xc7;
-        } else if (c >= 0xca && c <= 0xd3) {
-            static const uint8_t widths[] = {4, 8, 1, 2, 4, 8, 1, 2, 4, 8};
-            length = widths[c - 0xca];
-        } else if (c >= 0xd4 && c <= 0xd8) {
-            length = uint64_t{1} << (c - 0xd4), ext = 1;
-        } else if (c >= 0xd9 && c <= 0xdb) {
-            size_t width = size_t{1} << (c - 0xd9);
-            if (!need(width)) {
-                return "it ends inside a value";
-            }
-            length = big_endian(p + pos, width), pos += width, text = true;
-        } else {
-            size_t width = (c == 0xdc || c == 0xde) ? 2 : 4;
-            if (!need(width)) {
-                return "it ends inside a value";
-            }
-            children = big_endian(p + pos, width), pos += width;
-            container = true, map = c >= 0xde;
-            if (map) {
-                children *= 2;
-            }
-        }
-        if (ext) {
-            if (!need(1)) {
-                return "it ends inside a value";
-            }
-            ext = 1 + p[pos++];
-        }
-        if (!need(length)) {
-            return "it ends inside a value";
-        }
-        if (text && !valid_utf8(p + pos, length)) {
-            return "a text is not valid UTF-8";
-        }
-        // Negative types are reserved for the format itself; readers refuse all but the
-        // timestamp (-1).
-        if (ext > 1 + 0x7f && ext != 1 + 0xff) {
-            return "it uses a reserved extension type";
-        }
-        if (ext == 1 + 0xff && !valid_timestamp(p + pos, length)) {
-            return "a timestamp extension is malformed";
-        }
-        pos += length;
-        if (container) {
-            if (key) {
-                return "a map key is an array or a map";
-            }
-            if (open.size() >= MAX_MSGPACK_NESTING) {
-                return "its containers are nested too deeply";
-            }
-            open.push_back(Open{children, map});
-        }
-    }
-    return pos == size ? nullptr : "more than one value follows";
-}
 
 bool append_byte_sequence(PyObject* result, Buffer& out) {
     if (PyBytes_Check(result)) {
@@ -258,7 +91,7 @@ Ref lookup_serialiser(bool lightweight) {
     return function;
 }
 
-#if PY_VERSION_HEX < 0x030C0000
+#if SARV_DICT_VERSION_TAGS
 // Two dict lookups per recorded event add up. The interpreter gives a dict a new version
 // tag at every change (never one used before), so while sys.modules and the module's
 // dict keep their tags, the function found last time is still what a lookup would find.
@@ -271,15 +104,13 @@ struct CachedSerialiser {
     values::NativeEncoders encoders;  // values::speedups_encoders(function)
 };
 
-uint64_t version_of(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
-
 // The serialiser, and in `encoders` the native encoders behind it (if any).
 Ref serialiser(bool lightweight, values::NativeEncoders& encoders) {
     static auto* cache = new CachedSerialiser[2];  // GIL-guarded; never destroyed
     CachedSerialiser& c = cache[lightweight ? 1 : 0];
     PyObject* modules = PyImport_GetModuleDict();
-    if (c.function && modules == c.modules.get() && version_of(modules) == c.modules_version &&
-        version_of(PyModule_GetDict(c.module.get())) == c.module_version) {
+    if (c.function && modules == c.modules.get() && dict_version(modules) == c.modules_version &&
+        dict_version(PyModule_GetDict(c.module.get())) == c.module_version) {
         encoders = c.encoders;
         return c.function;
     }
@@ -301,9 +132,9 @@ Ref serialiser(bool lightweight, values::NativeEncoders& encoders) {
         return function;
     }
     c.modules = Ref::borrow(modules);
-    c.modules_version = version_of(modules);
+    c.modules_version = dict_version(modules);
     c.module = Ref::borrow(module);
-    c.module_version = version_of(dict);
+    c.module_version = dict_version(dict);
     c.function = function;
     c.encoders = encoders;
     return function;

@@ -1,22 +1,13 @@
-#include "utils/code_cache.hpp"
+#include "interp/code_cache.hpp"
+
+#include "compat.hpp"
 
 #include <memory>
-
-#if PY_VERSION_HEX >= 0x030C0000
-#define SARV_CODE_GET_EXTRA PyUnstable_Code_GetExtra
-#define SARV_CODE_SET_EXTRA PyUnstable_Code_SetExtra
-#define SARV_REQUEST_EXTRA_INDEX PyUnstable_Eval_RequestCodeExtraIndex
-#else
-#define SARV_CODE_GET_EXTRA _PyCode_GetExtra
-#define SARV_CODE_SET_EXTRA _PyCode_SetExtra
-#define SARV_REQUEST_EXTRA_INDEX _PyEval_RequestCodeExtraIndex
-#endif
 
 namespace sarv {
 namespace {
 
 void free_code_info(void* info) { delete static_cast<CodeInfo*>(info); }
-
 
 void fill(CodeInfo& info, PyCodeObject* code) {
     PyObject* filename = code->co_filename;
@@ -41,7 +32,7 @@ void fill(CodeInfo& info, PyCodeObject* code) {
 Py_ssize_t code_extra_index() {
     Py_ssize_t& index = detail::code_extra_slot;
     if (index == detail::NOT_ASKED) {
-        index = SARV_REQUEST_EXTRA_INDEX(free_code_info);
+        index = request_code_extra_index(free_code_info);
     }
     return index;
 }
@@ -49,7 +40,7 @@ Py_ssize_t code_extra_index() {
 CodeInfo* detail::peek_code_info_by_call(PyCodeObject* code) {
     Py_ssize_t index = code_extra_index();
     void* extra = nullptr;
-    if (index < 0 || SARV_CODE_GET_EXTRA(reinterpret_cast<PyObject*>(code), index, &extra) != 0) {
+    if (index < 0 || code_get_extra(reinterpret_cast<PyObject*>(code), index, &extra) != 0) {
         PyErr_Clear();
         return nullptr;
     }
@@ -64,7 +55,7 @@ CodeInfo& code_info(PyCodeObject* code) {
         }
         auto info = std::make_unique<CodeInfo>();
         fill(*info, code);
-        if (SARV_CODE_SET_EXTRA(reinterpret_cast<PyObject*>(code), index, info.get()) == 0) {
+        if (code_set_extra(reinterpret_cast<PyObject*>(code), index, info.get()) == 0) {
             return *info.release();
         }
         PyErr_Clear();

@@ -1,5 +1,7 @@
 #include "common.hpp"
 
+#include "compat.hpp"
+
 #include <algorithm>
 #include <climits>
 
@@ -33,7 +35,7 @@ void raise_panic(const char* message) {
 
 std::string type_name(PyObject* obj) {
     PyTypeObject* type = Py_TYPE(obj);
-#if PY_VERSION_HEX >= 0x030B0000
+#if SARV_HAS_CO_QUALNAME
     Ref qualname = Ref::steal(PyType_GetQualName(type));
     if (qualname) {
         Py_ssize_t size = 0;

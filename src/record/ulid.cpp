@@ -1,4 +1,4 @@
-#include "utils/ulid.hpp"
+#include "record/ulid.hpp"
 
 #include <pthread.h>
 #include <sys/random.h>

@@ -20,6 +20,9 @@
 #endif
 #include <opcode.h>
 #define SARV_FRAME_INTERNALS 1
+#if PY_VERSION_HEX < 0x030C0000
+#define SARV_LOCALS_KEPT_IN_A_DICT 1  // 3.11: f_locals is a dict kept on the frame
+#endif
 
 namespace sarv {
 

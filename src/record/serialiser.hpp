@@ -3,7 +3,8 @@
 
 #include "common.hpp"
 #include "values/api.hpp"
-#include "utils/msgpack_write.hpp"
+#include "encode/msgpack_write.hpp"
+#include "encode/validate.hpp"
 
 namespace sarv {
 
@@ -38,12 +39,5 @@ private:
     values::NativeEncoders native_;
     Ref function_;
 };
-
-// Null when `bytes` holds exactly one complete MessagePack value with valid UTF-8 texts,
-// map keys that are not containers, no extension of a reserved (negative) type but
-// well-formed timestamps, and at most MAX_MSGPACK_NESTING nested containers; otherwise
-// what is wrong with it.
-inline constexpr size_t MAX_MSGPACK_NESTING = 1000;
-const char* check_msgpack_value(std::string_view bytes);
 
 }  // namespace sarv

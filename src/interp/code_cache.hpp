@@ -4,17 +4,40 @@
 #pragma once
 
 #include "common.hpp"
+#include "compat.hpp"
 #include "filters/filters.hpp"
-#include "utils/qualname.hpp"
 
 #include <array>
 #include <cstdint>
-#include <utility>
+#include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace sarv {
 
 struct PluginProcessor;
+
+// The name of one code object, remembered together with the module name it was built
+// from. Kept per code object; record/qualname.hpp fills it.
+struct QualnameCache {
+    Ref module;  // the module's __name__ object the text was built from
+    std::optional<std::string> text;
+    uint64_t version = 0;  // counts changes of `text`
+    // The globals dict the module name was read from (not owned: only compared) and its
+    // version tag then. A dict gets a new tag at every change, and a new dict never gets
+    // an old tag, so while both match, __name__ is still `module`.
+    const void* globals = nullptr;
+    uint64_t globals_version = 0;
+};
+
+// How an event reads the variables of a frame running some code.
+enum class LocalsAccess : int8_t {
+    Unknown,     // not looked at yet
+    ThroughDict,  // PyFrame_GetLocals, always
+    Direct,      // straight from the frame's slots
+    DirectKeepingOrder,  // the same, for a generator or coroutine: the order kept on the frame
+};
 
 struct CodeInfo {
     Ref filename_obj;  // co_filename and co_name, as the code object holds them
@@ -32,9 +55,9 @@ struct CodeInfo {
     // qualname.version names_version.
     std::string names_bytes;
     uint64_t names_version = 0;
-    // Whether events of this code may read variables straight from the frame (-1: not
-    // known yet), and from which instruction on (the end of the prologue).
-    int8_t direct_locals = -1;
+    // Whether events of this code may read variables straight from the frame, and from
+    // which instruction on (the end of the prologue).
+    LocalsAccess locals_access = LocalsAccess::Unknown;
     int body_start = 0;
     // For generators and coroutines: the slots, in order, of the names dict last seen or
     // left on one of their frames, and that dict's version tag then (tags are never
@@ -67,10 +90,9 @@ CodeInfo* peek_code_info_by_call(PyCodeObject* code);
 // The entry already made for this code object, or null: never allocates, never fails.
 // Runs for every event of every hooked thread.
 inline CodeInfo* peek_code_info(PyCodeObject* code) {
-#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x03100000
-    // What _PyCode_GetExtra (PyUnstable_Code_GetExtra from 3.12 on) reads, without its
-    // checks and its call. The block behind co_extra is private to codeobject.c (the same
-    // from 3.6 to 3.15).
+#if SARV_CODE_EXTRA_LAYOUT
+    // What code_get_extra reads, without its checks and its call (the block behind
+    // co_extra is private to codeobject.c).
     struct CodeExtra {
         Py_ssize_t ce_size;
         void* ce_extras[1];

@@ -2,6 +2,8 @@
 // float 64 (0xcb). Records are encoded once and afterwards only spliced verbatim.
 #pragma once
 
+#include "common.hpp"
+
 #include <msgpack/pack.hpp>
 
 #include <cstdint>
@@ -106,46 +108,9 @@ private:
     size_t capacity_ = 0;
 };
 
-// Fills room made by Buffer::extend: plain copies, the sizes added up beforehand.
-struct Filler {
-    char* at;
-    void put(std::string_view bytes) {
-        std::memcpy(at, bytes.data(), bytes.size());
-        at += bytes.size();
-    }
-    void byte(uint8_t b) { *at++ = static_cast<char>(b); }
-    // The header MsgpackWriter::str_header writes (fixstr, str 8, 16 or 32).
-    static size_t str_header_size(size_t size) { return size < 32 ? 1 : size < 256 ? 2 : size < 65536 ? 3 : 5; }
-    void str_header(size_t size) {
-        if (size < 32) {
-            byte(static_cast<uint8_t>(0xa0 | size));
-        } else if (size < 256) {
-            byte(0xd9);
-            byte(static_cast<uint8_t>(size));
-        } else if (size < 65536) {
-            byte(0xda);
-            big_endian(size, 2);
-        } else {
-            byte(0xdb);
-            big_endian(size, 4);
-        }
-    }
-    // float 64, as MsgpackWriter::f64.
-    void f64(double value) {
-        uint64_t bits;
-        std::memcpy(&bits, &value, sizeof(bits));
-        byte(0xcb);
-        big_endian(bits, 8);
-    }
-    void big_endian(uint64_t value, int bytes) {
-        for (int i = bytes - 1; i >= 0; --i) {
-            byte(static_cast<uint8_t>(value >> (8 * i)));
-        }
-    }
-};
-
-// Sinks the packer writes into: a growable buffer, a size counter, and a fixed region
-// sized beforehand (used to write a document straight into its final bytes object).
+// Sinks the packer writes into: a growable buffer, a size counter, and a region sized
+// beforehand by the counter (count, then write: a document goes straight into its final
+// bytes object).
 struct BufferSink {
     Buffer* out;
     void write(const char* data, size_t size) { out->append(data, size); }
@@ -154,13 +119,94 @@ struct CountingSink {
     size_t size = 0;
     void write(const char*, size_t n) { size += n; }
 };
-struct FixedSink {
+// Never writes past its end: a count and a writing that disagree are an internal fault,
+// not a heap overrun; finish() checks that the region was filled exactly.
+struct BoundedSink {
     char* cursor;
+    char* end;
     void write(const char* data, size_t size) {
+        if (size > static_cast<size_t>(end - cursor)) {
+            throw InternalFault("MessagePack writing outgrew the room counted for it");
+        }
         std::memcpy(cursor, data, size);
         cursor += size;
     }
+    void finish() const {
+        if (cursor != end) {
+            throw InternalFault("MessagePack writing left room counted for it unfilled");
+        }
+    }
 };
+
+// Count, then write: the same code runs twice over a Room, first counting (Room<false>),
+// then writing into room made for exactly the count (Room<true>). Both passes advance by
+// the same amounts, computed by the same code, so the writing pass lands only where the
+// counting pass measured; one capacity check serves many small pieces, and no byte count
+// is summed by hand. write_counted confirms that the room was filled exactly.
+template <bool Writing>
+class Room {
+public:
+    Room() = default;                         // counting
+    explicit Room(char* room) : base_(room) {}  // writing
+    void put(std::string_view bytes) {
+        if constexpr (Writing) {
+            std::memcpy(base_ + size_, bytes.data(), bytes.size());
+        }
+        size_ += bytes.size();
+    }
+    void byte(uint8_t b) {
+        if constexpr (Writing) {
+            base_[size_] = static_cast<char>(b);
+        }
+        ++size_;
+    }
+    // The forms MsgpackWriter writes: fixstr, str 8, 16 or 32; float 64.
+    void str_header(size_t size) {
+        if (size < 32) {
+            byte(static_cast<uint8_t>(0xa0 | size));
+        } else if (size < 256) {
+            sized(0xd9, size, 1);
+        } else if (size < 65536) {
+            sized(0xda, size, 2);
+        } else {
+            sized(0xdb, size, 4);
+        }
+    }
+    void f64(double value) {
+        uint64_t bits;
+        std::memcpy(&bits, &value, sizeof(bits));
+        sized(0xcb, bits, 8);
+    }
+    size_t size() const { return size_; }
+
+private:
+    // A type byte followed by `value` in `bytes` big-endian bytes.
+    void sized(uint8_t type, uint64_t value, int bytes) {
+        if constexpr (Writing) {
+            char* at = base_ + size_;
+            *at++ = static_cast<char>(type);
+            for (int i = bytes - 1; i >= 0; --i) {
+                *at++ = static_cast<char>(static_cast<uint8_t>(value >> (8 * i)));
+            }
+        }
+        size_ += 1 + static_cast<size_t>(bytes);
+    }
+
+    char* base_ = nullptr;
+    size_t size_ = 0;
+};
+
+// Appends what `write(room)` writes, counted first; `write` takes either kind of Room.
+template <class Buf, class Write>
+void write_counted(Buf& buffer, Write&& write) {
+    Room<false> counter;
+    write(counter);
+    Room<true> room(buffer.extend(counter.size()));
+    write(room);
+    if (room.size() != counter.size()) {
+        throw InternalFault("a record's writing and its count disagree");
+    }
+}
 
 template <class Sink>
 class MsgpackWriter {
@@ -224,6 +270,18 @@ public:
 private:
     Sink& sink_;
     msgpack::packer<Sink> packer_;
+};
+
+// An int in its smallest form, as MsgpackWriter::sint writes it (at most 9 bytes).
+struct IntBytes {
+    char bytes[9];
+    size_t size = 0;
+    void write(const char* data, size_t n) {
+        std::memcpy(bytes + size, data, n);
+        size += n;
+    }
+    explicit IntBytes(int64_t value) { MsgpackWriter<IntBytes>(*this).sint(value); }
+    std::string_view view() const { return {bytes, size}; }
 };
 
 // Convenience wrappers over a growable buffer.

@@ -52,6 +52,16 @@ bool read_direct_locals(PyFrameObject* frame, CodeInfo& code, uint64_t listed, D
 // it has one) from 3.13 on, where the interpreter finds it by reading the code's line table
 // from its start at every call.
 int frame_line_number(PyFrameObject* frame);
+// The same as a required value: a TypeError when the interpreter has no line for the frame.
+inline bool frame_line(PyFrameObject* frame, int& line) {
+    line = frame_line_number(frame);
+    if (line < 0) {
+        // f_lineno reads as None here; a line number is required.
+        PyErr_SetString(PyExc_TypeError, "'NoneType' object cannot be interpreted as an integer");
+        return false;
+    }
+    return true;
+}
 
 // Whether this build reads variables directly at all (tests use it).
 bool direct_locals_supported();

@@ -1,14 +1,13 @@
-#include "utils/inspect.hpp"
-
-#include "utils/frame_access.hpp"
+// The file name a record shows: relative to the working directory, which is read again
+// only when it may have changed.
+#include "record/paths.hpp"
 
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <charconv>
-#include <ctime>
+#include <vector>
 
 namespace sarv {
 namespace {
@@ -149,95 +148,6 @@ std::string_view shown_filename(std::string_view filename) {
     // An unreadable working directory (deleted, say) leaves the name as it is.
     std::string_view cwd;
     return read_cwd(cwd) ? relative_to(filename, cwd) : filename;
-}
-
-bool frame_line(PyFrameObject* frame, int& line) {
-    line = frame_line_number(frame);
-    if (line < 0) {
-        // f_lineno reads as None here; a line number is required.
-        PyErr_SetString(PyExc_TypeError, "'NoneType' object cannot be interpreted as an integer");
-        return false;
-    }
-    return true;
-}
-
-bool current_thread(ThreadInfo& out) {
-    const Names& n = names();
-    Ref threading = import_module(n.mod_threading);
-    if (!threading) {
-        return false;
-    }
-    Ref thread = Ref::steal(PyObject_CallMethodNoArgs(threading.get(), n.current_thread));
-    if (!thread) {
-        return false;
-    }
-    Ref name = Ref::steal(PyObject_GetAttr(thread.get(), n.name));
-    if (!name) {
-        return false;
-    }
-    std::string text;
-    if (!PyUnicode_Check(name.get())) {
-        raise_conversion_error(name.get(), "PyString");
-        return false;
-    }
-    if (!utf8_lossy(name.get(), text)) {
-        return false;
-    }
-    Ref native_id = Ref::steal(PyObject_GetAttr(thread.get(), n.native_id));
-    if (!native_id) {
-        return false;
-    }
-    size_t id = 0;
-    if (!PyLong_Check(native_id.get())) {
-        raise_not_an_integer(native_id.get());
-        return false;
-    }
-    if (!to_usize(native_id.get(), id)) {
-        return false;
-    }
-    out.name = std::move(text);
-    out.native_id = id;
-    return true;
-}
-
-double timestamp() { return wall_clock().seconds; }
-
-WallClock wall_clock() {
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    double seconds = static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-    uint64_t millis = now.tv_sec < 0 ? 0 : static_cast<uint64_t>(now.tv_sec) * 1000 + static_cast<uint64_t>(now.tv_nsec) / 1000000;
-    return {seconds, millis};
-}
-
-bool user_code_call_site(const CallStack& stack, const std::optional<PrefixedId>& frame_id,
-                         std::optional<CallSite>& out) {
-    out.reset();
-    if (!frame_id || stack.empty()) {
-        return true;
-    }
-    const CallFrame* candidate = &stack.back();
-    if (candidate->frame_id == *frame_id) {
-        if (stack.size() == 1) {
-            return true;
-        }
-        candidate = &stack[stack.size() - 2];
-        if (candidate->frame_id == *frame_id) {
-            return true;
-        }
-    }
-    PyObject* frame = candidate->frame.get();
-    if (!PyFrame_Check(frame)) {
-        raise_conversion_error(frame, "PyFrame");
-        return false;
-    }
-    int line = frame_line_number(reinterpret_cast<PyFrameObject*>(frame));
-    if (line < 0) {
-        PyErr_SetString(PyExc_TypeError, "'NoneType' object cannot be interpreted as an integer");
-        return false;
-    }
-    out = CallSite{candidate->frame_id, line};
-    return true;
 }
 
 }  // namespace sarv

@@ -1,0 +1,37 @@
+#include "record/call_stack.hpp"
+
+#include "interp/frame_access.hpp"
+
+namespace sarv {
+
+bool user_code_call_site(const CallStack& stack, const std::optional<PrefixedId>& frame_id,
+                         std::optional<CallSite>& out) {
+    out.reset();
+    if (!frame_id || stack.empty()) {
+        return true;
+    }
+    const CallFrame* candidate = &stack.back();
+    if (candidate->frame_id == *frame_id) {
+        if (stack.size() == 1) {
+            return true;
+        }
+        candidate = &stack[stack.size() - 2];
+        if (candidate->frame_id == *frame_id) {
+            return true;
+        }
+    }
+    PyObject* frame = candidate->frame.get();
+    if (!PyFrame_Check(frame)) {
+        raise_conversion_error(frame, "PyFrame");
+        return false;
+    }
+    int line = frame_line_number(reinterpret_cast<PyFrameObject*>(frame));
+    if (line < 0) {
+        PyErr_SetString(PyExc_TypeError, "'NoneType' object cannot be interpreted as an integer");
+        return false;
+    }
+    out = CallSite{candidate->frame_id, line};
+    return true;
+}
+
+}  // namespace sarv

@@ -1,0 +1,18 @@
+// The identity of the thread a record comes from.
+#pragma once
+
+#include "common.hpp"
+
+#include <string>
+
+namespace sarv {
+
+struct ThreadInfo {
+    std::string name;
+    size_t native_id = 0;
+};
+
+// (name, native id) of threading.current_thread().
+bool current_thread(ThreadInfo& out);
+
+}  // namespace sarv
