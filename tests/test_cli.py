@@ -827,3 +827,72 @@ def test_run_speaks_up_before_and_after_the_program(tmp_path):
     assert not (tmp_path / "ran").exists()
     result = sarv("run", "--threading", "--db", "t.db", "marker.py", cwd=tmp_path)
     assert result.returncode == 0 and "sarv:" not in result.stderr  # frames recorded, threads followed
+
+
+ENDINGS = textwrap.dedent(
+    """
+    import asyncio
+    import logging
+
+
+    def numbers(n):
+        for i in range(n):
+            yield i * 10
+
+
+    def fail(x):
+        raise ValueError("boom %d" % x)
+
+
+    def guarded():
+        try:
+            fail(1)
+        except ValueError as exc:
+            logging.getLogger("app").debug("caught %s", exc)
+            return "caught"
+
+
+    async def step(n):
+        await asyncio.sleep(0)
+        return n + 1
+
+
+    def main():
+        total = sum(numbers(3))
+        guarded()
+        return asyncio.run(step(total))
+
+
+    if __name__ == "__main__":
+        main()
+    """
+)
+
+
+def test_show_and_export_say_how_each_call_ended(tmp_path):
+    (tmp_path / "endings.py").write_text(ENDINGS)
+    result = sarv("run", "endings.py", cwd=tmp_path, db_path=tmp_path / "t.db")
+    trace_id = saved_trace(result)[0]
+    shown = sarv("show", trace_id, "--locals", cwd=tmp_path, db_path=tmp_path / "t.db").stdout
+    lines = shown.splitlines()
+    fail_line = next(line for line in lines if "__main__.fail " in line)
+    assert fail_line.endswith("raised ValueError('boom 1')")
+    numbers_line = next(line for line in lines if "__main__.numbers " in line)
+    assert numbers_line.endswith("(4 parts)") and sum("__main__.numbers " in line for line in lines) == 1
+    for text in ("raised: ValueError('boom 1')", "yielded: 0", "yielded: 20", "returned: None", "awaited: None",
+                 "returned: 31"):
+        assert text in shown
+    assert "__name__" not in shown  # module dunders only with --all-names
+
+    events = json.loads(sarv("export", trace_id, cwd=tmp_path, db_path=tmp_path / "t.db").stdout)["traceEvents"]
+    by_name = collections.defaultdict(list)
+    for e in events:
+        by_name[e["name"]].append(e)
+    [fail] = by_name["__main__.fail"]
+    assert fail["args"]["end"] == "raised" and "return_value" not in fail["args"]
+    [note] = by_name["exception"]
+    assert note["args"]["frame_id"] == fail["args"]["frame_id"]
+    assert note["args"]["exception"] == {"type": "ValueError", "message": "boom 1"}
+    parts = by_name["__main__.numbers"]
+    assert [p["args"].get("end") for p in parts] == ["yielded"] * 3 + [None]
+    assert {p["args"].get("resumes") for p in parts[1:]} == {parts[0]["args"]["frame_id"]}

@@ -94,8 +94,9 @@ def enc_opt_str(text):
 
 def enc_frame_record(r, raw_arg, raw_locals):
     site = r["user_code_call_site"]
+    extra = [k for k in ("end", "resumes") if k in r]  # only on records of other ends, and resumptions
     return b"".join([
-        enc_map(12),
+        enc_map(12 + len(extra)),
         enc_str("path"), enc_str(r["path"]),
         enc_str("co_name"), enc_str(r["co_name"]),
         enc_str("qualname"), enc_opt_str(r["qualname"]),
@@ -111,7 +112,7 @@ def enc_frame_record(r, raw_arg, raw_locals):
         b"\xc0" if site is None else b"".join([
             enc_map(2), enc_str("call_frame_id"), enc_str(site["call_frame_id"]),
             enc_str("line_number"), enc_int(site["line_number"])]),
-    ])
+    ] + [enc_str(k) + enc_str(r[k]) for k in extra])
 
 
 def enc_document(doc, raw_frames, raw_of_interest):
@@ -264,17 +265,19 @@ class Program:
         return "\n".join(self.lines) + "\n"
 
     def expected(self, info=None, caller=None):
-        """(co_name, event, caller's function info or None, caller's line or None) in order."""
+        """(co_name, event, caller's function info or None, caller's line or None, how it
+        ended or whether it resumes) in order."""
         info = info or self.root
         # A generator is called again for each value: its children run in the first round.
         rounds = info["node"]["yields"] + 1 if info["mode"] == "generator" else 1
         out = []
         for round_number in range(rounds):
-            out.append((info["name"], "call", caller))
+            out.append((info["name"], "call", caller, "resumes" if round_number else None))
             if round_number == 0:
                 for (mode, child), line in zip(info["children"], info["calls"]):
                     out += self.expected(child, (info, line))
-            out.append((info["name"], "return", caller))
+            end = "raised" if info["mode"] == "raises" else "yielded" if round_number < rounds - 1 else None
+            out.append((info["name"], "return", caller, end))
         return out
 
 
@@ -371,9 +374,10 @@ def _run(root):
 def check_records(raw_records, program, filename, module_name, outputs, used):
     records = [msgpack.unpackb(raw, strict_map_key=False) for raw in raw_records]
     expected = program.expected()
-    assert [(r["co_name"], r["event"]) for r in records] == [(name, event) for name, event, _ in expected]
+    assert [(r["co_name"], r["event"]) for r in records] == [(name, event) for name, event, _, _ in expected]
     open_ids = {}
-    for raw, record, (name, kind, caller) in zip(raw_records, records, expected):
+    first_ids = {}
+    for raw, record, (name, kind, caller, how) in zip(raw_records, records, expected):
         parts = record_parts(raw)
         for key in ("arg", "locals"):
             number, _ = msgpack.unpackb(parts[key], strict_map_key=False)
@@ -386,8 +390,14 @@ def check_records(raw_records, program, filename, module_name, outputs, used):
         assert math.isfinite(record["timestamp"])
         if kind == "call":
             open_ids[name] = record["frame_id"]
+            if how is None:
+                first_ids[name] = record["frame_id"]
+                assert "resumes" not in record
+            else:
+                assert record["resumes"] == first_ids[name]
         else:
             assert record["frame_id"] == open_ids[name]
+            assert record.get("end") == how
         if caller is None:
             assert record["user_code_call_site"] is None
         else:

@@ -125,6 +125,13 @@ def test_each_generator_resumption_is_a_new_activation(recording):
     assert calls == returns and len(set(calls)) == 3
     consume_id = named(trace.records, "consume")[0]["frame_id"]
     assert {site(r) for r in gen} == {(consume_id, recording.line(GENERATOR, "# loop"))}
+    # Each part says how it ended and which activation it resumes; the final return is an
+    # ordinary record, byte for byte (12 entries, no "end").
+    assert [r.get("end") for r in gen[1::2]] == ["yielded", "yielded", None]
+    assert [r.get("resumes") for r in gen[0::2]] == [None, calls[0], calls[0]]
+    raw = [trace.raw[trace.records.index(r)] for r in gen]
+    assert [b[0] for b in raw] == [0x8C, 0x8D, 0x8D, 0x8D, 0x8D, 0x8C]
+    assert raw[1].endswith(b"\xa3end\xa7yielded") and raw[2].endswith(b"\xa7resumes\xbe" + calls[0].encode())
 
 
 EXCEPTIONS = textwrap.dedent("""\
@@ -157,9 +164,48 @@ def test_exceptions_keep_the_call_stack_balanced(recording):
     caller_c, middle_c, fail_c, fail_r, middle_r, after_c, after_r, caller_r = trace.records
     assert fail_c["frame_id"] == fail_r["frame_id"] and middle_c["frame_id"] == middle_r["frame_id"]
     assert fail_r["arg"] is None and site(fail_r) == (middle_c["frame_id"], site(fail_c)[1])
+    assert [r.get("end") for r in (fail_r, middle_r, after_r, caller_r)] == ["raised", "raised", None, None]
     expected = (caller_c["frame_id"], recording.line(EXCEPTIONS, "# after"))
     assert site(after_c) == site(after_r) == expected
     assert caller_r["frame_id"] == caller_c["frame_id"] and site(caller_r) is None
+
+
+ASYNC = textwrap.dedent("""\
+    import asyncio
+
+    async def step(n):
+        await asyncio.sleep(0)
+        return n + 1
+
+    async def ticks():
+        for i in range(2):
+            await asyncio.sleep(0)
+            yield i * 10
+
+    async def main():
+        total = await step(1)
+        async for t in ticks():
+            total += t
+        return total
+""")
+
+
+def test_awaits_and_async_yields_are_suspensions(recording):
+    ns = recording.module(ASYNC)
+    result, trace, _ = recording.run(lambda: ns["asyncio"].run(ns["main"]()))
+    assert result == 12
+    for name, ends in [
+        ("step", ["awaited", None]),
+        ("ticks", ["awaited", "yielded", "awaited", "yielded", None]),
+    ]:
+        parts = named(trace.records, name)
+        assert [r["event"] for r in parts] == ["call", "return"] * len(ends)
+        assert [r.get("end") for r in parts[1::2]] == ends
+        first = parts[0]["frame_id"]
+        assert [r.get("resumes") for r in parts[0::2]] == [None] + [first] * (len(ends) - 1)
+    # The consumer gets the yielded value, not the interpreter's box around it.
+    assert [r["arg"] for r in named(trace.records, "ticks")[1::2] if r.get("end") == "yielded"] == [0, 10]
+    assert named(trace.records, "main")[-1]["arg"] == 12 and "end" not in named(trace.records, "main")[-1]
 
 
 MODULE_CODE = textwrap.dedent("""\

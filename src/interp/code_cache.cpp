@@ -25,6 +25,7 @@ void fill(CodeInfo& info, PyCodeObject* code) {
         throw InternalFault("a str always has a UTF-8 form");
     }
     info.attrs_make = attrs_make_file(info.filename);
+    info.suspends = suspends_of(code);
 }
 
 }  // namespace

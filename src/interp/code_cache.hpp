@@ -6,6 +6,7 @@
 #include "common.hpp"
 #include "compat.hpp"
 #include "filters/filters.hpp"
+#include "interp/suspension.hpp"
 
 #include <array>
 #include <cstdint>
@@ -45,6 +46,7 @@ struct CodeInfo {
     std::string filename;  // UTF-8; undecodable parts as backslash escapes
     std::string name;
     bool attrs_make = false;  // the file name ends with attrs' class-building module
+    Suspends suspends = Suspends::Never;  // a generator's or coroutine's code
     QualnameCache qualname;
     // The file name as records show it, a part of `filename` (offset, size), valid while
     // the working-directory epoch is shown_epoch - 1 (0: not known).

@@ -22,6 +22,11 @@ namespace sarv {
 enum class Event { Call, Return };
 inline const char* event_text(Event e) { return e == Event::Call ? "call" : "return"; }
 
+// How an activation (or a part of a generator's or coroutine's) ended. Only the others
+// than an ordinary return are written, as an "end" entry, so that the bytes of ordinary
+// records stay as they always were.
+enum class End : uint8_t { Returned, Raised, Yielded, Awaited };
+
 // What a frame record says about one event. `shown_path` and `names_entries` point into
 // the code's cache entry, which another profiler may refresh once Python code runs: they
 // are written before the values, whose encoding may run some. `thread_entries` belongs to
@@ -35,6 +40,8 @@ struct EventFacts {
     std::optional<CallSite> call_site;
     WallClock now{};                     // the record's timestamp (and the new id's time)
     std::string_view thread_entries;     // encode_thread_entries of the thread
+    End end = End::Returned;             // of a return
+    std::optional<PrefixedId> resumes;   // of a call resuming a generator: its first activation
     PyObject* arg = nullptr;             // borrowed, as all below
     // The variables: read straight from the frame, or else a dict of them.
     const DirectLocals* direct = nullptr;
@@ -48,8 +55,9 @@ std::string encode_names_entries(std::string_view co_name, std::optional<std::st
 // for every record of a thread, so encoded once and kept with it.
 std::string encode_thread_entries(const ThreadInfo& thread);
 
-// Appends the frame record of an event to `out`: a map of 12 entries whose "arg" and
-// "locals" are encoded by the companion package's serialiser. False with a Python error
+// Appends the frame record of an event to `out`: a map of 12 entries (and "end" after them
+// for a return other than an ordinary one, "resumes" for a call resuming a generator or
+// coroutine) whose "arg" and "locals" are encoded by the companion package's serialiser. False with a Python error
 // set when a value cannot be encoded (what was appended is then to be dropped).
 bool write_frame_record(const EventFacts& facts, bool lightweight, Buffer& out);
 

@@ -103,11 +103,58 @@ struct GatheredEvent {
     EventFacts facts;
     Ref locals;                    // the dict facts.locals points to, when one was made
     size_t activation = SIZE_MAX;  // a return's entry on the call stack (searched once)
+    bool suspending = false;       // the code is a generator's or coroutine's
 };
 
+// A return's end (raised; for a generator's or coroutine's frame, yielded or awaited), and
+// for a call resuming one, the activation that started it.
+bool how_it_ended(PyFrameObject* frame, bool raised, const CodeInfo& code, const ThreadState& ts,
+                  GatheredEvent& out) {
+    EventFacts& facts = out.facts;
+    out.suspending = code.suspends != Suspends::Never;
+    if (facts.event == Event::Call) {
+        if (out.suspending) {
+            if (auto it = ts.suspended.find(reinterpret_cast<uintptr_t>(frame)); it != ts.suspended.end()) {
+                facts.resumes = it->second;
+            }
+        }
+        return true;
+    }
+    if (raised) {
+        facts.end = End::Raised;
+        return true;
+    }
+    Exit exit = Exit::Returned;
+    if (out.suspending && !frame_exit(frame, code.suspends, facts.arg, exit)) {
+        return false;
+    }
+    facts.end = exit == Exit::Yielded ? End::Yielded : exit == Exit::Awaited ? End::Awaited : End::Returned;
+    return true;
+}
+
+// Generators suspended on a thread and never finished there (resumed on another, or left
+// while the hook was off) would keep their entries: past this many, all are forgotten.
+constexpr size_t MAX_SUSPENDED = 1 << 16;
+
+void note_suspension(PyFrameObject* frame, const GatheredEvent& gathered, ThreadState& ts) {
+    const EventFacts& facts = gathered.facts;
+    if (!gathered.suspending || facts.event != Event::Return) {
+        return;
+    }
+    auto identity = reinterpret_cast<uintptr_t>(frame);
+    if ((facts.end == End::Yielded || facts.end == End::Awaited) && facts.frame_id) {
+        if (ts.suspended.size() >= MAX_SUSPENDED) {
+            ts.suspended.clear();
+        }
+        ts.suspended.try_emplace(identity, *facts.frame_id);  // the first activation's id stays
+    } else {
+        ts.suspended.erase(identity);
+    }
+}
+
 // Gather: what the record of this event says, read from the frame. Nothing is written yet.
-bool gather_frame_event(SarvProfiler& profiler, PyFrameObject* frame, PyObject* arg, Event event, CodeInfo& code,
-                        ThreadState& ts, GatheredEvent& out) {
+bool gather_frame_event(SarvProfiler& profiler, PyFrameObject* frame, PyObject* arg, Event event, bool raised,
+                        CodeInfo& code, ThreadState& ts, GatheredEvent& out) {
     EventFacts& facts = out.facts;
     facts.event = event;
     facts.arg = arg;
@@ -153,6 +200,9 @@ bool gather_frame_event(SarvProfiler& profiler, PyFrameObject* frame, PyObject* 
     } else if (auto it = ts.frame_ids.find(identity); it != ts.frame_ids.end()) {
         facts.frame_id = it->second;
     }
+    if (!how_it_ended(frame, raised, code, ts, out)) {
+        return false;
+    }
     return user_code_call_site(ts.call_frames, facts.frame_id, facts.call_site);
 }
 
@@ -161,6 +211,10 @@ bool gather_frame_event(SarvProfiler& profiler, PyFrameObject* frame, PyObject* 
 void commit_frame_event(SarvProfiler& profiler, PyFrameObject* frame, const GatheredEvent& gathered, ThreadState& ts,
                         std::string_view record) {
     const EventFacts& facts = gathered.facts;
+    note_suspension(frame, gathered, ts);
+    if (facts.event == Event::Return && facts.end == End::Raised && facts.frame_id) {
+        profiler.note_raise(frame, *facts.frame_id, ts);
+    }
     if (facts.event == Event::Return) {
         end_activation(ts.call_frames, frame, gathered.activation);
     } else {
@@ -194,7 +248,10 @@ void SarvProfiler::refresh_code_info(CodeInfo& info) {
     info.profiler_serial = serial;
 }
 
-void SarvProfiler::profile(PyFrameObject* frame, PyObject* arg, Event event, CodeInfo* known) {
+void SarvProfiler::profile(PyFrameObject* frame, PyObject* arg, Event event, CodeInfo* known, bool raised) {
+    if (detail::raises_pending) [[unlikely]] {
+        settle_raises(raised);
+    }
     CodeInfo* found = known;
     if (found == nullptr) {
         Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
@@ -236,7 +293,7 @@ void SarvProfiler::profile(PyFrameObject* frame, PyObject* arg, Event event, Cod
     if (!recorded) {
         recorded = frame_is_recorded(decision, frame);
     }
-    if (*recorded && !process_frame(frame, arg, event, info, ts)) {
+    if (*recorded && !process_frame(frame, arg, event, raised, info, ts)) {
         if (event == Event::Return) {
             end_activation(ts.call_frames, frame);  // over, even without a record
         }
@@ -248,10 +305,11 @@ void SarvProfiler::profile(PyFrameObject* frame, PyObject* arg, Event event, Cod
     }
 }
 
-bool SarvProfiler::process_frame(PyFrameObject* frame, PyObject* arg, Event event, CodeInfo& code, ThreadState& ts) {
+bool SarvProfiler::process_frame(PyFrameObject* frame, PyObject* arg, Event event, bool raised, CodeInfo& code,
+                                 ThreadState& ts) {
     ReleaseLocals release{ts.locals};
     GatheredEvent gathered;
-    if (!gather_frame_event(*this, frame, arg, event, code, ts, gathered)) {
+    if (!gather_frame_event(*this, frame, arg, event, raised, code, ts, gathered)) {
         return false;
     }
     Buffer& out = ts.scratch;
@@ -282,7 +340,8 @@ int handle_event(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg, C
     // An exception in flight (a frame unwinding) comes out of the hook unchanged; the
     // handler reports its own failures, and nothing of them leaks into the program.
     FetchedError in_flight;
-    guarded<Boundary::Unraisable>([&] { profiler->profile(frame, arg_ref.get(), event, info); });
+    const bool raised = what == PyTrace_RETURN && arg == nullptr;  // the interpreter's sign of an unwinding frame
+    guarded<Boundary::Unraisable>([&] { profiler->profile(frame, arg_ref.get(), event, info, raised); });
     in_flight.restore();
     return 0;
 }

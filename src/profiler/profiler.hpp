@@ -29,10 +29,25 @@ namespace sarv {
 struct CodeInfo;
 struct DocumentMeta;
 
+// A recorded call that raised, whose exception is not known yet.
+struct PendingRaise {
+    uintptr_t frame;
+    PrefixedId frame_id;
+};
+
+namespace detail {
+// Some profiler has raises pending on this thread: every event looks for the exception.
+inline thread_local bool raises_pending = false;
+}  // namespace detail
+
 // State that only its own thread touches: no lock needed.
 struct ThreadState {
     CallStack call_frames;
     std::unordered_map<uintptr_t, PrefixedId> frame_ids;
+    // Suspended generators' and coroutines' frames: the id of the activation that started
+    // each, which its resumptions' records name.
+    std::unordered_map<uintptr_t, PrefixedId> suspended;
+    std::vector<PendingRaise> pending_raises;
     std::optional<ThreadInfo> thread_info;
     std::string thread_entries;  // the record's "thread" and "thread_native_id" entries, and the next key
     Buffer scratch;  // reused for every record this thread encodes
@@ -58,7 +73,8 @@ public:
     static std::unique_ptr<SarvProfiler> new_from_python(PyObject* profiler);
 
     // `known`: the frame's code entry when the caller has it (else it is looked up).
-    void profile(PyFrameObject* frame, PyObject* arg, Event event, CodeInfo* known = nullptr);
+    // `raised`: a return event of a frame left by an exception (arg is then None).
+    void profile(PyFrameObject* frame, PyObject* arg, Event event, CodeInfo* known = nullptr, bool raised = false);
     // True when the code of this entry (null: none yet) is already known to be left out,
     // with no plugin to run: no allocation, no Python call, no error.
     bool is_quickly_excluded(const CodeInfo* info) const {
@@ -74,6 +90,12 @@ public:
     bool save_in_db();
 
     static void log_error(PyFrameObject* frame, Event event, PyObject* co_filename, PyObject* co_name);
+
+    // A recorded call left by an exception: its companion record follows once the exception
+    // is seen handled (settle_raises, at a later event; `unwinding`: that event is another
+    // frame's exit by the same exception).
+    void note_raise(PyFrameObject* frame, const PrefixedId& frame_id, ThreadState& ts);
+    void settle_raises(bool unwinding);
 
     ThreadState& thread_state();
     bool ensure_thread_info(ThreadState& ts);
@@ -121,7 +143,8 @@ public:
 
 private:
     // The frame record of an event: gathered from the frame, encoded, committed.
-    bool process_frame(PyFrameObject* frame, PyObject* arg, Event event, CodeInfo& code, ThreadState& ts);
+    bool process_frame(PyFrameObject* frame, PyObject* arg, Event event, bool raised, CodeInfo& code,
+                       ThreadState& ts);
     void refresh_code_info(CodeInfo& info);
     void take_frames(TakenFrames& taken);
     // With max_records: how many of `incoming` records may be stored ("stop"), or drops

@@ -1,7 +1,8 @@
 // The frame record, the map of 12 entries written for each recorded call and return:
 //   path ("file:line"), co_name, qualname, event, frame_id, arg, locals, thread,
 //   thread_native_id, timestamp, type ("frame"), user_code_call_site (nil or
-//   {call_frame_id, line_number}).
+//   {call_frame_id, line_number}); then "end" on a return that was not an ordinary one,
+//   "resumes" on a call resuming a generator or coroutine.
 // The constant parts are kept as finished bytes; the rest is counted, then written into
 // room made for exactly that (write_counted): no byte count is summed by hand, and no
 // write can pass the room's end.
@@ -16,7 +17,7 @@ namespace {
 
 // Keys are constant: each is written as its finished fixstr bytes, header included.
 // (Split literals: a hex escape would swallow a following hex letter.)
-constexpr std::string_view MAP_THEN_PATH = "\x8c" "\xa4" "path";  // a map of 12 entries, its first key
+constexpr std::string_view K_PATH = "\xa4" "path";
 constexpr std::string_view K_CO_NAME = "\xa7" "co_name";
 constexpr std::string_view K_QUALNAME = "\xa8" "qualname";
 constexpr std::string_view K_EVENT = "\xa5" "event";
@@ -31,7 +32,24 @@ constexpr std::string_view K_LINE_NUMBER = "\xab" "line_number";
 constexpr std::string_view CALL_THEN_FRAME_ID = "\xa4" "call" "\xa8" "frame_id";
 constexpr std::string_view RETURN_THEN_FRAME_ID = "\xa6" "return" "\xa8" "frame_id";
 constexpr std::string_view NIL_THEN_ARG = "\xc0" "\xa3" "arg";
+constexpr std::string_view K_END = "\xa3" "end";
+constexpr std::string_view K_RESUMES = "\xa7" "resumes";
 constexpr uint8_t ID_HEADER = 0xa0 | std::tuple_size_v<decltype(PrefixedId::text)>;  // fixstr of an id's 30 bytes
+
+// The "end" entry's value, a finished fixstr.
+std::string_view end_value(End end) {
+    switch (end) {
+        case End::Raised:
+            return "\xa6" "raised";
+        case End::Yielded:
+            return "\xa7" "yielded";
+        case End::Awaited:
+            return "\xa7" "awaited";
+        case End::Returned:
+            break;
+    }
+    return "\xa8" "returned";
+}
 
 template <class Write>
 std::string encoded(Write write) {
@@ -71,8 +89,11 @@ bool write_frame_record(const EventFacts& facts, bool lightweight, Buffer& out) 
     // checks quiet)
     char line[32] = {':'};
     std::string_view line_text(line, static_cast<size_t>(std::to_chars(line + 1, line + sizeof(line), facts.line).ptr - line));
+    const bool has_end = facts.event == Event::Return && facts.end != End::Returned;
+    const bool has_resumes = facts.event == Event::Call && facts.resumes.has_value();
     write_counted(out, [&](auto& w) {
-        w.put(MAP_THEN_PATH);
+        w.byte(static_cast<uint8_t>(0x80 | (12 + has_end + has_resumes)));  // a fixmap
+        w.put(K_PATH);
         w.str_header(facts.shown_path.size() + line_text.size());
         w.put(facts.shown_path);
         w.put(line_text);
@@ -114,6 +135,15 @@ bool write_frame_record(const EventFacts& facts, bool lightweight, Buffer& out) 
             w.put(site_line.view());
         } else {
             w.byte(0xc0);
+        }
+        if (has_end) {
+            w.put(K_END);
+            w.put(end_value(facts.end));
+        }
+        if (has_resumes) {
+            w.put(K_RESUMES);
+            w.byte(ID_HEADER);
+            w.put(facts.resumes->view());
         }
     });
     return true;
