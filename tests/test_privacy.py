@@ -148,6 +148,6 @@ def test_redaction_is_configured_per_profiler(tmp_path):
     assert locals_of(off) == {"card_pin": "1234", "password": "hunter2", "author": "ann"}
     assert serialize.redaction() == serialize.DEFAULT_REDACT  # the process's own, once each stopped
 
-    for bad in (["**"], ["a*b"], ["-_"], "password", [1], ["*time*"], ["Type"]):
+    for bad in (["**"], ["a*b"], ["-_"], "password", [1], ["*time*"], ["Type"], ["*path"]):
         with pytest.raises(sarv.ConfigError, match="^redact"):
             sarv.profiling(start_dir=tmp_path, redact=bad)

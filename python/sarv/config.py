@@ -77,7 +77,7 @@ _MAX_TIMEOUT = (1 << 63) - 1
 # what plugins add: redacting one of these would break the trace's readers.
 _RECORD_FIELDS = (
     "frame_id", "timestamp", "thread", "thread_native_id", "user_code_call_site", "call_frame_id",
-    "line_number", "type", "subtype", "node_id", "outcome",
+    "line_number", "type", "subtype", "node_id", "outcome", "method", "path", "status", "duration",
 )
 _DB_ENV_VAR = "SARV_DB"  # the same name as sarv.db.DB_ENV_VAR
 
