@@ -806,13 +806,16 @@ def test_run_speaks_up_before_and_after_the_program(tmp_path):
             thread.join()
             os.chdir(os.path.dirname(os.path.dirname(__file__)))
             print(open(os.path.join(os.path.dirname(__file__), "data.txt")).read())
+            import sys
+            print(sys.argv[0])
             """
         )
     )
     script = os.path.join("lib", "python3", "app", "prog.py")
     result = sarv("run", script, cwd=tmp_path, db_path=tmp_path / "t.db")
-    # __file__ is absolute, as Python makes it: the program finds its data after chdir.
-    assert result.returncode == 0 and result.stdout == "found\n", result.stderr
+    # __file__ is absolute, as Python makes it: the program finds its data after chdir;
+    # sys.argv[0] stays as given.
+    assert result.returncode == 0 and result.stdout == "found\n%s\n" % script, result.stderr
     assert saved_trace(result)[1] == 0
     assert "no frame was recorded: %s is under a path containing 'lib/python'" % (folder / "prog.py") in result.stderr
     assert "--include %s" % folder in result.stderr

@@ -7,13 +7,17 @@ leaves sarv/cli/ out of traces, as it does the rest of the package.
 from __future__ import annotations
 
 import argparse
+import io
 import os
+import pkgutil
 import runpy
 import signal
 import sys
 import tempfile
 import threading
 import traceback
+import types
+import zipfile
 
 from sarv import db as _db
 from sarv.cli.common import DB_HELP, EXIT_ERROR, EXIT_INTERRUPTED, EXIT_USAGE, CommandError, flush_stdout, view_command
@@ -313,6 +317,31 @@ def _nothing_recorded_reason(config, main_file: str) -> str:
     return "the program ran none of its own functions, or sarv left its files out (see --include)"
 
 
+def _run_script(path: str) -> None:
+    """Runs a script as `python path` does: as __main__, __file__ absolute (a program that
+    changes directory and builds paths from __file__ still finds them), sys.argv as it is
+    (runpy.run_path would put the absolute path in sys.argv[0] as well)."""
+    if os.path.isdir(path) or zipfile.is_zipfile(path):
+        runpy.run_path(path, run_name="__main__")  # its __main__.py
+        return
+    with io.open_code(path) as file:
+        code = pkgutil.read_code(file)  # a compiled .pyc, else None
+    if code is None:
+        with io.open_code(path) as file:
+            code = compile(file.read(), path, "exec", dont_inherit=True)
+    main = types.ModuleType("__main__")
+    main.__dict__.update(__file__=path, __cached__=None, __loader__=None, __package__="", __spec__=None)
+    saved = sys.modules.get("__main__")
+    sys.modules["__main__"] = main
+    try:
+        exec(code, main.__dict__)
+    finally:
+        if saved is not None:
+            sys.modules["__main__"] = saved
+        else:
+            sys.modules.pop("__main__", None)
+
+
 def _run_program(profiler, module, main_file) -> int:
     failure = None
     watch_threads = profiler.config.get("threading") is not True
@@ -321,9 +350,7 @@ def _run_program(profiler, module, main_file) -> int:
             if module is not None:
                 runpy.run_module(module, run_name="__main__", alter_sys=True)
             else:
-                # Absolute, as Python makes __file__ of the script it runs: a program that
-                # changes directory and builds paths from __file__ still finds them.
-                runpy.run_path(main_file, run_name="__main__")
+                _run_script(main_file)
     except BaseException as exc:  # SystemExit and KeyboardInterrupt included
         failure = exc
     # From here on a (second) Ctrl-C must not cost the trace.
