@@ -208,6 +208,53 @@ def test_awaits_and_async_yields_are_suspensions(recording):
     assert named(trace.records, "main")[-1]["arg"] == 12 and "end" not in named(trace.records, "main")[-1]
 
 
+HANDLED = textwrap.dedent("""\
+    def note(exc):
+        return str(exc)
+
+    def fail(message):
+        raise KeyError(message)
+
+    def middle(message):
+        return fail(message)
+
+    def swallowed():
+        try:
+            fail("gone")
+        except KeyError:
+            pass
+        return 1
+
+    def main():
+        swallowed()
+        try:
+            raise ValueError("outer")
+        except ValueError:
+            try:
+                middle("inner")
+            except KeyError as exc:
+                note(exc)
+""")
+
+
+def test_a_raised_exception_is_named_once_it_is_handled(recording):
+    ns = recording.module(HANDLED)
+    _, trace, _ = recording.run(ns["main"])
+    records = trace.records
+    notes = [r for r in records if r["type"] == "exception"]
+    raised = {r["frame_id"]: r["co_name"] for r in records if r.get("end") == "raised"}
+    # Both frames the inner exception left are named when its handler runs, though it runs
+    # inside the handler of another; the exception swallowed without a call stays unnamed.
+    assert sorted(raised.values()) == ["fail", "fail", "middle"]
+    assert sorted(raised[n["frame_id"]] for n in notes) == ["fail", "middle"]
+    assert {n["exception"]["type"] for n in notes} == {"KeyError"}
+    assert {n["exception"]["message"] for n in notes} == {"inner"}
+    # Written at the handler's first event (here the call of note), before its record.
+    note_call = next(i for i, r in enumerate(records) if r.get("co_name") == "note")
+    assert [records.index(n) for n in notes] == [note_call - 2, note_call - 1]
+    assert list(notes[0]) == ["type", "frame_id", "exception", "thread", "thread_native_id", "timestamp"]
+
+
 MODULE_CODE = textwrap.dedent("""\
     def helper(n):
         return n * 2

@@ -172,6 +172,9 @@ void SarvProfiler::settle_raises(bool unwinding) {
             break;
         }
     }
+    if (!described && unwinding) {
+        return;  // the exception handled here is an older one, around this unwinding
+    }
     ts.pending_raises.clear();
     detail::raises_pending = false;
 }
