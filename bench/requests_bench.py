@@ -3,6 +3,7 @@ Flask's test client, bare and with sarv's middleware in each keep-mode.
 
     python bench/requests_bench.py                 # 15 rounds of 300 requests per setup
     python bench/requests_bench.py --rounds 31 --requests 500
+    python bench/requests_bench.py --callgrind     # instructions per request, by callgrind
 
 Setups, all in this process and measured side by side: the rounds visit the
 setups in turn (a new order each round), so that the machine's drift falls
@@ -20,6 +21,12 @@ mean time per request, and its ratio is that against the bare app's.
                  that record)
 
 Targets: every <= 2x, one in 100 <= 1.05x, slow only <= 1.3x.
+
+With --callgrind, each setup runs in fresh processes under valgrind's
+callgrind instead, twice (100 and 300 requests after a warm-up of 100; the
+difference over 200 is the figure), so the counts are those of the requests
+alone and the same from run to run: instructions, not time (system calls and
+the disk, which saving in "every" mode waits for, are not counted).
 """
 
 from __future__ import annotations
@@ -28,7 +35,9 @@ import argparse
 import os
 import platform
 import random
+import shutil
 import statistics
+import subprocess
 import sys
 import tempfile
 import time
@@ -90,6 +99,60 @@ def run(client, n):
     return (time.perf_counter() - started) / n
 
 
+def make_setups(folder):
+    # A database per setup: one setup's saves never pay for another's (a checkpoint of
+    # the write-ahead log falls on whichever save comes at the time).
+    paths = {name: os.path.join(folder, "%s.sqlite3" % name) for name in ("every", "sample", "slow")}
+    setups = {
+        "bare": lambda: make_app("bare"),
+        "every": lambda: make_app("every", {"db_path": paths["every"]}),
+        "one in 100": lambda: make_app("sample", {"db_path": paths["sample"], "keep": "sample", "one_in": 100}),
+        "slow only": lambda: make_app("slow", {"db_path": paths["slow"], "keep": "slow", "slower_than": 10}),
+        "no-op hook": noop_hook_app,
+    }
+    return setups, paths
+
+
+def child_callgrind(name, folder, requests):
+    client = make_setups(folder)[0][name]()
+    run(client, 100)
+    run(client, requests)
+
+
+def instructions(name, folder, requests):
+    with tempfile.TemporaryDirectory() as tmp:
+        out = os.path.join(tmp, "callgrind.out")
+        subprocess.run(
+            ["valgrind", "--tool=callgrind", "--callgrind-out-file=%s" % out, sys.executable, "-W", "ignore",
+             __file__, "--child-callgrind", name, folder, str(requests)],
+            check=True, capture_output=True, timeout=3600, env=dict(os.environ, PYTHONHASHSEED="0"),
+        )
+        with open(out) as counts:
+            for line in counts:
+                if line.startswith(("summary:", "totals:")):
+                    return int(line.split()[1])
+    raise RuntimeError("callgrind wrote no total")
+
+
+def callgrind(folder) -> int:
+    if shutil.which("valgrind") is None:
+        print("valgrind not found")
+        return 1
+    names = list(make_setups(folder)[0])
+    per = {}
+    for name in names:
+        per[name] = (instructions(name, folder, 300) - instructions(name, folder, 100)) / 200
+    print("callgrind, Python %s: instructions per request (a Flask view through the test client)"
+          % platform.python_version())
+    print("%-12s %14s %8s %8s" % ("setup", "instructions", "ratio", "target"))
+    for name in names:
+        ratio = per[name] / per["bare"]
+        target = TARGETS.get(name)
+        mark = "" if target is None else "<= %.2f" % target
+        print("%-12s %14.0f %7.2fx %s" % (name, per[name], ratio, mark))
+    return 0
+
+
 def _version(name: str) -> str:
     from importlib.metadata import version
 
@@ -100,18 +163,18 @@ def main(argv=None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=15)
     parser.add_argument("--requests", type=int, default=300)
+    parser.add_argument("--callgrind", action="store_true", help="count instructions per request instead")
+    parser.add_argument("--child-callgrind", nargs=3, help=argparse.SUPPRESS)
     options = parser.parse_args(argv)
+    if options.child_callgrind:
+        name, folder, requests = options.child_callgrind
+        child_callgrind(name, folder, int(requests))
+        return 0
     folder = tempfile.mkdtemp(prefix="sarv-requests-bench-")
-    # A database per setup: one setup's saves never pay for another's (a checkpoint of
-    # the write-ahead log falls on whichever save comes at the time).
-    paths = {name: os.path.join(folder, "%s.sqlite3" % name) for name in ("every", "sample", "slow")}
-    setups = {
-        "bare": make_app("bare"),
-        "every": make_app("every", {"db_path": paths["every"]}),
-        "one in 100": make_app("sample", {"db_path": paths["sample"], "keep": "sample", "one_in": 100}),
-        "slow only": make_app("slow", {"db_path": paths["slow"], "keep": "slow", "slower_than": 10}),
-        "no-op hook": noop_hook_app(),
-    }
+    if options.callgrind:
+        return callgrind(folder)
+    makers, paths = make_setups(folder)
+    setups = {name: make() for name, make in makers.items()}
     for client in setups.values():
         run(client, 50)  # warm-up: imports, the database's creation, caches
     times = {name: [] for name in setups}

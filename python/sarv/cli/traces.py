@@ -12,7 +12,7 @@ def add_parser(commands, prog: str) -> None:
     traces.add_argument(
         "--limit", type=int, default=50, metavar="N", help="show the N newest (default 50, 0 for all)"
     )
-    traces.add_argument("--source", metavar="SOURCE", help="only traces of this source (cli, pytest, api, ...)")
+    traces.add_argument("--source", metavar="SOURCE", help="only traces of this source (cli, pytest, api, request, notebook, ...)")
     traces.add_argument("--test", metavar="TEXT", help="only traces of tests whose node id contains TEXT")
     traces.add_argument(
         "--since", metavar="WHEN", help="only traces saved since WHEN: an age (90s, 30m, 12h, 7d, 2w) or a date "
