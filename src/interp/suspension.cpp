@@ -2,6 +2,10 @@
 
 #include "interp/frames.hpp"
 
+#if PY_VERSION_HEX >= 0x030C0000
+#include <opcode.h>
+#endif
+
 #include <cstring>
 
 namespace sarv {
@@ -27,40 +31,38 @@ bool is_async_gen_wrapped_value(PyObject* value) {
     return true;
 }
 
-// 1: suspended, 0: not, -1: error set.
+// 1: suspended, 0: not, -1: error set, -2: not to be told here.
 int generator_suspended(PyFrameObject* frame, Suspends kind) {
-#if PY_VERSION_HEX >= 0x030B0000
+#if PY_VERSION_HEX >= 0x030C0000
+    // The interpreter reports a yield before it marks the generator suspended (3.13, 3.14),
+    // so the instruction the frame stands on tells: an await suspends at a YIELD_VALUE too.
+    // The code's bytes as compiled (instrumentation left out), kept by the code object.
+    (void)kind;
+    int lasti = PyFrame_GetLasti(frame);
+    if (lasti < 0) {
+        return 0;
+    }
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
+    Ref bytes = Ref::steal(PyCode_GetCode(reinterpret_cast<PyCodeObject*>(code.get())));
+    if (!bytes) {
+        return -1;
+    }
+    if (!PyBytes_Check(bytes.get()) || lasti >= PyBytes_GET_SIZE(bytes.get())) {
+        return 0;
+    }
+    // The frame stands on the YIELD_VALUE, or (3.13) already on the RESUME that follows it.
+    const auto* ops = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(bytes.get()));
+    uint8_t op = ops[lasti];
+    return op == YIELD_VALUE || (op == RESUME && lasti >= 2 && ops[lasti - 2] == YIELD_VALUE) ? 1 : 0;
+#elif defined(SARV_FRAME_INTERNALS)
+    // 3.11: generators, coroutines and async generators share the head that holds the
+    // frame's state, set to suspended before the hook hears of a yield.
+    (void)kind;
     Ref generator = Ref::steal(PyFrame_GetGenerator(frame));
     if (!generator) {
         return 0;  // a frame of such code that no generator owns (never the case in practice)
     }
-#if defined(SARV_FRAME_INTERNALS) && PY_VERSION_HEX < 0x030C0000
-    // 3.11: generators, coroutines and async generators share the head that holds the
-    // frame's state (and async generators have no ag_suspended yet).
-    (void)kind;
     return reinterpret_cast<PyGenObject*>(generator.get())->gi_frame_state == FRAME_SUSPENDED ? 1 : 0;
-#else
-    static PyObject* attributes[3] = {
-        PyUnicode_InternFromString("gi_suspended"),
-        PyUnicode_InternFromString("cr_suspended"),
-        PyUnicode_InternFromString("ag_suspended"),
-    };
-    PyObject* name = attributes[static_cast<int>(kind) - 1];
-    if (name == nullptr) {
-        PyErr_NoMemory();
-        return -1;
-    }
-    // A getter of the interpreter's own types, which cannot be subclassed: no program code.
-    Ref state = Ref::steal(PyObject_GetAttr(generator.get(), name));
-    if (!state) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            return -1;
-        }
-        PyErr_Clear();  // an interpreter without the attribute: an async generator's await
-        return -2;      // is then told only by what it hands on
-    }
-    return state.get() == Py_True ? 1 : 0;
-#endif
 #else
     (void)frame;
     (void)kind;
