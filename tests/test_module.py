@@ -38,7 +38,7 @@ def saved(companion, monkeypatch):
 
 def test_module_namespace():
     public = [name for name in vars(sarv._sarv) if not name.startswith("__")]
-    assert public == ["register_profiler", "register_noop_profiler", "register_context_profiler", "restart_trace"]
+    assert public == ["register_profiler", "register_noop_profiler"]
     assert sarv._sarv.__doc__ == ""
     assert not hasattr(sarv._sarv, "SarvProfiler")
 
@@ -48,8 +48,6 @@ def test_module_namespace():
     [
         ("register_profiler", "(profiler)"),
         ("register_noop_profiler", "()"),
-        ("register_context_profiler", "(var, fallback)"),
-        ("restart_trace", "(profiler, trace_id)"),
     ],
 )
 def test_function_signatures(name, text_signature):

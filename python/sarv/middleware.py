@@ -296,6 +296,13 @@ def _native():
     return _native_module
 
 
+def _hooks():
+    _native()  # the profilers these work on are made there
+    from sarv import _requests
+
+    return _requests
+
+
 def _warn_once(key: str, message: str, *args, exc_info: bool = False) -> None:
     if key not in _warned:
         _warned.add(key)
@@ -388,7 +395,7 @@ class _Recording:
         _restore(self.previous)
         if not self.settings.keeps(self.triggered, duration):
             # Dropped: the buffers are emptied now rather than held until the next request.
-            _native().restart_trace(self.profiler.rust_profiler, self.profiler.trace_id)
+            _hooks().restart_trace(self.profiler.rust_profiler, self.profiler.trace_id)
             return None
         return _save(self.profiler)
 
@@ -406,7 +413,7 @@ def _thread_profiler(settings: RequestSettings) -> _RequestProfiler:
         kept[settings] = profiler
         return profiler
     profiler.trace_id = new_trace_id()
-    native.restart_trace(profiler.rust_profiler, profiler.trace_id)
+    _hooks().restart_trace(profiler.rust_profiler, profiler.trace_id)
     profiler.rust_profiler.register_threading_profiler(None, None, None)  # installs its hook
     return profiler
 
@@ -664,7 +671,7 @@ def _thread_start_hook(frame, event, arg):
     # the thread records the calls of the request whose context it runs (Starlette and
     # FastAPI run plain `def` endpoints in worker threads, in a copy of the request's
     # context); outside requests an event costs a context variable lookup.
-    _native().register_context_profiler(_current_request, None)
+    _hooks().register_context_profiler(_current_request, None)
 
 
 def _hook_new_threads() -> None:
@@ -699,7 +706,7 @@ def _begin_in_context(settings: RequestSettings):
             _restore(state.previous)
         return None
     token = _current_request.set(profiler.rust_profiler)
-    native.register_context_profiler(_current_request, state.previous)
+    _hooks().register_context_profiler(_current_request, state.previous)
     state.active += 1
     return profiler, token
 

@@ -1,4 +1,5 @@
-// The module sarv._sarv: four functions, nothing else.
+// The module sarv._sarv: two functions, nothing else. (Its state holds the table through
+// which sarv._requests reaches the request hooks.)
 #include "boundary.hpp"
 #include "lib/request_hooks.hpp"
 #include "lib/register.hpp"
@@ -11,16 +12,12 @@ PyMethodDef module_methods[] = {
     {"register_profiler", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sarv::register_profiler)),
      METH_FASTCALL | METH_KEYWORDS, "register_profiler(profiler)\n--\n\n"},
     {"register_noop_profiler", sarv::register_noop_profiler, METH_NOARGS, "register_noop_profiler()\n--\n\n"},
-    {"register_context_profiler",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sarv::register_context_profiler)),
-     METH_FASTCALL | METH_KEYWORDS, "register_context_profiler(var, fallback)\n--\n\n"},
-    {"restart_trace", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sarv::restart_trace)),
-     METH_FASTCALL | METH_KEYWORDS, "restart_trace(profiler, trace_id)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "_sarv", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "_sarv", "", sizeof(const sarv::RequestHooksApi*), nullptr, nullptr, nullptr, nullptr,
+    nullptr,
 };
 
 std::atomic<int64_t> owner_interpreter{-1};
@@ -51,6 +48,7 @@ PyObject* create_module() {
     if (PyModule_AddFunctions(module.get(), module_methods) < 0) {
         return nullptr;
     }
+    *static_cast<const sarv::RequestHooksApi**>(PyModule_GetState(module.get())) = &sarv::request_hooks_api;
     module_object = sarv::Ref(module).release();  // cached for later imports in this process
     return module.release();
 }
