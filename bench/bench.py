@@ -228,7 +228,9 @@ def overhead(rounds, names):
             "VizTracer+args": cost.get("VizTracer, args + retval"),
         }
         print(f"\n{wname}: {events[wname]} call/return events per run, bare {med['bare'] / 1e6:.2f} ms")
-        print(f"  {'configuration':38s} {'ms/run':>8s} {'ns/event':>9s} {'x no-op':>8s} {'x cProf':>8s} {'x VizT+a':>8s}")
+        print(
+            f"  {'configuration':38s} {'ms/run':>8s} {'ns/event':>9s} {'x no-op':>8s} {'x cProf':>8s} {'x VizT+a':>8s}"
+        )
         for name in configs:
             if name == "bare":
                 continue
@@ -241,9 +243,21 @@ def overhead(rounds, names):
 
 # ----------------------------------------------------------------- 2. memory per record
 class MallInfo2(ctypes.Structure):
-    _fields_ = [(n, ctypes.c_size_t) for n in
-                ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks",
-                 "fordblks", "keepcost")]
+    _fields_ = [
+        (n, ctypes.c_size_t)
+        for n in (
+            "arena",
+            "ordblks",
+            "smblks",
+            "hblks",
+            "hblkhd",
+            "usmblks",
+            "fsmblks",
+            "uordblks",
+            "fordblks",
+            "keepcost",
+        )
+    ]
 
 
 def malloc_in_use():
@@ -305,8 +319,10 @@ def memory_per_record():
         return None
     records, encoded, resident, heap = (float(x) for x in out.stdout.split())
     print(f"\nmemory: {records:.0f} buffered records (real serialiser), {encoded / records:.0f} encoded bytes each")
-    print(f"  resident memory held while buffered: {resident / records:.0f} bytes per record = "
-          f"{resident / encoded:.3f} x the encoded bytes (of which malloc's heap: {heap / encoded:.3f} x)")
+    print(
+        f"  resident memory held while buffered: {resident / records:.0f} bytes per record = "
+        f"{resident / encoded:.3f} x the encoded bytes (of which malloc's heap: {heap / encoded:.3f} x)"
+    )
     return resident / encoded
 
 
@@ -336,8 +352,10 @@ def build_vs_join(rounds=3, records=1_000_000):
         b"".join(pieces)
         joins.append(time.perf_counter_ns() - start)
     b, j = statistics.median(builds), statistics.median(joins)
-    print(f"\nbuild_trace of {len(pieces)} records ({len(document) / 1e6:.0f} MB): {b / 1e6:.1f} ms; "
-          f"b''.join of the same records: {j / 1e6:.1f} ms; ratio {b / j:.2f}")
+    print(
+        f"\nbuild_trace of {len(pieces)} records ({len(document) / 1e6:.0f} MB): {b / 1e6:.1f} ms; "
+        f"b''.join of the same records: {j / 1e6:.1f} ms; ratio {b / j:.2f}"
+    )
     return b / j
 
 
@@ -347,7 +365,9 @@ def peak_memory(wname):
     for name in configurations():
         out = subprocess.run(
             [sys.executable, __file__, "--child-peak", name, wname],
-            capture_output=True, text=True, timeout=600,
+            capture_output=True,
+            text=True,
+            timeout=600,
         )
         value = out.stdout.strip().splitlines()[-1] if out.returncode == 0 and out.stdout.strip() else "failed"
         print(f"  {name:38s} {value:>10s} MB")
@@ -366,8 +386,14 @@ def child_peak(name, wname):
 
 
 # ----------------------------------------------------------------- callgrind
-CALLGRIND_CONFIGS = ["bare", "no-op hook", "sarv, every frame excluded", "sarv, recording",
-                     "sarv, recording, redaction off", "cProfile"]
+CALLGRIND_CONFIGS = [
+    "bare",
+    "no-op hook",
+    "sarv, every frame excluded",
+    "sarv, recording",
+    "sarv, recording, redaction off",
+    "cProfile",
+]
 
 
 def child_callgrind(name, wname, reps):
@@ -383,9 +409,23 @@ def instructions(name, wname, reps):
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "callgrind.out")
         # A fixed hash seed: the same dict layouts, so the same counts from run to run.
-        subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable, __file__,
-                        "--child-callgrind", name, wname, str(reps)],
-                       check=True, capture_output=True, timeout=1800, env=dict(os.environ, PYTHONHASHSEED="0"))
+        subprocess.run(
+            [
+                "valgrind",
+                "--tool=callgrind",
+                f"--callgrind-out-file={out}",
+                sys.executable,
+                __file__,
+                "--child-callgrind",
+                name,
+                wname,
+                str(reps),
+            ],
+            check=True,
+            capture_output=True,
+            timeout=1800,
+            env=dict(os.environ, PYTHONHASHSEED="0"),
+        )
         with open(out) as counts:
             for line in counts:
                 if line.startswith(("summary:", "totals:")):
@@ -411,8 +451,10 @@ def callgrind(wnames):
         for name, value in per.items():
             over = value - bare
             noop, cprof = per["no-op hook"] - bare, per["cProfile"] - bare
-            print(f"  {name:38s} {value:8.0f} {over:8.0f} {value / bare:8.2f} "
-                  f"{(over / noop if noop > 0 else float('nan')):8.2f} {(over / cprof if cprof > 0 else float('nan')):8.2f}")
+            print(
+                f"  {name:38s} {value:8.0f} {over:8.0f} {value / bare:8.2f} "
+                f"{(over / noop if noop > 0 else float('nan')):8.2f} {(over / cprof if cprof > 0 else float('nan')):8.2f}"
+            )
         on, off = per["sarv, recording"] - bare, per["sarv, recording, redaction off"] - bare
         print(f"  redaction (the default) costs {100 * (on - off) / off:+.1f}% of recording's instructions per event")
         results[wname] = dict({k: v - bare for k, v in per.items()}, events=events, bare_instr=bare)
@@ -473,8 +515,10 @@ def print_summaries(summaries):
     """One table per interpreter version: cost per event over the bare run, by workload."""
     for summary in summaries:
         unit = "instructions" if summary["kind"] == "callgrind" else "ns"
-        print(f"\n== Python {summary['version']} ({summary['executable']}): {unit} per call/return event over "
-              f"the bare run; in brackets, the run's total against the bare run")
+        print(
+            f"\n== Python {summary['version']} ({summary['executable']}): {unit} per call/return event over "
+            f"the bare run; in brackets, the run's total against the bare run"
+        )
         rows = summary["results"]
         if not rows:
             continue
@@ -490,15 +534,35 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=9)
     parser.add_argument("--quick", action="store_true", help="fewer rounds, no peak memory section")
-    parser.add_argument("--only", nargs="+", metavar="WORKLOAD", choices=list(workloads.WORKLOADS),
-                        help="per-event overhead of these workloads only, and nothing else")
-    parser.add_argument("--python", action="append", default=[], metavar="EXE",
-                        help="also run under this interpreter (with sarv installed); repeatable")
-    parser.add_argument("--root", action="append", default=[], metavar="DIR",
-                        help="also run under every /opt/sarv-venv-* of this debootstrap root, through chroot")
-    parser.add_argument("--callgrind", nargs="*", metavar="WORKLOAD", choices=list(workloads.WORKLOADS),
-                        help="instead of timing: instructions per event counted by callgrind "
-                             "(default workloads: method calls, stdlib-heavy)")
+    parser.add_argument(
+        "--only",
+        nargs="+",
+        metavar="WORKLOAD",
+        choices=list(workloads.WORKLOADS),
+        help="per-event overhead of these workloads only, and nothing else",
+    )
+    parser.add_argument(
+        "--python",
+        action="append",
+        default=[],
+        metavar="EXE",
+        help="also run under this interpreter (with sarv installed); repeatable",
+    )
+    parser.add_argument(
+        "--root",
+        action="append",
+        default=[],
+        metavar="DIR",
+        help="also run under every /opt/sarv-venv-* of this debootstrap root, through chroot",
+    )
+    parser.add_argument(
+        "--callgrind",
+        nargs="*",
+        metavar="WORKLOAD",
+        choices=list(workloads.WORKLOADS),
+        help="instead of timing: instructions per event counted by callgrind "
+        "(default workloads: method calls, stdlib-heavy)",
+    )
     parser.add_argument("--summary", help=argparse.SUPPRESS)
     parser.add_argument("--child-peak", nargs=2, help=argparse.SUPPRESS)
     parser.add_argument("--child-memory", action="store_true", help=argparse.SUPPRESS)
@@ -519,14 +583,19 @@ def main(argv=None):
         child_memory()
         return
     rounds = 3 if args.quick else args.rounds
-    print(f"Python {sys.version.split()[0]} on {os.uname().machine}, {os.cpu_count()} CPUs; "
-          f"{rounds} rounds, medians; comparators: "
-          f"VizTracer {'yes' if VizTracer else 'missing'}, yappi {'yes' if yappi else 'missing'}")
+    print(
+        f"Python {sys.version.split()[0]} on {os.uname().machine}, {os.cpu_count()} CPUs; "
+        f"{rounds} rounds, medians; comparators: "
+        f"VizTracer {'yes' if VizTracer else 'missing'}, yappi {'yes' if yappi else 'missing'}"
+    )
+
     def summarise(kind, results):
         if args.summary:
             with open(args.summary, "w") as f:
-                json.dump({"version": sys.version.split()[0], "executable": sys.executable, "kind": kind,
-                           "results": results}, f)
+                json.dump(
+                    {"version": sys.version.split()[0], "executable": sys.executable, "kind": kind, "results": results},
+                    f,
+                )
 
     if args.callgrind is not None:
         summarise("callgrind", callgrind(args.callgrind or ["method calls", "stdlib-heavy"]))
@@ -538,8 +607,10 @@ def main(argv=None):
     summarise("time", per_event)
     threaded = per_event["4 threads"]["sarv, recording"]
     single = per_event["same work, 1 thread"]["sarv, recording"]
-    print(f"\n4 threads recording: {threaded:.0f} ns/event against {single:.0f} single-threaded "
-          f"({threaded / single:.2f} x)")
+    print(
+        f"\n4 threads recording: {threaded:.0f} ns/event against {single:.0f} single-threaded "
+        f"({threaded / single:.2f} x)"
+    )
     memory_per_record()
     build_vs_join(rounds=2 if args.quick else 3)
     if not args.quick:

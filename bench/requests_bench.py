@@ -123,9 +123,23 @@ def instructions(name, folder, requests):
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "callgrind.out")
         subprocess.run(
-            ["valgrind", "--tool=callgrind", "--callgrind-out-file=%s" % out, sys.executable, "-W", "ignore",
-             __file__, "--child-callgrind", name, folder, str(requests)],
-            check=True, capture_output=True, timeout=3600, env=dict(os.environ, PYTHONHASHSEED="0"),
+            [
+                "valgrind",
+                "--tool=callgrind",
+                "--callgrind-out-file=%s" % out,
+                sys.executable,
+                "-W",
+                "ignore",
+                __file__,
+                "--child-callgrind",
+                name,
+                folder,
+                str(requests),
+            ],
+            check=True,
+            capture_output=True,
+            timeout=3600,
+            env=dict(os.environ, PYTHONHASHSEED="0"),
         )
         with open(out) as counts:
             for line in counts:
@@ -142,8 +156,10 @@ def callgrind(folder) -> int:
     per = {}
     for name in names:
         per[name] = (instructions(name, folder, 300) - instructions(name, folder, 100)) / 200
-    print("callgrind, Python %s: instructions per request (a Flask view through the test client)"
-          % platform.python_version())
+    print(
+        "callgrind, Python %s: instructions per request (a Flask view through the test client)"
+        % platform.python_version()
+    )
     print("%-12s %14s %8s %8s" % ("setup", "instructions", "ratio", "target"))
     for name in names:
         ratio = per[name] / per["bare"]

@@ -133,9 +133,24 @@ def mib(kib_or_bytes, unit=1024):
 def scaling(sizes, check_up_to, folder, python=sys.executable):
     from sarv import db
 
-    print("%-9s %9s %9s %9s %8s %7s %7s %8s %8s %7s %9s %7s %9s" % (
-        "records", "trace MB", "stored MB", "peak MB", "peak/tr", "grow/tr", "rec s", "save s", "save/rec",
-        "show s", "show MB", "exp s", "export MB"))
+    print(
+        "%-9s %9s %9s %9s %8s %7s %7s %8s %8s %7s %9s %7s %9s"
+        % (
+            "records",
+            "trace MB",
+            "stored MB",
+            "peak MB",
+            "peak/tr",
+            "grow/tr",
+            "rec s",
+            "save s",
+            "save/rec",
+            "show s",
+            "show MB",
+            "exp s",
+            "export MB",
+        )
+    )
     checks = []
     program = os.path.join(folder, "scaled_program.py")  # recorded as user code: a file of its own
     with open(program, "w") as f:
@@ -154,10 +169,25 @@ def scaling(sizes, check_up_to, folder, python=sys.executable):
         stored = getattr(summary, "stored_size", None) or size
         peak = run["peak_kib"] * 1024
         growth = (run["peak_kib"] - run["before_kib"]) * 1024
-        print("%-9d %9.1f %9.1f %9.1f %8.2f %7.2f %7.2f %8.2f %8.2f %7.2f %9.1f %7.2f %9.1f" % (
-            summary.record_count, size / 1e6, stored / 1e6, peak / 1e6, peak / size, growth / size,
-            run["record_cpu"], run["save_cpu"], run["save_cpu"] / run["record_cpu"],
-            show_s, show_kib / 1024, export_s, export_kib / 1024), flush=True)
+        print(
+            "%-9d %9.1f %9.1f %9.1f %8.2f %7.2f %7.2f %8.2f %8.2f %7.2f %9.1f %7.2f %9.1f"
+            % (
+                summary.record_count,
+                size / 1e6,
+                stored / 1e6,
+                peak / 1e6,
+                peak / size,
+                growth / size,
+                run["record_cpu"],
+                run["save_cpu"],
+                run["save_cpu"] / run["record_cpu"],
+                show_s,
+                show_kib / 1024,
+                export_s,
+                export_kib / 1024,
+            ),
+            flush=True,
+        )
         if summary.record_count <= check_up_to:
             checks.append((summary.record_count, target))
         else:
@@ -168,8 +198,10 @@ def scaling(sizes, check_up_to, folder, python=sys.executable):
     print("recording) / trace; rec s, save s = CPU seconds; show, export = wall seconds and peak MB of the command")
     for records, target in checks:
         events, mismatches = nesting_mismatches(target)
-        print("chrome nesting check, %d records: %d complete events, %d nested under another caller than"
-              " the one recorded" % (records, events, mismatches))
+        print(
+            "chrome nesting check, %d records: %d complete events, %d nested under another caller than"
+            " the one recorded" % (records, events, mismatches)
+        )
         os.unlink(target)
 
 
@@ -200,8 +232,10 @@ def fixed_cost(folder, traces=1000):
             request(10)
         rounds.append(((middle - started) / traces, (time.perf_counter() - middle) / traces))
     with_sarv, bare = min(rounds)
-    print("fixed cost of a trace (a request of 10 calls traced and saved, best of 3 x %d): %.3f ms"
-          " (the bare request: %.4f ms)" % (traces, (with_sarv - bare) * 1000, bare * 1000))
+    print(
+        "fixed cost of a trace (a request of 10 calls traced and saved, best of 3 x %d): %.3f ms"
+        " (the bare request: %.4f ms)" % (traces, (with_sarv - bare) * 1000, bare * 1000)
+    )
 
 
 TRIVIAL_TEST = "def test_{i}():\n    assert {i} + 1 == {j}\n\n"
@@ -222,8 +256,10 @@ def pytest_overhead(count, folder, python=sys.executable):
             os.unlink(db_path)
         sarv.append(measured(base + ["--sarv", "--sarv-db", db_path])[0])
     b, s = min(bare), min(sarv)
-    print("pytest on %d trivial tests: bare %.2f s, --sarv %.2f s: %.2fx; %.2f ms more per test" % (
-        count, b, s, s / b, (s - b) / count * 1000))
+    print(
+        "pytest on %d trivial tests: bare %.2f s, --sarv %.2f s: %.2fx; %.2f ms more per test"
+        % (count, b, s, s / b, (s - b) / count * 1000)
+    )
 
 
 def main():

@@ -118,9 +118,18 @@ def main(argv=None):
         keep("native", measure(large, serialize.dump_msgpack, args.large_calls))
         if args.baseline_python:
             done = subprocess.run(
-                [args.baseline_python, __file__, "--emit", "--calls", str(args.calls),
-                 "--large-calls", str(max(args.large_calls // 25, 1))],
-                check=True, capture_output=True, text=True,
+                [
+                    args.baseline_python,
+                    __file__,
+                    "--emit",
+                    "--calls",
+                    str(args.calls),
+                    "--large-calls",
+                    str(max(args.large_calls // 25, 1)),
+                ],
+                check=True,
+                capture_output=True,
+                text=True,
             )
             keep("baseline", json.loads(done.stdout.splitlines()[-1]))
 

@@ -83,7 +83,10 @@ def main() -> None:
     os.makedirs(folder, exist_ok=True)
     with open(os.path.join(folder, "workload.py"), "w") as stream:
         stream.write(PROGRAM)
-    print("machine: %d cores, %s" % (os.cpu_count(), subprocess.run([binary, "--version"], capture_output=True, text=True).stdout.strip()))
+    print(
+        "machine: %d cores, %s"
+        % (os.cpu_count(), subprocess.run([binary, "--version"], capture_output=True, text=True).stdout.strip())
+    )
 
     seconds, err = run("run", "--db", "traces.db", "workload.py", str(options.calls), cwd=folder)
     print("record: %.1f s   %s" % (seconds, err.splitlines()[0]))
@@ -91,7 +94,9 @@ def main() -> None:
     began = time.perf_counter()
     process = subprocess.Popen(
         [sys.executable, "-m", "sarv", "view", "last", "--db", "traces.db", "-o", page_path],
-        cwd=folder, stderr=subprocess.PIPE, text=True,
+        cwd=folder,
+        stderr=subprocess.PIPE,
+        text=True,
     )
     _, status, usage = os.wait4(process.pid, 0)
     seconds = time.perf_counter() - began
@@ -145,9 +150,7 @@ def main() -> None:
         )
 
         began = time.perf_counter()
-        page.evaluate(
-            "(() => { const th = sarvViewer.model.threads[0]; sarvViewer.select(th, th.count - 1); })()"
-        )
+        page.evaluate("(() => { const th = sarvViewer.model.threads[0]; sarvViewer.select(th, th.count - 1); })()")
         opened = time.perf_counter() - began
         began = time.perf_counter()
         found = page.evaluate("sarvViewer.model.search('row 3000:1').total")

@@ -221,8 +221,15 @@ def summarise(records):
 
 
 def nested_records():
-    raw = [{"id": i, "name": " Name%d " % i, "address": {"city": "c%d" % (i % 6), "zip": "%05d" % i},
-            "scores": [i, None, i * 2]} for i in range(300)]
+    raw = [
+        {
+            "id": i,
+            "name": " Name%d " % i,
+            "address": {"city": "c%d" % (i % 6), "zip": "%05d" % i},
+            "scores": [i, None, i * 2],
+        }
+        for i in range(300)
+    ]
     cleaned = [normalise(r) for r in raw]
     return summarise(cleaned)
 

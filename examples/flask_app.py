@@ -1,10 +1,10 @@
 """A small Flask shop whose every request becomes a sarv trace.
 
-    pip install sarv flask
-    python examples/flask_app.py --demo     # a few requests through Flask's test client
-    python examples/flask_app.py            # or serve it: http://127.0.0.1:5000/items/3
-    python -m sarv traces --source request  # the requests' traces
-    python -m sarv show last                # the call tree of the newest
+pip install sarv flask
+python examples/flask_app.py --demo     # a few requests through Flask's test client
+python examples/flask_app.py            # or serve it: http://127.0.0.1:5000/items/3
+python -m sarv traces --source request  # the requests' traces
+python -m sarv show last                # the call tree of the newest
 """
 
 import sys

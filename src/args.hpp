@@ -9,8 +9,8 @@
 namespace sarv {
 
 template <size_t N>
-bool bind_args(const char* function, const std::array<const char*, N>& params, PyObject* const* args,
-               Py_ssize_t nargs, PyObject* kwnames, std::array<PyObject*, N>& out) {
+bool bind_args(const char* function, const std::array<const char*, N>& params, PyObject* const* args, Py_ssize_t nargs,
+               PyObject* kwnames, std::array<PyObject*, N>& out) {
     out.fill(nullptr);
     if (static_cast<size_t>(nargs) > N) {
         PyErr_Format(PyExc_TypeError, "%s() takes %zu positional arguments but %zd were given", function, N, nargs);

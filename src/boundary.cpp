@@ -59,7 +59,8 @@ FetchedError::operator bool() const noexcept { return pending_ && type_ != nullp
 
 void FetchedError::put_back() noexcept {
     if (type_ != nullptr) {
-        PyErr_Restore(std::exchange(type_, nullptr), std::exchange(value_, nullptr), std::exchange(traceback_, nullptr));
+        PyErr_Restore(std::exchange(type_, nullptr), std::exchange(value_, nullptr),
+                      std::exchange(traceback_, nullptr));
     } else if (PyErr_Occurred() != nullptr) {
         PyErr_Clear();
     }

@@ -18,8 +18,7 @@ PyObject* panic_exception_type() {
     if (type == nullptr) {
         type = PyErr_NewExceptionWithDoc(
             "pyo3_runtime.PanicException",
-            "The exception raised when the sarv core meets a broken internal invariant.\n\n"
-            "It derives from BaseException so that `except Exception` does not swallow it.",
+            "The exception raised when the sarv core meets a broken internal invariant.\n\n" "It derives from BaseException so that `except Exception` does not swallow it.",
             PyExc_BaseException, nullptr);
     }
     return type;
@@ -87,8 +86,8 @@ bool utf8_lossy(PyObject* obj, std::string& out) {
     // \xNN escapes; any other lone surrogate is shown as \uNNNN.
     Ref bytes = Ref::steal(PyUnicode_AsEncodedString(obj, "utf-8", "surrogateescape"));
     if (bytes) {
-        Ref text = Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()),
-                                                   "backslashreplace"));
+        Ref text = Ref::steal(
+            PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()), "backslashreplace"));
         std::string_view decoded;
         if (text && utf8_view(text.get(), decoded)) {
             out.assign(decoded);

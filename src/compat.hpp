@@ -37,8 +37,12 @@ inline int code_set_extra(PyObject* code, Py_ssize_t index, void* extra) {
 }
 inline Py_ssize_t request_code_extra_index(freefunc free) { return PyUnstable_Eval_RequestCodeExtraIndex(free); }
 #else
-inline int code_get_extra(PyObject* code, Py_ssize_t index, void** extra) { return _PyCode_GetExtra(code, index, extra); }
-inline int code_set_extra(PyObject* code, Py_ssize_t index, void* extra) { return _PyCode_SetExtra(code, index, extra); }
+inline int code_get_extra(PyObject* code, Py_ssize_t index, void** extra) {
+    return _PyCode_GetExtra(code, index, extra);
+}
+inline int code_set_extra(PyObject* code, Py_ssize_t index, void* extra) {
+    return _PyCode_SetExtra(code, index, extra);
+}
 inline Py_ssize_t request_code_extra_index(freefunc free) { return _PyEval_RequestCodeExtraIndex(free); }
 #endif
 

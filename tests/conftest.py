@@ -97,6 +97,7 @@ def _no_leaked_profile_hook():
 
 # --- Running code under the profiler and reading what it recorded -----------------------
 
+
 def deterministic_dump(obj):
     return msgpack.packb(obj, default=repr)
 
@@ -111,7 +112,7 @@ def _raw_records(document):
         for _ in range(unpacker.read_array_header()):
             start = unpacker.tell()
             unpacker.skip()
-            out.append(document[start:unpacker.tell()])
+            out.append(document[start : unpacker.tell()])
         return out
 
     of_interest, per_thread = [], {}
@@ -137,7 +138,7 @@ def record_parts(record):
         key = unpacker.unpack()
         start = unpacker.tell()
         unpacker.skip()
-        parts[key] = record[start:unpacker.tell()]
+        parts[key] = record[start : unpacker.tell()]
     assert unpacker.tell() == len(record)
     return parts
 
@@ -209,7 +210,8 @@ def recording(companion, make_profiler, monkeypatch):
     monkeypatch.setattr(companion.serialize, "dump_msgpack_lightweight_repr", deterministic_dump)
     monkeypatch.setattr(companion.plugins, "load_plugin_data", lambda config: [])
     monkeypatch.setattr(
-        companion.db, "save_trace_in_sqlite",
+        companion.db,
+        "save_trace_in_sqlite",
         lambda db_path, trace_id, **kwargs: saved.append((db_path, trace_id, kwargs)),
     )
     return Recording(companion, make_profiler, saved)

@@ -91,21 +91,36 @@ def test_empty_batch_stores_nothing_and_needs_no_thread(buffers, monkeypatch):
     assert buffers.state(p) == (buffers.first_trace_id, [], {}) and buffers.saves() == []
 
 
-@pytest.mark.parametrize("event, types, names, saves, left, new_trace", [
-    ("return", ["end_test", "frame"], ["e", "f"], [("old", ["old", "f", "e"])], [], False),
-    ("return", ["frame", "end_test"], ["f", "e"], [("old", ["old", "e"])], ["f"], False),
-    ("call", ["start_test", "frame"], ["s", "f"], [], ["s", "f"], True),
-    ("call", ["frame", "start_test", "frame"], ["f1", "s", "f2"], [], ["s", "f2"], True),
-    ("call", ["frame", "end_test", "frame", "end_test"], ["f1", "e1", "f2", "e2"],
-     [("old", ["old", "f1", "e1"]), ("old", ["f2", "e2"])], [], False),
-    ("call", ["end_test", "end_test"], ["e1", "e2"], [("old", ["old", "e1"]), ("old", ["e2"])], [], False),
-    ("call", ["start_test", "frame", "end_test", "frame"], ["s", "f1", "e", "f2"],
-     [("new", ["s", "f1", "e"])], ["f2"], True),
-    ("call", ["end_test", "start_test", "frame"], ["e", "s", "f"], [("old", ["old", "e"])], ["s", "f"], True),
-    ("return", ["start_test", "end_test", "frame"], ["s", "e", "f"], [("old", ["old", "f", "e"])], ["s"], True),
-    ("call", ["frame", "other"], ["f", "x"], [], ["old", "f", "x"], False),
-    ("return", ["a", "b", "frame"], ["a", "b", "f"], [], ["old", "f", "b", "a"], False),
-])
+@pytest.mark.parametrize(
+    "event, types, names, saves, left, new_trace",
+    [
+        ("return", ["end_test", "frame"], ["e", "f"], [("old", ["old", "f", "e"])], [], False),
+        ("return", ["frame", "end_test"], ["f", "e"], [("old", ["old", "e"])], ["f"], False),
+        ("call", ["start_test", "frame"], ["s", "f"], [], ["s", "f"], True),
+        ("call", ["frame", "start_test", "frame"], ["f1", "s", "f2"], [], ["s", "f2"], True),
+        (
+            "call",
+            ["frame", "end_test", "frame", "end_test"],
+            ["f1", "e1", "f2", "e2"],
+            [("old", ["old", "f1", "e1"]), ("old", ["f2", "e2"])],
+            [],
+            False,
+        ),
+        ("call", ["end_test", "end_test"], ["e1", "e2"], [("old", ["old", "e1"]), ("old", ["e2"])], [], False),
+        (
+            "call",
+            ["start_test", "frame", "end_test", "frame"],
+            ["s", "f1", "e", "f2"],
+            [("new", ["s", "f1", "e"])],
+            ["f2"],
+            True,
+        ),
+        ("call", ["end_test", "start_test", "frame"], ["e", "s", "f"], [("old", ["old", "e"])], ["s", "f"], True),
+        ("return", ["start_test", "end_test", "frame"], ["s", "e", "f"], [("old", ["old", "f", "e"])], ["s"], True),
+        ("call", ["frame", "other"], ["f", "x"], [], ["old", "f", "x"], False),
+        ("return", ["a", "b", "frame"], ["a", "b", "f"], [], ["old", "f", "b", "a"], False),
+    ],
+)
 def test_test_boundaries(buffers, event, types, names, saves, left, new_trace):
     p = buffers.make()
     buffers.push(p, "call", ["frame"], ["old"])
@@ -147,8 +162,11 @@ def test_failed_save_keeps_the_trace(buffers, recording, monkeypatch):
         buffers.push(p, "call", ["frame", "end_test", "frame"], ["f1", "e", "f2"])
     # Records taken for the failed save are back; the rest of the batch is dropped.
     assert buffers.state(p) == (buffers.first_trace_id, ["old", "f1", "e"], {})
-    monkeypatch.setattr(recording.companion.db, "save_trace_in_sqlite",
-                        lambda db_path, trace_id, **kwargs: recording.saved.append((db_path, trace_id, kwargs)))
+    monkeypatch.setattr(
+        recording.companion.db,
+        "save_trace_in_sqlite",
+        lambda db_path, trace_id, **kwargs: recording.saved.append((db_path, trace_id, kwargs)),
+    )
     p.save_request_in_db()
     assert buffers.saves() == [(buffers.first_trace_id, ["old", "f1", "e"], {})]
 
@@ -169,10 +187,12 @@ def test_records_are_routed_by_thread(buffers, threading_on):
 def test_end_test_on_a_worker_saves_every_thread(buffers):
     p = buffers.make(threading_on=True)
     buffers.push(p, "call", ["frame"], ["m1"])
-    worker = on_thread(lambda: (
-        buffers.push(p, "call", ["frame"], ["w1"]),
-        buffers.push(p, "return", ["end_test", "frame"], ["e", "w2"]),
-    ))
+    worker = on_thread(
+        lambda: (
+            buffers.push(p, "call", ["frame"], ["w1"]),
+            buffers.push(p, "return", ["end_test", "frame"], ["e", "w2"]),
+        )
+    )
     assert buffers.saves() == [(buffers.first_trace_id, ["m1"], {worker: ["w1", "w2", "e"]})]
     # The worker's list is left in place, empty, after its records were saved.
     assert buffers.state(p) == (buffers.first_trace_id, [], {worker: []})

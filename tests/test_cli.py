@@ -225,7 +225,11 @@ def test_run_module_like_python_dash_m(project):
 @pytest.mark.parametrize(
     "args, status, in_stderr",
     [
-        (["raise"], 1, 'line %d, in main\n    raise ValueError("bad mode")\nValueError: bad mode' % line_of("raise ValueError")),
+        (
+            ["raise"],
+            1,
+            'line %d, in main\n    raise ValueError("bad mode")\nValueError: bad mode' % line_of("raise ValueError"),
+        ),
         (["exit", "3"], 3, ""),
         (["message"], 1, "stopping here"),
     ],
@@ -309,7 +313,19 @@ def test_traces_lists_newest_first_with_counts_and_sizes(project):
     result = sarv("traces", cwd=project, db_path=path)
     assert result.returncode == 0 and result.stderr == ""
     header, *rows = result.stdout.splitlines()
-    assert header.split() == ["TRACE", "ID", "SAVED", "SOURCE", "RECORDS", "SIZE", "STORED", "OUTCOME", "TEST", "OR", "COMMAND"]
+    assert header.split() == [
+        "TRACE",
+        "ID",
+        "SAVED",
+        "SOURCE",
+        "RECORDS",
+        "SIZE",
+        "STORED",
+        "OUTCOME",
+        "TEST",
+        "OR",
+        "COMMAND",
+    ]
     assert [row.split()[0] for row in rows] == [second, first]
     for row, trace_id in zip(rows, (second, first)):
         summary = db.find_trace(str(path), trace_id)
@@ -326,10 +342,17 @@ def test_traces_filters_prune_and_delete(tmp_path):
 
     path = tmp_path / "t.db"
     ids = []
-    for i, (source, test) in enumerate([("cli", None), ("pytest", "t.py::test_a"), ("pytest", "t.py::test_b"), ("api", None)]):
+    for i, (source, test) in enumerate(
+        [("cli", None), ("pytest", "t.py::test_a"), ("pytest", "t.py::test_b"), ("api", None)]
+    ):
         records = [{"type": "start_test", "node_id": test}] if test else []
-        document = {"command_line_args": ["app.py", str(i)], "frames": {}, "frames_of_interest": records,
-                    "meta": {"source": source}, "trace_id": "trc_%d" % i}
+        document = {
+            "command_line_args": ["app.py", str(i)],
+            "frames": {},
+            "frames_of_interest": records,
+            "meta": {"source": source},
+            "trace_id": "trc_%d" % i,
+        }
         ids.append("trc_%d" % i)
         db.save_trace_in_sqlite(str(path), ids[-1], msgpack=msgpack.packb(document))
 
@@ -342,14 +365,19 @@ def test_traces_filters_prune_and_delete(tmp_path):
     assert listed("--source", "pytest") == ["trc_2", "trc_1"]
     assert listed("--test", "test_a") == ["trc_1"]
     assert listed("--since", "1h") == listed()
-    assert sarv("traces", "--since", "2999-01-01", cwd=tmp_path, db_path=path).stdout == "no traces that match in %s\n" % path
+    assert (
+        sarv("traces", "--since", "2999-01-01", cwd=tmp_path, db_path=path).stdout
+        == "no traces that match in %s\n" % path
+    )
     assert "app.py 0" in sarv("traces", cwd=tmp_path, db_path=path).stdout
     bad = sarv("traces", "--since", "soon", cwd=tmp_path, db_path=path)
     assert bad.returncode == 2 and "--since: expected an age" in bad.stderr
 
     assert "needs --older-than" in sarv("prune", cwd=tmp_path, db_path=path).stderr
     assert sarv("prune", "--older-than", "1h", cwd=tmp_path, db_path=path).stdout == "removed 0 traces from %s\n" % path
-    assert sarv("prune", "--keep-last", "1", "--source", "pytest", cwd=tmp_path, db_path=path).stdout.startswith("removed 1 trace ")
+    assert sarv("prune", "--keep-last", "1", "--source", "pytest", cwd=tmp_path, db_path=path).stdout.startswith(
+        "removed 1 trace "
+    )
     assert listed() == ["trc_3", "trc_2", "trc_0"]
     deleted = sarv("delete", "_3", "trc_0", cwd=tmp_path, db_path=path)
     assert deleted.returncode == 0 and deleted.stdout == "removed 2 traces from %s\n" % path
@@ -505,7 +533,9 @@ def test_export_json_is_the_whole_document(project):
     assert len(exported["frames_of_interest"]) == len(document["frames_of_interest"])
     leaf = next(r for r in exported["frames_of_interest"] if r["co_name"] == "leaf" and r["event"] == "return")
     assert base64.b64decode(leaf["locals"]["blob"]["__bytes__"]) == bytes([0, 255, 0])
-    original = next(r for r in document["frames_of_interest"] if r["frame_id"] == leaf["frame_id"] and r["event"] == "return")
+    original = next(
+        r for r in document["frames_of_interest"] if r["frame_id"] == leaf["frame_id"] and r["event"] == "return"
+    )
     assert leaf["timestamp"] == original["timestamp"] and leaf["path"] == original["path"]
 
 
@@ -513,9 +543,7 @@ def test_export_json_is_the_whole_document(project):
 
 
 def test_pyproject_configuration_and_its_errors(project):
-    (project / "pyproject.toml").write_text(
-        '[tool.sarv]\ndb_path = "store/traces.db"\nthreading = true\n'
-    )
+    (project / "pyproject.toml").write_text('[tool.sarv]\ndb_path = "store/traces.db"\nthreading = true\n')
     result = sarv("run", "program.py", cwd=project)
     assert result.returncode == 0, result.stderr
     trace_id, _, where = saved_trace(result)
@@ -534,7 +562,10 @@ def test_pyproject_configuration_and_its_errors(project):
     (project / "pyproject.toml").write_text("[tool.sarv]\nthreadin = true\n")
     result = sarv("run", "touch.py", cwd=project)
     assert result.returncode == 2
-    assert re.fullmatch(r"sarv: configuration error: threadin: unknown key \(in .*pyproject.toml \[tool.sarv\]\)", only_line(result.stderr))
+    assert re.fullmatch(
+        r"sarv: configuration error: threadin: unknown key \(in .*pyproject.toml \[tool.sarv\]\)",
+        only_line(result.stderr),
+    )
     (project / "pyproject.toml").write_text(
         '[[tool.sarv.plugins]]\nfunctions = ["f"]\npath_fragment = ""\ncall_type = "a"\n'
         'return_type = "b"\nprocess = "no_such_module_here:f"\n'
@@ -578,7 +609,10 @@ def broken_places(tmp_path_factory):
         (["show", "last", "--db", "garbage.db"], r"garbage\.db is not a database.*"),
         (["traces", "--db", "other.sqlite3"], r"other\.sqlite3 is an SQLite database but not a sarv trace database"),
         (["export", "last", "--db", "."], r"\. is a folder, not a trace database"),
-        (["export", "last", "-o", "no/such/dir/x.json"], r"cannot write no/such/dir/x\.json: No such file or directory"),
+        (
+            ["export", "last", "-o", "no/such/dir/x.json"],
+            r"cannot write no/such/dir/x\.json: No such file or directory",
+        ),
         (["show", "last", "--max-lines", "-1"], r"--max-lines must be 0 or more"),
         (["export", "last", "--format", "svg"], r"argument --format: invalid choice.*"),
         (["frobnicate"], r"argument COMMAND: invalid choice: 'frobnicate'.*"),
@@ -593,6 +627,7 @@ def test_every_error_is_one_line_and_a_failure_status(broken_places, args, patte
 
 
 # ------------------------------------------- unbalanced and odd traces
+
 
 def frame(event, name, frame_id, ts, arg=None, local_vars=None, thread=("MainThread", 1)):
     return {
@@ -631,8 +666,14 @@ def stored(tmp_path, records, other_threads=None):
 
 def test_unbalanced_traces_are_shown_and_exported_as_they_are(tmp_path):
     marker = {
-        "frame_id": "frm_m", "timestamp": 100.0025, "thread": "MainThread", "thread_native_id": 1,
-        "user_code_call_site": None, "type": "request_start", "subtype": "http", "url": "/items",
+        "frame_id": "frm_m",
+        "timestamp": 100.0025,
+        "thread": "MainThread",
+        "thread_native_id": 1,
+        "user_code_call_site": None,
+        "type": "request_start",
+        "subtype": "http",
+        "url": "/items",
     }
     records = [
         frame("call", "early", "frm_a", 100.001),
@@ -655,7 +696,12 @@ def test_unbalanced_traces_are_shown_and_exported_as_they_are(tmp_path):
     assert shown.returncode == 0, shown.stderr
     lines = tree_lines(shown.stdout)
     assert [(indent, name) for indent, name, _, _ in lines] == [
-        (0, "app.started"), (3, "app.early"), (0, "app.later"), (3, "app.stepped"), (0, "app.open"), (3, "app.inside"),
+        (0, "app.started"),
+        (3, "app.early"),
+        (0, "app.later"),
+        (3, "app.stepped"),
+        (0, "app.open"),
+        (3, "app.inside"),
     ]
     text = shown.stdout
     assert re.search(r"(≥|>=) 3\.00 ms  app\.started  app\.py:8  \(called before recording began\)", text)
@@ -687,7 +733,9 @@ def test_records_are_grouped_by_their_own_thread(tmp_path):
     path = stored(
         tmp_path,
         [frame("call", "main_side", "frm_1", 10.0), frame("return", "main_side", "frm_1", 10.5)],
-        other_threads={2: [frame("call", "w", "frm_2", 10.1, thread=worker), frame("return", "w", "frm_2", 10.2, thread=worker)]},
+        other_threads={
+            2: [frame("call", "w", "frm_2", 10.1, thread=worker), frame("return", "w", "frm_2", 10.2, thread=worker)]
+        },
     )
     out = tmp_path / "t.json"
     assert sarv("export", "last", "--db", path, "-o", out, cwd=tmp_path).returncode == 0
@@ -708,8 +756,15 @@ def test_run_with_max_records_keeps_the_newest_and_says_so(tmp_path):
     assert "sarv: max_records (40) reached: only the most recent 40 records are kept" in result.stderr
     assert "sarv: 962 records were dropped past max_records (40, ring)" in result.stderr
     document = db.load_trace_document(str(path), trace_id)
-    assert document["frames_of_interest"][0] == {"type": "records_dropped", "dropped": 962, "max_records": 40, "mode": "ring"}
-    assert [r["locals"]["i"] for r in document["frames_of_interest"][1:] if r.get("event") == "call"] == list(range(481, 500))
+    assert document["frames_of_interest"][0] == {
+        "type": "records_dropped",
+        "dropped": 962,
+        "max_records": 40,
+        "mode": "ring",
+    }
+    assert [r["locals"]["i"] for r in document["frames_of_interest"][1:] if r.get("event") == "call"] == list(
+        range(481, 500)
+    )
     shown = sarv("show", trace_id, cwd=tmp_path, db_path=path).stdout
     assert "records_dropped  dropped=962, max_records=40, mode='ring'" in shown.split("thread MainThread")[1]
     assert shown.count("\nthread ") == 1
@@ -720,10 +775,16 @@ def test_run_with_max_records_keeps_the_newest_and_says_so(tmp_path):
 def test_a_damaged_document_is_one_line_from_show_and_export(tmp_path):
     path = tmp_path / "t.db"
     db.save_trace_in_sqlite(str(path), "trc_bad", msgpack=b"\x88\xb1command_line_args\x91\xa1x\xc1")
-    for args in (["show", "last"], ["export", "last", "-o", tmp_path / "x.json"], ["export", "last", "--format", "json"]):
+    for args in (
+        ["show", "last"],
+        ["export", "last", "-o", tmp_path / "x.json"],
+        ["export", "last", "--format", "json"],
+    ):
         result = sarv(*args, cwd=tmp_path, db_path=path)
         assert result.returncode == 1
-        assert re.fullmatch(r"sarv: trace trc_bad in \S+ cannot be decoded: FormatError\n", result.stderr.splitlines(True)[-1])
+        assert re.fullmatch(
+            r"sarv: trace trc_bad in \S+ cannot be decoded: FormatError\n", result.stderr.splitlines(True)[-1]
+        )
     assert not (tmp_path / "x.json").exists()
 
 
@@ -882,8 +943,14 @@ def test_show_and_export_say_how_each_call_ended(tmp_path):
     assert fail_line.endswith("raised ValueError('boom 1')")
     numbers_line = next(line for line in lines if "__main__.numbers " in line)
     assert numbers_line.endswith("(4 parts)") and sum("__main__.numbers " in line for line in lines) == 1
-    for text in ("raised: ValueError('boom 1')", "yielded: 0", "yielded: 20", "returned: None", "awaited: None",
-                 "returned: 31"):
+    for text in (
+        "raised: ValueError('boom 1')",
+        "yielded: 0",
+        "yielded: 20",
+        "returned: None",
+        "awaited: None",
+        "returned: 31",
+    ):
         assert text in shown
     assert "__name__" not in shown  # module dunders only with --all-names
 

@@ -81,7 +81,11 @@ def test_git_worktree_and_submodule_gitdir_files(tmp_path):
         {".git/HEAD": "hello\n"},
         {".git/HEAD": "ref: refs/heads/unborn\n"},
         {".git/HEAD": "ref: ../../../../etc/passwd\n"},
-        {".git/HEAD": "ref: refs/heads/a", ".git/refs/heads/a": "ref: refs/heads/b", ".git/refs/heads/b": "ref: refs/heads/a"},
+        {
+            ".git/HEAD": "ref: refs/heads/a",
+            ".git/refs/heads/a": "ref: refs/heads/b",
+            ".git/refs/heads/b": "ref: refs/heads/a",
+        },
         {".git/HEAD": SHA1[:-1] + "g"},
         {".git/HEAD": "ref: refs/heads/m", ".git/refs/heads/m": "not a sha"},
         {".git": "gitdir: /no/such/dir\n"},
@@ -334,17 +338,24 @@ def test_plugin_declaration_errors_name_entry_and_key(plugmod, change, message):
 def test_plugin_missing_required_key():
     with pytest.raises(ValueError, match=r"plugins\[1\]\.call_type: missing"):
         plugins.load_plugin_data(
-            {"plugins": [
-                {"functions": ["f"], "path_fragment": "", "call_type": "a", "return_type": "b"},
-                {"functions": ["g"], "path_fragment": "", "return_type": "b"},
-            ]}
+            {
+                "plugins": [
+                    {"functions": ["f"], "path_fragment": "", "call_type": "a", "return_type": "b"},
+                    {"functions": ["g"], "path_fragment": "", "return_type": "b"},
+                ]
+            }
         )
 
 
 def test_builtin_plugins_come_first_and_can_be_turned_off(plugmod):
     stored = plugins.register_builtin(
-        {"co_names": ["runtest"], "path_fragment": "_pytest", "call_type": "start_test",
-         "return_type": "end_test", "process": plugmod.process}
+        {
+            "co_names": ["runtest"],
+            "path_fragment": "_pytest",
+            "call_type": "start_test",
+            "return_type": "end_test",
+            "process": plugmod.process,
+        }
     )
     try:
         declared = {"functions": ["f"], "path_fragment": "", "call_type": "a", "return_type": "b"}
@@ -601,8 +612,17 @@ def test_explicit_configurations_are_checked_before_profiling(tmp_path, fake_cor
     # A plugin whose callable cannot be imported stops start(), naming it,
     # before the core is asked to do anything.
     bad = Profiler(
-        {"plugins": [{"functions": ["f"], "path_fragment": "", "call_type": "a", "return_type": "b",
-                      "process": "sarv_no_such_module_abc:f"}]},
+        {
+            "plugins": [
+                {
+                    "functions": ["f"],
+                    "path_fragment": "",
+                    "call_type": "a",
+                    "return_type": "b",
+                    "process": "sarv_no_such_module_abc:f",
+                }
+            ]
+        },
         db_path=tmp_path / "t.db",
     )
     with pytest.raises(ConfigError, match=r"^plugins\[0\]\.process: cannot import"):

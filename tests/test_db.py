@@ -245,10 +245,15 @@ def test_large_documents_are_stored_in_chunks_and_read_back_in_pieces(path, monk
     records.insert(0, {"type": "start_test", "node_id": "t.py::test_big"})
     records.append({"type": "end_test", "node_id": "t.py::test_big", "outcome": "failed"})
     whole = msgpack.packb(
-        {"command_line_args": ["pytest", "-x"], "frames": {}, "frames_of_interest": records, "meta": {"source": "pytest"}}
+        {
+            "command_line_args": ["pytest", "-x"],
+            "frames": {},
+            "frames_of_interest": records,
+            "meta": {"source": "pytest"},
+        }
     )
     # Handed over in pieces cut anywhere, as the profiler's core does.
-    pieces = [whole[i:i + 7777] for i in range(0, len(whole), 7777)]
+    pieces = [whole[i : i + 7777] for i in range(0, len(whole), 7777)]
     db.save_trace_in_sqlite(path, "trc_BIG", msgpack=iter(pieces))
     [summary] = db.list_traces(path)
     assert (summary.size, summary.record_count, summary.test_name) == (len(whole), 3002, "t.py::test_big")
@@ -345,9 +350,23 @@ def test_columns_of_a_document_the_core_describes_are_those_read_from_its_bytes(
     [summary] = db.list_traces(path)
     derived = db._derive(db.load_trace(path, profiler.trace_id))
     assert derived.decode_error is None
-    listed = (summary.source, summary.version, summary.started, summary.record_count, summary.test_name,
-              summary.outcome, summary.command)
-    assert listed == (derived.source, derived.version, derived.started, derived.record_count, derived.test_name,
-                      derived.outcome, derived.command)
+    listed = (
+        summary.source,
+        summary.version,
+        summary.started,
+        summary.record_count,
+        summary.test_name,
+        summary.outcome,
+        summary.command,
+    )
+    assert listed == (
+        derived.source,
+        derived.version,
+        derived.started,
+        derived.record_count,
+        derived.test_name,
+        derived.outcome,
+        derived.command,
+    )
     assert (summary.outcome, summary.record_count, profiler.dropped_records) == ("failed", 51, derived.dropped)
     assert derived.dropped > 0

@@ -22,37 +22,40 @@ def probe_recorded(recording, filename, filters=None):
     return bool(events)
 
 
-@pytest.mark.parametrize("filename, filters, expected", [
-    ("/usr/lib/python3.12/json/decoder.py", None, False),
-    (DJANGO, None, False),
-    (VIEWS, None, True),
-    ("/home/u/mylib/python_tools/x.py", None, False),
-    ("/opt/Site-Packages/pkg/x.py", None, True),
-    ("/opt/site-packages/pkg/x.py", None, False),
-    (DJANGO, {"include_frames": ["site-packages/django/"]}, True),
-    (VIEWS, {"ignore_frames": ["app/views"]}, False),
-    (VIEWS, {"ignore_frames": ["App/Views"]}, True),
-    (VIEWS, {"include_frames": ["app/views"], "ignore_frames": ["app/views"]}, True),
-    (VIEWS, {"include_frames": ["nothing/here"], "ignore_frames": ["x", "project/"]}, False),
-    ("<frozen importlib._bootstrap>", None, False),
-    ("<frozen", None, True),
-    ("<string>", None, False),
-    ("/tmp/<string>/gen.py", None, False),
-    ("<pytest match expression>", None, False),
-    ("<pytest match expression>x", None, True),
-    ("<attrs generated init app.Model>", None, False),
-    ("x<attrs generated init>", None, True),
-    ("/home/u/src/sarv/serialize.py", None, False),
-    ("/home/u/src/sarv/filters/x.py", None, False),
-    ("/home/u/src/sarv/cli/run.py", None, False),
-    ("/home/u/src/sarv/other.py", None, True),
-    ("/home/u/src/sarv/__init__.py", None, False),
-    ("/home/u/src/sarvx/serialize.py", None, True),
-    ("/usr/lib/python3.12/json/decoder.py", {"include_frames": [""]}, True),
-    ("<frozen importlib._bootstrap>", {"include_frames": [""]}, True),
-    (VIEWS, {"ignore_frames": [""]}, False),
-    (VIEWS, {"include_frames": ["app/"], "ignore_frames": [""]}, True),
-])
+@pytest.mark.parametrize(
+    "filename, filters, expected",
+    [
+        ("/usr/lib/python3.12/json/decoder.py", None, False),
+        (DJANGO, None, False),
+        (VIEWS, None, True),
+        ("/home/u/mylib/python_tools/x.py", None, False),
+        ("/opt/Site-Packages/pkg/x.py", None, True),
+        ("/opt/site-packages/pkg/x.py", None, False),
+        (DJANGO, {"include_frames": ["site-packages/django/"]}, True),
+        (VIEWS, {"ignore_frames": ["app/views"]}, False),
+        (VIEWS, {"ignore_frames": ["App/Views"]}, True),
+        (VIEWS, {"include_frames": ["app/views"], "ignore_frames": ["app/views"]}, True),
+        (VIEWS, {"include_frames": ["nothing/here"], "ignore_frames": ["x", "project/"]}, False),
+        ("<frozen importlib._bootstrap>", None, False),
+        ("<frozen", None, True),
+        ("<string>", None, False),
+        ("/tmp/<string>/gen.py", None, False),
+        ("<pytest match expression>", None, False),
+        ("<pytest match expression>x", None, True),
+        ("<attrs generated init app.Model>", None, False),
+        ("x<attrs generated init>", None, True),
+        ("/home/u/src/sarv/serialize.py", None, False),
+        ("/home/u/src/sarv/filters/x.py", None, False),
+        ("/home/u/src/sarv/cli/run.py", None, False),
+        ("/home/u/src/sarv/other.py", None, True),
+        ("/home/u/src/sarv/__init__.py", None, False),
+        ("/home/u/src/sarvx/serialize.py", None, True),
+        ("/usr/lib/python3.12/json/decoder.py", {"include_frames": [""]}, True),
+        ("<frozen importlib._bootstrap>", {"include_frames": [""]}, True),
+        (VIEWS, {"ignore_frames": [""]}, False),
+        (VIEWS, {"include_frames": ["app/"], "ignore_frames": [""]}, True),
+    ],
+)
 def test_file_name_rules(recording, filename, filters, expected):
     assert probe_recorded(recording, filename, filters) is expected
 
@@ -74,16 +77,20 @@ def test_decision_follows_each_profilers_own_filters(recording):
     assert outcomes == [True, False, True, True]
 
 
-@pytest.mark.parametrize("chain, expected", [
-    (["/x/attr/_make.py"], False),
-    (["/x/attrs/_make.py"], True),
-    (["/x/attr/_make.pyc"], True),
-    (["/x/attr/_make.py", ""], False),
-    (["/x/attr/_make.py", "/x/mid.py"], True),
-    (["/x/attr/_make.py", "", ""], True),
-    (["/x/other.py", ""], True),
-    ([], True),
-], ids=["caller", "attrs-dir", "suffix", "via-nameless", "two-levels", "too-far", "nameless-no-attrs", "plain"])
+@pytest.mark.parametrize(
+    "chain, expected",
+    [
+        (["/x/attr/_make.py"], False),
+        (["/x/attrs/_make.py"], True),
+        (["/x/attr/_make.pyc"], True),
+        (["/x/attr/_make.py", ""], False),
+        (["/x/attr/_make.py", "/x/mid.py"], True),
+        (["/x/attr/_make.py", "", ""], True),
+        (["/x/other.py", ""], True),
+        ([], True),
+    ],
+    ids=["caller", "attrs-dir", "suffix", "via-nameless", "two-levels", "too-far", "nameless-no-attrs", "plain"],
+)
 def test_attrs_caller_rule(recording, chain, expected):
     # chain[0] calls chain[1] ... whose last one calls the probe, which lives in a user file.
     probe = recording.module(PROBE, filename=VIEWS)["probe"]

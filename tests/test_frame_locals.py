@@ -208,8 +208,14 @@ def recorded(recording, target, *args, direct, config=None):
     out = []
     for raw in trace.raw:
         e = record_parts(raw)
-        out.append((msgpack.unpackb(e["co_name"]), msgpack.unpackb(e["event"]), unaddressed(e["arg"]),
-                    unaddressed(e["locals"])))
+        out.append(
+            (
+                msgpack.unpackb(e["co_name"]),
+                msgpack.unpackb(e["event"]),
+                unaddressed(e["arg"]),
+                unaddressed(e["locals"]),
+            )
+        )
     return out
 
 
@@ -237,15 +243,31 @@ def test_same_bytes_as_reading_f_locals(recording, companion, monkeypatch, seria
     assert [r[:2] for r in direct] == [r[:2] for r in through_dict]
     assert direct == through_dict
     names = {r[0] for r in direct}
-    assert {"bump", "make_counter", "unbinds", "reads_own_locals", "gen", "many", "Body", "<module>", "gen_changing",
-            "gen_peeks", "coro", "__await__", "gen_abandoned", "gen_thrown"} <= names
+    assert {
+        "bump",
+        "make_counter",
+        "unbinds",
+        "reads_own_locals",
+        "gen",
+        "many",
+        "Body",
+        "<module>",
+        "gen_changing",
+        "gen_peeks",
+        "coro",
+        "__await__",
+        "gen_abandoned",
+        "gen_thrown",
+    } <= names
     # The orders that differ from a fresh listing are there: a closure's free variables
     # come before a later local, and locals() data planted by the code itself is kept.
     # From 3.13 on, f_locals is a view made afresh at each reading: the code's slot order.
     bump_return = [r for r in direct if r[:2] == ("bump", "return")][0]
     assert [list(p) for p in msgpack.unpackb(bump_return[3], object_pairs_hook=list)] == (
-        [["times", 2], ["_", 1], ["count", 6], ["step", 3]] if sys.version_info >= (3, 13) else
-        [["times", 2], ["count", 6], ["step", 3], ["_", 1]])
+        [["times", 2], ["_", 1], ["count", 6], ["step", 3]]
+        if sys.version_info >= (3, 13)
+        else [["times", 2], ["count", 6], ["step", 3], ["_", 1]]
+    )
     planted = [r for r in direct if r[:2] == ("writes_own_f_locals", "return")][0]
     assert b"planted" in planted[3]
 
@@ -310,7 +332,8 @@ def test_random_functions_same_bytes(recording, companion, monkeypatch):
 def test_recording_keeps_no_old_values_alive(recording):
     """A dict of the variables made at the call would keep the first argument alive after
     the function dropped it; read straight from the frame, it goes when the code lets go."""
-    ns = recording.module(textwrap.dedent("""\
+    ns = recording.module(
+        textwrap.dedent("""\
         import gc, weakref
 
         class Thing:
@@ -324,7 +347,8 @@ def test_recording_keeps_no_old_values_alive(recording):
 
         def main():
             return drops(Thing())
-    """))
+    """)
+    )
     assert ns["main"]() is True  # unprofiled
     _sarv_testing.set_direct_locals(True)
     result, trace, _ = recording.run(ns["main"], native=_sarv_testing)
@@ -340,7 +364,6 @@ def test_recording_keeps_no_old_values_alive(recording):
     assert result is (sys.version_info >= (3, 13))
 
 
-
 def test_generators_run_as_without_the_profiler(recording):
     """The names-only dict kept on a suspended frame never shows: reading f_locals, inside
     or from outside, gives the values."""
@@ -351,7 +374,8 @@ def test_generators_run_as_without_the_profiler(recording):
     assert [5, 2] in result or [1, 5] in result  # the closure generator ran
     assert [1, 2] in result  # gen_peeks read x = 2 through its own f_locals
 
-    ns = recording.module(textwrap.dedent("""\
+    ns = recording.module(
+        textwrap.dedent("""\
         def walk(n):
             total = 0
             for i in range(n):
@@ -363,7 +387,8 @@ def test_generators_run_as_without_the_profiler(recording):
             next(g)
             next(g)
             return g
-    """))
+    """)
+    )
     g, trace, _ = recording.run(ns["start"], native=_sarv_testing)
     assert [r["locals"] for r in trace.named(trace.records, "walk")][-1] == {"n": 3, "total": 1, "i": 1}
     assert g.gi_frame.f_locals == {"n": 3, "total": 1, "i": 1}

@@ -13,11 +13,9 @@ profiler, and every document that comes out must
 import math
 import struct
 import sys
-import textwrap
 import threading
 
 import msgpack
-import pytest
 from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
@@ -31,10 +29,10 @@ def enc_str(text):
     data = text.encode("utf-8", "surrogatepass")
     n = len(data)
     if n < 32:
-        head = bytes([0xa0 + n])
+        head = bytes([0xA0 + n])
     elif n < 256:
         head = b"\xd9" + bytes([n])
-    elif n <= 0xffff:
+    elif n <= 0xFFFF:
         head = b"\xda" + struct.pack(">H", n)
     else:
         head = b"\xdb" + struct.pack(">I", n)
@@ -47,7 +45,7 @@ def enc_uint(v):
         return bytes([v])
     if v < 256:
         return b"\xcc" + bytes([v])
-    if v <= 0xffff:
+    if v <= 0xFFFF:
         return b"\xcd" + struct.pack(">H", v)
     if v < 2**32:
         return b"\xce" + struct.pack(">I", v)
@@ -63,7 +61,7 @@ def enc_int(v):
         return b"\xd0" + struct.pack(">b", v)
     if v >= -32768:
         return b"\xd1" + struct.pack(">h", v)
-    if v >= -2**31:
+    if v >= -(2**31):
         return b"\xd2" + struct.pack(">i", v)
     return b"\xd3" + struct.pack(">q", v)
 
@@ -71,17 +69,17 @@ def enc_int(v):
 def enc_header(n, fix, w16, w32):
     if n < 16:
         return bytes([fix + n])
-    if n <= 0xffff:
+    if n <= 0xFFFF:
         return bytes([w16]) + struct.pack(">H", n)
     return bytes([w32]) + struct.pack(">I", n)
 
 
 def enc_map(n):
-    return enc_header(n, 0x80, 0xde, 0xdf)
+    return enc_header(n, 0x80, 0xDE, 0xDF)
 
 
 def enc_array(n):
-    return enc_header(n, 0x90, 0xdc, 0xdd)
+    return enc_header(n, 0x90, 0xDC, 0xDD)
 
 
 def enc_f64(v):
@@ -95,24 +93,46 @@ def enc_opt_str(text):
 def enc_frame_record(r, raw_arg, raw_locals):
     site = r["user_code_call_site"]
     extra = [k for k in ("end", "resumes") if k in r]  # only on records of other ends, and resumptions
-    return b"".join([
-        enc_map(12 + len(extra)),
-        enc_str("path"), enc_str(r["path"]),
-        enc_str("co_name"), enc_str(r["co_name"]),
-        enc_str("qualname"), enc_opt_str(r["qualname"]),
-        enc_str("event"), enc_str(r["event"]),
-        enc_str("frame_id"), enc_opt_str(r["frame_id"]),
-        enc_str("arg"), raw_arg,
-        enc_str("locals"), raw_locals,
-        enc_str("thread"), enc_str(r["thread"]),
-        enc_str("thread_native_id"), enc_uint(r["thread_native_id"]),
-        enc_str("timestamp"), enc_f64(r["timestamp"]),
-        enc_str("type"), enc_str("frame"),
-        enc_str("user_code_call_site"),
-        b"\xc0" if site is None else b"".join([
-            enc_map(2), enc_str("call_frame_id"), enc_str(site["call_frame_id"]),
-            enc_str("line_number"), enc_int(site["line_number"])]),
-    ] + [enc_str(k) + enc_str(r[k]) for k in extra])
+    return b"".join(
+        [
+            enc_map(12 + len(extra)),
+            enc_str("path"),
+            enc_str(r["path"]),
+            enc_str("co_name"),
+            enc_str(r["co_name"]),
+            enc_str("qualname"),
+            enc_opt_str(r["qualname"]),
+            enc_str("event"),
+            enc_str(r["event"]),
+            enc_str("frame_id"),
+            enc_opt_str(r["frame_id"]),
+            enc_str("arg"),
+            raw_arg,
+            enc_str("locals"),
+            raw_locals,
+            enc_str("thread"),
+            enc_str(r["thread"]),
+            enc_str("thread_native_id"),
+            enc_uint(r["thread_native_id"]),
+            enc_str("timestamp"),
+            enc_f64(r["timestamp"]),
+            enc_str("type"),
+            enc_str("frame"),
+            enc_str("user_code_call_site"),
+            b"\xc0"
+            if site is None
+            else b"".join(
+                [
+                    enc_map(2),
+                    enc_str("call_frame_id"),
+                    enc_str(site["call_frame_id"]),
+                    enc_str("line_number"),
+                    enc_int(site["line_number"]),
+                ]
+            ),
+        ]
+        + [enc_str(k) + enc_str(r[k]) for k in extra]
+    )
 
 
 def enc_document(doc, raw_frames, raw_of_interest):
@@ -120,24 +140,41 @@ def enc_document(doc, raw_frames, raw_of_interest):
     meta = doc["meta"]
     parts = [enc_map(8), enc_str("command_line_args"), enc_array(len(doc["command_line_args"]))]
     parts += [enc_str(a) for a in doc["command_line_args"]]
-    parts += [enc_str("current_commit_sha"), enc_opt_str(doc["current_commit_sha"]),
-              enc_str("frames"), enc_map(len(raw_frames))]
+    parts += [
+        enc_str("current_commit_sha"),
+        enc_opt_str(doc["current_commit_sha"]),
+        enc_str("frames"),
+        enc_map(len(raw_frames)),
+    ]
     for thread_id, records in raw_frames:
         parts += [enc_uint(thread_id), enc_array(len(records))] + records
     parts += [enc_str("frames_of_interest"), enc_array(len(raw_of_interest))] + raw_of_interest
-    parts += [enc_str("main_thread_id"), enc_uint(doc["main_thread_id"]),
-              enc_str("meta"), enc_map(3), enc_str("version"), enc_str(meta["version"]),
-              enc_str("source"), enc_str(meta["source"]), enc_str("use_frame_boundaries"), b"\xc3",
-              enc_str("timestamp"), enc_f64(doc["timestamp"]), enc_str("trace_id"), enc_str(doc["trace_id"])]
+    parts += [
+        enc_str("main_thread_id"),
+        enc_uint(doc["main_thread_id"]),
+        enc_str("meta"),
+        enc_map(3),
+        enc_str("version"),
+        enc_str(meta["version"]),
+        enc_str("source"),
+        enc_str(meta["source"]),
+        enc_str("use_frame_boundaries"),
+        b"\xc3",
+        enc_str("timestamp"),
+        enc_f64(doc["timestamp"]),
+        enc_str("trace_id"),
+        enc_str(doc["trace_id"]),
+    ]
     return b"".join(parts)
 
 
 # --- Reading a document with the byte ranges of its parts ---------------------------------
 
+
 def skip_value(unpacker, data):
     start = unpacker.tell()
     unpacker.skip()
-    return data[start:unpacker.tell()]
+    return data[start : unpacker.tell()]
 
 
 def read_document(document):
@@ -175,10 +212,19 @@ FUZZ_ROOT = "/home/u/fuzz"
 IDENT = st.text(alphabet="abcdefghijklmnopqrstuvwxyz_", min_size=1, max_size=8)
 
 literals = st.recursive(
-    st.one_of(st.none(), st.booleans(), st.integers(), st.floats(allow_nan=False), st.floats(),
-              st.text(max_size=40), st.binary(max_size=20), st.sampled_from(["x" * 40, "y" * 300, "é" * 20])),
-    lambda inner: st.one_of(st.lists(inner, max_size=4), st.tuples(inner, inner),
-                            st.dictionaries(st.text(max_size=5), inner, max_size=4)),
+    st.one_of(
+        st.none(),
+        st.booleans(),
+        st.integers(),
+        st.floats(allow_nan=False),
+        st.floats(),
+        st.text(max_size=40),
+        st.binary(max_size=20),
+        st.sampled_from(["x" * 40, "y" * 300, "é" * 20]),
+    ),
+    lambda inner: st.one_of(
+        st.lists(inner, max_size=4), st.tuples(inner, inner), st.dictionaries(st.text(max_size=5), inner, max_size=4)
+    ),
     max_leaves=10,
 )
 
@@ -289,7 +335,7 @@ def serialiser(outputs):
         if isinstance(value, (str, bytes, float, bool)) or value is None:
             return value
         if isinstance(value, int):
-            return value if -2**63 <= value < 2**64 else str(value)
+            return value if -(2**63) <= value < 2**64 else str(value)
         if isinstance(value, (list, tuple)):
             return [plain(v) for v in value]
         if isinstance(value, dict):
@@ -304,15 +350,24 @@ def serialiser(outputs):
     return dump
 
 
-@settings(max_examples=120, deadline=None, database=None,
-          suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow,
-                                 HealthCheck.data_too_large])
-@given(tree=trees(), module_name=st.sampled_from(["app", "app.m" + "o" * 40, "p" * 300]),
-       directory=st.sampled_from(["a", "b" * 40, "c" * 300]),
-       thread_name=st.sampled_from([5, 31, 32, 255, 256, 1000]).map(lambda n: "t" * n),
-       on_thread=st.booleans(), lightweight=st.booleans(), argv=st.lists(st.text(max_size=40), max_size=20))
-def test_documents_are_exactly_the_documented_forms(recording, monkeypatch, tree, module_name, directory,
-                                                     thread_name, on_thread, lightweight, argv):
+@settings(
+    max_examples=120,
+    deadline=None,
+    database=None,
+    suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow, HealthCheck.data_too_large],
+)
+@given(
+    tree=trees(),
+    module_name=st.sampled_from(["app", "app.m" + "o" * 40, "p" * 300]),
+    directory=st.sampled_from(["a", "b" * 40, "c" * 300]),
+    thread_name=st.sampled_from([5, 31, 32, 255, 256, 1000]).map(lambda n: "t" * n),
+    on_thread=st.booleans(),
+    lightweight=st.booleans(),
+    argv=st.lists(st.text(max_size=40), max_size=20),
+)
+def test_documents_are_exactly_the_documented_forms(
+    recording, monkeypatch, tree, module_name, directory, thread_name, on_thread, lightweight, argv
+):
     program = Program(tree)
     filename = f"{FUZZ_ROOT}/{directory}/prog.py"
     namespace = {"__name__": module_name}
@@ -326,11 +381,13 @@ def test_documents_are_exactly_the_documented_forms(recording, monkeypatch, tree
     sys.argv = argv
     worker_result = {}
     try:
-        profiler = recording.profiler({"threading": on_thread, "lightweight_repr": lightweight,
-                                       "filters": {"ignore_frames": [__file__]}})
+        profiler = recording.profiler(
+            {"threading": on_thread, "lightweight_repr": lightweight, "filters": {"ignore_frames": [__file__]}}
+        )
         sarv._sarv.register_profiler(profiler)
         try:
             if on_thread:
+
                 def body():
                     threading.current_thread().name = thread_name
                     worker_result["id"] = threading.get_native_id()
@@ -401,8 +458,10 @@ def check_records(raw_records, program, filename, module_name, outputs, used):
         if caller is None:
             assert record["user_code_call_site"] is None
         else:
-            if caller[1] > 0xffff:
+            if caller[1] > 0xFFFF:
                 event("call site line beyond 65535")
             caller_info, line = caller
-            assert record["user_code_call_site"] == {"call_frame_id": open_ids[caller_info["name"]],
-                                                     "line_number": line}
+            assert record["user_code_call_site"] == {
+                "call_frame_id": open_ids[caller_info["name"]],
+                "line_number": line,
+            }

@@ -31,21 +31,28 @@ except ImportError:  # the companion package is not installed here
 
 TRACE_ID = "trc_01J9ZQ4XG7K2M3N4P5Q6R7S8T9"
 VIEWS = "/home/u/project/app/views.py"
-EXAMPLES = settings(max_examples=200, deadline=None, database=None,
-                    suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow,
-                                           HealthCheck.data_too_large])
+EXAMPLES = settings(
+    max_examples=200,
+    deadline=None,
+    database=None,
+    suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow, HealthCheck.data_too_large],
+)
 
 # What a refused registration may raise: the conversion and lookup errors of the
 # configuration and descriptions, or the hostile objects' own exceptions passed on.
 REFUSALS = (TypeError, KeyError, ValueError, AttributeError, OverflowError)
 PANICS = {
-    'config.get("filters" should not raise.', 'config.get("sqlite_busy_timeout" should not raise.',
-    'config.get("threading" should not raise.', 'config.get("lightweight_repr" should not raise.',
-    "load_plugin_data should return a list", "a string is always a valid dict key",
+    'config.get("filters" should not raise.',
+    'config.get("sqlite_busy_timeout" should not raise.',
+    'config.get("threading" should not raise.',
+    'config.get("lightweight_repr" should not raise.',
+    "load_plugin_data should return a list",
+    "a string is always a valid dict key",
 }
 
 
 # --- Objects that fight back -------------------------------------------------------------
+
 
 class HostileError(Exception):
     pass
@@ -98,23 +105,24 @@ class RaisingBool:
 
 class RaisingLen:
     """A sequence whose length raises."""
+
     __len__ = fights(lambda self: 2)
 
     def __getitem__(self, i):
         if i < 2:
-            return 0xc0
+            return 0xC0
         raise IndexError(i)
 
 
 class RaisingIter:
-    __iter__ = fights(lambda self: iter([0xc0]))
+    __iter__ = fights(lambda self: iter([0xC0]))
 
     def __len__(self):
         return 1
 
     def __getitem__(self, i):
         if i < 1:
-            return 0xc0
+            return 0xC0
         raise IndexError(i)
 
 
@@ -122,13 +130,13 @@ class RaisingItem:
     def __len__(self):
         return 3
 
-    __getitem__ = fights(lambda self, i: (0xc0, 0xc0, 0xc0)[i])
+    __getitem__ = fights(lambda self, i: (0xC0, 0xC0, 0xC0)[i])
 
 
 class LyingLen:
     """Claims an enormous length; its items are a few nil bytes or texts."""
 
-    def __init__(self, item=0xc0):
+    def __init__(self, item=0xC0):
         self.item = item
 
     def __len__(self):
@@ -212,35 +220,77 @@ class HugeText(str):
         return f"<text of {len(self)} characters>"
 
 
-KEYS = ["filters", "include_frames", "ignore_frames", "threading", "lightweight_repr", "sqlite_busy_timeout",
-        "co_names", "path_fragment", "call_type", "return_type", "subtype", "call", "process", "events",
-        "build_context", "type", "__builtins__", "self", "cls"]
+KEYS = [
+    "filters",
+    "include_frames",
+    "ignore_frames",
+    "threading",
+    "lightweight_repr",
+    "sqlite_busy_timeout",
+    "co_names",
+    "path_fragment",
+    "call_type",
+    "return_type",
+    "subtype",
+    "call",
+    "process",
+    "events",
+    "build_context",
+    "type",
+    "__builtins__",
+    "self",
+    "cls",
+]
 SURROGATES = ["\ud800", "a\udcff", "\udfff\ud800x"]
 
 hostile = st.one_of(
-    st.builds(RaisingRepr), st.builds(RaisingEq), st.builds(RaisingHash), st.builds(RaisingBool),
-    st.builds(RaisingLen), st.builds(RaisingIter), st.builds(RaisingItem), st.builds(LyingLen),
-    st.builds(LyingLen, st.just("x")), st.builds(RaisingGetattr), st.builds(RaisingClass),
-    st.builds(RaisingMapping), st.builds(RaisingDict, st.dictionaries(st.sampled_from(KEYS), st.text(max_size=3))),
-    st.builds(HashCollider, st.sampled_from(KEYS)), st.builds(HostileStr, st.text(max_size=5)),
+    st.builds(RaisingRepr),
+    st.builds(RaisingEq),
+    st.builds(RaisingHash),
+    st.builds(RaisingBool),
+    st.builds(RaisingLen),
+    st.builds(RaisingIter),
+    st.builds(RaisingItem),
+    st.builds(LyingLen),
+    st.builds(LyingLen, st.just("x")),
+    st.builds(RaisingGetattr),
+    st.builds(RaisingClass),
+    st.builds(RaisingMapping),
+    st.builds(RaisingDict, st.dictionaries(st.sampled_from(KEYS), st.text(max_size=3))),
+    st.builds(HashCollider, st.sampled_from(KEYS)),
+    st.builds(HostileStr, st.text(max_size=5)),
     st.builds(HostileInt, st.integers()),
 )
 scalars = st.one_of(
-    st.none(), st.booleans(), st.integers(), st.integers(min_value=2**63), st.integers(max_value=-2**63),
-    st.floats(), st.text(max_size=12), st.binary(max_size=12), st.sampled_from(SURROGATES), st.builds(lambda: HugeText("h" * (1 << 20))),
+    st.none(),
+    st.booleans(),
+    st.integers(),
+    st.integers(min_value=2**63),
+    st.integers(max_value=-(2**63)),
+    st.floats(),
+    st.text(max_size=12),
+    st.binary(max_size=12),
+    st.sampled_from(SURROGATES),
+    st.builds(lambda: HugeText("h" * (1 << 20))),
 )
-keys = st.one_of(st.sampled_from(KEYS), st.text(max_size=6), st.integers(), st.builds(HashCollider, st.sampled_from(KEYS)))
+keys = st.one_of(
+    st.sampled_from(KEYS), st.text(max_size=6), st.integers(), st.builds(HashCollider, st.sampled_from(KEYS))
+)
 values = st.recursive(
     st.one_of(scalars, hostile),
     lambda inner: st.one_of(
-        st.lists(inner, max_size=4), st.tuples(inner, inner), st.frozensets(scalars, max_size=3),
-        st.dictionaries(keys, inner, max_size=4), st.builds(RaisingDict, st.dictionaries(keys, inner, max_size=3)),
+        st.lists(inner, max_size=4),
+        st.tuples(inner, inner),
+        st.frozensets(scalars, max_size=3),
+        st.dictionaries(keys, inner, max_size=4),
+        st.builds(RaisingDict, st.dictionaries(keys, inner, max_size=3)),
     ),
     max_leaves=8,
 )
 
 
 # --- Harness -----------------------------------------------------------------------------
+
 
 def is_panic(error):
     kind = type(error)
@@ -365,8 +415,13 @@ NOT_HERE = {"filters": {"ignore_frames": [__file__]}}
 
 def profiler_object(**attrs):
     obj = Profiler()
-    values = {"config": NOT_HERE, "db_path": "/tmp/sarv-hostile.db", "one_trace_per_test": False,
-              "trace_id": TRACE_ID, "source": "hostile"}
+    values = {
+        "config": NOT_HERE,
+        "db_path": "/tmp/sarv-hostile.db",
+        "one_trace_per_test": False,
+        "trace_id": TRACE_ID,
+        "source": "hostile",
+    }
     values.update(attrs)
     for key, value in values.items():
         if value is not OMIT:
@@ -394,15 +449,30 @@ def run_and_check(profiler, ns, saved=()):
 
 # --- Configurations and profiler objects -------------------------------------------------
 
+
 def configs():
     filters = st.dictionaries(
         st.one_of(st.sampled_from(["include_frames", "ignore_frames"]), keys),
-        st.one_of(st.lists(st.one_of(st.sampled_from(["app", "views", "", "lib/python"]), st.text(max_size=6),
-                                     st.sampled_from(SURROGATES), values), max_size=3), values),
-        max_size=3)
+        st.one_of(
+            st.lists(
+                st.one_of(
+                    st.sampled_from(["app", "views", "", "lib/python"]),
+                    st.text(max_size=6),
+                    st.sampled_from(SURROGATES),
+                    values,
+                ),
+                max_size=3,
+            ),
+            values,
+        ),
+        max_size=3,
+    )
     entries = st.dictionaries(st.one_of(st.sampled_from(KEYS), keys), values, max_size=5)
-    plain = st.builds(lambda e, f: dict(e, **({"filters": f} if f is not None else {})),
-                      entries, st.one_of(st.none(), filters, values))
+    plain = st.builds(
+        lambda e, f: dict(e, **({"filters": f} if f is not None else {})),
+        entries,
+        st.one_of(st.none(), filters, values),
+    )
     return st.one_of(plain, plain, plain, st.builds(RaisingDict, plain), values)
 
 
@@ -411,12 +481,17 @@ def attribute(valid):
 
 
 @EXAMPLES
-@given(config=configs(), db_path=attribute("/tmp/sarv-hostile.db"), one_trace_per_test=attribute(False),
-       trace_id=attribute(TRACE_ID), source=attribute("hostile"))
-def test_hostile_configurations_and_profiler_objects(recording, config, db_path, one_trace_per_test, trace_id,
-                                                     source):
-    profiler = profiler_object(config=config, db_path=db_path, one_trace_per_test=one_trace_per_test,
-                               trace_id=trace_id, source=source)
+@given(
+    config=configs(),
+    db_path=attribute("/tmp/sarv-hostile.db"),
+    one_trace_per_test=attribute(False),
+    trace_id=attribute(TRACE_ID),
+    source=attribute("hostile"),
+)
+def test_hostile_configurations_and_profiler_objects(recording, config, db_path, one_trace_per_test, trace_id, source):
+    profiler = profiler_object(
+        config=config, db_path=db_path, one_trace_per_test=one_trace_per_test, trace_id=trace_id, source=source
+    )
     ns = program()
     with watching() as watch:
         if register(profiler):
@@ -429,18 +504,21 @@ def test_hostile_configurations_and_profiler_objects(recording, config, db_path,
 
 # --- Plugin descriptions -----------------------------------------------------------------
 
+
 def callables():
     """Plugin callables that return anything, or raise."""
     mappings = st.one_of(
-        st.dictionaries(st.one_of(st.sampled_from(["type", "subtype", "frame_id", "extra"]), keys), values,
-                        max_size=3),
+        st.dictionaries(st.one_of(st.sampled_from(["type", "subtype", "frame_id", "extra"]), keys), values, max_size=3),
         st.fixed_dictionaries({"type": st.one_of(st.sampled_from(["start_test", "end_test", "frame"]), values)}),
-        st.builds(RaisingMapping), st.builds(RaisingDict, st.dictionaries(keys, values, max_size=2)),
+        st.builds(RaisingMapping),
+        st.builds(RaisingDict, st.dictionaries(keys, values, max_size=2)),
     )
     results = st.one_of(st.booleans(), st.booleans(), mappings, mappings, values)
     return st.one_of(
-        st.builds(lambda r: (lambda frame, event, arg, context: r), results),
-        st.just(_raise), st.none(), values,
+        st.builds(lambda r: lambda frame, event, arg, context: r, results),
+        st.just(_raise),
+        st.none(),
+        values,
     )
 
 
@@ -456,29 +534,38 @@ def descriptions():
             "call_type": st.one_of(st.sampled_from(["start_test", "end_test", "plugin_call"]), values),
             "return_type": st.one_of(st.sampled_from(["end_test", "start_test", "plugin_return"]), values),
             "subtype": st.one_of(st.text(max_size=4), values),
-            "call": callables(), "process": callables(),
+            "call": callables(),
+            "process": callables(),
             "events": st.one_of(st.lists(st.sampled_from(["call", "return", "x"]), max_size=2), values),
-            "build_context": st.one_of(st.none(), st.just(_raise), st.builds(lambda r: (lambda config: r), values)),
-        })
+            "build_context": st.one_of(st.none(), st.just(_raise), st.builds(lambda r: lambda config: r, values)),
+        },
+    )
     sound = st.fixed_dictionaries(
-        {"co_names": st.lists(names, min_size=1, max_size=3),
-         "path_fragment": st.sampled_from(["", "app", "views.py", "nowhere"]),
-         "call_type": st.sampled_from(["start_test", "plugin_call", "end_test"]),
-         "return_type": st.sampled_from(["end_test", "plugin_return", "start_test"])},
+        {
+            "co_names": st.lists(names, min_size=1, max_size=3),
+            "path_fragment": st.sampled_from(["", "app", "views.py", "nowhere"]),
+            "call_type": st.sampled_from(["start_test", "plugin_call", "end_test"]),
+            "return_type": st.sampled_from(["end_test", "plugin_return", "start_test"]),
+        },
         optional={
             "subtype": st.text(max_size=4),
-            "call": callables(), "process": callables(),
+            "call": callables(),
+            "process": callables(),
             "events": st.lists(st.sampled_from(["call", "return", "x"]), max_size=2),
-            "build_context": st.one_of(st.none(), st.builds(lambda d: (lambda config: d),
-                                                            st.dictionaries(st.text(max_size=3), values, max_size=2))),
-        })
+            "build_context": st.one_of(
+                st.none(),
+                st.builds(lambda d: lambda config: d, st.dictionaries(st.text(max_size=3), values, max_size=2)),
+            ),
+        },
+    )
     mixed = st.one_of(sound, sound, broken, st.builds(RaisingDict, broken), values)
     return st.one_of(st.lists(sound, max_size=4), st.lists(sound, max_size=4), st.lists(mixed, max_size=4), values)
 
 
 @EXAMPLES
-@given(plugin_data=descriptions(), one_trace_per_test=st.booleans(), failing_save=st.booleans(),
-       lightweight=st.booleans())
+@given(
+    plugin_data=descriptions(), one_trace_per_test=st.booleans(), failing_save=st.booleans(), lightweight=st.booleans()
+)
 def test_hostile_plugin_descriptions(recording, plugin_data, one_trace_per_test, failing_save, lightweight):
     saved = []
 
@@ -487,12 +574,15 @@ def test_hostile_plugin_descriptions(recording, plugin_data, one_trace_per_test,
         if failing_save:
             raise HostileError("save")
 
-    profiler = profiler_object(config={**NOT_HERE, "lightweight_repr": lightweight},
-                               one_trace_per_test=one_trace_per_test)
+    profiler = profiler_object(
+        config={**NOT_HERE, "lightweight_repr": lightweight}, one_trace_per_test=one_trace_per_test
+    )
     ns = program()
-    with watching() as watch, \
-            patched(recording.companion.plugins, load_plugin_data=lambda config: plugin_data), \
-            patched(recording.companion.db, save_trace_in_sqlite=save):
+    with (
+        watching() as watch,
+        patched(recording.companion.plugins, load_plugin_data=lambda config: plugin_data),
+        patched(recording.companion.db, save_trace_in_sqlite=save),
+    ):
         if register(profiler):
             doc = run_and_check(profiler, ns, saved)
             kinds = {r["type"] for r in doc["frames_of_interest"]} - {"frame"}
@@ -502,23 +592,48 @@ def test_hostile_plugin_descriptions(recording, plugin_data, one_trace_per_test,
 
 # --- Serialiser results ------------------------------------------------------------------
 
+
 def msgpack_bytes():
     """Bytes that are one value, several, part of one, or noise."""
     packed = st.recursive(
-        st.one_of(st.none(), st.booleans(), st.integers(-2**63, 2**64 - 1), st.floats(), st.text(max_size=8),
-                  st.binary(max_size=8)),
+        st.one_of(
+            st.none(),
+            st.booleans(),
+            st.integers(-(2**63), 2**64 - 1),
+            st.floats(),
+            st.text(max_size=8),
+            st.binary(max_size=8),
+        ),
         lambda inner: st.one_of(st.lists(inner, max_size=3), st.dictionaries(st.text(max_size=4), inner, max_size=3)),
         max_leaves=6,
     ).map(lambda v: msgpack.packb(v, use_bin_type=True))
-    tricky = st.sampled_from([
-        b"", b"\xc1", b"\x91", b"\x92\x01", b"\x01\x02", b"\xa2\xff\xfe", b"\xa3\xed\xa0\x80",  # bad UTF-8
-        b"\x81\x91\x01\x02", b"\x81\x80\x01",  # container as map key
-        b"\xd6\xff\x00\x00\x00\x01", b"\xd7\xff" + b"\xff" * 8, b"\xc7\x03\xff\x00\x00\x00",  # timestamps
-        b"\xd4\x05\x00", b"\xdd\xff\xff\xff\xff", b"\xdb\xff\xff\xff\xff", b"\x91" * 1200 + b"\xc0",
-        b"\x91" * 500 + b"\xc0", b"\xca\x00\x00\x00\x00", b"\xcf" + b"\x00" * 7,
-    ])
+    tricky = st.sampled_from(
+        [
+            b"",
+            b"\xc1",
+            b"\x91",
+            b"\x92\x01",
+            b"\x01\x02",
+            b"\xa2\xff\xfe",
+            b"\xa3\xed\xa0\x80",  # bad UTF-8
+            b"\x81\x91\x01\x02",
+            b"\x81\x80\x01",  # container as map key
+            b"\xd6\xff\x00\x00\x00\x01",
+            b"\xd7\xff" + b"\xff" * 8,
+            b"\xc7\x03\xff\x00\x00\x00",  # timestamps
+            b"\xd4\x05\x00",
+            b"\xdd\xff\xff\xff\xff",
+            b"\xdb\xff\xff\xff\xff",
+            b"\x91" * 1200 + b"\xc0",
+            b"\x91" * 500 + b"\xc0",
+            b"\xca\x00\x00\x00\x00",
+            b"\xcf" + b"\x00" * 7,
+        ]
+    )
     return st.one_of(
-        packed, packed, tricky,
+        packed,
+        packed,
+        tricky,
         st.builds(lambda a, b: a + b, packed, packed),
         st.builds(lambda a, n: a[:n], packed, st.integers(0, 8)),
         st.binary(max_size=16),
@@ -574,7 +689,7 @@ def _nesting(data):
 
 @EXAMPLES
 @given(result=results(), lightweight=st.booleans())
-@example(result=[0xd6, 0x80, 0, 0, 0, 0], lightweight=False)  # an extension of a reserved type
+@example(result=[0xD6, 0x80, 0, 0, 0, 0], lightweight=False)  # an extension of a reserved type
 def test_hostile_serialiser_results(recording, result, lightweight):
     calls = []
 
@@ -604,8 +719,9 @@ def test_hostile_serialiser_results(recording, result, lightweight):
         expected = msgpack.unpackb(accepted, strict_map_key=False)
         assert len(calls) == 4  # argument and locals of the call and of the return
         # Compared encoded: a NaN read back is not equal to itself.
-        assert msgpack.packb([(r["event"], r["arg"], r["locals"]) for r in records]) == msgpack.packb([
-            ("call", expected, expected), ("return", expected, expected)])
+        assert msgpack.packb([(r["event"], r["arg"], r["locals"]) for r in records]) == msgpack.packb(
+            [("call", expected, expected), ("return", expected, expected)]
+        )
         assert watch.warnings == 0
 
 
@@ -639,6 +755,7 @@ LOCALS = textwrap.dedent("""\
 class QuietNamespace(dict):
     """A class-body namespace whose Python-level reading methods raise; the interpreter
     reads and writes it through the dict's own slots."""
+
     keys = fights(dict.keys)
     items = fights(dict.items)
     values = fights(dict.values)
@@ -671,10 +788,24 @@ class MappingNamespace(collections.abc.MutableMapping):
 
 
 NAMESPACES = {"dict": dict, "quiet dict": QuietNamespace, "mapping": MappingNamespace}
-EVENTS = [("holds", "call"), ("holds", "return"), ("returns", "call"), ("returns", "return"),
-          ("make_class", "call"), ("__prepare__", "call"), ("__prepare__", "return"), ("Body", "call"),
-          ("Body", "return"), ("__new__", "call"), ("__new__", "return"), ("make_class", "return"),
-          ("<module>", "call"), ("returns", "call"), ("returns", "return"), ("<module>", "return")]
+EVENTS = [
+    ("holds", "call"),
+    ("holds", "return"),
+    ("returns", "call"),
+    ("returns", "return"),
+    ("make_class", "call"),
+    ("__prepare__", "call"),
+    ("__prepare__", "return"),
+    ("Body", "call"),
+    ("Body", "return"),
+    ("__new__", "call"),
+    ("__new__", "return"),
+    ("make_class", "return"),
+    ("<module>", "call"),
+    ("returns", "call"),
+    ("returns", "return"),
+    ("<module>", "return"),
+]
 
 
 @pytest.mark.parametrize("serializer", ["companion", "repr"])
@@ -722,14 +853,20 @@ def test_hostile_locals(recording, serializer, things, namespace):
 
 # --- Build metadata ----------------------------------------------------------------------
 
-@settings(max_examples=100, deadline=None, database=None,
-          suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(argv=st.one_of(st.lists(st.text(max_size=8), max_size=3), st.lists(st.text(max_size=8), max_size=3),
-                      st.lists(st.one_of(st.text(max_size=8), st.sampled_from(SURROGATES), values), max_size=3),
-                      values),
-       version=st.one_of(st.just("1.0"), st.just("1.0"), st.just("1.0"), st.builds(HostileStr, st.text(max_size=3)),
-                         values),
-       sha=st.one_of(st.none(), st.just("abc"), st.none(), st.just("abc"), values))
+
+@settings(max_examples=100, deadline=None, database=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(
+    argv=st.one_of(
+        st.lists(st.text(max_size=8), max_size=3),
+        st.lists(st.text(max_size=8), max_size=3),
+        st.lists(st.one_of(st.text(max_size=8), st.sampled_from(SURROGATES), values), max_size=3),
+        values,
+    ),
+    version=st.one_of(
+        st.just("1.0"), st.just("1.0"), st.just("1.0"), st.builds(HostileStr, st.text(max_size=3)), values
+    ),
+    sha=st.one_of(st.none(), st.just("abc"), st.none(), st.just("abc"), values),
+)
 def test_hostile_build_metadata(recording, argv, version, sha):
     """A build that cannot read its metadata fails with an ordinary error and keeps every
     record for the next build."""
@@ -742,8 +879,11 @@ def test_hostile_build_metadata(recording, argv, version, sha):
         finally:
             sarv._sarv.register_noop_profiler()
     native = profiler.rust_profiler
-    with patched(sys, argv=argv), patched(recording.companion.version, __version__=version), \
-            patched(recording.companion.git, COMMIT_SHA=sha):
+    with (
+        patched(sys, argv=argv),
+        patched(recording.companion.version, __version__=version),
+        patched(recording.companion.git, COMMIT_SHA=sha),
+    ):
         try:
             with armed():
                 document = native.build_trace()

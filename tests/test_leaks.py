@@ -31,10 +31,23 @@ ROUNDS = 20
 
 # --- Measuring ---------------------------------------------------------------------------
 
+
 class _Mallinfo2(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_size_t) for name in
-                ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks",
-                 "keepcost")]
+    _fields_ = [
+        (name, ctypes.c_size_t)
+        for name in (
+            "arena",
+            "ordblks",
+            "smblks",
+            "hblks",
+            "hblkhd",
+            "usmblks",
+            "fsmblks",
+            "uordblks",
+            "fordblks",
+            "keepcost",
+        )
+    ]
 
 
 def _native_heap_probe():
@@ -112,23 +125,31 @@ class Trend:
     def __init__(self, marks):
         self.early = {k: (v[5] - v[2]) / 3 for k, v in marks.items()}
         self.late = {k: (v[ROUNDS] - v[5]) / (ROUNDS - 5) for k, v in marks.items()}
-        self.median = {k: sorted(v[n + 1] - v[n] for n in range(5, ROUNDS))[(ROUNDS - 5) // 2]
-                       for k, v in marks.items()}
+        self.median = {
+            k: sorted(v[n + 1] - v[n] for n in range(5, ROUNDS))[(ROUNDS - 5) // 2] for k, v in marks.items()
+        }
 
     def show(self, name, **context):
         if os.environ.get("SARV_SHOW_LEAK_TRENDS"):
             detail = ", ".join(f"{k}={v}" for k, v in context.items())
             print(f"\nleak trend of {name} ({detail}); growth per round:")
             for key in self.early:
-                print(f"  {key:>15}: rounds 2->5 {self.early[key]:+10.1f}   rounds 5->20 {self.late[key]:+10.1f}"
-                      f"   median after 5 {self.median[key]:+8.1f}")
+                print(
+                    f"  {key:>15}: rounds 2->5 {self.early[key]:+10.1f}   rounds 5->20 {self.late[key]:+10.1f}"
+                    f"   median after 5 {self.median[key]:+8.1f}"
+                )
 
     def assert_flat(self, volume):
         """`volume`: bytes of trace one round produced. Keeping one object per round, or a
         hundredth of what a round recorded, fails; allocator noise stays far below that."""
         message = f"growing per round: rounds 2->5 {self.early}, rounds 5->20 {self.late}, median {self.median}"
-        bound = {"objects": 1, "pymalloc_blocks": 1, "refs": 1,
-                 "native_bytes": max(1024, volume / 100), "python_bytes": max(1024, volume / 100)}
+        bound = {
+            "objects": 1,
+            "pymalloc_blocks": 1,
+            "refs": 1,
+            "native_bytes": max(1024, volume / 100),
+            "python_bytes": max(1024, volume / 100),
+        }
         assert self.late["objects"] < 1, message
         for key in self.median:
             assert self.median[key] < bound[key], message
@@ -235,10 +256,23 @@ def plugin_descriptions(boundaries=False):
         return out
 
     return [
-        {"co_names": ["test_case"], "path_fragment": "app/", "call_type": "t_call", "return_type": "t_return",
-         "subtype": "plain", "call": Matcher(), "process": process, "build_context": lambda config: {"n": [1]}},
-        {"co_names": ["leaf"], "path_fragment": "app/", "call_type": "l_call", "return_type": "l_return",
-         "events": ["return"]},
+        {
+            "co_names": ["test_case"],
+            "path_fragment": "app/",
+            "call_type": "t_call",
+            "return_type": "t_return",
+            "subtype": "plain",
+            "call": Matcher(),
+            "process": process,
+            "build_context": lambda config: {"n": [1]},
+        },
+        {
+            "co_names": ["leaf"],
+            "path_fragment": "app/",
+            "call_type": "l_call",
+            "return_type": "l_return",
+            "events": ["return"],
+        },
     ]
 
 
@@ -253,6 +287,7 @@ def hook_on(native):
 
 
 # --- Flat under repetition ---------------------------------------------------------------
+
 
 def test_registering_and_dropping_profilers_is_flat(recording, monkeypatch, sarv_warnings):
     monkeypatch.setattr(recording.companion.plugins, "load_plugin_data", lambda config: plugin_descriptions())
@@ -325,8 +360,9 @@ def test_failing_saves_and_builds_are_flat(recording, monkeypatch, sarv_warnings
         failed[0] += 1
         raise OSError("disk full")
 
-    monkeypatch.setattr(recording.companion.plugins, "load_plugin_data",
-                        lambda config: plugin_descriptions(boundaries=True))
+    monkeypatch.setattr(
+        recording.companion.plugins, "load_plugin_data", lambda config: plugin_descriptions(boundaries=True)
+    )
     monkeypatch.setattr(recording.companion.db, "save_trace_in_sqlite", failing_save)
     version = recording.companion.version
     monkeypatch.setattr(version, "__version__", "1.0")  # restored after the test
@@ -370,11 +406,15 @@ def test_failing_plugins_and_serialiser_are_flat(recording, monkeypatch, sarv_wa
     def none_call(frame, event, arg, context):
         return None
 
-    monkeypatch.setattr(recording.companion.plugins, "load_plugin_data", lambda config: [
-        {"co_names": ["leaf"], "path_fragment": "", "call_type": "a", "return_type": "b", "call": raising_call},
-        {"co_names": ["leaf"], "path_fragment": "", "call_type": "a", "return_type": "b", "process": list_process},
-        {"co_names": ["branch"], "path_fragment": "", "call_type": "a", "return_type": "b", "call": none_call},
-    ])
+    monkeypatch.setattr(
+        recording.companion.plugins,
+        "load_plugin_data",
+        lambda config: [
+            {"co_names": ["leaf"], "path_fragment": "", "call_type": "a", "return_type": "b", "call": raising_call},
+            {"co_names": ["leaf"], "path_fragment": "", "call_type": "a", "return_type": "b", "process": list_process},
+            {"co_names": ["branch"], "path_fragment": "", "call_type": "a", "return_type": "b", "call": none_call},
+        ],
+    )
 
     def picky_dump(obj):
         if isinstance(obj, dict) and "payload" in obj:
@@ -392,8 +432,9 @@ def test_failing_plugins_and_serialiser_are_flat(recording, monkeypatch, sarv_wa
         assert trace.named(trace.records, "leaf") and not any(r["type"] != "frame" for r in trace.records)
 
     trend = measure(work)
-    trend.show("failing plugins and serialiser", warnings_per_round=reported[ROUNDS],
-               trace_bytes_per_round=volume[ROUNDS])
+    trend.show(
+        "failing plugins and serialiser", warnings_per_round=reported[ROUNDS], trace_bytes_per_round=volume[ROUNDS]
+    )
     # Per test_case: 9 leaf activations, whose 18 events fail in 2 plugins each and whose 9
     # returns (the locals hold the payload) fail to encode; 6 branch events fail in 1 plugin.
     assert set(reported[1:]) == {10 * (18 * 2 + 9 + 6)}
@@ -454,13 +495,33 @@ def test_dropped_profiler_releases_its_frames(recording, monkeypatch, cycle):
     they (or a plugin) refer back to the profiler, forming a reference cycle."""
     holder = {}
     if cycle == "plugin context":
-        monkeypatch.setattr(recording.companion.plugins, "load_plugin_data", lambda config: [
-            {"co_names": ["x"], "path_fragment": "", "call_type": "a", "return_type": "b",
-             "build_context": lambda config: {"profiler": holder["profiler"]}}])
+        monkeypatch.setattr(
+            recording.companion.plugins,
+            "load_plugin_data",
+            lambda config: [
+                {
+                    "co_names": ["x"],
+                    "path_fragment": "",
+                    "call_type": "a",
+                    "return_type": "b",
+                    "build_context": lambda config: {"profiler": holder["profiler"]},
+                }
+            ],
+        )
     elif cycle == "plugin callable":
-        monkeypatch.setattr(recording.companion.plugins, "load_plugin_data", lambda config: [
-            {"co_names": ["x"], "path_fragment": "", "call_type": "a", "return_type": "b",
-             "call": holder["profiler"].__call__}])
+        monkeypatch.setattr(
+            recording.companion.plugins,
+            "load_plugin_data",
+            lambda config: [
+                {
+                    "co_names": ["x"],
+                    "path_fragment": "",
+                    "call_type": "a",
+                    "return_type": "b",
+                    "call": holder["profiler"].__call__,
+                }
+            ],
+        )
     ns = recording.module(HOLDER)
     profiler = holder["profiler"] = recording.profiler({})
     sarv._sarv.register_profiler(profiler)
@@ -484,9 +545,10 @@ def test_dropped_profiler_releases_frames_of_ended_threads(recording):
     profiler = recording.profiler({"threading": True})
     sarv._sarv.register_profiler(profiler)
     try:
+
         def body():
             ns["use"](1)  # reaches the hook; the thread is switched to the profiler
-            ns["stopped_inside"](sarv._sarv.register_noop_profiler, profiler)
+            ns["stopped_inside"](sarv._sarv.register_noop_profiler, profiler)  # noqa: F821 (deleted later)
 
         worker = threading.Thread(target=body)
         worker.start()

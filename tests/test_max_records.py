@@ -19,7 +19,11 @@ def calls(n, size=0):
 
 
 def values(records):
-    return [r["locals"]["x"][0] for r in records if r.get("type") == "frame" and r["co_name"] == "echo" and r["event"] == "call"]
+    return [
+        r["locals"]["x"][0]
+        for r in records
+        if r.get("type") == "frame" and r["co_name"] == "echo" and r["event"] == "call"
+    ]
 
 
 @pytest.mark.parametrize("mode", ["ring", "stop"])

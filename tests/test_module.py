@@ -122,14 +122,26 @@ def test_not_callable_is_refused_and_previous_hook_kept(make_profiler):
     "attrs, omit, error, message",
     [
         ({"config": ["not", "a", "dict"]}, (), TypeError, "'list' object cannot be converted to 'PyDict'"),
-        ({"config": {"filters": {"include_frames": None}}}, (), TypeError,
-         "'NoneType' object cannot be converted to 'Sequence'"),
+        (
+            {"config": {"filters": {"include_frames": None}}},
+            (),
+            TypeError,
+            "'NoneType' object cannot be converted to 'Sequence'",
+        ),
         ({"config": {"filters": {"include_frames": "src/"}}}, (), TypeError, "Can't extract `str` to `Vec`"),
         ({"config": {"filters": {"ignore_frames": "tests/"}}}, (), TypeError, "Can't extract `str` to `Vec`"),
-        ({"config": {"filters": {"include_frames": ["src/", 3]}}}, (), TypeError,
-         "'int' object cannot be converted to 'PyString'"),
-        ({"config": {"filters": {"include_frames": {"src/"}}}}, (), TypeError,
-         "'set' object cannot be converted to 'Sequence'"),
+        (
+            {"config": {"filters": {"include_frames": ["src/", 3]}}},
+            (),
+            TypeError,
+            "'int' object cannot be converted to 'PyString'",
+        ),
+        (
+            {"config": {"filters": {"include_frames": {"src/"}}}},
+            (),
+            TypeError,
+            "'set' object cannot be converted to 'Sequence'",
+        ),
         ({"config": {"sqlite_busy_timeout": -1}}, (), OverflowError, None),
         ({"config": {"sqlite_busy_timeout": 2**64}}, (), OverflowError, None),
         ({"config": {"sqlite_busy_timeout": None}}, (), TypeError, None),
@@ -219,9 +231,7 @@ def test_dict_subclass_is_read_with_plain_lookups(make_profiler, saved):
 
     # The ignore list is honoured and the timeout read; the threading hook is only
     # installed after an ordinary subscription, which this dict refuses (silently).
-    config = Unsubscriptable(
-        filters={"ignore_frames": ["test_module.py"]}, sqlite_busy_timeout=5, threading=True
-    )
+    config = Unsubscriptable(filters={"ignore_frames": ["test_module.py"]}, sqlite_busy_timeout=5, threading=True)
     p = make_profiler(config=config)
     register(p)
     traced(1)
@@ -250,10 +260,14 @@ def test_events_go_to_the_last_registered_profiler_only(make_profiler):
     "break_plugins, message",
     [
         (lambda mp, c: mp.delattr(c.plugins, "load_plugin_data"), "load_plugin_data should exist"),
-        (lambda mp, c: mp.setattr(c.plugins, "load_plugin_data", lambda config: 1 / 0),
-         "load_plugin_data should be callable"),
-        (lambda mp, c: mp.setattr(c.plugins, "load_plugin_data", lambda config: ()),
-         "load_plugin_data should return a list"),
+        (
+            lambda mp, c: mp.setattr(c.plugins, "load_plugin_data", lambda config: 1 / 0),
+            "load_plugin_data should be callable",
+        ),
+        (
+            lambda mp, c: mp.setattr(c.plugins, "load_plugin_data", lambda config: ()),
+            "load_plugin_data should return a list",
+        ),
         (lambda mp, c: mp.setitem(sys.modules, "sarv.plugins", None), "sarv.plugins should always be importable"),
     ],
 )

@@ -136,7 +136,7 @@ def test_raw_pair_copies_verbatim_and_empties_the_value():
     [(0, b"\x90"), (1, b"\x91"), (15, b"\x9f"), (16, b"\xdc\x00\x10"), (65536, b"\xdd\x00\x01\x00\x00")],
 )
 def test_raw_frames_header_counts_records(count, header):
-    records = [bytes([0x81, 0xa1, 0x69]) + native.write_value("uint", i) for i in range(count)]
+    records = [bytes([0x81, 0xA1, 0x69]) + native.write_value("uint", i) for i in range(count)]
     assert native.write_raw_frames(records) == header + b"".join(records)
 
 
@@ -167,7 +167,7 @@ def serializer(companion, monkeypatch):
         (b"\x92\x01\xc0", b"\x92\x01\xc0"),
         (bytearray(b"\x92\x01\xc0"), b"\x92\x01\xc0"),
         ([0x92, 0, 255], b"\x92\x00\xff"),
-        ((0xc3,), b"\xc3"),
+        ((0xC3,), b"\xc3"),
         (b"", b""),
     ],
 )
@@ -229,10 +229,17 @@ def test_dump_msgpack_errors_of_the_companion_pass_through(companion, monkeypatc
 CROCKFORD = "0123456789ABCDEFGHJKMNPQRSTVWXYZ"
 
 
-@pytest.mark.parametrize("millis, high, low", [
-    (0, 0, 0), (2**48 - 1, 2**16 - 1, 2**64 - 1), (1469918176385, 0x1234, 0xFEDCBA9876543210),
-    (1, 1, 1), (2**47, 2**15, 2**63), (2**48 + 5, 0, 0),  # millis beyond 48 bits: low 48 kept
-])
+@pytest.mark.parametrize(
+    "millis, high, low",
+    [
+        (0, 0, 0),
+        (2**48 - 1, 2**16 - 1, 2**64 - 1),
+        (1469918176385, 0x1234, 0xFEDCBA9876543210),
+        (1, 1, 1),
+        (2**47, 2**15, 2**63),
+        (2**48 + 5, 0, 0),  # millis beyond 48 bits: low 48 kept
+    ],
+)
 def test_ulid_text_is_the_130_bit_value_in_base32(millis, high, low):
     value = ((millis % 2**48) << 80) | (high << 64) | low
     expected = "".join(CROCKFORD[(value >> (5 * i)) & 31] for i in reversed(range(26)))

@@ -106,21 +106,37 @@ def raise_value_error(config):
     raise ValueError("bad context")
 
 
-@pytest.mark.parametrize("descriptions, error, message", [
-    ([description(co_names=DELETE)], KeyError, "co_names"),
-    ([description(path_fragment=DELETE)], KeyError, "path_fragment"),
-    ([description(call_type=DELETE)], KeyError, "call_type"),
-    ([description(return_type=DELETE)], KeyError, "return_type"),
-    ([description(), description(return_type=DELETE)], KeyError, "return_type"),
-    ([description(subtype=None)], TypeError, "NoneType"),
-    ([description(path_fragment=3)], TypeError, "'int' object cannot be converted to 'PyString'"),
-    ([description(co_names=["work", 3])], TypeError, "int"),
-    ([description(events="return")], TypeError, "Can't extract `str` to `Vec`"),
-    ([description(build_context=lambda config: [1])], TypeError, "'list' object cannot be converted to 'PyDict'"),
-    ([description(build_context=raise_value_error)], ValueError, "bad context"),
-    ([["work"]], TypeError, "'list' object cannot be converted to 'PyDict'"),
-], ids=["co_names", "path_fragment", "call_type", "return_type", "second", "subtype-none", "fragment-int",
-        "name-int", "events-str", "context-list", "context-raises", "not-a-dict"])
+@pytest.mark.parametrize(
+    "descriptions, error, message",
+    [
+        ([description(co_names=DELETE)], KeyError, "co_names"),
+        ([description(path_fragment=DELETE)], KeyError, "path_fragment"),
+        ([description(call_type=DELETE)], KeyError, "call_type"),
+        ([description(return_type=DELETE)], KeyError, "return_type"),
+        ([description(), description(return_type=DELETE)], KeyError, "return_type"),
+        ([description(subtype=None)], TypeError, "NoneType"),
+        ([description(path_fragment=3)], TypeError, "'int' object cannot be converted to 'PyString'"),
+        ([description(co_names=["work", 3])], TypeError, "int"),
+        ([description(events="return")], TypeError, "Can't extract `str` to `Vec`"),
+        ([description(build_context=lambda config: [1])], TypeError, "'list' object cannot be converted to 'PyDict'"),
+        ([description(build_context=raise_value_error)], ValueError, "bad context"),
+        ([["work"]], TypeError, "'list' object cannot be converted to 'PyDict'"),
+    ],
+    ids=[
+        "co_names",
+        "path_fragment",
+        "call_type",
+        "return_type",
+        "second",
+        "subtype-none",
+        "fragment-int",
+        "name-int",
+        "events-str",
+        "context-list",
+        "context-raises",
+        "not-a-dict",
+    ],
+)
 def test_loading_errors_stop_registration(recording, monkeypatch, descriptions, error, message):
     monkeypatch.setattr(recording.companion.plugins, "load_plugin_data", lambda config: descriptions)
     profiler = recording.profiler()
@@ -130,10 +146,13 @@ def test_loading_errors_stop_registration(recording, monkeypatch, descriptions, 
     assert sys.getprofile() is None and not hasattr(profiler, "rust_profiler")
 
 
-@pytest.mark.parametrize("optional", [
-    {},
-    {"subtype": DELETE, "call": None, "process": None, "events": None, "build_context": None},
-])
+@pytest.mark.parametrize(
+    "optional",
+    [
+        {},
+        {"subtype": DELETE, "call": None, "process": None, "events": None, "build_context": None},
+    ],
+)
 def test_optional_keys_absent_or_none_load(with_plugins, optional):
     desc = description()
     desc.update({k: v for k, v in optional.items() if v is not DELETE})
@@ -173,7 +192,10 @@ def test_names_and_shared_context(with_plugins):
     result, trace, _ = with_plugins(descriptions, "run_all")
     assert result == "gpabab"
     assert [(name, event, arg) for name, event, arg, _ in seen] == [
-        ("get", "call", None), ("get", "return", "g"), ("post", "call", None), ("post", "return", "p"),
+        ("get", "call", None),
+        ("get", "return", "g"),
+        ("post", "call", None),
+        ("post", "return", "p"),
     ]
     assert len({ctx for *_, ctx in seen}) == 1
     records = plugin_records(trace.records)
@@ -195,7 +217,7 @@ def test_each_processor_keeps_its_own_ids(with_plugins):
     activation = ["A_call", "B_call", ("work", "call"), ("work", "return"), "B_return", "A_return"]
     assert kinds(trace.records) == [("twice", "call")] + activation * 2 + [("twice", "return")]
     for first in (1, 7):
-        a_call, b_call, frame_call, frame_ret, b_ret, a_ret = trace.records[first:first + 6]
+        a_call, b_call, frame_call, frame_ret, b_ret, a_ret = trace.records[first : first + 6]
         assert a_call["frame_id"] == a_ret["frame_id"] and b_call["frame_id"] == b_ret["frame_id"]
         assert len({a_call["frame_id"], b_call["frame_id"], frame_call["frame_id"]}) == 3
         assert all(FRAME_ID.fullmatch(r["frame_id"]) for r in (a_call, b_call))
@@ -224,9 +246,15 @@ def test_events_limit_what_a_processor_produces(with_plugins, events, produced):
         assert ulid_millis(records[0]["frame_id"]) >= int(finished * 1000)
 
 
-@pytest.mark.parametrize("answer, recorded, reported", [
-    (True, True, False), (False, False, False), (None, False, True), (1, False, True),
-])
+@pytest.mark.parametrize(
+    "answer, recorded, reported",
+    [
+        (True, True, False),
+        (False, False, False),
+        (None, False, True),
+        (1, False, True),
+    ],
+)
 def test_call_predicate_answers(with_plugins, caplog, answer, recorded, reported):
     caplog.set_level(logging.WARNING, logger="sarv")
     descriptions = [
@@ -245,11 +273,14 @@ def test_call_predicate_answers(with_plugins, caplog, answer, recorded, reported
         assert reports == []
 
 
-@pytest.mark.parametrize("result, merged", [
-    ([("extra", 1)], None),
-    (types.MappingProxyType({"extra": 1}), 1),
-    ({"extra": 2}, 2),
-])
+@pytest.mark.parametrize(
+    "result, merged",
+    [
+        ([("extra", 1)], None),
+        (types.MappingProxyType({"extra": 1}), 1),
+        ({"extra": 2}, 2),
+    ],
+)
 def test_process_result_must_be_a_mapping(with_plugins, caplog, result, merged):
     caplog.set_level(logging.WARNING, logger="sarv")
     _, trace, _ = with_plugins([description(process=lambda *args: result)], "twice")
@@ -301,11 +332,15 @@ def test_library_frames_still_produce_plugin_records(with_plugins, recording, fr
 def test_lightweight_repr_applies_to_plugin_records(with_plugins, monkeypatch, recording):
     serialize = recording.companion.serialize
     monkeypatch.setattr(serialize, "dump_msgpack", lambda obj: msgpack.packb("full"))
-    monkeypatch.setattr(serialize, "dump_msgpack_lightweight_repr", lambda obj: msgpack.packb(
-        {k: v for k, v in obj.items() if k == "type"} if isinstance(obj, dict) and "type" in obj else "light"))
+    monkeypatch.setattr(
+        serialize,
+        "dump_msgpack_lightweight_repr",
+        lambda obj: msgpack.packb(
+            {k: v for k, v in obj.items() if k == "type"} if isinstance(obj, dict) and "type" in obj else "light"
+        ),
+    )
     _, trace, _ = with_plugins([description()], "twice", config={"lightweight_repr": True})
-    assert plugin_records(trace.records) == [
-        {"type": "work_call"}, {"type": "work_return"}] * 2
+    assert plugin_records(trace.records) == [{"type": "work_call"}, {"type": "work_return"}] * 2
 
 
 def test_boundaries_from_plugins_cut_one_trace_per_test(with_plugins, recording):
@@ -322,8 +357,12 @@ def test_boundaries_from_plugins_cut_one_trace_per_test(with_plugins, recording)
     assert saved["trace_id"] == trace_id
     # The new trace starts with the boundary record and ends with it; earlier records are gone.
     assert kinds(saved["frames_of_interest"]) == [
-        "start_test", ("test_case", "call"), ("leaf", "call"), ("leaf", "return"),
-        ("test_case", "return"), "end_test",
+        "start_test",
+        ("test_case", "call"),
+        ("leaf", "call"),
+        ("leaf", "return"),
+        ("test_case", "return"),
+        "end_test",
     ]
     assert trace.doc["trace_id"] == trace_id
     assert kinds(trace.records) == [("leaf", "call"), ("leaf", "return"), ("session", "return")]

@@ -56,26 +56,44 @@ def documents(folder):
             work(i)
         pairs.append(("trc_recorded%d" % i, db.load_trace(profiler.db_path, profiler.trace_id)))
     big = [{"type": "frame", "co_name": "f%d" % i, "blob": os.urandom(64).hex()} for i in range(3000)]
-    pairs.append(("trc_big", msgpack.packb({"meta": {"source": "api", "version": "1"}, "frames_of_interest": big, "frames": {}})))
+    pairs.append(
+        ("trc_big", msgpack.packb({"meta": {"source": "api", "version": "1"}, "frames_of_interest": big, "frames": {}}))
+    )
     test_records = [
         {"type": "start_test", "node_id": "tests/test_x.py::test_a"},
         {"type": "end_test", "node_id": "tests/test_x.py::test_a", "outcome": "failed"},
     ]
-    pairs.append(("trc_test", msgpack.packb({"meta": {"source": "pytest", "version": "1"}, "frames_of_interest": test_records, "frames": {}})))
+    pairs.append(
+        (
+            "trc_test",
+            msgpack.packb(
+                {"meta": {"source": "pytest", "version": "1"}, "frames_of_interest": test_records, "frames": {}}
+            ),
+        )
+    )
     request_records = [
         {"type": "start_request", "method": "GET", "path": "/a"},
         {"type": "end_request", "method": "GET", "path": "/a", "status": 404, "duration": 0.25},
     ]
-    pairs.append(("trc_request", msgpack.packb({"meta": {"source": "request", "version": "1"}, "frames_of_interest": request_records, "frames": {}})))
+    pairs.append(
+        (
+            "trc_request",
+            msgpack.packb(
+                {"meta": {"source": "request", "version": "1"}, "frames_of_interest": request_records, "frames": {}}
+            ),
+        )
+    )
     pairs.append(("trc_broken", b"\x93\x01"))
     pairs.append(("trc_request", pairs[-2][1] + b""))  # a second save of one trace id
     return pairs
 
 
 def comparable(summary):
-    fields = dict(vars(summary)) if not hasattr(summary, "__dataclass_fields__") else {
-        name: getattr(summary, name) for name in summary.__dataclass_fields__
-    }
+    fields = (
+        dict(vars(summary))
+        if not hasattr(summary, "__dataclass_fields__")
+        else {name: getattr(summary, name) for name in summary.__dataclass_fields__}
+    )
     for name in ("row_id", "created"):
         fields.pop(name)
     return fields
@@ -101,6 +119,7 @@ def test_same_results_as_sqlite(tmp_path, pg_url, monkeypatch):
         assert [s.trace_id for s in db.list_traces(pg_url, **kwargs)] == [
             s.trace_id for s in db.list_traces(sqlite_path, **kwargs)
         ]
+
     def resolved(path, text):
         try:
             return db.resolve_trace_id(path, text)
@@ -111,7 +130,11 @@ def test_same_results_as_sqlite(tmp_path, pg_url, monkeypatch):
         assert resolved(pg_url, text) == resolved(sqlite_path, text), text
     assert resolved(pg_url, "d1") == "trc_recorded1" and resolved(pg_url, "trc_rec") == "not found"
     assert db.prune_traces(pg_url, keep_last=5, source="api") == db.prune_traces(sqlite_path, keep_last=5, source="api")
-    assert db.delete_traces(pg_url, ["trc_big", "trc_request"]) == db.delete_traces(sqlite_path, ["trc_big", "trc_request"]) == 3
+    assert (
+        db.delete_traces(pg_url, ["trc_big", "trc_request"])
+        == db.delete_traces(sqlite_path, ["trc_big", "trc_request"])
+        == 3
+    )
     assert [comparable(s) for s in db.list_traces(pg_url)] == [comparable(s) for s in db.list_traces(sqlite_path)]
     with pytest.raises(db.TraceNotFound):
         db.open_trace(pg_url, "trc_big")
@@ -124,7 +147,12 @@ def test_commands_on_a_postgresql_store(tmp_path, pg_url):
 
     def sarv(*args):
         done = subprocess.run(
-            [sys.executable, "-m", "sarv", *args], cwd=str(tmp_path), env=env, capture_output=True, text=True, timeout=120
+            [sys.executable, "-m", "sarv", *args],
+            cwd=str(tmp_path),
+            env=env,
+            capture_output=True,
+            text=True,
+            timeout=120,
         )
         assert done.returncode == 0, done.stdout + done.stderr
         assert "pw-in-url" not in done.stdout + done.stderr
@@ -145,7 +173,11 @@ def test_commands_on_a_postgresql_store(tmp_path, pg_url):
     # A wrong password is an error of one line, without the password.
     wrong = pg_url.replace("postgresql://postgres@", "postgresql://nobody:hunter2@")
     done = subprocess.run(
-        [sys.executable, "-m", "sarv", "traces", "--db", wrong], cwd=str(tmp_path), env=env, capture_output=True, text=True
+        [sys.executable, "-m", "sarv", "traces", "--db", wrong],
+        cwd=str(tmp_path),
+        env=env,
+        capture_output=True,
+        text=True,
     )
     assert done.returncode != 0 and "hunter2" not in done.stderr and "Traceback" not in done.stderr
 

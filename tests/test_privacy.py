@@ -74,8 +74,11 @@ def test_secrets_are_redacted_and_the_files_are_private(tmp_path):
     assert "{'headers': {'Authorization': '[redacted]', 'Accept': 'json'}}" in shown.stdout
     assert not any(secret in shown.stdout for secret in SECRETS)
     # (show cuts long lines: the last locals, read from the trace)
-    (login,) = [r for r in db.load_trace_document(str(path), trace_id)["frames_of_interest"]
-                if r["type"] == "frame" and r["event"] == "return" and r["qualname"] == "__main__.login"]
+    (login,) = [
+        r
+        for r in db.load_trace_document(str(path), trace_id)["frames_of_interest"]
+        if r["type"] == "frame" and r["event"] == "return" and r["qualname"] == "__main__.login"
+    ]
     assert login["locals"]["client"] == {"__class__": "__main__.Client", "name": "shop", "api_key": "[redacted]"}
     assert login["locals"]["scope"]["headers"] == [[b"authorization", "[redacted]"], [b"accept", b"*/*"]]
 
@@ -114,7 +117,11 @@ def test_pytest_sarv_makes_private_files(tmp_path):
     env = {k: v for k, v in os.environ.items() if k not in ("SARV_DB", "PYTEST_ADDOPTS")}
     result = subprocess.run(
         [sys.executable, "-m", "pytest", "-p", "no:cacheprovider", "-q", "--sarv"],
-        cwd=str(tmp_path), env=env, capture_output=True, text=True, timeout=120,
+        cwd=str(tmp_path),
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=120,
     )
     assert result.returncode == 0, result.stdout + result.stderr
     path = tmp_path / ".sarv" / "traces.sqlite3"
@@ -132,8 +139,11 @@ def test_redaction_is_configured_per_profiler(tmp_path):
         return author
 
     def locals_of(profiler):
-        (call,) = [r for r in profiler.load_trace()["frames_of_interest"]
-                   if r["type"] == "frame" and r["event"] == "call" and r["qualname"].endswith("pay")]
+        (call,) = [
+            r
+            for r in profiler.load_trace()["frames_of_interest"]
+            if r["type"] == "frame" and r["event"] == "call" and r["qualname"].endswith("pay")
+        ]
         return call["locals"]
 
     path = tmp_path / "traces.sqlite3"

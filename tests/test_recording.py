@@ -17,13 +17,22 @@ from sarv._sarv_testing import get_qualname
 
 FRAME_ID = re.compile(r"frm_[0-9ABCDEFGHJKMNPQRSTVWXYZ]{26}")
 FRAME_KEYS = [
-    "path", "co_name", "qualname", "event", "frame_id", "arg", "locals",
-    "thread", "thread_native_id", "timestamp", "type", "user_code_call_site",
+    "path",
+    "co_name",
+    "qualname",
+    "event",
+    "frame_id",
+    "arg",
+    "locals",
+    "thread",
+    "thread_native_id",
+    "timestamp",
+    "type",
+    "user_code_call_site",
 ]
 VIEWS = "/home/u/project/app/views.py"
 LOG_FORMAT = (
-    "Unexpected exception in Rust.\n    co_filename: %s\n    co_name: %s\n"
-    "    event: %s\n    frame locals: %s\n"
+    "Unexpected exception in Rust.\n    co_filename: %s\n    co_name: %s\n    event: %s\n    frame locals: %s\n"
 )
 
 
@@ -58,8 +67,12 @@ def test_frame_records_of_a_program(recording):
     assert result == 5
     assert trace.threads == {}
     assert events(trace.records) == [
-        ("outer", "call"), ("inner", "call"), ("inner", "return"),
-        ("inner", "call"), ("inner", "return"), ("outer", "return"),
+        ("outer", "call"),
+        ("inner", "call"),
+        ("inner", "return"),
+        ("inner", "call"),
+        ("inner", "return"),
+        ("outer", "return"),
     ]
     for raw in trace.raw:
         assert raw[0] == 0x8C
@@ -68,8 +81,12 @@ def test_frame_records_of_a_program(recording):
     outer_call, in1_call, in1_ret, in2_call, in2_ret, outer_ret = trace.records
     line = lambda marker: recording.line(PROGRAM, marker)  # noqa: E731
     assert [r["path"] for r in trace.records] == [
-        f"{VIEWS}:{line('def outer')}", f"{VIEWS}:{line('def inner')}", f"{VIEWS}:{line('return y')}",
-        f"{VIEWS}:{line('def inner')}", f"{VIEWS}:{line('return y')}", f"{VIEWS}:{line('return a + b')}",
+        f"{VIEWS}:{line('def outer')}",
+        f"{VIEWS}:{line('def inner')}",
+        f"{VIEWS}:{line('return y')}",
+        f"{VIEWS}:{line('def inner')}",
+        f"{VIEWS}:{line('return y')}",
+        f"{VIEWS}:{line('return a + b')}",
     ]
     assert {r["qualname"] for r in (in1_call, in2_ret)} == {"app.views.inner"}
     assert outer_call["qualname"] == "app.views.outer"
@@ -158,8 +175,14 @@ def test_exceptions_keep_the_call_stack_balanced(recording):
     result, trace, _ = recording.run(ns["caller"])
     assert result == 1
     assert events(trace.records) == [
-        ("caller", "call"), ("middle", "call"), ("fail", "call"), ("fail", "return"),
-        ("middle", "return"), ("after", "call"), ("after", "return"), ("caller", "return"),
+        ("caller", "call"),
+        ("middle", "call"),
+        ("fail", "call"),
+        ("fail", "return"),
+        ("middle", "return"),
+        ("after", "call"),
+        ("after", "return"),
+        ("caller", "return"),
     ]
     caller_c, middle_c, fail_c, fail_r, middle_r, after_c, after_r, caller_r = trace.records
     assert fail_c["frame_id"] == fail_r["frame_id"] and middle_c["frame_id"] == middle_r["frame_id"]
@@ -268,7 +291,10 @@ def test_module_code_locals_leave_out_builtins(recording):
     code = compile(MODULE_CODE, VIEWS, "exec")
     _, trace, _ = recording.run(exec, code, namespace)
     assert events(trace.records) == [
-        ("<module>", "call"), ("helper", "call"), ("helper", "return"), ("<module>", "return"),
+        ("<module>", "call"),
+        ("helper", "call"),
+        ("helper", "return"),
+        ("<module>", "return"),
     ]
     module_call, helper_call, _, module_ret = trace.records
     assert module_call["qualname"] == "app.views.<module>"
@@ -412,7 +438,8 @@ SCRIPT_PROFILER = textwrap.dedent("""\
 """)
 
 
-REFUSED_AUDIT_HOOK = textwrap.dedent("""\
+REFUSED_AUDIT_HOOK = (
+    textwrap.dedent("""\
     import os, sys, tempfile, msgpack
 
     def refuse(event, args):
@@ -422,7 +449,9 @@ REFUSED_AUDIT_HOOK = textwrap.dedent("""\
     sys.addaudithook(refuse)
     import sarv._sarv
 
-""") + SCRIPT_PROFILER + textwrap.dedent("""\
+""")
+    + SCRIPT_PROFILER
+    + textwrap.dedent("""\
 
     base = tempfile.mkdtemp()
     os.chdir(base)
@@ -437,6 +466,7 @@ REFUSED_AUDIT_HOOK = textwrap.dedent("""\
     shown = [r["path"] for r in doc["frames_of_interest"] if r["co_name"] == "probe" and r["event"] == "call"]
     print(shown == ["mod.py:2", os.path.join(base, "mod.py").lstrip("/") + ":2"], shown)
 """)
+)
 
 
 def test_working_directory_is_read_every_time_when_changes_cannot_be_watched():
@@ -598,18 +628,31 @@ def _unstarted_generator(models, other):
     return get_qualname(frame, False), get_qualname(frame, True)
 
 
-@pytest.mark.parametrize("case, without, with_co_qualname", [
-    (lambda m, o: m["MODULE_NAMES"], "app.models.<module>", "app.models.<module>"),
-    (lambda m, o: o["call_other"](m["compute_total"]), "app.models.compute_total", "app.models.compute_total"),
-    (lambda m, o: m["shadowing_caller"](), "app.models.Invoice.build", "app.models.compute_total"),
-    (lambda m, o: m["call_total"](m["Invoice"]()), "app.models.Invoice.total", "app.models.Invoice.total"),
-    (lambda m, o: m["call_amount"](m["Invoice"]()), "app.models.Invoice.amount", "app.models.Invoice.amount"),
-    (lambda m, o: m["call_build"](), "app.models.Invoice.build", "app.models.Invoice.build"),
-    (lambda m, o: m["Ledger"].BODY, "app.models.Ledger", "app.models.Ledger"),
-    (_unstarted_generator, None, "app.models.gen"),
-    (lambda m, o: m["call_fn"](m["make_closure"]()), KeyError, "app.models.make_closure.<locals>.hidden"),
-], ids=["module", "global", "caller-local-wins", "method-via-self", "property", "classmethod",
-        "class-body", "no-caller", "unreachable-closure"])
+@pytest.mark.parametrize(
+    "case, without, with_co_qualname",
+    [
+        (lambda m, o: m["MODULE_NAMES"], "app.models.<module>", "app.models.<module>"),
+        (lambda m, o: o["call_other"](m["compute_total"]), "app.models.compute_total", "app.models.compute_total"),
+        (lambda m, o: m["shadowing_caller"](), "app.models.Invoice.build", "app.models.compute_total"),
+        (lambda m, o: m["call_total"](m["Invoice"]()), "app.models.Invoice.total", "app.models.Invoice.total"),
+        (lambda m, o: m["call_amount"](m["Invoice"]()), "app.models.Invoice.amount", "app.models.Invoice.amount"),
+        (lambda m, o: m["call_build"](), "app.models.Invoice.build", "app.models.Invoice.build"),
+        (lambda m, o: m["Ledger"].BODY, "app.models.Ledger", "app.models.Ledger"),
+        (_unstarted_generator, None, "app.models.gen"),
+        (lambda m, o: m["call_fn"](m["make_closure"]()), KeyError, "app.models.make_closure.<locals>.hidden"),
+    ],
+    ids=[
+        "module",
+        "global",
+        "caller-local-wins",
+        "method-via-self",
+        "property",
+        "classmethod",
+        "class-body",
+        "no-caller",
+        "unreachable-closure",
+    ],
+)
 def test_qualname_lookup_without_co_qualname(recording, case, without, with_co_qualname):
     models = recording.module(MODELS, filename="/home/u/project/app/models.py", name="app.models")
     other = recording.module(OTHER, filename="/home/u/project/app/other.py", name="app.other")
@@ -622,6 +665,7 @@ def test_qualname_lookup_without_co_qualname(recording, case, without, with_co_q
 
 
 # --- reports of events that could not be recorded ---------------------------------------
+
 
 class Poison:
     """Refused by the serialiser while armed."""
@@ -696,15 +740,22 @@ def test_failed_events_are_reported_once_each(recording, failing, caplog):
         assert isinstance(report.exc_info[1], ValueError) and str(report.exc_info[1]) == "unencodable"
         assert report.getMessage().startswith(f"Unexpected exception in Rust.\n    co_filename: {VIEWS}\n")
     assert events(trace.records) == [
-        ("all_fail", "call"), ("leaf", "call"), ("leaf", "return"), ("all_fail", "return"),
+        ("all_fail", "call"),
+        ("leaf", "call"),
+        ("leaf", "return"),
+        ("all_fail", "return"),
     ]
     owner = trace.records[0]["frame_id"]
     assert site(trace.records[1]) == (owner, recording.line(FAILING, "# after failure"))
 
 
-@pytest.mark.parametrize("program, failed_event, expected", [
-    ("only_call_fails", "call", 4), ("only_return_fails", "return", 3),
-])
+@pytest.mark.parametrize(
+    "program, failed_event, expected",
+    [
+        ("only_call_fails", "call", 4),
+        ("only_return_fails", "return", 3),
+    ],
+)
 def test_failed_event_leaves_the_call_stack_sound(recording, failing, caplog, program, failed_event, expected):
     callee = program.replace("only_", "")
     caplog.set_level(logging.WARNING, logger="sarv")
@@ -828,11 +879,14 @@ def test_locals_that_are_not_a_dict_are_recorded_as_a_dict(recording):
     assert namespace.data == {"seed": 7, "total": 42}
 
 
-UNREADABLE_CWD = textwrap.dedent("""\
+UNREADABLE_CWD = (
+    textwrap.dedent("""\
     import os, sys, tempfile, msgpack
     import sarv._sarv
 
-""") + SCRIPT_PROFILER + textwrap.dedent("""\
+""")
+    + SCRIPT_PROFILER
+    + textwrap.dedent("""\
 
     ns = {"__name__": "app.views"}
     exec(compile("def probe():\\n    return 1\\n", "/home/u/project/app/views.py", "exec"), ns)
@@ -846,6 +900,7 @@ UNREADABLE_CWD = textwrap.dedent("""\
     doc = msgpack.unpackb(p.rust_profiler.build_trace(), strict_map_key=False)
     print(result, [r["path"] for r in doc["frames_of_interest"] if r["co_name"] == "probe"])
 """)
+)
 
 
 def test_unreadable_working_directory_leaves_file_names_whole():
@@ -873,9 +928,16 @@ def test_qualified_name_follows_the_module_name_and_the_code(recording):
     assert calls == ["app.first.probe", "app.second.probe", "app.second.probe", "app.third.probe"]
 
 
-@pytest.mark.parametrize("size, header", [
-    (31, b"\xbf"), (32, b"\xd9\x20"), (255, b"\xd9\xff"), (256, b"\xda\x01\x00"), (70000, b"\xdb\x00\x01\x11\x70"),
-])
+@pytest.mark.parametrize(
+    "size, header",
+    [
+        (31, b"\xbf"),
+        (32, b"\xd9\x20"),
+        (255, b"\xd9\xff"),
+        (256, b"\xda\x01\x00"),
+        (70000, b"\xdb\x00\x01\x11\x70"),
+    ],
+)
 def test_path_entry_takes_the_smallest_text_form(recording, size, header):
     # "<file>:1" of exactly `size` bytes (the file name is not below the working directory).
     filename = "/nowhere/" + "d" * (size - len("/nowhere/") - len(".py:1")) + ".py"

@@ -3,10 +3,8 @@ ASGI (a real server, requests interleaved on one event loop), keep-modes and
 the stored request columns."""
 
 import importlib
-import json
 import os
 import re
-import socket
 import sqlite3
 import subprocess
 import sys
@@ -165,7 +163,12 @@ def test_threaded_wsgi_server_overlapping_requests(tmp_path):
     for i, (status, headers, body) in enumerate(results):
         assert body == b"%d %d" % (i * 10 + 1, i * 10 + 2)
         summary = by_id[headers["X-Sarv-Trace"]]
-        assert (summary.source, summary.method, summary.path, summary.status) == ("request", "GET", "/items/%d" % i, 201)
+        assert (summary.source, summary.method, summary.path, summary.status) == (
+            "request",
+            "GET",
+            "/items/%d" % i,
+            201,
+        )
         assert summary.duration is not None and summary.duration > 0
     check_own_calls(db_path, summaries, "application", "work")
 
@@ -372,9 +375,7 @@ def test_django_middleware(tmp_path):
     need("django")
     cwd = plain_app_module(tmp_path, DJANGO_APP)
     path = str(tmp_path / "t.sqlite3")
-    done = subprocess.run(
-        [sys.executable, "webapp.py", path], cwd=cwd, capture_output=True, text=True, timeout=120
-    )
+    done = subprocess.run([sys.executable, "webapp.py", path], cwd=cwd, capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stdout + done.stderr
     status, trace_id, total = done.stdout.split()
     [summary] = db.list_traces(path)
@@ -544,12 +545,20 @@ def test_examples(tmp_path, example, modules, requests):
     env.pop("SARV_DB", None)
     done = subprocess.run(
         [sys.executable, os.path.join(root, "examples", example), "--demo"],
-        cwd=str(tmp_path), env=env, capture_output=True, text=True, timeout=120,
+        cwd=str(tmp_path),
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=120,
     )
     assert done.returncode == 0, done.stdout + done.stderr
     listed = subprocess.run(
         [sys.executable, "-m", "sarv", "traces", "--source", "request"],
-        cwd=str(tmp_path), env=env, capture_output=True, text=True, timeout=60,
+        cwd=str(tmp_path),
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=60,
     )
     shown = re.findall(r"trc_\w+", done.stdout)
     assert len(shown) == requests and sorted(shown) == sorted(re.findall(r"trc_\w+", listed.stdout)), listed.stdout

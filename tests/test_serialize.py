@@ -39,9 +39,27 @@ def enc(value):
 @pytest.mark.parametrize(
     "value",
     [
-        None, True, False, 0, -1, 127, -33, 2**64 - 1, -(2**63), 1.5, -0.0, math.inf,
-        "", "héllo ✓", b"", b"\x00\xff", [], [1, [2, [3]]], {}, {"a": {"b": [1, 2.5, None]}},
-        {1: "int key", 2.5: "float key", None: "nil key", b"k": "bin key", True: "bool key"},
+        None,
+        True,
+        False,
+        0,
+        -1,
+        127,
+        -33,
+        2**64 - 1,
+        -(2**63),
+        1.5,
+        -0.0,
+        math.inf,
+        "",
+        "héllo ✓",
+        b"",
+        b"\x00\xff",
+        [],
+        [1, [2, [3]]],
+        {},
+        {"a": {"b": [1, 2.5, None]}},
+        {1: "int key", 2.5: "float key", None: "nil key", b"k": "bin key", True: "bool key"},  # noqa: F601
     ],
 )
 def test_builtin_values_round_trip(value):
@@ -176,9 +194,26 @@ class Hostile:
         return method
 
     for _name in (
-        "__iter__", "__len__", "__repr__", "__str__", "__eq__", "__hash__", "__getattr__",
-        "__getitem__", "keys", "items", "values", "__reversed__", "__contains__", "__int__",
-        "__float__", "__index__", "__bytes__", "__format__", "__reduce_ex__", "__getstate__",
+        "__iter__",
+        "__len__",
+        "__repr__",
+        "__str__",
+        "__eq__",
+        "__hash__",
+        "__getattr__",
+        "__getitem__",
+        "keys",
+        "items",
+        "values",
+        "__reversed__",
+        "__contains__",
+        "__int__",
+        "__float__",
+        "__index__",
+        "__bytes__",
+        "__format__",
+        "__reduce_ex__",
+        "__getstate__",
         "__fspath__",
     ):
         locals()[_name] = _trap(_name)
@@ -406,7 +441,7 @@ def test_long_strings_bytes_and_containers_are_cut_with_markers():
     assert enc([b"b" * big]) == [b"b" * m + ("…(+%d bytes)" % (big - m)).encode()]
     items = enc(list(range(20000)))
     assert items[: serialize.MAX_ITEMS] == list(range(serialize.MAX_ITEMS))
-    assert items[serialize.MAX_ITEMS:] == ["…(+%d items)" % (20000 - serialize.MAX_ITEMS)]
+    assert items[serialize.MAX_ITEMS :] == ["…(+%d items)" % (20000 - serialize.MAX_ITEMS)]
     table = enc({"k%d" % i: i for i in range(20000)})
     assert len(table) == serialize.MAX_ITEMS + 1
     assert table["…"] == "+%d entries" % (20000 - serialize.MAX_ITEMS)
@@ -540,8 +575,18 @@ def test_concurrent_threads_get_their_own_results():
 @pytest.mark.parametrize(
     "value",
     [
-        sys._getframe(), (x for x in ()), Ellipsis, NotImplemented, type, print, threading.Lock(),
-        msgpack.ExtType(5, b"e"), memoryview(b"abcdef")[::2], iter([1]), property(), {1, (2, 3)},
+        sys._getframe(),
+        (x for x in ()),
+        Ellipsis,
+        NotImplemented,
+        type,
+        print,
+        threading.Lock(),
+        msgpack.ExtType(5, b"e"),
+        memoryview(b"abcdef")[::2],
+        iter([1]),
+        property(),
+        {1, (2, 3)},
     ],
 )
 def test_odd_objects_give_exactly_one_value(value):
@@ -554,16 +599,32 @@ def test_odd_objects_give_exactly_one_value(value):
 
 def test_lightweight_dict_maps_names_to_short_texts():
     value = {
-        "n": 3, "f": 1.5, "b": True, "none": None, "s": "hi", "long": "z" * 150,
-        "big": 2**70, "items": [1, 2], "obj": Zoo(), "sub": HStr("no"), "color": Color.RED,
+        "n": 3,
+        "f": 1.5,
+        "b": True,
+        "none": None,
+        "s": "hi",
+        "long": "z" * 150,
+        "big": 2**70,
+        "items": [1, 2],
+        "obj": Zoo(),
+        "sub": HStr("no"),
+        "color": Color.RED,
         (1, 2): "tuple key",
     }
     out = decode_one(dump_msgpack_lightweight_repr(value))
     assert out == {
-        "n": 3, "f": 1.5, "b": True, "none": None, "s": "hi",
+        "n": 3,
+        "f": 1.5,
+        "b": True,
+        "none": None,
+        "s": "hi",
         "long": "z" * serialize.LIGHT_MAX_STR_CHARS + "…(+50 chars)",
-        "big": str(2**70), "items": "<builtins.list>", "obj": "<test_serialize.Zoo>",
-        "sub": "<test_serialize.HStr>", "color": "<test_serialize.Color>",
+        "big": str(2**70),
+        "items": "<builtins.list>",
+        "obj": "<test_serialize.Zoo>",
+        "sub": "<test_serialize.HStr>",
+        "color": "<test_serialize.Color>",
         "(1, 2)": "tuple key",
     }
 
@@ -589,7 +650,9 @@ def test_lightweight_top_level_values_and_limits(calls):
 
 SELF = sys.intern("self")  # the very key a frame's locals dict has
 FAST_SETTINGS = settings(
-    max_examples=300, deadline=None, database=None,
+    max_examples=300,
+    deadline=None,
+    database=None,
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
 )
 
@@ -651,7 +714,14 @@ class OwnTrapChild(OwnTrap):
 
 
 OBJECT_CLASSES = [
-    Plain, PlainChild, WithMeta, Slotted, SlottedWithDict, HiddenDict, OwnTrap, OwnTrapChild,
+    Plain,
+    PlainChild,
+    WithMeta,
+    Slotted,
+    SlottedWithDict,
+    HiddenDict,
+    OwnTrap,
+    OwnTrapChild,
 ]
 DICT_CLASSES = [Plain, PlainChild, WithMeta, OwnTrap, OwnTrapChild]
 
@@ -677,22 +747,47 @@ def text_of(sizes, char="x"):
 
 
 plain_scalars = st.one_of(
-    st.none(), st.booleans(), st.integers(-(2**63), 2**64 - 1), st.floats(),
-    st.text(max_size=8), text_of([LIMIT_STR]), text_of([300], "é"),
+    st.none(),
+    st.booleans(),
+    st.integers(-(2**63), 2**64 - 1),
+    st.floats(),
+    st.text(max_size=8),
+    text_of([LIMIT_STR]),
+    text_of([300], "é"),
 )
 scalars = st.one_of(
     plain_scalars,
-    st.integers(-(2**80), 2**80), st.floats(allow_nan=True), st.binary(max_size=6),
-    text_of([LIMIT_STR + 1]), text_of([serialize.MAX_BYTES + 1]).map(str.encode),
-    st.sampled_from([
-        "a\udc80b", 2**64, -(2**63) - 1,
-        Color.RED, Level.HIGH, RecStr("s"), RecInt(3), RecInt(2**70),
-        msgpack.ExtType(3, b"e"), msgpack.Timestamp(1, 2), KeyError("k"), Zoo, len,
-    ]),
+    st.integers(-(2**80), 2**80),
+    st.floats(allow_nan=True),
+    st.binary(max_size=6),
+    text_of([LIMIT_STR + 1]),
+    text_of([serialize.MAX_BYTES + 1]).map(str.encode),
+    st.sampled_from(
+        [
+            "a\udc80b",
+            2**64,
+            -(2**63) - 1,
+            Color.RED,
+            Level.HIGH,
+            RecStr("s"),
+            RecInt(3),
+            RecInt(2**70),
+            msgpack.ExtType(3, b"e"),
+            msgpack.Timestamp(1, 2),
+            KeyError("k"),
+            Zoo,
+            len,
+        ]
+    ),
 )
 keys = st.one_of(
-    st.text(max_size=6), st.integers(-3, 3), st.none(), st.booleans(), st.binary(max_size=3),
-    st.tuples(st.integers(0, 2)), st.sampled_from([RecStr("k"), RecInt(1), Color.RED, "__class__"]),
+    st.text(max_size=6),
+    st.integers(-3, 3),
+    st.none(),
+    st.booleans(),
+    st.binary(max_size=3),
+    st.tuples(st.integers(0, 2)),
+    st.sampled_from([RecStr("k"), RecInt(1), Color.RED, "__class__"]),
 )
 LONG_NAME = "n" * (LIMIT_STR + 1)
 ATTR_NAMES = ["a", "b", "c", "__class__", LONG_NAME]
@@ -715,8 +810,10 @@ def objects(draw, children, classes=OBJECT_CLASSES, names=ATTR_NAMES):
 
 def containers(children):
     return st.one_of(
-        st.lists(children, max_size=4), st.tuples(children, children),
-        st.dictionaries(keys, children, max_size=4), st.frozensets(st.integers(0, 3), max_size=3),
+        st.lists(children, max_size=4),
+        st.tuples(children, children),
+        st.dictionaries(keys, children, max_size=4),
+        st.frozensets(st.integers(0, 3), max_size=3),
         objects(children),
     )
 
@@ -765,19 +862,23 @@ def method_locals(draw, self_values, others):
 # The values the fast path is for: objects whose attributes are scalars,
 # short strings or such objects, as a method's "self".
 simple_objects = st.deferred(
-    lambda: objects(st.one_of(plain_scalars, plain_scalars, simple_objects),
-                    classes=[Plain, PlainChild, WithMeta, OwnTrap, OwnTrapChild],
-                    names=["a", "b", "c", "d"])
+    lambda: objects(
+        st.one_of(plain_scalars, plain_scalars, simple_objects),
+        classes=[Plain, PlainChild, WithMeta, OwnTrap, OwnTrapChild],
+        names=["a", "b", "c", "d"],
+    )
 )
 
 
 @FAST_SETTINGS
-@given(value=st.one_of(
-    method_locals(linked(simple_objects), plain_scalars),
-    method_locals(linked(values), values),
-    linked(values),
-    st.lists(linked(simple_objects), max_size=3),
-))
+@given(
+    value=st.one_of(
+        method_locals(linked(simple_objects), plain_scalars),
+        method_locals(linked(values), values),
+        linked(values),
+        st.lists(linked(simple_objects), max_size=3),
+    )
+)
 def test_fast_path_gives_the_bytes_of_the_general_path(value):
     CALLS.clear()
     assert dump_msgpack(value) == serialize._dump_general(value)
@@ -788,18 +889,25 @@ def test_fast_path_gives_the_bytes_of_the_general_path(value):
 
 # Within the documented limits (no text or container to cut, shallow, no
 # cycle through a builtin container) the capped walker agrees.
-small_scalars = st.one_of(plain_scalars, st.integers(-(2**80), 2**80), st.binary(max_size=4),
-                          st.sampled_from([Color.RED, RecStr("s"), RecInt(3), 2**64]))
+small_scalars = st.one_of(
+    plain_scalars,
+    st.integers(-(2**80), 2**80),
+    st.binary(max_size=4),
+    st.sampled_from([Color.RED, RecStr("s"), RecInt(3), 2**64]),
+)
 small_simple_objects = st.deferred(
-    lambda: objects(st.one_of(small_scalars, small_simple_objects),
-                    classes=[Plain, PlainChild, WithMeta, OwnTrap], names=["a", "b", "c", "d"])
+    lambda: objects(
+        st.one_of(small_scalars, small_simple_objects),
+        classes=[Plain, PlainChild, WithMeta, OwnTrap],
+        names=["a", "b", "c", "d"],
+    )
 )
 small_values = st.recursive(
     st.one_of(small_scalars, small_simple_objects),
     lambda children: st.one_of(
-        st.lists(children, max_size=3), st.tuples(children),
-        st.dictionaries(st.one_of(st.text(max_size=4), st.integers(-3, 3), st.none()), children,
-                        max_size=3),
+        st.lists(children, max_size=3),
+        st.tuples(children),
+        st.dictionaries(st.one_of(st.text(max_size=4), st.integers(-3, 3), st.none()), children, max_size=3),
         objects(children, classes=[Plain, PlainChild, Slotted], names=["a", "b", "c"]),
     ),
     max_leaves=8,
@@ -819,10 +927,12 @@ def objects_linked(draw, base):
 
 
 @FAST_SETTINGS
-@given(value=st.one_of(
-    method_locals(objects_linked(small_simple_objects), small_values),
-    objects_linked(small_values),
-))
+@given(
+    value=st.one_of(
+        method_locals(objects_linked(small_simple_objects), small_values),
+        objects_linked(small_values),
+    )
+)
 def test_fast_path_agrees_with_the_capped_walker_within_the_limits(value):
     CALLS.clear()
     assert dump_msgpack(value) == serialize._encode_capped(value)
@@ -861,17 +971,37 @@ def test_ordinary_values_take_the_fast_path(general_path_spy):
     deep.child.child.child = Plain()  # beyond OBJECT_DEPTH
     leaf_map = {"__class__": "test_serialize.Plain", "name": "leaf", "size": 3}
     cases = [
-        ({SELF: leaf, "k": 2, "s": "hi", "f": 1.5, "l": [1, "a"], "d": {"x": None}},
-         {"self": leaf_map, "k": 2, "s": "hi", "f": 1.5, "l": [1, "a"], "d": {"x": None}}),
-        ({SELF: holder},
-         {"self": {"__class__": "test_serialize.PlainChild", "leaf": leaf_map, "count": 7,
-                   "me": "<cycle test_serialize.PlainChild>"}}),
-        ({SELF: deep},
-         {"self": {"__class__": "test_serialize.Plain", "child": {
-             "__class__": "test_serialize.Plain", "child": {
-                 "__class__": "test_serialize.Plain", "child": "<test_serialize.Plain …>"}}}}),
-        ({"n": 3, "t": (1, leaf), "objs": [leaf, holder.leaf]},
-         {"n": 3, "t": [1, leaf_map], "objs": [leaf_map, leaf_map]}),
+        (
+            {SELF: leaf, "k": 2, "s": "hi", "f": 1.5, "l": [1, "a"], "d": {"x": None}},
+            {"self": leaf_map, "k": 2, "s": "hi", "f": 1.5, "l": [1, "a"], "d": {"x": None}},
+        ),
+        (
+            {SELF: holder},
+            {
+                "self": {
+                    "__class__": "test_serialize.PlainChild",
+                    "leaf": leaf_map,
+                    "count": 7,
+                    "me": "<cycle test_serialize.PlainChild>",
+                }
+            },
+        ),
+        (
+            {SELF: deep},
+            {
+                "self": {
+                    "__class__": "test_serialize.Plain",
+                    "child": {
+                        "__class__": "test_serialize.Plain",
+                        "child": {"__class__": "test_serialize.Plain", "child": "<test_serialize.Plain …>"},
+                    },
+                }
+            },
+        ),
+        (
+            {"n": 3, "t": (1, leaf), "objs": [leaf, holder.leaf]},
+            {"n": 3, "t": [1, leaf_map], "objs": [leaf_map, leaf_map]},
+        ),
         (leaf, leaf_map),
         ([leaf, (2,)], [leaf_map, [2]]),
         ({"n": 3}, {"n": 3}),
@@ -889,7 +1019,9 @@ def test_ordinary_values_take_the_fast_path(general_path_spy):
     assert CALLS == []
     out = decode_one(dump_msgpack_lightweight_repr({SELF: holder, "n": 2**70, "s": "z" * 200}))
     assert out == {
-        "self": "<test_serialize.PlainChild>", "n": str(2**70), "s": "z" * 100 + "…(+100 chars)",
+        "self": "<test_serialize.PlainChild>",
+        "n": str(2**70),
+        "s": "z" * 100 + "…(+100 chars)",
     }
     assert general_path_spy == []
 
@@ -906,8 +1038,7 @@ def test_values_the_walker_cuts_are_written_natively_too(general_path_spy):
         ({SELF: spoof}, {"self": {"__class__": "test_serialize.Plain", "b": 2}}),
         ({SELF: int_name}, {"self": {"__class__": "test_serialize.Plain", 7: "int name", "b": 2}}),
         ({SELF: Zoo()}, {"self": zoo_map}),
-        ({SELF: big}, {"self": {"__class__": "test_serialize.Plain",
-                                "text": "x" * LIMIT_STR + "…(+1000 chars)"}}),
+        ({SELF: big}, {"self": {"__class__": "test_serialize.Plain", "text": "x" * LIMIT_STR + "…(+1000 chars)"}}),
         ({SELF: leaf, "t": ("a\udc80",)}, {"self": enc(leaf), "t": ["a\\udc80"]}),
         ({SELF: 2**70}, {"self": str(2**70)}),
     ]
@@ -930,8 +1061,10 @@ def test_fast_path_beside_values_the_encoder_writes_itself():
     wide = "é" * (serialize.EXACT_MAX_BYTES // 2 + 1)
     assert enc(wide) == "é" * LIMIT_STR + "…(+%d chars)" % (len(wide) - LIMIT_STR)
     assert enc({SELF: leaf, "w": wide})["w"] == enc(wide)
-    assert enc(b"b" * serialize.EXACT_MAX_BYTES) == b"b" * serialize.MAX_BYTES + (
-        "…(+%d bytes)" % (serialize.EXACT_MAX_BYTES - serialize.MAX_BYTES)).encode()
+    assert (
+        enc(b"b" * serialize.EXACT_MAX_BYTES)
+        == b"b" * serialize.MAX_BYTES + ("…(+%d bytes)" % (serialize.EXACT_MAX_BYTES - serialize.MAX_BYTES)).encode()
+    )
 
 
 def test_fast_path_follows_changes_to_classes():
@@ -1008,6 +1141,7 @@ def test_fast_path_follows_changes_to_classes():
     def make(hidden):
         class Same:
             if hidden:
+
                 @property
                 def __dict__(self):
                     CALLS.append("hidden __dict__ read")
@@ -1023,8 +1157,9 @@ def test_fast_path_follows_changes_to_classes():
     for i in range(400):
         cls = make(hidden=i % 2 == 1)
         out = both({SELF: cls(), "n": i})["self"]
-        assert out == ({"__class__": serialize._class_name(cls)} if i % 2 else
-                       {"__class__": serialize._class_name(cls), "x": 1})
+        assert out == (
+            {"__class__": serialize._class_name(cls)} if i % 2 else {"__class__": serialize._class_name(cls), "x": 1}
+        )
         reused += id(cls) in ids
         ids.add(id(cls))
         refs.append(weakref.ref(cls))
@@ -1045,10 +1180,8 @@ def test_a_failed_fast_encoding_leaves_nothing_behind():
     bad_leaf = Plain()
     bad_leaf.t = "a\udc80"
     cases = [
-        ({SELF: leaf, "t": "a\udc80", (1, 2): 3},
-         {"self": enc(leaf), "t": "a\\udc80", "(1, 2)": 3}),
-        ({SELF: bad_leaf, (1, 2): 3},
-         {"self": {"__class__": "test_serialize.Plain", "t": "a\\udc80"}, "(1, 2)": 3}),
+        ({SELF: leaf, "t": "a\udc80", (1, 2): 3}, {"self": enc(leaf), "t": "a\\udc80", "(1, 2)": 3}),
+        ({SELF: bad_leaf, (1, 2): 3}, {"self": {"__class__": "test_serialize.Plain", "t": "a\\udc80"}, "(1, 2)": 3}),
     ]
     for value, expected in cases:
         assert enc(value) == expected

@@ -4,7 +4,7 @@ sarv.serialize.dump_msgpack is the C function of sarv._speedups, which writes ev
 itself but the rare one it leaves to the Python walker (_dump_general, the reference of
 the format). The profiler's hook uses the same encoder directly when it finds that
 function in sarv.serialize."""
-import sys
+
 import threading
 
 import msgpack
@@ -17,8 +17,12 @@ from sarv import serialize
 
 import test_serialize as ts
 
-SETTINGS = settings(max_examples=300, deadline=None, database=None,
-                    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+SETTINGS = settings(
+    max_examples=300,
+    deadline=None,
+    database=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+)
 
 
 @pytest.fixture
@@ -56,29 +60,59 @@ def both_ways(value):
 
 
 @SETTINGS
-@given(value=st.one_of(
-    ts.values,
-    ts.linked(ts.values),
-    ts.method_locals(ts.linked(ts.simple_objects), ts.plain_scalars),
-    ts.method_locals(ts.objects_linked(ts.small_values), ts.small_values),
-    st.lists(ts.linked(ts.simple_objects), max_size=3),
-))
+@given(
+    value=st.one_of(
+        ts.values,
+        ts.linked(ts.values),
+        ts.method_locals(ts.linked(ts.simple_objects), ts.plain_scalars),
+        ts.method_locals(ts.objects_linked(ts.small_values), ts.small_values),
+        st.lists(ts.linked(ts.simple_objects), max_size=3),
+    )
+)
 def test_native_bytes_equal_the_python_serialiser(value):
     ts.CALLS.clear()
     both_ways(value)
     assert ts.CALLS == []  # no method of the program's objects was run
 
 
-DIGIT = 2 ** 30  # ints of one internal digit take a shorter way than longer ones
+DIGIT = 2**30  # ints of one internal digit take a shorter way than longer ones
 
 
-@pytest.mark.parametrize("value", [
-    0, 1, -1, 127, 128, -32, -33, 255, 256, DIGIT - 1, DIGIT, DIGIT + 1, -(DIGIT - 1), -DIGIT,
-    -DIGIT - 1, 2 ** 32, 2 ** 63 - 1, -2 ** 63, 2 ** 64 - 1, 2 ** 64, -2 ** 63 - 1,
-    "", "ascii", "é", "\u20ac", "\U0001f600", "mixed é text", "x" * 40,
-])
+@pytest.mark.parametrize(
+    "value",
+    [
+        0,
+        1,
+        -1,
+        127,
+        128,
+        -32,
+        -33,
+        255,
+        256,
+        DIGIT - 1,
+        DIGIT,
+        DIGIT + 1,
+        -(DIGIT - 1),
+        -DIGIT,
+        -DIGIT - 1,
+        2**32,
+        2**63 - 1,
+        -(2**63),
+        2**64 - 1,
+        2**64,
+        -(2**63) - 1,
+        "",
+        "ascii",
+        "é",
+        "\u20ac",
+        "\U0001f600",
+        "mixed é text",
+        "x" * 40,
+    ],
+)
 def test_edges_of_the_short_ways_for_ints_and_texts(value):
-    assert both_ways(value) == (value if not isinstance(value, int) or -2 ** 63 <= value < 2 ** 64 else str(value))
+    assert both_ways(value) == (value if not isinstance(value, int) or -(2**63) <= value < 2**64 else str(value))
 
 
 def gen():
@@ -122,9 +156,21 @@ def test_common_locals_need_no_python(fallbacks):
     point, ring = Point(1, "a"), Node()
     ring.child = ring
     samples = [
-        None, True, -5, 2**64 - 1, 1.5, "short", "é" * 300, b"raw", [1, (2, 3)], {1: None, "k": [b""]},
-        {"self": point, "n": 3}, {"g": gen()}, {"f": gen, "m": point.norm, "b": len, "a": [].append},
-        {"self": Node(Node(Node(Node())))}, {"self": ring},
+        None,
+        True,
+        -5,
+        2**64 - 1,
+        1.5,
+        "short",
+        "é" * 300,
+        b"raw",
+        [1, (2, 3)],
+        {1: None, "k": [b""]},
+        {"self": point, "n": 3},
+        {"g": gen()},
+        {"f": gen, "m": point.norm, "b": len, "a": [].append},
+        {"self": Node(Node(Node(Node())))},
+        {"self": ring},
         {"h": ts.HiddenDict()},  # its __dict__ is a property: the class name alone, nothing run
     ]
     samples += [make() for make in EVERYDAY.values()]
@@ -135,15 +181,22 @@ def test_common_locals_need_no_python(fallbacks):
     assert fallbacks == []
     assert out[10] == {"self": {"__class__": "test_speedups.Point", "x": 1, "y": "a"}, "n": 3}
     assert out[11] == {"g": {"__class__": "builtins.generator"}}
-    assert out[12] == {"f": "<function test_speedups.gen>", "m": "<bound method test_speedups.Point.norm>",
-                       "b": "<built-in function len>", "a": "<built-in function append>"}
+    assert out[12] == {
+        "f": "<function test_speedups.gen>",
+        "m": "<bound method test_speedups.Point.norm>",
+        "b": "<built-in function len>",
+        "a": "<built-in function append>",
+    }
     node = "test_speedups.Node"
-    assert out[13] == {"self": {"__class__": node, "child": {"__class__": node, "child": {
-        "__class__": node, "child": f"<{node} …>"}}}}
+    assert out[13] == {
+        "self": {"__class__": node, "child": {"__class__": node, "child": {"__class__": node, "child": f"<{node} …>"}}}
+    }
     assert out[14] == {"self": {"__class__": node, "child": f"<cycle {node}>"}}
     assert out[15] == {"h": {"__class__": "test_serialize.HiddenDict"}}
     assert msgpack.unpackb(serialize.dump_msgpack_lightweight_repr({"self": point, "n": 3})) == {
-        "self": "<test_speedups.Point>", "n": 3}
+        "self": "<test_speedups.Point>",
+        "n": 3,
+    }
     assert fallbacks == [] and ts.CALLS == []
 
 
@@ -180,6 +233,7 @@ def test_a_changed_class_is_written_as_it_is_now(fallbacks):
 def raw_values(record, names=("arg", "locals")):
     """The encoded bytes of some entries of one record."""
     from conftest import record_parts
+
     parts = record_parts(record)
     return tuple(parts[n] for n in names)
 
@@ -200,6 +254,7 @@ def numbers(n):
 def make_adder(step):
     def add(x):
         return x + step
+
     return add
 
 
@@ -222,6 +277,7 @@ def test_the_hook_writes_what_the_python_serialiser_writes(companion, make_profi
             threading.setprofile(None)
         document = profiler.rust_profiler.build_trace()
         from conftest import Trace
+
         return [raw_values(r) for r in Trace(document).raw]
 
     native = run()

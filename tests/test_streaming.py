@@ -32,10 +32,18 @@ def make_document(seed=7, calls=3000, threads=(1, 2), lost=0.02):
             nonlocal clock
             clock += rng.uniform(0.2e-6, 5e-6)
             base = {
-                "path": "app.py:%d" % (len(name) + 1), "co_name": name, "qualname": "app." + name,
-                "event": event, "frame_id": frame_id, "arg": extra.pop("arg", None),
-                "locals": extra.pop("local_vars", {}), "thread": "t%d" % tid, "thread_native_id": tid,
-                "timestamp": clock, "type": "frame", "user_code_call_site": extra.pop("site", None),
+                "path": "app.py:%d" % (len(name) + 1),
+                "co_name": name,
+                "qualname": "app." + name,
+                "event": event,
+                "frame_id": frame_id,
+                "arg": extra.pop("arg", None),
+                "locals": extra.pop("local_vars", {}),
+                "thread": "t%d" % tid,
+                "thread_native_id": tid,
+                "timestamp": clock,
+                "type": "frame",
+                "user_code_call_site": extra.pop("site", None),
             }
             records.append(base)
 
@@ -51,8 +59,17 @@ def make_document(seed=7, calls=3000, threads=(1, 2), lost=0.02):
                 record("call", name, frame_id, site=site, local_vars={"i": i, "s": "v" * (i % 7)})
                 stack.append((name, frame_id))
             if rng.random() < 0.01:
-                records.append({"type": "marker", "frame_id": None, "timestamp": clock, "thread": "t%d" % tid,
-                                "thread_native_id": tid, "user_code_call_site": None, "n": i})
+                records.append(
+                    {
+                        "type": "marker",
+                        "frame_id": None,
+                        "timestamp": clock,
+                        "thread": "t%d" % tid,
+                        "thread_native_id": tid,
+                        "user_code_call_site": None,
+                        "n": i,
+                    }
+                )
         lists[tid] = records
     main = lists.pop(threads[0])
     return {
@@ -72,7 +89,7 @@ def stored(tmp_path_factory):
     document = make_document()
     path = str(tmp_path_factory.mktemp("streaming") / "t.db")
     packed = msgpack.packb(document)
-    db.save_trace_in_sqlite(path, TRACE_ID, msgpack=[packed[i:i + 5000] for i in range(0, len(packed), 5000)])
+    db.save_trace_in_sqlite(path, TRACE_ID, msgpack=[packed[i : i + 5000] for i in range(0, len(packed), 5000)])
     return path, document
 
 
@@ -91,7 +108,9 @@ def test_show_streamed_is_show_of_the_whole_document(stored, max_depth):
         assert rendered(render_stored_trace, path, TRACE_ID, **options) == whole
         # Cut early: the lines on screen are the same, durations included (the returns of
         # the calls still open when decoding stopped are found in the undecoded rest).
-        short = rendered(render_stored_trace, path, TRACE_ID, max_depth=max_depth, max_lines=60, show_locals=show_locals)
+        short = rendered(
+            render_stored_trace, path, TRACE_ID, max_depth=max_depth, max_lines=60, show_locals=show_locals
+        )
         assert short.splitlines()[6:60] == whole.splitlines()[6:60]
         cut = rendered(render_trace, document, max_depth=max_depth, max_lines=60, show_locals=show_locals)
         assert short.splitlines()[-1] == cut.splitlines()[-1]
@@ -109,7 +128,9 @@ def test_exports_streamed_are_the_exports_of_the_whole_document(stored):
     assert streamed == whole
     complete = [e for e in ordered(chrome_trace(document)["traceEvents"]) if e["ph"] == "X"]
     calls = [r for r in document["frames_of_interest"] + document["frames"][2] if r.get("event") == "call"]
-    assert sorted(e["args"]["frame_id"] for e in complete if "arguments" in e["args"]) == sorted(r["frame_id"] for r in calls)
+    assert sorted(e["args"]["frame_id"] for e in complete if "arguments" in e["args"]) == sorted(
+        r["frame_id"] for r in calls
+    )
     # Every call nests under the caller its call site names, when rebuilt by time (in a
     # trace without lost returns, whose callees would seem to run inside them).
     balanced = make_document(lost=0)
@@ -118,7 +139,9 @@ def test_exports_streamed_are_the_exports_of_the_whole_document(stored):
         events = sorted((e for e in complete if e["tid"] == tid), key=lambda e: (e["ts"], -e["dur"]))
         stack = []
         for event in events:
-            while stack and not (stack[-1]["ts"] <= event["ts"] and event["ts"] + event["dur"] <= stack[-1]["ts"] + stack[-1]["dur"]):
+            while stack and not (
+                stack[-1]["ts"] <= event["ts"] and event["ts"] + event["dur"] <= stack[-1]["ts"] + stack[-1]["dur"]
+            ):
                 stack.pop()
             site = event["args"].get("call_site")
             if site and event["args"].get("incomplete") is None:
@@ -140,7 +163,7 @@ def test_stream_reader_takes_pieces_cut_anywhere_and_refuses_damaged_documents()
     document = make_document(seed=3, calls=200)
     packed = msgpack.packb(document)
     for size in (1, 13, 4096):
-        reader = DocumentStream(packed[i:i + size] for i in range(0, len(packed), size))
+        reader = DocumentStream(packed[i : i + size] for i in range(0, len(packed), size))
         records = list(reader.records())
         assert [r for _, r in records] == document["frames"][2] + document["frames_of_interest"]
         assert reader.top["trace_id"] == TRACE_ID and reader.order[2:4] == ["frames", "frames_of_interest"]
@@ -157,7 +180,9 @@ def test_export_to_a_gzip_file(stored, tmp_path):
     for target in (plain, packed):
         result = subprocess.run(
             [sys.executable, "-m", "sarv", "export", "last", "--db", path, "-o", str(target)],
-            capture_output=True, text=True, timeout=120,
+            capture_output=True,
+            text=True,
+            timeout=120,
         )
         assert result.returncode == 0, result.stderr
     with gzip.open(packed, "rt", encoding="utf-8") as f:

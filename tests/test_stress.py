@@ -140,8 +140,12 @@ def test_threads_boundaries_and_concurrent_saves(tmp_path):
     script, output = tmp_path / "stress.py", tmp_path / "documents.msgpack"
     script.write_text(STRESS)
     rounds, workers, units = 10, 16, 30
-    done = subprocess.run([sys.executable, str(script), str(rounds), str(workers), str(units), str(output)],
-                          capture_output=True, text=True, timeout=240)
+    done = subprocess.run(
+        [sys.executable, str(script), str(rounds), str(workers), str(units), str(output)],
+        capture_output=True,
+        text=True,
+        timeout=240,
+    )
     assert done.returncode == 0, done.stderr[-4000:]
     summary = json.loads(done.stdout)
     assert summary["threads"] == rounds * workers
@@ -150,7 +154,7 @@ def test_threads_boundaries_and_concurrent_saves(tmp_path):
     assert summary["failed_saves"] > 0  # some records did have to come back after a failed save
 
     documents = msgpack.unpackb(output.read_bytes())
-    unit_records, kinds, events, frame_ids = [], {}, 0, set()
+    unit_records, kinds, events = [], {}, 0
     for document in documents:
         doc = decode_one(document)
         records = doc["frames_of_interest"] + [r for rs in doc["frames"].values() for r in rs]
@@ -170,5 +174,7 @@ def test_threads_boundaries_and_concurrent_saves(tmp_path):
     # Each activation's two records come from one thread.
     thread_of = {r["frame_id"]: r["thread_native_id"] for r in calls_seen}
     assert all(thread_of[r["frame_id"]] == r["thread_native_id"] for r in returns_seen)
-    print(f"\nstress: {summary['threads']} threads in {rounds} waves, {calls} counted calls, {events} records in "
-          f"{len(documents)} documents, {summary['failed_saves']} failed saves inside the hook")
+    print(
+        f"\nstress: {summary['threads']} threads in {rounds} waves, {calls} counted calls, {events} records in "
+        f"{len(documents)} documents, {summary['failed_saves']} failed saves inside the hook"
+    )

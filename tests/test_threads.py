@@ -43,8 +43,14 @@ WORKERS = textwrap.dedent("""\
         return workers
 """)
 
-BRANCH = [("branch", "call"), ("leaf", "call"), ("leaf", "return"), ("leaf", "call"), ("leaf", "return"),
-          ("branch", "return")]
+BRANCH = [
+    ("branch", "call"),
+    ("leaf", "call"),
+    ("leaf", "return"),
+    ("leaf", "call"),
+    ("leaf", "return"),
+    ("branch", "return"),
+]
 
 
 def events(records):
@@ -191,8 +197,9 @@ def test_many_threads_with_plugins_and_a_yielding_serialiser(tmp_path):
     script, output = tmp_path / "stress.py", tmp_path / "trace.msgpack"
     script.write_text(STRESS)
     rounds, count = 40, 4
-    done = subprocess.run([sys.executable, str(script), str(output), str(rounds), str(count)],
-                          capture_output=True, text=True, timeout=120)
+    done = subprocess.run(
+        [sys.executable, str(script), str(output), str(rounds), str(count)], capture_output=True, text=True, timeout=120
+    )
     assert done.returncode == 0, done.stderr
     assert "DONE" in done.stdout
     doc = msgpack.unpackb(output.read_bytes(), strict_map_key=False)

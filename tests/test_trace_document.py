@@ -20,9 +20,16 @@ ARGV = ["prog.py", "--flag", "h\u00e9llo"]
 # The document's top level as it must be written, up to the "frames_of_interest" value.
 HEAD = (
     b"\x88"
-    + b"\xb1command_line_args" + b"\x93" + b"\xa7prog.py" + b"\xa6--flag" + b"\xa6h\xc3\xa9llo"
-    + b"\xb2current_commit_sha" + b"\xd9\x28" + SHA.encode()
-    + b"\xa6frames" + b"\x80"
+    + b"\xb1command_line_args"
+    + b"\x93"
+    + b"\xa7prog.py"
+    + b"\xa6--flag"
+    + b"\xa6h\xc3\xa9llo"
+    + b"\xb2current_commit_sha"
+    + b"\xd9\x28"
+    + SHA.encode()
+    + b"\xa6frames"
+    + b"\x80"
     + b"\xb2frames_of_interest"
 )
 
@@ -30,13 +37,22 @@ HEAD = (
 def tail(timestamp, trace_id):
     """Everything after the "frames_of_interest" records."""
     return (
-        b"\xaemain_thread_id" + msgpack.packb(threading.main_thread().native_id)
-        + b"\xa4meta" + b"\x83"
-        + b"\xa7version" + b"\xa59.8.7"
-        + b"\xa6source" + b"\xa6pytest"
-        + b"\xb4use_frame_boundaries" + b"\xc3"
-        + b"\xa9timestamp" + b"\xcb" + struct.pack(">d", timestamp)
-        + b"\xa8trace_id" + b"\xbe" + trace_id.encode()
+        b"\xaemain_thread_id"
+        + msgpack.packb(threading.main_thread().native_id)
+        + b"\xa4meta"
+        + b"\x83"
+        + b"\xa7version"
+        + b"\xa59.8.7"
+        + b"\xa6source"
+        + b"\xa6pytest"
+        + b"\xb4use_frame_boundaries"
+        + b"\xc3"
+        + b"\xa9timestamp"
+        + b"\xcb"
+        + struct.pack(">d", timestamp)
+        + b"\xa8trace_id"
+        + b"\xbe"
+        + trace_id.encode()
     )
 
 
@@ -49,10 +65,10 @@ def split(doc, count_header, count):
     start = HEAD + count_header
     assert doc[: len(start)] == start
     unpacker = msgpack.Unpacker(strict_map_key=False)
-    unpacker.feed(doc[len(start):])
+    unpacker.feed(doc[len(start) :])
     records = [unpacker.unpack() for _ in range(count)]
     decoded = msgpack.unpackb(doc, strict_map_key=False)
-    assert doc[len(start) + unpacker.tell():] == tail(decoded["timestamp"], TRACE_ID)
+    assert doc[len(start) + unpacker.tell() :] == tail(decoded["timestamp"], TRACE_ID)
     assert decoded["frames_of_interest"] == records
     return records
 
@@ -133,16 +149,19 @@ def test_megabytes_of_records_come_back_whole_and_in_order(make_profiler, meta):
     register(p)
     stop()
     for round_ in range(3):  # later rounds write into the chunks the earlier ones gave back
-        workers = [threading.Thread(target=record_on_this_thread, args=(p.rust_profiler, 10_000 * (i + 1)))
-                   for i in range(2)]
+        workers = [
+            threading.Thread(target=record_on_this_thread, args=(p.rust_profiler, 10_000 * (i + 1))) for i in range(2)
+        ]
         for worker in workers:
             worker.start()
         record_on_this_thread(p.rust_profiler, 0)
         for worker in workers:
             worker.join()
         doc = msgpack.unpackb(p.rust_profiler.build_trace(), strict_map_key=False)
-        lists = [[r for r in records if r["co_name"] == "traced"]
-                 for records in [doc["frames_of_interest"]] + list(doc["frames"].values())]
+        lists = [
+            [r for r in records if r["co_name"] == "traced"]
+            for records in [doc["frames_of_interest"]] + list(doc["frames"].values())
+        ]
         assert len(lists) == 3
         firsts = sorted(records[0]["locals"]["x"] for records in lists)
         assert firsts == [0, 10_000, 20_000]

@@ -16,8 +16,12 @@ from sarv import serialize
 
 import test_serialize as ts
 
-SETTINGS = settings(max_examples=400, deadline=None, database=None,
-                    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+SETTINGS = settings(
+    max_examples=400,
+    deadline=None,
+    database=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+)
 LIMIT = serialize.MAX_STR_CHARS
 
 
@@ -71,49 +75,135 @@ class PairSub(tuple):
 
 def odd_memoryviews():
     data = bytes(range(40))
-    return [memoryview(data), memoryview(data)[::2], memoryview(bytearray(data)).cast("I"),
-            memoryview(data).cast("B", (5, 8))]
+    return [
+        memoryview(data),
+        memoryview(data)[::2],
+        memoryview(bytearray(data)).cast("I"),
+        memoryview(data).cast("B", (5, 8)),
+    ]
 
 
 leaf_values = st.one_of(
-    st.none(), st.booleans(), st.integers(), st.integers(-(2**70), 2**70), st.floats(),
-    st.text(max_size=6), st.text(alphabet="aé€\U0001f600\udc80", max_size=6),
+    st.none(),
+    st.booleans(),
+    st.integers(),
+    st.integers(-(2**70), 2**70),
+    st.floats(),
+    st.text(max_size=6),
+    st.text(alphabet="aé€\U0001f600\udc80", max_size=6),
     st.sampled_from([LIMIT - 1, LIMIT, LIMIT + 1, 5000]).map(lambda n: "é" * n),
     st.sampled_from([serialize.EXACT_MAX_BYTES - 3, serialize.EXACT_MAX_BYTES + 1]).map(lambda n: "x" * n),
-    st.binary(max_size=6), st.sampled_from([999, 1000, 1001, 20000]).map(lambda n: b"b" * n),
-    st.binary(max_size=4).map(bytearray), st.integers(0, 3).map(lambda i: odd_memoryviews()[i]),
-    st.sampled_from([
-        1 + 2j, range(3), range(1, 10, 2), datetime.date(2024, 5, 17), datetime.time(1, 2, 3, 4),
-        datetime.datetime(2024, 5, 17, 1, 2, 3), datetime.datetime(2024, 5, 17, 1, 2, tzinfo=datetime.timezone.utc),
-        datetime.datetime(1, 1, 1, tzinfo=Zone()), datetime.time(5, tzinfo=Zone()), datetime.timedelta(-1, 5, 7),
-        decimal.Decimal("1.50"), decimal.Decimal("NaN"), uuid.UUID(int=7), pathlib.PurePosixPath("/a/b"),
-        pathlib.Path("rel"), Shade.DARK, Shade.LIGHT, Flag.A | Flag.B, Flag(0), ts.Level.HIGH,
-        ts.RecStr("s"), ts.RecInt(3), ts.RecInt(2**70), FloatSub(2.5), BytesSub(b"hb"),
-        msgpack.ExtType(3, b"e"), msgpack.Timestamp(1, 2), msgpack.Timestamp(-1, 5),
-        KeyError("k"), Failing(1, [2]), ValueError(), ts.Zoo, Shade, len, [].append, print, threading,
-        serialize.dump_msgpack, ts.Zoo.__init__, object(), 2**64, -(2**63) - 1, float("nan"), -0.0,
-    ]),
+    st.binary(max_size=6),
+    st.sampled_from([999, 1000, 1001, 20000]).map(lambda n: b"b" * n),
+    st.binary(max_size=4).map(bytearray),
+    st.integers(0, 3).map(lambda i: odd_memoryviews()[i]),
+    st.sampled_from(
+        [
+            1 + 2j,
+            range(3),
+            range(1, 10, 2),
+            datetime.date(2024, 5, 17),
+            datetime.time(1, 2, 3, 4),
+            datetime.datetime(2024, 5, 17, 1, 2, 3),
+            datetime.datetime(2024, 5, 17, 1, 2, tzinfo=datetime.timezone.utc),
+            datetime.datetime(1, 1, 1, tzinfo=Zone()),
+            datetime.time(5, tzinfo=Zone()),
+            datetime.timedelta(-1, 5, 7),
+            decimal.Decimal("1.50"),
+            decimal.Decimal("NaN"),
+            uuid.UUID(int=7),
+            pathlib.PurePosixPath("/a/b"),
+            pathlib.Path("rel"),
+            Shade.DARK,
+            Shade.LIGHT,
+            Flag.A | Flag.B,
+            Flag(0),
+            ts.Level.HIGH,
+            ts.RecStr("s"),
+            ts.RecInt(3),
+            ts.RecInt(2**70),
+            FloatSub(2.5),
+            BytesSub(b"hb"),
+            msgpack.ExtType(3, b"e"),
+            msgpack.Timestamp(1, 2),
+            msgpack.Timestamp(-1, 5),
+            KeyError("k"),
+            Failing(1, [2]),
+            ValueError(),
+            ts.Zoo,
+            Shade,
+            len,
+            [].append,
+            print,
+            threading,
+            serialize.dump_msgpack,
+            ts.Zoo.__init__,
+            object(),
+            2**64,
+            -(2**63) - 1,
+            float("nan"),
+            -0.0,
+        ]
+    ),
 )
 
 scalar_keys = st.one_of(
-    st.text(max_size=4), st.integers(-3, 3), st.integers(2**63, 2**64 + 5), st.floats(allow_nan=False),
-    st.none(), st.booleans(), st.binary(max_size=3),
-    st.sampled_from([
-        "__class__", "args", "…", "1", "None", "(1, 2)", "x" * (LIMIT + 1), "x" * LIMIT + "…(+1 chars)",
-        float("nan"), Shade.DARK, ts.RecStr("k"), ts.RecInt(1), ts.Level.HIGH, 2**80, b"b" * 1001,
-        datetime.date(2024, 1, 1), ts.Zoo, len, uuid.UUID(int=1),
-    ]),
+    st.text(max_size=4),
+    st.integers(-3, 3),
+    st.integers(2**63, 2**64 + 5),
+    st.floats(allow_nan=False),
+    st.none(),
+    st.booleans(),
+    st.binary(max_size=3),
+    st.sampled_from(
+        [
+            "__class__",
+            "args",
+            "…",
+            "1",
+            "None",
+            "(1, 2)",
+            "x" * (LIMIT + 1),
+            "x" * LIMIT + "…(+1 chars)",
+            float("nan"),
+            Shade.DARK,
+            ts.RecStr("k"),
+            ts.RecInt(1),
+            ts.Level.HIGH,
+            2**80,
+            b"b" * 1001,
+            datetime.date(2024, 1, 1),
+            ts.Zoo,
+            len,
+            uuid.UUID(int=1),
+        ]
+    ),
     # names that hold secrets under some rules (see test_redaction_rules_...)
-    st.sampled_from([
-        "password", "Api-Key", "AUTH", "user_token", "author", "Set-Cookie", "tökén", "İx", "x_key",
-        ts.RecStr("secret"), "x" * (LIMIT + 1) + "secret", "secret" + "x" * LIMIT,
-    ]),
+    st.sampled_from(
+        [
+            "password",
+            "Api-Key",
+            "AUTH",
+            "user_token",
+            "author",
+            "Set-Cookie",
+            "tökén",
+            "İx",
+            "x_key",
+            ts.RecStr("secret"),
+            "x" * (LIMIT + 1) + "secret",
+            "secret" + "x" * LIMIT,
+        ]
+    ),
 )
 keys = st.recursive(
     scalar_keys,
     lambda children: st.one_of(
-        st.tuples(children), st.tuples(children, children), st.frozensets(st.integers(0, 3), max_size=3),
-        st.builds(Keyed), st.just(tuple(range(150))),
+        st.tuples(children),
+        st.tuples(children, children),
+        st.frozensets(st.integers(0, 3), max_size=3),
+        st.builds(Keyed),
+        st.just(tuple(range(150))),
     ),
     max_leaves=4,
 )
@@ -132,17 +222,33 @@ def with_attrs(cls, names_values):
 def containers(children):
     names = st.sampled_from(["a", "b", "s", "__class__", "x" * (LIMIT + 2), "password", "csrf_token", "user"])
     return st.one_of(
-        st.lists(children, max_size=4), st.tuples(children, children),
-        st.dictionaries(keys, children, max_size=5), st.sets(keys.filter(lambda k: type(k) is not Keyed), max_size=4),
+        st.lists(children, max_size=4),
+        st.tuples(children, children),
+        st.dictionaries(keys, children, max_size=5),
+        st.sets(keys.filter(lambda k: type(k) is not Keyed), max_size=4),
         st.frozensets(st.integers(0, 5), max_size=4),
-        st.lists(children, max_size=3).map(ListSub), st.dictionaries(st.text(max_size=3), children, max_size=3).map(DictSub),
+        st.lists(children, max_size=3).map(ListSub),
+        st.dictionaries(st.text(max_size=3), children, max_size=3).map(DictSub),
         st.lists(st.tuples(names, children), max_size=4).map(lambda kv: with_attrs(ts.Plain, kv)),
         st.lists(st.tuples(names, children), max_size=4).map(lambda kv: with_attrs(Both, kv)),
         st.builds(ts.new_object, st.sampled_from(ts.OBJECT_CLASSES), st.lists(st.tuples(names, children), max_size=3)),
         st.tuples(children, children).map(lambda args: Failing(*args)),
         # (name, value) pairs, as headers come: the value of a secret name is redacted
-        st.tuples(st.sampled_from(["token", b"Authorization", b"set-cookie", b"x" * 1001 + b"token", b"tok\xffen",
-                                   "user", ts.RecStr("secret"), b"user"]), children),
+        st.tuples(
+            st.sampled_from(
+                [
+                    "token",
+                    b"Authorization",
+                    b"set-cookie",
+                    b"x" * 1001 + b"token",
+                    b"tok\xffen",
+                    "user",
+                    ts.RecStr("secret"),
+                    b"user",
+                ]
+            ),
+            children,
+        ),
         st.tuples(st.sampled_from(["api_key", b"cookie"]), children).map(PairSub),
         st.sampled_from([120, 300]).map(lambda n: list(range(n))),
         st.integers(0, 20).map(lambda depth: nested(depth)),
@@ -168,8 +274,11 @@ def with_cycles(draw, base):
         v = stack.pop()
         if type(v) in (list, ListSub, dict, DictSub, ts.Plain):
             found.append(v)
-            inner = v.values() if type(v) in (dict, DictSub) else (
-                object.__getattribute__(v, "__dict__").values() if type(v) is ts.Plain else v)
+            inner = (
+                v.values()
+                if type(v) in (dict, DictSub)
+                else (object.__getattribute__(v, "__dict__").values() if type(v) is ts.Plain else v)
+            )
             stack.extend(inner)
     for _ in range(draw(st.integers(0, 2)) if found else 0):
         source, target = draw(st.sampled_from(found)), draw(st.sampled_from(found))
@@ -203,8 +312,10 @@ RULE_SETS = [(), ("user*", "*key", "x"), ("tökén", "*i̇*", "*-x-*"), serializ
 
 
 @settings(SETTINGS, max_examples=200)
-@given(rules=st.sampled_from(RULE_SETS),
-       value=st.one_of(with_cycles(values), st.dictionaries(keys, with_cycles(values), max_size=6)))
+@given(
+    rules=st.sampled_from(RULE_SETS),
+    value=st.one_of(with_cycles(values), st.dictionaries(keys, with_cycles(values), max_size=6)),
+)
 def test_redaction_rules_give_the_bytes_of_the_python_walker(rules, value):
     previous = serialize.set_redaction(rules)
     try:
@@ -230,7 +341,7 @@ def test_limits_at_their_edges():
         [[b"x" * 600] * 30],  # the capped walk's total budget, spent at several levels
         {"k%d" % i: "v" * 400 for i in range(120)},
         [Keyed()] * 3 + [{(Keyed(), 1): 2}],
-        {1: "int", 1.5: "float", True: "bool", ts.RecInt(1): "int subclass", "1": "text"},
+        {1: "int", 1.5: "float", True: "bool", ts.RecInt(1): "int subclass", "1": "text"},  # noqa: F601
         {ts.RecStr("a"): 1, "a~2": 2, Shade.DARK: 3, "Shade.DARK": 4},
         {(1, 2): 3, "(1, 2)": 4, "(1, 2)~2": 5},
         {float("nan"): 1, float("nan"): 2},
@@ -248,11 +359,34 @@ def test_the_content_budget_is_counted_as_the_walker_counts_it():
     # Fillers use up most of the budget; what is left runs out after a number of items
     # that moves with every unit the items are charged, so any miscount shows.
     kinds = [
-        with_attrs(ts.Plain, [("a", "y" * 7)]), Failing(1), datetime.date(2024, 1, 2), datetime.time(3),
-        datetime.datetime(2024, 1, 2, 3), datetime.timedelta(5), decimal.Decimal("2.5"), uuid.UUID(int=3),
-        pathlib.PurePosixPath("/x"), Shade.DARK, 1 + 1j, range(4), ts.Zoo, len, [].append, ts.Zoo.__init__,
-        threading, "s" * 3, b"b" * 3, 2**70, ts.RecInt(5), ts.RecStr("r"), (1, 2), [3], {"k": 4},
-        memoryview(b"mv"), msgpack.ExtType(1, b"e"), nested(20),
+        with_attrs(ts.Plain, [("a", "y" * 7)]),
+        Failing(1),
+        datetime.date(2024, 1, 2),
+        datetime.time(3),
+        datetime.datetime(2024, 1, 2, 3),
+        datetime.timedelta(5),
+        decimal.Decimal("2.5"),
+        uuid.UUID(int=3),
+        pathlib.PurePosixPath("/x"),
+        Shade.DARK,
+        1 + 1j,
+        range(4),
+        ts.Zoo,
+        len,
+        [].append,
+        ts.Zoo.__init__,
+        threading,
+        "s" * 3,
+        b"b" * 3,
+        2**70,
+        ts.RecInt(5),
+        ts.RecStr("r"),
+        (1, 2),
+        [3],
+        {"k": 4},
+        memoryview(b"mv"),
+        msgpack.ExtType(1, b"e"),
+        nested(20),
     ]
     for kind in kinds:
         for extra in range(0, 60, 3):
@@ -263,8 +397,12 @@ def test_huge_values_cost_what_is_kept():
     # The exact form gives up at once, the walker reads the first items; a full pass over
     # these would take seconds.
     huge = [
-        list(range(10_000_000)), dict.fromkeys(range(1_000_000)), b"b" * 100_000_000,
-        "é" * 50_000_000, {"x": list(range(10_000_000))}, [[0] * 10_000_000],
+        list(range(10_000_000)),
+        dict.fromkeys(range(1_000_000)),
+        b"b" * 100_000_000,
+        "é" * 50_000_000,
+        {"x": list(range(10_000_000))},
+        [[0] * 10_000_000],
     ]
     for value in huge:
         out = msgpack.unpackb(serialize.dump_msgpack(value), strict_map_key=False)

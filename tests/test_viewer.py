@@ -171,9 +171,7 @@ def test_program_page_tree_timeline_details_and_search(page, program_page):
     assert "__main__.Basket.checkout" in detail, detail
     assert "shop_app.py:12" in detail and "Called by" in detail and "__main__.main" in detail
     assert "discount\t2" in detail and "__main__.main at line 33" in detail, detail
-    changed = page.evaluate(
-        "[...document.querySelectorAll('#detail tr.changed th')].map(th => th.innerText)"
-    )
+    changed = page.evaluate("[...document.querySelectorAll('#detail tr.changed th')].map(th => th.innerText)")
     assert sorted(changed) == ["paid", "self", "total"], changed  # self: its items were emptied
     assert "'paid': 10" in detail and "</script><script>window.injected = 1</script>" in detail
     assert page.evaluate("window.injected === undefined && !document.querySelector('#detail img')")
@@ -231,9 +229,18 @@ def document_with(records, **extra):
 
 def frame(event, name, frame_id, ts, **fields):
     record = {
-        "type": "frame", "event": event, "frame_id": frame_id, "path": "prog.py:%d" % fields.pop("line", 1),
-        "co_name": name, "qualname": "prog." + name, "arg": None, "locals": {}, "thread": "MainThread",
-        "thread_native_id": 7, "timestamp": ts, "user_code_call_site": None,
+        "type": "frame",
+        "event": event,
+        "frame_id": frame_id,
+        "path": "prog.py:%d" % fields.pop("line", 1),
+        "co_name": name,
+        "qualname": "prog." + name,
+        "arg": None,
+        "locals": {},
+        "thread": "MainThread",
+        "thread_native_id": 7,
+        "timestamp": ts,
+        "user_code_call_site": None,
     }
     record.update(fields)
     return record
@@ -260,8 +267,15 @@ def test_unbalanced_trace_shows_lower_bounds_and_reaches_the_end(page, tmp_path)
         frame("call", "endless", "frm_c", 1000.003, locals={"n": 1}),
         frame("call", "step", "frm_d", 1000.004),
         frame("return", "step", "frm_d", 1000.005),
-        {"type": "note", "frame_id": None, "timestamp": 1000.006, "thread": "MainThread",
-         "thread_native_id": 7, "user_code_call_site": None, "text": "<b>bold?</b>"},
+        {
+            "type": "note",
+            "frame_id": None,
+            "timestamp": 1000.006,
+            "thread": "MainThread",
+            "thread_native_id": 7,
+            "user_code_call_site": None,
+            "text": "<b>bold?</b>",
+        },
     ]
     db_path = save(tmp_path, document_with(records))
     out = tmp_path / "page.html"
@@ -293,7 +307,9 @@ def test_unbalanced_trace_shows_lower_bounds_and_reaches_the_end(page, tmp_path)
     # The plugin record is a marker; its data is text in the tooltip.
     marker = page.evaluate("sarvViewer.model.threads[0].markers.length")
     assert marker == 1
-    assert page.evaluate("JSON.stringify(sarvViewer.model.pluginData(0))") == json.dumps({"text": "<b>bold?</b>"}, separators=(",", ":"))
+    assert page.evaluate("JSON.stringify(sarvViewer.model.pluginData(0))") == json.dumps(
+        {"text": "<b>bold?</b>"}, separators=(",", ":")
+    )
 
     # A trace without records still makes a page that opens.
     empty = document_with([], trace_id="trc_01J9ZQ4XG7K2M3N4P5Q6R7S8TA", command_line_args=None)
@@ -327,7 +343,10 @@ def test_pytest_trace_page_shows_the_test_and_its_outcome(page, tmp_path):
     )
     result = subprocess.run(
         [sys.executable, "-m", "pytest", "-p", "no:cacheprovider", "--sarv", "--sarv-db", "t.db", "test_sample.py"],
-        cwd=tmp_path, capture_output=True, text=True, timeout=TIMEOUT,
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=TIMEOUT,
     )
     assert result.returncode == 1, result.stdout
     failed = [s for s in db.list_traces(str(tmp_path / "t.db")) if s.test_name == "test_sample.py::test_breaks"]
@@ -342,7 +361,9 @@ def test_pytest_trace_page_shows_the_test_and_its_outcome(page, tmp_path):
     page.open(str(out))
     header = page.evaluate("document.getElementById('header').innerText")
     assert "test_sample.py::test_breaks" in header and "failed" in header and "pytest" in header
-    bands = page.evaluate("sarvViewer.model.threads[0].bands.map(b => [sarvViewer.model.texts[b[2]], sarvViewer.model.texts[b[3]]])")
+    bands = page.evaluate(
+        "sarvViewer.model.threads[0].bands.map(b => [sarvViewer.model.texts[b[2]], sarvViewer.model.texts[b[3]]])"
+    )
     assert bands == [["test_sample.py::test_breaks", "failed"]]
     assert "test_sample.test_breaks" in " ".join(rows(page))
     keep_screenshot(page, "pytest-failed.png")
@@ -359,7 +380,9 @@ def test_big_trace_paints_and_zooms(page, tmp_path):
         counter += 1
         frame_id = "frm_%d" % counter
         ts += 1e-6
-        records.append(frame("call", "f%d" % (depth % 5), frame_id, ts, locals={"depth": depth, "tag": "v%d" % counter}))
+        records.append(
+            frame("call", "f%d" % (depth % 5), frame_id, ts, locals={"depth": depth, "tag": "v%d" % counter})
+        )
         if depth < 12:
             for _ in range(2):
                 call(depth + 1)

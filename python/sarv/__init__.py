@@ -22,7 +22,12 @@ from sarv.version import __version__
 
 __all__ = ["ConfigError", "Profiler", "profile", "profiling", "__version__"]
 
-_LAZY = {"Profiler": "sarv.profiler", "profile": "sarv.profiler", "profiling": "sarv.profiler", "ConfigError": "sarv.config"}
+_LAZY = {
+    "Profiler": "sarv.profiler",
+    "profile": "sarv.profiler",
+    "profiling": "sarv.profiler",
+    "ConfigError": "sarv.config",
+}
 
 
 def load_ipython_extension(shell):

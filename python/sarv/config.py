@@ -76,8 +76,21 @@ _MAX_TIMEOUT = (1 << 63) - 1
 # Plugin records (test boundaries included) are encoded whole, their own fields beside
 # what plugins add: redacting one of these would break the trace's readers.
 _RECORD_FIELDS = (
-    "frame_id", "timestamp", "thread", "thread_native_id", "user_code_call_site", "call_frame_id",
-    "line_number", "type", "subtype", "node_id", "outcome", "method", "path", "status", "duration",
+    "frame_id",
+    "timestamp",
+    "thread",
+    "thread_native_id",
+    "user_code_call_site",
+    "call_frame_id",
+    "line_number",
+    "type",
+    "subtype",
+    "node_id",
+    "outcome",
+    "method",
+    "path",
+    "status",
+    "duration",
 )
 _DB_ENV_VAR = "SARV_DB"  # the same name as sarv.db.DB_ENV_VAR
 
@@ -93,9 +106,7 @@ def _load_toml(path: str) -> dict:
         try:
             import tomli as toml  # type: ignore[no-redef]
         except ImportError:
-            raise ConfigError(
-                "%s: reading pyproject.toml needs Python 3.11 or the tomli package" % path
-            ) from None
+            raise ConfigError("%s: reading pyproject.toml needs Python 3.11 or the tomli package" % path) from None
     try:
         with open(path, "rb") as f:
             return toml.load(f)

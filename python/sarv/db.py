@@ -143,14 +143,16 @@ CREATE TABLE trace_chunks (
 ) WITHOUT ROWID;
 UPDATE meta SET value = '2' WHERE key = 'schema_version';
 """
-_SUMMARY_COLUMNS = (
-    "id, trace_id, created, size, source, version, started, record_count, test_name, decode_error"
-)
+_SUMMARY_COLUMNS = "id, trace_id, created, size, source, version, started, record_count, test_name, decode_error"
 _SUMMARY_COLUMNS_2 = ", stored_size, command, outcome"
 _SUMMARY_COLUMNS_1 = ", length(document), NULL, NULL"
 # Added to older files by the next save.
 _REQUEST_COLUMNS = (
-    ("method", "TEXT"), ("path", "TEXT"), ("status", "INTEGER"), ("duration", "REAL"), ("parent_trace_id", "TEXT"),
+    ("method", "TEXT"),
+    ("path", "TEXT"),
+    ("status", "INTEGER"),
+    ("duration", "REAL"),
+    ("parent_trace_id", "TEXT"),
 )
 _SUMMARY_REQUEST = ", method, path, status, duration"
 _SUMMARY_NO_REQUEST = ", NULL, NULL, NULL, NULL"
@@ -292,7 +294,7 @@ class _Pieces:
             n = len(self._current)
         start = self._offset
         self._offset = min(len(self._current), start + n)
-        return bytes(self._current[start:self._offset])
+        return bytes(self._current[start : self._offset])
 
     def drain(self) -> bool:
         """Reads what is left; True if there was anything."""
@@ -427,7 +429,7 @@ def _derive_described(reader: _Pieces, document) -> _Derived:
             head = piece
         start = reader.size - len(piece)
         if reader.size > tail_offset:
-            tail.append(bytes(piece[max(tail_offset - start, 0):]))
+            tail.append(bytes(piece[max(tail_offset - start, 0) :]))
     unpacker = msgpack.Unpacker(raw=False, strict_map_key=False, max_buffer_size=2**31 - 1)
     unpacker.feed(head or b"")
     try:
@@ -479,9 +481,7 @@ def _connect(db_path: str, timeout: float, create: bool) -> sqlite3.Connection:
         target = pathlib.Path(os.path.abspath(db_path)).as_uri() + "?mode=ro"
         uri = True
     try:
-        return sqlite3.connect(
-            target, timeout=timeout, isolation_level=None, uri=uri, check_same_thread=False
-        )
+        return sqlite3.connect(target, timeout=timeout, isolation_level=None, uri=uri, check_same_thread=False)
     except sqlite3.Error as exc:
         raise SarvDatabaseError("cannot open trace database %s: %s" % (db_path, exc)) from exc
 
@@ -665,9 +665,7 @@ class _ChunkWriter:
 
     def _store_chunk(self, size: int) -> None:
         if self.row_id is None:
-            cursor = self.conn.execute(
-                "INSERT INTO traces (trace_id, created, size, document) VALUES ('', 0, 0, x'')"
-            )
+            cursor = self.conn.execute("INSERT INTO traces (trace_id, created, size, document) VALUES ('', 0, 0, x'')")
             self.row_id = cursor.lastrowid
         data = self._take(size)
         self.conn.execute(
@@ -995,7 +993,7 @@ class TraceStream:
             if encoding in (None, "msgpack"):
                 for data in stored:
                     for start in range(0, len(data), _READ_SIZE):
-                        yield bytes(data[start:start + _READ_SIZE])
+                        yield bytes(data[start : start + _READ_SIZE])
                 return
             if encoding != "zstd":
                 raise SarvDatabaseError(
@@ -1012,7 +1010,7 @@ class TraceStream:
             stream = zstandard.ZstdDecompressor().decompressobj()
             for data in stored:
                 for start in range(0, len(data), _READ_SIZE // 8):
-                    out = stream.decompress(data[start:start + _READ_SIZE // 8])
+                    out = stream.decompress(data[start : start + _READ_SIZE // 8])
                     if out:
                         yield out
             if not stream.eof:
@@ -1029,7 +1027,7 @@ class TraceStream:
 
     def __iter__(self):
         if self._offset < len(self._current):
-            yield self._current[self._offset:]
+            yield self._current[self._offset :]
             self._current, self._offset = b"", 0
         yield from self._pieces
 
@@ -1043,7 +1041,7 @@ class TraceStream:
         self._offset = min(len(self._current), start + n)
         if start == 0 and self._offset == len(self._current):
             return self._current
-        return self._current[start:self._offset]
+        return self._current[start : self._offset]
 
     def close(self) -> None:
         self._pieces.close()
@@ -1096,8 +1094,7 @@ def load_trace_document(db_path, trace_id: str, timeout: float = 60) -> dict:
         return msgpack.unpackb(document, raw=False, strict_map_key=False)
     except Exception as exc:
         raise SarvDatabaseError(
-            "trace %s in %s cannot be decoded: %s: %s"
-            % (trace_id, os.fspath(db_path), type(exc).__name__, exc)
+            "trace %s in %s cannot be decoded: %s: %s" % (trace_id, os.fspath(db_path), type(exc).__name__, exc)
         ) from exc
 
 
@@ -1125,8 +1122,7 @@ def resolve_trace_id(db_path, text: str, timeout: float = 60) -> str:
             return text
         # LIKE would need escaping of % and _; substr comparisons need none.
         rows = conn.execute(
-            "SELECT DISTINCT trace_id FROM traces"
-            " WHERE substr(trace_id, 1, ?) = ? OR substr(trace_id, -?) = ? LIMIT 3",
+            "SELECT DISTINCT trace_id FROM traces WHERE substr(trace_id, 1, ?) = ? OR substr(trace_id, -?) = ? LIMIT 3",
             (len(text), text, len(text), text),
         ).fetchall()
     except sqlite3.Error as exc:
@@ -1167,7 +1163,7 @@ def _remove(db_path, where: str, params, timeout: float, vacuum: bool) -> int:
                     _prepare(writer, conn, db_path)
                 rows = [r[0] for r in conn.execute("SELECT id FROM traces" + where, params)]
                 for start in range(0, len(rows), 500):
-                    batch = rows[start:start + 500]
+                    batch = rows[start : start + 500]
                     marks = ", ".join("?" * len(batch))
                     conn.execute("DELETE FROM trace_chunks WHERE trace_row IN (%s)" % marks, batch)
                     conn.execute("DELETE FROM traces WHERE id IN (%s)" % marks, batch)
@@ -1219,9 +1215,7 @@ def prune_traces(
         limits.append("created < ?")
         params.append(time.time() - float(older_than))
     if keep_last is not None:
-        inner = "SELECT id FROM traces%s ORDER BY id DESC LIMIT ?" % (
-            " WHERE source = ?" if source is not None else ""
-        )
+        inner = "SELECT id FROM traces%s ORDER BY id DESC LIMIT ?" % (" WHERE source = ?" if source is not None else "")
         limits.append("id NOT IN (%s)" % inner)
         if source is not None:
             params.append(source)
@@ -1275,7 +1269,9 @@ INSERT INTO sarv_meta (key, value) VALUES ('application', 'sarv'), ('schema_vers
 # (CREATE TABLE IF NOT EXISTS alone can fail on a race); any constant of our own.
 _PG_SCHEMA_LOCK = 0x5A52_5601
 _PG_SUMMARY = "SELECT %s%s%s, parent_trace_id FROM sarv_traces" % (
-    _SUMMARY_COLUMNS, _SUMMARY_COLUMNS_2, _SUMMARY_REQUEST
+    _SUMMARY_COLUMNS,
+    _SUMMARY_COLUMNS_2,
+    _SUMMARY_REQUEST,
 )
 
 
@@ -1312,13 +1308,17 @@ def _pg_connect(url: str, timeout: float):
         options = {"connect_timeout": max(1, int(min(timeout, 3600)))} if timeout else {}
         conn = psycopg.connect(url, autocommit=True, **options)
     except psycopg.Error as exc:
-        raise SarvDatabaseError("cannot open trace database %s: %s" % (_shown(url), " ".join(str(exc).split()))) from None
+        raise SarvDatabaseError(
+            "cannot open trace database %s: %s" % (_shown(url), " ".join(str(exc).split()))
+        ) from None
     return conn
 
 
 def _pg_check(conn, url: str) -> bool:
     """True if the database holds our tables, False if it holds none of them."""
-    found = conn.execute("SELECT to_regclass('sarv_traces') IS NOT NULL, to_regclass('sarv_meta') IS NOT NULL").fetchone()
+    found = conn.execute(
+        "SELECT to_regclass('sarv_traces') IS NOT NULL, to_regclass('sarv_meta') IS NOT NULL"
+    ).fetchone()
     if not any(found):
         return False
     if not all(found):
@@ -1427,10 +1427,26 @@ def _pg_save(url: str, trace_id: str, timeout, pieces) -> int:
                     derived = _derive_from(reader)
                 inline = chunks.finish()
                 values = (
-                    trace_id, time.time(), reader.size, derived.source, derived.version, derived.started,
-                    derived.record_count, derived.test_name, derived.decode_error, inline, chunks.encoding,
-                    chunks.stored_size, chunks.chunks, derived.command, derived.outcome, derived.method,
-                    derived.path, derived.status, derived.duration, _parents.get(trace_id),
+                    trace_id,
+                    time.time(),
+                    reader.size,
+                    derived.source,
+                    derived.version,
+                    derived.started,
+                    derived.record_count,
+                    derived.test_name,
+                    derived.decode_error,
+                    inline,
+                    chunks.encoding,
+                    chunks.stored_size,
+                    chunks.chunks,
+                    derived.command,
+                    derived.outcome,
+                    derived.method,
+                    derived.path,
+                    derived.status,
+                    derived.duration,
+                    _parents.get(trace_id),
                 )
                 if chunks.row_id is None:
                     row_id = conn.execute(
@@ -1553,7 +1569,8 @@ def _pg_resolve(url, text, timeout) -> str:
         raise TraceNotFound("no trace %s in %s" % (text, _shown(url)))
     if len(ids) > 1:
         raise TraceNotFound(
-            "%s names more than one trace in %s (%s, ...): give more of the id" % (text, _shown(url), ", ".join(ids[:2]))
+            "%s names more than one trace in %s (%s, ...): give more of the id"
+            % (text, _shown(url), ", ".join(ids[:2]))
         )
     return ids[0]
 

@@ -56,7 +56,7 @@ def _find_git_dir(start: str) -> str | None:
             content = _read_small(candidate)
             if content is None or not content.startswith("gitdir:"):
                 return None
-            target = content[len("gitdir:"):].strip()
+            target = content[len("gitdir:") :].strip()
             if not target:
                 return None
             target = os.path.join(current, target)
@@ -106,7 +106,7 @@ def _resolve(git_dir: str, common_dir: str, content: str | None) -> str | None:
         content = content.strip()
         if not content.startswith("ref:"):
             return _as_sha(content)
-        ref = content[len("ref:"):].strip()
+        ref = content[len("ref:") :].strip()
         if not _valid_ref_name(ref):
             return None
         # Per-worktree refs live in the worktree's own directory, shared ones

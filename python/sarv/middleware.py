@@ -160,8 +160,12 @@ class RequestSettings:
         **config: Any,
     ) -> None:
         if keep is None:
-            keep = "slow" if slower_than is not None else "sample" if one_in is not None else (
-                "trigger" if secret is not None else "every"
+            keep = (
+                "slow"
+                if slower_than is not None
+                else "sample"
+                if one_in is not None
+                else ("trigger" if secret is not None else "every")
             )
         if keep not in _KEEP_MODES:
             raise ConfigError("keep: expected one of %s, got %r" % (", ".join(_KEEP_MODES), keep))
@@ -341,7 +345,16 @@ class _Recording:
     thread's hook from `begin` to `finish`."""
 
     __slots__ = (
-        "settings", "profiler", "previous", "triggered", "method", "path", "started", "status", "in_app", "done"
+        "settings",
+        "profiler",
+        "previous",
+        "triggered",
+        "method",
+        "path",
+        "started",
+        "status",
+        "in_app",
+        "done",
     )
 
     def __init__(self, settings, profiler, previous, triggered, method, path) -> None:
@@ -368,7 +381,9 @@ class _Recording:
             active.finish()
         previous = sys.getprofile()
         if previous is not None and not _is_sarv_hook(previous):
-            _warn_once("foreign", "sarv: requests are not recorded on threads that run another profile hook (%r)", previous)
+            _warn_once(
+                "foreign", "sarv: requests are not recorded on threads that run another profile hook (%r)", previous
+            )
             return None
         try:
             profiler = _thread_profiler(settings)
@@ -444,9 +459,7 @@ class WsgiMiddleware:
         triggered = settings.triggered_wsgi(environ)
         if not settings.records(triggered):
             return self.app(environ, start_response)
-        recording = _Recording.begin(
-            settings, triggered, environ.get("REQUEST_METHOD", ""), _wsgi_path(environ)
-        )
+        recording = _Recording.begin(settings, triggered, environ.get("REQUEST_METHOD", ""), _wsgi_path(environ))
         if recording is None:
             return self.app(environ, start_response)
 
@@ -454,7 +467,9 @@ class WsgiMiddleware:
             recording.status = _status_code(status)
             if recording.header_now():
                 headers = list(headers) + [(TRACE_HEADER, recording.profiler.trace_id)]
-            return start_response(status, headers, exc_info) if exc_info is not None else start_response(status, headers)
+            return (
+                start_response(status, headers, exc_info) if exc_info is not None else start_response(status, headers)
+            )
 
         recording.in_app = True
         try:
@@ -679,7 +694,10 @@ def _hook_new_threads() -> None:
     if current is None:
         threading.setprofile(_thread_start_hook)
     elif current is not _thread_start_hook:
-        _warn_once("threads", "sarv: threads already have a profile function; requests' calls in worker threads are not recorded")
+        _warn_once(
+            "threads",
+            "sarv: threads already have a profile function; requests' calls in worker threads are not recorded",
+        )
 
 
 def _begin_in_context(settings: RequestSettings):

@@ -91,15 +91,13 @@ def pytest_addoption(parser):
         "--sarv",
         action="store_true",
         default=False,
-        help="record one sarv trace per test (setup, call and teardown); list them with "
-        "'python -m sarv traces'",
+        help="record one sarv trace per test (setup, call and teardown); list them with 'python -m sarv traces'",
     )
     group.addoption(
         "--sarv-db",
         metavar="PATH",
         default=None,
-        help="trace database for --sarv (default: $SARV_DB, else db_path of [tool.sarv], "
-        "else .sarv/traces.sqlite3)",
+        help="trace database for --sarv (default: $SARV_DB, else db_path of [tool.sarv], else .sarv/traces.sqlite3)",
     )
 
 
@@ -307,7 +305,8 @@ class _SarvSession:
         terminalreporter.write_line(line, yellow=len(saved) < self.tests and not self.unsaved)
         if self.unsaved:
             terminalreporter.write_line(
-                "sarv: %d %s not saved:" % (len(self.unsaved), "trace was" if len(self.unsaved) == 1 else "traces were"),
+                "sarv: %d %s not saved:"
+                % (len(self.unsaved), "trace was" if len(self.unsaved) == 1 else "traces were"),
                 red=True,
             )
             for nodeid, reason in self.unsaved:

@@ -115,7 +115,6 @@ import decimal as _decimal
 import enum as _enum
 import itertools as _itertools
 import pathlib as _pathlib
-import threading as _threading
 import types as _types
 import uuid as _uuid
 import weakref as _weakref
@@ -169,10 +168,27 @@ _PACK_NEST_LIMIT = 1024  # msgpack's packer: deeper plain data is not written ex
 
 REDACTED = "[redacted]"
 DEFAULT_REDACT = (
-    "*password*", "*passwd*", "*secret*", "*token*", "*apikey*", "*privatekey*", "*credential*",
-    "auth", "authorization", "cookie", "setcookie", "sessionid", "csrf", "csrftoken", "signature",
+    "*password*",
+    "*passwd*",
+    "*secret*",
+    "*token*",
+    "*apikey*",
+    "*privatekey*",
+    "*credential*",
+    "auth",
+    "authorization",
+    "cookie",
+    "setcookie",
+    "sessionid",
+    "csrf",
+    "csrftoken",
+    "signature",
     # the same headers as WSGI environ and Django's META name them, and parsed cookies
-    "http_authorization", "http_cookie", "proxy_authorization", "http_proxy_authorization", "cookies",
+    "http_authorization",
+    "http_cookie",
+    "proxy_authorization",
+    "http_proxy_authorization",
+    "cookies",
 )
 _EQUALS, _CONTAINS, _PREFIX, _SUFFIX = range(4)
 _redact_entries: tuple = ()
@@ -202,7 +218,7 @@ def redaction_rules(entries) -> list:
         if type(entry) is not str:
             raise ValueError("expected a list of names, found %r" % (entry,))
         head, tail = entry.startswith("*"), entry.endswith("*") and len(entry) > 1
-        core = entry[1 if head else 0:len(entry) - 1 if tail else len(entry)]
+        core = entry[1 if head else 0 : len(entry) - 1 if tail else len(entry)]
         text = _normalised(core) if _str_len(core) <= MAX_STR_CHARS else ""
         if "*" in core or not text:
             raise ValueError(
@@ -334,6 +350,7 @@ def _plain_container(tp) -> bool:
     # (by identity: hashing a class could run its metaclass's __hash__)
     return tp is dict or tp is list or tp is tuple or tp is set or tp is frozenset
 
+
 # C-level accessors, bound once. Called directly they bypass anything a
 # subclass or metaclass defines.
 _type_qualname = type.__dict__["__qualname__"].__get__
@@ -355,12 +372,8 @@ _dict_items = dict.items
 _dict_len = dict.__len__
 
 _date_fields = tuple(_dt.date.__dict__[n].__get__ for n in ("year", "month", "day"))
-_time_fields = tuple(
-    _dt.time.__dict__[n].__get__ for n in ("hour", "minute", "second", "microsecond")
-)
-_datetime_fields = tuple(
-    _dt.datetime.__dict__[n].__get__ for n in ("hour", "minute", "second", "microsecond")
-)
+_time_fields = tuple(_dt.time.__dict__[n].__get__ for n in ("hour", "minute", "second", "microsecond"))
+_datetime_fields = tuple(_dt.datetime.__dict__[n].__get__ for n in ("hour", "minute", "second", "microsecond"))
 _datetime_tzinfo = _dt.datetime.__dict__["tzinfo"].__get__
 _time_tzinfo = _dt.time.__dict__["tzinfo"].__get__
 

@@ -41,7 +41,7 @@ def new_ulid(timestamp_ms: int | None = None) -> str:
 
 
 def new_trace_id() -> str:
-    """"trc_" followed by a new ULID: 30 characters."""
+    """ "trc_" followed by a new ULID: 30 characters."""
     return "trc_" + new_ulid()
 
 

@@ -74,8 +74,8 @@ bool pytest_filter(std::string_view filename) { return filename == "<pytest matc
 bool attrs_generated_name(std::string_view filename) { return filename.starts_with("<attrs generated"); }
 bool attrs_make_file(std::string_view filename) { return filename.ends_with("attr/_make.py"); }
 
-StaticDecision static_decision(const std::vector<Finder>& include_frames,
-                               const std::vector<Finder>& ignore_frames, std::string_view filename) {
+StaticDecision static_decision(const std::vector<Finder>& include_frames, const std::vector<Finder>& ignore_frames,
+                               std::string_view filename) {
     StaticDecision d{};
     d.included = any_occurs(include_frames, filename);
     d.attrs_generated = attrs_generated_name(filename);

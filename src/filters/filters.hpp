@@ -46,7 +46,7 @@ struct StaticDecision {
     bool excluded;         // a default table, pytest's expression code, or an ignore fragment
     bool attrs_generated;  // the name starts with "<attrs generated"
 };
-StaticDecision static_decision(const std::vector<Finder>& include_frames,
-                               const std::vector<Finder>& ignore_frames, std::string_view filename);
+StaticDecision static_decision(const std::vector<Finder>& include_frames, const std::vector<Finder>& ignore_frames,
+                               std::string_view filename);
 
 }  // namespace sarv

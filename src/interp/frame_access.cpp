@@ -99,7 +99,6 @@ void analyse(PyCodeObject* co, CodeInfo& code) {
 
 #endif
 
-
 #ifdef SARV_LOCALS_KEPT_IN_A_DICT
 
 // The variables picked from the slots, by slot index.

@@ -7,9 +7,8 @@
 
 #include "common.hpp"
 
-#if defined(__has_include) && \
-    ((PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000) || \
-     (PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x03100000))
+#if defined(__has_include) && ((PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030C0000) || \
+                               (PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x03100000))
 #if __has_include(<internal/pycore_frame.h>)
 #define Py_BUILD_CORE 1
 #include <internal/pycore_code.h>

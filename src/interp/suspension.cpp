@@ -14,8 +14,7 @@ namespace {
 // What an async generator's yield hands the interpreter: the value in a small box, told
 // apart from an await (which hands on what the awaited object yields).
 struct AsyncGenWrappedValue {
-    PyObject_HEAD
-    PyObject* value;
+    PyObject_HEAD PyObject* value;
 };
 
 bool is_async_gen_wrapped_value(PyObject* value) {

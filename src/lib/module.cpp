@@ -16,7 +16,14 @@ PyMethodDef module_methods[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "_sarv", "", sizeof(const sarv::RequestHooksApi*), nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "_sarv",
+    "",
+    sizeof(const sarv::RequestHooksApi*),
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
     nullptr,
 };
 
@@ -32,9 +39,9 @@ PyObject* create_module() {
     }
     int64_t expected = -1;
     if (!owner_interpreter.compare_exchange_strong(expected, id) && expected != id) {
-        PyErr_SetString(PyExc_ImportError,
-                        "sarv._sarv does not support sub-interpreters: it was already initialised in another "
-                        "interpreter of this process");
+        PyErr_SetString(
+            PyExc_ImportError,
+            "sarv._sarv does not support sub-interpreters: it was already initialised in another " "interpreter of this process");
         return nullptr;
     }
     if (module_object != nullptr) {

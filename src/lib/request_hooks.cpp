@@ -41,7 +41,8 @@ PyObject* register_context_profiler_impl(PyObject* var, PyObject* fallback) {
         return nullptr;
     }
     if (fallback != Py_None && exact_profiler_of(fallback) == nullptr) {
-        PyErr_Format(PyExc_TypeError, "register_context_profiler() expects a SarvProfiler or None as fallback, not %.200s",
+        PyErr_Format(PyExc_TypeError,
+                     "register_context_profiler() expects a SarvProfiler or None as fallback, not %.200s",
                      Py_TYPE(fallback)->tp_name);
         return nullptr;
     }

@@ -44,20 +44,26 @@ PyObject* restart_trace(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyMethodDef methods[] = {
-    {"register_context_profiler", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(register_context_profiler)),
+    {"register_context_profiler",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(register_context_profiler)),
      METH_FASTCALL | METH_KEYWORDS,
-     "register_context_profiler(var, fallback)\n--\n\nA profile hook for the calling thread that hands each event to "
-     "the profiler the context variable holds in the running context (else to fallback, a profiler or None)."},
+     "register_context_profiler(var, fallback)\n--\n\nA profile hook for the calling thread that hands each event to " "the profiler the context variable holds in the running context (else to fallback, a profiler or None)."},
     {"restart_trace", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(restart_trace)),
      METH_FASTCALL | METH_KEYWORDS,
-     "restart_trace(profiler, trace_id)\n--\n\nThe profiler (a SarvProfiler) starts a new trace of this id, its "
-     "buffers emptied."},
+     "restart_trace(profiler, trace_id)\n--\n\nThe profiler (a SarvProfiler) starts a new trace of this id, its " "buffers emptied."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "sarv._requests", "The core's hooks for one trace per web request (see sarv.middleware).",
-    -1, methods, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "sarv._requests",
+    "The core's hooks for one trace per web request (see sarv.middleware).",
+    -1,
+    methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace

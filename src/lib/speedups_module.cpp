@@ -79,8 +79,8 @@ PyObject* set_redaction(PyObject*, PyObject* rules) {
         std::vector<sarv::values::NamePattern> patterns;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rules); ++i) {
             PyObject* rule = PyList_GET_ITEM(rules, i);
-            if (!PyTuple_CheckExact(rule) || PyTuple_GET_SIZE(rule) != 2 || !PyLong_CheckExact(PyTuple_GET_ITEM(rule, 0)) ||
-                !PyUnicode_CheckExact(PyTuple_GET_ITEM(rule, 1))) {
+            if (!PyTuple_CheckExact(rule) || PyTuple_GET_SIZE(rule) != 2 ||
+                !PyLong_CheckExact(PyTuple_GET_ITEM(rule, 0)) || !PyUnicode_CheckExact(PyTuple_GET_ITEM(rule, 1))) {
                 PyErr_SetString(PyExc_TypeError, "set_redaction() takes a list of (kind, text) tuples");
                 return nullptr;
             }
@@ -90,12 +90,14 @@ PyObject* set_redaction(PyObject*, PyObject* rules) {
                 PyErr_SetString(PyExc_ValueError, "set_redaction(): a rule's kind is 0 to 3 and its text not empty");
                 return nullptr;
             }
-            sarv::Ref utf8 = sarv::Ref::steal(PyUnicode_AsEncodedString(PyTuple_GET_ITEM(rule, 1), "utf-8", "surrogatepass"));
+            sarv::Ref utf8 =
+                sarv::Ref::steal(PyUnicode_AsEncodedString(PyTuple_GET_ITEM(rule, 1), "utf-8", "surrogatepass"));
             if (!utf8) {
                 return nullptr;
             }
-            patterns.push_back({static_cast<sarv::values::NamePattern::Kind>(kind),
-                                std::string(PyBytes_AS_STRING(utf8.get()), static_cast<size_t>(PyBytes_GET_SIZE(utf8.get())))});
+            patterns.push_back(
+                {static_cast<sarv::values::NamePattern::Kind>(kind),
+                 std::string(PyBytes_AS_STRING(utf8.get()), static_cast<size_t>(PyBytes_GET_SIZE(utf8.get())))});
         }
         sarv::values::set_name_patterns(std::move(patterns));
         Py_RETURN_NONE;
@@ -113,7 +115,8 @@ PyObject* limits(PyObject*, PyObject*) {
 
 PyObject* counts(PyObject*, PyObject*) {
     sarv::values::Counts c = sarv::values::counts();
-    return Py_BuildValue("(KK)", static_cast<unsigned long long>(c.encoded), static_cast<unsigned long long>(c.declined));
+    return Py_BuildValue("(KK)", static_cast<unsigned long long>(c.encoded),
+                         static_cast<unsigned long long>(c.declined));
 }
 
 const sarv::values::SpeedupsApi api = {sarv::values::SPEEDUPS_API_VERSION, sarv::values::encode,
@@ -126,11 +129,9 @@ PyMethodDef methods[] = {
     {"dump_msgpack_lightweight_repr", dump_msgpack_lightweight_repr, METH_O,
      "dump_msgpack_lightweight_repr(obj, /)\n--\n\nEncode short texts only (see sarv.serialize)."},
     {"set_fallbacks", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(set_fallbacks)), METH_FASTCALL,
-     "set_fallbacks(general, lightweight, /)\n--\n\nThe Python serialisers for the values the native encoder leaves "
-     "to them."},
+     "set_fallbacks(general, lightweight, /)\n--\n\nThe Python serialisers for the values the native encoder leaves " "to them."},
     {"set_redaction", set_redaction, METH_O,
-     "set_redaction(rules, /)\n--\n\nThe names whose values are written as \"[redacted]\" (see "
-     "sarv.serialize.set_redaction)."},
+     "set_redaction(rules, /)\n--\n\nThe names whose values are written as \"[redacted]\" (see " "sarv.serialize.set_redaction)."},
     {"limits", limits, METH_NOARGS, "limits()\n--\n\nThe caps of recorded values, by name."},
     {"counts", counts, METH_NOARGS,
      "counts()\n--\n\n(values encoded natively, values left to the Python serialisers) since the process started."},
@@ -138,8 +139,15 @@ PyMethodDef methods[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "sarv._speedups", "The native value encoder of sarv.serialize.", -1, methods,
-    nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "sarv._speedups",
+    "The native value encoder of sarv.serialize.",
+    -1,
+    methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 PyObject* create_module() {

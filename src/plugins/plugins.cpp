@@ -70,9 +70,15 @@ bool compile_processor(PyObject* desc, PyObject* context, PluginMap& map, const 
         }
         events = std::move(list);
     }
-    map[name].push_back(PluginProcessor{Finder(std::move(fragment)), std::move(call_type), std::move(return_type),
-                                        std::move(subtype), std::move(call), std::move(process), std::move(events),
-                                        Ref::borrow(context), {}});
+    map[name].push_back(PluginProcessor{Finder(std::move(fragment)),
+                                        std::move(call_type),
+                                        std::move(return_type),
+                                        std::move(subtype),
+                                        std::move(call),
+                                        std::move(process),
+                                        std::move(events),
+                                        Ref::borrow(context),
+                                        {}});
     return true;
 }
 
@@ -198,8 +204,8 @@ bool run_processor(PluginProcessor& p, const PluginEvent& ev, Batch& batch) {
         return true;
     }
     if (p.call) {
-        Ref matched = Ref::steal(PyObject_CallFunctionObjArgs(p.call.get(), ev.frame, ev.event_obj, ev.arg,
-                                                              p.context.get(), nullptr));
+        Ref matched = Ref::steal(
+            PyObject_CallFunctionObjArgs(p.call.get(), ev.frame, ev.event_obj, ev.arg, p.context.get(), nullptr));
         if (!matched) {
             return false;
         }
@@ -277,8 +283,8 @@ bool run_processor(PluginProcessor& p, const PluginEvent& ev, Batch& batch) {
         return false;
     }
     if (p.process) {
-        Ref extra = Ref::steal(PyObject_CallFunctionObjArgs(p.process.get(), ev.frame, ev.event_obj, ev.arg,
-                                                            p.context.get(), nullptr));
+        Ref extra = Ref::steal(
+            PyObject_CallFunctionObjArgs(p.process.get(), ev.frame, ev.event_obj, ev.arg, p.context.get(), nullptr));
         if (!extra) {
             return false;
         }

@@ -28,8 +28,7 @@ namespace {
 constexpr size_t PIECE = size_t{1} << 20;
 
 struct PyDocumentPieces {
-    PyObject_HEAD
-    const DocumentParts* parts;
+    PyObject_HEAD const DocumentParts* parts;
     size_t next;    // the first part not wholly handed out yet
     size_t offset;  // how much of it was
     size_t record_count;
@@ -108,8 +107,8 @@ PyGetSetDef pieces_getset[] = {
     {"size", pieces_get_size, nullptr, "the document's length in bytes", nullptr},
     {"record_count", pieces_get_record_count, nullptr, "the number of records in the document", nullptr},
     {"tail_offset", pieces_get_tail_offset, nullptr, "where the entries after the records begin", nullptr},
-    {"edge_records", pieces_get_edge_records, nullptr,
-     "the first records of frames_of_interest and its last, as bytes", nullptr},
+    {"edge_records", pieces_get_edge_records, nullptr, "the first records of frames_of_interest and its last, as bytes",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -123,11 +122,7 @@ PyType_Slot pieces_slots[] = {
 };
 
 PyType_Spec pieces_spec = {
-    "sarv._sarv.DocumentPieces",
-    sizeof(PyDocumentPieces),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    pieces_slots,
+    "sarv._sarv.DocumentPieces", sizeof(PyDocumentPieces), 0, Py_TPFLAGS_DEFAULT, pieces_slots,
 };
 
 PyTypeObject* pieces_type() {

@@ -108,8 +108,7 @@ struct GatheredEvent {
 
 // A return's end (raised; for a generator's or coroutine's frame, yielded or awaited), and
 // for a call resuming one, the activation that started it.
-bool how_it_ended(PyFrameObject* frame, bool raised, const CodeInfo& code, const ThreadState& ts,
-                  GatheredEvent& out) {
+bool how_it_ended(PyFrameObject* frame, bool raised, const CodeInfo& code, const ThreadState& ts, GatheredEvent& out) {
     EventFacts& facts = out.facts;
     out.suspending = code.suspends != Suspends::Never;
     if (facts.event == Event::Call) {
@@ -286,8 +285,13 @@ void SarvProfiler::profile(PyFrameObject* frame, PyObject* arg, Event event, Cod
             log_error(frame, event, co_filename, co_name);
             return;
         }
-        PluginEvent ev{reinterpret_cast<PyObject*>(frame), event_text(event), event_obj.get(), arg,
-                       info.filename, lightweight_repr, &ts.call_frames};
+        PluginEvent ev{reinterpret_cast<PyObject*>(frame),
+                       event_text(event),
+                       event_obj.get(),
+                       arg,
+                       info.filename,
+                       lightweight_repr,
+                       &ts.call_frames};
         run_plugins(*processors, ev, batch, [&] { log_error(frame, event, co_filename, co_name); });
     }
     if (!recorded) {

@@ -112,7 +112,8 @@ std::unique_ptr<SarvProfiler> SarvProfiler::new_from_python(PyObject* py_profile
             return nullptr;
         }
     }
-    if (PyObject* mode = config_lookup(config.get(), "max_records_mode", "config.get(\"max_records_mode\" should not raise.")) {
+    if (PyObject* mode =
+            config_lookup(config.get(), "max_records_mode", "config.get(\"max_records_mode\" should not raise.")) {
         Ref keep = Ref::borrow(mode);
         std::string_view text;
         if (!utf8_view(keep.get(), text)) {
@@ -125,8 +126,8 @@ std::unique_ptr<SarvProfiler> SarvProfiler::new_from_python(PyObject* py_profile
         p->keep_latest = text == "ring";
     }
     p->threading = lenient_bool(config_lookup(config.get(), "threading", "config.get(\"threading\" should not raise."));
-    p->lightweight_repr =
-        lenient_bool(config_lookup(config.get(), "lightweight_repr", "config.get(\"lightweight_repr\" should not raise."));
+    p->lightweight_repr = lenient_bool(
+        config_lookup(config.get(), "lightweight_repr", "config.get(\"lightweight_repr\" should not raise."));
     if (!load_plugins(config.get(), p->plugins)) {
         return nullptr;
     }
@@ -205,9 +206,9 @@ void SarvProfiler::log_error(PyFrameObject* frame, Event event, PyObject* co_fil
     Ref kwargs = locals ? Ref::steal(PyDict_New()) : Ref();
     bool ok = kwargs && PyDict_SetItemString(kwargs.get(), "exc_info", error.get()) == 0;
     Ref warning = ok ? Ref::steal(PyObject_GetAttrString(logger.get(), "warning")) : Ref();
-    Ref args = warning ? Ref::steal(Py_BuildValue("(sOOsO)", FORMAT, co_filename, co_name, event_text(event),
-                                                  locals.get()))
-                       : Ref();
+    Ref args = warning
+                   ? Ref::steal(Py_BuildValue("(sOOsO)", FORMAT, co_filename, co_name, event_text(event), locals.get()))
+                   : Ref();
     Ref result = args ? Ref::steal(PyObject_Call(warning.get(), args.get(), kwargs.get())) : Ref();
     if (!result) {
         // The report itself failed (a broken logging setup): never let that reach the

@@ -143,8 +143,7 @@ public:
 
 private:
     // The frame record of an event: gathered from the frame, encoded, committed.
-    bool process_frame(PyFrameObject* frame, PyObject* arg, Event event, bool raised, CodeInfo& code,
-                       ThreadState& ts);
+    bool process_frame(PyFrameObject* frame, PyObject* arg, Event event, bool raised, CodeInfo& code, ThreadState& ts);
     void refresh_code_info(CodeInfo& info);
     void take_frames(TakenFrames& taken);
     // With max_records: how many of `incoming` records may be stored ("stop"), or drops
@@ -161,8 +160,7 @@ private:
 
 // The Python object wrapping a profiler.
 struct PyProfiler {
-    PyObject_HEAD
-    SarvProfiler* state;
+    PyObject_HEAD SarvProfiler* state;
 };
 namespace detail {
 inline PyTypeObject* created_profiler_type = nullptr;  // profiler_type(), once made

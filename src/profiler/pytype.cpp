@@ -71,7 +71,8 @@ PyObject* register_threading_profiler(PyObject* self, PyObject* const* args, Py_
 PyMethodDef profiler_methods[] = {
     {"save_request_in_db", save_request_in_db, METH_NOARGS, "save_request_in_db($self)\n--\n\n"},
     {"build_trace", build_trace, METH_NOARGS, "build_trace($self)\n--\n\n"},
-    {"register_threading_profiler", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(register_threading_profiler)),
+    {"register_threading_profiler",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(register_threading_profiler)),
      METH_FASTCALL | METH_KEYWORDS, "register_threading_profiler($self, _frame, _event, _arg)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -85,11 +86,7 @@ PyType_Slot profiler_slots[] = {
 };
 
 PyType_Spec profiler_spec = {
-    "sarv._sarv.SarvProfiler",
-    sizeof(PyProfiler),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    profiler_slots,
+    "sarv._sarv.SarvProfiler", sizeof(PyProfiler), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, profiler_slots,
 };
 
 }  // namespace

@@ -16,8 +16,7 @@ namespace {
 constexpr size_t MAX_PENDING = 256;
 constexpr size_t MAX_MESSAGE = 500;  // bytes of an exception's message kept
 
-constexpr std::string_view COMPANION_HEAD =
-    "\x86" "\xa4" "type" "\xa9" "exception" "\xa8" "frame_id";
+constexpr std::string_view COMPANION_HEAD = "\x86" "\xa4" "type" "\xa9" "exception" "\xa8" "frame_id";
 constexpr std::string_view K_EXCEPTION = "\xa9" "exception";
 constexpr std::string_view K_TYPE = "\xa4" "type";
 constexpr std::string_view K_MESSAGE = "\xa7" "message";
@@ -53,7 +52,8 @@ bool type_name(PyTypeObject* type, std::string& out) {
         return true;
     }
     out.clear();
-    PyObject* module = type->tp_dict != nullptr ? PyDict_GetItemWithError(type->tp_dict, names().dunder_module) : nullptr;
+    PyObject* module =
+        type->tp_dict != nullptr ? PyDict_GetItemWithError(type->tp_dict, names().dunder_module) : nullptr;
     if (module != nullptr && PyUnicode_CheckExact(module)) {
         Py_ssize_t module_size = 0;
         const char* text = PyUnicode_AsUTF8AndSize(module, &module_size);

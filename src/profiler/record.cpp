@@ -39,14 +39,10 @@ constexpr uint8_t ID_HEADER = 0xa0 | std::tuple_size_v<decltype(PrefixedId::text
 // The "end" entry's value, a finished fixstr.
 std::string_view end_value(End end) {
     switch (end) {
-        case End::Raised:
-            return "\xa6" "raised";
-        case End::Yielded:
-            return "\xa7" "yielded";
-        case End::Awaited:
-            return "\xa7" "awaited";
-        case End::Returned:
-            break;
+        case End::Raised: return "\xa6" "raised";
+        case End::Yielded: return "\xa7" "yielded";
+        case End::Awaited: return "\xa7" "awaited";
+        case End::Returned: break;
     }
     return "\xa8" "returned";
 }
@@ -88,7 +84,8 @@ bool write_frame_record(const EventFacts& facts, bool lightweight, Buffer& out) 
     // ":line", after the file name (room beyond the 12 bytes needed keeps array-bound
     // checks quiet)
     char line[32] = {':'};
-    std::string_view line_text(line, static_cast<size_t>(std::to_chars(line + 1, line + sizeof(line), facts.line).ptr - line));
+    std::string_view line_text(
+        line, static_cast<size_t>(std::to_chars(line + 1, line + sizeof(line), facts.line).ptr - line));
     const bool has_end = facts.event == Event::Return && facts.end != End::Returned;
     const bool has_resumes = facts.event == Event::Call && facts.resumes.has_value();
     write_counted(out, [&](auto& w) {

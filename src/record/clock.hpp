@@ -18,7 +18,8 @@ inline WallClock wall_clock() {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     double seconds = static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-    uint64_t millis = now.tv_sec < 0 ? 0 : static_cast<uint64_t>(now.tv_sec) * 1000 + static_cast<uint64_t>(now.tv_nsec) / 1000000;
+    uint64_t millis =
+        now.tv_sec < 0 ? 0 : static_cast<uint64_t>(now.tv_sec) * 1000 + static_cast<uint64_t>(now.tv_nsec) / 1000000;
     return {seconds, millis};
 }
 

@@ -126,7 +126,8 @@ Ref serialiser(bool lightweight, values::NativeEncoders& encoders) {
         return function;
     }
     PyObject* dict = PyModule_GetDict(module);
-    PyObject* found = PyDict_GetItemWithError(dict, lightweight ? names().dump_msgpack_lightweight_repr : names().dump_msgpack);
+    PyObject* found =
+        PyDict_GetItemWithError(dict, lightweight ? names().dump_msgpack_lightweight_repr : names().dump_msgpack);
     if (found != function.get()) {  // reached some other way (a module __getattr__, ...): not cached
         PyErr_Clear();
         return function;

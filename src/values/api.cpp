@@ -38,7 +38,8 @@ NativeEncoders speedups_encoders(PyObject* function, bool lightweight) {
     }
     PyObject* module = PyCFunction_GET_SELF(function);
     Ref capsule = Ref::steal(PyObject_GetAttrString(module, "_C_API"));
-    auto* api = capsule ? static_cast<const SpeedupsApi*>(PyCapsule_GetPointer(capsule.get(), SPEEDUPS_CAPSULE)) : nullptr;
+    auto* api =
+        capsule ? static_cast<const SpeedupsApi*>(PyCapsule_GetPointer(capsule.get(), SPEEDUPS_CAPSULE)) : nullptr;
     if (api == nullptr || api->version != SPEEDUPS_API_VERSION) {
         PyErr_Clear();
         return {};

@@ -21,12 +21,12 @@ namespace {
 // way writes the value.
 enum class St : uint8_t { Ok, Err, Abort, Decline, Slow };
 
-#define SARV_TRY(expr)               \
-    do {                             \
-        St step_ = (expr);           \
-        if (step_ != St::Ok) {       \
-            return step_;            \
-        }                            \
+#define SARV_TRY(expr)         \
+    do {                       \
+        St step_ = (expr);     \
+        if (step_ != St::Ok) { \
+            return step_;      \
+        }                      \
     } while (0)
 
 constexpr std::string_view ELLIPSIS = "\xe2\x80\xa6";
@@ -106,8 +106,7 @@ struct Num {
     uint64_t magnitude;
     double d;
     bool operator==(const Num& o) const {
-        return integral == o.integral &&
-               (integral ? negative == o.negative && magnitude == o.magnitude : d == o.d);
+        return integral == o.integral && (integral ? negative == o.negative && magnitude == o.magnitude : d == o.d);
     }
 };
 
@@ -168,9 +167,7 @@ KeyKind read_key(const unsigned char* p, size_t len, Num& num, std::string_view&
         case 0xc4: content = std::string_view(reinterpret_cast<const char*>(p + 2), p[1]); return KeyKind::Bin;
         case 0xc5: content = std::string_view(reinterpret_cast<const char*>(p + 3), be(p + 1, 2)); return KeyKind::Bin;
         case 0xc6: content = std::string_view(reinterpret_cast<const char*>(p + 5), be(p + 1, 4)); return KeyKind::Bin;
-        default:
-            content = std::string_view(reinterpret_cast<const char*>(p), len);
-            return KeyKind::Ext;
+        default: content = std::string_view(reinterpret_cast<const char*>(p), len); return KeyKind::Ext;
     }
 }
 
@@ -195,9 +192,10 @@ public:
 
     Outcome dump(PyObject* obj) {
         PyTypeObject* tp = Py_TYPE(obj);
-        bool too_long = (tp == &PyDict_Type && PyDict_GET_SIZE(obj) > static_cast<Py_ssize_t>(EXACT_MAX_BYTES)) ||
-                        ((tp == &PyList_Type || tp == &PyBytes_Type) && Py_SIZE(obj) > static_cast<Py_ssize_t>(EXACT_MAX_BYTES)) ||
-                        (tp == &PyUnicode_Type && PyUnicode_GET_LENGTH(obj) > static_cast<Py_ssize_t>(EXACT_MAX_BYTES));
+        bool too_long =
+            (tp == &PyDict_Type && PyDict_GET_SIZE(obj) > static_cast<Py_ssize_t>(EXACT_MAX_BYTES)) ||
+            ((tp == &PyList_Type || tp == &PyBytes_Type) && Py_SIZE(obj) > static_cast<Py_ssize_t>(EXACT_MAX_BYTES)) ||
+            (tp == &PyUnicode_Type && PyUnicode_GET_LENGTH(obj) > static_cast<Py_ssize_t>(EXACT_MAX_BYTES));
         if (!too_long) {
             St s = exact(obj, PACK_NEST_LIMIT);
             if (s == St::Ok && !(used_default_ && map_dup_) && out_.size() - start_ <= EXACT_MAX_BYTES) {
@@ -287,7 +285,7 @@ private:
         if (s == St::Err && is_exception_pending()) {
             out_.resize(start_);
             truncate_keys(0);
-        scopes_.clear();
+            scopes_.clear();
             s = failure_marker(tp);
         }
         return finish(s);
@@ -492,7 +490,8 @@ private:
             t.str(repr.get());
         } else if (tp == &PyBytes_Type) {
             Py_ssize_t n = PyBytes_GET_SIZE(v);
-            Ref head = n > MAX_BYTES ? Ref::steal(PyBytes_FromStringAndSize(PyBytes_AS_STRING(v), MAX_BYTES)) : Ref::borrow(v);
+            Ref head =
+                n > MAX_BYTES ? Ref::steal(PyBytes_FromStringAndSize(PyBytes_AS_STRING(v), MAX_BYTES)) : Ref::borrow(v);
             if (!head) {
                 return St::Err;
             }
@@ -642,9 +641,7 @@ private:
                 SARV_TRY(naive_iso(o, k.datetime_fields, true, t));
                 return name_suffix(t, tz.get());
             }
-            case Handler::Date:
-                w.budget -= 11;
-                return text_str_result(call1(k.date_isoformat, o), t, LONG_MAX);
+            case Handler::Date: w.budget -= 11; return text_str_result(call1(k.date_isoformat, o), t, LONG_MAX);
             case Handler::Time: {
                 w.budget -= 22;
                 Ref tz = descr_get(k.time_tzinfo, o);
@@ -653,9 +650,7 @@ private:
                 SARV_TRY(naive_iso(o, k.time_fields, false, t));
                 return name_suffix(t, tz.get());
             }
-            case Handler::TimeDelta:
-                w.budget -= 20;
-                return text_str_result(call1(k.timedelta_str, o), t, LONG_MAX);
+            case Handler::TimeDelta: w.budget -= 20; return text_str_result(call1(k.timedelta_str, o), t, LONG_MAX);
             case Handler::Decimal: {
                 SARV_TRY(text_str_result(call1(k.decimal_str, o), t, MAX_STR_CHARS));
                 w.budget -= t.chars + 1;
@@ -669,7 +664,8 @@ private:
             }
             case Handler::Complex:
             case Handler::Range: {
-                Ref r = Ref::steal(ti.handler == Handler::Complex ? PyComplex_Type.tp_repr(o) : PyRange_Type.tp_repr(o));
+                Ref r =
+                    Ref::steal(ti.handler == Handler::Complex ? PyComplex_Type.tp_repr(o) : PyRange_Type.tp_repr(o));
                 SARV_TRY(text_str_result(std::move(r), t, LONG_MAX));
                 w.budget -= t.chars + 1;
                 return St::Ok;
@@ -708,7 +704,8 @@ private:
             case Handler::Module: {
                 w.budget -= 32;
                 PyObject* md = PyModule_GetDict(o);
-                PyObject* name = md != nullptr && PyDict_CheckExact(md) ? PyDict_GetItemWithError(md, names().dunder_name) : nullptr;
+                PyObject* name =
+                    md != nullptr && PyDict_CheckExact(md) ? PyDict_GetItemWithError(md, names().dunder_name) : nullptr;
                 if (name == nullptr && PyErr_Occurred()) {
                     return St::Err;
                 }
@@ -719,9 +716,7 @@ private:
                 }
                 return St::Ok;
             }
-            default:
-                PyErr_SetString(PyExc_SystemError, "sarv: not a text form");
-                return St::Err;
+            default: PyErr_SetString(PyExc_SystemError, "sarv: not a text form"); return St::Err;
         }
     }
 
@@ -790,9 +785,9 @@ private:
         }
         unsigned char bytes[16];
 #if PY_VERSION_HEX >= 0x030D0000
-        Py_ssize_t need = PyLong_AsNativeBytes(value.get(), bytes, 16,
-                                               Py_ASNATIVEBYTES_BIG_ENDIAN | Py_ASNATIVEBYTES_UNSIGNED_BUFFER |
-                                                   Py_ASNATIVEBYTES_REJECT_NEGATIVE);
+        Py_ssize_t need = PyLong_AsNativeBytes(
+            value.get(), bytes, 16,
+            Py_ASNATIVEBYTES_BIG_ENDIAN | Py_ASNATIVEBYTES_UNSIGNED_BUFFER | Py_ASNATIVEBYTES_REJECT_NEGATIVE);
         if (need < 0) {
             if (!PyErr_ExceptionMatches(PyExc_ValueError)) {
                 return St::Err;
@@ -836,7 +831,8 @@ private:
         if (ti.dict_descr == nullptr) {
             return St::Ok;
         }
-        Ref d = Ref::steal(Py_TYPE(ti.dict_descr)->tp_descr_get(ti.dict_descr, o, reinterpret_cast<PyObject*>(Py_TYPE(o))));
+        Ref d =
+            Ref::steal(Py_TYPE(ti.dict_descr)->tp_descr_get(ti.dict_descr, o, reinterpret_cast<PyObject*>(Py_TYPE(o))));
         if (!d) {
             return St::Err;
         }
@@ -1116,7 +1112,10 @@ private:
             }
             if (taken >= MAX_ITEMS || w.budget <= 0) {
                 Text t;
-                t.utf8_text(ELLIPSIS).ascii("(+").number(std::max<long>(static_cast<long>(n) - taken, 1)).ascii(" items)");
+                t.utf8_text(ELLIPSIS)
+                    .ascii("(+")
+                    .number(std::max<long>(static_cast<long>(n) - taken, 1))
+                    .ascii(" items)");
                 s = put_text(t);
                 ++count;
                 break;
@@ -1200,7 +1199,8 @@ private:
                 s = St::Slow;
                 break;
             }
-            std::string_view key(static_cast<const char*>(PyUnicode_DATA(kb)), static_cast<size_t>(PyUnicode_GET_LENGTH(kb)));
+            std::string_view key(static_cast<const char*>(PyUnicode_DATA(kb)),
+                                 static_cast<size_t>(PyUnicode_GET_LENGTH(kb)));
             if (prefix_count > 0 && (key == "__class__" || key == "args")) {
                 s = St::Slow;
                 break;
@@ -1492,7 +1492,8 @@ private:
         t.ascii("<");
         SARV_TRY(name_into(t, tp));
         char addr[32];
-        std::snprintf(addr, sizeof addr, " object at %#llx>", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(k)));
+        std::snprintf(addr, sizeof addr, " object at %#llx>",
+                      static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(k)));
         t.ascii(addr);
         return St::Ok;
     }
@@ -1788,9 +1789,9 @@ private:
 
     bool has_str_key(PyObject* k, size_t scope, bool others_only) {
         if (PyUnicode_IS_ASCII(k)) {
-            return has_str_content(
-                std::string_view(static_cast<const char*>(PyUnicode_DATA(k)), static_cast<size_t>(PyUnicode_GET_LENGTH(k))),
-                scope, others_only);
+            return has_str_content(std::string_view(static_cast<const char*>(PyUnicode_DATA(k)),
+                                                    static_cast<size_t>(PyUnicode_GET_LENGTH(k))),
+                                   scope, others_only);
         }
         std::string text;
         StringOut o{&text};
@@ -1822,7 +1823,8 @@ private:
             case KeyKind::Str: t.utf8_text(content); return St::Ok;
             case KeyKind::Nil: t.ascii("None"); return St::Ok;
             case KeyKind::Bin: {
-                Ref b = Ref::steal(PyBytes_FromStringAndSize(content.data(), std::min<Py_ssize_t>(static_cast<Py_ssize_t>(content.size()), MAX_BYTES)));
+                Ref b = Ref::steal(PyBytes_FromStringAndSize(
+                    content.data(), std::min<Py_ssize_t>(static_cast<Py_ssize_t>(content.size()), MAX_BYTES)));
                 if (!b) return St::Err;
                 Ref repr = Ref::steal(PyBytes_Type.tp_repr(b.get()));
                 if (!repr) return St::Err;
@@ -2221,7 +2223,7 @@ private:
         if (s == St::Err && is_exception_pending()) {
             out_.resize(start_);
             truncate_keys(0);
-        scopes_.clear();
+            scopes_.clear();
             return finish(failure_marker(tp));
         }
         if (s == St::Ok) {
@@ -2360,13 +2362,15 @@ bool plain_scalar(PyObject* o, Buffer& out) {
         if (Py_ABS(Py_SIZE(o)) > 1) {
             return false;
         }
-        pack_int(out, static_cast<int64_t>(Py_SIZE(o)) * static_cast<int64_t>(reinterpret_cast<PyLongObject*>(o)->ob_digit[0]));
+        pack_int(out, static_cast<int64_t>(Py_SIZE(o)) *
+                          static_cast<int64_t>(reinterpret_cast<PyLongObject*>(o)->ob_digit[0]));
 #endif
     } else if (tp == &PyUnicode_Type) {
         if (!PyUnicode_IS_ASCII(o) || PyUnicode_GET_LENGTH(o) > LIGHT_MAX_STR_CHARS) {
             return false;
         }
-        pack_str(out, std::string_view(static_cast<const char*>(PyUnicode_DATA(o)), static_cast<size_t>(PyUnicode_GET_LENGTH(o))));
+        pack_str(out, std::string_view(static_cast<const char*>(PyUnicode_DATA(o)),
+                                       static_cast<size_t>(PyUnicode_GET_LENGTH(o))));
     } else if (tp == &PyFloat_Type) {
         pack_f64(out, PyFloat_AS_DOUBLE(o));
     } else if (tp == &PyBool_Type) {

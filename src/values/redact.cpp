@@ -46,7 +46,8 @@ bool normalised(PyObject* name, std::string& out) {
     if (PyBytes_CheckExact(name)) {
         // A header's name as servers give it: ASCII letters lower-cased (bytes.lower), the
         // first MAX_BYTES bytes.
-        std::string_view text(PyBytes_AS_STRING(name), std::min<size_t>(static_cast<size_t>(PyBytes_GET_SIZE(name)), MAX_BYTES));
+        std::string_view text(PyBytes_AS_STRING(name),
+                              std::min<size_t>(static_cast<size_t>(PyBytes_GET_SIZE(name)), MAX_BYTES));
         out.reserve(text.size());
         for (char c : text) {
             if (c != '-' && c != '_') {
@@ -84,7 +85,8 @@ bool normalised(PyObject* name, std::string& out) {
     if (!utf8) {
         return false;
     }
-    drop_dashes(std::string_view(PyBytes_AS_STRING(utf8.get()), static_cast<size_t>(PyBytes_GET_SIZE(utf8.get()))), out);
+    drop_dashes(std::string_view(PyBytes_AS_STRING(utf8.get()), static_cast<size_t>(PyBytes_GET_SIZE(utf8.get()))),
+                out);
     return true;
 }
 

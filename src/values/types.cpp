@@ -61,7 +61,7 @@ bool fetch(Known& k) {
         return false;
     }
     const char* path_names[6] = {"PurePath", "PurePosixPath", "PureWindowsPath", "Path", "PosixPath", "WindowsPath"};
-    Ref classes[] = {get_attr(dt.get(), "datetime"), get_attr(dt.get(), "date"),    get_attr(dt.get(), "time"),
+    Ref classes[] = {get_attr(dt.get(), "datetime"),  get_attr(dt.get(), "date"),     get_attr(dt.get(), "time"),
                      get_attr(dt.get(), "timedelta"), get_attr(dt.get(), "timezone"), get_attr(dec.get(), "Decimal"),
                      get_attr(uu.get(), "UUID"),      get_attr(en.get(), "Enum")};
     for (const Ref& c : classes) {
@@ -72,7 +72,8 @@ bool fetch(Known& k) {
             return false;
         }
     }
-    PyTypeObject** slots[] = {&k.datetime, &k.date, &k.time, &k.timedelta, &k.timezone, &k.decimal, &k.uuid, &k.enum_base};
+    PyTypeObject** slots[] = {&k.datetime, &k.date,    &k.time, &k.timedelta,
+                              &k.timezone, &k.decimal, &k.uuid, &k.enum_base};
     for (size_t i = 0; i < 8; ++i) {
         *slots[i] = as_type(classes[i]);
         Py_INCREF(classes[i].get());  // kept for the life of the process
@@ -168,8 +169,8 @@ bool fetch(Known& k) {
 
 // Calls a getset descriptor of `type` on a class.
 Ref type_getter(PyObject* descr, PyTypeObject* tp) {
-    return Ref::steal(Py_TYPE(descr)->tp_descr_get(descr, reinterpret_cast<PyObject*>(tp),
-                                                   reinterpret_cast<PyObject*>(Py_TYPE(tp))));
+    return Ref::steal(
+        Py_TYPE(descr)->tp_descr_get(descr, reinterpret_cast<PyObject*>(tp), reinterpret_cast<PyObject*>(Py_TYPE(tp))));
 }
 
 // "module.Qual" of a class, read through type's own getters (never a metaclass's), or "?".

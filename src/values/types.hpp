@@ -61,10 +61,8 @@ inline bool is_text_handler(Handler h) {
         case Handler::Function:
         case Handler::Method:
         case Handler::Builtin:
-        case Handler::Module:
-            return true;
-        default:
-            return false;
+        case Handler::Module: return true;
+        default: return false;
     }
 }
 

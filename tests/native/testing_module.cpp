@@ -352,8 +352,15 @@ PyMethodDef testing_methods[] = {
 };
 
 PyModuleDef testing_def = {
-    PyModuleDef_HEAD_INIT, "_sarv_testing", "Test-only access to sarv's native internals.", 0, testing_methods,
-    nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "_sarv_testing",
+    "Test-only access to sarv's native internals.",
+    0,
+    testing_methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace

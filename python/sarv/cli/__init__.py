@@ -67,8 +67,7 @@ def _parser() -> argparse.ArgumentParser:
     name = prog()
     parser = _Parser(
         prog=name,
-        description="sarv: a tracing profiler that records your own code's calls, arguments, "
-        "locals and return values.",
+        description="sarv: a tracing profiler that records your own code's calls, arguments, locals and return values.",
         epilog="Run '%s COMMAND --help' for the options of a command." % name,
     )
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
@@ -83,7 +82,8 @@ def main(argv=None) -> int:
         options = parser.parse_args(argv)
         if options.command is None:
             raise CommandError(
-                "a command is needed: run, traces, show, export, view, prune or delete (see %s --help)" % parser.prog, EXIT_USAGE
+                "a command is needed: run, traces, show, export, view, prune or delete (see %s --help)" % parser.prog,
+                EXIT_USAGE,
             )
         return _COMMANDS[_ALIASES.get(options.command, options.command)].command(options)
     except CommandError as exc:

@@ -85,7 +85,9 @@ def age(text: str, option: str) -> float:
     try:
         seconds = float(value) * _AGE_UNITS[unit]
     except (KeyError, ValueError):
-        raise CommandError("%s: expected an age such as 90s, 30m, 12h, 7d or 2w, not %r" % (option, text), EXIT_USAGE) from None
+        raise CommandError(
+            "%s: expected an age such as 90s, 30m, 12h, 7d or 2w, not %r" % (option, text), EXIT_USAGE
+        ) from None
     if seconds < 0:
         raise CommandError("%s must not be negative" % option, EXIT_USAGE)
     return seconds

@@ -8,7 +8,9 @@ from sarv.cli.common import DB_HELP, existing_db
 
 def add_parser(commands, prog: str) -> None:
     delete = commands.add_parser("delete", help="remove traces by id (and give their space back)")
-    delete.add_argument("traces", nargs="+", metavar="TRACE_ID", help="trace ids, their first or last characters, or 'last'")
+    delete.add_argument(
+        "traces", nargs="+", metavar="TRACE_ID", help="trace ids, their first or last characters, or 'last'"
+    )
     delete.add_argument("--db", metavar="PATH", help=DB_HELP)
 
 

@@ -382,13 +382,20 @@ def _run_program(profiler, module, main_file) -> int:
                 file=sys.stderr,
             )
         if profiler.record_count == 0 and main_file is not None:
-            print("sarv: no frame was recorded: %s" % _nothing_recorded_reason(profiler.config, main_file), file=sys.stderr)
+            print(
+                "sarv: no frame was recorded: %s" % _nothing_recorded_reason(profiler.config, main_file),
+                file=sys.stderr,
+            )
         if unrecorded.names:
             names = ", ".join(unrecorded.names[:3]) + (", ..." if len(unrecorded.names) > 3 else "")
             print(
                 "sarv: %d thread%s ran unrecorded (%s); record %s with --threading"
-                % (len(unrecorded.names), "" if len(unrecorded.names) == 1 else "s", names,
-                   "it" if len(unrecorded.names) == 1 else "them"),
+                % (
+                    len(unrecorded.names),
+                    "" if len(unrecorded.names) == 1 else "s",
+                    names,
+                    "it" if len(unrecorded.names) == 1 else "them",
+                ),
                 file=sys.stderr,
             )
         print("see it in a browser: %s" % view_command(profiler.trace_id, profiler.db_path), file=sys.stderr)

@@ -9,14 +9,15 @@ from sarv.cli.common import DB_HELP, EXIT_USAGE, CommandError, age, existing_db,
 def add_parser(commands, prog: str) -> None:
     traces = commands.add_parser("traces", aliases=["ls"], help="list the stored traces, newest first")
     traces.add_argument("--db", metavar="PATH", help=DB_HELP)
+    traces.add_argument("--limit", type=int, default=50, metavar="N", help="show the N newest (default 50, 0 for all)")
     traces.add_argument(
-        "--limit", type=int, default=50, metavar="N", help="show the N newest (default 50, 0 for all)"
+        "--source", metavar="SOURCE", help="only traces of this source (cli, pytest, api, request, notebook, ...)"
     )
-    traces.add_argument("--source", metavar="SOURCE", help="only traces of this source (cli, pytest, api, request, notebook, ...)")
     traces.add_argument("--test", metavar="TEXT", help="only traces of tests whose node id contains TEXT")
     traces.add_argument(
-        "--since", metavar="WHEN", help="only traces saved since WHEN: an age (90s, 30m, 12h, 7d, 2w) or a date "
-        "(2026-12-08, 2026-12-08T14:30)"
+        "--since",
+        metavar="WHEN",
+        help="only traces saved since WHEN: an age (90s, 30m, 12h, 7d, 2w) or a date (2026-12-08, 2026-12-08T14:30)",
     )
 
 

@@ -18,7 +18,9 @@ def add_parser(commands, prog: str) -> None:
     )
     view.add_argument("trace", metavar="TRACE_ID", help=TRACE_HELP)
     view.add_argument("--db", metavar="PATH", help=DB_HELP)
-    view.add_argument("-o", "--output", metavar="FILE", help="the page's file (default: TRACE_ID.html beside the database)")
+    view.add_argument(
+        "-o", "--output", metavar="FILE", help="the page's file (default: TRACE_ID.html beside the database)"
+    )
     view.add_argument("--open", action="store_true", help="open the page in the default browser")
 
 

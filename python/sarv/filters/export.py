@@ -157,7 +157,15 @@ class ChromeEvents:
         self.pid = main_id if isinstance(main_id, int) else 1
         self.threads: dict = {}
         self.last = None
-        emit({"name": "process_name", "ph": "M", "pid": self.pid, "tid": 0, "args": {"name": "sarv %s" % top.get("trace_id")}})
+        emit(
+            {
+                "name": "process_name",
+                "ph": "M",
+                "pid": self.pid,
+                "tid": 0,
+                "args": {"name": "sarv %s" % top.get("trace_id")},
+            }
+        )
 
     def _us(self, ts):
         if ts is None:
@@ -177,10 +185,15 @@ class ChromeEvents:
         if thread is None:
             thread = self.threads[tid] = _Thread(tid)
             name = record.get("thread")
-            self.emit({
-                "name": "thread_name", "ph": "M", "pid": self.pid, "tid": self._tid(tid),
-                "args": {"name": name if type(name) is str else "thread %s" % (tid,)},
-            })
+            self.emit(
+                {
+                    "name": "thread_name",
+                    "ph": "M",
+                    "pid": self.pid,
+                    "tid": self._tid(tid),
+                    "args": {"name": name if type(name) is str else "thread %s" % (tid,)},
+                }
+            )
         t = self._us(_number(record.get("timestamp")))
         if t is not None:
             # Each record a nanosecond after the one before at least: records whose clock
@@ -195,11 +208,18 @@ class ChromeEvents:
         low = stack[-1].low if stack else thread.low
         if record.get("type") != "frame":
             at = t if t is not None else (low if low is not None else 0.0)
-            self.emit({
-                "name": _plugin_name(record), "cat": "plugin", "ph": "i", "s": "t", "ts": at,
-                "pid": self.pid, "tid": self._tid(tid),
-                "args": jsonable({k: v for k, v in record.items() if k not in PLUGIN_BASE_KEYS or k == "frame_id"}),
-            })
+            self.emit(
+                {
+                    "name": _plugin_name(record),
+                    "cat": "plugin",
+                    "ph": "i",
+                    "s": "t",
+                    "ts": at,
+                    "pid": self.pid,
+                    "tid": self._tid(tid),
+                    "args": jsonable({k: v for k, v in record.items() if k not in PLUGIN_BASE_KEYS or k == "frame_id"}),
+                }
+            )
             if stack and t is not None:
                 stack[-1].latest = max(stack[-1].latest, t)
             return
@@ -272,10 +292,18 @@ class ChromeEvents:
 
         if incomplete is not None:
             args["incomplete"] = incomplete
-        self.emit({
-            "name": _frame_name(call, ret), "cat": "python", "ph": "X", "ts": node.start,
-            "dur": round(end - node.start, 3), "pid": self.pid, "tid": self._tid(thread.tid), "args": args,
-        })
+        self.emit(
+            {
+                "name": _frame_name(call, ret),
+                "cat": "python",
+                "ph": "X",
+                "ts": node.start,
+                "dur": round(end - node.start, 3),
+                "pid": self.pid,
+                "tid": self._tid(thread.tid),
+                "args": args,
+            }
+        )
 
     def finish(self) -> None:
         """Calls without a return run to the end of the trace. They are

@@ -69,7 +69,9 @@ def _show_page(document) -> None:
 
     page = build_page(document)
     # In an iframe of its own: the page's script and style do not meet the notebook's.
-    display(HTML('<iframe srcdoc="%s" style="width:100%%;height:600px;border:1px solid #ccc"></iframe>' % html.escape(page)))
+    display(
+        HTML('<iframe srcdoc="%s" style="width:100%%;height:600px;border:1px solid #ccc"></iframe>' % html.escape(page))
+    )
 
 
 def load_ipython_extension(shell) -> None:

@@ -53,8 +53,7 @@ __all__ = [
 _EVENTS = ("call", "return")
 _CALLABLE_KEYS = ("call", "process", "build_context")
 _DECLARATION_KEYS = frozenset(
-    ("functions", "co_names", "path_fragment", "call_type", "return_type", "subtype", "events")
-    + _CALLABLE_KEYS
+    ("functions", "co_names", "path_fragment", "call_type", "return_type", "subtype", "events") + _CALLABLE_KEYS
 )
 _DESCRIPTION_KEYS = _DECLARATION_KEYS - {"functions"}
 
@@ -189,10 +188,7 @@ def unregister_builtin(description: dict) -> None:
 
 def builtin_descriptions() -> list:
     """Copies of the registered built-in descriptions."""
-    return [
-        {key: list(value) if isinstance(value, list) else value for key, value in d.items()}
-        for d in _BUILTINS
-    ]
+    return [{key: list(value) if isinstance(value, list) else value for key, value in d.items()} for d in _BUILTINS]
 
 
 def load_plugin_data(config) -> list:

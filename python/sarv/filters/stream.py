@@ -160,7 +160,7 @@ class DocumentStream:
         whether a call came before its return}, whether a call came after
         the return of the first id, or after the last record decoded when
         `frame_ids` is empty)."""
-        window = b"".join(bytes(piece[max(self.unpacker.tell() - offset, 0):]) for offset, piece in self._held)
+        window = b"".join(bytes(piece[max(self.unpacker.tell() - offset, 0) :]) for offset, piece in self._held)
         self._held.clear()
         position = 0
         pending = list(frame_ids)
@@ -193,7 +193,7 @@ class DocumentStream:
             if piece is None:
                 return found, more, False
             keep = len(return_mark(pending[-1])) - 1
-            window = window[max(len(window) - keep, position):] + bytes(piece)
+            window = window[max(len(window) - keep, position) :] + bytes(piece)
             position = 0
 
     def _return_entries(self, window: bytes, start: int):

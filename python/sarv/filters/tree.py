@@ -25,8 +25,18 @@ import dataclasses
 from typing import Iterator
 
 __all__ = [
-    "Node", "ThreadBuilder", "ThreadTree", "add_record", "all_records", "build_threads", "ended", "exception_text",
-    "is_exception_note", "order_threads", "walk", "with_exception",
+    "Node",
+    "ThreadBuilder",
+    "ThreadTree",
+    "add_record",
+    "all_records",
+    "build_threads",
+    "ended",
+    "exception_text",
+    "is_exception_note",
+    "order_threads",
+    "walk",
+    "with_exception",
 ]
 
 # Keys every plugin record has; the rest are the plugin's own data.
@@ -100,7 +110,6 @@ class Node:
         if self.parts:
             return self.running
         return max(self.end - self.start, 0.0)
-
 
     @property
     def plugin_data(self) -> dict:
@@ -182,8 +191,18 @@ class _Hidden:
 
 # What a kept node needs of its records when values are not shown.
 _SLIM_KEYS = (
-    "path", "co_name", "qualname", "event", "frame_id", "timestamp", "type", "thread", "thread_native_id",
-    "end", "exception", "resumes",
+    "path",
+    "co_name",
+    "qualname",
+    "event",
+    "frame_id",
+    "timestamp",
+    "type",
+    "thread",
+    "thread_native_id",
+    "end",
+    "exception",
+    "resumes",
 )
 
 
@@ -340,7 +359,7 @@ class ThreadBuilder:
         if index is not None:
             for j in range(len(self.stack) - 1, index, -1):  # their return records are missing
                 self._close(self.stack[j], self.stack[j].latest, self.stack[j - 1], complete=False)
-            del self.stack[index + 1:]
+            del self.stack[index + 1 :]
             node = self.stack.pop()
             self._close(node, ts, self.stack[-1] if self.stack else None, ret=record)
             return

@@ -397,9 +397,7 @@ def _render(
         while stack:
             node, depth, guide, is_last = stack.pop()
             if budget is not None and budget <= 0:
-                hidden_calls += sum(
-                    (n.kind == "frame") + n.calls_below() for n in [node] + [s[0] for s in stack]
-                )
+                hidden_calls += sum((n.kind == "frame") + n.calls_below() for n in [node] + [s[0] for s in stack])
                 stack.clear()
                 cut = True
                 break
@@ -440,7 +438,9 @@ def _render(
                     below = node.count() - 1
                     elided += node.calls_below()
                     write(
-                        pad + child_guide + glyphs.last
+                        pad
+                        + child_guide
+                        + glyphs.last
                         + "%s %d%s more below (depth limit %d: raise --max-depth)"
                         % (glyphs.more, below, "+" if node.partial else "", max_depth)
                     )

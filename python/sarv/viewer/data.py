@@ -376,7 +376,7 @@ class PageData:
         for i in range(count):
             depth = thread.depth[i]
             del ancestors[depth:]
-            del lows[depth + 1:]
+            del lows[depth + 1 :]
             s, e = thread.start[i], thread.end[i]
             start = ns(s) if s is not None else (ns(e) if e is not None else fallback)
             end = ns(e) if e is not None else start
@@ -405,8 +405,14 @@ class PageData:
                 node_id = test.get("node_id", began_test.get("node_id"))
                 bands.append([began, at, self._text(node_id), self._text(test.get("outcome"))])
         for began, test in open_tests:  # a test still running when the trace ends
-            bands.append([began, ns(thread.last) if thread.last is not None else began,
-                          self._text(test.get("node_id")), self._text(None)])
+            bands.append(
+                [
+                    began,
+                    ns(thread.last) if thread.last is not None else began,
+                    self._text(test.get("node_id")),
+                    self._text(None),
+                ]
+            )
         native_id = thread.native_id if type(thread.native_id) in (int, str) else None
         return {
             "name": thread.name if thread.name is not None else "thread %s" % (thread.native_id,),
