@@ -437,6 +437,7 @@ def _restore(previous) -> None:
     if previous is None:
         # No hook at all (rather than the core's no-op one): requests that are not
         # recorded cost nothing.
+        _native().register_noop_profiler()  # off sys.monitoring too, where it records through it
         sys.setprofile(None)
     else:
         previous.register_threading_profiler(None, None, None)

@@ -214,7 +214,7 @@ class Profiler:
         # A forked child holds a copy of the parent's buffered records, which the parent
         # saves; saved again here they would be a second row under the parent's id. The
         # child records on as a trace of its own, which names the parent's.
-        hooked = sys.getprofile() is self.rust_profiler  # only the forking thread survives
+        hooked = self.rust_profiler.hooks_this_thread()  # only the forking thread survives
         thread = threading.current_thread()
         if getattr(thread, "_set_native_id", None) is not None and thread.native_id != threading.get_native_id():
             thread._set_native_id()  # os.fork leaves the parent's there; records carry it
@@ -246,7 +246,7 @@ class Profiler:
         core = self.rust_profiler
         # Only this profiler's own hooks come off: another profiler started since (on this
         # thread, or for new threads) keeps recording.
-        if sys.getprofile() is core:
+        if core.hooks_this_thread():
             _native().register_noop_profiler()
         if self.config.get("threading") is True and _is_ours(_threading_profile(), core):
             threading.setprofile(None)

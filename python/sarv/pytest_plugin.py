@@ -168,7 +168,7 @@ class _SarvSession:
         # API, cProfile) replaces this one on the thread, and removes it
         # when it is done.
         native = self.profiler.rust_profiler if self.profiler is not None else None
-        return native is None or sys.getprofile() is not native
+        return native is None or not native.hooks_this_thread()
 
     # The hook is on only while a test's setup, call or teardown runs (and for its
     # markers): pytest's own work around them (reports, the terminal) is never recorded,
@@ -184,6 +184,9 @@ class _SarvSession:
         if self._hook_lost():
             self.lost = True
             return
+        from sarv.profiler import _native
+
+        _native().register_noop_profiler()  # off sys.monitoring too, where it records through it
         sys.setprofile(None)
 
     @pytest.hookimpl(hookwrapper=True)

@@ -1,5 +1,6 @@
 #include "lib/register.hpp"
 
+#include "profiler/monitoring.hpp"
 #include "profiler/profiler.hpp"
 #include "boundary.hpp"
 #include "args.hpp"
@@ -22,7 +23,14 @@ PyObject* register_profiler_impl(PyObject* py_profiler) {
     if (PyObject_SetAttrString(py_profiler, "rust_profiler", obj.get()) < 0) {
         return nullptr;
     }
-    PyEval_SetProfile(profile_callback, obj.get());
+    if (monitoring_in_use()) {
+        if (!monitor_thread(obj.get(), nullptr)) {
+            return nullptr;
+        }
+    } else {
+        unmonitor_thread();
+        PyEval_SetProfile(profile_callback, obj.get());
+    }
 
     Ref config = Ref::steal(PyObject_GetAttrString(py_profiler, "config"));
     if (!config) {
@@ -65,6 +73,7 @@ PyObject* register_profiler(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
 }
 
 PyObject* register_noop_profiler(PyObject*, PyObject*) {
+    unmonitor_thread();
     PyEval_SetProfile(noop_profile, nullptr);
     Py_RETURN_NONE;
 }

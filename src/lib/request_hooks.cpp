@@ -9,6 +9,7 @@
 
 #include "args.hpp"
 #include "boundary.hpp"
+#include "profiler/monitoring.hpp"
 #include "profiler/profiler.hpp"
 #include "record/clock.hpp"
 
@@ -50,6 +51,7 @@ PyObject* register_context_profiler_impl(PyObject* var, PyObject* fallback) {
     if (!pair) {
         return nullptr;
     }
+    unmonitor_thread();  // one hook per thread: this one replaces a profiler's
     PyEval_SetProfile(context_profile_callback, pair.get());  // the slot keeps its own reference
     Py_RETURN_NONE;
 }

@@ -247,6 +247,21 @@ void SarvProfiler::refresh_code_info(CodeInfo& info) {
     info.profiler_serial = serial;
 }
 
+bool SarvProfiler::leaves_out(const CodeInfo& info) const {
+    if (info.profiler_serial == serial) {
+        return is_quickly_excluded(&info);
+    }
+    StaticDecision decision = static_decision(include_frames, ignore_frames, info.filename);
+    if (decision.included || !(decision.excluded || decision.attrs_generated)) {
+        return false;
+    }
+    if (auto it = plugins.find(info.name); it != plugins.end()) {
+        return std::none_of(it->second.begin(), it->second.end(),
+                            [&](const PluginProcessor& p) { return p.path_fragment.occurs_in(info.filename); });
+    }
+    return true;
+}
+
 void SarvProfiler::profile(PyFrameObject* frame, PyObject* arg, Event event, CodeInfo* known, bool raised) {
     if (detail::raises_pending) [[unlikely]] {
         settle_raises(raised);

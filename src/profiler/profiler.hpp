@@ -81,6 +81,9 @@ public:
         return info != nullptr && info->profiler_serial == serial && info->plugins == nullptr &&
                !info->decision.included && (info->decision.excluded || info->decision.attrs_generated);
     }
+    // Whether this profiler leaves out every frame of the code, plugins included (the
+    // entry is read, never refreshed: it may be another profiler's).
+    bool leaves_out(const CodeInfo& info) const;
     bool push_frames(Event event, Batch& batch);
     // Moves records[begin, end) into the buffer chosen for the thread.
     void push_frame_range(size_t thread_id, FrameList& records, size_t begin, size_t end);

@@ -1,4 +1,5 @@
 // The Python face of the profiler: class SarvProfiler with its three methods.
+#include "profiler/monitoring.hpp"
 #include "profiler/profiler.hpp"
 #include "boundary.hpp"
 #include "args.hpp"
@@ -22,6 +23,7 @@ int profiler_traverse(PyObject* self, visitproc visit, void* arg) {
 void profiler_dealloc(PyObject* self) {
     auto* obj = reinterpret_cast<PyProfiler*>(self);
     PyObject_GC_UnTrack(self);
+    forget_monitored(obj->state);
     delete obj->state;  // releases buffered records, processors and per-thread state
     obj->state = nullptr;
     PyTypeObject* type = Py_TYPE(self);
@@ -63,9 +65,24 @@ PyObject* register_threading_profiler(PyObject* self, PyObject* const* args, Py_
             PyUnicode_READ_CHAR(event, 1) == '_') {
             Py_RETURN_NONE;
         }
-        PyEval_SetProfile(profile_callback, self);
+        if (monitoring_in_use()) {
+            if (!monitor_thread(self, bound[0])) {
+                return nullptr;
+            }
+        } else {
+            unmonitor_thread();
+            PyEval_SetProfile(profile_callback, self);
+        }
         Py_RETURN_NONE;
     });
+}
+
+// Whether this thread's events go to this profiler (its profile hook, or sys.monitoring).
+PyObject* hooks_this_thread(PyObject* self, PyObject*) {
+    PyThreadState* tstate = PyThreadState_Get();
+    bool hooked = monitored_profiler() == self ||
+                  (monitored_profiler() == nullptr && tstate->c_profileobj == self);
+    return PyBool_FromLong(hooked);
 }
 
 PyMethodDef profiler_methods[] = {
@@ -74,6 +91,7 @@ PyMethodDef profiler_methods[] = {
     {"register_threading_profiler",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(register_threading_profiler)),
      METH_FASTCALL | METH_KEYWORDS, "register_threading_profiler($self, _frame, _event, _arg)\n--\n\n"},
+    {"hooks_this_thread", hooks_this_thread, METH_NOARGS, "hooks_this_thread($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,294 @@
+#include "profiler/monitoring.hpp"
+
+#include "boundary.hpp"
+#include "interp/code_cache.hpp"
+#include "profiler/profiler.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace sarv {
+
+#if PY_VERSION_HEX >= 0x030C0000
+namespace {
+
+// The thread's profiler, found without a lookup. The reference that keeps it alive is in
+// the thread state's dict, which the interpreter clears with the thread; `tstate` tells a
+// later thread state of the same system thread from the one that registered.
+struct MonitoredThread {
+    PyThreadState* tstate = nullptr;
+    PyObject* profiler = nullptr;   // borrowed from the thread state's dict
+    PyFrameObject* switching = nullptr;  // its call event is the switch: not recorded
+};
+thread_local MonitoredThread current;  // trivially destructible: nothing runs at thread exit
+
+enum class Kind { Start, Resume, Throw, Return, Yield, Unwind };
+
+constexpr int NOT_TRIED = -2;
+constexpr int NONE_FREE = -1;
+// Tried in order: the id sys.monitoring names for profilers, then the two that no tool is
+// named for. The debugger's, coverage's and optimizer's ids are left to those tools.
+constexpr int TOOL_IDS[] = {2, 3, 4};
+
+struct Tool {
+    int id = NOT_TRIED;
+    PyObject* disable = nullptr;  // sys.monitoring.DISABLE (kept for the process)
+    PyObject* restart_events = nullptr;
+    PyObject* set_events = nullptr;
+    long mask = 0;
+    bool events_on = false;
+};
+Tool tool;
+
+// Profilers registered through sys.monitoring and not yet freed: code is switched off
+// only when every one of them leaves it out.
+std::vector<SarvProfiler*> live;
+
+PyObject* slot_key() {
+    static PyObject* key = PyUnicode_InternFromString("sarv._sarv.monitored_profiler");
+    return key;
+}
+
+void warn(const char* message) {
+    FetchedError pending;
+    Ref logging = import_module(names().mod_logging);
+    Ref get_logger = logging ? Ref::steal(PyObject_GetAttrString(logging.get(), "getLogger")) : Ref();
+    Ref logger = get_logger ? Ref::steal(PyObject_CallFunction(get_logger.get(), "s", "sarv")) : Ref();
+    Ref result = logger ? Ref::steal(PyObject_CallMethod(logger.get(), "warning", "s", message)) : Ref();
+    pending.restore();
+}
+
+bool leaves_out_everywhere(PyCodeObject* code) {
+    if (live.empty()) {
+        return true;
+    }
+    CodeInfo* info = peek_code_info(code);
+    if (info == nullptr) {
+        info = guarded<Boundary::Unraisable>([&] { return &code_info(code); });
+        if (info == nullptr) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    return std::all_of(live.begin(), live.end(), [&](const SarvProfiler* p) { return p->leaves_out(*info); });
+}
+
+constexpr bool is_local(Kind kind) { return kind != Kind::Throw && kind != Kind::Unwind; }
+
+template <Kind K>
+PyObject* on_event(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    constexpr bool call = K == Kind::Start || K == Kind::Resume || K == Kind::Throw;
+    if (nargs < (call ? 2 : 3) || !PyCode_Check(args[0])) [[unlikely]] {
+        Py_RETURN_NONE;
+    }
+    auto* code = reinterpret_cast<PyCodeObject*>(args[0]);
+    PyObject* obj = current.profiler;
+    PyFrameObject* switching = current.switching;
+    current.switching = nullptr;
+    if (obj == nullptr || current.tstate != PyThreadState_Get()) {
+        // A thread that records nothing: the code is switched off if no profiler wants it.
+        if (is_local(K) && !detail::raises_pending && leaves_out_everywhere(code)) {
+            return Py_NewRef(tool.disable);
+        }
+        Py_RETURN_NONE;
+    }
+    SarvProfiler* profiler = reinterpret_cast<PyProfiler*>(obj)->state;
+    CodeInfo* info = peek_code_info(code);
+    if (profiler->is_quickly_excluded(info) && !detail::raises_pending) {
+        if (is_local(K) && leaves_out_everywhere(code)) {
+            return Py_NewRef(tool.disable);
+        }
+        Py_RETURN_NONE;
+    }
+    PyFrameObject* frame = PyEval_GetFrame();
+    if (frame == nullptr || (call && frame == switching)) {
+        Py_RETURN_NONE;
+    }
+    // The profile hook's arguments: None for a call, the value for a return, and no value
+    // for a frame left by an exception.
+    PyObject* arg = call ? Py_None : K == Kind::Unwind ? nullptr : args[2];
+    if (handle_event(obj, frame, call ? PyTrace_CALL : PyTrace_RETURN, arg, info) < 0) {
+        return nullptr;
+    }
+    if (is_local(K) && !detail::raises_pending) {
+        // The first event of code left out: its later ones cost nothing.
+        info = peek_code_info(code);
+        if (profiler->is_quickly_excluded(info) && leaves_out_everywhere(code)) {
+            return Py_NewRef(tool.disable);
+        }
+    }
+    Py_RETURN_NONE;
+}
+
+struct Callback {
+    const char* event;
+    PyMethodDef def;
+};
+Callback callbacks[] = {
+    {"PY_START", {"sarv_py_start", reinterpret_cast<PyCFunction>(on_event<Kind::Start>), METH_FASTCALL, nullptr}},
+    {"PY_RESUME", {"sarv_py_resume", reinterpret_cast<PyCFunction>(on_event<Kind::Resume>), METH_FASTCALL, nullptr}},
+    {"PY_THROW", {"sarv_py_throw", reinterpret_cast<PyCFunction>(on_event<Kind::Throw>), METH_FASTCALL, nullptr}},
+    {"PY_RETURN", {"sarv_py_return", reinterpret_cast<PyCFunction>(on_event<Kind::Return>), METH_FASTCALL, nullptr}},
+    {"PY_YIELD", {"sarv_py_yield", reinterpret_cast<PyCFunction>(on_event<Kind::Yield>), METH_FASTCALL, nullptr}},
+    {"PY_UNWIND", {"sarv_py_unwind", reinterpret_cast<PyCFunction>(on_event<Kind::Unwind>), METH_FASTCALL, nullptr}},
+};
+
+// Claims a tool id and registers the callbacks. False (no error set) when sys.monitoring
+// cannot be used.
+bool claim_tool() {
+    FetchedError pending;
+    Ref sys = import_module(names().mod_sys);
+    Ref monitoring = sys ? Ref::steal(PyObject_GetAttrString(sys.get(), "monitoring")) : Ref();
+    if (!monitoring) {
+        PyErr_Clear();
+        return false;
+    }
+    Ref get_tool = Ref::steal(PyObject_GetAttrString(monitoring.get(), "get_tool"));
+    Ref use_tool_id = Ref::steal(PyObject_GetAttrString(monitoring.get(), "use_tool_id"));
+    Ref register_callback = Ref::steal(PyObject_GetAttrString(monitoring.get(), "register_callback"));
+    Ref events = Ref::steal(PyObject_GetAttrString(monitoring.get(), "events"));
+    Ref disable = Ref::steal(PyObject_GetAttrString(monitoring.get(), "DISABLE"));
+    Ref restart = Ref::steal(PyObject_GetAttrString(monitoring.get(), "restart_events"));
+    Ref set_events = Ref::steal(PyObject_GetAttrString(monitoring.get(), "set_events"));
+    if (!get_tool || !use_tool_id || !register_callback || !events || !disable || !restart || !set_events) {
+        PyErr_Clear();
+        return false;
+    }
+    int id = NONE_FREE;
+    for (int candidate : TOOL_IDS) {
+        Ref owner = Ref::steal(PyObject_CallFunction(get_tool.get(), "i", candidate));
+        if (!owner) {
+            PyErr_Clear();
+            continue;
+        }
+        if (owner.get() != Py_None) {
+            continue;
+        }
+        Ref used = Ref::steal(PyObject_CallFunction(use_tool_id.get(), "is", candidate, "sarv"));
+        if (!used) {
+            PyErr_Clear();
+            continue;
+        }
+        id = candidate;
+        break;
+    }
+    if (id == NONE_FREE) {
+        return false;
+    }
+    long mask = 0;
+    for (Callback& callback : callbacks) {
+        Ref value = Ref::steal(PyObject_GetAttrString(events.get(), callback.event));
+        long bit = value ? PyLong_AsLong(value.get()) : -1;
+        Ref function = Ref::steal(PyCFunction_New(&callback.def, nullptr));
+        Ref done = bit > 0 && function ? Ref::steal(PyObject_CallFunction(register_callback.get(), "iOO", id,
+                                                                           value.get(), function.get()))
+                                       : Ref();
+        if (!done) {
+            PyErr_Clear();
+            Ref free_id = Ref::steal(PyObject_CallMethod(monitoring.get(), "free_tool_id", "i", id));
+            PyErr_Clear();
+            return false;
+        }
+        mask |= bit;
+    }
+    tool.id = id;
+    tool.mask = mask;
+    tool.disable = disable.release();  // kept for the life of the process
+    tool.restart_events = restart.release();
+    tool.set_events = set_events.release();
+    return true;
+}
+
+}  // namespace
+
+bool monitoring_in_use() {
+    if (tool.id == NOT_TRIED) {
+        const char* wanted = std::getenv("SARV_MONITORING");
+        if (wanted == nullptr || std::strcmp(wanted, "1") != 0) {
+            return false;  // asked again at the next registration
+        }
+        if (!claim_tool()) {
+            tool.id = NONE_FREE;
+            warn("sarv: no sys.monitoring tool id is free (another tool uses them): recording through the "
+                 "profile hook instead");
+        }
+    }
+    return tool.id >= 0;
+}
+
+bool monitor_thread(PyObject* profiler, PyObject* switching) {
+    PyObject* dict = PyThreadState_GetDict();
+    PyObject* key = slot_key();
+    if (dict == nullptr || key == nullptr) {
+        ensure_error_set();
+        return false;
+    }
+    SarvProfiler* state = profiler_of(profiler);
+    if (state == nullptr) {
+        return false;
+    }
+    bool new_profiler = std::find(live.begin(), live.end(), state) == live.end();
+    if (new_profiler) {
+        live.push_back(state);
+    }
+    if (!tool.events_on) {
+        Ref done = Ref::steal(PyObject_CallFunction(tool.set_events, "il", tool.id, tool.mask));
+        if (!done) {
+            return false;
+        }
+        tool.events_on = true;
+    } else if (new_profiler) {
+        // Code switched off for the profilers before may be recorded by this one.
+        Ref done = Ref::steal(PyObject_CallNoArgs(tool.restart_events));
+        if (!done) {
+            return false;
+        }
+    }
+    if (PyDict_SetItem(dict, key, profiler) < 0) {
+        return false;
+    }
+    current.tstate = PyThreadState_Get();
+    current.profiler = profiler;
+    current.switching = switching != nullptr && PyFrame_Check(switching) ? reinterpret_cast<PyFrameObject*>(switching)
+                                                                          : nullptr;
+    PyEval_SetProfile(nullptr, nullptr);
+    return true;
+}
+
+void unmonitor_thread() {
+    if (current.profiler == nullptr) {
+        return;
+    }
+    current.profiler = nullptr;
+    current.switching = nullptr;
+    FetchedError pending;
+    PyObject* dict = PyThreadState_GetDict();
+    if (dict != nullptr && slot_key() != nullptr && PyDict_DelItem(dict, slot_key()) < 0) {
+        PyErr_Clear();
+    }
+}
+
+PyObject* monitored_profiler() {
+    return current.tstate == PyThreadState_Get() ? current.profiler : nullptr;
+}
+
+void forget_monitored(SarvProfiler* profiler) {
+    live.erase(std::remove(live.begin(), live.end(), profiler), live.end());
+}
+
+#else
+
+bool monitoring_in_use() { return false; }
+bool monitor_thread(PyObject*, PyObject*) {
+    PyErr_SetString(PyExc_RuntimeError, "sys.monitoring needs Python 3.12 or newer");
+    return false;
+}
+void unmonitor_thread() {}
+PyObject* monitored_profiler() { return nullptr; }
+void forget_monitored(SarvProfiler*) {}
+
+#endif
+
+}  // namespace sarv
