@@ -212,7 +212,11 @@ void commit_frame_event(SarvProfiler& profiler, PyFrameObject* frame, const Gath
     const EventFacts& facts = gathered.facts;
     note_suspension(frame, gathered, ts);
     if (facts.event == Event::Return && facts.end == End::Raised && facts.frame_id) {
-        profiler.note_raise(frame, *facts.frame_id, ts);
+        if (detail::unwinding_exception != nullptr) {
+            profiler.name_raise(*facts.frame_id, detail::unwinding_exception, ts);
+        } else {
+            profiler.note_raise(frame, *facts.frame_id, ts);
+        }
     }
     if (facts.event == Event::Return) {
         end_activation(ts.call_frames, frame, gathered.activation);

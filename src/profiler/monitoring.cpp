@@ -109,7 +109,12 @@ PyObject* on_event(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     // The profile hook's arguments: None for a call, the value for a return, and no value
     // for a frame left by an exception.
     PyObject* arg = call ? Py_None : K == Kind::Unwind ? nullptr : args[2];
-    if (handle_event(obj, frame, call ? PyTrace_CALL : PyTrace_RETURN, arg, info) < 0) {
+    if constexpr (K == Kind::Unwind) {
+        detail::unwinding_exception = args[2];  // named in its companion record at once
+    }
+    int done = handle_event(obj, frame, call ? PyTrace_CALL : PyTrace_RETURN, arg, info);
+    detail::unwinding_exception = nullptr;
+    if (done < 0) {
         return nullptr;
     }
     if (is_local(K) && !detail::raises_pending) {

@@ -28,6 +28,7 @@ namespace sarv {
 
 struct CodeInfo;
 struct DocumentMeta;
+struct RaiseDescription;
 
 // A recorded call that raised, whose exception is not known yet.
 struct PendingRaise {
@@ -38,6 +39,9 @@ struct PendingRaise {
 namespace detail {
 // Some profiler has raises pending on this thread: every event looks for the exception.
 inline thread_local bool raises_pending = false;
+// The exception a frame is being left by, where the backend hands it over (sys.monitoring's
+// PY_UNWIND): borrowed, for the one event.
+inline thread_local PyObject* unwinding_exception = nullptr;
 }  // namespace detail
 
 // State that only its own thread touches: no lock needed.
@@ -99,6 +103,8 @@ public:
     // frame's exit by the same exception).
     void note_raise(PyFrameObject* frame, const PrefixedId& frame_id, ThreadState& ts);
     void settle_raises(bool unwinding);
+    // The same companion record at once, where the backend is handed the exception.
+    void name_raise(const PrefixedId& frame_id, PyObject* exception, ThreadState& ts);
 
     ThreadState& thread_state();
     bool ensure_thread_info(ThreadState& ts);
@@ -148,6 +154,9 @@ private:
     // The frame record of an event: gathered from the frame, encoded, committed.
     bool process_frame(PyFrameObject* frame, PyObject* arg, Event event, bool raised, CodeInfo& code, ThreadState& ts);
     void refresh_code_info(CodeInfo& info);
+    void write_companion(const PrefixedId& frame_id, const RaiseDescription& description, ThreadState& ts);
+    // The thread's info and record entries, made if need be; false (no error set) on failure.
+    bool thread_entries_ready(ThreadState& ts);
     void take_frames(TakenFrames& taken);
     // With max_records: how many of `incoming` records may be stored ("stop"), or drops
     // the oldest to make room ("ring"). Called before storing, with no mutex held.

@@ -101,6 +101,59 @@ bool message_of(PyObject* exception, std::string& out) {
 
 }  // namespace
 
+struct RaiseDescription {
+    std::string type;
+    std::string message;
+    bool has_message = false;
+};
+
+namespace {
+
+void describe(PyObject* exception, RaiseDescription& out) {
+    type_name(Py_TYPE(exception), out.type);
+    out.has_message = message_of(exception, out.message);
+}
+
+}  // namespace
+
+// The companion record of a recorded call that raised.
+void SarvProfiler::write_companion(const PrefixedId& frame_id, const RaiseDescription& description, ThreadState& ts) {
+    Buffer out;
+    BufferSink sink{&out};
+    MsgpackWriter<BufferSink> w(sink);
+    w.raw(COMPANION_HEAD);
+    w.str(frame_id.view());
+    w.raw(K_EXCEPTION);
+    w.map_header(2);
+    w.raw(K_TYPE);
+    w.str(description.type);
+    w.raw(K_MESSAGE);
+    description.has_message ? w.str(description.message) : w.nil();
+    w.raw(ts.thread_entries);  // ends with the "timestamp" key
+    w.f64(wall_clock().seconds);
+    push_record(ts.thread_info->native_id, out.view());
+}
+
+void SarvProfiler::name_raise(const PrefixedId& frame_id, PyObject* exception, ThreadState& ts) {
+    if (!PyExceptionInstance_Check(exception) || !thread_entries_ready(ts)) {
+        return;
+    }
+    RaiseDescription description;
+    describe(exception, description);
+    write_companion(frame_id, description, ts);
+}
+
+bool SarvProfiler::thread_entries_ready(ThreadState& ts) {
+    if (!ensure_thread_info(ts)) {
+        PyErr_Clear();
+        return false;
+    }
+    if (ts.thread_entries.empty()) {
+        ts.thread_entries = encode_thread_entries(*ts.thread_info);
+    }
+    return true;
+}
+
 void SarvProfiler::note_raise(PyFrameObject* frame, const PrefixedId& frame_id, ThreadState& ts) {
     if (ts.pending_raises.size() >= MAX_PENDING) {
         return;  // an exception through hundreds of recorded frames: the outermost go without
@@ -129,9 +182,7 @@ void SarvProfiler::settle_raises(bool unwinding) {
         return;  // still on its way out (or the handler has not run yet)
     }
     Ref traceback = Ref::steal(PyException_GetTraceback(handled.get()));
-    std::string type;
-    std::string message;
-    bool has_message = false;
+    RaiseDescription description;
     bool described = false;
     for (auto* tb = reinterpret_cast<PyTracebackObject*>(traceback.get()); tb != nullptr; tb = tb->tb_next) {
         auto frame = reinterpret_cast<uintptr_t>(tb->tb_frame);
@@ -140,33 +191,15 @@ void SarvProfiler::settle_raises(bool unwinding) {
                 continue;
             }
             if (!described) {
-                type_name(Py_TYPE(handled.get()), type);
-                has_message = message_of(handled.get(), message);
                 described = true;
-                if (!ensure_thread_info(ts)) {
-                    PyErr_Clear();
+                describe(handled.get(), description);
+                if (!thread_entries_ready(ts)) {
                     ts.pending_raises.clear();
                     detail::raises_pending = false;
                     return;
                 }
-                if (ts.thread_entries.empty()) {
-                    ts.thread_entries = encode_thread_entries(*ts.thread_info);
-                }
             }
-            Buffer out;
-            BufferSink sink{&out};
-            MsgpackWriter<BufferSink> w(sink);
-            w.raw(COMPANION_HEAD);
-            w.str(pending.frame_id.view());
-            w.raw(K_EXCEPTION);
-            w.map_header(2);
-            w.raw(K_TYPE);
-            w.str(type);
-            w.raw(K_MESSAGE);
-            has_message ? w.str(message) : w.nil();
-            w.raw(ts.thread_entries);  // ends with the "timestamp" key
-            w.f64(wall_clock().seconds);
-            push_record(ts.thread_info->native_id, out.view());
+            write_companion(pending.frame_id, description, ts);
         }
         if (tb->tb_next != nullptr && !PyTraceBack_Check(reinterpret_cast<PyObject*>(tb->tb_next))) {
             break;
