@@ -1,6 +1,7 @@
 """Shared fixtures: the companion modules the native core reaches, and profiler objects."""
 
 import importlib
+import os
 import sys
 import threading
 import types
@@ -49,6 +50,10 @@ def companion(monkeypatch):
             monkeypatch.setitem(sys.modules, name, module)
         modules[short] = module
     return types.SimpleNamespace(**modules)
+
+
+# The suite runs against the sys.monitoring backend with SARV_MONITORING=1 (3.12+).
+MONITORING = os.environ.get("SARV_MONITORING") == "1" and sys.version_info >= (3, 12)
 
 
 class PythonProfiler:

@@ -413,6 +413,9 @@ class FakeCore(types.ModuleType):
             def register_threading_profiler(self, *args):
                 return None
 
+            def hooks_this_thread(self):
+                return sys.getprofile() is self
+
         native = profiler.rust_profiler = Native()
         sys.setprofile(native)
         if profiler.config.get("threading") is True:

@@ -208,14 +208,10 @@ def recorded(recording, target, *args, direct, config=None):
     out = []
     for raw in trace.raw:
         e = record_parts(raw)
-        out.append(
-            (
-                msgpack.unpackb(e["co_name"]),
-                msgpack.unpackb(e["event"]),
-                unaddressed(e["arg"]),
-                unaddressed(e["locals"]),
-            )
-        )
+        if msgpack.unpackb(e["type"]) != "frame":
+            continue  # the exception records of the sys.monitoring backend
+        out.append((msgpack.unpackb(e["co_name"]), msgpack.unpackb(e["event"]), unaddressed(e["arg"]),
+                    unaddressed(e["locals"])))
     return out
 
 

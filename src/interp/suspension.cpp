@@ -94,8 +94,8 @@ bool frame_exit(PyFrameObject* frame, Suspends kind, PyObject*& value, Exit& out
     if (suspended == -1) {
         return false;
     }
-    bool wrapped = kind == Suspends::AsyncGenerator && is_async_gen_wrapped_value(value);
     if (suspended == -2) {
+        bool wrapped = kind == Suspends::AsyncGenerator && is_async_gen_wrapped_value(value);
         // Without the state: a generator's or coroutine's end is taken for a return; an
         // async generator yields only boxed values and its end returns None.
         suspended = wrapped || (kind == Suspends::AsyncGenerator && value != Py_None) ? 1 : 0;
@@ -103,13 +103,16 @@ bool frame_exit(PyFrameObject* frame, Suspends kind, PyObject*& value, Exit& out
     if (suspended == 0) {
         return true;
     }
-    if (wrapped) {
-        value = reinterpret_cast<AsyncGenWrappedValue*>(value)->value;
-        out = Exit::Yielded;
-    } else {
-        out = kind == Suspends::Generator ? Exit::Yielded : Exit::Awaited;
-    }
+    out = suspension_exit(kind, value);
     return true;
+}
+
+Exit suspension_exit(Suspends kind, PyObject*& value) {
+    if (kind == Suspends::AsyncGenerator && is_async_gen_wrapped_value(value)) {
+        value = reinterpret_cast<AsyncGenWrappedValue*>(value)->value;
+        return Exit::Yielded;
+    }
+    return kind == Suspends::Generator ? Exit::Yielded : Exit::Awaited;
 }
 
 }  // namespace sarv

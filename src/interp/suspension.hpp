@@ -19,5 +19,7 @@ enum class Exit : uint8_t { Returned, Yielded, Awaited };
 // value the consumer receives is put in `value`: an async generator's yield hands the
 // interpreter a wrapper). False with a Python error set when it cannot be read.
 bool frame_exit(PyFrameObject* frame, Suspends kind, PyObject*& value, Exit& out);
+// The same for an exit known to be a suspension (a yield or an await).
+Exit suspension_exit(Suspends kind, PyObject*& value);
 
 }  // namespace sarv

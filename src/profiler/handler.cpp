@@ -124,7 +124,11 @@ bool how_it_ended(PyFrameObject* frame, bool raised, const CodeInfo& code, const
         return true;
     }
     Exit exit = Exit::Returned;
-    if (out.suspending && !frame_exit(frame, code.suspends, facts.arg, exit)) {
+    if (detail::known_exit != detail::KnownExit::Unknown) {
+        if (out.suspending && detail::known_exit == detail::KnownExit::Suspended) {
+            exit = suspension_exit(code.suspends, facts.arg);
+        }
+    } else if (out.suspending && !frame_exit(frame, code.suspends, facts.arg, exit)) {
         return false;
     }
     facts.end = exit == Exit::Yielded ? End::Yielded : exit == Exit::Awaited ? End::Awaited : End::Returned;
@@ -212,8 +216,8 @@ void commit_frame_event(SarvProfiler& profiler, PyFrameObject* frame, const Gath
     const EventFacts& facts = gathered.facts;
     note_suspension(frame, gathered, ts);
     if (facts.event == Event::Return && facts.end == End::Raised && facts.frame_id) {
-        if (detail::unwinding_exception != nullptr) {
-            profiler.name_raise(*facts.frame_id, detail::unwinding_exception, ts);
+        if (detail::names_raises) {
+            detail::raised_frame_id = *facts.frame_id;
         } else {
             profiler.note_raise(frame, *facts.frame_id, ts);
         }

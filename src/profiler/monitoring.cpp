@@ -109,13 +109,24 @@ PyObject* on_event(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     // The profile hook's arguments: None for a call, the value for a return, and no value
     // for a frame left by an exception.
     PyObject* arg = call ? Py_None : K == Kind::Unwind ? nullptr : args[2];
-    if constexpr (K == Kind::Unwind) {
-        detail::unwinding_exception = args[2];  // named in its companion record at once
+    if constexpr (!call) {
+        detail::known_exit = K == Kind::Yield ? detail::KnownExit::Suspended : detail::KnownExit::Ended;
     }
+    detail::names_raises = K == Kind::Unwind;
+    detail::raised_frame_id.reset();
     int done = handle_event(obj, frame, call ? PyTrace_CALL : PyTrace_RETURN, arg, info);
-    detail::unwinding_exception = nullptr;
+    detail::known_exit = detail::KnownExit::Unknown;
+    detail::names_raises = false;
     if (done < 0) {
         return nullptr;
+    }
+    if (detail::raised_frame_id) {
+        // The exception is named in its companion record at once, after the call's record.
+        FetchedError pending;
+        guarded<Boundary::Unraisable>([&] {
+            profiler->name_raise(*detail::raised_frame_id, args[2], profiler->thread_state());
+        });
+        detail::raised_frame_id.reset();
     }
     if (is_local(K) && !detail::raises_pending) {
         // The first event of code left out: its later ones cost nothing.

@@ -39,9 +39,15 @@ struct PendingRaise {
 namespace detail {
 // Some profiler has raises pending on this thread: every event looks for the exception.
 inline thread_local bool raises_pending = false;
-// The exception a frame is being left by, where the backend hands it over (sys.monitoring's
-// PY_UNWIND): borrowed, for the one event.
-inline thread_local PyObject* unwinding_exception = nullptr;
+// Set by a backend that is told how a frame left (sys.monitoring): the event is a
+// suspension (PY_YIELD) or not, and need not be read from the generator's state.
+enum class KnownExit : uint8_t { Unknown, Ended, Suspended };
+inline thread_local KnownExit known_exit = KnownExit::Unknown;
+// Set by a backend handed the exception a frame is left by (sys.monitoring's PY_UNWIND):
+// the recorded raising call's id, whose companion record that backend writes at once,
+// after the call's own record.
+inline thread_local bool names_raises = false;
+inline thread_local std::optional<PrefixedId> raised_frame_id;
 }  // namespace detail
 
 // State that only its own thread touches: no lock needed.
