@@ -9,6 +9,7 @@ import msgpack
 import pytest
 
 import sarv._sarv
+from conftest import MONITORING
 
 register = sarv._sarv.register_profiler
 stop = sarv._sarv.register_noop_profiler
@@ -80,10 +81,11 @@ def test_profiler_class_surface(make_profiler):
 def test_registration_installs_hook_and_sets_rust_profiler(make_profiler):
     p = make_profiler()
     assert register(p) is None
-    assert sys.getprofile() is p.rust_profiler
+    assert p.rust_profiler.hooks_this_thread()
+    assert (sys.getprofile() is p.rust_profiler) != MONITORING  # else through sys.monitoring
     assert type(p.rust_profiler).__name__ == "SarvProfiler"
     assert stop() is None
-    assert sys.getprofile() is None
+    assert sys.getprofile() is None and not p.rust_profiler.hooks_this_thread()
 
 
 def test_profiler_argument_binding(make_profiler):

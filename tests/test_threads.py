@@ -101,15 +101,16 @@ def test_threading_switch_waits_for_a_python_event(recording):
     (3.12+ while another thread is hooked): the switch waits for a Python-level event."""
     profiler = recording.profiler({})
     sarv._sarv.register_profiler(profiler)
-    sys.setprofile(None)
+    sarv._sarv.register_noop_profiler()
     native = profiler.rust_profiler
     try:
         for event in ("c_call", "c_return", "c_exception"):
             assert native.register_threading_profiler(None, event, None) is None
-            assert sys.getprofile() is None
+            assert not native.hooks_this_thread()
         native.register_threading_profiler(None, "call", None)
-        assert sys.getprofile() is native
+        assert native.hooks_this_thread()
     finally:
+        sarv._sarv.register_noop_profiler()
         sys.setprofile(None)
 
 

@@ -313,6 +313,20 @@ def _warn_once(key: str, message: str, *args, exc_info: bool = False) -> None:
         _logger.warning(message, *args, exc_info=exc_info)
 
 
+def _thread_hook():
+    """The thread's profile hook, or else the sarv profiler it records for through
+    sys.monitoring (which sys.getprofile does not show)."""
+    hook = sys.getprofile()
+    if hook is None:
+        from sarv.profiler import _live
+
+        for profiler in list(_live):
+            core = profiler.rust_profiler
+            if core is not None and core.hooks_this_thread():
+                return core
+    return hook
+
+
 def _is_sarv_hook(hook) -> bool:
     return type(hook).__name__ == "SarvProfiler" and type(hook).__module__ == "sarv._sarv"
 
@@ -379,7 +393,7 @@ class _Recording:
             # The body of the thread's last response was never closed nor read to its
             # end (a test client's unread response): it ends now, on its own thread.
             active.finish()
-        previous = sys.getprofile()
+        previous = _thread_hook()
         if previous is not None and not _is_sarv_hook(previous):
             _warn_once(
                 "foreign", "sarv: requests are not recorded on threads that run another profile hook (%r)", previous
@@ -705,7 +719,7 @@ def _begin_in_context(settings: RequestSettings):
     """Starts the request's profiler and makes it the running context's;
     (profiler, token), or None when the request is not recorded."""
     state = _loop_thread()
-    hook = sys.getprofile()
+    hook = _thread_hook()
     if state.active == 0 or not _is_context_hook(hook):
         if _is_context_hook(hook):
             previous = hook[1]
