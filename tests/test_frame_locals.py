@@ -210,8 +210,14 @@ def recorded(recording, target, *args, direct, config=None):
         e = record_parts(raw)
         if msgpack.unpackb(e["type"]) != "frame":
             continue  # the exception records of the sys.monitoring backend
-        out.append((msgpack.unpackb(e["co_name"]), msgpack.unpackb(e["event"]), unaddressed(e["arg"]),
-                    unaddressed(e["locals"])))
+        out.append(
+            (
+                msgpack.unpackb(e["co_name"]),
+                msgpack.unpackb(e["event"]),
+                unaddressed(e["arg"]),
+                unaddressed(e["locals"]),
+            )
+        )
     return out
 
 

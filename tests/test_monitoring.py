@@ -142,8 +142,14 @@ def run(tmp_path, monitoring, name, program=PROGRAM):
     (tmp_path / "skipped_lib.py").write_text(LIBRARY)
     (tmp_path / "prog.py").write_text(program)
     env = dict(os.environ, SARV_MONITORING=monitoring, PYTHONHASHSEED="0")
-    done = subprocess.run([sys.executable, "prog.py", str(tmp_path / f"{name}.db")], cwd=tmp_path, env=env,
-                          capture_output=True, text=True, timeout=120)
+    done = subprocess.run(
+        [sys.executable, "prog.py", str(tmp_path / f"{name}.db")],
+        cwd=tmp_path,
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
     assert done.returncode == 0, done.stderr
     return json.loads(done.stdout), done.stderr
 
@@ -183,8 +189,14 @@ def test_monitoring_records_what_the_profile_hook_records(tmp_path):
     threads, exceptions = normalised(monitored["doc"])
     hook_threads, hook_exceptions = normalised(hook["doc"])
     ends = {(r["co_name"], r.get("end")) for r in threads["MainThread"] if r["event"] == "return"}
-    assert {("numbers", "yielded"), ("echo", "yielded"), ("agen", "yielded"), ("agen", "awaited"),
-            ("tick", "awaited"), ("numbers", None)} <= ends
+    assert {
+        ("numbers", "yielded"),
+        ("echo", "yielded"),
+        ("agen", "yielded"),
+        ("agen", "awaited"),
+        ("tick", "awaited"),
+        ("numbers", None),
+    } <= ends
     assert [r["arg"] for r in threads["MainThread"] if r["co_name"] == "agen" and r.get("end") == "yielded"] == [0, 1]
     assert threads == hook_threads
     # Handed the exception as a frame is left, the backend names every recorded raiser,
@@ -194,17 +206,27 @@ def test_monitoring_records_what_the_profile_hook_records(tmp_path):
     named = {r["co_name"] for r in main}
     assert {"double", "numbers", "echo", "fail", "tick", "agen"} <= named
     assert not named & {"each", "fails", "dumps", "in_thread"}  # left out, or of another thread
-    assert [(r["co_name"], r["event"]) for r in threads["worker"]] == [("in_thread", "call"), ("double", "call"),
-                                                                       ("double", "return"), ("in_thread", "return")]
+    assert [(r["co_name"], r["event"]) for r in threads["worker"]] == [
+        ("in_thread", "call"),
+        ("double", "call"),
+        ("double", "return"),
+        ("in_thread", "return"),
+    ]
     raisers = {r["frame_id"]: r["co_name"] for r in main if r.get("end") == "raised"}
     described = sorted((raisers[json.loads(e)["frame_id"]], json.loads(e)["exception"]["type"]) for e in exceptions)
-    assert described == [("echo", "GeneratorExit"), ("fail", "ValueError"), ("fail", "ValueError"),
-                     ("through", "ValueError")]
+    assert described == [
+        ("echo", "GeneratorExit"),
+        ("fail", "ValueError"),
+        ("fail", "ValueError"),
+        ("through", "ValueError"),
+    ]
 
 
 def test_a_taken_tool_id_falls_back_to_the_profile_hook(tmp_path):
     # Every id sarv would take is another tool's (on the first line: the lines stay the same).
-    taken = PROGRAM.replace("import asyncio\n", "import asyncio, sys; [sys.monitoring.use_tool_id(t, 'x') for t in (2, 3, 4)]\n", 1)
+    taken = PROGRAM.replace(
+        "import asyncio\n", "import asyncio, sys; [sys.monitoring.use_tool_id(t, 'x') for t in (2, 3, 4)]\n", 1
+    )
     taken = taken.replace('"tool": sys.monitoring.get_tool(2)', '"tool": sys.getprofile() is None')
     fallen, stderr = run(tmp_path, "1", "fallen", taken)
     hook, _ = run(tmp_path, "0", "hook")

@@ -23,7 +23,6 @@ import functools
 import inspect
 import logging
 import os
-import sys
 import threading
 import weakref
 from typing import Any

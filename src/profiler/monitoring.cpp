@@ -123,9 +123,8 @@ PyObject* on_event(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (detail::raised_frame_id) {
         // The exception is named in its companion record at once, after the call's record.
         FetchedError pending;
-        guarded<Boundary::Unraisable>([&] {
-            profiler->name_raise(*detail::raised_frame_id, args[2], profiler->thread_state());
-        });
+        guarded<Boundary::Unraisable>(
+            [&] { profiler->name_raise(*detail::raised_frame_id, args[2], profiler->thread_state()); });
         detail::raised_frame_id.reset();
     }
     if (is_local(K) && !detail::raises_pending) {
@@ -198,9 +197,10 @@ bool claim_tool() {
         Ref value = Ref::steal(PyObject_GetAttrString(events.get(), callback.event));
         long bit = value ? PyLong_AsLong(value.get()) : -1;
         Ref function = Ref::steal(PyCFunction_New(&callback.def, nullptr));
-        Ref done = bit > 0 && function ? Ref::steal(PyObject_CallFunction(register_callback.get(), "iOO", id,
-                                                                           value.get(), function.get()))
-                                       : Ref();
+        Ref done =
+            bit > 0 && function
+                ? Ref::steal(PyObject_CallFunction(register_callback.get(), "iOO", id, value.get(), function.get()))
+                : Ref();
         if (!done) {
             PyErr_Clear();
             Ref free_id = Ref::steal(PyObject_CallMethod(monitoring.get(), "free_tool_id", "i", id));
@@ -227,8 +227,8 @@ bool monitoring_in_use() {
         }
         if (!claim_tool()) {
             tool.id = NONE_FREE;
-            warn("sarv: no sys.monitoring tool id is free (another tool uses them): recording through the "
-                 "profile hook instead");
+            warn(
+                "sarv: no sys.monitoring tool id is free (another tool uses them): recording through the " "profile hook instead");
         }
     }
     return tool.id >= 0;
@@ -267,8 +267,8 @@ bool monitor_thread(PyObject* profiler, PyObject* switching) {
     }
     current.tstate = PyThreadState_Get();
     current.profiler = profiler;
-    current.switching = switching != nullptr && PyFrame_Check(switching) ? reinterpret_cast<PyFrameObject*>(switching)
-                                                                          : nullptr;
+    current.switching =
+        switching != nullptr && PyFrame_Check(switching) ? reinterpret_cast<PyFrameObject*>(switching) : nullptr;
     PyEval_SetProfile(nullptr, nullptr);
     return true;
 }
@@ -286,9 +286,7 @@ void unmonitor_thread() {
     }
 }
 
-PyObject* monitored_profiler() {
-    return current.tstate == PyThreadState_Get() ? current.profiler : nullptr;
-}
+PyObject* monitored_profiler() { return current.tstate == PyThreadState_Get() ? current.profiler : nullptr; }
 
 void forget_monitored(SarvProfiler* profiler) {
     live.erase(std::remove(live.begin(), live.end(), profiler), live.end());

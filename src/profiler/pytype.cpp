@@ -80,8 +80,7 @@ PyObject* register_threading_profiler(PyObject* self, PyObject* const* args, Py_
 // Whether this thread's events go to this profiler (its profile hook, or sys.monitoring).
 PyObject* hooks_this_thread(PyObject* self, PyObject*) {
     PyThreadState* tstate = PyThreadState_Get();
-    bool hooked = monitored_profiler() == self ||
-                  (monitored_profiler() == nullptr && tstate->c_profileobj == self);
+    bool hooked = monitored_profiler() == self || (monitored_profiler() == nullptr && tstate->c_profileobj == self);
     return PyBool_FromLong(hooked);
 }
 
