@@ -45,6 +45,34 @@ Tool tool;
 // Profilers registered through sys.monitoring and not yet freed: code is switched off
 // only when every one of them leaves it out.
 std::vector<SarvProfiler*> live;
+// Threads hooked now (their slot's capsule alive). With none, every location is switched
+// off at its first event: a stopped profiler leaves nothing to pay.
+size_t hooked_threads = 0;
+// Some location was switched off since events were last restarted.
+bool switched_off = false;
+
+constexpr const char* SLOT_NAME = "sarv._sarv.monitored_profiler";
+
+// The thread's slot: a capsule owning a reference to the profiler, freed with the thread
+// state's dict (or when the thread is unhooked), which counts the thread out.
+void release_slot(PyObject* capsule) {
+    --hooked_threads;
+    Ref profiler = Ref::steal(static_cast<PyObject*>(PyCapsule_GetPointer(capsule, SLOT_NAME)));
+}
+
+Ref new_slot(PyObject* profiler) {
+    Ref capsule = Ref::steal(PyCapsule_New(profiler, SLOT_NAME, release_slot));
+    if (capsule) {
+        Ref(Ref::borrow(profiler)).release();  // the capsule's reference
+        ++hooked_threads;
+    }
+    return capsule;
+}
+
+PyObject* switch_off() {
+    switched_off = true;
+    return Py_NewRef(tool.disable);
+}
 
 PyObject* slot_key() {
     static PyObject* key = PyUnicode_InternFromString("sarv._sarv.monitored_profiler");
@@ -61,7 +89,7 @@ void warn(const char* message) {
 }
 
 bool leaves_out_everywhere(PyCodeObject* code) {
-    if (live.empty()) {
+    if (live.empty() || hooked_threads == 0) {
         return true;
     }
     CodeInfo* info = peek_code_info(code);
@@ -90,7 +118,7 @@ PyObject* on_event(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (obj == nullptr || current.tstate != PyThreadState_Get()) {
         // A thread that records nothing: the code is switched off if no profiler wants it.
         if (is_local(K) && !detail::raises_pending && leaves_out_everywhere(code)) {
-            return Py_NewRef(tool.disable);
+            return switch_off();
         }
         Py_RETURN_NONE;
     }
@@ -98,7 +126,7 @@ PyObject* on_event(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     CodeInfo* info = peek_code_info(code);
     if (profiler->is_quickly_excluded(info) && !detail::raises_pending) {
         if (is_local(K) && leaves_out_everywhere(code)) {
-            return Py_NewRef(tool.disable);
+            return switch_off();
         }
         Py_RETURN_NONE;
     }
@@ -131,7 +159,7 @@ PyObject* on_event(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         // The first event of code left out: its later ones cost nothing.
         info = peek_code_info(code);
         if (profiler->is_quickly_excluded(info) && leaves_out_everywhere(code)) {
-            return Py_NewRef(tool.disable);
+            return switch_off();
         }
     }
     Py_RETURN_NONE;
@@ -245,9 +273,12 @@ bool monitor_thread(PyObject* profiler, PyObject* switching) {
     if (state == nullptr) {
         return false;
     }
-    bool new_profiler = std::find(live.begin(), live.end(), state) == live.end();
-    if (new_profiler) {
+    if (std::find(live.begin(), live.end(), state) == live.end()) {
         live.push_back(state);
+    }
+    Ref slot = new_slot(profiler);
+    if (!slot || PyDict_SetItem(dict, key, slot.get()) < 0) {
+        return false;
     }
     if (!tool.events_on) {
         Ref done = Ref::steal(PyObject_CallFunction(tool.set_events, "il", tool.id, tool.mask));
@@ -255,15 +286,14 @@ bool monitor_thread(PyObject* profiler, PyObject* switching) {
             return false;
         }
         tool.events_on = true;
-    } else if (new_profiler) {
-        // Code switched off for the profilers before may be recorded by this one.
+    } else if (switched_off) {
+        // Code switched off while no thread was hooked, or left out by the profilers before,
+        // may be recorded now.
         Ref done = Ref::steal(PyObject_CallNoArgs(tool.restart_events));
         if (!done) {
             return false;
         }
-    }
-    if (PyDict_SetItem(dict, key, profiler) < 0) {
-        return false;
+        switched_off = false;
     }
     current.tstate = PyThreadState_Get();
     current.profiler = profiler;
