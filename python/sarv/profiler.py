@@ -50,7 +50,8 @@ def _native():
     return _sarv
 
 
-def _threading_profile():
+def threading_profile():
+    """The profile function threads started from now on get (threading.getprofile())."""
     getter = getattr(threading, "getprofile", None)  # 3.10+
     return getter() if getter is not None else getattr(threading, "_profile_hook", None)
 
@@ -247,7 +248,7 @@ class Profiler:
         # thread, or for new threads) keeps recording.
         if core.hooks_this_thread():
             _native().register_noop_profiler()
-        if self.config.get("threading") is True and _is_ours(_threading_profile(), core):
+        if self.config.get("threading") is True and _is_ours(threading_profile(), core):
             threading.setprofile(None)
             # Threads that are still running keep the hook (and with it the
             # core object and its buffers) unless the interpreter can take

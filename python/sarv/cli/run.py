@@ -22,6 +22,7 @@ import zipfile
 from sarv import db as _db
 from sarv.cli.common import DB_HELP, EXIT_ERROR, EXIT_INTERRUPTED, EXIT_USAGE, CommandError, flush_stdout, view_command
 from sarv.config import ConfigError, load_config
+from sarv.profiler import threading_profile
 
 
 def add_parser(commands, prog: str) -> None:
@@ -282,7 +283,7 @@ class _UnrecordedThreads:
 
     def __enter__(self):
         if self.watch:
-            self.previous = _threading_profile()
+            self.previous = threading_profile()
             if self.previous is None:
                 threading.setprofile(self._seen)
             else:
@@ -290,14 +291,9 @@ class _UnrecordedThreads:
         return self
 
     def __exit__(self, *exc):
-        if self.watch and _threading_profile() == self._seen:
+        if self.watch and threading_profile() == self._seen:
             threading.setprofile(None)
         return False
-
-
-def _threading_profile():
-    getter = getattr(threading, "getprofile", None)  # 3.10+
-    return getter() if getter is not None else getattr(threading, "_profile_hook", None)
 
 
 def _nothing_recorded_reason(config, main_file: str) -> str:
