@@ -15,6 +15,8 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from sarv import serialize
+from sarv.serialize import encoders
+from sarv.serialize.classes import _class_name
 from sarv.serialize import dump_msgpack, dump_msgpack_lightweight_repr
 
 
@@ -145,7 +147,7 @@ def test_custom_tzinfo_is_not_asked_for_its_offset():
             return "Z1"
 
     text = enc(datetime.datetime(2024, 1, 2, 3, 4, 5, tzinfo=Zone()))
-    assert text == "2024-01-02T03:04:05[tz: %s]" % serialize._class_name(Zone)
+    assert text == "2024-01-02T03:04:05[tz: %s]" % _class_name(Zone)
     assert enc(datetime.time(1, 2, tzinfo=Zone())).startswith("01:02:00[tz: ")
     assert calls == []
 
@@ -345,8 +347,8 @@ def test_hostile_keys_are_neither_hashed_nor_compared(calls):
     assert calls == []
     assert list(out.values()) == [1, 2, 3, 4, 5]
     keys = list(out)
-    assert keys[0] == "<%s object at %#x>" % (serialize._class_name(Key), id(a))
-    assert keys[1] == "<%s object at %#x>" % (serialize._class_name(Key), id(b))
+    assert keys[0] == "<%s object at %#x>" % (_class_name(Key), id(a))
+    assert keys[1] == "<%s object at %#x>" % (_class_name(Key), id(b))
     assert keys[2:] == ["(1, 't')", "s", 5]
 
 
@@ -368,7 +370,7 @@ def test_a_hidden_instance_dict_is_not_read(calls):
             side_effects.append("class")
             return dict
 
-    assert enc(Sneaky()) == {"__class__": serialize._class_name(Sneaky)}
+    assert enc(Sneaky()) == {"__class__": _class_name(Sneaky)}
     assert enc(Masquerade())["__class__"].endswith("Masquerade")
     assert side_effects == []
 
@@ -392,7 +394,7 @@ def test_slots_are_read_without_descriptors():
             super().__init__()
             self.label = "p"
 
-    name = serialize._class_name
+    name = _class_name
     assert enc(Point()) == {"__class__": name(Point), "x": 1}
     assert enc(Point3()) == {"__class__": name(Point3), "z": [3], "x": 1}
     assert enc(WithDict()) == {"__class__": name(WithDict), "label": "p", "x": 1}
@@ -475,7 +477,7 @@ def test_nesting_is_cut_at_the_depth_limits():
     out = out["head"]
     while isinstance(out, dict):
         out, depth = out["child"], depth + 1
-    assert out == "<%s …>" % serialize._class_name(Node)
+    assert out == "<%s …>" % _class_name(Node)
     assert depth == serialize.OBJECT_DEPTH
 
 
@@ -518,12 +520,12 @@ def test_encoder_failure_gives_a_marker_not_an_exception(monkeypatch):
 
     # The Python walker, which writes what the native encoder leaves to it.
     general = serialize._dump_general
-    monkeypatch.setattr(serialize, "_walk", broken)
-    monkeypatch.setattr(serialize, "_pack_tree", broken)
+    monkeypatch.setattr(encoders, "_walk", broken)
+    monkeypatch.setattr(encoders, "_pack_tree", broken)
     assert decode_one(general(Zoo())) == "<unserializable>"
     monkeypatch.undo()
 
-    monkeypatch.setattr(serialize, "_walk", broken)
+    monkeypatch.setattr(encoders, "_walk", broken)
     assert decode_one(general(Zoo())) == "<unserializable test_serialize.Zoo: builtins.MemoryError>"
 
 
@@ -531,7 +533,7 @@ def test_interrupts_are_not_swallowed(monkeypatch):
     def interrupted(*args):
         raise KeyboardInterrupt
 
-    monkeypatch.setattr(serialize, "_walk", interrupted)
+    monkeypatch.setattr(encoders, "_walk", interrupted)
     with pytest.raises(KeyboardInterrupt):
         serialize._dump_general(Zoo())
 
@@ -541,14 +543,14 @@ def test_a_container_changed_during_encoding_still_gives_one_valid_value(monkeyp
     # grows a list meanwhile, that raw output would hold more items than its
     # header announces. Simulate the thread switch inside the walker.
     shared = [Zoo(), 1, 2]
-    real_walk = serialize._walk
+    real_walk = encoders._walk
 
     def walk_and_grow(o, depth, st):
         if len(shared) < 6:
             shared.extend([7, 8, 9])
         return real_walk(o, depth, st)
 
-    monkeypatch.setattr(serialize, "_walk", walk_and_grow)
+    monkeypatch.setattr(encoders, "_walk", walk_and_grow)
     out = decode_one(serialize._dump_general(shared))
     assert out[0]["__class__"] == "test_serialize.Zoo"
     assert out[1:] == [1, 2, 7, 8, 9]
@@ -935,7 +937,7 @@ def objects_linked(draw, base):
 )
 def test_fast_path_agrees_with_the_capped_walker_within_the_limits(value):
     CALLS.clear()
-    assert dump_msgpack(value) == serialize._encode_capped(value)
+    assert dump_msgpack(value) == encoders._encode_capped(value)
     assert CALLS == []
 
 
@@ -952,13 +954,13 @@ def general_path_spy(monkeypatch):
     """Counts the calls of the general path and of the walker."""
     used = []
     for name in ("_dump_general", "_light_general", "_walk"):
-        real = getattr(serialize, name)
+        real = getattr(encoders, name)
 
         def spy(*args, real=real, name=name):
             used.append(name)
             return real(*args)
 
-        monkeypatch.setattr(serialize, name, spy)
+        monkeypatch.setattr(encoders, name, spy)
     return used
 
 
@@ -1112,8 +1114,8 @@ def test_fast_path_follows_changes_to_classes():
     assert both({SELF: leaf})["self"]["a"] == 1
     CALLS.clear()
     Middle.__bases__ = (Hides,)
-    assert both({SELF: leaf})["self"] == {"__class__": serialize._class_name(Leaf)}
-    assert both([leaf]) == [{"__class__": serialize._class_name(Leaf)}]
+    assert both({SELF: leaf})["self"] == {"__class__": _class_name(Leaf)}
+    assert both([leaf]) == [{"__class__": _class_name(Leaf)}]
     assert CALLS == []
 
     # A metaclass swapped for one whose classes' attributes are traps.
@@ -1157,9 +1159,7 @@ def test_fast_path_follows_changes_to_classes():
     for i in range(400):
         cls = make(hidden=i % 2 == 1)
         out = both({SELF: cls(), "n": i})["self"]
-        assert out == (
-            {"__class__": serialize._class_name(cls)} if i % 2 else {"__class__": serialize._class_name(cls), "x": 1}
-        )
+        assert out == ({"__class__": _class_name(cls)} if i % 2 else {"__class__": _class_name(cls), "x": 1})
         reused += id(cls) in ids
         ids.add(id(cls))
         refs.append(weakref.ref(cls))

@@ -59,7 +59,7 @@ const std::vector<Finder>& sarv_finders() {
         "/sarv/middleware.py",
         "/sarv/profiler.py",
         "/sarv/pytest_plugin.py",
-        "/sarv/serialize.py",
+        "/sarv/serialize/",
         "/sarv/utils.py",
         "/sarv/version.py",
     });
