@@ -691,6 +691,76 @@ class _ChunkWriter:
         return b""
 
 
+# The columns a save fills, in the order of `_store_document`'s values (both stores).
+_ROW_COLUMNS = (
+    "trace_id",
+    "created",
+    "size",
+    "source",
+    "version",
+    "started",
+    "record_count",
+    "test_name",
+    "decode_error",
+    "document",
+    "encoding",
+    "stored_size",
+    "chunks",
+    "command",
+    "outcome",
+    "method",
+    "path",
+    "status",
+    "duration",
+    "parent_trace_id",
+)
+
+
+def _store_document(trace_id: str, pieces, chunks: _ChunkWriter):
+    """Streams the document into `chunks` while reading what the row says of
+    it; (those facts, the values of _ROW_COLUMNS)."""
+    reader = _Pieces(pieces, chunks.write)
+    if all(hasattr(pieces, name) for name in ("record_count", "tail_offset", "edge_records")):
+        derived = _derive_described(reader, pieces)
+    else:
+        derived = _derive_from(reader)
+    inline = chunks.finish()
+    values = (
+        trace_id,
+        time.time(),
+        reader.size,
+        derived.source,
+        derived.version,
+        derived.started,
+        derived.record_count,
+        derived.test_name,
+        derived.decode_error,
+        inline,
+        chunks.encoding,
+        chunks.stored_size,
+        chunks.chunks,
+        derived.command,
+        derived.outcome,
+        derived.method,
+        derived.path,
+        derived.status,
+        derived.duration,
+        _parents.get(trace_id),
+    )
+    return derived, values
+
+
+def _row_insert(table: str, mark: str) -> str:
+    # `mark`: the driver's parameter placeholder ("?" for sqlite3, "%s" for psycopg)
+    return "INSERT INTO %s (%s) VALUES (%s)" % (table, ", ".join(_ROW_COLUMNS), ", ".join([mark] * len(_ROW_COLUMNS)))
+
+
+def _row_update(table: str, mark: str) -> str:
+    # for a row made early to hold its chunks
+    assignments = ", ".join("%s = %s" % (column, mark) for column in _ROW_COLUMNS)
+    return "UPDATE %s SET %s WHERE id = %s" % (table, assignments, mark)
+
+
 _failure_listeners: list = []
 # (db path, trace id) -> (row id, record count, records dropped) of the latest saves of this process, so that
 # whoever asked for a save can learn what was stored without opening the file again.
@@ -781,48 +851,12 @@ def _save(db_path, trace_id, timeout, msgpack):
                 if writer.compressor is None:
                     writer.compressor = _compressor()
                 chunks = _ChunkWriter(conn, writer.compressor)
-                reader = _Pieces(pieces, chunks.write)
-                if all(hasattr(pieces, name) for name in ("record_count", "tail_offset", "edge_records")):
-                    derived = _derive_described(reader, pieces)
-                else:
-                    derived = _derive_from(reader)
-                inline = chunks.finish()
-                values = (
-                    trace_id,
-                    time.time(),
-                    reader.size,
-                    derived.source,
-                    derived.version,
-                    derived.started,
-                    derived.record_count,
-                    derived.test_name,
-                    derived.decode_error,
-                    inline,
-                    chunks.encoding,
-                    chunks.stored_size,
-                    chunks.chunks,
-                    derived.command,
-                    derived.outcome,
-                    derived.method,
-                    derived.path,
-                    derived.status,
-                    derived.duration,
-                    _parents.get(trace_id),
-                )
-                columns = (
-                    "trace_id, created, size, source, version, started, record_count, test_name,"
-                    " decode_error, document, encoding, stored_size, chunks, command, outcome,"
-                    " method, path, status, duration, parent_trace_id"
-                )
+                derived, values = _store_document(trace_id, pieces, chunks)
                 if chunks.row_id is None:
-                    cursor = conn.execute(
-                        "INSERT INTO traces (%s) VALUES (%s)" % (columns, ", ".join("?" * len(values))), values
-                    )
-                    row_id = cursor.lastrowid
+                    row_id = conn.execute(_row_insert("traces", "?"), values).lastrowid
                 else:
                     row_id = chunks.row_id
-                    assignments = ", ".join("%s = ?" % c.strip() for c in columns.split(","))
-                    conn.execute("UPDATE traces SET %s WHERE id = ?" % assignments, values + (row_id,))
+                    conn.execute(_row_update("traces", "?"), values + (row_id,))
                 conn.execute("COMMIT")
             except BaseException:
                 if conn.in_transaction:
@@ -1399,12 +1433,6 @@ class _PgChunkWriter(_ChunkWriter):
         self.stored_size += len(data)
 
 
-_PG_COLUMNS = (
-    "trace_id, created, size, source, version, started, record_count, test_name, decode_error, document,"
-    " encoding, stored_size, chunks, command, outcome, method, path, status, duration, parent_trace_id"
-)
-
-
 def _pg_save(url: str, trace_id: str, timeout, pieces) -> int:
     psycopg = _pg_module()
     writer = _pg_writer(url, timeout)
@@ -1420,44 +1448,12 @@ def _pg_save(url: str, trace_id: str, timeout, pieces) -> int:
                 if writer.compressor is None:
                     writer.compressor = _compressor()
                 chunks = _PgChunkWriter(conn, writer.compressor)
-                reader = _Pieces(pieces, chunks.write)
-                if all(hasattr(pieces, name) for name in ("record_count", "tail_offset", "edge_records")):
-                    derived = _derive_described(reader, pieces)
-                else:
-                    derived = _derive_from(reader)
-                inline = chunks.finish()
-                values = (
-                    trace_id,
-                    time.time(),
-                    reader.size,
-                    derived.source,
-                    derived.version,
-                    derived.started,
-                    derived.record_count,
-                    derived.test_name,
-                    derived.decode_error,
-                    inline,
-                    chunks.encoding,
-                    chunks.stored_size,
-                    chunks.chunks,
-                    derived.command,
-                    derived.outcome,
-                    derived.method,
-                    derived.path,
-                    derived.status,
-                    derived.duration,
-                    _parents.get(trace_id),
-                )
+                derived, values = _store_document(trace_id, pieces, chunks)
                 if chunks.row_id is None:
-                    row_id = conn.execute(
-                        "INSERT INTO sarv_traces (%s) VALUES (%s) RETURNING id"
-                        % (_PG_COLUMNS, ", ".join(["%s"] * len(values))),
-                        values,
-                    ).fetchone()[0]
+                    row_id = conn.execute(_row_insert("sarv_traces", "%s") + " RETURNING id", values).fetchone()[0]
                 else:
                     row_id = chunks.row_id
-                    assignments = ", ".join("%s = %%s" % c.strip() for c in _PG_COLUMNS.split(","))
-                    conn.execute("UPDATE sarv_traces SET %s WHERE id = %%s" % assignments, values + (row_id,))
+                    conn.execute(_row_update("sarv_traces", "%s"), values + (row_id,))
             writer.schema_ready = True
         except psycopg.Error as exc:
             _pg_forget(writer)  # a broken connection is not reused

@@ -199,7 +199,12 @@ bool load_plugins(PyObject* config, PluginMap& out) {
     return true;
 }
 
-bool run_processor(PluginProcessor& p, const PluginEvent& ev, Batch& batch) {
+namespace {
+
+// Whether the processor takes this event: its path fragment, its `call` predicate, its
+// event list. False with a Python error set when the predicate fails.
+bool takes_event(const PluginProcessor& p, const PluginEvent& ev, bool& takes) {
+    takes = false;
     if (!p.path_fragment.occurs_in(ev.filename)) {
         return true;
     }
@@ -217,7 +222,6 @@ bool run_processor(PluginProcessor& p, const PluginEvent& ev, Batch& batch) {
             return true;
         }
     }
-    bool is_call = std::strcmp(ev.event, "call") == 0;
     if (p.events) {
         bool listed = false;
         for (const auto& e : *p.events) {
@@ -227,32 +231,35 @@ bool run_processor(PluginProcessor& p, const PluginEvent& ev, Batch& batch) {
             return true;
         }
     }
-    Ref data = Ref::steal(PyDict_New());
-    if (!data) {
-        return false;
-    }
+    takes = true;
+    return true;
+}
+
+// A call gets a new id, kept for its frame; its return finds it again (a return whose call
+// this processor did not see gets a new one).
+PrefixedId plugin_frame_id(PluginProcessor& p, const PluginEvent& ev, bool is_call) {
     auto identity = reinterpret_cast<uintptr_t>(ev.frame);
-    PrefixedId frame_id;
     if (is_call) {
-        frame_id = new_frame_id();
+        PrefixedId frame_id = new_frame_id();
         p.frame_ids.insert_or_assign(identity, frame_id);
-    } else if (auto it = p.frame_ids.find(identity); it != p.frame_ids.end()) {
-        frame_id = it->second;
-    } else {
-        frame_id = new_frame_id();
+        return frame_id;
     }
-    if (!set_item(data.get(), "frame_id", text(frame_id.view())) ||
-        !set_item(data.get(), "timestamp", Ref::steal(PyFloat_FromDouble(timestamp())))) {
-        return false;
+    if (auto it = p.frame_ids.find(identity); it != p.frame_ids.end()) {
+        return it->second;
     }
+    return new_frame_id();
+}
+
+bool put_thread(PyObject* data) {
     ThreadInfo thread;
     if (!current_thread(thread)) {
         return false;
     }
-    if (!set_item(data.get(), "thread", text(thread.name)) ||
-        !set_item(data.get(), "thread_native_id", Ref::steal(PyLong_FromSize_t(thread.native_id)))) {
-        return false;
-    }
+    return set_item(data, "thread", text(thread.name)) &&
+           set_item(data, "thread_native_id", Ref::steal(PyLong_FromSize_t(thread.native_id)));
+}
+
+bool put_call_site(PyObject* data, const PluginEvent& ev, const PrefixedId& frame_id) {
     std::optional<CallSite> site;
     static const CallStack no_frames;
     const CallStack& stack = ev.call_frames ? *ev.call_frames : no_frames;
@@ -275,28 +282,26 @@ bool run_processor(PluginProcessor& p, const PluginEvent& ev, Batch& batch) {
     } else {
         site_obj = Ref::borrow(Py_None);
     }
-    if (!set_item(data.get(), "user_code_call_site", std::move(site_obj)) ||
-        !set_item(data.get(), "type", text(is_call ? p.call_type : p.return_type))) {
+    return set_item(data, "user_code_call_site", std::move(site_obj));
+}
+
+// The entries the processor's `process` adds (a mapping; they may replace ours).
+bool merge_processed(const PluginProcessor& p, const PluginEvent& ev, PyObject* data) {
+    Ref extra = Ref::steal(
+        PyObject_CallFunctionObjArgs(p.process.get(), ev.frame, ev.event_obj, ev.arg, p.context.get(), nullptr));
+    if (!extra) {
         return false;
     }
-    if (p.subtype && !set_item(data.get(), "subtype", text(*p.subtype))) {
+    if (!is_mapping(extra.get())) {
+        raise_conversion_error(extra.get(), "Mapping");
         return false;
     }
-    if (p.process) {
-        Ref extra = Ref::steal(
-            PyObject_CallFunctionObjArgs(p.process.get(), ev.frame, ev.event_obj, ev.arg, p.context.get(), nullptr));
-        if (!extra) {
-            return false;
-        }
-        if (!is_mapping(extra.get())) {
-            raise_conversion_error(extra.get(), "Mapping");
-            return false;
-        }
-        if (PyDict_Update(data.get(), extra.get()) < 0) {
-            return false;
-        }
-    }
-    PyObject* type = PyDict_GetItemWithError(data.get(), Ref::steal(PyUnicode_FromString("type")).get());
+    return PyDict_Update(data, extra.get()) == 0;
+}
+
+// The record of `data` under its "type" entry (which `process` may have replaced).
+bool append_record(PyObject* data, bool lightweight_repr, Batch& batch) {
+    PyObject* type = PyDict_GetItemWithError(data, Ref::steal(PyUnicode_FromString("type")).get());
     if (type == nullptr) {
         if (PyErr_Occurred()) {
             PyErr_Clear();
@@ -310,12 +315,43 @@ bool run_processor(PluginProcessor& p, const PluginEvent& ev, Batch& batch) {
         return false;
     }
     Buffer record;
-    if (!dump_msgpack_value_into(data.get(), ev.lightweight_repr, record)) {
+    if (!dump_msgpack_value_into(data, lightweight_repr, record)) {
         return false;
     }
     batch.types.emplace_back(type_text);
     batch.records.emplace_back(record.view());
     return true;
+}
+
+}  // namespace
+
+bool run_processor(PluginProcessor& p, const PluginEvent& ev, Batch& batch) {
+    bool takes = false;
+    if (!takes_event(p, ev, takes)) {
+        return false;
+    }
+    if (!takes) {
+        return true;
+    }
+    bool is_call = std::strcmp(ev.event, "call") == 0;
+    Ref data = Ref::steal(PyDict_New());
+    if (!data) {
+        return false;
+    }
+    PrefixedId frame_id = plugin_frame_id(p, ev, is_call);
+    if (!set_item(data.get(), "frame_id", text(frame_id.view())) ||
+        !set_item(data.get(), "timestamp", Ref::steal(PyFloat_FromDouble(timestamp()))) || !put_thread(data.get()) ||
+        !put_call_site(data.get(), ev, frame_id) ||
+        !set_item(data.get(), "type", text(is_call ? p.call_type : p.return_type))) {
+        return false;
+    }
+    if (p.subtype && !set_item(data.get(), "subtype", text(*p.subtype))) {
+        return false;
+    }
+    if (p.process && !merge_processed(p, ev, data.get())) {
+        return false;
+    }
+    return append_record(data.get(), ev.lightweight_repr, batch);
 }
 
 }  // namespace sarv
