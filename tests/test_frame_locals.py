@@ -175,8 +175,17 @@ SHAPES = textwrap.dedent("""\
         out.append(g.throw(ValueError))
         return out
 
+    def scalars(password, n=-33):
+        a_name_of_exactly_thirty_two_ch = "x" * 31
+        b = "y" * 32
+        c, d = "z" * 100, "z" * 101
+        e, f, g = "\u00e9t\u00e9", 2 ** 40, -(2 ** 31)
+        h, i, api_token = 1.5, True, None
+        return n
+
     def main():
         generators()
+        scalars("hunter2")
         class Body:
             attribute = plain(1)
         exec(compile("q = plain(2)", "/home/u/project/app/views.py", "exec"), {"plain": plain, "__name__": "app.script"})
@@ -260,6 +269,7 @@ def test_same_bytes_as_reading_f_locals(recording, companion, monkeypatch, seria
         "__await__",
         "gen_abandoned",
         "gen_thrown",
+        "scalars",
     } <= names
     # The orders that differ from a fresh listing are there: a closure's free variables
     # come before a later local, and locals() data planted by the code itself is kept.

@@ -241,6 +241,13 @@ public:
     }
 
     Outcome dump_light_entries(PyObject* const* keys, const Ref* values, size_t n) {
+        if (St s = light_named_entries(keys, values, n); s != St::Slow) {
+            if (s == St::Err && is_exception_pending()) {  // as light_map handles it
+                out_.resize(start_);
+                return finish(failure_marker(&PyDict_Type));
+            }
+            return finish(s);
+        }
         Pairs src;
         src.keys = keys;
         src.values = values;
@@ -2211,7 +2218,40 @@ private:
             v == Py_None ? pack_nil(out_) : pack_bool(out_, v == Py_True);
             return St::Ok;
         }
+        const TypeInfo* ti = type_info(tp);
+        if (ti != nullptr && !ti->light_marker.empty()) {
+            out_.append(ti->light_marker);
+            return St::Ok;
+        }
         return put_marker("<", tp, ">");
+    }
+
+    // Variables under ASCII names, the usual case: distinct texts as written, so none of
+    // the checks of keys that read back alike. Slow, with nothing written, for anything
+    // else: light_map writes it.
+    St light_named_entries(PyObject* const* keys, const Ref* values, size_t n) {
+        if (n > static_cast<size_t>(MAX_ITEMS)) {
+            return St::Slow;
+        }
+        for (size_t i = 0; i < n; ++i) {
+            PyObject* k = keys[i];
+            if (Py_TYPE(k) != &PyUnicode_Type || !PyUnicode_IS_ASCII(k) || PyUnicode_GET_LENGTH(k) > MAX_STR_CHARS ||
+                !values[i]) {
+                return St::Slow;
+            }
+        }
+        pack_map_header(out_, n);
+        for (size_t i = 0; i < n; ++i) {
+            PyObject* k = keys[i];
+            Py_ssize_t length = PyUnicode_GET_LENGTH(k);
+            pack_str(out_, std::string_view(static_cast<const char*>(PyUnicode_DATA(k)), static_cast<size_t>(length)));
+            if (secret_ascii_name(k, length)) {
+                pack_str(out_, REDACTED);
+            } else {
+                SARV_TRY(light_value(values[i].get()));
+            }
+        }
+        return St::Ok;
     }
 
     Outcome light_map(Pairs& src, Py_ssize_t n, PyTypeObject* tp) {
@@ -2344,11 +2384,9 @@ Outcome run(Buffer& out, F&& f) {
     return result;
 }
 
-}  // namespace
-
 // Values written alike in every form, without setting up an encoding: None (the argument
 // of every call event), bools, floats, small ints and short ASCII texts.
-bool plain_scalar(PyObject* o, Buffer& out) {
+bool write_plain_scalar(PyObject* o, Buffer& out) {
     PyTypeObject* tp = Py_TYPE(o);
     if (o == Py_None) {
         pack_nil(out);
@@ -2378,9 +2416,18 @@ bool plain_scalar(PyObject* o, Buffer& out) {
     } else {
         return false;
     }
+    return true;
+}
+
+bool plain_scalar(PyObject* o, Buffer& out) {
+    if (!write_plain_scalar(o, out)) {
+        return false;
+    }
     ++counts_.encoded;
     return true;
 }
+
+}  // namespace
 
 Outcome encode(PyObject* obj, Buffer& out) {
     if (plain_scalar(obj, out)) {
@@ -2396,11 +2443,60 @@ Outcome encode_light(PyObject* obj, Buffer& out) {
     return run(out, [&](Encoder& e) { return e.dump_light(obj); });
 }
 
+namespace {
+
+// Variables that all hold plain scalars under short ASCII names that hold no secret (most
+// events of most programs): written without setting up an encoding, alike in every form.
+// False with `out` as it was for anything else.
+bool plain_entries(PyObject* const* keys, const Ref* values, size_t n, Buffer& out) {
+    if (n > static_cast<size_t>(MAX_ITEMS)) {
+        return false;
+    }
+    for (size_t i = 0; i < n; ++i) {  // objects are common: no writing before one is met
+        PyObject* v = values[i].get();
+        PyTypeObject* tp = v == nullptr ? nullptr : Py_TYPE(v);
+        if (tp != &PyLong_Type && tp != &PyUnicode_Type && v != Py_None && tp != &PyFloat_Type && tp != &PyBool_Type) {
+            return false;
+        }
+    }
+    size_t start = out.size();
+    pack_map_header(out, n);
+    for (size_t i = 0; i < n; ++i) {
+        PyObject* k = keys[i];
+        PyObject* v = values[i].get();
+        if (Py_TYPE(k) != &PyUnicode_Type || !PyUnicode_IS_ASCII(k) || v == nullptr ||
+            PyUnicode_GET_LENGTH(k) > LIGHT_MAX_STR_CHARS || secret_ascii_name(k, PyUnicode_GET_LENGTH(k))) {
+            out.resize(start);
+            return false;
+        }
+        pack_str(out, std::string_view(static_cast<const char*>(PyUnicode_DATA(k)),
+                                       static_cast<size_t>(PyUnicode_GET_LENGTH(k))));
+        if (!write_plain_scalar(v, out)) {
+            out.resize(start);
+            return false;
+        }
+    }
+    if (out.size() - start > EXACT_MAX_BYTES) {  // the exact form's bound: the capped walk writes these
+        out.resize(start);
+        return false;
+    }
+    ++counts_.encoded;
+    return true;
+}
+
+}  // namespace
+
 Outcome encode_entries(PyObject* const* keys, const Ref* values, size_t n, Buffer& out) {
+    if (plain_entries(keys, values, n, out)) {
+        return Outcome::Done;
+    }
     return run(out, [&](Encoder& e) { return e.dump_entries(keys, values, n); });
 }
 
 Outcome encode_entries_light(PyObject* const* keys, const Ref* values, size_t n, Buffer& out) {
+    if (plain_entries(keys, values, n, out)) {
+        return Outcome::Done;
+    }
     return run(out, [&](Encoder& e) { return e.dump_light_entries(keys, values, n); });
 }
 

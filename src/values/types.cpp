@@ -367,6 +367,8 @@ bool compute(PyTypeObject* tp, TypeInfo& info) {
         // "<" name " …>": the text of an instance met beyond the depth limits.
         append_str_header(info.depth_marker, 1 + info.name.size() + 5);
         info.depth_marker.append("<").append(info.name).append(" \xe2\x80\xa6>");
+        append_str_header(info.light_marker, 1 + info.name.size() + 1);
+        info.light_marker.append("<").append(info.name).append(">");
     }
     info.class_only = info.handler == Handler::Object && info.dict_descr == nullptr && info.slots.empty() &&
                       !info.class_entry.empty();

@@ -89,6 +89,7 @@ struct TypeInfo {
     std::string class_map;
     std::string class_entry;   // the "__class__": name entry of its map, packed (when name_ok)
     std::string depth_marker;  // "<module.Qual …>", packed (when name_ok)
+    std::string light_marker;  // "<module.Qual>", packed: an instance in the lightweight form
 };
 
 // The standard classes and C accessors the encoder uses, fetched once. Never destroyed.
