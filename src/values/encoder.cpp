@@ -2070,6 +2070,19 @@ private:
         if (k.timestamp != nullptr && tp == k.timestamp) {
             return put_timestamp(o);
         }
+        if (nest >= 0) {
+            // An instance that is always {"__class__": name} (a generator, a lock, ...):
+            // written as the walker's tree writes it, without setting one up.
+            const TypeInfo* ti = type_info(tp);
+            if (ti == nullptr) {
+                return St::Err;
+            }
+            if (ti->handler == Handler::Object && ti->class_only) {
+                used_default_ = true;
+                out_.append(ti->class_map);
+                return St::Ok;
+            }
+        }
         return exact_default(o, nest);
     }
 
