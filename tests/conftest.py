@@ -52,8 +52,8 @@ def companion(monkeypatch):
     return types.SimpleNamespace(**modules)
 
 
-# The suite runs against the sys.monitoring backend with SARV_MONITORING=1 (3.12+).
-MONITORING = os.environ.get("SARV_MONITORING") == "1" and sys.version_info >= (3, 12)
+# The core records through sys.monitoring on 3.12+ unless SARV_MONITORING=0 (the profile hook).
+MONITORING = os.environ.get("SARV_MONITORING") != "0" and sys.version_info >= (3, 12)
 
 
 class PythonProfiler:

@@ -1,5 +1,6 @@
-"""The sys.monitoring backend (3.12+, SARV_MONITORING=1) against the profile hook: one
-program run under each, in a process of its own, gives the same records."""
+"""The sys.monitoring backend (3.12+, the default; SARV_MONITORING=0 declines it) against
+the profile hook: one program run under each, in a process of its own, gives the same
+records."""
 
 import json
 import os
@@ -133,15 +134,20 @@ PROGRAM = textwrap.dedent(
     p.stop()
     after = p.rust_profiler.hooks_this_thread()
     doc = db.load_trace_document(sys.argv[1], p.trace_id)
-    print(json.dumps({"doc": doc, "tool": sys.monitoring.get_tool(2), "hooked": [hooked, after]}, default=repr))
+    tool = [i for i in range(6) if sys.monitoring.get_tool(i) == "sarv"]
+    print(json.dumps({"doc": doc, "tool": tool, "hooked": [hooked, after]}, default=repr))
     """
 )
 
 
 def run(tmp_path, monitoring, name, program=PROGRAM):
+    """Runs the program with SARV_MONITORING set to `monitoring` (None: unset)."""
     (tmp_path / "skipped_lib.py").write_text(LIBRARY)
     (tmp_path / "prog.py").write_text(program)
-    env = dict(os.environ, SARV_MONITORING=monitoring, PYTHONHASHSEED="0")
+    env = dict(os.environ, PYTHONHASHSEED="0")
+    env.pop("SARV_MONITORING", None)
+    if monitoring is not None:
+        env["SARV_MONITORING"] = monitoring
     done = subprocess.run(
         [sys.executable, "prog.py", str(tmp_path / f"{name}.db")],
         cwd=tmp_path,
@@ -183,8 +189,8 @@ def normalised(doc):
 
 def test_monitoring_records_what_the_profile_hook_records(tmp_path):
     hook, _ = run(tmp_path, "0", "hook")
-    monitored, _ = run(tmp_path, "1", "monitored")
-    assert hook["tool"] is None and monitored["tool"] == "sarv"
+    monitored, _ = run(tmp_path, None, "monitored")
+    assert hook["tool"] == [] and monitored["tool"] == [3]  # PROFILER_ID (2) left to cProfile
     assert hook["hooked"] == monitored["hooked"] == [True, False]
     threads, exceptions = normalised(monitored["doc"])
     hook_threads, hook_exceptions = normalised(hook["doc"])
@@ -227,9 +233,105 @@ def test_a_taken_tool_id_falls_back_to_the_profile_hook(tmp_path):
     taken = PROGRAM.replace(
         "import asyncio\n", "import asyncio, sys; [sys.monitoring.use_tool_id(t, 'x') for t in (2, 3, 4)]\n", 1
     )
-    taken = taken.replace('"tool": sys.monitoring.get_tool(2)', '"tool": sys.getprofile() is None')
     fallen, stderr = run(tmp_path, "1", "fallen", taken)
     hook, _ = run(tmp_path, "0", "hook")
     assert stderr.count("no sys.monitoring tool id is free") == 1
-    assert fallen["hooked"] == [True, False]
+    assert fallen["hooked"] == [True, False] and fallen["tool"] == []
     assert normalised(fallen["doc"]) == normalised(hook["doc"])  # the profile hook's own records
+
+
+BESIDE_ANOTHER_TOOL = textwrap.dedent(
+    """
+    import json
+    import sys
+    import threading
+
+    import skipped_lib
+    from sarv import db
+    from sarv.profiler import Profiler
+
+    M = sys.monitoring
+    EVENTS = ("PY_START", "PY_RESUME", "PY_THROW", "PY_RETURN", "PY_YIELD", "PY_UNWIND")
+    seen = []
+
+
+    def coverage_like(code, offset):
+        if code.co_name in ("double", "each", "work"):
+            seen.append(code.co_name)
+        return M.DISABLE  # as coverage does with code it has seen
+
+
+    M.use_tool_id(M.COVERAGE_ID, "coverage-like")
+    M.register_callback(M.COVERAGE_ID, M.events.PY_START, coverage_like)
+    M.set_events(M.COVERAGE_ID, M.events.PY_START)
+
+
+    def double(x):
+        return x * 2
+
+
+    def work():
+        return skipped_lib.each([1, 2], double)
+
+
+    def ours():
+        return [i for i in range(6) if M.get_tool(i) == "sarv"]
+
+
+    def handed_while_stopped(fn):
+        # Whatever reaches our tool id while nothing records (our callbacks set aside).
+        tool, handed = ours()[0], []
+        kept = {e: M.register_callback(tool, getattr(M.events, e), lambda *a, e=e: handed.append(e)) for e in EVENTS}
+        try:
+            fn()
+        finally:
+            for e, callback in kept.items():
+                M.register_callback(tool, getattr(M.events, e), callback)
+        return handed
+
+
+    def recorded(config, threaded=None):
+        p = Profiler(config, db_path=sys.argv[1])
+        p.start()
+        work()
+        if threaded:
+            threaded()
+        p.stop()
+        doc = db.load_trace_document(sys.argv[1], p.trace_id)
+        records = doc["frames_of_interest"] + [r for rs in doc["frames"].values() for r in rs]
+        return sorted({r["co_name"] for r in records if r["type"] == "frame"})
+
+
+    out = {}
+    work()
+    out["other_first"] = sorted(seen)
+    out["left_out"] = recorded({"filters": {"ignore_frames": ["skipped_lib"]}})
+    out["events_after_stop"] = M.get_events(ours()[0])
+    out["handed_after_stop"] = handed_while_stopped(lambda: [work() for _ in range(3)])
+    # A profiler that wants what the first left out: switched back on for sarv alone.
+    out["wanted"] = recorded({})
+    # A hooked thread that ends after the profiler stopped: nothing is handed over after it.
+    release = threading.Event()
+    worker = threading.Thread(target=lambda: (release.wait(), double(1)))
+    out["threaded"] = recorded({"threading": True}, threaded=worker.start)
+    release.set()
+    worker.join()
+    work()
+    out["events_after_thread"] = M.get_events(ours()[0])
+    out["handed_after_thread"] = handed_while_stopped(work)
+    out["other_after"] = sorted(seen)
+    print(json.dumps(out))
+    """
+)
+
+
+def test_beside_another_tool_and_after_stop(tmp_path):
+    out, stderr = run(tmp_path, None, "beside", BESIDE_ANOTHER_TOOL)
+    # The other tool switched its locations off: sarv's registrations never turn them back on.
+    assert out["other_first"] == out["other_after"] == ["double", "each", "work"]
+    assert out["left_out"] == ["double", "work"]
+    assert out["wanted"] == ["double", "each", "work"]
+    assert {"double", "each", "work"} <= set(out["threaded"])
+    # A stopped profiler costs nothing: our events are off and nothing reaches our callbacks.
+    assert out["events_after_stop"] == out["events_after_thread"] == 0
+    assert out["handed_after_stop"] == out["handed_after_thread"] == []

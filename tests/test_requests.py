@@ -266,6 +266,8 @@ def test_keep_modes(tmp_path):
 
 def test_request_inside_other_profilers(tmp_path):
     import sarv
+    import sarv._sarv
+    import sarv.profiler
     from sarv.wsgi import SarvMiddleware
 
     path = str(tmp_path / "t.sqlite3")
@@ -288,6 +290,20 @@ def test_request_inside_other_profilers(tmp_path):
     outer_records = records_of(path, outer.trace_id)
     assert frames_named(outer_records, "after_request")
     assert not frames_named(outer_records, "view")
+    # The same under a profiler registered with the core directly (not through sarv.profiler):
+    # found through sys.monitoring too, where it records through it.
+    direct = sarv.profiler.Profiler({}, db_path=path)
+    sarv._sarv.register_profiler(direct)
+    try:
+        call_wsgi(app, "/direct")
+        resumed = direct.rust_profiler.hooks_this_thread()
+        after_request(2)
+    finally:
+        sarv._sarv.register_noop_profiler()
+        sys.setprofile(None)
+    assert resumed
+    direct_records = msgpack.unpackb(direct.rust_profiler.build_trace())["frames_of_interest"]
+    assert frames_named(direct_records, "after_request") and not frames_named(direct_records, "view")
 
     # Under a hook that is not sarv's: not recorded, the hook stays.
     def foreign(frame, event, arg):

@@ -318,12 +318,7 @@ def _thread_hook():
     sys.monitoring (which sys.getprofile does not show)."""
     hook = sys.getprofile()
     if hook is None:
-        from sarv.profiler import _live
-
-        for profiler in list(_live):
-            core = profiler.rust_profiler
-            if core is not None and core.hooks_this_thread():
-                return core
+        hook = _hooks().monitored_profiler()  # however it was registered
     return hook
 
 

@@ -23,6 +23,7 @@ import functools
 import inspect
 import logging
 import os
+import sys
 import threading
 import weakref
 from typing import Any
@@ -248,6 +249,7 @@ class Profiler:
         # thread, or for new threads) keeps recording.
         if core.hooks_this_thread():
             _native().register_noop_profiler()
+            sys.setprofile(None)  # not even the no-op hook: nothing left to pay per call
         if self.config.get("threading") is True and _is_ours(threading_profile(), core):
             threading.setprofile(None)
             # Threads that are still running keep the hook (and with it the

@@ -95,6 +95,11 @@ PyObject* restart_trace(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     });
 }
 
+PyObject* thread_monitored_profiler(PyObject*, PyObject*) {
+    PyObject* found = monitored_profiler();
+    return Py_NewRef(found != nullptr ? found : Py_None);
+}
+
 PyObject* register_context_profiler(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         std::array<PyObject*, 2> bound{};

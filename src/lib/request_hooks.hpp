@@ -12,6 +12,10 @@ PyObject* register_context_profiler(PyObject* module, PyObject* const* args, Py_
 // keeps one profiler (and the code objects' cached decisions made for it).
 PyObject* restart_trace(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
+// monitored_profiler(), as thread_monitored_profiler: the SarvProfiler the calling thread records for through
+// sys.monitoring, or None (sys.getprofile() shows only a profile hook).
+PyObject* thread_monitored_profiler(PyObject* module, PyObject* unused);
+
 // How sarv._requests reaches these: the table sits in sarv._sarv's module state, so that
 // module keeps its two names (and the profiler type and state these need are the ones of
 // the library that made the profilers).
@@ -19,9 +23,10 @@ struct RequestHooksApi {
     int version;
     PyObject* (*register_context_profiler)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
     PyObject* (*restart_trace)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+    PyObject* (*monitored_profiler)(PyObject*, PyObject*);
 };
-inline constexpr int REQUEST_HOOKS_API_VERSION = 1;
+inline constexpr int REQUEST_HOOKS_API_VERSION = 2;
 inline constexpr RequestHooksApi request_hooks_api = {REQUEST_HOOKS_API_VERSION, register_context_profiler,
-                                                      restart_trace};
+                                                      restart_trace, thread_monitored_profiler};
 
 }  // namespace sarv

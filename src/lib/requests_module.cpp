@@ -43,6 +43,11 @@ PyObject* restart_trace(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     return api != nullptr ? api->restart_trace(self, args, nargs, kwnames) : nullptr;
 }
 
+PyObject* monitored_profiler(PyObject* self, PyObject* unused) {
+    const sarv::RequestHooksApi* api = core_api();
+    return api != nullptr ? api->monitored_profiler(self, unused) : nullptr;
+}
+
 PyMethodDef methods[] = {
     {"register_context_profiler",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(register_context_profiler)),
@@ -51,6 +56,8 @@ PyMethodDef methods[] = {
     {"restart_trace", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(restart_trace)),
      METH_FASTCALL | METH_KEYWORDS,
      "restart_trace(profiler, trace_id)\n--\n\nThe profiler (a SarvProfiler) starts a new trace of this id, its " "buffers emptied."},
+    {"monitored_profiler", monitored_profiler, METH_NOARGS,
+     "monitored_profiler()\n--\n\nThe SarvProfiler the calling thread records for through sys.monitoring, or None."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <unordered_map>
 #include <vector>
 
 namespace sarv {
@@ -28,54 +29,176 @@ enum class Kind { Start, Resume, Throw, Return, Yield, Unwind };
 
 constexpr int NOT_TRIED = -2;
 constexpr int NONE_FREE = -1;
-// Tried in order: the id sys.monitoring names for profilers, then the two that no tool is
-// named for. The debugger's, coverage's and optimizer's ids are left to those tools.
-constexpr int TOOL_IDS[] = {2, 3, 4};
+// Tried in order: the two ids no tool is named for, then the profilers' own. cProfile
+// insists on PROFILER_ID (2) and fails when it is taken, so it is sarv's last choice; the
+// debugger's, coverage's and optimizer's ids are left to those tools.
+constexpr int TOOL_IDS[] = {3, 4, 2};
 
 struct Tool {
     int id = NOT_TRIED;
-    PyObject* disable = nullptr;  // sys.monitoring.DISABLE (kept for the process)
-    PyObject* restart_events = nullptr;
+    PyObject* disable = nullptr;  // sys.monitoring.DISABLE (these kept for the process)
     PyObject* set_events = nullptr;
+    PyObject* set_local_events = nullptr;
     long mask = 0;
+    long py_start = 0;
     bool events_on = false;
 };
 Tool tool;
 
-// Profilers registered through sys.monitoring and not yet freed: code is switched off
-// only when every one of them leaves it out.
-std::vector<SarvProfiler*> live;
-// Threads hooked now (their slot's capsule alive). With none, every location is switched
-// off at its first event: a stopped profiler leaves nothing to pay.
+// A profiler that hooked a thread through sys.monitoring, until it is freed. It is live
+// while it has threads hooked: code is switched off only when every live profiler leaves it
+// out. `seen`: the switch-off count when it last stopped being live (what was switched off
+// until then, it left out or had switched back on when it became live).
+struct Watcher {
+    SarvProfiler* profiler;
+    size_t threads;
+    uint64_t seen;
+};
+std::vector<Watcher> watchers;
+// Threads hooked now (their slot's capsule alive). With none, our events are off: a stopped
+// profiler leaves nothing to pay.
 size_t hooked_threads = 0;
-// Some location was switched off since events were last restarted.
-bool switched_off = false;
+
+Watcher* watcher_of(SarvProfiler* profiler) {
+    auto it = std::find_if(watchers.begin(), watchers.end(), [&](const Watcher& w) { return w.profiler == profiler; });
+    return it != watchers.end() ? &*it : nullptr;
+}
+
+// Code objects with locations switched off (by a weak reference, and the switch-off count
+// when it last happened), to switch back on for a profiler that wants them. Made once and
+// never freed: no reference is dropped after the interpreter is gone.
+struct SwitchedOff {
+    Ref weak;
+    uint64_t serial;
+};
+using SwitchedMap = std::unordered_map<PyCodeObject*, SwitchedOff>;
+SwitchedMap& switched() {
+    static SwitchedMap* map = new SwitchedMap();
+    return *map;
+}
+uint64_t switch_count = 0;
+size_t purge_above = 1024;
+
+// The code object a weak reference still names (a new reference), or null.
+Ref referent(PyObject* weak) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* found = nullptr;
+    if (PyWeakref_GetRef(weak, &found) < 0) {
+        PyErr_Clear();
+        return Ref();
+    }
+    return Ref::steal(found);
+#else
+    PyObject* found = PyWeakref_GetObject(weak);
+    return found != nullptr && found != Py_None ? Ref::borrow(found) : Ref();
+#endif
+}
+
+PyObject* switch_off(PyCodeObject* code) {
+    SwitchedMap& map = switched();
+    ++switch_count;
+    auto found = map.find(code);
+    if (found != map.end() && referent(found->second.weak.get()).get() == reinterpret_cast<PyObject*>(code)) {
+        found->second.serial = switch_count;
+        return Py_NewRef(tool.disable);
+    }
+    Ref weak = Ref::steal(PyWeakref_NewRef(reinterpret_cast<PyObject*>(code), nullptr));
+    if (!weak) {
+        PyErr_Clear();
+        Py_RETURN_NONE;  // a location sarv could not switch back on stays on
+    }
+    map.insert_or_assign(code, SwitchedOff{std::move(weak), switch_count});
+    if (map.size() > purge_above) {
+        std::erase_if(map, [](const auto& entry) { return !referent(entry.second.weak.get()); });
+        purge_above = std::max<size_t>(1024, map.size() * 2);
+    }
+    return Py_NewRef(tool.disable);
+}
+
+bool set_events(long mask) {
+    Ref done = Ref::steal(PyObject_CallFunction(tool.set_events, "il", tool.id, mask));
+    if (!done) {
+        return false;
+    }
+    tool.events_on = mask != 0;
+    return true;
+}
+
+// Our events off while no thread records. Never fails (the next event tries again).
+void events_off_if_idle() {
+    if (hooked_threads == 0 && tool.events_on) {
+        FetchedError pending;
+        if (!set_events(0)) {
+            PyErr_Clear();
+        }
+    }
+}
+
+// `watcher` becomes live: the code switched off since it last was, and that it does not
+// leave out, is switched back on, for our tool alone. (restart_events() would switch on
+// every tool's locations.) A code object's locations come back when it is instrumented
+// afresh while our events are off, which setting a local event and taking it off again
+// forces.
+bool switch_back_on_for(const Watcher& watcher) {
+    std::vector<Ref> codes;
+    SwitchedMap& map = switched();
+    for (auto it = map.begin(); it != map.end();) {
+        Ref code = it->second.serial > watcher.seen ? referent(it->second.weak.get()) : Ref();
+        if (it->second.serial > watcher.seen && !code) {
+            it = map.erase(it);
+            continue;
+        }
+        CodeInfo* info = code ? peek_code_info(reinterpret_cast<PyCodeObject*>(code.get())) : nullptr;
+        if (!code || (info != nullptr && watcher.profiler->leaves_out(*info))) {
+            ++it;
+            continue;
+        }
+        codes.push_back(std::move(code));
+        it = map.erase(it);
+    }
+    if (codes.empty()) {
+        return true;
+    }
+    bool was_on = tool.events_on;
+    if (was_on && !set_events(0)) {
+        return false;
+    }
+    for (const Ref& code : codes) {
+        Ref on = Ref::steal(PyObject_CallFunction(tool.set_local_events, "iOl", tool.id, code.get(), tool.py_start));
+        Ref off = on ? Ref::steal(PyObject_CallFunction(tool.set_local_events, "iOi", tool.id, code.get(), 0)) : Ref();
+        if (!off) {
+            PyErr_Clear();  // code the interpreter does not instrument (a shim): no events to restore
+        }
+    }
+    return !was_on || set_events(tool.mask);
+}
 
 constexpr const char* SLOT_NAME = "sarv._sarv.monitored_profiler";
 
 // The thread's slot: a capsule owning a reference to the profiler, freed with the thread
-// state's dict (or when the thread is unhooked), which counts the thread out.
+// state's dict (or when the thread is unhooked), which counts the thread out. Our events
+// go off at the next chance (not here: the thread may be being torn down).
 void release_slot(PyObject* capsule) {
+    PyObject* obj = static_cast<PyObject*>(PyCapsule_GetPointer(capsule, SLOT_NAME));
     --hooked_threads;
-    Ref profiler = Ref::steal(static_cast<PyObject*>(PyCapsule_GetPointer(capsule, SLOT_NAME)));
+    if (Watcher* watcher = watcher_of(reinterpret_cast<PyProfiler*>(obj)->state); watcher && --watcher->threads == 0) {
+        watcher->seen = switch_count;
+    }
+    Ref profiler = Ref::steal(obj);  // may free the profiler (and its watcher): last
 }
 
-Ref new_slot(PyObject* profiler) {
+Ref new_slot(PyObject* profiler, Watcher& watcher) {
     Ref capsule = Ref::steal(PyCapsule_New(profiler, SLOT_NAME, release_slot));
     if (capsule) {
         Ref(Ref::borrow(profiler)).release();  // the capsule's reference
         ++hooked_threads;
+        ++watcher.threads;
     }
     return capsule;
 }
 
-PyObject* switch_off() {
-    switched_off = true;
-    return Py_NewRef(tool.disable);
-}
-
 PyObject* slot_key() {
-    static PyObject* key = PyUnicode_InternFromString("sarv._sarv.monitored_profiler");
+    static PyObject* key = PyUnicode_InternFromString(SLOT_NAME);
     return key;
 }
 
@@ -89,9 +212,6 @@ void warn(const char* message) {
 }
 
 bool leaves_out_everywhere(PyCodeObject* code) {
-    if (live.empty() || hooked_threads == 0) {
-        return true;
-    }
     CodeInfo* info = peek_code_info(code);
     if (info == nullptr) {
         info = guarded<Boundary::Unraisable>([&] { return &code_info(code); });
@@ -100,7 +220,8 @@ bool leaves_out_everywhere(PyCodeObject* code) {
             return false;
         }
     }
-    return std::all_of(live.begin(), live.end(), [&](const SarvProfiler* p) { return p->leaves_out(*info); });
+    return std::all_of(watchers.begin(), watchers.end(),
+                       [&](const Watcher& w) { return w.threads == 0 || w.profiler->leaves_out(*info); });
 }
 
 constexpr bool is_local(Kind kind) { return kind != Kind::Throw && kind != Kind::Unwind; }
@@ -116,9 +237,13 @@ PyObject* on_event(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     PyFrameObject* switching = current.switching;
     current.switching = nullptr;
     if (obj == nullptr || current.tstate != PyThreadState_Get()) {
+        if (hooked_threads == 0) [[unlikely]] {
+            events_off_if_idle();  // the last hooked thread ended without being unhooked
+            Py_RETURN_NONE;
+        }
         // A thread that records nothing: the code is switched off if no profiler wants it.
         if (is_local(K) && !detail::raises_pending && leaves_out_everywhere(code)) {
-            return switch_off();
+            return switch_off(code);
         }
         Py_RETURN_NONE;
     }
@@ -126,7 +251,7 @@ PyObject* on_event(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     CodeInfo* info = peek_code_info(code);
     if (profiler->is_quickly_excluded(info) && !detail::raises_pending) {
         if (is_local(K) && leaves_out_everywhere(code)) {
-            return switch_off();
+            return switch_off(code);
         }
         Py_RETURN_NONE;
     }
@@ -159,7 +284,7 @@ PyObject* on_event(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         // The first event of code left out: its later ones cost nothing.
         info = peek_code_info(code);
         if (profiler->is_quickly_excluded(info) && leaves_out_everywhere(code)) {
-            return switch_off();
+            return switch_off(code);
         }
     }
     Py_RETURN_NONE;
@@ -193,9 +318,12 @@ bool claim_tool() {
     Ref register_callback = Ref::steal(PyObject_GetAttrString(monitoring.get(), "register_callback"));
     Ref events = Ref::steal(PyObject_GetAttrString(monitoring.get(), "events"));
     Ref disable = Ref::steal(PyObject_GetAttrString(monitoring.get(), "DISABLE"));
-    Ref restart = Ref::steal(PyObject_GetAttrString(monitoring.get(), "restart_events"));
     Ref set_events = Ref::steal(PyObject_GetAttrString(monitoring.get(), "set_events"));
-    if (!get_tool || !use_tool_id || !register_callback || !events || !disable || !restart || !set_events) {
+    Ref set_local_events = Ref::steal(PyObject_GetAttrString(monitoring.get(), "set_local_events"));
+    Ref py_start = events ? Ref::steal(PyObject_GetAttrString(events.get(), "PY_START")) : Ref();
+    long py_start_bit = py_start ? PyLong_AsLong(py_start.get()) : -1;
+    if (!get_tool || !use_tool_id || !register_callback || !disable || !set_events || !set_local_events ||
+        py_start_bit <= 0) {
         PyErr_Clear();
         return false;
     }
@@ -240,8 +368,9 @@ bool claim_tool() {
     tool.id = id;
     tool.mask = mask;
     tool.disable = disable.release();  // kept for the life of the process
-    tool.restart_events = restart.release();
+    tool.py_start = py_start_bit;
     tool.set_events = set_events.release();
+    tool.set_local_events = set_local_events.release();
     return true;
 }
 
@@ -250,7 +379,7 @@ bool claim_tool() {
 bool monitoring_in_use() {
     if (tool.id == NOT_TRIED) {
         const char* wanted = std::getenv("SARV_MONITORING");
-        if (wanted == nullptr || std::strcmp(wanted, "1") != 0) {
+        if (wanted != nullptr && std::strcmp(wanted, "0") == 0) {
             return false;  // asked again at the next registration
         }
         if (!claim_tool()) {
@@ -273,27 +402,18 @@ bool monitor_thread(PyObject* profiler, PyObject* switching) {
     if (state == nullptr) {
         return false;
     }
-    if (std::find(live.begin(), live.end(), state) == live.end()) {
-        live.push_back(state);
+    if (watcher_of(state) == nullptr) {
+        watchers.push_back(Watcher{state, 0, 0});
     }
-    Ref slot = new_slot(profiler);
+    if (Watcher copy = *watcher_of(state); copy.threads == 0 && !switch_back_on_for(copy)) {
+        return false;
+    }
+    Ref slot = new_slot(profiler, *watcher_of(state));
     if (!slot || PyDict_SetItem(dict, key, slot.get()) < 0) {
         return false;
     }
-    if (!tool.events_on) {
-        Ref done = Ref::steal(PyObject_CallFunction(tool.set_events, "il", tool.id, tool.mask));
-        if (!done) {
-            return false;
-        }
-        tool.events_on = true;
-    } else if (switched_off) {
-        // Code switched off while no thread was hooked, or left out by the profilers before,
-        // may be recorded now.
-        Ref done = Ref::steal(PyObject_CallNoArgs(tool.restart_events));
-        if (!done) {
-            return false;
-        }
-        switched_off = false;
+    if (!tool.events_on && !set_events(tool.mask)) {
+        return false;
     }
     current.tstate = PyThreadState_Get();
     current.profiler = profiler;
@@ -314,12 +434,13 @@ void unmonitor_thread() {
     if (dict != nullptr && slot_key() != nullptr && PyDict_DelItem(dict, slot_key()) < 0) {
         PyErr_Clear();
     }
+    events_off_if_idle();
 }
 
 PyObject* monitored_profiler() { return current.tstate == PyThreadState_Get() ? current.profiler : nullptr; }
 
 void forget_monitored(SarvProfiler* profiler) {
-    live.erase(std::remove(live.begin(), live.end(), profiler), live.end());
+    std::erase_if(watchers, [&](const Watcher& w) { return w.profiler == profiler; });
 }
 
 #else

@@ -10,10 +10,10 @@ namespace sarv {
 
 class SarvProfiler;
 
-// Whether registrations go through sys.monitoring: 3.12 or newer, asked for (the
-// SARV_MONITORING environment variable set to 1), and a tool id free. The first call
-// claims the id; when none is free it says so once on the logger "sarv" and the profile
-// hook is used instead. Never fails.
+// Whether registrations go through sys.monitoring: 3.12 or newer, not declined (the
+// SARV_MONITORING environment variable set to 0), and a tool id free. The first call
+// claims the id, kept for the process; when none is free it says so once on the logger
+// "sarv" and the profile hook is used instead. Never fails.
 bool monitoring_in_use();
 
 // Hooks this thread to `profiler` (a SarvProfiler object) through sys.monitoring, taking
