@@ -2,8 +2,11 @@
 # The whole test suite on the interpreters users run that Debian 12 does not package:
 # CPython 3.13, 3.14 and 3.15, from Debian testing, in a root made with debootstrap
 # (.ci/forky_root.sh). Each gets a venv inside the root, an extension built there, and the
-# suite. Any failure on any of them fails the run. Warnings are errors in the 3.11 build
-# (.ci/run, Debian 12's GCC 12); the root's newer GCC warns of more, shown but not fatal.
+# suite twice: as sarv runs there by default (recording through sys.monitoring), then on
+# the profile hook (SARV_MONITORING=0), the path taken when no sys.monitoring tool id is
+# free. Any failure of either run on any of them fails the run. Warnings are errors in the
+# 3.11 build (.ci/run, Debian 12's GCC 12); the root's newer GCC warns of more, shown but
+# not fatal.
 # SARV_FORKY_ROOT: the root to make or reuse (default: .ci-forky in the work tree, ignored
 # by git). SARV_NEW_PYTHONS: the versions to run (default: 3.13 3.14 3.15).
 set -euo pipefail
@@ -39,14 +42,19 @@ for version in $versions; do
   version_start=$SECONDS
   # (CI unset inside: the root has no browser, so the viewer's tests skip there; they run in
   # the 3.11 runs, where .ci/run installs Chromium)
-  if ! chroot "$root" /usr/bin/env -u CI version="$version" src="$src" bash -euo pipefail -c '
+  if ! chroot "$root" /usr/bin/env -u CI -u SARV_MONITORING version="$version" src="$src" bash -euo pipefail -c '
       cd "$src"
       venv=/opt/sarv-venv-$version
       "python$version" -m venv "$venv"
       . "$venv/bin/activate"
       python -m pip install --upgrade pip >/dev/null
       pip install ".[test]" -Cbuild-dir="build/py$version"
-      python -m pytest tests -q -p no:cacheprovider "$@"
+      failed=0
+      echo "-- CPython $version, sys.monitoring (the default)"
+      python -m pytest tests -q -p no:cacheprovider "$@" || failed=1
+      echo "-- CPython $version, the profile hook (SARV_MONITORING=0)"
+      SARV_MONITORING=0 python -m pytest tests -q -p no:cacheprovider "$@" || failed=1
+      exit "$failed"
     ' bash "${KNOWN_ENCODER_FAILURES[@]}"; then
     echo "CPython $version: FAILED" >&2
     status=1

@@ -416,6 +416,9 @@ class FakeCore(types.ModuleType):
             def hooks_this_thread(self):
                 return sys.getprofile() is self
 
+            def unhook_threads(self):
+                return None
+
         native = profiler.rust_profiler = Native()
         sys.setprofile(native)
         if profiler.config.get("threading") is True:

@@ -246,6 +246,8 @@ BESIDE_ANOTHER_TOOL = textwrap.dedent(
     import sys
     import threading
 
+    import msgpack
+    import sarv._sarv
     import skipped_lib
     from sarv import db
     from sarv.profiler import Profiler
@@ -291,7 +293,8 @@ BESIDE_ANOTHER_TOOL = textwrap.dedent(
 
 
     def recorded(config, threaded=None):
-        p = Profiler(config, db_path=sys.argv[1])
+        global last
+        p = last = Profiler(config, db_path=sys.argv[1])
         p.start()
         work()
         if threaded:
@@ -311,14 +314,42 @@ BESIDE_ANOTHER_TOOL = textwrap.dedent(
     # A profiler that wants what the first left out: switched back on for sarv alone.
     out["wanted"] = recorded({})
     # A hooked thread that ends after the profiler stopped: nothing is handed over after it.
-    release = threading.Event()
-    worker = threading.Thread(target=lambda: (release.wait(), double(1)))
+    release, worker_hooked = threading.Event(), []
+    worker = threading.Thread(
+        target=lambda: (release.wait(), double(1), worker_hooked.append(last.rust_profiler.hooks_this_thread()))
+    )
     out["threaded"] = recorded({"threading": True}, threaded=worker.start)
     release.set()
     worker.join()
+    out["worker_hooked_after_stop"] = worker_hooked
     work()
     out["events_after_thread"] = M.get_events(ours()[0])
     out["handed_after_thread"] = handed_while_stopped(work)
+
+    # A profiler kept between uses and never stopped, as the middleware keeps one per thread:
+    # while it is off the thread, each location is handed over once, then switched off; back
+    # on, it records what it wants again.
+    kept = Profiler({"filters": {"ignore_frames": ["skipped_lib"]}}, db_path=sys.argv[1])
+    sarv._sarv.register_profiler(kept)
+    work()
+    sarv._sarv.register_noop_profiler()
+    sys.setprofile(None)
+    tool, handed = ours()[0], []
+    for e in EVENTS:
+        real = M.register_callback(tool, getattr(M.events, e), None)
+        M.register_callback(tool, getattr(M.events, e), lambda *a, real=real: (handed.append(1), real(*a))[1])
+    rounds = []
+    for _ in range(3):
+        before = len(handed)
+        work()
+        rounds.append(len(handed) - before)
+    out["kept_rounds"] = rounds
+    kept.rust_profiler.register_threading_profiler(None, None, None)  # back on this thread
+    work()
+    sarv._sarv.register_noop_profiler()
+    sys.setprofile(None)
+    trace = msgpack.unpackb(kept.rust_profiler.build_trace())
+    out["kept_names"] = [r["co_name"] for r in trace["frames_of_interest"] if r["type"] == "frame"]
     out["other_after"] = sorted(seen)
     print(json.dumps(out))
     """
@@ -335,3 +366,7 @@ def test_beside_another_tool_and_after_stop(tmp_path):
     # A stopped profiler costs nothing: our events are off and nothing reaches our callbacks.
     assert out["events_after_stop"] == out["events_after_thread"] == 0
     assert out["handed_after_stop"] == out["handed_after_thread"] == []
+    assert out["worker_hooked_after_stop"] == [False]  # taken off every thread at stop
+    # Kept, not stopped: what runs while it is off the thread is handed over once.
+    assert out["kept_rounds"][0] > 0 and out["kept_rounds"][1:] == [0, 0]
+    assert out["kept_names"] == ["work", "double", "double", "double", "double", "work"] * 2

@@ -250,6 +250,8 @@ class Profiler:
         if core.hooks_this_thread():
             _native().register_noop_profiler()
             sys.setprofile(None)  # not even the no-op hook: nothing left to pay per call
+        # Off the threads it records through sys.monitoring too (3.12+; nothing to do otherwise).
+        core.unhook_threads()
         if self.config.get("threading") is True and _is_ours(threading_profile(), core):
             threading.setprofile(None)
             # Threads that are still running keep the hook (and with it the

@@ -22,6 +22,7 @@ struct MonitoredThread {
     PyThreadState* tstate = nullptr;
     PyObject* profiler = nullptr;   // borrowed from the thread state's dict
     PyFrameObject* switching = nullptr;  // its call event is the switch: not recorded
+    uint64_t retirements = 0;            // the count of profilers stopped everywhere, as last seen
 };
 thread_local MonitoredThread current;  // trivially destructible: nothing runs at thread exit
 
@@ -46,18 +47,64 @@ struct Tool {
 Tool tool;
 
 // A profiler that hooked a thread through sys.monitoring, until it is freed. It is live
-// while it has threads hooked: code is switched off only when every live profiler leaves it
-// out. `seen`: the switch-off count when it last stopped being live (what was switched off
-// until then, it left out or had switched back on when it became live).
+// while it has threads hooked and was not stopped everywhere (`retired`): code is switched
+// off only when every live profiler leaves it out, and while none is live (any code, its
+// first event: the next profiler to start may want some).
 struct Watcher {
     SarvProfiler* profiler;
     size_t threads;
-    uint64_t seen;
+    size_t group;
+    bool retired;
 };
 std::vector<Watcher> watchers;
-// Threads hooked now (their slot's capsule alive). With none, our events are off: a stopped
-// profiler leaves nothing to pay.
+// Threads hooked now (their slot's capsule alive).
 size_t hooked_threads = 0;
+// Profilers stopped everywhere so far: a hooked thread sees a change at its next event.
+uint64_t retirements = 0;
+
+// Profilers with the same filters and plugins leave out the same code. `seen`: every code
+// object switched off until then is left out by them (or was switched back on).
+struct Group {
+    std::string filters;
+    uint64_t seen;
+};
+std::vector<Group>& groups() {
+    static auto* made = new std::vector<Group>();  // strings only, but never freed at exit either
+    return *made;
+}
+
+size_t group_of(const SarvProfiler& profiler) {
+    std::string filters;
+    auto add = [&](const std::string& text) {
+        filters += text;
+        filters.push_back('\0');
+    };
+    for (const Finder& finder : profiler.include_frames) {
+        add(finder.needle());
+    }
+    add("|");
+    for (const Finder& finder : profiler.ignore_frames) {
+        add(finder.needle());
+    }
+    std::vector<std::string> plugins;
+    for (const auto& [name, processors] : profiler.plugins) {
+        for (const PluginProcessor& processor : processors) {
+            plugins.push_back(name + '\0' + processor.path_fragment.needle());
+        }
+    }
+    std::sort(plugins.begin(), plugins.end());
+    add("|");
+    for (const std::string& plugin : plugins) {
+        add(plugin);
+    }
+    std::vector<Group>& all = groups();
+    auto found = std::find_if(all.begin(), all.end(), [&](const Group& g) { return g.filters == filters; });
+    if (found != all.end()) {
+        return static_cast<size_t>(found - all.begin());
+    }
+    all.push_back(Group{std::move(filters), 0});
+    return all.size() - 1;
+}
 
 Watcher* watcher_of(SarvProfiler* profiler) {
     auto it = std::find_if(watchers.begin(), watchers.end(), [&](const Watcher& w) { return w.profiler == profiler; });
@@ -124,9 +171,14 @@ bool set_events(long mask) {
     return true;
 }
 
-// Our events off while no thread records. Never fails (the next event tries again).
-void events_off_if_idle() {
-    if (hooked_threads == 0 && tool.events_on) {
+bool any_unretired() {
+    return std::any_of(watchers.begin(), watchers.end(), [](const Watcher& w) { return !w.retired; });
+}
+
+// Our events off when every profiler was stopped (or freed): nothing is handed to sarv until
+// the next registration. Never fails (a later event tries again).
+void events_off_if_done() {
+    if (tool.events_on && !any_unretired()) {
         FetchedError pending;
         if (!set_events(0)) {
             PyErr_Clear();
@@ -134,17 +186,22 @@ void events_off_if_idle() {
     }
 }
 
-// `watcher` becomes live: the code switched off since it last was, and that it does not
-// leave out, is switched back on, for our tool alone. (restart_events() would switch on
+// `watcher` becomes live: the code switched off since its group last checked, and that it
+// does not leave out, is switched back on, for our tool alone. (restart_events() would switch on
 // every tool's locations.) A code object's locations come back when it is instrumented
 // afresh while our events are off, which setting a local event and taking it off again
 // forces.
 bool switch_back_on_for(const Watcher& watcher) {
     std::vector<Ref> codes;
     SwitchedMap& map = switched();
+    uint64_t seen = groups()[watcher.group].seen;
+    if (seen == switch_count) {
+        return true;  // nothing switched off since
+    }
+    groups()[watcher.group].seen = switch_count;
     for (auto it = map.begin(); it != map.end();) {
-        Ref code = it->second.serial > watcher.seen ? referent(it->second.weak.get()) : Ref();
-        if (it->second.serial > watcher.seen && !code) {
+        Ref code = it->second.serial > seen ? referent(it->second.weak.get()) : Ref();
+        if (it->second.serial > seen && !code) {
             it = map.erase(it);
             continue;
         }
@@ -176,13 +233,14 @@ bool switch_back_on_for(const Watcher& watcher) {
 constexpr const char* SLOT_NAME = "sarv._sarv.monitored_profiler";
 
 // The thread's slot: a capsule owning a reference to the profiler, freed with the thread
-// state's dict (or when the thread is unhooked), which counts the thread out. Our events
-// go off at the next chance (not here: the thread may be being torn down).
+// state's dict (or when the thread is unhooked), which counts the thread out.
 void release_slot(PyObject* capsule) {
     PyObject* obj = static_cast<PyObject*>(PyCapsule_GetPointer(capsule, SLOT_NAME));
     --hooked_threads;
     if (Watcher* watcher = watcher_of(reinterpret_cast<PyProfiler*>(obj)->state); watcher && --watcher->threads == 0) {
-        watcher->seen = switch_count;
+        if (!watcher->retired) {
+            groups()[watcher->group].seen = switch_count;  // what it switched off, it left out
+        }
     }
     Ref profiler = Ref::steal(obj);  // may free the profiler (and its watcher): last
 }
@@ -221,7 +279,22 @@ bool leaves_out_everywhere(PyCodeObject* code) {
         }
     }
     return std::all_of(watchers.begin(), watchers.end(),
-                       [&](const Watcher& w) { return w.threads == 0 || w.profiler->leaves_out(*info); });
+                       [&](const Watcher& w) { return w.threads == 0 || w.retired || w.profiler->leaves_out(*info); });
+}
+
+// Some profiler was stopped everywhere since this thread last looked: if it is the thread's,
+// the thread is let go. The thread's profiler after that, or null.
+PyObject* let_go_if_stopped() {
+    current.retirements = retirements;
+    if (current.profiler == nullptr || current.tstate != PyThreadState_Get()) {
+        return nullptr;
+    }
+    Watcher* watcher = watcher_of(reinterpret_cast<PyProfiler*>(current.profiler)->state);
+    if (watcher != nullptr && watcher->retired) {
+        unmonitor_thread();
+        return nullptr;
+    }
+    return current.profiler;
 }
 
 constexpr bool is_local(Kind kind) { return kind != Kind::Throw && kind != Kind::Unwind; }
@@ -236,9 +309,12 @@ PyObject* on_event(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     PyObject* obj = current.profiler;
     PyFrameObject* switching = current.switching;
     current.switching = nullptr;
+    if (obj != nullptr && current.retirements != retirements) [[unlikely]] {
+        obj = let_go_if_stopped();
+    }
     if (obj == nullptr || current.tstate != PyThreadState_Get()) {
-        if (hooked_threads == 0) [[unlikely]] {
-            events_off_if_idle();  // the last hooked thread ended without being unhooked
+        if (!any_unretired()) [[unlikely]] {
+            events_off_if_done();  // the profilers were stopped or freed since
             Py_RETURN_NONE;
         }
         // A thread that records nothing: the code is switched off if no profiler wants it.
@@ -403,9 +479,10 @@ bool monitor_thread(PyObject* profiler, PyObject* switching) {
         return false;
     }
     if (watcher_of(state) == nullptr) {
-        watchers.push_back(Watcher{state, 0, 0});
+        watchers.push_back(Watcher{state, 0, group_of(*state), false});
     }
-    if (Watcher copy = *watcher_of(state); copy.threads == 0 && !switch_back_on_for(copy)) {
+    watcher_of(state)->retired = false;  // registered again after a stop
+    if (Watcher copy = *watcher_of(state); !switch_back_on_for(copy)) {
         return false;
     }
     Ref slot = new_slot(profiler, *watcher_of(state));
@@ -417,6 +494,7 @@ bool monitor_thread(PyObject* profiler, PyObject* switching) {
     }
     current.tstate = PyThreadState_Get();
     current.profiler = profiler;
+    current.retirements = retirements;
     current.switching =
         switching != nullptr && PyFrame_Check(switching) ? reinterpret_cast<PyFrameObject*>(switching) : nullptr;
     PyEval_SetProfile(nullptr, nullptr);
@@ -434,10 +512,23 @@ void unmonitor_thread() {
     if (dict != nullptr && slot_key() != nullptr && PyDict_DelItem(dict, slot_key()) < 0) {
         PyErr_Clear();
     }
-    events_off_if_idle();
 }
 
-PyObject* monitored_profiler() { return current.tstate == PyThreadState_Get() ? current.profiler : nullptr; }
+void retire_monitored(SarvProfiler* profiler) {
+    if (Watcher* watcher = watcher_of(profiler); watcher != nullptr && !watcher->retired) {
+        watcher->retired = true;
+        ++retirements;
+        let_go_if_stopped();
+        events_off_if_done();
+    }
+}
+
+PyObject* monitored_profiler() {
+    if (current.retirements != retirements) {
+        return let_go_if_stopped();
+    }
+    return current.tstate == PyThreadState_Get() ? current.profiler : nullptr;
+}
 
 void forget_monitored(SarvProfiler* profiler) {
     std::erase_if(watchers, [&](const Watcher& w) { return w.profiler == profiler; });
@@ -453,6 +544,7 @@ bool monitor_thread(PyObject*, PyObject*) {
 void unmonitor_thread() {}
 PyObject* monitored_profiler() { return nullptr; }
 void forget_monitored(SarvProfiler*) {}
+void retire_monitored(SarvProfiler*) {}
 
 #endif
 

@@ -26,5 +26,8 @@ void unmonitor_thread();
 PyObject* monitored_profiler();
 // A profiler being freed: the code it left out may be switched off for the others now.
 void forget_monitored(SarvProfiler* profiler);
+// A profiler stopped: taken off this thread now and off every other thread at its next
+// event; with every profiler stopped, sarv's events go off until the next registration.
+void retire_monitored(SarvProfiler* profiler);
 
 }  // namespace sarv

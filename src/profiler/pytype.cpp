@@ -84,6 +84,19 @@ PyObject* hooks_this_thread(PyObject* self, PyObject*) {
     return PyBool_FromLong(hooked);
 }
 
+// Takes this profiler off every thread that records for it through sys.monitoring (each at
+// its next event): what taking the profile hook off every thread does on the other path.
+PyObject* unhook_threads(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        SarvProfiler* p = profiler_of(self);
+        if (p == nullptr) {
+            return nullptr;
+        }
+        retire_monitored(p);
+        Py_RETURN_NONE;
+    });
+}
+
 PyMethodDef profiler_methods[] = {
     {"save_request_in_db", save_request_in_db, METH_NOARGS, "save_request_in_db($self)\n--\n\n"},
     {"build_trace", build_trace, METH_NOARGS, "build_trace($self)\n--\n\n"},
@@ -91,6 +104,7 @@ PyMethodDef profiler_methods[] = {
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(register_threading_profiler)),
      METH_FASTCALL | METH_KEYWORDS, "register_threading_profiler($self, _frame, _event, _arg)\n--\n\n"},
     {"hooks_this_thread", hooks_this_thread, METH_NOARGS, "hooks_this_thread($self)\n--\n\n"},
+    {"unhook_threads", unhook_threads, METH_NOARGS, "unhook_threads($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
