@@ -1212,13 +1212,19 @@ private:
                 s = St::Slow;
                 break;
             }
-            Ref k = Ref::borrow(kb), v = Ref::borrow(vb);
             pack_str(out_, key);
             w.budget -= static_cast<long>(key.size()) + 1;
             if (secret_ascii_name(kb, static_cast<Py_ssize_t>(key.size()))) {
                 put_redacted(w);
                 continue;
             }
+            PyTypeObject* vt = Py_TYPE(vb);
+            if ((vt == &PyLong_Type || vt == &PyFloat_Type || vt == &PyBool_Type || vb == Py_None) &&
+                exact_scalar(vb)) {
+                w.budget -= 9;  // as walk() counts these
+                continue;
+            }
+            Ref k = Ref::borrow(kb), v = Ref::borrow(vb);
             size_t vmark = out_.size();
             s = recover(walk(v.get(), child, w), vmark, keys_.size(), v.get());
             if (s != St::Ok) {
@@ -2070,7 +2076,7 @@ private:
         if (k.timestamp != nullptr && tp == k.timestamp) {
             return put_timestamp(o);
         }
-        if (nest >= 0) {
+        if (nest >= 0 && tp != &PyTuple_Type && tp != &PySet_Type && tp != &PyFrozenSet_Type) {
             // An instance that is always {"__class__": name} (a generator, a lock, ...):
             // written as the walker's tree writes it, without setting one up.
             const TypeInfo* ti = type_info(tp);
@@ -2082,6 +2088,7 @@ private:
                 out_.append(ti->class_map);
                 return St::Ok;
             }
+            return exact_default(o, nest, ti);
         }
         return exact_default(o, nest);
     }
@@ -2141,7 +2148,8 @@ private:
 
     // What msgpack's packer does with a value it cannot write itself: the default
     // function turns tuples and sets into lists and anything else into the walker's tree.
-    St exact_default(PyObject* o, int nest) {
+    // `ti`: the class facts of `o`, when the caller has them.
+    St exact_default(PyObject* o, int nest, const TypeInfo* ti = nullptr) {
         used_default_ = true;
         PyTypeObject* tp = Py_TYPE(o);
         if (tp == &PyTuple_Type) {
@@ -2190,7 +2198,8 @@ private:
         exact_nest_ = nest;
         tree_depth_ = 0;
         Walk w;
-        St s = walk(o, MAX_DEPTH, w);
+        // (what walk() would do for a type exact() has not written itself)
+        St s = ti != nullptr ? dispatch(o, Py_TYPE(o), *ti, MAX_DEPTH, w) : walk(o, MAX_DEPTH, w);
         in_exact_ = outer_in_exact;
         exact_nest_ = outer_nest;
         tree_depth_ = outer_depth;
