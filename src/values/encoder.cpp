@@ -2137,11 +2137,24 @@ private:
             if (out_.size() - start_ > EXACT_MAX_BYTES) {
                 return St::Abort;
             }
-            SARV_TRY(exact(keys[i], nest));
-            if (PyUnicode_Check(keys[i]) && secret_name(keys[i])) {
-                return St::Abort;
+            PyObject* k = keys[i];
+            if (Py_TYPE(k) == &PyUnicode_Type && PyUnicode_IS_ASCII(k)) {  // a name: written as exact() would
+                Py_ssize_t length = PyUnicode_GET_LENGTH(k);
+                if (secret_ascii_name(k, length)) {
+                    return St::Abort;
+                }
+                pack_str(out_,
+                         std::string_view(static_cast<const char*>(PyUnicode_DATA(k)), static_cast<size_t>(length)));
+            } else {
+                SARV_TRY(exact(k, nest));
+                if (PyUnicode_Check(k) && secret_name(k)) {
+                    return St::Abort;
+                }
             }
-            SARV_TRY(exact(values[i].get(), nest));
+            // (a value past the bound fails the final check of the size)
+            if (!exact_scalar(values[i].get())) {
+                SARV_TRY(exact(values[i].get(), nest));
+            }
         }
         return St::Ok;
     }
