@@ -48,6 +48,7 @@ pyproject.toml.
 from __future__ import annotations
 
 import copy
+import functools
 import os
 from typing import Any, Mapping
 
@@ -92,6 +93,16 @@ _RECORD_FIELDS = (
     "status",
     "duration",
 )
+
+
+# Every Profiler validates its configuration again: the verdict on an entry is kept.
+@functools.lru_cache(maxsize=256)
+def _hidden_field(entry: str):
+    """The first field of sarv's own records that `entry` would redact, or None."""
+    rules = redaction_rules([entry])
+    return next((name for name in _RECORD_FIELDS if name_matches(rules, name)), None)
+
+
 _DB_ENV_VAR = "SARV_DB"  # the same name as sarv.db.DB_ENV_VAR
 
 
@@ -192,9 +203,9 @@ def _apply(config: dict, layer: Mapping, origin: str, base_dir: str | None) -> N
             except ValueError as exc:
                 raise _bad(key, str(exc), origin) from None
             for entry in entries:
-                hidden = [name for name in _RECORD_FIELDS if name_matches(redaction_rules([entry]), name)]
-                if hidden:
-                    raise _bad(key, "%r would hide %r, a field of sarv's own records" % (entry, hidden[0]), origin)
+                hidden = _hidden_field(entry)
+                if hidden is not None:
+                    raise _bad(key, "%r would hide %r, a field of sarv's own records" % (entry, hidden), origin)
             config[key] = entries
         elif key == "plugins":
             if isinstance(value, (str, bytes)) or not isinstance(value, (list, tuple)):

@@ -87,10 +87,23 @@ _MAX_COMMAND = 1000
 # Compressed bytes per stored row: far below SQLite's limit of a gigabyte per value, and
 # small enough that a reader holds little of it at a time.
 CHUNK_SIZE = 4 << 20
-# Level 1: of the levels that keep saving cheaper than recording, the one that compresses
-# traces best (their records repeat keys and names, which any level finds).
-_ZSTD_LEVEL = 1
+# zstd's fastest strategy with a 128 KiB window, a 4K-entry hash table and a search step
+# of one (as level -1): a trace's records repeat the keys, names and values of the records
+# just before them, which small tables still find, and small tables stay in the CPU's
+# cache. Measured on traces of 200-270 MiB: 2.1 GB/s against level 1's 1.5 GB/s, stored
+# 6.2-6.4% of the document against 5.3-5.7%.
+_ZSTD_PARAMETERS = {
+    "window_log": 17,
+    "chain_log": 12,
+    "hash_log": 12,
+    "search_log": 1,
+    "min_match": 6,
+    "target_length": 1,
+}
 _READ_SIZE = 1 << 20
+# Pages of new files: a stored trace is mostly blobs of compressed bytes, which SQLite
+# writes at less than two thirds of the cost in pages of 16 KiB than in its usual 4 KiB.
+_PAGE_SIZE = 16384
 
 _SCHEMA = """
 CREATE TABLE meta (
@@ -264,6 +277,9 @@ def _test_name_of(record) -> str | None:
     return None
 
 
+_NO_BYTES = memoryview(b"")
+
+
 class _Pieces:
     """A file-like view of a sequence of bytes pieces, for msgpack.Unpacker;
     every piece also goes to `sink` as it is first read."""
@@ -271,11 +287,14 @@ class _Pieces:
     def __init__(self, pieces, sink) -> None:
         self._pieces = iter(pieces)
         self._sink = sink
-        self._current = memoryview(b"")
+        self._current = _NO_BYTES
         self._offset = 0
         self.size = 0
 
     def _next_piece(self) -> bool:
+        # The view of the last piece goes first: the core refills a piece's memory for the
+        # next one once nothing refers to it any more.
+        self._current, self._offset = _NO_BYTES, 0
         for piece in self._pieces:
             if not isinstance(piece, (bytes, bytearray, memoryview)):
                 raise TypeError("a document piece must be bytes, not %s" % type(piece).__name__)
@@ -421,24 +440,15 @@ def _derive_described(reader: _Pieces, document) -> _Derived:
 
     derived = _Derived()
     tail_offset = document.tail_offset
-    head = None
     tail: list = []
     while reader._next_piece():
         piece = reader._current
-        if head is None:
-            head = piece
+        if reader.size == len(piece):
+            _take_head(derived, piece)
         start = reader.size - len(piece)
         if reader.size > tail_offset:
             tail.append(bytes(piece[max(tail_offset - start, 0) :]))
-    unpacker = msgpack.Unpacker(raw=False, strict_map_key=False, max_buffer_size=2**31 - 1)
-    unpacker.feed(head or b"")
-    try:
-        unpacker.read_map_header()
-        for _ in range(2):  # "command_line_args", "current_commit_sha"
-            key = unpacker.unpack()
-            _take_entry(derived, key, unpacker.unpack())
-    except msgpack.OutOfData:
-        pass  # a command line longer than a piece: not listed
+        del piece  # (the core refills the memory of a piece no longer viewed)
     tail_unpacker = msgpack.Unpacker(raw=False, strict_map_key=False)
     tail_unpacker.feed(b"".join(tail))
     for _ in range(4):  # "main_thread_id", "meta", "timestamp", "trace_id"
@@ -450,6 +460,25 @@ def _derive_described(reader: _Pieces, document) -> _Derived:
     derived.test_name = markers.test_name()
     derived.record_count = document.record_count
     return derived
+
+
+def _take_head(derived: _Derived, piece) -> None:
+    """The command line, from the document's first piece: its first 64 KiB
+    (where any but the longest command lines end), else the whole piece."""
+    import msgpack
+
+    for size in (64 << 10, len(piece)):
+        unpacker = msgpack.Unpacker(raw=False, strict_map_key=False, max_buffer_size=2**31 - 1)
+        unpacker.feed(piece[:size])
+        try:
+            unpacker.read_map_header()
+            for _ in range(2):  # "command_line_args", "current_commit_sha"
+                key = unpacker.unpack()
+                _take_entry(derived, key, unpacker.unpack())
+            return
+        except msgpack.OutOfData:
+            if size >= len(piece):
+                return  # a command line longer than a piece: not listed
 
 
 def _derive(document: bytes) -> _Derived:
@@ -481,7 +510,10 @@ def _connect(db_path: str, timeout: float, create: bool) -> sqlite3.Connection:
         target = pathlib.Path(os.path.abspath(db_path)).as_uri() + "?mode=ro"
         uri = True
     try:
-        return sqlite3.connect(target, timeout=timeout, isolation_level=None, uri=uri, check_same_thread=False)
+        conn = sqlite3.connect(target, timeout=timeout, isolation_level=None, uri=uri, check_same_thread=False)
+        if create:
+            conn.execute("PRAGMA page_size = %d" % _PAGE_SIZE)  # a new file only; an existing one keeps its own
+        return conn
     except sqlite3.Error as exc:
         raise SarvDatabaseError("cannot open trace database %s: %s" % (db_path, exc)) from exc
 
@@ -630,7 +662,8 @@ def _compressor():
         import zstandard
     except ImportError:
         return None
-    return zstandard.ZstdCompressor(level=_ZSTD_LEVEL)
+    parameters = zstandard.ZstdCompressionParameters(strategy=zstandard.STRATEGY_FAST, **_ZSTD_PARAMETERS)
+    return zstandard.ZstdCompressor(compression_params=parameters)
 
 
 class _ChunkWriter:
@@ -642,52 +675,44 @@ class _ChunkWriter:
         self.conn = conn
         self.stream = compressor.compressobj() if compressor is not None else None
         self.encoding = "zstd" if compressor is not None else "msgpack"
-        self.pending: list = []
-        self.pending_size = 0
+        # Compressed bytes not stored yet; rows are cut from its front (bytearray removes
+        # a front part without moving the rest).
+        self.pending = bytearray()
         self.stored_size = 0
         self.chunks = 0
         self.row_id = None
 
     def write(self, piece) -> None:
-        out = self.stream.compress(piece) if self.stream is not None else bytes(piece)
-        if out:
-            self.pending.append(out)
-            self.pending_size += len(out)
-            while self.pending_size >= CHUNK_SIZE:
-                self._store_chunk(CHUNK_SIZE)
-
-    def _take(self, size: int) -> bytes:
-        data = b"".join(self.pending)
-        head, rest = data[:size], data[size:]
-        self.pending = [rest] if rest else []
-        self.pending_size = len(rest)
-        return head
+        self.pending += self.stream.compress(piece) if self.stream is not None else piece
+        while len(self.pending) >= CHUNK_SIZE:
+            self._store_chunk(CHUNK_SIZE)
 
     def _store_chunk(self, size: int) -> None:
+        with memoryview(self.pending) as view, view[:size] as data:
+            self._insert_chunk(data)
+        del self.pending[:size]
+        self.chunks += 1
+        self.stored_size += size
+
+    def _insert_chunk(self, data) -> None:
         if self.row_id is None:
             cursor = self.conn.execute("INSERT INTO traces (trace_id, created, size, document) VALUES ('', 0, 0, x'')")
             self.row_id = cursor.lastrowid
-        data = self._take(size)
         self.conn.execute(
             "INSERT INTO trace_chunks (trace_row, seq, data) VALUES (?, ?, ?)", (self.row_id, self.chunks, data)
         )
-        self.chunks += 1
-        self.stored_size += len(data)
 
-    def finish(self) -> bytes:
-        """The bytes for the row's `document` column: all of it when it fits
-        in one row, else nothing (the rest goes to trace_chunks)."""
+    def finish(self):
+        """The bytes (a bytearray) for the row's `document` column: all of it
+        when it fits in one row, else nothing (the rest goes to trace_chunks)."""
         if self.stream is not None:
-            tail = self.stream.flush()
-            if tail:
-                self.pending.append(tail)
-                self.pending_size += len(tail)
-        if self.row_id is None and self.pending_size <= CHUNK_SIZE:
-            inline = self._take(self.pending_size)
+            self.pending += self.stream.flush()
+        if self.row_id is None and len(self.pending) <= CHUNK_SIZE:
+            inline, self.pending = self.pending, bytearray()
             self.stored_size += len(inline)
             return inline
-        while self.pending_size:
-            self._store_chunk(min(CHUNK_SIZE, self.pending_size))
+        while self.pending:
+            self._store_chunk(min(CHUNK_SIZE, len(self.pending)))
         return b""
 
 
@@ -1420,17 +1445,14 @@ atexit.register(_close_pg_writers)
 
 
 class _PgChunkWriter(_ChunkWriter):
-    def _store_chunk(self, size: int) -> None:
+    def _insert_chunk(self, data) -> None:
         if self.row_id is None:
             self.row_id = self.conn.execute(
                 "INSERT INTO sarv_traces (trace_id, created, size, document) VALUES ('', 0, 0, ''::bytea) RETURNING id"
             ).fetchone()[0]
-        data = self._take(size)
         self.conn.execute(
             "INSERT INTO sarv_trace_chunks (trace_row, seq, data) VALUES (%s, %s, %s)", (self.row_id, self.chunks, data)
         )
-        self.chunks += 1
-        self.stored_size += len(data)
 
 
 def _pg_save(url: str, trace_id: str, timeout, pieces) -> int:

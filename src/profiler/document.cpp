@@ -1,6 +1,8 @@
 #include "profiler/document.hpp"
+#include "profiler/chunk_memory.hpp"
 
 #include <algorithm>
+#include <new>
 #include <cstring>
 #include <utility>
 
@@ -27,6 +29,79 @@ namespace {
 // The most a piece holds; long parts (runs of records) are cut into several pieces.
 constexpr size_t PIECE = size_t{1} << 20;
 
+// The memory of a piece, read through a read-only memoryview. A new megabyte for every
+// piece would be fresh memory each time (malloc maps blocks this large anew, a page fault
+// per 4 KiB): a buffer nobody holds a view of any more is filled again instead, while one
+// still held is left as it is.
+struct PyPieceBuffer {
+    PyObject_HEAD ChunkMemory memory;  // mapped with its pages in place: no fault per page
+    Py_ssize_t size;
+    Py_ssize_t exports;
+};
+
+int buffer_get(PyObject* self, Py_buffer* view, int flags) {
+    auto* b = reinterpret_cast<PyPieceBuffer*>(self);
+    if (PyBuffer_FillInfo(view, self, b->memory.data(), b->size, 1, flags) < 0) {
+        return -1;
+    }
+    ++b->exports;
+    return 0;
+}
+
+void buffer_release(PyObject* self, Py_buffer*) { --reinterpret_cast<PyPieceBuffer*>(self)->exports; }
+
+void buffer_dealloc(PyObject* self) {
+    reinterpret_cast<PyPieceBuffer*>(self)->memory.~ChunkMemory();
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);  // heap types are owned by their instances
+}
+
+PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
+    PyErr_SetString(PyExc_TypeError, "No constructor defined");
+    return nullptr;
+}
+
+PyType_Slot buffer_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(buffer_dealloc)},
+    {Py_bf_getbuffer, reinterpret_cast<void*>(buffer_get)},
+    {Py_bf_releasebuffer, reinterpret_cast<void*>(buffer_release)},
+    {0, nullptr},
+};
+
+PyType_Spec buffer_spec = {
+    "sarv._sarv.DocumentPieceBuffer", sizeof(PyPieceBuffer), 0, Py_TPFLAGS_DEFAULT, buffer_slots,
+};
+
+// A buffer of PIECE bytes: `reusable` when no one else holds it or a view of it.
+Ref piece_buffer(Ref& reusable) {
+    if (reusable && Py_REFCNT(reusable.get()) == 1 && reinterpret_cast<PyPieceBuffer*>(reusable.get())->exports == 0) {
+        return reusable;
+    }
+    static PyTypeObject* type = nullptr;  // kept for the life of the process
+    if (type == nullptr) {
+        type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&buffer_spec));
+        if (type == nullptr) {
+            return {};
+        }
+    }
+    Ref obj = Ref::steal(type->tp_alloc(type, 0));
+    if (!obj) {
+        return {};
+    }
+    auto* b = reinterpret_cast<PyPieceBuffer*>(obj.get());
+    new (&b->memory) ChunkMemory();
+    try {
+        b->memory = ChunkMemory::allocate(PIECE);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return {};
+    }
+    reusable = obj;
+    return obj;
+}
+
 struct PyDocumentPieces {
     PyObject_HEAD const DocumentParts* parts;
     size_t next;    // the first part not wholly handed out yet
@@ -34,6 +109,7 @@ struct PyDocumentPieces {
     size_t record_count;
     size_t tail_offset;
     PyObject* edge_records;  // owned; released in pieces_dealloc
+    PyObject* buffer;        // owned (or null): the last piece's buffer, refilled when free
 };
 
 PyObject* pieces_next(PyObject* self) {
@@ -46,11 +122,14 @@ PyObject* pieces_next(PyObject* self) {
     for (size_t i = it->next, offset = it->offset; i < parts->part_count() && size < PIECE; ++i, offset = 0) {
         size += std::min(parts->part(i).size() - offset, PIECE - size);
     }
-    Ref bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
-    if (!bytes) {
+    Ref reusable = Ref::steal(std::exchange(it->buffer, nullptr));
+    Ref buffer = piece_buffer(reusable);
+    it->buffer = reusable.release();
+    if (!buffer) {
         return nullptr;
     }
-    char* at = PyBytes_AS_STRING(bytes.get());
+    reinterpret_cast<PyPieceBuffer*>(buffer.get())->size = static_cast<Py_ssize_t>(size);
+    char* at = reinterpret_cast<PyPieceBuffer*>(buffer.get())->memory.data();
     size_t left = size;
     while (left > 0) {
         std::string_view part = parts->part(it->next).substr(it->offset);
@@ -65,7 +144,7 @@ PyObject* pieces_next(PyObject* self) {
             it->offset += n;
         }
     }
-    return bytes.release();
+    return PyMemoryView_FromObject(buffer.get());
 }
 
 PyObject* pieces_get_size(PyObject* self, void*) {
@@ -92,15 +171,12 @@ PyObject* pieces_get_edge_records(PyObject* self, void*) {
 void pieces_dealloc(PyObject* self) {
     // Taken out of the object before the release, which may run Python code.
     Ref edges = Ref::steal(std::exchange(reinterpret_cast<PyDocumentPieces*>(self)->edge_records, nullptr));
+    Ref buffer = Ref::steal(std::exchange(reinterpret_cast<PyDocumentPieces*>(self)->buffer, nullptr));
     edges.reset();
+    buffer.reset();
     PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);
     Py_DECREF(type);  // heap types are owned by their instances
-}
-
-PyObject* pieces_new(PyTypeObject*, PyObject*, PyObject*) {
-    PyErr_SetString(PyExc_TypeError, "No constructor defined");
-    return nullptr;
 }
 
 PyGetSetDef pieces_getset[] = {
@@ -113,7 +189,7 @@ PyGetSetDef pieces_getset[] = {
 };
 
 PyType_Slot pieces_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(pieces_new)},
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
     {Py_tp_dealloc, reinterpret_cast<void*>(pieces_dealloc)},
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
     {Py_tp_iternext, reinterpret_cast<void*>(pieces_next)},
@@ -151,6 +227,7 @@ Ref new_document_pieces(const DocumentParts* parts, size_t record_count, size_t 
     it->record_count = record_count;
     it->tail_offset = tail_offset;
     it->edge_records = edge_records.release();
+    it->buffer = nullptr;
     return obj;
 }
 
