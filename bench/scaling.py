@@ -9,9 +9,10 @@ For each N, in fresh processes, one after the other:
 
 1. record: a program of our own making about N records (lightweight values,
    as a long run would use) and saving them: the process's peak resident
-   memory, against the document's size (the encoded records) and against its
-   growth over the resident memory before recording; recording and saving CPU
-   time; the stored (compressed) size;
+   memory against the document's size (the encoded records) both ways, whole
+   (the interpreter's own baseline included) and as its growth over the
+   resident memory before recording (what recording and saving add);
+   recording and saving CPU time; the stored (compressed) size;
 2. `sarv show` of that trace (its first screen, 400 lines) and
    `sarv export --format chrome` to a file: wall time and peak resident memory
    of each command's process;
@@ -134,11 +135,12 @@ def scaling(sizes, check_up_to, folder, python=sys.executable):
     from sarv import db
 
     print(
-        "%-9s %9s %9s %9s %8s %7s %7s %8s %8s %7s %9s %7s %9s"
+        "%-9s %9s %9s %7s %9s %8s %7s %7s %8s %8s %7s %9s %7s %9s"
         % (
             "records",
             "trace MB",
             "stored MB",
+            "base MB",
             "peak MB",
             "peak/tr",
             "grow/tr",
@@ -170,11 +172,12 @@ def scaling(sizes, check_up_to, folder, python=sys.executable):
         peak = run["peak_kib"] * 1024
         growth = (run["peak_kib"] - run["before_kib"]) * 1024
         print(
-            "%-9d %9.1f %9.1f %9.1f %8.2f %7.2f %7.2f %8.2f %8.2f %7.2f %9.1f %7.2f %9.1f"
+            "%-9d %9.1f %9.1f %7.1f %9.1f %8.2f %7.2f %7.2f %8.2f %8.2f %7.2f %9.1f %7.2f %9.1f"
             % (
                 summary.record_count,
                 size / 1e6,
                 stored / 1e6,
+                run["before_kib"] * 1024 / 1e6,
                 peak / 1e6,
                 peak / size,
                 growth / size,
@@ -193,9 +196,10 @@ def scaling(sizes, check_up_to, folder, python=sys.executable):
         else:
             os.unlink(target)
     print()
-    print("columns: trace MB = document size (the encoded records); peak MB = peak resident memory of the")
-    print("recording process (record + save); peak/tr = peak / trace; grow/tr = (peak - resident before")
-    print("recording) / trace; rec s, save s = CPU seconds; show, export = wall seconds and peak MB of the command")
+    print("columns: trace MB = document size (the encoded records); base MB = resident memory of the recording")
+    print("process before recording (the interpreter, sarv and the program, imported); peak MB = its peak resident")
+    print("memory (record + save); peak/tr = peak / trace, the baseline included; grow/tr = (peak - base) / trace,")
+    print("what recording and saving add; rec s, save s = CPU seconds; show, export = wall seconds and peak MB")
     for records, target in checks:
         events, mismatches = nesting_mismatches(target)
         print(

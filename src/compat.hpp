@@ -17,6 +17,10 @@
 // The pending exception is one object (PyErr_GetRaisedException, 3.12).
 #define SARV_RAISED_EXCEPTION (PY_VERSION_HEX >= 0x030C0000)
 
+// Another thread's profile hook can be set through _PyEval_SetProfile(tstate, ...) (until
+// 3.12, where it went private and threading.setprofile_all_threads came instead).
+#define SARV_SET_OTHER_THREADS_PROFILE (PY_VERSION_HEX < 0x030C0000)
+
 // The block behind a code object's co_extra is laid out as codeobject.c has it from 3.6
 // to 3.15, and it is read directly from 3.11 on (below, its call with checks).
 #define SARV_CODE_EXTRA_LAYOUT (PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x03100000)

@@ -218,3 +218,43 @@ def test_many_threads_with_plugins_and_a_yielding_serialiser(tmp_path):
         ids = {r["frame_id"] for r in records}
         sites = [r["user_code_call_site"] for r in records if r["user_code_call_site"] is not None]
         assert len(sites) >= 4 * calls and all(s["call_frame_id"] in ids for s in sites)
+
+
+DAEMON_AFTER_STOP = textwrap.dedent("""\
+    import sys, threading, time
+    import msgpack
+    from sarv import db
+    from sarv.config import load_config
+    from sarv.profiler import Profiler
+
+    def step(n):
+        return n + 1
+
+    def spin():
+        n = 0
+        while True:
+            n = step(n)
+
+    profiler = Profiler(load_config({"db_path": sys.argv[1], "threading": True, "lightweight_repr": True}))
+    profiler.start()
+    threading.Thread(target=spin, daemon=True).start()
+    time.sleep(0.05)
+    profiler.stop()
+    time.sleep(0.1)  # the daemon goes on running
+    after = msgpack.unpackb(profiler.rust_profiler.build_trace(), strict_map_key=False)
+    saved = db.load_trace_document(sys.argv[1], profiler.trace_id)
+    print(sum(len(r) for r in saved["frames"].values()), sum(len(r) for r in after["frames"].values()))
+""")
+
+
+def test_a_daemon_thread_stops_recording_when_its_profiler_stops(tmp_path):
+    # It would otherwise go on recording into the stopped profiler while its trace is
+    # saved and until the interpreter exits (records nothing will ever save).
+    script = tmp_path / "daemon.py"
+    script.write_text(DAEMON_AFTER_STOP)
+    done = subprocess.run(
+        [sys.executable, str(script), str(tmp_path / "t.sqlite3")], capture_output=True, text=True, timeout=120
+    )
+    assert done.returncode == 0, done.stderr
+    saved, after = map(int, done.stdout.split())
+    assert saved > 100 and after == 0

@@ -312,6 +312,7 @@ class PieceStorage(Storage):
         self.pieces = pieces
         self.sizes = (pieces.size, pieces.record_count)
         taken = [next(pieces) for _ in range(self.read)] if self.read is not None else list(pieces)
+        self.taken = taken  # views of the pieces, held past the call
         self.piece_lengths = [len(p) for p in taken]
         kwargs["msgpack"] = b"".join(taken)
         return super().__call__(*args, **kwargs)
@@ -342,7 +343,9 @@ def test_save_in_pieces_hands_over_the_bytes_of_build_trace(profiler, meta, monk
     else:
         # Nothing of the trace is lost: the next build holds every record.
         assert len(store.piece_lengths) == 1 and document == split_head(profiler.build_trace(), len(document))
-    # The pieces are not readable once the storage call has returned.
+    # Pieces held are never refilled for later ones, and stay readable after the call.
+    assert b"".join(store.taken) == document
+    # No more pieces come once the storage call has returned.
     assert list(store.pieces) == []
     with pytest.raises(ValueError, match="no longer available"):
         store.pieces.size

@@ -250,16 +250,16 @@ class Profiler:
         if core.hooks_this_thread():
             _native().register_noop_profiler()
             sys.setprofile(None)  # not even the no-op hook: nothing left to pay per call
-        # Off the threads it records through sys.monitoring too (3.12+; nothing to do otherwise).
-        core.unhook_threads()
         if self.config.get("threading") is True and _is_ours(threading_profile(), core):
             threading.setprofile(None)
-            # Threads that are still running keep the hook (and with it the
-            # core object and its buffers) unless the interpreter can take
-            # it off every thread at once.
             remove_all = getattr(threading, "setprofile_all_threads", None)
             if remove_all is not None:
                 remove_all(None)
+        # Then off every other thread that records for it (after threading's hook, which
+        # would hook threads started meanwhile): daemons still running would go on recording
+        # while the trace is saved and until the interpreter exits (through sys.monitoring,
+        # or, before 3.12, the profile hook, which only the core can reach there).
+        core.unhook_threads()
         _redaction_in_force(self, False)
         if save is None:
             save = not self.one_trace_per_test

@@ -1,8 +1,9 @@
-// The Python face of the profiler: class SarvProfiler with its three methods.
+// The Python face of the profiler: class SarvProfiler with its methods.
 #include "profiler/monitoring.hpp"
 #include "profiler/profiler.hpp"
 #include "boundary.hpp"
 #include "args.hpp"
+#include "compat.hpp"
 
 namespace sarv {
 namespace {
@@ -84,8 +85,11 @@ PyObject* hooks_this_thread(PyObject* self, PyObject*) {
     return PyBool_FromLong(hooked);
 }
 
-// Takes this profiler off every thread that records for it through sys.monitoring (each at
-// its next event): what taking the profile hook off every thread does on the other path.
+// Takes this profiler off every thread that records for it: through sys.monitoring each
+// thread at its next event; before 3.12 the profile hook of every thread that has it, here
+// (from 3.12 on Profiler.stop() does that through threading.setprofile_all_threads). Threads
+// still running after the profiler stopped (daemons, while its trace is saved and until the
+// interpreter exits) would go on recording into it. Other profilers' hooks stay.
 PyObject* unhook_threads(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         SarvProfiler* p = profiler_of(self);
@@ -93,6 +97,19 @@ PyObject* unhook_threads(PyObject* self, PyObject*) {
             return nullptr;
         }
         retire_monitored(p);
+#if SARV_SET_OTHER_THREADS_PROFILE
+        PyInterpreterState* interp = PyThreadState_GetInterpreter(PyThreadState_Get());
+        for (PyThreadState* ts = PyInterpreterState_ThreadHead(interp); ts != nullptr; ts = PyThreadState_Next(ts)) {
+            PyObject* hook = ts->c_profileobj;
+            // Its own hook, or the switch threading's hook installs until a new thread's
+            // first event (a method of this profiler).
+            bool ours =
+                hook == self || (hook != nullptr && PyCFunction_Check(hook) && PyCFunction_GET_SELF(hook) == self);
+            if (ours && _PyEval_SetProfile(ts, nullptr, nullptr) < 0) {
+                return nullptr;
+            }
+        }
+#endif
         Py_RETURN_NONE;
     });
 }
