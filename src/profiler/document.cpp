@@ -74,10 +74,14 @@ PyType_Spec buffer_spec = {
     "sarv._sarv.DocumentPieceBuffer", sizeof(PyPieceBuffer), 0, Py_TPFLAGS_DEFAULT, buffer_slots,
 };
 
-// A buffer of PIECE bytes: `reusable` when no one else holds it or a view of it.
-Ref piece_buffer(Ref& reusable) {
-    if (reusable && Py_REFCNT(reusable.get()) == 1 && reinterpret_cast<PyPieceBuffer*>(reusable.get())->exports == 0) {
-        return reusable;
+// A buffer of at least `size` bytes: `reusable` when no one else holds it or a view of it
+// and it is large enough.
+Ref piece_buffer(Ref& reusable, size_t size) {
+    if (reusable && Py_REFCNT(reusable.get()) == 1) {
+        auto* b = reinterpret_cast<PyPieceBuffer*>(reusable.get());
+        if (b->exports == 0 && b->memory.capacity() >= size) {
+            return reusable;
+        }
     }
     static PyTypeObject* type = nullptr;  // kept for the life of the process
     if (type == nullptr) {
@@ -93,7 +97,7 @@ Ref piece_buffer(Ref& reusable) {
     auto* b = reinterpret_cast<PyPieceBuffer*>(obj.get());
     new (&b->memory) ChunkMemory();
     try {
-        b->memory = ChunkMemory::allocate(PIECE);
+        b->memory = ChunkMemory::allocate(size);  // (a small document's one piece: no more)
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return {};
@@ -123,7 +127,7 @@ PyObject* pieces_next(PyObject* self) {
         size += std::min(parts->part(i).size() - offset, PIECE - size);
     }
     Ref reusable = Ref::steal(std::exchange(it->buffer, nullptr));
-    Ref buffer = piece_buffer(reusable);
+    Ref buffer = piece_buffer(reusable, size);
     it->buffer = reusable.release();
     if (!buffer) {
         return nullptr;
