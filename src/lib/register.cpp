@@ -73,8 +73,12 @@ PyObject* register_profiler(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
 }
 
 PyObject* register_noop_profiler(PyObject*, PyObject*) {
-    unmonitor_thread();
-    PyEval_SetProfile(noop_profile, nullptr);
+    // A thread taken off sys.monitoring with no profile hook set since (it was taken off when
+    // the thread was hooked) gets none: on 3.12+ setting one re-instruments the code of
+    // every frame of every thread, and taking it off again does so once more.
+    if (!unmonitor_thread() || PyThreadState_Get()->c_profilefunc != nullptr) {
+        PyEval_SetProfile(noop_profile, nullptr);
+    }
     Py_RETURN_NONE;
 }
 

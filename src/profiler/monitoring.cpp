@@ -501,10 +501,11 @@ bool monitor_thread(PyObject* profiler, PyObject* switching) {
     return true;
 }
 
-void unmonitor_thread() {
+bool unmonitor_thread() {
     if (current.profiler == nullptr) {
-        return;
+        return false;
     }
+    bool here = current.tstate == PyThreadState_Get();  // else a thread state gone before
     current.profiler = nullptr;
     current.switching = nullptr;
     FetchedError pending;
@@ -512,6 +513,7 @@ void unmonitor_thread() {
     if (dict != nullptr && slot_key() != nullptr && PyDict_DelItem(dict, slot_key()) < 0) {
         PyErr_Clear();
     }
+    return here;
 }
 
 void retire_monitored(SarvProfiler* profiler) {
@@ -541,7 +543,7 @@ bool monitor_thread(PyObject*, PyObject*) {
     PyErr_SetString(PyExc_RuntimeError, "sys.monitoring needs Python 3.12 or newer");
     return false;
 }
-void unmonitor_thread() {}
+bool unmonitor_thread() { return false; }
 PyObject* monitored_profiler() { return nullptr; }
 void forget_monitored(SarvProfiler*) {}
 void retire_monitored(SarvProfiler*) {}

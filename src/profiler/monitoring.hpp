@@ -20,8 +20,9 @@ bool monitoring_in_use();
 // off its profile hook; `switching`: the frame whose call event made the switch, not to be
 // recorded (null for none). False with a Python error set on failure.
 bool monitor_thread(PyObject* profiler, PyObject* switching);
-// Takes this thread off sys.monitoring (its profile hook is left as it is).
-void unmonitor_thread();
+// Takes this thread off sys.monitoring (its profile hook is left as it is); whether it was
+// on it.
+bool unmonitor_thread();
 // The profiler object this thread records for through sys.monitoring, or null (borrowed).
 PyObject* monitored_profiler();
 // A profiler being freed: the code it left out may be switched off for the others now.
