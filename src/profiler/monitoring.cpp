@@ -200,13 +200,20 @@ bool switch_back_on_for(const Watcher& watcher) {
     }
     groups()[watcher.group].seen = switch_count;
     for (auto it = map.begin(); it != map.end();) {
-        Ref code = it->second.serial > seen ? referent(it->second.weak.get()) : Ref();
-        if (it->second.serial > seen && !code) {
+        // Entries of code that is gone go at every scan, not only when the map is large:
+        // code made and dropped between profilers (per request, per test) would otherwise
+        // pile up to the purge.
+        Ref code = referent(it->second.weak.get());
+        if (!code) {
             it = map.erase(it);
             continue;
         }
-        CodeInfo* info = code ? peek_code_info(reinterpret_cast<PyCodeObject*>(code.get())) : nullptr;
-        if (!code || (info != nullptr && watcher.profiler->leaves_out(*info))) {
+        if (it->second.serial <= seen) {
+            ++it;
+            continue;
+        }
+        CodeInfo* info = peek_code_info(reinterpret_cast<PyCodeObject*>(code.get()));
+        if (info != nullptr && watcher.profiler->leaves_out(*info)) {
             ++it;
             continue;
         }
