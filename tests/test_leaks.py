@@ -119,8 +119,7 @@ def snapshot(marks, number):
 
 class Trend:
     """Growth per round of each measure: the mean over rounds 2→5 (`early`) and over rounds
-    5→20 (`late`), and the median of the single rounds' growth after round 5 (`median`),
-    which a one-off table resize inside the interpreter cannot move."""
+    5→20 (`late`), and the median of the single rounds' growth after round 5 (`median`)."""
 
     def __init__(self, marks):
         self.early = {k: (v[5] - v[2]) / 3 for k, v in marks.items()}
@@ -152,7 +151,10 @@ class Trend:
         }
         assert self.late["objects"] < 1, message
         for key in self.median:
-            assert self.median[key] < bound[key], message
+            # A leak grows in the typical round and over the rounds alike. A table that is
+            # filled and trimmed by turns (the allocator's, the interpreter's, a cache of
+            # weak references) moves the median only; a one-off resize, the mean only.
+            assert self.median[key] < bound[key] or self.late[key] < bound[key], message
 
 
 def measure(work):
