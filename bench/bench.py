@@ -31,7 +31,6 @@ import shutil
 import statistics
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 
@@ -39,6 +38,7 @@ import msgpack
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import workloads  # noqa: E402
+from callgrind_count import total_instructions  # noqa: E402
 
 import sarv.serialize  # noqa: E402
 from sarv import _sarv  # noqa: E402
@@ -406,31 +406,7 @@ def child_callgrind(name, wname, reps):
 
 def instructions(name, wname, reps):
     """Instructions of a fresh process that runs the workload `reps` times under `name`."""
-    with tempfile.TemporaryDirectory() as tmp:
-        out = os.path.join(tmp, "callgrind.out")
-        # A fixed hash seed: the same dict layouts, so the same counts from run to run.
-        subprocess.run(
-            [
-                "valgrind",
-                "--tool=callgrind",
-                f"--callgrind-out-file={out}",
-                sys.executable,
-                __file__,
-                "--child-callgrind",
-                name,
-                wname,
-                str(reps),
-            ],
-            check=True,
-            capture_output=True,
-            timeout=1800,
-            env=dict(os.environ, PYTHONHASHSEED="0"),
-        )
-        with open(out) as counts:
-            for line in counts:
-                if line.startswith(("summary:", "totals:")):
-                    return int(line.split()[1])
-    raise RuntimeError("callgrind wrote no total")
+    return total_instructions([sys.executable, __file__, "--child-callgrind", name, wname, str(reps)], timeout=1800)
 
 
 def callgrind(wnames):
