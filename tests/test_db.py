@@ -2,6 +2,8 @@
 
 import os
 import sqlite3
+import subprocess
+import sys
 import time
 
 import msgpack
@@ -370,3 +372,54 @@ def test_columns_of_a_document_the_core_describes_are_those_read_from_its_bytes(
     )
     assert (summary.outcome, summary.record_count, profiler.dropped_records) == ("failed", 51, derived.dropped)
     assert derived.dropped > 0
+
+
+@pytest.mark.skipif(not hasattr(sqlite3.Connection, "setlimit"), reason="needs Python 3.11")
+def test_saves_handed_to_the_writer_thread_commit_together_and_fail_alone(path, monkeypatch):
+    monkeypatch.setattr(db, "CHUNK_SIZE", 500)
+    db.save_trace_in_sqlite(path, "trc_0", msgpack=document("trc_0"))
+    big = msgpack.packb({"frames_of_interest": [{"x": os.urandom(64)} for _ in range(200)], "meta": {}})
+    # A value SQLite refuses: the failing save's row, after its chunk rows were written.
+    db._writer(path, 60).conn.setlimit(sqlite3.SQLITE_LIMIT_LENGTH, 1000)
+    broken = "trc_" + "B" * 1500
+    heard = {}
+    # The file is held by another writer until every save is handed over: the writer
+    # thread then finds them all waiting for one transaction.
+    blocker = sqlite3.connect(path, isolation_level=None)
+    blocker.execute("BEGIN IMMEDIATE")
+    names = ["trc_1", broken, "trc_2", "trc_BIG", "trc_3"]
+    try:
+        for name in names:
+            doc = big if name in (broken, "trc_BIG") else document(name)
+            db.save_soon(path, name, doc, 10, lambda error, name=name: heard.__setitem__(name, error))
+        time.sleep(0.2)
+        blocker.execute("ROLLBACK")
+        blocker.close()
+        db.wait_for_saves(path)
+    finally:
+        db.close_connections()
+    assert set(heard) == set(names)
+    assert "too big" in str(heard.pop(broken))
+    assert set(heard.values()) == {None}
+    stored = db.list_traces(path)
+    assert sorted(s.trace_id for s in stored) == ["trc_0", "trc_1", "trc_2", "trc_3", "trc_BIG"]
+    assert db.load_trace(path, "trc_BIG") == big
+    # Nothing of the failed save is left: no placeholder row, no chunks of its own.
+    conn = sqlite3.connect(path)
+    assert conn.execute("SELECT count(*) FROM traces").fetchone() == (5,)
+    assert conn.execute(
+        "SELECT count(*) FROM trace_chunks WHERE trace_row NOT IN (SELECT id FROM traces WHERE trace_id != '')"
+    ).fetchone() == (0,)
+    assert conn.execute("SELECT sum(chunks) FROM traces").fetchone() > (1,)
+    conn.close()
+
+
+def test_saves_handed_to_the_writer_thread_are_stored_at_exit(path):
+    code = (
+        "import sys, msgpack\n"
+        "from sarv import db\n"
+        "for i in range(40):\n"
+        "    db.save_soon(sys.argv[1], 'trc_%d' % i, msgpack.packb({'trace_id': 'trc_%d' % i}))\n"
+    )
+    subprocess.run([sys.executable, "-c", code, path], check=True, timeout=120)
+    assert len(db.list_traces(path, limit=100)) == 40

@@ -6,6 +6,7 @@ import importlib
 import os
 import re
 import sqlite3
+import signal
 import subprocess
 import sys
 import textwrap
@@ -70,7 +71,9 @@ def start_server(args, cwd, env_extra=None):
 
 
 def stop_server(proc):
-    proc.terminate()
+    # Ctrl-C: the server's exit handlers run, which store the traces still in the
+    # writer thread's hands.
+    proc.send_signal(signal.SIGINT)
     try:
         proc.wait(timeout=30)
     except subprocess.TimeoutExpired:

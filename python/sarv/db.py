@@ -863,47 +863,24 @@ def _save(db_path, trace_id, timeout, msgpack):
     if is_url(db_path):
         return _pg_save(db_path, trace_id, timeout, pieces)
     writer = _writer(db_path, timeout)
+    batch = getattr(_batching, "batch", None)
+    if batch is not None:
+        return batch.save(writer, db_path, trace_id, timeout, pieces)
     with writer.lock:
         conn = writer.conn
         try:
-            if writer.timeout != timeout:
-                conn.execute("PRAGMA busy_timeout = %d" % int(min(timeout, 2**31 // 1000) * 1000))
-                writer.timeout = timeout
+            _set_timeout(writer, timeout)
             try:
                 conn.execute("BEGIN IMMEDIATE")
                 # Checked at every save: another sarv may have changed the file meanwhile.
                 created_schema = _prepare(writer, conn, db_path)
-                if writer.compressor is None:
-                    writer.compressor = _compressor()
-                chunks = _ChunkWriter(conn, writer.compressor)
-                derived, values = _store_document(trace_id, pieces, chunks)
-                if chunks.row_id is None:
-                    row_id = conn.execute(_row_insert("traces", "?"), values).lastrowid
-                else:
-                    row_id = chunks.row_id
-                    conn.execute(_row_update("traces", "?"), values + (row_id,))
+                derived, row_id = _store_one(writer, conn, trace_id, pieces)
                 conn.execute("COMMIT")
             except BaseException:
-                if conn.in_transaction:
-                    try:
-                        conn.execute("ROLLBACK")
-                    except sqlite3.Error:
-                        pass  # closing the connection rolls back as well
+                _rollback(conn)
                 raise
             _note_saved(db_path, trace_id, row_id, derived)
-            if writer.identity is None:
-                if created_schema:
-                    try:
-                        conn.execute("PRAGMA journal_mode=WAL")
-                    except sqlite3.Error:
-                        pass  # e.g. a file system without shared memory: keep the default journal
-                try:
-                    # Saves need not wait for the disk: the log is synced at checkpoints.
-                    conn.execute("PRAGMA synchronous=NORMAL")
-                    st = os.stat(db_path)
-                    writer.identity = (st.st_dev, st.st_ino)
-                except (sqlite3.Error, OSError):
-                    pass
+            _settle_file(writer, conn, db_path, created_schema)
             return row_id
         except sqlite3.Error as exc:
             if writer.identity is None:
@@ -914,10 +891,315 @@ def _save(db_path, trace_id, timeout, msgpack):
             raise
 
 
+def _set_timeout(writer: _Writer, timeout) -> None:
+    if writer.timeout != timeout:
+        writer.conn.execute("PRAGMA busy_timeout = %d" % int(min(timeout, 2**31 // 1000) * 1000))
+        writer.timeout = timeout
+
+
+def _rollback(conn: sqlite3.Connection) -> None:
+    if conn.in_transaction:
+        try:
+            conn.execute("ROLLBACK")
+        except sqlite3.Error:
+            pass  # closing the connection rolls back as well
+
+
+def _store_one(writer: _Writer, conn: sqlite3.Connection, trace_id: str, pieces):
+    """Inside a write transaction: one trace's rows; (derived facts, row id)."""
+    if writer.compressor is None:
+        writer.compressor = _compressor()
+    chunks = _ChunkWriter(conn, writer.compressor)
+    derived, values = _store_document(trace_id, pieces, chunks)
+    if chunks.row_id is None:
+        return derived, conn.execute(_row_insert("traces", "?"), values).lastrowid
+    conn.execute(_row_update("traces", "?"), values + (chunks.row_id,))
+    return derived, chunks.row_id
+
+
+def _settle_file(writer: _Writer, conn: sqlite3.Connection, db_path: str, created_schema: bool) -> None:
+    """After the first commit through a connection: the file's journal and identity."""
+    if writer.identity is not None:
+        return
+    if created_schema:
+        try:
+            conn.execute("PRAGMA journal_mode=WAL")
+        except sqlite3.Error:
+            pass  # e.g. a file system without shared memory: keep the default journal
+    try:
+        # Saves need not wait for the disk: the log is synced at checkpoints.
+        conn.execute("PRAGMA synchronous=NORMAL")
+        st = os.stat(db_path)
+        writer.identity = (st.st_dev, st.st_ino)
+    except (sqlite3.Error, OSError):
+        pass
+
+
+# ------------------------------------------------------ saving in the background
+#
+# A web request should not wait for its trace to reach the disk: `save_soon`
+# hands a save to one writer thread per process, which runs the saves waiting
+# for one database in one transaction (each in a savepoint of its own, so that
+# one failing does not take the others with it): a save waits a moment for
+# others to share its commit, the dearest part of a small save. Readers in
+# this process wait for the saves of their database first (and hurry them),
+# and so does the exit.
+
+_SAVES_PER_TRANSACTION = 64
+_GROUP_COMMIT = 0.002  # seconds the first save waiting waits for others
+_WAITING_SAVES = 256  # past this many, whoever hands over a save waits for the writer
+
+_batching = threading.local()  # .batch: the _Batch of the writer thread's current transaction
+
+
+class _Batch:
+    """The writer thread's transaction over one database."""
+
+    def __init__(self) -> None:
+        self.writer = None  # the _Writer whose lock is held and whose transaction is open
+        self.db_path = None
+        self.created_schema = False
+        self.saved = []  # (db_path, trace_id, row_id, derived), noted once committed
+
+    def save(self, writer: _Writer, db_path: str, trace_id: str, timeout, pieces):
+        if self.writer is not None and self.writer is not writer:
+            self.commit()  # another database (or the file was replaced): one transaction each
+        if self.writer is None:
+            self._begin(writer, db_path, timeout)
+        conn = writer.conn
+        try:
+            conn.execute("SAVEPOINT sarv_save")
+            try:
+                derived, row_id = _store_one(writer, conn, trace_id, pieces)
+                conn.execute("RELEASE sarv_save")
+            except BaseException:
+                if conn.in_transaction:
+                    conn.execute("ROLLBACK TO sarv_save")
+                    conn.execute("RELEASE sarv_save")
+                raise
+        except sqlite3.Error as exc:
+            if not conn.in_transaction:
+                self._abandon()  # SQLite ended the transaction: the saves before are gone too
+            raise _wrap_sqlite_error(db_path, exc) from exc
+        except BaseException:
+            if not conn.in_transaction:
+                self._abandon()
+            raise
+        self.saved.append((db_path, trace_id, row_id, derived))
+        return row_id
+
+    def _begin(self, writer: _Writer, db_path: str, timeout) -> None:
+        writer.lock.acquire()
+        try:
+            _set_timeout(writer, timeout)
+            writer.conn.execute("BEGIN IMMEDIATE")
+            self.created_schema = _prepare(writer, writer.conn, db_path)
+        except BaseException as exc:
+            _rollback(writer.conn)
+            writer.lock.release()
+            if isinstance(exc, sqlite3.Error):
+                if writer.identity is None:
+                    _forget_writer(writer)
+                raise _wrap_sqlite_error(db_path, exc) from exc
+            if isinstance(exc, SarvDatabaseError):
+                _forget_writer(writer)
+            raise
+        self.writer, self.db_path = writer, db_path
+
+    def _abandon(self) -> None:
+        writer, self.writer = self.writer, None
+        lost, self.saved = self.saved, []
+        _rollback(writer.conn)
+        writer.lock.release()
+        if lost:
+            raise _BatchLost([trace_id for _, trace_id, _, _ in lost])
+
+    def commit(self) -> None:
+        """Commits the open transaction; raises _BatchLost naming the traces
+        it held if that fails."""
+        writer = self.writer
+        if writer is None:
+            return
+        saved, self.saved = self.saved, []
+        self.writer = None
+        try:
+            try:
+                writer.conn.execute("COMMIT")
+            except sqlite3.Error as exc:
+                _rollback(writer.conn)
+                error = _wrap_sqlite_error(self.db_path, exc)
+                raise _BatchLost([trace_id for _, trace_id, _, _ in saved], error) from exc
+            for db_path, trace_id, row_id, derived in saved:
+                _note_saved(db_path, trace_id, row_id, derived)
+            _settle_file(writer, writer.conn, self.db_path, self.created_schema)
+        finally:
+            writer.lock.release()
+
+
+class _BatchLost(SarvDatabaseError):
+    """Traces saved in a transaction that did not commit."""
+
+    def __init__(self, trace_ids, error=None) -> None:
+        super().__init__("%s (traces %s)" % (error or "the transaction was rolled back", ", ".join(trace_ids)))
+        self.trace_ids = trace_ids
+
+
+class _SaveJob:
+    __slots__ = ("key", "save", "trace_id", "done", "since")
+
+    def __init__(self, key, save, trace_id, done) -> None:
+        self.key, self.save, self.trace_id, self.done = key, save, trace_id, done
+        self.since = time.monotonic()
+
+
+class _Backlog:
+    """The saves handed to the writer thread and not done yet."""
+
+    def __init__(self) -> None:
+        self.cond = threading.Condition(threading.Lock())
+        self.jobs = []  # waiting, in order
+        self.running = ()  # the jobs the writer thread has taken
+        self.thread_id = None
+        self.hurry = 0  # readers waiting: no waiting for more saves to share a commit
+        self.closed = False  # the process is exiting: saves are done by their callers
+
+
+_backlog = _Backlog()
+
+
+def save_soon(db_path, trace_id: str, document, timeout=60, done=None) -> None:
+    """Stores a trace document (bytes) as save_trace_in_sqlite does, on
+    sarv's writer thread; `done(error)` follows there (error None when the
+    trace was stored, else the exception, logged by no one). Saves waiting
+    together for the same database are committed at once. In a process that
+    is exiting the save is done at once, by the caller."""
+    import _thread
+
+    key = location(os.fspath(db_path))
+    job = _SaveJob(key, lambda: save_trace_in_sqlite(db_path, trace_id, timeout, document), trace_id, done)
+    backlog = _backlog
+    with backlog.cond:
+        if not backlog.closed:
+            while len(backlog.jobs) >= _WAITING_SAVES and not backlog.closed:
+                backlog.cond.wait()
+            if backlog.thread_id is None:
+                # A bare thread: a profile hook that threading would give its threads
+                # (sarv's own, for requests on worker threads) does not follow it there.
+                backlog.thread_id = _thread.start_new_thread(_write_saves, (backlog,))
+            backlog.jobs.append(job)
+            if len(backlog.jobs) == 1 or len(backlog.jobs) >= _SAVES_PER_TRANSACTION:
+                backlog.cond.notify_all()  # (the writer waits for the first, then for a full batch)
+            return
+    _run_jobs([job])
+
+
+def wait_for_saves(db_path=None) -> None:
+    """Returns once the saves handed to the writer thread (into `db_path`,
+    or all) are done."""
+    import _thread
+
+    backlog = _backlog
+    if not backlog.jobs and not backlog.running:
+        return
+    if backlog.thread_id == _thread.get_ident():
+        return
+    key = None if db_path is None else location(os.fspath(db_path))
+    with backlog.cond:
+        backlog.hurry += 1
+        backlog.cond.notify_all()
+        try:
+            while any(key is None or job.key == key for job in (*backlog.jobs, *backlog.running)):
+                backlog.cond.wait()
+        finally:
+            backlog.hurry -= 1
+
+
+def _write_saves(backlog: _Backlog) -> None:
+    while True:
+        with backlog.cond:
+            while not backlog.jobs:
+                backlog.cond.wait()
+            deadline = backlog.jobs[0].since + _GROUP_COMMIT
+            while len(backlog.jobs) < _SAVES_PER_TRANSACTION and not backlog.hurry and not backlog.closed:
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    break
+                backlog.cond.wait(left)
+            key = backlog.jobs[0].key
+            taken, left = [], []
+            for job in backlog.jobs:
+                (taken if job.key == key and len(taken) < _SAVES_PER_TRANSACTION else left).append(job)
+            backlog.jobs = left
+            backlog.running = taken
+            backlog.cond.notify_all()
+        try:
+            _run_jobs(taken)
+        except BaseException:
+            pass  # (reported to each job by _run_jobs; the thread must go on)
+        with backlog.cond:
+            backlog.running = ()
+            backlog.cond.notify_all()
+
+
+def _run_jobs(jobs) -> None:
+    """Runs the saves in one transaction where the database allows it; each
+    job's `done` hears how its own save went."""
+    batch = _Batch() if len(jobs) > 1 and not is_url(jobs[0].key) else None
+    outcomes = []
+    _batching.batch = batch
+    try:
+        for job in jobs:
+            try:
+                job.save()
+                outcomes.append((job, None))
+            except _BatchLost as exc:
+                lost = set(exc.trace_ids)
+                outcomes = [(j, exc if j.trace_id in lost else e) for j, e in outcomes]
+                outcomes.append((job, exc))
+            except BaseException as exc:
+                outcomes.append((job, exc))
+        if batch is not None:
+            try:
+                batch.commit()
+            except _BatchLost as exc:
+                lost = set(exc.trace_ids)
+                outcomes = [(j, exc if j.trace_id in lost else e) for j, e in outcomes]
+    finally:
+        _batching.batch = None
+    for job, error in outcomes:
+        if job.done is not None:
+            try:
+                job.done(error)
+            except BaseException:
+                pass  # a report that fails must not stop the writer
+
+
+def _close_backlog() -> None:
+    # At exit: the saves handed over are done before the connections close; later ones
+    # are done by whoever hands them over.
+    wait_for_saves()
+    with _backlog.cond:
+        _backlog.closed = True
+        _backlog.cond.notify_all()
+    wait_for_saves()
+
+
+def _backlog_after_fork() -> None:
+    # The child has no writer thread, and the saves waiting are the parent's to do.
+    global _backlog
+    _backlog = _Backlog()
+    _batching.batch = None
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_backlog_after_fork)
+
+
 def _open_for_reading(db_path, timeout: float):
     """(read-only connection, schema version), or None if there is no
     database (yet)."""
     db_path = os.fspath(db_path)
+    wait_for_saves(db_path)  # what this process has handed to its writer thread is there
     if not os.path.exists(db_path):
         return None
     conn = _connect(db_path, timeout, create=False)
@@ -1204,6 +1486,7 @@ def resolve_trace_id(db_path, text: str, timeout: float = 60) -> str:
 
 def _remove(db_path, where: str, params, timeout: float, vacuum: bool) -> int:
     db_path = os.fspath(db_path)
+    wait_for_saves(db_path)
     if is_url(db_path):
         return _pg_remove(db_path, where, params, timeout)
     if not os.path.exists(db_path):
@@ -1442,6 +1725,9 @@ def _close_pg_writers() -> None:
 
 
 atexit.register(_close_pg_writers)
+# (Exit handlers run last registered first: the saves handed over are done before the
+# connections close.)
+atexit.register(_close_backlog)
 
 
 class _PgChunkWriter(_ChunkWriter):
@@ -1489,6 +1775,7 @@ def _pg_save(url: str, trace_id: str, timeout, pieces) -> int:
 
 def _pg_reading(url: str, timeout: float):
     """A connection to a store that has our tables, or None when it has none yet."""
+    wait_for_saves(url)
     conn = _pg_connect(url, timeout)
     psycopg = _pg_module()
     try:

@@ -28,7 +28,12 @@ Each kept request is one trace of source "request", whose stored row carries
 the request's method, path (without the query), status and duration: the
 middleware calls two marker functions of this module around the request,
 which plugin descriptions turn into "start_request" and "end_request"
-records (the way sarv.pytest_plugin marks tests).
+records (the way sarv.pytest_plugin marks tests). The response does not wait
+for the disk: the trace's document is written when the request ends and
+stored by sarv's writer thread a few milliseconds later (traces waiting
+together share one commit); readers in the same process, and its exit, wait
+for what was handed over. A server killed by a signal it does not handle
+(SIGTERM, for one that has no handler) loses what is still waiting.
 
 Threads: a request is recorded on the thread that handles it (a threaded
 WSGI server runs each on its own). An ASGI server interleaves many requests
@@ -327,13 +332,27 @@ def _is_sarv_hook(hook) -> bool:
 
 
 def _save(profiler: _RequestProfiler) -> str | None:
+    """Hands the request's trace to sarv's writer thread, so that the response
+    does not wait for the disk; its id, or None if it could not be saved."""
+    trace_id = profiler.trace_id
     try:
-        profiler.rust_profiler.save_request_in_db()
+        # The document is written now: the profiler goes on with the thread's next request.
+        document = profiler.rust_profiler.build_trace()
     except Exception:
-        # A request must not fail because its trace could not be stored.
-        _logger.warning("sarv could not save the trace of a request (%s)", profiler.trace_id, exc_info=True)
+        _logger.warning("sarv could not save the trace of a request (%s)", trace_id, exc_info=True)
         return None
-    return profiler.trace_id
+
+    def done(error):
+        if error is not None:
+            # A request must not fail because its trace could not be stored.
+            _logger.warning(
+                "sarv could not save the trace of a request (%s)",
+                trace_id,
+                exc_info=(type(error), error, error.__traceback__),
+            )
+
+    _db.save_soon(profiler.db_path, trace_id, document, profiler.config.get("sqlite_busy_timeout", 60), done)
+    return trace_id
 
 
 def _status_code(status) -> int | None:
