@@ -1185,10 +1185,13 @@ def _close_backlog() -> None:
 
 
 def _backlog_after_fork() -> None:
-    # The child has no writer thread, and the saves waiting are the parent's to do.
-    global _backlog
+    # The child has no writer thread, and the saves waiting are the parent's to do. The
+    # parent's connections are left alone (see _Writer.fresh); a lock some other thread
+    # held at the fork would never be released in the child.
+    global _backlog, _writers_lock
     _backlog = _Backlog()
     _batching.batch = None
+    _writers_lock = threading.Lock()
 
 
 if hasattr(os, "register_at_fork"):
