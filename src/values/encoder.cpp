@@ -1942,6 +1942,9 @@ private:
             return St::Ok;
         }
         PyTypeObject* tp = Py_TYPE(o);
+        if (PyType_HasFeature(tp, Py_TPFLAGS_HEAPTYPE)) {
+            return exact_instance(o, tp, nest);  // none of the builtin classes below
+        }
         if (tp == &PyUnicode_Type) {
             Py_ssize_t n = PyUnicode_GET_LENGTH(o);
             if (static_cast<size_t>(n) > room()) {
@@ -2069,6 +2072,14 @@ private:
             PyBuffer_Release(&view);
             return s;
         }
+        if (tp == &PyTuple_Type || tp == &PySet_Type || tp == &PyFrozenSet_Type) {
+            return exact_default(o, nest);
+        }
+        return exact_instance(o, tp, nest);
+    }
+
+    // What exact() writes for a value of any class but the builtin ones it writes itself.
+    St exact_instance(PyObject* o, PyTypeObject* tp, int nest) {
         const Known& k = *known();
         if (k.ext_type != nullptr && tp == k.ext_type) {
             return put_ext(o, nullptr);
@@ -2076,21 +2087,95 @@ private:
         if (k.timestamp != nullptr && tp == k.timestamp) {
             return put_timestamp(o);
         }
-        if (nest >= 0 && tp != &PyTuple_Type && tp != &PySet_Type && tp != &PyFrozenSet_Type) {
-            // An instance that is always {"__class__": name} (a generator, a lock, ...):
-            // written as the walker's tree writes it, without setting one up.
-            const TypeInfo* ti = type_info(tp);
-            if (ti == nullptr) {
-                return St::Err;
-            }
-            if (ti->handler == Handler::Object && ti->class_only) {
+        if (nest < 0) {
+            return exact_default(o, nest);
+        }
+        const TypeInfo* ti = type_info(tp);
+        if (ti == nullptr) {
+            return St::Err;
+        }
+        if (ti->handler == Handler::Object) {
+            // An instance that is always {"__class__": name} (a generator, a lock, ...), or
+            // whose attributes are all scalars: written as the walker's tree writes it,
+            // without setting one up.
+            if (ti->class_only) {
                 used_default_ = true;
                 out_.append(ti->class_map);
                 return St::Ok;
             }
-            return exact_default(o, nest, ti);
+            if (ti->plain_instance) {
+                if (St s = scalar_object(o, *ti); s != St::Slow) {
+                    used_default_ = true;
+                    return s;
+                }
+            }
         }
-        return exact_default(o, nest);
+        return exact_default(o, nest, ti);
+    }
+
+    // One entry of scalar_object; false (the entry partly written) where the walker's tree
+    // would do more.
+    bool scalar_attribute(PyObject* kb, PyObject* vb, long& budget) {
+        if (budget <= 0 || Py_TYPE(kb) != &PyUnicode_Type || !PyUnicode_IS_ASCII(kb) ||
+            PyUnicode_GET_LENGTH(kb) > MAX_STR_CHARS) {
+            return false;
+        }
+        std::string_view key(static_cast<const char*>(PyUnicode_DATA(kb)), static_cast<size_t>(PyUnicode_GET_LENGTH(kb)));
+        if (key == "__class__" || key == "args") {
+            return false;
+        }
+        pack_str(out_, key);
+        budget -= static_cast<long>(key.size()) + 1;
+        if (secret_ascii_name(kb, static_cast<Py_ssize_t>(key.size()))) {
+            budget -= REDACTED_COST;
+            pack_str(out_, REDACTED);
+            return true;
+        }
+        PyTypeObject* vt = Py_TYPE(vb);
+        if (vt == &PyUnicode_Type) {
+            Py_ssize_t chars = PyUnicode_GET_LENGTH(vb);
+            if (!PyUnicode_IS_ASCII(vb) || chars > MAX_STR_CHARS) {
+                return false;
+            }
+            pack_str(out_, std::string_view(static_cast<const char*>(PyUnicode_DATA(vb)), static_cast<size_t>(chars)));
+            budget -= static_cast<long>(chars) + 1;
+            return true;
+        }
+        if ((vt == &PyLong_Type || vt == &PyFloat_Type || vt == &PyBool_Type || vb == Py_None) && exact_scalar(vb)) {
+            budget -= 9;
+            return true;
+        }
+        return false;
+    }
+
+    // An instance of a plain class (ti.plain_instance) whose attributes are numbers, bools,
+    // None or ASCII texts of at most MAX_STR_CHARS under ASCII names: written from here as
+    // walk_object, plain_object and plain_pairs write it at the top of the walker's tree
+    // (budget included: any case where it would run out is left to them). Slow, with
+    // nothing written, for anything else.
+    St scalar_object(PyObject* o, const TypeInfo& ti) {
+        Ref attrs;
+        SARV_TRY(instance_dict(o, ti, attrs));
+        PyObject* d = attrs.get();
+        if (d == nullptr || !PyDict_CheckExact(d) || PyDict_GET_SIZE(d) > MAX_ITEMS) {
+            return St::Slow;
+        }
+        size_t mark = out_.size();
+        Py_ssize_t n = PyDict_GET_SIZE(d);
+        pack_map_header(out_, static_cast<size_t>(n) + 1);
+        out_.append(ti.class_entry);
+        long budget = MAX_TOTAL_BYTES - (ti.name_chars + 12) - 1;
+        Py_ssize_t pos = 0;
+        PyObject *kb, *vb;
+        bool whole = true;
+        while (whole && PyDict_Next(d, &pos, &kb, &vb)) {
+            whole = scalar_attribute(kb, vb, budget);
+        }
+        if (whole) {
+            return St::Ok;
+        }
+        out_.resize(mark);
+        return St::Slow;
     }
 
     St put_timestamp(PyObject* o) {

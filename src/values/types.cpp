@@ -375,6 +375,8 @@ bool compute(PyTypeObject* tp, TypeInfo& info) {
     if (info.class_only) {
         info.class_map.assign(1, '\x81').append(info.class_entry);
     }
+    info.plain_instance = info.handler == Handler::Object && info.dict_descr != nullptr && info.slots.empty() &&
+                          !info.class_entry.empty();
     return true;
 }
 

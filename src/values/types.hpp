@@ -86,6 +86,9 @@ struct TypeInfo {
     // class a new version tag on every interpreter, so it is compared at each use.
     Ref qualname;
     bool class_only = false;
+    // An instance's attributes are its __dict__ alone, read through the genuine descriptor
+    // (no slots, no args), and its map starts with `class_entry`.
+    bool plain_instance = false;
     std::string class_map;
     std::string class_entry;   // the "__class__": name entry of its map, packed (when name_ok)
     std::string depth_marker;  // "<module.Qual …>", packed (when name_ok)
