@@ -105,7 +105,8 @@ public:
     std::string_view view() const { return {data_, size_}; }
 
 private:
-    void grow(size_t extra) {
+    // Out of line: every inlined append pays only for the capacity test.
+    [[gnu::noinline]] void grow(size_t extra) {
         size_t wanted = size_ + extra;
         size_t capacity = capacity_ ? capacity_ : 256;
         while (capacity < wanted) {

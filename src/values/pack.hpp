@@ -91,15 +91,19 @@ inline void pack_str_header(Buffer& out, size_t n) {
     }
 }
 
+[[gnu::noinline]] inline void pack_long_str(Buffer& out, std::string_view s) {
+    pack_str_header(out, s.size());
+    out.append(s.data(), s.size());
+}
+
 inline void pack_str(Buffer& out, std::string_view s) {
     if (s.size() < 32) {  // most texts are names: header and text in one piece
         char* at = out.extend(1 + s.size());
         at[0] = static_cast<char>(0xa0 | s.size());
-        std::memcpy(at + 1, s.data(), s.size());
+        copy_bytes(at + 1, s.data(), s.size());
         return;
     }
-    pack_str_header(out, s.size());
-    out.append(s.data(), s.size());
+    pack_long_str(out, s);
 }
 
 inline void pack_bin_header(Buffer& out, size_t n) {
