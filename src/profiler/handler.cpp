@@ -123,12 +123,15 @@ bool how_it_ended(PyFrameObject* frame, bool raised, const CodeInfo& code, const
         facts.end = End::Raised;
         return true;
     }
+    if (!out.suspending) {
+        return true;  // returned (and the thread's backend state is not read: a call each)
+    }
     Exit exit = Exit::Returned;
     if (detail::known_exit != detail::KnownExit::Unknown) {
-        if (out.suspending && detail::known_exit == detail::KnownExit::Suspended) {
+        if (detail::known_exit == detail::KnownExit::Suspended) {
             exit = suspension_exit(code.suspends, facts.arg);
         }
-    } else if (out.suspending && !frame_exit(frame, code.suspends, facts.arg, exit)) {
+    } else if (!frame_exit(frame, code.suspends, facts.arg, exit)) {
         return false;
     }
     facts.end = exit == Exit::Yielded ? End::Yielded : exit == Exit::Awaited ? End::Awaited : End::Returned;

@@ -3,6 +3,7 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "values/limits.hpp"
@@ -838,8 +839,10 @@ private:
         if (ti.dict_descr == nullptr) {
             return St::Ok;
         }
-        Ref d =
-            Ref::steal(Py_TYPE(ti.dict_descr)->tp_descr_get(ti.dict_descr, o, reinterpret_cast<PyObject*>(Py_TYPE(o))));
+        // (what the class statement's descriptor would call)
+        Ref d = ti.generic_dict ? Ref::steal(PyObject_GenericGetDict(o, nullptr))
+                                : Ref::steal(Py_TYPE(ti.dict_descr)->tp_descr_get(
+                                      ti.dict_descr, o, reinterpret_cast<PyObject*>(Py_TYPE(o))));
         if (!d) {
             return St::Err;
         }
@@ -2237,8 +2240,13 @@ private:
                 }
             }
             // (a value past the bound fails the final check of the size)
-            if (!exact_scalar(values[i].get())) {
-                SARV_TRY(exact(values[i].get(), nest));
+            PyObject* v = values[i].get();
+            if (!exact_scalar(v)) {
+                PyTypeObject* tp = Py_TYPE(v);
+                // An instance of a class of the program (`self`): what exact() would do.
+                SARV_TRY(PyType_HasFeature(tp, Py_TPFLAGS_HEAPTYPE) && out_.size() - start_ <= EXACT_MAX_BYTES
+                             ? exact_instance(v, tp, nest - 1)
+                             : exact(v, nest));
             }
         }
         return St::Ok;
@@ -2481,9 +2489,8 @@ Outcome run(Buffer& out, F&& f) {
         // started while another is in progress (by code that runs inside it, in this
         // thread or another) gets its own.
         static Scratch* shared = new Scratch();  // never destroyed: may be used at exit
-        Scratch& kept = *shared;
-        Scratch own;
-        Scratch& scratch = kept.in_use ? own : kept;
+        std::optional<Scratch> own;
+        Scratch& scratch = shared->in_use ? own.emplace() : *shared;
         scratch.in_use = true;
         struct Release {
             Scratch& s;

@@ -7,13 +7,13 @@
 namespace sarv::values {
 namespace {
 
-Known* known_ = nullptr;
+Known*& known_ = detail::known;
 
 // Classes seen by the encoder, by address; entries are checked against the class's
-// version tag at each use. In front, a small cache by address (hashing costs a division).
+// version tag at each use. In front, a small cache by address (hashing costs a division):
+// detail::front.
 struct Table {
     std::unordered_map<const PyTypeObject*, TypeInfo> entries;
-    std::array<std::pair<const PyTypeObject*, TypeInfo*>, 64> front{};
     // Classes without a version tag, and new facts of changed classes: kept until the
     // next trim, since an encoding in progress may hold the entries they replace.
     std::deque<TypeInfo> untagged;
@@ -26,9 +26,11 @@ Table& table() {
     return *t;
 }
 
-std::pair<const PyTypeObject*, TypeInfo*>& front_slot(const PyTypeObject* tp) {
-    return table().front[(reinterpret_cast<uintptr_t>(tp) >> 4) % table().front.size()];
-}
+using detail::front_slot;
+
+// The getter of the __dict__ descriptor a class statement makes (typeobject.c's
+// subtype_dict), read from a class made for that once.
+getter class_dict_getter = nullptr;
 
 Ref get_attr(PyObject* o, const char* name) { return Ref::steal(PyObject_GetAttrString(o, name)); }
 
@@ -141,6 +143,17 @@ bool fetch(Known& k) {
         if (as_type(z)) {
             k.zoneinfo = as_type(z);
             z.release();
+        }
+    }
+    PyErr_Clear();
+    // The __dict__ getter of a class statement's class (optional: without it, instance
+    // dicts are read through their descriptors).
+    {
+        Ref probe = Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s()N",
+                                                     "_sarv_probe", PyDict_New()));
+        Ref descr = probe ? class_entry(probe.get(), "__dict__") : Ref();
+        if (descr && Py_TYPE(descr.get()) == &PyGetSetDescr_Type) {
+            class_dict_getter = reinterpret_cast<PyGetSetDescrObject*>(descr.get())->d_getset->get;
         }
     }
     PyErr_Clear();
@@ -291,6 +304,17 @@ void append_str_header(std::string& out, size_t size) {
     }
 }
 
+// The first class of tp's base chain that is not a heap type and keeps an instance dict:
+// the class statement's getter reads the dict through that class's own descriptor.
+PyTypeObject* builtin_base_with_dict(PyTypeObject* tp) {
+    for (; tp->tp_base != nullptr; tp = tp->tp_base) {
+        if (tp->tp_dictoffset != 0 && !(tp->tp_flags & Py_TPFLAGS_HEAPTYPE)) {
+            return tp;
+        }
+    }
+    return nullptr;
+}
+
 bool compute(PyTypeObject* tp, TypeInfo& info) {
     info.tag = tp->tp_version_tag;
     if (tp->tp_flags & Py_TPFLAGS_HEAPTYPE) {
@@ -377,18 +401,14 @@ bool compute(PyTypeObject* tp, TypeInfo& info) {
     }
     info.plain_instance = info.handler == Handler::Object && info.dict_descr != nullptr && info.slots.empty() &&
                           !info.class_entry.empty();
+    info.generic_dict = info.dict_descr != nullptr && class_dict_getter != nullptr &&
+                        Py_TYPE(info.dict_descr) == &PyGetSetDescr_Type &&
+                        reinterpret_cast<PyGetSetDescrObject*>(info.dict_descr)->d_getset->get == class_dict_getter &&
+                        builtin_base_with_dict(tp) == nullptr;
     return true;
 }
 
 // The facts still hold for `tp` (its tag was checked by the caller).
-bool current(const TypeInfo& info, PyTypeObject* tp) {
-    if (info.plain_metaclass != (Py_TYPE(tp) == &PyType_Type)) {
-        return false;
-    }
-    return !(tp->tp_flags & Py_TPFLAGS_HEAPTYPE) ||
-           reinterpret_cast<PyHeapTypeObject*>(tp)->ht_qualname == info.qualname.get();
-}
-
 unsigned int version_tag(PyTypeObject* tp) {
     if (tp->tp_version_tag == 0) {
 #if PY_VERSION_HEX >= 0x030C0000
@@ -410,7 +430,11 @@ Ref type_dict(PyTypeObject* tp) {
 #endif
 }
 
-const Known* known() { return known_; }
+namespace detail {
+Known* known = nullptr;
+FrontSlot front[FRONT_SLOTS] = {};
+bool trim_wanted = false;
+}  // namespace detail
 
 bool init() {
     if (known_ != nullptr) {
@@ -425,16 +449,19 @@ bool init() {
     return true;
 }
 
-const TypeInfo* type_info(PyTypeObject* tp) {
+namespace detail {
+
+const TypeInfo* type_info_slow(PyTypeObject* tp) {
     Table& t = table();
     unsigned int tag = version_tag(tp);
     if (tag == 0) {
+        trim_wanted = true;
         TypeInfo& info = t.untagged.emplace_back();
         return compute(tp, info) ? &info : nullptr;
     }
-    auto& slot = front_slot(tp);
-    if (slot.first == tp && slot.second->tag == tag && current(*slot.second, tp)) {
-        return slot.second;
+    FrontSlot& slot = front_slot(tp);
+    if (slot.tp == tp && slot.info->tag == tag && current(*slot.info, tp)) {
+        return slot.info;
     }
     auto it = t.entries.find(tp);
     if (it != t.entries.end() && it->second.tag == tag && current(it->second, tp)) {
@@ -448,35 +475,39 @@ const TypeInfo* type_info(PyTypeObject* tp) {
     if (it != t.entries.end()) {
         // Replaced only between encodings (see trim_types): an encoding in progress may
         // hold the old entry. Until then the new facts live beside it.
+        trim_wanted = true;
         t.stale.push_back(tp);
         TypeInfo& info = t.untagged.emplace_back(std::move(fresh));
         return &info;
     }
     TypeInfo& info = t.entries.emplace(tp, std::move(fresh)).first->second;
+    if (t.entries.size() >= MAX_ENTRIES) {
+        trim_wanted = true;
+    }
     slot = {tp, &info};
     return &info;
 }
 
-void trim_types() {
+void trim() {
+    trim_wanted = false;
     Table& t = table();
-    if (t.untagged.empty() && t.entries.size() < MAX_ENTRIES) {
-        return;
-    }
     t.untagged.clear();
     if (t.entries.size() >= MAX_ENTRIES) {
         t.entries.clear();
-        t.front.fill({nullptr, nullptr});
+        std::fill(std::begin(front), std::end(front), FrontSlot{nullptr, nullptr});
     }
     // Entries of changed classes go, so that their next use caches the new facts (the
     // classes are not looked at: they may be gone by now).
     for (const PyTypeObject* tp : t.stale) {
-        auto& slot = front_slot(tp);
-        if (slot.first == tp) {
+        FrontSlot& slot = front_slot(tp);
+        if (slot.tp == tp) {
             slot = {nullptr, nullptr};
         }
         t.entries.erase(tp);
     }
     t.stale.clear();
 }
+
+}  // namespace detail
 
 }  // namespace sarv::values

@@ -79,6 +79,9 @@ struct TypeInfo {
     bool qual_ok = false;          // __qualname__ alone (enum members name their class so)
     std::string qual;
     PyObject* dict_descr = nullptr;  // the genuine instance __dict__ descriptor, if any
+    // That descriptor is the one every class statement makes, on a class without a
+    // builtin base that keeps its own dict: it reads PyObject_GenericGetDict.
+    bool generic_dict = false;
     std::vector<std::pair<PyObject*, PyObject*>> slots;  // (name, member descriptor)
     // An object of a class with neither instance __dict__ nor slots is always the map
     // {"__class__": name}, written here once.
@@ -129,18 +132,57 @@ struct Known {
     PyObject* enum_value = nullptr;
 };
 
+namespace detail {
+extern Known* known;
+}
 // Null until init() succeeded.
-const Known* known();
+inline const Known* known() { return detail::known; }
 // Imports the standard modules and fetches what Known holds; false with a Python error
 // set when that fails. Call with the GIL held, outside any profiled event.
 bool init();
 
+namespace detail {
+// In front of the table of class facts, a small cache by address (GIL-guarded).
+inline constexpr size_t FRONT_SLOTS = 64;
+struct FrontSlot {
+    const PyTypeObject* tp;
+    TypeInfo* info;
+};
+extern FrontSlot front[FRONT_SLOTS];
+inline FrontSlot& front_slot(const PyTypeObject* tp) {
+    return front[(reinterpret_cast<uintptr_t>(tp) >> 4) % FRONT_SLOTS];
+}
+// Whether the facts kept are still those of `tp` (its tag is checked by the caller).
+inline bool current(const TypeInfo& info, PyTypeObject* tp) {
+    if (info.plain_metaclass != (Py_TYPE(tp) == &PyType_Type)) {
+        return false;
+    }
+    return !(tp->tp_flags & Py_TPFLAGS_HEAPTYPE) ||
+           reinterpret_cast<PyHeapTypeObject*>(tp)->ht_qualname == info.qualname.get();
+}
+const TypeInfo* type_info_slow(PyTypeObject* tp);
+// Set while trim_types has something to drop.
+extern bool trim_wanted;
+void trim();
+}  // namespace detail
+
 // The facts for `tp`: cached, or computed (and cached when the class has a version tag).
 // Null with a Python error set only on an interpreter failure (out of memory).
-const TypeInfo* type_info(PyTypeObject* tp);
+inline const TypeInfo* type_info(PyTypeObject* tp) {
+    const detail::FrontSlot& slot = detail::front_slot(tp);
+    unsigned int tag = tp->tp_version_tag;
+    if (slot.tp == tp && tag != 0 && slot.info->tag == tag && detail::current(*slot.info, tp)) {
+        return slot.info;
+    }
+    return detail::type_info_slow(tp);
+}
 
 // Drops what type_info kept for one encoding only. Call when no encoding is in progress.
-void trim_types();
+inline void trim_types() {
+    if (detail::trim_wanted) {
+        detail::trim();
+    }
+}
 
 // A class's dict (the mapping its __dict__ shows); new reference, null without error.
 Ref type_dict(PyTypeObject* tp);
