@@ -29,7 +29,7 @@ namespace sarv {
 #pragma GCC diagnostic ignored "-Warray-bounds"
 #pragma GCC diagnostic ignored "-Wstringop-overread"
 #endif
-inline void copy_bytes(char* to, const char* from, size_t size) {
+[[gnu::always_inline]] inline void copy_bytes(char* to, const char* from, size_t size) {
     if (size > 32) {
         std::memcpy(to, from, size);
     } else if (size >= 16) {
@@ -67,7 +67,7 @@ public:
     }
     ~Buffer() { std::free(data_); }
 
-    void append(const char* data, size_t size) {
+    [[gnu::always_inline]] void append(const char* data, size_t size) {
         if (size > capacity_ - size_) {
             grow(size);
         }
@@ -76,7 +76,7 @@ public:
     }
     void append(std::string_view bytes) { append(bytes.data(), bytes.size()); }
     // Room for `size` more bytes, which the caller fills: one capacity check for many pieces.
-    char* extend(size_t size) {
+    [[gnu::always_inline]] char* extend(size_t size) {
         if (size > capacity_ - size_) {
             grow(size);
         }
@@ -84,7 +84,7 @@ public:
         size_ += size;
         return at;
     }
-    void push_back(char c) {
+    [[gnu::always_inline]] void push_back(char c) {
         if (size_ == capacity_) {
             grow(1);
         }

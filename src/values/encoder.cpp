@@ -835,7 +835,7 @@ private:
 
     // The instance __dict__ through the genuine descriptor, when it is a dict; `attrs`
     // stays empty otherwise.
-    St instance_dict(PyObject* o, const TypeInfo& ti, Ref& attrs) {
+    [[gnu::always_inline]] St instance_dict(PyObject* o, const TypeInfo& ti, Ref& attrs) {
         if (ti.dict_descr == nullptr) {
             return St::Ok;
         }
@@ -1888,7 +1888,7 @@ private:
 
     // Small ints, ASCII texts, None, bools and floats, written at once; false for anything
     // else (nothing written).
-    bool exact_scalar(PyObject* o) {
+    [[gnu::always_inline]] bool exact_scalar(PyObject* o) {
         PyTypeObject* tp = Py_TYPE(o);
         if (tp == &PyLong_Type) {
 #if PY_VERSION_HEX >= 0x030C0000

@@ -10,16 +10,16 @@
 
 namespace sarv::values {
 
-inline void put_be(char* at, uint64_t v, int bytes) {
+[[gnu::always_inline]] inline void put_be(char* at, uint64_t v, int bytes) {
     for (int i = bytes - 1; i >= 0; --i) {
         *at++ = static_cast<char>(v >> (8 * i));
     }
 }
 
-inline void pack_nil(Buffer& out) { out.push_back('\xc0'); }
-inline void pack_bool(Buffer& out, bool v) { out.push_back(v ? '\xc3' : '\xc2'); }
+[[gnu::always_inline]] inline void pack_nil(Buffer& out) { out.push_back('\xc0'); }
+[[gnu::always_inline]] inline void pack_bool(Buffer& out, bool v) { out.push_back(v ? '\xc3' : '\xc2'); }
 
-inline void pack_uint(Buffer& out, uint64_t v) {
+[[gnu::always_inline]] inline void pack_uint(Buffer& out, uint64_t v) {
     if (v < 0x80) {
         out.push_back(static_cast<char>(v));
     } else if (v < 0x100) {
@@ -41,7 +41,7 @@ inline void pack_uint(Buffer& out, uint64_t v) {
     }
 }
 
-inline void pack_int(Buffer& out, int64_t v) {
+[[gnu::always_inline]] inline void pack_int(Buffer& out, int64_t v) {
     if (v >= 0) {
         pack_uint(out, static_cast<uint64_t>(v));
     } else if (v >= -32) {
@@ -65,7 +65,7 @@ inline void pack_int(Buffer& out, int64_t v) {
     }
 }
 
-inline void pack_f64(Buffer& out, double v) {
+[[gnu::always_inline]] inline void pack_f64(Buffer& out, double v) {
     uint64_t bits;
     std::memcpy(&bits, &v, sizeof bits);
     char* at = out.extend(9);
@@ -96,7 +96,7 @@ inline void pack_str_header(Buffer& out, size_t n) {
     out.append(s.data(), s.size());
 }
 
-inline void pack_str(Buffer& out, std::string_view s) {
+[[gnu::always_inline]] inline void pack_str(Buffer& out, std::string_view s) {
     if (s.size() < 32) {  // most texts are names: header and text in one piece
         char* at = out.extend(1 + s.size());
         at[0] = static_cast<char>(0xa0 | s.size());
@@ -128,9 +128,9 @@ inline void pack_bin(Buffer& out, std::string_view b) {
 }
 
 // Array (0x90) or map (0x80) headers.
-inline size_t container_header_size(size_t n) { return n < 16 ? 1 : n < 0x10000 ? 3 : 5; }
+[[gnu::always_inline]] inline size_t container_header_size(size_t n) { return n < 16 ? 1 : n < 0x10000 ? 3 : 5; }
 
-inline void write_container_header(char* at, size_t n, bool map) {
+[[gnu::always_inline]] inline void write_container_header(char* at, size_t n, bool map) {
     if (n < 16) {
         at[0] = static_cast<char>((map ? 0x80 : 0x90) | n);
     } else if (n < 0x10000) {
@@ -142,10 +142,10 @@ inline void write_container_header(char* at, size_t n, bool map) {
     }
 }
 
-inline void pack_array_header(Buffer& out, size_t n) {
+[[gnu::always_inline]] inline void pack_array_header(Buffer& out, size_t n) {
     write_container_header(out.extend(container_header_size(n)), n, false);
 }
-inline void pack_map_header(Buffer& out, size_t n) {
+[[gnu::always_inline]] inline void pack_map_header(Buffer& out, size_t n) {
     write_container_header(out.extend(container_header_size(n)), n, true);
 }
 

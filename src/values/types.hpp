@@ -168,7 +168,7 @@ void trim();
 
 // The facts for `tp`: cached, or computed (and cached when the class has a version tag).
 // Null with a Python error set only on an interpreter failure (out of memory).
-inline const TypeInfo* type_info(PyTypeObject* tp) {
+[[gnu::always_inline]] inline const TypeInfo* type_info(PyTypeObject* tp) {
     const detail::FrontSlot& slot = detail::front_slot(tp);
     unsigned int tag = tp->tp_version_tag;
     if (slot.tp == tp && tag != 0 && slot.info->tag == tag && detail::current(*slot.info, tp)) {
