@@ -127,11 +127,15 @@ bool how_it_ended(PyFrameObject* frame, bool raised, const CodeInfo& code, const
         return true;  // returned (and the thread's backend state is not read: a call each)
     }
     Exit exit = Exit::Returned;
+#if PY_VERSION_HEX >= 0x030C0000
+    // (only the sys.monitoring backend knows it; a thread-local read is a call here)
     if (detail::known_exit != detail::KnownExit::Unknown) {
         if (detail::known_exit == detail::KnownExit::Suspended) {
             exit = suspension_exit(code.suspends, facts.arg);
         }
-    } else if (!frame_exit(frame, code.suspends, facts.arg, exit)) {
+    } else
+#endif
+        if (!frame_exit(frame, code.suspends, facts.arg, exit)) {
         return false;
     }
     facts.end = exit == Exit::Yielded ? End::Yielded : exit == Exit::Awaited ? End::Awaited : End::Returned;
