@@ -840,9 +840,11 @@ private:
             return St::Ok;
         }
         // (what the class statement's descriptor would call)
-        Ref d = ti.generic_dict ? Ref::steal(PyObject_GenericGetDict(o, nullptr))
-                                : Ref::steal(Py_TYPE(ti.dict_descr)->tp_descr_get(
-                                      ti.dict_descr, o, reinterpret_cast<PyObject*>(Py_TYPE(o))));
+        Ref d =
+            ti.generic_dict
+                ? Ref::steal(PyObject_GenericGetDict(o, nullptr))
+                : Ref::steal(
+                      Py_TYPE(ti.dict_descr)->tp_descr_get(ti.dict_descr, o, reinterpret_cast<PyObject*>(Py_TYPE(o))));
         if (!d) {
             return St::Err;
         }
@@ -2123,7 +2125,8 @@ private:
             PyUnicode_GET_LENGTH(kb) > MAX_STR_CHARS) {
             return false;
         }
-        std::string_view key(static_cast<const char*>(PyUnicode_DATA(kb)), static_cast<size_t>(PyUnicode_GET_LENGTH(kb)));
+        std::string_view key(static_cast<const char*>(PyUnicode_DATA(kb)),
+                             static_cast<size_t>(PyUnicode_GET_LENGTH(kb)));
         if (key == "__class__" || key == "args") {
             return false;
         }

@@ -149,8 +149,8 @@ bool fetch(Known& k) {
     // The __dict__ getter of a class statement's class (optional: without it, instance
     // dicts are read through their descriptors).
     {
-        Ref probe = Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s()N",
-                                                     "_sarv_probe", PyDict_New()));
+        Ref probe = Ref::steal(
+            PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s()N", "_sarv_probe", PyDict_New()));
         Ref descr = probe ? class_entry(probe.get(), "__dict__") : Ref();
         if (descr && Py_TYPE(descr.get()) == &PyGetSetDescr_Type) {
             class_dict_getter = reinterpret_cast<PyGetSetDescrObject*>(descr.get())->d_getset->get;
