@@ -74,8 +74,10 @@ __all__ = [
     "open_trace",
     "prune_traces",
     "resolve_trace_id",
+    "save_soon",
     "save_trace_in_sqlite",
     "saved_in_this_process",
+    "wait_for_saves",
 ]
 
 SCHEMA_VERSION = 2
@@ -1093,25 +1095,31 @@ def save_soon(db_path, trace_id: str, document, timeout=60, done=None) -> None:
     _run_jobs([job])
 
 
-def wait_for_saves(db_path=None) -> None:
-    """Returns once the saves handed to the writer thread (into `db_path`,
-    or all) are done."""
+def wait_for_saves(db_path=None, timeout=None) -> bool:
+    """Waits until the saves handed to the writer thread (into `db_path`, or
+    all) are done, for at most `timeout` seconds (None: as long as they
+    take); False if some are still waiting."""
     import _thread
 
     backlog = _backlog
     if not backlog.jobs and not backlog.running:
-        return
+        return True
     if backlog.thread_id == _thread.get_ident():
-        return
+        return False
     key = None if db_path is None else location(os.fspath(db_path))
+    deadline = None if timeout is None else time.monotonic() + timeout
     with backlog.cond:
         backlog.hurry += 1
         backlog.cond.notify_all()
         try:
             while any(key is None or job.key == key for job in (*backlog.jobs, *backlog.running)):
-                backlog.cond.wait()
+                left = None if deadline is None else deadline - time.monotonic()
+                if left is not None and left <= 0:
+                    return False
+                backlog.cond.wait(left)
         finally:
             backlog.hurry -= 1
+    return True
 
 
 def _write_saves(backlog: _Backlog) -> None:
@@ -1202,7 +1210,9 @@ def _open_for_reading(db_path, timeout: float):
     """(read-only connection, schema version), or None if there is no
     database (yet)."""
     db_path = os.fspath(db_path)
-    wait_for_saves(db_path)  # what this process has handed to its writer thread is there
+    # What this process handed to its writer thread is there (unless a locked file keeps
+    # the writer waiting longer than a reader waits for a lock).
+    wait_for_saves(db_path, timeout)
     if not os.path.exists(db_path):
         return None
     conn = _connect(db_path, timeout, create=False)
@@ -1489,7 +1499,7 @@ def resolve_trace_id(db_path, text: str, timeout: float = 60) -> str:
 
 def _remove(db_path, where: str, params, timeout: float, vacuum: bool) -> int:
     db_path = os.fspath(db_path)
-    wait_for_saves(db_path)
+    wait_for_saves(db_path, timeout)
     if is_url(db_path):
         return _pg_remove(db_path, where, params, timeout)
     if not os.path.exists(db_path):
@@ -1778,7 +1788,7 @@ def _pg_save(url: str, trace_id: str, timeout, pieces) -> int:
 
 def _pg_reading(url: str, timeout: float):
     """A connection to a store that has our tables, or None when it has none yet."""
-    wait_for_saves(url)
+    wait_for_saves(url, timeout)
     conn = _pg_connect(url, timeout)
     psycopg = _pg_module()
     try:
