@@ -382,15 +382,20 @@ def test_saves_handed_to_the_writer_thread_commit_together_and_fail_alone(path, 
     # A value SQLite refuses: the failing save's row, after its chunk rows were written.
     db._writer(path, 60).conn.setlimit(sqlite3.SQLITE_LIMIT_LENGTH, 1000)
     broken = "trc_" + "B" * 1500
+
+    def cut_short():  # a document whose source fails: the save fails, nothing is stored
+        yield big[: len(big) // 2]
+        raise OSError("the pieces ran out")
+
     heard = {}
     # The file is held by another writer until every save is handed over: the writer
     # thread then finds them all waiting for one transaction.
     blocker = sqlite3.connect(path, isolation_level=None)
     blocker.execute("BEGIN IMMEDIATE")
-    names = ["trc_1", broken, "trc_2", "trc_BIG", "trc_3"]
+    names = ["trc_1", broken, "trc_2", "trc_CUT", "trc_BIG", "trc_3"]
     try:
         for name in names:
-            doc = big if name in (broken, "trc_BIG") else document(name)
+            doc = big if name in (broken, "trc_BIG") else cut_short() if name == "trc_CUT" else document(name)
             db.save_soon(path, name, doc, 10, lambda error, name=name: heard.__setitem__(name, error))
         time.sleep(0.2)
         blocker.execute("ROLLBACK")
@@ -400,6 +405,7 @@ def test_saves_handed_to_the_writer_thread_commit_together_and_fail_alone(path, 
         db.close_connections()
     assert set(heard) == set(names)
     assert "too big" in str(heard.pop(broken))
+    assert isinstance(heard.pop("trc_CUT"), OSError)
     assert set(heard.values()) == {None}
     stored = db.list_traces(path)
     assert sorted(s.trace_id for s in stored) == ["trc_0", "trc_1", "trc_2", "trc_3", "trc_BIG"]

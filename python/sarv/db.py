@@ -292,20 +292,29 @@ class _Pieces:
         self._current = _NO_BYTES
         self._offset = 0
         self.size = 0
+        # What stopped the pieces from coming (the source raising, a piece that is not
+        # bytes): the save fails, where a document that cannot be decoded is stored.
+        self.failure = None
 
     def _next_piece(self) -> bool:
         # The view of the last piece goes first: the core refills a piece's memory for the
         # next one once nothing refers to it any more.
         self._current, self._offset = _NO_BYTES, 0
-        for piece in self._pieces:
-            if not isinstance(piece, (bytes, bytearray, memoryview)):
-                raise TypeError("a document piece must be bytes, not %s" % type(piece).__name__)
-            if not len(piece):
-                continue
-            self.size += len(piece)
-            self._sink(piece)
-            self._current, self._offset = memoryview(piece), 0
-            return True
+        if self.failure is not None:
+            raise self.failure
+        try:
+            for piece in self._pieces:
+                if not isinstance(piece, (bytes, bytearray, memoryview)):
+                    raise TypeError("a document piece must be bytes, not %s" % type(piece).__name__)
+                if not len(piece):
+                    continue
+                self.size += len(piece)
+                self._sink(piece)
+                self._current, self._offset = memoryview(piece), 0
+                return True
+        except Exception as exc:
+            self.failure = exc
+            raise
         return False
 
     def read(self, n: int = -1) -> bytes:
@@ -368,6 +377,8 @@ def _derive_from(reader: _Pieces) -> _Derived:
             raise ValueError("trailing bytes after the document")
         derived.record_count = count
     except Exception as exc:  # malformed documents are stored all the same
+        if reader.failure is not None:
+            raise reader.failure from None
         if reader.size == 0 and not reader.drain():
             derived.decode_error = "empty document"
         else:
