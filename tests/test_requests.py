@@ -249,6 +249,26 @@ def test_keep_modes(tmp_path):
     call_wsgi(app, "/slow/any")
     assert [s.path for s in db.list_traces(path)] == ["/slow/any"]
 
+    # A trace past the hand-over size is stored by the request's thread before it returns
+    # (not copied for the writer thread); the others are handed over.
+    from sarv import middleware
+
+    handed = []
+    original = db.save_soon
+    db.save_soon = lambda *args: handed.append(args[1]) or original(*args)
+    try:
+        app, path = stored()
+        call_wsgi(app, "/small")
+        middleware._HAND_OVER_BYTES, limit = 0, middleware._HAND_OVER_BYTES
+        try:
+            call_wsgi(app, "/large")
+        finally:
+            middleware._HAND_OVER_BYTES = limit
+    finally:
+        db.save_soon = original
+    by_path = {s.path: s.trace_id for s in db.list_traces(path)}
+    assert sorted(by_path) == ["/large", "/small"] and handed == [by_path["/small"]]
+
     # A secret beyond ASCII: as a query parameter (percent-encoded UTF-8) and as a header
     # (its UTF-8 bytes, which WSGI hands over decoded as latin-1, ASGI as bytes).
     from sarv.middleware import RequestSettings

@@ -331,10 +331,23 @@ def _is_sarv_hook(hook) -> bool:
     return type(hook).__name__ == "SarvProfiler" and type(hook).__module__ == "sarv._sarv"
 
 
+# A trace larger than this (its records' bytes) is stored by the request's own thread,
+# straight from the profiler's buffers, rather than copied into a document for the writer
+# thread: a slow request's response can wait for its trace; memory should not double.
+_HAND_OVER_BYTES = 4 << 20
+
+
 def _save(profiler: _RequestProfiler) -> str | None:
     """Hands the request's trace to sarv's writer thread, so that the response
     does not wait for the disk; its id, or None if it could not be saved."""
     trace_id = profiler.trace_id
+    if _hooks().buffered_size(profiler.rust_profiler) > _HAND_OVER_BYTES:
+        try:
+            profiler.rust_profiler.save_request_in_db()
+        except Exception:
+            _logger.warning("sarv could not save the trace of a request (%s)", trace_id, exc_info=True)
+            return None
+        return trace_id
     try:
         # The document is written now: the profiler goes on with the thread's next request.
         document = profiler.rust_profiler.build_trace()

@@ -95,6 +95,27 @@ PyObject* restart_trace(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     });
 }
 
+PyObject* buffered_size(PyObject*, PyObject* profiler) {
+    return guarded([&]() -> PyObject* {
+        SarvProfiler* p = profiler_of(profiler);
+        if (p == nullptr) {
+            return nullptr;
+        }
+        size_t bytes = 0;
+        {
+            std::lock_guard<std::mutex> a(p->frames_of_interest_mutex);
+            bytes += p->frames_of_interest.bytes();
+        }
+        {
+            std::lock_guard<std::mutex> b(p->frames_mutex);
+            for (const auto& [thread, records] : p->frames) {
+                bytes += records.bytes();
+            }
+        }
+        return PyLong_FromSize_t(bytes);
+    });
+}
+
 PyObject* thread_monitored_profiler(PyObject*, PyObject*) {
     PyObject* found = monitored_profiler();
     return Py_NewRef(found != nullptr ? found : Py_None);

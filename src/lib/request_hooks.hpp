@@ -12,6 +12,10 @@ PyObject* register_context_profiler(PyObject* module, PyObject* const* args, Py_
 // keeps one profiler (and the code objects' cached decisions made for it).
 PyObject* restart_trace(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
+// buffered_size(profiler): the bytes of the records the profiler holds (what a document of
+// its trace would copy).
+PyObject* buffered_size(PyObject* module, PyObject* profiler);
+
 // monitored_profiler(), as thread_monitored_profiler: the SarvProfiler the calling thread records for through
 // sys.monitoring, or None (sys.getprofile() shows only a profile hook).
 PyObject* thread_monitored_profiler(PyObject* module, PyObject* unused);
@@ -24,9 +28,10 @@ struct RequestHooksApi {
     PyObject* (*register_context_profiler)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
     PyObject* (*restart_trace)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
     PyObject* (*monitored_profiler)(PyObject*, PyObject*);
+    PyObject* (*buffered_size)(PyObject*, PyObject*);
 };
-inline constexpr int REQUEST_HOOKS_API_VERSION = 2;
+inline constexpr int REQUEST_HOOKS_API_VERSION = 3;
 inline constexpr RequestHooksApi request_hooks_api = {REQUEST_HOOKS_API_VERSION, register_context_profiler,
-                                                      restart_trace, thread_monitored_profiler};
+                                                      restart_trace, thread_monitored_profiler, buffered_size};
 
 }  // namespace sarv

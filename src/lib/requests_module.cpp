@@ -48,6 +48,11 @@ PyObject* monitored_profiler(PyObject* self, PyObject* unused) {
     return api != nullptr ? api->monitored_profiler(self, unused) : nullptr;
 }
 
+PyObject* buffered_size(PyObject* self, PyObject* profiler) {
+    const sarv::RequestHooksApi* api = core_api();
+    return api != nullptr ? api->buffered_size(self, profiler) : nullptr;
+}
+
 PyMethodDef methods[] = {
     {"register_context_profiler",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(register_context_profiler)),
@@ -56,6 +61,8 @@ PyMethodDef methods[] = {
     {"restart_trace", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(restart_trace)),
      METH_FASTCALL | METH_KEYWORDS,
      "restart_trace(profiler, trace_id)\n--\n\nThe profiler (a SarvProfiler) starts a new trace of this id, its " "buffers emptied."},
+    {"buffered_size", buffered_size, METH_O,
+     "buffered_size(profiler)\n--\n\nThe bytes of the records the profiler (a SarvProfiler) holds."},
     {"monitored_profiler", monitored_profiler, METH_NOARGS,
      "monitored_profiler()\n--\n\nThe SarvProfiler the calling thread records for through sys.monitoring, or None."},
     {nullptr, nullptr, 0, nullptr},
