@@ -1092,13 +1092,16 @@ def save_soon(db_path, trace_id: str, document, timeout=60, done=None) -> None:
     job = _SaveJob(key, lambda: save_trace_in_sqlite(db_path, trace_id, timeout, document), trace_id, done)
     backlog = _backlog
     with backlog.cond:
-        if not backlog.closed:
-            while len(backlog.jobs) >= _WAITING_SAVES and not backlog.closed:
-                backlog.cond.wait()
-            if backlog.thread_id is None:
+        while not backlog.closed and len(backlog.jobs) >= _WAITING_SAVES:
+            backlog.cond.wait()
+        if not backlog.closed and backlog.thread_id is None:
+            try:
                 # A bare thread: a profile hook that threading would give its threads
                 # (sarv's own, for requests on worker threads) does not follow it there.
                 backlog.thread_id = _thread.start_new_thread(_write_saves, (backlog,))
+            except RuntimeError:
+                pass  # (no new threads at the interpreter's shutdown)
+        if backlog.thread_id is not None and not backlog.closed:
             backlog.jobs.append(job)
             if len(backlog.jobs) == 1 or len(backlog.jobs) >= _SAVES_PER_TRANSACTION:
                 backlog.cond.notify_all()  # (the writer waits for the first, then for a full batch)
@@ -1124,16 +1127,41 @@ def wait_for_saves(db_path=None, timeout=None) -> bool:
         backlog.cond.notify_all()
         try:
             while any(key is None or job.key == key for job in (*backlog.jobs, *backlog.running)):
+                if backlog.thread_id is None and not backlog.running:
+                    # Their writer is gone: they are done here.
+                    orphans, backlog.jobs = backlog.jobs, []
+                    backlog.running = orphans
+                    break
                 left = None if deadline is None else deadline - time.monotonic()
                 if left is not None and left <= 0:
                     return False
                 backlog.cond.wait(left)
+            else:
+                return True
         finally:
             backlog.hurry -= 1
+    try:
+        _run_jobs(orphans)
+    finally:
+        with backlog.cond:
+            backlog.running = ()
+            backlog.cond.notify_all()
     return True
 
 
 def _write_saves(backlog: _Backlog) -> None:
+    try:
+        _write_saves_until_stopped(backlog)
+    finally:
+        # Whatever stopped it (it is not meant to stop): the next save starts another
+        # writer, and whoever waits for saves looks again.
+        with backlog.cond:
+            backlog.thread_id = None
+            backlog.running = ()
+            backlog.cond.notify_all()
+
+
+def _write_saves_until_stopped(backlog: _Backlog) -> None:
     while True:
         with backlog.cond:
             while not backlog.jobs:
