@@ -960,7 +960,10 @@ def _settle_file(writer: _Writer, conn: sqlite3.Connection, db_path: str, create
 
 _SAVES_PER_TRANSACTION = 64
 _GROUP_COMMIT = 0.002  # seconds the first save waiting waits for others
-_WAITING_SAVES = 256  # past this many, whoever hands over a save waits for the writer
+# Past this many saves waiting, or this many bytes of their documents, whoever hands over a
+# save waits for the writer.
+_WAITING_SAVES = 256
+_WAITING_BYTES = 64 << 20
 
 _batching = threading.local()  # .batch: the _Batch of the writer thread's current transaction
 
@@ -1058,10 +1061,10 @@ class _BatchLost(SarvDatabaseError):
 
 
 class _SaveJob:
-    __slots__ = ("key", "save", "trace_id", "done", "since")
+    __slots__ = ("key", "save", "trace_id", "done", "since", "size")
 
-    def __init__(self, key, save, trace_id, done) -> None:
-        self.key, self.save, self.trace_id, self.done = key, save, trace_id, done
+    def __init__(self, key, save, trace_id, done, size=0) -> None:
+        self.key, self.save, self.trace_id, self.done, self.size = key, save, trace_id, done, size
         self.since = time.monotonic()
 
 
@@ -1071,6 +1074,7 @@ class _Backlog:
     def __init__(self) -> None:
         self.cond = threading.Condition(threading.Lock())
         self.jobs = []  # waiting, in order
+        self.size = 0  # the bytes of their documents
         self.running = ()  # the jobs the writer thread has taken
         self.thread_id = None
         self.hurry = 0  # readers waiting: no waiting for more saves to share a commit
@@ -1089,10 +1093,15 @@ def save_soon(db_path, trace_id: str, document, timeout=60, done=None) -> None:
     import _thread
 
     key = location(os.fspath(db_path))
-    job = _SaveJob(key, lambda: save_trace_in_sqlite(db_path, trace_id, timeout, document), trace_id, done)
+    size = len(document) if isinstance(document, (bytes, bytearray)) else 0
+    job = _SaveJob(key, lambda: save_trace_in_sqlite(db_path, trace_id, timeout, document), trace_id, done, size)
     backlog = _backlog
     with backlog.cond:
-        while not backlog.closed and len(backlog.jobs) >= _WAITING_SAVES:
+        while (
+            not backlog.closed
+            and backlog.jobs
+            and (len(backlog.jobs) >= _WAITING_SAVES or backlog.size + size > _WAITING_BYTES)
+        ):
             backlog.cond.wait()
         if not backlog.closed and backlog.thread_id is None:
             try:
@@ -1103,6 +1112,7 @@ def save_soon(db_path, trace_id: str, document, timeout=60, done=None) -> None:
                 pass  # (no new threads at the interpreter's shutdown)
         if backlog.thread_id is not None and not backlog.closed:
             backlog.jobs.append(job)
+            backlog.size += size
             if len(backlog.jobs) == 1 or len(backlog.jobs) >= _SAVES_PER_TRANSACTION:
                 backlog.cond.notify_all()  # (the writer waits for the first, then for a full batch)
             return
@@ -1129,7 +1139,7 @@ def wait_for_saves(db_path=None, timeout=None) -> bool:
             while any(key is None or job.key == key for job in (*backlog.jobs, *backlog.running)):
                 if backlog.thread_id is None and not backlog.running:
                     # Their writer is gone: they are done here.
-                    orphans, backlog.jobs = backlog.jobs, []
+                    orphans, backlog.jobs, backlog.size = backlog.jobs, [], 0
                     backlog.running = orphans
                     break
                 left = None if deadline is None else deadline - time.monotonic()
@@ -1177,6 +1187,7 @@ def _write_saves_until_stopped(backlog: _Backlog) -> None:
             for job in backlog.jobs:
                 (taken if job.key == key and len(taken) < _SAVES_PER_TRANSACTION else left).append(job)
             backlog.jobs = left
+            backlog.size = sum(job.size for job in left)
             backlog.running = taken
             backlog.cond.notify_all()
         try:
