@@ -953,29 +953,8 @@ private:
                 return walk_object(o, tp, ti, depth, w, held.get());
             }
             case Handler::Function: {
-                auto* fn = reinterpret_cast<PyFunctionObject*>(o);
-                PyObject* qual = fn->func_qualname;
-                PyObject* mod = fn->func_module;
-                bool with_module = mod != nullptr && PyUnicode_CheckExact(mod) && PyUnicode_GET_LENGTH(mod) > 0;
-                if (qual != nullptr && PyUnicode_CheckExact(qual) && PyUnicode_IS_ASCII(qual) &&
-                    (!with_module || PyUnicode_IS_ASCII(mod))) {
-                    // "<function module.qual>", the common case straight from the two texts.
+                if (put_function_text(o)) {
                     w.budget -= 32;
-                    std::string_view q(static_cast<const char*>(PyUnicode_DATA(qual)),
-                                       static_cast<size_t>(PyUnicode_GET_LENGTH(qual)));
-                    std::string_view m;
-                    if (with_module) {
-                        m = std::string_view(static_cast<const char*>(PyUnicode_DATA(mod)),
-                                             static_cast<size_t>(PyUnicode_GET_LENGTH(mod)));
-                    }
-                    pack_str_header(out_, 10 + m.size() + (with_module ? 1 : 0) + q.size() + 1);
-                    out_.append("<function ", 10);
-                    if (with_module) {
-                        out_.append(m);
-                        out_.push_back('.');
-                    }
-                    out_.append(q);
-                    out_.push_back('>');
                     return St::Ok;
                 }
                 [[fallthrough]];
@@ -990,6 +969,35 @@ private:
                 return put_text(t);
             }
         }
+    }
+
+    // "<function module.qual>" of a function whose names are ASCII texts, the common case,
+    // straight from the two texts; false (nothing written) for any other.
+    bool put_function_text(PyObject* o) {
+        auto* fn = reinterpret_cast<PyFunctionObject*>(o);
+        PyObject* qual = fn->func_qualname;
+        PyObject* mod = fn->func_module;
+        bool with_module = mod != nullptr && PyUnicode_CheckExact(mod) && PyUnicode_GET_LENGTH(mod) > 0;
+        if (qual == nullptr || !PyUnicode_CheckExact(qual) || !PyUnicode_IS_ASCII(qual) ||
+            (with_module && !PyUnicode_IS_ASCII(mod))) {
+            return false;
+        }
+        std::string_view q(static_cast<const char*>(PyUnicode_DATA(qual)),
+                           static_cast<size_t>(PyUnicode_GET_LENGTH(qual)));
+        std::string_view m;
+        if (with_module) {
+            m = std::string_view(static_cast<const char*>(PyUnicode_DATA(mod)),
+                                 static_cast<size_t>(PyUnicode_GET_LENGTH(mod)));
+        }
+        pack_str_header(out_, 10 + m.size() + (with_module ? 1 : 0) + q.size() + 1);
+        out_.append("<function ", 10);
+        if (with_module) {
+            out_.append(m);
+            out_.push_back('.');
+        }
+        out_.append(q);
+        out_.push_back('>');
+        return true;
     }
 
     St put_bytes(const char* data, Py_ssize_t n, Walk& w) {
@@ -2114,6 +2122,9 @@ private:
                     return s;
                 }
             }
+        } else if (ti->handler == Handler::Function && put_function_text(o)) {
+            used_default_ = true;  // (as the walker's tree writes a function)
+            return St::Ok;
         }
         return exact_default(o, nest, ti);
     }
@@ -2516,7 +2527,7 @@ Outcome run(Buffer& out, F&& f) {
 
 // Values written alike in every form, without setting up an encoding: None (the argument
 // of every call event), bools, floats, small ints and short ASCII texts.
-bool write_plain_scalar(PyObject* o, Buffer& out) {
+[[gnu::always_inline]] inline bool write_plain_scalar(PyObject* o, Buffer& out) {
     PyTypeObject* tp = Py_TYPE(o);
     if (o == Py_None) {
         pack_nil(out);
