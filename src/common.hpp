@@ -47,6 +47,30 @@ private:
     PyObject* p_ = nullptr;
 };
 
+// A value or none, for the per-event facts of a record: std::optional fills its whole
+// payload with zeroes when made empty, which an event's three ids paid for each time.
+// The payload is read only while there is one.
+template <class T>
+class Maybe {
+public:
+    Maybe() = default;
+    Maybe(const T& value) : value_(value), has_(true) {}  // converts, as std::optional does
+    Maybe& operator=(const T& value) {
+        value_ = value;
+        has_ = true;
+        return *this;
+    }
+    void reset() { has_ = false; }
+    bool has_value() const { return has_; }
+    explicit operator bool() const { return has_; }
+    const T& operator*() const { return value_; }
+    const T* operator->() const { return &value_; }
+
+private:
+    T value_;
+    bool has_ = false;
+};
+
 // A broken invariant of the interpreter or of our own installation. Converted at the
 // boundary: PanicException from Python-callable entry points, unraisable inside the hook.
 class InternalFault : public std::runtime_error {

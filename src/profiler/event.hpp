@@ -36,12 +36,12 @@ struct EventFacts {
     std::string_view shown_path;     // the code's file name as records show it
     int line = 0;
     std::string_view names_entries;  // encode_names_entries of the code
-    std::optional<PrefixedId> frame_id;  // none for a return whose call was not recorded
-    std::optional<CallSite> call_site;
+    Maybe<PrefixedId> frame_id;  // none for a return whose call was not recorded
+    Maybe<CallSite> call_site;
     WallClock now{};                     // the record's timestamp (and the new id's time)
     std::string_view thread_entries;     // encode_thread_entries of the thread
     End end = End::Returned;             // of a return
-    std::optional<PrefixedId> resumes;   // of a call resuming a generator: its first activation
+    Maybe<PrefixedId> resumes;           // of a call resuming a generator: its first activation
     PyObject* arg = nullptr;             // borrowed, as all below
     // The variables: read straight from the frame, or else a dict of them.
     const DirectLocals* direct = nullptr;

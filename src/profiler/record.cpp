@@ -118,7 +118,7 @@ bool write_frame_record(const EventFacts& facts, bool lightweight, Buffer& out) 
         return false;
     }
 
-    const std::optional<CallSite>& site = facts.call_site;
+    const Maybe<CallSite>& site = facts.call_site;
     IntBytes site_line(site ? site->line_number : 0);
     write_counted(out, [&](auto& w) {
         w.put(facts.thread_entries);  // ends with the "timestamp" key

@@ -4,8 +4,8 @@
 
 namespace sarv {
 
-bool user_code_call_site(const CallStack& stack, const std::optional<PrefixedId>& frame_id,
-                         std::optional<CallSite>& out) {
+template <class MaybeId, class MaybeSite>
+bool user_code_call_site(const CallStack& stack, const MaybeId& frame_id, MaybeSite& out) {
     out.reset();
     if (!frame_id || stack.empty()) {
         return true;
@@ -33,5 +33,8 @@ bool user_code_call_site(const CallStack& stack, const std::optional<PrefixedId>
     out = CallSite{candidate->frame_id, line};
     return true;
 }
+
+template bool user_code_call_site(const CallStack&, const std::optional<PrefixedId>&, std::optional<CallSite>&);
+template bool user_code_call_site(const CallStack&, const Maybe<PrefixedId>&, Maybe<CallSite>&);
 
 }  // namespace sarv

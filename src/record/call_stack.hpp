@@ -54,7 +54,8 @@ inline void end_activation(CallStack& stack, PyFrameObject* frame, size_t at = S
 
 // The nearest recorded caller of the activation `frame_id`, given the stack as it was
 // before the current event changed it. Returns false with a Python error set on failure.
-bool user_code_call_site(const CallStack& stack, const std::optional<PrefixedId>& frame_id,
-                         std::optional<CallSite>& out);
+// (For std::optional and for Maybe.)
+template <class MaybeId, class MaybeSite>
+bool user_code_call_site(const CallStack& stack, const MaybeId& frame_id, MaybeSite& out);
 
 }  // namespace sarv
