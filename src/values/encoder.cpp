@@ -3,7 +3,7 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
-#include <optional>
+#include <memory>
 #include <vector>
 
 #include "values/limits.hpp"
@@ -2503,8 +2503,11 @@ Outcome run(Buffer& out, F&& f) {
         // started while another is in progress (by code that runs inside it, in this
         // thread or another) gets its own.
         static Scratch* shared = new Scratch();  // never destroyed: may be used at exit
-        std::optional<Scratch> own;
-        Scratch& scratch = shared->in_use ? own.emplace() : *shared;
+        std::unique_ptr<Scratch> own;
+        if (shared->in_use) {
+            own = std::make_unique<Scratch>();
+        }
+        Scratch& scratch = own ? *own : *shared;
         scratch.in_use = true;
         struct Release {
             Scratch& s;
