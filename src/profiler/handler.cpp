@@ -129,8 +129,8 @@ bool how_it_ended(PyFrameObject* frame, bool raised, const CodeInfo& code, const
     Exit exit = Exit::Returned;
 #if PY_VERSION_HEX >= 0x030C0000
     // (only the sys.monitoring backend knows it; a thread-local read is a call here)
-    if (detail::known_exit != detail::KnownExit::Unknown) {
-        if (detail::known_exit == detail::KnownExit::Suspended) {
+    if (detail::words.known_exit != detail::KnownExit::Unknown) {
+        if (detail::words.known_exit == detail::KnownExit::Suspended) {
             exit = suspension_exit(code.suspends, facts.arg);
         }
     } else
@@ -223,8 +223,8 @@ void commit_frame_event(SarvProfiler& profiler, PyFrameObject* frame, const Gath
     const EventFacts& facts = gathered.facts;
     note_suspension(frame, gathered, ts);
     if (facts.event == Event::Return && facts.end == End::Raised && facts.frame_id) {
-        if (detail::names_raises) {
-            detail::raised_frame_id = *facts.frame_id;
+        if (detail::words.names_raises) {
+            detail::words.raised_frame_id = *facts.frame_id;
         } else {
             profiler.note_raise(frame, *facts.frame_id, ts);
         }
@@ -278,7 +278,7 @@ bool SarvProfiler::leaves_out(const CodeInfo& info) const {
 }
 
 void SarvProfiler::profile(PyFrameObject* frame, PyObject* arg, Event event, CodeInfo* known, bool raised) {
-    if (detail::raises_pending) [[unlikely]] {
+    if (detail::words.raises_pending) [[unlikely]] {
         settle_raises(raised);
     }
     CodeInfo* found = known;

@@ -26,7 +26,7 @@ int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* ar
     CodeInfo* info = nullptr;
     if (SarvProfiler* fast = exact_profiler_of(obj); fast != nullptr && frame != nullptr) {
         info = peek_frame_code_info(frame);
-        if (fast->is_quickly_excluded(info) && !detail::raises_pending) {
+        if (fast->is_quickly_excluded(info) && !detail::words.raises_pending) {
             return 0;
         }
     }

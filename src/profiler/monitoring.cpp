@@ -325,14 +325,14 @@ PyObject* on_event(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             Py_RETURN_NONE;
         }
         // A thread that records nothing: the code is switched off if no profiler wants it.
-        if (is_local(K) && !detail::raises_pending && leaves_out_everywhere(code)) {
+        if (is_local(K) && !detail::words.raises_pending && leaves_out_everywhere(code)) {
             return switch_off(code);
         }
         Py_RETURN_NONE;
     }
     SarvProfiler* profiler = reinterpret_cast<PyProfiler*>(obj)->state;
     CodeInfo* info = peek_code_info(code);
-    if (profiler->is_quickly_excluded(info) && !detail::raises_pending) {
+    if (profiler->is_quickly_excluded(info) && !detail::words.raises_pending) {
         if (is_local(K) && leaves_out_everywhere(code)) {
             return switch_off(code);
         }
@@ -346,24 +346,24 @@ PyObject* on_event(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     // for a frame left by an exception.
     PyObject* arg = call ? Py_None : K == Kind::Unwind ? nullptr : args[2];
     if constexpr (!call) {
-        detail::known_exit = K == Kind::Yield ? detail::KnownExit::Suspended : detail::KnownExit::Ended;
+        detail::words.known_exit = K == Kind::Yield ? detail::KnownExit::Suspended : detail::KnownExit::Ended;
     }
-    detail::names_raises = K == Kind::Unwind;
-    detail::raised_frame_id.reset();
+    detail::words.names_raises = K == Kind::Unwind;
+    detail::words.raised_frame_id.reset();
     int done = handle_event(obj, frame, call ? PyTrace_CALL : PyTrace_RETURN, arg, info);
-    detail::known_exit = detail::KnownExit::Unknown;
-    detail::names_raises = false;
+    detail::words.known_exit = detail::KnownExit::Unknown;
+    detail::words.names_raises = false;
     if (done < 0) {
         return nullptr;
     }
-    if (detail::raised_frame_id) {
+    if (detail::words.raised_frame_id) {
         // The exception is named in its companion record at once, after the call's record.
         FetchedError pending;
         guarded<Boundary::Unraisable>(
-            [&] { profiler->name_raise(*detail::raised_frame_id, args[2], profiler->thread_state()); });
-        detail::raised_frame_id.reset();
+            [&] { profiler->name_raise(*detail::words.raised_frame_id, args[2], profiler->thread_state()); });
+        detail::words.raised_frame_id.reset();
     }
-    if (is_local(K) && !detail::raises_pending) {
+    if (is_local(K) && !detail::words.raises_pending) {
         // The first event of code left out: its later ones cost nothing.
         info = peek_code_info(code);
         if (profiler->is_quickly_excluded(info) && leaves_out_everywhere(code)) {

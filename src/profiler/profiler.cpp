@@ -154,23 +154,16 @@ std::unique_ptr<SarvProfiler> SarvProfiler::new_from_python(PyObject* py_profile
     return p;
 }
 
-ThreadState& SarvProfiler::thread_state() {
-    // One cached slot per thread: the hot path finds its state without a hash probe.
-    struct Cache {
-        uint64_t serial;
-        ThreadState* state;
-    };
-    thread_local Cache cache{0, nullptr};
-    if (cache.serial == serial) {
-        return *cache.state;
-    }
+// One cached slot per thread (detail::words): the hot path finds its state without a hash probe.
+ThreadState& SarvProfiler::new_thread_state(detail::ThreadWords& w) {
     uint64_t token = this_thread_token();
     std::lock_guard<std::mutex> guard(threads_mutex);
     auto& slot = threads[token];
     if (!slot) {
         slot = std::make_unique<ThreadState>();
     }
-    cache = Cache{serial, slot.get()};
+    w.state_serial = serial;
+    w.state = slot.get();
     return *slot;
 }
 

@@ -36,18 +36,28 @@ struct PendingRaise {
     PrefixedId frame_id;
 };
 
+struct ThreadState;
+
 namespace detail {
-// Some profiler has raises pending on this thread: every event looks for the exception.
-inline thread_local bool raises_pending = false;
 // Set by a backend that is told how a frame left (sys.monitoring): the event is a
 // suspension (PY_YIELD) or not, and need not be read from the generator's state.
 enum class KnownExit : uint8_t { Unknown, Ended, Suspended };
-inline thread_local KnownExit known_exit = KnownExit::Unknown;
-// Set by a backend handed the exception a frame is left by (sys.monitoring's PY_UNWIND):
-// the recorded raising call's id, whose companion record that backend writes at once,
-// after the call's own record.
-inline thread_local bool names_raises = false;
-inline thread_local std::optional<PrefixedId> raised_frame_id;
+// The hook's per-thread words, in one thread-local object: in a shared library each
+// thread-local variable read is a call, and one event reads several of these.
+struct ThreadWords {
+    // Some profiler has raises pending on this thread: every event looks for the exception.
+    bool raises_pending = false;
+    KnownExit known_exit = KnownExit::Unknown;
+    // Set by a backend handed the exception a frame is left by (sys.monitoring's
+    // PY_UNWIND): the recorded raising call's id, whose companion record that backend
+    // writes at once, after the call's own record.
+    bool names_raises = false;
+    std::optional<PrefixedId> raised_frame_id;
+    // The thread's state of the profiler with this serial (SarvProfiler::thread_state).
+    uint64_t state_serial = 0;
+    ThreadState* state = nullptr;
+};
+inline thread_local ThreadWords words;  // trivially destructible: nothing runs at thread exit
 }  // namespace detail
 
 // State that only its own thread touches: no lock needed.
@@ -112,8 +122,14 @@ public:
     // The same companion record at once, where the backend is handed the exception.
     void name_raise(const PrefixedId& frame_id, PyObject* exception, ThreadState& ts);
 
-    ThreadState& thread_state();
+    ThreadState& thread_state() {
+        detail::ThreadWords& w = detail::words;
+        return w.state_serial == serial ? *w.state : new_thread_state(w);
+    }
     bool ensure_thread_info(ThreadState& ts);
+
+    // thread_state() when the thread's cached slot is another profiler's.
+    ThreadState& new_thread_state(detail::ThreadWords& w);
 
     // A number never reused, so caches keyed by it cannot mistake a dead profiler for us.
     const uint64_t serial;
