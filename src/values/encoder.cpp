@@ -2091,6 +2091,20 @@ private:
         return exact_instance(o, tp, nest);
     }
 
+    // Whether exact() writes `o` itself, rather than through exact_instance: the builtin
+    // scalars and containers (and anything of a class that subclasses one of them without
+    // being a heap type: left to exact()).
+    static bool exact_writes_itself(PyObject* o, PyTypeObject* tp) {
+        if (PyType_HasFeature(tp, Py_TPFLAGS_HEAPTYPE)) {
+            return false;
+        }
+        constexpr unsigned long builtin_bases = Py_TPFLAGS_LONG_SUBCLASS | Py_TPFLAGS_LIST_SUBCLASS |
+                                                Py_TPFLAGS_TUPLE_SUBCLASS | Py_TPFLAGS_BYTES_SUBCLASS |
+                                                Py_TPFLAGS_UNICODE_SUBCLASS | Py_TPFLAGS_DICT_SUBCLASS;
+        return PyType_HasFeature(tp, builtin_bases) || o == Py_None || tp == &PyFloat_Type || tp == &PyByteArray_Type ||
+               tp == &PyMemoryView_Type || tp == &PySet_Type || tp == &PyFrozenSet_Type;
+    }
+
     // What exact() writes for a value of any class but the builtin ones it writes itself.
     St exact_instance(PyObject* o, PyTypeObject* tp, int nest) {
         const Known& k = *known();
@@ -2257,8 +2271,9 @@ private:
             PyObject* v = values[i].get();
             if (!exact_scalar(v)) {
                 PyTypeObject* tp = Py_TYPE(v);
-                // An instance of a class of the program (`self`): what exact() would do.
-                SARV_TRY(PyType_HasFeature(tp, Py_TPFLAGS_HEAPTYPE) && out_.size() - start_ <= EXACT_MAX_BYTES
+                // An instance of a class of the program (`self`), a generator, a function:
+                // what exact() would do.
+                SARV_TRY(!exact_writes_itself(v, tp) && out_.size() - start_ <= EXACT_MAX_BYTES
                              ? exact_instance(v, tp, nest - 1)
                              : exact(v, nest));
             }
