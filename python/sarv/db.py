@@ -33,6 +33,11 @@ program that is saving one (and the other way round). A process keeps one
 connection per database open for its saves and closes it at exit, which
 also removes the log files.
 
+`save_soon` stores a document on a writer thread instead of the caller's (the
+request middleware's way): saves that wait together for one database share a
+transaction, each in a savepoint of its own; this process's readers, and its
+exit, wait for them (`wait_for_saves`).
+
 The default location is `.sarv/traces.sqlite3` under the current directory;
 the environment variable SARV_DB, when set and not empty, names another file.
 
