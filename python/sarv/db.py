@@ -901,12 +901,19 @@ def _save(db_path, trace_id, timeout, msgpack):
             _settle_file(writer, conn, db_path, created_schema)
             return row_id
         except sqlite3.Error as exc:
-            if writer.identity is None:
-                _forget_writer(writer)
+            _drop_if_unusable(writer, exc)
             raise _wrap_sqlite_error(db_path, exc) from exc
-        except SarvDatabaseError:
-            _forget_writer(writer)
+        except SarvDatabaseError as exc:
+            _drop_if_unusable(writer, exc)
             raise
+
+
+def _drop_if_unusable(writer: _Writer, exc: Exception) -> None:
+    """After a failed save: drops a connection that may be what failed."""
+    if isinstance(exc, SarvDatabaseError) or writer.identity is None:
+        # Not our file (any more), or a connection that never saved: opening it may be
+        # what failed.
+        _forget_writer(writer)
 
 
 def _set_timeout(writer: _Writer, timeout) -> None:
@@ -1018,12 +1025,10 @@ class _Batch:
         except BaseException as exc:
             _rollback(writer.conn)
             writer.lock.release()
+            if isinstance(exc, (sqlite3.Error, SarvDatabaseError)):
+                _drop_if_unusable(writer, exc)
             if isinstance(exc, sqlite3.Error):
-                if writer.identity is None:
-                    _forget_writer(writer)
                 raise _wrap_sqlite_error(db_path, exc) from exc
-            if isinstance(exc, SarvDatabaseError):
-                _forget_writer(writer)
             raise
         self.writer, self.db_path = writer, db_path
 
@@ -1216,8 +1221,7 @@ def _run_jobs(jobs) -> None:
                 job.save()
                 outcomes.append((job, None))
             except _BatchLost as exc:
-                lost = set(exc.trace_ids)
-                outcomes = [(j, exc if j.trace_id in lost else e) for j, e in outcomes]
+                outcomes = _blame(outcomes, exc)
                 outcomes.append((job, exc))
             except BaseException as exc:
                 outcomes.append((job, exc))
@@ -1225,8 +1229,7 @@ def _run_jobs(jobs) -> None:
             try:
                 batch.commit()
             except _BatchLost as exc:
-                lost = set(exc.trace_ids)
-                outcomes = [(j, exc if j.trace_id in lost else e) for j, e in outcomes]
+                outcomes = _blame(outcomes, exc)
     finally:
         _batching.batch = None
     for job, error in outcomes:
@@ -1235,6 +1238,12 @@ def _run_jobs(jobs) -> None:
                 job.done(error)
             except BaseException:
                 pass  # a report that fails must not stop the writer
+
+
+def _blame(outcomes, lost: _BatchLost):
+    """The outcomes, with the saves a lost transaction held failed by it."""
+    ids = set(lost.trace_ids)
+    return [(job, lost if job.trace_id in ids else error) for job, error in outcomes]
 
 
 def _close_backlog() -> None:
