@@ -158,6 +158,43 @@ def test_each_generator_resumption_is_a_new_activation(recording):
     assert raw[1].endswith(b"\xa3end\xa7yielded") and raw[2].endswith(b"\xa7resumes\xbe" + calls[0].encode())
 
 
+ABANDONED = textwrap.dedent("""\
+    import threading
+
+    def numbers():
+        yield 1
+        yield 2
+
+    def abandon(n):
+        # Suspended, then dropped (3.12+ closes such a generator without running its
+        # frame) or finished on a thread that is not recorded.
+        for _ in range(n):
+            g = numbers()
+            next(g)
+            del g
+        kept = []
+        for _ in range(n):
+            kept.append(numbers())
+            next(kept[-1])
+        worker = threading.Thread(target=lambda: [list(g) for g in kept])
+        worker.start()
+        worker.join()
+        del kept[:]
+        for _ in range(n):  # new generators, very likely in the dead ones' memory
+            for _ in numbers():
+                pass
+""")
+
+
+def test_a_new_generator_never_resumes_an_abandoned_one(recording):
+    ns = recording.module(ABANDONED)
+    _, trace, _ = recording.run(ns["abandon"], 200)
+    calls = [r for r in named(trace.records, "numbers") if r["event"] == "call"]
+    fresh = calls[-600:]  # (how many calls closing the dropped ones makes depends on the version)
+    assert [r.get("resumes") for r in fresh[0::3]] == [None] * 200
+    assert [r.get("resumes") for r in fresh[1::3]] == [r["frame_id"] for r in fresh[0::3]]
+
+
 EXCEPTIONS = textwrap.dedent("""\
     def fail():
         raise ValueError("boom")

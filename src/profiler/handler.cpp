@@ -104,6 +104,8 @@ struct GatheredEvent {
     Ref locals;                    // the dict facts.locals points to, when one was made
     size_t activation = SIZE_MAX;  // a return's entry on the call stack (searched once)
     bool suspending = false;       // the code is a generator's or coroutine's
+    bool stale_suspension = false;  // a call whose frame's memory held a generator left suspended
+    const void* code = nullptr;     // the code's cache entry, for a suspension
 };
 
 // A return's end (raised; for a generator's or coroutine's frame, yielded or awaited), and
@@ -111,10 +113,16 @@ struct GatheredEvent {
 bool how_it_ended(PyFrameObject* frame, bool raised, const CodeInfo& code, const ThreadState& ts, GatheredEvent& out) {
     EventFacts& facts = out.facts;
     out.suspending = code.suspends != Suspends::Never;
+    out.code = &code;
     if (facts.event == Event::Call) {
         if (out.suspending) {
             if (auto it = ts.suspended.find(reinterpret_cast<uintptr_t>(frame)); it != ts.suspended.end()) {
-                facts.resumes = it->second;
+                const ThreadState::Suspension& left = it->second;
+                if (left.code == &code && PyFrame_GetLasti(frame) >= left.lasti) {
+                    facts.resumes = left.first;
+                } else {
+                    out.stale_suspension = true;
+                }
             }
         }
         return true;
@@ -148,15 +156,26 @@ constexpr size_t MAX_SUSPENDED = 1 << 16;
 
 void note_suspension(PyFrameObject* frame, const GatheredEvent& gathered, ThreadState& ts) {
     const EventFacts& facts = gathered.facts;
-    if (!gathered.suspending || facts.event != Event::Return) {
+    if (!gathered.suspending) {
         return;
     }
     auto identity = reinterpret_cast<uintptr_t>(frame);
+    if (facts.event != Event::Return) {
+        if (gathered.stale_suspension) {
+            ts.suspended.erase(identity);
+        }
+        return;
+    }
     if ((facts.end == End::Yielded || facts.end == End::Awaited) && facts.frame_id) {
         if (ts.suspended.size() >= MAX_SUSPENDED) {
             ts.suspended.clear();
         }
-        ts.suspended.try_emplace(identity, *facts.frame_id);  // the first activation's id stays
+        int lasti = PyFrame_GetLasti(frame);
+        // The first activation's id stays; the instruction is the latest suspension's.
+        auto [it, fresh] = ts.suspended.try_emplace(identity, ThreadState::Suspension{*facts.frame_id, gathered.code, lasti});
+        if (!fresh) {
+            it->second.lasti = lasti;
+        }
     } else {
         ts.suspended.erase(identity);
     }
