@@ -172,7 +172,8 @@ void note_suspension(PyFrameObject* frame, const GatheredEvent& gathered, Thread
         }
         int lasti = PyFrame_GetLasti(frame);
         // The first activation's id stays; the instruction is the latest suspension's.
-        auto [it, fresh] = ts.suspended.try_emplace(identity, ThreadState::Suspension{*facts.frame_id, gathered.code, lasti});
+        auto [it, fresh] =
+            ts.suspended.try_emplace(identity, ThreadState::Suspension{*facts.frame_id, gathered.code, lasti});
         if (!fresh) {
             it->second.lasti = lasti;
         }
