@@ -46,3 +46,20 @@ inline PyObject* frame_slot(_PyInterpreterFrame* f, int i) {
 }  // namespace sarv
 #endif
 #endif
+
+namespace sarv {
+
+// Whether the frame stands past its code's first traceable instruction: a generator's or
+// coroutine's frame resuming does, one starting does not.
+inline bool frame_past_start(PyFrameObject* frame) {
+#ifdef SARV_FRAME_INTERNALS
+    _PyInterpreterFrame* f = frame->f_frame;
+    return f != nullptr && _PyInterpreterFrame_LASTI(f) > frame_code(f)->_co_firsttraceable;
+#else
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
+    int first = reinterpret_cast<PyCodeObject*>(code.get())->_co_firsttraceable;
+    return PyFrame_GetLasti(frame) / static_cast<int>(sizeof(_Py_CODEUNIT)) > first;
+#endif
+}
+
+}  // namespace sarv

@@ -4,6 +4,7 @@
 #include "profiler/profiler.hpp"
 #include "boundary.hpp"
 #include "interp/code_cache.hpp"
+#include "interp/frames.hpp"
 #include "profiler/event.hpp"
 #include "record/qualname.hpp"
 
@@ -104,8 +105,7 @@ struct GatheredEvent {
     Ref locals;                    // the dict facts.locals points to, when one was made
     size_t activation = SIZE_MAX;  // a return's entry on the call stack (searched once)
     bool suspending = false;       // the code is a generator's or coroutine's
-    bool stale_suspension = false;  // a call whose frame's memory held a generator left suspended
-    const void* code = nullptr;     // the code's cache entry, for a suspension
+    bool stale_suspension = false;  // a first activation in the memory of a frame left suspended
 };
 
 // A return's end (raised; for a generator's or coroutine's frame, yielded or awaited), and
@@ -113,13 +113,11 @@ struct GatheredEvent {
 bool how_it_ended(PyFrameObject* frame, bool raised, const CodeInfo& code, const ThreadState& ts, GatheredEvent& out) {
     EventFacts& facts = out.facts;
     out.suspending = code.suspends != Suspends::Never;
-    out.code = &code;
     if (facts.event == Event::Call) {
         if (out.suspending) {
             if (auto it = ts.suspended.find(reinterpret_cast<uintptr_t>(frame)); it != ts.suspended.end()) {
-                const ThreadState::Suspension& left = it->second;
-                if (left.code == &code && PyFrame_GetLasti(frame) >= left.lasti) {
-                    facts.resumes = left.first;
+                if (frame_past_start(frame)) {
+                    facts.resumes = it->second;
                 } else {
                     out.stale_suspension = true;
                 }
@@ -170,13 +168,7 @@ void note_suspension(PyFrameObject* frame, const GatheredEvent& gathered, Thread
         if (ts.suspended.size() >= MAX_SUSPENDED) {
             ts.suspended.clear();
         }
-        int lasti = PyFrame_GetLasti(frame);
-        // The first activation's id stays; the instruction is the latest suspension's.
-        auto [it, fresh] =
-            ts.suspended.try_emplace(identity, ThreadState::Suspension{*facts.frame_id, gathered.code, lasti});
-        if (!fresh) {
-            it->second.lasti = lasti;
-        }
+        ts.suspended.try_emplace(identity, *facts.frame_id);  // the first activation's id stays
     } else {
         ts.suspended.erase(identity);
     }

@@ -65,17 +65,11 @@ struct ThreadState {
     CallStack call_frames;
     std::unordered_map<uintptr_t, PrefixedId> frame_ids;
     // Suspended generators' and coroutines' frames: the id of the activation that started
-    // each, which its resumptions' records name, and the code (its cache entry) and
-    // instruction it last suspended at. A frame can be freed without resuming (3.12+ closes
-    // a generator without running it; one finished on a thread not recorded), and a new
-    // generator's frame take its memory: one resuming stands at or past its last
-    // suspension in the same code, where a new one starts before any.
-    struct Suspension {
-        PrefixedId first;
-        const void* code;
-        int lasti;
-    };
-    std::unordered_map<uintptr_t, Suspension> suspended;
+    // each, which its resumptions' records name. A frame can go without resuming (3.12+
+    // closes a generator with no handler without running it; one finished on a thread not
+    // recorded) and a new generator's frame take its memory: only a frame past its code's
+    // start resumes.
+    std::unordered_map<uintptr_t, PrefixedId> suspended;
     std::vector<PendingRaise> pending_raises;
     std::optional<ThreadInfo> thread_info;
     std::string thread_entries;  // the record's "thread" and "thread_native_id" entries, and the next key
