@@ -378,6 +378,12 @@ def test_flask_extension(tmp_path):
     records = records_of(path, summary.trace_id)
     for name in ("check", "item", "lookup"):
         assert frames_named(records, name), name
+    # The row is filled from what the core says of the document: the same as its records say.
+    derived = db._derive(db.load_trace(path, summary.trace_id))
+    columns = ("source", "version", "started", "record_count", "test_name", "decode_error", "command")
+    columns += ("outcome", "method", "path", "status", "duration")
+    assert [getattr(summary, c) for c in columns] == [getattr(derived, c) for c in columns]
+    assert summary.size == len(db.load_trace(path, summary.trace_id)) and summary.record_count == len(records)
 
 
 DJANGO_APP = """

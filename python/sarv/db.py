@@ -61,6 +61,7 @@ import time
 
 __all__ = [
     "DB_ENV_VAR",
+    "DescribedDocument",
     "NotASarvDatabase",
     "SCHEMA_VERSION",
     "SarvDatabaseError",
@@ -497,6 +498,26 @@ def _take_head(derived: _Derived, piece) -> None:
         except msgpack.OutOfData:
             if size >= len(piece):
                 return  # a command line longer than a piece: not listed
+
+
+class DescribedDocument:
+    """A whole document (bytes) with what the profiler's core knows of it
+    (`sarv._requests.described_trace`): stored as the core's pieces are,
+    its records never walked for the row's columns."""
+
+    __slots__ = ("document", "record_count", "tail_offset", "edge_records")
+
+    def __init__(self, document: bytes, record_count: int, tail_offset: int, edge_records: tuple) -> None:
+        self.document = document
+        self.record_count = record_count
+        self.tail_offset = tail_offset
+        self.edge_records = edge_records
+
+    def __iter__(self):
+        return iter((self.document,))
+
+    def __len__(self) -> int:
+        return len(self.document)
 
 
 def _derive(document: bytes) -> _Derived:
@@ -1095,15 +1116,16 @@ _backlog = _Backlog()
 
 
 def save_soon(db_path, trace_id: str, document, timeout=60, done=None) -> None:
-    """Stores a trace document (bytes) as save_trace_in_sqlite does, on
-    sarv's writer thread; `done(error)` follows there (error None when the
-    trace was stored, else the exception, logged by no one). Saves waiting
-    together for the same database are committed at once. In a process that
+    """Stores a trace document (bytes, or a DescribedDocument) as
+    save_trace_in_sqlite does, on sarv's writer thread; `done(error)`
+    follows there (error None when the trace was stored, else the
+    exception, logged by no one). Saves waiting together for the same
+    database are committed at once. In a process that
     is exiting the save is done at once, by the caller."""
     import _thread
 
     key = location(os.fspath(db_path))
-    size = len(document) if isinstance(document, (bytes, bytearray)) else 0
+    size = len(document) if isinstance(document, (bytes, bytearray, DescribedDocument)) else 0
     job = _SaveJob(key, lambda: save_trace_in_sqlite(db_path, trace_id, timeout, document), trace_id, done, size)
     backlog = _backlog
     with backlog.cond:

@@ -350,7 +350,9 @@ def _save(profiler: _RequestProfiler) -> str | None:
         return trace_id
     try:
         # The document is written now: the profiler goes on with the thread's next request.
-        document = profiler.rust_profiler.build_trace()
+        # (Described by the core: the writer thread then fills the row without walking the
+        # records.)
+        document = _db.DescribedDocument(*_hooks().described_trace(profiler.rust_profiler))
     except Exception:
         _logger.warning("sarv could not save the trace of a request (%s)", trace_id, exc_info=True)
         return None

@@ -116,6 +116,13 @@ PyObject* buffered_size(PyObject*, PyObject* profiler) {
     });
 }
 
+PyObject* described_trace(PyObject*, PyObject* profiler) {
+    return guarded([&]() -> PyObject* {
+        SarvProfiler* p = profiler_of(profiler);
+        return p != nullptr ? p->build_described_trace().release() : nullptr;
+    });
+}
+
 PyObject* thread_monitored_profiler(PyObject*, PyObject*) {
     PyObject* found = monitored_profiler();
     return Py_NewRef(found != nullptr ? found : Py_None);

@@ -16,6 +16,10 @@ PyObject* restart_trace(PyObject* module, PyObject* const* args, Py_ssize_t narg
 // its trace would copy).
 PyObject* buffered_size(PyObject* module, PyObject* profiler);
 
+// described_trace(profiler): its trace's document as build_trace() makes it, with what
+// describes it without reading its records: (bytes, record_count, tail_offset, edge_records).
+PyObject* described_trace(PyObject* module, PyObject* profiler);
+
 // monitored_profiler(), as thread_monitored_profiler: the SarvProfiler the calling thread records for through
 // sys.monitoring, or None (sys.getprofile() shows only a profile hook).
 PyObject* thread_monitored_profiler(PyObject* module, PyObject* unused);
@@ -29,9 +33,14 @@ struct RequestHooksApi {
     PyObject* (*restart_trace)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
     PyObject* (*monitored_profiler)(PyObject*, PyObject*);
     PyObject* (*buffered_size)(PyObject*, PyObject*);
+    PyObject* (*described_trace)(PyObject*, PyObject*);
 };
-inline constexpr int REQUEST_HOOKS_API_VERSION = 3;
-inline constexpr RequestHooksApi request_hooks_api = {REQUEST_HOOKS_API_VERSION, register_context_profiler,
-                                                      restart_trace, thread_monitored_profiler, buffered_size};
+inline constexpr int REQUEST_HOOKS_API_VERSION = 4;
+inline constexpr RequestHooksApi request_hooks_api = {REQUEST_HOOKS_API_VERSION,
+                                                      register_context_profiler,
+                                                      restart_trace,
+                                                      thread_monitored_profiler,
+                                                      buffered_size,
+                                                      described_trace};
 
 }  // namespace sarv

@@ -53,6 +53,11 @@ PyObject* buffered_size(PyObject* self, PyObject* profiler) {
     return api != nullptr ? api->buffered_size(self, profiler) : nullptr;
 }
 
+PyObject* described_trace(PyObject* self, PyObject* profiler) {
+    const sarv::RequestHooksApi* api = core_api();
+    return api != nullptr ? api->described_trace(self, profiler) : nullptr;
+}
+
 PyMethodDef methods[] = {
     {"register_context_profiler",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(register_context_profiler)),
@@ -63,6 +68,8 @@ PyMethodDef methods[] = {
      "restart_trace(profiler, trace_id)\n--\n\nThe profiler (a SarvProfiler) starts a new trace of this id, its " "buffers emptied."},
     {"buffered_size", buffered_size, METH_O,
      "buffered_size(profiler)\n--\n\nThe bytes of the records the profiler (a SarvProfiler) holds."},
+    {"described_trace", described_trace, METH_O,
+     "described_trace(profiler)\n--\n\nThe profiler's trace as build_trace() makes it, and what describes it " "without reading its records: (document, record_count, tail_offset, edge_records)."},
     {"monitored_profiler", monitored_profiler, METH_NOARGS,
      "monitored_profiler()\n--\n\nThe SarvProfiler the calling thread records for through sys.monitoring, or None."},
     {nullptr, nullptr, 0, nullptr},

@@ -364,7 +364,11 @@ Ref SarvProfiler::document_bytes(const DocumentMeta& meta, TakenFrames& taken) {
     return bytes;
 }
 
-Ref SarvProfiler::build_trace() {
+Ref SarvProfiler::build_trace() { return build_document(false); }
+
+Ref SarvProfiler::build_described_trace() { return build_document(true); }
+
+Ref SarvProfiler::build_document(bool described) {
     DocumentMeta meta{};
     if (!read_meta(*this, meta)) {
         return {};
@@ -377,11 +381,22 @@ Ref SarvProfiler::build_trace() {
     TakenFrames taken;
     take_frames(taken);
     meta.dropped = taken.dropped;
-    Ref bytes = document_bytes(meta, taken);
-    if (!bytes) {
+    Ref result = document_bytes(meta, taken);
+    if (result && described) {
+        CountingSink tail;
+        write_tail(tail, meta);
+        Ref count = Ref::steal(PyLong_FromSize_t(record_count(taken)));
+        Ref tail_offset =
+            Ref::steal(PyLong_FromSize_t(static_cast<size_t>(PyBytes_GET_SIZE(result.get())) - tail.size));
+        Ref edges = edge_records(meta, taken);
+        result = count && tail_offset && edges
+                     ? Ref::steal(PyTuple_Pack(4, result.get(), count.get(), tail_offset.get(), edges.get()))
+                     : Ref();
+    }
+    if (!result) {
         restore_frames(std::move(taken));
     }
-    return bytes;
+    return result;
 }
 
 bool SarvProfiler::save_in_db() {

@@ -113,6 +113,10 @@ public:
     // One frame record, for an event without plugin records (no boundary can be among them).
     void push_record(size_t thread_id, std::string_view record);
     Ref build_trace();
+    // build_trace() with what storage reads of the document otherwise by walking its
+    // records: (bytes, record_count, tail_offset, edge_records), as the pieces save_in_db
+    // hands over describe themselves.
+    Ref build_described_trace();
     bool save_in_db();
 
     static void log_error(PyFrameObject* frame, Event event, PyObject* co_filename, PyObject* co_name);
@@ -190,6 +194,7 @@ private:
     void restore_frames(TakenFrames&& taken);
     // The document of the taken records as one bytes object (null with an error set).
     Ref document_bytes(const DocumentMeta& meta, TakenFrames& taken);
+    Ref build_document(bool described);
 
     std::mutex threads_mutex;
     std::unordered_map<uint64_t, std::unique_ptr<ThreadState>> threads;
