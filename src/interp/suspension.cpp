@@ -57,11 +57,12 @@ int generator_suspended(PyFrameObject* frame, Suspends kind) {
     // 3.11: generators, coroutines and async generators share the head that holds the
     // frame's state, set to suspended before the hook hears of a yield.
     (void)kind;
-    Ref generator = Ref::steal(PyFrame_GetGenerator(frame));
-    if (!generator) {
+    _PyInterpreterFrame* f = frame->f_frame;
+    if (f == nullptr || f->owner != FRAME_OWNED_BY_GENERATOR) {
         return 0;  // a frame of such code that no generator owns (never the case in practice)
     }
-    return reinterpret_cast<PyGenObject*>(generator.get())->gi_frame_state == FRAME_SUSPENDED ? 1 : 0;
+    // (read where the generator holds the frame: no reference taken and dropped per event)
+    return _PyFrame_GetGenerator(f)->gi_frame_state == FRAME_SUSPENDED ? 1 : 0;
 #else
     (void)frame;
     (void)kind;
