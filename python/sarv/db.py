@@ -468,11 +468,11 @@ def _derive_described(reader: _Pieces, document) -> _Derived:
         if reader.size > tail_offset:
             tail.append(bytes(piece[max(tail_offset - start, 0) :]))
         del piece  # (the core refills the memory of a piece no longer viewed)
-    tail_unpacker = msgpack.Unpacker(raw=False, strict_map_key=False)
-    tail_unpacker.feed(b"".join(tail))
-    for _ in range(4):  # "main_thread_id", "meta", "timestamp", "trace_id"
-        key = tail_unpacker.unpack()
-        _take_entry(derived, key, tail_unpacker.unpack())
+    # The document's last four entries ("main_thread_id", "meta", "timestamp", "trace_id"),
+    # read as a map of four: an Unpacker is a 40 KiB object zero-filled at each creation.
+    entries = msgpack.unpackb(b"\x84" + b"".join(tail), raw=False, strict_map_key=False)
+    for key, value in entries.items():
+        _take_entry(derived, key, value)
     markers = _Markers(derived)
     for record in document.edge_records:
         markers.take(msgpack.unpackb(record, raw=False, strict_map_key=False))
