@@ -324,6 +324,13 @@ bool read_meta(const SarvProfiler& p, DocumentMeta& meta) {
     return true;
 }
 
+// Where the entries after the records begin, in a document of `size` bytes.
+size_t tail_offset(const DocumentMeta& meta, size_t size) {
+    CountingSink tail;
+    write_tail(tail, meta);
+    return size - tail.size;
+}
+
 size_t record_count(const TakenFrames& taken) {
     size_t count = taken.frames_of_interest.count() + (taken.dropped != 0);
     for (const auto& [thread_id, list] : taken.frames) {
@@ -383,14 +390,12 @@ Ref SarvProfiler::build_document(bool described) {
     meta.dropped = taken.dropped;
     Ref result = document_bytes(meta, taken);
     if (result && described) {
-        CountingSink tail;
-        write_tail(tail, meta);
         Ref count = Ref::steal(PyLong_FromSize_t(record_count(taken)));
-        Ref tail_offset =
-            Ref::steal(PyLong_FromSize_t(static_cast<size_t>(PyBytes_GET_SIZE(result.get())) - tail.size));
+        Ref tail =
+            Ref::steal(PyLong_FromSize_t(tail_offset(meta, static_cast<size_t>(PyBytes_GET_SIZE(result.get())))));
         Ref edges = edge_records(meta, taken);
-        result = count && tail_offset && edges
-                     ? Ref::steal(PyTuple_Pack(4, result.get(), count.get(), tail_offset.get(), edges.get()))
+        result = count && tail && edges
+                     ? Ref::steal(PyTuple_Pack(4, result.get(), count.get(), tail.get(), edges.get()))
                      : Ref();
     }
     if (!result) {
@@ -435,11 +440,10 @@ bool SarvProfiler::save_in_db() {
     Ref document;
     if (in_pieces) {
         write_document(parts, meta, taken);
-        CountingSink tail;
-        write_tail(tail, meta);
         Ref edges = edge_records(meta, taken);
-        document = edges ? new_document_pieces(&parts, record_count(taken), parts.size() - tail.size, std::move(edges))
-                         : Ref();
+        document =
+            edges ? new_document_pieces(&parts, record_count(taken), tail_offset(meta, parts.size()), std::move(edges))
+                  : Ref();
     } else {
         document = document_bytes(meta, taken);
     }
