@@ -340,15 +340,15 @@ def test_save_in_pieces_hands_over_the_bytes_of_build_trace(profiler, meta, monk
         assert len(store.piece_lengths) > 3 and store.sizes[0] == len(document)
         records = split(document, b"\xdc\x07\xd0", 2000)
         assert [r["locals"]["x"] for r in records[::2]] == [big + str(i) for i in range(1000)]
+        assert list(store.pieces) == []
     else:
-        # Nothing of the trace is lost: the next build holds every record.
-        assert len(store.piece_lengths) == 1 and document == split_head(profiler.build_trace(), len(document))
+        # Nothing of the trace is lost: the next build holds every record, while the pieces
+        # kept past the call still read the records that were taken, to the document's end.
+        rebuilt = profiler.build_trace()
+        assert len(split(rebuilt, b"\xdc\x07\xd0", 2000)) == 2000
+        assert len(store.piece_lengths) == 1 and document + b"".join(store.pieces) == rebuilt
     # Pieces held are never refilled for later ones, and stay readable after the call.
     assert b"".join(store.taken) == document
-    # No more pieces come once the storage call has returned.
-    assert list(store.pieces) == []
-    with pytest.raises(ValueError, match="no longer available"):
-        store.pieces.size
 
 
 def echo(x):

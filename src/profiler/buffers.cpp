@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <memory>
 
 namespace sarv {
 
@@ -404,13 +405,36 @@ Ref SarvProfiler::build_document(bool described) {
     return result;
 }
 
+namespace {
+
+// What a save hands to storage in pieces: the records taken for it and the document's
+// parts, which refer to them (and to long texts of the meta) instead of copying.
+struct SavedDocument {
+    DocumentMeta meta{};
+    TakenFrames taken;
+    DocumentParts parts;
+};
+
+TakenFrames copy_of(const TakenFrames& taken) {
+    TakenFrames copy;
+    copy.frames_of_interest = taken.frames_of_interest.copy();
+    for (const auto& [thread_id, list] : taken.frames) {
+        copy.frames.emplace(thread_id, list.copy());
+    }
+    copy.dropped = taken.dropped;
+    return copy;
+}
+
+}  // namespace
+
 bool SarvProfiler::save_in_db() {
     Ref kwargs = Ref::steal(PyDict_New());
     Ref timeout_obj = Ref::steal(PyLong_FromSize_t(timeout));
     if (!kwargs || !timeout_obj || PyDict_SetItemString(kwargs.get(), "timeout", timeout_obj.get()) < 0) {
         return false;
     }
-    DocumentMeta meta{};
+    auto saved = std::make_shared<SavedDocument>();
+    DocumentMeta& meta = saved->meta;
     if (!read_meta(*this, meta)) {
         return false;
     }
@@ -431,19 +455,18 @@ bool SarvProfiler::save_in_db() {
     if (!id_obj) {
         return false;
     }
-    TakenFrames taken;
+    TakenFrames& taken = saved->taken;
     take_frames(taken);
     meta.dropped = taken.dropped;
     // The records stay where they are until storage has them: in pieces, the document
     // refers to them instead of copying, and a failed save can still put them back.
-    DocumentParts parts;
     Ref document;
     if (in_pieces) {
-        write_document(parts, meta, taken);
+        write_document(saved->parts, meta, taken);
         Ref edges = edge_records(meta, taken);
-        document =
-            edges ? new_document_pieces(&parts, record_count(taken), tail_offset(meta, parts.size()), std::move(edges))
-                  : Ref();
+        document = edges ? new_document_pieces(saved, &saved->parts, record_count(taken),
+                                               tail_offset(meta, saved->parts.size()), std::move(edges))
+                         : Ref();
     } else {
         document = document_bytes(meta, taken);
     }
@@ -451,9 +474,6 @@ bool SarvProfiler::save_in_db() {
                    ? Ref::steal(PyTuple_Pack(2, path_obj.get(), id_obj.get()))
                    : Ref();
     Ref result = args ? Ref::steal(PyObject_Call(save.get(), args.get(), kwargs.get())) : Ref();
-    if (in_pieces) {
-        detach_document_pieces(document.get());  // `parts` refers to records about to go
-    }
     if (result) {
         return true;
     }
@@ -466,7 +486,11 @@ bool SarvProfiler::save_in_db() {
     }
     if (same_trace) {
         FetchedError failure;
-        restore_frames(std::move(taken));
+        kwargs.reset();  // (holds the document too)
+        document.reset();
+        // Pieces the storage function kept still read the taken records: those stay
+        // theirs, and a copy goes back.
+        restore_frames(saved.use_count() == 1 ? std::move(taken) : copy_of(taken));
     }
     return false;
 }

@@ -2,8 +2,9 @@
 #include "profiler/chunk_memory.hpp"
 
 #include <algorithm>
-#include <new>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <utility>
 
 namespace sarv {
@@ -74,6 +75,56 @@ PyType_Spec buffer_spec = {
     "sarv._sarv.DocumentPieceBuffer", sizeof(PyPieceBuffer), 0, Py_TPFLAGS_DEFAULT, buffer_slots,
 };
 
+// A piece that is a run of records where they lie: its buffer is memory of the document's
+// keeper, which it holds.
+struct PyPieceView {
+    PyObject_HEAD std::shared_ptr<const void> keeper;
+    const char* data;
+    Py_ssize_t size;
+};
+
+int view_get(PyObject* self, Py_buffer* view, int flags) {
+    auto* v = reinterpret_cast<PyPieceView*>(self);
+    return PyBuffer_FillInfo(view, self, const_cast<char*>(v->data), v->size, 1, flags);
+}
+
+void view_dealloc(PyObject* self) {
+    reinterpret_cast<PyPieceView*>(self)->keeper.~shared_ptr();
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);  // heap types are owned by their instances
+}
+
+PyType_Slot view_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(view_dealloc)},
+    {Py_bf_getbuffer, reinterpret_cast<void*>(view_get)},
+    {0, nullptr},
+};
+
+PyType_Spec view_spec = {
+    "sarv._sarv.DocumentPieceView", sizeof(PyPieceView), 0, Py_TPFLAGS_DEFAULT, view_slots,
+};
+
+Ref piece_view(const std::shared_ptr<const void>& keeper, std::string_view bytes) {
+    static PyTypeObject* type = nullptr;  // kept for the life of the process
+    if (type == nullptr) {
+        type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&view_spec));
+        if (type == nullptr) {
+            return {};
+        }
+    }
+    Ref obj = Ref::steal(type->tp_alloc(type, 0));
+    if (!obj) {
+        return {};
+    }
+    auto* v = reinterpret_cast<PyPieceView*>(obj.get());
+    new (&v->keeper) std::shared_ptr<const void>(keeper);
+    v->data = bytes.data();
+    v->size = static_cast<Py_ssize_t>(bytes.size());
+    return obj;
+}
+
 // A buffer of at least `size` bytes: `reusable` when no one else holds it or a view of it
 // and it is large enough.
 Ref piece_buffer(Ref& reusable, size_t size) {
@@ -107,7 +158,8 @@ Ref piece_buffer(Ref& reusable, size_t size) {
 }
 
 struct PyDocumentPieces {
-    PyObject_HEAD const DocumentParts* parts;
+    PyObject_HEAD std::shared_ptr<const void> keeper;  // owns `parts`
+    const DocumentParts* parts;
     size_t next;    // the first part not wholly handed out yet
     size_t offset;  // how much of it was
     size_t record_count;
@@ -119,11 +171,29 @@ struct PyDocumentPieces {
 PyObject* pieces_next(PyObject* self) {
     auto* it = reinterpret_cast<PyDocumentPieces*>(self);
     const DocumentParts* parts = it->parts;
-    if (parts == nullptr || it->next >= parts->part_count()) {
+    if (it->next >= parts->part_count()) {
         return nullptr;  // StopIteration
     }
+    if (parts->referred(it->next)) {
+        std::string_view part = parts->part(it->next).substr(it->offset);
+        size_t n = std::min(part.size(), PIECE);
+        Ref view = piece_view(it->keeper, part.substr(0, n));
+        if (!view) {
+            return nullptr;
+        }
+        if (n == part.size()) {
+            ++it->next;
+            it->offset = 0;
+        } else {
+            it->offset += n;
+        }
+        return PyMemoryView_FromObject(view.get());
+    }
+    // Parts copied when the document was written (headers, short runs) are gathered into
+    // one piece up to the next referred part.
     size_t size = 0;
-    for (size_t i = it->next, offset = it->offset; i < parts->part_count() && size < PIECE; ++i, offset = 0) {
+    for (size_t i = it->next, offset = it->offset; i < parts->part_count() && !parts->referred(i) && size < PIECE;
+         ++i, offset = 0) {
         size += std::min(parts->part(i).size() - offset, PIECE - size);
     }
     Ref reusable = Ref::steal(std::exchange(it->buffer, nullptr));
@@ -152,12 +222,7 @@ PyObject* pieces_next(PyObject* self) {
 }
 
 PyObject* pieces_get_size(PyObject* self, void*) {
-    auto* it = reinterpret_cast<PyDocumentPieces*>(self);
-    if (it->parts == nullptr) {
-        PyErr_SetString(PyExc_ValueError, "the trace document is no longer available");
-        return nullptr;
-    }
-    return PyLong_FromSize_t(it->parts->size());
+    return PyLong_FromSize_t(reinterpret_cast<PyDocumentPieces*>(self)->parts->size());
 }
 
 PyObject* pieces_get_record_count(PyObject* self, void*) {
@@ -178,6 +243,7 @@ void pieces_dealloc(PyObject* self) {
     Ref buffer = Ref::steal(std::exchange(reinterpret_cast<PyDocumentPieces*>(self)->buffer, nullptr));
     edges.reset();
     buffer.reset();
+    reinterpret_cast<PyDocumentPieces*>(self)->keeper.~shared_ptr();
     PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);
     Py_DECREF(type);  // heap types are owned by their instances
@@ -215,7 +281,8 @@ PyTypeObject* pieces_type() {
 
 }  // namespace
 
-Ref new_document_pieces(const DocumentParts* parts, size_t record_count, size_t tail_offset, Ref edge_records) {
+Ref new_document_pieces(std::shared_ptr<const void> keeper, const DocumentParts* parts, size_t record_count,
+                        size_t tail_offset, Ref edge_records) {
     PyTypeObject* type = pieces_type();
     if (type == nullptr) {
         return {};
@@ -225,6 +292,7 @@ Ref new_document_pieces(const DocumentParts* parts, size_t record_count, size_t 
         return {};
     }
     auto* it = reinterpret_cast<PyDocumentPieces*>(obj.get());
+    new (&it->keeper) std::shared_ptr<const void>(std::move(keeper));
     it->parts = parts;
     it->next = 0;
     it->offset = 0;
@@ -233,12 +301,6 @@ Ref new_document_pieces(const DocumentParts* parts, size_t record_count, size_t 
     it->edge_records = edge_records.release();
     it->buffer = nullptr;
     return obj;
-}
-
-void detach_document_pieces(PyObject* pieces) {
-    if (pieces != nullptr) {
-        reinterpret_cast<PyDocumentPieces*>(pieces)->parts = nullptr;
-    }
 }
 
 }  // namespace sarv

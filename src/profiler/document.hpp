@@ -1,11 +1,13 @@
 // A trace document handed to storage in pieces: the bytes of build_trace(), read as a
-// sequence of bytes objects of about a megabyte, so that storing a trace of a gigabyte
-// never holds a second copy of it.
+// sequence of read-only buffers of at most a megabyte, so that storing a trace of a
+// gigabyte never holds a second copy of it. Runs of buffered records are handed out where
+// they lie, without a copy.
 #pragma once
 
 #include "common.hpp"
 
 #include <deque>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,6 +28,8 @@ public:
         const Part& p = parts_[i];
         return p.owned == NOT_OWNED ? p.view : std::string_view(owned_[p.owned]);
     }
+    // Whether part `i` is memory of the writer's, referred to rather than copied here.
+    bool referred(size_t i) const { return parts_[i].owned == NOT_OWNED; }
 
 private:
     static constexpr size_t NOT_OWNED = static_cast<size_t>(-1);
@@ -39,12 +43,13 @@ private:
     size_t size_ = 0;
 };
 
-// Wraps `parts` (not owned) in a new Python iterator of bytes pieces. Its attributes
-// describe the document without reading it: `record_count`, `tail_offset` (where the
-// entries after the records begin) and `edge_records` (a tuple of the first records of
-// "frames_of_interest" and its last, as bytes). detach_document_pieces() must be called
-// before `parts` goes away: the iterator then yields nothing more.
-Ref new_document_pieces(const DocumentParts* parts, size_t record_count, size_t tail_offset, Ref edge_records);
-void detach_document_pieces(PyObject* pieces);
+// A new Python iterator over the bytes of `parts`. `keeper` owns `parts` and the memory
+// they refer to: the iterator and every piece it has handed out hold it, so a piece kept
+// by the storage function stays readable after the save. Its attributes describe the
+// document without reading it: `record_count`, `tail_offset` (where the entries after the
+// records begin) and `edge_records` (a tuple of the first records of "frames_of_interest"
+// and its last, as bytes).
+Ref new_document_pieces(std::shared_ptr<const void> keeper, const DocumentParts* parts, size_t record_count,
+                        size_t tail_offset, Ref edge_records);
 
 }  // namespace sarv

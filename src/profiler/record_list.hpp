@@ -67,6 +67,13 @@ public:
         }
     }
 
+    // A list of the same records in memory of its own.
+    RecordList copy() const {
+        RecordList list;
+        for_each_record([&list](std::string_view record) { list.push(record); });
+        return list;
+    }
+
     // Moves every record of `other` after ours.
     void append(RecordList&& other) {
         if (other.empty()) {
