@@ -11,6 +11,7 @@ import subprocess
 import sys
 import textwrap
 import threading
+import time
 import urllib.request
 
 import msgpack
@@ -18,6 +19,7 @@ import pytest
 
 from sarv import db
 from sarv.config import ConfigError
+from sarv.utils import ulid_timestamp_ms
 
 OVERLAPPING = 24
 
@@ -219,6 +221,10 @@ def test_keep_modes(tmp_path):
     headers = [call_wsgi(app, "/a/%d" % i)[1] for i in range(3)]
     summaries = db.list_traces(path)[::-1]
     assert [h["X-Sarv-Trace"] for h in headers] == [s.trace_id for s in summaries]
+    # Each a new id: "trc_" and a ULID of the request's time.
+    ids = [h["X-Sarv-Trace"] for h in headers]
+    assert len(set(ids)) == 3 and all(re.fullmatch(r"trc_[0-9A-HJKMNP-TV-Z]{26}", i) for i in ids)
+    assert all(abs(ulid_timestamp_ms(i) / 1000 - time.time()) < 60 for i in ids)
     # One profiler serves the thread's requests one after the other: each trace is its own.
     assert summaries[0].started < summaries[1].started < summaries[2].started
     for i, summary in enumerate(summaries):

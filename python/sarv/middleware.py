@@ -76,7 +76,6 @@ from urllib.parse import parse_qsl
 
 from sarv import db as _db
 from sarv.config import ConfigError, load_config, redact_entries
-from sarv.utils import new_trace_id
 
 __all__ = [
     "DjangoMiddleware",
@@ -285,7 +284,7 @@ class _RequestProfiler:
     def __init__(self, settings: RequestSettings) -> None:
         self.config = settings.config
         self.db_path = settings.db_path
-        self.trace_id = new_trace_id()
+        self.trace_id = _hooks().new_trace_id()
         self.rust_profiler = None
 
     def __call__(self, frame, event, arg):
@@ -470,7 +469,7 @@ def _thread_profiler(settings: RequestSettings) -> _RequestProfiler:
         native.register_profiler(profiler)  # installs its hook on this thread
         kept[settings] = profiler
         return profiler
-    profiler.trace_id = new_trace_id()
+    profiler.trace_id = _hooks().new_trace_id()
     _hooks().restart_trace(profiler.rust_profiler, profiler.trace_id)
     profiler.rust_profiler.register_threading_profiler(None, None, None)  # installs its hook
     return profiler

@@ -3,6 +3,7 @@
 // that module's state: the profilers they work on are made there.
 #include "boundary.hpp"
 #include "lib/request_hooks.hpp"
+#include "record/ulid.hpp"
 
 #include <cstring>
 
@@ -58,6 +59,15 @@ PyObject* described_trace(PyObject* self, PyObject* profiler) {
     return api != nullptr ? api->described_trace(self, profiler) : nullptr;
 }
 
+// Made here, not through sarv._sarv: a request needs one before its profiler runs, and
+// Python's ids (os.urandom per id) cost about 3 us.
+PyObject* new_trace_id(PyObject*, PyObject*) {
+    return sarv::guarded([]() -> PyObject* {
+        sarv::PrefixedId id = sarv::new_trace_id();
+        return PyUnicode_FromStringAndSize(id.text.data(), static_cast<Py_ssize_t>(id.text.size()));
+    });
+}
+
 PyMethodDef methods[] = {
     {"register_context_profiler",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(register_context_profiler)),
@@ -70,6 +80,8 @@ PyMethodDef methods[] = {
      "buffered_size(profiler)\n--\n\nThe bytes of the records the profiler (a SarvProfiler) holds."},
     {"described_trace", described_trace, METH_O,
      "described_trace(profiler)\n--\n\nThe profiler's trace as build_trace() makes it, and what describes it " "without reading its records: (document, record_count, tail_offset, edge_records)."},
+    {"new_trace_id", new_trace_id, METH_NOARGS,
+     "new_trace_id()\n--\n\nA new trace id: \"trc_\" and a ULID, as sarv.utils.new_trace_id() makes."},
     {"monitored_profiler", monitored_profiler, METH_NOARGS,
      "monitored_profiler()\n--\n\nThe SarvProfiler the calling thread records for through sys.monitoring, or None."},
     {nullptr, nullptr, 0, nullptr},
