@@ -914,10 +914,16 @@ def _save(db_path, trace_id, timeout, msgpack):
         raise ValueError("timeout must be a non-negative number of seconds, not %r" % (timeout,))
     if is_url(db_path):
         return _pg_save(db_path, trace_id, timeout, pieces)
-    writer = _writer(db_path, timeout)
     batch = getattr(_batching, "batch", None)
     if batch is not None:
+        # The saves of one transaction share its connection, whose file was checked when
+        # the transaction began: no stat per save, a system call during which the request
+        # threads take the interpreter lock that the writer thread then waits for.
+        writer = batch.writer
+        if writer is None or batch.db_path != db_path:
+            writer = _writer(db_path, timeout)
         return batch.save(writer, db_path, trace_id, timeout, pieces)
+    writer = _writer(db_path, timeout)
     with writer.lock:
         conn = writer.conn
         try:
