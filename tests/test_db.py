@@ -382,6 +382,7 @@ def test_saves_handed_to_the_writer_thread_commit_together_and_fail_alone(path, 
     # A value SQLite refuses: the failing save's row, after its chunk rows were written.
     db._writer(path, 60).conn.setlimit(sqlite3.SQLITE_LIMIT_LENGTH, 1000)
     broken = "trc_" + "B" * 1500
+    refused = "trc_" + "R" * 1500  # the same for a save of one INSERT
 
     def cut_short():  # a document whose source fails: the save fails, nothing is stored
         yield big[: len(big) // 2]
@@ -392,7 +393,7 @@ def test_saves_handed_to_the_writer_thread_commit_together_and_fail_alone(path, 
     # thread then finds them all waiting for one transaction.
     blocker = sqlite3.connect(path, isolation_level=None)
     blocker.execute("BEGIN IMMEDIATE")
-    names = ["trc_1", broken, "trc_2", "trc_CUT", "trc_BIG", "trc_3"]
+    names = ["trc_1", broken, "trc_2", refused, "trc_CUT", "trc_BIG", "trc_3"]
     try:
         for name in names:
             doc = big if name in (broken, "trc_BIG") else cut_short() if name == "trc_CUT" else document(name)
@@ -404,7 +405,7 @@ def test_saves_handed_to_the_writer_thread_commit_together_and_fail_alone(path, 
     finally:
         db.close_connections()
     assert set(heard) == set(names)
-    assert "too big" in str(heard.pop(broken))
+    assert "too big" in str(heard.pop(broken)) and "too big" in str(heard.pop(refused))
     assert isinstance(heard.pop("trc_CUT"), OSError)
     assert set(heard.values()) == {None}
     stored = db.list_traces(path)

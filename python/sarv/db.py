@@ -35,7 +35,7 @@ also removes the log files.
 
 `save_soon` stores a document on a writer thread instead of the caller's (the
 request middleware's way): saves that wait together for one database share a
-transaction, each in a savepoint of its own; this process's readers, and its
+transaction, one failing without the others; this process's readers, and its
 exit, wait for them (`wait_for_saves`).
 
 The default location is `.sarv/traces.sqlite3` under the current directory;
@@ -712,8 +712,11 @@ class _ChunkWriter:
     in rows of CHUNK_SIZE; the first row is written only once a second one
     follows (a small trace is one row of `traces`)."""
 
-    def __init__(self, conn: sqlite3.Connection, compressor) -> None:
+    def __init__(self, conn: sqlite3.Connection, compressor, before_rows=None) -> None:
         self.conn = conn
+        # Called before the first statement of a save that takes several (its rows of
+        # trace_chunks and the row they belong to).
+        self.before_rows = before_rows
         self.chunker = compressor.chunker(chunk_size=CHUNK_SIZE) if compressor is not None else None
         self.encoding = "zstd" if compressor is not None else "msgpack"
         self.pending = bytearray()  # the document's bytes not cut into rows yet, uncompressed
@@ -744,6 +747,8 @@ class _ChunkWriter:
 
     def _insert_chunk(self, data) -> None:
         if self.row_id is None:
+            if self.before_rows is not None:
+                self.before_rows()
             cursor = self.conn.execute("INSERT INTO traces (trace_id, created, size, document) VALUES ('', 0, 0, x'')")
             self.row_id = cursor.lastrowid
         self.conn.execute(
@@ -970,11 +975,13 @@ def _rollback(conn: sqlite3.Connection) -> None:
             pass  # closing the connection rolls back as well
 
 
-def _store_one(writer: _Writer, conn: sqlite3.Connection, trace_id: str, pieces):
-    """Inside a write transaction: one trace's rows; (derived facts, row id)."""
+def _store_one(writer: _Writer, conn: sqlite3.Connection, trace_id: str, pieces, before_rows=None):
+    """Inside a write transaction: one trace's rows; (derived facts, row id).
+    `before_rows` is called before the first statement when there are
+    several; a single statement that fails leaves nothing behind."""
     if writer.compressor is None:
         writer.compressor = _compressor()
-    chunks = _ChunkWriter(conn, writer.compressor)
+    chunks = _ChunkWriter(conn, writer.compressor, before_rows)
     derived, values = _store_document(trace_id, pieces, chunks)
     if chunks.row_id is None:
         return derived, conn.execute(_row_insert("traces", "?"), values).lastrowid
@@ -1004,11 +1011,11 @@ def _settle_file(writer: _Writer, conn: sqlite3.Connection, db_path: str, create
 #
 # A web request should not wait for its trace to reach the disk: `save_soon`
 # hands a save to one writer thread per process, which runs the saves waiting
-# for one database in one transaction (each in a savepoint of its own, so that
-# one failing does not take the others with it): a save waits a moment for
-# others to share its commit, the dearest part of a small save. Readers in
-# this process wait for the saves of their database first (and hurry them),
-# and so does the exit.
+# for one database in one transaction (one failing does not take the others
+# with it: a save of several statements runs in a savepoint of its own): a save
+# waits a moment for others to share its commit, the dearest part of a small
+# save. Readers in this process wait for the saves of their database first (and
+# hurry them), and so does the exit.
 
 _SAVES_PER_TRANSACTION = 64
 _GROUP_COMMIT = 0.002  # seconds the first save waiting waits for others
@@ -1035,13 +1042,22 @@ class _Batch:
         if self.writer is None:
             self._begin(writer, db_path, timeout)
         conn = writer.conn
-        try:
+        # A save of several statements (a trace stored in chunks) runs in a savepoint of
+        # its own, so that failing it takes nothing else with it; a save of one INSERT,
+        # the usual, needs none (the two statements cost it more than the INSERT).
+        savepoint = []
+
+        def open_savepoint() -> None:
             conn.execute("SAVEPOINT sarv_save")
+            savepoint.append(True)
+
+        try:
             try:
-                derived, row_id = _store_one(writer, conn, trace_id, pieces)
-                conn.execute("RELEASE sarv_save")
+                derived, row_id = _store_one(writer, conn, trace_id, pieces, open_savepoint)
+                if savepoint:
+                    conn.execute("RELEASE sarv_save")
             except BaseException:
-                if conn.in_transaction:
+                if savepoint and conn.in_transaction:
                     conn.execute("ROLLBACK TO sarv_save")
                     conn.execute("RELEASE sarv_save")
                 raise
