@@ -477,7 +477,11 @@ def _derive_described(reader: _Pieces, document) -> _Derived:
         _take_entry(derived, key, value)
     markers = _Markers(derived)
     for record in document.edge_records:
-        markers.take(msgpack.unpackb(record, raw=False, strict_map_key=False))
+        # Only records of these types count (a request's, a test's, the note of dropped
+        # records): one whose bytes hold none of them, such as the first frame's record
+        # with its locals, is not decoded.
+        if b"_request" in record or b"_test" in record or b"records_dropped" in record:
+            markers.take(msgpack.unpackb(record, raw=False, strict_map_key=False))
     derived.test_name = markers.test_name()
     derived.record_count = document.record_count
     return derived
