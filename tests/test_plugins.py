@@ -318,6 +318,25 @@ def test_plugin_record_layout(with_plugins, recording, subtype):
     assert [site(r) for r in calls] == [(twice_id, line)] * 2
 
 
+def test_plugin_records_name_the_thread_as_it_is_now(with_plugins):
+    # Frame records keep the name the thread had at its first record; plugin records ask
+    # threading at each record.
+    thread = threading.current_thread()
+    original = thread.name
+    names = iter(["renamed-1", "renamed-2", "renamed-3", "renamed-4"])
+
+    def rename(*args):
+        thread.name = next(names)
+        return {}
+
+    try:
+        _, trace, _ = with_plugins([description(process=rename)], "twice")
+    finally:
+        thread.name = original
+    assert [r["thread"] for r in plugin_records(trace.records)] == [original, "renamed-1", "renamed-2", "renamed-3"]
+    assert {r["thread"] for r in trace.records if "path" in r} == {original}
+
+
 @pytest.mark.parametrize("fragment, expected", [("json/", ["dumps_call", "dumps_return"]), ("nomatch/", [])])
 def test_library_frames_still_produce_plugin_records(with_plugins, recording, fragment, expected):
     desc = description(co_names=["dumps"], path_fragment=fragment, call_type="dumps_call", return_type="dumps_return")

@@ -284,14 +284,13 @@ PrefixedId plugin_frame_id(PluginProcessor& p, const PluginEvent& ev, bool is_ca
     return new_frame_id();
 }
 
-// The thread as the frames' records of this profiler name it (read at its first event),
-// else as threading names it now.
-bool put_thread(PyObject* data, const ThreadInfo* known) {
-    ThreadInfo read;
-    if (known == nullptr && !current_thread(read)) {
+// Asked of threading at each plugin record (unlike frame records, which keep the name the
+// thread had at its first record).
+bool put_thread(PyObject* data) {
+    ThreadInfo thread;
+    if (!current_thread(thread)) {
         return false;
     }
-    const ThreadInfo& thread = known != nullptr ? *known : read;
     return set_item(data, record_keys().thread, text(thread.name)) &&
            set_item(data, record_keys().thread_native_id, Ref::steal(PyLong_FromSize_t(thread.native_id)));
 }
@@ -378,7 +377,7 @@ bool run_processor(PluginProcessor& p, const PluginEvent& ev, Batch& batch) {
     PrefixedId frame_id = plugin_frame_id(p, ev, is_call);
     if (!set_item(data.get(), record_keys().frame_id, text(frame_id.view())) ||
         !set_item(data.get(), record_keys().timestamp, Ref::steal(PyFloat_FromDouble(timestamp()))) ||
-        !put_thread(data.get(), ev.thread) || !put_call_site(data.get(), ev, frame_id) ||
+        !put_thread(data.get()) || !put_call_site(data.get(), ev, frame_id) ||
         !set_item(data.get(), record_keys().type, text(is_call ? p.call_type : p.return_type))) {
         return false;
     }

@@ -5,7 +5,6 @@
 #include "common.hpp"
 #include "filters/filters.hpp"
 #include "record/call_stack.hpp"
-#include "record/thread.hpp"
 #include "record/ulid.hpp"
 
 #include <optional>
@@ -49,7 +48,6 @@ struct PluginEvent {
     std::string_view filename;
     bool lightweight_repr;
     const CallStack* call_frames;  // the thread's stack, or null when it has none yet
-    const ThreadInfo* thread;      // the thread as the profiler's records name it, or null
 };
 
 // Runs the processors listed for the event's function name. Each failing processor is

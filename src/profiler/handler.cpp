@@ -323,7 +323,7 @@ void SarvProfiler::profile(PyFrameObject* frame, PyObject* arg, Event event, Cod
     PyObject* co_name = info.name_obj.get();
     if (processors != nullptr) {
         Ref event_obj = Ref::steal(PyUnicode_FromString(event_text(event)));
-        if (!event_obj || (!ts.thread_info && !ensure_thread_info(ts))) {
+        if (!event_obj) {
             log_error(frame, event, co_filename, co_name);
             return;
         }
@@ -333,8 +333,7 @@ void SarvProfiler::profile(PyFrameObject* frame, PyObject* arg, Event event, Cod
                        arg,
                        info.filename,
                        lightweight_repr,
-                       &ts.call_frames,
-                       &*ts.thread_info};
+                       &ts.call_frames};
         run_plugins(*processors, ev, batch, [&] { log_error(frame, event, co_filename, co_name); });
     }
     if (!recorded) {
