@@ -210,6 +210,15 @@ const Names& names() {
         n.dump_msgpack_lightweight_repr = intern("dump_msgpack_lightweight_repr");
         n.current_thread = intern("current_thread");
         n.main_thread = intern("main_thread");
+        n.key_frame_id = intern("frame_id");
+        n.key_timestamp = intern("timestamp");
+        n.key_thread = intern("thread");
+        n.key_thread_native_id = intern("thread_native_id");
+        n.key_user_code_call_site = intern("user_code_call_site");
+        n.key_call_frame_id = intern("call_frame_id");
+        n.key_line_number = intern("line_number");
+        n.key_type = intern("type");
+        n.key_subtype = intern("subtype");
         n.mod_threading = intern("threading");
         n.mod_sys = intern("sys");
         n.mod_logging = intern("logging");

@@ -133,6 +133,16 @@ struct Names {
     PyObject* dump_msgpack_lightweight_repr;
     PyObject* current_thread;
     PyObject* main_thread;
+    // keys of plugin records
+    PyObject* key_frame_id;
+    PyObject* key_timestamp;
+    PyObject* key_thread;
+    PyObject* key_thread_native_id;
+    PyObject* key_user_code_call_site;
+    PyObject* key_call_frame_id;
+    PyObject* key_line_number;
+    PyObject* key_type;
+    PyObject* key_subtype;
     // module names
     PyObject* mod_threading;
     PyObject* mod_sys;

@@ -108,43 +108,9 @@ bool is_mapping(PyObject* obj) {
     return result == 1;
 }
 
-// The keys of a plugin's record, interned once per process: a key made from C text for
-// every entry (PyDict_SetItemString) cost more than the rest of the record's assembly.
-struct RecordKeys {
-    PyObject* frame_id;
-    PyObject* timestamp;
-    PyObject* thread;
-    PyObject* thread_native_id;
-    PyObject* user_code_call_site;
-    PyObject* call_frame_id;
-    PyObject* line_number;
-    PyObject* type;
-    PyObject* subtype;
-};
-
-const RecordKeys& record_keys() {
-    static const RecordKeys keys = [] {
-        // Interned strings are immortal for our purposes: the process keeps them.
-        auto intern = [](const char* s) { return PyUnicode_InternFromString(s); };
-        return RecordKeys{intern("frame_id"),
-                          intern("timestamp"),
-                          intern("thread"),
-                          intern("thread_native_id"),
-                          intern("user_code_call_site"),
-                          intern("call_frame_id"),
-                          intern("line_number"),
-                          intern("type"),
-                          intern("subtype")};
-    }();
-    return keys;
-}
-
 bool set_item(PyObject* dict, PyObject* key, Ref value) {
     if (!value) {
         return false;
-    }
-    if (key == nullptr) {
-        throw InternalFault("the keys of plugin records could not be made");
     }
     if (PyDict_SetItem(dict, key, value.get()) < 0) {
         PyErr_Clear();
@@ -291,8 +257,8 @@ bool put_thread(PyObject* data) {
     if (!current_thread(thread)) {
         return false;
     }
-    return set_item(data, record_keys().thread, text(thread.name)) &&
-           set_item(data, record_keys().thread_native_id, Ref::steal(PyLong_FromSize_t(thread.native_id)));
+    return set_item(data, names().key_thread, text(thread.name)) &&
+           set_item(data, names().key_thread_native_id, Ref::steal(PyLong_FromSize_t(thread.native_id)));
 }
 
 bool put_call_site(PyObject* data, const PluginEvent& ev, const PrefixedId& frame_id) {
@@ -311,14 +277,14 @@ bool put_call_site(PyObject* data, const PluginEvent& ev, const PrefixedId& fram
     Ref site_obj;
     if (site) {
         site_obj = Ref::steal(PyDict_New());
-        if (!site_obj || !set_item(site_obj.get(), record_keys().call_frame_id, text(site->call_frame_id.view())) ||
-            !set_item(site_obj.get(), record_keys().line_number, Ref::steal(PyLong_FromLong(site->line_number)))) {
+        if (!site_obj || !set_item(site_obj.get(), names().key_call_frame_id, text(site->call_frame_id.view())) ||
+            !set_item(site_obj.get(), names().key_line_number, Ref::steal(PyLong_FromLong(site->line_number)))) {
             return false;
         }
     } else {
         site_obj = Ref::borrow(Py_None);
     }
-    return set_item(data, record_keys().user_code_call_site, std::move(site_obj));
+    return set_item(data, names().key_user_code_call_site, std::move(site_obj));
 }
 
 // The entries the processor's `process` adds (a mapping; they may replace ours).
@@ -337,7 +303,7 @@ bool merge_processed(const PluginProcessor& p, const PluginEvent& ev, PyObject* 
 
 // The record of `data` under its "type" entry (which `process` may have replaced).
 bool append_record(PyObject* data, bool lightweight_repr, Batch& batch) {
-    PyObject* type = record_keys().type != nullptr ? PyDict_GetItemWithError(data, record_keys().type) : nullptr;
+    PyObject* type = PyDict_GetItemWithError(data, names().key_type);
     if (type == nullptr) {
         if (PyErr_Occurred()) {
             PyErr_Clear();
@@ -375,13 +341,13 @@ bool run_processor(PluginProcessor& p, const PluginEvent& ev, Batch& batch) {
         return false;
     }
     PrefixedId frame_id = plugin_frame_id(p, ev, is_call);
-    if (!set_item(data.get(), record_keys().frame_id, text(frame_id.view())) ||
-        !set_item(data.get(), record_keys().timestamp, Ref::steal(PyFloat_FromDouble(timestamp()))) ||
+    if (!set_item(data.get(), names().key_frame_id, text(frame_id.view())) ||
+        !set_item(data.get(), names().key_timestamp, Ref::steal(PyFloat_FromDouble(timestamp()))) ||
         !put_thread(data.get()) || !put_call_site(data.get(), ev, frame_id) ||
-        !set_item(data.get(), record_keys().type, text(is_call ? p.call_type : p.return_type))) {
+        !set_item(data.get(), names().key_type, text(is_call ? p.call_type : p.return_type))) {
         return false;
     }
-    if (p.subtype && !set_item(data.get(), record_keys().subtype, text(*p.subtype))) {
+    if (p.subtype && !set_item(data.get(), names().key_subtype, text(*p.subtype))) {
         return false;
     }
     if (p.process && !merge_processed(p, ev, data.get())) {

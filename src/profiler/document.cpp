@@ -75,6 +75,18 @@ PyType_Spec buffer_spec = {
     "sarv._sarv.DocumentPieceBuffer", sizeof(PyPieceBuffer), 0, Py_TPFLAGS_DEFAULT, buffer_slots,
 };
 
+// A new instance of the heap type made from `spec` (at first use; `type` keeps it for the
+// life of the process), zero-filled.
+Ref new_instance(PyTypeObject*& type, PyType_Spec& spec) {
+    if (type == nullptr) {
+        type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+        if (type == nullptr) {
+            return {};
+        }
+    }
+    return Ref::steal(type->tp_alloc(type, 0));
+}
+
 // A piece that is a run of records where they lie: its buffer is memory of the document's
 // keeper, which it holds.
 struct PyPieceView {
@@ -107,14 +119,8 @@ PyType_Spec view_spec = {
 };
 
 Ref piece_view(const std::shared_ptr<const void>& keeper, std::string_view bytes) {
-    static PyTypeObject* type = nullptr;  // kept for the life of the process
-    if (type == nullptr) {
-        type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&view_spec));
-        if (type == nullptr) {
-            return {};
-        }
-    }
-    Ref obj = Ref::steal(type->tp_alloc(type, 0));
+    static PyTypeObject* type = nullptr;
+    Ref obj = new_instance(type, view_spec);
     if (!obj) {
         return {};
     }
@@ -134,14 +140,8 @@ Ref piece_buffer(Ref& reusable, size_t size) {
             return reusable;
         }
     }
-    static PyTypeObject* type = nullptr;  // kept for the life of the process
-    if (type == nullptr) {
-        type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&buffer_spec));
-        if (type == nullptr) {
-            return {};
-        }
-    }
-    Ref obj = Ref::steal(type->tp_alloc(type, 0));
+    static PyTypeObject* type = nullptr;
+    Ref obj = new_instance(type, buffer_spec);
     if (!obj) {
         return {};
     }
@@ -271,23 +271,12 @@ PyType_Spec pieces_spec = {
     "sarv._sarv.DocumentPieces", sizeof(PyDocumentPieces), 0, Py_TPFLAGS_DEFAULT, pieces_slots,
 };
 
-PyTypeObject* pieces_type() {
-    static PyTypeObject* type = nullptr;  // kept for the life of the process
-    if (type == nullptr) {
-        type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&pieces_spec));
-    }
-    return type;
-}
-
 }  // namespace
 
 Ref new_document_pieces(std::shared_ptr<const void> keeper, const DocumentParts* parts, size_t record_count,
                         size_t tail_offset, Ref edge_records) {
-    PyTypeObject* type = pieces_type();
-    if (type == nullptr) {
-        return {};
-    }
-    Ref obj = Ref::steal(type->tp_alloc(type, 0));
+    static PyTypeObject* type = nullptr;
+    Ref obj = new_instance(type, pieces_spec);
     if (!obj) {
         return {};
     }
