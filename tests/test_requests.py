@@ -178,7 +178,8 @@ def test_threaded_wsgi_server_overlapping_requests(tmp_path):
     check_own_calls(db_path, summaries, "application", "work")
 
 
-def call_wsgi(app, path="/", query="", headers=None):
+def call_wsgi(app, path="/", query="", headers=None, server=None):
+    """Calls a WSGI app as a server would; `server(part)` is run for each part of the body."""
     environ = {
         "REQUEST_METHOD": "GET",
         "PATH_INFO": path,
@@ -196,12 +197,16 @@ def call_wsgi(app, path="/", query="", headers=None):
         started["status"], started["headers"] = status, dict(response_headers)
 
     body = app(environ, start_response)
+    parts = []
     try:
-        data = b"".join(body)
+        for part in body:
+            parts.append(part)
+            if server is not None:
+                server(part)
     finally:
         if hasattr(body, "close"):
             body.close()
-    return started["status"], started["headers"], data
+    return started["status"], started["headers"], b"".join(parts)
 
 
 def hello(environ, start_response):
@@ -319,6 +324,29 @@ def test_request_inside_other_profilers(tmp_path):
     outer_records = records_of(path, outer.trace_id)
     assert frames_named(outer_records, "after_request")
     assert not frames_named(outer_records, "view")
+
+    # A body made as it is sent: the code of its parts is the request's; the server's between
+    # them is not, and goes to the profiler that was there before.
+    def part(n):
+        return b"%d" % n
+
+    def streamed(environ, start_response):
+        start_response("200 OK", [])
+        for n in range(3):
+            yield part(n)
+
+    def server_writes(data):
+        return len(data)
+
+    with sarv.profiling(db_path=path) as outer:
+        assert call_wsgi(SarvMiddleware(streamed, db_path=path), "/streamed", server=server_writes)[2] == b"012"
+    [streamed_trace] = [s.trace_id for s in db.list_traces(path) if s.path == "/streamed"]
+    records = records_of(path, streamed_trace)
+    assert len([r for r in frames_named(records, "part") if r["event"] == "call"]) == 3
+    assert not frames_named(records, "server_writes")
+    outer_records = records_of(path, outer.trace_id)
+    assert len([r for r in frames_named(outer_records, "server_writes") if r["event"] == "call"]) == 3
+    assert not frames_named(outer_records, "part")
     # The same under a profiler registered with the core directly (not through sarv.profiler):
     # found through sys.monitoring too, where it records through it.
     direct = sarv.profiler.Profiler({}, db_path=path)
@@ -390,6 +418,22 @@ def test_flask_extension(tmp_path):
     columns += ("outcome", "method", "path", "status", "duration")
     assert [getattr(summary, c) for c in columns] == [getattr(derived, c) for c in columns]
     assert summary.size == len(db.load_trace(path, summary.trace_id)) and summary.record_count == len(records)
+
+    # Responses left unread (the body neither read nor closed): the thread's next request,
+    # recorded or not, ends the recording, whose trace holds its own request alone.
+    path = str(tmp_path / "sampled.sqlite3")
+    sampled = flask.Flask("sampled")
+    sampled.route("/n/<int:item>")(item)
+    Sarv(sampled, db_path=path, one_in=2)
+    client = sampled.test_client()
+    for n in range(4):
+        client.get("/n/%d" % n)  # /n/0 and /n/2 recorded
+    assert sys.getprofile() is None
+    traces = {s.path: s.trace_id for s in db.list_traces(path)}
+    assert sorted(traces) == ["/n/0", "/n/2"]
+    for n in (0, 2):
+        calls = [r for r in frames_named(records_of(path, traces["/n/%d" % n]), "lookup") if r["event"] == "call"]
+        assert len(calls) == 1, n
 
 
 DJANGO_APP = """
