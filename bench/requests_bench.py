@@ -1,14 +1,22 @@
 """What one trace per web request costs: a small Flask view served through
 Flask's test client, bare and with sarv's middleware in each keep-mode.
 
-    python bench/requests_bench.py                 # 15 rounds of 300 requests per setup
-    python bench/requests_bench.py --rounds 31 --requests 500
+    python bench/requests_bench.py                 # 9 rounds, a process per setup each
+    python bench/requests_bench.py --rounds 21 --requests 500
+    python bench/requests_bench.py --in-process    # all setups in this process
     python bench/requests_bench.py --callgrind     # instructions per request, by callgrind
 
-Setups, all in this process and measured side by side: the rounds visit the
-setups in turn (a new order each round), so that the machine's drift falls
-on all alike; each setup's figure is the median over the rounds of its
-mean time per request, and its ratio is that against the bare app's.
+Setups measured side by side: the rounds visit the setups in turn (a new
+order each round), so that the machine's drift falls on all alike. In each
+round a setup runs in a fresh process of its own, as a server runs one
+middleware: its warm-up, then --requests requests five times over, the mean
+time per request of each, the median of those its figure for the round (the
+writer thread's saves of a run count in its time). A setup's figure is the
+median over the rounds, and its ratio is that against the bare app's.
+With --in-process, the setups share this process instead (one run of
+--requests per round each): quicker, but what one setup leaves behind (its
+kept profilers, its garbage, the caches it warmed) moves the others' figures
+by up to a tenth.
 
     bare         the app without middleware
     every        keep="every": every request recorded and saved (SQLite)
@@ -32,11 +40,13 @@ the disk, which saving in "every" mode waits for, are not counted).
 from __future__ import annotations
 
 import argparse
+import gc
 import os
 import platform
 import random
 import shutil
 import statistics
+import subprocess
 import sys
 import tempfile
 import time
@@ -94,10 +104,15 @@ def noop_hook_app():
 
 
 def run(client, n):
+    from sarv import db
+
     started = time.perf_counter()
     for i in range(n):
         response = client.get("/items/%d" % (i % 3 + 1))
         response.get_data()  # the body read, as a server does: the request's trace ends there
+    # The writer thread's saves of these requests count in their time, and are not left to
+    # slow down the setup measured next.
+    db.wait_for_saves()
     return (time.perf_counter() - started) / n
 
 
@@ -113,6 +128,32 @@ def make_setups(folder):
         "no-op hook": noop_hook_app,
     }
     return setups, paths
+
+
+def child_timed(name, folder, requests):
+    client = make_setups(folder)[0][name]()
+    run(client, 100)
+    times = []
+    for _ in range(5):
+        gc.collect()
+        times.append(run(client, requests))
+    print(statistics.median(times))
+
+
+def timed_in_processes(names, rounds, requests, folder):
+    """{setup: [its figure of each round]}, each a fresh process."""
+    times = {name: [] for name in names}
+    rng = random.Random(17)
+    order = list(names)
+    for i in range(rounds):
+        rng.shuffle(order)
+        for name in order:
+            child = os.path.join(folder, "round-%d" % i)
+            os.makedirs(child, exist_ok=True)
+            command = [sys.executable, "-W", "ignore", __file__, "--child-timed", name, child, str(requests)]
+            out = subprocess.run(command, capture_output=True, text=True, check=True).stdout
+            times[name].append(float(out.split()[-1]))
+    return times
 
 
 def child_callgrind(name, folder, requests):
@@ -155,47 +196,49 @@ def _version(name: str) -> str:
 
 def main(argv=None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--rounds", type=int, default=15)
+    parser.add_argument("--rounds", type=int, default=9)
     parser.add_argument("--requests", type=int, default=300)
     parser.add_argument("--callgrind", action="store_true", help="count instructions per request instead")
+    parser.add_argument("--in-process", action="store_true", help="all setups in this process")
     parser.add_argument("--child-callgrind", nargs=3, help=argparse.SUPPRESS)
+    parser.add_argument("--child-timed", nargs=3, help=argparse.SUPPRESS)
     options = parser.parse_args(argv)
     if options.child_callgrind:
         name, folder, requests = options.child_callgrind
         child_callgrind(name, folder, int(requests))
         return 0
+    if options.child_timed:
+        name, folder, requests = options.child_timed
+        child_timed(name, folder, int(requests))
+        return 0
     folder = tempfile.mkdtemp(prefix="sarv-requests-bench-")
     if options.callgrind:
         return callgrind(folder)
     makers, paths = make_setups(folder)
-    setups = {name: make() for name, make in makers.items()}
-    for client in setups.values():
-        run(client, 50)  # warm-up: imports, the database's creation, caches
-    times = {name: [] for name in setups}
-    rng = random.Random(17)
-    order = list(setups)
-    for _ in range(options.rounds):
-        rng.shuffle(order)
-        for name in order:
-            times[name].append(run(setups[name], options.requests))
-    from sarv import db
-
-    saved = sum(len(db.list_traces(path)) for path in paths.values())
+    if options.in_process:
+        setups = {name: make() for name, make in makers.items()}
+        for client in setups.values():
+            run(client, 50)  # warm-up: imports, the database's creation, caches
+        times = {name: [] for name in setups}
+        rng = random.Random(17)
+        order = list(setups)
+        for _ in range(options.rounds):
+            rng.shuffle(order)
+            for name in order:
+                gc.collect()  # each setup pays for its own garbage
+                times[name].append(run(setups[name], options.requests))
+        how = "in this process"
+    else:
+        times = timed_in_processes(list(makers), options.rounds, options.requests, folder)
+        how = "a process per setup and round, 5 x"
     print(
-        "Flask %s test client, Python %s, %s; %d rounds x %d requests per setup, %d traces saved"
-        % (
-            _version("flask"),
-            platform.python_version(),
-            platform.machine(),
-            options.rounds,
-            options.requests,
-            saved,
-        )
+        "Flask %s test client, Python %s, %s; %d rounds, %s %d requests per setup"
+        % (_version("flask"), platform.python_version(), platform.machine(), options.rounds, how, options.requests)
     )
     bare = statistics.median(times["bare"])
     print("%-12s %12s %8s %8s" % ("setup", "per request", "ratio", "target"))
     failed = False
-    for name in setups:
+    for name in times:
         median = statistics.median(times[name])
         ratio = median / bare
         target = TARGETS.get(name)

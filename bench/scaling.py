@@ -12,7 +12,10 @@ For each N, in fresh processes, one after the other:
    memory against the document's size (the encoded records) both ways, whole
    (the interpreter's own baseline included) and as its growth over the
    resident memory before recording (what recording and saving add);
-   recording and saving CPU time; the stored (compressed) size;
+   recording and saving CPU time; the stored (compressed) size. One run's
+   save / record CPU moves by a tenth or more on a busy machine: the program
+   runs --save-runs times in all (a fresh database each), and the table gives
+   the median ratio with the lowest and highest;
 2. `sarv show` of that trace (its first screen, 400 lines) and
    `sarv export --format chrome` to a file: wall time and peak resident memory
    of each command's process;
@@ -31,6 +34,7 @@ import collections
 import json
 import os
 import platform
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -88,10 +92,10 @@ PROGRAM = textwrap.dedent(
 )
 
 
-def measured(command, stdout=subprocess.DEVNULL):
+def measured(command, stdout=subprocess.DEVNULL, env=None):
     """(wall seconds, peak resident KiB, stdout bytes or None) of one child process."""
     started = time.perf_counter()
-    child = subprocess.Popen(command, stdout=stdout, stderr=subprocess.PIPE)
+    child = subprocess.Popen(command, stdout=stdout, stderr=subprocess.PIPE, env=env)
     out = child.stdout.read() if stdout == subprocess.PIPE else None
     err = child.stderr.read()
     _, status, usage = os.wait4(child.pid, 0)
@@ -131,11 +135,26 @@ def mib(kib_or_bytes, unit=1024):
     return kib_or_bytes * unit / (1 << 20) if unit == 1024 else kib_or_bytes / (1 << 20)
 
 
-def scaling(sizes, check_up_to, folder, python=sys.executable):
+def save_ratios(program, n, runs, folder, python):
+    """Save CPU / record CPU of `runs` more runs of the program, each into a
+    database of its own."""
+    ratios = []
+    for i in range(runs):
+        db_path = os.path.join(folder, "again-%d-%d.sqlite3" % (n, i))
+        _, _, out = measured([python, program, str(n), db_path], stdout=subprocess.PIPE)
+        run = json.loads(out)
+        ratios.append(run["save_cpu"] / run["record_cpu"])
+        for suffix in ("", "-wal", "-shm"):
+            if os.path.exists(db_path + suffix):
+                os.unlink(db_path + suffix)
+    return ratios
+
+
+def scaling(sizes, check_up_to, folder, python=sys.executable, save_runs=5):
     from sarv import db
 
     print(
-        "%-9s %9s %9s %7s %9s %8s %7s %7s %8s %8s %7s %9s %7s %9s"
+        "%-9s %9s %9s %7s %9s %8s %7s %7s %8s %8s %11s %7s %9s %7s %9s"
         % (
             "records",
             "trace MB",
@@ -147,6 +166,7 @@ def scaling(sizes, check_up_to, folder, python=sys.executable):
             "rec s",
             "save s",
             "save/rec",
+            "(range)",
             "show s",
             "show MB",
             "exp s",
@@ -167,12 +187,13 @@ def scaling(sizes, check_up_to, folder, python=sys.executable):
         export_s, export_kib, _ = measured(
             [python, "-m", "sarv", "export", run["trace_id"], "--db", db_path, "--format", "chrome", "-o", target]
         )
+        ratios = sorted([run["save_cpu"] / run["record_cpu"]] + save_ratios(program, n, save_runs - 1, folder, python))
         size = summary.size
         stored = getattr(summary, "stored_size", None) or size
         peak = run["peak_kib"] * 1024
         growth = (run["peak_kib"] - run["before_kib"]) * 1024
         print(
-            "%-9d %9.1f %9.1f %7.1f %9.1f %8.2f %7.2f %7.2f %8.2f %8.2f %7.2f %9.1f %7.2f %9.1f"
+            "%-9d %9.1f %9.1f %7.1f %9.1f %8.2f %7.2f %7.2f %8.2f %8.2f %11s %7.2f %9.1f %7.2f %9.1f"
             % (
                 summary.record_count,
                 size / 1e6,
@@ -183,7 +204,8 @@ def scaling(sizes, check_up_to, folder, python=sys.executable):
                 growth / size,
                 run["record_cpu"],
                 run["save_cpu"],
-                run["save_cpu"] / run["record_cpu"],
+                statistics.median(ratios),
+                "%.2f-%.2f" % (ratios[0], ratios[-1]),
                 show_s,
                 show_kib / 1024,
                 export_s,
@@ -199,7 +221,8 @@ def scaling(sizes, check_up_to, folder, python=sys.executable):
     print("columns: trace MB = document size (the encoded records); base MB = resident memory of the recording")
     print("process before recording (the interpreter, sarv and the program, imported); peak MB = its peak resident")
     print("memory (record + save); peak/tr = peak / trace, the baseline included; grow/tr = (peak - base) / trace,")
-    print("what recording and saving add; rec s, save s = CPU seconds; show, export = wall seconds and peak MB")
+    print("what recording and saving add; rec s, save s = CPU seconds; save/rec = the median of save CPU / record")
+    print("CPU over %d runs (range: lowest-highest); show, export = wall seconds and peak MB" % save_runs)
     for records, target in checks:
         events, mismatches = nesting_mismatches(target)
         print(
@@ -253,12 +276,17 @@ def pytest_overhead(count, folder, python=sys.executable):
             f.write(TRIVIAL_TEST.format(i=i, j=i + 1))
     base = [python, "-m", "pytest", "-q", "-p", "no:cacheprovider", suite]
     db_path = os.path.join(folder, "pytest.sqlite3")
+    # As on a developer's machine: pytest's rewritten test modules cached as bytecode (an
+    # environment that turns the cache off makes every run rewrite them, a cost of the bare
+    # run that would make sarv's share look smaller).
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONDONTWRITEBYTECODE"}
+    measured(base, env=env)  # fills the cache
     bare, sarv = [], []
     for _ in range(3):  # alternated, the best of three each
-        bare.append(measured(base)[0])
+        bare.append(measured(base, env=env)[0])
         if os.path.exists(db_path):
             os.unlink(db_path)
-        sarv.append(measured(base + ["--sarv", "--sarv-db", db_path])[0])
+        sarv.append(measured(base + ["--sarv", "--sarv-db", db_path], env=env)[0])
     b, s = min(bare), min(sarv)
     print(
         "pytest on %d trivial tests: bare %.2f s, --sarv %.2f s: %.2fx; %.2f ms more per test"
@@ -273,13 +301,16 @@ def main():
     parser.add_argument("--pytest-tests", type=int, default=0, metavar="N")
     parser.add_argument("--skip-scaling", action="store_true")
     parser.add_argument(
+        "--save-runs", type=int, default=5, metavar="K", help="runs of the recording program per size for save/rec"
+    )
+    parser.add_argument(
         "--python", default=sys.executable, help="the interpreter (with its sarv) that records, shows and exports"
     )
     options = parser.parse_args()
     print("machine: %s, %d cores, Python %s" % (platform.platform(), os.cpu_count(), platform.python_version()))
     with tempfile.TemporaryDirectory(prefix="sarv-scaling-") as folder:
         if not options.skip_scaling:
-            scaling([int(n) for n in options.sizes.split(",")], options.check_up_to, folder, options.python)
+            scaling([int(n) for n in options.sizes.split(",")], options.check_up_to, folder, options.python, max(1, options.save_runs))
         if options.python == sys.executable:
             fixed_cost(folder)
         if options.pytest_tests:
