@@ -310,7 +310,13 @@ def main():
     print("machine: %s, %d cores, Python %s" % (platform.platform(), os.cpu_count(), platform.python_version()))
     with tempfile.TemporaryDirectory(prefix="sarv-scaling-") as folder:
         if not options.skip_scaling:
-            scaling([int(n) for n in options.sizes.split(",")], options.check_up_to, folder, options.python, max(1, options.save_runs))
+            scaling(
+                [int(n) for n in options.sizes.split(",")],
+                options.check_up_to,
+                folder,
+                options.python,
+                max(1, options.save_runs),
+            )
         if options.python == sys.executable:
             fixed_cost(folder)
         if options.pytest_tests:
