@@ -480,26 +480,41 @@ def _derive_described(reader: _Pieces, document) -> _Derived:
         # Only records of these types count (a request's, a test's, the note of dropped
         # records): one whose bytes hold none of them, such as the first frame's record
         # with its locals, is not decoded.
-        if b"_request" in record or b"_test" in record or b"records_dropped" in record:
+        # (find, not `in`: bytes.__contains__ first tries the argument as an int, and makes
+        # and drops a TypeError each time.)
+        if record.find(b"_request") >= 0 or record.find(b"_test") >= 0 or record.find(b"records_dropped") >= 0:
             markers.take(msgpack.unpackb(record, raw=False, strict_map_key=False))
     derived.test_name = markers.test_name()
     derived.record_count = document.record_count
     return derived
 
 
+# The head of the documents a process saves (the map's first two entries) and the command
+# read from it: the same from one save to the next, and decoding it takes an Unpacker, an
+# object of 40 KiB zero-filled at each creation.
+_last_head = (b"", None)
+
+
 def _take_head(derived: _Derived, piece) -> None:
     """The command line, from the document's first piece: its first 64 KiB
     (where any but the longest command lines end), else the whole piece."""
+    global _last_head
     import msgpack
 
+    head, command = _last_head
+    view = memoryview(piece)
+    if head and len(view) >= len(head) and view[: len(head)] == head:
+        derived.command = command
+        return
     for size in (64 << 10, len(piece)):
         unpacker = msgpack.Unpacker(raw=False, strict_map_key=False, max_buffer_size=2**31 - 1)
-        unpacker.feed(piece[:size])
+        unpacker.feed(view[:size])
         try:
             unpacker.read_map_header()
             for _ in range(2):  # "command_line_args", "current_commit_sha"
                 key = unpacker.unpack()
                 _take_entry(derived, key, unpacker.unpack())
+            _last_head = (bytes(view[: unpacker.tell()]), derived.command)
             return
         except msgpack.OutOfData:
             if size >= len(piece):
@@ -841,6 +856,22 @@ def _row_insert(table: str, mark: str) -> str:
     return "INSERT INTO %s (%s) VALUES (%s)" % (table, ", ".join(_ROW_COLUMNS), ", ".join([mark] * len(_ROW_COLUMNS)))
 
 
+_inserts: dict = {}  # which of _ROW_COLUMNS have a value -> the INSERT naming those
+
+
+def _insert_row(conn: sqlite3.Connection, values) -> int:
+    """Inserts a row of `traces` (the values of _ROW_COLUMNS); its id."""
+    # Only the columns with a value are named (the others are NULL all the same): sqlite3
+    # binds None by looking for an adapter, which makes and drops an AttributeError.
+    present = tuple(value is not None for value in values)
+    statement = _inserts.get(present)
+    if statement is None:
+        names = [name for name, there in zip(_ROW_COLUMNS, present) if there]
+        statement = "INSERT INTO traces (%s) VALUES (%s)" % (", ".join(names), ", ".join("?" * len(names)))
+        _inserts[present] = statement
+    return conn.execute(statement, [value for value in values if value is not None]).lastrowid
+
+
 def _row_update(table: str, mark: str) -> str:
     # for a row made early to hold its chunks
     assignments = ", ".join("%s = %s" % (column, mark) for column in _ROW_COLUMNS)
@@ -988,7 +1019,7 @@ def _store_one(writer: _Writer, conn: sqlite3.Connection, trace_id: str, pieces,
     chunks = _ChunkWriter(conn, writer.compressor, before_rows)
     derived, values = _store_document(trace_id, pieces, chunks)
     if chunks.row_id is None:
-        return derived, conn.execute(_row_insert("traces", "?"), values).lastrowid
+        return derived, _insert_row(conn, values)
     conn.execute(_row_update("traces", "?"), values + (chunks.row_id,))
     return derived, chunks.row_id
 
