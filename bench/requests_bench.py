@@ -1,7 +1,7 @@
 """What one trace per web request costs: a small Flask view served through
 Flask's test client, bare and with sarv's middleware in each keep-mode.
 
-    python bench/requests_bench.py                 # 9 rounds, a process per setup each
+    python bench/requests_bench.py                 # 15 rounds, a process per setup each
     python bench/requests_bench.py --rounds 21 --requests 500
     python bench/requests_bench.py --in-process    # all setups in this process
     python bench/requests_bench.py --callgrind     # instructions per request, by callgrind
@@ -16,7 +16,9 @@ median over the rounds, and its ratio is that against the bare app's.
 With --in-process, the setups share this process instead (one run of
 --requests per round each): quicker, but what one setup leaves behind (its
 kept profilers, its garbage, the caches it warmed) moves the others' figures
-by up to a tenth.
+by up to a tenth. On a shared virtual machine the speed of one process
+against the next moves by up to a half: differences of a few percent show
+only in the callgrind counts.
 
     bare         the app without middleware
     every        keep="every": every request recorded and saved (SQLite)
@@ -196,7 +198,7 @@ def _version(name: str) -> str:
 
 def main(argv=None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--rounds", type=int, default=9)
+    parser.add_argument("--rounds", type=int, default=15)
     parser.add_argument("--requests", type=int, default=300)
     parser.add_argument("--callgrind", action="store_true", help="count instructions per request instead")
     parser.add_argument("--in-process", action="store_true", help="all setups in this process")
