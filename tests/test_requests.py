@@ -347,6 +347,28 @@ def test_request_inside_other_profilers(tmp_path):
     outer_records = records_of(path, outer.trace_id)
     assert len([r for r in frames_named(outer_records, "server_writes") if r["event"] == "call"]) == 3
     assert not frames_named(outer_records, "part")
+
+    # A server that reads the body on another thread: that thread's hook stays its own.
+    def its_own(frame, event, arg):
+        return None
+
+    started, kept = {}, []
+    body = SarvMiddleware(streamed, db_path=path)(
+        {"REQUEST_METHOD": "GET", "PATH_INFO": "/elsewhere"}, lambda status, headers: started.update(status=status)
+    )
+
+    def read_elsewhere():
+        sys.setprofile(its_own)
+        kept.append(b"".join(body))
+        body.close()
+        kept.append(sys.getprofile() is its_own)
+        sys.setprofile(None)
+
+    reader = threading.Thread(target=read_elsewhere)
+    reader.start()
+    reader.join()
+    assert kept == [b"012", True] and sys.getprofile() is None
+    assert [s.path for s in db.list_traces(path, limit=1)] == ["/elsewhere"]
     # The same under a profiler registered with the core directly (not through sarv.profiler):
     # found through sys.monitoring too, where it records through it.
     direct = sarv.profiler.Profiler({}, db_path=path)

@@ -399,6 +399,7 @@ class _Recording:
         "in_app",
         "paused",
         "done",
+        "thread",
     )
 
     def __init__(self, settings, profiler, previous, triggered, method, path) -> None:
@@ -412,6 +413,7 @@ class _Recording:
         self.in_app = False  # the app is being called: a request inside it is part of this one
         self.paused = False
         self.done = False
+        self.thread = threading.get_ident()  # whose hook this recording holds
         self.started = time.perf_counter()
 
     @classmethod
@@ -455,13 +457,16 @@ class _Recording:
     # headers, writing to the socket, or a test client building its response. None of
     # that is the request's, and on 3.11 a profile hook makes every line of it dearer.
 
+    # A server that reads or closes the body on another thread (none of the usual ones
+    # does) leaves the hooks of that thread alone: its parts are then not recorded.
+
     def pause(self) -> None:
-        if not self.paused and not self.done:
+        if not self.paused and not self.done and threading.get_ident() == self.thread:
             self.paused = True
             _restore(self.previous)
 
     def resume(self) -> None:
-        if self.paused:
+        if self.paused and threading.get_ident() == self.thread:
             self.paused = False
             self.profiler.rust_profiler.register_threading_profiler(None, None, None)
 
@@ -474,7 +479,8 @@ class _Recording:
         duration = time.perf_counter() - self.started
         status = self.status
         _sarv_request_end(self.method, self.path, status, duration)
-        _restore(self.previous)
+        if threading.get_ident() == self.thread:
+            _restore(self.previous)
         if not self.settings.keeps(self.triggered, duration):
             # Dropped: the buffers are emptied now rather than held until the next request.
             _hooks().restart_trace(self.profiler.rust_profiler, self.profiler.trace_id)
