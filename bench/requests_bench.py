@@ -142,19 +142,26 @@ def child_timed(name, folder, requests):
     print(statistics.median(times))
 
 
-def timed_in_processes(names, rounds, requests, folder):
-    """{setup: [its figure of each round]}, each a fresh process."""
-    times = {name: [] for name in names}
+def visits(names, rounds):
+    """(round, setup) in the order measured: each setup once a round, in a new order each
+    round, so that the machine's drift falls on all alike."""
     rng = random.Random(17)
     order = list(names)
     for i in range(rounds):
         rng.shuffle(order)
         for name in order:
-            child = os.path.join(folder, "round-%d" % i)
-            os.makedirs(child, exist_ok=True)
-            command = [sys.executable, "-W", "ignore", __file__, "--child-timed", name, child, str(requests)]
-            out = subprocess.run(command, capture_output=True, text=True, check=True).stdout
-            times[name].append(float(out.split()[-1]))
+            yield i, name
+
+
+def timed_in_processes(names, rounds, requests, folder):
+    """{setup: [its figure of each round]}, each a fresh process."""
+    times = {name: [] for name in names}
+    for i, name in visits(names, rounds):
+        child = os.path.join(folder, "round-%d" % i)
+        os.makedirs(child, exist_ok=True)
+        command = [sys.executable, "-W", "ignore", __file__, "--child-timed", name, child, str(requests)]
+        out = subprocess.run(command, capture_output=True, text=True, check=True).stdout
+        times[name].append(float(out.split()[-1]))
     return times
 
 
@@ -222,13 +229,9 @@ def main(argv=None) -> int:
         for client in setups.values():
             run(client, 50)  # warm-up: imports, the database's creation, caches
         times = {name: [] for name in setups}
-        rng = random.Random(17)
-        order = list(setups)
-        for _ in range(options.rounds):
-            rng.shuffle(order)
-            for name in order:
-                gc.collect()  # each setup pays for its own garbage
-                times[name].append(run(setups[name], options.requests))
+        for _, name in visits(setups, options.rounds):
+            gc.collect()  # each setup pays for its own garbage
+            times[name].append(run(setups[name], options.requests))
         how = "in this process"
     else:
         times = timed_in_processes(list(makers), options.rounds, options.requests, folder)

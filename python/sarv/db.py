@@ -851,9 +851,9 @@ def _store_document(trace_id: str, pieces, chunks: _ChunkWriter):
     return derived, values
 
 
-def _row_insert(table: str, mark: str) -> str:
+def _row_insert(table: str, mark: str, columns=_ROW_COLUMNS) -> str:
     # `mark`: the driver's parameter placeholder ("?" for sqlite3, "%s" for psycopg)
-    return "INSERT INTO %s (%s) VALUES (%s)" % (table, ", ".join(_ROW_COLUMNS), ", ".join([mark] * len(_ROW_COLUMNS)))
+    return "INSERT INTO %s (%s) VALUES (%s)" % (table, ", ".join(columns), ", ".join([mark] * len(columns)))
 
 
 _inserts: dict = {}  # which of _ROW_COLUMNS have a value -> the INSERT naming those
@@ -866,9 +866,8 @@ def _insert_row(conn: sqlite3.Connection, values) -> int:
     present = tuple(value is not None for value in values)
     statement = _inserts.get(present)
     if statement is None:
-        names = [name for name, there in zip(_ROW_COLUMNS, present) if there]
-        statement = "INSERT INTO traces (%s) VALUES (%s)" % (", ".join(names), ", ".join("?" * len(names)))
-        _inserts[present] = statement
+        columns = [name for name, there in zip(_ROW_COLUMNS, present) if there]
+        statement = _inserts[present] = _row_insert("traces", "?", columns)
     return conn.execute(statement, [value for value in values if value is not None]).lastrowid
 
 
