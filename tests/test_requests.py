@@ -434,12 +434,19 @@ def test_flask_extension(tmp_path):
     records = records_of(path, summary.trace_id)
     for name in ("check", "item", "lookup"):
         assert frames_named(records, name), name
-    # The row is filled from what the core says of the document: the same as its records say.
-    derived = db._derive(db.load_trace(path, summary.trace_id))
+    assert summary.record_count == len(records)
+    # The rows are filled from what the core and the middleware say of the documents (the
+    # second's from what the first taught the writer): the same as their records say.
+    assert app.test_client().post("/items/8").json == {"item": 8}
     columns = ("source", "version", "started", "record_count", "test_name", "decode_error", "command")
     columns += ("outcome", "method", "path", "status", "duration")
-    assert [getattr(summary, c) for c in columns] == [getattr(derived, c) for c in columns]
-    assert summary.size == len(db.load_trace(path, summary.trace_id)) and summary.record_count == len(records)
+    summaries = db.list_traces(path)
+    assert [s.path for s in summaries] == ["/items/8", "/items/7"]
+    for summary in summaries:
+        document = db.load_trace(path, summary.trace_id)
+        derived = db._derive(document)
+        assert [getattr(summary, c) for c in columns] == [getattr(derived, c) for c in columns]
+        assert summary.size == len(document)
 
     # Responses left unread (the body neither read nor closed): the thread's next request,
     # recorded or not, ends the recording, whose trace holds its own request alone.

@@ -56,6 +56,7 @@ import os
 import pathlib
 import re
 import sqlite3
+import struct
 import threading
 import time
 
@@ -470,23 +471,56 @@ def _derive_described(reader: _Pieces, document) -> _Derived:
         if reader.size > tail_offset:
             tail.append(bytes(piece[max(tail_offset - start, 0) :]))
         del piece  # (the core refills the memory of a piece no longer viewed)
-    # The document's last four entries ("main_thread_id", "meta", "timestamp", "trace_id"),
-    # read as a map of four: an Unpacker is a 40 KiB object zero-filled at each creation.
-    entries = msgpack.unpackb(b"\x84" + b"".join(tail), raw=False, strict_map_key=False)
-    for key, value in entries.items():
-        _take_entry(derived, key, value)
+    _take_tail(derived, b"".join(tail))
     markers = _Markers(derived)
+    request = getattr(document, "request", None)
+    if request is not None:
+        # What the request's end marker says, from whoever wrote it: its records need
+        # not be decoded for it.
+        markers.take(dict(zip(("type", "method", "path", "status", "duration"), ("end_request", *request))))
     for record in document.edge_records:
         # Only records of these types count (a request's, a test's, the note of dropped
         # records): one whose bytes hold none of them, such as the first frame's record
         # with its locals, is not decoded.
         # (find, not `in`: bytes.__contains__ first tries the argument as an int, and makes
         # and drops a TypeError each time.)
-        if record.find(b"_request") >= 0 or record.find(b"_test") >= 0 or record.find(b"records_dropped") >= 0:
+        if (
+            (request is None and record.find(b"_request") >= 0)
+            or record.find(b"_test") >= 0
+            or record.find(b"records_dropped") >= 0
+        ):
             markers.take(msgpack.unpackb(record, raw=False, strict_map_key=False))
     derived.test_name = markers.test_name()
     derived.record_count = document.record_count
     return derived
+
+
+# The tail of the documents a process saves up to the start time, and the source and
+# version read from it: only the start time and the trace id differ from one to the next.
+_last_tail = (b"", None, None)
+_unpack_double = struct.Struct(">d").unpack_from
+_TIMESTAMP_KEY = b"\xa9timestamp\xcb"  # the key, then a float64
+_TRACE_ID_KEY = b"\xa8trace_id"
+
+
+def _take_tail(derived: _Derived, tail: bytes) -> None:
+    """The document's last four entries ("main_thread_id", "meta",
+    "timestamp", "trace_id"), read as a map of four."""
+    global _last_tail
+    import msgpack
+
+    at = tail.find(_TIMESTAMP_KEY)
+    end = at + len(_TIMESTAMP_KEY) + 8
+    laid_out = at >= 0 and tail.startswith(_TRACE_ID_KEY, end)
+    if laid_out and _last_tail[0] == tail[:at]:
+        _, derived.source, derived.version = _last_tail
+        derived.started = _unpack_double(tail, at + len(_TIMESTAMP_KEY))[0]
+        return
+    entries = msgpack.unpackb(b"\x84" + tail, raw=False, strict_map_key=False)
+    for key, value in entries.items():
+        _take_entry(derived, key, value)
+    if laid_out and list(entries) == ["main_thread_id", "meta", "timestamp", "trace_id"]:
+        _last_tail = (tail[:at], derived.source, derived.version)
 
 
 # The head of the documents a process saves (the map's first two entries) and the command
@@ -524,15 +558,20 @@ def _take_head(derived: _Derived, piece) -> None:
 class DescribedDocument:
     """A whole document (bytes) with what the profiler's core knows of it
     (`sarv._requests.described_trace`): stored as the core's pieces are,
-    its records never walked for the row's columns."""
+    its records never walked for the row's columns. `request`, when given,
+    is what the trace's "end_request" record holds (method, path, status,
+    duration): the row's columns are then taken from it, not decoded."""
 
-    __slots__ = ("document", "record_count", "tail_offset", "edge_records")
+    __slots__ = ("document", "record_count", "tail_offset", "edge_records", "request")
 
-    def __init__(self, document: bytes, record_count: int, tail_offset: int, edge_records: tuple) -> None:
+    def __init__(
+        self, document: bytes, record_count: int, tail_offset: int, edge_records: tuple, request: tuple | None = None
+    ) -> None:
         self.document = document
         self.record_count = record_count
         self.tail_offset = tail_offset
         self.edge_records = edge_records
+        self.request = request
 
     def __iter__(self):
         return iter((self.document,))

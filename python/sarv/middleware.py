@@ -336,9 +336,11 @@ def _is_sarv_hook(hook) -> bool:
 _HAND_OVER_BYTES = 4 << 20
 
 
-def _save(profiler: _RequestProfiler) -> str | None:
+def _save(profiler: _RequestProfiler, request: tuple) -> str | None:
     """Hands the request's trace to sarv's writer thread, so that the response
-    does not wait for the disk; its id, or None if it could not be saved."""
+    does not wait for the disk; its id, or None if it could not be saved.
+    `request`: what the end marker was called with (method, path, status,
+    duration), for the row's columns."""
     trace_id = profiler.trace_id
     if _hooks().buffered_size(profiler.rust_profiler) > _HAND_OVER_BYTES:
         try:
@@ -351,7 +353,7 @@ def _save(profiler: _RequestProfiler) -> str | None:
         # The document is written now: the profiler goes on with the thread's next request.
         # (Described by the core: the writer thread then fills the row without walking the
         # records.)
-        document = _db.DescribedDocument(*_hooks().described_trace(profiler.rust_profiler))
+        document = _db.DescribedDocument(*_hooks().described_trace(profiler.rust_profiler), request)
     except Exception:
         _logger.warning("sarv could not save the trace of a request (%s)", trace_id, exc_info=True)
         return None
@@ -477,15 +479,15 @@ class _Recording:
         self.resume()  # for the end marker
         self.done = True
         duration = time.perf_counter() - self.started
-        status = self.status
-        _sarv_request_end(self.method, self.path, status, duration)
+        request = (self.method, self.path, self.status, duration)
+        _sarv_request_end(*request)
         if threading.get_ident() == self.thread:
             _restore(self.previous)
         if not self.settings.keeps(self.triggered, duration):
             # Dropped: the buffers are emptied now rather than held until the next request.
             _hooks().restart_trace(self.profiler.rust_profiler, self.profiler.trace_id)
             return None
-        return _save(self.profiler)
+        return _save(self.profiler, request)
 
 
 def _thread_profiler(settings: RequestSettings) -> _RequestProfiler:
@@ -761,10 +763,11 @@ class AsgiMiddleware:
             raise
         finally:
             duration = time.perf_counter() - begun
-            _sarv_request_end(method, path, state["status"], duration)
+            request = (method, path, state["status"], duration)
+            _sarv_request_end(*request)
             _end_in_context(token)
             if settings.keeps(triggered, duration):
-                _save(profiler)
+                _save(profiler, request)
 
 
 def _thread_start_hook(frame, event, arg):
