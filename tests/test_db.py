@@ -144,7 +144,10 @@ def test_files_that_are_not_sarv_databases_are_refused_and_left_alone(tmp_path):
 
 
 def test_other_schema_versions_are_refused(path):
-    db.save_trace_in_sqlite(path, "trc_A", msgpack=document())
+    # (Two saves: the second finds the schema complete and trusts it while no one else
+    # writes to the file.)
+    for trace_id in ("trc_A", "trc_A2"):
+        db.save_trace_in_sqlite(path, trace_id, msgpack=document())
     conn = sqlite3.connect(path)
     conn.execute("UPDATE meta SET value = '99' WHERE key = 'schema_version'")
     conn.commit()

@@ -325,3 +325,107 @@ def test_tests_whose_trace_was_not_saved_are_named_with_the_reason(tmp_path):
         ("test_unsaved.py::test_first", "passed"),
     ]
     assert all(s.command.startswith(sys.executable) or "pytest" in s.command for s in summaries)
+
+
+# Where pytest's machinery runs without the hook (a setup or call phase whose user code
+# runs only in fixtures and the test function), the user's code must still all be there.
+NARROWED = textwrap.dedent(
+    """
+    import unittest
+
+    import pytest
+
+
+    def helper(name):
+        return name
+
+
+    @pytest.fixture
+    def inner():
+        return helper("inner")
+
+
+    @pytest.fixture
+    def late():
+        return helper("late")
+
+
+    @pytest.fixture
+    def outer(request):
+        request.getfixturevalue("inner")  # a fixture's setup inside another's
+        return helper("after inner")
+
+
+    @pytest.fixture(scope="module", params=[1, 2])
+    def shared(request):
+        yield helper("shared up")
+        helper("shared down %d" % request.param)  # the first's: in the setup of a test of the second
+
+
+    def test_first():
+        helper("first")
+
+
+    def test_nested(outer, request):
+        request.getfixturevalue("late")  # a fixture's setup inside the test function
+        helper("after late")
+
+
+    def test_shared(shared):
+        helper("uses shared")
+
+
+    class TestOld(unittest.TestCase):
+        def setUp(self):
+            helper("set up")
+
+        def test_it(self):
+            helper("it")
+
+        def tearDown(self):
+            helper("torn down")
+    """
+)
+USER_HOOKS = textwrap.dedent(
+    """
+    def note(name):
+        return name
+
+
+    def pytest_runtest_setup(item):
+        note("setup hook")
+
+
+    def pytest_runtest_call(item):
+        note("call hook")
+    """
+)
+
+
+def helper_calls(path, test_name, function="helper"):
+    [summary] = [s for s in db.list_traces(str(path)) if s.test_name == test_name]
+    return [
+        r["locals"]["name"] for r in records_of(path, summary) if r.get("co_name") == function and r["event"] == "call"
+    ]
+
+
+@pytest.mark.parametrize("hooks", [False, True], ids=["fixtures only", "hooks of the user's"])
+def test_user_code_of_every_phase_is_recorded(tmp_path, hooks):
+    (tmp_path / "test_narrowed.py").write_text(NARROWED)
+    if hooks:
+        (tmp_path / "conftest.py").write_text(USER_HOOKS)
+    path = tmp_path / "t.db"
+    result = run(["-q", "-p", "no:randomly", "--sarv", "--sarv-db", path], tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr
+    expected = {
+        "test_narrowed.py::test_first": ["first"],
+        "test_narrowed.py::test_nested": ["inner", "after inner", "late", "after late"],
+        "test_narrowed.py::test_shared[1]": ["shared up", "uses shared"],
+        "test_narrowed.py::test_shared[2]": ["shared down 1", "shared up", "uses shared"],
+        # (the module's last test: its teardown ends the module's fixtures)
+        "test_narrowed.py::TestOld::test_it": ["set up", "it", "torn down", "shared down 2"],
+    }
+    for test_name, calls in expected.items():
+        assert helper_calls(path, test_name) == calls, test_name
+        if hooks:
+            assert helper_calls(path, test_name, "note") == ["setup hook", "call hook"], test_name

@@ -663,6 +663,7 @@ class _Writer:
         self.identity = None  # (device, inode) once the schema is known to be there
         self.compressor = None
         self.request_columns = False  # known to be in the file (columns are never removed)
+        self.data_version = None  # the file's data version when its schema was last found complete
 
     def fresh(self) -> bool:
         """Whether this connection still writes into the file at db_path (a
@@ -729,6 +730,11 @@ atexit.register(close_connections)
 def _prepare(writer: _Writer, conn: sqlite3.Connection, db_path: str) -> bool:
     """Inside a write transaction: creates or upgrades the schema. True if
     the file was new."""
+    # Unchanged while no other connection commits to the file: the schema is then the
+    # one this connection found complete (a save per test would check it each time).
+    data_version = conn.execute("PRAGMA data_version").fetchone()[0]
+    if data_version == writer.data_version:
+        return False
     version = _schema_version(conn, db_path)
     if version == 0:
         for statement in _SCHEMA.split(";"):
@@ -749,6 +755,8 @@ def _prepare(writer: _Writer, conn: sqlite3.Connection, db_path: str) -> bool:
             conn.execute("ALTER TABLE traces ADD COLUMN %s %s" % (name, kind))
         # Trusted from now on only once seen committed: this transaction may roll back.
         writer.request_columns = not missing
+    if version == SCHEMA_VERSION and writer.request_columns:
+        writer.data_version = data_version  # (found complete, not made so by this transaction)
     return version == 0
 
 

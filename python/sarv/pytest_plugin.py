@@ -134,6 +134,68 @@ def _outcome(reports: dict) -> str:
     return "passed" if "call" in reports else "not run"
 
 
+class _Hooked:
+    __slots__ = ("session",)
+
+    def __init__(self, session: "_SarvSession") -> None:
+        self.session = session
+
+    def __enter__(self) -> None:
+        self.session._enter()
+
+    def __exit__(self, *exc) -> None:
+        self.session._leave()
+
+
+class _NotHooked:
+    __slots__ = ()
+
+    def __enter__(self) -> None:
+        pass
+
+    def __exit__(self, *exc) -> None:
+        pass
+
+
+_NOT_HOOKED = _NotHooked()
+# As the profiler's own filter: code under these is a library's, left out of the traces.
+_LIBRARY_FRAGMENTS = ("lib/python", "/site-packages/")
+
+
+def _recorded_file(filename: str, filters: dict) -> bool:
+    """Whether the profiler records code of `filename` (a conservative
+    mirror of its filter: code it might record counts as recorded)."""
+    if any(fragment in filename for fragment in filters.get("include_frames", ())):
+        return True
+    if _PATH_FRAGMENT in filename:
+        return False
+    return not any(fragment in filename for fragment in _LIBRARY_FRAGMENTS + tuple(filters.get("ignore_frames", ())))
+
+
+def _user_hooks(pluginmanager, sarv_config: dict) -> set:
+    """The phases of a test ("setup", "call") in which hook implementations
+    of the user's (a conftest.py, a plugin of the project) run."""
+    filters = sarv_config.get("filters") or {}
+    phases = set()
+    for plugin in pluginmanager.get_plugins():
+        for caller in pluginmanager.get_hookcallers(plugin) or ():
+            for impl in caller.get_hookimpls():
+                if impl.plugin is not plugin:
+                    continue
+                code = getattr(impl.function, "__code__", None)
+                if code is not None and not _recorded_file(code.co_filename, filters):
+                    continue
+                spec = caller.spec
+                if caller.name == "pytest_runtest_setup":
+                    phases.add("setup")
+                elif caller.name == "pytest_runtest_call":
+                    phases.add("call")
+                elif spec is None or getattr(spec.namespace, "__name__", "") != "_pytest.hookspec":
+                    # Another plugin's hook: that plugin may call it in any phase.
+                    phases.update(("setup", "call"))
+    return phases
+
+
 class _SarvSession:
     """Profiles the test loop of one session."""
 
@@ -148,6 +210,11 @@ class _SarvSession:
         self.current = None  # node id of the test running now
         self.unsaved: list = []  # (node id, reason) of tests whose trace was not saved
         self.lost = False  # the test replaced the profile hook with one of its own
+        self.depth = 0  # nested regions with the hook on (a phase, a fixture's setup, the test function)
+        # What user code the plugins hold: the phases it runs in ("setup", "call"), all
+        # of them for one implementing a hook of another plugin's; None: not known yet.
+        self.user_hooks = None
+        self.previous = self.kept_for = None  # the latest test torn down, and the next test it kept parents for
 
     def _save_failed(self, db_path, trace_id, error) -> None:
         # Called by sarv.db for a save that fails, before the error goes back to the core
@@ -172,7 +239,46 @@ class _SarvSession:
 
     # The hook is on only while a test's setup, call or teardown runs (and for its
     # markers): pytest's own work around them (reports, the terminal) is never recorded,
-    # and a profile hook costs every Python call it sees, recorded or not.
+    # and a profile hook costs every Python call it sees, recorded or not. Where no code
+    # of the user's can run in a setup or call but through a fixture or the test
+    # function (see `_narrow`), it is on only around those: pytest's machinery of the
+    # phase (capture, logging, reports) runs without it.
+
+    def _enter(self) -> None:
+        self.depth += 1
+        if self.depth == 1:
+            self._resume()
+
+    def _leave(self) -> None:
+        self.depth -= 1
+        if self.depth == 0:
+            self._pause()
+
+    def _hooked(self, narrow: bool):
+        """A context for a phase, or for a fixture's setup or the test function
+        inside a narrowed phase: the hook on for its length."""
+        return _Hooked(self) if not narrow and self.current is not None else _NOT_HOOKED
+
+    def _narrow(self, item, phase: str) -> bool:
+        """Whether the `phase` ("setup" or "call") of `item` runs user code only
+        through fixtures' setups (setup) or the test function (call)."""
+        if type(item) is not pytest.Function or self.user_hooks is None or phase in self.user_hooks:
+            # (an item of another kind runs code of its own; a plugin of the user's
+            # may run anywhere)
+            return False
+        if phase == "setup":
+            # The item's parents were set up for the test before it, whose teardown
+            # kept them for this one: only the item's own fixtures are set up now. (Not
+            # for a parametrized test: a fixture of a wider scope set up before with
+            # another parameter is torn down first, outside any fixture's setup.)
+            previous = self.previous
+            return (
+                previous is not None
+                and self.kept_for is item
+                and previous.parent is item.parent
+                and not hasattr(item, "callspec")
+            )
+        return True
 
     def _resume(self) -> None:
         if self.profiler is not None and not self.lost:
@@ -191,27 +297,29 @@ class _SarvSession:
 
     @pytest.hookimpl(hookwrapper=True)
     def pytest_runtest_setup(self, item):
-        self._resume()
-        try:
+        with self._hooked(self._narrow(item, "setup")):
             yield
-        finally:
-            self._pause()
+
+    @pytest.hookimpl(hookwrapper=True)
+    def pytest_fixture_setup(self, fixturedef, request):
+        with self._hooked(False):
+            yield
 
     @pytest.hookimpl(hookwrapper=True)
     def pytest_runtest_call(self, item):
-        self._resume()
-        try:
+        with self._hooked(self._narrow(item, "call")):
             yield
-        finally:
-            self._pause()
+
+    @pytest.hookimpl(hookwrapper=True)
+    def pytest_pyfunc_call(self, pyfuncitem):
+        with self._hooked(False):
+            yield
 
     @pytest.hookimpl(hookwrapper=True)
     def pytest_runtest_teardown(self, item, nextitem):
-        self._resume()
-        try:
+        with self._hooked(False):
             yield
-        finally:
-            self._pause()
+        self.previous, self.kept_for = item, nextitem
 
     @pytest.hookimpl(hookwrapper=True)
     def pytest_runtestloop(self, session):
@@ -231,6 +339,7 @@ class _SarvSession:
             self.profiler.stop(save=False)
             raise pytest.UsageError("sarv: %s" % exc) from None
         self.first_row = known[0].row_id if known else 0
+        self.user_hooks = _user_hooks(session.config.pluginmanager, self.sarv_config)
         self.running = True
         self._pause()
         db.add_save_failure_listener(self._save_failed)
