@@ -115,6 +115,9 @@ _READ_SIZE = 1 << 20
 # Pages of new files: a stored trace is mostly blobs of compressed bytes, which SQLite
 # writes at less than two thirds of the cost in pages of 16 KiB than in its usual 4 KiB.
 _PAGE_SIZE = 16384
+# (`traces.id` of new files is a plain rowid: AUTOINCREMENT would make every save also
+# rewrite a page of sqlite_sequence, a third of what a small trace's commit writes. An id
+# is used again only after the newest trace was deleted.)
 
 _SCHEMA = """
 CREATE TABLE meta (
@@ -122,7 +125,7 @@ CREATE TABLE meta (
     value TEXT NOT NULL
 );
 CREATE TABLE traces (
-    id INTEGER PRIMARY KEY AUTOINCREMENT,
+    id INTEGER PRIMARY KEY,
     trace_id TEXT NOT NULL,
     created REAL NOT NULL,
     size INTEGER NOT NULL,
