@@ -369,6 +369,7 @@ NARROWED = textwrap.dedent(
     def test_nested(outer, request):
         request.getfixturevalue("late")  # a fixture's setup inside the test function
         helper("after late")
+        request.addfinalizer(lambda: helper("finalized"))
 
 
     def test_shared(shared):
@@ -386,6 +387,21 @@ NARROWED = textwrap.dedent(
             helper("torn down")
     """
 )
+# A package whose own setup and teardown (in its __init__.py) are not fixtures.
+PACKAGE = textwrap.dedent(
+    """
+    def helper(name):
+        return name
+
+
+    def setup_module():
+        helper("package up")
+
+
+    def teardown_module():
+        helper("package down")
+    """
+)
 USER_HOOKS = textwrap.dedent(
     """
     def note(name):
@@ -398,6 +414,10 @@ USER_HOOKS = textwrap.dedent(
 
     def pytest_runtest_call(item):
         note("call hook")
+
+
+    def pytest_runtest_teardown(item):
+        note("teardown hook")
     """
 )
 
@@ -412,14 +432,18 @@ def helper_calls(path, test_name, function="helper"):
 @pytest.mark.parametrize("hooks", [False, True], ids=["fixtures only", "hooks of the user's"])
 def test_user_code_of_every_phase_is_recorded(tmp_path, hooks):
     (tmp_path / "test_narrowed.py").write_text(NARROWED)
+    (tmp_path / "a_package").mkdir()
+    (tmp_path / "a_package" / "__init__.py").write_text(PACKAGE)
+    (tmp_path / "a_package" / "test_in_package.py").write_text("def test_alone():\n    pass\n")
     if hooks:
         (tmp_path / "conftest.py").write_text(USER_HOOKS)
     path = tmp_path / "t.db"
     result = run(["-q", "-p", "no:randomly", "--sarv", "--sarv-db", path], tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
     expected = {
+        "a_package/test_in_package.py::test_alone": ["package up", "package down"],
         "test_narrowed.py::test_first": ["first"],
-        "test_narrowed.py::test_nested": ["inner", "after inner", "late", "after late"],
+        "test_narrowed.py::test_nested": ["inner", "after inner", "late", "after late", "finalized"],
         "test_narrowed.py::test_shared[1]": ["shared up", "uses shared"],
         "test_narrowed.py::test_shared[2]": ["shared down 1", "shared up", "uses shared"],
         # (the module's last test: its teardown ends the module's fixtures)
@@ -428,4 +452,4 @@ def test_user_code_of_every_phase_is_recorded(tmp_path, hooks):
     for test_name, calls in expected.items():
         assert helper_calls(path, test_name) == calls, test_name
         if hooks:
-            assert helper_calls(path, test_name, "note") == ["setup hook", "call hook"], test_name
+            assert helper_calls(path, test_name, "note") == ["setup hook", "call hook", "teardown hook"], test_name

@@ -172,9 +172,13 @@ def _recorded_file(filename: str, filters: dict) -> bool:
     return not any(fragment in filename for fragment in _LIBRARY_FRAGMENTS + tuple(filters.get("ignore_frames", ())))
 
 
+_PHASE_HOOKS = {"pytest_runtest_setup": "setup", "pytest_runtest_call": "call", "pytest_runtest_teardown": "teardown"}
+
+
 def _user_hooks(pluginmanager, sarv_config: dict) -> set:
-    """The phases of a test ("setup", "call") in which hook implementations
-    of the user's (a conftest.py, a plugin of the project) run."""
+    """The phases of a test ("setup", "call", "teardown") in which hook
+    implementations of the user's (a conftest.py, a plugin of the project)
+    run."""
     filters = sarv_config.get("filters") or {}
     phases = set()
     for plugin in pluginmanager.get_plugins():
@@ -186,13 +190,11 @@ def _user_hooks(pluginmanager, sarv_config: dict) -> set:
                 if code is not None and not _recorded_file(code.co_filename, filters):
                     continue
                 spec = caller.spec
-                if caller.name == "pytest_runtest_setup":
-                    phases.add("setup")
-                elif caller.name == "pytest_runtest_call":
-                    phases.add("call")
+                if caller.name in _PHASE_HOOKS:
+                    phases.add(_PHASE_HOOKS[caller.name])
                 elif spec is None or getattr(spec.namespace, "__name__", "") != "_pytest.hookspec":
                     # Another plugin's hook: that plugin may call it in any phase.
-                    phases.update(("setup", "call"))
+                    phases.update(_PHASE_HOOKS.values())
     return phases
 
 
@@ -211,7 +213,7 @@ class _SarvSession:
         self.unsaved: list = []  # (node id, reason) of tests whose trace was not saved
         self.lost = False  # the test replaced the profile hook with one of its own
         self.depth = 0  # nested regions with the hook on (a phase, a fixture's setup, the test function)
-        # What user code the plugins hold: the phases it runs in ("setup", "call"), all
+        # What user code the plugins hold: the phases it runs in ("setup", ...), all
         # of them for one implementing a hook of another plugin's; None: not known yet.
         self.user_hooks = None
         self.previous = self.kept_for = None  # the latest test torn down, and the next test it kept parents for
@@ -241,8 +243,8 @@ class _SarvSession:
     # markers): pytest's own work around them (reports, the terminal) is never recorded,
     # and a profile hook costs every Python call it sees, recorded or not. Where no code
     # of the user's can run in a setup or call but through a fixture or the test
-    # function (see `_narrow`), it is on only around those: pytest's machinery of the
-    # phase (capture, logging, reports) runs without it.
+    # function, nor in a teardown at all (see `_narrow`), it is on only around those:
+    # pytest's machinery of the phase (capture, logging, reports) runs without it.
 
     def _enter(self) -> None:
         self.depth += 1
@@ -259,9 +261,10 @@ class _SarvSession:
         inside a narrowed phase: the hook on for its length."""
         return _Hooked(self) if not narrow and self.current is not None else _NOT_HOOKED
 
-    def _narrow(self, item, phase: str) -> bool:
-        """Whether the `phase` ("setup" or "call") of `item` runs user code only
-        through fixtures' setups (setup) or the test function (call)."""
+    def _narrow(self, item, phase: str, nextitem=None) -> bool:
+        """Whether the `phase` ("setup", "call", "teardown") of `item` runs
+        user code only through fixtures' setups (setup), the test function
+        (call), or not at all (teardown)."""
         if type(item) is not pytest.Function or self.user_hooks is None or phase in self.user_hooks:
             # (an item of another kind runs code of its own; a plugin of the user's
             # may run anywhere)
@@ -278,6 +281,10 @@ class _SarvSession:
                 and previous.parent is item.parent
                 and not hasattr(item, "callspec")
             )
+        if phase == "teardown":
+            # No fixture to end (nor a finalizer, which only the `request` fixture
+            # lets a test add), no parent to tear down before the next test.
+            return not item.fixturenames and nextitem is not None and nextitem.parent is item.parent
         return True
 
     def _resume(self) -> None:
@@ -317,7 +324,7 @@ class _SarvSession:
 
     @pytest.hookimpl(hookwrapper=True)
     def pytest_runtest_teardown(self, item, nextitem):
-        with self._hooked(False):
+        with self._hooked(self._narrow(item, "teardown", nextitem)):
             yield
         self.previous, self.kept_for = item, nextitem
 
