@@ -7,9 +7,10 @@ import subprocess
 import tempfile
 
 
-def total_instructions(command, timeout):
+def total_instructions(command, timeout, env=None):
     """Runs `command` (a list) under callgrind and returns its instruction total. A fixed hash
-    seed: the same dict layouts, so the same counts from run to run."""
+    seed: the same dict layouts, so the same counts from run to run. `env`: the
+    environment (default: this process's)."""
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "callgrind.out")
         subprocess.run(
@@ -17,7 +18,7 @@ def total_instructions(command, timeout):
             check=True,
             capture_output=True,
             timeout=timeout,
-            env=dict(os.environ, PYTHONHASHSEED="0"),
+            env=dict(os.environ if env is None else env, PYTHONHASHSEED="0"),
         )
         with open(out) as counts:
             for line in counts:

@@ -3,6 +3,7 @@
     python bench/scaling.py                          # N = 100k, 300k, 1M, 3M records
     python bench/scaling.py --sizes 100000,1000000   # other sizes
     python bench/scaling.py --pytest-tests 5000      # also pytest --sarv against a bare run
+    python bench/scaling.py --skip-scaling --pytest-callgrind   # pytest's instructions per test
     python bench/scaling.py --python OTHER/bin/python  # the same table for another sarv install
 
 For each N, in fresh processes, one after the other:
@@ -268,18 +269,27 @@ def fixed_cost(folder, traces=1000):
 TRIVIAL_TEST = "def test_{i}():\n    assert {i} + 1 == {j}\n\n"
 
 
-def pytest_overhead(count, folder, python=sys.executable):
-    suite = os.path.join(folder, "suite")
+def trivial_suite(count, folder, name="suite"):
+    suite = os.path.join(folder, name)
     os.makedirs(suite, exist_ok=True)
     with open(os.path.join(suite, "test_trivial.py"), "w") as f:
         for i in range(count):
             f.write(TRIVIAL_TEST.format(i=i, j=i + 1))
-    base = [python, "-m", "pytest", "-q", "-p", "no:cacheprovider", suite]
+    return [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", suite]
+
+
+# As on a developer's machine: pytest's rewritten test modules (and sarv's own modules)
+# cached as bytecode (an environment that turns the cache off makes every run compile them,
+# a cost of the bare run that would make sarv's share look smaller).
+def cached_bytecode_env():
+    return {k: v for k, v in os.environ.items() if k != "PYTHONDONTWRITEBYTECODE"}
+
+
+def pytest_overhead(count, folder, python=sys.executable):
+    base = trivial_suite(count, folder)
+    base[0] = python
     db_path = os.path.join(folder, "pytest.sqlite3")
-    # As on a developer's machine: pytest's rewritten test modules cached as bytecode (an
-    # environment that turns the cache off makes every run rewrite them, a cost of the bare
-    # run that would make sarv's share look smaller).
-    env = {k: v for k, v in os.environ.items() if k != "PYTHONDONTWRITEBYTECODE"}
+    env = cached_bytecode_env()
     measured(base, env=env)  # fills the cache
     bare, sarv = [], []
     for _ in range(3):  # alternated, the best of three each
@@ -294,11 +304,41 @@ def pytest_overhead(count, folder, python=sys.executable):
     )
 
 
+def pytest_callgrind(folder, python=sys.executable):
+    """Instructions per trivial test, bare and with --sarv: the difference
+    between suites of 300 and 600 tests, each run under callgrind after a
+    run that fills the bytecode caches."""
+    from callgrind_count import total_instructions
+
+    env = cached_bytecode_env()
+    per_test = {}
+    for mode in ("bare", "--sarv"):
+        counts = []
+        for count in (300, 600):
+            command = trivial_suite(count, folder, "callgrind-%d" % count)
+            command[0] = python
+            if mode == "--sarv":
+                db_path = os.path.join(folder, "callgrind-%d.sqlite3" % count)
+                command += ["--sarv", "--sarv-db", db_path]
+            measured(command, env=env)
+            if mode == "--sarv":
+                os.unlink(db_path)
+            counts.append(total_instructions(command, timeout=3600, env=env))
+        per_test[mode] = (counts[1] - counts[0]) / 300
+    print(
+        "pytest, instructions per trivial test (callgrind): bare %.0f, --sarv %.0f: %.2fx"
+        % (per_test["bare"], per_test["--sarv"], per_test["--sarv"] / per_test["bare"])
+    )
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--sizes", default="100000,300000,1000000,3000000")
     parser.add_argument("--check-up-to", type=int, default=1_000_000, help="nesting check for traces up to this size")
     parser.add_argument("--pytest-tests", type=int, default=0, metavar="N")
+    parser.add_argument(
+        "--pytest-callgrind", action="store_true", help="also pytest's instructions per test, bare and with --sarv"
+    )
     parser.add_argument("--skip-scaling", action="store_true")
     parser.add_argument(
         "--save-runs", type=int, default=5, metavar="K", help="runs of the recording program per size for save/rec"
@@ -321,6 +361,8 @@ def main():
             fixed_cost(folder)
         if options.pytest_tests:
             pytest_overhead(options.pytest_tests, folder, options.python)
+        if options.pytest_callgrind:
+            pytest_callgrind(folder, options.python)
 
 
 if __name__ == "__main__":
