@@ -781,12 +781,16 @@ class _ChunkWriter:
     in rows of CHUNK_SIZE; the first row is written only once a second one
     follows (a small trace is one row of `traces`)."""
 
-    def __init__(self, conn: sqlite3.Connection, compressor, before_rows=None) -> None:
+    def __init__(self, conn: sqlite3.Connection, compressor, before_rows=None, whole_size=None) -> None:
         self.conn = conn
         # Called before the first statement of a save that takes several (its rows of
         # trace_chunks and the row they belong to).
         self.before_rows = before_rows
-        self.chunker = compressor.chunker(chunk_size=CHUNK_SIZE) if compressor is not None else None
+        # A document handed over whole (one piece of `whole_size` bytes) and small is
+        # compressed in one call: a chunker costs such a document a tenth more.
+        at_once = compressor is not None and whole_size is not None and whole_size <= CHUNK_SIZE // 2
+        self.at_once = compressor if at_once else None
+        self.chunker = compressor.chunker(chunk_size=CHUNK_SIZE) if compressor is not None and not at_once else None
         self.encoding = "zstd" if compressor is not None else "msgpack"
         self.pending = bytearray()  # the document's bytes not cut into rows yet, uncompressed
         self.held = None  # the latest row's bytes, not stored until it is known not to be the only one
@@ -795,6 +799,9 @@ class _ChunkWriter:
         self.row_id = None
 
     def write(self, piece) -> None:
+        if self.at_once is not None:
+            self._add(self.at_once.compress(piece))
+            return
         if self.chunker is not None:
             for chunk in self.chunker.compress(piece):
                 self._add(chunk)
@@ -830,6 +837,8 @@ class _ChunkWriter:
         if self.chunker is not None:
             for chunk in self.chunker.finish():
                 self._add(chunk)
+        if self.at_once is not None and self.held is None:
+            self._add(self.at_once.compress(b""))  # (an empty document is a frame all the same)
         while self.pending:
             self._cut_pending(min(CHUNK_SIZE, len(self.pending)))
         last, self.held = self.held, None
@@ -1065,7 +1074,8 @@ def _store_one(writer: _Writer, conn: sqlite3.Connection, trace_id: str, pieces,
     several; a single statement that fails leaves nothing behind."""
     if writer.compressor is None:
         writer.compressor = _compressor()
-    chunks = _ChunkWriter(conn, writer.compressor, before_rows)
+    whole_size = len(pieces.document) if isinstance(pieces, DescribedDocument) else None
+    chunks = _ChunkWriter(conn, writer.compressor, before_rows, whole_size)
     derived, values = _store_document(trace_id, pieces, chunks)
     if chunks.row_id is None:
         return derived, _insert_row(conn, values)
