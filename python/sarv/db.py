@@ -52,6 +52,8 @@ from __future__ import annotations
 
 import atexit
 import dataclasses
+import itertools
+import operator
 import os
 import pathlib
 import re
@@ -249,7 +251,18 @@ def location(db_path) -> str:
     """A location that means the same from any working directory: a file's
     absolute path, or the URL as it is."""
     db_path = os.fspath(db_path)
-    return db_path if is_url(db_path) else os.path.abspath(db_path)
+    known = _locations.get(db_path)
+    if known is not None:
+        return known
+    if is_url(db_path):
+        return db_path
+    absolute = os.path.abspath(db_path)
+    if os.path.isabs(db_path) and len(_locations) < 64:
+        _locations[db_path] = absolute  # (a relative path's depends on the working directory)
+    return absolute
+
+
+_locations: dict = {}  # absolute path -> its location, asked at every save
 
 
 def default_db_path() -> str:
@@ -880,7 +893,9 @@ def _store_document(trace_id: str, pieces, chunks: _ChunkWriter):
     """Streams the document into `chunks` while reading what the row says of
     it; (those facts, the values of _ROW_COLUMNS)."""
     reader = _Pieces(pieces, chunks.write)
-    if all(hasattr(pieces, name) for name in ("record_count", "tail_offset", "edge_records")):
+    if isinstance(pieces, DescribedDocument) or all(
+        hasattr(pieces, name) for name in ("record_count", "tail_offset", "edge_records")
+    ):
         derived = _derive_described(reader, pieces)
     else:
         derived = _derive_from(reader)
@@ -916,18 +931,19 @@ def _row_insert(table: str, mark: str, columns=_ROW_COLUMNS) -> str:
 
 
 _inserts: dict = {}  # which of _ROW_COLUMNS have a value -> the INSERT naming those
+_NO_VALUES = (None,) * len(_ROW_COLUMNS)
 
 
 def _insert_row(conn: sqlite3.Connection, values) -> int:
     """Inserts a row of `traces` (the values of _ROW_COLUMNS); its id."""
     # Only the columns with a value are named (the others are NULL all the same): sqlite3
     # binds None by looking for an adapter, which makes and drops an AttributeError.
-    present = tuple(value is not None for value in values)
+    present = tuple(map(operator.is_not, values, _NO_VALUES))
     statement = _inserts.get(present)
     if statement is None:
-        columns = [name for name, there in zip(_ROW_COLUMNS, present) if there]
+        columns = list(itertools.compress(_ROW_COLUMNS, present))
         statement = _inserts[present] = _row_insert("traces", "?", columns)
-    return conn.execute(statement, [value for value in values if value is not None]).lastrowid
+    return conn.execute(statement, list(itertools.compress(values, present))).lastrowid
 
 
 def _row_update(table: str, mark: str) -> str:
