@@ -333,6 +333,10 @@ def test_the_connection_kept_for_saving_is_closed_at_exit_with_its_log_files(pat
     assert result.stdout == "True\n"  # open while the program ran
     assert not os.path.exists(path + "-wal") and not os.path.exists(path + "-shm")
     assert [s.trace_id for s in db.list_traces(path)] == ["trc_2", "trc_1", "trc_0"]
+    with db.open_trace(path, "trc_1") as stream:
+        assert msgpack.unpackb(stream.read()) == {"frames_of_interest": []}
+    # Nor do readers leave them behind.
+    assert not os.path.exists(path + "-wal") and not os.path.exists(path + "-shm")
 
 
 def _step(i):

@@ -621,9 +621,7 @@ def _connect(db_path: str, timeout: float, create: bool) -> sqlite3.Connection:
                 raise SarvDatabaseError("cannot create trace database %s: %s" % (db_path, exc)) from exc
         target, uri = db_path, False
     else:
-        # Reading never creates a file.
-        target = pathlib.Path(os.path.abspath(db_path)).as_uri() + "?mode=ro"
-        uri = True
+        return _connect_for_reading(db_path, timeout)
     try:
         conn = sqlite3.connect(target, timeout=timeout, isolation_level=None, uri=uri, check_same_thread=False)
         if create:
@@ -631,6 +629,29 @@ def _connect(db_path: str, timeout: float, create: bool) -> sqlite3.Connection:
         return conn
     except sqlite3.Error as exc:
         raise SarvDatabaseError("cannot open trace database %s: %s" % (db_path, exc)) from exc
+
+
+def _connect_for_reading(db_path: str, timeout: float) -> sqlite3.Connection:
+    # Reading never creates a file. Opened for writing where the file system allows (and
+    # told to write nothing): the write-ahead log files a reader opens are then removed
+    # when it closes, as the last connection; a read-only connection leaves them behind.
+    uri = pathlib.Path(os.path.abspath(db_path)).as_uri()
+    failure = None
+    for mode, settings in (("rw", "PRAGMA query_only = 1"), ("ro", None)):
+        conn = None
+        try:
+            conn = sqlite3.connect(
+                uri + "?mode=" + mode, timeout=timeout, isolation_level=None, uri=True, check_same_thread=False
+            )
+            if settings is not None:
+                conn.execute(settings)
+                conn.execute("SELECT 1 FROM sqlite_master LIMIT 1").fetchall()  # (opens the file and its log)
+            return conn
+        except sqlite3.Error as exc:
+            if conn is not None:
+                conn.close()
+            failure = failure or exc
+    raise SarvDatabaseError("cannot open trace database %s: %s" % (db_path, failure)) from failure
 
 
 def _schema_version(conn: sqlite3.Connection, db_path: str) -> int:
