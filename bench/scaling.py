@@ -269,13 +269,14 @@ def fixed_cost(folder, traces=1000):
 TRIVIAL_TEST = "def test_{i}():\n    assert {i} + 1 == {j}\n\n"
 
 
-def trivial_suite(count, folder, name="suite"):
+def trivial_suite(count, folder, python, name="suite"):
+    """The command that runs a suite of `count` trivial tests."""
     suite = os.path.join(folder, name)
     os.makedirs(suite, exist_ok=True)
     with open(os.path.join(suite, "test_trivial.py"), "w") as f:
         for i in range(count):
             f.write(TRIVIAL_TEST.format(i=i, j=i + 1))
-    return [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", suite]
+    return [python, "-m", "pytest", "-q", "-p", "no:cacheprovider", suite]
 
 
 # As on a developer's machine: pytest's rewritten test modules (and sarv's own modules)
@@ -286,8 +287,7 @@ def cached_bytecode_env():
 
 
 def pytest_overhead(count, folder, python=sys.executable):
-    base = trivial_suite(count, folder)
-    base[0] = python
+    base = trivial_suite(count, folder, python)
     db_path = os.path.join(folder, "pytest.sqlite3")
     env = cached_bytecode_env()
     measured(base, env=env)  # fills the cache
@@ -315,8 +315,7 @@ def pytest_callgrind(folder, python=sys.executable):
     for mode in ("bare", "--sarv"):
         counts = []
         for count in (300, 600):
-            command = trivial_suite(count, folder, "callgrind-%d" % count)
-            command[0] = python
+            command = trivial_suite(count, folder, python, "callgrind-%d" % count)
             if mode == "--sarv":
                 db_path = os.path.join(folder, "callgrind-%d.sqlite3" % count)
                 command += ["--sarv", "--sarv-db", db_path]

@@ -493,7 +493,8 @@ def _derive_described(reader: _Pieces, document) -> _Derived:
     if request is not None:
         # What the request's end marker says, from whoever wrote it: its records need
         # not be decoded for it.
-        markers.take(dict(zip(("type", "method", "path", "status", "duration"), ("end_request", *request))))
+        method, path, status, duration = request
+        markers.take({"type": "end_request", "method": method, "path": path, "status": status, "duration": duration})
     for record in document.edge_records:
         # Only records of these types count (a request's, a test's, the note of dropped
         # records): one whose bytes hold none of them, such as the first frame's record
@@ -727,7 +728,7 @@ _writers_lock = threading.Lock()
 
 
 def _writer(db_path: str, timeout: float) -> _Writer:
-    key = os.path.abspath(db_path)
+    key = location(db_path)
     with _writers_lock:
         writer = _writers.get(key)
         if writer is not None and writer.fresh():
@@ -743,7 +744,7 @@ def _writer(db_path: str, timeout: float) -> _Writer:
 
 def _forget_writer(writer: _Writer) -> None:
     with _writers_lock:
-        key = os.path.abspath(writer.db_path)
+        key = location(writer.db_path)
         if _writers.get(key) is writer:
             del _writers[key]
     writer.close()
@@ -822,9 +823,9 @@ class _ChunkWriter:
         self.before_rows = before_rows
         # A document handed over whole (one piece of `whole_size` bytes) and small is
         # compressed in one call: a chunker costs such a document a tenth more.
-        at_once = compressor is not None and whole_size is not None and whole_size <= CHUNK_SIZE // 2
-        self.at_once = compressor if at_once else None
-        self.chunker = compressor.chunker(chunk_size=CHUNK_SIZE) if compressor is not None and not at_once else None
+        small = whole_size is not None and whole_size <= CHUNK_SIZE // 2
+        self.at_once = compressor if small else None
+        self.chunker = compressor.chunker(chunk_size=CHUNK_SIZE) if compressor is not None and not small else None
         self.encoding = "zstd" if compressor is not None else "msgpack"
         self.pending = bytearray()  # the document's bytes not cut into rows yet, uncompressed
         self.held = None  # the latest row's bytes, not stored until it is known not to be the only one
