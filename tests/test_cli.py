@@ -12,6 +12,7 @@ import subprocess
 import sys
 import textwrap
 
+import msgpack
 import pytest
 
 from sarv import db
@@ -749,12 +750,12 @@ def test_records_are_grouped_by_their_own_thread(tmp_path):
 def test_run_with_max_records_keeps_the_newest_and_says_so(tmp_path):
     (tmp_path / "loop.py").write_text("def step(i):\n    return i\n\nfor i in range(500):\n    step(i)\n")
     path = tmp_path / "t.db"
-    result = sarv("run", "--max-records", "40", "loop.py", cwd=tmp_path, db_path=path)
+    result = sarv("run", "--max-records", "40", "--max-bytes", "0", "loop.py", cwd=tmp_path, db_path=path)
     assert result.returncode == 0, result.stderr
     trace_id, count, _ = saved_trace(result)
     assert count == 41  # the 40 newest and the note of those dropped
     assert "sarv: max_records (40) reached: only the most recent 40 records are kept" in result.stderr
-    assert "sarv: 962 records were dropped past max_records (40, ring)" in result.stderr
+    assert "sarv: 962 records were dropped past max_records (40), ring" in result.stderr
     document = db.load_trace_document(str(path), trace_id)
     assert document["frames_of_interest"][0] == {
         "type": "records_dropped",
@@ -769,7 +770,19 @@ def test_run_with_max_records_keeps_the_newest_and_says_so(tmp_path):
     assert "records_dropped  dropped=962, max_records=40, mode='ring'" in shown.split("thread MainThread")[1]
     assert shown.count("\nthread ") == 1
     stopped = sarv("run", "--max-records", "40", "--max-records-mode", "stop", "loop.py", cwd=tmp_path, db_path=path)
-    assert "no more records are kept" in stopped.stderr and "(40, stop)" in stopped.stderr
+    assert "no more records are kept" in stopped.stderr and "max_records (40) or max_bytes (" in stopped.stderr
+    assert "), stop\n" in stopped.stderr
+    # A cap on bytes: the newest records within it.
+    by_size = sarv("run", "--max-bytes", "4K", "loop.py", cwd=tmp_path, db_path=path)
+    assert (
+        "sarv: max_bytes (4096) reached: only the most recent records, 4096 bytes at most, are kept" in by_size.stderr
+    )
+    note, *records = db.load_trace_document(str(path), saved_trace(by_size)[0])["frames_of_interest"]
+    assert note["max_bytes"] == 4096 and note["dropped"] == 1002 - len(records)
+    assert 3500 < sum(len(msgpack.packb(r)) for r in records) <= 4096
+    assert records[-1]["event"] == "return" and records[-1]["co_name"] == "<module>"
+    refused = sarv("run", "--max-bytes", "lots", "loop.py", cwd=tmp_path).stderr
+    assert "max_bytes: expected a size such as 512M or 2GiB (0 for no limit), got 'lots'" in refused
 
 
 def test_a_damaged_document_is_one_line_from_show_and_export(tmp_path):

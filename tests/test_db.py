@@ -377,7 +377,11 @@ def test_columns_of_a_document_the_core_describes_are_those_read_from_its_bytes(
         derived.outcome,
         derived.command,
     )
-    assert (summary.outcome, summary.record_count, profiler.dropped_records) == ("failed", 51, derived.dropped)
+    # The 50 newest records, the test's end marker among them, the note, and the start
+    # marker, kept when the records around it went.
+    assert (summary.outcome, summary.record_count, profiler.dropped_records) == ("failed", 52, derived.dropped)
+    start, note, *_ = db.load_trace_document(path, profiler.trace_id)["frames_of_interest"]
+    assert (start["type"], start["node_id"], note["type"]) == ("start_test", "t.py::test_x", "records_dropped")
     assert derived.dropped > 0
 
 

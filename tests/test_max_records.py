@@ -92,3 +92,73 @@ def test_configuration_is_checked():
         load_config({"max_records": -1})
     with pytest.raises(ConfigError, match='max_records_mode: expected "ring" or "stop"'):
         load_config({"max_records_mode": "oldest"})
+
+
+def _extend(chain, item):
+    return chain + [item]
+
+
+@pytest.mark.parametrize("mode", ["ring", "stop"])
+def test_a_cap_on_bytes_bounds_a_test_of_growing_values_and_keeps_its_markers(tmp_path, mode):
+    import msgpack
+
+    from sarv import db, pytest_plugin
+    from sarv.config import load_config
+    from sarv.profiler import Profiler
+
+    path = str(tmp_path / "t.db")
+    config = load_config({"db_path": path, "max_bytes": "64K", "max_records_mode": mode})
+    config["plugins"] = pytest_plugin.plugin_declarations()
+    profiler = Profiler(config, source="pytest")
+    with profiler:
+        pytest_plugin._sarv_test_start("t.py::test_grow")
+        chain = []
+        for i in range(300):  # each call's record holds the chain so far: megabytes in all
+            chain = _extend(chain, "v%03d" % i * 20)
+        pytest_plugin._sarv_test_end("t.py::test_grow", "passed")
+    start, note, *records, end = db.load_trace_document(path, profiler.trace_id)["frames_of_interest"]
+    assert (start["type"], start["node_id"]) == ("start_test", "t.py::test_grow")
+    assert (end["type"], end["node_id"], end["outcome"]) == ("end_test", "t.py::test_grow", "passed")
+    assert note == {
+        "type": "records_dropped",
+        "dropped": 600 - len(records),
+        "max_records": 0,
+        "max_bytes": 65536,
+        "mode": mode,
+    }
+    sizes = [len(msgpack.packb(r)) for r in records]
+    held = sum(sizes) + len(msgpack.packb(end))
+    if mode == "ring":
+        assert 65536 - max(sizes) < held <= 65536
+    else:
+        assert 65536 - max(sizes) < held - len(msgpack.packb(end)) <= 65536
+    items = [r["locals"]["item"] for r in records if r["event"] == "call"]
+    assert items[-1 if mode == "ring" else 0] == ("v299" if mode == "ring" else "v000") * 20
+    [summary] = db.list_traces(path)
+    assert (summary.test_name, summary.outcome, profiler.dropped_records) == (
+        "t.py::test_grow",
+        "passed",
+        note["dropped"],
+    )
+
+
+def test_sizes_are_read_in_powers_of_1024():
+    from sarv.config import ConfigError, load_config, parse_size
+
+    assert [parse_size(v) for v in (0, 123, "512", "4K", "4kb", "2 GiB", "1.5m", " 3 T ")] == [
+        0,
+        123,
+        512,
+        4096,
+        4096,
+        2 << 30,
+        3 << 19,
+        3 << 40,
+    ]
+    for bad in ("", "-1", "lots", "1e9", "nan", True, 1.5, -4):
+        with pytest.raises(ValueError):
+            parse_size(bad)
+    assert load_config({"max_bytes": "1M"})["max_bytes"] == 1 << 20
+    assert load_config({"max_bytes": 0})["max_bytes"] == 0
+    with pytest.raises(ConfigError, match="max_bytes: expected a size"):
+        load_config({"max_bytes": "16E"})

@@ -284,7 +284,7 @@ def test_unbalanced_trace_shows_lower_bounds_and_reaches_the_end(page, tmp_path)
     page.open(str(out))
     assert page.evaluate("sarvViewer.model.header.commit") == "0123456789abcdef"
     header = page.evaluate("document.getElementById('header').innerText")
-    assert "Dropped\n12 records: the oldest records, keeping the last 9 (max_records)" in header
+    assert "Dropped\n12 records: the oldest records, to keep within max_records 9" in header
     assert page.evaluate("sarvViewer.model.threads.map(t => t.name)") == ["MainThread"]
     spans = page.evaluate(
         "(() => { const th = sarvViewer.model.threads[0];"

@@ -11,12 +11,19 @@ parents), then the overrides given in Python. Keys:
     sqlite_busy_timeout     seconds to wait for a locked database (int >= 0)
     max_records             the most records a trace keeps in memory (int >= 0,
                             0 for no limit); past it, see max_records_mode
+    max_bytes               the most bytes of records a trace keeps in memory
+                            (int >= 0, or a text such as "512M" or "2 GiB",
+                            powers of 1024; 0 for no limit); default
+                            DEFAULT_MAX_BYTES, a quarter of the memory of the
+                            machine (or of its container, if less)
     max_records_mode        "ring": keep recording, dropping the oldest records
-                            (the trace keeps the most recent max_records);
-                            "stop": keep the first max_records, drop the rest.
-                            Either way the trace starts with a record of type
-                            "records_dropped" saying how many, and a warning
-                            on the logger "sarv" says so once
+                            (the trace keeps the most recent max_records, or
+                            max_bytes); "stop": keep the first ones, drop the
+                            rest. Either way the trace says how many with a
+                            record of type "records_dropped" (after the test's
+                            or request's start marker, which is always kept,
+                            like its end marker), and a warning on the logger
+                            "sarv" says so once
     redact                  names whose values are recorded as "[redacted]":
                             entries "word" (the name equals it), "*word*"
                             (contains), "word*" (starts with), "*word" (ends
@@ -55,7 +62,75 @@ from typing import Any, Mapping
 from sarv import plugins as _plugins
 from sarv.serialize import DEFAULT_REDACT, name_matches, redaction_rules
 
-__all__ = ["ConfigError", "DEFAULTS", "check_config", "find_pyproject", "load_config", "redact_entries"]
+__all__ = [
+    "ConfigError",
+    "DEFAULTS",
+    "DEFAULT_MAX_BYTES",
+    "check_config",
+    "find_pyproject",
+    "load_config",
+    "parse_size",
+    "redact_entries",
+]
+
+
+def _memory_size():
+    """Bytes of memory this process can have: the machine's, or its container's limit
+    when lower; None when neither can be read."""
+    try:
+        total = os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES")
+    except (AttributeError, ValueError, OSError):
+        total = None
+    for path in ("/sys/fs/cgroup/memory.max", "/sys/fs/cgroup/memory/memory.limit_in_bytes"):
+        try:
+            with open(path) as f:
+                text = f.read().strip()
+        except OSError:
+            continue
+        if text.isdigit() and (total is None or 0 < int(text) < total):
+            total = int(text)
+        break
+    return total
+
+
+# A trace's records never take more than a quarter of the memory: a long run, or values
+# that grow call after call, cannot exhaust the machine (the trace keeps its newest
+# records and says how many it dropped).
+_memory = _memory_size()
+DEFAULT_MAX_BYTES = max(_memory // 4, 64 << 20) if _memory else 1 << 30
+del _memory
+
+_SIZE_UNITS = {"": 1, "k": 1 << 10, "m": 1 << 20, "g": 1 << 30, "t": 1 << 40}
+
+
+def parse_size(value) -> int:
+    """Bytes from an int or a text such as "512M", "2 GiB", "1.5g", "100k" (powers of 1024).
+
+    Raises ValueError for anything else, negative sizes included."""
+    if isinstance(value, bool):
+        raise ValueError("expected a size, got %r" % (value,))
+    if isinstance(value, int):
+        if value < 0:
+            raise ValueError("expected a size of 0 or more, got %r" % (value,))
+        return value
+    if not isinstance(value, str):
+        raise ValueError("expected a size, got %s" % type(value).__name__)
+    text = value.strip().lower()
+    for suffix in ("ib", "b"):
+        if text.endswith(suffix):
+            text = text[: -len(suffix)]
+            break
+    text = text.rstrip()
+    unit = text[-1:] if text[-1:] in _SIZE_UNITS else ""
+    number = text[: len(text) - len(unit)].strip()
+    try:
+        amount = float(number) if "." in number else int(number)
+    except ValueError:
+        raise ValueError("expected a size such as 512M or 2GiB, got %r" % (value,)) from None
+    if not 0 <= amount < 1 << 63 or amount != amount:
+        raise ValueError("expected a size of 0 or more, got %r" % (value,))
+    return int(amount * _SIZE_UNITS[unit])
+
 
 DEFAULTS: dict = {
     "filters": {"include_frames": [], "ignore_frames": []},
@@ -63,6 +138,7 @@ DEFAULTS: dict = {
     "lightweight_repr": False,
     "sqlite_busy_timeout": 60,
     "max_records": 0,
+    "max_bytes": DEFAULT_MAX_BYTES,
     "max_records_mode": "ring",
     "redact": list(DEFAULT_REDACT),
     "redact_extra": [],
@@ -192,6 +268,14 @@ def _apply(config: dict, layer: Mapping, origin: str, base_dir: str | None) -> N
             if isinstance(value, bool) or not isinstance(value, int) or not 0 <= value <= _MAX_TIMEOUT:
                 raise _bad(key, "expected a whole number of records, 0 for no limit, got %r" % (value,), origin)
             config[key] = int(value)
+        elif key == "max_bytes":
+            try:
+                size = parse_size(value)
+            except ValueError:
+                size = -1
+            if not 0 <= size <= _MAX_TIMEOUT:
+                raise _bad(key, "expected a size such as 512M or 2GiB (0 for no limit), got %r" % (value,), origin)
+            config[key] = size
         elif key == "max_records_mode":
             if value not in ("ring", "stop"):
                 raise _bad(key, 'expected "ring" or "stop", got %r' % (value,), origin)

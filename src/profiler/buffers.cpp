@@ -17,22 +17,26 @@ struct DocumentMeta {
     std::string_view source;
     double created;
     size_t main_thread_id;
-    // Records max_records dropped: said by a record of type "records_dropped" before the
-    // records of "frames_of_interest".
+    // Records the caps dropped: said by a record of type "records_dropped" before the
+    // records of "frames_of_interest" (after the trace's opening marker).
     size_t dropped = 0;
     size_t max_records = 0;
+    size_t max_bytes = 0;
     bool keep_latest = true;
 };
 
 namespace {
 
-// The note of records dropped for max_records, the first record of "frames_of_interest".
+// The note of records the caps dropped.
 template <class Sink>
 void write_dropped_note(MsgpackWriter<Sink>& w, const DocumentMeta& meta) {
-    w.map_header(4);
+    w.map_header(meta.max_bytes != 0 ? 5 : 4);
     w.str_pair("type", "records_dropped");
     w.int_pair("dropped", meta.dropped);
     w.int_pair("max_records", meta.max_records);
+    if (meta.max_bytes != 0) {
+        w.int_pair("max_bytes", meta.max_bytes);
+    }
     w.str_pair("mode", meta.keep_latest ? "ring" : "stop");
 }
 
@@ -69,12 +73,28 @@ void write_document(Sink& sink, const DocumentMeta& meta, const TakenFrames& tak
         w.raw_frame_runs(records);
     }
     w.str("frames_of_interest");
-    if (meta.dropped == 0) {
-        w.raw_frame_runs(taken.frames_of_interest);
+    const RecordList& list = taken.frames_of_interest;
+    if (meta.dropped == 0 && !taken.opening_aside) {
+        w.raw_frame_runs(list);
     } else {
-        w.array_header(taken.frames_of_interest.count() + 1);
-        write_dropped_note(w, meta);
-        taken.frames_of_interest.for_each_run([&w](std::string_view run) { w.raw(run); });
+        // The opening marker first (from the list or kept aside), then the note of what
+        // was dropped, then the records.
+        w.array_header(list.count() + (meta.dropped != 0) + taken.opening_aside);
+        size_t skip = 0;
+        if (taken.opening_aside || taken.opening_in_list) {
+            w.raw(taken.opening);
+            skip = taken.opening_in_list ? taken.opening.size() : 0;
+        }
+        if (meta.dropped != 0) {
+            write_dropped_note(w, meta);
+        }
+        list.for_each_run([&w, &skip](std::string_view run) {
+            size_t cut = std::min(skip, run.size());
+            skip -= cut;
+            if (run.size() > cut) {
+                w.raw(run.substr(cut));
+            }
+        });
     }
     write_tail(sink, meta);
 }
@@ -84,6 +104,9 @@ void write_document(Sink& sink, const DocumentMeta& meta, const TakenFrames& tak
 // (a test's end marker), as bytes.
 Ref edge_records(const DocumentMeta& meta, const TakenFrames& taken) {
     std::vector<std::string> edges;
+    if (taken.opening_aside) {
+        edges.push_back(taken.opening);
+    }
     if (meta.dropped != 0) {
         Buffer note;
         BufferSink sink{&note};
@@ -123,56 +146,117 @@ Ref text(std::string_view s) {
 
 }  // namespace
 
-size_t SarvProfiler::make_room(size_t incoming, bool& reached) {
+namespace {
+
+// A trace's boundary markers: never refused nor dropped by the caps (storage and the
+// summaries read a trace's test or request from them).
+bool is_boundary(std::string_view type) {
+    return type == "start_test" || type == "end_test" || type == "start_request" || type == "end_request";
+}
+
+bool is_opening(std::string_view type) { return type == "start_test" || type == "start_request"; }
+
+}  // namespace
+
+template <class SizeOf>
+size_t SarvProfiler::make_room(size_t incoming, const SizeOf& size_of, Cap& reached) {
     std::lock_guard<std::mutex> a(frames_of_interest_mutex);
     std::lock_guard<std::mutex> b(frames_mutex);
     size_t held = frames_of_interest.count();
+    size_t held_bytes = frames_of_interest.bytes();
     for (const auto& [id, list] : frames) {
         held += list.count();
+        held_bytes += list.bytes();
     }
-    if (held + incoming <= max_records) {
+    size_t incoming_bytes = 0;
+    for (size_t i = 0; i < incoming; ++i) {
+        incoming_bytes += size_of(i);
+    }
+    const size_t most = max_records != 0 ? max_records : SIZE_MAX;
+    const size_t most_bytes = max_bytes != 0 ? max_bytes : SIZE_MAX;
+    if (!stopped && held + incoming <= most && held_bytes + incoming_bytes <= most_bytes) {
         return incoming;
     }
-    reached = true;
-    size_t excess = held + incoming - max_records;
+    reached = held + incoming > most ? Cap::Records : Cap::Bytes;
     if (!keep_latest) {
-        size_t kept = incoming > excess ? incoming - excess : 0;
+        // The first records that fit; once one does not, nothing after it is kept either.
+        size_t kept = 0;
+        for (; !stopped && kept < incoming; ++kept) {
+            size_t size = size_of(kept);
+            if (held + 1 > most || held_bytes + size > most_bytes) {
+                stopped = true;
+                break;
+            }
+            ++held;
+            held_bytes += size;
+        }
         dropped += incoming - kept;
         return kept;
     }
-    // The incoming records are the newest: room is made by dropping the oldest records
-    // of the longest list (with one thread, the oldest of all; with several, the thread
-    // that recorded most gives way first).
-    size_t kept = std::min(incoming, max_records);
+    // The incoming records are the newest: those that fit the caps on their own are kept,
+    // and room is made by dropping the oldest records of the largest list (with one thread,
+    // the oldest of all; with several, the thread that recorded most gives way first).
+    size_t kept = 0;
+    size_t kept_bytes = 0;
+    for (; kept < incoming; ++kept) {
+        size_t size = size_of(incoming - 1 - kept);
+        if (kept + 1 > most || kept_bytes + size > most_bytes) {
+            break;
+        }
+        kept_bytes += size;
+    }
     dropped += incoming - kept;
-    excess = held + kept - max_records;
-    while (excess > 0) {
-        RecordList* longest = &frames_of_interest;
+    while (held + kept > most || held_bytes + kept_bytes > most_bytes) {
+        bool by_bytes = held_bytes + kept_bytes > most_bytes;
+        RecordList* largest = &frames_of_interest;
         for (auto& [id, list] : frames) {
-            if (list.count() > longest->count()) {
-                longest = &list;
+            if (by_bytes ? list.bytes() > largest->bytes() : list.count() > largest->count()) {
+                largest = &list;
             }
         }
-        size_t n = std::min(excess, longest->count());
+        size_t bytes_before = largest->bytes();
+        size_t n = by_bytes ? largest->drop_front_bytes(held_bytes + kept_bytes - most_bytes)
+                            : largest->drop_front(std::min(held + kept - most, largest->count()));
         if (n == 0) {
             break;
         }
-        longest->drop_front(n);
+        held -= n;
+        held_bytes -= bytes_before - largest->bytes();
+        if (largest == &frames_of_interest && opening_in_list) {
+            // The opening marker is kept aside and still written first.
+            opening_in_list = false;
+            opening_aside = true;
+            --n;
+        }
         dropped += n;
-        excess -= n;
     }
     return kept;
 }
 
-void SarvProfiler::report_cap() {
-    if (cap_reported.exchange(true)) {
+void SarvProfiler::reset_caps() {
+    dropped = 0;
+    stopped = false;
+    opening.clear();
+    opening_in_list = opening_aside = false;
+}
+
+void SarvProfiler::report_cap(Cap cap) {
+    if (cap == Cap::None || cap_reported.exchange(true)) {
         return;
     }
     // Said once, on the logger of sarv's warnings (standard error unless the program
     // configured logging); each trace says how many of its records were dropped.
-    std::string message = "sarv: max_records (" + std::to_string(max_records) + ") reached: " +
-                          (keep_latest ? "only the most recent " + std::to_string(max_records) + " records are kept"
-                                       : std::string("no more records are kept"));
+    std::string message;
+    if (cap == Cap::Records) {
+        message = "sarv: max_records (" + std::to_string(max_records) + ") reached: " +
+                  (keep_latest ? "only the most recent " + std::to_string(max_records) + " records are kept"
+                               : std::string("no more records are kept"));
+    } else {
+        message =
+            "sarv: max_bytes (" + std::to_string(max_bytes) + ") reached: " +
+            (keep_latest ? "only the most recent records, " + std::to_string(max_bytes) + " bytes at most, are kept"
+                         : std::string("no more records are kept"));
+    }
     FetchedError pending;
     Ref logging = import_module(names().mod_logging);
     Ref get_logger = logging ? Ref::steal(PyObject_GetAttrString(logging.get(), "getLogger")) : Ref();
@@ -182,12 +266,10 @@ void SarvProfiler::report_cap() {
 }
 
 void SarvProfiler::push_record(size_t thread_id, std::string_view record) {
-    if (max_records != 0) {
-        bool reached = false;
-        size_t kept = make_room(1, reached);
-        if (reached) {
-            report_cap();
-        }
+    if (max_records != 0 || max_bytes != 0) {
+        Cap reached = Cap::None;
+        size_t kept = make_room(1, [&](size_t) { return record.size(); }, reached);
+        report_cap(reached);
         if (kept == 0) {
             return;
         }
@@ -201,33 +283,60 @@ void SarvProfiler::push_record(size_t thread_id, std::string_view record) {
     }
 }
 
-void SarvProfiler::push_frame_range(size_t thread_id, FrameList& records, size_t begin, size_t end) {
-    if (max_records != 0 && end > begin) {
-        bool reached = false;
-        size_t kept = make_room(end - begin, reached);
-        if (reached) {
-            report_cap();
+void SarvProfiler::push_frame_range(size_t thread_id, const Batch& batch, size_t begin, size_t end) {
+    const FrameList& records = batch.records;
+    bool own_list = threading && thread_id != main_thread_id;
+    while (true) {
+        // A run of ordinary records, within the caps, then a boundary marker, as it is.
+        size_t marker = begin;
+        while (marker < end && !is_boundary(batch.types[marker])) {
+            ++marker;
         }
-        if (kept < end - begin) {
-            // "ring" keeps the newest of the batch, "stop" the first.
-            if (keep_latest) {
-                begin = end - kept;
-            } else {
-                end = begin + kept;
+        size_t from = begin;
+        size_t to = marker;
+        // Under "ring" the marker counts too: room is made for it (under "stop" it only
+        // passes the cap by its own few bytes).
+        size_t capped_end = keep_latest && marker < end ? marker + 1 : marker;
+        if ((max_records != 0 || max_bytes != 0) && capped_end > from) {
+            Cap reached = Cap::None;
+            size_t kept = make_room(capped_end - from, [&](size_t i) { return records[from + i].size(); }, reached);
+            report_cap(reached);
+            kept -= capped_end != marker && kept > 0;  // the marker, stored whatever the caps say
+            if (kept < to - from) {
+                // "ring" keeps the newest of the run, "stop" the first.
+                if (keep_latest) {
+                    from = to - kept;
+                } else {
+                    to = from + kept;
+                }
             }
         }
-    }
-    auto store = [&](RecordList& list) {
-        for (size_t i = begin; i < end; ++i) {
-            list.push(records[i]);
+        if (own_list) {
+            std::lock_guard<std::mutex> guard(frames_mutex);
+            RecordList& list = frames[thread_id];  // made even when empty: the thread shows in the document
+            for (size_t i = from; i < to; ++i) {
+                list.push(records[i]);
+            }
+            if (marker < end) {
+                list.push(records[marker]);
+            }
+        } else {
+            std::lock_guard<std::mutex> guard(frames_of_interest_mutex);
+            for (size_t i = from; i < to; ++i) {
+                frames_of_interest.push(records[i]);
+            }
+            if (marker < end) {
+                if (frames_of_interest.empty() && !opening_aside && is_opening(batch.types[marker])) {
+                    opening.assign(records[marker]);
+                    opening_in_list = true;
+                }
+                frames_of_interest.push(records[marker]);
+            }
         }
-    };
-    if (threading && thread_id != main_thread_id) {
-        std::lock_guard<std::mutex> guard(frames_mutex);
-        store(frames[thread_id]);  // created even when empty: the thread shows in the document
-    } else {
-        std::lock_guard<std::mutex> guard(frames_of_interest_mutex);
-        store(frames_of_interest);
+        if (marker >= end) {
+            return;
+        }
+        begin = marker + 1;
     }
 }
 
@@ -253,7 +362,7 @@ bool SarvProfiler::push_frames(Event event, Batch& batch) {
         for (size_t i = 0; i < batch.types.size(); ++i) {
             const std::string& type = batch.types[i];
             if (type == "end_test") {
-                push_frame_range(thread_id, records, consumed, i + 1);
+                push_frame_range(thread_id, batch, consumed, i + 1);
                 consumed = i + 1;
                 if (!save_in_db()) {
                     return false;
@@ -267,11 +376,11 @@ bool SarvProfiler::push_frames(Event event, Batch& batch) {
                 trace_id.assign(id.view());
                 frames_of_interest.clear();
                 frames.clear();
-                dropped = 0;
+                reset_caps();
             }
         }
     }
-    push_frame_range(thread_id, records, consumed, records.size());
+    push_frame_range(thread_id, batch, consumed, records.size());
     batch.records.clear();
     batch.types.clear();
     return true;
@@ -282,12 +391,25 @@ void SarvProfiler::take_frames(TakenFrames& taken) {
     std::lock_guard<std::mutex> b(frames_mutex);
     taken.frames_of_interest = std::exchange(frames_of_interest, {});
     taken.frames = std::exchange(frames, {});
-    taken.dropped = std::exchange(dropped, 0);
+    taken.dropped = dropped;
+    taken.opening = std::move(opening);
+    taken.opening_in_list = opening_in_list;
+    taken.opening_aside = opening_aside;
+    reset_caps();
 }
 
 void SarvProfiler::restore_frames(TakenFrames&& taken) {
     std::lock_guard<std::mutex> a(frames_of_interest_mutex);
     std::lock_guard<std::mutex> b(frames_mutex);
+    // The taken records are the older ones: their opening marker is the trace's.
+    if (taken.opening_in_list || taken.opening_aside) {
+        opening = std::move(taken.opening);
+        opening_in_list = taken.opening_in_list;
+        opening_aside = taken.opening_aside;
+    } else if (!taken.frames_of_interest.empty()) {
+        opening.clear();
+        opening_in_list = opening_aside = false;
+    }
     frames_of_interest.prepend(std::move(taken.frames_of_interest));
     dropped += taken.dropped;
     for (auto& [thread_id, list] : taken.frames) {
@@ -321,6 +443,7 @@ bool read_meta(const SarvProfiler& p, DocumentMeta& meta) {
     meta.created = p.created;
     meta.main_thread_id = p.main_thread_id;
     meta.max_records = p.max_records;
+    meta.max_bytes = p.max_bytes;
     meta.keep_latest = p.keep_latest;
     return true;
 }
@@ -333,7 +456,7 @@ size_t tail_offset(const DocumentMeta& meta, size_t size) {
 }
 
 size_t record_count(const TakenFrames& taken) {
-    size_t count = taken.frames_of_interest.count() + (taken.dropped != 0);
+    size_t count = taken.frames_of_interest.count() + (taken.dropped != 0) + taken.opening_aside;
     for (const auto& [thread_id, list] : taken.frames) {
         count += list.count();
     }
@@ -422,6 +545,9 @@ TakenFrames copy_of(const TakenFrames& taken) {
         copy.frames.emplace(thread_id, list.copy());
     }
     copy.dropped = taken.dropped;
+    copy.opening = taken.opening;
+    copy.opening_in_list = taken.opening_in_list;
+    copy.opening_aside = taken.opening_aside;
     return copy;
 }
 

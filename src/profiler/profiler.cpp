@@ -112,6 +112,12 @@ std::unique_ptr<SarvProfiler> SarvProfiler::new_from_python(PyObject* py_profile
             return nullptr;
         }
     }
+    if (PyObject* cap = config_lookup(config.get(), "max_bytes", "config.get(\"max_bytes\" should not raise.")) {
+        Ref keep = Ref::borrow(cap);
+        if (keep.get() != Py_None && !to_usize(keep.get(), p->max_bytes)) {
+            return nullptr;
+        }
+    }
     if (PyObject* mode =
             config_lookup(config.get(), "max_records_mode", "config.get(\"max_records_mode\" should not raise.")) {
         Ref keep = Ref::borrow(mode);

@@ -86,7 +86,11 @@ using ThreadFrames = std::unordered_map<size_t, RecordList>;
 struct TakenFrames {
     RecordList frames_of_interest;
     ThreadFrames frames;
-    size_t dropped = 0;  // records max_records dropped from this trace
+    size_t dropped = 0;  // records the caps dropped from this trace
+    // The trace's opening marker, as the profiler held it (see SarvProfiler::opening).
+    std::string opening;
+    bool opening_in_list = false;
+    bool opening_aside = false;  // dropped from the list's front: written first all the same
 };
 
 class SarvProfiler {
@@ -108,8 +112,8 @@ public:
     // entry is read, never refreshed: it may be another profiler's).
     bool leaves_out(const CodeInfo& info) const;
     bool push_frames(Event event, Batch& batch);
-    // Moves records[begin, end) into the buffer chosen for the thread.
-    void push_frame_range(size_t thread_id, FrameList& records, size_t begin, size_t end);
+    // Moves the batch's records[begin, end) into the buffer chosen for the thread.
+    void push_frame_range(size_t thread_id, const Batch& batch, size_t begin, size_t end);
     // One frame record, for an event without plugin records (no boundary can be among them).
     void push_record(size_t thread_id, std::string_view record);
     Ref build_trace();
@@ -149,9 +153,11 @@ public:
     bool one_trace_per_test = false;
     bool threading = false;
     bool lightweight_repr = false;
-    // "max_records": the most records the buffers hold (0: no limit). Past it, the oldest
-    // are dropped ("max_records_mode" "ring") or new ones are not kept ("stop").
+    // "max_records" and "max_bytes": the most records, and bytes of records, the buffers
+    // hold (0: no limit). Past either, the oldest are dropped ("max_records_mode" "ring")
+    // or new ones are not kept ("stop"). A trace's boundary markers are always kept.
     size_t max_records = 0;
+    size_t max_bytes = 0;
     bool keep_latest = true;
     std::vector<Finder> include_frames;
     std::vector<Finder> ignore_frames;
@@ -163,9 +169,17 @@ public:
     RecordList frames_of_interest;
     std::mutex frames_mutex;
     ThreadFrames frames;
-    // Records dropped for max_records since the buffers were last taken; under
-    // frames_of_interest_mutex. `cap_reported`: the warning was given.
+    // Records dropped for the caps since the buffers were last taken, and whether "stop"
+    // has refused one (nothing after it is kept); under frames_of_interest_mutex.
+    // `cap_reported`: the warning was given.
     size_t dropped = 0;
+    bool stopped = false;
+    // The trace's opening marker (a test's or a request's start) while it is the first
+    // record of frames_of_interest, and once "ring" has dropped it from there ("aside"):
+    // the document writes it first either way. Under frames_of_interest_mutex.
+    std::string opening;
+    bool opening_in_list = false;
+    bool opening_aside = false;
     std::atomic<bool> cap_reported{false};
 
     // Held for each whole event that touches shared state; taken without holding the
@@ -187,10 +201,15 @@ private:
     // The thread's info and record entries, made if need be; false (no error set) on failure.
     bool thread_entries_ready(ThreadState& ts);
     void take_frames(TakenFrames& taken);
-    // With max_records: how many of `incoming` records may be stored ("stop"), or drops
-    // the oldest to make room ("ring"). Called before storing, with no mutex held.
-    size_t make_room(size_t incoming, bool& reached);
-    void report_cap();
+    // With a cap: how many of `incoming` records (sizes `size_of(i)`, oldest first) may be
+    // stored, the first ones ("stop") or the newest ones ("ring", which drops the oldest
+    // held records to make room). Called before storing, with no mutex held.
+    enum class Cap { None, Records, Bytes };  // the cap reached
+    template <class SizeOf>
+    size_t make_room(size_t incoming, const SizeOf& size_of, Cap& reached);
+    void report_cap(Cap reached);
+    // Forgets what the caps did: for a new trace, under frames_of_interest_mutex.
+    void reset_caps();
     void restore_frames(TakenFrames&& taken);
     // The document of the taken records as one bytes object (null with an error set).
     Ref document_bytes(const DocumentMeta& meta, TakenFrames& taken);

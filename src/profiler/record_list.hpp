@@ -41,7 +41,8 @@ public:
 
     // Forgets the `n` oldest records (all of them if there are fewer), giving back each
     // chunk once nothing of it is left: the list as a ring of the most recent records.
-    void drop_front(size_t n) {
+    // Returns how many went.
+    size_t drop_front(size_t n) {
         n = std::min(n, count());
         for (size_t i = 0; i < n; ++i) {
             size_t size = sizes_[head_++];
@@ -54,7 +55,7 @@ public:
         }
         if (empty()) {
             clear();
-            return;
+            return n;
         }
         // Spent entries at the front are erased once they are the larger part.
         if (first_chunk_ >= 16 && first_chunk_ * 2 >= chunks_.size()) {
@@ -65,6 +66,18 @@ public:
             sizes_.erase(sizes_.begin(), sizes_.begin() + static_cast<std::ptrdiff_t>(head_));
             head_ = 0;
         }
+        return n;
+    }
+
+    // Forgets the oldest records until at least `bytes` are given back (or none is left);
+    // returns how many went.
+    size_t drop_front_bytes(size_t bytes) {
+        size_t n = 0;
+        for (size_t freed = 0; head_ + n < sizes_.size() && freed < bytes; ++n) {
+            freed += sizes_[head_ + n];
+        }
+        drop_front(n);
+        return n;
     }
 
     // A list of the same records in memory of its own.

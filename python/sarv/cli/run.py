@@ -54,9 +54,15 @@ def add_parser(commands, prog: str) -> None:
         "oldest are dropped (see --max-records-mode)",
     )
     run.add_argument(
+        "--max-bytes",
+        metavar="SIZE",
+        help="keep at most SIZE bytes of records in memory, such as 512M or 2G (default: a quarter of the "
+        "machine's memory, or [tool.sarv] max_bytes; 0 for no limit); past it, as past --max-records",
+    )
+    run.add_argument(
         "--max-records-mode",
         choices=("ring", "stop"),
-        help="past --max-records: ring keeps the most recent records (default), stop keeps the first",
+        help="past --max-records or --max-bytes: ring keeps the most recent records (default), stop keeps the first",
     )
     run.add_argument(
         "--include",
@@ -123,6 +129,8 @@ def _run_config(options) -> dict:
         overrides["lightweight_repr"] = options.lightweight_repr
     if options.max_records is not None:
         overrides["max_records"] = options.max_records
+    if options.max_bytes is not None:
+        overrides["max_bytes"] = options.max_bytes
     if options.max_records_mode is not None:
         overrides["max_records_mode"] = options.max_records_mode
     try:
@@ -296,6 +304,12 @@ class _UnrecordedThreads:
         return False
 
 
+def _caps(config) -> str:
+    """The caps in force, as the warning about dropped records names them."""
+    caps = ["%s (%d)" % (key, config[key]) for key in ("max_records", "max_bytes") if config.get(key)]
+    return "%s, %s" % (" or ".join(caps) or "the caps", config["max_records_mode"])
+
+
 def _nothing_recorded_reason(config, main_file: str) -> str:
     shown = os.path.abspath(main_file)
     folder = os.path.dirname(shown)
@@ -373,8 +387,7 @@ def _run_program(profiler, module, main_file) -> int:
         )
         if profiler.dropped_records:
             print(
-                "sarv: %d records were dropped past max_records (%d, %s)"
-                % (profiler.dropped_records, profiler.config["max_records"], profiler.config["max_records_mode"]),
+                "sarv: %d records were dropped past %s" % (profiler.dropped_records, _caps(profiler.config)),
                 file=sys.stderr,
             )
         if profiler.record_count == 0 and main_file is not None:

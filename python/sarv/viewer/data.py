@@ -189,7 +189,7 @@ class PageData:
         if not isinstance(record, dict):
             return
         if record.get("type") == "records_dropped" and record.get("thread_native_id") is None:
-            self.dropped = {k: record.get(k) for k in ("dropped", "max_records", "mode")}
+            self.dropped = {k: record.get(k) for k in ("dropped", "max_records", "max_bytes", "mode")}
             return
         native_id = record.get("thread_native_id")
         if native_id is None:

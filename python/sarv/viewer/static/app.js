@@ -33,8 +33,11 @@ class Viewer {
     fact("Outcome", h.outcome, h.outcome === "failed" ? "failed" : h.outcome === "passed" ? "passed" : null);
     if (h.dropped) {
       const d = h.dropped;
-      const how = d.mode === "stop" ? "the records after the first " : "the oldest records, keeping the last ";
-      fact("Dropped", String(d.dropped) + " records: " + how + d.max_records + " (max_records)", "failed");
+      const caps = [];
+      if (d.max_records) caps.push("max_records " + d.max_records);
+      if (d.max_bytes) caps.push("max_bytes " + d.max_bytes);
+      const how = d.mode === "stop" ? "the records past " : "the oldest records, to keep within ";
+      fact("Dropped", String(d.dropped) + " records: " + how + (caps.join(" or ") || "the caps"), "failed");
     }
     fact("Source", h.source);
     fact("Commit", h.commit ? h.commit.slice(0, 12) : null);
