@@ -304,6 +304,16 @@ UNSAVED = textwrap.dedent(
     def test_after():
         limit(10**9)
         work(3)
+
+
+    def extend(chain, item):
+        return chain + [item]
+
+
+    def test_growing():  # each call's record holds the chain so far
+        chain = []
+        for i in range(200):
+            chain = extend(chain, str(i) * 20)
     """
 )
 
@@ -311,19 +321,28 @@ UNSAVED = textwrap.dedent(
 @pytest.mark.skipif(not hasattr(__import__("sqlite3").Connection, "setlimit"), reason="needs Python 3.11")
 def test_tests_whose_trace_was_not_saved_are_named_with_the_reason(tmp_path):
     (tmp_path / "test_unsaved.py").write_text(UNSAVED)
+    (tmp_path / "pyproject.toml").write_text('[tool.sarv]\nmax_bytes = "16K"\n')
     path = tmp_path / "t.db"
     result = run(["-q", "-p", "no:randomly", "--sarv", "--sarv-db", path], tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
-    assert "sarv: 2 of 3 tests traced into %s" % path in result.stdout
+    assert "sarv: 3 of 4 tests traced into %s" % path in result.stdout
     assert re.search(
         r"sarv: 1 trace was not saved:\n  test_unsaved.py::test_too_big: trace database .*t\.db: string or blob too big",
         result.stdout,
     ), result.stdout
+    # A trace cut to the cap is named, and keeps its test and outcome.
+    assert re.search(
+        r"sarv: 1 trace keeps only its newest records \(max_bytes 16384\):\n"
+        r"  test_unsaved.py::test_growing: (\d+) records dropped",
+        result.stdout,
+    ), result.stdout
     summaries = db.list_traces(str(path))
     assert [(s.test_name, s.outcome) for s in summaries] == [
+        ("test_unsaved.py::test_growing", "passed"),
         ("test_unsaved.py::test_after", "passed"),
         ("test_unsaved.py::test_first", "passed"),
     ]
+    assert summaries[0].size < 16384 + 1024  # the records, and the document around them
     assert all(s.command.startswith(sys.executable) or "pytest" in s.command for s in summaries)
 
 

@@ -291,7 +291,7 @@ class _Derived:
     status: int | None = None
     duration: float | None = None
     decode_error: str | None = None
-    dropped: int = 0  # records dropped for max_records, as the trace says
+    dropped: int = 0  # records dropped for the caps, as the trace says
 
 
 def _test_name_of(record) -> str | None:
@@ -975,6 +975,7 @@ def _row_update(table: str, mark: str) -> str:
 
 
 _failure_listeners: list = []
+_cut_listeners: list = []
 # (db path, trace id) -> (row id, record count, records dropped) of the latest saves of this process, so that
 # whoever asked for a save can learn what was stored without opening the file again.
 _recent_saves: dict = {}
@@ -987,10 +988,16 @@ def _note_saved(db_path, trace_id: str, row_id: int, derived: _Derived) -> None:
     _recent_saves[key] = (row_id, derived.record_count, derived.dropped)
     while len(_recent_saves) > _RECENT_SAVES:
         del _recent_saves[next(iter(_recent_saves))]
+    if derived.dropped:
+        for listener in list(_cut_listeners):
+            try:
+                listener(db_path, trace_id, derived.test_name, derived.dropped)
+            except Exception:
+                pass
 
 
 def saved_in_this_process(db_path, trace_id: str):
-    """(row id, record count, records dropped for max_records) of the
+    """(row id, record count, records dropped for the caps) of the
     latest save of `trace_id` into
     `db_path` by this process, if it is among the last few; else None."""
     return _recent_saves.get((location(db_path), trace_id))
@@ -1006,6 +1013,20 @@ def add_save_failure_listener(listener) -> None:
 def remove_save_failure_listener(listener) -> None:
     try:
         _failure_listeners.remove(listener)
+    except ValueError:
+        pass
+
+
+def add_cut_trace_listener(listener) -> None:
+    """`listener(db_path, trace_id, test_name, dropped)` is called for every
+    stored trace that the caps (max_records, max_bytes) cut, once it is
+    committed; the pytest plugin names those tests."""
+    _cut_listeners.append(listener)
+
+
+def remove_cut_trace_listener(listener) -> None:
+    try:
+        _cut_listeners.remove(listener)
     except ValueError:
         pass
 

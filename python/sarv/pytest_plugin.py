@@ -211,6 +211,7 @@ class _SarvSession:
         self.first_row = None
         self.current = None  # node id of the test running now
         self.unsaved: list = []  # (node id, reason) of tests whose trace was not saved
+        self.cut: list = []  # (node id, records dropped) of tests whose trace the caps cut
         self.lost = False  # the test replaced the profile hook with one of its own
         self.depth = 0  # nested regions with the hook on (a phase, a fixture's setup, the test function)
         # What user code the plugins hold: the phases it runs in ("setup", ...), all
@@ -223,6 +224,10 @@ class _SarvSession:
         # (which only logs it: the test goes on).
         reason = " ".join(str(error).split()) or type(error).__name__
         self.unsaved.append((self.current or trace_id, reason))
+
+    def _trace_cut(self, db_path, trace_id, test_name, dropped) -> None:
+        # Called by sarv.db (on its writer thread) for a stored trace the caps cut.
+        self.cut.append((test_name or trace_id, dropped))
 
     def _start_profiler(self):
         from sarv.profiler import Profiler
@@ -350,11 +355,11 @@ class _SarvSession:
         self.running = True
         self._pause()
         db.add_save_failure_listener(self._save_failed)
+        db.add_cut_trace_listener(self._trace_cut)
         try:
             yield
         finally:
             self.running = False
-            db.remove_save_failure_listener(self._save_failed)
             profiler, self.profiler = self.profiler, None
             if profiler is not None:
                 # Records after the last test belong to no test: dropped.
@@ -403,10 +408,24 @@ class _SarvSession:
         if reports is not None:
             reports[report.when] = report
 
+    def _stop_listening(self) -> None:
+        from sarv import db
+
+        # The last saves may still be on the writer thread: their outcome is heard first.
+        db.wait_for_saves(self.db_path)
+        db.remove_save_failure_listener(self._save_failed)
+        db.remove_cut_trace_listener(self._trace_cut)
+
+    def pytest_unconfigure(self, config):
+        if self.db_path is not None:
+            self._stop_listening()
+
     def pytest_terminal_summary(self, terminalreporter):
         if self.db_path is None or not self.tests:
             return
         from sarv import db
+
+        self._stop_listening()
 
         try:
             saved = [
@@ -430,6 +449,20 @@ class _SarvSession:
             )
             for nodeid, reason in self.unsaved:
                 terminalreporter.write_line("  %s: %s" % (nodeid, reason), red=True)
+        if self.cut:
+            config = self.sarv_config
+            caps = " or ".join("%s %d" % (key, config[key]) for key in ("max_records", "max_bytes") if config.get(key))
+            one = len(self.cut) == 1
+            kept = "newest" if config.get("max_records_mode", "ring") == "ring" else "first"
+            terminalreporter.write_line(
+                "sarv: %d %s only %s %s records (%s):"
+                % (len(self.cut), "trace keeps" if one else "traces keep", "its" if one else "their", kept, caps),
+                yellow=True,
+            )
+            for nodeid, dropped in self.cut[:_VIEW_LINES]:
+                terminalreporter.write_line("  %s: %d records dropped" % (nodeid, dropped), yellow=True)
+            if len(self.cut) > _VIEW_LINES:
+                terminalreporter.write_line("  and %d more" % (len(self.cut) - _VIEW_LINES), yellow=True)
         if saved:
             self._view_lines(terminalreporter, saved)
 
