@@ -4,6 +4,7 @@
     python bench/scaling.py --sizes 100000,1000000   # other sizes
     python bench/scaling.py --pytest-tests 5000      # also pytest --sarv against a bare run
     python bench/scaling.py --skip-scaling --pytest-callgrind   # pytest's instructions per test
+    python bench/scaling.py --skip-scaling --growing 20000      # values growing call by call, capped
     python bench/scaling.py --python OTHER/bin/python  # the same table for another sarv install
 
 For each N, in fresh processes, one after the other:
@@ -88,6 +89,36 @@ PROGRAM = textwrap.dedent(
         "trace_id": profiler.trace_id, "before_kib": before, "peak_kib": peak,
         "record_cpu": cpu1 - cpu0, "record_wall": wall1 - wall0,
         "save_cpu": cpu2 - cpu1, "save_wall": wall2 - wall1,
+    }))
+    """
+)
+
+
+# Values that grow call after call, as a fold over a growing structure makes them (a
+# library's test of a chain of 2,000 markers grew past 24 GB before max_bytes): every
+# call's record holds the structure so far, so the trace grows as the square of the calls.
+GROWING = textwrap.dedent(
+    """
+    import json, resource, sys, time
+
+    from sarv.config import load_config
+    from sarv.profiler import Profiler
+
+
+    def joined(chain, i):
+        return chain + [{"name": "os_name", "op": "==", "value": "v%d " % i * 20, "extras": [i, i + 1]}]
+
+
+    calls, db_path, cap = int(sys.argv[1]), sys.argv[2], sys.argv[3]
+    profiler = Profiler(load_config({"db_path": db_path, "max_bytes": cap}), source="bench")
+    started = time.perf_counter()
+    with profiler:
+        chain = []
+        for i in range(calls):
+            chain = joined(chain, i)
+    print(json.dumps({
+        "peak_kib": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss, "wall": time.perf_counter() - started,
+        "records": profiler.record_count, "dropped": profiler.dropped_records,
     }))
     """
 )
@@ -330,6 +361,35 @@ def pytest_callgrind(folder, python=sys.executable):
     )
 
 
+def growing_values(calls: int, folder: str, python: str) -> None:
+    """Peak memory of a run whose values grow call by call, without a cap and under caps."""
+    print()
+    print("growing values: %d calls, each record holding the structure so far (%s)" % (calls, python))
+    print("max_bytes        records    dropped        trace   peak RSS MiB   wall s")
+    path = os.path.join(folder, "growing.sqlite3")
+    program = os.path.join(folder, "growing.py")  # (code of "<string>" is not recorded)
+    with open(program, "w") as f:
+        f.write(GROWING)
+    for cap in ("0", "256M", "64M"):
+        _, _, out = measured([python, program, str(calls), path, cap], stdout=subprocess.PIPE)
+        run = json.loads(out)
+        trace = subprocess.run(
+            [python, "-m", "sarv", "traces", "--db", path, "--limit", "1"], capture_output=True, text=True, check=True
+        ).stdout.splitlines()[1]
+        size = " ".join(trace.split()[5:7])
+        print(
+            "%-12s %11d %10d %12s %14.0f %8.1f"
+            % (
+                cap if cap != "0" else "0 (no cap)",
+                run["records"],
+                run["dropped"],
+                size,
+                mib(run["peak_kib"]),
+                run["wall"],
+            )
+        )
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--sizes", default="100000,300000,1000000,3000000")
@@ -339,6 +399,13 @@ def main():
         "--pytest-callgrind", action="store_true", help="also pytest's instructions per test, bare and with --sarv"
     )
     parser.add_argument("--skip-scaling", action="store_true")
+    parser.add_argument(
+        "--growing",
+        type=int,
+        default=0,
+        metavar="CALLS",
+        help="also a run whose values grow call by call, capped and not",
+    )
     parser.add_argument(
         "--save-runs", type=int, default=5, metavar="K", help="runs of the recording program per size for save/rec"
     )
@@ -362,6 +429,8 @@ def main():
             pytest_overhead(options.pytest_tests, folder, options.python)
         if options.pytest_callgrind:
             pytest_callgrind(folder, options.python)
+        if options.growing:
+            growing_values(options.growing, folder, options.python)
 
 
 if __name__ == "__main__":
