@@ -160,8 +160,6 @@ bool is_opening(std::string_view type) { return type == "start_test" || type == 
 
 template <class SizeOf>
 size_t SarvProfiler::make_room(size_t incoming, const SizeOf& size_of, Cap& reached) {
-    std::lock_guard<std::mutex> a(frames_of_interest_mutex);
-    std::lock_guard<std::mutex> b(frames_mutex);
     size_t held = frames_of_interest.count();
     size_t held_bytes = frames_of_interest.bytes();
     for (const auto& [id, list] : frames) {
@@ -267,12 +265,18 @@ void SarvProfiler::report_cap(Cap cap) {
 
 void SarvProfiler::push_record(size_t thread_id, std::string_view record) {
     if (max_records != 0 || max_bytes != 0) {
+        // Room made and the record stored under the same locks: one pass for the usual
+        // record of an event.
         Cap reached = Cap::None;
-        size_t kept = make_room(1, [&](size_t) { return record.size(); }, reached);
-        report_cap(reached);
-        if (kept == 0) {
-            return;
+        {
+            std::lock_guard<std::mutex> a(frames_of_interest_mutex);
+            std::lock_guard<std::mutex> b(frames_mutex);
+            if (make_room(1, [&](size_t) { return record.size(); }, reached) == 1) {
+                (threading && thread_id != main_thread_id ? frames[thread_id] : frames_of_interest).push(record);
+            }
         }
+        report_cap(reached);
+        return;
     }
     if (threading && thread_id != main_thread_id) {
         std::lock_guard<std::mutex> guard(frames_mutex);
@@ -299,7 +303,12 @@ void SarvProfiler::push_frame_range(size_t thread_id, const Batch& batch, size_t
         size_t capped_end = keep_latest && marker < end ? marker + 1 : marker;
         if ((max_records != 0 || max_bytes != 0) && capped_end > from) {
             Cap reached = Cap::None;
-            size_t kept = make_room(capped_end - from, [&](size_t i) { return records[from + i].size(); }, reached);
+            size_t kept;
+            {
+                std::lock_guard<std::mutex> a(frames_of_interest_mutex);
+                std::lock_guard<std::mutex> b(frames_mutex);
+                kept = make_room(capped_end - from, [&](size_t i) { return records[from + i].size(); }, reached);
+            }
             report_cap(reached);
             kept -= capped_end != marker && kept > 0;  // the marker, stored whatever the caps say
             if (kept < to - from) {

@@ -203,7 +203,7 @@ private:
     void take_frames(TakenFrames& taken);
     // With a cap: how many of `incoming` records (sizes `size_of(i)`, oldest first) may be
     // stored, the first ones ("stop") or the newest ones ("ring", which drops the oldest
-    // held records to make room). Called before storing, with no mutex held.
+    // held records to make room). Called with frames_of_interest_mutex and frames_mutex held.
     enum class Cap { None, Records, Bytes };  // the cap reached
     template <class SizeOf>
     size_t make_room(size_t incoming, const SizeOf& size_of, Cap& reached);
