@@ -293,7 +293,7 @@ def test_a_failed_save_says_why_tells_the_listeners_and_stores_nothing(path):
     finally:
         db.remove_save_failure_listener(listener)
         db.close_connections()
-    assert heard == [(path, "trc_B", info.value)]
+    assert heard == [(path, "trc_B", info.value, None)]  # (no test named by this document)
     assert path in str(info.value)
     assert [s.trace_id for s in db.list_traces(path)] == ["trc_A"]
     db.save_trace_in_sqlite(path, "trc_C", msgpack=document())  # a new connection, without the limit
@@ -441,3 +441,37 @@ def test_saves_handed_to_the_writer_thread_are_stored_at_exit(path):
     )
     subprocess.run([sys.executable, "-c", code, path], check=True, timeout=120)
     assert len(db.list_traces(path, limit=100)) == 40
+
+
+def test_saves_made_later_share_a_transaction_and_none_is_left_behind(path, monkeypatch):
+    def stored():
+        if not os.path.exists(path):
+            return []
+        conn = sqlite3.connect(path)  # not the readers' API, which waits for the saves
+        try:
+            return sorted(row[0] for row in conn.execute("SELECT trace_id FROM traces"))
+        except sqlite3.OperationalError:
+            return []
+        finally:
+            conn.close()
+
+    monkeypatch.setattr(db, "_STRAGGLER", 3600.0)  # no writer thread coming to help
+    monkeypatch.setattr(db, "_CALLER_COMMIT", 3600.0)
+    monkeypatch.setattr(db, "_SAVES_PER_TRANSACTION", 3)
+    commits = []
+    monkeypatch.setattr(db._Batch, "commit", lambda self, real=db._Batch.commit: (commits.append(1), real(self))[1])
+    for name in ("trc_1", "trc_2"):
+        db.save_later(path, name, document(name))
+    assert stored() == []  # waiting for company
+    db.save_later(path, "trc_3", document("trc_3"))  # the third: the caller runs all three
+    assert stored() == ["trc_1", "trc_2", "trc_3"] and commits == [1]
+    # One left waiting is readable in this process at once...
+    db.save_later(path, "trc_4", document("trc_4"))
+    assert [s.trace_id for s in db.list_traces(path, limit=1)] == ["trc_4"]
+    # ...and otherwise taken by the writer thread once it has waited long enough.
+    monkeypatch.setattr(db, "_STRAGGLER", 0.05)
+    db.save_later(path, "trc_5", document("trc_5"))
+    deadline = time.monotonic() + 10
+    while "trc_5" not in stored() and time.monotonic() < deadline:
+        time.sleep(0.01)
+    assert "trc_5" in stored()

@@ -284,6 +284,7 @@ UNSAVED = textwrap.dedent(
 
 
     def limit(length):
+        db.wait_for_saves()  # (tests' saves wait for the next ones': those before keep the old limit)
         [writer] = db._writers.values()  # the connection the traces are saved through
         writer.conn.setlimit(sqlite3.SQLITE_LIMIT_LENGTH, length)
 

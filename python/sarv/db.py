@@ -1004,9 +1004,10 @@ def saved_in_this_process(db_path, trace_id: str):
 
 
 def add_save_failure_listener(listener) -> None:
-    """`listener(db_path, trace_id, error)` is called for every save that
-    fails (before the error is raised); the pytest plugin names the tests
-    whose traces were not saved."""
+    """`listener(db_path, trace_id, error, test_name)` is called for every
+    save that fails (before the error is raised; `test_name` as the
+    document's start marker says, or None); the pytest plugin names the
+    tests whose traces were not saved."""
     _failure_listeners.append(listener)
 
 
@@ -1041,14 +1042,16 @@ def save_trace_in_sqlite(db_path, trace_id, timeout=60, msgpack=b""):
     A failure raises `SarvDatabaseError` (or TypeError/ValueError for wrong
     arguments) saying why.
     """
+    if getattr(_later, "on", False):
+        _later.on = False  # (the save's own call, later, is not handed over again)
+        try:
+            return save_later(db_path, trace_id, msgpack, timeout)
+        finally:
+            _later.on = True
     try:
         return _save(db_path, trace_id, timeout, msgpack)
     except Exception as exc:
-        for listener in list(_failure_listeners):
-            try:
-                listener(db_path, trace_id, exc)
-            except Exception:
-                pass
+        _tell_failure_listeners(db_path, trace_id, exc, msgpack)
         raise
 
 
@@ -1280,11 +1283,12 @@ class _BatchLost(SarvDatabaseError):
 
 
 class _SaveJob:
-    __slots__ = ("key", "save", "trace_id", "done", "since", "size")
+    __slots__ = ("key", "save", "trace_id", "done", "since", "size", "patience")
 
-    def __init__(self, key, save, trace_id, done, size=0) -> None:
+    def __init__(self, key, save, trace_id, done, size=0, patience=_GROUP_COMMIT) -> None:
         self.key, self.save, self.trace_id, self.done, self.size = key, save, trace_id, done, size
         self.since = time.monotonic()
+        self.patience = patience  # how long the writer thread leaves it waiting for company
 
 
 class _Backlog:
@@ -1295,6 +1299,7 @@ class _Backlog:
         self.jobs = []  # waiting, in order
         self.size = 0  # the bytes of their documents
         self.running = ()  # the jobs the writer thread has taken
+        self.elsewhere = []  # the jobs callers of save_later have taken
         self.thread_id = None
         self.hurry = 0  # readers waiting: no waiting for more saves to share a commit
         self.closed = False  # the process is exiting: saves are done by their callers
@@ -1339,6 +1344,110 @@ def save_soon(db_path, trace_id: str, document, timeout=60, done=None) -> None:
     _run_jobs([job])
 
 
+# A test suite saves a trace after every test: each save's own transaction, whose commit
+# writes to the file, costs a small test as much as the rest of its save. save_later
+# keeps them waiting for each other, and the thread saving runs them together, in one
+# transaction, once there are enough or the oldest has waited long enough; those left
+# waiting (after the suite's last test, or before a long one) are done by the writer
+# thread, and readers and the exit wait for them as for the others.
+_CALLER_COMMIT = 0.01  # seconds the oldest save waits for the next ones
+_STRAGGLER = 0.05  # seconds before the writer thread takes a save its caller left waiting
+
+
+def save_later(db_path, trace_id: str, document, timeout=60) -> None:
+    """Stores a trace document as save_trace_in_sqlite does, a little later:
+    with the next saves of this thread into the same database, in one
+    transaction. A failure goes to the save failure listeners."""
+    import _thread
+
+    key = location(os.fspath(db_path))
+    size = len(document) if isinstance(document, (bytes, bytearray, DescribedDocument)) else 0
+    size = getattr(document, "size", size)
+    job = _SaveJob(
+        key,
+        lambda: save_trace_in_sqlite(db_path, trace_id, timeout, document),
+        trace_id,
+        lambda error: _report_lost(db_path, trace_id, document, error),
+        size,
+        _STRAGGLER,
+    )
+    backlog = _backlog
+    due = None
+    with backlog.cond:
+        if not backlog.closed and backlog.thread_id is None:
+            try:
+                backlog.thread_id = _thread.start_new_thread(_write_saves, (backlog,))
+            except RuntimeError:
+                pass
+        if backlog.thread_id is None or backlog.closed:
+            due = [job]
+        else:
+            backlog.jobs.append(job)
+            backlog.size += size
+            mine = [j for j in backlog.jobs if j.key == key]
+            if (
+                len(mine) >= _SAVES_PER_TRANSACTION
+                or backlog.size >= _WAITING_BYTES
+                or job.since - mine[0].since >= _CALLER_COMMIT
+            ):
+                due = mine
+                backlog.jobs = [j for j in backlog.jobs if j.key != key]
+                backlog.size = sum(j.size for j in backlog.jobs)
+                backlog.elsewhere.extend(due)
+            elif len(backlog.jobs) == 1:
+                backlog.cond.notify_all()  # (the writer's timer for a save left waiting)
+    if due is None:
+        return
+    try:
+        _run_jobs(due)
+    finally:
+        with backlog.cond:
+            backlog.elsewhere = [j for j in backlog.elsewhere if j not in due]
+            backlog.cond.notify_all()
+
+
+def _report_lost(db_path, trace_id, document, error) -> None:
+    # A save that went through save_trace_in_sqlite was reported there; one lost with the
+    # transaction it shared was not.
+    if isinstance(error, _BatchLost) and trace_id in error.trace_ids:
+        _tell_failure_listeners(db_path, trace_id, error, document)
+
+
+def _test_name_in(document):
+    """The test named by the start marker among a described document's edge records."""
+    import msgpack
+
+    for record in getattr(document, "edge_records", ()):
+        if record.find(b"start_test") >= 0:
+            try:
+                name = _test_name_of(msgpack.unpackb(record, raw=False, strict_map_key=False))
+            except Exception:
+                continue
+            if name is not None:
+                return name
+    return None
+
+
+def _tell_failure_listeners(db_path, trace_id, error, document) -> None:
+    if not _failure_listeners:
+        return
+    test_name = _test_name_in(document)
+    for listener in list(_failure_listeners):
+        try:
+            listener(db_path, trace_id, error, test_name)
+        except Exception:
+            pass
+
+
+_later = threading.local()  # .on: this thread's saves go through save_later
+
+
+def saving_later(on: bool) -> None:
+    """While on, the saves the profiler's core makes on this thread (through
+    save_trace_in_sqlite) are handed to save_later."""
+    _later.on = on
+
+
 def wait_for_saves(db_path=None, timeout=None) -> bool:
     """Waits until the saves handed to the writer thread (into `db_path`, or
     all) are done, for at most `timeout` seconds (None: as long as they
@@ -1346,7 +1455,7 @@ def wait_for_saves(db_path=None, timeout=None) -> bool:
     import _thread
 
     backlog = _backlog
-    if not backlog.jobs and not backlog.running:
+    if not backlog.jobs and not backlog.running and not backlog.elsewhere:
         return True
     if backlog.thread_id == _thread.get_ident():
         return False
@@ -1356,7 +1465,7 @@ def wait_for_saves(db_path=None, timeout=None) -> bool:
         backlog.hurry += 1
         backlog.cond.notify_all()
         try:
-            while any(key is None or job.key == key for job in (*backlog.jobs, *backlog.running)):
+            while any(key is None or job.key == key for job in (*backlog.jobs, *backlog.running, *backlog.elsewhere)):
                 if backlog.thread_id is None and not backlog.running:
                     # Their writer is gone: they are done here.
                     orphans, backlog.jobs, backlog.size = backlog.jobs, [], 0
@@ -1394,11 +1503,13 @@ def _write_saves(backlog: _Backlog) -> None:
 def _write_saves_until_stopped(backlog: _Backlog) -> None:
     while True:
         with backlog.cond:
-            while not backlog.jobs:
-                backlog.cond.wait()
-            deadline = backlog.jobs[0].since + _GROUP_COMMIT
-            while len(backlog.jobs) < _SAVES_PER_TRANSACTION and not backlog.hurry and not backlog.closed:
-                left = deadline - time.monotonic()
+            while True:
+                while not backlog.jobs:
+                    backlog.cond.wait()
+                if len(backlog.jobs) >= _SAVES_PER_TRANSACTION or backlog.hurry or backlog.closed:
+                    break
+                # (the first save waiting may have been taken by its caller meanwhile)
+                left = backlog.jobs[0].since + backlog.jobs[0].patience - time.monotonic()
                 if left <= 0:
                     break
                 backlog.cond.wait(left)

@@ -210,6 +210,7 @@ class _SarvSession:
         self.tests = 0
         self.first_row = None
         self.current = None  # node id of the test running now
+        self.db = None  # sarv.db, once the test loop runs
         self.unsaved: list = []  # (node id, reason) of tests whose trace was not saved
         self.cut: list = []  # (node id, records dropped) of tests whose trace the caps cut
         self.lost = False  # the test replaced the profile hook with one of its own
@@ -219,11 +220,11 @@ class _SarvSession:
         self.user_hooks = None
         self.previous = self.kept_for = None  # the latest test torn down, and the next test it kept parents for
 
-    def _save_failed(self, db_path, trace_id, error) -> None:
-        # Called by sarv.db for a save that fails, before the error goes back to the core
-        # (which only logs it: the test goes on).
+    def _save_failed(self, db_path, trace_id, error, test_name=None) -> None:
+        # Called by sarv.db for a save that fails (a test's is done with the next tests'
+        # saves, in this thread or sarv's writer thread).
         reason = " ".join(str(error).split()) or type(error).__name__
-        self.unsaved.append((self.current or trace_id, reason))
+        self.unsaved.append((test_name or self.current or trace_id, reason))
 
     def _trace_cut(self, db_path, trace_id, test_name, dropped) -> None:
         # Called by sarv.db (on its writer thread) for a stored trace the caps cut.
@@ -351,6 +352,7 @@ class _SarvSession:
             self.profiler.stop(save=False)
             raise pytest.UsageError("sarv: %s" % exc) from None
         self.first_row = known[0].row_id if known else 0
+        self.db = db
         self.user_hooks = _user_hooks(session.config.pluginmanager, self.sarv_config)
         self.running = True
         self._pause()
@@ -385,23 +387,31 @@ class _SarvSession:
         finally:
             outcome = _outcome(self.reports.pop(nodeid, {}))
             self.tests += 1
-            if self.running:
-                self._resume()
-            if self.lost or self._hook_lost():
-                self.lost = True
-                # The end marker would go unseen: save what was recorded
-                # up to the moment the hook was replaced, without an end.
-                lost, self.profiler = self.profiler, None
-                unsaved = len(self.unsaved)
-                try:
-                    lost.rust_profiler.save_request_in_db()
-                except Exception as exc:
-                    if len(self.unsaved) == unsaved:  # not a failure sarv.db reported
-                        self.unsaved.append((nodeid, "%s: %s" % (type(exc).__name__, exc)))
-            else:
-                _sarv_test_end(nodeid, outcome)
-                self._pause()
+            # The trace is saved together with the next tests' (see sarv.db.save_later).
+            self.db.saving_later(True)
+            try:
+                self._end_test(nodeid, outcome)
+            finally:
+                self.db.saving_later(False)
             self.current = None
+
+    def _end_test(self, nodeid, outcome) -> None:
+        if self.running:
+            self._resume()
+        if self.lost or self._hook_lost():
+            self.lost = True
+            # The end marker would go unseen: save what was recorded
+            # up to the moment the hook was replaced, without an end.
+            lost, self.profiler = self.profiler, None
+            unsaved = len(self.unsaved)
+            try:
+                lost.rust_profiler.save_request_in_db()
+            except Exception as exc:
+                if len(self.unsaved) == unsaved:  # not a failure sarv.db reported
+                    self.unsaved.append((nodeid, "%s: %s" % (type(exc).__name__, exc)))
+        else:
+            _sarv_test_end(nodeid, outcome)
+            self._pause()
 
     def pytest_runtest_logreport(self, report):
         reports = self.reports.get(report.nodeid)
