@@ -159,6 +159,19 @@ def test_commands_on_a_postgresql_store(tmp_path, pg_url):
         return done.stdout
 
     assert "no traces" in sarv("traces")
+    # A test session's traces, saved together, counted and offered from the store.
+    (tmp_path / "test_pg.py").write_text("def test_one():\n    assert 1\n\ndef test_two():\n    assert 2\n")
+    session = subprocess.run(
+        [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "--sarv", "test_pg.py"],
+        cwd=str(tmp_path),
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    assert "sarv: 2 of 2 tests traced" in session.stdout, session.stdout + session.stderr
+    assert "(test_pg.py::test_two)" in session.stdout
+    sarv("prune", "--keep-last", "0")
     for _ in range(2):
         sarv("run", os.path.join(ROOT, "examples", "shop.py"))
     listing = sarv("traces")

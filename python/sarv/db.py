@@ -1625,8 +1625,11 @@ def _select_summary(version: int, conn: sqlite3.Connection) -> str:
     )
 
 
-def _filters(source=None, test=None, since=None, before=None, version: int = SCHEMA_VERSION):
+def _filters(source=None, test=None, since=None, before=None, version: int = SCHEMA_VERSION, after_row=None):
     clauses, params = [], []
+    if after_row is not None:
+        clauses.append("id > ?")
+        params.append(int(after_row))
     if source is not None:
         clauses.append("source = ?")
         params.append(source)
@@ -1651,25 +1654,44 @@ def list_traces(
     source: str | None = None,
     test: str | None = None,
     since: float | None = None,
+    after_row: int | None = None,
 ) -> list:
     """Stored traces, newest save first, as `TraceSummary` items. A database
     that does not exist yet holds no traces. `source` keeps the traces of
     that source ("cli", "pytest", "api", ...), `test` those whose test name
     contains the text, `since` those saved at or after that time (seconds
-    since the epoch)."""
+    since the epoch), `after_row` those stored after that row id."""
     if is_url(db_path):
-        return _pg_list(db_path, limit, timeout, source, test, since)
+        return _pg_list(db_path, limit, timeout, source, test, since, after_row)
     opened = _open_for_reading(db_path, timeout)
     if opened is None:
         return []
     conn, version = opened
     try:
-        where, params = _filters(source, test, since)
+        where, params = _filters(source, test, since, after_row=after_row)
         query = _select_summary(version, conn) + where + " ORDER BY id DESC"
         if limit is not None:
             query += " LIMIT ?"
             params.append(int(limit))
         return [TraceSummary(*row) for row in conn.execute(query, params)]
+    except sqlite3.Error as exc:
+        raise _wrap_sqlite_error(os.fspath(db_path), exc) from exc
+    finally:
+        conn.close()
+
+
+def count_traces(db_path, timeout: float = 60, *, source: str | None = None, after_row: int | None = None) -> int:
+    """How many traces list_traces would give with the same filters."""
+    if is_url(db_path):
+        where, params = _pg_filters(source, None, None, after_row)
+        return _pg_query(db_path, timeout, "SELECT count(*) FROM sarv_traces" + where, params, [(0,)])[0][0]
+    opened = _open_for_reading(db_path, timeout)
+    if opened is None:
+        return 0
+    conn, _ = opened
+    try:
+        where, params = _filters(source, after_row=after_row)
+        return conn.execute("SELECT count(*) FROM traces" + where, params).fetchone()[0]
     except sqlite3.Error as exc:
         raise _wrap_sqlite_error(os.fspath(db_path), exc) from exc
     finally:
@@ -2203,8 +2225,11 @@ def _pg_query(url: str, timeout: float, query: str, params=(), empty=None):
         conn.close()
 
 
-def _pg_list(url, limit, timeout, source, test, since) -> list:
+def _pg_filters(source, test, since, after_row):
     clauses, params = [], []
+    if after_row is not None:
+        clauses.append("id > %s")
+        params.append(int(after_row))
     if source is not None:
         clauses.append("source = %s")
         params.append(source)
@@ -2214,7 +2239,12 @@ def _pg_list(url, limit, timeout, source, test, since) -> list:
     if since is not None:
         clauses.append("created >= %s")
         params.append(float(since))
-    query = _PG_SUMMARY + ((" WHERE " + " AND ".join(clauses)) if clauses else "") + " ORDER BY id DESC"
+    return ((" WHERE " + " AND ".join(clauses)) if clauses else ""), params
+
+
+def _pg_list(url, limit, timeout, source, test, since, after_row=None) -> list:
+    where, params = _pg_filters(source, test, since, after_row)
+    query = _PG_SUMMARY + where + " ORDER BY id DESC"
     if limit is not None:
         query += " LIMIT %s"
         params.append(int(limit))

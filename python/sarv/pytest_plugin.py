@@ -437,20 +437,21 @@ class _SarvSession:
 
         self._stop_listening()
 
+        # Only this session's rows are read (the database keeps earlier sessions' too).
+        session = {"source": _SOURCE, "after_row": self.first_row or 0}
         try:
-            saved = [
-                s for s in db.list_traces(self.db_path) if s.row_id > (self.first_row or 0) and s.source == _SOURCE
-            ]
+            saved = db.count_traces(self.db_path, **session)
+            shown = self._shown(terminalreporter, db, session) if saved else []
         except db.SarvDatabaseError as exc:
             terminalreporter.write_line("sarv: cannot read the traces back: %s" % exc, red=True)
             return
         line = "sarv: %d of %d tests traced into %s (python -m sarv traces --db %s)" % (
-            len(saved),
+            saved,
             self.tests,
             self.db_path,
             self.db_path,
         )
-        terminalreporter.write_line(line, yellow=len(saved) < self.tests and not self.unsaved)
+        terminalreporter.write_line(line, yellow=saved < self.tests and not self.unsaved)
         if self.unsaved:
             terminalreporter.write_line(
                 "sarv: %d %s not saved:"
@@ -473,20 +474,30 @@ class _SarvSession:
                 terminalreporter.write_line("  %s: %d records dropped" % (nodeid, dropped), yellow=True)
             if len(self.cut) > _VIEW_LINES:
                 terminalreporter.write_line("  and %d more" % (len(self.cut) - _VIEW_LINES), yellow=True)
-        if saved:
-            self._view_lines(terminalreporter, saved)
+        if shown:
+            self._view_lines(terminalreporter, shown)
 
-    def _view_lines(self, terminalreporter, saved) -> None:
-        # The failed tests' traces are the ones people open; else the last.
+    def _shown(self, terminalreporter, db, session) -> list:
+        """The traces the summary offers to open: the latest failed tests', else the last."""
+        failed = [getattr(r, "nodeid", None) for r in terminalreporter.stats.get("failed", ())]
+        shown = []
+        for nodeid in reversed(list(dict.fromkeys(n for n in failed if n))[-10 * _VIEW_LINES :]):
+            found = [s for s in db.list_traces(self.db_path, test=nodeid, **session) if s.test_name == nodeid]
+            shown.extend(found[:1])
+            if len(shown) == _VIEW_LINES:
+                break
+        return shown or db.list_traces(self.db_path, limit=1, **session)
+
+    def _view_lines(self, terminalreporter, shown) -> None:
         db = shlex.quote(self.db_path)
         failed = {getattr(r, "nodeid", None) for r in terminalreporter.stats.get("failed", ())}
-        shown = [s for s in saved if s.test_name in failed][:_VIEW_LINES]
-        for summary in shown:
-            terminalreporter.write_line(
-                "sarv: %s failed: python -m sarv view %s --open --db %s" % (summary.test_name, summary.trace_id, db)
-            )
-        if not shown:
+        if shown[0].test_name in failed:
+            for summary in shown:
+                terminalreporter.write_line(
+                    "sarv: %s failed: python -m sarv view %s --open --db %s" % (summary.test_name, summary.trace_id, db)
+                )
+        else:
             terminalreporter.write_line(
                 "sarv: see a test's trace in a browser: python -m sarv view %s --open --db %s (%s)"
-                % (saved[0].trace_id, db, saved[0].test_name or "the last test")
+                % (shown[0].trace_id, db, shown[0].test_name or "the last test")
             )
