@@ -471,6 +471,8 @@ def test_saves_made_later_share_a_transaction_and_none_is_left_behind(path, monk
     # ...and otherwise taken by the writer thread once it has waited long enough.
     monkeypatch.setattr(db, "_STRAGGLER", 0.05)
     db.save_later(path, "trc_5", document("trc_5"))
+    with db._backlog.cond:
+        db._backlog.cond.notify_all()  # (the writer looks every _STRAGGLER seconds: an hour above)
     deadline = time.monotonic() + 10
     while "trc_5" not in stored() and time.monotonic() < deadline:
         time.sleep(0.01)

@@ -1300,6 +1300,12 @@ class _Backlog:
         self.size = 0  # the bytes of their documents
         self.running = ()  # the jobs the writer thread has taken
         self.elsewhere = []  # the jobs callers of save_later have taken
+        # When save_later was last called, and whether the writer thread waits without a
+        # timeout: while a test loop saves, the writer looks now and then for saves left
+        # waiting instead of being woken for each (a wake takes the interpreter lock from
+        # the tests).
+        self.later = -1e9
+        self.idle = False
         self.thread_id = None
         self.hurry = 0  # readers waiting: no waiting for more saves to share a commit
         self.closed = False  # the process is exiting: saves are done by their callers
@@ -1394,8 +1400,9 @@ def save_later(db_path, trace_id: str, document, timeout=60) -> None:
                 backlog.jobs = [j for j in backlog.jobs if j.key != key]
                 backlog.size = sum(j.size for j in backlog.jobs)
                 backlog.elsewhere.extend(due)
-            elif len(backlog.jobs) == 1:
+            elif backlog.idle:
                 backlog.cond.notify_all()  # (the writer's timer for a save left waiting)
+            backlog.later = job.since
     if due is None:
         return
     try:
@@ -1403,7 +1410,8 @@ def save_later(db_path, trace_id: str, document, timeout=60) -> None:
     finally:
         with backlog.cond:
             backlog.elsewhere = [j for j in backlog.elsewhere if j not in due]
-            backlog.cond.notify_all()
+            if backlog.hurry:
+                backlog.cond.notify_all()  # (readers waiting for these)
 
 
 def _report_lost(db_path, trace_id, document, error) -> None:
@@ -1505,7 +1513,14 @@ def _write_saves_until_stopped(backlog: _Backlog) -> None:
         with backlog.cond:
             while True:
                 while not backlog.jobs:
-                    backlog.cond.wait()
+                    if time.monotonic() - backlog.later < 1:
+                        backlog.cond.wait(_STRAGGLER)
+                    else:
+                        backlog.idle = True
+                        try:
+                            backlog.cond.wait()
+                        finally:
+                            backlog.idle = False
                 if len(backlog.jobs) >= _SAVES_PER_TRANSACTION or backlog.hurry or backlog.closed:
                     break
                 # (the first save waiting may have been taken by its caller meanwhile)
