@@ -50,6 +50,7 @@ psycopg package (`pip install sarv[postgresql]`).
 
 from __future__ import annotations
 
+import _thread
 import atexit
 import dataclasses
 import itertools
@@ -469,13 +470,25 @@ def _take_entry(derived: _Derived, key, value) -> None:
         derived.command = " ".join(value)[:_MAX_COMMAND]
 
 
+_MSGPACK = None
+
+
+def _msgpack():
+    # (an import statement run for every save costs it more than the records it decodes)
+    global _MSGPACK
+    if _MSGPACK is None:
+        import msgpack
+
+        _MSGPACK = msgpack
+    return _MSGPACK
+
+
 def _derive_described(reader: _Pieces, document) -> _Derived:
     """The listing columns of a document the profiler's core describes
     (`record_count`, `tail_offset`, `edge_records`): only its first piece
     and the entries after the records are decoded, never the records but
     those at the edges."""
-    import msgpack
-
+    msgpack = _msgpack()
     derived = _Derived()
     tail_offset = document.tail_offset
     tail: list = []
@@ -1042,12 +1055,12 @@ def save_trace_in_sqlite(db_path, trace_id, timeout=60, msgpack=b""):
     A failure raises `SarvDatabaseError` (or TypeError/ValueError for wrong
     arguments) saying why.
     """
-    if getattr(_later, "on", False):
-        _later.on = False  # (the save's own call, later, is not handed over again)
+    if _batching.later:
+        _batching.later = False  # (the save's own call, later, is not handed over again)
         try:
             return save_later(db_path, trace_id, msgpack, timeout)
         finally:
-            _later.on = True
+            _batching.later = True
     try:
         return _save(db_path, trace_id, timeout, msgpack)
     except Exception as exc:
@@ -1074,7 +1087,7 @@ def _save(db_path, trace_id, timeout, msgpack):
         raise ValueError("timeout must be a non-negative number of seconds, not %r" % (timeout,))
     if is_url(db_path):
         return _pg_save(db_path, trace_id, timeout, pieces)
-    batch = getattr(_batching, "batch", None)
+    batch = _batching.batch
     if batch is not None:
         # The saves of one transaction share its connection, whose file was checked when
         # the transaction began: no stat per save, a system call during which the request
@@ -1180,7 +1193,13 @@ _GROUP_COMMIT = 0.002  # seconds the first save waiting waits for others
 _WAITING_SAVES = 256
 _WAITING_BYTES = 64 << 20
 
-_batching = threading.local()  # .batch: the _Batch of the writer thread's current transaction
+
+class _Batching(threading.local):
+    batch = None  # the _Batch of the writer thread's current transaction
+    later = False  # this thread's saves go through save_later (see saving_later)
+
+
+_batching = _Batching()
 
 
 class _Batch:
@@ -1321,8 +1340,6 @@ def save_soon(db_path, trace_id: str, document, timeout=60, done=None) -> None:
     exception, logged by no one). Saves waiting together for the same
     database are committed at once. In a process that
     is exiting the save is done at once, by the caller."""
-    import _thread
-
     key = location(os.fspath(db_path))
     size = len(document) if isinstance(document, (bytes, bytearray, DescribedDocument)) else 0
     job = _SaveJob(key, lambda: save_trace_in_sqlite(db_path, trace_id, timeout, document), trace_id, done, size)
@@ -1364,8 +1381,6 @@ def save_later(db_path, trace_id: str, document, timeout=60) -> None:
     """Stores a trace document as save_trace_in_sqlite does, a little later:
     with the next saves of this thread into the same database, in one
     transaction. A failure goes to the save failure listeners."""
-    import _thread
-
     key = location(os.fspath(db_path))
     size = len(document) if isinstance(document, (bytes, bytearray, DescribedDocument)) else 0
     size = getattr(document, "size", size)
@@ -1447,21 +1462,16 @@ def _tell_failure_listeners(db_path, trace_id, error, document) -> None:
             pass
 
 
-_later = threading.local()  # .on: this thread's saves go through save_later
-
-
 def saving_later(on: bool) -> None:
     """While on, the saves the profiler's core makes on this thread (through
     save_trace_in_sqlite) are handed to save_later."""
-    _later.on = on
+    _batching.later = on
 
 
 def wait_for_saves(db_path=None, timeout=None) -> bool:
     """Waits until the saves handed to the writer thread (into `db_path`, or
     all) are done, for at most `timeout` seconds (None: as long as they
     take); False if some are still waiting."""
-    import _thread
-
     backlog = _backlog
     if not backlog.jobs and not backlog.running and not backlog.elsewhere:
         return True

@@ -211,6 +211,7 @@ class _SarvSession:
         self.first_row = None
         self.current = None  # node id of the test running now
         self.db = None  # sarv.db, once the test loop runs
+        self.native = None  # sarv._sarv, once a profiler has started
         self.unsaved: list = []  # (node id, reason) of tests whose trace was not saved
         self.cut: list = []  # (node id, records dropped) of tests whose trace the caps cut
         self.lost = False  # the test replaced the profile hook with one of its own
@@ -231,8 +232,9 @@ class _SarvSession:
         self.cut.append((test_name or trace_id, dropped))
 
     def _start_profiler(self):
-        from sarv.profiler import Profiler
+        from sarv.profiler import Profiler, _native
 
+        self.native = _native()  # (imported once: a test pauses the hook several times)
         profiler = Profiler(self.sarv_config, source=_SOURCE, one_trace_per_test=True)
         profiler.start()
         self.profiler = profiler
@@ -303,9 +305,7 @@ class _SarvSession:
         if self._hook_lost():
             self.lost = True
             return
-        from sarv.profiler import _native
-
-        _native().register_noop_profiler()  # off sys.monitoring too, where it records through it
+        self.native.register_noop_profiler()  # off sys.monitoring too, where it records through it
         sys.setprofile(None)
 
     @pytest.hookimpl(hookwrapper=True)
