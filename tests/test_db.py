@@ -477,3 +477,25 @@ def test_saves_made_later_share_a_transaction_and_none_is_left_behind(path, monk
     while "trc_5" not in stored() and time.monotonic() < deadline:
         time.sleep(0.01)
     assert "trc_5" in stored()
+
+
+class _SizedPieces:
+    """Pieces that state their size, as the profiler's core hands documents over."""
+
+    def __init__(self, document, parts, size=None):
+        self.document, self.parts = document, parts
+        self.size = len(document) if size is None else size
+
+    def __iter__(self):
+        step = -(-len(self.document) // self.parts)
+        return iter([self.document[i : i + step] for i in range(0, len(self.document), step)])
+
+
+@pytest.mark.parametrize("claimed", [None, 10])
+def test_a_small_document_in_pieces_is_one_frame_and_a_wrong_size_is_no_harm(path, claimed):
+    # (a small one as it says; one that says 10 bytes and holds 160 KB)
+    records = [{"type": "frame", "text": os.urandom(20000 if claimed else 2000).hex()} for _ in range(4)]
+    doc = msgpack.packb({"frames_of_interest": records})
+    db.save_trace_in_sqlite(path, "trc_P", msgpack=_SizedPieces(doc, 3, claimed))
+    with db.open_trace(path, "trc_P") as stream:
+        assert b"".join(stream) == doc

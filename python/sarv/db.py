@@ -834,10 +834,11 @@ class _ChunkWriter:
         # Called before the first statement of a save that takes several (its rows of
         # trace_chunks and the row they belong to).
         self.before_rows = before_rows
-        # A document handed over whole (one piece of `whole_size` bytes) and small is
-        # compressed in one call: a chunker costs such a document a tenth more.
+        # A small document of known size is gathered and compressed in one call, one
+        # frame: a chunker costs such a document a tenth more.
         small = whole_size is not None and whole_size <= CHUNK_SIZE // 2
         self.at_once = compressor if small else None
+        self.whole = bytearray() if small else None
         self.chunker = compressor.chunker(chunk_size=CHUNK_SIZE) if compressor is not None and not small else None
         self.encoding = "zstd" if compressor is not None else "msgpack"
         self.pending = bytearray()  # the document's bytes not cut into rows yet, uncompressed
@@ -848,7 +849,11 @@ class _ChunkWriter:
 
     def write(self, piece) -> None:
         if self.at_once is not None:
-            self._add(self.at_once.compress(piece))
+            self.whole += piece
+            if len(self.whole) > CHUNK_SIZE:  # (larger than it said: streamed after all)
+                self.chunker, self.at_once = self.at_once.chunker(chunk_size=CHUNK_SIZE), None
+                whole, self.whole = self.whole, None
+                self.write(whole)
             return
         if self.chunker is not None:
             for chunk in self.chunker.compress(piece):
@@ -885,8 +890,8 @@ class _ChunkWriter:
         if self.chunker is not None:
             for chunk in self.chunker.finish():
                 self._add(chunk)
-        if self.at_once is not None and self.held is None:
-            self._add(self.at_once.compress(b""))  # (an empty document is a frame all the same)
+        if self.at_once is not None:
+            self._add(self.at_once.compress(self.whole))  # (an empty document is a frame all the same)
         while self.pending:
             self._cut_pending(min(CHUNK_SIZE, len(self.pending)))
         last, self.held = self.held, None
@@ -1149,7 +1154,8 @@ def _store_one(writer: _Writer, conn: sqlite3.Connection, trace_id: str, pieces,
     several; a single statement that fails leaves nothing behind."""
     if writer.compressor is None:
         writer.compressor = _compressor()
-    whole_size = len(pieces.document) if isinstance(pieces, DescribedDocument) else None
+    # (the core's pieces say their size)
+    whole_size = len(pieces.document) if isinstance(pieces, DescribedDocument) else getattr(pieces, "size", None)
     chunks = _ChunkWriter(conn, writer.compressor, before_rows, whole_size)
     derived, values = _store_document(trace_id, pieces, chunks)
     if chunks.row_id is None:
