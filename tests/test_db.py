@@ -499,3 +499,22 @@ def test_a_small_document_in_pieces_is_one_frame_and_a_wrong_size_is_no_harm(pat
     db.save_trace_in_sqlite(path, "trc_P", msgpack=_SizedPieces(doc, 3, claimed))
     with db.open_trace(path, "trc_P") as stream:
         assert b"".join(stream) == doc
+
+
+def test_ctrl_c_during_saves_made_later_reaches_the_program_and_spares_the_others(path, monkeypatch):
+    monkeypatch.setattr(db, "_STRAGGLER", 3600.0)
+    monkeypatch.setattr(db, "_CALLER_COMMIT", 3600.0)
+    monkeypatch.setattr(db, "_SAVES_PER_TRANSACTION", 3)
+    real = db._store_one
+
+    def interrupted(writer, conn, trace_id, pieces, before_rows=None):
+        if trace_id == "trc_2":
+            raise KeyboardInterrupt
+        return real(writer, conn, trace_id, pieces, before_rows)
+
+    monkeypatch.setattr(db, "_store_one", interrupted)
+    db.save_later(path, "trc_1", document("trc_1"))
+    db.save_later(path, "trc_2", document("trc_2"))
+    with pytest.raises(KeyboardInterrupt):
+        db.save_later(path, "trc_3", document("trc_3"))  # the third runs the batch
+    assert sorted(s.trace_id for s in db.list_traces(path)) == ["trc_1", "trc_3"]

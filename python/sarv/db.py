@@ -1427,7 +1427,11 @@ def save_later(db_path, trace_id: str, document, timeout=60) -> None:
     if due is None:
         return
     try:
-        _run_jobs(due)
+        outcomes = _run_jobs(due)
+        # Ctrl-C during the batch ended one save; the others went on. It is the program's.
+        for _, error in outcomes:
+            if isinstance(error, KeyboardInterrupt):
+                raise error
     finally:
         with backlog.cond:
             backlog.elsewhere = [j for j in backlog.elsewhere if j not in due]
@@ -1561,9 +1565,10 @@ def _write_saves_until_stopped(backlog: _Backlog) -> None:
             backlog.cond.notify_all()
 
 
-def _run_jobs(jobs) -> None:
+def _run_jobs(jobs) -> list:
     """Runs the saves in one transaction where the database allows it; each
-    job's `done` hears how its own save went."""
+    job's `done` hears how its own save went. Returns the (job, error)
+    outcomes."""
     batch = _Batch() if len(jobs) > 1 and not is_url(jobs[0].key) else None
     outcomes = []
     _batching.batch = batch
@@ -1590,6 +1595,7 @@ def _run_jobs(jobs) -> None:
                 job.done(error)
             except BaseException:
                 pass  # a report that fails must not stop the writer
+    return outcomes
 
 
 def _blame(outcomes, lost: _BatchLost):
