@@ -1007,11 +1007,22 @@ def _note_saved(db_path, trace_id: str, row_id: int, derived: _Derived) -> None:
     while len(_recent_saves) > _RECENT_SAVES:
         del _recent_saves[next(iter(_recent_saves))]
     if derived.dropped:
-        for listener in list(_cut_listeners):
-            try:
-                listener(db_path, trace_id, derived.test_name, derived.dropped)
-            except Exception:
-                pass
+        _tell(_cut_listeners, db_path, trace_id, derived.test_name, derived.dropped)
+
+
+def _tell(listeners: list, *args) -> None:
+    for listener in list(listeners):
+        try:
+            listener(*args)
+        except Exception:
+            pass  # a listener's fault is not the save's
+
+
+def _discard(listeners: list, listener) -> None:
+    try:
+        listeners.remove(listener)
+    except ValueError:
+        pass
 
 
 def saved_in_this_process(db_path, trace_id: str):
@@ -1030,10 +1041,7 @@ def add_save_failure_listener(listener) -> None:
 
 
 def remove_save_failure_listener(listener) -> None:
-    try:
-        _failure_listeners.remove(listener)
-    except ValueError:
-        pass
+    _discard(_failure_listeners, listener)
 
 
 def add_cut_trace_listener(listener) -> None:
@@ -1044,10 +1052,7 @@ def add_cut_trace_listener(listener) -> None:
 
 
 def remove_cut_trace_listener(listener) -> None:
-    try:
-        _cut_listeners.remove(listener)
-    except ValueError:
-        pass
+    _discard(_cut_listeners, listener)
 
 
 def save_trace_in_sqlite(db_path, trace_id, timeout=60, msgpack=b""):
@@ -1148,15 +1153,21 @@ def _rollback(conn: sqlite3.Connection) -> None:
             pass  # closing the connection rolls back as well
 
 
+def _known_size(document):
+    """A document's length in bytes when it is known before reading it (bytes, a
+    DescribedDocument, the core's pieces, which say their size); else None."""
+    if isinstance(document, (bytes, bytearray, DescribedDocument)):
+        return len(document)
+    return getattr(document, "size", None)
+
+
 def _store_one(writer: _Writer, conn: sqlite3.Connection, trace_id: str, pieces, before_rows=None):
     """Inside a write transaction: one trace's rows; (derived facts, row id).
     `before_rows` is called before the first statement when there are
     several; a single statement that fails leaves nothing behind."""
     if writer.compressor is None:
         writer.compressor = _compressor()
-    # (the core's pieces say their size)
-    whole_size = len(pieces.document) if isinstance(pieces, DescribedDocument) else getattr(pieces, "size", None)
-    chunks = _ChunkWriter(conn, writer.compressor, before_rows, whole_size)
+    chunks = _ChunkWriter(conn, writer.compressor, before_rows, _known_size(pieces))
     derived, values = _store_document(trace_id, pieces, chunks)
     if chunks.row_id is None:
         return derived, _insert_row(conn, values)
@@ -1339,6 +1350,29 @@ class _Backlog:
 _backlog = _Backlog()
 
 
+def _save_job(db_path, trace_id: str, document, timeout, done, patience=_GROUP_COMMIT) -> _SaveJob:
+    return _SaveJob(
+        location(os.fspath(db_path)),
+        lambda: save_trace_in_sqlite(db_path, trace_id, timeout, document),
+        trace_id,
+        done,
+        _known_size(document) or 0,
+        patience,
+    )
+
+
+def _writer_takes_jobs(backlog: _Backlog) -> bool:
+    """Whether the writer thread runs (started if need be) to take saves; under backlog.cond."""
+    if not backlog.closed and backlog.thread_id is None:
+        try:
+            # A bare thread: a profile hook that threading would give its threads
+            # (sarv's own, for requests on worker threads) does not follow it there.
+            backlog.thread_id = _thread.start_new_thread(_write_saves, (backlog,))
+        except RuntimeError:
+            pass  # (no new threads at the interpreter's shutdown)
+    return backlog.thread_id is not None and not backlog.closed
+
+
 def save_soon(db_path, trace_id: str, document, timeout=60, done=None) -> None:
     """Stores a trace document (bytes, or a DescribedDocument) as
     save_trace_in_sqlite does, on sarv's writer thread; `done(error)`
@@ -1346,9 +1380,8 @@ def save_soon(db_path, trace_id: str, document, timeout=60, done=None) -> None:
     exception, logged by no one). Saves waiting together for the same
     database are committed at once. In a process that
     is exiting the save is done at once, by the caller."""
-    key = location(os.fspath(db_path))
-    size = len(document) if isinstance(document, (bytes, bytearray, DescribedDocument)) else 0
-    job = _SaveJob(key, lambda: save_trace_in_sqlite(db_path, trace_id, timeout, document), trace_id, done, size)
+    job = _save_job(db_path, trace_id, document, timeout, done)
+    size = job.size
     backlog = _backlog
     with backlog.cond:
         while (
@@ -1357,14 +1390,7 @@ def save_soon(db_path, trace_id: str, document, timeout=60, done=None) -> None:
             and (len(backlog.jobs) >= _WAITING_SAVES or backlog.size + size > _WAITING_BYTES)
         ):
             backlog.cond.wait()
-        if not backlog.closed and backlog.thread_id is None:
-            try:
-                # A bare thread: a profile hook that threading would give its threads
-                # (sarv's own, for requests on worker threads) does not follow it there.
-                backlog.thread_id = _thread.start_new_thread(_write_saves, (backlog,))
-            except RuntimeError:
-                pass  # (no new threads at the interpreter's shutdown)
-        if backlog.thread_id is not None and not backlog.closed:
+        if _writer_takes_jobs(backlog):
             backlog.jobs.append(job)
             backlog.size += size
             if len(backlog.jobs) == 1 or len(backlog.jobs) >= _SAVES_PER_TRANSACTION:
@@ -1387,30 +1413,18 @@ def save_later(db_path, trace_id: str, document, timeout=60) -> None:
     """Stores a trace document as save_trace_in_sqlite does, a little later:
     with the next saves of this thread into the same database, in one
     transaction. A failure goes to the save failure listeners."""
-    key = location(os.fspath(db_path))
-    size = len(document) if isinstance(document, (bytes, bytearray, DescribedDocument)) else 0
-    size = getattr(document, "size", size)
-    job = _SaveJob(
-        key,
-        lambda: save_trace_in_sqlite(db_path, trace_id, timeout, document),
-        trace_id,
-        lambda error: _report_lost(db_path, trace_id, document, error),
-        size,
-        _STRAGGLER,
+    job = _save_job(
+        db_path, trace_id, document, timeout, lambda error: _report_lost(db_path, trace_id, document, error), _STRAGGLER
     )
+    key = job.key
     backlog = _backlog
     due = None
     with backlog.cond:
-        if not backlog.closed and backlog.thread_id is None:
-            try:
-                backlog.thread_id = _thread.start_new_thread(_write_saves, (backlog,))
-            except RuntimeError:
-                pass
-        if backlog.thread_id is None or backlog.closed:
+        if not _writer_takes_jobs(backlog):
             due = [job]
         else:
             backlog.jobs.append(job)
-            backlog.size += size
+            backlog.size += job.size
             mine = [j for j in backlog.jobs if j.key == key]
             if (
                 len(mine) >= _SAVES_PER_TRANSACTION
@@ -1448,8 +1462,7 @@ def _report_lost(db_path, trace_id, document, error) -> None:
 
 def _test_name_in(document):
     """The test named by the start marker among a described document's edge records."""
-    import msgpack
-
+    msgpack = _msgpack()
     for record in getattr(document, "edge_records", ()):
         if record.find(b"start_test") >= 0:
             try:
@@ -1462,14 +1475,8 @@ def _test_name_in(document):
 
 
 def _tell_failure_listeners(db_path, trace_id, error, document) -> None:
-    if not _failure_listeners:
-        return
-    test_name = _test_name_in(document)
-    for listener in list(_failure_listeners):
-        try:
-            listener(db_path, trace_id, error, test_name)
-        except Exception:
-            pass
+    if _failure_listeners:
+        _tell(_failure_listeners, db_path, trace_id, error, _test_name_in(document))
 
 
 def saving_later(on: bool) -> None:

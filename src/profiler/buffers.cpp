@@ -74,16 +74,17 @@ void write_document(Sink& sink, const DocumentMeta& meta, const TakenFrames& tak
     }
     w.str("frames_of_interest");
     const RecordList& list = taken.frames_of_interest;
-    if (meta.dropped == 0 && !taken.opening_aside) {
+    const Opening& opening = taken.opening;
+    if (meta.dropped == 0 && !opening.aside) {
         w.raw_frame_runs(list);
     } else {
         // The opening marker first (from the list or kept aside), then the note of what
         // was dropped, then the records.
-        w.array_header(list.count() + (meta.dropped != 0) + taken.opening_aside);
+        w.array_header(list.count() + (meta.dropped != 0) + opening.aside);
         size_t skip = 0;
-        if (taken.opening_aside || taken.opening_in_list) {
-            w.raw(taken.opening);
-            skip = taken.opening_in_list ? taken.opening.size() : 0;
+        if (opening.aside || opening.in_list) {
+            w.raw(opening.record);
+            skip = opening.in_list ? opening.record.size() : 0;
         }
         if (meta.dropped != 0) {
             write_dropped_note(w, meta);
@@ -104,8 +105,8 @@ void write_document(Sink& sink, const DocumentMeta& meta, const TakenFrames& tak
 // (a test's end marker), as bytes.
 Ref edge_records(const DocumentMeta& meta, const TakenFrames& taken) {
     std::vector<std::string> edges;
-    if (taken.opening_aside) {
-        edges.push_back(taken.opening);
+    if (taken.opening.aside) {
+        edges.push_back(taken.opening.record);
     }
     if (meta.dropped != 0) {
         Buffer note;
@@ -220,10 +221,10 @@ size_t SarvProfiler::make_room(size_t incoming, const SizeOf& size_of, Cap& reac
         }
         held -= n;
         held_bytes -= bytes_before - largest->bytes();
-        if (largest == &frames_of_interest && opening_in_list) {
+        if (largest == &frames_of_interest && opening.in_list) {
             // The opening marker is kept aside and still written first.
-            opening_in_list = false;
-            opening_aside = true;
+            opening.in_list = false;
+            opening.aside = true;
             --n;
         }
         dropped += n;
@@ -234,8 +235,7 @@ size_t SarvProfiler::make_room(size_t incoming, const SizeOf& size_of, Cap& reac
 void SarvProfiler::reset_caps() {
     dropped = 0;
     stopped = false;
-    opening.clear();
-    opening_in_list = opening_aside = false;
+    opening = {};
 }
 
 void SarvProfiler::report_cap(Cap cap) {
@@ -335,9 +335,9 @@ void SarvProfiler::push_frame_range(size_t thread_id, const Batch& batch, size_t
                 frames_of_interest.push(records[i]);
             }
             if (marker < end) {
-                if (frames_of_interest.empty() && !opening_aside && is_opening(batch.types[marker])) {
-                    opening.assign(records[marker]);
-                    opening_in_list = true;
+                if (frames_of_interest.empty() && !opening.aside && is_opening(batch.types[marker])) {
+                    opening.record.assign(records[marker]);
+                    opening.in_list = true;
                 }
                 frames_of_interest.push(records[marker]);
             }
@@ -402,8 +402,6 @@ void SarvProfiler::take_frames(TakenFrames& taken) {
     taken.frames = std::exchange(frames, {});
     taken.dropped = dropped;
     taken.opening = std::move(opening);
-    taken.opening_in_list = opening_in_list;
-    taken.opening_aside = opening_aside;
     reset_caps();
 }
 
@@ -411,13 +409,8 @@ void SarvProfiler::restore_frames(TakenFrames&& taken) {
     std::lock_guard<std::mutex> a(frames_of_interest_mutex);
     std::lock_guard<std::mutex> b(frames_mutex);
     // The taken records are the older ones: their opening marker is the trace's.
-    if (taken.opening_in_list || taken.opening_aside) {
+    if (taken.opening.in_list || taken.opening.aside || !taken.frames_of_interest.empty()) {
         opening = std::move(taken.opening);
-        opening_in_list = taken.opening_in_list;
-        opening_aside = taken.opening_aside;
-    } else if (!taken.frames_of_interest.empty()) {
-        opening.clear();
-        opening_in_list = opening_aside = false;
     }
     frames_of_interest.prepend(std::move(taken.frames_of_interest));
     dropped += taken.dropped;
@@ -465,7 +458,7 @@ size_t tail_offset(const DocumentMeta& meta, size_t size) {
 }
 
 size_t record_count(const TakenFrames& taken) {
-    size_t count = taken.frames_of_interest.count() + (taken.dropped != 0) + taken.opening_aside;
+    size_t count = taken.frames_of_interest.count() + (taken.dropped != 0) + taken.opening.aside;
     for (const auto& [thread_id, list] : taken.frames) {
         count += list.count();
     }
@@ -555,8 +548,6 @@ TakenFrames copy_of(const TakenFrames& taken) {
     }
     copy.dropped = taken.dropped;
     copy.opening = taken.opening;
-    copy.opening_in_list = taken.opening_in_list;
-    copy.opening_aside = taken.opening_aside;
     return copy;
 }
 

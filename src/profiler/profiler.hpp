@@ -82,15 +82,21 @@ struct ThreadState {
 using FrameList = std::vector<std::string>;  // the records of one batch
 using ThreadFrames = std::unordered_map<size_t, RecordList>;
 
+// A trace's opening marker (a test's or a request's start): `in_list` while it is the
+// first record of frames_of_interest, `aside` once "ring" has dropped it from there. The
+// document writes it first either way.
+struct Opening {
+    std::string record;
+    bool in_list = false;
+    bool aside = false;
+};
+
 // Records taken out of the buffers for one document; put back in front if saving fails.
 struct TakenFrames {
     RecordList frames_of_interest;
     ThreadFrames frames;
     size_t dropped = 0;  // records the caps dropped from this trace
-    // The trace's opening marker, as the profiler held it (see SarvProfiler::opening).
-    std::string opening;
-    bool opening_in_list = false;
-    bool opening_aside = false;  // dropped from the list's front: written first all the same
+    Opening opening;  // as the profiler held it
 };
 
 class SarvProfiler {
@@ -174,12 +180,7 @@ public:
     // `cap_reported`: the warning was given.
     size_t dropped = 0;
     bool stopped = false;
-    // The trace's opening marker (a test's or a request's start) while it is the first
-    // record of frames_of_interest, and once "ring" has dropped it from there ("aside"):
-    // the document writes it first either way. Under frames_of_interest_mutex.
-    std::string opening;
-    bool opening_in_list = false;
-    bool opening_aside = false;
+    Opening opening;  // under frames_of_interest_mutex
     std::atomic<bool> cap_reported{false};
 
     // Held for each whole event that touches shared state; taken without holding the
