@@ -229,6 +229,40 @@ def test_a_test_that_profiles_code_itself_does_not_end_the_session_trace(suite):
     ]
 
 
+OLD_PLUGGY = """
+import pytest
+
+_hookimpl = pytest.hookimpl
+
+
+def hookimpl(*args, **kwargs):  # as pluggy before 1.1, which has no new-style wrappers
+    if "wrapper" in kwargs:
+        raise TypeError("unexpected keyword argument 'wrapper'")
+    return _hookimpl(*args, **kwargs)
+
+
+pytest.hookimpl = hookimpl
+"""
+
+
+def test_old_style_hook_wrappers_trace_the_same(suite):
+    # Where pluggy has no new-style wrappers the plugin's are old-style: the same traces.
+    folder, path, result = suite
+    (folder / "old_pluggy.py").write_text(OLD_PLUGGY)  # (imported before the plugin by -p)
+    old_path = folder / "old.sqlite3"
+    old = run(["-q", "-p", "old_pluggy", "--sarv", "--sarv-db", old_path, "test_suite.py"], folder)
+    assert "sarv: 9 of 9 tests traced" in old.stdout, old.stdout + old.stderr
+    assert old.stdout.splitlines()[-1].split(" in ")[0] == result.stdout.splitlines()[-1].split(" in ")[0]
+
+    def described(path):
+        return {
+            s.test_name: (s.outcome, [(r["type"], r.get("co_name"), r.get("event")) for r in records_of(path, s)])
+            for s in db.list_traces(str(path))
+        }
+
+    assert described(old_path) == described(path)
+
+
 def test_the_command_line_shows_test_traces(suite):
     folder, path, _ = suite
     listing = run(["traces", "--db", path], folder, module="sarv")

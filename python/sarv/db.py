@@ -423,15 +423,20 @@ class _Markers:
         self.start_name = self.end_name = None
 
     def take(self, record) -> None:
-        if type(record) is dict and record.get("type") == "records_dropped" and type(record.get("dropped")) is int:
-            self.derived.dropped = record["dropped"]
-        if type(record) is dict and record.get("type") in ("start_request", "end_request"):
+        if type(record) is not dict:
+            return
+        kind = record.get("type")
+        if kind == "records_dropped":
+            if type(record.get("dropped")) is int:
+                self.derived.dropped = record["dropped"]
+            return
+        if kind == "start_request" or kind == "end_request":
             self._request(record)
             return
         name = _test_name_of(record)
         if name is None:
             return
-        if record.get("type") == "start_test":
+        if kind == "start_test":
             self.start_name = self.start_name or name
         else:
             self.end_name = self.end_name or name
@@ -488,7 +493,6 @@ def _derive_described(reader: _Pieces, document) -> _Derived:
     (`record_count`, `tail_offset`, `edge_records`): only its first piece
     and the entries after the records are decoded, never the records but
     those at the edges."""
-    msgpack = _msgpack()
     derived = _Derived()
     tail_offset = document.tail_offset
     tail: list = []
@@ -501,6 +505,21 @@ def _derive_described(reader: _Pieces, document) -> _Derived:
             tail.append(bytes(piece[max(tail_offset - start, 0) :]))
         del piece  # (the core refills the memory of a piece no longer viewed)
     _take_tail(derived, b"".join(tail))
+    _take_edges(derived, document)
+    return derived
+
+
+def _derive_whole(whole: bytes, document) -> _Derived:
+    """_derive_described for a document read whole."""
+    derived = _Derived()
+    _take_head(derived, whole)
+    _take_tail(derived, whole[document.tail_offset :])
+    _take_edges(derived, document)
+    return derived
+
+
+def _take_edges(derived: _Derived, document) -> None:
+    """The columns the described document's edge records (and request) give."""
     markers = _Markers(derived)
     request = getattr(document, "request", None)
     if request is not None:
@@ -519,10 +538,9 @@ def _derive_described(reader: _Pieces, document) -> _Derived:
             or record.find(b"_test") >= 0
             or record.find(b"records_dropped") >= 0
         ):
-            markers.take(msgpack.unpackb(record, raw=False, strict_map_key=False))
+            markers.take(_msgpack().unpackb(record, raw=False, strict_map_key=False))
     derived.test_name = markers.test_name()
     derived.record_count = document.record_count
-    return derived
 
 
 # The tail of the documents a process saves up to the start time, and the source and
@@ -537,8 +555,6 @@ def _take_tail(derived: _Derived, tail: bytes) -> None:
     """The document's last four entries ("main_thread_id", "meta",
     "timestamp", "trace_id"), read as a map of four."""
     global _last_tail
-    import msgpack
-
     at = tail.find(_TIMESTAMP_KEY)
     end = at + len(_TIMESTAMP_KEY) + 8
     laid_out = at >= 0 and tail.startswith(_TRACE_ID_KEY, end)
@@ -546,7 +562,7 @@ def _take_tail(derived: _Derived, tail: bytes) -> None:
         _, derived.source, derived.version = _last_tail
         derived.started = _unpack_double(tail, at + len(_TIMESTAMP_KEY))[0]
         return
-    entries = msgpack.unpackb(b"\x84" + tail, raw=False, strict_map_key=False)
+    entries = _msgpack().unpackb(b"\x84" + tail, raw=False, strict_map_key=False)
     for key, value in entries.items():
         _take_entry(derived, key, value)
     if laid_out and list(entries) == ["main_thread_id", "meta", "timestamp", "trace_id"]:
@@ -563,13 +579,12 @@ def _take_head(derived: _Derived, piece) -> None:
     """The command line, from the document's first piece: its first 64 KiB
     (where any but the longest command lines end), else the whole piece."""
     global _last_head
-    import msgpack
-
     head, command = _last_head
-    view = memoryview(piece)
-    if head and len(view) >= len(head) and view[: len(head)] == head:
+    if head and (piece.startswith(head) if type(piece) is bytes else memoryview(piece)[: len(head)] == head):
         derived.command = command
         return
+    view = memoryview(piece)
+    msgpack = _msgpack()
     for size in (64 << 10, len(piece)):
         unpacker = msgpack.Unpacker(raw=False, strict_map_key=False, max_buffer_size=2**31 - 1)
         unpacker.feed(view[:size])
@@ -932,18 +947,47 @@ _ROW_COLUMNS = (
 def _store_document(trace_id: str, pieces, chunks: _ChunkWriter):
     """Streams the document into `chunks` while reading what the row says of
     it; (those facts, the values of _ROW_COLUMNS)."""
-    reader = _Pieces(pieces, chunks.write)
-    if isinstance(pieces, DescribedDocument) or all(
-        hasattr(pieces, name) for name in ("record_count", "tail_offset", "edge_records")
-    ):
+    if _described(pieces):
+        source = pieces
+        if chunks.at_once is not None:
+            # A small document (under pytest, every test's) is read in one call: the core's
+            # pieces are many for few bytes, and each would be a round through _Pieces.
+            whole = b"".join(pieces)
+            if len(whole) <= CHUNK_SIZE:
+                chunks.whole = whole
+                derived = _derive_whole(whole, pieces)
+                return derived, _row_values(trace_id, len(whole), derived, chunks)
+            source = (whole,)  # (larger than it said: stored in rows of chunks)
+        reader = _Pieces(source, chunks.write)
         derived = _derive_described(reader, pieces)
     else:
+        reader = _Pieces(pieces, chunks.write)
         derived = _derive_from(reader)
+    return derived, _row_values(trace_id, reader.size, derived, chunks)
+
+
+_described_types = {DescribedDocument}
+
+
+def _described(document) -> bool:
+    """Whether a document says what _derive_described reads (the core's pieces do)."""
+    kind = type(document)
+    if kind in _described_types:
+        return True
+    names = ("record_count", "tail_offset", "edge_records")
+    if all(hasattr(kind, name) for name in names):
+        _described_types.add(kind)  # (attributes of the type: every instance has them)
+        return True
+    return all(hasattr(document, name) for name in names)
+
+
+def _row_values(trace_id: str, size: int, derived: _Derived, chunks: _ChunkWriter) -> tuple:
+    """The values of _ROW_COLUMNS, once the document went through `chunks`."""
     inline = chunks.finish()
-    values = (
+    return (
         trace_id,
         time.time(),
-        reader.size,
+        size,
         derived.source,
         derived.version,
         derived.started,
@@ -962,7 +1006,6 @@ def _store_document(trace_id: str, pieces, chunks: _ChunkWriter):
         derived.duration,
         _parents.get(trace_id),
     )
-    return derived, values
 
 
 def _row_insert(table: str, mark: str, columns=_ROW_COLUMNS) -> str:
@@ -1423,16 +1466,19 @@ def save_later(db_path, trace_id: str, document, timeout=60) -> None:
         if not _writer_takes_jobs(backlog):
             due = [job]
         else:
-            backlog.jobs.append(job)
+            jobs = backlog.jobs
+            jobs.append(job)
             backlog.size += job.size
-            mine = [j for j in backlog.jobs if j.key == key]
+            # (the oldest save of this database: nearly always the first waiting)
+            oldest = jobs[0] if jobs[0].key == key else next(j for j in jobs if j.key == key)
+            mine = [j for j in jobs if j.key == key] if len(jobs) >= _SAVES_PER_TRANSACTION else None
             if (
-                len(mine) >= _SAVES_PER_TRANSACTION
+                (mine is not None and len(mine) >= _SAVES_PER_TRANSACTION)
                 or backlog.size >= _WAITING_BYTES
-                or job.since - mine[0].since >= _CALLER_COMMIT
+                or job.since - oldest.since >= _CALLER_COMMIT
             ):
-                due = mine
-                backlog.jobs = [j for j in backlog.jobs if j.key != key]
+                due = mine if mine is not None else [j for j in jobs if j.key == key]
+                backlog.jobs = [j for j in jobs if j.key != key]
                 backlog.size = sum(j.size for j in backlog.jobs)
                 backlog.elsewhere.extend(due)
             elif backlog.idle:

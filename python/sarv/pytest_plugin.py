@@ -198,6 +198,17 @@ def _user_hooks(pluginmanager, sarv_config: dict) -> set:
     return phases
 
 
+def _wrapper(function):
+    """`function` as a hook wrapper: new-style where pluggy has them (1.1 and later), which
+    costs each call of the hook a generator and a result object less; else old-style. The
+    body serves both: it returns what its `yield` gives (the hook's result, or for old-style
+    the outcome, whose return pluggy ignores)."""
+    try:
+        return pytest.hookimpl(wrapper=True)(function)
+    except TypeError:  # pluggy before 1.1
+        return pytest.hookimpl(hookwrapper=True)(function)
+
+
 class _SarvSession:
     """Profiles the test loop of one session."""
 
@@ -308,40 +319,41 @@ class _SarvSession:
         self.native.register_noop_profiler()  # off sys.monitoring too, where it records through it
         sys.setprofile(None)
 
-    @pytest.hookimpl(hookwrapper=True)
+    @_wrapper
     def pytest_runtest_setup(self, item):
         with self._hooked(self._narrow(item, "setup")):
-            yield
+            return (yield)
 
-    @pytest.hookimpl(hookwrapper=True)
+    @_wrapper
     def pytest_fixture_setup(self, fixturedef, request):
         with self._hooked(False):
-            yield
+            return (yield)
 
-    @pytest.hookimpl(hookwrapper=True)
+    @_wrapper
     def pytest_runtest_call(self, item):
         with self._hooked(self._narrow(item, "call")):
-            yield
+            return (yield)
 
-    @pytest.hookimpl(hookwrapper=True)
+    @_wrapper
     def pytest_pyfunc_call(self, pyfuncitem):
         with self._hooked(False):
-            yield
+            return (yield)
 
-    @pytest.hookimpl(hookwrapper=True)
+    @_wrapper
     def pytest_runtest_teardown(self, item, nextitem):
-        with self._hooked(self._narrow(item, "teardown", nextitem)):
-            yield
-        self.previous, self.kept_for = item, nextitem
+        try:
+            with self._hooked(self._narrow(item, "teardown", nextitem)):
+                return (yield)
+        finally:
+            self.previous, self.kept_for = item, nextitem
 
-    @pytest.hookimpl(hookwrapper=True)
+    @_wrapper
     def pytest_runtestloop(self, session):
         from sarv import db
         from sarv.config import ConfigError
 
         if session.config.option.collectonly:
-            yield
-            return
+            return (yield)
         try:
             self._start_profiler()
         except ConfigError as exc:
@@ -359,7 +371,7 @@ class _SarvSession:
         db.add_save_failure_listener(self._save_failed)
         db.add_cut_trace_listener(self._trace_cut)
         try:
-            yield
+            return (yield)
         finally:
             self.running = False
             profiler, self.profiler = self.profiler, None
@@ -367,11 +379,10 @@ class _SarvSession:
                 # Records after the last test belong to no test: dropped.
                 profiler.stop(save=False)
 
-    @pytest.hookimpl(hookwrapper=True)
+    @_wrapper
     def pytest_runtest_protocol(self, item, nextitem):
         if not self.running:  # --collect-only, or another plugin runs the tests
-            yield
-            return
+            return (yield)
         if self.lost or self.profiler is None:
             self.lost = False
             self._start_profiler()
@@ -383,7 +394,7 @@ class _SarvSession:
         _sarv_test_start(nodeid)
         self._pause()
         try:
-            yield
+            return (yield)
         finally:
             outcome = _outcome(self.reports.pop(nodeid, {}))
             self.tests += 1
