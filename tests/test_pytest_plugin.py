@@ -263,6 +263,65 @@ def test_old_style_hook_wrappers_trace_the_same(suite):
     assert described(old_path) == described(path)
 
 
+OUTCOMES = """
+import pytest
+
+
+@pytest.fixture
+def broken_teardown():
+    yield
+    raise RuntimeError("teardown")
+
+
+@pytest.fixture
+def skips_in_setup():
+    pytest.skip("not here")
+
+
+@pytest.mark.xfail
+def test_xpass():
+    pass
+
+
+@pytest.mark.xfail(strict=True)
+def test_strict_xpass():
+    pass
+
+
+@pytest.mark.xfail
+def test_xfail():
+    assert False
+
+
+def test_teardown_error(broken_teardown):
+    pass
+
+
+def test_setup_skip(skips_in_setup):
+    pass
+
+
+def test_skip_in_call():
+    pytest.skip("later")
+"""
+
+
+def test_outcomes_as_pytest_reports_them(tmp_path):
+    (tmp_path / "test_outcomes.py").write_text(OUTCOMES)
+    path = tmp_path / "traces.sqlite3"
+    result = run(["-q", "-rA", "--sarv", "--sarv-db", path], tmp_path)
+    assert "sarv: 6 of 6 tests traced" in result.stdout, result.stdout + result.stderr
+    outcomes = {s.test_name.split("::")[1]: s.outcome for s in db.list_traces(str(path))}
+    assert outcomes == {
+        "test_xpass": "xpassed",
+        "test_strict_xpass": "failed",  # [XPASS(strict)]
+        "test_xfail": "xfailed",
+        "test_teardown_error": "error",
+        "test_setup_skip": "skipped",
+        "test_skip_in_call": "skipped",
+    }
+
+
 def test_the_command_line_shows_test_traces(suite):
     folder, path, _ = suite
     listing = run(["traces", "--db", path], folder, module="sarv")

@@ -117,19 +117,25 @@ def pytest_configure(config):
     config.pluginmanager.register(_SarvSession(sarv_config), "sarv-session")
 
 
+_PHASES = ("setup", "call", "teardown")
+_NO_ATTRIBUTES: dict = {}
+
+
 def _outcome(reports: dict) -> str:
     """One word for a test from the reports of its phases."""
-    for when in ("setup", "call", "teardown"):
+    # (a report's `outcome` rather than its properties, and its attributes rather than
+    # hasattr, which for the reports of a plain test makes and drops an AttributeError)
+    for when in _PHASES:
         report = reports.get(when)
-        if report is not None and report.failed:
+        if report is not None and report.outcome == "failed":
             return "failed" if when == "call" else "error"
-    for when in ("setup", "call", "teardown"):
+    for when in _PHASES:
         report = reports.get(when)
         if report is None:
             continue
-        if hasattr(report, "wasxfail"):
-            return "xfailed" if report.skipped else "xpassed"
-        if report.skipped:
+        if "wasxfail" in getattr(report, "__dict__", _NO_ATTRIBUTES):  # noted by pytest's skipping
+            return "xfailed" if report.outcome == "skipped" else "xpassed"
+        if report.outcome == "skipped":
             return "skipped"
     return "passed" if "call" in reports else "not run"
 
@@ -275,10 +281,10 @@ class _SarvSession:
         if self.depth == 0:
             self._pause()
 
-    def _hooked(self, narrow: bool):
+    def _hooked(self):
         """A context for a phase, or for a fixture's setup or the test function
         inside a narrowed phase: the hook on for its length."""
-        return _Hooked(self) if not narrow and self.current is not None else _NOT_HOOKED
+        return _Hooked(self) if self.current is not None else _NOT_HOOKED
 
     def _narrow(self, item, phase: str, nextitem=None) -> bool:
         """Whether the `phase` ("setup", "call", "teardown") of `item` runs
@@ -321,28 +327,34 @@ class _SarvSession:
 
     @_wrapper
     def pytest_runtest_setup(self, item):
-        with self._hooked(self._narrow(item, "setup")):
+        if self._narrow(item, "setup"):
+            return (yield)
+        with self._hooked():
             return (yield)
 
     @_wrapper
     def pytest_fixture_setup(self, fixturedef, request):
-        with self._hooked(False):
+        with self._hooked():
             return (yield)
 
     @_wrapper
     def pytest_runtest_call(self, item):
-        with self._hooked(self._narrow(item, "call")):
+        if self._narrow(item, "call"):
+            return (yield)
+        with self._hooked():
             return (yield)
 
     @_wrapper
     def pytest_pyfunc_call(self, pyfuncitem):
-        with self._hooked(False):
+        with self._hooked():
             return (yield)
 
     @_wrapper
     def pytest_runtest_teardown(self, item, nextitem):
         try:
-            with self._hooked(self._narrow(item, "teardown", nextitem)):
+            if self._narrow(item, "teardown", nextitem):
+                return (yield)
+            with self._hooked():
                 return (yield)
         finally:
             self.previous, self.kept_for = item, nextitem
