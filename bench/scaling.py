@@ -317,22 +317,37 @@ def cached_bytecode_env():
     return {k: v for k, v in os.environ.items() if k != "PYTHONDONTWRITEBYTECODE"}
 
 
-def pytest_overhead(count, folder, python=sys.executable):
+def pytest_overhead(count, folder, python=sys.executable, rounds=3):
     base = trivial_suite(count, folder, python)
     db_path = os.path.join(folder, "pytest.sqlite3")
     env = cached_bytecode_env()
     measured(base, env=env)  # fills the cache
     bare, sarv = [], []
-    for _ in range(3):  # alternated, the best of three each
+    for _ in range(rounds):  # alternated: each --sarv run beside the bare run before it
         bare.append(measured(base, env=env)[0])
-        if os.path.exists(db_path):
-            os.unlink(db_path)
+        for suffix in ("", "-wal", "-shm"):
+            if os.path.exists(db_path + suffix):
+                os.unlink(db_path + suffix)
         sarv.append(measured(base + ["--sarv", "--sarv-db", db_path], env=env)[0])
     b, s = min(bare), min(sarv)
     print(
         "pytest on %d trivial tests: bare %.2f s, --sarv %.2f s: %.2fx; %.2f ms more per test"
         % (count, b, s, s / b, (s - b) / count * 1000)
     )
+    if rounds > 3:
+        # On a noisy machine the best runs of each can come from different moments: the
+        # ratios of the side-by-side pairs, and their median, say more.
+        ratios = sorted(t / u for t, u in zip(sarv, bare))
+        print(
+            "  median of %d side-by-side ratios %.3fx (from %.3fx to %.3fx); %.3f ms more per test"
+            % (
+                rounds,
+                statistics.median(ratios),
+                ratios[0],
+                ratios[-1],
+                statistics.median((t - u) / count * 1000 for t, u in zip(sarv, bare)),
+            )
+        )
 
 
 def pytest_callgrind(folder, python=sys.executable):
@@ -396,6 +411,13 @@ def main():
     parser.add_argument("--check-up-to", type=int, default=1_000_000, help="nesting check for traces up to this size")
     parser.add_argument("--pytest-tests", type=int, default=0, metavar="N")
     parser.add_argument(
+        "--pytest-rounds",
+        type=int,
+        default=3,
+        metavar="R",
+        help="alternated runs of each; past 3 the median is printed",
+    )
+    parser.add_argument(
         "--pytest-callgrind", action="store_true", help="also pytest's instructions per test, bare and with --sarv"
     )
     parser.add_argument("--skip-scaling", action="store_true")
@@ -426,7 +448,7 @@ def main():
         if options.python == sys.executable:
             fixed_cost(folder)
         if options.pytest_tests:
-            pytest_overhead(options.pytest_tests, folder, options.python)
+            pytest_overhead(options.pytest_tests, folder, options.python, max(1, options.pytest_rounds))
         if options.pytest_callgrind:
             pytest_callgrind(folder, options.python)
         if options.growing:
