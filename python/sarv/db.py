@@ -947,22 +947,15 @@ _ROW_COLUMNS = (
 def _store_document(trace_id: str, pieces, chunks: _ChunkWriter):
     """Streams the document into `chunks` while reading what the row says of
     it; (those facts, the values of _ROW_COLUMNS)."""
-    if _described(pieces):
-        source = pieces
-        if chunks.at_once is not None:
-            # A small document (under pytest, every test's) is read in one call: the core's
-            # pieces are many for few bytes, and each would be a round through _Pieces.
-            whole = b"".join(pieces)
-            if len(whole) <= CHUNK_SIZE:
-                chunks.whole = whole
-                derived = _derive_whole(whole, pieces)
-                return derived, _row_values(trace_id, len(whole), derived, chunks)
-            source = (whole,)  # (larger than it said: stored in rows of chunks)
-        reader = _Pieces(source, chunks.write)
-        derived = _derive_described(reader, pieces)
-    else:
-        reader = _Pieces(pieces, chunks.write)
-        derived = _derive_from(reader)
+    if _described(pieces) and chunks.at_once is not None:
+        # A small document (under pytest, every test's) is read in one call: the core's
+        # pieces are many for few bytes, and each would be a round through _Pieces.
+        whole = b"".join(pieces)
+        chunks.write(whole)
+        derived = _derive_whole(whole, pieces)
+        return derived, _row_values(trace_id, len(whole), derived, chunks)
+    reader = _Pieces(pieces, chunks.write)
+    derived = _derive_described(reader, pieces) if _described(pieces) else _derive_from(reader)
     return derived, _row_values(trace_id, reader.size, derived, chunks)
 
 
@@ -1473,13 +1466,10 @@ def save_later(db_path, trace_id: str, document, timeout=60) -> None:
             backlog.size += job.size
             # (the oldest save of this database: nearly always the first waiting)
             oldest = jobs[0] if jobs[0].key == key else next(j for j in jobs if j.key == key)
-            mine = [j for j in jobs if j.key == key] if len(jobs) >= _SAVES_PER_TRANSACTION else None
-            if (
-                (mine is not None and len(mine) >= _SAVES_PER_TRANSACTION)
-                or backlog.size >= _WAITING_BYTES
-                or job.since - oldest.since >= _CALLER_COMMIT
-            ):
-                due = mine if mine is not None else [j for j in jobs if j.key == key]
+            # (this database's saves are counted only when there are enough saves at all)
+            full = len(jobs) >= _SAVES_PER_TRANSACTION and sum(j.key == key for j in jobs) >= _SAVES_PER_TRANSACTION
+            if full or backlog.size >= _WAITING_BYTES or job.since - oldest.since >= _CALLER_COMMIT:
+                due = [j for j in jobs if j.key == key]
                 backlog.jobs = [j for j in jobs if j.key != key]
                 backlog.size = sum(j.size for j in backlog.jobs)
                 backlog.elsewhere.extend(due)
