@@ -521,7 +521,9 @@ def _derive_whole(whole: bytes, document) -> _Derived:
 def _take_edges(derived: _Derived, document) -> None:
     """The columns the described document's edge records (and request) give."""
     markers = _Markers(derived)
-    request = getattr(document, "request", None)
+    # (only a DescribedDocument says what its request was: the core's pieces, the usual,
+    # would make and drop an AttributeError for each save)
+    request = document.request if isinstance(document, DescribedDocument) else None
     if request is not None:
         # What the request's end marker says, from whoever wrote it: its records need
         # not be decoded for it.
@@ -534,8 +536,8 @@ def _take_edges(derived: _Derived, document) -> None:
         # (find, not `in`: bytes.__contains__ first tries the argument as an int, and makes
         # and drops a TypeError each time.)
         if (
-            (request is None and record.find(b"_request") >= 0)
-            or record.find(b"_test") >= 0
+            record.find(b"_test") >= 0
+            or (request is None and record.find(b"_request") >= 0)
             or record.find(b"records_dropped") >= 0
         ):
             markers.take(_msgpack().unpackb(record, raw=False, strict_map_key=False))
@@ -1263,6 +1265,7 @@ class _Batch:
         self.db_path = None
         self.created_schema = False
         self.saved = []  # (db_path, trace_id, row_id, derived), noted once committed
+        self.savepoint = False  # the current save opened one
 
     def save(self, writer: _Writer, db_path: str, trace_id: str, timeout, pieces):
         if self.writer is not None and self.writer is not writer:
@@ -1273,19 +1276,14 @@ class _Batch:
         # A save of several statements (a trace stored in chunks) runs in a savepoint of
         # its own, so that failing it takes nothing else with it; a save of one INSERT,
         # the usual, needs none (the two statements cost it more than the INSERT).
-        savepoint = []
-
-        def open_savepoint() -> None:
-            conn.execute("SAVEPOINT sarv_save")
-            savepoint.append(True)
-
+        self.savepoint = False
         try:
             try:
-                derived, row_id = _store_one(writer, conn, trace_id, pieces, open_savepoint)
-                if savepoint:
+                derived, row_id = _store_one(writer, conn, trace_id, pieces, self._open_savepoint)
+                if self.savepoint:
                     conn.execute("RELEASE sarv_save")
             except BaseException:
-                if savepoint and conn.in_transaction:
+                if self.savepoint and conn.in_transaction:
                     conn.execute("ROLLBACK TO sarv_save")
                     conn.execute("RELEASE sarv_save")
                 raise
@@ -1299,6 +1297,10 @@ class _Batch:
             raise
         self.saved.append((db_path, trace_id, row_id, derived))
         return row_id
+
+    def _open_savepoint(self) -> None:
+        self.writer.conn.execute("SAVEPOINT sarv_save")
+        self.savepoint = True
 
     def _begin(self, writer: _Writer, db_path: str, timeout) -> None:
         writer.lock.acquire()
@@ -1355,12 +1357,36 @@ class _BatchLost(SarvDatabaseError):
 
 
 class _SaveJob:
-    __slots__ = ("key", "save", "trace_id", "done", "since", "size", "patience")
+    """A save waiting for the writer thread or its caller. One object, holding what the
+    save takes: while a test suite runs, a job waits through a few of the interpreter's
+    garbage collections, and every object it holds that the collector tracks moves to its
+    oldest generation, whose growth makes it collect the whole heap more often."""
 
-    def __init__(self, key, save, trace_id, done, size=0, patience=_GROUP_COMMIT) -> None:
-        self.key, self.save, self.trace_id, self.done, self.size = key, save, trace_id, done, size
+    __slots__ = ("key", "db_path", "trace_id", "timeout", "document", "done", "since", "size", "patience")
+
+    def __init__(self, db_path, trace_id: str, document, timeout, done, patience=_GROUP_COMMIT) -> None:
+        self.key = location(os.fspath(db_path))
+        self.db_path, self.trace_id, self.document, self.timeout = db_path, trace_id, document, timeout
+        # done(error): what hears how the save went; _REPORT_LOST for save_later's
+        self.done = done
+        self.size = _known_size(document) or 0
         self.since = time.monotonic()
         self.patience = patience  # how long the writer thread leaves it waiting for company
+
+    def save(self):
+        return save_trace_in_sqlite(self.db_path, self.trace_id, self.timeout, self.document)
+
+    def finish(self, error) -> None:
+        if self.done is _REPORT_LOST:
+            # A save that went through save_trace_in_sqlite was reported there; one lost
+            # with the transaction it shared was not.
+            if isinstance(error, _BatchLost) and self.trace_id in error.trace_ids:
+                _tell_failure_listeners(self.db_path, self.trace_id, error, self.document)
+        elif self.done is not None:
+            self.done(error)
+
+
+_REPORT_LOST = object()  # a job's `done` for save_later: a lost transaction goes to the failure listeners
 
 
 class _Backlog:
@@ -1386,17 +1412,6 @@ class _Backlog:
 _backlog = _Backlog()
 
 
-def _save_job(db_path, trace_id: str, document, timeout, done, patience=_GROUP_COMMIT) -> _SaveJob:
-    return _SaveJob(
-        location(os.fspath(db_path)),
-        lambda: save_trace_in_sqlite(db_path, trace_id, timeout, document),
-        trace_id,
-        done,
-        _known_size(document) or 0,
-        patience,
-    )
-
-
 def _writer_takes_jobs(backlog: _Backlog) -> bool:
     """Whether the writer thread runs (started if need be) to take saves; under backlog.cond."""
     if not backlog.closed and backlog.thread_id is None:
@@ -1416,7 +1431,7 @@ def save_soon(db_path, trace_id: str, document, timeout=60, done=None) -> None:
     exception, logged by no one). Saves waiting together for the same
     database are committed at once. In a process that
     is exiting the save is done at once, by the caller."""
-    job = _save_job(db_path, trace_id, document, timeout, done)
+    job = _SaveJob(db_path, trace_id, document, timeout, done)
     size = job.size
     backlog = _backlog
     with backlog.cond:
@@ -1451,9 +1466,7 @@ def save_later(db_path, trace_id: str, document, timeout=60) -> None:
     """Stores a trace document as save_trace_in_sqlite does, a little later:
     with the next saves of this thread into the same database, in one
     transaction. A failure goes to the save failure listeners."""
-    job = _save_job(
-        db_path, trace_id, document, timeout, lambda error: _report_lost(db_path, trace_id, document, error), _STRAGGLER
-    )
+    job = _SaveJob(db_path, trace_id, document, timeout, _REPORT_LOST, _STRAGGLER)
     key = job.key
     backlog = _backlog
     due = None
@@ -1489,13 +1502,6 @@ def save_later(db_path, trace_id: str, document, timeout=60) -> None:
             backlog.elsewhere = [j for j in backlog.elsewhere if j not in due]
             if backlog.hurry:
                 backlog.cond.notify_all()  # (readers waiting for these)
-
-
-def _report_lost(db_path, trace_id, document, error) -> None:
-    # A save that went through save_trace_in_sqlite was reported there; one lost with the
-    # transaction it shared was not.
-    if isinstance(error, _BatchLost) and trace_id in error.trace_ids:
-        _tell_failure_listeners(db_path, trace_id, error, document)
 
 
 def _test_name_in(document):
@@ -1635,9 +1641,9 @@ def _run_jobs(jobs) -> list:
     finally:
         _batching.batch = None
     for job, error in outcomes:
-        if job.done is not None:
+        if job.done is not None and (error is not None or job.done is not _REPORT_LOST):
             try:
-                job.done(error)
+                job.finish(error)
             except BaseException:
                 pass  # a report that fails must not stop the writer
     return outcomes

@@ -146,11 +146,18 @@ class _Hooked:
     def __init__(self, session: "_SarvSession") -> None:
         self.session = session
 
+    # (the session's depth kept here: with the hook on, every Python call costs an event)
     def __enter__(self) -> None:
-        self.session._enter()
+        session = self.session
+        session.depth += 1
+        if session.depth == 1:
+            session._resume()
 
     def __exit__(self, *exc) -> None:
-        self.session._leave()
+        session = self.session
+        session.depth -= 1
+        if not session.depth:
+            session._pause()
 
 
 class _NotHooked:
@@ -233,6 +240,8 @@ class _SarvSession:
         self.cut: list = []  # (node id, records dropped) of tests whose trace the caps cut
         self.lost = False  # the test replaced the profile hook with one of its own
         self.depth = 0  # nested regions with the hook on (a phase, a fixture's setup, the test function)
+        self.starting = False  # the current test's start marker is still to come
+        self.hooked = _Hooked(self)  # (its state is the depth: one serves every region)
         # What user code the plugins hold: the phases it runs in ("setup", ...), all
         # of them for one implementing a hook of another plugin's; None: not known yet.
         self.user_hooks = None
@@ -257,13 +266,6 @@ class _SarvSession:
         self.profiler = profiler
         self.db_path = profiler.db_path
 
-    def _hook_lost(self) -> bool:
-        # Code under test that installs a profile hook of its own (sarv's
-        # API, cProfile) replaces this one on the thread, and removes it
-        # when it is done.
-        native = self.profiler.rust_profiler if self.profiler is not None else None
-        return native is None or not native.hooks_this_thread()
-
     # The hook is on only while a test's setup, call or teardown runs (and for its
     # markers): pytest's own work around them (reports, the terminal) is never recorded,
     # and a profile hook costs every Python call it sees, recorded or not. Where no code
@@ -271,20 +273,10 @@ class _SarvSession:
     # function, nor in a teardown at all (see `_narrow`), it is on only around those:
     # pytest's machinery of the phase (capture, logging, reports) runs without it.
 
-    def _enter(self) -> None:
-        self.depth += 1
-        if self.depth == 1:
-            self._resume()
-
-    def _leave(self) -> None:
-        self.depth -= 1
-        if self.depth == 0:
-            self._pause()
-
     def _hooked(self):
         """A context for a phase, or for a fixture's setup or the test function
         inside a narrowed phase: the hook on for its length."""
-        return _Hooked(self) if self.current is not None else _NOT_HOOKED
+        return self.hooked if self.current is not None else _NOT_HOOKED
 
     def _narrow(self, item, phase: str, nextitem=None) -> bool:
         """Whether the `phase` ("setup", "call", "teardown") of `item` runs
@@ -304,7 +296,7 @@ class _SarvSession:
                 previous is not None
                 and self.kept_for is item
                 and previous.parent is item.parent
-                and not hasattr(item, "callspec")
+                and "callspec" not in item.__dict__  # (hasattr would make and drop an AttributeError)
             )
         if phase == "teardown":
             # No fixture to end (nor a finalizer, which only the `request` fixture
@@ -315,11 +307,19 @@ class _SarvSession:
     def _resume(self) -> None:
         if self.profiler is not None and not self.lost:
             self.profiler.rust_profiler.register_threading_profiler(None, None, None)
+            if self.starting:
+                # The test's start marker opens the first stretch of it with the hook on
+                # (or its end): one hooked stretch less per test.
+                self.starting = False
+                _sarv_test_start(self.current)
 
     def _pause(self) -> None:
-        if self.profiler is None or self.lost:
+        profiler = self.profiler
+        if profiler is None or self.lost:
             return
-        if self._hook_lost():
+        if not profiler.rust_profiler.hooks_this_thread():
+            # Code under test that installs a profile hook of its own (sarv's API,
+            # cProfile) replaces this one on the thread, and removes it when it is done.
             self.lost = True
             return
         self.native.register_noop_profiler()  # off sys.monitoring too, where it records through it
@@ -370,6 +370,7 @@ class _SarvSession:
             self._start_profiler()
         except ConfigError as exc:
             raise pytest.UsageError("sarv configuration error: %s" % exc) from None
+        self._pause()  # (what follows is sarv's own: not seen by the hook)
         try:
             known = db.list_traces(self.db_path, limit=1)
         except db.SarvDatabaseError as exc:
@@ -379,7 +380,6 @@ class _SarvSession:
         self.db = db
         self.user_hooks = _user_hooks(session.config.pluginmanager, self.sarv_config)
         self.running = True
-        self._pause()
         db.add_save_failure_listener(self._save_failed)
         db.add_cut_trace_listener(self._trace_cut)
         try:
@@ -402,9 +402,7 @@ class _SarvSession:
         nodeid = item.nodeid
         self.current = nodeid
         self.reports[nodeid] = {}
-        self._resume()
-        _sarv_test_start(nodeid)
-        self._pause()
+        self.starting = True  # (marked when the hook is first on for the test)
         try:
             return (yield)
         finally:
@@ -419,9 +417,10 @@ class _SarvSession:
             self.current = None
 
     def _end_test(self, nodeid, outcome) -> None:
-        if self.running:
-            self._resume()
-        if self.lost or self._hook_lost():
+        # (with the hook on, each Python call here costs two events: the hook is known
+        # to be ours once resumed, and nothing but the markers runs before it goes off)
+        self._resume()
+        if self.lost:
             self.lost = True
             # The end marker would go unseen: save what was recorded
             # up to the moment the hook was replaced, without an end.
@@ -434,7 +433,8 @@ class _SarvSession:
                     self.unsaved.append((nodeid, "%s: %s" % (type(exc).__name__, exc)))
         else:
             _sarv_test_end(nodeid, outcome)
-            self._pause()
+            self.native.register_noop_profiler()
+            sys.setprofile(None)
 
     def pytest_runtest_logreport(self, report):
         reports = self.reports.get(report.nodeid)
