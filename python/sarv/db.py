@@ -278,21 +278,32 @@ def default_db_path() -> str:
 # Derived columns
 
 
-@dataclasses.dataclass
 class _Derived:
-    source: str | None = None
-    version: str | None = None
-    started: float | None = None
-    record_count: int | None = None
-    test_name: str | None = None
-    outcome: str | None = None
-    command: str | None = None
-    method: str | None = None
-    path: str | None = None
-    status: int | None = None
-    duration: float | None = None
-    decode_error: str | None = None
-    dropped: int = 0  # records dropped for the caps, as the trace says
+    """What a trace's row says of its document (the listing columns)."""
+
+    # (a plain class with slots: one is made per save, and a dataclass costs the import
+    # a compile of its generated methods)
+    __slots__ = (
+        "source",
+        "version",
+        "started",
+        "record_count",
+        "test_name",
+        "outcome",
+        "command",
+        "method",
+        "path",
+        "status",
+        "duration",
+        "decode_error",
+        "dropped",
+    )
+
+    def __init__(self) -> None:
+        self.source = self.version = self.started = self.record_count = self.test_name = None
+        self.outcome = self.command = self.method = self.path = self.status = self.duration = None
+        self.decode_error = None
+        self.dropped = 0  # records dropped for the caps, as the trace says
 
 
 def _test_name_of(record) -> str | None:
