@@ -1368,10 +1368,9 @@ class _BatchLost(SarvDatabaseError):
 
 
 class _SaveJob:
-    """A save waiting for the writer thread or its caller. One object, holding what the
-    save takes: while a test suite runs, a job waits through a few of the interpreter's
-    garbage collections, and every object it holds that the collector tracks moves to its
-    oldest generation, whose growth makes it collect the whole heap more often."""
+    """A save waiting for the writer thread or its caller: one object holding what the
+    save takes (a test suite makes one per test; closures for its save and its report
+    were three more)."""
 
     __slots__ = ("key", "db_path", "trace_id", "timeout", "document", "done", "since", "size", "patience")
 
