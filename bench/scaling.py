@@ -350,6 +350,75 @@ def pytest_overhead(count, folder, python=sys.executable, rounds=3):
         )
 
 
+# Variants of `pytest --sarv` that take a part of its work away, chosen by SARV_BENCH_PART in
+# the suite's conftest (present, and idle, in every run of the comparison, the bare one too).
+PARTS_CONFTEST = textwrap.dedent(
+    """
+    import os
+
+    part = os.environ.get("SARV_BENCH_PART", "")
+    if part == "no-save":  # each document read, none saved
+        import sarv.db
+
+        sarv.db.save_later = lambda db_path, trace_id, document, timeout=60: b"".join(document)
+    elif part == "piped":  # each document read and written to another process, which drops it
+        import struct
+        import subprocess
+
+        import sarv.db
+
+        _drain = subprocess.Popen(["cat"], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL)
+
+        def _ship(db_path, trace_id, document, timeout=60):
+            whole = b"".join(document)
+            os.write(_drain.stdin.fileno(), struct.pack("<I", len(whole)) + whole)
+
+        sarv.db.save_later = _ship
+    elif part == "no-hook":  # the plugin's hook wrappers only: no hook, no markers, no saves
+        from sarv import pytest_plugin
+
+        pytest_plugin._Hooked.__enter__ = lambda self: None
+        pytest_plugin._Hooked.__exit__ = lambda self, *exc: None
+        pytest_plugin._SarvSession._end_test = lambda self, nodeid, outcome: None
+    """
+)
+PARTS = ("full", "no-save", "piped", "no-hook")
+
+
+def pytest_parts(count, folder, python=sys.executable, rounds=6):
+    """What each part of `pytest --sarv` costs a trivial test: the full plugin and variants
+    without its saves (documents read, or shipped to another process), or with nothing but
+    its hook wrappers, alternated with the bare run."""
+    base = trivial_suite(count, folder, python, "parts")
+    with open(os.path.join(folder, "parts", "conftest.py"), "w") as f:
+        f.write(PARTS_CONFTEST)
+    db_path = os.path.join(folder, "parts.sqlite3")
+    env = cached_bytecode_env()
+    runs = {name: [] for name in ("bare",) + PARTS}
+
+    def run(name):
+        for suffix in ("", "-wal", "-shm"):
+            if os.path.exists(db_path + suffix):
+                os.unlink(db_path + suffix)
+        command = base if name == "bare" else base + ["--sarv", "--sarv-db", db_path]
+        return measured(command, env=dict(env, SARV_BENCH_PART=name))[0]
+
+    for name in runs:
+        run(name)  # (fills the bytecode caches)
+    for _ in range(rounds):
+        for name in runs:
+            runs[name].append(run(name))
+    bare = runs["bare"]
+    print(
+        "pytest --sarv taken apart, %d trivial tests, %d alternated rounds (median ratio to the bare run beside it):"
+        % (count, rounds)
+    )
+    for name in PARTS:
+        ratios = [t / u for t, u in zip(runs[name], bare)]
+        extra = statistics.median((t - u) / count * 1e6 for t, u in zip(runs[name], bare))
+        print("  %-8s %.3fx  %6.1f us more per test" % (name, statistics.median(ratios), extra))
+
+
 def pytest_callgrind(folder, python=sys.executable):
     """Instructions per trivial test, bare and with --sarv: the difference
     between suites of 300 and 600 tests, each run under callgrind after a
@@ -420,6 +489,11 @@ def main():
     parser.add_argument(
         "--pytest-callgrind", action="store_true", help="also pytest's instructions per test, bare and with --sarv"
     )
+    parser.add_argument(
+        "--pytest-parts",
+        action="store_true",
+        help="also pytest --sarv without its saves, with them shipped to another process, with its wrappers only",
+    )
     parser.add_argument("--skip-scaling", action="store_true")
     parser.add_argument(
         "--growing",
@@ -451,6 +525,8 @@ def main():
             pytest_overhead(options.pytest_tests, folder, options.python, max(1, options.pytest_rounds))
         if options.pytest_callgrind:
             pytest_callgrind(folder, options.python)
+        if options.pytest_parts:
+            pytest_parts(options.pytest_tests or 5000, folder, options.python, max(1, options.pytest_rounds))
         if options.growing:
             growing_values(options.growing, folder, options.python)
 
