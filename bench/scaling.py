@@ -138,6 +138,13 @@ def measured(command, stdout=subprocess.DEVNULL, env=None):
     return wall, usage.ru_maxrss, out
 
 
+def remove_database(db_path: str) -> None:
+    """A trace database and its log files, if there."""
+    for suffix in ("", "-wal", "-shm"):
+        if os.path.exists(db_path + suffix):
+            os.unlink(db_path + suffix)
+
+
 def nesting_mismatches(path: str) -> tuple:
     """(complete events, mismatches): each event's parent, rebuilt by time,
     against the call site its arguments name."""
@@ -176,9 +183,7 @@ def save_ratios(program, n, runs, folder, python):
         _, _, out = measured([python, program, str(n), db_path], stdout=subprocess.PIPE)
         run = json.loads(out)
         ratios.append(run["save_cpu"] / run["record_cpu"])
-        for suffix in ("", "-wal", "-shm"):
-            if os.path.exists(db_path + suffix):
-                os.unlink(db_path + suffix)
+        remove_database(db_path)
     return ratios
 
 
@@ -325,9 +330,7 @@ def pytest_overhead(count, folder, python=sys.executable, rounds=3):
     bare, sarv = [], []
     for _ in range(rounds):  # alternated: each --sarv run beside the bare run before it
         bare.append(measured(base, env=env)[0])
-        for suffix in ("", "-wal", "-shm"):
-            if os.path.exists(db_path + suffix):
-                os.unlink(db_path + suffix)
+        remove_database(db_path)
         sarv.append(measured(base + ["--sarv", "--sarv-db", db_path], env=env)[0])
     b, s = min(bare), min(sarv)
     print(
@@ -405,9 +408,7 @@ def pytest_parts(count, folder, python=sys.executable, rounds=6):
     runs = {name: [] for name in ("bare",) + PARTS}
 
     def run(name):
-        for suffix in ("", "-wal", "-shm"):
-            if os.path.exists(db_path + suffix):
-                os.unlink(db_path + suffix)
+        remove_database(db_path)
         command = base if name == "bare" else base + ["--sarv", "--sarv-db", db_path]
         return measured(command, env=dict(env, SARV_BENCH_PART=name))[0]
 

@@ -960,7 +960,8 @@ _ROW_COLUMNS = (
 def _store_document(trace_id: str, pieces, chunks: _ChunkWriter):
     """Streams the document into `chunks` while reading what the row says of
     it; (those facts, the values of _ROW_COLUMNS)."""
-    if _described(pieces) and chunks.at_once is not None:
+    described = _described(pieces)
+    if described and chunks.at_once is not None:
         # A small document (under pytest, every test's) is read in one call: the core's
         # pieces are many for few bytes, and each would be a round through _Pieces.
         whole = b"".join(pieces)
@@ -968,7 +969,7 @@ def _store_document(trace_id: str, pieces, chunks: _ChunkWriter):
         derived = _derive_whole(whole, pieces)
         return derived, _row_values(trace_id, len(whole), derived, chunks)
     reader = _Pieces(pieces, chunks.write)
-    derived = _derive_described(reader, pieces) if _described(pieces) else _derive_from(reader)
+    derived = _derive_described(reader, pieces) if described else _derive_from(reader)
     return derived, _row_values(trace_id, reader.size, derived, chunks)
 
 
@@ -1387,6 +1388,7 @@ class _SaveJob:
         return save_trace_in_sqlite(self.db_path, self.trace_id, self.timeout, self.document)
 
     def finish(self, error) -> None:
+        """Tells `done` how the save went."""
         if self.done is _REPORT_LOST:
             # A save that went through save_trace_in_sqlite was reported there; one lost
             # with the transaction it shared was not.
@@ -1651,7 +1653,7 @@ def _run_jobs(jobs) -> list:
     finally:
         _batching.batch = None
     for job, error in outcomes:
-        if job.done is not None and (error is not None or job.done is not _REPORT_LOST):
+        if job.done is not None:
             try:
                 job.finish(error)
             except BaseException:

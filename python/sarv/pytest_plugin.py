@@ -146,7 +146,8 @@ class _Hooked:
     def __init__(self, session: "_SarvSession") -> None:
         self.session = session
 
-    # (the session's depth kept here: with the hook on, every Python call costs an event)
+    # (the session's depth counted here, not through its methods: with the hook on, every
+    # Python call costs an event)
     def __enter__(self) -> None:
         session = self.session
         session.depth += 1
@@ -421,7 +422,6 @@ class _SarvSession:
         # to be ours once resumed, and nothing but the markers runs before it goes off)
         self._resume()
         if self.lost:
-            self.lost = True
             # The end marker would go unseen: save what was recorded
             # up to the moment the hook was replaced, without an end.
             lost, self.profiler = self.profiler, None
