@@ -100,6 +100,16 @@ def _no_leaked_profile_hook():
     reset_profile_hooks()
 
 
+@pytest.fixture(autouse=True)
+def _saves_made_here(monkeypatch):
+    """The saves of this process are made in it: a test of save_later that fills a batch
+    would otherwise start the writer process for every test after it (the pytest runs in
+    subprocesses choose for themselves)."""
+    from sarv import db
+
+    monkeypatch.setattr(db, "_shipping", "never")
+
+
 # --- Running code under the profiler and reading what it recorded -----------------------
 
 

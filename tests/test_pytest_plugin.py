@@ -110,8 +110,8 @@ EXPECTED = {
 }
 
 
-def run(args, cwd, env_db=None, module="pytest"):
-    env = dict(os.environ)
+def run(args, cwd, env_db=None, module="pytest", env=None):
+    env = dict(os.environ, **(env or {}))
     env.pop("SARV_DB", None)
     env.pop("PYTEST_ADDOPTS", None)
     if env_db is not None:
@@ -566,3 +566,194 @@ def test_user_code_of_every_phase_is_recorded(tmp_path, hooks):
         assert helper_calls(path, test_name) == calls, test_name
         if hooks:
             assert helper_calls(path, test_name, "note") == ["setup hook", "call hook", "teardown hook"], test_name
+
+
+# What pytest reports of a suite (failures and their tracebacks, warnings, async tests,
+# skips, xfails, methods, parametrized tests with fixtures) must not change under --sarv.
+AS_PYTEST_REPORTS = textwrap.dedent(
+    """
+    import pytest
+
+
+    def helper(x):
+        raise ValueError("deep %d" % x)
+
+
+    def test_assertion():
+        value = [1, 2, 3]
+        assert value == [1, 2, 4]
+
+
+    def test_raises_in_helper():
+        helper(3)
+
+
+    def test_returns_a_value():
+        return 42
+
+
+    async def test_coroutine():
+        pass
+
+
+    class TestMethods:
+        def test_method(self, request):
+            assert request.function == TestMethods.test_method.__get__(request.instance)
+
+        def test_method_fails(self):
+            assert 1 == 2
+
+
+    @pytest.fixture
+    def resource():
+        return {"open": True}
+
+
+    @pytest.mark.parametrize("n", [1, 2])
+    def test_with_arguments(resource, n, request):
+        assert request.function is test_with_arguments
+        assert resource["open"] and n > 0
+
+
+    def test_skip_inside():
+        pytest.skip("skipped inside")
+
+
+    @pytest.mark.xfail(raises=ZeroDivisionError)
+    def test_xfail():
+        1 / 0
+    """
+)
+
+
+def test_pytest_reports_a_suite_under_sarv_as_without_it(tmp_path):
+    (tmp_path / "test_reported.py").write_text(AS_PYTEST_REPORTS)
+    path = tmp_path / "t.db"
+    args = ["-rA", "-p", "no:randomly"]
+
+    def report(result):
+        lines = [line for line in result.stdout.splitlines() if not line.startswith(("sarv", "rootdir"))]
+        return re.sub(r" in [\d.]+s|0x[0-9a-f]+", "", "\n".join(lines))
+
+    bare = run(args + ["test_reported.py"], tmp_path)
+    traced = run(args + ["--sarv", "--sarv-db", path, "test_reported.py"], tmp_path)
+    assert report(traced) == report(bare)
+    assert "ValueError: deep 3" in bare.stdout and "assert [1, 2, 3] == [1, 2, 4]" in bare.stdout
+    assert "sarv: 10 of 10 tests traced" in traced.stdout
+    [summary] = [s for s in db.list_traces(str(path)) if s.test_name.endswith("test_with_arguments[2]")]
+    frames = [r for r in records_of(path, summary) if r["type"] == "frame"]
+    assert [(r["co_name"], r["event"]) for r in frames] == [("resource", "call"), ("resource", "return")] + [
+        ("test_with_arguments", "call"),
+        ("test_with_arguments", "return"),
+    ]
+    assert frames[2]["locals"]["n"] == 2
+
+
+# Saves sent to the writer process must end as those made in the test's own process:
+# the same rows, the same summary, a failure and a cut trace named with their tests,
+# and nothing lost when the process is killed (its saves are then made here).
+SHIPPED = textwrap.dedent(
+    """
+    import os
+    import signal
+
+    import pytest
+
+    from sarv import db
+
+
+    def step(i):
+        return [i, {"i": str(i)}]
+
+
+    @pytest.mark.parametrize("i", range(40))
+    def test_many(i, request):
+        step(i)
+        if i == 12 and request.config.getoption("--kill", default=False):
+            db.wait_for_saves()
+            shipper = db._shipper
+            assert shipper is not None and not shipper.dead
+            os.kill(shipper.proc.pid, signal.SIGKILL)
+
+
+    def test_long():
+        for i in range(200):
+            step(i)
+
+
+    def test_break_the_file():
+        db.wait_for_saves()  # (those before it are stored in the file)
+        path = os.environ["SHIPPED_DB"]
+        os.replace(path, path + ".kept")
+        os.mkdir(path)  # (no database can be opened there)
+
+
+    @pytest.mark.parametrize("i", range(3))
+    def test_after(i):
+        step(i)
+
+
+    def test_mend_the_file():
+        db.wait_for_saves()  # (those before it have failed)
+        path = os.environ["SHIPPED_DB"]
+        os.rmdir(path)
+        os.replace(path + ".kept", path)
+    """
+)
+
+
+def test_saves_sent_to_the_writer_process_end_as_those_made_here(tmp_path):
+    (tmp_path / "test_shipped.py").write_text(SHIPPED)
+    (tmp_path / "conftest.py").write_text(
+        "def pytest_addoption(parser):\n    parser.addoption('--kill', action='store_true')\n"
+    )
+    (tmp_path / "pyproject.toml").write_text("[tool.sarv]\nmax_records = 100\n")
+    path = tmp_path / "t.db"
+
+    def run_sending(how):
+        if path.exists():
+            path.unlink()
+        args = ["-q", "-p", "no:randomly", "--sarv", "--sarv-db", path] + (["--kill"] if "killed" in how else [])
+        env = {"SARV_SAVE_PROCESS": "0" if how == "here" else "1", "SHIPPED_DB": str(path)}
+        result = run(args, tmp_path, env=env)
+        assert result.returncode == 0, result.stdout + result.stderr
+        summary = [line for line in result.stdout.splitlines() if line.startswith(("sarv: ", "  test_"))][:-1]
+        rows = [(s.test_name, s.outcome, s.record_count, s.size) for s in db.list_traces(str(path), limit=100)]
+        return summary, rows
+
+    summary, rows = run_sending("here")
+    assert summary[:2] == [
+        "sarv: 42 of 46 tests traced into %s (python -m sarv traces --db %s)" % (path, path),
+        "sarv: 4 traces were not saved:",
+    ], summary
+    for line, name in zip(summary[2:6], ["test_break_the_file"] + ["test_after[%d]" % i for i in range(3)]):
+        assert line.startswith("  test_shipped.py::%s: " % name), summary
+        assert line.endswith("database %s: unable to open database file" % path), summary
+    assert re.fullmatch(r"sarv: 1 trace keeps only its newest records \(max_records 100.*\):", summary[6]), summary
+    assert re.fullmatch(r"  test_shipped.py::test_long: \d+ records dropped", summary[7]), summary
+    expected = ["test_shipped.py::test_many[%d]" % i for i in range(40)] + ["test_shipped.py::test_long"]
+    assert [row[0] for row in rows[::-1]] == expected + ["test_shipped.py::test_mend_the_file"]
+    assert run_sending("sent") == (summary, rows)
+    # Killed, the process's saves are made here: none is lost (one it committed as it was
+    # killed may be made again).
+    killed_summary, killed_rows = run_sending("sent, process killed")
+    assert killed_summary == summary
+    assert sorted({row[:3] for row in killed_rows}) == sorted({row[:3] for row in rows})  # (its command is longer)
+
+
+def test_a_suite_that_saves_quickly_sends_its_saves_to_the_writer_process(tmp_path):
+    (tmp_path / "test_quick.py").write_text("".join("def test_%d():\n    pass\n\n" % i for i in range(150)))
+    (tmp_path / "conftest.py").write_text(
+        "import sarv.db\n\n"
+        "sarv.db._CALLER_COMMIT = 3600.0  # (batches full by count, however slow the machine)\n\n\n"
+        "def pytest_unconfigure(config):\n"
+        "    print('writer process:', sarv.db._shipper is not None and not sarv.db._shipper.dead)\n"
+    )
+    path = tmp_path / "t.db"
+    env = {"SARV_SAVE_PROCESS": ""}
+    result = run(["-q", "-s", "-p", "no:randomly", "--sarv", "--sarv-db", path], tmp_path, env=env)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert "writer process: %s" % (len(os.sched_getaffinity(0)) > 1) in result.stdout
+    assert "sarv: 150 of 150 tests traced" in result.stdout
+    names = [s.test_name for s in db.list_traces(str(path), limit=200)]
+    assert names[::-1] == ["test_quick.py::test_%d" % i for i in range(150)]

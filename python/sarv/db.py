@@ -36,7 +36,10 @@ also removes the log files.
 `save_soon` stores a document on a writer thread instead of the caller's (the
 request middleware's way): saves that wait together for one database share a
 transaction, one failing without the others; this process's readers, and its
-exit, wait for them (`wait_for_saves`).
+exit, wait for them (`wait_for_saves`). `save_later` (a test suite's, one
+save per test) keeps saves waiting for the next ones of the same thread and
+runs them together; once they come quickly it sends them to a writer process
+(sarv.db_writer), waited for in the same way.
 
 The default location is `.sarv/traces.sqlite3` under the current directory;
 the environment variable SARV_DB, when set and not empty, names another file.
@@ -1051,13 +1054,18 @@ _RECENT_SAVES = 64
 
 
 def _note_saved(db_path, trace_id: str, row_id: int, derived: _Derived) -> None:
+    _remember_save(db_path, trace_id, row_id, derived.record_count, derived.dropped, derived.test_name)
+
+
+def _remember_save(db_path, trace_id: str, row_id: int, record_count, dropped, test_name) -> None:
+    """A committed save, made here or by the writer process (sarv.db_writer)."""
     key = (location(db_path), trace_id)
     _recent_saves.pop(key, None)
-    _recent_saves[key] = (row_id, derived.record_count, derived.dropped)
+    _recent_saves[key] = (row_id, record_count, dropped)
     while len(_recent_saves) > _RECENT_SAVES:
         del _recent_saves[next(iter(_recent_saves))]
-    if derived.dropped:
-        _tell(_cut_listeners, db_path, trace_id, derived.test_name, derived.dropped)
+    if dropped:
+        _tell(_cut_listeners, db_path, trace_id, test_name, dropped)
 
 
 def _tell(listeners: list, *args) -> None:
@@ -1479,9 +1487,19 @@ def save_later(db_path, trace_id: str, document, timeout=60) -> None:
     with the next saves of this thread into the same database, in one
     transaction. A failure goes to the save failure listeners."""
     job = _SaveJob(db_path, trace_id, document, timeout, _REPORT_LOST, _STRAGGLER)
+    shipper = _shipper
+    if shipper is None and (_shipping or _shipping_wanted()) == "always":
+        shipper = _start_shipping()
+    if shipper is not None:
+        if shipper.ship(job):
+            return
+        if not shipper.dead:
+            # (too large to copy through the pipe: saved here, after those sent before it)
+            wait_for_saves(db_path)
     key = job.key
     backlog = _backlog
     due = None
+    full = False
     with backlog.cond:
         if not _writer_takes_jobs(backlog):
             due = [job]
@@ -1503,6 +1521,9 @@ def save_later(db_path, trace_id: str, document, timeout=60) -> None:
             backlog.later = job.since
     if due is None:
         return
+    if full and shipper is None and _shipping == "auto":
+        # Saves come quickly here: the next go to a process of their own (see sarv.db_writer).
+        _start_shipping()
     try:
         outcomes = _run_jobs(due)
         # Ctrl-C during the batch ended one save; the others went on. It is the program's.
@@ -1514,6 +1535,32 @@ def save_later(db_path, trace_id: str, document, timeout=60) -> None:
             backlog.elsewhere = [j for j in backlog.elsewhere if j not in due]
             if backlog.hurry:
                 backlog.cond.notify_all()  # (readers waiting for these)
+
+
+# The writer process that save_later sends saves to (a sarv.db_writer.Shipper), once
+# started; "auto", "always" or "never" (set from the environment when first needed).
+_shipper = None
+_shipping = None
+
+
+def _shipping_wanted() -> str:
+    global _shipping
+    if _shipping is None:
+        from sarv import db_writer
+
+        _shipping = db_writer.wanted()
+    return _shipping
+
+
+def _start_shipping():
+    """Starts the writer process (tried once per process); its Shipper, or None."""
+    global _shipper, _shipping
+    from sarv import db_writer
+
+    _shipping = "never"
+    if not _backlog.closed and db_writer.can_start():
+        _shipper = db_writer.start()
+    return _shipper
 
 
 def _test_name_in(document):
@@ -1546,18 +1593,21 @@ def wait_for_saves(db_path=None, timeout=None) -> bool:
     all) are done, for at most `timeout` seconds (None: as long as they
     take); False if some are still waiting."""
     backlog = _backlog
-    if not backlog.jobs and not backlog.running and not backlog.elsewhere:
+    shipper = _shipper
+    if not backlog.jobs and not backlog.running and not backlog.elsewhere and not (shipper and shipper.sent):
         return True
     if backlog.thread_id == _thread.get_ident():
         return False
     key = None if db_path is None else location(os.fspath(db_path))
     deadline = None if timeout is None else time.monotonic() + timeout
+    if shipper is not None and not shipper.wait(key, deadline):
+        return False
     with backlog.cond:
         backlog.hurry += 1
         backlog.cond.notify_all()
         try:
             while any(key is None or job.key == key for job in (*backlog.jobs, *backlog.running, *backlog.elsewhere)):
-                if backlog.thread_id is None and not backlog.running:
+                if backlog.jobs and backlog.thread_id is None and not backlog.running:
                     # Their writer is gone: they are done here.
                     orphans, backlog.jobs, backlog.size = backlog.jobs, [], 0
                     backlog.running = orphans
@@ -1593,9 +1643,13 @@ def _write_saves(backlog: _Backlog) -> None:
 
 def _write_saves_until_stopped(backlog: _Backlog) -> None:
     while True:
+        send = None  # a Shipper whose saves waited unsent long enough
         with backlog.cond:
             while True:
                 while not backlog.jobs:
+                    if _shipper is not None and _shipper.straggling(time.monotonic()):
+                        send = _shipper
+                        break
                     if time.monotonic() - backlog.later < 1:
                         backlog.cond.wait(_STRAGGLER)
                     else:
@@ -1604,21 +1658,18 @@ def _write_saves_until_stopped(backlog: _Backlog) -> None:
                             backlog.cond.wait()
                         finally:
                             backlog.idle = False
-                if len(backlog.jobs) >= _SAVES_PER_TRANSACTION or backlog.hurry or backlog.closed:
+                if send is not None or len(backlog.jobs) >= _SAVES_PER_TRANSACTION or backlog.hurry or backlog.closed:
                     break
                 # (the first save waiting may have been taken by its caller meanwhile)
                 left = backlog.jobs[0].since + backlog.jobs[0].patience - time.monotonic()
                 if left <= 0:
                     break
                 backlog.cond.wait(left)
-            key = backlog.jobs[0].key
-            taken, left = [], []
-            for job in backlog.jobs:
-                (taken if job.key == key and len(taken) < _SAVES_PER_TRANSACTION else left).append(job)
-            backlog.jobs = left
-            backlog.size = sum(job.size for job in left)
-            backlog.running = taken
-            backlog.cond.notify_all()
+            taken = None if send is not None else _take_batch(backlog)
+        if taken is None:
+            send.flush()
+            send.collect()
+            continue
         try:
             _run_jobs(taken)
         except BaseException:
@@ -1626,6 +1677,19 @@ def _write_saves_until_stopped(backlog: _Backlog) -> None:
         with backlog.cond:
             backlog.running = ()
             backlog.cond.notify_all()
+
+
+def _take_batch(backlog: _Backlog) -> list:
+    """The first waiting saves into one database, taken (under backlog.cond)."""
+    key = backlog.jobs[0].key
+    taken, left = [], []
+    for job in backlog.jobs:
+        (taken if job.key == key and len(taken) < _SAVES_PER_TRANSACTION else left).append(job)
+    backlog.jobs = left
+    backlog.size = sum(job.size for job in left)
+    backlog.running = taken
+    backlog.cond.notify_all()
+    return taken
 
 
 def _run_jobs(jobs) -> list:
@@ -1675,13 +1739,18 @@ def _close_backlog() -> None:
         _backlog.closed = True
         _backlog.cond.notify_all()
     wait_for_saves()
+    if _shipper is not None:
+        _shipper.close()  # (after the saves: the writer process ends once it has committed them)
 
 
 def _backlog_after_fork() -> None:
     # The child has no writer thread, and the saves waiting are the parent's to do. The
     # parent's connections are left alone (see _Writer.fresh); a lock some other thread
     # held at the fork would never be released in the child.
-    global _backlog, _writers_lock
+    global _backlog, _writers_lock, _shipper
+    if _shipper is not None:
+        _shipper.forget()
+        _shipper = None
     _backlog = _Backlog()
     _batching.batch = None
     _writers_lock = threading.Lock()

@@ -50,6 +50,7 @@ const std::vector<Finder>& sarv_finders() {
         "/sarv/cli/",
         "/sarv/config.py",
         "/sarv/db.py",
+        "/sarv/db_writer.py",
         "/sarv/django_schema.py",
         "/sarv/filters/",
         "/sarv/generate_tests/",

@@ -1,0 +1,361 @@
+"""A second process that stores a test suite's traces.
+
+`pytest --sarv` saves a trace after every test (`sarv.db.save_later`): saved
+in the test's own process, a small test's trace costs it about a quarter of
+what sarv adds to it. On a machine with a second core, once a run has shown
+that it saves traces quickly one after the other (a full batch in a moment),
+the saves are sent to a process of sarv's own instead: the documents go
+through a pipe, up to 64 to a write, and that process stores them as sarv.db
+does (the same batches, the same file) and acknowledges each. Nothing else
+changes for this process: its readers and its exit wait for the saves sent,
+and the save failure and cut trace listeners hear of them here (when it next
+sends or waits: no thread of its own reads the acknowledgements). If the
+process dies (or cannot start), the saves it did not acknowledge are done
+here, and the next ones too. Documents over a megabyte are saved here, after
+those sent. The process runs at the lowest priority: it takes no core from
+the program it serves.
+
+The environment variable SARV_SAVE_PROCESS set to "0" keeps every save in
+the process that makes it; set to "1" it sends the saves from the first one."""
+
+from __future__ import annotations
+
+import os
+import select
+import subprocess
+import sys
+import threading
+import time
+
+from sarv import db
+
+_Popen = subprocess.Popen  # (as imported: a test may replace subprocess.Popen for a while)
+
+# Documents sent with one write, at most (each write wakes the other process, which then
+# runs on a core the tests may want: 16 to a write cost a test about twice what 64 did).
+_PER_WRITE = 64
+_WRITE_BYTES = 1 << 20  # or this many bytes of them
+_LARGE = 1 << 20  # bytes: a larger document is saved by its caller, not copied through the pipe
+_PIPE_SIZE = 1 << 20  # asked of the pipes, so that a slow start of the other process rarely blocks a test
+_PER_BATCH = 64  # saves the other process commits together at most
+SWITCH = "SARV_SAVE_PROCESS"
+
+_packb = None
+_msgpack = None
+
+
+def wanted() -> str:
+    """ "never", "always" or "auto", as the environment says."""
+    setting = os.environ.get(SWITCH, "")
+    return {"0": "never", "1": "always"}.get(setting, "auto")
+
+
+def can_start() -> bool:
+    if os.name != "posix" or not sys.executable:
+        return False
+    try:
+        cores = len(os.sched_getaffinity(0))
+    except (AttributeError, OSError):
+        cores = os.cpu_count() or 1
+    return cores >= 2
+
+
+def start():
+    """A Shipper whose process is started, or None where none can be."""
+    global _packb, _msgpack
+    import msgpack
+
+    _msgpack = msgpack
+    _packb = msgpack.Packer(use_bin_type=True).pack
+    # The other process imports only what saving needs, from where this process found it:
+    # no site customisation (a coverage tool's start-up, say) and no PYTHON* variables.
+    here = os.path.dirname(os.path.dirname(os.path.abspath(db.__file__)))
+    paths = [here] + [p for p in sys.path if isinstance(p, str)]
+    code = (
+        "import signal; signal.signal(signal.SIGINT, signal.SIG_IGN)\n"  # Ctrl-C is the program's
+        "import sys; sys.path[:0] = %r\n"
+        "from sarv.db_writer import serve; serve()\n" % (paths,)
+    )
+    try:
+        proc = _Popen(
+            [sys.executable, "-E", "-S", "-c", code],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.DEVNULL,  # (one that cannot start is replaced by saving here)
+            bufsize=0,
+            close_fds=True,
+        )
+        return Shipper(proc)
+    except Exception:
+        return None  # (a program's own replacement of subprocess, say)
+
+
+def _grow(fd: int) -> None:
+    try:
+        import fcntl
+
+        fcntl.fcntl(fd, getattr(fcntl, "F_SETPIPE_SZ", 1031), _PIPE_SIZE)
+    except (ImportError, OSError):
+        pass  # (the default size: writes block sooner)
+
+
+class Shipper:
+    """This process's end of the other one: the saves sent, until acknowledged.
+    Its state is guarded by sarv.db's backlog condition, which readers wait on."""
+
+    def __init__(self, proc) -> None:
+        self.proc = proc
+        self.out = proc.stdin.fileno()
+        self.acks = proc.stdout.fileno()
+        if type(self.out) is not int or type(self.acks) is not int:
+            raise TypeError("not a process's pipes")
+        _grow(self.out)
+        _grow(self.acks)
+        self.write_lock = threading.Lock()  # one writer at a time: frames must not interleave
+        self.unsent = []  # packed frames, not written yet
+        self.unsent_bytes = 0
+        self.unsent_since = None  # when the oldest of them was handed over
+        self.sent = {}  # sequence number -> the job, until acknowledged or done here
+        self.seq = 0
+        self.dead = False  # the process is gone (or going): saves are done here
+        self.ack_lock = threading.Lock()  # one reader of the acknowledgements at a time
+        self.unpacker = _msgpack.Unpacker(raw=False)
+        self.paths = {}  # db_path -> absolute path (a test may change directory)
+
+    def ship(self, job) -> bool:
+        """Sends the save; False if it is to be done here."""
+        document = job.document
+        size = job.size
+        if not 0 < size <= _LARGE or db.is_url(job.key) or self.dead:
+            return False
+        whole = document if type(document) is bytes else b"".join(document)
+        if db._described(document):
+            edges = tuple(document.edge_records)
+            request = document.request if isinstance(document, db.DescribedDocument) else None
+            # (kept whole: the core's pieces may not be read twice, and a save done here after
+            # all needs them)
+            job.document = db.DescribedDocument(whole, document.record_count, document.tail_offset, edges, request)
+            described = [document.record_count, document.tail_offset, edges, request]
+        else:
+            job.document = whole
+            described = None
+        path = self.paths.get(job.db_path)
+        if path is None:
+            path = self.paths[job.db_path] = os.path.abspath(os.fspath(job.db_path))
+        parent = db._parents.get(job.trace_id)
+        backlog = db._backlog
+        with backlog.cond:
+            if self.dead or backlog.closed:
+                return False
+            try:
+                frame = _packb([self.seq + 1, path, job.trace_id, job.timeout, whole, described, parent])
+            except Exception:
+                return False  # (what msgpack cannot carry is saved here)
+            self.seq += 1
+            self.sent[self.seq] = job
+            self.unsent.append(frame)
+            self.unsent_bytes += len(frame)
+            if self.unsent_since is None:
+                self.unsent_since = job.since
+            full = len(self.unsent) >= _PER_WRITE or self.unsent_bytes >= _WRITE_BYTES
+            backlog.later = job.since
+            # (the writer thread sends those left waiting: see straggling)
+            if db._writer_takes_jobs(backlog) and backlog.idle:
+                backlog.cond.notify_all()
+        if full:
+            self.flush()
+            self.collect()
+        return True
+
+    def straggling(self, now: float) -> bool:
+        """Whether frames wait unsent longer than a save waits for company (under the condition)."""
+        return self.unsent_since is not None and now - self.unsent_since >= db._STRAGGLER
+
+    def flush(self) -> None:
+        with self.write_lock:
+            with db._backlog.cond:
+                data = b"".join(self.unsent)
+                self.unsent = []
+                self.unsent_bytes = 0
+                self.unsent_since = None
+            view = memoryview(data)
+            try:
+                while view:
+                    view = view[os.write(self.out, view) :]
+            except OSError:
+                pass  # the process is gone: the next collect hears so and the saves are done here
+
+    def waiting_for(self, key) -> bool:
+        """Whether saves into `key` (a location; None: any) are sent and not done (under the condition)."""
+        return any(key is None or job.key == key for job in self.sent.values())
+
+    def wait(self, key, deadline) -> bool:
+        """Waits until the saves sent into `key` (None: all) are done, at most until
+        `deadline` (time.monotonic(); None: no end); False if some are not."""
+        self.flush()
+        while True:
+            with db._backlog.cond:
+                if not self.waiting_for(key):
+                    return True
+            left = None if deadline is None else deadline - time.monotonic()
+            if left is not None and left <= 0:
+                return False
+            self.collect(left)
+
+    def collect(self, timeout: float | None = 0.0) -> None:
+        """Takes the acknowledgements that have arrived, waiting up to `timeout`
+        seconds for the first. Read by whoever sends or waits, no thread of
+        its own: a thread woken for each batch took the interpreter lock from
+        the tests, which cost them more than the saves did."""
+        with self.ack_lock:
+            if self.dead:
+                return
+            try:
+                while select.select([self.acks], [], [], timeout)[0]:
+                    data = os.read(self.acks, 1 << 16)
+                    if not data:
+                        break  # the process has ended
+                    self.unpacker.feed(data)
+                    for acks in self.unpacker:
+                        self._acknowledged(acks)
+                    timeout = 0.0
+                else:
+                    return
+            except Exception:
+                pass  # (a broken pipe, or what the process wrote as it died)
+            self._gone()
+
+    def _acknowledged(self, acks) -> None:
+        backlog = db._backlog
+        with backlog.cond:
+            jobs = [(self.sent.pop(ack[0], None), ack) for ack in acks]
+        for job, (_, error, row_id, record_count, dropped, test_name) in jobs:
+            if job is None:
+                continue
+            try:
+                if error is None:
+                    db._remember_save(job.db_path, job.trace_id, row_id, record_count, dropped, test_name)
+                else:
+                    db._tell_failure_listeners(job.db_path, job.trace_id, db.SarvDatabaseError(error), job.document)
+            except Exception:
+                pass  # (a listener's fault: the others still hear)
+
+    def _gone(self) -> None:
+        """The process closed its end: what it did not acknowledge is saved here
+        (under ack_lock)."""
+        backlog = db._backlog
+        with backlog.cond:
+            self.dead = True
+            orphans = list(self.sent.values())
+            self.unsent = []
+            self.unsent_bytes = 0
+            self.unsent_since = None
+        later = db._batching.later
+        db._batching.later = False  # (saved now, not handed back to save_later)
+        try:
+            if orphans:
+                db._run_jobs(orphans)
+        finally:
+            db._batching.later = later
+            with backlog.cond:
+                self.sent.clear()
+                backlog.cond.notify_all()
+
+    def close(self, wait: float = 60.0) -> None:
+        """Ends the process once it has stored what it was sent (called at exit, after the saves
+        were waited for)."""
+        with self.write_lock:
+            try:
+                self.proc.stdin.close()
+            except OSError:
+                pass
+        try:
+            self.proc.wait(wait)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+
+    def forget(self) -> None:
+        """In a forked child: the pipes are the parent's (the process must see their end when the
+        parent closes them, not when this child exits too)."""
+        self.dead = True
+        for pipe in (self.proc.stdin, self.proc.stdout):
+            try:
+                pipe.close()
+            except OSError:
+                pass
+        self.proc.returncode = 0  # (not this child's to wait for)
+
+
+# --------------------------------------------------------------- the other process
+
+
+def serve(source: int = 0, sink: int = 1) -> None:
+    """Stores the saves read from `source` and acknowledges each on `sink`
+    until `source` ends."""
+    import msgpack
+
+    _yield_to_the_program()
+    cut = {}
+    db.add_cut_trace_listener(lambda db_path, trace_id, test_name, dropped: cut.__setitem__(trace_id, test_name))
+    unpacker = msgpack.Unpacker(raw=False)
+    pack = msgpack.Packer(use_bin_type=True).pack
+    pending = []
+    ended = False
+    while not ended or pending:
+        # What has arrived is saved together: at most a batch, waiting for no more.
+        while not ended and (not pending or (len(pending) < _PER_BATCH and select.select([source], [], [], 0)[0])):
+            data = os.read(source, 1 << 20)
+            if not data:
+                ended = True
+                break
+            unpacker.feed(data)
+            pending.extend(unpacker)
+        batch, pending = pending[:_PER_BATCH], pending[_PER_BATCH:]
+        if not batch:
+            continue
+        acks = _store(batch, cut)
+        view = memoryview(pack(acks))
+        try:
+            while view:
+                view = view[os.write(sink, view) :]
+        except OSError:
+            pass  # (the sender is gone: what it sent is still stored)
+
+
+def _yield_to_the_program() -> None:
+    # At the lowest priority: wherever the kernel runs this process (woken by a write, often
+    # on the core of the program that wrote), the program's threads come first.
+    try:
+        os.sched_setscheduler(0, os.SCHED_IDLE, os.sched_param(0))
+    except (AttributeError, OSError):
+        try:
+            os.nice(19)
+        except OSError:
+            pass
+
+
+def _store(frames, cut: dict) -> list:
+    jobs = []
+    for seq, path, trace_id, timeout, whole, described, parent in frames:
+        if described is not None:
+            record_count, tail_offset, edges, request = described
+            document = db.DescribedDocument(
+                whole, record_count, tail_offset, tuple(edges), None if request is None else tuple(request)
+            )
+        else:
+            document = whole
+        if parent is not None:
+            db.note_parent(trace_id, parent)
+        jobs.append(db._SaveJob(path, trace_id, document, timeout, None))
+    acks = []
+    for (job, error), frame in zip(db._run_jobs(jobs), frames):
+        saved = None if error is not None else db.saved_in_this_process(job.db_path, job.trace_id)
+        if saved is None:
+            reason = "not stored" if error is None else " ".join(str(error).split()) or type(error).__name__
+            acks.append([frame[0], reason, None, None, 0, None])
+        else:
+            row_id, record_count, dropped = saved
+            acks.append([frame[0], None, row_id, record_count, dropped, cut.pop(job.trace_id, None)])
+    cut.clear()
+    return acks
