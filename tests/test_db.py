@@ -518,3 +518,41 @@ def test_ctrl_c_during_saves_made_later_reaches_the_program_and_spares_the_other
     with pytest.raises(KeyboardInterrupt):
         db.save_later(path, "trc_3", document("trc_3"))  # the third runs the batch
     assert sorted(s.trace_id for s in db.list_traces(path)) == ["trc_1", "trc_3"]
+
+
+@pytest.mark.skipif(len(getattr(os, "sched_getaffinity", lambda _: ())(0)) < 2, reason="one core: no writer process")
+def test_documents_of_every_kind_saved_later_through_the_writer_process(path, monkeypatch):
+    from sarv import db_writer
+
+    monkeypatch.setattr(db, "_shipping", "always")
+    monkeypatch.setattr(db, "_shipper", None)  # (restored when the test ends: later saves are made here)
+    big = document("trc_big", records=40000)  # over the pipe's limit: saved here, after those sent
+    assert len(big) > db_writer._LARGE
+    marked = document("trc_described", start_test="t::one")
+    marker = msgpack.packb({"type": "start_test", "frame_id": "frm_1", "node_id": "t::one"})
+    described = db.DescribedDocument(marked, 3, marked.index(b"\xaemain_thread_id"), (marker,))
+    originals = {name: document(name) for name in ("trc_bytes", "trc_bytearray", "trc_memoryview", "trc_pieces")}
+    originals.update(trc_described=marked, trc_big=big)
+    kinds = {
+        "trc_bytes": originals["trc_bytes"],
+        "trc_bytearray": bytearray(originals["trc_bytearray"]),
+        "trc_described": described,
+        "trc_memoryview": memoryview(originals["trc_memoryview"]),
+        "trc_pieces": _SizedPieces(originals["trc_pieces"], 3),
+        "trc_big": big,
+    }
+    try:
+        for trace_id, doc in kinds.items():
+            db.save_later(path, trace_id, doc)
+        assert db._shipper is not None and db._shipper.seq == 3  # (the others are saved here)
+        assert db.wait_for_saves(path, timeout=60)
+        assert not db._shipper.sent
+        for trace_id, original in originals.items():
+            with db.open_trace(path, trace_id) as stream:
+                assert b"".join(stream) == original, trace_id
+            assert db.saved_in_this_process(path, trace_id) is not None
+        [summary] = [s for s in db.list_traces(path) if s.trace_id == "trc_described"]
+        assert (summary.test_name, summary.record_count) == ("t::one", 3)
+    finally:
+        if db._shipper is not None:
+            db._shipper.close()
