@@ -280,6 +280,12 @@ class Shipper:
         except subprocess.TimeoutExpired:
             self.proc.kill()
             self.proc.wait()
+        with self.ack_lock:
+            self.dead = True  # (its acknowledgements were all read: saves are made here now)
+            try:
+                self.proc.stdout.close()
+            except OSError:
+                pass
 
     def forget(self) -> None:
         """In a forked child: the pipes are the parent's (the process must see their end when the
