@@ -1494,7 +1494,7 @@ def save_later(db_path, trace_id: str, document, timeout=60) -> None:
         if shipper.ship(job):
             return
         if not shipper.dead:
-            # (too large to copy through the pipe: saved here, after those sent before it)
+            # (not for the pipe, a large document say: saved here, after those sent before it)
             wait_for_saves(db_path)
     key = job.key
     backlog = _backlog

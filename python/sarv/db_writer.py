@@ -130,12 +130,10 @@ class Shipper:
         if not 0 < size <= _LARGE or db.is_url(job.key) or self.dead:
             return False
         if isinstance(document, (bytes, bytearray, memoryview)):
-            whole = bytes(document)
+            whole = job.document = bytes(document)
+            described = None
         elif db._described(document):  # (the core's pieces, the usual)
             whole = b"".join(document)
-        else:
-            return False  # (other iterables of pieces: read here, as they come)
-        if db._described(document):
             edges = tuple(document.edge_records)
             request = document.request if isinstance(document, db.DescribedDocument) else None
             # (kept whole: the core's pieces may not be read twice, and a save done here after
@@ -143,8 +141,7 @@ class Shipper:
             job.document = db.DescribedDocument(whole, document.record_count, document.tail_offset, edges, request)
             described = [document.record_count, document.tail_offset, edges, request]
         else:
-            job.document = whole
-            described = None
+            return False  # (other iterables of pieces: read here, as they come)
         path = self.paths.get(job.db_path)
         if path is None:
             path = self.paths[job.db_path] = os.path.abspath(os.fspath(job.db_path))
@@ -184,10 +181,8 @@ class Shipper:
                 self.unsent = []
                 self.unsent_bytes = 0
                 self.unsent_since = None
-            view = memoryview(data)
             try:
-                while view:
-                    view = view[os.write(self.out, view) :]
+                _write_all(self.out, data)
             except OSError:
                 pass  # the process is gone: the next collect hears so and the saves are done here
 
@@ -327,12 +322,16 @@ def serve(source: int = 0, sink: int = 1) -> None:
         if not batch:
             continue
         acks = _store(batch, cut)
-        view = memoryview(pack(acks))
         try:
-            while view:
-                view = view[os.write(sink, view) :]
+            _write_all(sink, pack(acks))
         except OSError:
             pass  # (the sender is gone: what it sent is still stored)
+
+
+def _write_all(fd: int, data: bytes) -> None:
+    view = memoryview(data)
+    while view:
+        view = view[os.write(fd, view) :]
 
 
 def _yield_to_the_program() -> None:
@@ -349,7 +348,7 @@ def _yield_to_the_program() -> None:
 
 def _store(frames, cut: dict) -> list:
     jobs = []
-    for seq, path, trace_id, timeout, whole, described, parent in frames:
+    for _, path, trace_id, timeout, whole, described, parent in frames:
         if described is not None:
             record_count, tail_offset, edges, request = described
             document = db.DescribedDocument(
@@ -364,7 +363,7 @@ def _store(frames, cut: dict) -> list:
     for (job, error), frame in zip(db._run_jobs(jobs), frames):
         saved = None if error is not None else db.saved_in_this_process(job.db_path, job.trace_id)
         if saved is None:
-            reason = "not stored" if error is None else " ".join(str(error).split()) or type(error).__name__
+            reason = "not stored" if error is None else str(error) or type(error).__name__
             acks.append([frame[0], reason, None, None, 0, None])
         else:
             row_id, record_count, dropped = saved
