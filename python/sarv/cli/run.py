@@ -11,6 +11,7 @@ import io
 import os
 import pkgutil
 import runpy
+import shlex
 import signal
 import sys
 import tempfile
@@ -20,7 +21,16 @@ import types
 import zipfile
 
 from sarv import db as _db
-from sarv.cli.common import DB_HELP, EXIT_ERROR, EXIT_INTERRUPTED, EXIT_USAGE, CommandError, flush_stdout, view_command
+from sarv.cli.common import (
+    DB_HELP,
+    EXIT_ERROR,
+    EXIT_INTERRUPTED,
+    EXIT_USAGE,
+    CommandError,
+    flush_stdout,
+    prog,
+    view_command,
+)
 from sarv.config import ConfigError, load_config
 from sarv.profiler import threading_profile
 
@@ -310,6 +320,26 @@ def _caps(config) -> str:
     return "%s, %s" % (" or ".join(caps) or "the caps", config["max_records_mode"])
 
 
+def _left_out(profiler):
+    """What the saved trace says it left out (its record of the calls left out), or None."""
+    if profiler.record_count is None:
+        return None  # not saved under this id: nothing of it to read
+    from sarv.filters.stream import stored_left_out
+
+    try:
+        return stored_left_out(profiler.db_path, profiler.trace_id)
+    except Exception as exc:  # the save was made: this only cost the note
+        print("sarv: could not read what trace %s left out: %s" % (profiler.trace_id, exc), file=sys.stderr)
+        return None
+
+
+def _show_command(profiler) -> str:
+    command = "%s show %s" % (prog(), profiler.trace_id)
+    if _db.location(profiler.db_path) != _db.location(_db.default_db_path()):
+        command += " --db %s" % shlex.quote(_db.shown_location(profiler.db_path))
+    return command
+
+
 def _nothing_recorded_reason(config, main_file: str) -> str:
     shown = os.path.abspath(main_file)
     folder = os.path.dirname(shown)
@@ -390,6 +420,9 @@ def _run_program(profiler, module, main_file) -> int:
                 "sarv: %d records were dropped past %s" % (profiler.dropped_records, _caps(profiler.config)),
                 file=sys.stderr,
             )
+        left_out = _left_out(profiler)
+        if left_out:
+            print("sarv: %s; see '%s'" % (left_out.text(), _show_command(profiler)), file=sys.stderr)
         if profiler.record_count == 0 and main_file is not None:
             print(
                 "sarv: no frame was recorded: %s" % _nothing_recorded_reason(profiler.config, main_file),

@@ -29,7 +29,10 @@ call that did not return holds "end" instead of "return_value": "raised"
 coroutine's resumption holds "resumes", the frame id of its first activation.
 Plugin records are instant events ("ph": "i", thread scope) named after
 their type, their own entries in "args". Metadata events name the process
-(the trace id) and each thread. `write_chrome_trace` writes the events as
+(the trace id) and each thread. The record of the calls a trace left out is
+no event: "otherData" holds it as "calls_left_out" ({"budget", "functions"},
+the record without its "type"), since the time of those calls is in no span
+but their callers'. The JSON document holds it among the records, as stored. `write_chrome_trace` writes the events as
 the records are read, holding only the calls still open.
 """
 
@@ -39,7 +42,7 @@ import base64
 import json
 import math
 
-from sarv.filters.tree import PLUGIN_BASE_KEYS, all_records, ended
+from sarv.filters.tree import PLUGIN_BASE_KEYS, LeftOut, all_records, ended, is_left_out
 
 __all__ = [
     "ChromeEvents",
@@ -157,6 +160,7 @@ class ChromeEvents:
         self.pid = main_id if isinstance(main_id, int) else 1
         self.threads: dict = {}
         self.last = None
+        self.left_out = LeftOut()
         emit(
             {
                 "name": "process_name",
@@ -177,6 +181,9 @@ class ChromeEvents:
 
     def add(self, buffer_id, record) -> None:
         if not isinstance(record, dict):
+            return
+        if is_left_out(record):
+            self.left_out.take(record)
             return
         tid = record.get("thread_native_id")
         if tid is None:
@@ -355,16 +362,17 @@ def _path(call, ret) -> str:
     return ""
 
 
-def _other_data(top: dict) -> dict:
-    return jsonable(
-        {
-            "trace_id": top.get("trace_id"),
-            "start_time": top.get("timestamp"),
-            "command_line_args": top.get("command_line_args"),
-            "meta": top.get("meta"),
-            "current_commit_sha": top.get("current_commit_sha"),
-        }
-    )
+def _other_data(top: dict, left_out: LeftOut) -> dict:
+    data = {
+        "trace_id": top.get("trace_id"),
+        "start_time": top.get("timestamp"),
+        "command_line_args": top.get("command_line_args"),
+        "meta": top.get("meta"),
+        "current_commit_sha": top.get("current_commit_sha"),
+    }
+    if left_out:
+        data["calls_left_out"] = left_out.as_dict()
+    return jsonable(data)
 
 
 def chrome_trace(document: dict) -> dict:
@@ -375,7 +383,7 @@ def chrome_trace(document: dict) -> dict:
     for buffer_id, record in all_records(document):
         chrome.add(buffer_id, record)
     chrome.finish()
-    return {"traceEvents": events, "displayTimeUnit": "ms", "otherData": _other_data(document)}
+    return {"traceEvents": events, "displayTimeUnit": "ms", "otherData": _other_data(document, chrome.left_out)}
 
 
 # One encoder for every event: json.dumps with options makes a new one at each call.
@@ -409,7 +417,7 @@ def write_chrome_trace(open_stream, out) -> None:
         for buffer_id, record in DocumentStream(stored).records():
             chrome.add(buffer_id, record)
     chrome.finish()
-    out.write('\n],"displayTimeUnit":"ms","otherData":%s}\n' % _dump(_other_data(top)))
+    out.write('\n],"displayTimeUnit":"ms","otherData":%s}\n' % _dump(_other_data(top, chrome.left_out)))
 
 
 def write_json_document(pieces, out) -> None:

@@ -15,7 +15,10 @@ document decoded (or even held) at once.
 Call records are also counted in the raw bytes as they go by (`calls`),
 and a reader that stops early can still go through the rest of the bytes
 without decoding them (`scan_rest`): `show` prints its first screen of a
-trace of millions of records that way.
+trace of millions of records that way. `count_marks` counts the call records
+of given functions in the bytes of a whole document, and `stored_left_out`
+reads the record of the calls a stored trace left out, which comes before
+the records of calls.
 """
 
 from __future__ import annotations
@@ -24,7 +27,7 @@ import collections
 
 import msgpack
 
-__all__ = ["CALL_MARK", "DocumentStream", "return_mark"]
+__all__ = ["CALL_MARK", "DocumentStream", "call_mark", "count_marks", "return_mark", "stored_left_out"]
 
 # The bytes every frame record of a call holds, and those that begin the id of a
 # return's frame: "event" and "frame_id" are neighbours in every frame record.
@@ -35,6 +38,54 @@ _RETURN_PREFIX = b"\xa5event\xa6return\xa8frame_id\xbe"
 def return_mark(frame_id: str) -> bytes:
     """The bytes that only the return record of `frame_id` holds."""
     return _RETURN_PREFIX + frame_id.encode("ascii")
+
+
+def call_mark(path, co_name, qualname) -> bytes:
+    """The bytes that begin every call record of one function (its first entries, then
+    the event and the id's key, in the order the core writes them)."""
+    pack = msgpack.packb
+    return pack("path") + pack(path) + pack("co_name") + pack(co_name) + pack("qualname") + pack(qualname) + CALL_MARK
+
+
+def count_marks(pieces, marks: list) -> list:
+    """How many times each of `marks` is in the bytes of `pieces`, across their joins."""
+    counts = [0] * len(marks)
+    keep = max((len(mark) for mark in marks), default=1) - 1
+    carry = b""
+    for piece in pieces:
+        if not piece:
+            continue
+        piece = bytes(piece)
+        for i, mark in enumerate(marks):
+            # Those across the join with what came before, then those inside this piece.
+            edge = len(mark) - 1
+            if edge:
+                counts[i] += (carry[len(carry) - edge :] + piece[:edge]).count(mark)
+            counts[i] += piece.count(mark)
+        carry = piece[-keep:] if len(piece) >= keep else (carry + piece)[-keep:]
+    return counts
+
+
+# Opening markers and a note of dropped records may come before the record of the calls
+# left out; the first call record or plugin record of a thread says it is not there.
+_LEFT_OUT_WITHIN = 4
+
+
+def stored_left_out(db_path, trace_id: str):
+    """The calls the stored trace left out (a `LeftOut`), or None when it says of none.
+    Reads the document only up to the first records of "frames_of_interest" (the lists of
+    the other threads before them are skipped, undecoded)."""
+    from sarv import db
+    from sarv.filters.tree import LeftOut, is_left_out
+
+    found = LeftOut()
+    with db.open_trace(db_path, trace_id) as stored:
+        for seen, (_, record) in enumerate(DocumentStream(stored).records(threads=False), 1):
+            if is_left_out(record):
+                found.take(record)
+            elif seen >= _LEFT_OUT_WITHIN or (type(record) is dict and record.get("type") == "frame"):
+                break
+    return found or None
 
 
 class TruncatedDocument(ValueError):

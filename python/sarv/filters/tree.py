@@ -17,6 +17,10 @@ A trace need not be balanced, and the tree says so instead of guessing:
 
 Records are grouped by their own "thread_native_id" and kept in the order
 in which they were buffered, which is the order of events on that thread.
+
+The record of calls left out ("calls_left_out": calls past the per-function
+budget, or past a cap that stops recording, counted but not recorded) is
+not a call: it stays out of the trees, and `LeftOut` reads it.
 """
 
 from __future__ import annotations
@@ -25,6 +29,7 @@ import dataclasses
 from typing import Iterator
 
 __all__ = [
+    "LeftOut",
     "Node",
     "ThreadBuilder",
     "ThreadTree",
@@ -33,7 +38,10 @@ __all__ = [
     "build_threads",
     "ended",
     "exception_text",
+    "function_name",
     "is_exception_note",
+    "is_left_out",
+    "left_out_of",
     "order_threads",
     "walk",
     "with_exception",
@@ -227,6 +235,119 @@ def is_exception_note(record: dict) -> bool:
     exception was seen handled: {"type": "exception", "frame_id", "exception": {"type",
     "message"}, ...}."""
     return record.get("type") == "exception" and isinstance(record.get("exception"), dict) and "path" not in record
+
+
+def is_left_out(record) -> bool:
+    """The record of the calls a trace left out: {"type": "calls_left_out", "budget",
+    "functions": [{"path", "co_name", "qualname", "calls", "raised", "total", "longest"},
+    ...]}. One whose "functions" is not a list is shown as the plugin record it looks
+    like rather than read as nothing."""
+    return (
+        type(record) is dict
+        and record.get("type") == "calls_left_out"
+        and "event" not in record
+        and isinstance(record.get("functions"), list)
+    )
+
+
+def _count(value) -> int:
+    return value if type(value) is int and value > 0 else 0
+
+
+def _seconds(value) -> float | None:
+    if type(value) not in (int, float) or not value >= 0 or value == float("inf"):
+        return None
+    return float(value)
+
+
+class LeftOut:
+    """What the records of calls left out say, merged (a trace has one; a second one adds
+    up with the first): `budget` (the calls of each function recorded in full; 0 when
+    there was no budget, None when no record said), and `functions`, one dict per
+    function ("path", "co_name", "qualname", "calls", "raised", "total" and "longest",
+    seconds or None when the record held no usable number), most calls first."""
+
+    def __init__(self) -> None:
+        self.budget: int | None = None
+        self.records = 0
+        self._functions: dict = {}
+
+    def take(self, record: dict) -> None:
+        self.records += 1
+        if self.budget is None and type(record.get("budget")) is int and record["budget"] >= 0:
+            self.budget = record["budget"]
+        for entry in record["functions"]:
+            if type(entry) is not dict:
+                continue
+            path, co_name, qualname = entry.get("path"), entry.get("co_name"), entry.get("qualname")
+            key = (
+                path if type(path) is str else None,
+                co_name if type(co_name) is str else None,
+                qualname if type(qualname) is str else None,
+            )
+            total, longest = _seconds(entry.get("total")), _seconds(entry.get("longest"))
+            known = self._functions.get(key)
+            if known is None:
+                self._functions[key] = {
+                    "path": key[0],
+                    "co_name": key[1],
+                    "qualname": key[2],
+                    "calls": _count(entry.get("calls")),
+                    "raised": _count(entry.get("raised")),
+                    "total": total,
+                    "longest": longest,
+                }
+                continue
+            known["calls"] += _count(entry.get("calls"))
+            known["raised"] += _count(entry.get("raised"))
+            known["total"] = None if known["total"] is None or total is None else known["total"] + total
+            if longest is not None:
+                known["longest"] = longest if known["longest"] is None else max(known["longest"], longest)
+
+    @property
+    def functions(self) -> list:
+        return sorted(self._functions.values(), key=lambda f: -f["calls"])
+
+    @property
+    def calls(self) -> int:
+        return sum(f["calls"] for f in self._functions.values())
+
+    def __bool__(self) -> bool:
+        return self.records > 0
+
+    def as_dict(self) -> dict:
+        """The merged record, without its "type" (for the exports)."""
+        return {"budget": self.budget, "functions": self.functions}
+
+    def text(self) -> str:
+        """'12,345 calls of 3 functions left out past the call budget (1000 each)'."""
+        functions = len(self._functions)
+        text = "%s call%s of %s function%s left out" % (
+            "{:,}".format(self.calls),
+            "" if self.calls == 1 else "s",
+            "{:,}".format(functions),
+            "" if functions == 1 else "s",
+        )
+        if self.budget:
+            return text + " past the call budget ({:,} each)".format(self.budget)
+        return text + " once recording stopped at a cap"
+
+
+def function_name(entry: dict) -> str:
+    """The name a call of the function has in the tree."""
+    for key in ("qualname", "co_name"):
+        if entry.get(key):
+            return entry[key]
+    return "?"
+
+
+def left_out_of(document: dict) -> LeftOut | None:
+    """The calls a decoded document left out, or None when it says of none."""
+    found = LeftOut()
+    for _, record in all_records(document):
+        if is_left_out(record):
+            found.take(record)
+    return found or None
 
 
 def with_exception(ret: dict, note: dict) -> dict:
@@ -471,6 +592,8 @@ def build_threads(document: dict, max_depth: int = 0, slim: bool = False) -> lis
     main_id = document.get("main_thread_id")
     builders: dict = {}
     for buffer_id, record in all_records(document):
+        if is_left_out(record):
+            continue  # not a call (see `left_out_of`)
         add_record(builders, buffer_id, record, main_id, max_depth=max_depth, slim=slim)
     return order_threads([b.finish() for b in builders.values()], main_id)
 

@@ -6,12 +6,17 @@ import datetime
 import sys
 
 from sarv.filters.tree import (
+    LeftOut,
     Node,
     ThreadBuilder,
     add_record,
+    all_records,
     build_threads,
     ended,
     exception_text,
+    function_name,
+    is_left_out,
+    left_out_of,
     order_threads,
     walk,
 )
@@ -28,6 +33,7 @@ __all__ = [
 DEFAULT_MAX_DEPTH = 30
 DEFAULT_MAX_LINES = 400
 VALUE_WIDTH = 200
+LEFT_OUT_ROWS = 10  # functions named in the summary of calls left out
 
 
 class _Glyphs:
@@ -236,7 +242,31 @@ def render_trace(
     max_depth and max_lines of 0 mean no limit; what they cut is said in
     the output."""
     threads = build_threads(document, max_depth=max_depth, slim=not show_locals)
-    _render(document, threads, stream, show_locals=show_locals, max_depth=max_depth, max_lines=max_lines, fancy=fancy)
+    left_out = left_out_of(document)
+    recorded = None
+    if left_out:
+        recorded = dict.fromkeys(_function_keys(left_out), 0)
+        for _, record in all_records(document):
+            if type(record) is dict and record.get("event") == "call" and record.get("type") == "frame":
+                key = (record.get("path"), record.get("co_name"), record.get("qualname"))
+                if key in recorded:
+                    recorded[key] += 1
+    _render(
+        document,
+        threads,
+        stream,
+        show_locals=show_locals,
+        max_depth=max_depth,
+        max_lines=max_lines,
+        fancy=fancy,
+        left_out=left_out,
+        recorded=recorded,
+    )
+
+
+def _function_keys(left_out: LeftOut) -> list:
+    """The functions the summary names, as (path, co_name, qualname)."""
+    return [(f["path"], f["co_name"], f["qualname"]) for f in left_out.functions[:LEFT_OUT_ROWS]]
 
 
 def render_stored_trace(
@@ -255,9 +285,10 @@ def render_stored_trace(
     scanned, undecoded, for the returns of the calls on screen (their
     durations) and for the number of calls not shown."""
     from sarv import db
-    from sarv.filters.stream import DocumentStream
+    from sarv.filters.stream import DocumentStream, call_mark, count_marks
 
     keep = max_lines + 1 if max_lines > 0 else None
+    left_out = LeftOut()
     options = {"max_depth": max_depth, "keep": keep, "slim": not show_locals}
     builders: dict = {}
     with db.open_trace(db_path, trace_id) as stored:
@@ -267,6 +298,9 @@ def render_stored_trace(
         stopped = False
         waiting: list = []  # records of no thread (a note of dropped records), for the first thread
         for buffer_id, record in reader.records(threads=False):
+            if is_left_out(record):
+                left_out.take(record)
+                continue
             if first is None and isinstance(record, dict) and record.get("thread_native_id") is None:
                 waiting.append(record)
                 continue
@@ -309,6 +343,13 @@ def render_stored_trace(
         top.setdefault("trace_id", summary.trace_id)
         top.setdefault("meta", {"source": summary.source or "?", "version": summary.version or "?"})
         top.setdefault("timestamp", summary.started)
+    recorded = None
+    if left_out:
+        # The calls recorded of each function named, counted in the bytes of the whole
+        # document: most of its records were not decoded, or not kept.
+        keys = _function_keys(left_out)
+        with db.open_trace(db_path, trace_id) as stored:
+            recorded = dict(zip(keys, count_marks(stored, [call_mark(*key) for key in keys])))
     _render(
         top,
         threads,
@@ -319,6 +360,8 @@ def render_stored_trace(
         fancy=fancy,
         total_calls=total_calls,
         summary=summary if stopped else None,
+        left_out=left_out or None,
+        recorded=recorded,
     )
 
 
@@ -333,12 +376,14 @@ def _render(
     fancy: bool | None,
     total_calls: int | None = None,
     summary=None,
+    left_out: LeftOut | None = None,
+    recorded: dict | None = None,
 ) -> None:
     stream = stream or sys.stdout
     glyphs = _Glyphs(fancy_output(stream) if fancy is None else fancy)
     write = lambda line="": print(line, file=stream)  # noqa: E731
     meta = document.get("meta") if isinstance(document.get("meta"), dict) else {}
-    total = sum(t.records for t in threads)
+    total = sum(t.records for t in threads) + (left_out.records if left_out else 0)
     if summary is not None and summary.record_count is not None:
         total = summary.record_count
 
@@ -370,6 +415,9 @@ def _render(
         outcome = outcome or summary.outcome
     if node_id is not None:
         write("  test: %s%s" % (node_id, " (%s)" % outcome if outcome is not None else ""))
+    if left_out:
+        for line in _left_out_lines(left_out, recorded or {}, glyphs):
+            write(line)
     if not threads:
         write()
         write("(no records)")
@@ -461,6 +509,35 @@ def _render(
             "%s output cut at %d lines; %d more %s not shown (raise --max-lines, 0 for no limit)"
             % (glyphs.more, max_lines, hidden_calls, "call" if hidden_calls == 1 else "calls")
         )
+
+
+def _left_out_lines(left_out: LeftOut, recorded: dict, glyphs: _Glyphs) -> list:
+    """The summary of the calls left out: one line, then the functions with the most."""
+    lines = ["  " + left_out.text() + ":"]
+    functions = left_out.functions
+    raised = any(f["raised"] for f in functions[:LEFT_OUT_ROWS])
+    rows = [("RECORDED", "LEFT OUT", "TIME LEFT OUT", "LONGEST") + (("RAISED",) if raised else ())]
+    for f in functions[:LEFT_OUT_ROWS]:
+        count = recorded.get((f["path"], f["co_name"], f["qualname"]))
+        row = (
+            "?" if count is None else "{:,}".format(count),
+            "{:,}".format(f["calls"]),
+            format_duration(f["total"], glyphs),
+            format_duration(f["longest"], glyphs),
+        )
+        rows.append(row + (("{:,}".format(f["raised"]) if f["raised"] else "",) if raised else ()))
+    names = ["FUNCTION"] + ["%s  %s" % (function_name(f), f["path"] or "?") for f in functions[:LEFT_OUT_ROWS]]
+    widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
+    for row, name in zip(rows, names):
+        lines.append("    " + "  ".join(cell.rjust(width) for cell, width in zip(row, widths)) + "  " + name)
+    rest = functions[LEFT_OUT_ROWS:]
+    if rest:
+        calls = sum(f["calls"] for f in rest)
+        lines.append(
+            "    %s and %s more function%s, %s call%s left out"
+            % (glyphs.more, len(rest), "" if len(rest) == 1 else "s", "{:,}".format(calls), "" if calls == 1 else "s")
+        )
+    return lines
 
 
 def _shown_names(mapping, record, all_names: bool):
