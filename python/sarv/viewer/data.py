@@ -8,12 +8,19 @@ needs, so a large trace is never held decoded:
   functions and, per thread, one column per field of its calls in call
   order (start and duration in nanoseconds since the trace's first record,
   depth, function, flags), its plugin records and its test bands;
-* the values, one line of ASCII JSON per call ("a" arguments, "l" locals
-  at the return, "v" return value or "x" exception, "e" how it ended if
-  not by a return, "s" the caller's line, "n" and "t" the lines of the call
-  and the return) and then one per plugin record. The page
-  parses a line only when that call is opened, and searches the text as it
-  is.
+* the values, one MessagePack map per call ("a" arguments, "l" locals at
+  the return, "v" return value or "x" exception, "e" how it ended if not
+  by a return, "s" the caller's line, "n" and "t" the lines of the call and
+  the return) or per plugin record, numbered in the order they are made
+  (each call's and marker's number is in the structure). They are
+  packed as they come into chunks of about a megabyte, each compressed
+  with zlib (in a second thread, so that it overlaps the reading) and
+  written as base64: the page inflates a chunk with the browser's own
+  DecompressionStream when a call of it is opened, decodes that call's
+  values alone, and turns values into the JSON form of the export
+  (sarv.filters.export) itself. Nothing of the values is decoded in
+  Python beyond what the trace's stream gives, nor encoded as JSON: that
+  was most of the time a large page took.
 
 Calls pair up as the call tree of sarv.filters.tree pairs them: by frame
 id; a call whose return is missing ends at the last time seen inside it; a
@@ -30,11 +37,14 @@ from __future__ import annotations
 import base64
 import json
 import math
+import zlib
+
+import msgpack
 
 from sarv.filters.export import jsonable
 from sarv.filters.tree import PLUGIN_BASE_KEYS, all_records, ended, is_exception_note, with_exception
 
-__all__ = ["FLAG_NO_END", "FLAG_NO_START", "FLAG_RAISED", "PageData", "dumps", "ended", "page_data"]
+__all__ = ["FLAG_NO_END", "FLAG_NO_START", "FLAG_RAISED", "PageData", "dumps", "ended", "page_data", "packed_text"]
 
 # Flags of a call, as the page reads them.
 FLAG_NO_START = 1  # called before recording began: the start is a lower bound
@@ -49,40 +59,86 @@ def dumps(value) -> str:
     return json.dumps(value, ensure_ascii=True, allow_nan=False, separators=(",", ":")).replace("<", "\\u003c")
 
 
-def _bytes_only(value):
-    if isinstance(value, (bytes, bytearray)):
-        return {"__bytes__": base64.b64encode(value).decode("ascii")}
-    raise TypeError("not plain JSON")
+_PACK = msgpack.Packer(use_bin_type=True, datetime=False).pack
 
 
-_PLAIN = json.JSONEncoder(ensure_ascii=True, allow_nan=False, separators=(",", ":"), default=_bytes_only)
-
-
-def _text_keys_only(value) -> bool:
-    # The encoder turns other keys into text itself, where 1 and "1" would
-    # then collide; jsonable keeps both.
-    stack = [value]
-    while stack:
-        item = stack.pop()
-        if type(item) is dict:
-            for key in item:
-                if type(key) is not str:
-                    return False
-            stack.extend(v for v in item.values() if type(v) in (dict, list))
-        elif type(item) is list:
-            stack.extend(v for v in item if type(v) in (dict, list))
-    return True
-
-
-def _value_text(value) -> str:
-    """`dumps(jsonable(value))`, without walking the value in Python when
-    the JSON encoder can take it as it is (text keys, finite numbers)."""
-    if _text_keys_only(value):
+def _pack(value) -> bytes:
+    try:
+        return _PACK(value)
+    except (TypeError, ValueError, OverflowError):
+        # Nested past the packer's limit, or a value the stream cannot have
+        # given: shown as the export's JSON text of it, not lost silently.
         try:
-            return _PLAIN.encode(value).replace("<", "\\u003c")
-        except (TypeError, ValueError):  # NaN, infinities, extension values
-            pass
-    return dumps(jsonable(value))
+            return _PACK(dumps(jsonable(value)))
+        except (TypeError, ValueError, RecursionError):
+            return _PACK("<a value the page cannot hold>")
+
+
+def packed_text(value) -> str:
+    """base64 of the zlib stream of `value`'s JSON text: how the page holds
+    its structure."""
+    return base64.b64encode(zlib.compress(dumps(value).encode("ascii"), 6)).decode("ascii")
+
+
+CHUNK_BYTES = 1 << 20  # packed values per compressed chunk, about
+COMPRESS_LEVEL = 1  # level 6 halves the page again but costs twice the time
+
+
+def _compress(data: bytes) -> str:
+    return base64.b64encode(zlib.compress(data, COMPRESS_LEVEL)).decode("ascii")
+
+
+class _Values:
+    """Packed values, numbered in the order they are added, compressed a
+    chunk at a time; the chunks past the first are compressed by a second
+    thread while the records are read."""
+
+    def __init__(self) -> None:
+        self.count = 0
+        self.buffer = bytearray()
+        self.first = 0  # the number of the buffer's first value
+        self.chunks: list = []  # [first number, count, base64 text or a future of it]
+        self.pool = None
+
+    def add(self, data: bytes) -> int:
+        self.buffer += data
+        self.count += 1
+        if len(self.buffer) >= CHUNK_BYTES:
+            self._seal()
+        return self.count - 1
+
+    def _seal(self) -> None:
+        if not self.buffer:
+            return
+        data = bytes(self.buffer)
+        self.buffer.clear()
+        if self.pool is None:
+            from concurrent.futures import ThreadPoolExecutor
+
+            self.pool = ThreadPoolExecutor(max_workers=1, thread_name_prefix="sarv-page")
+        # At most a few chunks wait, so that the packed bytes never pile up.
+        waiting = [c for c in self.chunks[-4:] if not isinstance(c[2], str)]
+        if len(waiting) >= 4:
+            waiting[0][2].result()
+        self.chunks.append([self.first, self.count - self.first, self.pool.submit(_compress, data)])
+        self.first = self.count
+
+    def finish(self):
+        """([first number, count] per chunk, the chunks' base64 texts)."""
+        try:
+            if self.buffer:
+                self.chunks.append([self.first, self.count - self.first, _compress(bytes(self.buffer))])
+                self.buffer = bytearray()
+                self.first = self.count
+            texts = [c[2] if isinstance(c[2], str) else c[2].result() for c in self.chunks]
+        finally:
+            self.close()
+        return [c[:2] for c in self.chunks], texts
+
+    def close(self) -> None:
+        if self.pool is not None:
+            self.pool.shutdown(wait=True, cancel_futures=True)
+            self.pool = None
 
 
 _MAIN = object()  # the thread of records that name none, before the main thread's id is read
@@ -103,9 +159,9 @@ def _split_path(path) -> tuple:
     return path, 0
 
 
-# Keys of a call's line of values: one letter each, so that searching the
-# values finds what the program held, not these names.
-def _detail(call: dict | None, ret: dict | None, line: int) -> str:
+# Keys of a call's values: one letter each, so that searching the values
+# finds what the program held, not these names.
+def _detail(call: dict | None, ret: dict | None, line: int) -> bytes:
     detail: dict = {"n": line}
     if call is not None:
         detail["a"] = call.get("locals")
@@ -122,7 +178,7 @@ def _detail(call: dict | None, ret: dict | None, line: int) -> str:
             if kind != "returned":
                 detail["e"] = kind
             detail["v"] = ret.get("arg")
-    return _value_text(detail)
+    return _pack(detail)
 
 
 class _Thread:
@@ -133,24 +189,26 @@ class _Thread:
         self.name = None
         self.records = 0
         self.first = self.last = None
-        # One entry per call in each list; `texts` is None while it runs.
+        # One entry per call in each list.
         self.start: list = []
         self.end: list = []
         self.depth: list = []
         self.fn: list = []
         self.flags: list = []
-        self.texts: list = []
+        self.values: list = []  # the number of each call's values; None while it runs
         # Open calls: index, call record, frame id, latest time seen inside,
         # end of its last finished child.
         self.stack: list = []
         self.adopt_from = 0  # a return without its call adopts the calls from here on
-        self.markers: list = []  # [time, name, plugin line, type, data]
+        self.markers: list = []  # [time, name, values number, type, data]
         self.raised: dict = {}  # frame id -> (index, call, return) of recent calls that raised
 
 
 class PageData:
     """Collects a trace record by record; `finish(top)` gives (structure,
-    values lines), `top` being the document's other entries."""
+    the values' chunks as base64 texts), `top` being the document's other
+    entries. `close()` stops its compressing thread early (`finish` does
+    it too)."""
 
     def __init__(self) -> None:
         self.threads: dict = {}
@@ -158,7 +216,7 @@ class PageData:
         self.name_index: dict = {}
         self.functions: list = []
         self.function_index: dict = {}
-        self.plugin_texts: list = []
+        self.values = _Values()
         self.test_id = None
         self.outcome = None
         self.dropped = None  # what max_records left out, as the trace says
@@ -216,7 +274,8 @@ class PageData:
             raised = thread.raised.pop(record.get("frame_id"), None)
             if raised is not None:
                 index, call, ret = raised
-                thread.texts[index] = _detail(call, with_exception(ret, record), _split_path(call.get("path"))[1])
+                detail = _detail(call, with_exception(ret, record), _split_path(call.get("path"))[1])
+                thread.values[index] = self.values.add(detail)
             return
         if record.get("type") != "frame":
             self._plugin(thread, record, ts)
@@ -230,7 +289,7 @@ class PageData:
             thread.depth.append(len(thread.stack) - 1)
             thread.fn.append(fn)
             thread.flags.append(0)
-            thread.texts.append(None)
+            thread.values.append(None)
         elif event == "return":
             self._return(thread, record, ts)
 
@@ -249,8 +308,7 @@ class PageData:
                 self.outcome = str(data["outcome"])
             if kind == "start_test" and not thread.stack:
                 thread.adopt_from = len(thread.start)
-        thread.markers.append([ts, self._text(name), len(self.plugin_texts), kind, test])
-        self.plugin_texts.append(_value_text(data))
+        thread.markers.append([ts, self._text(name), self.values.add(_pack(data)), kind, test])
 
     def _close(self, thread: _Thread, entry, end, ret, complete: bool) -> None:
         index, call = entry[0], entry[1]
@@ -264,7 +322,7 @@ class PageData:
                 if len(thread.raised) > 256:
                     del thread.raised[next(iter(thread.raised))]
         _, line = _split_path(call.get("path"))
-        thread.texts[index] = _detail(call, ret, line)
+        thread.values[index] = self.values.add(_detail(call, ret, line))
         if thread.stack:
             parent = thread.stack[-1]
             if end is not None:
@@ -289,7 +347,7 @@ class PageData:
             return
         # The call was not recorded: it was running when recording began.
         fn, line = self._function(record)
-        text = _detail(None, record, line)
+        value = self.values.add(_detail(None, record, line))
         if stack:
             parent = stack[-1]
             start = parent[4] if parent[4] is not None else thread.start[parent[0]]
@@ -311,7 +369,7 @@ class PageData:
             (thread.depth, depth),
             (thread.fn, fn),
             (thread.flags, FLAG_NO_START),
-            (thread.texts, text),
+            (thread.values, value),
         ):
             column.insert(at, value)
 
@@ -329,17 +387,16 @@ class PageData:
         origin = min(firsts) if firsts else 0.0
         trace_end = max(lasts) if lasts else origin
         ns = lambda t: int(round((t - origin) * 1e9))  # noqa: E731
-        values: list = []
         out_threads = []
+        calls = 0
         for thread in threads:
             # Still running when recording stopped: they reach the end.
             while thread.stack:
                 entry = thread.stack.pop()
                 self._close(thread, entry, trace_end, None, complete=False)
             out_threads.append(self._columns(thread, origin, ns))
-            values.extend(thread.texts)
-            thread.texts = []
-        values.extend(self.plugin_texts)
+            calls += len(thread.start)
+        chunks, texts = self.values.finish()
         meta = top.get("meta") if isinstance(top.get("meta"), dict) else {}
         args = top.get("command_line_args")
         commit = top.get("current_commit_sha")
@@ -362,9 +419,13 @@ class PageData:
             "texts": self.names,
             "functions": self.functions,
             "threads": out_threads,
-            "calls": len(values) - len(self.plugin_texts),
+            "calls": calls,
+            "values": {"count": self.values.count, "chunks": chunks},
         }
-        return structure, values
+        return structure, texts
+
+    def close(self) -> None:
+        self.values.close()
 
     def _columns(self, thread: _Thread, origin: float, ns) -> dict:
         count = len(thread.start)
@@ -423,27 +484,37 @@ class PageData:
             "depth": thread.depth,
             "fn": thread.fn,
             "flags": thread.flags,
+            "values": thread.values,
             "markers": markers,
             "bands": bands,
         }
 
 
 def page_data(document: dict):
-    """(structure, values lines) of a decoded trace document."""
+    """(structure, values chunks) of a decoded trace document."""
     data = PageData()
     main_id = document.get("main_thread_id")
-    for buffer_id, record in all_records(document):
-        data.add(buffer_id, record, main_id)
-    return data.finish(document)
+    try:
+        for buffer_id, record in all_records(document):
+            data.add(buffer_id, record, main_id)
+        return data.finish(document)
+    finally:
+        data.close()
 
 
-def stored_page_data(pieces):
-    """(structure, values lines) of a stored trace read as a stream (a
-    `sarv.db.TraceStream`, or the document's bytes), one record at a time."""
+def stored_page_data(pieces, progress=None):
+    """(structure, values chunks) of a stored trace read as a stream (a
+    `sarv.db.TraceStream`, or the document's bytes), one record at a time.
+    `progress(records read)` is called every few thousand records."""
     from sarv.filters.stream import DocumentStream
 
     stream = DocumentStream(pieces)
     data = PageData()
-    for buffer_id, record in stream.records():
-        data.add(buffer_id, record)
-    return data.finish(stream.top)
+    try:
+        for read, (buffer_id, record) in enumerate(stream.records(), 1):
+            data.add(buffer_id, record)
+            if progress is not None and not read & 4095:
+                progress(read)
+        return data.finish(stream.top)
+    finally:
+        data.close()

@@ -7,14 +7,14 @@ import os
 import stat
 
 from sarv.utils import open_private
-from sarv.viewer.data import dumps, page_data, stored_page_data
+from sarv.viewer.data import packed_text, page_data, stored_page_data
 
 __all__ = ["SCRIPTS", "build_page", "page_parts", "stored_page_data", "write_page"]
 
 _STATIC = os.path.join(os.path.dirname(os.path.abspath(__file__)), "static")
 
 # In this order: each script uses only what the ones before it define.
-SCRIPTS = ("format.js", "model.js", "timeline.js", "calltree.js", "hotlist.js", "detail.js", "app.js")
+SCRIPTS = ("format.js", "codec.js", "model.js", "timeline.js", "calltree.js", "hotlist.js", "detail.js", "app.js")
 
 
 def _source(name: str) -> str:
@@ -30,13 +30,14 @@ def _script_text(text: str) -> str:
 
 
 def page_parts(structure: dict, values: list):
-    """The page as pieces of text, in order (the values one line each, so
-    that a large page is written without being joined first)."""
+    """The page as pieces of text, in order: the structure compressed, then
+    the values' chunks (base64 of zlib streams) one line each, so that a
+    large page is written without being joined first."""
     scripts = "\n".join("// ---- %s\n%s" % (name, _script_text(_source(name))) for name in SCRIPTS)
     fill = {
         "title": lambda: [html.escape("sarv %s" % structure["header"]["trace_id"])],
         "style": lambda: [_source("style.css")],
-        "trace": lambda: [dumps(structure)],
+        "trace": lambda: [packed_text(structure)],
         "values": lambda: (line + "\n" if i + 1 < len(values) else line for i, line in enumerate(values)),
         "script": lambda: [scripts],
     }

@@ -1,13 +1,12 @@
 "use strict";
-// Puts the page together: reads the embedded trace, fills the header, and
+// Puts the page together: inflates the embedded trace, fills the header, and
 // keeps the timeline, the tree, the hot functions and the detail panel on
 // the same selection.
 
 class Viewer {
-  constructor() {
-    const raw = JSON.parse(document.getElementById("sarv-trace").textContent);
-    const values = document.getElementById("sarv-values").textContent;
+  constructor(raw, values) {
     this.model = new Model(raw, values);
+    this.searches = 0;
     this._header();
     const select = (th, i, from) => this.select(th, i, from);
     this.timeline = new Timeline(this.model, document.getElementById("timeline"),
@@ -93,16 +92,20 @@ class Viewer {
     });
   }
 
-  search(query) {
+  async search(query) {
+    const ticket = ++this.searches;
     const count = document.getElementById("search-count");
     const results = document.getElementById("results");
+    count.textContent = "";
     if (!query) {
       count.textContent = "";
       results.replaceChildren(el("p", { class: "empty", text: "Type in the search box above." }));
       this.highlight(this.hot && this.hot.picked !== null ? this._mask([this.hot.picked]) : null);
       return;
     }
-    const { results: found, total } = this.model.search(query);
+    results.replaceChildren(el("p", { class: "muted", text: "Searching…" }));
+    const { results: found, total } = await this.model.search(query);
+    if (ticket !== this.searches) return; // a later search replaced this one
     count.textContent = Format.plural(total, "call");
     const list = el("ol", { class: "results" });
     for (const { th, i, why } of found) {
@@ -143,9 +146,10 @@ class Viewer {
   }
 }
 
-window.addEventListener("DOMContentLoaded", () => {
+window.addEventListener("DOMContentLoaded", async () => {
   try {
-    window.sarvViewer = new Viewer();
+    const raw = await Codec.json(document.getElementById("sarv-trace").textContent.trim());
+    window.sarvViewer = new Viewer(raw, document.getElementById("sarv-values").textContent);
     performance.mark("sarv-ready");
     document.body.dataset.state = "ready";
     requestAnimationFrame(() => performance.mark("sarv-painted"));

@@ -1,20 +1,29 @@
 "use strict";
 // The panel of one call: its name and place, the caller, the arguments, the
 // locals at the return (the changed ones marked), the return value or the
-// exception, and how long it took.
+// exception, and how long it took. The values come compressed: the panel
+// is drawn once they are read (data-state "loading", then "ready").
 
 class DetailPanel {
   constructor(model, container, onSelect) {
     this.model = model;
     this.container = container;
     this.onSelect = onSelect;
+    this.shown = 0;
   }
 
   show(th, i) {
+    const ticket = ++this.shown;
+    this.container.dataset.state = "loading";
+    this.model.details(th, i).then(
+      (d) => { if (ticket === this.shown) this._render(th, i, d, null); },
+      (error) => { if (ticket === this.shown) this._render(th, i, {}, error); });
+  }
+
+  _render(th, i, d, error) {
     const model = this.model;
     const f = model.fnOf(th, i);
     const flags = th.flags[i];
-    const d = model.details(th, i);
     const out = [];
     out.push(el("h2", { class: "qualname", text: f.name }));
     out.push(el("div", { class: "where", text: Format.place(f.file, f.line) }));
@@ -41,6 +50,7 @@ class DetailPanel {
     if (flags & FLAG_NO_START) fact("Note", "called before recording began: it started earlier and ran at least this long");
     if (flags & FLAG_NO_END) fact("Note", "no return recorded: it ran at least this long");
     out.push(facts);
+    if (error) out.push(el("p", { class: "fatal", text: "The values of this call could not be read: " + error }));
 
     const args = d.a && typeof d.a === "object" ? d.a : null;
     if (args) out.push(this._values("Arguments", args, null));
@@ -57,6 +67,7 @@ class DetailPanel {
     if (d.t) out.push(el("div", { class: "muted", text: "returned at " + d.t }));
     this.container.replaceChildren(...out);
     this.container.scrollTop = 0;
+    this.container.dataset.state = "ready";
   }
 
   // A table of names and values; with `before`, values that differ from it

@@ -107,20 +107,10 @@ const Format = {
     return "'" + s.replace(/\\/g, "\\\\").replace(/'/g, "\\'").replace(/\n/g, "\\n") + "'";
   },
 
-  // The query as it is written in the values' ASCII JSON text, so that
-  // searching the text finds values with any character.
+  // The query as it is written inside a JSON string, as the values are
+  // searched (their JSON text).
   jsonText(query) {
-    let out = "";
-    for (const ch of JSON.stringify(query).slice(1, -1)) {
-      const code = ch.codePointAt(0);
-      if (code <= 0x7f && ch !== "<") out += ch;
-      else if (code <= 0xffff) out += "\\u" + code.toString(16).padStart(4, "0");
-      else {
-        const v = code - 0x10000;
-        out += "\\u" + (0xd800 + (v >> 10)).toString(16) + "\\u" + (0xdc00 + (v & 0x3ff)).toString(16);
-      }
-    }
-    return out;
+    return JSON.stringify(query).slice(1, -1);
   },
 };
 

@@ -2,7 +2,7 @@
 // The trace as the page holds it: per thread, typed columns of its calls in
 // call order (so a call's subtree is the `size[i]` calls from i on), calls
 // per depth for the timeline, and the statistics per function. Values stay
-// one text, a line per call, parsed when a call is opened.
+// compressed until a call is opened (see Values).
 
 const FLAG_NO_START = 1;
 const FLAG_NO_END = 2;
@@ -14,13 +14,14 @@ class Thread {
     this.name = raw.name;
     this.nativeId = raw.native_id;
     this.records = raw.records;
-    this.base = base; // the first call's line in the values text
+    this.base = base; // the calls of the threads before it
     this.count = n;
     this.start = new Float64Array(n);
     this.end = new Float64Array(n);
     this.depth = Int32Array.from(raw.depth);
     this.fn = Int32Array.from(raw.fn);
     this.flags = Uint8Array.from(raw.flags);
+    this.val = Int32Array.from(raw.values, (v) => (v === null ? -1 : v)); // the number of each call's values
     this.parent = new Int32Array(n);
     this.size = new Int32Array(n);
     let t = 0;
@@ -47,7 +48,7 @@ class Thread {
     this.byDepth = Array.from(perDepth, (c) => new Int32Array(c));
     perDepth.fill(0);
     for (let i = 0; i < n; i++) { const d = this.depth[i]; this.byDepth[d][perDepth[d]++] = i; }
-    this.markers = raw.markers; // [time, name text, plugin line]
+    this.markers = raw.markers; // [time, name text, values number]
     this.bands = raw.bands; // [start, end, test id text, outcome text]
   }
 
@@ -92,9 +93,8 @@ class Model {
     let base = 0;
     this.threads = raw.threads.map((t) => { const th = new Thread(t, base); base += th.count; return th; });
     this.duration = raw.header.duration;
-    this.valuesText = valuesText;
-    this._lineStarts = null;
-    this._lowerValues = null;
+    this.values = new Values(raw.values, valuesText);
+    this._owners = null;
     this._computeStats();
   }
 
@@ -123,39 +123,37 @@ class Model {
 
   fnOf(th, i) { return this.functions[th.fn[i]]; }
 
-  // One line of the values text: the details of a call or a plugin record.
-  _line(n) {
-    if (this._lineStarts === null) {
-      const text = this.valuesText;
-      const starts = [0];
-      for (let at = text.indexOf("\n"); at >= 0; at = text.indexOf("\n", at + 1)) starts.push(at + 1);
-      this._lineStarts = Int32Array.from(starts);
-    }
-    const starts = this._lineStarts;
-    if (n >= starts.length) return null;
-    const stop = n + 1 < starts.length ? starts[n + 1] - 1 : this.valuesText.length;
-    return this.valuesText.slice(starts[n], stop);
-  }
-
+  // The values of a call: a promise of {"a": arguments, "l": locals at the
+  // return, "v": return value, ...}.
   details(th, i) {
-    const text = this._line(th.base + i);
-    return text ? JSON.parse(text) : {};
+    return this.values.get(th.val[i]);
   }
 
-  pluginData(line) {
-    const text = this._line(this.callCount + line);
-    return text ? JSON.parse(text) : {};
+  // A promise of a plugin record's data, by its values number.
+  pluginData(n) {
+    return this.values.get(n);
   }
 
-  // (thread, call) of a line of the values text, or null for a plugin record.
-  callOfLine(n) {
+  // The call (a number over all threads) whose values each number holds; -1
+  // for plugin records and values a later record replaced.
+  _valueOwners() {
+    if (this._owners === null) {
+      const owners = new Int32Array(this.values.count).fill(-1);
+      for (const th of this.threads) for (let i = 0; i < th.count; i++) if (th.val[i] >= 0) owners[th.val[i]] = th.base + i;
+      this._owners = owners;
+    }
+    return this._owners;
+  }
+
+  callAt(n) {
     for (const th of this.threads) if (n >= th.base && n < th.base + th.count) return [th, n - th.base];
     return null;
   }
 
   // Calls whose function name or file holds the query, then calls whose
-  // values do; at most `limit`, with the number of matches in all.
-  search(query, limit = 500) {
+  // values do, in call order; at most `limit`, with the number of matches in
+  // all. A promise: the values are inflated (once) to be searched.
+  async search(query, limit = 500) {
     const q = query.toLowerCase();
     const results = [];
     let total = 0;
@@ -170,23 +168,30 @@ class Model {
         }
       }
     }
-    if (this._lineStarts === null) this._line(0);
-    if (this._lowerValues === null) this._lowerValues = this.valuesText.toLowerCase();
     const needle = Format.jsonText(q);
     if (!needle) return { results, total };
-    const text = this._lowerValues;
-    const starts = this._lineStarts;
-    let line = -1;
-    for (let at = text.indexOf(needle); at >= 0; at = text.indexOf(needle, at + 1)) {
-      let lo = line < 0 ? 0 : line, hi = starts.length - 1;
-      while (lo < hi) { const mid = (lo + hi + 1) >> 1; if (starts[mid] <= at) lo = mid; else hi = mid - 1; }
-      line = lo;
-      // One result per line: go on from the next line.
-      at = line + 1 < starts.length ? starts[line + 1] - 1 : text.length;
-      const found = this.callOfLine(line);
-      if (!found || matching[found[0].fn[found[1]]]) continue; // a plugin record, or counted by name
+    const owners = this._valueOwners();
+    const hits = [];
+    for (let c = 0; c < this.values.chunks.length; c++) {
+      const { text, starts } = await this.values.searchText(c);
+      const first = this.values.chunks[c][0];
+      let line = 0;
+      for (let at = text.indexOf(needle); at >= 0; at = text.indexOf(needle, at + 1)) {
+        let lo = line, hi = starts.length - 1;
+        while (lo < hi) { const mid = (lo + hi + 1) >> 1; if (starts[mid] <= at) lo = mid; else hi = mid - 1; }
+        line = lo;
+        // One result per line: go on from the next line.
+        at = line + 1 < starts.length ? starts[line + 1] - 1 : text.length;
+        const call = owners[first + line];
+        if (call >= 0) hits.push(call);
+      }
+    }
+    const ordered = Int32Array.from(hits).sort();
+    for (const call of ordered) {
+      const [th, i] = this.callAt(call);
+      if (matching[th.fn[i]]) continue; // counted by name
       total++;
-      if (results.length < limit) results.push({ th: found[0], i: found[1], why: "value" });
+      if (results.length < limit) results.push({ th, i, why: "value" });
     }
     return { results, total };
   }

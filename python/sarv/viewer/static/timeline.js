@@ -397,6 +397,7 @@ class Timeline {
     const rect = this.canvas.getBoundingClientRect();
     const x = e.clientX - rect.left, y = e.clientY - rect.top;
     const found = this.hit(x, y);
+    this._tip = null;
     if (!found) { this.tooltip.hidden = true; this.canvas.style.cursor = "grab"; return; }
     this.canvas.style.cursor = "pointer";
     const tip = this.tooltip;
@@ -404,8 +405,14 @@ class Timeline {
     if (found.marker) {
       const [t, name, line] = found.marker;
       tip.append(el("strong", { text: this.model.texts[name] }), el("div", { text: "at " + Format.duration(t) }));
-      const data = this.model.pluginData(line);
-      for (const [k, v] of Object.entries(data)) tip.append(el("div", { text: k + " = " + Format.value(v, 80) }));
+      // Its data arrives once read; by then the pointer may be elsewhere.
+      const box = el("div");
+      tip.append(box);
+      const ticket = this._tip = {};
+      this.model.pluginData(line).then((data) => {
+        if (this._tip !== ticket) return;
+        for (const [k, v] of Object.entries(data)) box.append(el("div", { text: k + " = " + Format.value(v, 80) }));
+      });
     } else {
       const { th, i } = found;
       const f = this.model.fnOf(th, i);
