@@ -188,3 +188,103 @@ def test_export_to_a_gzip_file(stored, tmp_path):
     with gzip.open(packed, "rt", encoding="utf-8") as f:
         assert json.load(f) == json.loads(plain.read_text())
     assert packed.stat().st_size * 3 < plain.stat().st_size
+
+
+JOBS = """
+import threading
+
+
+def step(i):
+    return i * 2
+
+
+def worker():
+    for i in range(12):
+        step(i)
+
+
+def main():
+    thread = threading.Thread(target=worker, name="helper")
+    thread.start()
+    thread.join()
+    for i in range(3):
+        step(i)
+"""
+
+
+def test_calls_left_out_are_summed_up_in_show_and_the_exports(tmp_path):
+    from sarv.filters.stream import stored_left_out
+    from sarv.profiler import profiling
+
+    path = str(tmp_path / "t.db")
+    namespace = {"__name__": "jobs"}
+    exec(compile(JOBS, str(tmp_path / "jobs.py"), "exec"), namespace)
+    with profiling(db_path=path, threading=True) as profiler:
+        namespace["main"]()
+    plain = db.load_trace_document(path, profiler.trace_id)
+    assert list(plain)[2:4] == ["frames", "frames_of_interest"] and plain["frames"]  # the helper's list first
+    steps = [r for _, records in [(0, plain["frames_of_interest"])] + list(plain["frames"].items()) for r in records]
+    steps = [r for r in steps if r.get("co_name") == "step" and r.get("event") == "call"]
+    assert len(steps) == 15
+    step = {"path": steps[0]["path"], "co_name": "step", "qualname": steps[0]["qualname"]}
+    record = {
+        "type": "calls_left_out",
+        "budget": 3,
+        "functions": [
+            dict(step, calls=1_000_000, raised=2, total=12.5, longest=0.25),
+            {"path": "jobs.py:40", "co_name": "hidden", "qualname": None, "calls": 5, "raised": 0, "total": 2e-6,
+             "longest": 1e-6},
+            "not an entry",
+            {"path": "jobs.py:50", "co_name": "odd", "calls": "many"},  # no calls: nothing to say
+        ]
+        + [dict(step, path="jobs.py:%d" % (60 + i), co_name="f%d" % i, qualname=None, calls=1, raised=0,
+                total=0.001, longest=0.001) for i in range(11)],
+    }  # fmt: skip
+    left_out_id = "trc_01J9ZQ4XG7K2M3N4P5Q6R7S8LO"
+    spliced = dict(plain, trace_id=left_out_id, frames_of_interest=[record] + plain["frames_of_interest"])
+    db.save_trace_in_sqlite(path, left_out_id, msgpack=msgpack.packb(spliced))
+
+    # Both readers, whole and stopped early, say the same; the tree is the trace's without it.
+    options = {"max_depth": 0, "max_lines": 0}
+    whole = rendered(render_trace, spliced, **options)
+    assert rendered(render_stored_trace, path, left_out_id, **options) == whole
+    lines = whole.splitlines()
+    at = lines.index("  1,000,016 calls of 13 functions left out past the call budget (3 each):")
+    table = lines[at + 1 : lines.index("", at)]
+    assert table[0].split() == ["RECORDED", "LEFT", "OUT", "TIME", "LEFT", "OUT", "LONGEST", "RAISED", "FUNCTION"]
+    assert table[1].split() == ["15", "1,000,000", "12.500", "s", "250.00", "ms", "2", step["qualname"], step["path"]]
+    assert table[2].split() == ["0", "5", "2.0", "us", "1.0", "us", "hidden", "jobs.py:40"]
+    assert table[3].split()[:5] == ["0", "1", "1.00", "ms", "1.00"] and len(table) == 12
+    assert table[-1] == "    ... and 3 more functions, 3 calls left out"
+    before = rendered(render_trace, plain, **options).replace(profiler.trace_id, left_out_id)
+    records = sum(len(r) for r in plain["frames"].values()) + len(plain["frames_of_interest"])
+    assert "\n".join(lines[:at] + lines[at + len(table) + 1 :]) + "\n" == before.replace(
+        "- %d records" % records, "- %d records" % (records + 1)
+    )
+    assert rendered(render_stored_trace, path, profiler.trace_id, **options) == rendered(render_trace, plain, **options)
+    for max_lines in range(3, 16, 2):  # stopped in the first list read, or in the helper's read later
+        short = rendered(render_stored_trace, path, left_out_id, max_depth=0, max_lines=max_lines).splitlines()
+        cut = rendered(render_trace, spliced, max_depth=0, max_lines=max_lines).splitlines()
+        assert short[: at + len(table) + 1] == lines[: at + len(table) + 1]
+        assert short[-1] == cut[-1] and "more calls not shown" in cut[-1]
+        assert "* calls_left_out" not in "\n".join(short)  # not a plugin record's line either
+
+    # What `run` reads at its end.
+    assert stored_left_out(path, left_out_id).text() == lines[at].strip().rstrip(":")
+    assert stored_left_out(path, profiler.trace_id) is None
+
+    # The Chrome trace holds it beside the events, not as one; the JSON document as stored.
+    chrome = chrome_trace(spliced)
+    assert not [e for e in chrome["traceEvents"] if e["name"] == "calls_left_out"]
+    assert chrome["traceEvents"] == chrome_trace(dict(plain, trace_id=left_out_id))["traceEvents"]
+    left_out = chrome["otherData"]["calls_left_out"]
+    assert left_out["budget"] == 3 and len(left_out["functions"]) == 13
+    assert left_out["functions"][0] == dict(step, calls=1_000_000, raised=2, total=12.5, longest=0.25)
+    assert "calls_left_out" not in chrome_trace(plain)["otherData"]
+    out = io.StringIO()
+    write_chrome_trace(lambda: db.open_trace(path, left_out_id), out)
+    assert json.loads(out.getvalue())["otherData"] == json.loads(json.dumps(chrome["otherData"]))
+    out = io.StringIO()
+    with db.open_trace(path, left_out_id) as pieces:
+        write_json_document(pieces, out)
+    assert json.loads(out.getvalue())["frames_of_interest"][0] == record

@@ -324,16 +324,21 @@ class ChromeEvents:
             thread.stack = []
 
 
+# Notes without a time (of dropped records, of calls left out) may come before the first
+# record of a list that has one.
+_ORIGIN_WITHIN = 4
+
+
 def _origin(records, top):
-    """The time events are counted from: the earliest first record of a
-    list (each list is in the order of its thread's events)."""
+    """The time events are counted from: the earliest first time of a list (each list
+    is in the order of its thread's events), found among its first few records."""
     firsts = []
-    seen = set()
+    looked: dict = {}  # buffer id -> records of it looked at (past the first time found: more)
     for buffer_id, record in records:
-        if buffer_id not in seen:
-            seen.add(buffer_id)
-            if isinstance(record, dict) and _number(record.get("timestamp")) is not None:
-                firsts.append(_number(record["timestamp"]))
+        n = looked[buffer_id] = looked.get(buffer_id, 0) + 1
+        if n <= _ORIGIN_WITHIN and isinstance(record, dict) and _number(record.get("timestamp")) is not None:
+            looked[buffer_id] = _ORIGIN_WITHIN
+            firsts.append(_number(record["timestamp"]))
     if firsts:
         return min(firsts)
     return _number(top.get("timestamp"))
@@ -401,7 +406,7 @@ def write_chrome_trace(open_stream, out) -> None:
 
     with open_stream() as stored:
         first = DocumentStream(stored)
-        origin = _origin(first.records(first_only=True), first.top)
+        origin = _origin(first.records(first_only=_ORIGIN_WITHIN), first.top)
         top = first.top
     out.write('{"traceEvents":[\n')
     count = [0]

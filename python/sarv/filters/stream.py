@@ -76,14 +76,14 @@ def stored_left_out(db_path, trace_id: str):
     Reads the document only up to the first records of "frames_of_interest" (the lists of
     the other threads before them are skipped, undecoded)."""
     from sarv import db
-    from sarv.filters.tree import LeftOut, is_left_out
+    from sarv.filters.tree import LeftOut
 
     found = LeftOut()
     with db.open_trace(db_path, trace_id) as stored:
         for seen, (_, record) in enumerate(DocumentStream(stored).records(threads=False), 1):
-            if is_left_out(record):
-                found.take(record)
-            elif seen >= _LEFT_OUT_WITHIN or (type(record) is dict and record.get("type") == "frame"):
+            if not found.notice(record) and (
+                seen >= _LEFT_OUT_WITHIN or (type(record) is dict and record.get("type") == "frame")
+            ):
                 break
     return found or None
 
@@ -146,9 +146,9 @@ class DocumentStream:
 
     def _list(self, thread_id, count, first_only, unpack):
         """The `count` records of one list, (thread id, record) each; with
-        `first_only`, only the first is decoded."""
+        `first_only` (true, or a number), only the first (that many) are decoded."""
         for i in range(count):
-            if first_only and i:
+            if first_only and i >= first_only:
                 self._call(self.unpacker.skip)
                 continue
             try:
@@ -163,8 +163,8 @@ class DocumentStream:
         wanted are skipped undecoded. `on_list(thread id or None, count)` is
         called before the records of each list, `on_list("frames", count)`
         before the lists of "frames"; `on_entry(key, value)` for each other
-        entry, as it is read. `first_only`: only the first record of each
-        list is decoded, the others skipped."""
+        entry, as it is read. `first_only`: only the first record (or the
+        first that many) of each list is decoded, the others skipped."""
         unpack = self.unpacker.unpack
         entries = self._call(self.unpacker.read_map_header)
         for _ in range(entries):

@@ -270,15 +270,26 @@ class LeftOut:
     def __init__(self) -> None:
         self.budget: int | None = None
         self.records = 0
+        self.stopped = False  # the trace says recording stopped at a cap
         self._functions: dict = {}
+
+    def notice(self, record) -> bool:
+        """Takes a record of calls left out (true) and notes a cap that stopped recording
+        (the note of dropped records says so); other records are for the tree."""
+        if is_left_out(record):
+            self.take(record)
+            return True
+        if type(record) is dict and record.get("type") == "records_dropped" and record.get("mode") == "stop":
+            self.stopped = True
+        return False
 
     def take(self, record: dict) -> None:
         self.records += 1
         if self.budget is None and type(record.get("budget")) is int and record["budget"] >= 0:
             self.budget = record["budget"]
         for entry in record["functions"]:
-            if type(entry) is not dict:
-                continue
+            if type(entry) is not dict or not _count(entry.get("calls")):
+                continue  # every function named has calls left out: this says nothing
             path, co_name, qualname = entry.get("path"), entry.get("co_name"), entry.get("qualname")
             key = (
                 path if type(path) is str else None,
@@ -329,8 +340,11 @@ class LeftOut:
             "" if functions == 1 else "s",
         )
         if self.budget:
-            return text + " past the call budget ({:,} each)".format(self.budget)
-        return text + " once recording stopped at a cap"
+            text += " past the call budget ({:,} each)".format(self.budget)
+            return text + " or once recording stopped at a cap" if self.stopped else text
+        if self.budget == 0 or self.stopped:
+            return text + " once recording stopped at a cap"  # the only other reason
+        return text
 
 
 def function_name(entry: dict) -> str:
@@ -345,8 +359,7 @@ def left_out_of(document: dict) -> LeftOut | None:
     """The calls a decoded document left out, or None when it says of none."""
     found = LeftOut()
     for _, record in all_records(document):
-        if is_left_out(record):
-            found.take(record)
+        found.notice(record)
     return found or None
 
 

@@ -15,7 +15,6 @@ from sarv.filters.tree import (
     ended,
     exception_text,
     function_name,
-    is_left_out,
     left_out_of,
     order_threads,
     walk,
@@ -298,8 +297,7 @@ def render_stored_trace(
         stopped = False
         waiting: list = []  # records of no thread (a note of dropped records), for the first thread
         for buffer_id, record in reader.records(threads=False):
-            if is_left_out(record):
-                left_out.take(record)
+            if left_out.notice(record):
                 continue
             if first is None and isinstance(record, dict) and record.get("thread_native_id") is None:
                 waiting.append(record)
@@ -337,7 +335,10 @@ def render_stored_trace(
                     add_record(builders, buffer_id, record, None, **options)
         main_id = top.get("main_thread_id")
         threads = order_threads([b.finish() for b in builders.values()], main_id)
-        total_calls = None
+        # A thread read in full but with more nodes than kept: the calls not kept below
+        # nodes printed are counted in those nodes, which the cut no longer sees.
+        full = any(b.full for b in builders.values())
+        total_calls = sum(b.calls for b in builders.values()) if full else None
     else:
         top = dict(top)
         top.setdefault("trace_id", summary.trace_id)
