@@ -979,3 +979,33 @@ def test_show_and_export_say_how_each_call_ended(tmp_path):
     parts = by_name["__main__.numbers"]
     assert [p["args"].get("end") for p in parts] == ["yielded"] * 3 + [None]
     assert {p["args"].get("resumes") for p in parts[1:]} == {parts[0]["args"]["frame_id"]}
+
+
+def test_run_and_show_say_what_the_call_budget_left_out(tmp_path):
+    (tmp_path / "pyproject.toml").write_text("[tool.sarv]\ncall_budget = 5\n")
+    (tmp_path / "budget.py").write_text(
+        "def fail(i):\n    raise ValueError(i)\n\n\n"
+        "def step(i):\n    try:\n        fail(i)\n    except ValueError:\n        pass\n    return i\n\n\n"
+        "for i in range(50):\n    step(i)\n"
+    )
+    path = tmp_path / "t.db"
+    result = sarv("run", "budget.py", cwd=tmp_path, db_path=path)
+    assert result.returncode == 0, result.stderr
+    trace_id = saved_trace(result)[0]
+    line = "sarv: 90 calls of 2 functions left out past the call budget (5 each); see 'python -m sarv show %s'"
+    assert line % trace_id in result.stderr.splitlines()
+    shown = sarv("show", trace_id, cwd=tmp_path, db_path=path).stdout
+    lines = shown.splitlines()
+    at = lines.index("  90 calls of 2 functions left out past the call budget (5 each):")
+    assert [row.split() for row in lines[at + 1 : at + 4]] == [
+        ["RECORDED", "LEFT", "OUT", "TIME", "LEFT", "OUT", "LONGEST", "RAISED", "FUNCTION"],
+        ["5", "45"] + lines[at + 2].split()[2:6] + ["__main__.step", "budget.py:5"],
+        ["5", "45"] + lines[at + 3].split()[2:6] + ["45", "__main__.fail", "budget.py:1"],
+    ]
+    assert lines[at + 4] == "" and [name for _, name, _, _ in tree_lines(shown)].count("__main__.step") == 5
+    # Without a budget nothing is left out, and neither says a word of it.
+    (tmp_path / "pyproject.toml").write_text("[tool.sarv]\ncall_budget = 0\n")
+    result = sarv("run", "budget.py", cwd=tmp_path, db_path=path)
+    assert result.returncode == 0 and "left out" not in result.stderr
+    shown = sarv("show", saved_trace(result)[0], "--max-lines", "0", cwd=tmp_path, db_path=path).stdout
+    assert "left out" not in shown and [name for _, name, _, _ in tree_lines(shown)].count("__main__.step") == 50
