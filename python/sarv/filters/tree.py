@@ -324,7 +324,8 @@ class LeftOut:
         return sum(f["calls"] for f in self._functions.values())
 
     def __bool__(self) -> bool:
-        return self.records > 0
+        """Whether any calls were left out (a record naming none says nothing)."""
+        return bool(self._functions)
 
     def as_dict(self) -> dict:
         """The merged record, without its "type" (for the exports)."""

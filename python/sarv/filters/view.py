@@ -15,7 +15,6 @@ from sarv.filters.tree import (
     ended,
     exception_text,
     function_name,
-    left_out_of,
     order_threads,
     walk,
 )
@@ -241,7 +240,9 @@ def render_trace(
     max_depth and max_lines of 0 mean no limit; what they cut is said in
     the output."""
     threads = build_threads(document, max_depth=max_depth, slim=not show_locals)
-    left_out = left_out_of(document)
+    left_out = LeftOut()
+    for _, record in all_records(document):
+        left_out.notice(record)
     recorded = None
     if left_out:
         recorded = dict.fromkeys(_function_keys(left_out), 0)
@@ -361,7 +362,7 @@ def render_stored_trace(
         fancy=fancy,
         total_calls=total_calls,
         summary=summary if stopped else None,
-        left_out=left_out or None,
+        left_out=left_out,
         recorded=recorded,
     )
 
@@ -384,7 +385,7 @@ def _render(
     glyphs = _Glyphs(fancy_output(stream) if fancy is None else fancy)
     write = lambda line="": print(line, file=stream)  # noqa: E731
     meta = document.get("meta") if isinstance(document.get("meta"), dict) else {}
-    total = sum(t.records for t in threads) + (left_out.records if left_out else 0)
+    total = sum(t.records for t in threads) + (left_out.records if left_out is not None else 0)
     if summary is not None and summary.record_count is not None:
         total = summary.record_count
 
