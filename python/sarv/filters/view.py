@@ -235,7 +235,10 @@ def render_trace(
     max_lines: int = DEFAULT_MAX_LINES,
     fancy: bool | None = None,
 ) -> None:
-    """The call tree of each thread with durations, names and places.
+    """The call tree of each thread with durations, names and places;
+    before it, what the trace left out (calls past the call budget, or
+    once a cap stopped recording): how many calls of how many functions,
+    and the functions with the most, their calls recorded and left out.
 
     max_depth and max_lines of 0 mean no limit; what they cut is said in
     the output."""
