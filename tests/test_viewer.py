@@ -19,6 +19,7 @@ import pytest
 
 from browser import Browser, find_chromium
 from sarv import db
+from sarv.filters.export import jsonable
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 ARTIFACTS = pathlib.Path(os.environ.get("SARV_ARTIFACTS") or ROOT / "build" / "artifacts" / "viewer")
@@ -427,3 +428,191 @@ def test_big_trace_paints_and_zooms(page, tmp_path):
     # The page's own field names are not what a search finds.
     for word in ("locals", "value", "line"):
         assert page.evaluate("sarvViewer.model.search(%s).then(r => r.total)" % json.dumps(word)) == 0, word
+
+
+def test_compressed_values_are_read_on_demand_as_the_export_writes_them(page, tmp_path):
+    # 3,000 calls of about a kilobyte of values each: several compressed
+    # chunks. The last call holds values whose JSON form is not plain.
+    records = []
+    for k in range(3000):
+        ts = 1000.0 + k * 1e-5
+        text = "row %05d " % k + "abcdefghij" * 100
+        records.append(frame("call", "fill", "frm_%d" % k, ts, line=3, locals={"k": k, "text": text}))
+        records.append(frame("return", "fill", "frm_%d" % k, ts + 5e-6, line=3, arg=len(text)))
+    odd = {
+        "blob": b"\x00\xffzebra",
+        "keys": {1: "int", "1": "text", 1.5: "float", 2.0: "whole float", None: "none", False: "false"},
+        "floats": [float("nan"), float("inf"), -float("inf"), -0.0, 1e300],
+        "__proto__": {"polluted": "yes"},
+        "big": 2**53 - 1,  # exact in JavaScript too
+        "text": "quokka-needle \u00e9\u4e2d\U0001f600 </script>",
+    }
+    records.append(frame("call", "odd", "frm_odd", 1001.0, line=9, locals=odd))
+    records.append(frame("return", "odd", "frm_odd", 1001.001, line=11, arg={2: "two", "2": "deux"}))
+    # An extension value, as the export's module doc writes it.
+    records.append(frame("call", "ext", "frm_ext", 1001.002, locals={"ext": msgpack.ExtType(5, b"raw")}))
+    records.append(frame("return", "ext", "frm_ext", 1001.003))
+    document = document_with(records)
+    db_path = save(tmp_path, document)
+    out = tmp_path / "values.html"
+    sarv("view", "last", "--db", db_path, "-o", str(out), cwd=tmp_path)
+    html = out.read_text(encoding="utf-8")
+    # The values are in the page compressed: none of their text is there as it is.
+    assert "abcdefghij" not in html and "quokka" not in html
+    assert len(html) < len(msgpack.packb(document)) / 10
+
+    page.open(str(out))
+    model = "sarvViewer.model"
+    assert page.evaluate(model + ".values.chunks.length") >= 3
+    assert page.evaluate(model + ".values._open.size") == 0  # nothing inflated to open the page
+    # A search goes through every chunk and lists the calls in call order.
+    page.type_text("#search", "row 02999")
+    page.wait_for("document.getElementById('search-count').innerText === '1 call'")
+    page.evaluate("document.getElementById('search').value = ''")
+    page.type_text("#search", "QUOKKA-needle")
+    page.wait_for("document.getElementById('search-count').innerText === '1 call'")
+    open_call(page, "#results li:nth-child(1)")
+    assert page.evaluate("document.querySelector('#detail h2').innerText") == "prog.odd"
+    detail = page.evaluate("document.getElementById('detail').innerText")
+    assert "b64'AP96ZWJyYQ=='" in detail and "'quokka-needle \u00e9\u4e2d\U0001f600 </script>'" in detail, detail
+    assert page.evaluate("Object.prototype.polluted === undefined && !document.querySelector('#detail script')")
+    # Opening a call inflated its own chunk only.
+    assert page.evaluate(model + ".values._open.size") == 1
+
+    # Each call's values as the page decodes them are the export's JSON form
+    # of what the trace holds (differentially, for the odd call and others).
+    def expected(k):
+        call, ret = records[2 * k], records[2 * k + 1]
+        return {
+            "n": int(call["path"].split(":")[1]),
+            "a": call["locals"],
+            "l": ret["locals"],
+            "t": ret["path"],
+            "v": ret["arg"],
+        }
+
+    for k in (0, 1499, 2999, 3000):
+        shown = page.evaluate(
+            "(async () => { const th = %s.threads[0];"
+            " return JSON.stringify(await %s.details(th, %d)); })()" % (model, model, k)
+        )
+        assert json.loads(shown) == jsonable(expected(k)), k
+    assert page.evaluate(
+        "%s.details(%s.threads[0], 3001).then(d => JSON.stringify(d.a))" % (model, model)
+    ) == json.dumps({"ext": {"__ext__": 5, "data": "cmF3"}}, separators=(",", ":"))
+
+
+LEFT_OUT_PROGRAM = textwrap.dedent(
+    """\
+    def step(i):
+        return i * 2
+
+    def work(n):
+        return sum(step(i) for i in range(n))
+
+    work(5)
+    """
+)
+
+
+def test_calls_left_out_are_said_and_counted_in_the_hot_functions(page, tmp_path):
+    (tmp_path / "budget_app.py").write_text(LEFT_OUT_PROGRAM)
+    run = sarv("run", "--db", "traces.db", "budget_app.py", cwd=tmp_path)
+    trace_id = run.stderr.split("trace ", 1)[1].split(":", 1)[0]
+    db_path = str(tmp_path / "traces.db")
+    with db.open_trace(db_path, trace_id) as stored:
+        document = msgpack.unpackb(b"".join(stored), raw=False, strict_map_key=False)
+    # The record the core writes when a call budget left calls out, built by
+    # hand: one function recorded in part, one never recorded.
+    left_out = {
+        "type": "calls_left_out",
+        "budget": 5,
+        "functions": [
+            {
+                "path": "%s:1" % next(r["path"].rsplit(":", 1)[0] for r in document["frames_of_interest"]),
+                "co_name": "step",
+                "qualname": "__main__.step",
+                "calls": 1000,
+                "raised": 2,
+                "total": 0.5,
+                "longest": 0.01,
+            },
+            {"path": "elsewhere.py:40", "co_name": "hidden", "qualname": None, "calls": 7, "raised": 0},
+        ],
+    }
+    budgeted = dict(document, trace_id="trc_01J9ZQ4XG7K2M3N4P5Q6R7S8TB")
+    budgeted["frames_of_interest"] = [left_out] + document["frames_of_interest"]
+    db.save_trace_in_sqlite(db_path, budgeted["trace_id"], msgpack=msgpack.packb(budgeted))
+
+    # Without the record the page is what it was; with it, only what the
+    # record says is added.
+    from sarv.viewer.data import page_data
+
+    plain, plain_values = page_data(document)
+    with_record, values = page_data(dict(budgeted, trace_id=document["trace_id"]))
+    assert "left_out" not in plain and "left_out" not in plain["header"]
+    header_left_out = with_record["header"].pop("left_out")
+    assert header_left_out == {"budget": 5, "calls": 1007, "raised": 2, "functions": 2}
+    rows = with_record.pop("left_out")
+    assert with_record["functions"][: len(plain["functions"])] == plain["functions"]
+    extra = with_record["functions"][len(plain["functions"]) :]
+    assert [with_record["texts"][name] for name, _, _ in extra] == ["hidden"]
+    for key in ("header", "threads", "calls", "values"):
+        assert {**with_record, "texts": None, "functions": None}[key] == plain[key], key
+    assert values == plain_values
+    step = next(i for i, f in enumerate(plain["functions"]) if plain["texts"][f[0]] == "__main__.step")
+    assert rows == [[step, 1000, 2, 500_000_000, 10_000_000], [len(plain["functions"]), 7, 0, None, None]]
+
+    out = tmp_path / "budget.html"
+    sarv("view", "8TB", "--db", db_path, "-o", str(out), cwd=tmp_path)
+    page.open(str(out))
+    header = page.evaluate("document.getElementById('header').innerText")
+    assert "Left out\n1,007 calls of 2 functions past the budget of 5 calls each" in header, header
+    page.click(".tab[data-tab=hot]")
+    hot = page.evaluate(
+        "[...document.querySelectorAll('#hot tbody tr')].map(r => [r.className, r.innerText.replace(/\\s+/g, ' ')])"
+    )
+    by_name = {text.split(" ")[0]: (cls, text) for cls, text in hot}
+    cls, text = by_name["__main__.step"]
+    assert "partial" in cls and "1,000 of its calls not recorded (2 raised)" in text and " 1,005 " in text, text
+    cls, text = by_name["hidden"]
+    assert "partial" in cls and "7 of its calls not recorded, their time not known" in text, text
+    assert text.endswith(" 7 ? 0 ns ? ?"), text  # its time is not known, and it has no recorded calls
+    assert "partial" not in by_name["__main__.work"][0]
+    # Time per function: the recorded calls' durations and the time left out.
+    recorded = page.evaluate(
+        "(() => { const m = sarvViewer.model, th = m.threads[0]; let sum = 0, max = 0;"
+        " for (let i = 0; i < th.count; i++) if (m.fnOf(th, i).name === '__main__.step')"
+        " { sum += th.duration(i); max = Math.max(max, th.duration(i)); }"
+        " const f = m.functions.find(f => f.name === '__main__.step');"
+        " return [sum, max, f.total, f.max, f.calls, f.recorded, f.mean]; })()"
+    )
+    total_recorded, max_recorded, total, longest, calls, recorded_calls, mean = recorded
+    assert recorded_calls == 5 and calls == 1005
+    assert total == pytest.approx(total_recorded + 5e8) and longest == max(max_recorded, 1e7)
+    assert mean == pytest.approx((total_recorded + 5e8) / 1005)
+    keep_screenshot(page, "left-out-hot.png")
+
+
+def test_progress_of_a_long_read_shows_on_a_terminal_only():
+    import io
+
+    from sarv.cli.view import Progress
+
+    class Terminal(io.StringIO):
+        def isatty(self):
+            return True
+
+    for stream, shown in ((Terminal(), True), (io.StringIO(), False)):
+        progress = Progress(stream)
+        progress.total = 101_016
+        progress.records(4096)  # within its first second: nothing yet
+        assert stream.getvalue() == ""
+        progress.began -= 2
+        progress.records(53_248)
+        progress.done()
+        if shown:
+            # One line rewritten in place, cleared at the end for what follows.
+            assert stream.getvalue() == ("\r\x1b[Ksarv: reading the trace: 53,248 of 101,016 records (52%)\r\x1b[K")
+        else:
+            assert stream.getvalue() == ""

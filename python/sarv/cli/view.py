@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import os
 import sys
+import time
 
 from sarv import db as _db
 from sarv.cli.common import DB_HELP, TRACE_HELP, CommandError, decoded, existing_db
@@ -24,7 +25,46 @@ def add_parser(commands, prog: str) -> None:
     view.add_argument("--open", action="store_true", help="open the page in the default browser")
 
 
-def page_data(options):
+class Progress:
+    """How far the reading of a large trace is, on one line of a terminal's
+    standard error (nothing when it is not a terminal, nor for a trace read
+    in under a second)."""
+
+    def __init__(self, stream=None) -> None:
+        self.stream = stream if stream is not None else sys.stderr
+        try:
+            self.shown = self.stream.isatty()
+        except (AttributeError, ValueError):
+            self.shown = False
+        self.total = None
+        self.began = time.monotonic()
+        self.written = False
+
+    def records(self, read: int) -> None:
+        if not self.shown or time.monotonic() - self.began < 1.0:
+            return
+        if self.total:
+            text = "sarv: reading the trace: %s of %s records (%d%%)" % (
+                "{:,}".format(read),
+                "{:,}".format(self.total),
+                min(100, read * 100 // self.total),
+            )
+        else:
+            text = "sarv: reading the trace: %s records" % "{:,}".format(read)
+        self._line(text)
+
+    def _line(self, text: str) -> None:
+        self.stream.write("\r\x1b[K" + text)
+        self.stream.flush()
+        self.written = True
+
+    def done(self) -> None:
+        if self.written:
+            self._line("")
+            self.written = False
+
+
+def page_data(options, progress=None):
     """(database path, trace id, the page's structure and values), read as
     a stream."""
     from sarv.viewer import stored_page_data
@@ -32,12 +72,18 @@ def page_data(options):
     path = existing_db(options)
     trace_id = _db.resolve_trace_id(path, options.trace)
     found: list = []
+    progress = progress if progress is not None else Progress()
 
     def read(_) -> None:
         with _db.open_trace(path, trace_id) as stored:
-            found.extend(stored_page_data(stored))
+            summary = getattr(stored, "summary", None)
+            progress.total = getattr(summary, "record_count", None)
+            found.extend(stored_page_data(stored, progress.records))
 
-    decoded(read, None, trace_id, path)
+    try:
+        decoded(read, None, trace_id, path)
+    finally:
+        progress.done()
     return path, trace_id, found[0], found[1]
 
 

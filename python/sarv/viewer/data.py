@@ -150,6 +150,16 @@ def _number(value):
     return None
 
 
+def _count(value) -> int:
+    return value if type(value) is int and value > 0 else 0
+
+
+def _seconds(value):
+    if type(value) in (int, float) and math.isfinite(value) and value >= 0:
+        return float(value)
+    return None
+
+
 def _split_path(path) -> tuple:
     if type(path) is not str:
         return "", 0
@@ -220,6 +230,8 @@ class PageData:
         self.test_id = None
         self.outcome = None
         self.dropped = None  # what max_records left out, as the trace says
+        self.left_out = None  # the entries of the records of calls left out
+        self.budget = None
 
     def _text(self, text) -> int:
         text = "" if text is None else str(text)
@@ -248,6 +260,13 @@ class PageData:
             return
         if record.get("type") == "records_dropped" and record.get("thread_native_id") is None:
             self.dropped = {k: record.get(k) for k in ("dropped", "max_records", "max_bytes", "mode")}
+            return
+        if (
+            record.get("type") == "calls_left_out"
+            and "event" not in record
+            and isinstance(record.get("functions"), list)
+        ):
+            self._left_out(record)
             return
         native_id = record.get("thread_native_id")
         if native_id is None:
@@ -292,6 +311,37 @@ class PageData:
             thread.values.append(None)
         elif event == "return":
             self._return(thread, record, ts)
+
+    def _left_out(self, record: dict) -> None:
+        """Keeps what a record of calls left out says; a second record adds
+        up with the first. Its functions join the table of functions at the
+        end, so that the recorded ones keep their numbers."""
+        if self.left_out is None:
+            self.left_out = []
+            budget = record.get("budget")
+            self.budget = budget if type(budget) is int and budget >= 0 else None
+        self.left_out.extend(entry for entry in record["functions"] if type(entry) is dict)
+
+    def _left_out_rows(self) -> list:
+        """[function, calls, raised, total ns, longest ns] per function, most
+        calls first; a time is None when the record holds no usable one."""
+        rows: dict = {}
+        for entry in self.left_out:
+            fn, _ = self._function(entry)
+            calls, raised = _count(entry.get("calls")), _count(entry.get("raised"))
+            total, longest = _seconds(entry.get("total")), _seconds(entry.get("longest"))
+            known = rows.get(fn)
+            if known is None:
+                rows[fn] = [fn, calls, raised, total, longest]
+                continue
+            known[1] += calls
+            known[2] += raised
+            known[3] = None if known[3] is None or total is None else known[3] + total
+            if longest is not None:
+                known[4] = longest if known[4] is None else max(known[4], longest)
+        ns = lambda t: None if t is None else int(round(t * 1e9))  # noqa: E731
+        ordered = sorted(rows.values(), key=lambda row: -row[1])
+        return [[fn, calls, raised, ns(total), ns(longest)] for fn, calls, raised, total, longest in ordered]
 
     def _plugin(self, thread: _Thread, record: dict, ts) -> None:
         kind = record.get("type")
@@ -414,6 +464,16 @@ class PageData:
             "duration": ns(trace_end),
             "dropped": jsonable(self.dropped),
         }
+        left_out = None
+        if self.left_out is not None:
+            # Only a trace that says it left calls out has these entries.
+            left_out = self._left_out_rows()
+            header["left_out"] = {
+                "budget": self.budget,
+                "calls": sum(row[1] for row in left_out),
+                "raised": sum(row[2] for row in left_out),
+                "functions": sum(1 for row in left_out if row[1]),
+            }
         structure = {
             "header": header,
             "texts": self.names,
@@ -422,6 +482,8 @@ class PageData:
             "calls": calls,
             "values": {"count": self.values.count, "chunks": chunks},
         }
+        if left_out is not None:
+            structure["left_out"] = left_out
         return structure, texts
 
     def close(self) -> None:

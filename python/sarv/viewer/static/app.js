@@ -38,6 +38,11 @@ class Viewer {
       const how = d.mode === "stop" ? "the records past " : "the oldest records, to keep within ";
       fact("Dropped", String(d.dropped) + " records: " + how + (caps.join(" or ") || "the caps"), "failed");
     }
+    if (h.left_out) {
+      const l = h.left_out;
+      const why = l.budget ? "past the budget of " + l.budget.toLocaleString("en-US") + " calls each" : "once recording stopped at a cap";
+      fact("Left out", Format.plural(l.calls, "call") + " of " + Format.plural(l.functions, "function") + " " + why, "failed");
+    }
     fact("Source", h.source);
     fact("Commit", h.commit ? h.commit.slice(0, 12) : null);
     fact("Recorded", h.started !== null ? Format.localTime(h.started) : null);

@@ -79,6 +79,13 @@ class FunctionStats {
     this.self = 0; // time in its own code, not in the calls it made
     this.sum = 0; // durations of all its calls, for the mean
     this.max = 0;
+    // Calls the trace left out (past a call budget or a cap): counted in
+    // calls, total, mean and max as the trace sums them; self is of the
+    // recorded calls only.
+    this.recorded = 0;
+    this.leftOut = 0;
+    this.leftRaised = 0;
+    this.leftTime = null; // null: the trace gave no time for them
   }
   get mean() { return this.calls ? this.sum / this.calls : 0; }
 }
@@ -96,6 +103,23 @@ class Model {
     this.values = new Values(raw.values, valuesText);
     this._owners = null;
     this._computeStats();
+    this._addLeftOut(raw.left_out || []);
+  }
+
+  _addLeftOut(rows) {
+    for (const [index, calls, raised, total, longest] of rows) {
+      const f = this.functions[index];
+      if (!f) continue;
+      f.leftOut += calls;
+      f.leftRaised += raised;
+      f.calls += calls;
+      if (total !== null) {
+        f.leftTime = (f.leftTime || 0) + total;
+        f.total += total;
+        f.sum += total;
+      }
+      if (longest !== null && longest > f.max) f.max = longest;
+    }
   }
 
   _computeStats() {
@@ -107,6 +131,7 @@ class Model {
         const f = this.functions[th.fn[i]];
         const d = th.duration(i);
         f.calls++;
+        f.recorded++;
         f.sum += d;
         if (d > f.max) f.max = d;
         if (active[f.index] === 0) f.total += d;
@@ -159,7 +184,7 @@ class Model {
     let total = 0;
     const matching = new Uint8Array(this.functions.length);
     for (const f of this.functions) {
-      if (f.name.toLowerCase().includes(q) || f.file.toLowerCase().includes(q)) { matching[f.index] = 1; total += f.calls; }
+      if (f.name.toLowerCase().includes(q) || f.file.toLowerCase().includes(q)) { matching[f.index] = 1; total += f.recorded; }
     }
     if (total) {
       for (const th of this.threads) {
