@@ -750,7 +750,18 @@ def test_records_are_grouped_by_their_own_thread(tmp_path):
 def test_run_with_max_records_keeps_the_newest_and_says_so(tmp_path):
     (tmp_path / "loop.py").write_text("def step(i):\n    return i\n\nfor i in range(500):\n    step(i)\n")
     path = tmp_path / "t.db"
-    result = sarv("run", "--max-records", "40", "--max-bytes", "0", "loop.py", cwd=tmp_path, db_path=path)
+    result = sarv(
+        "run",
+        "--max-records",
+        "40",
+        "--max-bytes",
+        "0",
+        "--max-records-mode",
+        "ring",
+        "loop.py",
+        cwd=tmp_path,
+        db_path=path,
+    )
     assert result.returncode == 0, result.stderr
     trace_id, count, _ = saved_trace(result)
     assert count == 41  # the 40 newest and the note of those dropped
@@ -773,7 +784,7 @@ def test_run_with_max_records_keeps_the_newest_and_says_so(tmp_path):
     assert "no more records are kept" in stopped.stderr and "max_records (40) or max_bytes (" in stopped.stderr
     assert "), stop\n" in stopped.stderr
     # A cap on bytes: the newest records within it.
-    by_size = sarv("run", "--max-bytes", "4K", "loop.py", cwd=tmp_path, db_path=path)
+    by_size = sarv("run", "--max-bytes", "4K", "--max-records-mode", "ring", "loop.py", cwd=tmp_path, db_path=path)
     assert (
         "sarv: max_bytes (4096) reached: only the most recent records, 4096 bytes at most, are kept" in by_size.stderr
     )

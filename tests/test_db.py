@@ -348,7 +348,7 @@ def test_columns_of_a_document_the_core_describes_are_those_read_from_its_bytes(
     from sarv.config import load_config
     from sarv.profiler import Profiler
 
-    config = load_config({"db_path": path, "max_records": 50})
+    config = load_config({"db_path": path, "max_records": 50, "max_records_mode": "ring"})
     config["plugins"] = pytest_plugin.plugin_declarations()
     profiler = Profiler(config, source="pytest")
     with profiler:

@@ -33,6 +33,12 @@ def test_the_cap_keeps_the_newest_or_the_first_records_and_says_so(recording, ca
     marker, *records = trace.records
     # calls() itself makes a call and a return record around the 2000 of echo.
     assert marker == {"type": "records_dropped", "dropped": 2002 - 101, "max_records": 101, "mode": mode}
+    if mode == "stop":
+        # Past the cap the rest is left out unrecorded: the calls of echo after the 51st
+        # (whose call record was the one refused) are counted, not encoded.
+        left_out, *records = records
+        assert left_out["type"] == "calls_left_out"
+        assert [(f["co_name"], f["calls"]) for f in left_out["functions"]] == [("echo", 949)]
     assert len(records) == 101
     kept = values(records)
     assert kept == (list(range(950, 1000)) if mode == "ring" else list(range(0, 50)))
@@ -87,7 +93,7 @@ def test_threads_share_the_cap(recording):
 def test_configuration_is_checked():
     from sarv.config import ConfigError, load_config
 
-    assert load_config({"max_records": 10})["max_records_mode"] == "ring"
+    assert load_config({"max_records": 10})["max_records_mode"] == "stop"
     with pytest.raises(ConfigError, match="max_records: expected a whole number"):
         load_config({"max_records": -1})
     with pytest.raises(ConfigError, match='max_records_mode: expected "ring" or "stop"'):
@@ -117,6 +123,10 @@ def test_a_cap_on_bytes_bounds_a_test_of_growing_values_and_keeps_its_markers(tm
             chain = _extend(chain, "v%03d" % i * 20)
         pytest_plugin._sarv_test_end("t.py::test_grow", "passed")
     start, note, *records, end = db.load_trace_document(path, profiler.trace_id)["frames_of_interest"]
+    left_out = records.pop(0) if mode == "stop" else None  # the calls past the cap, counted
+    if left_out is not None:
+        assert left_out["type"] == "calls_left_out"
+        assert sum(f["calls"] for f in left_out["functions"]) == 300 - sum(r["event"] == "call" for r in records)
     assert (start["type"], start["node_id"]) == ("start_test", "t.py::test_grow")
     assert (end["type"], end["node_id"], end["outcome"]) == ("end_test", "t.py::test_grow", "passed")
     assert note == {

@@ -426,7 +426,7 @@ def test_tests_whose_trace_was_not_saved_are_named_with_the_reason(tmp_path):
     ), result.stdout
     # A trace cut to the cap is named, and keeps its test and outcome.
     assert re.search(
-        r"sarv: 1 trace keeps only its newest records \(max_bytes 16384\):\n"
+        r"sarv: 1 trace keeps only its first records \(max_bytes 16384\):\n"
         r"  test_unsaved.py::test_growing: (\d+) records dropped",
         result.stdout,
     ), result.stdout
@@ -729,7 +729,7 @@ def test_saves_sent_to_the_writer_process_end_as_those_made_here(tmp_path):
     for line, name in zip(summary[2:6], ["test_break_the_file"] + ["test_after[%d]" % i for i in range(3)]):
         assert line.startswith("  test_shipped.py::%s: " % name), summary
         assert line.endswith("database %s: unable to open database file" % path), summary
-    assert re.fullmatch(r"sarv: 1 trace keeps only its newest records \(max_records 100.*\):", summary[6]), summary
+    assert re.fullmatch(r"sarv: 1 trace keeps only its first records \(max_records 100.*\):", summary[6]), summary
     assert re.fullmatch(r"  test_shipped.py::test_long: \d+ records dropped", summary[7]), summary
     expected = ["test_shipped.py::test_many[%d]" % i for i in range(40)] + ["test_shipped.py::test_long"]
     assert [row[0] for row in rows[::-1]] == expected + ["test_shipped.py::test_mend_the_file"]

@@ -15,15 +15,29 @@ parents), then the overrides given in Python. Keys:
                             (int >= 0, or a text such as "512M" or "2 GiB",
                             powers of 1024; 0 for no limit); default
                             DEFAULT_MAX_BYTES, a quarter of the memory of the
-                            machine (or of its container, if less)
-    max_records_mode        "ring": keep recording, dropping the oldest records
-                            (the trace keeps the most recent max_records, or
-                            max_bytes); "stop": keep the first ones, drop the
-                            rest. Either way the trace says how many with a
-                            record of type "records_dropped" (after the test's
-                            or request's start marker, which is always kept,
-                            like its end marker), and a warning on the logger
-                            "sarv" says so once
+                            machine (or of its container, if less); for a
+                            test's or a request's trace TRACE_MAX_BYTES
+    max_records_mode        "stop" (the default): keep the first records; past
+                            the cap the rest of the trace is left out at the
+                            cost of code not recorded (its calls counted as
+                            for call_budget). "ring": keep recording, dropping
+                            the oldest records (the trace keeps the most recent
+                            max_records, or max_bytes): every event is still
+                            recorded in full, then thrown away. Either way the
+                            trace says how many with a record of type
+                            "records_dropped" (after the test's or request's
+                            start marker, which is always kept, like its end
+                            marker), and a warning on the logger "sarv" says so
+                            once
+    call_budget             the calls of each function a trace records in full
+                            (int >= 0, 0 for all); later calls of it are left
+                            out whole, with everything they call, and only
+                            counted and timed: the trace's record of type
+                            "calls_left_out" says, per function, how many calls
+                            were left out, how many raised, and their total and
+                            longest duration. A left-out call that raises into
+                            recorded code is recorded all the same. Default
+                            DEFAULT_CALL_BUDGET
     redact                  names whose values are recorded as "[redacted]":
                             entries "word" (the name equals it), "*word*"
                             (contains), "word*" (starts with), "*word" (ends
@@ -65,7 +79,9 @@ from sarv.serialize import DEFAULT_REDACT, name_matches, redaction_rules
 __all__ = [
     "ConfigError",
     "DEFAULTS",
+    "DEFAULT_CALL_BUDGET",
     "DEFAULT_MAX_BYTES",
+    "TRACE_MAX_BYTES",
     "check_config",
     "find_pyproject",
     "load_config",
@@ -99,6 +115,13 @@ def _memory_size():
 _memory = _memory_size()
 DEFAULT_MAX_BYTES = max(_memory // 4, 64 << 20) if _memory else 1 << 30
 del _memory
+
+# A test's or a request's trace: one of many, each far below the machine's memory.
+TRACE_MAX_BYTES = 64 << 20
+
+# Each function's first calls in a trace are recorded in full, the rest counted: a long run
+# or a big test suite costs about what code not recorded costs.
+DEFAULT_CALL_BUDGET = 1000
 
 _SIZE_UNITS = {"": 1, "k": 1 << 10, "m": 1 << 20, "g": 1 << 30, "t": 1 << 40}
 
@@ -139,7 +162,8 @@ DEFAULTS: dict = {
     "sqlite_busy_timeout": 60,
     "max_records": 0,
     "max_bytes": DEFAULT_MAX_BYTES,
-    "max_records_mode": "ring",
+    "max_records_mode": "stop",
+    "call_budget": DEFAULT_CALL_BUDGET,
     "redact": list(DEFAULT_REDACT),
     "redact_extra": [],
     "plugins": [],
@@ -264,9 +288,10 @@ def _apply(config: dict, layer: Mapping, origin: str, base_dir: str | None) -> N
             if isinstance(value, bool) or not isinstance(value, int) or not 0 <= value <= _MAX_TIMEOUT:
                 raise _bad(key, "expected a non-negative whole number of seconds, got %r" % (value,), origin)
             config[key] = int(value)
-        elif key == "max_records":
+        elif key in ("max_records", "call_budget"):
             if isinstance(value, bool) or not isinstance(value, int) or not 0 <= value <= _MAX_TIMEOUT:
-                raise _bad(key, "expected a whole number of records, 0 for no limit, got %r" % (value,), origin)
+                what = "records" if key == "max_records" else "calls"
+                raise _bad(key, "expected a whole number of %s, 0 for no limit, got %r" % (what, value), origin)
             config[key] = int(value)
         elif key == "max_bytes":
             try:
@@ -318,9 +343,27 @@ def redact_entries(config: Mapping[str, Any]) -> list:
     return list(config.get("redact", DEFAULT_REDACT)) + list(config.get("redact_extra", ()))
 
 
-def load_config(overrides: Mapping[str, Any] | None = None, start_dir=None) -> dict:
-    """The effective configuration (a new dict) for profiling."""
+# The defaults that differ by what a trace covers: "run" and the API a whole program's,
+# "test" and "request" one of many.
+_USE_DEFAULTS = {
+    "run": {},
+    "test": {"max_bytes": TRACE_MAX_BYTES},
+    "request": {"max_bytes": TRACE_MAX_BYTES},
+}
+
+
+def _defaults(use: str) -> dict:
+    if use not in _USE_DEFAULTS:
+        raise ValueError("unknown use %r" % (use,))
     config = copy.deepcopy(DEFAULTS)
+    config.update(_USE_DEFAULTS[use])
+    return config
+
+
+def load_config(overrides: Mapping[str, Any] | None = None, start_dir=None, use: str = "run") -> dict:
+    """The effective configuration (a new dict) for profiling. `use`: what one
+    trace covers ("run", "test" or "request"), which sets some defaults."""
+    config = _defaults(use)
     found = find_pyproject(start_dir)
     if found is not None:
         path, table = found
@@ -335,11 +378,11 @@ def load_config(overrides: Mapping[str, Any] | None = None, start_dir=None) -> d
     return config
 
 
-def check_config(config: Mapping[str, Any]) -> dict:
+def check_config(config: Mapping[str, Any], use: str = "run") -> dict:
     """A complete configuration given in Python, checked and completed with
     the defaults (a new dict); pyproject.toml and SARV_DB are not read."""
     if not isinstance(config, Mapping):
         raise ConfigError("the configuration must be a mapping, got %s" % type(config).__name__)
-    checked = copy.deepcopy(DEFAULTS)
+    checked = _defaults(use)
     _apply(checked, config, "in the configuration", None)
     return checked

@@ -40,6 +40,17 @@ enum class LocalsAccess : int8_t {
     DirectKeepingOrder,  // the same, for a generator or coroutine: the order kept on the frame
 };
 
+// What the current trace did with a code object's calls, for the call budget: valid while
+// `trace` is the serial of the trace being recorded (a new trace starts from zero).
+struct CallCounts {
+    uint64_t trace = 0;
+    uint64_t recorded = 0;  // calls recorded in full
+    uint64_t left_out = 0;  // calls left out (at any depth)
+    uint64_t raised = 0;    // of those, calls that ended by raising
+    uint64_t total_ticks = 0;
+    uint64_t longest_ticks = 0;
+};
+
 struct CodeInfo {
     Ref filename_obj;  // co_filename and co_name, as the code object holds them
     Ref name_obj;
@@ -76,6 +87,8 @@ struct CodeInfo {
     uint64_t profiler_serial = 0;
     StaticDecision decision{};
     std::vector<PluginProcessor>* plugins = nullptr;  // processors listed under `name`
+
+    CallCounts calls;
 };
 
 // Never null. Throws InternalFault when co_filename or co_name is not a str.

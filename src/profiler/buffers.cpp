@@ -75,12 +75,13 @@ void write_document(Sink& sink, const DocumentMeta& meta, const TakenFrames& tak
     w.str("frames_of_interest");
     const RecordList& list = taken.frames_of_interest;
     const Opening& opening = taken.opening;
-    if (meta.dropped == 0 && !opening.aside) {
+    const std::string& left_out = taken.left_out_note;
+    if (meta.dropped == 0 && !opening.aside && left_out.empty()) {
         w.raw_frame_runs(list);
     } else {
-        // The opening marker first (from the list or kept aside), then the note of what
-        // was dropped, then the records.
-        w.array_header(list.count() + (meta.dropped != 0) + opening.aside);
+        // The opening marker first (from the list or kept aside), then the notes of what
+        // was dropped and of the calls left out, then the records.
+        w.array_header(list.count() + (meta.dropped != 0) + opening.aside + !left_out.empty());
         size_t skip = 0;
         if (opening.aside || opening.in_list) {
             w.raw(opening.record);
@@ -88,6 +89,9 @@ void write_document(Sink& sink, const DocumentMeta& meta, const TakenFrames& tak
         }
         if (meta.dropped != 0) {
             write_dropped_note(w, meta);
+        }
+        if (!left_out.empty()) {
+            w.raw(left_out);
         }
         list.for_each_run([&w, &skip](std::string_view run) {
             size_t cut = std::min(skip, run.size());
@@ -184,6 +188,9 @@ size_t SarvProfiler::make_room(size_t incoming, const SizeOf& size_of, Cap& reac
             size_t size = size_of(kept);
             if (held + 1 > most || held_bytes + size > most_bytes) {
                 stopped = true;
+                // The rest of the trace is left out at the cost of code not recorded,
+                // not encoded and then refused event after event.
+                ended.store(true, std::memory_order_relaxed);
                 break;
             }
             ++held;
@@ -236,6 +243,9 @@ void SarvProfiler::reset_caps() {
     dropped = 0;
     stopped = false;
     opening = {};
+    ended.store(false, std::memory_order_relaxed);
+    calls_after_end = 0;
+    trace_serial.store(new_trace_serial(), std::memory_order_relaxed);  // every function's budget anew
 }
 
 void SarvProfiler::report_cap(Cap cap) {
@@ -379,12 +389,15 @@ bool SarvProfiler::push_frames(Event event, Batch& batch) {
             } else if (type == "start_test") {
                 consumed = i;
                 PrefixedId id = new_trace_id();
+                std::vector<Ref> left_out_before;  // released after the locks
                 std::lock_guard<std::mutex> a(trace_id_mutex);
                 std::lock_guard<std::mutex> b(frames_of_interest_mutex);
                 std::lock_guard<std::mutex> c(frames_mutex);
                 trace_id.assign(id.view());
                 frames_of_interest.clear();
                 frames.clear();
+                left_out_before = std::exchange(left_out_codes, {});
+                restored_left_out.clear();
                 reset_caps();
             }
         }
@@ -400,8 +413,9 @@ void SarvProfiler::take_frames(TakenFrames& taken) {
     std::lock_guard<std::mutex> b(frames_mutex);
     taken.frames_of_interest = std::exchange(frames_of_interest, {});
     taken.frames = std::exchange(frames, {});
-    taken.dropped = dropped;
+    taken.dropped = dropped + 2 * calls_after_end;
     taken.opening = std::move(opening);
+    take_left_out(taken);
     reset_caps();
 }
 
@@ -414,6 +428,9 @@ void SarvProfiler::restore_frames(TakenFrames&& taken) {
     }
     frames_of_interest.prepend(std::move(taken.frames_of_interest));
     dropped += taken.dropped;
+    if (!taken.left_out_note.empty()) {
+        restored_left_out = std::move(taken.left_out_note);  // written again by the next document
+    }
     for (auto& [thread_id, list] : taken.frames) {
         frames[thread_id].prepend(std::move(list));
     }
@@ -458,7 +475,8 @@ size_t tail_offset(const DocumentMeta& meta, size_t size) {
 }
 
 size_t record_count(const TakenFrames& taken) {
-    size_t count = taken.frames_of_interest.count() + (taken.dropped != 0) + taken.opening.aside;
+    size_t count =
+        taken.frames_of_interest.count() + (taken.dropped != 0) + taken.opening.aside + !taken.left_out_note.empty();
     for (const auto& [thread_id, list] : taken.frames) {
         count += list.count();
     }
@@ -548,6 +566,7 @@ TakenFrames copy_of(const TakenFrames& taken) {
     }
     copy.dropped = taken.dropped;
     copy.opening = taken.opening;
+    copy.left_out_note = taken.left_out_note;
     return copy;
 }
 

@@ -176,7 +176,7 @@ void note_suspension(PyFrameObject* frame, const GatheredEvent& gathered, Thread
 
 // Gather: what the record of this event says, read from the frame. Nothing is written yet.
 bool gather_frame_event(SarvProfiler& profiler, PyFrameObject* frame, PyObject* arg, Event event, bool raised,
-                        CodeInfo& code, ThreadState& ts, GatheredEvent& out) {
+                        CodeInfo& code, ThreadState& ts, GatheredEvent& out, double backdate) {
     EventFacts& facts = out.facts;
     facts.event = event;
     facts.arg = arg;
@@ -215,6 +215,11 @@ bool gather_frame_event(SarvProfiler& profiler, PyFrameObject* frame, PyObject* 
 
     // One reading of the clock for the record's timestamp and its frame id's time.
     facts.now = wall_clock();
+    if (backdate > 0) {
+        facts.now.seconds -= backdate;
+        auto back = static_cast<uint64_t>(backdate * 1000);
+        facts.now.millis = facts.now.millis > back ? facts.now.millis - back : 0;
+    }
     auto identity = reinterpret_cast<uintptr_t>(frame);
     if (event == Event::Call) {
         facts.frame_id = new_frame_id_at(facts.now.millis, ts.ids);
@@ -293,12 +298,9 @@ void SarvProfiler::profile(PyFrameObject* frame, PyObject* arg, Event event, Cod
     if (detail::words.raises_pending) [[unlikely]] {
         settle_raises(raised);
     }
-    CodeInfo* found = known;
-    if (found == nullptr) {
-        Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
-        found = &code_info(reinterpret_cast<PyCodeObject*>(code.get()));
-    }
-    CodeInfo& info = *found;
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
+    auto* code_object = reinterpret_cast<PyCodeObject*>(code.get());
+    CodeInfo& info = known != nullptr ? *known : code_info(code_object);
     if (info.profiler_serial != serial) {
         refresh_code_info(info);
     }
@@ -309,9 +311,38 @@ void SarvProfiler::profile(PyFrameObject* frame, PyObject* arg, Event event, Cod
     // such an event costs no lock at all.
     std::optional<bool> recorded;
     if (processors == nullptr) {
+        if (detail::words.skipping != nullptr) {
+            ThreadState& running = thread_state();
+            LeftOut done = left_out_event(running, info, frame, event, raised, code_object);
+            if (done == LeftOut::Consumed) {
+                return;
+            }
+            if (done == LeftOut::RaisedRoot) {
+                // The call that raised is the one users look for: recorded after all.
+                double duration = static_cast<double>(ticks() - running.left_out.front().start) * seconds_per_tick();
+                running.left_out.clear();
+                detail::words.skipping = nullptr;
+                HandlerLock lock(plugins_mutex);
+                running.batch.types.clear();
+                running.batch.records.clear();
+                record_raised_root(frame, info, running, duration);
+                return;
+            }
+        }
         recorded = frame_is_recorded(decision, frame);
         if (!*recorded) {
             return;
+        }
+        if (call_budget != 0 || ended.load(std::memory_order_relaxed)) {
+            ThreadState& ts = thread_state();
+            if (event == Event::Call) {
+                if (!admit_call(frame, info, code_object, ts)) {
+                    return;
+                }
+            } else if (ended.load(std::memory_order_relaxed)) {
+                drop_return(frame, ts);
+                return;
+            }
         }
     }
     HandlerLock lock(plugins_mutex);
@@ -352,10 +383,10 @@ void SarvProfiler::profile(PyFrameObject* frame, PyObject* arg, Event event, Cod
 }
 
 bool SarvProfiler::process_frame(PyFrameObject* frame, PyObject* arg, Event event, bool raised, CodeInfo& code,
-                                 ThreadState& ts) {
+                                 ThreadState& ts, double backdate) {
     ReleaseLocals release{ts.locals};
     GatheredEvent gathered;
-    if (!gather_frame_event(*this, frame, arg, event, raised, code, ts, gathered)) {
+    if (!gather_frame_event(*this, frame, arg, event, raised, code, ts, gathered, backdate)) {
         return false;
     }
     Buffer& out = ts.scratch;

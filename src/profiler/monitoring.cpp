@@ -342,6 +342,9 @@ PyObject* on_event(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (frame == nullptr || (call && frame == switching)) {
         Py_RETURN_NONE;
     }
+    if (profiler->leaves_out_quickly(info, frame, call, K == Kind::Unwind)) {
+        Py_RETURN_NONE;  // a call left out of the trace, or one it makes
+    }
     // The profile hook's arguments: None for a call, the value for a return, and no value
     // for a frame left by an exception.
     PyObject* arg = call ? Py_None : K == Kind::Unwind ? nullptr : args[2];

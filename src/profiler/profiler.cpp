@@ -72,7 +72,9 @@ bool attr_text(PyObject* obj, const char* attr, std::string& out) {
 
 }  // namespace
 
-SarvProfiler::SarvProfiler() : serial(next_profiler_serial.fetch_add(1, std::memory_order_relaxed)) {}
+SarvProfiler::SarvProfiler() : serial(next_profiler_serial.fetch_add(1, std::memory_order_relaxed)) {
+    trace_serial.store(new_trace_serial(), std::memory_order_relaxed);
+}
 
 std::unique_ptr<SarvProfiler> SarvProfiler::new_from_python(PyObject* py_profiler) {
     auto p = std::make_unique<SarvProfiler>();
@@ -130,6 +132,12 @@ std::unique_ptr<SarvProfiler> SarvProfiler::new_from_python(PyObject* py_profile
             return nullptr;
         }
         p->keep_latest = text == "ring";
+    }
+    if (PyObject* budget = config_lookup(config.get(), "call_budget", "config.get(\"call_budget\" should not raise.")) {
+        Ref keep = Ref::borrow(budget);
+        if (keep.get() != Py_None && !to_usize(keep.get(), p->call_budget)) {
+            return nullptr;
+        }
     }
     p->threading = lenient_bool(config_lookup(config.get(), "threading", "config.get(\"threading\" should not raise."));
     p->lightweight_repr = lenient_bool(

@@ -38,6 +38,17 @@ struct PendingRaise {
 
 struct ThreadState;
 
+// A serial for a new trace, never given before in the process.
+uint64_t new_trace_serial();
+
+// A call left out of the trace that has not returned yet: timed, counted on its code.
+struct LeftOutCall {
+    uintptr_t frame;
+    CodeInfo* code;   // alive while its frame runs
+    uint64_t start;   // ticks()
+    bool counted;     // a call (not a generator's resumption), counted on its code
+};
+
 namespace detail {
 // Set by a backend that is told how a frame left (sys.monitoring): the event is a
 // suspension (PY_YIELD) or not, and need not be read from the generator's state.
@@ -56,6 +67,8 @@ struct ThreadWords {
     // The thread's state of the profiler with this serial (SarvProfiler::thread_state).
     uint64_t state_serial = 0;
     ThreadState* state = nullptr;
+    // That state while the thread runs calls left out of its trace (the budget), else null.
+    ThreadState* skipping = nullptr;
 };
 inline thread_local ThreadWords words;  // trivially destructible: nothing runs at thread exit
 }  // namespace detail
@@ -77,6 +90,9 @@ struct ThreadState {
     DirectLocals locals;  // reused likewise; empty between events
     IdGenerator ids;      // the random part of this thread's frame ids
     Batch batch;     // reused for every event of this thread
+    // The calls left out that are running, outermost first: the first one's caller is
+    // recorded (or nothing is), the others run under it.
+    std::vector<LeftOutCall> left_out;
 };
 
 using FrameList = std::vector<std::string>;  // the records of one batch
@@ -97,6 +113,8 @@ struct TakenFrames {
     ThreadFrames frames;
     size_t dropped = 0;  // records the caps dropped from this trace
     Opening opening;  // as the profiler held it
+    std::string left_out_note;  // the record of the calls left out, encoded (empty: none were)
+    std::vector<Ref> left_out_codes;  // kept alive until the note is written
 };
 
 class SarvProfiler {
@@ -110,6 +128,41 @@ public:
     void profile(PyFrameObject* frame, PyObject* arg, Event event, CodeInfo* known = nullptr, bool raised = false);
     // True when the code of this entry (null: none yet) is already known to be left out,
     // with no plugin to run: no allocation, no Python call, no error.
+    // An event of code without plugins that the trace leaves out (a call past the budget,
+    // or one that such a call makes), handled without the slow path: true when it was.
+    bool leaves_out_quickly(CodeInfo* info, PyFrameObject* frame, bool call, bool raised) {
+        if (info == nullptr || info->profiler_serial != serial || info->plugins != nullptr) {
+            return false;
+        }
+        detail::ThreadWords& w = detail::words;
+        if (w.raises_pending || w.state_serial != serial) {
+            return false;
+        }
+        if (w.skipping != nullptr) {
+            return w.skipping == w.state && left_out_event(*w.state, *info, frame, call ? Event::Call : Event::Return,
+                                                           raised, nullptr) == LeftOut::Consumed;
+        }
+        // A new call of a function already past its budget in this trace (its first call
+        // left out went the slow way, which named it for the trace's note).
+        CallCounts& counts = info->calls;
+        if (!call || counts.left_out == 0 || counts.trace != trace_serial.load(std::memory_order_relaxed) ||
+            info->suspends != Suspends::Never ||
+            (counts.recorded < call_budget && !ended.load(std::memory_order_relaxed)) ||
+            !frame_is_recorded(info->decision, frame)) {
+            return false;
+        }
+        ++counts.left_out;
+        calls_after_end += ended.load(std::memory_order_relaxed);
+        w.state->left_out.push_back(LeftOutCall{reinterpret_cast<uintptr_t>(frame), info, ticks(), true});
+        w.skipping = w.state;
+        return true;
+    }
+    // What an event does to the calls left out on its thread: nothing (Outside: the thread
+    // runs none); counted (Consumed); the outermost one ended by raising, to be recorded
+    // after all (RaisedRoot); or it needs the code object, which `code` null lacks (Slow).
+    enum class LeftOut { Outside, Consumed, RaisedRoot, Slow };
+    LeftOut left_out_event(ThreadState& ts, CodeInfo& info, PyFrameObject* frame, Event event, bool raised,
+                           PyCodeObject* code);
     bool is_quickly_excluded(const CodeInfo* info) const {
         return info != nullptr && info->profiler_serial == serial && info->plugins == nullptr &&
                !info->decision.included && (info->decision.excluded || info->decision.attrs_generated);
@@ -165,6 +218,17 @@ public:
     size_t max_records = 0;
     size_t max_bytes = 0;
     bool keep_latest = true;
+    // "call_budget": the calls of each function a trace records in full (0: all of them);
+    // later calls are left out whole, with what they call, and only counted and timed.
+    size_t call_budget = 0;
+    // The current trace's serial (never reused): the CallCounts of code objects are of it.
+    std::atomic<uint64_t> trace_serial{0};
+    // "stop" has refused a record: the rest of the trace is left out like calls past the
+    // budget, at the cost of code not recorded. Reset with the caps.
+    std::atomic<bool> ended{false};
+    // Calls left out since then: each would have made a call and a return record, which
+    // the trace counts as dropped by the cap.
+    uint64_t calls_after_end = 0;
     std::vector<Finder> include_frames;
     std::vector<Finder> ignore_frames;
 
@@ -181,6 +245,10 @@ public:
     size_t dropped = 0;
     bool stopped = false;
     Opening opening;  // under frames_of_interest_mutex
+    // Code objects with calls left out of the current trace (kept alive for its note);
+    // under frames_of_interest_mutex.
+    std::vector<Ref> left_out_codes;
+    std::string restored_left_out;  // the note of a document that could not be saved
     std::atomic<bool> cap_reported{false};
 
     // Held for each whole event that touches shared state; taken without holding the
@@ -196,7 +264,23 @@ public:
 
 private:
     // The frame record of an event: gathered from the frame, encoded, committed.
-    bool process_frame(PyFrameObject* frame, PyObject* arg, Event event, bool raised, CodeInfo& code, ThreadState& ts);
+    // `backdate`: seconds before now the event happened (a call recorded late).
+    bool process_frame(PyFrameObject* frame, PyObject* arg, Event event, bool raised, CodeInfo& code, ThreadState& ts,
+                       double backdate = 0);
+    // A call of recorded code: whether it is recorded (within the budget, recording not
+    // ended); if not, the thread starts a run of calls left out with it.
+    bool admit_call(PyFrameObject* frame, CodeInfo& info, PyCodeObject* code, ThreadState& ts);
+    // The counts of `info` for the current trace (started afresh for a new trace, which
+    // needs `code`: null without it).
+    CallCounts* counts_of(CodeInfo& info, PyCodeObject* code);
+    // The code's first call left out of this trace: its note will name it.
+    void list_left_out(PyCodeObject* code, PyFrameObject* frame, CodeInfo& info);
+    // The outermost call left out ended by raising: recorded after all, a call and its return.
+    void record_raised_root(PyFrameObject* frame, CodeInfo& info, ThreadState& ts, double duration);
+    // A return of a recorded call after recording ended: no record, the stacks kept true.
+    void drop_return(PyFrameObject* frame, ThreadState& ts);
+    // The note of the calls left out of the trace now ending (under frames_of_interest_mutex).
+    void take_left_out(TakenFrames& taken);
     void refresh_code_info(CodeInfo& info);
     void write_companion(const PrefixedId& frame_id, const RaiseDescription& description, ThreadState& ts);
     // The thread's info and record entries, made if need be; false (no error set) on failure.
