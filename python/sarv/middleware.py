@@ -198,7 +198,7 @@ class RequestSettings:
         self.environ_key = "HTTP_" + trigger_header.upper().replace("-", "_")
         self.header_key = trigger_header.lower().encode("latin-1")
         self.param_prefix = trigger_param + "="
-        cfg = load_config(config, start_dir=start_dir)
+        cfg = load_config(config, start_dir=start_dir, use="request")
         if cfg.get("threading"):
             # threading.setprofile is one for the process; requests come and go on many threads.
             raise ConfigError("threading: not available per request (each request is recorded on its own thread)")
