@@ -616,3 +616,50 @@ def test_progress_of_a_long_read_shows_on_a_terminal_only():
             assert stream.getvalue() == ("\r\x1b[Ksarv: reading the trace: 53,248 of 101,016 records (52%)\r\x1b[K")
         else:
             assert stream.getvalue() == ""
+
+
+def test_stored_trace_read_undecoded_gives_the_page_of_the_decoded_document():
+    import base64
+    import zlib
+
+    from sarv.viewer.data import page_data, stored_page_data
+
+    def values_of(texts):
+        items = []
+        for text in texts:
+            reader = msgpack.Unpacker(raw=False, strict_map_key=False)
+            reader.feed(zlib.decompress(base64.b64decode(text)))
+            items.extend(reader)
+        return items
+
+    worker = dict(frame("call", "job", "frm_w", 1000.0005, locals={"n": [1, {"k": b"\x00"}]}), thread_native_id=9)
+    records = [
+        {"type": "records_dropped", "dropped": 3, "max_records": 9, "mode": "ring"},
+        frame("return", "outer", "frm_a", 1000.002, arg={"x": [1.5, None]}),
+        frame("call", "risky", "frm_r", 1000.0025, locals={"big": "z" * 3000, 1: "one", "1": "text"}),
+        frame("return", "risky", "frm_r", 1000.0027, end="raised", arg=None),
+        {
+            "type": "exception",
+            "frame_id": "frm_r",
+            "exception": {"type": "KeyError", "message": "k"},
+            "timestamp": 1000.0028,
+        },
+        {"type": "note", "timestamp": 1000.003, "thread_native_id": 7, "locals": {"kept": 1}, "arg": [2]},
+        "not a record",
+        dict(frame("call", "twice", "frm_t", 1000.004), locals={"a": 1}, **{"arg": 5}),
+        frame("call", "open", "frm_o", 1000.005, locals={"n": float("inf")}),
+    ]
+    document = document_with(records, frames={"9": [worker, dict(worker, event="return", locals={"done": True})]})
+    packed = msgpack.packb(document)
+    decoded_structure, decoded_values = page_data(msgpack.unpackb(packed, raw=False, strict_map_key=False))
+    # Pieces of every size, so that the end of the bytes fed falls inside
+    # each kind of entry, value and header.
+    for size in (1, 7, 64, len(packed)):
+        pieces = [packed[i : i + size] for i in range(0, len(packed), size)]
+        structure, values = stored_page_data(iter(pieces))
+        assert structure == decoded_structure, size
+        assert values_of(values) == values_of(decoded_values), size
+    assert len(values_of(decoded_values)) == decoded_structure["values"]["count"]
+    for broken in (packed[:-5], packed + b"\xc0"):
+        with pytest.raises(ValueError):
+            stored_page_data(broken)

@@ -141,6 +141,116 @@ class _Values:
             self.pool = None
 
 
+class _Raw(bytes):
+    """A value as the document's MessagePack bytes, not decoded: the page
+    decodes it when its call is opened."""
+
+    __slots__ = ()
+
+
+def _plain(value):
+    """A value decoded, for what is read whole (plugin records)."""
+    if type(value) is _Raw:
+        return msgpack.unpackb(value, raw=False, strict_map_key=False)
+    return value
+
+
+_MAP_HEADERS = frozenset(range(0x80, 0x90)) | {0xDE, 0xDF}
+
+
+class StoredRecords:
+    """The records of a stored document, read from its bytes as
+    sarv.filters.stream.DocumentStream reads them (the same records, in the
+    same order, and `top`: the document's other entries), except that the
+    "locals" and "arg" entries of a record are its bytes (`_Raw`), skipped
+    rather than decoded: the page only carries them."""
+
+    def __init__(self, pieces) -> None:
+        if isinstance(pieces, (bytes, bytearray, memoryview)):
+            pieces = [bytes(pieces)]
+        self._pieces = iter(pieces)
+        self.unpacker = msgpack.Unpacker(raw=False, strict_map_key=False, max_buffer_size=2**31 - 1)
+        self._buffer = bytearray()  # the bytes fed from offset `_base` on
+        self._base = 0
+        self._fed = 0
+        self.top: dict = {}
+
+    def _feed(self) -> bool:
+        for piece in self._pieces:
+            if piece:
+                self.unpacker.feed(piece)
+                self._buffer += piece
+                self._fed += len(piece)
+                return True
+        return False
+
+    def _call(self, method):
+        # The unpacker keeps what it has read of a value cut by the end of
+        # the bytes fed: called again with more, it goes on from there.
+        while True:
+            try:
+                return method()
+            except msgpack.OutOfData:
+                if not self._feed():
+                    raise ValueError("the trace document ends early") from None
+
+    def records(self):
+        """(thread id or None, record) in document order."""
+        unpacker = self.unpacker
+        for _ in range(self._call(unpacker.read_map_header)):
+            key = self._call(unpacker.unpack)
+            if key == "frames":
+                for _ in range(self._call(unpacker.read_map_header)):
+                    thread_id = self._call(unpacker.unpack)
+                    for _ in range(self._call(unpacker.read_array_header)):
+                        yield thread_id, self._record()
+            elif key == "frames_of_interest":
+                for _ in range(self._call(unpacker.read_array_header)):
+                    yield None, self._record()
+            else:
+                self.top[key] = self._call(unpacker.unpack)
+        while self._feed():
+            pass
+        if unpacker.tell() != self._fed:
+            raise ValueError("trailing bytes after the trace document")
+
+    def _record(self):
+        unpacker = self.unpacker
+        at = unpacker.tell()
+        if at - self._base > 1 << 22:  # the bytes before this record are no longer needed
+            del self._buffer[: at - self._base]
+            self._base = at
+        while at - self._base >= len(self._buffer):
+            if not self._feed():
+                raise ValueError("the trace document ends early")
+        if self._buffer[at - self._base] not in _MAP_HEADERS:
+            return self._call(unpacker.unpack)  # not a map: as it is
+        entries = self._call(unpacker.read_map_header)
+        record: dict = {}
+        key = start = None
+        done = 0
+        while done < entries:
+            try:
+                if key is None:
+                    key = unpacker.unpack()
+                if key == "locals" or key == "arg":
+                    if start is None:
+                        start = unpacker.tell()
+                    unpacker.skip()
+                    base = self._base
+                    record[key] = _Raw(self._buffer[start - base : unpacker.tell() - base])
+                    start = None
+                else:
+                    record[key] = unpacker.unpack()  # a repeated key: the last one stands, as when decoded
+                key = None
+                done += 1
+            except msgpack.OutOfData:
+                if not self._feed():
+                    raise ValueError("the trace document ends early") from None
+        return record
+
+
+_INFINITIES = (math.inf, -math.inf)
 _MAIN = object()  # the thread of records that name none, before the main thread's id is read
 
 
@@ -163,32 +273,47 @@ def _seconds(value):
 def _split_path(path) -> tuple:
     if type(path) is not str:
         return "", 0
-    file, sep, line = path.rpartition(":")
-    if sep and line.isdigit():
-        return file, int(line)
-    return path, 0
+    found = _PATHS.get(path)
+    if found is None:
+        file, sep, line = path.rpartition(":")
+        found = (file, int(line)) if sep and line.isdigit() else (path, 0)
+        if len(_PATHS) > 100_000:
+            _PATHS.clear()
+        _PATHS[path] = found
+    return found
+
+
+_PATHS: dict = {}  # path -> (file, line): a trace names few places, many times
 
 
 # Keys of a call's values: one letter each, so that searching the values
 # finds what the program held, not these names.
 def _detail(call: dict | None, ret: dict | None, line: int) -> bytes:
-    detail: dict = {"n": line}
+    parts = [_KEYS["n"], _pack(line)]
     if call is not None:
-        detail["a"] = call.get("locals")
+        parts += (_KEYS["a"], _packed(call.get("locals")))
         site = call.get("user_code_call_site")
         if isinstance(site, dict):
-            detail["s"] = site.get("line_number")
+            parts += (_KEYS["s"], _pack(site.get("line_number")))
     if ret is not None:
-        detail["l"] = ret.get("locals")
-        detail["t"] = ret.get("path")
+        parts += (_KEYS["l"], _packed(ret.get("locals")), _KEYS["t"], _pack(ret.get("path")))
         kind, exception = ended(ret)
         if kind == "raised":
-            detail["x"] = exception
+            parts += (_KEYS["x"], _pack(exception))
         else:
             if kind != "returned":
-                detail["e"] = kind
-            detail["v"] = ret.get("arg")
-    return _pack(detail)
+                parts += (_KEYS["e"], _pack(kind))
+            parts += (_KEYS["v"], _packed(ret.get("arg")))
+    # A map of those entries; values read as bytes of the document stay as they are.
+    parts.insert(0, bytes((0x80 | len(parts) // 2,)))
+    return b"".join(parts)
+
+
+def _packed(value) -> bytes:
+    return value if type(value) is _Raw else _pack(value)
+
+
+_KEYS = {key: msgpack.packb(key) for key in "naslt" + "xev"}
 
 
 class _Thread:
@@ -226,6 +351,7 @@ class PageData:
         self.name_index: dict = {}
         self.functions: list = []
         self.function_index: dict = {}
+        self.function_of: dict = {}  # (qualname, co_name, path) -> (function, line)
         self.values = _Values()
         self.test_id = None
         self.outcome = None
@@ -242,6 +368,21 @@ class PageData:
         return found
 
     def _function(self, record: dict) -> tuple:
+        """(function number, line) of a record's function."""
+        key = (record.get("qualname"), record.get("co_name"), record.get("path"))
+        try:
+            found = self.function_of.get(key)
+        except TypeError:  # a malformed record: a name that is no text
+            found = None
+        if found is None:
+            found = self._new_function(record)
+            try:
+                self.function_of[key] = found
+            except TypeError:
+                pass
+        return found
+
+    def _new_function(self, record: dict) -> tuple:
         name = "?"
         for key in ("qualname", "co_name"):
             if type(record.get(key)) is str and record[key]:
@@ -258,16 +399,14 @@ class PageData:
     def add(self, buffer_id, record, main_id=None) -> None:
         if not isinstance(record, dict):
             return
-        if record.get("type") == "records_dropped" and record.get("thread_native_id") is None:
-            self.dropped = {k: record.get(k) for k in ("dropped", "max_records", "max_bytes", "mode")}
-            return
-        if (
-            record.get("type") == "calls_left_out"
-            and "event" not in record
-            and isinstance(record.get("functions"), list)
-        ):
-            self._left_out(record)
-            return
+        kind = record.get("type")
+        if kind != "frame":
+            if kind == "records_dropped" and record.get("thread_native_id") is None:
+                self.dropped = {k: record.get(k) for k in ("dropped", "max_records", "max_bytes", "mode")}
+                return
+            if kind == "calls_left_out" and "event" not in record and isinstance(record.get("functions"), list):
+                self._left_out(record)
+                return
         native_id = record.get("thread_native_id")
         if native_id is None:
             native_id = buffer_id if buffer_id is not None else main_id
@@ -281,23 +420,27 @@ class PageData:
         thread.records += 1
         if thread.name is None and type(record.get("thread")) is str:
             thread.name = record["thread"]
-        ts = _number(record.get("timestamp"))
+        ts = record.get("timestamp")
+        if type(ts) is not float or ts != ts or ts in _INFINITIES:
+            ts = _number(ts)
         if ts is not None:
-            thread.first = ts if thread.first is None else min(thread.first, ts)
-            thread.last = ts if thread.last is None else max(thread.last, ts)
+            if thread.first is None or ts < thread.first:
+                thread.first = ts
+            if thread.last is None or ts > thread.last:
+                thread.last = ts
             if thread.stack:
                 top = thread.stack[-1]
                 if top[3] is None or ts > top[3]:
                     top[3] = ts
-        if is_exception_note(record):
-            raised = thread.raised.pop(record.get("frame_id"), None)
-            if raised is not None:
-                index, call, ret = raised
-                detail = _detail(call, with_exception(ret, record), _split_path(call.get("path"))[1])
-                thread.values[index] = self.values.add(detail)
-            return
-        if record.get("type") != "frame":
-            self._plugin(thread, record, ts)
+        if kind != "frame":
+            if is_exception_note(record):
+                raised = thread.raised.pop(record.get("frame_id"), None)
+                if raised is not None:
+                    index, call, ret = raised
+                    detail = _detail(call, with_exception(ret, record), _split_path(call.get("path"))[1])
+                    thread.values[index] = self.values.add(detail)
+            else:
+                self._plugin(thread, record, ts)
             return
         event = record.get("event")
         if event == "call":
@@ -345,7 +488,7 @@ class PageData:
 
     def _plugin(self, thread: _Thread, record: dict, ts) -> None:
         kind = record.get("type")
-        data = {k: v for k, v in record.items() if k not in PLUGIN_BASE_KEYS}
+        data = {k: _plain(v) for k, v in record.items() if k not in PLUGIN_BASE_KEYS}
         name = str(kind)
         if type(record.get("subtype")) is str:
             name += "/" + record["subtype"]
@@ -568,13 +711,13 @@ def stored_page_data(pieces, progress=None):
     """(structure, values chunks) of a stored trace read as a stream (a
     `sarv.db.TraceStream`, or the document's bytes), one record at a time.
     `progress(records read)` is called every few thousand records."""
-    from sarv.filters.stream import DocumentStream
-
-    stream = DocumentStream(pieces)
+    stream = StoredRecords(pieces)
     data = PageData()
     try:
+        top = stream.top
         for read, (buffer_id, record) in enumerate(stream.records(), 1):
-            data.add(buffer_id, record)
+            # The main thread's id, when the document gives it before its records.
+            data.add(buffer_id, record, top.get("main_thread_id"))
             if progress is not None and not read & 4095:
                 progress(read)
         return data.finish(stream.top)
