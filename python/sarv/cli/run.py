@@ -60,8 +60,8 @@ def add_parser(commands, prog: str) -> None:
         "--max-records",
         type=int,
         metavar="N",
-        help="keep at most N records in memory (default: no limit, or [tool.sarv] max_records); past it, the "
-        "oldest are dropped (see --max-records-mode)",
+        help="keep at most N records in memory (default: no limit, or [tool.sarv] max_records); past it, "
+        "see --max-records-mode",
     )
     run.add_argument(
         "--max-bytes",
@@ -72,7 +72,15 @@ def add_parser(commands, prog: str) -> None:
     run.add_argument(
         "--max-records-mode",
         choices=("ring", "stop"),
-        help="past --max-records or --max-bytes: ring keeps the most recent records (default), stop keeps the first",
+        help="past --max-records or --max-bytes: stop keeps the first records and leaves the rest of the run "
+        "out at little cost (default), ring keeps recording every call and keeps the most recent records",
+    )
+    run.add_argument(
+        "--call-budget",
+        type=int,
+        metavar="N",
+        help="record each function's first N calls in full; later calls are left out with what they call, "
+        "and only counted and timed (default: 1000, or [tool.sarv] call_budget; 0 records every call)",
     )
     run.add_argument(
         "--include",
@@ -137,6 +145,8 @@ def _run_config(options) -> dict:
         overrides["threading"] = options.threading
     if options.lightweight_repr is not None:
         overrides["lightweight_repr"] = options.lightweight_repr
+    if options.call_budget is not None:
+        overrides["call_budget"] = options.call_budget
     if options.max_records is not None:
         overrides["max_records"] = options.max_records
     if options.max_bytes is not None:
