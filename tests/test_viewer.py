@@ -471,6 +471,9 @@ def test_compressed_values_are_read_on_demand_as_the_export_writes_them(page, tm
     page.evaluate("document.getElementById('search').value = ''")
     page.type_text("#search", "QUOKKA-needle")
     page.wait_for("document.getElementById('search-count').innerText === '1 call'")
+    # Numbers are found as Python writes them.
+    for number, calls in (("1e+300", 1), ("1010", 3000)):
+        assert page.evaluate(model + ".search(%s).then(r => r.total)" % json.dumps(number)) == calls, number
     open_call(page, "#results li:nth-child(1)")
     assert page.evaluate("document.querySelector('#detail h2').innerText") == "prog.odd"
     detail = page.evaluate("document.getElementById('detail').innerText")

@@ -279,20 +279,108 @@ class Values {
     return new Unpacker(bytes.subarray(offsets[k], offsets[k + 1])).value();
   }
 
-  // A chunk's values as lowercase JSON text, one line each, for searching.
+  // A chunk's values as text to search ({ text, starts }: where each value
+  // begins), made once.
   async searchText(c) {
     let found = this._search.get(c);
     if (found) return found;
-    const bytes = await Codec.inflate(this.texts[c]);
-    const reader = new Unpacker(bytes);
-    const lines = new Array(this.chunks[c][1]);
-    for (let k = 0; k < lines.length; k++) lines[k] = JSON.stringify(reader.value());
-    const text = lines.join("\n").toLowerCase();
-    const starts = new Int32Array(lines.length);
-    let at = 0;
-    for (let k = 0; k < lines.length; k++) { starts[k] = at; at = text.indexOf("\n", at) + 1; }
-    found = { text, starts };
+    found = new SearchText(await Codec.inflate(this.texts[c])).values(this.chunks[c][1]);
     this._search.set(c, found);
     return found;
+  }
+}
+
+// The text a search looks through: the values' texts, keys and numbers as
+// they are written in Python, each followed by a NUL, with ASCII letters in
+// lowercase; a character stays its UTF-8 bytes, one character of text each
+// (so that no value is decoded into objects to be searched).
+class SearchText {
+  constructor(bytes) {
+    this.b = bytes;
+    this.at = 0;
+    this.view = new DataView(bytes.buffer, bytes.byteOffset, bytes.byteLength);
+    this.out = new Uint8Array(bytes.length + 4096);
+    this.n = 0;
+  }
+
+  static decoder = new TextDecoder("latin1");
+
+  // The query as the same text: lowercase, as UTF-8 bytes a character each.
+  static needle(query) {
+    return SearchText.decoder.decode(new TextEncoder().encode(query.toLowerCase()));
+  }
+
+  _room(n) {
+    if (this.n + n <= this.out.length) return;
+    const bigger = new Uint8Array(Math.max(this.out.length * 2, this.n + n));
+    bigger.set(this.out.subarray(0, this.n));
+    this.out = bigger;
+  }
+
+  _word(text) {
+    this._room(text.length + 1);
+    for (let i = 0; i < text.length; i++) this.out[this.n++] = text.charCodeAt(i);
+    this.out[this.n++] = 0;
+  }
+
+  _bytes(n, lower) {
+    if (this.at + n > this.b.length) throw new Error("the values end early");
+    this._room(n + 1);
+    const b = this.b, out = this.out;
+    let k = this.n;
+    for (let i = this.at, stop = this.at + n; i < stop; i++) {
+      const c = b[i];
+      out[k++] = lower && c >= 65 && c <= 90 ? c + 32 : c;
+    }
+    out[k++] = 0;
+    this.n = k;
+    this.at += n;
+  }
+
+  // A number as Python writes it: 0xca and 0xcb are floats, the others ints.
+  _number(reader, c) {
+    reader.at = this.at;
+    const value = reader.value();
+    this.at = reader.at;
+    if (typeof value !== "number") this._word(value.__float__);
+    else this._word(c === 0xca || c === 0xcb ? Codec.pyFloat(value) : String(value));
+  }
+
+  values(count) {
+    const starts = new Int32Array(count);
+    const reader = new Unpacker(this.b);
+    for (let k = 0; k < count; k++) {
+      starts[k] = this.n;
+      let left = 1;
+      while (left > 0) {
+        left--;
+        if (this.at >= this.b.length) throw new Error("the values end early");
+        const c = this.b[this.at];
+        if (c < 0x80) { this.at++; this._word(String(c)); continue; }
+        if (c >= 0xe0) { this.at++; this._word(String(c - 256)); continue; }
+        if (c < 0x90) { this.at++; left += 2 * (c & 15); continue; }
+        if (c < 0xa0) { this.at++; left += c & 15; continue; }
+        if (c < 0xc0) { this.at++; this._bytes(c & 31, true); continue; }
+        if (c === 0xc0) { this.at++; this._word("none"); continue; }
+        if (c === 0xc2 || c === 0xc3) { this.at++; this._word(c === 0xc3 ? "true" : "false"); continue; }
+        if (c >= 0xd9 && c <= 0xdb) { this.at++; reader.at = this.at; const n = reader.u(1 << (c - 0xd9)); this.at = reader.at; this._bytes(n, true); continue; }
+        if (c >= 0xdc && c <= 0xdf) {
+          this.at++;
+          reader.at = this.at;
+          const n = reader.u(c === 0xdc || c === 0xde ? 2 : 4);
+          this.at = reader.at;
+          left += c >= 0xde ? 2 * n : n;
+          continue;
+        }
+        if (c >= 0xca && c <= 0xd3) { this._number(reader, c); continue; }
+        // Bytes and extension values: the text the panel shows of them.
+        reader.at = this.at;
+        const value = reader.value();
+        this.at = reader.at;
+        this._word(value.__bytes__ !== undefined ? value.__bytes__ : "");
+      }
+    }
+    const text = SearchText.decoder.decode(this.out.subarray(0, this.n));
+    return { text, starts };
   }
 }

@@ -106,12 +106,6 @@ const Format = {
   quote(s) {
     return "'" + s.replace(/\\/g, "\\\\").replace(/'/g, "\\'").replace(/\n/g, "\\n") + "'";
   },
-
-  // The query as it is written inside a JSON string, as the values are
-  // searched (their JSON text).
-  jsonText(query) {
-    return JSON.stringify(query).slice(1, -1);
-  },
 };
 
 // A DOM element with text content and optional attributes: the only way the

@@ -176,8 +176,9 @@ class Model {
   }
 
   // Calls whose function name or file holds the query, then calls whose
-  // values do, in call order; at most `limit`, with the number of matches in
-  // all. A promise: the values are inflated (once) to be searched.
+  // values do (their texts, keys and numbers, see SearchText), in call order;
+  // at most `limit`, with the number of matches in all. A promise: the values
+  // are inflated (once) to be searched.
   async search(query, limit = 500) {
     const q = query.toLowerCase();
     const results = [];
@@ -193,7 +194,7 @@ class Model {
         }
       }
     }
-    const needle = Format.jsonText(q);
+    const needle = SearchText.needle(query);
     if (!needle) return { results, total };
     const owners = this._valueOwners();
     const hits = [];
