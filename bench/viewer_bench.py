@@ -385,7 +385,7 @@ def callgrind(folder, baseline_path) -> None:
             sys.executable,
             os.path.join(folder, "driver.py"),
             module,
-            "traces.db",
+            os.path.join(folder, "traces.db"),
             os.path.join(folder, "cg.html"),
         ]
         counts[module] = total_instructions(command, timeout=3600, env=env)
