@@ -109,7 +109,13 @@ class Viewer {
       return;
     }
     results.replaceChildren(el("p", { class: "muted", text: "Searching…" }));
-    const { results: found, total } = await this.model.search(query);
+    let found, total;
+    try {
+      ({ results: found, total } = await this.model.search(query));
+    } catch (error) {
+      if (ticket === this.searches) results.replaceChildren(el("p", { class: "fatal", text: "The values could not be searched: " + error }));
+      return;
+    }
     if (ticket !== this.searches) return; // a later search replaced this one
     count.textContent = Format.plural(total, "call");
     const list = el("ol", { class: "results" });
@@ -153,6 +159,9 @@ class Viewer {
 
 window.addEventListener("DOMContentLoaded", async () => {
   try {
+    if (typeof DecompressionStream === "undefined") {
+      throw new Error("this browser cannot inflate the page's data (it needs DecompressionStream: Chrome 80, Firefox 113, Safari 16.4 or later)");
+    }
     const raw = await Codec.json(document.getElementById("sarv-trace").textContent.trim());
     window.sarvViewer = new Viewer(raw, document.getElementById("sarv-values").textContent);
     performance.mark("sarv-ready");

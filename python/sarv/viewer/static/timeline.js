@@ -412,7 +412,7 @@ class Timeline {
       this.model.pluginData(line).then((data) => {
         if (this._tip !== ticket) return;
         for (const [k, v] of Object.entries(data)) box.append(el("div", { text: k + " = " + Format.value(v, 80) }));
-      });
+      }, (error) => { if (this._tip === ticket) box.append(el("div", { text: "its data could not be read: " + error })); });
     } else {
       const { th, i } = found;
       const f = this.model.fnOf(th, i);
