@@ -1,4 +1,4 @@
-"""The trace as the page reads it: compact columns, values kept as text.
+"""The trace as the page reads it: compact columns, values kept compressed.
 
 `PageData` takes the records of a trace one at a time (from a stored
 trace's stream, or from a decoded document) and keeps only what the page
@@ -18,9 +18,10 @@ needs, so a large trace is never held decoded:
   written as base64: the page inflates a chunk with the browser's own
   DecompressionStream when a call of it is opened, decodes that call's
   values alone, and turns values into the JSON form of the export
-  (sarv.filters.export) itself. Nothing of the values is decoded in
-  Python beyond what the trace's stream gives, nor encoded as JSON: that
-  was most of the time a large page took.
+  (sarv.filters.export) itself. A stored trace's values are not even
+  decoded here (`StoredRecords` carries their bytes), and none is written
+  as JSON: decoding, checking and JSON-encoding them was most of the time
+  a large page took.
 
 Calls pair up as the call tree of sarv.filters.tree pairs them: by frame
 id; a call whose return is missing ends at the last time seen inside it; a
