@@ -49,6 +49,7 @@ struct CallCounts {
     uint64_t raised = 0;    // of those, calls that ended by raising
     uint64_t total_ticks = 0;
     uint64_t longest_ticks = 0;
+    bool user_code = false;  // the filters record its frames (so a call past the budget is left out)
 };
 
 struct CodeInfo {

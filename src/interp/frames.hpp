@@ -62,4 +62,23 @@ inline bool frame_past_start(PyFrameObject* frame) {
 #endif
 }
 
+// What tells one running activation from another: the interpreter's own frame where it is
+// visible (the same before and after a frame object is made for it), else the frame object.
+inline uintptr_t activation_of(PyFrameObject* frame) {
+#ifdef SARV_FRAME_INTERNALS
+    return reinterpret_cast<uintptr_t>(frame->f_frame);
+#else
+    return reinterpret_cast<uintptr_t>(frame);
+#endif
+}
+
+#if defined(SARV_FRAME_INTERNALS) && PY_VERSION_HEX >= 0x030D0000
+// The activation running now on the thread (activation_of the frame PyEval_GetFrame would
+// give), without making a frame object for it.
+#define SARV_CURRENT_ACTIVATION 1
+inline uintptr_t current_activation(PyThreadState* tstate) {
+    return reinterpret_cast<uintptr_t>(_PyThreadState_GetFrame(tstate));
+}
+#endif
+
 }  // namespace sarv

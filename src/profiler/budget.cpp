@@ -78,8 +78,9 @@ void SarvProfiler::list_left_out(PyCodeObject* code, PyFrameObject* frame, CodeI
     left_out_codes.push_back(Ref::borrow(reinterpret_cast<PyObject*>(code)));
 }
 
-SarvProfiler::LeftOut SarvProfiler::left_out_event(ThreadState& ts, CodeInfo& info, PyFrameObject* frame, Event event,
-                                                   bool raised, PyCodeObject* code) {
+SarvProfiler::LeftOut SarvProfiler::left_out_event(ThreadState& ts, CodeInfo& info, uintptr_t activation, Event event,
+                                                   bool raised, bool resuming, PyCodeObject* code,
+                                                   PyFrameObject* frame) {
     if (ts.left_out.empty()) {
         return LeftOut::Outside;
     }
@@ -87,7 +88,7 @@ SarvProfiler::LeftOut SarvProfiler::left_out_event(ThreadState& ts, CodeInfo& in
         if (info.decision.excluded || info.decision.attrs_generated) {
             return LeftOut::Consumed;  // not the user's code: never counted
         }
-        bool counted = !resumes(info, frame);
+        bool counted = !resuming;
         if (counted) {
             CallCounts* counts = counts_of(info, code);
             if (counts == nullptr || (counts->left_out == 0 && code == nullptr)) {
@@ -98,12 +99,11 @@ SarvProfiler::LeftOut SarvProfiler::left_out_event(ThreadState& ts, CodeInfo& in
             }
             calls_after_end += ended.load(std::memory_order_relaxed);
         }
-        ts.left_out.push_back(LeftOutCall{reinterpret_cast<uintptr_t>(frame), &info, ticks(), counted});
+        ts.left_out.push_back(LeftOutCall{activation, &info, ticks(), counted});
         return LeftOut::Consumed;
     }
-    auto identity = reinterpret_cast<uintptr_t>(frame);
     size_t at = ts.left_out.size();
-    while (at > 0 && ts.left_out[at - 1].frame != identity) {
+    while (at > 0 && ts.left_out[at - 1].activation != activation) {
         --at;
     }
     if (at == 0) {
@@ -141,6 +141,7 @@ bool SarvProfiler::admit_call(PyFrameObject* frame, CodeInfo& info, PyCodeObject
             return true;
         }
         counts = counts_of(info, code);
+        counts->user_code = true;  // (the caller found the frame recorded by the filters)
         if (!over && counts->recorded < call_budget) {
             ++counts->recorded;
             return true;
@@ -150,7 +151,7 @@ bool SarvProfiler::admit_call(PyFrameObject* frame, CodeInfo& info, PyCodeObject
         }
         calls_after_end += over;
     }
-    ts.left_out.push_back(LeftOutCall{reinterpret_cast<uintptr_t>(frame), &info, ticks(), !is_resumption});
+    ts.left_out.push_back(LeftOutCall{activation_of(frame), &info, ticks(), !is_resumption});
     detail::words.skipping = &ts;  // (ts is thread_state(): the words name it)
     return false;
 }

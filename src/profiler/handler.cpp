@@ -313,7 +313,9 @@ void SarvProfiler::profile(PyFrameObject* frame, PyObject* arg, Event event, Cod
     if (processors == nullptr) {
         if (detail::words.skipping != nullptr) {
             ThreadState& running = thread_state();
-            LeftOut done = left_out_event(running, info, frame, event, raised, code_object);
+            bool resuming = event == Event::Call && info.suspends != Suspends::Never && frame_past_start(frame);
+            LeftOut done =
+                left_out_event(running, info, activation_of(frame), event, raised, resuming, code_object, frame);
             if (done == LeftOut::Consumed) {
                 return;
             }

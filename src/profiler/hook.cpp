@@ -29,7 +29,9 @@ int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* ar
         if (fast->is_quickly_excluded(info) && !detail::words.raises_pending) {
             return 0;
         }
-        if (fast->leaves_out_quickly(info, frame, what == PyTrace_CALL, what == PyTrace_RETURN && arg == nullptr)) {
+        bool call = what == PyTrace_CALL;
+        bool resuming = call && info != nullptr && info->suspends != Suspends::Never && frame_past_start(frame);
+        if (fast->leaves_out_quickly(info, activation_of(frame), call, !call && arg == nullptr, resuming)) {
             return 0;  // a call left out of the trace, or one it makes
         }
     }

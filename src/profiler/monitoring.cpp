@@ -2,6 +2,7 @@
 
 #include "boundary.hpp"
 #include "interp/code_cache.hpp"
+#include "interp/frames.hpp"
 #include "profiler/profiler.hpp"
 
 #include <algorithm>
@@ -338,13 +339,23 @@ PyObject* on_event(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         }
         Py_RETURN_NONE;
     }
+    constexpr bool resuming = K == Kind::Resume || K == Kind::Throw;
+#ifdef SARV_CURRENT_ACTIVATION
+    // (before a frame object is made for the event: a call left out needs none)
+    if (switching == nullptr &&
+        profiler->leaves_out_quickly(info, current_activation(current.tstate), call, K == Kind::Unwind, resuming)) {
+        Py_RETURN_NONE;  // a call left out of the trace, or one it makes
+    }
+#endif
     PyFrameObject* frame = PyEval_GetFrame();
     if (frame == nullptr || (call && frame == switching)) {
         Py_RETURN_NONE;
     }
-    if (profiler->leaves_out_quickly(info, frame, call, K == Kind::Unwind)) {
-        Py_RETURN_NONE;  // a call left out of the trace, or one it makes
+#ifndef SARV_CURRENT_ACTIVATION
+    if (profiler->leaves_out_quickly(info, activation_of(frame), call, K == Kind::Unwind, resuming)) {
+        Py_RETURN_NONE;
     }
+#endif
     // The profile hook's arguments: None for a call, the value for a return, and no value
     // for a frame left by an exception.
     PyObject* arg = call ? Py_None : K == Kind::Unwind ? nullptr : args[2];

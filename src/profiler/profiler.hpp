@@ -43,7 +43,7 @@ uint64_t new_trace_serial();
 
 // A call left out of the trace that has not returned yet: timed, counted on its code.
 struct LeftOutCall {
-    uintptr_t frame;
+    uintptr_t activation;
     CodeInfo* code;   // alive while its frame runs
     uint64_t start;   // ticks()
     bool counted;     // a call (not a generator's resumption), counted on its code
@@ -130,7 +130,8 @@ public:
     // with no plugin to run: no allocation, no Python call, no error.
     // An event of code without plugins that the trace leaves out (a call past the budget,
     // or one that such a call makes), handled without the slow path: true when it was.
-    bool leaves_out_quickly(CodeInfo* info, PyFrameObject* frame, bool call, bool raised) {
+    // `activation`: activation_of the event's frame; `resuming`: a call resuming a generator.
+    bool leaves_out_quickly(CodeInfo* info, uintptr_t activation, bool call, bool raised, bool resuming) {
         if (info == nullptr || info->profiler_serial != serial || info->plugins != nullptr) {
             return false;
         }
@@ -139,21 +140,22 @@ public:
             return false;
         }
         if (w.skipping != nullptr) {
-            return w.skipping == w.state && left_out_event(*w.state, *info, frame, call ? Event::Call : Event::Return,
-                                                           raised, nullptr) == LeftOut::Consumed;
+            return w.skipping == w.state &&
+                   left_out_event(*w.state, *info, activation, call ? Event::Call : Event::Return, raised, resuming,
+                                  nullptr, nullptr) == LeftOut::Consumed;
         }
         // A new call of a function already past its budget in this trace (its first call
-        // left out went the slow way, which named it for the trace's note).
+        // left out went the slow way, which named it for the trace's note and found it
+        // recorded by the filters).
         CallCounts& counts = info->calls;
-        if (!call || counts.left_out == 0 || counts.trace != trace_serial.load(std::memory_order_relaxed) ||
-            info->suspends != Suspends::Never ||
-            (counts.recorded < call_budget && !ended.load(std::memory_order_relaxed)) ||
-            !frame_is_recorded(info->decision, frame)) {
+        if (!call || resuming || counts.left_out == 0 || !counts.user_code ||
+            counts.trace != trace_serial.load(std::memory_order_relaxed) || info->suspends != Suspends::Never ||
+            (counts.recorded < call_budget && !ended.load(std::memory_order_relaxed))) {
             return false;
         }
         ++counts.left_out;
         calls_after_end += ended.load(std::memory_order_relaxed);
-        w.state->left_out.push_back(LeftOutCall{reinterpret_cast<uintptr_t>(frame), info, ticks(), true});
+        w.state->left_out.push_back(LeftOutCall{activation, info, ticks(), true});
         w.skipping = w.state;
         return true;
     }
@@ -161,8 +163,9 @@ public:
     // runs none); counted (Consumed); the outermost one ended by raising, to be recorded
     // after all (RaisedRoot); or it needs the code object, which `code` null lacks (Slow).
     enum class LeftOut { Outside, Consumed, RaisedRoot, Slow };
-    LeftOut left_out_event(ThreadState& ts, CodeInfo& info, PyFrameObject* frame, Event event, bool raised,
-                           PyCodeObject* code);
+    // (`code` and `frame`: the event's, or null on the quick path.)
+    LeftOut left_out_event(ThreadState& ts, CodeInfo& info, uintptr_t activation, Event event, bool raised,
+                           bool resuming, PyCodeObject* code, PyFrameObject* frame);
     bool is_quickly_excluded(const CodeInfo* info) const {
         return info != nullptr && info->profiler_serial == serial && info->plugins == nullptr &&
                !info->decision.included && (info->decision.excluded || info->decision.attrs_generated);
