@@ -41,14 +41,6 @@ bool resumes(const CodeInfo& info, PyFrameObject* frame) {
     return info.suspends != Suspends::Never && frame_past_start(frame);
 }
 
-void finish(LeftOutCall& call, bool raised) {
-    CallCounts& counts = call.code->calls;
-    uint64_t spent = ticks() - call.start;
-    counts.total_ticks += spent;
-    counts.longest_ticks = std::max(counts.longest_ticks, spent);
-    counts.raised += raised && call.counted;
-}
-
 }  // namespace
 
 CallCounts* SarvProfiler::counts_of(CodeInfo& info, PyCodeObject* code) {
@@ -114,8 +106,8 @@ SarvProfiler::LeftOut SarvProfiler::left_out_event(ThreadState& ts, CodeInfo& in
         return LeftOut::RaisedRoot;
     }
     // Entries above it lost their returns (the hook was off meanwhile): dropped untimed.
-    ts.left_out.resize(at + 1);
-    finish(ts.left_out.back(), raised);
+    ts.left_out.erase(ts.left_out.begin() + static_cast<ptrdiff_t>(at) + 1, ts.left_out.end());
+    ts.left_out.back().finish(raised);
     ts.left_out.pop_back();
     if (ts.left_out.empty()) {
         detail::words.skipping = nullptr;

@@ -47,6 +47,15 @@ struct LeftOutCall {
     CodeInfo* code;   // alive while its frame runs
     uint64_t start;   // ticks()
     bool counted;     // a call (not a generator's resumption), counted on its code
+
+    // Its time (and whether it raised) added to its code's counts.
+    void finish(bool raised) const {
+        CallCounts& counts = code->calls;
+        uint64_t spent = ticks() - start;
+        counts.total_ticks += spent;
+        counts.longest_ticks = spent > counts.longest_ticks ? spent : counts.longest_ticks;
+        counts.raised += raised && counted;
+    }
 };
 
 namespace detail {
@@ -140,8 +149,30 @@ public:
             return false;
         }
         if (w.skipping != nullptr) {
-            return w.skipping == w.state &&
-                   left_out_event(*w.state, *info, activation, call ? Event::Call : Event::Return, raised, resuming,
+            if (w.skipping != w.state) {
+                return false;
+            }
+            // The usual events inline: a call counted (its code named already), the return
+            // of the innermost call left out; the rest out of line.
+            std::vector<LeftOutCall>& running = w.state->left_out;
+            CallCounts& counts = info->calls;
+            if (call && !resuming && counts.left_out != 0 && !info->decision.excluded &&
+                !info->decision.attrs_generated && counts.trace == trace_serial.load(std::memory_order_relaxed)) {
+                ++counts.left_out;
+                calls_after_end += ended.load(std::memory_order_relaxed);
+                running.push_back(LeftOutCall{activation, info, ticks(), true});
+                return true;
+            }
+            if (!call && !running.empty() && running.back().activation == activation &&
+                (running.size() > 1 || !raised)) {
+                running.back().finish(raised);
+                running.pop_back();
+                if (running.empty()) {
+                    w.skipping = nullptr;
+                }
+                return true;
+            }
+            return left_out_event(*w.state, *info, activation, call ? Event::Call : Event::Return, raised, resuming,
                                   nullptr, nullptr) == LeftOut::Consumed;
         }
         // A new call of a function already past its budget in this trace (its first call
