@@ -215,3 +215,24 @@ def test_a_trace_within_the_budget_is_the_trace_without_one(recording):
 
     assert stable(traces[0]) == stable(traces[1]) == stable(traces[2])
     assert [len(r) for r in traces[0].raw] == [len(r) for r in traces[2].raw]
+
+
+def test_a_thread_hooked_again_forgets_calls_left_out_whose_returns_it_missed(recording):
+    """The hook taken away inside a call left out (the pytest plugin pauses it, a test may
+    install its own): hooked again, the thread records as before."""
+    import sarv._sarv as native
+
+    module = recording.module(SOURCE + "\ndef pause(n):\n    if n:\n        PAUSE()\n", filename=FILENAME)
+    profiler = recording.profiler({"call_budget": 1})
+    module["PAUSE"] = native.register_noop_profiler
+    native.register_profiler(profiler)
+    try:
+        module["pause"](0)  # within the budget
+        module["pause"](1)  # left out, and the hook goes before it returns
+        profiler.rust_profiler.register_threading_profiler(None, None, None)
+        module["leaf"](7)
+    finally:
+        native.register_noop_profiler()
+        threading.setprofile(None)
+    frames = [r for r in recording.trace(profiler).records if r.get("type") == "frame"]
+    assert [(r["co_name"], r["event"]) for r in frames][-2:] == [("leaf", "call"), ("leaf", "return")]

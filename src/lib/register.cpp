@@ -23,6 +23,7 @@ PyObject* register_profiler_impl(PyObject* py_profiler) {
     if (PyObject_SetAttrString(py_profiler, "rust_profiler", obj.get()) < 0) {
         return nullptr;
     }
+    detail::words.skipping = nullptr;  // (another profiler's calls left out, if any: over)
     if (monitoring_in_use()) {
         if (!monitor_thread(obj.get(), nullptr)) {
             return nullptr;

@@ -190,6 +190,12 @@ public:
         w.skipping = w.state;
         return true;
     }
+    // The thread is hooked afresh: calls left out before, whose returns the hook may not
+    // have seen, are forgotten.
+    void forget_left_out() {
+        thread_state().left_out.clear();
+        detail::words.skipping = nullptr;
+    }
     // What an event does to the calls left out on its thread: nothing (Outside: the thread
     // runs none); counted (Consumed); the outermost one ended by raising, to be recorded
     // after all (RaisedRoot); or it needs the code object, which `code` null lacks (Slow).

@@ -55,7 +55,8 @@ PyObject* register_threading_profiler(PyObject* self, PyObject* const* args, Py_
         if (!bind_args<3>("register_threading_profiler", {"_frame", "_event", "_arg"}, args, nargs, kwnames, bound)) {
             return nullptr;
         }
-        if (profiler_of(self) == nullptr) {
+        SarvProfiler* profiler = profiler_of(self);
+        if (profiler == nullptr) {
             return nullptr;
         }
         // The switch waits for the thread's first Python-level event (its run's call, not
@@ -74,6 +75,7 @@ PyObject* register_threading_profiler(PyObject* self, PyObject* const* args, Py_
             unmonitor_thread();
             PyEval_SetProfile(profile_callback, self);
         }
+        profiler->forget_left_out();
         Py_RETURN_NONE;
     });
 }
