@@ -568,6 +568,108 @@ def test_user_code_of_every_phase_is_recorded(tmp_path, hooks):
             assert helper_calls(path, test_name, "note") == ["setup hook", "call hook", "teardown hook"], test_name
 
 
+# Parametrized tests: a module-scoped parametrized fixture ended in the setup of the
+# first test of its next parameter, tests with direct parameters only, and user hooks of
+# the setup and teardown (one adds a finalizer to the item). pytest's nodes.py is recorded
+# (include_frames) to see where its own setup and teardown ran with the profile hook on.
+PARAMETRIZED = textwrap.dedent(
+    """
+    import pytest
+
+
+    def helper(name):
+        return name
+
+
+    @pytest.fixture(scope="module", params=["a", "b"])
+    def wide(request):
+        yield helper("wide up " + request.param)
+        helper("wide down " + request.param)
+
+
+    @pytest.mark.parametrize("n", [1, 2])
+    def test_wide(wide, n):
+        helper("uses %s %d" % (wide, n))
+
+
+    @pytest.mark.parametrize("x", [1, 2])
+    @pytest.mark.parametrize("y", ["p", "q"])
+    def test_plain(x, y):
+        helper("plain %d %s" % (x, y))
+
+
+    @pytest.mark.parametrize("z", [1, 2])
+    def test_item_finalizer(z):
+        helper("finalized %d" % z)
+    """
+)
+PARAMETRIZED_HOOKS = textwrap.dedent(
+    """
+    import pytest
+
+
+    def note(name):
+        return name
+
+
+    @pytest.hookimpl(trylast=True)  # (after pytest's own: the item is set up)
+    def pytest_runtest_setup(item):
+        note("setup hook")
+        if item.originalname == "test_item_finalizer":
+            item.addfinalizer(lambda: note("item finalizer"))
+
+
+    def pytest_runtest_teardown(item):
+        note("teardown hook")
+    """
+)
+
+
+def test_parametrized_tests_record_user_code_and_leave_pytests_setup_unhooked(tmp_path):
+    (tmp_path / "test_params.py").write_text(PARAMETRIZED)
+    (tmp_path / "conftest.py").write_text(PARAMETRIZED_HOOKS)
+    (tmp_path / "pyproject.toml").write_text('[tool.sarv.filters]\ninclude_frames = ["_pytest/nodes.py"]\n')
+    path = tmp_path / "t.db"
+    result = run(["-q", "-p", "no:randomly", "--sarv", "--sarv-db", path], tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr
+    order = re.findall(r"test_params.py::\S+", run(["--collect-only", "-q", "-p", "no:randomly"], tmp_path).stdout)
+    assert len(order) == 10, order
+    traces = {s.test_name: s for s in db.list_traces(str(path))}
+    assert sorted(traces) == sorted(order)
+    helpers, notes, pytest_code = {}, {}, {}
+    for name in order:
+        records = records_of(path, traces[name])
+        calls = [r for r in records if r.get("event") == "call"]
+        helpers[name] = [r["locals"]["name"] for r in calls if r["co_name"] == "helper"]
+        notes[name] = [r["locals"]["name"] for r in calls if r["co_name"] == "note"]
+        pytest_code[name] = {r["co_name"] for r in calls if "_pytest/nodes.py" in r["path"]}
+
+    # User code: every test's own call, the fixture's setups and its finalizers (the first
+    # parameter's in the setup of the first test of the second, the last at the module's
+    # end), the hooks, the finalizer a hook added.
+    wide = [name for name in order if "test_wide[" in name]
+    first_b = next(name for name in wide if "[b-" in name)
+    for name in order:
+        expected = {"[a-1]": ["wide up a"], first_b: ["wide down a", "wide up b"]}
+        own = [h for h in helpers[name] if not h.startswith(("wide up", "wide down"))]
+        assert len(own) == 1 and own[0].split()[-1] in name, (name, helpers[name])
+        kept = [h for h in helpers[name] if h.startswith(("wide up", "wide down"))]
+        assert kept == next((v for k, v in expected.items() if k in name), []) + (
+            ["wide down b"] if name == order[-1] else []
+        ), (name, helpers[name])
+        finalizer = ["item finalizer"] if "test_item_finalizer[" in name else []
+        assert notes[name] == ["setup hook", "teardown hook"] + finalizer, (name, notes[name])
+    # pytest's own setup and teardown ran with the hook off for the tests whose parameters
+    # all go to function-scoped fixtures (after the module's first test), and with it on
+    # where a fixture of the module's scope had to be ended first.
+    for name in order[1:]:
+        if "test_plain[" in name:
+            assert pytest_code[name] == set(), (name, pytest_code[name])
+    assert "listchain" in pytest_code[first_b], pytest_code[first_b]
+    # (the finalizer added to the item keeps its teardown hooked: the item's own teardown ran under it)
+    assert all("teardown" in pytest_code[name] for name in order if "test_item_finalizer[" in name)
+
+
 # What pytest reports of a suite (failures and their tracebacks, warnings, async tests,
 # skips, xfails, methods, parametrized tests with fixtures) must not change under --sarv.
 AS_PYTEST_REPORTS = textwrap.dedent(

@@ -32,6 +32,7 @@ the traces.
 
 from __future__ import annotations
 
+import functools
 import shlex
 import sys
 
@@ -187,14 +188,24 @@ def _recorded_file(filename: str, filters: dict) -> bool:
 
 
 _PHASE_HOOKS = {"pytest_runtest_setup": "setup", "pytest_runtest_call": "call", "pytest_runtest_teardown": "teardown"}
+# Hooks that pytest calls inside a test's phases, and the phases they run in: a plain
+# implementation of the user's is made to run with the profile hook on itself (see
+# `_SarvSession._hook_user_impls`), so that the phase around it can go without it.
+_IN_PHASES = {
+    **{name: (phase,) for name, phase in _PHASE_HOOKS.items()},
+    "pytest_fixture_setup": _PHASES,
+    "pytest_fixture_post_finalizer": _PHASES,
+}
 
 
-def _user_hooks(pluginmanager, sarv_config: dict) -> set:
-    """The phases of a test ("setup", "call", "teardown") in which hook
-    implementations of the user's (a conftest.py, a plugin of the project)
-    run."""
+def _user_hooks(pluginmanager, sarv_config: dict) -> tuple:
+    """The hook implementations of the user's (a conftest.py, a plugin of the
+    project): the phases of a test ("setup", "call", "teardown") in which some
+    of them may run with no way to put the profile hook on for them alone, and
+    the plain implementations of the hooks of `_IN_PHASES`, which can be."""
     filters = sarv_config.get("filters") or {}
     phases = set()
+    plain = []
     for plugin in pluginmanager.get_plugins():
         for caller in pluginmanager.get_hookcallers(plugin) or ():
             for impl in caller.get_hookimpls():
@@ -204,12 +215,81 @@ def _user_hooks(pluginmanager, sarv_config: dict) -> set:
                 if code is not None and not _recorded_file(code.co_filename, filters):
                     continue
                 spec = caller.spec
-                if caller.name in _PHASE_HOOKS:
-                    phases.add(_PHASE_HOOKS[caller.name])
+                if caller.name in _IN_PHASES:
+                    if getattr(impl, "wrapper", False) or getattr(impl, "hookwrapper", False):
+                        # (a wrapper's code runs around the others', in steps not reached)
+                        phases.update(_IN_PHASES[caller.name])
+                    else:
+                        plain.append((impl, _IN_PHASES[caller.name]))
                 elif spec is None or getattr(spec.namespace, "__name__", "") != "_pytest.hookspec":
                     # Another plugin's hook: that plugin may call it in any phase.
-                    phases.update(_PHASE_HOOKS.values())
-    return phases
+                    phases.update(_PHASES)
+    return phases, plain
+
+
+def _pytest_attribute(module: str, name: str):
+    try:
+        return getattr(__import__(module, fromlist=[name]), name, None)
+    except ImportError:
+        return None
+
+
+# The fixture function pytest gives each argument of a direct parametrization: it
+# returns the parameter, and nothing ends it but pytest's own finalizer.
+_DIRECT_PARAM = _pytest_attribute("_pytest.python", "get_direct_param_fixture_func") or _pytest_attribute(
+    "_pytest.fixtures", "get_direct_param_fixture_func"
+)
+
+
+def _function_scoped(item, callspec) -> bool:
+    """Whether every parameter of the test is given to a function-scoped
+    fixture (a direct parameter's, or one of the user's), so that no fixture
+    of a wider scope set up for another parameter is ended in this test's
+    setup. Read from pytest's internals: what is not as expected answers no."""
+    try:
+        scopes = callspec._arg2scope
+        fixturedefs = item._fixtureinfo.name2fixturedefs
+        names = list(callspec.params)
+    except (AttributeError, TypeError):
+        return False
+    for name in names:
+        scope = scopes.get(name)
+        if getattr(scope, "value", None) != "function":
+            return False
+        for fixturedef in fixturedefs.get(name, ()):
+            if getattr(fixturedef, "scope", None) != "function":
+                return False
+    return True
+
+
+def _ends_pytest_alone(item) -> bool:
+    """Whether the finalizers the item holds (run in its teardown) are pytest's
+    alone: the item's own teardown and the ends of the fixtures of direct
+    parameters. A fixture of the user's, a finalizer the test, a fixture or a
+    hook added, or any shape not known here answers no."""
+    try:
+        finalizers, _ = item.session._setupstate.stack[item]
+        own = item.teardown
+    except (AttributeError, KeyError, TypeError, ValueError):
+        return False
+    for finalizer in finalizers:
+        if finalizer == own:
+            continue
+        owner = getattr(finalizer.func, "__self__", None) if type(finalizer) is functools.partial else None
+        if _DIRECT_PARAM is None or getattr(owner, "func", None) is not _DIRECT_PARAM:
+            return False
+    return True
+
+
+def _run_hooked(session, function):
+    """`function`, a hook implementation, run with the profile hook on during a test."""
+
+    def hooked(*args, **kwargs):
+        __tracebackhide__ = True  # (pytest leaves this frame out of the tracebacks it shows)
+        with session._hooked():
+            return function(*args, **kwargs)
+
+    return hooked
 
 
 def _wrapper(function):
@@ -243,9 +323,11 @@ class _SarvSession:
         self.depth = 0  # nested regions with the hook on (a phase, a fixture's setup, the test function)
         self.starting = False  # the current test's start marker is still to come
         self.hooked = _Hooked(self)  # (its state is the depth: one serves every region)
-        # What user code the plugins hold: the phases it runs in ("setup", ...), all
-        # of them for one implementing a hook of another plugin's; None: not known yet.
+        # The phases ("setup", ...) in which the plugins' user code may run without the
+        # hook put on for it alone (all of them for one implementing a hook of another
+        # plugin's); None: not known yet.
         self.user_hooks = None
+        self.hooked_impls: list = []  # (hook implementation, its own function) made to run hooked
         self.previous = self.kept_for = None  # the latest test torn down, and the next test it kept parents for
 
     def _save_failed(self, db_path, trace_id, error, test_name=None) -> None:
@@ -282,28 +364,47 @@ class _SarvSession:
     def _narrow(self, item, phase: str, nextitem=None) -> bool:
         """Whether the `phase` ("setup", "call", "teardown") of `item` runs
         user code only through fixtures' setups (setup), the test function
-        (call), or not at all (teardown)."""
+        (call), the user's plain hook implementations (see `_hook_user_impls`),
+        and else not at all (teardown)."""
         if type(item) is not pytest.Function or self.user_hooks is None or phase in self.user_hooks:
             # (an item of another kind runs code of its own; a plugin of the user's
             # may run anywhere)
             return False
         if phase == "setup":
             # The item's parents were set up for the test before it, whose teardown
-            # kept them for this one: only the item's own fixtures are set up now. (Not
-            # for a parametrized test: a fixture of a wider scope set up before with
-            # another parameter is torn down first, outside any fixture's setup.)
+            # kept them for this one: only the item's own fixtures are set up now. A
+            # parametrized test's fixture of a wider scope set up before with another
+            # parameter would be ended first, outside any fixture's setup: only one
+            # whose parameters all go to function-scoped fixtures (ended in the
+            # teardown of the test before) is narrowed.
             previous = self.previous
-            return (
-                previous is not None
-                and self.kept_for is item
-                and previous.parent is item.parent
-                and "callspec" not in item.__dict__  # (hasattr would make and drop an AttributeError)
-            )
+            if previous is None or self.kept_for is not item or previous.parent is not item.parent:
+                return False
+            callspec = item.__dict__.get("callspec")  # (hasattr would make and drop an AttributeError)
+            return callspec is None or _function_scoped(item, callspec)
         if phase == "teardown":
-            # No fixture to end (nor a finalizer, which only the `request` fixture
-            # lets a test add), no parent to tear down before the next test.
-            return not item.fixturenames and nextitem is not None and nextitem.parent is item.parent
+            # No parent to tear down before the next test, and nothing of the
+            # user's among what ends with the item.
+            return nextitem is not None and nextitem.parent is item.parent and _ends_pytest_alone(item)
         return True
+
+    def _hook_user_impls(self, plain: list) -> None:
+        """Makes the user's plain implementations of the hooks pytest calls
+        inside a test's phases run with the profile hook on, as they did when
+        the whole phase ran with it: the phase itself can then go without."""
+        for impl, phases in plain:
+            function = impl.function
+            try:
+                impl.function = _run_hooked(self, function)
+            except (AttributeError, TypeError):  # (a pluggy whose implementations are frozen)
+                self.user_hooks.update(phases)
+            else:
+                self.hooked_impls.append((impl, function))
+
+    def _unhook_user_impls(self) -> None:
+        hooked, self.hooked_impls = self.hooked_impls, []
+        for impl, function in hooked:
+            impl.function = function
 
     def _resume(self) -> None:
         if self.profiler is not None and not self.lost:
@@ -335,6 +436,10 @@ class _SarvSession:
 
     @_wrapper
     def pytest_fixture_setup(self, fixturedef, request):
+        if _DIRECT_PARAM is not None and fixturedef.func is _DIRECT_PARAM:
+            # pytest's own fixture of a direct parameter: no user code runs in its
+            # setup (the user's implementations of this hook put the hook on themselves).
+            return (yield)
         with self._hooked():
             return (yield)
 
@@ -379,7 +484,8 @@ class _SarvSession:
             raise pytest.UsageError("sarv: %s" % exc) from None
         self.first_row = known[0].row_id if known else 0
         self.db = db
-        self.user_hooks = _user_hooks(session.config.pluginmanager, self.sarv_config)
+        self.user_hooks, plain = _user_hooks(session.config.pluginmanager, self.sarv_config)
+        self._hook_user_impls(plain)
         self.running = True
         db.add_save_failure_listener(self._save_failed)
         db.add_cut_trace_listener(self._trace_cut)
@@ -387,6 +493,7 @@ class _SarvSession:
             return (yield)
         finally:
             self.running = False
+            self._unhook_user_impls()
             profiler, self.profiler = self.profiler, None
             if profiler is not None:
                 # Records after the last test belong to no test: dropped.
