@@ -111,7 +111,7 @@ def pytest_configure(config):
 
     overrides = {"db_path": config.getoption("sarv_db")}
     try:
-        sarv_config = load_config(overrides, start_dir=str(config.rootpath))
+        sarv_config = load_config(overrides, start_dir=str(config.rootpath), use="test")
     except ConfigError as exc:
         raise pytest.UsageError("sarv configuration error: %s" % exc) from None
     sarv_config["plugins"] = list(sarv_config["plugins"]) + plugin_declarations()
