@@ -75,7 +75,8 @@ PROGRAM = textwrap.dedent(
 
 
     records, db_path = int(sys.argv[1]), sys.argv[2]
-    config = load_config({"db_path": db_path, "lightweight_repr": True})
+    # (every call recorded: the table is of traces of N records)
+    config = load_config({"db_path": db_path, "lightweight_repr": True, "call_budget": 0})
     profiler = Profiler(config, source="bench")
     before = rss_kib()
     cpu0, wall0 = time.process_time(), time.perf_counter()
@@ -110,7 +111,9 @@ GROWING = textwrap.dedent(
 
 
     calls, db_path, cap = int(sys.argv[1]), sys.argv[2], sys.argv[3]
-    profiler = Profiler(load_config({"db_path": db_path, "max_bytes": cap}), source="bench")
+    # (every call recorded, the newest kept: what the cap alone does to a growing trace)
+    config = load_config({"db_path": db_path, "max_bytes": cap, "call_budget": 0, "max_records_mode": "ring"})
+    profiler = Profiler(config, source="bench")
     started = time.perf_counter()
     with profiler:
         chain = []
