@@ -601,6 +601,23 @@ PARAMETRIZED = textwrap.dedent(
     @pytest.mark.parametrize("z", [1, 2])
     def test_item_finalizer(z):
         helper("finalized %d" % z)
+
+
+    class Key:
+        __hash__ = object.__hash__
+
+        def __eq__(self, other):  # run by pytest when it compares a cached parameter
+            return helper("eq") == "eq"
+
+
+    @pytest.fixture(scope="module", params=[Key()], ids=["k"])
+    def keyed(request):
+        return request.param
+
+
+    @pytest.mark.parametrize("m", [1, 2])
+    def test_keyed(keyed, m):
+        helper("keyed %d" % m)
     """
 )
 PARAMETRIZED_HOOKS = textwrap.dedent(
@@ -633,7 +650,7 @@ def test_parametrized_tests_record_user_code_and_leave_pytests_setup_unhooked(tm
     result = run(["-q", "-p", "no:randomly", "--sarv", "--sarv-db", path], tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
     order = re.findall(r"test_params.py::\S+", run(["--collect-only", "-q", "-p", "no:randomly"], tmp_path).stdout)
-    assert len(order) == 10, order
+    assert len(order) == 12, order
     traces = {s.test_name: s for s in db.list_traces(str(path))}
     assert sorted(traces) == sorted(order)
     helpers, notes, pytest_code = {}, {}, {}
@@ -649,9 +666,12 @@ def test_parametrized_tests_record_user_code_and_leave_pytests_setup_unhooked(tm
     # end), the hooks, the finalizer a hook added.
     wide = [name for name in order if "test_wide[" in name]
     first_b = next(name for name in wide if "[b-" in name)
+    keyed = [name for name in order if "test_keyed[" in name]
+    # (a parameter of the user's class: its __eq__, run by pytest in the later test's setup)
+    assert [helpers[name].count("eq") for name in keyed] == [0, 1], helpers
     for name in order:
         expected = {"[a-1]": ["wide up a"], first_b: ["wide down a", "wide up b"]}
-        own = [h for h in helpers[name] if not h.startswith(("wide up", "wide down"))]
+        own = [h for h in helpers[name] if not h.startswith(("wide up", "wide down")) and h != "eq"]
         assert len(own) == 1 and own[0].split()[-1] in name, (name, helpers[name])
         kept = [h for h in helpers[name] if h.startswith(("wide up", "wide down"))]
         assert kept == next((v for k, v in expected.items() if k in name), []) + (
@@ -659,11 +679,13 @@ def test_parametrized_tests_record_user_code_and_leave_pytests_setup_unhooked(tm
         ), (name, helpers[name])
         finalizer = ["item finalizer"] if "test_item_finalizer[" in name else []
         assert notes[name] == ["setup hook", "teardown hook"] + finalizer, (name, notes[name])
-    # pytest's own setup and teardown ran with the hook off for the tests whose parameters
-    # all go to function-scoped fixtures (after the module's first test), and with it on
-    # where a fixture of the module's scope had to be ended first.
-    for name in order[1:]:
-        if "test_plain[" in name:
+    # pytest's own setup and teardown ran with the hook off (after the module's first
+    # test), but for fixtures of the user's set up (pytest's code inside their setup),
+    # where the fixture of the module's scope had to be ended first, where a parameter
+    # of the user's class was compared, where the item held a finalizer, and at the
+    # module's end.
+    for name in order[1:-1]:
+        if name not in (first_b, *keyed) and "test_item_finalizer[" not in name:
             assert pytest_code[name] == set(), (name, pytest_code[name])
     assert "listchain" in pytest_code[first_b], pytest_code[first_b]
     # (the finalizer added to the item keeps its teardown hooked: the item's own teardown ran under it)

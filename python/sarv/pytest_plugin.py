@@ -241,24 +241,29 @@ _DIRECT_PARAM = _pytest_attribute("_pytest.python", "get_direct_param_fixture_fu
 )
 
 
-def _function_scoped(item, callspec) -> bool:
-    """Whether every parameter of the test is given to a function-scoped
-    fixture (a direct parameter's, or one of the user's), so that no fixture
-    of a wider scope set up for another parameter is ended in this test's
-    setup. Read from pytest's internals: what is not as expected answers no."""
+# Parameters compared without running code of the user's (an __eq__ of theirs would run
+# unrecorded in a narrowed setup).
+_PLAIN_PARAMS = (str, int, float, bool, bytes, type(None))
+
+
+def _nothing_ended_first(item, callspec) -> bool:
+    """Whether the setup of the parametrized test ends no fixture before it
+    sets up its own: each of its parameters goes to fixtures not set up now
+    (a function-scoped one was ended in the teardown of the test before) or
+    set up already with this very parameter, of a plain type. Read from
+    pytest's internals: what is not as expected answers no."""
     try:
-        scopes = callspec._arg2scope
         fixturedefs = item._fixtureinfo.name2fixturedefs
-        names = list(callspec.params)
-    except (AttributeError, TypeError):
+        for name, param in callspec.params.items():
+            for fixturedef in fixturedefs.get(name, ()):
+                cached = fixturedef.cached_result
+                if cached is None:
+                    continue
+                key = cached[1]
+                if type(param) not in _PLAIN_PARAMS or type(key) is not type(param) or not key == param:
+                    return False
+    except Exception:  # (pytest's internals of another shape)
         return False
-    for name in names:
-        scope = scopes.get(name)
-        if getattr(scope, "value", None) != "function":
-            return False
-        for fixturedef in fixturedefs.get(name, ()):
-            if getattr(fixturedef, "scope", None) != "function":
-                return False
     return True
 
 
@@ -374,14 +379,12 @@ class _SarvSession:
             # The item's parents were set up for the test before it, whose teardown
             # kept them for this one: only the item's own fixtures are set up now. A
             # parametrized test's fixture of a wider scope set up before with another
-            # parameter would be ended first, outside any fixture's setup: only one
-            # whose parameters all go to function-scoped fixtures (ended in the
-            # teardown of the test before) is narrowed.
+            # parameter would be ended first, outside any fixture's setup: not then.
             previous = self.previous
             if previous is None or self.kept_for is not item or previous.parent is not item.parent:
                 return False
             callspec = item.__dict__.get("callspec")  # (hasattr would make and drop an AttributeError)
-            return callspec is None or _function_scoped(item, callspec)
+            return callspec is None or _nothing_ended_first(item, callspec)
         if phase == "teardown":
             # No parent to tear down before the next test, and nothing of the
             # user's among what ends with the item.
