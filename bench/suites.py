@@ -4,9 +4,10 @@ Each library's sdist is fetched from PyPI (once, into a cache folder), unpacked,
 and its own suite run from the source tree, so that the library's code is the
 user's code and recorded. Bare and --sarv runs alternate (the first of each round
 takes turns), each --sarv run into a fresh database; a table gives, per suite, the
-median seconds of each kind, their ratio, whether the outcomes (pytest's counts)
-are the same, and of the --sarv runs: traces stored, the largest trace document,
-the database's size (with its -wal file) and the peak RSS of each kind.
+median seconds of each kind, their ratio and each round's, whether the outcomes
+(pytest's counts) are the same, and of the --sarv runs: traces stored, the largest
+trace document, the database's size (with its -wal file) and the peak RSS of each
+kind.
 
     python bench/suites.py                              every suite, 3 rounds
     python bench/suites.py --suite packaging --rounds 5
@@ -213,6 +214,7 @@ def table(results: dict) -> None:
         "bare s",
         "--sarv s",
         "ratio",
+        "round ratios",
         "outcomes equal",
         "traces",
         "largest trace",
@@ -237,6 +239,9 @@ def table(results: dict) -> None:
                 + "%.2f" % sarv_s
                 + (" (%d timed out)" % len(timed_out) if timed_out else ""),
                 "%s%.2fx" % (">" if timed_out else "", sarv_s / bare_s),
+                # (each --sarv run against the bare run of its round: load that drifts
+                # through the session moves these less than the medians')
+                " ".join("%.2f" % (h["seconds"] / b["seconds"]) for b, h in zip(bare, hooked)),
                 equal,
                 "%d" % max(r["traces"] for r in finished),
                 "%d B" % max(r["largest"] for r in finished),
