@@ -574,6 +574,8 @@ def test_user_code_of_every_phase_is_recorded(tmp_path, hooks):
 # (include_frames) to see where its own setup and teardown ran with the profile hook on.
 PARAMETRIZED = textwrap.dedent(
     """
+    import os
+
     import pytest
 
 
@@ -606,7 +608,9 @@ PARAMETRIZED = textwrap.dedent(
     class Key:
         __hash__ = object.__hash__
 
-        def __eq__(self, other):  # run by pytest when it compares a cached parameter
+        def __eq__(self, other):  # run by pytest 8 and later when it compares a cached parameter
+            with open("eq-calls", "a") as calls:
+                calls.write(os.environ["PYTEST_CURRENT_TEST"].rsplit(" ", 1)[0] + "\\n")
             return helper("eq") == "eq"
 
 
@@ -667,8 +671,12 @@ def test_parametrized_tests_record_user_code_and_leave_pytests_setup_unhooked(tm
     wide = [name for name in order if "test_wide[" in name]
     first_b = next(name for name in wide if "[b-" in name)
     keyed = [name for name in order if "test_keyed[" in name]
-    # (a parameter of the user's class: its __eq__, run by pytest in the later test's setup)
-    assert [helpers[name].count("eq") for name in keyed] == [0, 1], helpers
+    # A parameter of the user's class: its __eq__, run by pytest in the later test's setup,
+    # is recorded each time it ran.
+    ran = (tmp_path / "eq-calls").read_text().split() if (tmp_path / "eq-calls").exists() else []
+    assert [helpers[name].count("eq") for name in keyed] == [ran.count(name) for name in keyed], (ran, helpers)
+    if pytest.version_tuple >= (8,):  # (pytest 7 compares a cached parameter with `is`)
+        assert ran == keyed[1:], ran
     for name in order:
         expected = {"[a-1]": ["wide up a"], first_b: ["wide down a", "wide up b"]}
         own = [h for h in helpers[name] if not h.startswith(("wide up", "wide down")) and h != "eq"]
@@ -684,7 +692,8 @@ def test_parametrized_tests_record_user_code_and_leave_pytests_setup_unhooked(tm
     # where the fixture of the module's scope had to be ended first, where a parameter
     # of the user's class was compared, where the item held a finalizer, and at the
     # module's end.
-    for name in order[1:-1]:
+    # (read from internals of pytest 8 and later: pytest 7 keeps the hook on in more places)
+    for name in order[1:-1] if pytest.version_tuple >= (8,) else ():
         if name not in (first_b, *keyed) and "test_item_finalizer[" not in name:
             assert pytest_code[name] == set(), (name, pytest_code[name])
     assert "listchain" in pytest_code[first_b], pytest_code[first_b]

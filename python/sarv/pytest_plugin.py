@@ -250,8 +250,8 @@ def _nothing_ended_first(item, callspec) -> bool:
     """Whether the setup of the parametrized test ends no fixture before it
     sets up its own: each of its parameters goes to fixtures not set up now
     (a function-scoped one was ended in the teardown of the test before) or
-    set up already with this very parameter, of a plain type. Read from
-    pytest's internals: what is not as expected answers no."""
+    set up already with this very parameter (the same object, of a plain
+    type). Read from pytest's internals: what is not as expected answers no."""
     try:
         fixturedefs = item._fixtureinfo.name2fixturedefs
         for name, param in callspec.params.items():
@@ -259,8 +259,9 @@ def _nothing_ended_first(item, callspec) -> bool:
                 cached = fixturedef.cached_result
                 if cached is None:
                     continue
+                # (pytest compares the keys with `is` or, from pytest 8, with ==)
                 key = cached[1]
-                if type(param) not in _PLAIN_PARAMS or type(key) is not type(param) or not key == param:
+                if type(param) not in _PLAIN_PARAMS or key is not param or not key == param:
                     return False
     except Exception:  # (pytest's internals of another shape)
         return False
