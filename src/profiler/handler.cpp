@@ -321,7 +321,9 @@ void SarvProfiler::profile(PyFrameObject* frame, PyObject* arg, Event event, Cod
             }
             if (done == LeftOut::RaisedRoot) {
                 // The call that raised is the one users look for: recorded after all.
-                double duration = static_cast<double>(ticks() - running.left_out.front().start) * seconds_per_tick();
+                uint64_t now = ticks();
+                uint64_t start = running.left_out.front().start;
+                double duration = now > start ? static_cast<double>(now - start) * seconds_per_tick() : 0;
                 running.left_out.clear();
                 detail::words.skipping = nullptr;
                 HandlerLock lock(plugins_mutex);

@@ -51,7 +51,8 @@ struct LeftOutCall {
     // Its time (and whether it raised) added to its code's counts.
     void finish(bool raised) const {
         CallCounts& counts = code->calls;
-        uint64_t spent = ticks() - start;
+        uint64_t now = ticks();
+        uint64_t spent = now > start ? now - start : 0;  // (a counter behind on another core: no time)
         counts.total_ticks += spent;
         counts.longest_ticks = spent > counts.longest_ticks ? spent : counts.longest_ticks;
         counts.raised += raised && counted;
