@@ -890,3 +890,34 @@ def test_a_suite_that_saves_quickly_sends_its_saves_to_the_writer_process(tmp_pa
     assert "sarv: 150 of 150 tests traced" in result.stdout
     names = [s.test_name for s in db.list_traces(str(path), limit=200)]
     assert names[::-1] == ["test_quick.py::test_%d" % i for i in range(150)]
+
+
+def test_each_test_has_the_whole_call_budget_and_a_raise_past_it_is_recorded(tmp_path):
+    (tmp_path / "test_budget.py").write_text(
+        "def step(i):\n"
+        "    if i == 1200:\n"
+        "        raise KeyError(i)\n"
+        "    return i\n\n"
+        "def run():\n"
+        "    for i in range(1500):\n"
+        "        try:\n"
+        "            step(i)\n"
+        "        except KeyError:\n"
+        "            pass\n\n"
+        "def test_one():\n    run()\n\n"
+        "def test_two():\n    run()\n"
+    )
+    (tmp_path / "pyproject.toml").write_text("[tool.sarv]\ncall_budget = 1000\n")
+    path = tmp_path / "t.db"
+    result = run(["-q", "-p", "no:randomly", "--sarv", "--sarv-db", path], tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr
+    traces = sorted(db.list_traces(str(path)), key=lambda s: s.test_name)
+    assert [t.test_name for t in traces] == ["test_budget.py::test_one", "test_budget.py::test_two"]
+    for summary in traces:
+        records = db.load_trace_document(str(path), summary.trace_id)["frames_of_interest"]
+        start, note = records[:2]
+        assert (start["type"], note["type"]) == ("start_test", "calls_left_out")
+        assert [(f["co_name"], f["calls"]) for f in note["functions"]] == [("step", 499)]
+        steps = [r for r in records if r.get("co_name") == "step" and r.get("event") == "call"]
+        assert len(steps) == 1001 and steps[-1]["locals"]["i"] == 1200  # the raise, recorded past the budget
+        assert records[-1]["type"] == "end_test"
