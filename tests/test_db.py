@@ -556,3 +556,28 @@ def test_documents_of_every_kind_saved_later_through_the_writer_process(path, mo
     finally:
         if db._shipper is not None:
             db._shipper.close()
+
+
+@pytest.mark.skipif(len(getattr(os, "sched_getaffinity", lambda _: ())(0)) < 2, reason="one core: no writer process")
+def test_a_wait_whose_acknowledgements_another_reader_took_ends(path, monkeypatch):
+    """wait() saw a save not acknowledged yet; before it could read, another reader (sarv's
+    writer thread) took the acknowledgement: the wait ends instead of waiting for ever."""
+    import threading
+
+    monkeypatch.setattr(db, "_shipping", "always")
+    monkeypatch.setattr(db, "_shipper", None)
+    db.save_later(path, "trc_1", document("trc_1"))
+    shipper = db._shipper
+    try:
+        shipper.flush()
+        while shipper.sent:
+            shipper.collect(1.0)  # (the other reader: the acknowledgement is taken here)
+        stale = iter([True])
+        real = shipper.waiting_for
+        monkeypatch.setattr(shipper, "waiting_for", lambda key: next(stale, None) or real(key))
+        waiter = threading.Thread(target=shipper.wait, args=(None, None), daemon=True)
+        waiter.start()
+        waiter.join(30)
+        assert not waiter.is_alive()
+    finally:
+        shipper.close()

@@ -100,6 +100,9 @@ def _grow(fd: int) -> None:
         pass  # (the default size: writes block sooner)
 
 
+_NOTHING = object()  # (collect waits for no save in particular)
+
+
 class Shipper:
     """This process's end of the other one: the saves sent, until acknowledged.
     Its state is guarded by sarv.db's backlog condition, which readers wait on."""
@@ -201,16 +204,22 @@ class Shipper:
             left = None if deadline is None else deadline - time.monotonic()
             if left is not None and left <= 0:
                 return False
-            self.collect(left)
+            self.collect(left, awaited=key)
 
-    def collect(self, timeout: float | None = 0.0) -> None:
+    def collect(self, timeout: float | None = 0.0, awaited=_NOTHING) -> None:
         """Takes the acknowledgements that have arrived, waiting up to `timeout`
         seconds for the first. Read by whoever sends or waits, no thread of
         its own: a thread woken for each batch took the interpreter lock from
-        the tests, which cost them more than the saves did."""
+        the tests, which cost them more than the saves did. `awaited`: the
+        key of wait(); if another reader took the last of its acknowledgements
+        before this one had the lock, there is nothing to wait for."""
         with self.ack_lock:
             if self.dead:
                 return
+            if awaited is not _NOTHING:
+                with db._backlog.cond:
+                    if not self.waiting_for(awaited):
+                        return
             try:
                 while select.select([self.acks], [], [], timeout)[0]:
                     data = os.read(self.acks, 1 << 16)
