@@ -89,9 +89,8 @@ SarvProfiler::LeftOut SarvProfiler::left_out_event(ThreadState& ts, CodeInfo& in
             if (counts->left_out++ == 0) {
                 list_left_out(code, frame, info);
             }
-            calls_after_end += ended.load(std::memory_order_relaxed);
         }
-        ts.left_out.push_back(LeftOutCall{activation, &info, ticks(), counted});
+        enter_left_out(ts, info, activation, counted);
         return LeftOut::Consumed;
     }
     size_t at = ts.left_out.size();
@@ -107,11 +106,7 @@ SarvProfiler::LeftOut SarvProfiler::left_out_event(ThreadState& ts, CodeInfo& in
     }
     // Entries above it lost their returns (the hook was off meanwhile): dropped untimed.
     ts.left_out.erase(ts.left_out.begin() + static_cast<ptrdiff_t>(at) + 1, ts.left_out.end());
-    ts.left_out.back().finish(raised);
-    ts.left_out.pop_back();
-    if (ts.left_out.empty()) {
-        detail::words.skipping = nullptr;
-    }
+    leave_left_out(ts, raised);
     return LeftOut::Consumed;
 }
 
@@ -141,10 +136,8 @@ bool SarvProfiler::admit_call(PyFrameObject* frame, CodeInfo& info, PyCodeObject
         if (counts->left_out++ == 0) {
             list_left_out(code, frame, info);
         }
-        calls_after_end += over;
     }
-    ts.left_out.push_back(LeftOutCall{activation_of(frame), &info, ticks(), !is_resumption});
-    detail::words.skipping = &ts;  // (ts is thread_state(): the words name it)
+    enter_left_out(ts, info, activation_of(frame), !is_resumption);
     return false;
 }
 

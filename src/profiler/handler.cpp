@@ -298,9 +298,15 @@ void SarvProfiler::profile(PyFrameObject* frame, PyObject* arg, Event event, Cod
     if (detail::words.raises_pending) [[unlikely]] {
         settle_raises(raised);
     }
-    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
-    auto* code_object = reinterpret_cast<PyCodeObject*>(code.get());
-    CodeInfo& info = known != nullptr ? *known : code_info(code_object);
+    // The code object itself only where a call left out may name it for the trace's note.
+    Ref code;
+    auto code_object = [&] {
+        if (!code) {
+            code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
+        }
+        return reinterpret_cast<PyCodeObject*>(code.get());
+    };
+    CodeInfo& info = known != nullptr ? *known : code_info(code_object());
     if (info.profiler_serial != serial) {
         refresh_code_info(info);
     }
@@ -315,7 +321,7 @@ void SarvProfiler::profile(PyFrameObject* frame, PyObject* arg, Event event, Cod
             ThreadState& running = thread_state();
             bool resuming = event == Event::Call && info.suspends != Suspends::Never && frame_past_start(frame);
             LeftOut done =
-                left_out_event(running, info, activation_of(frame), event, raised, resuming, code_object, frame);
+                left_out_event(running, info, activation_of(frame), event, raised, resuming, code_object(), frame);
             if (done == LeftOut::Consumed) {
                 return;
             }
@@ -340,7 +346,7 @@ void SarvProfiler::profile(PyFrameObject* frame, PyObject* arg, Event event, Cod
         if (call_budget != 0 || ended.load(std::memory_order_relaxed)) {
             ThreadState& ts = thread_state();
             if (event == Event::Call) {
-                if (!admit_call(frame, info, code_object, ts)) {
+                if (!admit_call(frame, info, code_object(), ts)) {
                     return;
                 }
             } else if (ended.load(std::memory_order_relaxed)) {

@@ -160,17 +160,12 @@ public:
             if (call && !resuming && counts.left_out != 0 && !info->decision.excluded &&
                 !info->decision.attrs_generated && counts.trace == trace_serial.load(std::memory_order_relaxed)) {
                 ++counts.left_out;
-                calls_after_end += ended.load(std::memory_order_relaxed);
-                running.push_back(LeftOutCall{activation, info, ticks(), true});
+                enter_left_out(*w.state, *info, activation, true, w);
                 return true;
             }
             if (!call && !running.empty() && running.back().activation == activation &&
                 (running.size() > 1 || !raised)) {
-                running.back().finish(raised);
-                running.pop_back();
-                if (running.empty()) {
-                    w.skipping = nullptr;
-                }
+                leave_left_out(*w.state, raised, w);
                 return true;
             }
             return left_out_event(*w.state, *info, activation, call ? Event::Call : Event::Return, raised, resuming,
@@ -186,10 +181,24 @@ public:
             return false;
         }
         ++counts.left_out;
-        calls_after_end += ended.load(std::memory_order_relaxed);
-        w.state->left_out.push_back(LeftOutCall{activation, info, ticks(), true});
-        w.skipping = w.state;
+        enter_left_out(*w.state, *info, activation, true, w);
         return true;
+    }
+    // A call left out starts on the thread of `ts` (`counted`: a call, not a generator's
+    // resumption), or the innermost one returns: the one place either is done.
+    // (`w`: the thread's words, read once by the caller: a thread-local read is a call here)
+    void enter_left_out(ThreadState& ts, CodeInfo& info, uintptr_t activation, bool counted,
+                        detail::ThreadWords& w = detail::words) {
+        calls_after_end += counted && ended.load(std::memory_order_relaxed);
+        ts.left_out.push_back(LeftOutCall{activation, &info, ticks(), counted});
+        w.skipping = &ts;
+    }
+    void leave_left_out(ThreadState& ts, bool raised, detail::ThreadWords& w = detail::words) {
+        ts.left_out.back().finish(raised);
+        ts.left_out.pop_back();
+        if (ts.left_out.empty()) {
+            w.skipping = nullptr;
+        }
     }
     // The thread is hooked afresh: calls left out before, whose returns the hook may not
     // have seen, are forgotten.
