@@ -687,3 +687,70 @@ def test_examples(tmp_path, example, modules, requests):
     shown = re.findall(r"trc_\w+", done.stdout)
     assert len(shown) == requests and sorted(shown) == sorted(re.findall(r"trc_\w+", listed.stdout)), listed.stdout
     assert "GET /items/9" in listed.stdout and " 404 " in listed.stdout
+
+
+def test_finding_the_failing_request(tmp_path, capsys):
+    """A Starlette app with the middleware added by add_middleware (inside its
+    error middleware): the 500 answer names the failing request's trace, and
+    `sarv traces` finds it by status, method, path, duration, request id and
+    header; the start of its trace holds the query and headers, secrets
+    redacted."""
+    need("starlette")
+    need("httpx")
+    from starlette.applications import Starlette
+    from starlette.responses import PlainTextResponse
+    from starlette.routing import Route
+    from starlette.testclient import TestClient
+
+    import sarv.cli
+    from sarv.asgi import SarvMiddleware
+
+    path = str(tmp_path / "t.sqlite3")
+
+    def ok(request):
+        return PlainTextResponse("ok")
+
+    def fail(request):
+        raise RuntimeError("boom")
+
+    app = Starlette(routes=[Route("/ok", ok, methods=["GET", "POST"]), Route("/items/fail", fail)])
+    app.add_middleware(SarvMiddleware, db_path=path, keep="every", trace_header=True, secret="k")
+    try:
+        with TestClient(app, raise_server_exceptions=False) as client:  # runs the lifespan
+            plain = client.get("/ok?page=2&token=abc&sarv=k", headers={"Authorization": "Bearer s", "X-Tenant": "blue"})
+            posted = client.post("/ok", headers={"X-Request-ID": "req-42"})
+            failed = client.get("/items/fail?x=1", headers={"X-Request-ID": "req-43"})
+    finally:
+        threading.setprofile(None)
+    assert failed.status_code == 500 and plain.status_code == 200
+    db.wait_for_saves(path)
+    by_id = {s.trace_id: s for s in db.list_traces(path)}
+    assert len(by_id) == 3
+    failing = by_id[failed.headers["x-sarv-trace"]]
+    assert (failing.method, failing.path, failing.status) == ("GET", "/items/fail", 500)
+    assert by_id[posted.headers["x-sarv-trace"]].method == "POST"
+
+    from sarv.cli.traces import request_start
+
+    start = request_start(path, plain.headers["x-sarv-trace"])
+    assert start["query"] == "page=2&token=[redacted]&sarv=[redacted]"
+    assert start["headers"]["authorization"] == "[redacted]" and start["headers"]["x-tenant"] == "blue"
+
+    def listed(*args):
+        capsys.readouterr()
+        assert sarv.cli.main(["traces", "--db", path, *args]) == 0
+        return set(re.findall(r"trc_\w+", capsys.readouterr().out))
+
+    plain_id, posted_id, failed_id = (r.headers["x-sarv-trace"] for r in (plain, posted, failed))
+    assert listed("--status", "5xx") == listed("--status", "404,500-503") == {failed_id}
+    assert listed("--status", "2xx,4xx") == {plain_id, posted_id}
+    assert listed("--method", "post") == {posted_id}
+    assert listed("--path", "/items/*") == listed("--path", "fail") == {failed_id}
+    assert listed("--path", "/ok", "--method", "GET,PUT") == {plain_id}
+    assert listed("--slower-than", "0ms") == {plain_id, posted_id, failed_id}
+    assert listed("--faster-than", "0") == set()
+    assert listed("--request-id", "req-43") == {failed_id}
+    assert listed("--request-id", posted_id) == {posted_id}
+    assert listed("--header", "x-tenant=blue") == listed("--header", "X-Tenant") == {plain_id}
+    assert listed("--header", "x-tenant=red") == set()
+    assert sarv.cli.main(["traces", "--db", path, "--status", "5x"]) != 0

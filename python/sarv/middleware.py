@@ -97,7 +97,7 @@ _logger = logging.getLogger("sarv")
 # ---------------------------------------------------------------- markers
 
 
-def _sarv_request_start(method, path):
+def _sarv_request_start(method, path, query=None, headers=None):
     """Marks the start of a request in its trace (see the module doc)."""
     return None
 
@@ -109,7 +109,73 @@ def _sarv_request_end(method, path, status, duration):
 
 def _start_record(frame, event, arg, context):
     values = frame.f_locals
-    return {"method": values.get("method"), "path": values.get("path")}
+    record = {"method": values.get("method"), "path": values.get("path")}
+    query, headers = values.get("query"), values.get("headers")
+    if query:
+        record["query"] = query
+    if headers:
+        record["headers"] = headers
+    return record
+
+
+# What the start of a request's trace keeps of its headers: `sarv traces --header` and
+# `--request-id` find a request by them. Secret names (Authorization, Cookie, ...) are kept
+# as "[redacted]", long values cut.
+_HEADER_VALUE_CHARS = 512
+_HEADERS_KEPT = 64
+_REDACTED = "[redacted]"
+
+
+def _kept_headers(pairs) -> dict:
+    """{lower-case name: value} of (name, value) text pairs, secrets redacted."""
+    from sarv.serialize.redaction import _secret_name
+
+    kept = {}
+    for name, value in pairs:
+        if len(kept) >= _HEADERS_KEPT:
+            break
+        name = name.lower()
+        if name in kept:
+            continue
+        kept[name] = _REDACTED if _secret_name(name) else value[:_HEADER_VALUE_CHARS]
+    return kept
+
+
+def _wsgi_headers(environ) -> dict:
+    pairs = [
+        (key[5:].replace("_", "-"), value)
+        for key, value in environ.items()
+        if key.startswith("HTTP_") and isinstance(value, str)
+    ]
+    for key in ("CONTENT_TYPE", "CONTENT_LENGTH"):
+        value = environ.get(key)
+        if isinstance(value, str) and value:
+            pairs.append((key.replace("_", "-"), value))
+    return _kept_headers(pairs)
+
+
+def _asgi_headers(scope) -> dict:
+    return _kept_headers(
+        (bytes(name).decode("latin-1"), bytes(value).decode("latin-1")) for name, value in scope.get("headers") or ()
+    )
+
+
+def _shown_query(settings, query) -> str:
+    """The query as the trace shows it: the trigger parameter's value and those under
+    secret names redacted (the rest as sent)."""
+    if isinstance(query, bytes):
+        query = query.decode("latin-1")
+    if not query:
+        return ""
+    from sarv.serialize.redaction import _secret_name
+
+    parts = []
+    for part in query.split("&"):
+        name, sep, value = part.partition("=")
+        if sep and (name == settings.trigger_param or _secret_name(name)):
+            part = name + "=" + _REDACTED
+        parts.append(part)
+    return "&".join(parts)
 
 
 def _end_record(frame, event, arg, context):
@@ -419,7 +485,7 @@ class _Recording:
         self.started = time.perf_counter()
 
     @classmethod
-    def begin(cls, settings: RequestSettings, triggered: bool, method, path):
+    def begin(cls, settings: RequestSettings, triggered: bool, method, path, query="", headers=None):
         """The recording, or None when the request is not recorded."""
         active = getattr(_threads, "recording", None)
         if active is not None and not active.done and active.in_app:
@@ -439,7 +505,7 @@ class _Recording:
             return None
         recording = cls(settings, profiler, previous, triggered, method, path)
         _threads.recording = recording
-        _sarv_request_start(method, path)
+        _sarv_request_start(method, path, query, headers)
         return recording
 
     @staticmethod
@@ -538,7 +604,14 @@ class WsgiMiddleware:
         if not settings.records(triggered):
             _Recording.end_unfinished()
             return self.app(environ, start_response)
-        recording = _Recording.begin(settings, triggered, environ.get("REQUEST_METHOD", ""), _wsgi_path(environ))
+        recording = _Recording.begin(
+            settings,
+            triggered,
+            environ.get("REQUEST_METHOD", ""),
+            _wsgi_path(environ),
+            _shown_query(settings, environ.get("QUERY_STRING")),
+            _wsgi_headers(environ),
+        )
         if recording is None:
             return self.app(environ, start_response)
 
@@ -668,7 +741,14 @@ class DjangoMiddleware:
         triggered = settings.triggered_wsgi(request.META)
         if not settings.records(triggered):
             return self.get_response(request)
-        recording = _Recording.begin(settings, triggered, request.method, request.path)
+        recording = _Recording.begin(
+            settings,
+            triggered,
+            request.method,
+            request.path,
+            _shown_query(settings, request.META.get("QUERY_STRING")),
+            _wsgi_headers(request.META),
+        )
         if recording is None:
             return self.get_response(request)
         recording.in_app = True
@@ -727,10 +807,14 @@ class AsgiMiddleware:
     def __init__(self, app, **keywords: Any) -> None:
         self.app = app
         self.settings = RequestSettings(**keywords)
+        self._placed = False
         _hook_new_threads()
 
     async def __call__(self, scope, receive, send):
         settings = self.settings
+        if not self._placed:
+            self._placed = True
+            _name_traces_of_errors(self, scope)
         if scope.get("type") != "http":
             return await self.app(scope, receive, send)
         triggered = settings.triggered_asgi(scope)
@@ -754,12 +838,15 @@ class AsgiMiddleware:
                     message = dict(message, headers=headers)
             await send(message)
 
-        _sarv_request_start(method, path)
+        _sarv_request_start(method, path, _shown_query(settings, scope.get("query_string")), _asgi_headers(scope))
         try:
             await self.app(scope, receive, send_wrapper)
         except BaseException:
             if state["status"] is None:
                 state["status"] = 500
+                named = scope.get(_ERROR_RESPONSE_KEY)
+                if named is not None and settings.header_now(triggered, begun):
+                    named.append(profiler.trace_id)  # for the error response sent outside this middleware
             raise
         finally:
             duration = time.perf_counter() - begun
@@ -768,6 +855,60 @@ class AsgiMiddleware:
             _end_in_context(token)
             if settings.keeps(triggered, duration):
                 _save(profiler, request)
+
+
+# Starlette's app.add_middleware puts a middleware inside ServerErrorMiddleware, which
+# answers an exception with its 500 response after the exception has left the middleware,
+# through the server's send: the middleware then leaves the trace's id in the request's
+# scope, under this key, for a layer placed outside ServerErrorMiddleware.
+_ERROR_RESPONSE_KEY = "sarv.error_trace"
+_TRACE_HEADER_NAME = TRACE_HEADER.lower().encode("latin-1")
+
+
+class _ErrorResponseHeader:
+    """Wraps a Starlette app's middleware stack: a response that starts without
+    the trace header, after a SarvMiddleware inside saw the request fail,
+    names that request's trace."""
+
+    def __init__(self, app) -> None:
+        self.app = app
+
+    async def __call__(self, scope, receive, send):
+        if scope.get("type") != "http":
+            return await self.app(scope, receive, send)
+        named = scope[_ERROR_RESPONSE_KEY] = []
+
+        async def send_named(message):
+            if named and message.get("type") == "http.response.start":
+                headers = list(message.get("headers") or ())
+                if not any(bytes(key).lower() == _TRACE_HEADER_NAME for key, _ in headers):
+                    headers.append((_TRACE_HEADER_NAME, named[-1].encode("ascii")))
+                    message = dict(message, headers=headers)
+            await send(message)
+
+        await self.app(scope, receive, send_named)
+
+
+def _name_traces_of_errors(middleware, scope) -> None:
+    """At the first scope a middleware sees (the lifespan's, under a server that runs
+    it): where the middleware sits inside a Starlette app's stack (add_middleware),
+    the stack is wrapped in _ErrorResponseHeader."""
+    app = scope.get("app")
+    stack = getattr(app, "middleware_stack", None)
+    if stack is None or isinstance(stack, _ErrorResponseHeader):
+        return
+    inner = stack
+    for _ in range(64):
+        if inner is middleware:
+            if inner is not stack:
+                try:
+                    app.middleware_stack = _ErrorResponseHeader(stack)
+                except Exception:
+                    pass
+            return
+        inner = getattr(inner, "app", None)
+        if inner is None:
+            return
 
 
 def _thread_start_hook(frame, event, arg):
