@@ -625,7 +625,7 @@ def test_fastapi_and_asgi_modes(tmp_path):
 
     @app.get("/tax/{item_id}")
     def read_tax(item_id: int):  # run in a worker thread
-        return {"tax": tax(item_id)}
+        return {"tax": tax(item_id), "hooked": sys.getprofile() is not None}
 
     app.add_middleware(SarvMiddleware, db_path=path, secret="k", trace_header=True)
 
@@ -636,7 +636,10 @@ def test_fastapi_and_asgi_modes(tmp_path):
             triggered = await client.get("/items/3", headers={"X-Sarv": "k"})
             missing = await client.get("/nothing?sarv=k")
             in_thread = await client.get("/tax/5", headers={"X-Sarv": "k"})
-        assert in_thread.json() == {"tax": 5}
+            # Not recorded: its worker thread runs it without a hook.
+            unrecorded = [await client.get("/tax/6") for _ in range(3)]
+        assert in_thread.json() == {"tax": 5, "hooked": True}
+        assert [r.json() for r in unrecorded] == [{"tax": 6, "hooked": False}] * 3
         return plain, triggered, missing
 
     outer_path = str(tmp_path / "outer.sqlite3")

@@ -40,10 +40,12 @@ WSGI server runs each on its own). An ASGI server interleaves many requests
 on one event loop: the loop's thread then carries one profile hook that
 hands each event to the profiler of the request whose context is running
 (a context variable), so each trace holds only its own request's calls,
-including those of tasks the request starts. Threads started after an ASGI
-middleware is made carry that hook too (through threading.setprofile), so
-the plain `def` endpoints that Starlette and FastAPI run in worker threads
-are recorded with their request.
+including those of tasks the request starts. Work a recorded request hands
+to a worker thread through anyio.to_thread.run_sync (how Starlette and
+FastAPI run plain `def` endpoints) or asyncio.to_thread carries that hook
+to the thread for as long as it runs, so it is recorded with its request;
+threads that run no recorded request's work never have a hook. (Other
+threads are not recorded.)
 
 A request that meets a profile hook sarv did not install (cProfile, a
 debugger) is not recorded. One under another sarv profiler (pytest --sarv,
@@ -808,7 +810,7 @@ class AsgiMiddleware:
         self.app = app
         self.settings = RequestSettings(**keywords)
         self._placed = False
-        _hook_new_threads()
+        _wrap_thread_pools()
 
     async def __call__(self, scope, receive, send):
         settings = self.settings
@@ -911,23 +913,57 @@ def _name_traces_of_errors(middleware, scope) -> None:
             return
 
 
-def _thread_start_hook(frame, event, arg):
-    # The first event of a thread started after an ASGI middleware was made: from now on
-    # the thread records the calls of the request whose context it runs (Starlette and
-    # FastAPI run plain `def` endpoints in worker threads, in a copy of the request's
-    # context); outside requests an event costs a context variable lookup.
-    _hooks().register_context_profiler(_current_request, None)
+def _in_request_thread(func):
+    """`func`, made to record the calls of the request whose context runs it on the
+    worker thread that runs it; the thread's hook is taken back when it returns."""
+
+    def run(*args, **kwargs):
+        if _thread_hook() is not None:  # another profiler's thread, or already recording
+            return func(*args, **kwargs)
+        _hooks().register_context_profiler(_current_request, None)
+        try:
+            return func(*args, **kwargs)
+        finally:
+            _restore(None)
+
+    return run
 
 
-def _hook_new_threads() -> None:
-    current = getattr(threading, "getprofile", lambda: getattr(threading, "_profile_hook", None))()
-    if current is None:
-        threading.setprofile(_thread_start_hook)
-    elif current is not _thread_start_hook:
-        _warn_once(
-            "threads",
-            "sarv: threads already have a profile function; requests' calls in worker threads are not recorded",
-        )
+_pools_wrapped = False
+
+
+def _wrap_thread_pools() -> None:
+    """Starlette and FastAPI run plain `def` endpoints, dependencies and file reads in
+    worker threads (anyio.to_thread.run_sync), in a copy of the request's context;
+    asyncio.to_thread does the same. Work handed over from a recorded request's context
+    carries the hook to its worker thread for its own time only, so a thread that runs
+    no recorded request never has a hook (one a hook started with, through
+    threading.setprofile, would slow every unrecorded request's calls there)."""
+    global _pools_wrapped
+    if _pools_wrapped:
+        return
+    _pools_wrapped = True
+    import asyncio
+    import functools
+
+    def wrapped(original):
+        @functools.wraps(original)
+        async def handing_over(func, /, *args, **kwargs):
+            if _current_request.get(None) is not None:
+                func = _in_request_thread(func)
+            return await original(func, *args, **kwargs)
+
+        handing_over.__sarv_wrapped__ = original
+        return handing_over
+
+    try:
+        import anyio.to_thread
+    except ImportError:
+        pass
+    else:
+        anyio.to_thread.run_sync = wrapped(anyio.to_thread.run_sync)
+    original = asyncio.to_thread
+    asyncio.to_thread = asyncio.threads.to_thread = wrapped(original)
 
 
 def _begin_in_context(settings: RequestSettings):
