@@ -986,10 +986,109 @@ def test_show_and_export_say_how_each_call_ended(tmp_path):
     assert fail["args"]["end"] == "raised" and "return_value" not in fail["args"]
     [note] = by_name["exception"]
     assert note["args"]["frame_id"] == fail["args"]["frame_id"]
-    assert note["args"]["exception"] == {"type": "ValueError", "message": "boom 1"}
+    assert note["args"]["exception"] == {"type": "ValueError", "message": "boom 1", "args": ["'boom 1'"]}
     parts = by_name["__main__.numbers"]
     assert [p["args"].get("end") for p in parts] == ["yielded"] * 3 + [None]
     assert {p["args"].get("resumes") for p in parts[1:]} == {parts[0]["args"]["frame_id"]}
+
+
+RAISES_LATE = textwrap.dedent(
+    """
+    import sys
+
+
+    def work(i):
+        return i * 2
+
+
+    def fail(value):
+        raise ValueError(value)
+
+
+    def main(mode):
+        for i in range(500):
+            work(i)
+        for value in (None, (1, 2)):
+            try:
+                fail(value)
+            except ValueError:
+                print("handled")  # a handler that calls only a builtin
+        if mode == "exit":
+            sys.exit(0)
+        raise ValueError(42)
+
+
+    main(sys.argv[1])
+    """
+)
+
+
+def _page_calls(db_path, trace_id) -> dict:
+    """{function name: [(flags, its "x" value), ...]} of the page's data."""
+    import base64
+    import zlib
+
+    from sarv.viewer.data import stored_page_data
+
+    with db.open_trace(db_path, trace_id) as stored:
+        structure, chunks = stored_page_data(stored)
+    values = []
+    for text in chunks:
+        reader = msgpack.Unpacker(raw=False, strict_map_key=False)
+        reader.feed(zlib.decompress(base64.b64decode(text)))
+        values.extend(reader)
+    calls = collections.defaultdict(list)
+    for thread in structure["threads"]:
+        for fn, flags, value in zip(thread["fn"], thread["flags"], thread["values"]):
+            name = structure["texts"][structure["functions"][fn][0]]
+            calls[name].append((flags, values[value].get("x")))
+    return calls
+
+
+@pytest.mark.parametrize("mode", ["raise", "exit"])
+def test_every_view_says_how_calls_ended_below_and_past_the_line_limit(tmp_path, mode):
+    from sarv.viewer.data import FLAG_RAISED
+
+    (tmp_path / "late.py").write_text(RAISES_LATE)
+    path = tmp_path / "t.db"
+    result = sarv("run", "late.py", mode, cwd=tmp_path, db_path=path)
+    assert result.returncode == (1 if mode == "raise" else 0), result.stderr
+    trace_id = saved_trace(result)[0]
+    end = "raised ValueError(42)" if mode == "raise" else "exited (SystemExit(0))"
+
+    def tree(*options):
+        out = sarv("show", trace_id, *options, cwd=tmp_path, db_path=path).stdout
+        return [line for line in out.splitlines() if line.startswith(" ") and "." in line and ".py:" in line]
+
+    whole = tree("--max-lines", "0")
+    module, main = whole[0], whole[1]
+    assert module.endswith("<module>  late.py:0  " + end) and main.endswith("__main__.main  late.py:13  " + end)
+    fails = [line for line in whole if "__main__.fail " in line]
+    assert [line.split("  ")[-1] for line in fails] == ["raised ValueError(None)", "raised ValueError((1, 2))"]
+    # Past the line limit every line on screen says what it says in the whole tree.
+    for limit in ("400", "30"):
+        cut = tree("--max-lines", limit)
+        assert 20 < len(cut) < len(whole) and cut == whole[: len(cut)], limit
+    with_locals = sarv("show", trace_id, "--locals", "--max-lines", "30", cwd=tmp_path, db_path=path).stdout
+    assert ("raised: ValueError(42)" if mode == "raise" else "exited: SystemExit(0)") in with_locals
+    assert "__name__" not in with_locals  # the module's dunders, hidden past the limit too
+
+    events = json.loads(sarv("export", trace_id, cwd=tmp_path, db_path=path).stdout)["traceEvents"]
+    ends = {e["name"]: e["args"] for e in events if e["ph"] == "X" and e["name"] != "__main__.fail"}
+    kind, text = ("raised", "ValueError(42)") if mode == "raise" else ("exited", "SystemExit(0)")
+    for name in ("__main__.<module>", "__main__.main"):
+        assert (ends[name]["end"], ends[name]["exception_text"]) == (kind, text)
+    shown_fails = [e["args"]["exception_text"] for e in events if e["name"] == "__main__.fail"]
+    assert shown_fails == ["ValueError(None)", "ValueError((1, 2))"]
+
+    page = _page_calls(path, trace_id)
+    for name in ("__main__.<module>", "__main__.main"):
+        [(flags, shown)] = page[name]
+        assert (bool(flags & FLAG_RAISED), shown) == (mode == "raise", text)  # an exit is not a failure
+    assert [(bool(f & FLAG_RAISED), x) for f, x in page["__main__.fail"]] == [
+        (True, "ValueError(None)"),
+        (True, "ValueError((1, 2))"),
+    ]
 
 
 def test_run_and_show_say_what_the_call_budget_left_out(tmp_path):

@@ -330,6 +330,43 @@ def test_a_raised_exception_is_named_once_it_is_handled(recording):
     assert list(notes[0]) == ["type", "frame_id", "exception", "thread", "thread_native_id", "timestamp"]
 
 
+ARGUMENTS = textwrap.dedent("""
+    class Loud:
+        def __repr__(self):
+            return "Loud()"
+
+    def fail(*args):
+        raise ValueError(*args)
+
+    def main():
+        every = [(42,), (None,), ((1, 2),), (), ("a", 1.5), (Loud(),), (b"\\x00",), ("x" * 1000,), ([1, (2,)],)]
+        for args in every:
+            try:
+                fail(*args)
+            except ValueError:
+                len(args)  # a handler that calls only a builtin
+""")
+
+
+def test_an_exception_is_shown_as_python_shows_it_without_running_program_code(recording):
+    from sarv.filters.tree import exception_text
+
+    ns = recording.module(ARGUMENTS)
+    _, trace, _ = recording.run(ns["main"])
+    notes = [r["exception"] for r in trace.records if r["type"] == "exception"]
+    texts = [exception_text(note) for note in notes]
+    assert texts[:5] == [
+        "ValueError(42)",
+        "ValueError(None)",
+        "ValueError((1, 2))",
+        "ValueError()",
+        "ValueError('a', 1.5)",
+    ]
+    assert re.fullmatch(r"ValueError\(<[\w.]*Loud object>\)", texts[5])  # its __repr__ is the program's code
+    assert texts[6:] == ["ValueError(b'\\x00')", "ValueError('%s'\u2026)" % ("x" * 200), "ValueError([1, (2,)])"]
+    assert [note["message"] for note in notes[:4]] == ["42", None, None, None]  # str() of one text or number
+
+
 MODULE_CODE = textwrap.dedent("""\
     def helper(n):
         return n * 2

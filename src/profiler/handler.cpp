@@ -433,4 +433,16 @@ int handle_event(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg, C
     return 0;
 }
 
+int handle_c_call(PyObject* obj) {
+    SarvProfiler* profiler = exact_profiler_of(obj);
+    if (profiler == nullptr) {
+        return 0;
+    }
+    Ref keep = Ref::borrow(obj);
+    FetchedError in_flight;
+    guarded<Boundary::Unraisable>([&] { profiler->settle_raises(false); });
+    in_flight.restore();
+    return 0;
+}
+
 }  // namespace sarv

@@ -21,6 +21,11 @@ CodeInfo* peek_frame_code_info(PyFrameObject* frame) {
 
 int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg) {
     if (what != PyTrace_CALL && what != PyTrace_RETURN) {
+        if (what == PyTrace_C_CALL && detail::words.raises_pending) [[unlikely]] {
+            // A handler that calls only builtins (print, log.append) gives no other event
+            // while its exception can be read.
+            return handle_c_call(obj);
+        }
         return 0;
     }
     CodeInfo* info = nullptr;

@@ -380,5 +380,8 @@ int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* ar
 // What it does for every event but the quickly excluded ones; `info`: the frame's code
 // entry when already found.
 int handle_event(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg, CodeInfo* info);
+// A C function called while a recorded call's exception is not named yet: names it, if
+// the call runs inside the exception's handler.
+int handle_c_call(PyObject* obj);
 
 }  // namespace sarv

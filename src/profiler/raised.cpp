@@ -4,11 +4,16 @@
 // statement's __exit__, the test runner): then its traceback names every frame it left.
 // At the first event after that, each recorded raising call found there gets a companion
 // record {"type": "exception", "frame_id", "exception": {"type", "message"}, thread,
-// thread_native_id, timestamp}. Read without running any of the program's code.
+// thread_native_id, timestamp}; "exception" is {"type", "message", "args"}: the dotted
+// class name, str() of a single text or integer argument (else nil), and each argument's
+// repr() (nil when the arguments are not a tuple). Read without running any of the
+// program's code.
 #include "profiler/profiler.hpp"
 #include "encode/msgpack_write.hpp"
 
+#include <algorithm>
 #include <charconv>
+#include <vector>
 
 namespace sarv {
 namespace {
@@ -20,6 +25,7 @@ constexpr std::string_view COMPANION_HEAD = "\x86" "\xa4" "type" "\xa9" "excepti
 constexpr std::string_view K_EXCEPTION = "\xa9" "exception";
 constexpr std::string_view K_TYPE = "\xa4" "type";
 constexpr std::string_view K_MESSAGE = "\xa7" "message";
+constexpr std::string_view K_ARGS = "\xa4" "args";
 
 // Cut at a character boundary.
 std::string_view capped(std::string_view text) {
@@ -99,12 +105,63 @@ bool message_of(PyObject* exception, std::string& out) {
     return false;
 }
 
+constexpr int MAX_NESTING = 3;     // tuples and lists inside an argument shown
+constexpr Py_ssize_t MAX_ITEMS = 20;
+constexpr Py_ssize_t MAX_SHOWN_TEXT = 200;  // characters of a text argument shown
+
+// repr() of a value of the interpreter's plain types (None, bool, int, float, str, bytes,
+// and tuples and lists of them), whose repr runs none of the program's code. False for
+// anything else, or a value too big to show.
+bool plain_repr(PyObject* value, int depth, std::string& out) {
+    if (value == Py_None || PyBool_Check(value) || PyLong_CheckExact(value) || PyFloat_CheckExact(value) ||
+        PyUnicode_CheckExact(value) || (PyBytes_CheckExact(value) && PyBytes_GET_SIZE(value) <= MAX_MESSAGE)) {
+        // A long text is shown by its beginning.
+        const bool cut = PyUnicode_CheckExact(value) && PyUnicode_GET_LENGTH(value) > MAX_SHOWN_TEXT;
+        Ref head = cut ? Ref::steal(PyUnicode_Substring(value, 0, MAX_SHOWN_TEXT)) : Ref::borrow(value);
+        Ref text = head ? Ref::steal(PyObject_Repr(head.get())) : Ref();
+        Py_ssize_t size = 0;
+        const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr;
+        if (utf8 == nullptr) {
+            PyErr_Clear();  // an int of too many digits
+            return false;
+        }
+        out.append(utf8, size);
+        if (cut) {
+            out.append("\xe2\x80\xa6");  // "…"
+        }
+        return true;
+    }
+    const bool tuple = PyTuple_CheckExact(value);
+    if ((!tuple && !PyList_CheckExact(value)) || depth >= MAX_NESTING) {
+        return false;
+    }
+    Py_ssize_t size = tuple ? PyTuple_GET_SIZE(value) : PyList_GET_SIZE(value);
+    if (size > MAX_ITEMS) {
+        return false;
+    }
+    out.push_back(tuple ? '(' : '[');
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        if (i > 0) {
+            out.append(", ");
+        }
+        if (!plain_repr(tuple ? PyTuple_GET_ITEM(value, i) : PyList_GET_ITEM(value, i), depth + 1, out)) {
+            return false;
+        }
+    }
+    out.append(tuple && size == 1 ? ",)" : (tuple ? ")" : "]"));
+    return out.size() <= 4 * MAX_MESSAGE;
+}
+
 }  // namespace
 
 struct RaiseDescription {
     std::string type;
     std::string message;
     bool has_message = false;
+    // Each argument as repr() shows it, for the exception shown as Python shows it
+    // (ValueError(42), SystemExit(0)); an argument of another type as "<its.Type object>".
+    std::vector<std::string> args;
+    bool has_args = false;
 };
 
 namespace {
@@ -112,6 +169,23 @@ namespace {
 void describe(PyObject* exception, RaiseDescription& out) {
     type_name(Py_TYPE(exception), out.type);
     out.has_message = message_of(exception, out.message);
+    PyObject* args = reinterpret_cast<PyBaseExceptionObject*>(exception)->args;
+    out.has_args = args != nullptr && PyTuple_CheckExact(args);
+    if (!out.has_args) {
+        return;
+    }
+    Py_ssize_t count = std::min(PyTuple_GET_SIZE(args), MAX_ITEMS);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* item = PyTuple_GET_ITEM(args, i);
+        std::string text;
+        if (!plain_repr(item, 0, text)) {
+            text.clear();
+            std::string name;
+            type_name(Py_TYPE(item), name);
+            text.append("<").append(name).append(" object>");
+        }
+        out.args.emplace_back(capped(text));
+    }
 }
 
 }  // namespace
@@ -124,11 +198,20 @@ void SarvProfiler::write_companion(const PrefixedId& frame_id, const RaiseDescri
     w.raw(COMPANION_HEAD);
     w.str(frame_id.view());
     w.raw(K_EXCEPTION);
-    w.map_header(2);
+    w.map_header(3);
     w.raw(K_TYPE);
     w.str(description.type);
     w.raw(K_MESSAGE);
     description.has_message ? w.str(description.message) : w.nil();
+    w.raw(K_ARGS);
+    if (description.has_args) {
+        w.array_header(description.args.size());
+        for (const std::string& arg : description.args) {
+            w.str(arg);
+        }
+    } else {
+        w.nil();
+    }
     w.raw(ts.thread_entries);  // ends with the "timestamp" key
     w.f64(wall_clock().seconds);
     push_record(ts.thread_info->native_id, out.view());

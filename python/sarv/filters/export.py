@@ -25,7 +25,10 @@ starts where its thread's recording did. "args" holds "path", "frame_id",
 "arguments" (locals at the call), "locals" (locals at the return),
 "return_value" and "call_site", and "incomplete" for the two cases above. A
 call that did not return holds "end" instead of "return_value": "raised"
-(with "exception"), or "yielded" / "awaited" (with "value"); a generator's or
+(with "exception" and "exception_text", ValueError(42), once the note naming
+it is read), "exited" or "interrupted" for a SystemExit of status 0 or None
+and a KeyboardInterrupt (the program's end, not a failure), or "yielded" /
+"awaited" (with "value"); a generator's or
 coroutine's resumption holds "resumes", the frame id of its first activation.
 Plugin records are instant events ("ph": "i", thread scope) named after
 their type, their own entries in "args". Metadata events name the process
@@ -42,7 +45,16 @@ import base64
 import json
 import math
 
-from sarv.filters.tree import PLUGIN_BASE_KEYS, LeftOut, all_records, ended, is_left_out
+from sarv.filters.tree import (
+    PLUGIN_BASE_KEYS,
+    LeftOut,
+    all_records,
+    ended,
+    exception_text,
+    is_exception_note,
+    is_left_out,
+    with_exception,
+)
 
 __all__ = [
     "ChromeEvents",
@@ -136,10 +148,11 @@ class _Open:
 
 
 class _Thread:
-    __slots__ = ("tid", "stack", "low", "first", "latest", "clock")
+    __slots__ = ("tid", "stack", "low", "first", "latest", "clock", "held")
 
     def __init__(self, tid) -> None:
         self.tid = tid
+        self.held: dict = {}  # frame id -> (event, return record) of calls that raised, until their note
         self.clock = None  # the time of the thread's previous record
         self.stack: list = []
         self.low = None  # where the next top-level activation may start
@@ -211,6 +224,14 @@ class ChromeEvents:
             if thread.first is None:
                 thread.first = t
             self.last = t if self.last is None else max(self.last, t)
+        if is_exception_note(record):
+            held = thread.held.pop(record.get("frame_id"), None)
+            if held is not None:
+                event, ret = held
+                self._ending(event["args"], with_exception(ret, record))
+                self.emit(event)
+        elif thread.held and not (record.get("event") == "return" and ended(record)[0] == "raised"):
+            self._release(thread)  # the notes of an exception come before any other record
         stack = thread.stack
         low = stack[-1].low if stack else thread.low
         if record.get("type") != "frame":
@@ -285,38 +306,52 @@ class ChromeEvents:
                 args["resumes"] = call["resumes"]  # the generator's first activation
         if ret is not None:
             args["locals"] = jsonable(ret.get("locals"))
-            kind, exception = ended(ret)
-            if kind == "returned":
-                args["return_value"] = jsonable(ret.get("arg"))
-            else:
-                # A raise has no return value (the hook reports None); a suspension's value
-                # is what it yielded or awaited.
-                args["end"] = kind
-                if kind == "raised":
-                    args["exception"] = jsonable(exception)
-                else:
-                    args["value"] = jsonable(ret.get("arg"))
-
+            self._ending(args, ret)
         if incomplete is not None:
             args["incomplete"] = incomplete
-        self.emit(
-            {
-                "name": _frame_name(call, ret),
-                "cat": "python",
-                "ph": "X",
-                "ts": node.start,
-                "dur": round(end - node.start, 3),
-                "pid": self.pid,
-                "tid": self._tid(thread.tid),
-                "args": args,
-            }
-        )
+        event = {
+            "name": _frame_name(call, ret),
+            "cat": "python",
+            "ph": "X",
+            "ts": node.start,
+            "dur": round(end - node.start, 3),
+            "pid": self.pid,
+            "tid": self._tid(thread.tid),
+            "args": args,
+        }
+        if ret is not None and args.get("end") == "raised" and args.get("exception") is None and args["frame_id"]:
+            # Its exception is named by a note that follows: the event waits for it.
+            thread.held[args["frame_id"]] = (event, ret)
+            return
+        self.emit(event)
+
+    @staticmethod
+    def _ending(args: dict, ret: dict) -> None:
+        kind, exception = ended(ret)
+        if kind == "returned":
+            args["return_value"] = jsonable(ret.get("arg"))
+            return
+        # A raise has no return value (the hook reports None); a suspension's value is
+        # what it yielded or awaited.
+        args["end"] = kind
+        if kind in ("raised", "exited", "interrupted"):
+            args["exception"] = jsonable(exception)
+            if exception is not None:
+                args["exception_text"] = exception_text(exception)
+        else:
+            args["value"] = jsonable(ret.get("arg"))
+
+    def _release(self, thread) -> None:
+        for event, _ in thread.held.values():
+            self.emit(event)
+        thread.held.clear()
 
     def finish(self) -> None:
         """Calls without a return run to the end of the trace. They are
         written outermost first, so that spans ending together still nest in
         the order written."""
         for thread in self.threads.values():
+            self._release(thread)
             open_nodes = thread.stack
             for depth, node in enumerate(open_nodes):
                 thread.stack = open_nodes[:depth]

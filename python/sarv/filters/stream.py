@@ -33,11 +33,17 @@ __all__ = ["CALL_MARK", "DocumentStream", "call_mark", "count_marks", "return_ma
 # return's frame: "event" and "frame_id" are neighbours in every frame record.
 CALL_MARK = b"\xa5event\xa4call\xa8frame_id"
 _RETURN_PREFIX = b"\xa5event\xa6return\xa8frame_id\xbe"
+_NOTE_PREFIX = b"\xa4type\xa9exception\xa8frame_id\xbe"
 
 
 def return_mark(frame_id: str) -> bytes:
     """The bytes that only the return record of `frame_id` holds."""
     return _RETURN_PREFIX + frame_id.encode("ascii")
+
+
+def note_mark(frame_id: str) -> bytes:
+    """The bytes that begin the note naming the exception the call `frame_id` raised."""
+    return _NOTE_PREFIX + frame_id.encode("ascii")
 
 
 def call_mark(path, co_name, qualname) -> bytes:
@@ -206,57 +212,89 @@ class DocumentStream:
         """Reads the bytes after the last record decoded, without decoding
         them: counts their call records (into `calls`) and finds the return
         records of `frame_ids`, innermost (last) first, as a stack of calls
-        returns. Returns ({frame_id: its return record, but for "path",
-        "co_name" and "qualname"}, {frame_id:
-        whether a call came before its return}, whether a call came after
-        the return of the first id, or after the last record decoded when
-        `frame_ids` is empty)."""
+        returns, and the note naming the exception of each of them that
+        raised. Returns ({frame_id: its return record, but for "path",
+        "co_name" and "qualname", with "exception" when its note was found},
+        {frame_id: whether a call came before its return}, whether a call
+        came after the return of the first id, or after the last record
+        decoded when `frame_ids` is empty)."""
         window = b"".join(bytes(piece[max(self.unpacker.tell() - offset, 0) :]) for offset, piece in self._held)
         self._held.clear()
         position = 0
         pending = list(frame_ids)
         found: dict = {}
         more: dict = {}
+        notes: dict = {}  # frame id -> [the mark of its exception's note, where to look from]
         called = False  # a call record since `position` (or since the last return found)
         while True:
-            while pending:
-                mark = return_mark(pending[-1])
-                at = window.find(mark, position)
-                if at < 0:
-                    break
-                more[pending[-1]] = called or window.find(CALL_MARK, position, at) >= 0
-                called = False
-                entries, window, position = self._return_entries(window, at + len(mark))
-                if entries is not None:
-                    entries["frame_id"] = pending[-1]
-                    entries["event"] = "return"
-                    found[pending[-1]] = entries
-                pending.pop()
-            if not pending:
+            progressed = True
+            while progressed:
+                progressed = False
+                if pending:
+                    mark = return_mark(pending[-1])
+                    at = window.find(mark, position)
+                    if at >= 0:
+                        frame_id = pending.pop()
+                        more[frame_id] = called or window.find(CALL_MARK, position, at) >= 0
+                        called = False
+                        entries, window, position = self._entries(window, at + len(mark), 7, b"\xa3end")
+                        if entries is not None:
+                            entries["frame_id"] = frame_id
+                            entries["event"] = "return"
+                            found[frame_id] = entries
+                            if entries.get("end") == "raised":
+                                notes[frame_id] = [note_mark(frame_id), position]
+                        progressed = True
+                for frame_id, (mark, start) in list(notes.items()):
+                    at = window.find(mark, start)
+                    if at >= 0:
+                        del notes[frame_id]
+                        entries, window, _ = self._entries(window, at + len(mark), 1)
+                        if entries is not None and isinstance(entries.get("exception"), dict):
+                            found[frame_id]["exception"] = entries["exception"]
+                        progressed = True
+            called = called or CALL_MARK in window[position:]
+            if not pending and not notes:
                 # Only counting is left; a call anywhere after here follows the last return.
-                called = called or CALL_MARK in window[position:]
                 calls = self.calls
                 while self._next_piece() is not None:
                     pass
                 return found, more, called or self.calls > calls
-            called = called or CALL_MARK in window[position:]
             piece = self._next_piece()
             if piece is None:
-                return found, more, False
-            keep = len(return_mark(pending[-1])) - 1
-            window = window[max(len(window) - keep, position) :] + bytes(piece)
-            position = 0
+                return found, more, called if not pending else False
+            keep = max([len(return_mark(pending[-1])) if pending else 0] + [len(m) for m, _ in notes.values()]) - 1
+            looking = ([position] if pending else []) + [start for _, start in notes.values()]
+            base = max(len(window) - keep, min(looking))
+            window = window[base:] + bytes(piece)
+            position = max(position - base, 0)
+            for note in notes.values():
+                note[1] = max(note[1] - base, 0)
 
-    def _return_entries(self, window: bytes, start: int):
-        """The entries of the return record whose "arg" entry starts at
-        `start` (the seven after "frame_id"); (dict or None, window,
-        position after the record)."""
+    def _entries(self, window: bytes, start: int, count: int, optional: bytes = b""):
+        """The `count` entries of a record that start at `start` (the seven after a return's
+        "frame_id", say), and one more when the bytes after them begin with `optional`
+        (a key: a following record begins with a map's header, never a text);
+        (dict or None, window, position after them)."""
         unpacker = msgpack.Unpacker(raw=False, strict_map_key=False, max_buffer_size=2**31 - 1)
         unpacker.feed(window[start:])
-        entries = {}
+        entries: dict = {}
         try:
-            while len(entries) < 7:
+            while True:
                 try:
+                    if len(entries) == count and optional:
+                        at = start + unpacker.tell()
+                        while len(window) < at + len(optional):
+                            piece = self._next_piece()
+                            if piece is None:
+                                break
+                            window += bytes(piece)
+                            unpacker.feed(piece)
+                        if window[at : at + len(optional)] == optional:
+                            count += 1
+                        optional = b""
+                    if len(entries) >= count:
+                        break
                     key = unpacker.unpack()
                     entries[key] = unpacker.unpack()
                 except msgpack.OutOfData:

@@ -216,18 +216,35 @@ _SLIM_KEYS = (
 
 def ended(ret: dict | None):
     """How an activation ended, as its return record says: (kind, detail), kind one of
-    "returned", "raised", "yielded", "awaited" (detail: the exception entry, or None when
-    it was not read), (None, None) without a return record. Records without an "end"
-    entry are ordinary returns."""
+    "returned", "raised", "yielded", "awaited", or for a raise that is no failure
+    "exited" (SystemExit of status 0 or None) and "interrupted" (KeyboardInterrupt)
+    (detail: the exception entry, or None when it was not read), (None, None) without a
+    return record. Records without an "end" entry are ordinary returns."""
     if ret is None:
         return None, None
     kind = ret.get("end")
     exception = ret.get("exception")
     if kind == "raised" or (kind is None and exception is not None):
-        return "raised", exception
+        return _raise_kind(exception), exception
     if type(kind) is str:
         return kind, exception
     return "returned", None
+
+
+def _raise_kind(exception) -> str:
+    if not isinstance(exception, dict):
+        return "raised"
+    name = exception.get("type")
+    if name == "KeyboardInterrupt":
+        return "interrupted"
+    if name != "SystemExit":
+        return "raised"
+    args = exception.get("args")
+    if isinstance(args, list):
+        status_zero = args == [] or (len(args) == 1 and args[0] in ("0", "None", "False"))
+    else:  # a trace from before the arguments were kept: the message is str() of a status
+        status_zero = exception.get("message") in (None, "0")
+    return "exited" if status_zero else "raised"
 
 
 def is_exception_note(record: dict) -> bool:
@@ -369,11 +386,15 @@ def with_exception(ret: dict, note: dict) -> dict:
 
 
 def exception_text(exception) -> str:
-    """ValueError('boom') from an "exception" entry ({"type", "message"})."""
+    """The exception as Python's repr() shows it, ValueError(42), from an "exception"
+    entry ({"type", "message", "args"}: each argument's repr)."""
     if not isinstance(exception, dict):
         return "an exception"
     name = exception.get("type") if type(exception.get("type")) is str else "?"
-    message = exception.get("message")
+    args = exception.get("args")
+    if isinstance(args, list) and all(type(arg) is str for arg in args):
+        return "%s(%s)" % (name, ", ".join(args))
+    message = exception.get("message")  # older traces: str() of a single argument
     return "%s(%r)" % (name, message) if type(message) is str else "%s()" % name
 
 
@@ -563,7 +584,9 @@ class ThreadBuilder:
             found = ends.get(node.frame_id)
             if found is not None and _number(found.get("timestamp")) is not None:
                 node.end = _number(found["timestamp"])
-                node.ret = self._slimmed(found)
+                # Read from the bytes after its "frame_id": the names are its call's.
+                names = {k: node.call[k] for k in ("co_name", "qualname") if node.call and k in node.call}
+                node.ret = self._slimmed(dict(found, **names))
                 if not complete:
                     node.partial = node.hidden_below > 0 or node.partial
             else:

@@ -475,6 +475,8 @@ def _render(
                 kind, exception = ended(node.ret)
                 if kind == "raised":
                     note += "  raised " + exception_text(exception) if exception is not None else "  raised"
+                elif kind in ("exited", "interrupted"):
+                    note += "  %s (%s)" % (kind, exception_text(exception))  # the program's end, no failure
                 elif kind in ("yielded", "awaited"):
                     note += "  " + kind  # suspended at the end of the trace
                 write(duration.rjust(width) + "  " + guide + branch + node.name + "  " + node.path + note)
@@ -562,6 +564,8 @@ def _end_line(ret, glyphs) -> str:
     kind, exception = ended(ret)
     if kind == "raised":
         return "raised: " + (exception_text(exception) if exception is not None else "(exception not read)")
+    if kind in ("exited", "interrupted"):
+        return "%s: %s" % (kind, exception_text(exception))
     return "%s: %s" % (kind, format_value(ret.get("arg"), VALUE_WIDTH, glyphs.more))
 
 
@@ -577,7 +581,11 @@ def _locals_lines(node, glyphs, all_names: bool = False) -> list:
         if isinstance(ret_locals, dict):
             changed = {k: v for k, v in ret_locals.items() if k not in base or base[k] != v}
             if changed:
-                label = "locals at return" if ended(ret)[0] in ("returned", "raised") else "locals then"
+                label = (
+                    "locals at return"
+                    if ended(ret)[0] in ("returned", "raised", "exited", "interrupted")
+                    else "locals then"
+                )
                 lines.append("%s: %s" % (label, _assignments(changed, VALUE_WIDTH, glyphs.more)))
             base = ret_locals
         lines.append(_end_line(ret, glyphs))

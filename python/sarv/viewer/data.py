@@ -9,8 +9,8 @@ needs, so a large trace is never held decoded:
   order (start and duration in nanoseconds since the trace's first record,
   depth, function, flags), its plugin records and its test bands;
 * the values, one MessagePack map per call ("a" arguments, "l" locals at
-  the return, "v" return value or "x" exception, "e" how it ended if not
-  by a return, "s" the caller's line, "n" and "t" the lines of the call and
+  the return, "v" return value or "x" exception as Python shows it, "e" how it ended if not
+  by a return or a failing raise, "s" the caller's line, "n" and "t" the lines of the call and
   the return) or per plugin record, numbered in the order they are made
   (each call's and marker's number is in the structure). They are
   packed as they come into chunks of about a megabyte, each compressed
@@ -43,7 +43,14 @@ import zlib
 import msgpack
 
 from sarv.filters.export import jsonable
-from sarv.filters.tree import PLUGIN_BASE_KEYS, all_records, ended, is_exception_note, with_exception
+from sarv.filters.tree import (
+    PLUGIN_BASE_KEYS,
+    all_records,
+    ended,
+    exception_text,
+    is_exception_note,
+    with_exception,
+)
 
 __all__ = ["FLAG_NO_END", "FLAG_NO_START", "FLAG_RAISED", "PageData", "dumps", "ended", "page_data", "packed_text"]
 
@@ -300,7 +307,9 @@ def _detail(call: dict | None, ret: dict | None, line: int) -> bytes:
         parts += (_KEYS["l"], _packed(ret.get("locals")), _KEYS["t"], _pack(ret.get("path")))
         kind, exception = ended(ret)
         if kind == "raised":
-            parts += (_KEYS["x"], _pack(exception))
+            parts += (_KEYS["x"], _pack(exception_text(exception) if exception is not None else "(exception not read)"))
+        elif kind in ("exited", "interrupted"):  # the program's end, no failure
+            parts += (_KEYS["e"], _pack(kind), _KEYS["x"], _pack(exception_text(exception)))
         else:
             if kind != "returned":
                 parts += (_KEYS["e"], _pack(kind))
@@ -438,7 +447,10 @@ class PageData:
                 raised = thread.raised.pop(record.get("frame_id"), None)
                 if raised is not None:
                     index, call, ret = raised
-                    detail = _detail(call, with_exception(ret, record), _split_path(call.get("path"))[1])
+                    ret = with_exception(ret, record)
+                    if ended(ret)[0] != "raised":
+                        thread.flags[index] &= ~FLAG_RAISED  # SystemExit(0), KeyboardInterrupt
+                    detail = _detail(call, ret, _split_path(call.get("path"))[1])
                     thread.values[index] = self.values.add(detail)
             else:
                 self._plugin(thread, record, ts)

@@ -58,7 +58,8 @@ class DetailPanel {
     const before = "a" in d ? args || {} : null;
     if (d.l && typeof d.l === "object") out.push(this._values("Locals at return", d.l, before));
     if ("x" in d) {
-      out.push(el("h3", { text: "Raised" }), el("pre", { class: "value raised",
+      // A raise that ended the program without failing (SystemExit(0)) says so, not in red.
+      out.push(el("h3", { text: d.e ? "Ended (" + d.e + ")" : "Raised" }), el("pre", { class: d.e ? "value" : "value raised",
         text: typeof d.x === "string" ? d.x : Format.value(d.x, 2000) }));
     } else if ("v" in d) {
       const label = d.e ? "Ended (" + d.e + ") with" : "Returned";
