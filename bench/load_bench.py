@@ -1,0 +1,425 @@
+"""Requests under load: real servers on loopback, driven by wrk, bare and with
+sarv's middleware in each keep-mode, this tree's middleware beside an older
+one's in the same run.
+
+    python bench/load_bench.py                        # every setup and mode, 5 s each
+    python bench/load_bench.py --before ce44300       # and the middleware of that commit
+    python bench/load_bench.py --setups uvicorn --modes bare,sample --seconds 8 --rounds 2
+
+Setups: a Flask app on gunicorn (gthread, 2 workers x 4 threads) and the same
+logic as FastAPI on uvicorn (2 workers). The app's paths, cycled by wrk's
+script: /fast (a few calls), /work (about 240 calls of its own code on
+objects), /fail (an exception: 500), one in 20 of the requests. Modes:
+
+    bare      no middleware
+    every     keep="every"
+    sample    keep="sample", one_in=100
+    slow      keep="slow", slower_than=--slow (default 0.25 s: none of these
+              requests is that slow by its own time, so a trace kept is one
+              the server's queueing made "slow")
+
+Each run: the server started afresh with its own SQLite file, 1 s of warm-up
+load, then --seconds of load by `wrk -t1 -c64 --latency` (64 connections);
+the server's processes' CPU time over the run and the peak of its workers'
+resident memory are read with psutil; then the server is stopped (SIGTERM)
+and the traces stored are counted against the responses wrk received, and
+the traces the log says were dropped.
+
+Columns: req/s and its ratio to bare's of the same round; p50, p99 and worst
+latency as wrk reports them; CPU: milliseconds of the server's CPU per
+request; RSS: the workers' peak resident memory (MiB, summed); stored: the
+traces stored / the responses (warm-up included, so "every" should read 1.00);
+dropped: traces the middleware said it dropped.
+
+The machine: say how many cores and who else uses them beside the table;
+wrk and the server share them. Needs wrk (Debian: apt-get install wrk) and
+gunicorn, uvicorn, flask, fastapi, psutil (pip install them: the script
+names what is missing).
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import re
+import signal
+import socket
+import sqlite3
+import subprocess
+import sys
+import tempfile
+import textwrap
+import threading
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+APP = '''
+import os, sys
+
+_before = os.environ.get("BENCH_MIDDLEWARE")
+if _before:
+    # An older middleware in place of this tree's (its file under a path ending in
+    # /sarv/middleware.py, which the profiler leaves out as it does the real one's).
+    import importlib.util
+    spec = importlib.util.spec_from_file_location("sarv.middleware", _before)
+    module = importlib.util.module_from_spec(spec)
+    sys.modules["sarv.middleware"] = module
+    spec.loader.exec_module(module)
+
+MODE = os.environ["BENCH_MODE"]
+DB = os.environ["BENCH_DB"]
+SLOW = float(os.environ.get("BENCH_SLOW", "0.25"))
+KEYWORDS = {
+    "every": dict(keep="every"),
+    "sample": dict(keep="sample", one_in=100),
+    "slow": dict(keep="slow", slower_than=SLOW),
+}.get(MODE)
+
+
+class Item:
+    def __init__(self, number):
+        self.number = number
+        self.tags = [number % 3, number % 5]
+
+    def price(self):
+        return self.number * 2 + len(self.tags)
+
+
+def total(items):
+    result = 0
+    for item in items:
+        result += item.price()
+    return result
+
+
+def work():
+    items = [Item(n) for n in range(80)]
+    return total(items)
+
+
+def fast():
+    return Item(1).price()
+
+
+def fail():
+    raise RuntimeError("failing on purpose")
+
+
+if os.environ["BENCH_SERVER"] == "gunicorn":
+    from flask import Flask
+
+    app = Flask(__name__)
+
+    @app.route("/fast")
+    def fast_view():
+        return str(fast())
+
+    @app.route("/work")
+    def work_view():
+        return str(work())
+
+    @app.route("/fail")
+    def fail_view():
+        return str(fail())
+
+    if KEYWORDS is not None:
+        import sarv.wsgi
+        app.wsgi_app = sarv.wsgi.SarvMiddleware(app.wsgi_app, db_path=DB, trace_header=True, **KEYWORDS)
+else:
+    from fastapi import FastAPI
+
+    app = FastAPI()
+
+    @app.get("/fast")
+    async def fast_view():
+        return fast()
+
+    @app.get("/work")
+    async def work_view():
+        return work()
+
+    @app.get("/fail")
+    async def fail_view():
+        return fail()
+
+    if KEYWORDS is not None:
+        import sarv.asgi
+        app.add_middleware(sarv.asgi.SarvMiddleware, db_path=DB, trace_header=True, **KEYWORDS)
+'''
+
+# One in 20 fails; the rest mostly do the work.
+LUA = """
+local paths = {}
+for i = 1, 20 do paths[i] = (i == 20) and "/fail" or ((i % 4 == 0) and "/fast" or "/work") end
+local n = 0
+request = function()
+  n = n + 1
+  return wrk.format("GET", paths[(n % 20) + 1])
+end
+"""
+
+MODES = ("bare", "every", "sample", "slow")
+SETUPS = ("gunicorn", "uvicorn")
+
+
+def missing_tools() -> list:
+    missing = []
+    for module in ("gunicorn", "uvicorn", "flask", "fastapi", "psutil"):
+        try:
+            __import__(module)
+        except ImportError:
+            missing.append("pip install " + module)
+    if subprocess.run(["sh", "-c", "command -v wrk"], capture_output=True).returncode != 0:
+        missing.append("apt-get install wrk")
+    return missing
+
+
+def free_port() -> int:
+    with socket.socket() as sock:
+        sock.bind(("127.0.0.1", 0))
+        return sock.getsockname()[1]
+
+
+def server_command(setup: str, port: int) -> list:
+    if setup == "gunicorn":
+        return [
+            sys.executable, "-m", "gunicorn", "-k", "gthread", "-w", "2", "--threads", "4",
+            "-b", "127.0.0.1:%d" % port, "--log-level", "warning", "--backlog", "256", "webapp:app",
+        ]  # fmt: skip
+    return [
+        sys.executable, "-m", "uvicorn", "--workers", "2", "--host", "127.0.0.1", "--port", str(port),
+        "--log-level", "warning", "--no-access-log", "webapp:app",
+    ]  # fmt: skip
+
+
+def wait_listening(port: int, proc, timeout: float = 60) -> None:
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if proc.poll() is not None:
+            raise RuntimeError("the server exited: %s" % proc.returncode)
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=1):
+                return
+        except OSError:
+            time.sleep(0.2)
+    raise RuntimeError("the server did not listen")
+
+
+def parse_wrk(text: str) -> dict:
+    def seconds(value: str, unit: str) -> float:
+        return float(value) * {"us": 1e-6, "ms": 1e-3, "s": 1.0, "m": 60.0}[unit]
+
+    out = {}
+    found = re.search(r"Requests/sec:\s+([\d.]+)", text)
+    out["rps"] = float(found.group(1)) if found else 0.0
+    found = re.search(r"(\d+) requests in", text)
+    out["requests"] = int(found.group(1)) if found else 0
+    for pct in ("50", "99"):
+        found = re.search(r"^\s+%s(?:\.000)?%%\s+([\d.]+)(us|ms|s|m)\b" % pct, text, re.M)
+        out["p" + pct] = seconds(*found.groups()) if found else float("nan")
+    found = re.search(r"Latency\s+\S+\s+\S+\s+([\d.]+)(us|ms|s|m)\b", text)
+    out["worst"] = seconds(*found.groups()) if found else float("nan")
+    found = re.search(r"Socket errors: (.*)", text)
+    out["errors"] = found.group(1).strip() if found else ""
+    found = re.search(r"Non-2xx or 3xx responses: (\d+)", text)
+    out["non2xx"] = int(found.group(1)) if found else 0
+    return out
+
+
+def wrk(port: int, seconds: float, script: str) -> str:
+    done = subprocess.run(
+        ["wrk", "-t1", "-c64", "-d%gs" % seconds, "--timeout", "30s", "--latency", "-s", script,
+         "http://127.0.0.1:%d" % port],
+        capture_output=True, text=True,
+    )  # fmt: skip
+    return done.stdout + done.stderr
+
+
+class Sampler:
+    """The peak of the workers' summed resident memory, read every 0.2 s."""
+
+    def __init__(self, proc) -> None:
+        import psutil
+
+        self.root = psutil.Process(proc.pid)
+        self.peak = 0
+        self.stop = threading.Event()
+        self.thread = threading.Thread(target=self.run, daemon=True)
+        self.thread.start()
+
+    def processes(self):
+        try:
+            return [self.root] + self.root.children(recursive=True)
+        except Exception:
+            return [self.root]
+
+    def cpu(self) -> float:
+        total = 0.0
+        for p in self.processes():
+            try:
+                t = p.cpu_times()
+                total += t.user + t.system
+            except Exception:
+                pass
+        return total
+
+    def run(self) -> None:
+        while not self.stop.wait(0.2):
+            rss = 0
+            for p in self.processes()[1:]:
+                try:
+                    rss += p.memory_info().rss
+                except Exception:
+                    pass
+            self.peak = max(self.peak, rss)
+
+    def close(self) -> None:
+        self.stop.set()
+        self.thread.join()
+
+
+def stored(db_path: str) -> int:
+    if not os.path.exists(db_path):
+        return 0
+    conn = sqlite3.connect(db_path, timeout=60)
+    try:
+        return conn.execute("SELECT count(*) FROM traces").fetchone()[0]
+    except sqlite3.Error:
+        return 0
+    finally:
+        conn.close()
+
+
+def dropped_in(log: str) -> int:
+    """Traces the middleware's log lines say it dropped (sarv: N traces ... dropped)."""
+    return sum(int(n) for n in re.findall(r"sarv: (\d+) traces? of requests? (?:were |was )?dropped", log))
+
+
+def run_one(setup: str, mode: str, version: str, middleware_file: str | None, args, work: str) -> dict:
+    db_path = os.path.join(work, "%s-%s-%s-%d.sqlite3" % (setup, mode, version, time.monotonic_ns()))
+    port = free_port()
+    env = dict(
+        os.environ,
+        PYTHONPATH=work,
+        BENCH_MODE=mode,
+        BENCH_DB=db_path,
+        BENCH_SERVER=setup,
+        BENCH_SLOW=str(args.slow),
+    )
+    env.pop("BENCH_MIDDLEWARE", None)
+    if middleware_file:
+        env["BENCH_MIDDLEWARE"] = middleware_file
+    log_path = db_path + ".log"
+    with open(log_path, "w") as log:
+        proc = subprocess.Popen(server_command(setup, port), cwd=work, env=env, stdout=log, stderr=subprocess.STDOUT)
+    try:
+        wait_listening(port, proc)
+        script = os.path.join(work, "paths.lua")
+        warm = parse_wrk(wrk(port, 1, script))
+        sampler = Sampler(proc)
+        cpu0 = sampler.cpu()
+        text = wrk(port, args.seconds, script)
+        cpu = sampler.cpu() - cpu0
+        sampler.close()
+    finally:
+        proc.send_signal(signal.SIGTERM)
+        try:
+            proc.wait(timeout=120)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+    result = parse_wrk(text)
+    with open(log_path) as f:
+        log_text = f.read()
+    responses = result["requests"] + warm["requests"]
+    result.update(
+        setup=setup,
+        mode=mode,
+        version=version,
+        cpu_ms=1000 * cpu / max(result["requests"], 1),
+        rss=sampler.peak / (1 << 20),
+        stored=stored(db_path),
+        responses=responses,
+        dropped=dropped_in(log_text),
+        log=log_text,
+    )
+    return result
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--setups", default=",".join(SETUPS))
+    parser.add_argument("--modes", default=",".join(MODES))
+    parser.add_argument("--seconds", type=float, default=5)
+    parser.add_argument("--rounds", type=int, default=1)
+    parser.add_argument("--slow", type=float, default=0.25, help="slower_than of the slow mode (seconds)")
+    parser.add_argument("--before", metavar="REV", help="also run the middleware of this commit (git rev)")
+    parser.add_argument("--show-logs", action="store_true")
+    args = parser.parse_args()
+    missing = missing_tools()
+    if missing:
+        print("missing: " + "; ".join(missing), file=sys.stderr)
+        return 2
+    setups = [s for s in args.setups.split(",") if s]
+    modes = [m for m in args.modes.split(",") if m]
+    work = tempfile.mkdtemp(prefix="sarv-load-")
+    with open(os.path.join(work, "webapp.py"), "w") as f:
+        f.write(textwrap.dedent(APP))
+    with open(os.path.join(work, "paths.lua"), "w") as f:
+        f.write(LUA)
+    versions = [("now", None)]
+    if args.before:
+        folder = os.path.join(work, "before", "sarv")
+        os.makedirs(folder)
+        source = subprocess.run(
+            ["git", "show", "%s:python/sarv/middleware.py" % args.before],
+            cwd=ROOT,
+            capture_output=True,
+            text=True,
+            check=True,
+        ).stdout
+        with open(os.path.join(folder, "middleware.py"), "w") as f:
+            f.write(source)
+        versions.insert(0, ("before", os.path.join(folder, "middleware.py")))
+    print(
+        "machine: %d cores (shared), %s; %gs of load per run, 64 connections (wrk -t1)"
+        % (os.cpu_count(), sys.version.split()[0], args.seconds)
+    )
+    results = []
+    for round_ in range(args.rounds):
+        for setup in setups:
+            for mode in modes:
+                for version, file in versions if mode != "bare" else [("-", None)]:
+                    r = run_one(setup, mode, version, file, args, work)
+                    r["round"] = round_
+                    results.append(r)
+                    print(
+                        "  %s %s %s: %.0f req/s, stored %d/%d, dropped %d"
+                        % (setup, mode, version, r["rps"], r["stored"], r["responses"], r["dropped"]),
+                        flush=True,
+                    )
+                    if args.show_logs and r["log"].strip():
+                        print(textwrap.indent(r["log"][-2000:], "    | "))
+    print()
+    header = "%-9s %-7s %-7s %9s %6s %8s %8s %8s %7s %7s %12s %7s" % (
+        "setup", "mode", "version", "req/s", "x bare", "p50", "p99", "worst", "CPU ms", "RSS MB",
+        "stored/resp", "dropped",
+    )  # fmt: skip
+    print(header)
+    print("-" * len(header))
+    for r in results:
+        bare = [b for b in results if b["setup"] == r["setup"] and b["mode"] == "bare" and b["round"] == r["round"]]
+        ratio = r["rps"] / bare[0]["rps"] if bare and bare[0]["rps"] else float("nan")
+        print(
+            "%-9s %-7s %-7s %9.0f %6.2f %7.1fms %7.1fms %7.2fs %7.2f %7.0f %12s %7d"
+            % (
+                r["setup"], r["mode"], r["version"], r["rps"], ratio, r["p50"] * 1000, r["p99"] * 1000,
+                r["worst"], r["cpu_ms"], r["rss"], "%d/%d" % (r["stored"], r["responses"]), r["dropped"],
+            )
+        )  # fmt: skip
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
