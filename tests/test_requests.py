@@ -757,3 +757,71 @@ def test_finding_the_failing_request(tmp_path, capsys):
     assert listed("--header", "x-tenant=blue") == listed("--header", "X-Tenant") == {plain_id}
     assert listed("--header", "x-tenant=red") == set()
     assert sarv.cli.main(["traces", "--db", path, "--status", "5x"]) != 0
+
+
+STOPPED_APP = """
+    import socket, sys
+    import sarv.asgi
+    from starlette.applications import Starlette
+    from starlette.responses import PlainTextResponse
+    from starlette.routing import Route
+
+    def work(number):
+        return number * 2
+
+    def item(request):
+        return PlainTextResponse(str(work(request.path_params["number"])))
+
+    app = Starlette(routes=[Route("/items/{number:int}", item)])
+    app.add_middleware(sarv.asgi.SarvMiddleware, db_path=sys.argv[1], trace_header=True)
+
+    if __name__ == "__main__":
+        import uvicorn
+        sock = socket.socket()
+        sock.bind(("127.0.0.1", 0))
+        sock.listen(128)
+        print("PORT", sock.getsockname()[1], flush=True)
+        uvicorn.Server(uvicorn.Config(app, log_level="warning", lifespan="on")).run(sockets=[sock])
+"""
+
+
+@pytest.mark.parametrize("stop", [signal.SIGTERM, signal.SIGINT])
+def test_uvicorn_stopped_keeps_every_answered_request(tmp_path, stop):
+    """uvicorn raises SIGTERM or SIGINT again after its graceful shutdown (SIGTERM
+    without a handler then ends the process at once): the traces of the requests
+    it answered are stored first, even those still waiting for a database locked
+    by another process when the signal came."""
+    need("uvicorn")
+    need("starlette")
+    cwd = plain_app_module(tmp_path, STOPPED_APP)
+    db_path = str(tmp_path / "traces.sqlite3")
+    proc, port, output = start_server(["webapp.py", db_path], cwd)
+    lock = None
+    try:
+        [first] = fetch_all(port, ["/items/0"])
+        assert db.wait_for_saves(db_path) and first[0] == 200
+        while not db.list_traces(db_path):
+            time.sleep(0.05)  # (the server's writer thread stores it)
+        lock = sqlite3.connect(db_path, isolation_level=None, timeout=60)
+        lock.execute("BEGIN IMMEDIATE")  # the server's saves wait for it
+        answered = [first] + fetch_all(port, ["/items/%d" % i for i in range(1, 9)])
+        proc.send_signal(stop)
+        try:
+            proc.wait(timeout=1)  # (without the wait at shutdown, the process is gone by now)
+        except subprocess.TimeoutExpired:
+            pass
+        lock.execute("ROLLBACK")
+        assert proc.wait(timeout=60) != 0
+    finally:
+        if lock is not None:
+            lock.close()
+        if proc.poll() is None:
+            proc.kill()
+        proc.wait()
+        proc.reader.join(30)
+        proc.stdout.close()
+    assert all(status == 200 for status, _, _ in answered), "".join(output)
+    stored = {s.trace_id: s.path for s in db.list_traces(db_path)}
+    assert {headers["x-sarv-trace"]: "/items/%d" % i for i, (_, headers, _) in enumerate(answered)} == stored, "".join(
+        output
+    )

@@ -817,6 +817,8 @@ class AsgiMiddleware:
         if not self._placed:
             self._placed = True
             _name_traces_of_errors(self, scope)
+        if scope.get("type") == "lifespan":
+            return await self.app(scope, receive, _saving_before_shutdown(send))
         if scope.get("type") != "http":
             return await self.app(scope, receive, send)
         triggered = settings.triggered_asgi(scope)
@@ -857,6 +859,43 @@ class AsgiMiddleware:
             _end_in_context(token)
             if settings.keeps(triggered, duration):
                 _save(profiler, request)
+
+
+# How long a server's shutdown waits for the traces of its last requests to be stored.
+_SHUTDOWN_SAVE_WAIT = 60.0
+
+
+def _saving_before_shutdown(send):
+    """The lifespan's send: the app's shutdown is reported done once the traces its
+    requests handed over are stored. (uvicorn, stopped by SIGTERM or SIGINT, raises the
+    signal again after its shutdown: the process then ends at once, its exit handlers
+    skipped where the signal has no handler.)"""
+
+    async def send_after_saves(message):
+        if message.get("type") in ("lifespan.shutdown.complete", "lifespan.shutdown.failed"):
+            await _saves_stored()
+        await send(message)
+
+    return send_after_saves
+
+
+async def _saves_stored() -> None:
+    import asyncio
+
+    try:
+        loop = asyncio.get_running_loop()
+    except RuntimeError:  # another event loop (trio): no request runs any more
+        _wait_for_saves()
+        return
+    await loop.run_in_executor(None, _wait_for_saves)
+
+
+def _wait_for_saves() -> None:
+    try:
+        if not _db.wait_for_saves(None, _SHUTDOWN_SAVE_WAIT):
+            _logger.warning("sarv: traces of requests still waiting to be stored at shutdown may be lost")
+    except Exception:
+        _logger.warning("sarv could not wait for the traces of requests at shutdown", exc_info=True)
 
 
 # Starlette's app.add_middleware puts a middleware inside ServerErrorMiddleware, which
