@@ -322,6 +322,64 @@ def test_outcomes_as_pytest_reports_them(tmp_path):
     }
 
 
+SUBTESTS = """
+import unittest
+
+import pytest
+
+
+class Cases(unittest.TestCase):
+    def test_unittest_subtest_fails(self):
+        for i in range(3):
+            with self.subTest(i=i):
+                self.assertNotEqual(i, 1)
+
+    def test_unittest_subtests_pass(self):
+        for i in range(2):
+            with self.subTest(i=i):
+                pass
+
+
+if int(pytest.__version__.split(".")[0]) >= 9:  # pytest's own subtests
+
+    def test_pytest_subtest_fails(subtests):
+        for i in range(3):
+            with subtests.test(i=i):
+                assert i != 2
+
+    def test_pytest_subtests_pass(subtests):
+        with subtests.test(i=0):
+            pass
+"""
+
+INTERRUPTED = """
+import unittest
+
+
+class Stopped(unittest.TestCase):
+    def test_interrupted_after_a_subtest(self):
+        with self.subTest(i=0):
+            pass
+        raise KeyboardInterrupt
+"""
+
+
+def test_subtests_and_interruptions_give_the_tests_outcome(tmp_path):
+    (tmp_path / "test_subtests.py").write_text(SUBTESTS)
+    path = tmp_path / "traces.sqlite3"
+    run(["-q", "--sarv", "--sarv-db", path, "test_subtests.py"], tmp_path)
+    outcomes = {s.test_name.split("::")[-1]: s.outcome for s in db.list_traces(str(path))}
+    expected = {"test_unittest_subtest_fails": "failed", "test_unittest_subtests_pass": "passed"}
+    if int(pytest.__version__.split(".")[0]) >= 9:
+        expected.update(test_pytest_subtest_fails="failed", test_pytest_subtests_pass="passed")
+    assert outcomes == expected
+    (tmp_path / "test_interrupted.py").write_text(INTERRUPTED)
+    result = run(["-q", "--sarv", "--sarv-db", path, "test_interrupted.py"], tmp_path)
+    assert "KeyboardInterrupt" in result.stdout + result.stderr
+    [stopped] = [s for s in db.list_traces(str(path)) if s.test_name.endswith("test_interrupted_after_a_subtest")]
+    assert stopped.outcome == "interrupted"
+
+
 def test_the_command_line_shows_test_traces(suite):
     folder, path, _ = suite
     listing = run(["traces", "--db", path], folder, module="sarv")

@@ -12,7 +12,9 @@ plugin calls two marker functions of this module, `_sarv_test_start` and
 `_sarv_test_end`. Plugin descriptions given to the profiler turn the call of
 the first into a "start_test" record and the return of the second into an
 "end_test" record, both carrying the test's "node_id", the end also its
-"outcome" (passed, failed, error, skipped, xfailed or xpassed). The
+"outcome" (passed, failed, error, skipped, xfailed, xpassed, or interrupted
+for a test stopped by Ctrl-C or pytest.exit; a failed subtest fails its
+test). The
 profiler runs in one-trace-per-test mode: a "start_test" record begins a new
 trace and an "end_test" record saves it at once. The profile hook is on
 only while a test's setup, call or teardown runs: collection, pytest's
@@ -515,10 +517,18 @@ class _SarvSession:
         self.current = nodeid
         self.reports[nodeid] = {}
         self.starting = True  # (marked when the hook is first on for the test)
+        interrupted = False
         try:
-            return (yield)
+            result = yield
+            # An old-style wrapper is handed the outcome; a new-style one gets the raise.
+            interrupted = getattr(result, "excinfo", None) is not None
+            return result
+        except BaseException:  # KeyboardInterrupt, pytest.exit: the test did not finish
+            interrupted = True
+            raise
         finally:
-            outcome = _outcome(self.reports.pop(nodeid, {}))
+            reports = self.reports.pop(nodeid, {})
+            outcome = "interrupted" if interrupted else _outcome(reports)
             self.tests += 1
             # The trace is saved together with the next tests' (see sarv.db.save_later).
             self.db.saving_later(True)
@@ -550,7 +560,11 @@ class _SarvSession:
     def pytest_runtest_logreport(self, report):
         reports = self.reports.get(report.nodeid)
         if reports is not None:
-            reports[report.when] = report
+            known = reports.get(report.when)
+            # A failed subtest (unittest's subTest, pytest's subtests) is reported before
+            # the test's own report of the same phase, which may say it passed.
+            if known is None or known.outcome != "failed":
+                reports[report.when] = report
 
     def _stop_listening(self) -> None:
         from sarv import db
