@@ -780,6 +780,12 @@ def test_run_with_max_records_keeps_the_newest_and_says_so(tmp_path):
     shown = sarv("show", trace_id, cwd=tmp_path, db_path=path).stdout
     assert "records_dropped  dropped=962, max_records=40, mode='ring'" in shown.split("thread MainThread")[1]
     assert shown.count("\nthread ") == 1
+    # The module's call record was among the oldest, dropped while recording went on.
+    [module] = [line for line in shown.splitlines() if "__main__.<module>" in line]
+    assert module.endswith("(called before the oldest record kept (older records were dropped))")
+    events = json.loads(sarv("export", trace_id, cwd=tmp_path, db_path=path).stdout)["traceEvents"]
+    [module_event] = [e for e in events if e["name"] == "__main__.<module>"]
+    assert module_event["args"]["incomplete"] == "called before the oldest record kept (older records were dropped)"
     stopped = sarv("run", "--max-records", "40", "--max-records-mode", "stop", "loop.py", cwd=tmp_path, db_path=path)
     assert "no more records are kept" in stopped.stderr and "max_records (40) or max_bytes (" in stopped.stderr
     assert "), stop\n" in stopped.stderr

@@ -23,8 +23,10 @@ caller ends no sooner than its callees. A call whose return was not
 recorded runs to the end of the trace; one whose call was not recorded
 starts where its thread's recording did. "args" holds "path", "frame_id",
 "arguments" (locals at the call), "locals" (locals at the return),
-"return_value" and "call_site", and "incomplete" for the two cases above. A
-call that did not return holds "end" instead of "return_value": "raised"
+"return_value" and "call_site", and "incomplete" for the two cases above
+("no return recorded"; "called before recording began", or where the trace
+dropped its oldest records "called before the oldest record kept (older
+records were dropped)"). A call that did not return holds "end" instead of "return_value": "raised"
 (with "exception" and "exception_text", ValueError(42), once the note naming
 it is read), "exited" or "interrupted" for a SystemExit of status 0 or None
 and a KeyboardInterrupt (the program's end, not a failure), or "yielded" /
@@ -46,6 +48,8 @@ import json
 import math
 
 from sarv.filters.tree import (
+    NO_CALL,
+    NO_CALL_RING,
     PLUGIN_BASE_KEYS,
     LeftOut,
     all_records,
@@ -53,6 +57,7 @@ from sarv.filters.tree import (
     exception_text,
     is_exception_note,
     is_left_out,
+    is_ring_drop,
     with_exception,
 )
 
@@ -174,6 +179,7 @@ class ChromeEvents:
         self.threads: dict = {}
         self.last = None
         self.left_out = LeftOut()
+        self.ring = False  # the oldest records were dropped
         emit(
             {
                 "name": "process_name",
@@ -198,6 +204,7 @@ class ChromeEvents:
         if is_left_out(record):
             self.left_out.take(record)
             return
+        self.ring = self.ring or is_ring_drop(record)
         tid = record.get("thread_native_id")
         if tid is None:
             tid = buffer_id if buffer_id is not None else self.main_id
@@ -281,7 +288,7 @@ class ChromeEvents:
             start = thread.first if thread.first is not None else t
         node = _Open(start if start is not None else 0.0, None)
         node.latest = max(node.latest, thread.low) if thread.low is not None and not stack else node.latest
-        self._close(thread, node, t, record, "called before recording began")
+        self._close(thread, node, t, record, NO_CALL_RING if self.ring else NO_CALL)
 
     @staticmethod
     def _tid(tid):

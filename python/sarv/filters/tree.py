@@ -29,6 +29,8 @@ import dataclasses
 from typing import Iterator
 
 __all__ = [
+    "NO_CALL",
+    "NO_CALL_RING",
     "LeftOut",
     "Node",
     "ThreadBuilder",
@@ -41,6 +43,7 @@ __all__ = [
     "function_name",
     "is_exception_note",
     "is_left_out",
+    "is_ring_drop",
     "left_out_of",
     "order_threads",
     "walk",
@@ -252,6 +255,17 @@ def is_exception_note(record: dict) -> bool:
     exception was seen handled: {"type": "exception", "frame_id", "exception": {"type",
     "message"}, ...}."""
     return record.get("type") == "exception" and isinstance(record.get("exception"), dict) and "path" not in record
+
+
+# What a call whose call record is not in the trace is said to be: in ring mode its record
+# may be among the oldest, dropped to keep within the caps, while recording went on.
+NO_CALL = "called before recording began"
+NO_CALL_RING = "called before the oldest record kept (older records were dropped)"
+
+
+def is_ring_drop(record) -> bool:
+    """The note of records dropped to keep the newest (ring mode)."""
+    return type(record) is dict and record.get("type") == "records_dropped" and record.get("mode") == "ring"
 
 
 def is_left_out(record) -> bool:

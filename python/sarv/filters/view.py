@@ -3,9 +3,12 @@
 from __future__ import annotations
 
 import datetime
+import itertools
 import sys
 
 from sarv.filters.tree import (
+    NO_CALL,
+    NO_CALL_RING,
     LeftOut,
     Node,
     ThreadBuilder,
@@ -15,6 +18,7 @@ from sarv.filters.tree import (
     ended,
     exception_text,
     function_name,
+    is_ring_drop,
     order_threads,
     walk,
 )
@@ -428,6 +432,7 @@ def _render(
         write("(no records)")
         return
 
+    no_call = NO_CALL_RING if any(_drops_oldest(t) for t in threads) else NO_CALL
     budget = max_lines if max_lines > 0 else None
     hidden_calls = 0
     shown_calls = 0
@@ -467,7 +472,7 @@ def _render(
                     duration = glyphs.ge + " " + duration
                 note = ""
                 if node.call is None:
-                    note = "  (called before recording began)"
+                    note = "  (%s)" % no_call
                 elif node.ret is None:
                     note = "  (no return recorded)"
                 if node.parts:
@@ -516,6 +521,14 @@ def _render(
             "%s output cut at %d lines; %d more %s not shown (raise --max-lines, 0 for no limit)"
             % (glyphs.more, max_lines, hidden_calls, "call" if hidden_calls == 1 else "calls")
         )
+
+
+def _drops_oldest(thread) -> bool:
+    """Whether the thread's first records say the oldest records were dropped (ring mode)."""
+    for node, _ in itertools.islice(walk(thread.roots), 64):
+        if node.kind == "plugin" and is_ring_drop(node.record):
+            return True
+    return False
 
 
 def _left_out_lines(left_out: LeftOut, recorded: dict, glyphs: _Glyphs) -> list:

@@ -47,7 +47,12 @@ class DetailPanel {
       fact("Called by", el("span", { class: "muted", text: "not recorded (a call at the top of the thread)" }));
     }
     if (kids.length) fact("Calls made", kids.length + " direct, " + (th.size[i] - 1) + " in all");
-    if (flags & FLAG_NO_START) fact("Note", "called before recording began: it started earlier and ran at least this long");
+    if (flags & FLAG_NO_START) {
+      // Where the oldest records were dropped (ring mode), its call record may be among them.
+      const dropped = model.header.dropped;
+      fact("Note", (dropped && dropped.mode === "ring" ? "called before the oldest record kept (older records were dropped)"
+        : "called before recording began") + ": it started earlier and ran at least this long");
+    }
     if (flags & FLAG_NO_END) fact("Note", "no return recorded: it ran at least this long");
     out.push(facts);
     if (error) out.push(el("p", { class: "fatal", text: "The values of this call could not be read: " + error }));
