@@ -973,6 +973,9 @@ def test_show_and_export_say_how_each_call_ended(tmp_path):
     assert fail_line.endswith("raised ValueError('boom 1')")
     numbers_line = next(line for line in lines if "__main__.numbers " in line)
     assert numbers_line.endswith("(4 parts)") and sum("__main__.numbers " in line for line in lines) == 1
+    # The thread's count of calls is of its rows: a generator resumed is one call, in parts.
+    rows = sum(1 for line in lines if re.match(r" *[\d.]+ (µs|ms|s)  ", line))
+    assert re.search(r"thread MainThread \(native id \d+\): %d calls" % rows, shown), shown
     for text in (
         "raised: ValueError('boom 1')",
         "yielded: 0",

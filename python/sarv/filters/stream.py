@@ -34,6 +34,7 @@ __all__ = ["CALL_MARK", "DocumentStream", "call_mark", "count_marks", "return_ma
 CALL_MARK = b"\xa5event\xa4call\xa8frame_id"
 _RETURN_PREFIX = b"\xa5event\xa6return\xa8frame_id\xbe"
 _NOTE_PREFIX = b"\xa4type\xa9exception\xa8frame_id\xbe"
+RESUMES_MARK = b"\xa7resumes\xbe"  # the last entry of a call record resuming a generator
 
 
 def return_mark(frame_id: str) -> bytes:
@@ -117,8 +118,11 @@ class DocumentStream:
 
     def _count(self, piece) -> None:
         keep = len(CALL_MARK) - 1
-        # Marks across the boundary with the previous piece, then those inside this one.
-        self.calls += (self._carry + piece[:keep]).count(CALL_MARK) + piece.count(CALL_MARK)
+        # Marks across the boundary with the previous piece, then those inside this one; a
+        # generator's resumption is a part of the call it resumes, not a call.
+        edge = self._carry + piece[:keep]
+        self.calls += edge.count(CALL_MARK) + piece.count(CALL_MARK)
+        self.calls -= edge.count(RESUMES_MARK) + piece.count(RESUMES_MARK)
         self._carry = bytes(piece[-keep:]) if len(piece) >= keep else (self._carry + piece)[-keep:]
 
     def _next_piece(self):

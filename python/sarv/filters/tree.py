@@ -497,7 +497,8 @@ class ThreadBuilder:
             return
         event = record.get("event")
         if event == "call":
-            self.calls += 1
+            if "resumes" not in record:  # a generator resumed is the same call, in parts
+                self.calls += 1
             first = self.suspended.pop(record.get("resumes"), None) if "resumes" in record else None
             if first is not None and siblings is not None and first in siblings[-8:]:
                 # Resumed where it last ran (a consumer's loop): one activation, in parts.
