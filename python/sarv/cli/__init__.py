@@ -9,6 +9,7 @@
     show TRACE_ID|last                   the call tree of a trace
     export TRACE_ID|last --format chrome|json|html [-o FILE]
     view TRACE_ID|last [-o FILE] [--open]  the trace as a page for a browser
+    diff A B | TEST_NODE_ID              where two runs went differently
 
 One module per command, each with `add_parser` (its options) and `command`
 (what it does, given the parsed options, returning the exit status).
@@ -38,7 +39,7 @@ import os
 import sys
 
 from sarv import db as _db
-from sarv.cli import delete, export, prune, run, show, traces, view
+from sarv.cli import delete, diff, export, prune, run, show, traces, view
 from sarv.cli.common import EXIT_ERROR, EXIT_INTERRUPTED, EXIT_USAGE, CommandError, flush_stdout, prog
 
 __all__ = ["main"]
@@ -52,6 +53,7 @@ _COMMANDS = {
     "show": show,
     "export": export,
     "view": view,
+    "diff": diff,
 }
 _ALIASES = {"ls": "traces"}
 

@@ -1,0 +1,185 @@
+"""Two traces' call trees aligned thread by thread, and where they differ.
+
+Threads are paired by name, in the order they first appear (native ids differ
+from run to run). Within a thread, the calls each activation made are aligned
+by function and arguments, as a text diff aligns lines: the calls of both runs
+in the same order are paired, calls made in one run only are left unpaired,
+and where one run made other calls than the other at the same place, those of
+the same function are paired in order (their arguments differ). Paired calls'
+own calls are aligned in turn.
+
+Walking the aligned trees in the order things happened gives the differences
+in that order: a call made in one run only, a call whose arguments differ, a
+call that returned, raised or left other locals, a plugin record (a test's end
+and its outcome) that differs.
+"""
+
+from __future__ import annotations
+
+import collections
+import dataclasses
+import difflib
+
+__all__ = ["Event", "ThreadPair", "align_children", "pair_threads", "walk_pair"]
+
+# Past this many pairs a middle stretch of calls is aligned in order rather than by a
+# longest common subsequence (which costs their product).
+_MATCH_LIMIT = 4_000_000
+
+ONLY_A, ONLY_B, CALL, RETURN, RECORD = "only_a", "only_b", "call", "return", "record"
+
+
+@dataclasses.dataclass
+class ThreadPair:
+    name: str
+    a: object  # ThreadCalls, or None when only the other run has the thread
+    b: object
+
+
+@dataclasses.dataclass
+class Event:
+    """One difference of an aligned walk: `kind` (ONLY_A, ONLY_B, CALL, RETURN or
+    RECORD), the nodes on each side (None for the side without it), and the paired
+    callers (`chain()`: pairs of nodes, the outermost first)."""
+
+    kind: str
+    a: int | None
+    b: int | None
+    callers: tuple | None  # (innermost pair, its callers) or None
+
+    def chain(self) -> list:
+        out, link = [], self.callers
+        while link is not None:
+            out.append(link[0])
+            link = link[1]
+        out.reverse()
+        return out
+
+
+def pair_threads(a_threads: list, b_threads: list) -> list:
+    """ThreadPair items: threads of the same name paired in their order; those of
+    one run only are paired with None."""
+    queues: dict = collections.defaultdict(collections.deque)
+    for thread in b_threads:
+        queues[thread.name].append(thread)
+    pairs = []
+    for thread in a_threads:
+        queue = queues.get(thread.name)
+        other = queue.popleft() if queue else None
+        pairs.append(ThreadPair(thread.name, thread, other))
+    for thread in b_threads:
+        queue = queues.get(thread.name)
+        if queue and thread in queue:
+            queue.remove(thread)
+            pairs.append(ThreadPair(thread.name, None, thread))
+    return pairs
+
+
+def align_children(ta, tb, kids_a, kids_b) -> list:
+    """(a node or None, b node or None) in the order of the runs: the calls two
+    activations made, aligned."""
+    fa, fb, ha, hb = ta.fn, tb.fn, ta.call_hash, tb.call_hash
+    la, lb = len(kids_a), len(kids_b)
+    start = 0
+    limit = min(la, lb)
+    while start < limit and ha[kids_a[start]] == hb[kids_b[start]] and fa[kids_a[start]] == fb[kids_b[start]]:
+        start += 1
+    end_a, end_b = la, lb
+    while (
+        end_a > start
+        and end_b > start
+        and ha[kids_a[end_a - 1]] == hb[kids_b[end_b - 1]]
+        and fa[kids_a[end_a - 1]] == fb[kids_b[end_b - 1]]
+    ):
+        end_a -= 1
+        end_b -= 1
+    out = [(kids_a[i], kids_b[i]) for i in range(start)]
+    mid_a, mid_b = kids_a[start:end_a], kids_b[start:end_b]
+    if mid_a or mid_b:
+        keys_a = [(fa[n], ha[n]) for n in mid_a]
+        keys_b = [(fb[n], hb[n]) for n in mid_b]
+        if len(mid_a) * len(mid_b) <= _MATCH_LIMIT:
+            matcher = difflib.SequenceMatcher(None, keys_a, keys_b, autojunk=False)
+            for tag, i1, i2, j1, j2 in matcher.get_opcodes():
+                if tag == "equal":
+                    out.extend(zip(mid_a[i1:i2], mid_b[j1:j2]))
+                else:
+                    out.extend(_by_function(ta, tb, mid_a[i1:i2], mid_b[j1:j2]))
+        else:
+            out.extend(_by_function(ta, tb, mid_a, mid_b))
+    out.extend((kids_a[end_a + i], kids_b[end_b + i]) for i in range(la - end_a))
+    return out
+
+
+def _by_function(ta, tb, nodes_a, nodes_b) -> list:
+    """Calls that differ in their arguments: those of the same function paired in
+    order, the rest of one run only."""
+    fa, fb = ta.fn, tb.fn
+    keys_a = [fa[n] for n in nodes_a]
+    keys_b = [fb[n] for n in nodes_b]
+    out = []
+    if len(keys_a) * len(keys_b) <= _MATCH_LIMIT:
+        opcodes = difflib.SequenceMatcher(None, keys_a, keys_b, autojunk=False).get_opcodes()
+    else:
+        same = 0
+        while same < min(len(keys_a), len(keys_b)) and keys_a[same] == keys_b[same]:
+            same += 1
+        opcodes = [("equal", 0, same, 0, same), ("replace", same, len(keys_a), same, len(keys_b))]
+    for tag, i1, i2, j1, j2 in opcodes:
+        if tag == "equal":
+            out.extend(zip(nodes_a[i1:i2], nodes_b[j1:j2]))
+        else:
+            out.extend((n, None) for n in nodes_a[i1:i2])
+            out.extend((None, n) for n in nodes_b[j1:j2])
+    return out
+
+
+def walk_pair(pair: ThreadPair, on_event, on_same=None) -> None:
+    """Walks the aligned trees of a thread pair in the order of the runs, calling
+    `on_event(Event)` at each difference (and `on_same(a, b)` for each pair of calls
+    that went the same way, when given)."""
+    ta, tb = pair.a, pair.b
+    if ta is None or tb is None:
+        thread = ta if ta is not None else tb
+        for node in thread.kids(-1):
+            on_event(
+                Event(
+                    ONLY_A if tb is None else ONLY_B, node if tb is None else None, node if ta is None else None, None
+                )
+            )
+        return
+    cha, chb, rha, rhb = ta.call_hash, tb.call_hash, ta.ret_hash, tb.ret_hash
+    is_plugin_a = ta.plugins.__contains__
+    # Each entry: the pairs left to visit under one pair of callers, and those callers.
+    stack = [(iter(align_children(ta, tb, ta.kids(-1), tb.kids(-1))), None, None)]
+    while stack:
+        pending, callers, returning = stack[-1]
+        step = next(pending, None)
+        if step is None:
+            stack.pop()
+            if returning is not None:
+                a, b = returning
+                if rha[a] != rhb[b]:
+                    on_event(Event(RETURN, a, b, callers[1]))
+            continue
+        a, b = step
+        if b is None:
+            on_event(Event(ONLY_A, a, None, callers))
+            continue
+        if a is None:
+            on_event(Event(ONLY_B, None, b, callers))
+            continue
+        if is_plugin_a(a):
+            if cha[a] != chb[b]:
+                on_event(Event(RECORD, a, b, callers))
+            continue
+        if cha[a] != chb[b]:
+            on_event(Event(CALL, a, b, callers))
+        elif on_same is not None:
+            on_same(a, b)
+        kids_a, kids_b = ta.kids(a), tb.kids(b)
+        inner = ((a, b), callers)
+        if kids_a or kids_b:
+            stack.append((iter(align_children(ta, tb, kids_a, kids_b)), inner, (a, b)))
+        elif rha[a] != rhb[b]:
+            on_event(Event(RETURN, a, b, callers))

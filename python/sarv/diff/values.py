@@ -1,0 +1,114 @@
+"""Where two recorded values differ, as paths into them: `order.lines[2].qty`.
+
+Values are compared as the trace holds them (see sarv.serialize): an object is a
+map with "__class__" and its attributes (shown `.name`), a dict's entries are
+shown `['key']`, list items `[i]`. Texts are compared with object addresses
+left out (" at 0x7f..." differs from run to run)."""
+
+from __future__ import annotations
+
+import dataclasses
+
+from sarv.diff.read import masked
+
+__all__ = ["ABSENT", "ValueChange", "value_changes", "value_text"]
+
+
+class _Absent:
+    def __repr__(self) -> str:
+        return "(absent)"
+
+
+ABSENT = _Absent()  # a name, key or item that one side does not have
+
+
+@dataclasses.dataclass
+class ValueChange:
+    """One place where the two values differ: `path` into them, and both sides there
+    (ABSENT where one side has nothing)."""
+
+    path: str
+    a: object
+    b: object
+
+    def text(self, width: int = 60) -> str:
+        return "%s: %s -> %s" % (self.path, value_text(self.a, width), value_text(self.b, width))
+
+
+def value_text(value, width: int = 60) -> str:
+    if value is ABSENT:
+        return "(absent)"
+    from sarv.filters.view import format_value
+
+    return format_value(value, width)
+
+
+def _same(a, b) -> bool:
+    if type(a) is str and type(b) is str:
+        return a == b or masked(a) == masked(b)
+    if type(a) is not type(b):
+        # 1 and 1.0 read back as different types only when they were different values
+        return False
+    if type(a) is dict:
+        return len(a) == len(b) and all(k in b and _same(v, b[k]) for k, v in a.items())
+    if type(a) is list:
+        return len(a) == len(b) and all(_same(x, y) for x, y in zip(a, b))
+    return a == b or (a != a and b != b)  # NaN is NaN again
+
+
+def _is_object(value) -> bool:
+    return type(value) is dict and type(value.get("__class__")) is str
+
+
+def _step(path: str, key, is_object: bool) -> str:
+    if is_object and type(key) is str and key.isidentifier():
+        return "%s.%s" % (path, key) if path else key
+    return "%s[%r]" % (path, key)
+
+
+def value_changes(a, b, path: str = "", limit: int = 20, names: bool = False) -> list:
+    """The places where `a` and `b` differ, outermost first along each branch, in the
+    order of `a`'s entries (then `b`'s own); at most `limit`. With `names`, `a` and
+    `b` are maps of names (arguments, locals), whose keys begin the paths."""
+    out: list = []
+    if names and type(a) is dict and type(b) is dict:
+        for key, value in a.items():
+            _changes(value, b.get(key, ABSENT), str(key), out, limit)
+        for key, value in b.items():
+            if key not in a and len(out) < limit:
+                out.append(ValueChange(str(key), ABSENT, value))
+        return out[:limit]
+    _changes(a, b, path, out, limit)
+    return out
+
+
+def _changes(a, b, path: str, out: list, limit: int) -> None:
+    if len(out) >= limit or _same(a, b):
+        return
+    if type(a) is dict and type(b) is dict and a.get("__class__") == b.get("__class__"):
+        is_object = _is_object(a)
+        for key, value in a.items():
+            if key == "__class__":
+                continue
+            _changes(value, b.get(key, ABSENT), _step(path, key, is_object), out, limit)
+            if len(out) >= limit:
+                return
+        for key, value in b.items():
+            if key not in a:
+                out.append(ValueChange(_step(path, key, is_object), ABSENT, value))
+                if len(out) >= limit:
+                    return
+        return
+    if type(a) is list and type(b) is list:
+        for i, (x, y) in enumerate(zip(a, b)):
+            _changes(x, y, "%s[%d]" % (path, i), out, limit)
+            if len(out) >= limit:
+                return
+        longer, a_side = (a, True) if len(a) > len(b) else (b, False)
+        for i in range(min(len(a), len(b)), len(longer)):
+            item = longer[i]
+            out.append(ValueChange("%s[%d]" % (path, i), item if a_side else ABSENT, ABSENT if a_side else item))
+            if len(out) >= limit:
+                return
+        return
+    out.append(ValueChange(path, a, b))
