@@ -105,9 +105,9 @@ def _saves_made_here(monkeypatch):
     """The saves of this process are made in it: a test of save_later that fills a batch
     would otherwise start the writer process for every test after it (the pytest runs in
     subprocesses choose for themselves)."""
-    from sarv import db
+    from sarv.store import batching
 
-    monkeypatch.setattr(db, "_shipping", "never")
+    monkeypatch.setattr(batching, "_shipping", "never")
 
 
 # --- Running code under the profiler and reading what it recorded -----------------------

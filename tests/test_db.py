@@ -11,6 +11,7 @@ import pytest
 import zstandard
 
 from sarv import db
+from sarv.store import batching, columns, rows, shipping, sqlite
 
 
 def document(trace_id="trc_A", records=2, thread_records=1, start_test=None, source="pytest"):
@@ -105,7 +106,7 @@ def test_test_name_is_taken_defensively():
         {"type": "end_test", "test": "t::end"},
     ]
     doc = msgpack.packb({"frames_of_interest": records, "frames": {}})
-    derived = db._derive(doc)
+    derived = columns.derive(doc)
     assert derived.test_name == "t::end"
     assert derived.record_count == 3 and derived.decode_error is None
 
@@ -245,7 +246,7 @@ def test_traces_of_schema_version_1_stay_readable_and_the_file_is_upgraded_by_a_
 
 
 def test_large_documents_are_stored_in_chunks_and_read_back_in_pieces(path, monkeypatch):
-    monkeypatch.setattr(db, "CHUNK_SIZE", 1000)
+    monkeypatch.setattr(rows, "CHUNK_SIZE", 1000)
     records = [{"type": "frame", "event": "call", "locals": {"x": os.urandom(64)}, "i": i} for i in range(3000)]
     records.insert(0, {"type": "start_test", "node_id": "t.py::test_big"})
     records.append({"type": "end_test", "node_id": "t.py::test_big", "outcome": "failed"})
@@ -283,7 +284,7 @@ def test_large_documents_are_stored_in_chunks_and_read_back_in_pieces(path, monk
 def test_a_failed_save_says_why_tells_the_listeners_and_stores_nothing(path):
     db.save_trace_in_sqlite(path, "trc_A", msgpack=document())
     # The limit SQLite puts on one value (a gigabyte by default), made small.
-    db._writer(path, 60).conn.setlimit(sqlite3.SQLITE_LIMIT_LENGTH, 200)
+    sqlite._writer(path, 60).conn.setlimit(sqlite3.SQLITE_LIMIT_LENGTH, 200)
     heard = []
     listener = lambda *args: heard.append(args)  # noqa: E731
     db.add_save_failure_listener(listener)
@@ -302,7 +303,7 @@ def test_a_failed_save_says_why_tells_the_listeners_and_stores_nothing(path):
 
 def test_prune_and_delete(path, monkeypatch):
     clock = [1000.0]
-    monkeypatch.setattr(db.time, "time", lambda: clock[0])
+    monkeypatch.setattr(time, "time", lambda: clock[0])
     for i in range(6):
         clock[0] = 1000.0 + 100 * i
         db.save_trace_in_sqlite(path, "trc_%d" % i, msgpack=document("trc_%d" % i, source="pytest" if i % 2 else "cli"))
@@ -357,7 +358,7 @@ def test_columns_of_a_document_the_core_describes_are_those_read_from_its_bytes(
             _step(i)
         pytest_plugin._sarv_test_end("t.py::test_x", "failed")
     [summary] = db.list_traces(path)
-    derived = db._derive(db.load_trace(path, profiler.trace_id))
+    derived = columns.derive(db.load_trace(path, profiler.trace_id))
     assert derived.decode_error is None
     listed = (
         summary.source,
@@ -387,11 +388,11 @@ def test_columns_of_a_document_the_core_describes_are_those_read_from_its_bytes(
 
 @pytest.mark.skipif(not hasattr(sqlite3.Connection, "setlimit"), reason="needs Python 3.11")
 def test_saves_handed_to_the_writer_thread_commit_together_and_fail_alone(path, monkeypatch):
-    monkeypatch.setattr(db, "CHUNK_SIZE", 500)
+    monkeypatch.setattr(rows, "CHUNK_SIZE", 500)
     db.save_trace_in_sqlite(path, "trc_0", msgpack=document("trc_0"))
     big = msgpack.packb({"frames_of_interest": [{"x": os.urandom(64)} for _ in range(200)], "meta": {}})
     # A value SQLite refuses: the failing save's row, after its chunk rows were written.
-    db._writer(path, 60).conn.setlimit(sqlite3.SQLITE_LIMIT_LENGTH, 1000)
+    sqlite._writer(path, 60).conn.setlimit(sqlite3.SQLITE_LIMIT_LENGTH, 1000)
     broken = "trc_" + "B" * 1500
     refused = "trc_" + "R" * 1500  # the same for a save of one INSERT
 
@@ -455,11 +456,13 @@ def test_saves_made_later_share_a_transaction_and_none_is_left_behind(path, monk
         finally:
             conn.close()
 
-    monkeypatch.setattr(db, "_STRAGGLER", 3600.0)  # no writer thread coming to help
-    monkeypatch.setattr(db, "_CALLER_COMMIT", 3600.0)
-    monkeypatch.setattr(db, "_SAVES_PER_TRANSACTION", 3)
+    monkeypatch.setattr(batching, "_STRAGGLER", 3600.0)  # no writer thread coming to help
+    monkeypatch.setattr(batching, "_CALLER_COMMIT", 3600.0)
+    monkeypatch.setattr(batching, "_SAVES_PER_TRANSACTION", 3)
     commits = []
-    monkeypatch.setattr(db._Batch, "commit", lambda self, real=db._Batch.commit: (commits.append(1), real(self))[1])
+    monkeypatch.setattr(
+        sqlite.Transaction, "commit", lambda self, real=sqlite.Transaction.commit: (commits.append(1), real(self))[1]
+    )
     for name in ("trc_1", "trc_2"):
         db.save_later(path, name, document(name))
     assert stored() == []  # waiting for company
@@ -469,10 +472,10 @@ def test_saves_made_later_share_a_transaction_and_none_is_left_behind(path, monk
     db.save_later(path, "trc_4", document("trc_4"))
     assert [s.trace_id for s in db.list_traces(path, limit=1)] == ["trc_4"]
     # ...and otherwise taken by the writer thread once it has waited long enough.
-    monkeypatch.setattr(db, "_STRAGGLER", 0.05)
+    monkeypatch.setattr(batching, "_STRAGGLER", 0.05)
     db.save_later(path, "trc_5", document("trc_5"))
-    with db._backlog.cond:
-        db._backlog.cond.notify_all()  # (the writer looks every _STRAGGLER seconds: an hour above)
+    with batching._backlog.cond:
+        batching._backlog.cond.notify_all()  # (the writer looks every _STRAGGLER seconds: an hour above)
     deadline = time.monotonic() + 10
     while "trc_5" not in stored() and time.monotonic() < deadline:
         time.sleep(0.01)
@@ -502,17 +505,17 @@ def test_a_small_document_in_pieces_is_one_frame_and_a_wrong_size_is_no_harm(pat
 
 
 def test_ctrl_c_during_saves_made_later_reaches_the_program_and_spares_the_others(path, monkeypatch):
-    monkeypatch.setattr(db, "_STRAGGLER", 3600.0)
-    monkeypatch.setattr(db, "_CALLER_COMMIT", 3600.0)
-    monkeypatch.setattr(db, "_SAVES_PER_TRANSACTION", 3)
-    real = db._store_one
+    monkeypatch.setattr(batching, "_STRAGGLER", 3600.0)
+    monkeypatch.setattr(batching, "_CALLER_COMMIT", 3600.0)
+    monkeypatch.setattr(batching, "_SAVES_PER_TRANSACTION", 3)
+    real = sqlite._store_one
 
     def interrupted(writer, conn, trace_id, pieces, before_rows=None):
         if trace_id == "trc_2":
             raise KeyboardInterrupt
         return real(writer, conn, trace_id, pieces, before_rows)
 
-    monkeypatch.setattr(db, "_store_one", interrupted)
+    monkeypatch.setattr(sqlite, "_store_one", interrupted)
     db.save_later(path, "trc_1", document("trc_1"))
     db.save_later(path, "trc_2", document("trc_2"))
     with pytest.raises(KeyboardInterrupt):
@@ -522,12 +525,10 @@ def test_ctrl_c_during_saves_made_later_reaches_the_program_and_spares_the_other
 
 @pytest.mark.skipif(len(getattr(os, "sched_getaffinity", lambda _: ())(0)) < 2, reason="one core: no writer process")
 def test_documents_of_every_kind_saved_later_through_the_writer_process(path, monkeypatch):
-    from sarv import db_writer
-
-    monkeypatch.setattr(db, "_shipping", "always")
-    monkeypatch.setattr(db, "_shipper", None)  # (restored when the test ends: later saves are made here)
+    monkeypatch.setattr(batching, "_shipping", "always")
+    monkeypatch.setattr(batching, "_shipper", None)  # (restored when the test ends: later saves are made here)
     big = document("trc_big", records=40000)  # over the pipe's limit: saved here, after those sent
-    assert len(big) > db_writer._LARGE
+    assert len(big) > shipping._LARGE
     marked = document("trc_described", start_test="t::one")
     marker = msgpack.packb({"type": "start_test", "frame_id": "frm_1", "node_id": "t::one"})
     described = db.DescribedDocument(marked, 3, marked.index(b"\xaemain_thread_id"), (marker,))
@@ -544,9 +545,9 @@ def test_documents_of_every_kind_saved_later_through_the_writer_process(path, mo
     try:
         for trace_id, doc in kinds.items():
             db.save_later(path, trace_id, doc)
-        assert db._shipper is not None and db._shipper.seq == 3  # (the others are saved here)
+        assert batching._shipper is not None and batching._shipper.seq == 3  # (the others are saved here)
         assert db.wait_for_saves(path, timeout=60)
-        assert not db._shipper.sent
+        assert not batching._shipper.sent
         for trace_id, original in originals.items():
             with db.open_trace(path, trace_id) as stream:
                 assert b"".join(stream) == original, trace_id
@@ -554,8 +555,8 @@ def test_documents_of_every_kind_saved_later_through_the_writer_process(path, mo
         [summary] = [s for s in db.list_traces(path) if s.trace_id == "trc_described"]
         assert (summary.test_name, summary.record_count) == ("t::one", 3)
     finally:
-        if db._shipper is not None:
-            db._shipper.close()
+        if batching._shipper is not None:
+            batching._shipper.close()
 
 
 @pytest.mark.skipif(len(getattr(os, "sched_getaffinity", lambda _: ())(0)) < 2, reason="one core: no writer process")
@@ -564,10 +565,10 @@ def test_a_wait_whose_acknowledgements_another_reader_took_ends(path, monkeypatc
     writer thread) took the acknowledgement: the wait ends instead of waiting for ever."""
     import threading
 
-    monkeypatch.setattr(db, "_shipping", "always")
-    monkeypatch.setattr(db, "_shipper", None)
+    monkeypatch.setattr(batching, "_shipping", "always")
+    monkeypatch.setattr(batching, "_shipper", None)
     db.save_later(path, "trc_1", document("trc_1"))
-    shipper = db._shipper
+    shipper = batching._shipper
     try:
         shipper.flush()
         while shipper.sent:

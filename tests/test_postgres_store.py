@@ -14,6 +14,7 @@ import msgpack
 import pytest
 
 from sarv import db
+from sarv.store import postgres, rows
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
@@ -38,7 +39,7 @@ def pg_url():
     try:
         yield url
     finally:
-        db._close_pg_writers()
+        postgres.close_connections()
         with psycopg.connect(admin_url, autocommit=True) as conn:
             conn.execute("DROP DATABASE IF EXISTS %s WITH (FORCE)" % name)
 
@@ -100,7 +101,7 @@ def comparable(summary):
 
 
 def test_same_results_as_sqlite(tmp_path, pg_url, monkeypatch):
-    monkeypatch.setattr(db, "CHUNK_SIZE", 4096)  # the big trace is stored in many rows
+    monkeypatch.setattr(rows, "CHUNK_SIZE", 4096)  # the big trace is stored in many rows
     sqlite_path = str(tmp_path / "t.sqlite3")
     pairs = documents(tmp_path)
     assert db.list_traces(pg_url) == [] and db.find_trace(pg_url, "trc_big") is None

@@ -935,8 +935,8 @@ def test_saves_sent_to_the_writer_process_end_as_those_made_here(tmp_path):
 def test_a_suite_that_saves_quickly_sends_its_saves_to_the_writer_process(tmp_path):
     (tmp_path / "test_quick.py").write_text("".join("def test_%d():\n    pass\n\n" % i for i in range(150)))
     (tmp_path / "conftest.py").write_text(
-        "import sarv.db\n\n"
-        "sarv.db._CALLER_COMMIT = 3600.0  # (batches full by count, however slow the machine)\n\n\n"
+        "import sarv.db\nimport sarv.store.batching\n\n"
+        "sarv.store.batching._CALLER_COMMIT = 3600.0  # (batches full by count, however slow the machine)\n\n\n"
         "def pytest_unconfigure(config):\n"
         "    print('writer process:', sarv.db._shipper is not None and not sarv.db._shipper.dead)\n"
     )

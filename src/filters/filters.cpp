@@ -61,6 +61,7 @@ const std::vector<Finder>& sarv_finders() {
         "/sarv/profiler.py",
         "/sarv/pytest_plugin.py",
         "/sarv/serialize/",
+        "/sarv/store/",
         "/sarv/utils.py",
         "/sarv/version.py",
     });
