@@ -543,6 +543,30 @@ def test_export_json_is_the_whole_document(project):
 # ---------------------------------------------------------- configuration
 
 
+def test_the_database_is_found_upwards_as_git_finds_its_folder(tmp_path):
+    root = tmp_path / "project"
+    (root / "src" / "deep").mkdir(parents=True)
+    (root / "pyproject.toml").write_text("[project]\nname = 'p'\n\n[tool.sarv]\nthreading = false\n")
+    (root / "src" / "job.py").write_text("def work():\n    return 1\n\nwork()\n")
+    # The project's root is named by its pyproject.toml: a run from a subfolder saves there.
+    result = sarv("run", "job.py", cwd=root / "src")
+    assert result.returncode == 0, result.stderr
+    trace_id, _, saved_to = saved_trace(result)
+    assert os.path.samefile(saved_to, root / ".sarv" / "traces.sqlite3")
+    shown = sarv("show", "last", cwd=root / "src" / "deep")
+    assert shown.returncode == 0 and "__main__.work" in shown.stdout and trace_id in shown.stdout, shown.stderr
+    # Without a pyproject.toml, the nearest .sarv folder upwards.
+    (root / "pyproject.toml").unlink()
+    assert trace_id in sarv("traces", cwd=root / "src" / "deep").stdout
+    # Nothing upwards: the current folder, as before.
+    elsewhere = tmp_path / "elsewhere"
+    elsewhere.mkdir()
+    assert (
+        "no trace database at %s" % (elsewhere / ".sarv" / "traces.sqlite3")
+        in sarv("show", "last", cwd=elsewhere).stderr
+    )
+
+
 def test_pyproject_configuration_and_its_errors(project):
     (project / "pyproject.toml").write_text('[tool.sarv]\ndb_path = "store/traces.db"\nthreading = true\n')
     result = sarv("run", "program.py", cwd=project)

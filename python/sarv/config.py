@@ -47,10 +47,15 @@ parents), then the overrides given in Python. Keys:
     redact_extra            entries added to redact
     plugins                 plugin declarations (see sarv.plugins)
     builtin_plugins         include the package's built-in plugins (bool)
-    db_path                 trace database; None means sarv.db.default_db_path()
-                            (.sarv/traces.sqlite3 under the current folder).
-                            A relative path in pyproject.toml is relative to
-                            that file's folder.
+    db_path                 trace database. Unset, `load_config` finds it as
+                            git finds its folder (`project_db_path`): the
+                            nearest .sarv/ folder from the start folder
+                            upwards, or the root of the project (the folder
+                            of the nearest pyproject.toml with [tool.sarv]);
+                            else .sarv/traces.sqlite3 in the start folder.
+                            (A configuration given in Python without it:
+                            sarv.db.default_db_path().) A relative path in
+                            pyproject.toml is relative to that file's folder.
 
 The environment variable SARV_DB, when set and not empty, names the trace
 database above pyproject.toml and below explicit overrides: a shell can
@@ -253,6 +258,35 @@ def find_pyproject(start_dir=None):
         current = parent
 
 
+DB_FOLDER = ".sarv"
+DB_FILE = "traces.sqlite3"
+
+
+def project_db_path(start_dir=None) -> str:
+    """The trace database when nothing names one, found as git finds its folder:
+    .sarv/traces.sqlite3 in the nearest folder, from `start_dir` (default: the current
+    folder) upwards, that holds a .sarv folder or a pyproject.toml with a [tool.sarv]
+    table (the project's root); else in `start_dir` itself, where the first trace of a
+    project without either is saved."""
+    start = os.path.abspath(os.fspath(start_dir) if start_dir is not None else os.getcwd())
+    current = start
+    while True:
+        if os.path.isdir(os.path.join(current, DB_FOLDER)):
+            return os.path.join(current, DB_FOLDER, DB_FILE)
+        candidate = os.path.join(current, "pyproject.toml")
+        if os.path.isfile(candidate):
+            try:
+                project = _sarv_table(candidate) is not None
+            except ConfigError:
+                project = True  # a broken [tool.sarv] is still the project's: load_config says what is wrong
+            if project:
+                return os.path.join(current, DB_FOLDER, DB_FILE)
+        parent = os.path.dirname(current)
+        if parent == current:
+            return os.path.join(start, DB_FOLDER, DB_FILE)
+        current = parent
+
+
 def _bad(key: str, message: str, origin: str) -> ConfigError:
     return ConfigError("%s: %s (%s)" % (key, message, origin))
 
@@ -375,6 +409,8 @@ def load_config(overrides: Mapping[str, Any] | None = None, start_dir=None, use:
         if not isinstance(overrides, Mapping):
             raise ConfigError("configuration overrides must be a mapping, got %s" % type(overrides).__name__)
         _apply(config, overrides, "in the overrides", None)
+    if config["db_path"] is None:
+        config["db_path"] = project_db_path(start_dir)
     return config
 
 

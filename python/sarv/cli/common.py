@@ -14,7 +14,10 @@ EXIT_ERROR = 1
 EXIT_USAGE = 2
 EXIT_INTERRUPTED = 130
 
-DB_HELP = "trace database (default: $SARV_DB, else db_path of [tool.sarv], else .sarv/traces.sqlite3)"
+DB_HELP = (
+    "trace database (default: $SARV_DB, else db_path of [tool.sarv], else .sarv/traces.sqlite3 in the nearest"
+    " folder upwards with a .sarv folder or a pyproject.toml with [tool.sarv], else in the current folder)"
+)
 TRACE_HELP = "a trace id, its first or last characters, or 'last'"
 
 
@@ -93,9 +96,16 @@ def age(text: str, option: str) -> float:
     return seconds
 
 
+def found_db_path() -> str:
+    """The database a command finds with no --db and no db_path configured."""
+    from sarv.config import project_db_path
+
+    return os.environ.get("SARV_DB") or project_db_path()
+
+
 def view_command(trace_id: str, db_path: str) -> str:
     """The command line that shows a saved trace in a browser."""
     command = "%s view %s --open" % (prog(), trace_id)
-    if _db.location(db_path) != _db.location(_db.default_db_path()):
+    if _db.location(db_path) != _db.location(found_db_path()):
         command += " --db %s" % shlex.quote(_db.shown_location(db_path))
     return command
