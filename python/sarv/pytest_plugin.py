@@ -636,6 +636,18 @@ class _SarvSession:
                 break
         return shown or db.list_traces(self.db_path, limit=1, **session)
 
+    def _last_passed(self, nodeid):
+        """The newest trace of the test that passed, from this session or an earlier one."""
+        from sarv import db
+
+        try:
+            for summary in db.list_traces(self.db_path, test=nodeid, limit=200):
+                if summary.test_name == nodeid and summary.outcome == "passed":
+                    return summary
+        except db.SarvDatabaseError:
+            pass
+        return None
+
     def _view_lines(self, terminalreporter, shown) -> None:
         db = shlex.quote(self.db_path)
         failed = {getattr(r, "nodeid", None) for r in terminalreporter.stats.get("failed", ())}
@@ -644,6 +656,12 @@ class _SarvSession:
                 terminalreporter.write_line(
                     "sarv: %s failed: python -m sarv view %s --open --db %s" % (summary.test_name, summary.trace_id, db)
                 )
+                passed = self._last_passed(summary.test_name)
+                if passed is not None:
+                    terminalreporter.write_line(
+                        "  compare it with its last passing run: python -m sarv diff %s %s --db %s"
+                        % (passed.trace_id, summary.trace_id, db)
+                    )
         else:
             terminalreporter.write_line(
                 "sarv: see a test's trace in a browser: python -m sarv view %s --open --db %s (%s)"

@@ -3,11 +3,13 @@ same way, 1 when they differ, 2 on trouble."""
 
 from __future__ import annotations
 
+import os
 import sys
 
 from sarv.cli.common import DB_HELP, CommandError, existing_db, flush_stdout
 
 EXIT_SAME, EXIT_DIFFERENT, EXIT_TROUBLE = 0, 1, 2
+_PARALLEL_FROM = 200_000  # records of each trace
 
 
 def add_parser(commands, prog: str) -> None:
@@ -40,7 +42,11 @@ def command(options) -> int:
             raise CommandError("diff compares two traces (or one test)", EXIT_TROUBLE)
         path = existing_db(options)
         first, second = pick_traces(path, options.traces)
-        result = diff_traces(path, first, second, keep_aligned=bool(options.output))
+        # Long traces are read side by side, one in a process of its own (this command
+        # runs no threads, so the process can be forked).
+        records = [getattr(_db.find_trace(path, t), "record_count", 0) or 0 for t in (first, second)]
+        processes = 2 if min(records) >= _PARALLEL_FROM and (os.cpu_count() or 1) > 1 else 1
+        result = diff_traces(path, first, second, keep_aligned=bool(options.output), processes=processes)
         render(result, sys.stdout)
         if options.output:
             from sarv.diff.page import write_diff_page

@@ -21,6 +21,7 @@ again and decoded.
 
 from __future__ import annotations
 
+import array
 import collections
 import contextlib
 import dataclasses
@@ -43,6 +44,7 @@ __all__ = [
 ]
 
 DETAILS = 50  # differences described in full (the rest are counted)
+_CHECKED = 2000  # differences read again and compared decoded
 
 
 class DiffError(Exception):
@@ -86,7 +88,8 @@ class Difference:
     text: str
     a: object = None  # the (call, return) records of run A, decoded, when read
     b: object = None
-    nodes: tuple = (None, None)  # (thread pair number, node in A, node in B): for the page
+    nodes: tuple = (None, None, None)  # (thread pair number, node in A, node in B): for the page
+    event: object = dataclasses.field(default=None, repr=False)
 
 
 @dataclasses.dataclass
@@ -170,9 +173,10 @@ def _line(record) -> str:
 class _Side:
     """One trace being compared: where its records are read from, and what they say."""
 
-    def __init__(self, trace_id, open_pieces) -> None:
+    def __init__(self, trace_id, open_pieces, db_path=None) -> None:
         self.trace_id = trace_id
         self.open = open_pieces
+        self.db_path = db_path
         self.calls = None
 
     def read(self, keys: FunctionKeys) -> None:
@@ -192,9 +196,13 @@ class _Side:
         )
 
 
-def diff_traces(db_path, a: str, b: str, details: int = DETAILS, keep_aligned: bool = False) -> TraceDiff:
+def diff_traces(
+    db_path, a: str, b: str, details: int = DETAILS, keep_aligned: bool = False, processes: int = 1
+) -> TraceDiff:
     """Compares two stored traces (their ids, as stored: see `pick_traces` for the
-    other ways of naming them)."""
+    other ways of naming them). `processes` 2: the first trace is read in a process of
+    its own meanwhile (forked where the platform allows it: give 2 only from a
+    program that runs no other threads)."""
     from sarv import db
 
     def opener(trace_id):
@@ -206,7 +214,8 @@ def diff_traces(db_path, a: str, b: str, details: int = DETAILS, keep_aligned: b
         if summary is None:
             raise DiffError("no trace %s in %s" % (trace_id, db.shown_location(db_path)))
         summaries.append(summary)
-    return _diff(_Side(a, opener(a)), _Side(b, opener(b)), summaries, details, keep_aligned)
+    sides = _Side(a, opener(a), db_path), _Side(b, opener(b), db_path)
+    return _diff(*sides, summaries, details, keep_aligned, processes)
 
 
 def diff_documents(a: bytes, b: bytes, details: int = DETAILS, keep_aligned: bool = False) -> TraceDiff:
@@ -218,37 +227,80 @@ def diff_documents(a: bytes, b: bytes, details: int = DETAILS, keep_aligned: boo
     return _diff(_Side(None, opener(a)), _Side(None, opener(b)), (None, None), details, keep_aligned)
 
 
-def _diff(side_a: _Side, side_b: _Side, summaries, details: int, keep_aligned: bool) -> TraceDiff:
+def _read_alone(db_path, trace_id) -> tuple:
+    """A trace read in a process of its own: (TraceCalls, its function keys, the
+    process's peak resident memory in KiB)."""
+    import resource
+
+    from sarv import db
+
     keys = FunctionKeys()
-    for side in (side_a, side_b):
-        try:
+    with db.open_trace(db_path, trace_id) as pieces:
+        calls = read_trace(pieces, keys)
+    for thread in calls.threads:
+        thread.children = None  # made again from the parents: less to send
+    return calls, keys.keys, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+
+
+def _read(side_a: _Side, side_b: _Side, keys: FunctionKeys, processes: int) -> None:
+    if processes < 2 or side_a.db_path is None:
+        for side in (side_a, side_b):
             side.read(keys)
-        except ValueError as exc:
-            raise DiffError("trace %s cannot be read: %s" % (side.trace_id or "", exc)) from exc
+        return
+    import multiprocessing
+    import sys
+
+    context = multiprocessing.get_context("fork" if sys.platform.startswith("linux") else "spawn")
+    with context.Pool(1) as pool:
+        pending = pool.apply_async(_read_alone, (side_a.db_path, side_a.trace_id))
+        side_b.read(keys)
+        calls, their_keys, side_a.peak_kib = pending.get()
+    ids = [keys.id(key) for key in their_keys]
+    for thread in calls.threads:
+        thread.fn = array.array("i", [ids[fn] for fn in thread.fn])
+        children: dict = {-1: []}
+        for node, parent in enumerate(thread.parent):
+            kids = children.get(parent)
+            if kids is None:
+                children[parent] = [node]
+            else:
+                kids.append(node)
+        thread.children = children
+    calls.seconds = {ids[fn]: spent for fn, spent in calls.seconds.items()}
+    side_a.calls = calls
+
+
+def _diff(side_a: _Side, side_b: _Side, summaries, details: int, keep_aligned: bool, processes: int = 1) -> TraceDiff:
+    keys = FunctionKeys()
+    try:
+        _read(side_a, side_b, keys, processes)
+    except ValueError as exc:
+        raise DiffError("a trace cannot be read: %s" % exc) from exc
     ca, cb = side_a.calls, side_b.calls
     pairs = compare.pair_threads(ca.threads, cb.threads)
-    events: list = []  # (pair number, Event), the first `details`
+    # The first events are read again and compared decoded: one whose only difference
+    # is one that never counts (a thread object's ids) is dropped. Past them, events
+    # are counted as their records' bytes say.
+    events: list = []  # (pair number, Event)
     counts = {"added": collections.Counter(), "removed": collections.Counter(), "changed": collections.Counter()}
-    total = [0]
+    unchecked = [0]
 
     for number, pair in enumerate(pairs):
 
         def on_event(event, number=number, pair=pair):
-            total[0] += 1
-            if len(events) < details:
+            if len(events) < _CHECKED:
                 events.append((number, event))
-            if event.kind == compare.ONLY_A:
-                _count_below(pair.a, event.a, counts["removed"])
-            elif event.kind == compare.ONLY_B:
-                _count_below(pair.b, event.b, counts["added"])
-            elif event.kind == compare.RETURN and pair.a.call_hash[event.a] != pair.b.call_hash[event.b]:
-                pass  # counted at its call
             else:
-                counts["changed"][pair.a.fn[event.a]] += 1
+                unchecked[0] += 1
+                _count(pair, event, counts)
 
         compare.walk_pair(pair, on_event)
 
-    differences = _describe(events, pairs, side_a, side_b, keys)
+    checked = [d for d in _describe(events, pairs, side_a, side_b, keys) if d is not None]
+    for difference in checked:
+        _count(pairs[difference.nodes[0]], difference.event, counts)
+    differences = checked[:details]
+    total = [len(checked) + unchecked[0]]
     info_a, info_b = side_a.info(summaries[0]), side_b.info(summaries[1])
     if info_a.outcome != info_b.outcome and not any(d.kind == "outcome" for d in differences):
         differences.append(_outcome_difference(info_a, info_b))
@@ -269,6 +321,17 @@ def _diff(side_a: _Side, side_b: _Side, summaries, details: int, keep_aligned: b
     if keep_aligned:
         result.aligned = (pairs, keys, side_a, side_b)
     return result
+
+
+def _count(pair, event, counts) -> None:
+    if event.kind == compare.ONLY_A:
+        _count_below(pair.a, event.a, counts["removed"])
+    elif event.kind == compare.ONLY_B:
+        _count_below(pair.b, event.b, counts["added"])
+    elif event.kind == compare.RETURN and pair.a.call_hash[event.a] != pair.b.call_hash[event.b]:
+        pass  # counted at its call
+    elif pair.a is not None:
+        counts["changed"][pair.a.fn[event.a]] += 1
 
 
 def _count_below(thread, node: int, counter) -> None:
@@ -399,8 +462,10 @@ def _difference(number, event, pair, records_a, records_b, keys) -> Difference:
         changes = value_changes(data_a, data_b)
         if data_a.get("type") == "end_test" and data_a.get("outcome") != data_b.get("outcome"):
             kind = "outcome"
-            test = data_a.get("node_id") or data_b.get("node_id") or "the test"
+            test = name = data_a.get("node_id") or data_b.get("node_id") or "the test"
             text = "%s %s in run A and %s in run B" % (test, data_a.get("outcome"), data_b.get("outcome"))
+        elif not changes:
+            return None  # what differs never counts
         else:
             kind = "record"
             text = "the %s record%s differs: %s" % (name, place, "; ".join(c.text() for c in changes[:3]))
@@ -409,7 +474,9 @@ def _difference(number, event, pair, records_a, records_b, keys) -> Difference:
         args_a = (call_a or {}).get("locals", {})
         args_b = (call_b or {}).get("locals", {})
         changes = value_changes(args_a, args_b, names=True)
-        if not changes and _line_of_caller(call_a) != _line_of_caller(call_b):
+        if not changes and _line_of_caller(call_a) == _line_of_caller(call_b):
+            return None  # what differs never counts
+        if not changes:
             kind = "ended"
             text = "%s was called from line %s in run A and from line %s in run B%s" % (
                 name,
@@ -452,6 +519,8 @@ def _difference(number, event, pair, records_a, records_b, keys) -> Difference:
             if changes:
                 kind = "locals"
                 text = "%s ended with other locals: %s" % (subject, "; ".join(c.text() for c in changes[:3]))
+            elif _line(ret_a) == _line(ret_b):
+                return None  # what differs never counts
             else:
                 kind = "ended"
                 text = "%s ended at line %s in run A and at line %s in run B" % (subject, _line(ret_a), _line(ret_b))
@@ -467,6 +536,7 @@ def _difference(number, event, pair, records_a, records_b, keys) -> Difference:
         a=(call_a, ret_a) if event.a is not None else None,
         b=(call_b, ret_b) if event.b is not None else None,
         nodes=(number, event.a, event.b),
+        event=event,
     )
 
 

@@ -80,6 +80,12 @@ def align_children(ta, tb, kids_a, kids_b) -> list:
     activations made, aligned."""
     fa, fb, ha, hb = ta.fn, tb.fn, ta.call_hash, tb.call_hash
     la, lb = len(kids_a), len(kids_b)
+    if (
+        la == lb
+        and [ha[n] for n in kids_a] == [hb[n] for n in kids_b]
+        and [fa[n] for n in kids_a] == [fb[n] for n in kids_b]
+    ):
+        return list(zip(kids_a, kids_b))
     start = 0
     limit = min(la, lb)
     while start < limit and ha[kids_a[start]] == hb[kids_b[start]] and fa[kids_a[start]] == fb[kids_b[start]]:
@@ -134,10 +140,10 @@ def _by_function(ta, tb, nodes_a, nodes_b) -> list:
     return out
 
 
-def walk_pair(pair: ThreadPair, on_event, on_same=None) -> None:
+def walk_pair(pair: ThreadPair, on_event) -> None:
     """Walks the aligned trees of a thread pair in the order of the runs, calling
-    `on_event(Event)` at each difference (and `on_same(a, b)` for each pair of calls
-    that went the same way, when given)."""
+    `on_event(Event)` at each difference. Paired calls that went the same way
+    throughout (their subtrees' hashes match) are not walked into."""
     ta, tb = pair.a, pair.b
     if ta is None or tb is None:
         thread = ta if ta is not None else tb
@@ -149,6 +155,7 @@ def walk_pair(pair: ThreadPair, on_event, on_same=None) -> None:
             )
         return
     cha, chb, rha, rhb = ta.call_hash, tb.call_hash, ta.ret_hash, tb.ret_hash
+    sa, sb = ta.subtree, tb.subtree
     is_plugin_a = ta.plugins.__contains__
     # Each entry: the pairs left to visit under one pair of callers, and those callers.
     stack = [(iter(align_children(ta, tb, ta.kids(-1), tb.kids(-1))), None, None)]
@@ -169,14 +176,14 @@ def walk_pair(pair: ThreadPair, on_event, on_same=None) -> None:
         if a is None:
             on_event(Event(ONLY_B, None, b, callers))
             continue
+        if sa[a] == sb[b] and sa[a] != 0:
+            continue
         if is_plugin_a(a):
             if cha[a] != chb[b]:
                 on_event(Event(RECORD, a, b, callers))
             continue
         if cha[a] != chb[b]:
             on_event(Event(CALL, a, b, callers))
-        elif on_same is not None:
-            on_same(a, b)
         kids_a, kids_b = ta.kids(a), tb.kids(b)
         inner = ((a, b), callers)
         if kids_a or kids_b:

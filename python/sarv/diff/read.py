@@ -51,9 +51,10 @@ def masked(text: str) -> str:
 
 
 def raw_records(pieces):
-    """(list key, record bytes) of every record of a document given as bytes pieces,
-    undecoded, in document order; the list key is None for "frames_of_interest", else
-    the key of the thread's list in "frames". The document's other entries are skipped."""
+    """(offset, record bytes) of every record of a document given as bytes pieces,
+    undecoded, in document order (the lists of "frames_of_interest" and "frames" as
+    they come); offset is where the record begins in the document. The document's
+    other entries are skipped."""
     unpacker = msgpack.Unpacker(raw=False, strict_map_key=False, max_buffer_size=2**31 - 1)
     pieces = iter(pieces)
     state = [b"", 0]  # the bytes not yet let go, and the document offset of their start
@@ -89,9 +90,9 @@ def raw_records(pieces):
         else:
             call(skip)
             continue
-        for list_key in lists:
+        for _ in lists:
             if key == "frames":
-                list_key = call(unpacker.unpack)
+                call(unpacker.unpack)  # the thread's native id: every record says it too
             left = call(unpacker.read_array_header)
             start = tell()
             while left:
@@ -101,7 +102,7 @@ def raw_records(pieces):
                         skip()
                         end = tell()
                         left -= 1
-                        yield list_key, held[start - base : end - base]
+                        yield start, held[start - base : end - base]
                         start = end
                 except msgpack.OutOfData:
                     more(start)
@@ -157,13 +158,17 @@ class ThreadCalls:
         self.parent = array.array("i")  # -1 at the top
         self.call_hash = array.array("q")  # 0: no call record
         self.ret_hash = array.array("q")  # 0: no return record
-        self.call_at = array.array("q")  # record number in the trace, -1 when absent
+        # Of the whole activation, its calls included (0 while not known): two that match
+        # went the same way throughout.
+        self.subtree = array.array("q")
+        self.sums: list = []  # of the open calls, what their finished calls added up to
+        self.call_at = array.array("q")  # where the record begins in the document, -1 when absent
         self.ret_at = array.array("q")
         self.start = array.array("d")
         self.end = array.array("d")
         self.raised: dict = {}  # frame id -> node, of recent calls that raised
         self.plugins: set = set()  # nodes of plugin records (a test's start and end, ...)
-        self.notes: dict = {}  # node -> record number of the note naming what it raised
+        self.notes: dict = {}  # node -> where the note naming what it raised begins
         self.children: dict = {-1: []}
         self.first = None  # the first timestamp
         self.open: list = []  # (node, frame id bytes) of calls not returned yet
@@ -182,6 +187,7 @@ class ThreadCalls:
         self.parent.append(parent)
         self.call_hash.append(call_hash)
         self.ret_hash.append(0)
+        self.subtree.append(0)
         self.call_at.append(at)
         self.ret_at.append(-1)
         self.start.append(ts)
@@ -234,11 +240,11 @@ def read_trace(pieces, keys: FunctionKeys, main_id=None) -> TraceCalls:
     unpack_double = _DOUBLE.unpack_from
     key_ids = keys.ids
     last_entry = thread = stack = children = None
-    add_fn = add_parent = add_call = add_ret = add_call_at = add_ret_at = add_start = add_end = None
-    number = -1
-    for number, (_, record) in enumerate(raw_records(pieces)):
-        if record[1:6] != b"\xa4path":
-            _other(trace, threads, by_native, keys, record, number, main_id)
+    count = 0
+    for offset, record in raw_records(pieces):
+        count += 1
+        if not record.startswith(b"\xa4path", 1):
+            _other(trace, threads, by_native, keys, record, offset, main_id)
             last_entry = None
             continue
         event_at = record.find(b"\xa5event", 6)
@@ -253,7 +259,7 @@ def read_trace(pieces, keys: FunctionKeys, main_id=None) -> TraceCalls:
             p = -1
         thread_at = record.rfind(b"\xa6thread", p, native_at) if p > 0 and ts_at > 0 else -1
         if thread_at < 0:
-            _other(trace, threads, by_native, keys, record, number, main_id)
+            _other(trace, threads, by_native, keys, record, offset, main_id)
             last_entry = None
             continue
         if record[p] == 0xBE:
@@ -270,44 +276,43 @@ def read_trace(pieces, keys: FunctionKeys, main_id=None) -> TraceCalls:
             if thread is None:
                 thread = _thread_of(trace, threads, by_native, entry, main_id)
             last_entry = entry
-            stack, children = thread.open, thread.children
+            stack, children, fns, starts = thread.open, thread.children, thread.fn, thread.start
+            ret_hash, ret_at, ends, call_hash = thread.ret_hash, thread.ret_at, thread.end, thread.call_hash
+            subtree, sums, add_subtree = thread.subtree, thread.sums, thread.subtree.append
             add_fn, add_parent, add_call, add_ret = (
-                thread.fn.append,
+                fns.append,
                 thread.parent.append,
                 thread.call_hash.append,
-                thread.ret_hash.append,
+                ret_hash.append,
             )
             add_call_at, add_ret_at, add_start, add_end = (
                 thread.call_at.append,
-                thread.ret_at.append,
-                thread.start.append,
-                thread.end.append,
+                ret_at.append,
+                starts.append,
+                ends.append,
             )
             if thread.first is None:
                 thread.first = unpack_double(record, ts_at + 11)[0]
         ts = unpack_double(record, ts_at + 11)[0]
         # After the timestamp: the type, the caller's id (left out) and line, how it ended.
-        if record[ts_at + 50] == 0x82:
-            tail = record[ts_at + 96 :]
-        else:
-            tail = record[ts_at + 51 :]
+        tail = record[ts_at + 96 :] if record[ts_at + 50] == 0x82 else record[ts_at + 51 :]
         if len(tail) > 36:
             resumes = tail.find(_RESUMES)
             if resumes >= 0:
                 tail = tail[:resumes]
-        thread.records += 1
         if kind == 0xA4:
             name = record[1:event_at]
             fn = key_ids.get(name)
             if fn is None:
                 fn = keys.id(name)
-            node = len(thread.fn)
+            node = len(fns)
             parent = stack[-1][0] if stack else -1
             add_fn(fn)
             add_parent(parent)
             add_call(hash((fn, values, tail)) or 1)
             add_ret(0)
-            add_call_at(number)
+            add_subtree(0)
+            add_call_at(offset)
             add_ret_at(-1)
             add_start(ts)
             add_end(ts)
@@ -317,11 +322,14 @@ def read_trace(pieces, keys: FunctionKeys, main_id=None) -> TraceCalls:
             else:
                 kids.append(node)
             stack.append((node, frame_id))
+            sums.append(0)
             continue
         # A return: its call is open, most often on top.
         if stack and stack[-1][1] == frame_id and frame_id is not None:
             node = stack.pop()[0]
+            inner = sums.pop()
         else:
+            inner = None
             index = len(stack) - 1
             if frame_id is not None:
                 while index >= 0 and stack[index][1] != frame_id:
@@ -332,23 +340,29 @@ def read_trace(pieces, keys: FunctionKeys, main_id=None) -> TraceCalls:
             else:
                 node = stack[index][0]
                 del stack[index:]
-        thread.ret_hash[node] = hash((record[1:event_at], values, tail)) or 1
-        thread.ret_at[node] = number
-        thread.end[node] = ts
+                del sums[index:]
+        ret_hash[node] = returned = hash((record[1:event_at], values, tail)) or 1
+        if inner is not None:
+            subtree[node] = whole = hash((call_hash[node], returned, inner)) or 1
+            if sums:
+                sums[-1] = hash((sums[-1], whole))
+        elif sums:
+            sums[-1] = 1  # (what it held is not known: no match by subtree)
+        ret_at[node] = offset
+        ends[node] = ts
         if frame_id is not None and _RAISED in tail:
             # The exception it raised is named by a note that follows.
             raised = thread.raised
             raised[frame_id] = node
             if len(raised) > 256:
                 del raised[next(iter(raised))]
-        fn = thread.fn[node]
-        spent = seconds.get(fn)
+        spent = seconds.get(fns[node])
         if spent is None:
-            seconds[fn] = [1, ts - thread.start[node]]
+            seconds[fns[node]] = [1, ts - starts[node]]
         else:
             spent[0] += 1
-            spent[1] += ts - thread.start[node]
-    trace.records = number + 1
+            spent[1] += ts - starts[node]
+    trace.records = count
     trace.threads = sorted(
         threads_in_order(threads), key=lambda t: (t.native_id != main_id, t.first if t.first is not None else 0.0)
     )
@@ -380,7 +394,7 @@ def _thread_of(trace, threads, by_native, entry: bytes, main_id) -> ThreadCalls:
     return thread
 
 
-def _other(trace, threads, by_native, keys, record: bytes, number: int, main_id) -> None:
+def _other(trace, threads, by_native, keys, record: bytes, offset: int, main_id) -> None:
     """A record that is not a frame record: a plugin's (a test's start and end, ...),
     the exception a call raised, what was left out or dropped."""
     try:
@@ -412,7 +426,7 @@ def _other(trace, threads, by_native, keys, record: bytes, number: int, main_id)
         if node is not None:
             exception = data["exception"]
             thread.ret_hash[node] = _hash(thread.ret_hash[node], _plain(exception))
-            thread.notes[node] = number
+            thread.notes[node] = offset
         return
     if kind in ("start_test", "end_test"):
         node_id = data.get("node_id")
@@ -429,28 +443,48 @@ def _other(trace, threads, by_native, keys, record: bytes, number: int, main_id)
         name += "/" + data["subtype"]
     fn = keys.id(("plugin", name))
     thread.records += 1
-    thread.plugins.add(thread.new(fn, _hash(fn, _plain(data)), number, ts if ts is not None else 0.0))
+    node = thread.new(fn, _hash(fn, _plain(data)), offset, ts if ts is not None else 0.0)
+    thread.plugins.add(node)
+    thread.subtree[node] = thread.call_hash[node]
+    if thread.sums:
+        thread.sums[-1] = hash((thread.sums[-1], thread.call_hash[node]))
 
 
 class RecordFetcher:
-    """Decoded records of a trace by number, read again from the stored document."""
+    """Decoded records of a trace by where they begin, read again from the stored
+    document (decompressed again, but not decoded up to them)."""
 
     def __init__(self, open_pieces) -> None:
         self._open = open_pieces
 
-    def fetch(self, numbers) -> dict:
-        wanted = set(n for n in numbers if n is not None and n >= 0)
+    def fetch(self, offsets) -> dict:
+        wanted = sorted(set(o for o in offsets if o is not None and o >= 0))
         found: dict = {}
         if not wanted:
             return found
-        last = max(wanted)
-        with self._open() as pieces:
-            for number, (_, record) in enumerate(raw_records(pieces)):
-                if number in wanted:
+        with self._open() as stream:
+            pieces = (bytes(piece) for piece in stream if piece)
+            buffer, base = b"", 0
+            for offset in wanted:
+                while base + len(buffer) <= offset:
+                    base += len(buffer)
+                    buffer = next(pieces, None)
+                    if buffer is None:
+                        return found
+                unpacker = msgpack.Unpacker(raw=False, strict_map_key=False, max_buffer_size=2**31 - 1)
+                unpacker.feed(buffer[offset - base :])
+                while True:
                     try:
-                        found[number] = msgpack.unpackb(record, raw=False, strict_map_key=False)
+                        found[offset] = unpacker.unpack()
+                        break
+                    except msgpack.OutOfData:
+                        more = next(pieces, None)
+                        if more is None:
+                            found[offset] = None
+                            break
+                        unpacker.feed(more)
+                        buffer += more
                     except Exception:
-                        found[number] = None
-                    if number >= last:
+                        found[offset] = None
                         break
         return found

@@ -1,0 +1,203 @@
+"""`sarv diff`: two runs recorded with `sarv run` (or pytest --sarv) into a temporary
+database, then compared, by the command and by the Python API."""
+
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from sarv.diff import diff_traces, pick_traces
+
+TIMEOUT = 120
+
+# One value differs, deep in a loop, only when SHIFT is set: quantity(217) returns 0. The
+# program's threads, and objects whose texts hold their addresses, go the same way in
+# every run.
+PROGRAM = textwrap.dedent(
+    """
+    import os
+    import threading
+
+
+    class Line:
+        def __init__(self, sku, qty):
+            self.sku = sku
+            self.qty = qty
+
+
+    def quantity(i):
+        if i == 217 and os.environ.get("SHIFT"):
+            return 0
+        return i % 5 + 1
+
+
+    def cost(line, rate):
+        return line.qty * rate
+
+
+    def add_up(lines):
+        total = 0
+        for line in lines:
+            total += cost(line, 3)
+        return total
+
+
+    def labels(things):
+        # Dict keys that are objects are written as their text, address included.
+        return {thing: "x" for thing in things}
+
+
+    def worker(n):
+        return sum(range(n))
+
+
+    def main():
+        lines = []
+        for i in range(300):
+            lines.append(Line("sku-%d" % (i % 7), quantity(i)))
+        thread = threading.Thread(target=worker, args=(10,), name="helper")
+        thread.start()
+        thread.join()
+        labels([object(), object()])
+        return add_up(lines)
+
+
+    print(main())
+    """
+)
+
+
+def sarv(*args, cwd, env=None):
+    environment = dict(os.environ)
+    environment.pop("SARV_DB", None)
+    environment.pop("SHIFT", None)
+    environment.update(env or {})
+    return subprocess.run(
+        [sys.executable, "-m", "sarv", *map(str, args)],
+        cwd=str(cwd),
+        env=environment,
+        capture_output=True,
+        text=True,
+        timeout=TIMEOUT,
+    )
+
+
+@pytest.fixture(scope="module")
+def runs(tmp_path_factory):
+    """Three runs of the program: two alike, one with the shifted value; (folder,
+    database, [trace ids])."""
+    folder = tmp_path_factory.mktemp("diff")
+    (folder / "program.py").write_text(PROGRAM)
+    db_path = folder / "traces.sqlite3"
+    ids = []
+    for env in ({}, {}, {"SHIFT": "1"}):
+        done = sarv("run", "--threading", "--db", db_path, "program.py", cwd=folder, env=env)
+        assert done.returncode == 0, done.stderr
+        ids.append(done.stderr.split("trace ", 1)[1].split(":", 1)[0])
+    return folder, db_path, ids
+
+
+def test_one_value_deep_in_a_loop_is_the_first_difference(runs):
+    folder, db_path, (first, _, shifted) = runs
+    done = sarv("diff", first, shifted, "--db", db_path, cwd=folder)
+    assert done.returncode == 1, done.stdout + done.stderr
+    lines = done.stdout.splitlines()
+    headline = next(line for line in lines if line.startswith("First difference:"))
+    assert "quantity(i=217)" in headline and "returned 3 -> 0" in headline, done.stdout
+    assert "218th call there" in headline, headline
+    assert any("__main__.main > __main__.quantity" in line for line in lines), done.stdout
+
+    # The same as data.
+    result = diff_traces(str(db_path), first, shifted)
+    assert not result.same and result.first.kind == "result"
+    assert result.first.function == "__main__.quantity"
+    assert result.first.callers == ["__main__.<module>", "__main__.main"]
+    assert result.first.call_number == 218
+    assert [(c.path, c.a, c.b) for c in result.first.changes] == [("result", 3, 0)]
+    assert result.first.a[0]["locals"] == {"i": 217} == result.first.b[0]["locals"]
+    # What followed from it: the Line made from it, the cost of that line, the totals.
+    later = [(d.kind, d.function) for d in result.differences[1:]]
+    assert ("arguments", "__main__.Line.__init__") in later
+    assert ("result", "__main__.cost") in later
+    changes = {c.path: (c.a, c.b) for d in result.differences for c in d.changes}
+    assert changes["line.qty"] == (3, 0)
+    # The threads were paired, and nothing was added or removed.
+    assert result.added == result.removed == 0
+    by_name = {f.name: f for f in result.functions}
+    assert by_name["__main__.quantity"].changed == 1 and by_name["__main__.quantity"].calls_b == 300
+    assert by_name["__main__.worker"].changed == 0 and by_name["__main__.worker"].calls_a == 1
+
+
+def test_two_runs_of_a_deterministic_program_do_not_differ(runs):
+    folder, db_path, (first, second, _) = runs
+    done = sarv("diff", first, second, "--db", db_path, cwd=folder)
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert "no difference" in done.stdout
+    assert "Time per function" in done.stdout and "__main__.add_up" in done.stdout
+    result = diff_traces(str(db_path), first, second)
+    assert result.same and result.first is None and result.count == 0
+
+
+def test_trouble_is_status_2(runs):
+    folder, db_path, (first, _, _) = runs
+    for args in ((first, "trc_nothing_like_it"), (first,), (first, first, first)):
+        done = sarv("diff", *args, "--db", db_path, cwd=folder)
+        assert done.returncode == 2, (args, done.stdout, done.stderr)
+        assert done.stderr.startswith("sarv: ") and len(done.stderr.splitlines()) == 1, done.stderr
+    done = sarv("diff", "last", "last", "--db", folder / "none.sqlite3", cwd=folder)
+    assert done.returncode == 2, done.stderr
+
+
+SUITE = textwrap.dedent(
+    """
+    import os
+
+
+    def discount(n):
+        if n > 2:
+            raise ValueError("too many")
+        return n * 2
+
+
+    def checkout(items):
+        return [discount(i) for i in items]
+
+
+    def test_checkout():
+        items = list(map(int, os.environ.get("ITEMS", "1,2,1").split(",")))
+        assert checkout(items) == [discount(i) for i in items]
+    """
+)
+
+
+def test_a_test_made_to_fail_is_compared_with_its_last_passing_run(tmp_path):
+    (tmp_path / "test_shop.py").write_text(SUITE)
+    db_path = tmp_path / "t.db"
+    environment = dict(os.environ)
+    environment.pop("ITEMS", None)
+    command = [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "--sarv", "--sarv-db", str(db_path)]
+    passing = subprocess.run(command, cwd=tmp_path, env=environment, capture_output=True, text=True, timeout=TIMEOUT)
+    assert passing.returncode == 0, passing.stdout
+    assert "sarv diff" not in passing.stdout
+    environment["ITEMS"] = "1,3,1"
+    failing = subprocess.run(command, cwd=tmp_path, env=environment, capture_output=True, text=True, timeout=TIMEOUT)
+    assert failing.returncode == 1, failing.stdout
+    # The summary names the command that compares the failure with the last passing run.
+    hint = next(line for line in failing.stdout.splitlines() if "sarv diff" in line)
+    command = hint.split(": ", 1)[1].split()
+    assert command[:4] == ["python", "-m", "sarv", "diff"], hint
+    a, b = pick_traces(str(db_path), ["test_shop.py::test_checkout"])
+    assert command[4:6] == [a, b]
+
+    done = sarv("diff", "test_shop.py::test_checkout", "--db", db_path, cwd=tmp_path)
+    assert done.returncode == 1, done.stdout + done.stderr
+    assert "outcome: passed -> failed" in done.stdout
+    result = diff_traces(str(db_path), a, b)
+    assert (result.a.outcome, result.b.outcome) == ("passed", "failed")
+    assert result.first.kind == "arguments" and result.first.function == "test_shop.checkout"
+    assert [(c.path, c.a, c.b) for c in result.first.changes] == [("items[1]", 2, 3)]
+    kinds = [(d.kind, d.function) for d in result.differences]
+    assert ("raised", "test_shop.discount") in kinds
+    assert ("outcome", "test_shop.py::test_checkout") in kinds
