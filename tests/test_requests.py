@@ -825,3 +825,50 @@ def test_uvicorn_stopped_keeps_every_answered_request(tmp_path, stop):
     assert {headers["x-sarv-trace"]: "/items/%d" % i for i, (_, headers, _) in enumerate(answered)} == stored, "".join(
         output
     )
+
+
+def test_slow_by_own_time_under_an_event_loop(tmp_path):
+    """ "slow" under ASGI decides by the request's own time: a quick request that
+    waited for the loop while another blocked it is not kept; the blocking one is,
+    its end record saying the own time it was judged by."""
+    need("starlette")
+    httpx = need("httpx")
+    import asyncio
+
+    from starlette.applications import Starlette
+    from starlette.responses import PlainTextResponse
+    from starlette.routing import Route
+
+    from sarv.asgi import SarvMiddleware
+
+    path = str(tmp_path / "t.sqlite3")
+    blocking = 1.0
+    started = asyncio.Event()
+
+    async def quick(request):
+        started.set()
+        await asyncio.sleep(0)  # the blocking request's step runs here, before this one resumes
+        return PlainTextResponse("quick")
+
+    async def block(request):
+        await started.wait()
+        time.sleep(blocking)  # the loop's thread: the other request waits for it
+        return PlainTextResponse("blocked")
+
+    app = Starlette(routes=[Route("/quick", quick), Route("/block", block)])
+    app.add_middleware(SarvMiddleware, db_path=path, slower_than=blocking * 0.9, trace_header=True)
+
+    async def run():
+        transport = httpx.ASGITransport(app=app)
+        async with httpx.AsyncClient(transport=transport, base_url="http://test") as client:
+            return await asyncio.gather(client.get("/block"), client.get("/quick"))
+
+    began = time.perf_counter()
+    blocked, waited = asyncio.run(run())
+    assert time.perf_counter() - began >= blocking  # the quick one's answer came after the block too
+    assert "x-sarv-trace" in blocked.headers and "x-sarv-trace" not in waited.headers
+    db.wait_for_saves(path)
+    [kept] = db.list_traces(path)
+    assert kept.path == "/block" and kept.duration >= blocking
+    [end] = [r for r in records_of(path, kept.trace_id) if r.get("type") == "end_request"]
+    assert blocking <= end["own_duration"] <= end["duration"]

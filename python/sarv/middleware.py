@@ -12,7 +12,10 @@ are kept:
     keep          "every" request, a "sample" (one in `one_in`), only
                   requests carrying the "trigger", or "slow" ones (slower
                   than `slower_than` seconds: every request is recorded and
-                  its trace dropped at the end if it was faster). Default:
+                  its trace dropped at the end if it was faster; under an
+                  event loop by its own time, see _OwnTime, not counting
+                  the time it waited for the loop behind other requests,
+                  and its end record says that time). Default:
                   "slow" with slower_than, else "sample" with one_in, else
                   "trigger" with secret, else "every".
     one_in        for "sample": one request in this many (default 100)
@@ -104,7 +107,7 @@ def _sarv_request_start(method, path, query=None, headers=None):
     return None
 
 
-def _sarv_request_end(method, path, status, duration):
+def _sarv_request_end(method, path, status, duration, own_duration=None):
     """Marks the end of a request in its trace (see the module doc)."""
     return None
 
@@ -182,12 +185,16 @@ def _shown_query(settings, query) -> str:
 
 def _end_record(frame, event, arg, context):
     values = frame.f_locals
-    return {
+    record = {
         "method": values.get("method"),
         "path": values.get("path"),
         "status": values.get("status"),
         "duration": values.get("duration"),
     }
+    own = values.get("own_duration")
+    if own is not None:
+        record["own_duration"] = own  # what "slow" decided by, under an event loop
+    return record
 
 
 def plugin_declarations() -> list:
@@ -301,9 +308,12 @@ class RequestSettings:
 
     def header_now(self, triggered: bool, started: float) -> bool:
         """Whether a response starting now gets the trace header."""
-        return self.trace_header and (
-            triggered or self.slower_than is None or time.perf_counter() - started >= self.slower_than
-        )
+        return self.header_after(triggered, time.perf_counter() - started)
+
+    def header_after(self, triggered: bool, elapsed: float) -> bool:
+        """Whether a response starting after `elapsed` seconds of the request gets the
+        trace header."""
+        return self.trace_header and (triggered or self.slower_than is None or elapsed >= self.slower_than)
 
     def _matches(self, value, encoding: str = "latin-1") -> bool:
         # Header values arrive as their bytes (or, from WSGI, as those bytes decoded as
@@ -780,11 +790,71 @@ class _LoopThread:
     """The requests in flight on one thread (an event loop's), and the hook
     that was there before the first of them."""
 
-    __slots__ = ("active", "previous")
+    __slots__ = ("active", "previous", "busy")
 
     def __init__(self) -> None:
         self.active = 0
         self.previous = None
+        self.busy = 0.0  # seconds the loop spent in timed requests' steps (_OwnTime)
+
+
+class _OwnTime:
+    """A request's own time on an event loop, for "slow": the time since it began
+    less the time the loop spent in the steps of the other requests timed on it
+    meanwhile (waiting for the loop behind them is not the request's; waiting
+    for I/O or a worker thread with the loop otherwise idle is). Runs the
+    request's coroutine (`run`), timing each of its steps."""
+
+    __slots__ = ("loop", "begun", "busy_at_begin", "own")
+
+    def __init__(self, loop: _LoopThread) -> None:
+        self.loop = loop
+        self.own = 0.0
+        self.busy_at_begin = loop.busy
+        self.begun = time.perf_counter()
+
+    def elapsed(self) -> float:
+        others = self.loop.busy - self.busy_at_begin - self.own
+        return max(time.perf_counter() - self.begun - others, self.own)
+
+    def run(self, coroutine):
+        return _TimedSteps(coroutine, self)
+
+
+class _TimedSteps:
+    __slots__ = ("coroutine", "clock")
+
+    def __init__(self, coroutine, clock: _OwnTime) -> None:
+        self.coroutine = coroutine
+        self.clock = clock
+
+    def count(self, step: float) -> None:
+        self.clock.own += step
+        self.clock.loop.busy += step
+
+    def __await__(self):
+        coroutine = self.coroutine
+        clock_now = time.perf_counter
+        value = error = None
+        while True:
+            start = clock_now()
+            try:
+                yielded = coroutine.send(value) if error is None else coroutine.throw(error)
+            except StopIteration as done:
+                self.count(clock_now() - start)
+                return done.value
+            except BaseException:
+                self.count(clock_now() - start)
+                raise
+            self.count(clock_now() - start)
+            value = error = None
+            try:
+                value = yield yielded
+            except GeneratorExit:
+                coroutine.close()
+                raise
+            except BaseException as exc:
+                error = exc
 
 
 _loop_threads = threading.local()
@@ -832,11 +902,16 @@ class AsgiMiddleware:
         profiler, token = started
         state = {"status": None}
         begun = time.perf_counter()
+        # "slow" decides by the request's own time, not its time waiting for the loop.
+        clock = _OwnTime(_loop_thread()) if settings.slower_than is not None and not triggered else None
+
+        def elapsed() -> float:
+            return clock.elapsed() if clock is not None else time.perf_counter() - begun
 
         async def send_wrapper(message):
             if message.get("type") == "http.response.start":
                 state["status"] = message.get("status")
-                if settings.header_now(triggered, begun):
+                if settings.header_after(triggered, elapsed()):
                     headers = list(message.get("headers") or ())
                     headers.append((TRACE_HEADER.lower().encode("latin-1"), profiler.trace_id.encode("ascii")))
                     message = dict(message, headers=headers)
@@ -844,20 +919,24 @@ class AsgiMiddleware:
 
         _sarv_request_start(method, path, _shown_query(settings, scope.get("query_string")), _asgi_headers(scope))
         try:
-            await self.app(scope, receive, send_wrapper)
+            if clock is None:
+                await self.app(scope, receive, send_wrapper)
+            else:
+                await clock.run(self.app(scope, receive, send_wrapper))
         except BaseException:
             if state["status"] is None:
                 state["status"] = 500
                 named = scope.get(_ERROR_RESPONSE_KEY)
-                if named is not None and settings.header_now(triggered, begun):
+                if named is not None and settings.header_after(triggered, elapsed()):
                     named.append(profiler.trace_id)  # for the error response sent outside this middleware
             raise
         finally:
             duration = time.perf_counter() - begun
+            own = clock.elapsed() if clock is not None else None
             request = (method, path, state["status"], duration)
-            _sarv_request_end(*request)
+            _sarv_request_end(*request, own)
             _end_in_context(token)
-            if settings.keeps(triggered, duration):
+            if settings.keeps(triggered, duration if own is None else own):
                 _save(profiler, request)
 
 
