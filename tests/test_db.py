@@ -120,6 +120,86 @@ def test_reading_a_missing_database_creates_nothing(tmp_path):
     assert not os.path.exists(missing)
 
 
+_SAVE = """
+import os, sys
+from sarv import db
+sys.path.insert(0, sys.argv[3])
+from test_db import document
+db.save_trace_in_sqlite(sys.argv[1], sys.argv[2], msgpack=document(sys.argv[2]))
+if os.environ.get("KILL"):
+    os.kill(os.getpid(), 9)  # (its log not written back into the file, nor removed)
+"""
+_READ = """
+import os, sys
+from sarv import db
+path = sys.argv[1]
+ids = [s.trace_id for s in db.list_traces(path)]
+loaded = [db.load_trace_document(path, i)["trace_id"] for i in ids]
+print(sys.argv[2], ",".join(ids), ",".join(loaded), ",".join(sorted(os.listdir(os.path.dirname(path)))))
+"""
+# Run in a mount namespace of its own (as root, or a user namespace's root): a small tmpfs
+# holds the database; filled, then remounted read-only.
+_MOUNTS = """
+set -e
+cd "$1"
+mkdir m
+mount -t tmpfs -o size=4m tmpfs m
+"$2" -c "$SAVE" m/t.db trc_A "$3"
+dd if=/dev/zero of=m/fill bs=64k 2>/dev/null || true
+"$2" -c "$READ" m/t.db full
+rm m/fill
+mount -o remount,ro m
+"$2" -c "$READ" m/t.db read-only
+mount -o remount,rw m
+KILL=1 "$2" -c "$SAVE" m/t.db trc_B "$3" || true
+mount -o remount,ro m
+"$2" -c "$READ" m/t.db log-left
+"""
+
+
+def test_a_database_on_a_full_disk_or_a_read_only_mount_is_read_and_nothing_left_behind(tmp_path):
+    env = dict(os.environ, SAVE=_SAVE, READ=_READ)
+    env.pop("SARV_DB", None)
+    here = os.path.dirname(os.path.abspath(__file__))
+    namespace = ["unshare", "--user", "--map-root-user", "--mount"] if os.getuid() else ["unshare", "--mount"]
+    try:
+        done = subprocess.run(
+            namespace + ["sh", "-c", _MOUNTS, "sh", str(tmp_path), sys.executable, here],
+            env=env,
+            capture_output=True,
+            text=True,
+            timeout=120,
+        )
+    except FileNotFoundError:
+        done = None
+    if done is not None and "mount" in done.stderr and not (tmp_path / "m").is_dir():
+        done = None  # (no namespace of our own here)
+    if done is not None:
+        assert done.returncode == 0, done.stdout + done.stderr
+        assert done.stdout.splitlines() == [
+            "full trc_A trc_A fill,t.db",
+            "read-only trc_A trc_A t.db",
+            # (a read-only file system: the log a killed writer left is read, and stays)
+            "log-left trc_B,trc_A trc_B,trc_A t.db,t.db-shm,t.db-wal",
+        ]
+        return
+    if os.getuid() == 0:
+        pytest.skip("no mount namespace for a read-only mount, and root writes through permissions")
+    # A folder and a file this user may not write: the same path (no log files can be made).
+    path = tmp_path / "ro" / "t.db"
+    subprocess.run([sys.executable, "-c", _SAVE, str(path), "trc_A", here], env=env, check=True)
+    os.chmod(path, 0o444)
+    os.chmod(path.parent, 0o555)
+    try:
+        done = subprocess.run(
+            [sys.executable, "-c", _READ, str(path), "chmod"], env=env, capture_output=True, text=True
+        )
+    finally:
+        os.chmod(path.parent, 0o755)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines() == ["chmod trc_A trc_A t.db"]
+
+
 def test_unknown_trace_id(path):
     db.save_trace_in_sqlite(path, "trc_A", msgpack=document())
     with pytest.raises(db.TraceNotFound, match="trc_Z") as info:

@@ -128,26 +128,78 @@ def _connect_for_saving(db_path: str, timeout: float) -> sqlite3.Connection:
         raise SarvDatabaseError("cannot open trace database %s: %s" % (db_path, exc)) from exc
 
 
+# Free bytes below which a reader does not make a write-ahead log's files: the index file
+# alone grows by 32 KiB at a time, and failing that, it is left behind.
+_READER_ROOM = 1 << 20
+
+
+def _reading_modes(db_path: str) -> tuple:
+    """The ways to open the file for reading, in order of preference: the URI
+    query and a statement to run first. None of them writes the database;
+    none that could leave files behind is tried."""
+    shared = ("?mode=rw", "PRAGMA query_only = 1"), ("?mode=ro", None)
+    # As a last resort the file is read as it is on disk, without locks or its log:
+    # what a log not written back holds is missed, and a writer elsewhere is not seen.
+    immutable = ("?immutable=1", None)
+    try:
+        with open(db_path, "rb") as file:
+            in_wal_mode = file.read(20)[18:20] == b"\x02\x02"
+    except OSError:
+        in_wal_mode = False  # (opening it says why)
+    if not in_wal_mode or os.path.exists(db_path + "-shm"):
+        # A file with a rollback journal is read without making any; a log in use is
+        # joined, and removed by its last connection.
+        return (*shared, immutable)
+    # A reader of a file in write-ahead-log mode makes the log and its index (and, opened
+    # for writing, removes them as the last connection): only where that can be done and
+    # undone. On a read-only mount, in a folder or of a file it may not write, or on a full
+    # disk, it would fail ("unable to open database file", "disk I/O error"), leaving
+    # empty files behind where it made them.
+    folder = os.path.dirname(os.path.abspath(db_path))
+    try:
+        stats = os.statvfs(folder)
+        room = stats.f_bavail * stats.f_frsize >= _READER_ROOM
+    except (AttributeError, OSError):
+        room = True  # (no statvfs: as before)
+    if room and os.access(folder, os.W_OK) and os.access(db_path, os.W_OK):
+        return (*shared, immutable)
+    return (immutable,)
+
+
+def _busy(exc: sqlite3.Error) -> bool:
+    """Whether the error is another connection's lock (not one to try another mode for)."""
+    code = getattr(exc, "sqlite_errorcode", None)
+    if code is not None:
+        return code & 0xFF in (5, 6)  # SQLITE_BUSY, SQLITE_LOCKED
+    return "locked" in str(exc)
+
+
 def _connect_for_reading(db_path: str, timeout: float) -> sqlite3.Connection:
-    # Reading never creates a file. Opened for writing where the file system allows (and
-    # told to write nothing): the write-ahead log files a reader opens are then removed
-    # when it closes, as the last connection; a read-only connection leaves them behind.
+    """A connection that reads the file and writes nothing: neither the file
+    nor files beside it that it would not remove. Opened for writing where
+    the file system allows (and told to write nothing): the write-ahead log
+    files a reader opens are then removed when it closes, as the last
+    connection; a read-only connection leaves them behind."""
     uri = pathlib.Path(os.path.abspath(db_path)).as_uri()
     failure = None
-    for mode, settings in (("rw", "PRAGMA query_only = 1"), ("ro", None)):
+    for query, settings in _reading_modes(db_path):
         conn = None
         try:
             conn = sqlite3.connect(
-                uri + "?mode=" + mode, timeout=timeout, isolation_level=None, uri=True, check_same_thread=False
+                uri + query, timeout=timeout, isolation_level=None, uri=True, check_same_thread=False
             )
             if settings is not None:
                 conn.execute(settings)
-                conn.execute("SELECT 1 FROM sqlite_master LIMIT 1").fetchall()  # (opens the file and its log)
+            conn.execute("SELECT 1 FROM sqlite_master LIMIT 1").fetchall()  # (opens the file and its log)
             return conn
         except sqlite3.Error as exc:
             if conn is not None:
                 conn.close()
             failure = failure or exc
+            if _busy(exc):
+                break  # (read through the lock, without it, a reader could see a write half done)
+            if _not_a_database(exc):
+                raise _wrap_sqlite_error(db_path, exc) from exc
     raise SarvDatabaseError("cannot open trace database %s: %s" % (db_path, failure)) from failure
 
 
@@ -173,8 +225,12 @@ def _schema_version(conn: sqlite3.Connection, db_path: str) -> int:
     return int(version)
 
 
+def _not_a_database(exc: sqlite3.Error) -> bool:
+    return isinstance(exc, sqlite3.DatabaseError) and "not a database" in str(exc)
+
+
 def _wrap_sqlite_error(db_path: str, exc: sqlite3.Error) -> SarvDatabaseError:
-    if isinstance(exc, sqlite3.DatabaseError) and "not a database" in str(exc):
+    if _not_a_database(exc):
         return NotASarvDatabase("%s is not a database: %s" % (db_path, exc))
     return SarvDatabaseError("trace database %s: %s" % (db_path, exc))
 
