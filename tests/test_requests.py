@@ -260,25 +260,20 @@ def test_keep_modes(tmp_path):
     call_wsgi(app, "/slow/any")
     assert [s.path for s in db.list_traces(path)] == ["/slow/any"]
 
-    # A trace past the hand-over size is stored by the request's thread before it returns
-    # (not copied for the writer thread); the others are handed over.
-    from sarv import middleware
-
+    # Every trace, however large, is handed to the writer thread, the request not waiting
+    # for the store (a request's thread storing a large trace waited for a locked store).
     handed = []
     original = db.save_soon
-    db.save_soon = lambda *args: handed.append(args[1]) or original(*args)
+    db.save_soon = lambda *args, **keywords: handed.append((args[1], keywords)) or original(*args, **keywords)
     try:
         app, path = stored()
         call_wsgi(app, "/small")
-        middleware._HAND_OVER_BYTES, limit = 0, middleware._HAND_OVER_BYTES
-        try:
-            call_wsgi(app, "/large")
-        finally:
-            middleware._HAND_OVER_BYTES = limit
+        call_wsgi(app, "/large")
     finally:
         db.save_soon = original
     by_path = {s.path: s.trace_id for s in db.list_traces(path)}
-    assert sorted(by_path) == ["/large", "/small"] and handed == [by_path["/small"]]
+    assert sorted(by_path) == ["/large", "/small"]
+    assert handed == [(by_path["/small"], {"wait": False}), (by_path["/large"], {"wait": False})]
 
     # A secret beyond ASCII: as a query parameter (percent-encoded UTF-8) and as a header
     # (its UTF-8 bytes, which WSGI hands over decoded as latin-1, ASGI as bytes).
@@ -872,3 +867,65 @@ def test_slow_by_own_time_under_an_event_loop(tmp_path):
     assert kept.path == "/block" and kept.duration >= blocking
     [end] = [r for r in records_of(path, kept.trace_id) if r.get("type") == "end_request"]
     assert blocking <= end["own_duration"] <= end["duration"]
+
+
+def test_requests_never_wait_for_a_locked_store(tmp_path, monkeypatch, caplog, capsys):
+    """Another process holds the database's write lock: the requests are answered all
+    the same (they did not wait in the backlog); the traces past the saves that may
+    wait are dropped, counted in the log and by `sarv traces`, and the rest stored
+    once the lock is released."""
+    need("starlette")
+    httpx = need("httpx")
+    import asyncio
+
+    from starlette.applications import Starlette
+    from starlette.responses import PlainTextResponse
+    from starlette.routing import Route
+
+    import sarv.cli
+    from sarv.asgi import SarvMiddleware
+    from sarv.store import batching
+
+    path = str(tmp_path / "t.sqlite3")
+
+    def item(request):
+        return PlainTextResponse("x")
+
+    app = Starlette(routes=[Route("/items/{n:int}", item)])
+    app.add_middleware(SarvMiddleware, db_path=path, trace_header=True)
+    requests = 8
+
+    async def run():
+        transport = httpx.ASGITransport(app=app)
+        async with httpx.AsyncClient(transport=transport, base_url="http://test") as client:
+            first = await client.get("/items/0")
+            db.wait_for_saves(path)  # the file exists, with its schema
+            lock = sqlite3.connect(path, isolation_level=None)
+            lock.execute("BEGIN IMMEDIATE")
+            try:
+                monkeypatch.setattr(batching, "_WAITING_SAVES", 2)
+                answered = [await client.get("/items/%d" % i) for i in range(1, requests)]
+            finally:
+                lock.execute("ROLLBACK")
+                lock.close()
+            return [first] + answered
+
+    done = []
+    caplog.set_level("WARNING", "sarv")
+    runner = threading.Thread(target=lambda: done.extend(asyncio.run(run())))
+    runner.start()
+    runner.join(120)  # (a request waiting for the writer would wait for the lock's holder: for ever)
+    assert not runner.is_alive() and [r.status_code for r in done] == [200] * requests
+    db.wait_for_saves(path)
+    from sarv import middleware
+
+    middleware._dropped.say_all()
+    stored = {s.trace_id for s in db.list_traces(path)}
+    named = {r.headers.get("x-sarv-trace") for r in done} - {None}
+    dropped = requests - len(stored)
+    assert stored <= named and len(named) == requests and 1 <= dropped <= requests - 3
+    said = [r.getMessage() for r in caplog.records if "were dropped" in r.getMessage()]
+    assert sum(int(m.split()[1]) for m in said) == dropped == middleware.dropped_traces(path)
+    capsys.readouterr()
+    assert sarv.cli.main(["traces", "--db", path]) == 0
+    assert "(%d traces of requests were dropped" % dropped in capsys.readouterr().out

@@ -68,6 +68,7 @@ the traces.
 
 from __future__ import annotations
 
+import atexit
 import contextvars
 import hmac
 import itertools
@@ -408,29 +409,20 @@ def _is_sarv_hook(hook) -> bool:
     return type(hook).__name__ == "SarvProfiler" and type(hook).__module__ == "sarv._sarv"
 
 
-# A trace larger than this (its records' bytes) is stored by the request's own thread,
-# straight from the profiler's buffers, rather than copied into a document for the writer
-# thread: a slow request's response can wait for its trace; memory should not double.
-_HAND_OVER_BYTES = 4 << 20
-
-
 def _save(profiler: _RequestProfiler, request: tuple) -> str | None:
     """Hands the request's trace to sarv's writer thread, so that the response
     does not wait for the disk; its id, or None if it could not be saved.
     `request`: what the end marker was called with (method, path, status,
-    duration), for the row's columns."""
+    duration), for the row's columns. A request never waits for the store:
+    when the saves already waiting fill the backlog (the store cannot keep
+    up, or another process holds its write lock), the trace is dropped and
+    counted (see _Dropped)."""
     trace_id = profiler.trace_id
-    if _hooks().buffered_size(profiler.rust_profiler) > _HAND_OVER_BYTES:
-        try:
-            profiler.rust_profiler.save_request_in_db()
-        except Exception:
-            _logger.warning("sarv could not save the trace of a request (%s)", trace_id, exc_info=True)
-            return None
-        return trace_id
     try:
         # The document is written now: the profiler goes on with the thread's next request.
         # (Described by the core: the writer thread then fills the row without walking the
-        # records.)
+        # records.) A large trace is copied too: stored from the profiler's buffers, by the
+        # request's thread, it would hold the request for as long as the store is locked.
         document = _db.DescribedDocument(*_hooks().described_trace(profiler.rust_profiler), request)
     except Exception:
         _logger.warning("sarv could not save the trace of a request (%s)", trace_id, exc_info=True)
@@ -445,8 +437,91 @@ def _save(profiler: _RequestProfiler, request: tuple) -> str | None:
                 exc_info=(type(error), error, error.__traceback__),
             )
 
-    _db.save_soon(profiler.db_path, trace_id, document, profiler.config.get("sqlite_busy_timeout", 60), done)
+    timeout = profiler.config.get("sqlite_busy_timeout", 60)
+    if _db.save_soon(profiler.db_path, trace_id, document, timeout, done, wait=False) is False:
+        _dropped.add(profiler.db_path)
+        return None
     return trace_id
+
+
+# Traces of requests dropped because the store could not take them: said on the logger
+# "sarv" (at most every _DROPS_SAID_EVERY seconds, with the count since) and appended to a
+# file beside a SQLite database (DROPPED_SUFFIX: "time pid count" lines), which
+# `sarv traces` reads.
+DROPPED_SUFFIX = ".dropped"
+_DROPS_SAID_EVERY = 10.0
+
+
+class _Dropped:
+    def __init__(self) -> None:
+        self.lock = threading.Lock()
+        self.total = 0
+        self.unsaid = {}  # db path -> traces dropped since last said
+        self.said_at = {}  # db path -> time.monotonic() when last said
+
+    def add(self, db_path) -> None:
+        now = time.monotonic()
+        with self.lock:
+            self.total += 1
+            count = self.unsaid[db_path] = self.unsaid.get(db_path, 0) + 1
+            if now - self.said_at.get(db_path, -_DROPS_SAID_EVERY) < _DROPS_SAID_EVERY:
+                return
+            self.said_at[db_path] = now
+            self.unsaid[db_path] = 0
+            total = self.total
+        self.say(db_path, count, total)
+
+    def say_all(self) -> None:
+        """What is still unsaid (at exit, at a server's shutdown)."""
+        with self.lock:
+            unsaid, self.unsaid = self.unsaid, {}
+            total = self.total
+        for db_path, count in unsaid.items():
+            if count:
+                self.say(db_path, count, total)
+
+    @staticmethod
+    def say(db_path, count: int, total: int) -> None:
+        _logger.warning(
+            "sarv: %d traces of requests were dropped (%d in all in this process): the trace store %s "
+            "did not keep up (or another process held it locked), and requests do not wait for it",
+            count,
+            total,
+            _db.shown_location(db_path),
+        )
+        if _db.is_url(db_path):
+            return
+        try:
+            fd = os.open(os.fspath(db_path) + DROPPED_SUFFIX, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o600)
+            try:
+                os.write(fd, b"%.3f %d %d\n" % (time.time(), os.getpid(), count))
+            finally:
+                os.close(fd)
+        except OSError:
+            pass
+
+
+_dropped = _Dropped()
+atexit.register(_dropped.say_all)
+
+
+def dropped_traces(db_path, since: float | None = None) -> int:
+    """The traces of requests dropped into a SQLite database (by every process,
+    since `since`, seconds since the epoch), as `_Dropped` wrote them down."""
+    try:
+        with open(os.fspath(db_path) + DROPPED_SUFFIX, "rb") as f:
+            lines = f.read().splitlines()
+    except OSError:
+        return 0
+    total = 0
+    for line in lines:
+        parts = line.split()
+        try:
+            if len(parts) == 3 and (since is None or float(parts[0]) >= since):
+                total += int(parts[2])
+        except ValueError:
+            continue
+    return total
 
 
 def _status_code(status) -> int | None:
@@ -970,6 +1045,7 @@ async def _saves_stored() -> None:
 
 
 def _wait_for_saves() -> None:
+    _dropped.say_all()
     try:
         if not _db.wait_for_saves(None, _SHUTDOWN_SAVE_WAIT):
             _logger.warning("sarv: traces of requests still waiting to be stored at shutdown may be lost")

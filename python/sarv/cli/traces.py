@@ -216,7 +216,16 @@ def command(options) -> int:
     if not summaries:
         filtered = options.source or options.test or options.since or tests
         print("no traces%s in %s" % (" that match" if filtered else "", _db.shown_location(path)))
-        return 0
-    cut = limit is not None and len(summaries) > limit
-    render_traces(summaries[:limit] if cut else summaries, limit_note=limit if cut else None)
+    else:
+        cut = limit is not None and len(summaries) > limit
+        render_traces(summaries[:limit] if cut else summaries, limit_note=limit if cut else None)
+    if not _db.is_url(path):
+        from sarv.middleware import dropped_traces
+
+        dropped = dropped_traces(path, since)
+        if dropped:
+            print(
+                "(%d traces of requests were dropped%s, not stored: the store did not keep up with the "
+                "servers, or was locked; their logs say when)" % (dropped, " since then" if since else "")
+            )
     return 0

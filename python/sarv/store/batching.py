@@ -159,13 +159,16 @@ def _writer_takes_jobs(backlog: _Backlog) -> bool:
     return backlog.thread_id is not None and not backlog.closed
 
 
-def save_soon(db_path, trace_id: str, document, timeout=60, done=None) -> None:
+def save_soon(db_path, trace_id: str, document, timeout=60, done=None, wait: bool = True) -> bool:
     """Stores a trace document (bytes, or a DescribedDocument) as
     save_now does, on sarv's writer thread; `done(error)`
     follows there (error None when the trace was stored, else the
     exception, logged by no one). Saves waiting together for the same
     database are committed at once. In a process that
-    is exiting the save is done at once, by the caller."""
+    is exiting the save is done at once, by the caller.
+    Past the saves or bytes that may wait, the caller waits for the
+    writer; with `wait` False (a web request, which must not wait for the
+    store) the save is not made instead: False (and `done` is not called)."""
     job = SaveJob(db_path, trace_id, document, timeout, done)
     size = job.size
     backlog = _backlog
@@ -175,14 +178,17 @@ def save_soon(db_path, trace_id: str, document, timeout=60, done=None) -> None:
             and backlog.jobs
             and (len(backlog.jobs) >= _WAITING_SAVES or backlog.size + size > _WAITING_BYTES)
         ):
+            if not wait:
+                return False
             backlog.cond.wait()
         if _writer_takes_jobs(backlog):
             backlog.jobs.append(job)
             backlog.size += size
             if len(backlog.jobs) == 1 or len(backlog.jobs) >= _SAVES_PER_TRANSACTION:
                 backlog.cond.notify_all()  # (the writer waits for the first, then for a full batch)
-            return
+            return True
     run_jobs([job])
+    return True
 
 
 # A test suite saves a trace after every test: each save's own transaction, whose commit
