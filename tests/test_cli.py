@@ -753,6 +753,36 @@ def test_unbalanced_traces_are_shown_and_exported_as_they_are(tmp_path):
     assert instant["ts"] == 1500 and instant["s"] == "t"
 
 
+def test_show_says_the_request_its_query_headers_durations_and_sizes_on_one_line_each(tmp_path):
+    base = {"frame_id": None, "thread": "MainThread", "thread_native_id": 1, "user_code_call_site": None}
+    records = [
+        {"type": "records_dropped", "dropped": 3, "max_records": 0, "max_bytes": 4096, "mode": "stop"},
+        dict(
+            base,
+            type="start_request",
+            timestamp=100.001,
+            method="GET",
+            path="/items/3",
+            query="full=1&page=2",
+            headers={"host": "shop.example", "accept": "*/*"},
+        ),
+        frame("call", "item", "frm_a", 100.002),
+        frame("return", "item", "frm_a", 100.003, arg=1),
+        dict(
+            base, type="end_request", timestamp=100.004, method="GET", path="/items/3", status=200, duration=0.0027351
+        ),
+    ]
+    path = stored(tmp_path, records)
+    text = sarv("show", "last", "--db", path, cwd=tmp_path).stdout
+    head = text.split("\nthread ")[0]
+    assert re.search(r"^  request: GET /items/3\?full=1&page=2 (→|->) 200 \(2\.74 ms\)$", head, re.M), text
+    assert "\n  headers: host: shop.example, accept: */*\n" in head
+    assert "\n  process: app.py" in head and "command:" not in head
+    assert "headers=(host: shop.example, accept: */*)" in text
+    assert "status=200, duration=2.74 ms" in text and "0.0027351" not in text
+    assert "max_bytes=4.0 KiB" in text
+
+
 def test_records_are_grouped_by_their_own_thread(tmp_path):
     worker = ("worker", 2)
     path = stored(
@@ -1122,6 +1152,94 @@ def test_every_view_says_how_calls_ended_below_and_past_the_line_limit(tmp_path,
         (True, "ValueError(None)"),
         (True, "ValueError((1, 2))"),
     ]
+
+
+HOT = textwrap.dedent(
+    """
+    from pkg.mod import helper
+
+
+    def work(i):
+        return helper(i)
+
+
+    def fib(n):
+        return n if n < 2 else fib(n - 1) + fib(n - 2)
+
+
+    def numbers(n):
+        for i in range(n):
+            yield i
+
+
+    def main():
+        for i in range(300):
+            work(i)
+        fib(10)
+        return sum(numbers(50))
+
+
+    main()
+    """
+)
+
+
+def test_show_hot_lists_functions_by_time_with_calls_and_what_the_budget_left_out(tmp_path):
+    # An installed package: its files are shown from the package's name.
+    installed = tmp_path / "venv" / "lib" / "python3.99" / "site-packages"
+    (installed / "pkg").mkdir(parents=True)
+    (installed / "pkg" / "__init__.py").write_text("")
+    (installed / "pkg" / "mod.py").write_text("def helper(i):\n    return i + 1\n")
+    (tmp_path / "hot.py").write_text(HOT)
+    path = tmp_path / "t.db"
+    env = {"PYTHONPATH": str(installed)}
+    result = sarv(
+        "run", "--call-budget", "100", "--include", "site-packages/pkg", "hot.py", cwd=tmp_path, db_path=path, env=env
+    )
+    assert result.returncode == 0, result.stderr
+    trace_id = saved_trace(result)[0]
+    out = sarv("show", trace_id, "--hot", "calls", "--limit", "0", cwd=tmp_path, db_path=path).stdout
+    lines = out.splitlines()
+    header = lines.index(next(line for line in lines if line.lstrip().startswith("OWN")))
+    assert lines[header].split() == ["OWN", "TOTAL", "CALLS", "LEFT", "OUT", "FUNCTION"]
+    assert "277 calls of 2 functions left out past the call budget (100 each)" in out
+    unit = r"(?:[\d.]+ (?:µs|ms|s))"
+    rows = {}
+    for line in lines[header + 1 :]:
+        match = re.match(r" *(%s) +(%s) +([\d,]+)(?: +([\d,]+) \((%s)\))? +(\S+)  (\S+)$" % (unit, unit, unit), line)
+        assert match, line
+        own, total, calls, left_out, _, name, where = match.groups()
+        rows[name] = (calls, left_out, where, own, total)
+    # By calls: work's 300, 100 recorded and 200 left out (with the helper calls they made);
+    # fib's 177, 100 and 77; the helper's 100 recorded; the generator is one call in 51 parts.
+    assert [(name, rows[name][:2]) for name in list(rows)[:3]] == [
+        ("__main__.work", ("100", "200")),
+        ("__main__.fib", ("100", "77")),
+        ("pkg.mod.helper", ("100", None)),
+    ]
+    assert rows["__main__.numbers"][:2] == ("1", None) and rows["__main__.main"][:2] == ("1", None)
+    assert rows["pkg.mod.helper"][2] == "pkg/mod.py:1"  # not the site-packages folder
+    assert rows["__main__.main"][2] == "hot.py:18"
+
+    def seconds(text):
+        value, unit = text.split()
+        return float(value) * {"µs": 1e-6, "ms": 1e-3, "s": 1.0}[unit]
+
+    # Own time is part of the total; main's total holds everything it called.
+    for name, (_, _, _, own, total) in rows.items():
+        assert seconds(own) <= seconds(total) * 1.001 + 1e-7, name
+    assert all(
+        seconds(rows[n][4]) <= seconds(rows["__main__.main"][4]) * 1.001 for n in ("__main__.fib", "__main__.numbers")
+    )
+    by_own = sarv("show", trace_id, "--hot", cwd=tmp_path, db_path=path).stdout
+    owns = [seconds(m.group(1)) for m in re.finditer(r"^ *(%s) +%s" % (unit, unit), by_own, re.M)]
+    assert owns == sorted(owns, reverse=True) and owns
+    tree = sarv("show", trace_id, cwd=tmp_path, db_path=path).stdout
+    assert "pkg.mod.helper  pkg/mod.py:1" in tree and str(installed) not in tree
+    refused = sarv("show", trace_id, "--hot", "--locals", cwd=tmp_path, db_path=path)
+    assert refused.returncode == 2 and "--hot shows a table of functions" in refused.stderr
+    version = sarv("--version", cwd=tmp_path)
+    assert version.returncode == 0 and re.fullmatch(r"sarv \d+\.\d+\S*\n", version.stdout)
 
 
 def test_run_and_show_say_what_the_call_budget_left_out(tmp_path):

@@ -316,6 +316,8 @@ def test_unbalanced_trace_shows_lower_bounds_and_reaches_the_end(page, tmp_path)
     rows_text = rows(page)
     open_call(page, "#tree .row[data-fn]")
     assert page.evaluate("document.querySelector('#detail .facts dd').innerText").startswith("at least 2.00 ms")
+    # The oldest records were dropped: its call record may be among them.
+    assert "called before the oldest record kept" in page.evaluate("document.querySelector('#detail .facts').innerText")
     endless = next(i for i, r in enumerate(rows(page)) if "prog.endless" in r)
     assert "at least 3.00 ms" in rows(page)[endless] and "no return" in rows(page)[endless], rows_text
     # The plugin record is a marker; its data is text in the tooltip.

@@ -6,7 +6,7 @@
                                          the stored traces, newest first
     prune --older-than AGE | --keep-last N [--source S]
     delete TRACE_ID...                   remove traces and compact the file
-    show TRACE_ID|last                   the call tree of a trace
+    show TRACE_ID|last [--hot]           the call tree of a trace, or where its time went
     export TRACE_ID|last --format chrome|json|html [-o FILE]
     view TRACE_ID|last [-o FILE] [--open]  the trace as a page for a browser
     diff A B | TEST_NODE_ID              where two runs went differently
@@ -72,6 +72,9 @@ def _parser() -> argparse.ArgumentParser:
         description="sarv: a tracing profiler that records your own code's calls, arguments, locals and return values.",
         epilog="Run '%s COMMAND --help' for the options of a command." % name,
     )
+    from sarv.version import __version__
+
+    parser.add_argument("--version", action="version", version="sarv %s" % __version__)
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
     for module in _COMMANDS.values():
         module.add_parser(commands, name)

@@ -1,4 +1,4 @@
-"""`show`: the call tree of a trace."""
+"""`show`: the call tree of a trace, or with --hot the functions where its time went."""
 
 from __future__ import annotations
 
@@ -30,6 +30,22 @@ def add_parser(commands, prog: str) -> None:
         help="show N levels of calls (default %d, 0 for no limit)" % DEFAULT_MAX_DEPTH,
     )
     show.add_argument(
+        "--hot",
+        nargs="?",
+        const="own",
+        choices=("own", "total", "calls"),
+        metavar="SORT",
+        help="instead of the tree, the functions where the time went: own time (default), total time and calls, "
+        "and the calls the call budget left out; SORT: own, total or calls",
+    )
+    show.add_argument(
+        "--limit",
+        type=int,
+        default=None,
+        metavar="N",
+        help="with --hot, the first N functions (default 25, 0 for all)",
+    )
+    show.add_argument(
         "--max-lines",
         type=int,
         default=None,
@@ -39,12 +55,24 @@ def add_parser(commands, prog: str) -> None:
 
 
 def command(options) -> int:
-    for name in ("max_depth", "max_lines"):
+    for name in ("max_depth", "max_lines", "limit"):
         value = getattr(options, name)
         if value is not None and value < 0:
             raise CommandError("--%s must be 0 or more" % name.replace("_", "-"), EXIT_USAGE)
+    if options.hot is None and options.limit is not None:
+        raise CommandError("--limit goes with --hot", EXIT_USAGE)
+    if options.hot is not None and (options.locals or options.max_depth is not None or options.max_lines is not None):
+        raise CommandError(
+            "--hot shows a table of functions: --locals, --max-depth and --max-lines are the tree's", EXIT_USAGE
+        )
     path = existing_db(options)
     trace_id = _db.resolve_trace_id(path, options.trace)
+    if options.hot is not None:
+        from sarv.filters.hot import render_hot
+
+        limit = 25 if options.limit is None else options.limit
+        decoded(lambda out: render_hot(path, trace_id, out, sort=options.hot, limit=limit), sys.stdout, trace_id, path)
+        return 0
     decoded(lambda out: _render(path, trace_id, options, out), sys.stdout, trace_id, path)
     return 0
 

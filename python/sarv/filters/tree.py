@@ -402,6 +402,8 @@ def with_exception(ret: dict, note: dict) -> dict:
 def exception_text(exception) -> str:
     """The exception as Python's repr() shows it, ValueError(42), from an "exception"
     entry ({"type", "message", "args"}: each argument's repr)."""
+    if type(exception) is str and exception:
+        return exception  # a record that names it as text
     if not isinstance(exception, dict):
         return "an exception"
     name = exception.get("type") if type(exception.get("type")) is str else "?"

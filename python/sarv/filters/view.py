@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import datetime
 import itertools
+import re
 import sys
 
 from sarv.filters.tree import (
@@ -78,7 +79,7 @@ def _size(n) -> str:
 
 
 def _plural(n: int, word: str) -> str:
-    return "%d %s%s" % (n, word, "" if n == 1 else "s")
+    return "{:,} {}{}".format(n, word, "" if n == 1 else "s")
 
 
 def format_duration(seconds, glyphs: _Glyphs) -> str:
@@ -155,6 +156,37 @@ def format_value(value, width: int = VALUE_WIDTH, ellipsis: str = "…") -> str:
     return "".join(out)
 
 
+def pairs_text(mapping: dict, width: int, ellipsis: str) -> str:
+    """Headers and other pairs of texts on one line: "host: example.org, accept: */*"."""
+    out = []
+    for key, value in mapping.items():
+        out.append("%s: %s" % (key, value if type(value) is str else format_value(value, width, ellipsis)))
+    text = ", ".join(out)
+    return text if len(text) <= width else text[:width] + ellipsis
+
+
+# Keys of plugin records whose values are seconds, and bytes.
+_SECONDS_KEYS = ("duration", "elapsed", "seconds")
+_BYTES_KEYS = ("size", "bytes", "max_bytes")
+
+
+def plugin_text(data: dict, glyphs) -> str:
+    """A plugin record's own entries on one line, durations and sizes readable and
+    headers as pairs: status=200, duration=1.20 ms, headers=(host: x, accept: */*)."""
+    out = []
+    for key, value in data.items():
+        if key in _SECONDS_KEYS and type(value) in (int, float) and value >= 0:
+            text = format_duration(value, glyphs)
+        elif (key in _BYTES_KEYS or str(key).endswith("_bytes")) and type(value) is int and value >= 0:
+            text = _size(value)
+        elif key == "headers" and isinstance(value, dict):
+            text = "(%s)" % pairs_text(value, VALUE_WIDTH, glyphs.more)
+        else:
+            text = format_value(value, VALUE_WIDTH, glyphs.more)
+        out.append("%s=%s" % (key, text))
+    return ", ".join(out)
+
+
 def _assignments(mapping: dict, width: int, ellipsis: str) -> str:
     out: list = []
     _pairs(list(mapping.items()), out, [width], ellipsis, "=", bare_keys=True)
@@ -214,20 +246,6 @@ def _duration(seconds: float) -> str:
 
 
 # -------------------------------------------------------------------- tree
-
-
-def _test_info(threads) -> tuple:
-    node_id = outcome = None
-    for thread in threads:
-        for node, _ in walk(thread.roots):
-            if node.kind != "plugin":
-                continue
-            data = node.plugin_data
-            if node.record.get("type") in ("start_test", "end_test"):
-                node_id = node_id or data.get("node_id")
-                if node.record.get("type") == "end_test" and data.get("outcome") is not None:
-                    outcome = data.get("outcome")
-    return node_id, outcome
 
 
 def render_trace(
@@ -391,7 +409,6 @@ def _render(
     stream = stream or sys.stdout
     glyphs = _Glyphs(fancy_output(stream) if fancy is None else fancy)
     write = lambda line="": print(line, file=stream)  # noqa: E731
-    meta = document.get("meta") if isinstance(document.get("meta"), dict) else {}
     total = sum(t.records for t in threads) + (left_out.records if left_out is not None else 0)
     if summary is not None and summary.record_count is not None:
         total = summary.record_count
@@ -399,31 +416,11 @@ def _render(
     # The document's own timestamp is when the profiler was made, which in
     # one-trace-per-test mode is the start of the whole session.
     firsts = [t.first for t in threads if t.first is not None]
-    began = min(firsts) if firsts else document.get("timestamp")
-    write("trace %s" % document.get("trace_id"))
-    write(
-        "  source %s %s sarv %s %s recorded %s %s %s"
-        % (
-            meta.get("source", "?"),
-            glyphs.dot,
-            meta.get("version", "?"),
-            glyphs.dot,
-            _local_time(began),
-            glyphs.dot,
-            _plural(total, "record"),
-        )
-    )
-    args = document.get("command_line_args")
-    if isinstance(args, list) and args:
-        write("  command: %s" % " ".join(str(a) for a in args))
-    if document.get("current_commit_sha"):
-        write("  commit: %s" % document["current_commit_sha"])
-    node_id, outcome = _test_info(threads)
-    if summary is not None:
-        node_id = node_id or summary.test_name
-        outcome = outcome or summary.outcome
-    if node_id is not None:
-        write("  test: %s%s" % (node_id, " (%s)" % outcome if outcome is not None else ""))
+    marks = [node.record for thread in threads for node, _ in walk(thread.roots) if _is_mark(node)]
+    for line in header_lines(
+        document, glyphs, began=min(firsts) if firsts else None, records=total, marks=marks, summary=summary
+    ):
+        write(line)
     if left_out:
         for line in _left_out_lines(left_out, recorded or {}, glyphs):
             write(line)
@@ -463,7 +460,7 @@ def _render(
             child_guide = guide + ((glyphs.blank if is_last else glyphs.pipe) if depth else "")
             if node.kind == "plugin":
                 data = node.plugin_data
-                extra = "  " + _assignments(data, VALUE_WIDTH, glyphs.more) if data else ""
+                extra = "  " + plugin_text(data, glyphs) if data else ""
                 write(pad + guide + branch + "%s %s%s" % (glyphs.marker, node.name, extra))
             else:
                 shown_calls += 1
@@ -484,7 +481,7 @@ def _render(
                     note += "  %s (%s)" % (kind, exception_text(exception))  # the program's end, no failure
                 elif kind in ("yielded", "awaited"):
                     note += "  " + kind  # suspended at the end of the trace
-                write(duration.rjust(width) + "  " + guide + branch + node.name + "  " + node.path + note)
+                write(duration.rjust(width) + "  " + guide + branch + node.name + "  " + short_path(node.path) + note)
             if budget is not None:
                 budget -= 1
             detail_guide = pad + child_guide + (glyphs.pipe if node.children else glyphs.blank) + " "
@@ -531,6 +528,100 @@ def _drops_oldest(thread) -> bool:
     return False
 
 
+# Plugin records the header reads: a test's and a request's start and end.
+MARK_TYPES = ("start_test", "end_test", "start_request", "end_request")
+
+
+def _is_mark(node) -> bool:
+    return node.kind == "plugin" and node.record.get("type") in MARK_TYPES
+
+
+def header_lines(document: dict, glyphs, *, began=None, records=None, marks=(), summary=None) -> list:
+    """The lines above a trace's tree (and its table of functions): its id, source,
+    version, when it was recorded and how many records; the command line, or for a
+    request the request itself; the commit; the test and its outcome. `marks`: the
+    trace's plugin records of MARK_TYPES."""
+    meta = document.get("meta") if isinstance(document.get("meta"), dict) else {}
+    if summary is not None:
+        meta = dict({"source": summary.source or "?", "version": summary.version or "?"}, **meta)
+    if began is None:
+        began = document.get("timestamp") if summary is None else summary.started
+    if records is None and summary is not None:
+        records = summary.record_count
+    lines = ["trace %s" % document.get("trace_id")]
+    lines.append(
+        "  source %s %s sarv %s %s recorded %s %s %s"
+        % (
+            meta.get("source", "?"),
+            glyphs.dot,
+            meta.get("version", "?"),
+            glyphs.dot,
+            _local_time(began),
+            glyphs.dot,
+            _plural(records, "record") if records is not None else "? records",
+        )
+    )
+    request = _request_line(marks, glyphs)
+    args = document.get("command_line_args")
+    if request:
+        lines.append("  request: " + request)
+        headers = next((m.get("headers") for m in marks if m.get("type") == "start_request"), None)
+        if isinstance(headers, dict) and headers:
+            lines.append("  headers: " + pairs_text(headers, VALUE_WIDTH, glyphs.more))
+    if isinstance(args, list) and args:
+        lines.append("  %s: %s" % ("process" if request else "command", " ".join(str(a) for a in args)))
+    if document.get("current_commit_sha"):
+        lines.append("  commit: %s" % document["current_commit_sha"])
+    node_id = outcome = None
+    for mark in marks:
+        if mark.get("type") in ("start_test", "end_test"):
+            node_id = node_id or mark.get("node_id")
+            if mark.get("type") == "end_test" and mark.get("outcome") is not None:
+                outcome = mark["outcome"]
+    if summary is not None:
+        node_id = node_id or summary.test_name
+        outcome = outcome or summary.outcome
+    if node_id is not None:
+        lines.append("  test: %s%s" % (node_id, " (%s)" % outcome if outcome is not None else ""))
+    return lines
+
+
+def _request_line(marks, glyphs) -> str:
+    """GET /items/3?full=1 -> 200 (1.20 ms), from a request's start and end records."""
+    start = next((m for m in marks if m.get("type") == "start_request"), None)
+    end = next((m for m in marks if m.get("type") == "end_request"), None)
+    if start is None and end is None:
+        return ""
+    either = start or end
+    text = "%s %s" % (either.get("method") or "?", either.get("path") or "?")
+    query = (start or {}).get("query")
+    if type(query) is str and query:
+        text += "?" + query
+    if end is not None:
+        if end.get("status") is not None:
+            text += " %s %s" % ("→" if glyphs.tee.startswith("├") else "->", end["status"])
+        if type(end.get("duration")) in (int, float):
+            text += " (%s)" % format_duration(end["duration"], glyphs)
+    return text
+
+
+# Where installed packages and the standard library live: shown from the package's name.
+_INSTALLED = re.compile(r"^.*?[/\\](?:site|dist)-packages[/\\]|^.*?[/\\]lib[/\\](python3\.\d+)[/\\]")
+
+
+def short_path(path) -> str:
+    """A record's path with the folders of installed packages left out:
+    .../site-packages/requests/api.py:59 -> requests/api.py:59, and the standard
+    library's from its version: /usr/lib/python3.11/json/decoder.py:10 ->
+    python3.11/json/decoder.py:10. Other paths as they are."""
+    if type(path) is not str:
+        return ""
+    match = _INSTALLED.match(path)
+    if match is None:
+        return path
+    return (match.group(1) + "/" if match.group(1) else "") + path[match.end() :]
+
+
 def _left_out_lines(left_out: LeftOut, recorded: dict, glyphs: _Glyphs) -> list:
     """The summary of the calls left out: one line, then the functions with the most."""
     lines = ["  " + left_out.text() + ":"]
@@ -546,7 +637,9 @@ def _left_out_lines(left_out: LeftOut, recorded: dict, glyphs: _Glyphs) -> list:
             format_duration(f["longest"], glyphs),
         )
         rows.append(row + (("{:,}".format(f["raised"]) if f["raised"] else "",) if raised else ()))
-    names = ["FUNCTION"] + ["%s  %s" % (function_name(f), f["path"] or "?") for f in functions[:LEFT_OUT_ROWS]]
+    names = ["FUNCTION"] + [
+        "%s  %s" % (function_name(f), short_path(f["path"]) or "?") for f in functions[:LEFT_OUT_ROWS]
+    ]
     widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
     for row, name in zip(rows, names):
         lines.append("    " + "  ".join(cell.rjust(width) for cell, width in zip(row, widths)) + "  " + name)
