@@ -2,6 +2,7 @@
 database, then compared, by the command and by the Python API."""
 
 import os
+import pathlib
 import subprocess
 import sys
 import textwrap
@@ -11,6 +12,7 @@ import pytest
 from sarv.diff import diff_traces, pick_traces
 
 TIMEOUT = 120
+ROOT = pathlib.Path(__file__).resolve().parent.parent
 
 # One value differs, deep in a loop, only when SHIFT is set: quantity(217) returns 0. The
 # program's threads, and objects whose texts hold their addresses, go the same way in
@@ -201,3 +203,46 @@ def test_a_test_made_to_fail_is_compared_with_its_last_passing_run(tmp_path):
     kinds = [(d.kind, d.function) for d in result.differences]
     assert ("raised", "test_shop.discount") in kinds
     assert ("outcome", "test_shop.py::test_checkout") in kinds
+
+
+def test_the_page_opens_the_first_difference_in_chromium(runs):
+    """The two runs side by side in a headless Chromium: the first difference opened
+    and selected in the aligned tree, both values shown, the rows marked."""
+    from browser import Browser, find_chromium
+
+    binary = find_chromium()
+    if binary is None:
+        if os.environ.get("CI"):
+            pytest.fail("no Chromium found: CI must run the page's tests (.ci/run installs it)")
+        pytest.skip("no Chromium found (install Debian's chromium or set SARV_CHROMIUM)")
+    folder, db_path, (first, _, shifted) = runs
+    page_path = folder / "diff.html"
+    done = sarv("diff", first, shifted, "--db", db_path, "-o", page_path, cwd=folder)
+    assert done.returncode == 1, done.stderr
+    html = page_path.read_text(encoding="utf-8")
+    assert "http://" not in html and "https://" not in html and " src=" not in html  # self-contained
+    with Browser(binary) as browser:
+        tab = browser.new_page()
+        tab.open(str(page_path))
+        tab.wait_for("document.body.dataset.state === 'ready'")
+        assert tab.evaluate("document.getElementById('detail').dataset.difference") == "0"
+        detail = tab.evaluate("document.getElementById('detail').innerText")
+        assert "First difference: __main__.quantity(i=217)" in detail, detail
+        assert tab.evaluate("[...document.querySelectorAll('#detail table.changes td')].map(td => td.innerText)") == [
+            "result",
+            "3",
+            "0",
+        ]
+        selected = tab.evaluate("document.querySelector('#tree .row.selected .name').innerText")
+        assert selected == "__main__.quantity"
+        states = tab.evaluate("[...document.querySelectorAll('#tree .row')].map(r => r.className)")
+        assert sum("changed" in s for s in states) >= 3 and any("same" in s for s in states)
+        assert tab.evaluate("document.querySelectorAll('#tree .row.fold').length") >= 1
+        # The next difference: the Line made from the value.
+        tab.click("#next")
+        assert "__main__.Line.__init__" in tab.evaluate("document.getElementById('detail').innerText")
+        artifacts = pathlib.Path(os.environ.get("SARV_ARTIFACTS") or ROOT / "build" / "artifacts" / "viewer")
+        artifacts.mkdir(parents=True, exist_ok=True)
+        tab.click("#previous")
+        tab.screenshot(str(artifacts / "diff-first-difference.png"))
+        assert (artifacts / "diff-first-difference.png").stat().st_size > 10_000  # a real picture
