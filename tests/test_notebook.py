@@ -25,7 +25,7 @@ SESSION = """
     ip.run_cell_magic("sarv", "--db " + sys.argv[1], "price(1)\\nraise ValueError('in the cell')\\n")
     ip.run_cell_magic("sarv", "--no-such-option", "price(2)")
     import IPython.display  # a terminal shows no HTML: what the notebook would get is printed
-    IPython.display.display = lambda obj: print("shown", type(obj).__name__, obj.data.startswith("<iframe"), len(obj.data))
+    IPython.display.display = lambda obj: print("shown", type(obj).__name__, "<iframe srcdoc=" in obj.data, len(obj.data))
     ip.run_cell_magic("sarv", "--html --db " + sys.argv[1], "price(3)")
 """
 
@@ -59,3 +59,10 @@ def test_cell_magic(tmp_path):
     # The viewer's page, inline (in an iframe of its own).
     shown = [line.split() for line in out.splitlines() if line.startswith("shown")]
     assert shown and shown[0][1:3] == ["HTML", "True"] and int(shown[0][3]) > 10000
+    assert "Warning" not in done.stderr, done.stderr  # IPython's about HTML that is an iframe
+    # The cell of two statements (IPython runs each as a module) is one; its locals are the
+    # names it set, not the notebook's (In, Out, _ih, exit, ...), and it has no arguments.
+    first_tree = out.split("trace %s saved" % first.trace_id)[0]
+    assert first_tree.count("<module>") == 1 and "2 calls" in first_tree, first_tree
+    assert "locals at return: total=42" in first_tree
+    assert "_ih" not in first_tree and "exit" not in first_tree and "arguments: n=14" in first_tree

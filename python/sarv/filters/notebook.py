@@ -5,6 +5,8 @@
 is run under a profiler: its trace is saved (source "notebook") like any
 other, and its call tree is shown below the cell (with --html, the viewer's
 page as well, inline). The cell's variables stay in the notebook's namespace.
+The tree shows the cell as one module (IPython runs its statements one at a
+time), and with --locals the names the cell set, not the notebook's own.
 
 This module lives under sarv/filters/, whose frames the profiler never
 records: it is on the stack while the cell runs.
@@ -16,6 +18,8 @@ import argparse
 import html
 import io
 import shlex
+
+from sarv.filters.view import NotebookNames
 
 __all__ = ["load_ipython_extension", "sarv_cell"]
 
@@ -52,7 +56,7 @@ def sarv_cell(shell, line: str, cell: str):
         result = shell.run_cell(cell, store_history=False)
     document = db.load_trace_document(profiler.db_path, profiler.trace_id)
     out = io.StringIO()
-    render_trace(document, out, show_locals=options.locals, fancy=False)
+    render_trace(document, out, show_locals=options.locals, fancy=False, hidden_names=_shell_names(shell), cells=True)
     print(out.getvalue(), end="")
     print("trace %s saved to %s" % (profiler.trace_id, profiler.db_path))
     if options.html:
@@ -62,15 +66,24 @@ def sarv_cell(shell, line: str, cell: str):
     return profiler
 
 
+def _shell_names(shell) -> NotebookNames:
+    return NotebookNames(getattr(shell, "user_ns_hidden", None) or ())
+
+
 def _show_page(document) -> None:
     from IPython.display import HTML, display
 
     from sarv.viewer.page import build_page
 
     page = build_page(document)
-    # In an iframe of its own: the page's script and style do not meet the notebook's.
+    # In an iframe of its own: the page's script and style do not meet the notebook's. (In a
+    # div: IPython warns of HTML that begins with an iframe, asking for its IFrame, which
+    # takes a URL, not a page.)
     display(
-        HTML('<iframe srcdoc="%s" style="width:100%%;height:600px;border:1px solid #ccc"></iframe>' % html.escape(page))
+        HTML(
+            '<div><iframe srcdoc="%s" style="width:100%%;height:600px;border:1px solid #ccc"></iframe></div>'
+            % html.escape(page)
+        )
     )
 
 

@@ -256,6 +256,8 @@ def render_trace(
     max_depth: int = DEFAULT_MAX_DEPTH,
     max_lines: int = DEFAULT_MAX_LINES,
     fancy: bool | None = None,
+    hidden_names=frozenset(),
+    cells: bool = False,
 ) -> None:
     """The call tree of each thread with durations, names and places;
     before it, what the trace left out (calls past the call budget, or
@@ -263,8 +265,16 @@ def render_trace(
     and the functions with the most, their calls recorded and left out.
 
     max_depth and max_lines of 0 mean no limit; what they cut is said in
-    the output."""
+    the output. `hidden_names`: a module's names not shown among its locals;
+    `cells`: consecutive top-level modules of one file are one (a notebook's
+    cell, which IPython runs a statement at a time)."""
     threads = build_threads(document, max_depth=max_depth, slim=not show_locals)
+    if cells:
+        for thread in threads:
+            roots = len(thread.roots)
+            thread.roots = join_cells(thread.roots)
+            if thread.call_count is not None:
+                thread.call_count -= roots - len(thread.roots)
     left_out = LeftOut()
     for _, record in all_records(document):
         left_out.notice(record)
@@ -286,7 +296,60 @@ def render_trace(
         fancy=fancy,
         left_out=left_out,
         recorded=recorded,
+        hidden_names=hidden_names,
     )
+
+
+class NotebookNames:
+    """The names IPython keeps in a notebook's namespace (In, Out, exit, _, _i3, _12, ...),
+    which are not a cell's: `hidden`, the shell's own list, and those of every shell."""
+
+    SHELL = frozenset(("In", "Out", "get_ipython", "exit", "quit", "open", "_ih", "_oh", "_dh"))
+
+    def __init__(self, hidden=()) -> None:
+        self.hidden = self.SHELL | frozenset(hidden)
+
+    def __contains__(self, name) -> bool:
+        if name in self.hidden:
+            return True
+        return type(name) is str and re.fullmatch(r"_+|_i+|_i?\d+", name) is not None
+
+
+def join_cells(roots: list) -> list:
+    """Roots with each run of top-level `<module>` activations of one file joined into
+    one: IPython runs a cell's statements one by one, each as a module of its own."""
+    joined: list = []
+    for node in roots:
+        previous = joined[-1] if joined else None
+        if (
+            previous is not None
+            and node.kind == previous.kind == "frame"
+            and node.call is not None
+            and previous.call is not None
+            and node.call.get("co_name") == previous.call.get("co_name") == "<module>"
+            and node.path.rsplit(":", 1)[0] == previous.path.rsplit(":", 1)[0]
+            and not node.parts
+            and not previous.parts
+        ):
+            took = (previous.duration or 0.0) + (node.duration or 0.0)
+            merged = Node(
+                "frame",
+                call=previous.call,
+                ret=node.ret,
+                start=previous.start,
+                end=node.end,
+                children=previous.children + node.children,
+                complete=previous.complete and node.complete,
+                hidden_below=previous.hidden_below + node.hidden_below,
+                hidden_calls_below=previous.hidden_calls_below + node.hidden_calls_below,
+            )
+            # Its time is its statements' (not IPython's between them): kept as one part.
+            merged.parts, merged.running = [], took
+            merged.end = merged.start + took if merged.start is not None else merged.end
+            joined[-1] = merged
+            continue
+        joined.append(node)
+    return joined
 
 
 def _function_keys(left_out: LeftOut) -> list:
@@ -361,6 +424,12 @@ def render_stored_trace(
                     add_record(builders, buffer_id, record, None, **options)
         main_id = top.get("main_thread_id")
         threads = order_threads([b.finish() for b in builders.values()], main_id)
+        if _source(top, summary) == NOTEBOOK:
+            for thread in threads:
+                roots = len(thread.roots)
+                thread.roots = join_cells(thread.roots)
+                if thread.call_count is not None:
+                    thread.call_count -= roots - len(thread.roots)
         # A thread read in full but with more nodes than kept: the calls not kept below
         # nodes printed are counted in those nodes, which the cut no longer sees.
         full = any(b.full for b in builders.values())
@@ -389,7 +458,18 @@ def render_stored_trace(
         summary=summary if stopped else None,
         left_out=left_out,
         recorded=recorded,
+        hidden_names=NotebookNames() if _source(top, summary) == NOTEBOOK else frozenset(),
     )
+
+
+NOTEBOOK = "notebook"  # the source of a notebook cell's traces
+
+
+def _source(top: dict, summary):
+    meta = top.get("meta")
+    if isinstance(meta, dict) and meta.get("source") is not None:
+        return meta["source"]
+    return summary.source if summary is not None else None
 
 
 def _render(
@@ -405,6 +485,7 @@ def _render(
     summary=None,
     left_out: LeftOut | None = None,
     recorded: dict | None = None,
+    hidden_names=frozenset(),
 ) -> None:
     stream = stream or sys.stdout
     glyphs = _Glyphs(fancy_output(stream) if fancy is None else fancy)
@@ -486,7 +567,7 @@ def _render(
                 budget -= 1
             detail_guide = pad + child_guide + (glyphs.pipe if node.children else glyphs.blank) + " "
             if show_locals and node.kind == "frame":
-                for line in _locals_lines(node, glyphs, all_names=show_locals == "all"):
+                for line in _locals_lines(node, glyphs, all_names=show_locals == "all", hidden=hidden_names):
                     write(detail_guide + line)
                     if budget is not None:
                         budget -= 1
@@ -653,16 +734,20 @@ def _left_out_lines(left_out: LeftOut, recorded: dict, glyphs: _Glyphs) -> list:
     return lines
 
 
-def _shown_names(mapping, record, all_names: bool):
-    # Module dunders (__name__, __builtins__, ...) and names the interpreter makes (".0",
-    # a comprehension's iterator) are noise unless asked for.
+def _shown_names(mapping, record, all_names: bool, hidden=frozenset()):
+    # Module dunders (__name__, __builtins__, ...), names the interpreter makes (".0",
+    # a comprehension's iterator) and a module's `hidden` names (a notebook's own: In,
+    # Out, _i1, ...) are noise unless asked for.
     if all_names or not isinstance(mapping, dict):
         return mapping
     module = isinstance(record, dict) and record.get("co_name") == "<module>"
     return {
         k: v
         for k, v in mapping.items()
-        if not (type(k) is str and (k.startswith(".") or (module and k.startswith("__") and k.endswith("__"))))
+        if not (
+            type(k) is str
+            and (k.startswith(".") or (module and ((k.startswith("__") and k.endswith("__")) or k in hidden)))
+        )
     }
 
 
@@ -675,15 +760,17 @@ def _end_line(ret, glyphs) -> str:
     return "%s: %s" % (kind, format_value(ret.get("arg"), VALUE_WIDTH, glyphs.more))
 
 
-def _locals_lines(node, glyphs, all_names: bool = False) -> list:
+def _locals_lines(node, glyphs, all_names: bool = False, hidden=frozenset()) -> list:
     lines = []
-    call_locals = _shown_names(node.call.get("locals") if node.call is not None else None, node.call, all_names)
-    if isinstance(call_locals, dict) and call_locals:
+    call_locals = _shown_names(node.call.get("locals") if node.call is not None else None, node.call, all_names, hidden)
+    # A module's locals are its globals: what it finds there at its start are no arguments.
+    module = node.call is not None and node.call.get("co_name") == "<module>"
+    if isinstance(call_locals, dict) and call_locals and not module:
         lines.append("arguments: " + _assignments(call_locals, VALUE_WIDTH, glyphs.more))
     base = call_locals if isinstance(call_locals, dict) else {}
     ends = [r for r in node.parts if r is not None] if node.parts else ([node.ret] if node.ret is not None else [])
     for ret in ends:
-        ret_locals = _shown_names(ret.get("locals"), ret, all_names)
+        ret_locals = _shown_names(ret.get("locals"), ret, all_names, hidden)
         if isinstance(ret_locals, dict):
             changed = {k: v for k, v in ret_locals.items() if k not in base or base[k] != v}
             if changed:
