@@ -169,8 +169,9 @@ def test_config_defaults_without_pyproject(tmp_path, monkeypatch):
         pytest.skip("a pyproject.toml with [tool.sarv] above the temporary folder")
     if any(os.path.isdir(os.path.join(folder, ".sarv")) for folder in tmp_path.parents):
         pytest.skip("a .sarv folder above the temporary folder")
+    monkeypatch.chdir(tmp_path)
     config = load_config(start_dir=tmp_path)
-    # The database is found (as git finds its folder); nothing upwards: the start folder's.
+    # The database is found (as git finds its folder); nothing upwards: the current folder's.
     assert config == dict(sarv_config.DEFAULTS, db_path=str(tmp_path / ".sarv" / "traces.sqlite3"))
     config["filters"]["include_frames"].append("x")
     assert sarv_config.DEFAULTS["filters"]["include_frames"] == []

@@ -49,10 +49,10 @@ parents), then the overrides given in Python. Keys:
     builtin_plugins         include the package's built-in plugins (bool)
     db_path                 trace database. Unset, `load_config` finds it as
                             git finds its folder (`project_db_path`): the
-                            nearest .sarv/ folder from the start folder
+                            nearest .sarv/ folder from the current folder
                             upwards, or the root of the project (the folder
                             of the nearest pyproject.toml with [tool.sarv]);
-                            else .sarv/traces.sqlite3 in the start folder.
+                            else .sarv/traces.sqlite3 in the current folder.
                             (A configuration given in Python without it:
                             sarv.db.default_db_path().) A relative path in
                             pyproject.toml is relative to that file's folder.
@@ -410,7 +410,9 @@ def load_config(overrides: Mapping[str, Any] | None = None, start_dir=None, use:
             raise ConfigError("configuration overrides must be a mapping, got %s" % type(overrides).__name__)
         _apply(config, overrides, "in the overrides", None)
     if config["db_path"] is None:
-        config["db_path"] = project_db_path(start_dir)
+        # Upwards from the current folder, as git looks (not from `start_dir`, where a
+        # web app's package may be: its traces go where `sarv traces`, run there, looks).
+        config["db_path"] = project_db_path()
     return config
 
 
