@@ -51,6 +51,7 @@ const std::vector<Finder>& sarv_finders() {
         "/sarv/config.py",
         "/sarv/db.py",
         "/sarv/db_writer.py",
+        "/sarv/diff/",
         "/sarv/django_schema.py",
         "/sarv/filters/",
         "/sarv/generate_tests/",
