@@ -236,7 +236,6 @@ def read_trace(pieces, keys: FunctionKeys, main_id=None) -> TraceCalls:
     trace = TraceCalls()
     threads: dict = {}  # thread entry bytes -> ThreadCalls
     by_native: dict = {}  # native id -> ThreadCalls
-    seconds = trace.seconds
     unpack_double = _DOUBLE.unpack_from
     key_ids = keys.ids
     last_entry = thread = stack = children = None
@@ -249,19 +248,27 @@ def read_trace(pieces, keys: FunctionKeys, main_id=None) -> TraceCalls:
             continue
         event_at = record.find(b"\xa5event", 6)
         kind = record[event_at + 6] if event_at > 0 else 0
-        native_at = record.rfind(b"\xb0thread_native_id")
-        ts_at = record.find(b"\xa9timestamp\xcb", native_at)
         if kind == 0xA4:  # "call"
             p = event_at + 20
         elif kind == 0xA6:  # "return"
             p = event_at + 22
         else:
             p = -1
-        thread_at = record.rfind(b"\xa6thread", p, native_at) if p > 0 and ts_at > 0 else -1
-        if thread_at < 0:
-            _other(trace, threads, by_native, keys, record, offset, main_id)
-            last_entry = None
-            continue
+        # The thread's entry is most often the one of the record before: the last place
+        # it is found is where it is (no value of the program's comes after it).
+        thread_at = record.rfind(last_entry, p) if last_entry is not None and p > 0 else -1
+        if thread_at >= 0 and record.startswith(b"\xa9timestamp\xcb", thread_at + len(last_entry)):
+            ts_at = thread_at + len(last_entry)
+            other_thread = False
+        else:
+            other_thread = True
+            native_at = record.rfind(b"\xb0thread_native_id")
+            ts_at = record.find(b"\xa9timestamp\xcb", native_at)
+            thread_at = record.rfind(b"\xa6thread", p, native_at) if p > 0 and native_at > 0 and ts_at > 0 else -1
+            if thread_at < 0:
+                _other(trace, threads, by_native, keys, record, offset, main_id)
+                last_entry = None
+                continue
         if record[p] == 0xBE:
             frame_id = record[p + 1 : p + 31]
             values = record[p + 31 : thread_at]
@@ -270,8 +277,8 @@ def read_trace(pieces, keys: FunctionKeys, main_id=None) -> TraceCalls:
             values = record[p + 1 : thread_at]
         if b" at 0x" in values:
             values = _ADDRESS.sub(b" at 0x?", values)
-        entry = record[thread_at:ts_at]
-        if entry != last_entry:
+        if other_thread:
+            entry = record[thread_at:ts_at]
             thread = threads.get(entry)
             if thread is None:
                 thread = _thread_of(trace, threads, by_native, entry, main_id)
@@ -356,13 +363,19 @@ def read_trace(pieces, keys: FunctionKeys, main_id=None) -> TraceCalls:
             raised[frame_id] = node
             if len(raised) > 256:
                 del raised[next(iter(raised))]
-        spent = seconds.get(fns[node])
-        if spent is None:
-            seconds[fns[node]] = [1, ts - starts[node]]
-        else:
-            spent[0] += 1
-            spent[1] += ts - starts[node]
     trace.records = count
+    # Time per function: its returned calls, from call to return.
+    seconds = trace.seconds
+    for thread in threads_in_order(threads):
+        for fn, start, end, returned in zip(thread.fn, thread.start, thread.end, thread.ret_at):
+            if returned < 0:
+                continue
+            spent = seconds.get(fn)
+            if spent is None:
+                seconds[fn] = [1, end - start]
+            else:
+                spent[0] += 1
+                spent[1] += end - start
     trace.threads = sorted(
         threads_in_order(threads), key=lambda t: (t.native_id != main_id, t.first if t.first is not None else 0.0)
     )
