@@ -936,7 +936,10 @@ def test_a_suite_that_saves_quickly_sends_its_saves_to_the_writer_process(tmp_pa
     (tmp_path / "test_quick.py").write_text("".join("def test_%d():\n    pass\n\n" % i for i in range(150)))
     (tmp_path / "conftest.py").write_text(
         "import sarv.db\nimport sarv.store.batching\n\n"
-        "sarv.store.batching._CALLER_COMMIT = 3600.0  # (batches full by count, however slow the machine)\n\n\n"
+        "# Batches full by count, however slow the machine: neither the caller nor the writer\n"
+        "# thread takes the saves waiting before there are enough.\n"
+        "sarv.store.batching._CALLER_COMMIT = 3600.0\n"
+        "sarv.store.batching._STRAGGLER = 3600.0\n\n\n"
         "def pytest_unconfigure(config):\n"
         "    print('writer process:', sarv.db._shipper is not None and not sarv.db._shipper.dead)\n"
     )

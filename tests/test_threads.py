@@ -227,6 +227,9 @@ DAEMON_AFTER_STOP = textwrap.dedent("""\
     from sarv.config import load_config
     from sarv.profiler import Profiler
 
+    steps = [0]
+    recorded = threading.Event()
+
     def step(n):
         return n + 1
 
@@ -234,13 +237,18 @@ DAEMON_AFTER_STOP = textwrap.dedent("""\
         n = 0
         while True:
             n = step(n)
+            steps[0] = n
+            if n == 200:
+                recorded.set()
 
     profiler = Profiler(load_config({"db_path": sys.argv[1], "threading": True, "lightweight_repr": True}))
     profiler.start()
     threading.Thread(target=spin, daemon=True).start()
-    time.sleep(0.05)
+    recorded.wait()  # its first 200 steps, under the profiler (however busy the machine)
     profiler.stop()
-    time.sleep(0.1)  # the daemon goes on running
+    stopped_at = steps[0]
+    while steps[0] < stopped_at + 200:  # the daemon goes on running
+        time.sleep(0.001)
     after = msgpack.unpackb(profiler.rust_profiler.build_trace(), strict_map_key=False)
     saved = db.load_trace_document(sys.argv[1], profiler.trace_id)
     print(sum(len(r) for r in saved["frames"].values()), sum(len(r) for r in after["frames"].values()))
