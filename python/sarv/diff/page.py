@@ -64,6 +64,8 @@ class _Builder:
             for ca, cb in difference.event.chain():
                 self.wanted.add((thread_pair, ca, cb))
 
+    _DEPTH = 150  # levels of calls opened on the way to a difference, at most
+
     def thread(self, number: int, pair) -> dict:
         tree = {
             "name": pair.name,
@@ -73,7 +75,7 @@ class _Builder:
             thread = pair.a if pair.a is not None else pair.b
             tree["rows"] = [self._single(number, thread, node, tree["only"]) for node in thread.kids(-1)[:_FOLD]]
             return tree
-        tree["rows"] = self._children(number, pair, pair.a.kids(-1), pair.b.kids(-1))
+        tree["rows"] = self._children(number, pair, pair.a.kids(-1), pair.b.kids(-1), 0)
         return tree
 
     def _name(self, thread, node) -> str:
@@ -94,19 +96,19 @@ class _Builder:
         spent = max(thread.end[node] - thread.start[node], 0.0)
         return [spent, None] if side == "a" else [None, spent]
 
-    def _children(self, number, pair, kids_a, kids_b) -> list:
+    def _children(self, number, pair, kids_a, kids_b, depth) -> list:
         ta, tb = pair.a, pair.b
         out: list = []
         run: list = []  # calls that went the same way, not yet shown
 
         def flush() -> None:
             if len(run) > _FOLD:
-                out.extend(self._row(number, pair, a, b) for a, b in run[:2])
+                out.extend(self._row(number, pair, a, b, depth) for a, b in run[:2])
                 self.rows += 1
                 out.append({"fold": len(run) - 4})
-                out.extend(self._row(number, pair, a, b) for a, b in run[-2:])
+                out.extend(self._row(number, pair, a, b, depth) for a, b in run[-2:])
             else:
-                out.extend(self._row(number, pair, a, b) for a, b in run)
+                out.extend(self._row(number, pair, a, b, depth) for a, b in run)
             run.clear()
 
         for a, b in compare.align_children(ta, tb, kids_a, kids_b):
@@ -125,11 +127,11 @@ class _Builder:
                 run.append((a, b))
                 continue
             flush()
-            out.append(self._row(number, pair, a, b))
+            out.append(self._row(number, pair, a, b, depth))
         flush()
         return out
 
-    def _row(self, number, pair, a, b) -> dict:
+    def _row(self, number, pair, a, b, depth) -> dict:
         ta, tb = pair.a, pair.b
         self.rows += 1
         same = ta.subtree[a] == tb.subtree[b] and ta.subtree[a] != 0
@@ -142,9 +144,9 @@ class _Builder:
             "below": _below(ta, a),
             "marks": self.marks.get((number, a, b), []),
         }
-        if (number, a, b) in self.wanted:
+        if (number, a, b) in self.wanted and depth < self._DEPTH:
             row["open"] = True
-            row["kids"] = self._children(number, pair, ta.kids(a), tb.kids(b))
+            row["kids"] = self._children(number, pair, ta.kids(a), tb.kids(b), depth + 1)
         elif not same and (ta.kids(a) or tb.kids(b)):
             row["later"] = True  # calls inside it differ, past the differences described
         return row

@@ -5,7 +5,7 @@ from __future__ import annotations
 
 from sarv.diff.values import value_text
 
-__all__ = ["render"]
+__all__ = ["chain_text", "render"]
 
 _FUNCTIONS_SHOWN = 12
 _CHANGES_SHOWN = 8
@@ -47,7 +47,7 @@ def render(result, out, show_functions: int = _FUNCTIONS_SHOWN) -> None:
     first = result.first
     write("First difference: %s\n" % first.text)
     if first.callers or first.where:
-        chain = " > ".join(first.callers + [first.function])
+        chain = chain_text(first.callers + [first.function])
         write("  where:  %s%s\n" % (chain, "  (%s)" % first.where if first.where else ""))
     if first.thread and first.thread != "MainThread":
         write("  thread: %s\n" % first.thread)
@@ -82,6 +82,18 @@ def render(result, out, show_functions: int = _FUNCTIONS_SHOWN) -> None:
         if len(changed) > show_functions:
             write("  … %d more functions\n" % (len(changed) - show_functions))
     _times(result, out, show_functions)
+
+
+def chain_text(names: list) -> str:
+    """Callers, the outermost first: "main > walk ×400 > visit" (a recursion's run of
+    one name said once)."""
+    out: list = []
+    for name in names:
+        if out and out[-1][0] == name:
+            out[-1][1] += 1
+        else:
+            out.append([name, 1])
+    return " > ".join(name if count == 1 else "%s ×%d" % (name, count) for name, count in out)
 
 
 def _change_line(change) -> str:

@@ -145,7 +145,13 @@ const DiffPage = {
     this.select(this.rowOf[n]);
     const detail = document.getElementById("detail");
     detail.dataset.difference = String(n);
-    const chain = d.callers.concat([d.function]).join(" › ");
+    // A recursion's run of one name is said once: "walk ×400".
+    const runs = [];
+    for (const name of d.callers.concat([d.function])) {
+      if (runs.length && runs[runs.length - 1][0] === name) runs[runs.length - 1][1]++;
+      else runs.push([name, 1]);
+    }
+    const chain = runs.map(([name, n]) => (n > 1 ? name + " ×" + n : name)).join(" › ");
     const parts = [
       el("h2", { text: (n === 0 ? "First difference: " : "") + d.text }),
       el("p", { class: "chain", text: chain + (d.where ? "  (" + d.where + ")" : "") + (d.thread && d.thread !== "MainThread" ? " · thread " + d.thread : "") }),
