@@ -1144,6 +1144,11 @@ def test_every_view_says_how_calls_ended_below_and_past_the_line_limit(tmp_path,
     shown_fails = [e["args"]["exception_text"] for e in events if e["name"] == "__main__.fail"]
     assert shown_fails == ["ValueError(None)", "ValueError((1, 2))"]
 
+    hot = sarv("show", trace_id, "--hot", "--limit", "0", cwd=tmp_path, db_path=path).stdout
+    [main_row] = [line for line in hot.splitlines() if "__main__.main  late.py:13" in line]
+    assert main_row.endswith("(1 raised)") == (mode == "raise")
+    assert "__main__.fail  late.py:9  (2 raised)" in hot
+
     page = _page_calls(path, trace_id)
     for name in ("__main__.<module>", "__main__.main"):
         [(flags, shown)] = page[name]

@@ -22,7 +22,7 @@ from __future__ import annotations
 
 import dataclasses
 
-from sarv.filters.tree import LeftOut, is_exception_note
+from sarv.filters.tree import LeftOut, ended, is_exception_note
 
 __all__ = ["FunctionTime", "HotFunctions", "SORT_KEYS", "hot_of_stored_trace"]
 
@@ -87,6 +87,7 @@ class HotFunctions:
         self.records = 0
         self.first = self.last = None
         self.marks: list = []  # a test's and a request's start and end records, for the header
+        self.raised_ids: dict = {}  # frame id -> function, of recent calls that raised
 
     def _function(self, key) -> FunctionTime:
         found = self.functions.get(key)
@@ -100,7 +101,13 @@ class HotFunctions:
         self.records += 1
         if record.get("type") in _MARK_TYPES and len(self.marks) < 8:
             self.marks.append(record)
-        if self.left_out.notice(record) or record.get("type") != "frame" or is_exception_note(record):
+        if is_exception_note(record):
+            # A raise that is the program's end (SystemExit(0), KeyboardInterrupt) is no failure.
+            key = self.raised_ids.pop(record.get("frame_id"), None)
+            if key is not None and ended({"end": "raised", "exception": record["exception"]})[0] != "raised":
+                self._function(key).raised -= 1
+            return
+        if self.left_out.notice(record) or record.get("type") != "frame":
             return
         tid = record.get("thread_native_id", buffer_id)
         thread = self.threads.get(tid)
@@ -141,6 +148,10 @@ class HotFunctions:
         end = record.get("end")
         if end == "raised":
             self._function(entry.key).raised += 1
+            if frame_id is not None:
+                self.raised_ids[frame_id] = entry.key  # its exception's note may follow
+                if len(self.raised_ids) > 256:
+                    del self.raised_ids[next(iter(self.raised_ids))]
         if end in ("yielded", "awaited"):
             thread.suspended[entry.first_id] = entry.key
         else:
