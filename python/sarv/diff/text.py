@@ -76,9 +76,9 @@ def render(result, out, show_functions: int = _FUNCTIONS_SHOWN) -> None:
     changed = [f for f in result.functions if f.added or f.removed or f.changed]
     if changed:
         write("\nBy function (calls added / removed / changed):\n")
-        width = min(max(len(f.name) for f in changed[:show_functions]), 50)
+        width = min(max(len(f.name) for f in changed[:show_functions]), 60)
         for f in changed[:show_functions]:
-            write("  %-*s  +%s  -%s  ~%s\n" % (width, f.name[:50], f.added, f.removed, f.changed))
+            write("  %-*s  +%s  -%s  ~%s\n" % (width, f.name[:60], f.added, f.removed, f.changed))
         if len(changed) > show_functions:
             write("  … %d more functions\n" % (len(changed) - show_functions))
     _times(result, out, show_functions)
@@ -104,7 +104,7 @@ def _times(result, out, show_functions: int) -> None:
     functions = sorted(result.functions, key=lambda f: -max(f.seconds_a, f.seconds_b))[:show_functions]
     if not functions:
         return
-    width = min(max(len(f.name) for f in functions), 50)
+    width = min(max(len(f.name) for f in functions), 60)
     out.write("\nTime per function (calls included):\n")
     out.write("  %-*s  %12s  %12s  %8s  %8s\n" % (width, "function", "A", "B", "calls A", "calls B"))
     for f in functions:
@@ -112,7 +112,7 @@ def _times(result, out, show_functions: int) -> None:
             "  %-*s  %12s  %12s  %8s  %8s\n"
             % (
                 width,
-                f.name[:50],
+                f.name[:60],
                 _duration(f.seconds_a),
                 _duration(f.seconds_b),
                 "{:,}".format(f.calls_a),
