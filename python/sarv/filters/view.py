@@ -175,7 +175,8 @@ def plugin_text(data: dict, glyphs) -> str:
     headers as pairs: status=200, duration=1.20 ms, headers=(host: x, accept: */*)."""
     out = []
     for key, value in data.items():
-        if key in _SECONDS_KEYS and type(value) in (int, float) and value >= 0:
+        seconds = key in _SECONDS_KEYS or (type(key) is str and key.endswith("_duration"))
+        if seconds and type(value) in (int, float) and value >= 0:
             text = format_duration(value, glyphs)
         elif (key in _BYTES_KEYS or str(key).endswith("_bytes")) and type(value) is int and value >= 0:
             text = _size(value)
