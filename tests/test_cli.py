@@ -769,7 +769,14 @@ def test_show_says_the_request_its_query_headers_durations_and_sizes_on_one_line
         frame("call", "item", "frm_a", 100.002),
         frame("return", "item", "frm_a", 100.003, arg=1),
         dict(
-            base, type="end_request", timestamp=100.004, method="GET", path="/items/3", status=200, duration=0.0027351
+            base,
+            type="end_request",
+            timestamp=100.004,
+            method="GET",
+            path="/items/3",
+            status=200,
+            duration=0.0027351,
+            own_duration=0.0011,
         ),
     ]
     path = stored(tmp_path, records)
@@ -779,7 +786,7 @@ def test_show_says_the_request_its_query_headers_durations_and_sizes_on_one_line
     assert "\n  headers: host: shop.example, accept: */*\n" in head
     assert "\n  process: app.py" in head and "command:" not in head
     assert "headers=(host: shop.example, accept: */*)" in text
-    assert "status=200, duration=2.74 ms" in text and "0.0027351" not in text
+    assert "status=200, duration=2.74 ms, own_duration=1.10 ms" in text and "0.0027351" not in text
     assert "max_bytes=4.0 KiB" in text
 
 
