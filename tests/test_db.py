@@ -137,6 +137,15 @@ ids = [s.trace_id for s in db.list_traces(path)]
 loaded = [db.load_trace_document(path, i)["trace_id"] for i in ids]
 print(sys.argv[2], ",".join(ids), ",".join(loaded), ",".join(sorted(os.listdir(os.path.dirname(path)))))
 """
+_CHECK = """
+import sys
+from sarv import db
+try:
+    db.check_store(sys.argv[1])
+    print("check accepted")
+except db.SarvDatabaseError as exc:
+    print("check refused:", exc)
+"""
 # Run in a mount namespace of its own (as root, or a user namespace's root): a small tmpfs
 # holds the database; filled, then remounted read-only.
 _MOUNTS = """
@@ -150,6 +159,7 @@ dd if=/dev/zero of=m/fill bs=64k 2>/dev/null || true
 rm m/fill
 mount -o remount,ro m
 "$2" -c "$READ" m/t.db read-only
+"$2" -c "$CHECK" m/t.db
 mount -o remount,rw m
 KILL=1 "$2" -c "$SAVE" m/t.db trc_B "$3" || true
 mount -o remount,ro m
@@ -158,7 +168,7 @@ mount -o remount,ro m
 
 
 def test_a_database_on_a_full_disk_or_a_read_only_mount_is_read_and_nothing_left_behind(tmp_path):
-    env = dict(os.environ, SAVE=_SAVE, READ=_READ)
+    env = dict(os.environ, SAVE=_SAVE, READ=_READ, CHECK=_CHECK)
     env.pop("SARV_DB", None)
     here = os.path.dirname(os.path.abspath(__file__))
     namespace = ["unshare", "--user", "--map-root-user", "--mount"] if os.getuid() else ["unshare", "--mount"]
@@ -179,6 +189,7 @@ def test_a_database_on_a_full_disk_or_a_read_only_mount_is_read_and_nothing_left
         assert done.stdout.splitlines() == [
             "full trc_A trc_A fill,t.db",
             "read-only trc_A trc_A t.db",
+            "check refused: cannot write trace database m/t.db: Read-only file system",
             # (a read-only file system: the log a killed writer left is read, and stays)
             "log-left trc_B,trc_A trc_B,trc_A t.db,t.db-shm,t.db-wal",
         ]
@@ -246,6 +257,95 @@ def test_unusable_paths_give_a_database_error(tmp_path):
     blocker.write_text("x")
     with pytest.raises(db.SarvDatabaseError):
         db.save_trace_in_sqlite(str(blocker / "sub" / "t.sqlite3"), "trc_A", msgpack=document())
+
+
+def _damage_the_traces_table(path):
+    conn = sqlite3.connect(path)
+    (page,) = conn.execute("SELECT rootpage FROM sqlite_master WHERE name = 'traces'").fetchone()
+    (size,) = conn.execute("PRAGMA page_size").fetchone()
+    conn.close()
+    with open(path, "r+b") as file:
+        file.seek((page - 1) * size)
+        file.write(b"\xff" * size)
+
+
+def _newer_schema(path):
+    conn = sqlite3.connect(path)
+    conn.execute("UPDATE meta SET value = '3' WHERE key = 'schema_version'")
+    conn.commit()
+    conn.close()
+
+
+def _foreign(path):
+    os.unlink(path)
+    conn = sqlite3.connect(path)
+    conn.execute("CREATE TABLE users (name TEXT)")
+    conn.commit()
+    conn.close()
+
+
+@pytest.mark.parametrize(
+    "spoil, error",
+    [
+        (None, None),
+        (_newer_schema, db.SchemaVersionError),
+        (_foreign, db.NotASarvDatabase),
+        (_damage_the_traces_table, db.SarvDatabaseError),
+        (lambda path: open(path, "wb").write(b"not a database at all " * 100), db.NotASarvDatabase),
+        (lambda path: (os.unlink(path), os.mkdir(path)), db.SarvDatabaseError),
+    ],
+)
+def test_the_check_before_saving_refuses_what_a_save_refuses_and_stores_nothing(path, spoil, error):
+    db.save_trace_in_sqlite(path, "trc_A", msgpack=document())
+    db.close_connections()
+    if spoil is not None:
+        spoil(path)
+    before = None if os.path.isdir(path) else open(path, "rb").read()
+    if error is None:
+        assert db.check_store(path) is None
+    else:
+        with pytest.raises(error):
+            db.check_store(path)
+    assert before is None or open(path, "rb").read() == before
+    # A save fails (or goes ahead) alike, and the check stored nothing of its own.
+    if error is None:
+        db.save_trace_in_sqlite(path, "trc_B", msgpack=document())
+        assert [s.trace_id for s in db.list_traces(path)] == ["trc_B", "trc_A"]
+    else:
+        with pytest.raises(error):
+            db.save_trace_in_sqlite(path, "trc_B", msgpack=document())
+
+
+def test_folders_made_for_a_database_are_private_whatever_the_umask(tmp_path):
+    code = (
+        "import os, sys\n"
+        "from sarv import db\n"
+        "os.umask(0)\n"
+        "db.check_store(sys.argv[1])\n"
+        "db.save_trace_in_sqlite(sys.argv[2], 'trc_A', msgpack=b'\\x80')\n"
+    )
+    checked, saved = tmp_path / "c1" / "c2" / "t.db", tmp_path / "s1" / "s2" / "t.db"
+    subprocess.run([sys.executable, "-c", code, str(checked), str(saved)], check=True, timeout=120)
+    for folder in (checked.parent, checked.parent.parent, saved.parent, saved.parent.parent):
+        assert folder.stat().st_mode & 0o777 == 0o700, folder
+    assert saved.stat().st_mode & 0o777 == 0o600 and not checked.exists()
+
+
+def test_a_save_waiting_for_a_locked_database_says_so_and_goes_on(path):
+    db.save_trace_in_sqlite(path, "trc_A", msgpack=document())
+    holder = sqlite3.connect(path, isolation_level=None)
+    holder.execute("BEGIN IMMEDIATE")
+    code = "import sys\nfrom sarv import db\ndb.save_trace_in_sqlite(sys.argv[1], 'trc_B', msgpack=b'\\x80')\n"
+    saver = subprocess.Popen([sys.executable, "-c", code, path], stderr=subprocess.PIPE, text=True)
+    try:
+        said = saver.stderr.readline()  # (said once it has waited a second; the lock is held until then)
+    finally:
+        holder.execute("ROLLBACK")
+        holder.close()
+    rest = saver.communicate(timeout=120)[1]
+    assert said.startswith("sarv: the trace database %s is locked by another process" % path), said + rest
+    assert saver.returncode == 0, rest
+    assert [s.trace_id for s in db.list_traces(path)] == ["trc_B", "trc_A"]
 
 
 def test_a_locked_database_waits_for_the_busy_timeout_then_fails_without_a_row(path):

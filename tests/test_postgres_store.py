@@ -104,6 +104,7 @@ def test_same_results_as_sqlite(tmp_path, pg_url, monkeypatch):
     monkeypatch.setattr(rows, "CHUNK_SIZE", 4096)  # the big trace is stored in many rows
     sqlite_path = str(tmp_path / "t.sqlite3")
     pairs = documents(tmp_path)
+    assert db.check_store(pg_url) is None  # (the check before a run makes nothing)
     assert db.list_traces(pg_url) == [] and db.find_trace(pg_url, "trc_big") is None
     for trace_id, document in pairs:
         db.save_trace_in_sqlite(sqlite_path, trace_id, msgpack=document)
@@ -139,6 +140,18 @@ def test_same_results_as_sqlite(tmp_path, pg_url, monkeypatch):
     assert [comparable(s) for s in db.list_traces(pg_url)] == [comparable(s) for s in db.list_traces(sqlite_path)]
     with pytest.raises(db.TraceNotFound):
         db.open_trace(pg_url, "trc_big")
+    # A newer layout is refused by the check before a run as by a save.
+    import psycopg
+
+    with psycopg.connect(pg_url, autocommit=True) as conn:
+        conn.execute("UPDATE sarv_meta SET value = '3' WHERE key = 'schema_version'")
+    postgres.close_connections()
+    for refused in (
+        lambda: db.check_store(pg_url),
+        lambda: db.save_trace_in_sqlite(pg_url, "trc_new", msgpack=b"\x80"),
+    ):
+        with pytest.raises(db.SchemaVersionError):
+            refused()
 
 
 def test_commands_on_a_postgresql_store(tmp_path, pg_url):

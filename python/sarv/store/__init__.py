@@ -25,7 +25,7 @@ The native core saves through `sarv.db.save_trace_in_sqlite`.
 
 from __future__ import annotations
 
-from sarv.store.backends import close_connections, open_store
+from sarv.store.backends import check_store, close_connections, open_store
 from sarv.store.base import Store
 from sarv.store.batching import save_later, save_now, save_soon, saving_later, wait_for_saves
 from sarv.store.columns import DescribedDocument
@@ -65,6 +65,7 @@ __all__ = [
     "TraceSummary",
     "add_cut_trace_listener",
     "add_save_failure_listener",
+    "check_store",
     "close_connections",
     "count_traces",
     "default_db_path",

@@ -23,3 +23,13 @@ def close_connections() -> None:
     last connection to a SQLite database removes its -wal and -shm files."""
     sqlite.close_connections()
     postgres.close_connections()
+
+
+def check_store(db_path, timeout: float = 60) -> None:
+    """Makes the checks a save into `db_path` makes, storing nothing: raises
+    SarvDatabaseError saying why a save would fail for the store itself
+    (NotASarvDatabase for another program's database, SchemaVersionError
+    for a newer layout, a damaged file, one that cannot be written or
+    created); returns None when saves can go ahead. A folder missing above a
+    file is made, as the save would make it (mode 700)."""
+    open_store(db_path).check(timeout)

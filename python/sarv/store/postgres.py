@@ -331,6 +331,27 @@ class PostgresStore(Store):
             )
         return ids[0]
 
+    def check(self, timeout: float) -> None:
+        url = self.path
+        psycopg = _module()
+        trial = _Writer(url, timeout)  # (a connection of its own, closed after)
+        try:
+            conn = trial.conn
+            conn.execute("BEGIN")
+            try:
+                # What a save does, rolled back: the tables' check (made where a save would
+                # make them), a row of each table written.
+                _, row_id = _store(trial, url, "trc_check", [b""])
+                conn.execute(
+                    "INSERT INTO sarv_trace_chunks (trace_row, seq, data) VALUES (%s, 0, ''::bytea)", (row_id,)
+                )
+            finally:
+                conn.execute("ROLLBACK")
+        except psycopg.Error as exc:
+            raise _error(url, exc) from None
+        finally:
+            trial.close()
+
     def remove(self, selection, timeout: float, vacuum: bool) -> int:
         psycopg = _module()
         conn = self._reading(timeout)

@@ -23,7 +23,9 @@ import operator
 import os
 import pathlib
 import sqlite3
+import tempfile
 import threading
+import time
 
 from sarv.store import columns, rows
 from sarv.store.base import Store
@@ -105,11 +107,31 @@ UPDATE meta SET value = '2' WHERE key = 'schema_version';
 """
 
 
+def make_folders(folder: str) -> None:
+    """Makes `folder` and those missing above it, each private to its owner
+    (mode 700 whatever the umask: they will hold the program's values)."""
+    missing = []
+    while not os.path.isdir(folder):
+        missing.append(folder)
+        parent = os.path.dirname(folder)
+        if parent == folder:
+            break
+        folder = parent
+    for folder in reversed(missing):
+        try:
+            os.mkdir(folder, 0o700)
+        except FileExistsError:
+            if not os.path.isdir(folder):
+                raise
+            continue  # (made meanwhile by another process: its mode is its own)
+        os.chmod(folder, 0o700)  # (mkdir's mode went through the umask)
+
+
 def _connect_for_saving(db_path: str, timeout: float) -> sqlite3.Connection:
     """A connection to the file, which is made (empty, private) if need be."""
     parent = os.path.dirname(os.path.abspath(db_path))
     try:
-        os.makedirs(parent, mode=0o700, exist_ok=True)
+        make_folders(parent)
     except OSError as exc:
         raise SarvDatabaseError("cannot create the folder of %s: %s" % (db_path, exc)) from exc
     if db_path != ":memory:":
@@ -121,7 +143,7 @@ def _connect_for_saving(db_path: str, timeout: float) -> sqlite3.Connection:
         except OSError as exc:
             raise SarvDatabaseError("cannot create trace database %s: %s" % (db_path, exc)) from exc
     try:
-        conn = sqlite3.connect(db_path, timeout=timeout, isolation_level=None, check_same_thread=False)
+        conn = sqlite3.connect(db_path, timeout=_lock_wait(timeout), isolation_level=None, check_same_thread=False)
         conn.execute("PRAGMA page_size = %d" % _PAGE_SIZE)  # a new file only; an existing one keeps its own
         return conn
     except sqlite3.Error as exc:
@@ -384,10 +406,55 @@ def _drop_if_unusable(writer: _Writer, exc: Exception) -> None:
         _forget_writer(writer)
 
 
+# Seconds a save waits for another connection's lock before it says so (and waits on).
+_LOCK_NOTICE = 1.0
+
+
+def _lock_wait(timeout: float) -> float:
+    """A saving connection's busy timeout: SQLite waits this long at a time
+    (see _patiently), the whole of `timeout` when it is short."""
+    return min(timeout, _LOCK_NOTICE)
+
+
 def _set_timeout(writer: _Writer, timeout) -> None:
     if writer.timeout != timeout:
-        writer.conn.execute("PRAGMA busy_timeout = %d" % int(min(timeout, 2**31 // 1000) * 1000))
+        if _lock_wait(writer.timeout) != _lock_wait(timeout):
+            writer.conn.execute("PRAGMA busy_timeout = %d" % int(_lock_wait(timeout) * 1000))
         writer.timeout = timeout
+
+
+def _notice(text: str) -> None:
+    # Straight to standard error: a save may run inside the profile hook, where no code of
+    # the program (a logging handler, a replaced sys.stderr) may run.
+    data = (text + "\n").encode("utf-8", "backslashreplace")
+    try:
+        while data:
+            data = data[os.write(2, data) :]
+    except OSError:
+        pass  # (no standard error: the wait goes on unsaid)
+
+
+def _patiently(writer: _Writer, statement: str, db_path: str) -> None:
+    """Runs BEGIN IMMEDIATE or COMMIT, waiting up to the writer's timeout for
+    another connection's lock, and saying so once it has waited a second."""
+    try:
+        writer.conn.execute(statement)
+        return
+    except sqlite3.OperationalError as exc:
+        if not _busy(exc) or writer.timeout <= _LOCK_NOTICE:
+            raise
+    deadline = time.monotonic() + writer.timeout - _LOCK_NOTICE
+    _notice(
+        "sarv: the trace database %s is locked by another process; waiting up to %d more seconds"
+        % (db_path, round(writer.timeout - _LOCK_NOTICE))
+    )
+    while True:
+        try:
+            writer.conn.execute(statement)
+            return
+        except sqlite3.OperationalError as exc:
+            if not _busy(exc) or time.monotonic() >= deadline:
+                raise
 
 
 def _rollback(conn: sqlite3.Connection) -> None:
@@ -492,7 +559,7 @@ class Transaction:
         writer.lock.acquire()
         try:
             _set_timeout(writer, timeout)
-            writer.conn.execute("BEGIN IMMEDIATE")
+            _patiently(writer, "BEGIN IMMEDIATE", db_path)
             self.created_schema = _prepare(writer, writer.conn, db_path)
         except BaseException as exc:
             _rollback(writer.conn)
@@ -522,7 +589,7 @@ class Transaction:
         self.writer = None
         try:
             try:
-                writer.conn.execute("COMMIT")
+                _patiently(writer, "COMMIT", self.db_path)
             except sqlite3.Error as exc:
                 _rollback(writer.conn)
                 error = _wrap_sqlite_error(self.db_path, exc)
@@ -604,11 +671,11 @@ class SqliteStore(Store):
             try:
                 _set_timeout(writer, timeout)
                 try:
-                    conn.execute("BEGIN IMMEDIATE")
+                    _patiently(writer, "BEGIN IMMEDIATE", db_path)
                     # Checked at every save: another sarv may have changed the file meanwhile.
                     created_schema = _prepare(writer, conn, db_path)
                     derived, row_id = _store_one(writer, conn, trace_id, pieces)
-                    conn.execute("COMMIT")
+                    _patiently(writer, "COMMIT", db_path)
                 except BaseException:
                     _rollback(conn)
                     raise
@@ -703,6 +770,38 @@ class SqliteStore(Store):
             raise TraceNotFound("no trace %s: %s holds no traces" % (text, db_path))
         return _one_id(text, [row[0] for row in found], db_path)
 
+    def check(self, timeout: float) -> None:
+        db_path = self.path
+        if os.path.isdir(db_path):
+            raise SarvDatabaseError("%s is a folder" % db_path)
+        if not os.path.exists(db_path):
+            # Made by the first save: its folder is made now, and tried with a scratch file
+            # (permission bits say little to root or on a read-only mount).
+            folder = os.path.dirname(os.path.abspath(db_path))
+            try:
+                make_folders(folder)
+                with tempfile.TemporaryFile(dir=folder):
+                    pass
+            except OSError as exc:
+                raise SarvDatabaseError("cannot create trace database %s: %s" % (db_path, exc.strerror or exc)) from exc
+            return
+        try:
+            with open(db_path, "r+b"):  # (SQLite would open it read-only, and say less)
+                pass
+        except OSError as exc:
+            raise SarvDatabaseError("cannot write trace database %s: %s" % (db_path, exc.strerror or exc)) from exc
+        writer = _writer(db_path, timeout)
+        with writer.lock:
+            try:
+                _set_timeout(writer, timeout)
+                _dry_run(writer, db_path)
+            except sqlite3.Error as exc:
+                _drop_if_unusable(writer, exc)
+                raise _wrap_sqlite_error(db_path, exc) from exc
+            except SarvDatabaseError as exc:
+                _drop_if_unusable(writer, exc)
+                raise
+
     # --------------------------------------------------------------- removing
 
     def remove(self, selection, timeout: float, vacuum: bool) -> int:
@@ -721,6 +820,19 @@ class SqliteStore(Store):
                 raise
 
 
+def _dry_run(writer: _Writer, db_path: str) -> None:
+    """What a save does, rolled back: its lock, the schema's check (made or
+    upgraded where a save would), a row of each table written."""
+    conn = writer.conn
+    _patiently(writer, "BEGIN IMMEDIATE", db_path)
+    try:
+        _prepare(writer, conn, db_path)
+        _, row_id = _store_one(writer, conn, "trc_check", [b""])
+        conn.execute("INSERT INTO trace_chunks (trace_row, seq, data) VALUES (?, 0, x'')", (row_id,))
+    finally:
+        _rollback(conn)
+
+
 def _one_id(text: str, ids: list, shown: str) -> str:
     """The one trace id `text` names among the `ids` found for it."""
     if not ids:
@@ -735,7 +847,7 @@ def _one_id(text: str, ids: list, shown: str) -> str:
 def _remove(writer: _Writer, db_path: str, selection, vacuum: bool) -> int:
     """Under the writer's lock: removes the selected rows; how many."""
     conn = writer.conn
-    conn.execute("BEGIN IMMEDIATE")
+    _patiently(writer, "BEGIN IMMEDIATE", db_path)
     try:
         version = _schema_version(conn, db_path)
         if version == 0:
