@@ -197,6 +197,34 @@ def test_run_options_reach_the_profiler(project):
     assert work_return[0]["arg"] == "<builtins.list>"  # lightweight: the type, not the value
 
 
+GLOBALS = textwrap.dedent(
+    """
+    import json
+
+    shown = {}
+    for name, value in sorted(globals().items()):
+        if name.startswith("__"):
+            kind = type(value)
+            shown[name] = "%s.%s" % (kind.__module__, kind.__qualname__)
+            if isinstance(value, (str, type(None))):
+                shown[name] += " " + repr(value)
+    print(json.dumps(shown))
+    """
+)
+
+
+def test_run_gives_a_script_the_globals_python_gives_it(tmp_path):
+    (tmp_path / "globs.py").write_text(GLOBALS)
+    env = dict(os.environ)
+    env.pop("SARV_DB", None)
+    plain = subprocess.run([sys.executable, "globs.py"], cwd=str(tmp_path), env=env, capture_output=True, text=True)
+    assert plain.returncode == 0, plain.stderr
+    under_sarv = sarv("run", "globs.py", cwd=tmp_path, db_path=tmp_path / "t.db")
+    assert under_sarv.returncode == 0, under_sarv.stderr
+    assert json.loads(under_sarv.stdout) == json.loads(plain.stdout)
+    assert "SourceFileLoader" in json.loads(plain.stdout)["__loader__"]
+
+
 def test_run_module_like_python_dash_m(project):
     package = project / "shop"
     package.mkdir()

@@ -7,6 +7,8 @@ leaves sarv/cli/ out of traces, as it does the rest of the package.
 from __future__ import annotations
 
 import argparse
+import builtins
+import importlib.machinery
 import io
 import os
 import pkgutil
@@ -376,12 +378,23 @@ def _run_script(path: str) -> None:
         return
     with io.open_code(path) as file:
         code = pkgutil.read_code(file)  # a compiled .pyc, else None
+    loader = importlib.machinery.SourcelessFileLoader if code is not None else importlib.machinery.SourceFileLoader
     if code is None:
         with io.open_code(path) as file:
             code = compile(file.read(), path, "exec", dont_inherit=True)
     main = types.ModuleType("__main__")
-    main.__dict__.update(__file__=path, __cached__=None, __loader__=None, __package__="", __spec__=None)
+    # The globals `python path` gives a script: a loader of its file, the builtins module.
+    main.__dict__.update(
+        __file__=path,
+        __cached__=None,
+        __loader__=loader("__main__", path),
+        __package__=None,
+        __spec__=None,
+        __builtins__=builtins,
+    )
     saved = sys.modules.get("__main__")
+    if saved is not None and "__annotations__" in vars(saved):
+        main.__annotations__ = {}  # as the interpreter's own __main__ starts (where it does)
     sys.modules["__main__"] = main
     try:
         exec(code, main.__dict__)
