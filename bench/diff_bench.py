@@ -6,8 +6,10 @@ that differ in one value deep in their loop; the diff's wall time and peak memor
 
 Both runs record every call (call budget 0) with the default value encoding, so the
 records hold the arguments and locals a real trace holds. The diff runs in a fresh
-process (`sarv diff`), and its peak resident memory is that process's whole, the
-interpreter included. Compare the figures of one run, on one machine.
+process as `sarv diff` does, which reads trace A in a second process beside it: the
+figures are both processes' CPU time and peak resident memory (the interpreter
+included), and the wall time with the machine's load average beside it (on a busy
+machine the wall time says more of the others than of the diff; the CPU times do not).
 """
 
 from __future__ import annotations
@@ -79,9 +81,11 @@ RUNNER = textwrap.dedent(
 
     status = main(["diff", sys.argv[1], sys.argv[2], "--db", sys.argv[3]])
     own, children = resource.getrusage(resource.RUSAGE_SELF), resource.getrusage(resource.RUSAGE_CHILDREN)
-    cpu = own.ru_utime + own.ru_stime + children.ru_utime + children.ru_stime
     sys.stdout.flush()
-    print(json.dumps({"own_kib": own.ru_maxrss, "worker_kib": children.ru_maxrss, "cpu": cpu}), file=sys.stderr)
+    print(json.dumps({
+        "own_kib": own.ru_maxrss, "worker_kib": children.ru_maxrss,
+        "own_cpu": own.ru_utime + own.ru_stime, "worker_cpu": children.ru_utime + children.ru_stime,
+    }), file=sys.stderr)
     sys.exit(status)
     """
 )
@@ -136,13 +140,17 @@ def main() -> None:
             )
         )
     print("recording both: %.1f s" % recorded)
+    load = os.getloadavg()[0]
     print(
-        "sarv diff: exit status %d, %.2f s wall, %.2f s CPU; peak resident %.0f MiB (%.0f MiB its own, %.0f MiB the "
-        "process that read trace A beside it)"
+        "sarv diff: exit status %d, %.2f s wall (load average %.1f on %d cores), CPU %.2f s its own + %.2f s the "
+        "process that read trace A beside it; peak resident %.0f MiB (%.0f MiB its own, %.0f MiB that process's)"
         % (
             done.returncode,
             wall,
-            usage["cpu"],
+            load,
+            os.cpu_count(),
+            usage["own_cpu"],
+            usage["worker_cpu"],
             (usage["own_kib"] + usage["worker_kib"]) / 1024,
             usage["own_kib"] / 1024,
             usage["worker_kib"] / 1024,
