@@ -612,13 +612,26 @@ def test_pyproject_configuration_and_its_errors(project):
 
     marker = project / "ran.txt"
     (project / "touch.py").write_text("open('ran.txt', 'w').close()\n")
+    found = project / ".sarv" / "traces.sqlite3"  # where the project's traces are when none is named
+    trace_id = saved_trace(sarv("run", "--db", found, "program.py", cwd=project))[0]
     (project / "pyproject.toml").write_text("[tool.sarv]\nthreadin = true\n")
     result = sarv("run", "touch.py", cwd=project)
     assert result.returncode == 2
     assert re.fullmatch(
-        r"sarv: configuration error: threadin: unknown key \(in .*pyproject.toml \[tool.sarv\]\)",
+        r"sarv: configuration error: threadin: unknown key \(did you mean threading\?\) "
+        r"\(in .*pyproject.toml \[tool.sarv\]\)",
         only_line(result.stderr),
     )
+    assert not marker.exists()
+    # Reading traces goes on, the error said; removing them does not.
+    listed = sarv("traces", cwd=project)
+    assert listed.returncode == 0 and trace_id in listed.stdout, listed.stderr
+    assert "sarv: configuration error: threadin: unknown key (did you mean threading?)" in listed.stderr
+    assert sarv("show", "last", cwd=project).returncode == 0
+    refused = sarv("prune", "--keep-last", "0", cwd=project)
+    assert refused.returncode == 2 and "configuration error" in refused.stderr
+    assert trace_id in sarv("traces", cwd=project).stdout
+    assert sarv("traces", "--limit", "-1", cwd=project).stderr == "sarv: --limit must be 0 or more\n"
     (project / "pyproject.toml").write_text(
         '[[tool.sarv.plugins]]\nfunctions = ["f"]\npath_fragment = ""\ncall_type = "a"\n'
         'return_type = "b"\nprocess = "no_such_module_here:f"\n'

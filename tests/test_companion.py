@@ -240,7 +240,7 @@ def test_config_errors_name_the_key(tmp_path, overrides, key):
 
 def test_config_errors_in_pyproject_name_key_and_file(tmp_path):
     pyproject = write(tmp_path / "pyproject.toml", "[tool.sarv]\nthreadin = true\n")
-    with pytest.raises(ConfigError, match=r"^threadin: unknown key \(in .*pyproject.toml"):
+    with pytest.raises(ConfigError, match=r"^threadin: unknown key \(did you mean threading\?\) \(in .*pyproject.toml"):
         load_config(start_dir=tmp_path)
     pyproject.write_text("[tool.sarv\n")
     with pytest.raises(ConfigError, match="invalid TOML"):

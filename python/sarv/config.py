@@ -74,6 +74,7 @@ pyproject.toml.
 from __future__ import annotations
 
 import copy
+import difflib
 import functools
 import os
 from typing import Any, Mapping
@@ -287,6 +288,12 @@ def project_db_path(start_dir=None) -> str:
         current = parent
 
 
+def _unknown(key, known, prefix: str = "") -> str:
+    """'unknown key', with the closest known one when there is one (a misspelling)."""
+    close = difflib.get_close_matches(str(key).replace("-", "_").lower(), list(known), n=1, cutoff=0.6)
+    return "unknown key (did you mean %s%s?)" % (prefix, close[0]) if close else "unknown key"
+
+
 def _bad(key: str, message: str, origin: str) -> ConfigError:
     return ConfigError("%s: %s (%s)" % (key, message, origin))
 
@@ -310,7 +317,7 @@ def _apply(config: dict, layer: Mapping, origin: str, base_dir: str | None) -> N
             for sub_key, sub_value in value.items():
                 name = "filters.%s" % sub_key
                 if sub_key not in _FILTER_KEYS:
-                    raise _bad(name, "unknown key", origin)
+                    raise _bad(name, _unknown(sub_key, _FILTER_KEYS, "filters."), origin)
                 if sub_value is None and base_dir is None:
                     continue
                 config["filters"][sub_key] = _string_list(sub_value, name, origin)
@@ -369,7 +376,7 @@ def _apply(config: dict, layer: Mapping, origin: str, base_dir: str | None) -> N
                 path = os.path.join(base_dir, os.path.expanduser(path))
             config[key] = path
         else:
-            raise _bad(str(key), "unknown key", origin)
+            raise _bad(str(key), _unknown(key, DEFAULTS), origin)
 
 
 def redact_entries(config: Mapping[str, Any]) -> list:

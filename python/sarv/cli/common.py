@@ -41,18 +41,26 @@ def flush_stdout() -> None:
         pass  # a closed or broken stdout is the program's business
 
 
-def db_path(options) -> str:
+def db_path(options, reading: bool = True) -> str:
+    """The database a command uses: --db, else the configuration's. A configuration that
+    cannot be read (a misspelt key) does not stop a command that only reads traces
+    (`reading`): it is said on standard error, and the database is found as if no db_path
+    were configured. A command that removes traces stops there."""
     if options.db:
         return options.db
     try:
         configured = load_config().get("db_path")
     except ConfigError as exc:
-        raise CommandError("configuration error: %s (or give --db)" % exc, EXIT_USAGE) from None
+        if not reading:
+            raise CommandError("configuration error: %s (or give --db)" % exc, EXIT_USAGE) from None
+        found = found_db_path()
+        print("sarv: configuration error: %s (reading %s)" % (exc, _db.shown_location(found)), file=sys.stderr)
+        return found
     return configured or _db.default_db_path()
 
 
-def existing_db(options) -> str:
-    path = db_path(options)
+def existing_db(options, reading: bool = True) -> str:
+    path = db_path(options, reading)
     if _db.is_url(path):
         return path  # a PostgreSQL store: whether it holds traces, the command finds out
     if not os.path.exists(path):

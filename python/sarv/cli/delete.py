@@ -15,7 +15,7 @@ def add_parser(commands, prog: str) -> None:
 
 
 def command(options) -> int:
-    path = existing_db(options)
+    path = existing_db(options, reading=False)
     ids = [_db.resolve_trace_id(path, text) for text in options.traces]
     removed = _db.delete_traces(path, ids)
     print("removed %d %s from %s" % (removed, "trace" if removed == 1 else "traces", _db.shown_location(path)))

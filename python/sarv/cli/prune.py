@@ -25,7 +25,7 @@ def command(options) -> int:
     if options.keep_last is not None and options.keep_last < 0:
         raise CommandError("--keep-last must be 0 or more", EXIT_USAGE)
     older = age(options.older_than, "--older-than") if options.older_than is not None else None
-    path = existing_db(options)
+    path = existing_db(options, reading=False)
     removed = _db.prune_traces(path, older_than=older, keep_last=options.keep_last, source=options.source)
     print("removed %d %s from %s" % (removed, "trace" if removed == 1 else "traces", _db.shown_location(path)))
     return 0

@@ -196,6 +196,8 @@ def _header_test(options, db_path):
 def command(options) -> int:
     from sarv.filters.view import render_traces
 
+    if options.limit < 0:
+        raise CommandError("--limit must be 0 or more", EXIT_USAGE)
     path = existing_db(options)
     limit = options.limit if options.limit and options.limit > 0 else None
     since = _since(options.since) if options.since else None
