@@ -91,6 +91,30 @@ RUNNER = textwrap.dedent(
 )
 
 
+DECODER = textwrap.dedent(
+    """
+    import resource, sys
+
+    import msgpack
+
+    from sarv import db
+
+    for trace_id in sys.argv[1:3]:
+        with db.open_trace(sys.argv[3], trace_id) as stream:
+            unpacker = msgpack.Unpacker(stream, raw=False, strict_map_key=False, max_buffer_size=2**31 - 1)
+            for _ in range(unpacker.read_map_header()):
+                key = unpacker.unpack()
+                if key == "frames_of_interest":
+                    for _ in range(unpacker.read_array_header()):
+                        unpacker.unpack()
+                else:
+                    unpacker.skip()
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    print(usage.ru_utime + usage.ru_stime)
+    """
+)
+
+
 def record(program: str, records: int, db_path: str, bad: int) -> str:
     out = subprocess.run(
         [sys.executable, program, str(records), db_path, str(bad)], check=True, capture_output=True, text=True
@@ -140,6 +164,10 @@ def main() -> None:
             )
         )
     print("recording both: %.1f s" % recorded)
+    # For scale, in the same run: every record of both traces decoded (msgpack's own
+    # streaming reader), which any tool that reads the values pays.
+    decoded = subprocess.run([sys.executable, "-c", DECODER, first, second, db_path], capture_output=True, text=True)
+    decode_cpu = float(decoded.stdout.strip().splitlines()[-1])
     load = os.getloadavg()[0]
     print(
         "sarv diff: exit status %d, %.2f s wall (load average %.1f on %d cores), CPU %.2f s its own + %.2f s the "
@@ -155,6 +183,11 @@ def main() -> None:
             usage["own_kib"] / 1024,
             usage["worker_kib"] / 1024,
         )
+    )
+    diff_cpu = usage["own_cpu"] + usage["worker_cpu"]
+    print(
+        "for scale: both traces decoded record by record with msgpack.Unpacker: %.2f s CPU; the diff's CPU is %.2fx that"
+        % (decode_cpu, diff_cpu / decode_cpu if decode_cpu else float("nan"))
     )
     print("first lines of its output:")
     for line in done.stdout.splitlines()[:14]:
