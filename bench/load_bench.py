@@ -5,6 +5,7 @@ one's in the same run.
     python bench/load_bench.py                        # every setup and mode, 5 s each
     python bench/load_bench.py --before ce44300       # and the middleware of that commit
     python bench/load_bench.py --setups uvicorn --modes bare,sample --seconds 8 --rounds 2
+    python bench/load_bench.py --stops 10 --before ce44300  # uvicorn stopped mid-load
 
 Setups: a Flask app on gunicorn (gthread, 2 workers x 4 threads) and the same
 logic as FastAPI on uvicorn (2 workers). The app's paths, cycled by wrk's
@@ -14,7 +15,7 @@ objects), /fail (an exception: 500), one in 20 of the requests. Modes:
     bare      no middleware
     every     keep="every"
     sample    keep="sample", one_in=100
-    slow      keep="slow", slower_than=--slow (default 0.25 s: none of these
+    slow      keep="slow", slower_than=--slow (default 0.1 s: none of these
               requests is that slow by its own time, so a trace kept is one
               the server's queueing made "slow")
 
@@ -25,7 +26,8 @@ resident memory are read with psutil; then the server is stopped (SIGTERM)
 and the traces stored are counted against the responses wrk received, and
 the traces the log says were dropped.
 
-Columns: req/s and its ratio to bare's of the same round; p50, p99 and worst
+Runs of a round go in a new order each round; the table gives medians over
+the rounds. Columns: req/s and its ratio to bare's of the same round; p50, p99 and worst
 latency as wrk reports them; CPU: milliseconds of the server's CPU per
 request; RSS: the workers' peak resident memory (MiB, summed); stored: the
 traces stored / the responses (warm-up included, so "every" should read 1.00);
@@ -69,7 +71,7 @@ if _before:
 
 MODE = os.environ["BENCH_MODE"]
 DB = os.environ["BENCH_DB"]
-SLOW = float(os.environ.get("BENCH_SLOW", "0.25"))
+SLOW = float(os.environ.get("BENCH_SLOW", "0.1"))
 KEYWORDS = {
     "every": dict(keep="every"),
     "sample": dict(keep="sample", one_in=100),
@@ -347,15 +349,81 @@ def run_one(setup: str, mode: str, version: str, middleware_file: str | None, ar
     return result
 
 
+def stop_try(signum: int, middleware_file: str | None, work: str, clients: int = 16) -> tuple:
+    """uvicorn (2 workers, every request kept) under load from `clients` threads,
+    stopped by `signum` mid-load: (answered requests naming a trace, those
+    traces stored)."""
+    import urllib.error
+    import urllib.request
+
+    db_path = os.path.join(work, "stop-%d.sqlite3" % time.monotonic_ns())
+    port = free_port()
+    env = dict(os.environ, PYTHONPATH=work, BENCH_MODE="every", BENCH_DB=db_path, BENCH_SERVER="uvicorn")
+    env.pop("BENCH_MIDDLEWARE", None)
+    if middleware_file:
+        env["BENCH_MIDDLEWARE"] = middleware_file
+    with open(db_path + ".log", "w") as log:
+        proc = subprocess.Popen(
+            server_command("uvicorn", port), cwd=work, env=env, stdout=log, stderr=subprocess.STDOUT
+        )
+    named = []
+    stop = threading.Event()
+
+    def client() -> None:
+        while not stop.is_set():
+            try:
+                with urllib.request.urlopen("http://127.0.0.1:%d/work" % port, timeout=30) as response:
+                    response.read()
+                    trace = response.headers.get("x-sarv-trace")
+            except (OSError, urllib.error.URLError):
+                if proc.poll() is not None:
+                    return
+                continue
+            if trace:
+                named.append(trace)
+
+    try:
+        wait_listening(port, proc)
+        threads = [threading.Thread(target=client, daemon=True) for _ in range(clients)]
+        for t in threads:
+            t.start()
+        time.sleep(1.5)
+        proc.send_signal(signum)
+        proc.wait(timeout=120)
+        stop.set()
+        for t in threads:
+            t.join(60)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+    if not os.path.exists(db_path):
+        return len(named), 0
+    conn = sqlite3.connect(db_path, timeout=60)
+    try:
+        stored_ids = {row[0] for row in conn.execute("SELECT trace_id FROM traces")}
+    finally:
+        conn.close()
+    return len(named), len(set(named) & stored_ids)
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--setups", default=",".join(SETUPS))
     parser.add_argument("--modes", default=",".join(MODES))
     parser.add_argument("--seconds", type=float, default=5)
     parser.add_argument("--rounds", type=int, default=1)
-    parser.add_argument("--slow", type=float, default=0.25, help="slower_than of the slow mode (seconds)")
+    parser.add_argument("--slow", type=float, default=0.1, help="slower_than of the slow mode (seconds)")
     parser.add_argument("--before", metavar="REV", help="also run the middleware of this commit (git rev)")
     parser.add_argument("--show-logs", action="store_true")
+    parser.add_argument(
+        "--stops",
+        type=int,
+        default=0,
+        metavar="N",
+        help="instead of the load runs: stop uvicorn (2 workers, every request) mid-load N times by SIGTERM "
+        "and N times by SIGINT; how many answered requests' traces were stored",
+    )
     args = parser.parse_args()
     missing = missing_tools()
     if missing:
@@ -382,40 +450,91 @@ def main() -> int:
         with open(os.path.join(folder, "middleware.py"), "w") as f:
             f.write(source)
         versions.insert(0, ("before", os.path.join(folder, "middleware.py")))
+    if args.stops:
+        print("uvicorn --workers 2, keep=every, 16 client threads, stopped 1.5 s into the load")
+        for version, file in versions:
+            for signum in (signal.SIGTERM, signal.SIGINT):
+                tries = [stop_try(signum, file, work) for _ in range(args.stops)]
+                lost = [answered - kept for answered, kept in tries]
+                print(
+                    "%-7s %-8s tries %d: answered %d, stored %d, lost %d (tries losing some: %d)"
+                    % (
+                        version,
+                        signal.Signals(signum).name,
+                        len(tries),
+                        sum(a for a, _ in tries),
+                        sum(k for _, k in tries),
+                        sum(lost),
+                        sum(1 for n in lost if n),
+                    ),
+                    flush=True,
+                )
+        return 0
     print(
         "machine: %d cores (shared), %s; %gs of load per run, 64 connections (wrk -t1)"
         % (os.cpu_count(), sys.version.split()[0], args.seconds)
     )
     results = []
+    import random
+
+    plan = [
+        (setup, mode, version, file)
+        for setup in setups
+        for mode in modes
+        for version, file in (versions if mode != "bare" else [("-", None)])
+    ]
     for round_ in range(args.rounds):
-        for setup in setups:
-            for mode in modes:
-                for version, file in versions if mode != "bare" else [("-", None)]:
-                    r = run_one(setup, mode, version, file, args, work)
-                    r["round"] = round_
-                    results.append(r)
-                    print(
-                        "  %s %s %s: %.0f req/s, stored %d/%d, dropped %d"
-                        % (setup, mode, version, r["rps"], r["stored"], r["responses"], r["dropped"]),
-                        flush=True,
-                    )
-                    if args.show_logs and r["log"].strip():
-                        print(textwrap.indent(r["log"][-2000:], "    | "))
+        # A new order each round: the machine's drift falls on every setup alike.
+        order = plan[:] if round_ == 0 else random.sample(plan, len(plan))
+        for setup, mode, version, file in order:
+            r = run_one(setup, mode, version, file, args, work)
+            r["round"] = round_
+            results.append(r)
+            print(
+                "  %s %s %s: %.0f req/s, stored %d/%d, dropped %d"
+                % (setup, mode, version, r["rps"], r["stored"], r["responses"], r["dropped"]),
+                flush=True,
+            )
+            if args.show_logs and r["log"].strip():
+                print(textwrap.indent(r["log"][-2000:], "    | "))
+    results.sort(key=lambda r: plan.index(next(p for p in plan if p[:3] == (r["setup"], r["mode"], r["version"]))))
     print()
-    header = "%-9s %-7s %-7s %9s %6s %8s %8s %8s %7s %7s %12s %7s" % (
+    print(
+        "medians over %d round(s) (worst: the worst of the rounds; stored, responses and dropped: summed);"
+        " x bare: the median of each round's ratio to bare's" % args.rounds
+    )
+    header = "%-9s %-7s %-7s %9s %6s %8s %8s %8s %7s %7s %14s %7s" % (
         "setup", "mode", "version", "req/s", "x bare", "p50", "p99", "worst", "CPU ms", "RSS MB",
         "stored/resp", "dropped",
     )  # fmt: skip
     print(header)
     print("-" * len(header))
+    seen = []
     for r in results:
-        bare = [b for b in results if b["setup"] == r["setup"] and b["mode"] == "bare" and b["round"] == r["round"]]
-        ratio = r["rps"] / bare[0]["rps"] if bare and bare[0]["rps"] else float("nan")
+        key = (r["setup"], r["mode"], r["version"])
+        if key in seen:
+            continue
+        seen.append(key)
+        runs = [x for x in results if (x["setup"], x["mode"], x["version"]) == key]
+        ratios = []
+        for x in runs:
+            bare = [b for b in results if b["setup"] == x["setup"] and b["mode"] == "bare" and b["round"] == x["round"]]
+            if bare and bare[0]["rps"]:
+                ratios.append(x["rps"] / bare[0]["rps"])
+
+        def median(values):
+            values = sorted(values)
+            return values[len(values) // 2] if values else float("nan")
+
         print(
-            "%-9s %-7s %-7s %9.0f %6.2f %7.1fms %7.1fms %7.2fs %7.2f %7.0f %12s %7d"
+            "%-9s %-7s %-7s %9.0f %6.2f %7.1fms %7.1fms %7.2fs %7.2f %7.0f %14s %7d"
             % (
-                r["setup"], r["mode"], r["version"], r["rps"], ratio, r["p50"] * 1000, r["p99"] * 1000,
-                r["worst"], r["cpu_ms"], r["rss"], "%d/%d" % (r["stored"], r["responses"]), r["dropped"],
+                key[0], key[1], key[2], median([x["rps"] for x in runs]), median(ratios),
+                median([x["p50"] for x in runs]) * 1000, median([x["p99"] for x in runs]) * 1000,
+                max(x["worst"] for x in runs), median([x["cpu_ms"] for x in runs]),
+                median([x["rss"] for x in runs]),
+                "%d/%d" % (sum(x["stored"] for x in runs), sum(x["responses"] for x in runs)),
+                sum(x["dropped"] for x in runs),
             )
         )  # fmt: skip
     return 0
