@@ -5,6 +5,7 @@ import base64
 import collections
 import json
 import os
+import random
 import re
 import signal
 import sqlite3
@@ -414,6 +415,42 @@ def test_traces_filters_prune_and_delete(tmp_path):
     missing = sarv("delete", "trc_9", cwd=tmp_path, db_path=path)
     assert missing.returncode == 1 and "no trace trc_9" in missing.stderr
     assert listed() == ["trc_2"]
+
+
+def test_delete_reuses_the_space_and_compacts_once_a_quarter_of_the_file_is_free(tmp_path):
+    import msgpack
+
+    path = tmp_path / "t.db"
+    noise = random.Random(5)
+    for i in range(8):  # eight traces of about 256 KiB that do not compress
+        document = {
+            "command_line_args": ["app.py"],
+            "frames": {},
+            "frames_of_interest": [{"type": "note", "data": noise.randbytes(256 * 1024)}],
+            "meta": {"source": "api"},
+            "trace_id": "trc_%d" % i,
+        }
+        db.save_trace_in_sqlite(str(path), "trc_%d" % i, msgpack=msgpack.packb(document))
+
+    def pages():
+        with sqlite3.connect(str(path)) as conn:
+            return conn.execute("PRAGMA page_count").fetchone()[0], conn.execute("PRAGMA freelist_count").fetchone()[0]
+
+    full, _ = pages()
+    assert sarv("delete", "trc_0", cwd=tmp_path, db_path=path).returncode == 0
+    size, free = pages()
+    assert size == full and free > full // 10  # an eighth free: not rewritten, its pages kept for reuse
+    sarv("delete", "trc_1", cwd=tmp_path, db_path=path)
+    assert pages()[0] == full
+    sarv("delete", "trc_2", cwd=tmp_path, db_path=path)  # three eighths free: given back
+    size, free = pages()
+    assert size < full * 0.7 and free == 0
+    before = size
+    assert sarv("delete", "trc_3", "--compact", cwd=tmp_path, db_path=path).returncode == 0  # on request, at once
+    size, free = pages()
+    assert size < before * 0.85 and free == 0
+    assert sarv("prune", "--keep-last", "2", "--compact", cwd=tmp_path, db_path=path).stdout.startswith("removed 2 ")
+    assert pages()[1] == 0
 
 
 def tree_lines(text):

@@ -18,6 +18,10 @@ DB_HELP = (
     "trace database (default: $SARV_DB, else db_path of [tool.sarv], else .sarv/traces.sqlite3 in the nearest"
     " folder upwards with a .sarv folder or a pyproject.toml with [tool.sarv], else in the current folder)"
 )
+COMPACT_HELP = (
+    "rewrite the database file to give the space back to the file system now (a SQLite file is otherwise "
+    "compacted once a quarter of it is free; until then later traces reuse the space)"
+)
 TRACE_HELP = "a trace id, its first or last characters, or 'last'"
 
 

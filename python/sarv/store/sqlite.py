@@ -867,6 +867,18 @@ def _remove(writer: _Writer, db_path: str, selection, vacuum: bool) -> int:
         if conn.in_transaction:
             conn.execute("ROLLBACK")
         raise
-    if vacuum and found:
+    if found and (vacuum == "always" or (vacuum and _mostly_free(conn))):
         conn.execute("VACUUM")  # gives the freed pages back to the file system
     return len(found)
+
+
+# VACUUM rewrites the whole file (seconds for a few GB): worth it once this share of its pages
+# is free. Fewer free pages are reused by the next saves, and the file does not grow until
+# they are.
+_COMPACT_AT = 0.25
+
+
+def _mostly_free(conn) -> bool:
+    pages = conn.execute("PRAGMA page_count").fetchone()[0]
+    free = conn.execute("PRAGMA freelist_count").fetchone()[0]
+    return pages > 0 and free >= pages * _COMPACT_AT
