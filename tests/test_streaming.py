@@ -190,6 +190,37 @@ def test_export_to_a_gzip_file(stored, tmp_path):
     assert packed.stat().st_size * 3 < plain.stat().st_size
 
 
+def test_long_reads_of_hot_and_the_exports_say_how_far_they_are(stored):
+    from sarv.filters.hot import hot_of_stored_trace
+
+    path, document = stored
+    records = len(document["frames_of_interest"]) + sum(len(r) for r in document["frames"].values())
+
+    class Told:
+        total = None
+
+        def __init__(self):
+            self.read, self.finished = [], False
+
+        def records(self, n):
+            self.read.append(n)
+
+        def done(self):
+            self.finished = True
+
+    told = Told()
+    hot_of_stored_trace(path, TRACE_ID, told)
+    assert told.total == records and told.finished
+    assert told.read == list(range(4096, records + 1, 4096)) and told.read
+    for write in (
+        lambda out, progress: write_chrome_trace(lambda: db.open_trace(path, TRACE_ID), out, progress),
+        lambda out, progress: write_json_document(db.open_trace(path, TRACE_ID), out, progress),
+    ):
+        read = []
+        write(io.StringIO(), read.append)
+        assert read == told.read
+
+
 JOBS = """
 import threading
 

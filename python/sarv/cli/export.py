@@ -7,7 +7,7 @@ import sys
 
 from sarv import db as _db
 from sarv.cli.common import DB_HELP, TRACE_HELP, CommandError, decoded, existing_db
-from sarv.cli.view import page_data, write_page
+from sarv.cli.view import Progress, page_data, write_page
 from sarv.utils import open_private
 
 
@@ -37,11 +37,17 @@ def command(options) -> int:
         return _db.open_trace(path, trace_id)
 
     def write(out) -> None:
-        if options.format == "chrome":
-            write_chrome_trace(open_stream, out)
-        else:
+        progress = Progress()  # on a terminal's standard error, for a long export
+        try:
             with open_stream() as stored:
-                write_json_document(stored, out)
+                progress.total = getattr(stored.summary, "record_count", None)
+            if options.format == "chrome":
+                write_chrome_trace(open_stream, out, progress.records)
+            else:
+                with open_stream() as stored:
+                    write_json_document(stored, out, progress.records)
+        finally:
+            progress.done()
 
     if options.format == "html":
         _, trace_id, structure, values = page_data(options)

@@ -68,10 +68,16 @@ def command(options) -> int:
     path = existing_db(options)
     trace_id = _db.resolve_trace_id(path, options.trace)
     if options.hot is not None:
+        from sarv.cli.view import Progress
         from sarv.filters.hot import render_hot
 
         limit = 25 if options.limit is None else options.limit
-        decoded(lambda out: render_hot(path, trace_id, out, sort=options.hot, limit=limit), sys.stdout, trace_id, path)
+        decoded(
+            lambda out: render_hot(path, trace_id, out, sort=options.hot, limit=limit, progress=Progress()),
+            sys.stdout,
+            trace_id,
+            path,
+        )
         return 0
     decoded(lambda out: _render(path, trace_id, options, out), sys.stdout, trace_id, path)
     return 0

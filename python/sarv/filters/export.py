@@ -437,13 +437,13 @@ def chrome_trace(document: dict) -> dict:
 _dump = json.JSONEncoder(ensure_ascii=False, allow_nan=False, separators=(",", ":")).encode
 
 
-def write_chrome_trace(open_stream, out) -> None:
+def write_chrome_trace(open_stream, out, progress=None) -> None:
     """Writes the Chrome trace of a stored document to the text stream `out`
     as it is read, never holding more than the open calls of each thread.
     `open_stream()` opens the document as pieces of bytes (a `TraceStream`)
     and is called twice: once for the entries after the records, which
     the events need first (the process id, the time origin), once for the
-    records."""
+    records. `progress(records read)` is called every few thousand records."""
     from sarv.filters.stream import DocumentStream
 
     with open_stream() as stored:
@@ -461,13 +461,15 @@ def write_chrome_trace(open_stream, out) -> None:
 
     chrome = ChromeEvents(top, emit, origin)
     with open_stream() as stored:
-        for buffer_id, record in DocumentStream(stored).records():
+        for read, (buffer_id, record) in enumerate(DocumentStream(stored).records(), 1):
             chrome.add(buffer_id, record)
+            if progress is not None and not read & 4095:
+                progress(read)
     chrome.finish()
     out.write('\n],"displayTimeUnit":"ms","otherData":%s}\n' % _dump(_other_data(top, chrome.left_out)))
 
 
-def write_json_document(pieces, out) -> None:
+def write_json_document(pieces, out, progress=None) -> None:
     """The whole document as JSON (see the module doc), written as it is
     read from `pieces` (bytes, or an iterable of bytes such as a
     `TraceStream`)."""
@@ -517,8 +519,10 @@ def write_json_document(pieces, out) -> None:
             state["list"], state["records"] = True, 0
 
     out.write("{")
-    for _, record in DocumentStream(pieces).records(on_list=on_list, on_entry=on_entry):
+    for read, (_, record) in enumerate(DocumentStream(pieces).records(on_list=on_list, on_entry=on_entry), 1):
         out.write(("," if state["records"] else "") + _dump(jsonable(record)))
         state["records"] += 1
+        if progress is not None and not read & 4095:
+            progress(read)
     end_sections()
     out.write("}\n")

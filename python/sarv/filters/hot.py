@@ -199,29 +199,39 @@ class HotFunctions:
         return sorted(self.functions.values(), key=key)
 
 
-def hot_of_stored_trace(db_path, trace_id: str) -> tuple:
-    """(HotFunctions of the stored trace, its summary, the document's other entries)."""
+def hot_of_stored_trace(db_path, trace_id: str, progress=None) -> tuple:
+    """(HotFunctions of the stored trace, its summary, the document's other entries).
+    `progress`: told the trace's record count (`total`) and, every few thousand records,
+    how many were read (`records(n)`); `done()` at the end."""
     from sarv import db
     from sarv.filters.stream import DocumentStream
 
     hot = HotFunctions()
     with db.open_trace(db_path, trace_id) as stored:
         summary = stored.summary
+        if progress is not None:
+            progress.total = getattr(summary, "record_count", None)
         reader = DocumentStream(stored)
-        for buffer_id, record in reader.records():
+        for read, (buffer_id, record) in enumerate(reader.records(), 1):
             hot.add(buffer_id, record)
+            if progress is not None and not read & 4095:
+                progress.records(read)
+    if progress is not None:
+        progress.done()
     hot.finish()
     return hot, summary, reader.top
 
 
-def render_hot(db_path, trace_id: str, stream=None, *, sort: str = "own", limit: int = 25, fancy=None) -> None:
+def render_hot(
+    db_path, trace_id: str, stream=None, *, sort: str = "own", limit: int = 25, fancy=None, progress=None
+) -> None:
     """The table of `show --hot`: the trace's header, then its functions, the most
     time first (`sort`: "own", "total" or "calls"); `limit` rows (0: all)."""
     import sys
 
     from sarv.filters.view import _Glyphs, fancy_output, format_duration, header_lines, short_path
 
-    hot, summary, top = hot_of_stored_trace(db_path, trace_id)
+    hot, summary, top = hot_of_stored_trace(db_path, trace_id, progress)
     stream = stream or sys.stdout
     glyphs = _Glyphs(fancy_output(stream) if fancy is None else fancy)
     write = lambda line="": print(line, file=stream)  # noqa: E731
