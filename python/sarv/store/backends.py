@@ -11,11 +11,19 @@ from sarv.store.postgres import PostgresStore
 from sarv.store.sqlite import SqliteStore
 
 
+_opened: dict = {}  # location as given -> its Store (they hold nothing else: one per save cost a test's save)
+
+
 def open_store(db_path) -> Store:
     """The trace store at `db_path`: a PostgreSQL URL's, else a SQLite file's.
     Opening it connects to nothing; its methods do, each as it needs."""
-    db_path = os.fspath(db_path)
-    return PostgresStore(db_path) if is_url(db_path) else SqliteStore(db_path)
+    store = _opened.get(db_path)
+    if store is None:
+        db_path = os.fspath(db_path)
+        store = PostgresStore(db_path) if is_url(db_path) else SqliteStore(db_path)
+        if type(db_path) is str and len(_opened) < 64:
+            _opened[db_path] = store
+    return store
 
 
 def close_connections() -> None:
