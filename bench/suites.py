@@ -48,6 +48,16 @@ SUITES = {
         ["pretend"],
     ),
     "toolz": ("toolz==1.2.0", "toolz-1.2.0", ["toolz"], [], []),
+    # The same tests against the packaging installed beside pytest (a library, so not
+    # recorded): the suite's own test functions are the user's code, as in a project whose
+    # package is installed rather than run from its source tree.
+    "packaging-installed": (
+        "packaging==26.4",
+        "packaging-26.4",
+        ["tests/test_specifiers.py", "tests/test_markers.py", "tests/test_requirements.py"],
+        [],
+        ["pretend"],
+    ),
 }
 # Given to both kinds of run: no cache files in the source tree, and no error from
 # pytest's notice that an already imported module (an editable install's finder, listed
