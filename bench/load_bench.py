@@ -10,7 +10,8 @@ one's in the same run.
 Setups: a Flask app on gunicorn (gthread, 2 workers x 4 threads) and the same
 logic as FastAPI on uvicorn (2 workers). The app's paths, cycled by wrk's
 script: /fast (a few calls), /work (about 240 calls of its own code on
-objects), /fail (an exception: 500), one in 20 of the requests. Modes:
+objects; a plain `def` endpoint under FastAPI, run in its thread pool),
+/fail (an exception: 500), one in 20 of the requests. Modes:
 
     bare      no middleware
     every     keep="every"
@@ -138,7 +139,7 @@ else:
         return fast()
 
     @app.get("/work")
-    async def work_view():
+    def work_view():  # in FastAPI's thread pool
         return work()
 
     @app.get("/fail")

@@ -865,47 +865,67 @@ class _LoopThread:
     """The requests in flight on one thread (an event loop's), and the hook
     that was there before the first of them."""
 
-    __slots__ = ("active", "previous", "busy")
+    __slots__ = ("active", "previous")
 
     def __init__(self) -> None:
         self.active = 0
         self.previous = None
-        self.busy = 0.0  # seconds the loop spent in timed requests' steps (_OwnTime)
+
+
+class _Busy(threading.local):
+    """The seconds this thread spent running timed requests' code (_OwnTime)."""
+
+    def __init__(self) -> None:
+        self.seconds = 0.0
+        _busy_counters.append(self)
+
+
+_busy_counters: list = []  # one per thread that ran timed code (a thread's own: no lock)
+_busy = _Busy()
+
+
+def _busy_total() -> float:
+    return sum(counter.seconds for counter in tuple(_busy_counters))
+
+
+# The request (its _OwnTime) whose context runs, for work it hands to worker threads.
+_request_clock: contextvars.ContextVar = contextvars.ContextVar("sarv_request_clock")
 
 
 class _OwnTime:
-    """A request's own time on an event loop, for "slow": the time since it began
-    less the time the loop spent in the steps of the other requests timed on it
-    meanwhile (waiting for the loop behind them is not the request's; waiting
-    for I/O or a worker thread with the loop otherwise idle is). Runs the
-    request's coroutine (`run`), timing each of its steps."""
+    """A request's own time under an event loop, for "slow": the time since it
+    began less the time the process spent meanwhile running the other timed
+    requests' code (their steps on any event loop, their work in worker
+    threads): one runs at a time under the interpreter lock, and waiting for
+    the loop or the lock behind them is not the request's own. Waiting for
+    I/O or a sleep with the process otherwise idle is. Its own steps are
+    timed by `run`, its work in worker threads by _in_request_thread."""
 
-    __slots__ = ("loop", "begun", "busy_at_begin", "own")
+    __slots__ = ("begun", "busy_at_begin", "own")
 
-    def __init__(self, loop: _LoopThread) -> None:
-        self.loop = loop
+    def __init__(self) -> None:
         self.own = 0.0
-        self.busy_at_begin = loop.busy
+        self.busy_at_begin = _busy_total()
         self.begun = time.perf_counter()
 
     def elapsed(self) -> float:
-        others = self.loop.busy - self.busy_at_begin - self.own
+        others = _busy_total() - self.busy_at_begin - self.own
         return max(time.perf_counter() - self.begun - others, self.own)
+
+    def count(self, seconds: float) -> None:
+        self.own += seconds
+        _busy.seconds += seconds
 
     def run(self, coroutine):
         return _TimedSteps(coroutine, self)
 
 
 class _TimedSteps:
-    __slots__ = ("coroutine", "clock")
+    __slots__ = ("coroutine", "count")
 
     def __init__(self, coroutine, clock: _OwnTime) -> None:
         self.coroutine = coroutine
-        self.clock = clock
-
-    def count(self, step: float) -> None:
-        self.clock.own += step
-        self.clock.loop.busy += step
+        self.count = clock.count
 
     def __await__(self):
         coroutine = self.coroutine
@@ -978,7 +998,8 @@ class AsgiMiddleware:
         state = {"status": None}
         begun = time.perf_counter()
         # "slow" decides by the request's own time, not its time waiting for the loop.
-        clock = _OwnTime(_loop_thread()) if settings.slower_than is not None and not triggered else None
+        clock = _OwnTime() if settings.slower_than is not None and not triggered else None
+        clock_token = _request_clock.set(clock) if clock is not None else None
 
         def elapsed() -> float:
             return clock.elapsed() if clock is not None else time.perf_counter() - begun
@@ -1010,6 +1031,8 @@ class AsgiMiddleware:
             own = clock.elapsed() if clock is not None else None
             request = (method, path, state["status"], duration)
             _sarv_request_end(*request, own)
+            if clock_token is not None:
+                _request_clock.reset(clock_token)
             _end_in_context(token)
             if settings.keeps(triggered, duration if own is None else own):
                 _save(profiler, request)
@@ -1111,14 +1134,20 @@ def _in_request_thread(func):
     """`func`, made to record the calls of the request whose context runs it on the
     worker thread that runs it; the thread's hook is taken back when it returns."""
 
+    clock = _request_clock.get(None)
+
     def run(*args, **kwargs):
-        if _thread_hook() is not None:  # another profiler's thread, or already recording
-            return func(*args, **kwargs)
-        _hooks().register_context_profiler(_current_request, None)
+        begun = time.perf_counter()
+        hooked = _thread_hook() is None  # (else another profiler's thread, or already recording)
+        if hooked:
+            _hooks().register_context_profiler(_current_request, None)
         try:
             return func(*args, **kwargs)
         finally:
-            _restore(None)
+            if hooked:
+                _restore(None)
+            if clock is not None:
+                clock.count(time.perf_counter() - begun)
 
     return run
 
