@@ -30,6 +30,7 @@ from typing import Any
 
 from sarv import db as _db
 from sarv import plugins as _plugins
+from sarv import process_ends as _ends
 from sarv import serialize as _serialize
 from sarv.config import ConfigError, check_config, load_config, redact_entries
 from sarv.utils import new_trace_id
@@ -65,31 +66,17 @@ _live = weakref.WeakSet()  # started and not stopped, in this process
 
 
 def _after_fork_in_child() -> None:
-    for profiler in list(_live):
-        profiler._continue_in_child()
+    global _stop_lock
+    _stop_lock = threading.Lock()  # (another thread may have held it at the fork)
+    try:
+        for profiler in list(_live):
+            profiler._continue_in_child()
+    finally:
+        _ends.forked()
 
 
 if hasattr(os, "register_at_fork"):
     os.register_at_fork(after_in_child=_after_fork_in_child)
-
-
-def _save_before_exit_in_child() -> None:
-    # A forked worker (multiprocessing's, or the `if os.fork() == 0: ...; os._exit(0)`
-    # idiom) ends with os._exit, which runs no exit handler: its trace is saved first.
-    real_exit = os._exit
-    if getattr(real_exit, "_sarv_saves", False):
-        return
-
-    def _exit(status):
-        for profiler in list(_live):
-            try:
-                profiler.stop()
-            except Exception:
-                _logger.warning("sarv could not save trace %s", profiler.trace_id, exc_info=True)
-        real_exit(status)
-
-    _exit._sarv_saves = True
-    os._exit = _exit
 
 
 def _import_companions() -> None:
@@ -120,6 +107,39 @@ def _redaction_in_force(profiler, recording: bool) -> None:
                 return
             del _recording[found[0]]
         _serialize.set_redaction(_recording[-1][1] if _recording else _outside_redaction)
+
+
+_stop_lock = threading.Lock()
+
+
+class _RecursionRoom:
+    """Room on the stack for a save, whatever recursion limit the program left
+    (sys.setrecursionlimit(25) at its end would fail the save)."""
+
+    __slots__ = ("limit",)
+
+    def __enter__(self) -> None:
+        self.limit = None
+        limit = sys.getrecursionlimit()
+        depth = 0
+        frame = sys._getframe()
+        while frame is not None:
+            depth += 1
+            frame = frame.f_back
+        needed = depth + 1000
+        if limit < needed:
+            try:
+                sys.setrecursionlimit(needed)
+                self.limit = limit
+            except (RecursionError, ValueError):
+                pass
+
+    def __exit__(self, *exc) -> None:
+        if self.limit is not None:
+            try:
+                sys.setrecursionlimit(self.limit)
+            except (RecursionError, ValueError):
+                pass  # (deeper now than the program's limit allows: kept as set)
 
 
 class Profiler:
@@ -163,6 +183,8 @@ class Profiler:
         self.rust_profiler = None
         self.record_count: int | None = None
         self.dropped_records = 0  # records the saved trace lost to max_records
+        self.record_children = True  # a forked child records a trace of its own
+        self._unsaved = False  # the last save failed: stop() tries again
 
     def __call__(self, frame, event, arg):
         return None
@@ -187,6 +209,7 @@ class Profiler:
             self.rust_profiler = None
             self.record_count = None
             self.dropped_records = 0
+            self._unsaved = False
         native = _native()
         # The core reports a failing plugin loader only as an internal
         # fault; loading the declared plugins here first turns a bad
@@ -209,6 +232,9 @@ class Profiler:
             raise
         self._running = True
         _live.add(self)
+        # A worker that ends with os._exit (multiprocessing's, or the `if os.fork() == 0:
+        # ...; os._exit(0)` idiom), or a program that execs, runs no exit handler.
+        _ends.watch_exits()
         return self
 
     def _continue_in_child(self) -> None:
@@ -216,6 +242,11 @@ class Profiler:
         # saves; saved again here they would be a second row under the parent's id. The
         # child records on as a trace of its own, which names the parent's.
         hooked = self.rust_profiler.hooks_this_thread()  # only the forking thread survives
+        if hooked and not self.record_children:
+            self.rust_profiler.unhook_threads()
+            _native().register_noop_profiler()
+            sys.setprofile(None)
+            hooked = False
         thread = threading.current_thread()
         if getattr(thread, "_set_native_id", None) is not None and thread.native_id != threading.get_native_id():
             thread._set_native_id()  # os.fork leaves the parent's there; records carry it
@@ -225,7 +256,7 @@ class Profiler:
         _db.note_parent(self.trace_id, self.parent_trace_id)
         if hooked:
             _native().register_profiler(self)  # a new core object: the old one and its copy go
-            _save_before_exit_in_child()
+            _ends.now_parent(self.trace_id)
         else:
             self._running = False
             _live.discard(self)
@@ -237,13 +268,35 @@ class Profiler:
         In one-trace-per-test mode every test's trace is saved at its end;
         what is left over (records after the last test) belongs to no test
         and is dropped unless `save` is true.
+
+        A save that fails raises, and its records stay with the profiler:
+        calling stop() again tries the save again.
         """
         if self.rust_profiler is None:
             raise RuntimeError("this profiler was never started")
-        if not self._running:
+        if save is None:
+            save = not self.one_trace_per_test
+        with _stop_lock:  # (the end of a process may stop it from a thread of sarv's)
+            running, self._running = self._running, False
+            retry = not running and self._unsaved and save
+            self._unsaved = False
+        if not running:
+            if retry:
+                with _ends.saving(), _RecursionRoom():
+                    self._save()
             return  # stopped already (or hooked on a thread a fork left behind): nothing to save
-        self._running = False
         _live.discard(self)
+        with _ends.saving(), _RecursionRoom():
+            self._unhook()
+            if save:
+                self._save()
+            else:
+                try:
+                    self.rust_profiler.build_trace()  # empties the buffers
+                except Exception:
+                    pass  # the records are dropped with the core object anyway
+
+    def _unhook(self) -> None:
         core = self.rust_profiler
         # Only this profiler's own hooks come off: another profiler started since (on this
         # thread, or for new threads) keeps recording.
@@ -261,16 +314,15 @@ class Profiler:
         # or, before 3.12, the profile hook, which only the core can reach there).
         core.unhook_threads()
         _redaction_in_force(self, False)
-        if save is None:
-            save = not self.one_trace_per_test
-        if save:
+
+    def _save(self) -> None:
+        try:
             self.rust_profiler.save_request_in_db()
-            self.record_count = self._stored_record_count()
-        else:
-            try:
-                self.rust_profiler.build_trace()  # empties the buffers
-            except Exception:
-                pass  # the records are dropped with the core object anyway
+        except BaseException:
+            # The core put the records back: a later stop() saves them.
+            self._unsaved = True
+            raise
+        self.record_count = self._stored_record_count()
 
     def load_trace(self) -> dict:
         """The saved trace, decoded (see sarv.db.load_trace_document)."""

@@ -37,6 +37,7 @@ from __future__ import annotations
 import functools
 import shlex
 import sys
+import threading
 
 import pytest
 
@@ -337,6 +338,7 @@ class _SarvSession:
         self.user_hooks = None
         self.hooked_impls: list = []  # (hook implementation, its own function) made to run hooked
         self.previous = self.kept_for = None  # the latest test torn down, and the next test it kept parents for
+        self.end_lock = None  # held while a test ends (a threading.Lock, once the loop runs)
 
     def _save_failed(self, db_path, trace_id, error, test_name=None) -> None:
         # Called by sarv.db for a save that fails (a test's is done with the next tests'
@@ -495,9 +497,16 @@ class _SarvSession:
         self.running = True
         db.add_save_failure_listener(self._save_failed)
         db.add_cut_trace_listener(self._trace_cut)
+        from sarv import process_ends
+
+        self.end_lock = threading.Lock()
+        process_ends.add_saver(self._save_at_end)
+        process_ends.arm_signals()
         try:
             return (yield)
         finally:
+            process_ends.disarm_signals()
+            process_ends.remove_saver(self._save_at_end)
             self.running = False
             self._unhook_user_impls()
             profiler, self.profiler = self.profiler, None
@@ -531,12 +540,20 @@ class _SarvSession:
             outcome = "interrupted" if interrupted else _outcome(reports)
             self.tests += 1
             # The trace is saved together with the next tests' (see sarv.db.save_later).
-            self.db.saving_later(True)
-            try:
-                self._end_test(nodeid, outcome)
-            finally:
-                self.db.saving_later(False)
-            self.current = None
+            with self.end_lock:
+                self.db.saving_later(True)
+                try:
+                    self._end_test(nodeid, outcome)
+                finally:
+                    self.db.saving_later(False)
+                self.current = None
+
+    def _save_at_end(self) -> None:
+        # SIGTERM or SIGHUP (see sarv.process_ends, on a thread of its own): the running
+        # test's trace as far as it was recorded, without its end.
+        with self.end_lock:
+            if self.current is not None and not self.starting and not self.lost and self.profiler is not None:
+                self.profiler.rust_profiler.save_request_in_db()
 
     def _end_test(self, nodeid, outcome) -> None:
         # (with the hook on, each Python call here costs two events: the hook is known

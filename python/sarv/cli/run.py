@@ -23,6 +23,7 @@ import types
 import zipfile
 
 from sarv import db as _db
+from sarv import process_ends as _ends
 from sarv.cli.common import (
     DB_HELP,
     EXIT_ERROR,
@@ -34,7 +35,7 @@ from sarv.cli.common import (
     view_command,
 )
 from sarv.config import ConfigError, load_config
-from sarv.profiler import threading_profile
+from sarv.profiler import _RecursionRoom, threading_profile
 
 
 def add_parser(commands, prog: str) -> None:
@@ -100,6 +101,13 @@ def add_parser(commands, prog: str) -> None:
         help="never record files whose path contains FRAGMENT (repeatable; added to filters.ignore_frames)",
     )
     run.add_argument(
+        "--no-children",
+        dest="children",
+        action="store_false",
+        help="record this process alone: no traces of the processes it forks or of the Python programs it "
+        "starts (multiprocessing workers, subprocesses), which are otherwise traces of their own linked to its",
+    )
+    run.add_argument(
         "-m",
         dest="module",
         nargs=argparse.REMAINDER,
@@ -118,7 +126,7 @@ def _exit_status(exc: SystemExit) -> int:
         return 0
     if isinstance(code, int):
         return code & 0xFF  # what the operating system keeps of it
-    print(code, file=sys.stderr)
+    _ends.say(str(code))
     return 1
 
 
@@ -136,7 +144,10 @@ def _print_program_error(exc: BaseException, first_file: str | None) -> None:
             first.tb_frame.f_code.co_filename == __file__ or first.tb_frame.f_globals.get("__name__") == "runpy"
         ):
             first = first.tb_next
-    traceback.print_exception(type(exc), exc, first)
+    try:
+        traceback.print_exception(type(exc), exc, first)
+    except Exception:
+        pass  # standard error closed by the program: the interpreter would say nothing either
 
 
 def _run_config(options) -> dict:
@@ -260,10 +271,53 @@ def command(options) -> int:
             raise CommandError("configuration error: %s" % exc, EXIT_USAGE) from None
         except Exception as exc:
             raise CommandError("cannot start profiling: %s" % exc) from None
-        status = _run_program(profiler, module, module_file if module is not None else os.path.abspath(program))
+        with _Ends(profiler, getattr(options, "children", True)):
+            status = _run_program(profiler, module, module_file if module is not None else os.path.abspath(program))
     finally:
         sys.argv, sys.path[:] = saved_argv, saved_path
     return status
+
+
+class _Ends:
+    """The ends of the program that run no code of run's own (SIGTERM, SIGHUP,
+    os._exit, exec) save its trace and say so; its Python children record
+    traces of their own (see sarv.process_ends)."""
+
+    def __init__(self, profiler, children: bool) -> None:
+        self.profiler = profiler
+        self.children = children
+
+    def _save(self) -> None:
+        profiler = self.profiler
+        if not profiler._running:
+            return  # saved (or being saved) by the program's own end
+        profiler.stop()
+        _say_saved(profiler)
+
+    def __enter__(self):
+        _ends.arm_signals()
+        _ends.add_saver(self._save)
+        if self.children:
+            if not _ends.trace_children(self.profiler):
+                _ends.say(
+                    "sarv: the program's Python subprocesses are not traced: its configuration has values "
+                    "that cannot be passed on"
+                )
+        else:
+            self.profiler.record_children = False
+        return self
+
+    def __exit__(self, *exc):
+        _ends.remove_saver(self._save)
+        _ends.disarm_signals()
+        if self.children:
+            _ends.untrace_children()
+        return False
+
+
+def _say_saved(profiler) -> None:
+    count = "?" if profiler.record_count is None else profiler.record_count
+    _ends.say("trace %s: %s records saved to %s" % (profiler.trace_id, count, _db.shown_location(profiler.db_path)))
 
 
 def _check_db_path(path: str) -> None:
@@ -341,7 +395,7 @@ def _left_out(profiler):
     try:
         return stored_left_out(profiler.db_path, profiler.trace_id)
     except Exception as exc:  # the save was made: this only cost the note
-        print("sarv: could not read what trace %s left out: %s" % (profiler.trace_id, exc), file=sys.stderr)
+        _ends.say("sarv: could not read what trace %s left out: %s" % (profiler.trace_id, exc))
         return None
 
 
@@ -416,8 +470,9 @@ def _run_program(profiler, module, main_file) -> int:
                 _run_script(main_file)
     except BaseException as exc:  # SystemExit and KeyboardInterrupt included
         failure = exc
-    # From here on a (second) Ctrl-C must not cost the trace.
-    with _DeferredInterrupt() as interrupt:
+    # From here on a (second) Ctrl-C must not cost the trace (nor a SIGTERM: see
+    # sarv.process_ends), nor the recursion limit the program left.
+    with _DeferredInterrupt() as interrupt, _RecursionRoom():
         status = 0
         if isinstance(failure, SystemExit):
             status = _exit_status(failure)
@@ -429,41 +484,32 @@ def _run_program(profiler, module, main_file) -> int:
             # The trace's command line is sys.argv as the program left it.
             profiler.stop()
         except Exception as exc:
+            _ends.settle()
             flush_stdout()
-            print("sarv: could not save trace %s: %s" % (profiler.trace_id, exc), file=sys.stderr)
+            _ends.say("sarv: could not save trace %s: %s" % (profiler.trace_id, exc))
             return status or EXIT_ERROR
+        _ends.settle()  # a signal came: it ends the process now that the trace is saved
         flush_stdout()
-        count = "?" if profiler.record_count is None else profiler.record_count
-        print(
-            "trace %s: %s records saved to %s" % (profiler.trace_id, count, _db.shown_location(profiler.db_path)),
-            file=sys.stderr,
-        )
+        _say_saved(profiler)
         if profiler.dropped_records:
-            print(
-                "sarv: %d records were dropped past %s" % (profiler.dropped_records, _caps(profiler.config)),
-                file=sys.stderr,
-            )
+            _ends.say("sarv: %d records were dropped past %s" % (profiler.dropped_records, _caps(profiler.config)))
         left_out = _left_out(profiler)
         if left_out:
-            print("sarv: %s; see '%s'" % (left_out.text(), _show_command(profiler)), file=sys.stderr)
+            _ends.say("sarv: %s; see '%s'" % (left_out.text(), _show_command(profiler)))
         if profiler.record_count == 0 and main_file is not None:
-            print(
-                "sarv: no frame was recorded: %s" % _nothing_recorded_reason(profiler.config, main_file),
-                file=sys.stderr,
-            )
+            _ends.say("sarv: no frame was recorded: %s" % _nothing_recorded_reason(profiler.config, main_file))
         if unrecorded.names:
             names = ", ".join(unrecorded.names[:3]) + (", ..." if len(unrecorded.names) > 3 else "")
-            print(
+            _ends.say(
                 "sarv: %d thread%s ran unrecorded (%s); record %s with --threading"
                 % (
                     len(unrecorded.names),
                     "" if len(unrecorded.names) == 1 else "s",
                     names,
                     "it" if len(unrecorded.names) == 1 else "them",
-                ),
-                file=sys.stderr,
+                )
             )
-        print("see it in a browser: %s" % view_command(profiler.trace_id, profiler.db_path), file=sys.stderr)
+        _ends.say("see it in a browser: %s" % view_command(profiler.trace_id, profiler.db_path))
     if interrupt.seen and status == 0:
         status = EXIT_INTERRUPTED
     return status
