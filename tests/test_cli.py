@@ -1053,8 +1053,10 @@ def test_run_speaks_up_before_and_after_the_program(tmp_path):
 
     # A database path that cannot take the trace fails before the program runs.
     (tmp_path / "notes.db").write_text("not a database")
+    sqlite3.connect(str(tmp_path / "other.db")).execute("CREATE TABLE items (name TEXT)").connection.close()
     (tmp_path / "marker.py").write_text("open('ran', 'w').close()\n")
-    for db_path, problem in [("notes.db", "not a SQLite database"), (".", "it is a folder")]:
+    problems = [("notes.db", "notes.db is not a database"), (".", "is a folder"), ("other.db", "not a sarv trace")]
+    for db_path, problem in problems:
         result = sarv("run", "--db", db_path, "marker.py", cwd=tmp_path)
         assert result.returncode == 2 and problem in result.stderr
     assert not (tmp_path / "ran").exists()

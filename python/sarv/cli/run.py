@@ -16,7 +16,6 @@ import runpy
 import shlex
 import signal
 import sys
-import tempfile
 import threading
 import traceback
 import types
@@ -321,35 +320,16 @@ def _say_saved(profiler) -> None:
 
 
 def _check_db_path(path: str) -> None:
-    if "://" in path:
-        return  # a server's URL: the store checks it
-    if os.path.isdir(path):
-        raise CommandError("cannot save traces to %s: it is a folder" % path, EXIT_USAGE)
-    if os.path.exists(path):
-        problem = None
-        if not os.access(path, os.R_OK | os.W_OK):
-            problem = "not readable and writable"
-        else:
-            try:
-                with open(path, "rb") as file:
-                    header = file.read(16)
-            except OSError as exc:
-                problem = exc.strerror or str(exc)
-            else:
-                if header and header != b"SQLite format 3\x00":
-                    problem = "not a SQLite database"
-        if problem:
-            raise CommandError("cannot save traces to %s: %s" % (path, problem), EXIT_USAGE)
-        return
-    # Made now rather than at the save (private, as the save makes it), and tried with a
-    # scratch file: permission bits say little to root or on a read-only mount.
-    folder = os.path.dirname(path) or "."
+    # The checks a save makes (another program's file, a newer layout, damage, a file or
+    # folder that cannot be written): found at the save they would cost the whole run.
     try:
-        os.makedirs(folder, mode=0o700, exist_ok=True)
-        with tempfile.TemporaryFile(dir=folder):
-            pass
-    except OSError as exc:
-        raise CommandError("cannot save traces to %s: %s" % (path, exc.strerror or exc), EXIT_USAGE) from None
+        _db.check_store(path)
+    except _db.SarvDatabaseError as exc:
+        message = str(exc)
+        shown = _db.shown_location(path)
+        if shown not in message:
+            message = "%s: %s" % (shown, message)
+        raise CommandError("cannot save traces: %s" % message, EXIT_USAGE) from None
 
 
 class _UnrecordedThreads:
