@@ -114,7 +114,8 @@ constexpr Py_ssize_t MAX_SHOWN_TEXT = 200;  // characters of a text argument sho
 // anything else, or a value too big to show.
 bool plain_repr(PyObject* value, int depth, std::string& out) {
     if (value == Py_None || PyBool_Check(value) || PyLong_CheckExact(value) || PyFloat_CheckExact(value) ||
-        PyUnicode_CheckExact(value) || (PyBytes_CheckExact(value) && PyBytes_GET_SIZE(value) <= MAX_MESSAGE)) {
+        PyUnicode_CheckExact(value) ||
+        (PyBytes_CheckExact(value) && static_cast<size_t>(PyBytes_GET_SIZE(value)) <= MAX_MESSAGE)) {
         // A long text is shown by its beginning.
         const bool cut = PyUnicode_CheckExact(value) && PyUnicode_GET_LENGTH(value) > MAX_SHOWN_TEXT;
         Ref head = cut ? Ref::steal(PyUnicode_Substring(value, 0, MAX_SHOWN_TEXT)) : Ref::borrow(value);
