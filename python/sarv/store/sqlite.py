@@ -408,6 +408,8 @@ def _drop_if_unusable(writer: _Writer, exc: Exception) -> None:
 
 # Seconds a save waits for another connection's lock before it says so (and waits on).
 _LOCK_NOTICE = 1.0
+_NOTICE_AGAIN = 60.0  # seconds before the wait for the same file's lock is said again
+_noticed: dict = {}  # database path -> when its wait was last said (time.monotonic())
 
 
 def _lock_wait(timeout: float) -> float:
@@ -443,11 +445,15 @@ def _patiently(writer: _Writer, statement: str, db_path: str) -> None:
     except sqlite3.OperationalError as exc:
         if not _busy(exc) or writer.timeout <= _LOCK_NOTICE:
             raise
-    deadline = time.monotonic() + writer.timeout - _LOCK_NOTICE
-    _notice(
-        "sarv: the trace database %s is locked by another process; waiting up to %d more seconds"
-        % (db_path, round(writer.timeout - _LOCK_NOTICE))
-    )
+    now = time.monotonic()
+    deadline = now + writer.timeout - _LOCK_NOTICE
+    if now - _noticed.get(writer.db_path, -1e9) >= _NOTICE_AGAIN:
+        # (once a minute at most: the workers of a busy server take the lock in turns)
+        _noticed[writer.db_path] = now
+        _notice(
+            "sarv: the trace database %s is locked by another process; waiting up to %d more seconds"
+            % (db_path, round(writer.timeout - _LOCK_NOTICE))
+        )
     while True:
         try:
             writer.conn.execute(statement)
