@@ -304,3 +304,55 @@ def test_sigterm_under_pytest_saves_the_running_tests_trace(tmp_path):
     traces = {s.test_name: s for s in db.list_traces(path)}
     assert set(traces) == {"test_hangs.py::test_quick", "test_hangs.py::test_hangs"}
     assert _calls(path, traces["test_hangs.py::test_hangs"].trace_id, "step") == [1]
+
+
+# --- Nothing of the program runs inside the hook -----------------------------------------
+
+HOLDING = textwrap.dedent(
+    """
+    import logging
+    import sys
+    import threading
+    import time
+
+    lock = threading.Lock()
+
+
+    class Locked(logging.Handler):
+        # Takes the lock the program holds around its recorded calls.
+        def emit(self, record):
+            with lock:
+                print("said:", record.getMessage(), flush=True)
+
+
+    logging.getLogger("sarv").addHandler(Locked())
+    time.time = lambda: 0.0  # the program's own clock
+
+
+    def work(n):
+        return n + 1
+
+
+    with lock:
+        for i in range(100):  # past --max-records 20: the cap is reached inside the hook
+            work(i)
+    print("done", flush=True)
+    """
+)
+
+
+def test_warnings_of_the_hook_are_said_outside_it_and_its_clock_is_its_own(tmp_path):
+    (tmp_path / "holding.py").write_text(HOLDING)
+    path = tmp_path / "t.db"
+    before = __import__("time").time()
+    result = sarv("run", "--max-records", "20", "holding.py", cwd=tmp_path, db_path=path)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        "done",
+        "said: sarv: max_records (20) reached: no more records are kept",
+    ]
+    (summary,) = db.list_traces(path)
+    document = db.load_trace_document(path, saved_trace(result)[0])
+    records = frame_records(document)
+    stamps = [r["timestamp"] for r in records] + [document["timestamp"], summary.created]
+    assert len(records) == 20 and all(stamp >= before for stamp in stamps)

@@ -17,6 +17,7 @@ CROCKFORD_ALPHABET = "0123456789ABCDEFGHJKMNPQRSTVWXYZ"
 _PAIRS = [first + second for first in CROCKFORD_ALPHABET for second in CROCKFORD_ALPHABET]
 _CROCKFORD_VALUE = {c: i for i, c in enumerate(CROCKFORD_ALPHABET)}
 _MAX_TIMESTAMP_MS = (1 << 48) - 1
+_time_ns = time.time_ns  # bound at import: a program's replacement does not date sarv's ids
 
 
 def new_ulid(timestamp_ms: int | None = None) -> str:
@@ -27,7 +28,7 @@ def new_ulid(timestamp_ms: int | None = None) -> str:
     ones.
     """
     if timestamp_ms is None:
-        timestamp_ms = time.time_ns() // 1_000_000
+        timestamp_ms = _time_ns() // 1_000_000
     if not 0 <= timestamp_ms <= _MAX_TIMESTAMP_MS:
         raise ValueError("ULID timestamp out of range: %r" % (timestamp_ms,))
     # Two characters (ten bits) at a time, from three numbers of at most 50 bits: the time

@@ -2,6 +2,7 @@
 
 #include "profiler/monitoring.hpp"
 #include "profiler/profiler.hpp"
+#include "profiler/reports.hpp"
 #include "boundary.hpp"
 #include "args.hpp"
 
@@ -80,6 +81,7 @@ PyObject* register_noop_profiler(PyObject*, PyObject*) {
     if (!unmonitor_thread() || PyThreadState_Get()->c_profilefunc != nullptr) {
         PyEval_SetProfile(noop_profile, nullptr);
     }
+    say_warnings();  // what the hook had to say, now that it is off this thread
     Py_RETURN_NONE;
 }
 

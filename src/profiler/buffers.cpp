@@ -1,6 +1,7 @@
 // Frame buffers, test boundaries, the trace document and saving.
 #include "profiler/profiler.hpp"
 #include "profiler/document.hpp"
+#include "profiler/reports.hpp"
 #include "boundary.hpp"
 
 #include <algorithm>
@@ -253,7 +254,8 @@ void SarvProfiler::report_cap(Cap cap) {
         return;
     }
     // Said once, on the logger of sarv's warnings (standard error unless the program
-    // configured logging); each trace says how many of its records were dropped.
+    // configured logging), once the hook is left; each trace says how many of its records
+    // were dropped.
     std::string message;
     if (cap == Cap::Records) {
         message = "sarv: max_records (" + std::to_string(max_records) + ") reached: " +
@@ -265,12 +267,7 @@ void SarvProfiler::report_cap(Cap cap) {
             (keep_latest ? "only the most recent records, " + std::to_string(max_bytes) + " bytes at most, are kept"
                          : std::string("no more records are kept"));
     }
-    FetchedError pending;
-    Ref logging = import_module(names().mod_logging);
-    Ref get_logger = logging ? Ref::steal(PyObject_GetAttrString(logging.get(), "getLogger")) : Ref();
-    Ref logger = get_logger ? Ref::steal(PyObject_CallFunction(get_logger.get(), "s", "sarv")) : Ref();
-    Ref result = logger ? Ref::steal(PyObject_CallMethod(logger.get(), "warning", "s", message.c_str())) : Ref();
-    pending.restore();  // a failed warning leaves nothing behind
+    queue_warning(std::move(message));  // (said outside the hook: see reports.hpp)
 }
 
 void SarvProfiler::push_record(size_t thread_id, std::string_view record) {

@@ -4,6 +4,7 @@
 #include "interp/code_cache.hpp"
 #include "interp/frames.hpp"
 #include "profiler/profiler.hpp"
+#include "profiler/reports.hpp"
 
 #include <algorithm>
 #include <cstdlib>
@@ -268,14 +269,7 @@ PyObject* slot_key() {
     return key;
 }
 
-void warn(const char* message) {
-    FetchedError pending;
-    Ref logging = import_module(names().mod_logging);
-    Ref get_logger = logging ? Ref::steal(PyObject_GetAttrString(logging.get(), "getLogger")) : Ref();
-    Ref logger = get_logger ? Ref::steal(PyObject_CallFunction(get_logger.get(), "s", "sarv")) : Ref();
-    Ref result = logger ? Ref::steal(PyObject_CallMethod(logger.get(), "warning", "s", message)) : Ref();
-    pending.restore();
-}
+void warn(const char* message) { queue_warning(message); }
 
 bool leaves_out_everywhere(PyCodeObject* code) {
     CodeInfo* info = peek_code_info(code);

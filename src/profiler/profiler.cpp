@@ -1,4 +1,5 @@
 #include "profiler/profiler.hpp"
+#include "profiler/reports.hpp"
 #include "boundary.hpp"
 
 namespace sarv {
@@ -206,23 +207,24 @@ void SarvProfiler::log_error(PyFrameObject* frame, Event event, PyObject* co_fil
     }
     static const char FORMAT[] =
         "Unexpected exception in Rust.\n    co_filename: %s\n    co_name: %s\n    event: %s\n    frame locals: %s\n";
-    Ref logging = import_module(names().mod_logging);
-    Ref get_logger = logging ? Ref::steal(PyObject_GetAttrString(logging.get(), "getLogger")) : Ref();
-    Ref logger = get_logger ? Ref::steal(PyObject_CallFunction(get_logger.get(), "s", "sarv")) : Ref();
-    Ref locals = logger ? Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(frame), names().f_locals)) : Ref();
-    Ref kwargs = locals ? Ref::steal(PyDict_New()) : Ref();
-    bool ok = kwargs && PyDict_SetItemString(kwargs.get(), "exc_info", error.get()) == 0;
-    Ref warning = ok ? Ref::steal(PyObject_GetAttrString(logger.get(), "warning")) : Ref();
-    Ref args = warning
-                   ? Ref::steal(Py_BuildValue("(sOOsO)", FORMAT, co_filename, co_name, event_text(event), locals.get()))
-                   : Ref();
-    Ref result = args ? Ref::steal(PyObject_Call(warning.get(), args.get(), kwargs.get())) : Ref();
-    if (!result) {
-        // The report itself failed (a broken logging setup): never let that reach the
-        // program; leave a trace of it on the unraisable hook instead.
+    // Said outside the hook (see reports.hpp), with the locals as they are now: a copy
+    // (a frame's f_locals is a live view from 3.13 on).
+    Ref locals = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(frame), names().f_locals));
+    Ref snapshot =
+        locals ? Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), locals.get())) : Ref();
+    if (!snapshot) {
+        PyErr_Clear();
+        snapshot = Ref::borrow(Py_None);
+    }
+    Ref format = Ref::steal(PyUnicode_FromString(FORMAT));
+    Ref args = Ref::steal(Py_BuildValue("(OOsO)", co_filename, co_name, event_text(event), snapshot.get()));
+    if (!format || !args) {
+        // (out of memory): never reaches the program; left on the unraisable hook.
         ensure_error_set();
         PyErr_WriteUnraisable(nullptr);
+        return;
     }
+    queue_warning(std::move(format), std::move(args), std::move(error));
 }
 
 int SarvProfiler::traverse(visitproc visit, void* arg) {

@@ -1,6 +1,7 @@
 // The Python face of the profiler: class SarvProfiler with its methods.
 #include "profiler/monitoring.hpp"
 #include "profiler/profiler.hpp"
+#include "profiler/reports.hpp"
 #include "boundary.hpp"
 #include "args.hpp"
 #include "compat.hpp"
@@ -35,7 +36,9 @@ void profiler_dealloc(PyObject* self) {
 PyObject* save_request_in_db(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         SarvProfiler* p = profiler_of(self);
-        if (p == nullptr || !p->save_in_db()) {
+        bool saved = p != nullptr && p->save_in_db();
+        say_warnings();  // (called from outside the hook: see reports.hpp)
+        if (!saved) {
             return nullptr;
         }
         Py_RETURN_NONE;
@@ -45,7 +48,9 @@ PyObject* save_request_in_db(PyObject* self, PyObject*) {
 PyObject* build_trace(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         SarvProfiler* p = profiler_of(self);
-        return p ? p->build_trace().release() : nullptr;
+        Ref document = p ? p->build_trace() : Ref();
+        say_warnings();
+        return document.release();
     });
 }
 
