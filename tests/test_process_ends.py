@@ -356,3 +356,59 @@ def test_warnings_of_the_hook_are_said_outside_it_and_its_clock_is_its_own(tmp_p
     records = frame_records(document)
     stamps = [r["timestamp"] for r in records] + [document["timestamp"], summary.created]
     assert len(records) == 20 and all(stamp >= before for stamp in stamps)
+
+
+# --- The program's end does not fail sarv's ----------------------------------------------
+
+ENDING_BADLY = textwrap.dedent(
+    """
+    import os
+    import sys
+
+
+    def work(n):
+        return n
+
+
+    work(1)
+    if sys.argv[1] == "close-fd":
+        os.close(2)
+    elif sys.argv[1] == "close-stderr":
+        sys.stderr.close()
+    elif sys.argv[1] == "recursion-limit":
+        sys.setrecursionlimit(25)
+    """
+)
+
+
+@pytest.mark.parametrize("how", ["close-fd", "close-stderr", "recursion-limit"])
+def test_the_programs_exit_status_and_trace_survive_how_it_ends(tmp_path, how):
+    (tmp_path / "ending.py").write_text(ENDING_BADLY)
+    path = tmp_path / "t.db"
+    result = sarv("run", "ending.py", how, cwd=tmp_path, db_path=path)
+    assert result.returncode == 0, result.stderr
+    (summary,) = db.list_traces(path)
+    assert _calls(path, summary.trace_id, "work") == [1]
+
+
+def test_a_failed_save_is_tried_again_by_stop(tmp_path, monkeypatch):
+    import sarv
+
+    def work(n):
+        return n * 2
+
+    def failing(*args, **kwargs):
+        raise OSError("disk full")
+
+    path = tmp_path / "t.db"
+    profiler = sarv.profiling(db_path=str(path))
+    monkeypatch.setattr(sarv.db, "save_trace_in_sqlite", failing)
+    with pytest.raises(OSError, match="disk full"):
+        with profiler:
+            work(21)
+    monkeypatch.undo()
+    profiler.stop()
+    assert _calls(path, profiler.trace_id, "work") == [21]
+    assert profiler.record_count == len(frame_records(db.load_trace_document(path, profiler.trace_id)))
+    profiler.stop()  # saved: nothing more
+    assert len(db.list_traces(path)) == 1
