@@ -367,6 +367,36 @@ def test_traces_lists_newest_first_with_counts_and_sizes(project):
     assert "--limit 0" in limited.stdout and first not in limited.stdout
 
 
+def test_traces_names_what_an_api_trace_profiled(tmp_path):
+    (tmp_path / "app.py").write_text(
+        textwrap.dedent(
+            """
+            import sarv
+
+            def checkout(n):
+                return n * 2
+
+            with sarv.profiling():
+                checkout(3)
+
+            @sarv.profile
+            def handle(x):
+                return checkout(x)
+
+            handle(1)
+            """
+        )
+    )
+    env = dict(os.environ, SARV_DB=str(tmp_path / "t.db"))
+    done = subprocess.run([sys.executable, "app.py"], cwd=str(tmp_path), env=env, capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    rows = sarv("traces", cwd=tmp_path, db_path=tmp_path / "t.db").stdout.splitlines()[1:]
+    assert [[cell.strip() for cell in row.split("  ")[-2:]] for row in rows] == [
+        ["__main__.handle", "(app.py)"],
+        ["__main__.checkout", "(app.py)"],
+    ]
+
+
 def test_traces_filters_prune_and_delete(tmp_path):
     import msgpack
 

@@ -220,7 +220,7 @@ def command(options) -> int:
         print("no traces%s in %s" % (" that match" if filtered else "", _db.shown_location(path)))
     else:
         cut = limit is not None and len(summaries) > limit
-        render_traces(summaries[:limit] if cut else summaries, limit_note=limit if cut else None)
+        render_traces(summaries[:limit] if cut else summaries, limit_note=limit if cut else None, db_path=path)
     if not _db.is_url(path):
         from sarv.middleware import dropped_traces
 

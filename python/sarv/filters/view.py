@@ -197,12 +197,14 @@ def _assignments(mapping: dict, width: int, ellipsis: str) -> str:
 # ----------------------------------------------------------------- listing
 
 
-def render_traces(summaries, stream=None, limit_note: int | None = None) -> None:
+def render_traces(summaries, stream=None, limit_note: int | None = None, db_path=None) -> None:
     """The `traces` table: newest first, one line per stored trace. SIZE is
     the document's, STORED what it takes in the database (compressed); the
     last column is the test's node id, a request's method, path and
-    duration (its status under OUTCOME), or else the command line; a forked
-    process's trace names the trace it was forked from."""
+    duration (its status under OUTCOME), for a trace of the Python API (with
+    `db_path`) what it profiled, its first recorded call, and the command line,
+    or else the command line; a forked process's trace names the trace it was
+    forked from."""
     stream = stream or sys.stdout
     rows = [("TRACE ID", "SAVED", "SOURCE", "RECORDS", "SIZE", "STORED", "OUTCOME", "TEST OR COMMAND")]
     for s in summaries:
@@ -216,7 +218,7 @@ def render_traces(summaries, stream=None, limit_note: int | None = None) -> None
                 _size(s.size),
                 _size(s.stored_size) if s.stored_size is not None else "?",
                 s.outcome or (str(s.status) if getattr(s, "status", None) is not None else ""),
-                (s.test_name or _request_text(s) or s.command or "")
+                (s.test_name or _request_text(s) or _profiled_text(s, db_path) or s.command or "")
                 + (" (forked from %s)" % s.parent_trace_id if getattr(s, "parent_trace_id", None) else ""),
             )
         )
@@ -227,6 +229,32 @@ def render_traces(summaries, stream=None, limit_note: int | None = None) -> None
         print("  ".join(cells + [row[7]]).rstrip(), file=stream)
     if limit_note:
         print("(the %d newest shown; --limit 0 lists all)" % limit_note, file=stream)
+
+
+# Records of a trace looked at for its first call (markers and notes may come first).
+_FIRST_CALL_WITHIN = 16
+
+
+def _profiled_text(summary, db_path) -> str:
+    """'checkout  (app.py)': what a trace of the Python API profiled, named by its first
+    recorded call, read from the first records alone; "" for other traces."""
+    if db_path is None or summary.source != "api" or not summary.record_count:
+        return ""
+    from sarv import db
+    from sarv.filters.stream import DocumentStream
+
+    try:
+        with db.open_trace(db_path, summary.trace_id) as stored:
+            records = DocumentStream(stored).records(first_only=_FIRST_CALL_WITHIN)
+            for seen, (_, record) in enumerate(records, 1):
+                if type(record) is dict and record.get("type") == "frame" and record.get("event") == "call":
+                    name = function_name(record)
+                    return "%s  (%s)" % (name, summary.command) if summary.command else name
+                if seen >= _FIRST_CALL_WITHIN:
+                    break
+    except Exception:  # (a trace that cannot be read is listed as it is)
+        return ""
+    return ""
 
 
 def _request_text(summary) -> str:
