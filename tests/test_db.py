@@ -483,7 +483,8 @@ def test_a_failed_save_says_why_tells_the_listeners_and_stores_nothing(path):
 
 def test_prune_and_delete(path, monkeypatch):
     clock = [1000.0]
-    monkeypatch.setattr(time, "time", lambda: clock[0])
+    monkeypatch.setattr(time, "time", lambda: clock[0])  # (pruning's clock)
+    monkeypatch.setattr(rows, "_now", lambda: clock[0], raising=False)  # (the saves', where it is their own)
     for i in range(6):
         clock[0] = 1000.0 + 100 * i
         db.save_trace_in_sqlite(path, "trc_%d" % i, msgpack=document("trc_%d" % i, source="pytest" if i % 2 else "cli"))

@@ -437,8 +437,9 @@ def _notice(text: str) -> None:
 
 
 def _patiently(writer: _Writer, statement: str, db_path: str) -> None:
-    """Runs BEGIN IMMEDIATE or COMMIT, waiting up to the writer's timeout for
-    another connection's lock, and saying so once it has waited a second."""
+    """Runs a statement that takes the file's lock (BEGIN IMMEDIATE, COMMIT,
+    VACUUM), waiting up to the writer's timeout for another connection's,
+    and saying so once it has waited a second."""
     try:
         writer.conn.execute(statement)
         return
@@ -503,7 +504,8 @@ def _settle_file(writer: _Writer, conn: sqlite3.Connection, db_path: str, create
         return
     if created_schema:
         try:
-            conn.execute("PRAGMA journal_mode=WAL")
+            # (it waits for readers of the new file, as long as a save would)
+            _patiently(writer, "PRAGMA journal_mode=WAL", db_path)
         except sqlite3.Error:
             pass  # e.g. a file system without shared memory: keep the default journal
     try:
@@ -817,6 +819,7 @@ class SqliteStore(Store):
         writer = _writer(db_path, timeout)
         with writer.lock:
             try:
+                _set_timeout(writer, timeout)
                 return _remove(writer, db_path, selection, vacuum)
             except sqlite3.Error as exc:
                 _forget_writer(writer)
@@ -874,7 +877,7 @@ def _remove(writer: _Writer, db_path: str, selection, vacuum: bool) -> int:
             conn.execute("ROLLBACK")
         raise
     if found and (vacuum == "always" or (vacuum and _mostly_free(conn))):
-        conn.execute("VACUUM")  # gives the freed pages back to the file system
+        _patiently(writer, "VACUUM", db_path)  # gives the freed pages back to the file system
     return len(found)
 
 
