@@ -275,7 +275,8 @@ def read_trace(pieces, keys: FunctionKeys, main_id=None) -> TraceCalls:
         else:
             frame_id = None
             values = record[p + 1 : thread_at]
-        if b" at 0x" in values:
+        # (bytes.find: `in` first tries the operand as a byte value, and pays for the error)
+        if values.find(b" at 0x") >= 0:
             values = _ADDRESS.sub(b" at 0x?", values)
         if other_thread:
             entry = record[thread_at:ts_at]
@@ -357,7 +358,7 @@ def read_trace(pieces, keys: FunctionKeys, main_id=None) -> TraceCalls:
             sums[-1] = 1  # (what it held is not known: no match by subtree)
         ret_at[node] = offset
         ends[node] = ts
-        if frame_id is not None and _RAISED in tail:
+        if frame_id is not None and tail.find(_RAISED) >= 0:
             # The exception it raised is named by a note that follows.
             raised = thread.raised
             raised[frame_id] = node
