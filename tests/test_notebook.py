@@ -66,3 +66,11 @@ def test_cell_magic(tmp_path):
     assert first_tree.count("<module>") == 1 and "2 calls" in first_tree, first_tree
     assert "locals at return: total=42" in first_tree
     assert "_ih" not in first_tree and "exit" not in first_tree and "arguments: n=14" in first_tree
+    # The page shows the cell as one call too.
+    from sarv.viewer.data import stored_page_data
+
+    with db.open_trace(path, first.trace_id) as stored:
+        structure, _ = stored_page_data(stored)
+    [thread] = structure["threads"]
+    names = [structure["texts"][structure["functions"][fn][0]] for fn in thread["fn"]]
+    assert names == ["__main__.<module>", "__main__.price"] and thread["depth"] == [0, 1]

@@ -360,7 +360,6 @@ def join_cells(roots: list) -> list:
             and not node.parts
             and not previous.parts
         ):
-            took = (previous.duration or 0.0) + (node.duration or 0.0)
             merged = Node(
                 "frame",
                 call=previous.call,
@@ -372,10 +371,7 @@ def join_cells(roots: list) -> list:
                 hidden_below=previous.hidden_below + node.hidden_below,
                 hidden_calls_below=previous.hidden_calls_below + node.hidden_calls_below,
             )
-            # Its time is its statements' (not IPython's between them): kept as one part.
-            merged.parts, merged.running = [], took
-            merged.end = merged.start + took if merged.start is not None else merged.end
-            joined[-1] = merged
+            joined[-1] = merged  # from its first statement's start to its last one's end
             continue
         joined.append(node)
     return joined

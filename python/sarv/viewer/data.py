@@ -595,15 +595,17 @@ class PageData:
         ns = lambda t: int(round((t - origin) * 1e9))  # noqa: E731
         out_threads = []
         calls = 0
+        meta = top.get("meta") if isinstance(top.get("meta"), dict) else {}
         for thread in threads:
             # Still running when recording stopped: they reach the end.
             while thread.stack:
                 entry = thread.stack.pop()
                 self._close(thread, entry, trace_end, None, complete=False)
+            if meta.get("source") == "notebook":
+                self._join_cells(thread)
             out_threads.append(self._columns(thread, origin, ns))
             calls += len(thread.start)
         chunks, texts = self.values.finish()
-        meta = top.get("meta") if isinstance(top.get("meta"), dict) else {}
         args = top.get("command_line_args")
         commit = top.get("current_commit_sha")
         records = sum(t.records for t in threads)
@@ -644,6 +646,28 @@ class PageData:
 
     def close(self) -> None:
         self.values.close()
+
+    def _join_cells(self, thread: _Thread) -> None:
+        """A notebook cell's statements, which IPython runs as modules one by one, as one
+        call: each run of top-level `<module>` calls of one file joined into the first,
+        which ends where the last ends (as the text views show a cell)."""
+        keep = []
+        first = None  # the top-level module call that the next ones join
+        for i in range(len(thread.start)):
+            if thread.depth[i] == 0:
+                name, file, _ = self.functions[thread.fn[i]]
+                module = self.names[name].endswith("<module>")
+                if module and first is not None and self.functions[thread.fn[first]][1] == file:
+                    if thread.end[i] is not None:
+                        thread.end[first] = thread.end[i]
+                    thread.flags[first] |= thread.flags[i] & (FLAG_NO_END | FLAG_RAISED)
+                    continue
+                first = i if module else None
+            keep.append(i)
+        if len(keep) < len(thread.start):
+            for column in ("start", "end", "depth", "fn", "flags", "values"):
+                values = getattr(thread, column)
+                setattr(thread, column, [values[i] for i in keep])
 
     def _columns(self, thread: _Thread, origin: float, ns) -> dict:
         count = len(thread.start)
