@@ -284,3 +284,45 @@ def test_broken_plugin_module_is_an_internal_fault(make_profiler, companion, mon
     assert str(info.value) == message
     assert not hasattr(p, "rust_profiler")
     assert sys.getprofile() is None
+
+
+def _stub_functions(body) -> dict:
+    """{name: [parameter names]} of the functions of a stub's body (a module or a class)."""
+    import ast
+
+    found = {}
+    for node in body:
+        if isinstance(node, ast.FunctionDef):
+            a = node.args
+            found[node.name] = [p.arg for p in a.posonlyargs + a.args + a.kwonlyargs]
+    return found
+
+
+@pytest.mark.parametrize("module", ["_sarv", "_speedups", "_requests"])
+def test_stubs_name_what_the_modules_hold(module, make_profiler):
+    # The stubs type checkers read (python/sarv/*.pyi) against the built modules: every
+    # function of the module in its stub with the parameters of its text signature, and no
+    # function in the stub that the module lacks; the same for the profiler's methods.
+    import ast
+    import importlib
+
+    native = importlib.import_module("sarv." + module)
+    import sarv
+
+    tree = ast.parse((pathlib.Path(sarv.__file__).parent / (module + ".pyi")).read_text())
+    stubbed = _stub_functions(tree.body)
+    builtins = {n: f for n, f in vars(native).items() if not n.startswith("_") and callable(f)}
+    assert sorted(stubbed) == sorted(builtins)
+    for name, function in builtins.items():
+        assert stubbed[name] == list(inspect.signature(function).parameters), name
+    if module == "_sarv":
+        p = make_profiler()
+        register(p)
+        stop()
+        cls = type(p.rust_profiler)
+        (stub_class,) = [n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == cls.__name__]
+        methods = _stub_functions(stub_class.body)
+        real = {n: m for n, m in vars(cls).items() if not n.startswith("_")}
+        assert sorted(methods) == sorted(real)
+        for name, method in real.items():
+            assert methods[name] == ["self"] + list(inspect.signature(getattr(p.rust_profiler, name)).parameters)
