@@ -280,6 +280,9 @@ def _start_watch(inherited: int = -1) -> None:
             raise ValueError
         _state.watch = (read_end, write_end)
         _thread.start_new_thread(_watch, (read_end,))
+        if sys.version_info >= (3, 12):
+            _wrap(os, "fork", _quiet_fork)
+            _wrap(os, "forkpty", _quiet_fork)
     except (ValueError, OSError, RuntimeError):
         if _state.watch is not None:
             signal.set_wakeup_fd(-1)
@@ -299,6 +302,32 @@ def _stop_watch() -> None:
     except (ValueError, OSError):
         pass
     os.close(watch[1])  # the watcher reads the end of the pipe, closes it and is done
+
+
+def _threads_of_the_process() -> int:
+    try:
+        with open("/proc/self/stat", "rb") as stat:
+            return int(stat.read().rsplit(b")", 1)[1].split()[17])
+    except (OSError, ValueError, IndexError):
+        return 0
+
+
+def _quiet_fork(real):
+    # From 3.12 a fork in a process of several threads warns (DeprecationWarning, an
+    # error under -W error): the watcher must not make a program that has no other
+    # thread warn. Said as ever when the program has threads of its own.
+    def fork():
+        if _state.watch is None or threading.active_count() != 1 or _threads_of_the_process() != 2:
+            return real()
+        import warnings
+
+        with warnings.catch_warnings():
+            warnings.filterwarnings(
+                "ignore", message=r"This process \(pid=\d+\) is multi-threaded", category=DeprecationWarning
+            )
+            return real()
+
+    return fork
 
 
 def _watch(read_end) -> None:
