@@ -29,6 +29,8 @@ def _main():
     # The program sees the search path it would have (PYTHONPATH keeps the folder for
     # the processes it starts).
     sys.path[:] = [p for p in sys.path if p != folder]
+    if sys.version_info < (3, 4):
+        return  # (an old interpreter that reads the same PYTHONPATH: left alone)
     try:
         _run_hidden(folder)
     except Exception:
