@@ -175,7 +175,12 @@ def _header_test(options, db_path):
     wanted = _header_wanted(options.header or ())
     request_id = options.request_id
 
+    # A trace id is matched by the row alone (no document read for the others).
+    by_trace_id = request_id is not None and request_id.startswith("trc_")
+
     def matches(summary) -> bool:
+        if by_trace_id and summary.trace_id != request_id:
+            return False
         if request_id is not None and summary.trace_id == request_id and not wanted:
             return True
         start = request_start(db_path, summary.trace_id)
