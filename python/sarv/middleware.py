@@ -31,12 +31,17 @@ Each kept request is one trace of source "request", whose stored row carries
 the request's method, path (without the query), status and duration: the
 middleware calls two marker functions of this module around the request,
 which plugin descriptions turn into "start_request" and "end_request"
-records (the way sarv.pytest_plugin marks tests). The response does not wait
-for the disk: the trace's document is written when the request ends and
-stored by sarv's writer thread a few milliseconds later (traces waiting
-together share one commit); readers in the same process, and its exit, wait
-for what was handed over. A server killed by a signal it does not handle
-(SIGTERM, for one that has no handler) loses what is still waiting.
+records (the way sarv.pytest_plugin marks tests); the start record also
+holds the query and the headers, secrets redacted (`sarv traces --header`,
+`--request-id`). The response does not wait for the disk: the trace's
+document is written when the request ends and stored by sarv's writer thread
+a few milliseconds later (traces waiting together share one commit); readers
+in the same process, and its exit, wait for what was handed over, and so
+does an ASGI server's lifespan shutdown. Nor does a request wait for a store
+that cannot keep up or is locked: past the saves that may wait, its trace is
+dropped and counted (_Dropped). A server killed by a signal it does not
+handle (SIGTERM, for one that has no handler, outside an ASGI lifespan)
+loses what is still waiting.
 
 Threads: a request is recorded on the thread that handles it (a threaded
 WSGI server runs each on its own). An ASGI server interleaves many requests
