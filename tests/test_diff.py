@@ -111,8 +111,9 @@ def test_one_value_deep_in_a_loop_is_the_first_difference(runs):
     assert "218th call there" in headline, headline
     assert any("__main__.main > __main__.quantity" in line for line in lines), done.stdout
 
-    # The same as data.
+    # The same as data, whether the first trace is read in a process of its own or not.
     result = diff_traces(str(db_path), first, shifted)
+    assert diff_traces(str(db_path), first, shifted, processes=2) == result
     assert not result.same and result.first.kind == "result"
     assert result.first.function == "__main__.quantity"
     assert result.first.callers == ["__main__.<module>", "__main__.main"]

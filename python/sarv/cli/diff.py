@@ -42,8 +42,7 @@ def command(options) -> int:
             raise CommandError("diff compares two traces (or one test)", EXIT_TROUBLE)
         path = existing_db(options)
         first, second = pick_traces(path, options.traces)
-        # Long traces are read side by side, one in a process of its own (this command
-        # runs no threads, so the process can be forked).
+        # Long traces are read side by side, one in a process of its own.
         records = [getattr(_db.find_trace(path, t), "record_count", 0) or 0 for t in (first, second)]
         processes = 2 if min(records) >= _PARALLEL_FROM and (os.cpu_count() or 1) > 1 else 1
         result = diff_traces(path, first, second, keep_aligned=bool(options.output), processes=processes)

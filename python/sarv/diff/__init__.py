@@ -201,8 +201,8 @@ def diff_traces(
 ) -> TraceDiff:
     """Compares two stored traces (their ids, as stored: see `pick_traces` for the
     other ways of naming them). `processes` 2: the first trace is read in a process of
-    its own meanwhile (forked where the platform allows it: give 2 only from a
-    program that runs no other threads)."""
+    its own meanwhile, forked (on Linux, when this process runs no other thread; else
+    both are read here)."""
     from sarv import db
 
     def opener(trace_id):
@@ -228,10 +228,7 @@ def diff_documents(a: bytes, b: bytes, details: int = DETAILS, keep_aligned: boo
 
 
 def _read_alone(db_path, trace_id) -> tuple:
-    """A trace read in a process of its own: (TraceCalls, its function keys, the
-    process's peak resident memory in KiB)."""
-    import resource
-
+    """A trace read in a process of its own: (TraceCalls, its function keys)."""
     from sarv import db
 
     keys = FunctionKeys()
@@ -239,7 +236,7 @@ def _read_alone(db_path, trace_id) -> tuple:
         calls = read_trace(pieces, keys)
     for thread in calls.threads:
         thread.children = None  # made again from the parents: less to send
-    return calls, keys.keys, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    return calls, keys.keys
 
 
 def _read(side_a: _Side, side_b: _Side, keys: FunctionKeys, processes: int) -> None:
@@ -249,12 +246,20 @@ def _read(side_a: _Side, side_b: _Side, keys: FunctionKeys, processes: int) -> N
         return
     import multiprocessing
     import sys
+    import threading
 
-    context = multiprocessing.get_context("fork" if sys.platform.startswith("linux") else "spawn")
+    # Only a forked process hashes as this one does (a fresh interpreter draws its own
+    # hash secret, and the two traces' hashes must be comparable); and a process that
+    # runs other threads could fork in the middle of what one of them holds.
+    if not sys.platform.startswith("linux") or threading.active_count() > 1:
+        for side in (side_a, side_b):
+            side.read(keys)
+        return
+    context = multiprocessing.get_context("fork")
     with context.Pool(1) as pool:
         pending = pool.apply_async(_read_alone, (side_a.db_path, side_a.trace_id))
         side_b.read(keys)
-        calls, their_keys, side_a.peak_kib = pending.get()
+        calls, their_keys = pending.get()
     ids = [keys.id(key) for key in their_keys]
     for thread in calls.threads:
         thread.fn = array.array("i", [ids[fn] for fn in thread.fn])
@@ -299,24 +304,24 @@ def _diff(side_a: _Side, side_b: _Side, summaries, details: int, keep_aligned: b
     checked = [d for d in _describe(events, pairs, side_a, side_b, keys) if d is not None]
     for difference in checked:
         _count(pairs[difference.nodes[0]], difference.event, counts)
-    differences = checked[:details]
-    total = [len(checked) + unchecked[0]]
     info_a, info_b = side_a.info(summaries[0]), side_b.info(summaries[1])
-    if info_a.outcome != info_b.outcome and not any(d.kind == "outcome" for d in differences):
-        differences.append(_outcome_difference(info_a, info_b))
-        total[0] += 1
+    if info_a.outcome != info_b.outcome and not any(d.kind == "outcome" for d in checked):
+        # (the end of a test whose record was not compared: a trace cut short)
+        checked.append(_outcome_difference(info_a, info_b))
+    differences = checked[:details]
+    total = len(checked) + unchecked[0]
     result = TraceDiff(
         a=info_a,
         b=info_b,
         first=differences[0] if differences else None,
         differences=differences,
-        count=total[0],
+        count=total,
         added=sum(counts["added"].values()),
         removed=sum(counts["removed"].values()),
         changed=sum(counts["changed"].values()),
         functions=_functions(keys, ca, cb, counts),
         notes=_notes(info_a, info_b),
-        more=total[0] > len(differences),
+        more=total > len(differences),
     )
     if keep_aligned:
         result.aligned = (pairs, keys, side_a, side_b)
