@@ -648,6 +648,7 @@ def test_the_database_is_found_upwards_as_git_finds_its_folder(tmp_path):
     assert result.returncode == 0, result.stderr
     trace_id, _, saved_to = saved_trace(result)
     assert os.path.samefile(saved_to, root / ".sarv" / "traces.sqlite3")
+    assert "--db" not in result.stderr  # the commands it suggests find that database too
     shown = sarv("show", "last", cwd=root / "src" / "deep")
     assert shown.returncode == 0 and "__main__.work" in shown.stdout and trace_id in shown.stdout, shown.stderr
     # Without a pyproject.toml, the nearest .sarv folder upwards.

@@ -33,11 +33,15 @@ def location(db_path) -> str:
 
 
 def default_db_path() -> str:
-    """$SARV_DB if set and not empty, else .sarv/traces.sqlite3 in the cwd."""
+    """$SARV_DB if set and not empty, else the database found as git finds its folder
+    (sarv.config.project_db_path): .sarv/traces.sqlite3 of the nearest folder upwards with a
+    .sarv folder or a pyproject.toml with [tool.sarv], else of the cwd."""
     configured = os.environ.get(DB_ENV_VAR)
     if configured:
         return configured
-    return os.path.join(os.getcwd(), ".sarv", "traces.sqlite3")
+    from sarv.config import project_db_path
+
+    return project_db_path()
 
 
 def shown_url(url: str) -> str:
