@@ -377,19 +377,26 @@ def _notes(a: TraceSide, b: TraceSide) -> list:
 
 
 def _functions(keys: FunctionKeys, ca, cb, counts) -> list:
-    out = {}
+    """Per function, by name and file: a generator's resumptions, whose records name the
+    line they resume at, count with its first call."""
+    out: dict = {}
     for fn in set(ca.seconds) | set(cb.seconds) | set().union(*(set(c) for c in counts.values())):
         described = keys.describe(fn)
         if described.get("plugin"):
             continue
-        summary = out[fn] = FunctionSummary(described["name"], described["path"])
+        group = keys.group(fn)
+        summary = out.get(group)
+        if summary is None:
+            summary = out[group] = FunctionSummary(described["name"], described["path"])
         calls, seconds = ca.seconds.get(fn, (0, 0.0))
-        summary.calls_a, summary.seconds_a = calls, seconds
+        summary.calls_a += calls
+        summary.seconds_a += seconds
         calls, seconds = cb.seconds.get(fn, (0, 0.0))
-        summary.calls_b, summary.seconds_b = calls, seconds
-        summary.added = counts["added"][fn]
-        summary.removed = counts["removed"][fn]
-        summary.changed = counts["changed"][fn]
+        summary.calls_b += calls
+        summary.seconds_b += seconds
+        summary.added += counts["added"][fn]
+        summary.removed += counts["removed"][fn]
+        summary.changed += counts["changed"][fn]
     return sorted(
         out.values(),
         key=lambda f: (-(f.added + f.removed + f.changed > 0), -max(f.seconds_a, f.seconds_b), f.name),
@@ -422,12 +429,12 @@ def _records(thread, node, records) -> tuple:
     return get(thread.call_at[node]), get(thread.ret_at[node]), get(thread.notes.get(node, -1))
 
 
-def _call_number(thread, node: int) -> int:
+def _call_number(thread, node: int, keys: FunctionKeys) -> int:
     parent = thread.parent[node]
-    fn = thread.fn[node]
+    group = keys.group(thread.fn[node])
     number = 0
     for sibling in thread.kids(parent):
-        if thread.fn[sibling] == fn:
+        if keys.group(thread.fn[sibling]) == group:
             number += 1
         if sibling == node:
             break
@@ -444,7 +451,7 @@ def _difference(number, event, pair, records_a, records_b, keys) -> Difference:
     call_a, ret_a, note_a = _records(ta, event.a, records_a)
     call_b, ret_b, note_b = _records(tb, event.b, records_b)
     place = " in %s" % callers[-1] if callers else ""
-    call_number = _call_number(thread, node)
+    call_number = _call_number(thread, node, keys)
     nth = " (its %s call there)" % _nth(call_number) if call_number > 1 else ""
     changes: list = []
     if pair.a is None or pair.b is None:

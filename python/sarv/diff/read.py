@@ -125,6 +125,12 @@ class FunctionKeys:
             self.keys.append(key)
         return found
 
+    def group(self, fn: int) -> tuple:
+        """(name, file) of a function id: the ids of one function's first calls and of a
+        generator's resumptions (whose records name the line they resume at) share it."""
+        described = self.describe(fn)
+        return described["name"], described["path"].rpartition(":")[0] or described["path"]
+
     def describe(self, fn: int) -> dict:
         """{"name", "path", "co_name", "qualname"} of a function id; plugin records'
         kinds are named "type/subtype"."""
