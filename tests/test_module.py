@@ -298,7 +298,7 @@ def _stub_functions(body) -> dict:
     return found
 
 
-@pytest.mark.parametrize("module", ["_sarv", "_speedups", "_requests"])
+@pytest.mark.parametrize("module", ["_sarv", "_speedups", "_requests", "_ends"])
 def test_stubs_name_what_the_modules_hold(module, make_profiler):
     # The stubs type checkers read (python/sarv/*.pyi) against the built modules: every
     # function of the module in its stub with the parameters of its text signature, and no

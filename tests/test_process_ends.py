@@ -108,6 +108,16 @@ def test_a_signal_saves_the_trace_and_ends_the_process_as_it_would(tmp_path, sig
     assert "Traceback" not in err
 
 
+def test_sigterm_ends_a_program_that_holds_the_interpreter_in_c_as_it_would(tmp_path):
+    # No Python code can run, sarv's neither: the process ends by the signal all the same.
+    (tmp_path / "stuck.py").write_text('print("ready", flush=True)\nsum(range(10**15))\n')
+    process = _start(["sarv", "run", "stuck.py"], tmp_path, tmp_path / "t.db")
+    assert process.stdout.readline() == "ready\n"
+    process.send_signal(signal.SIGTERM)
+    _finish(process)
+    assert process.returncode == -signal.SIGTERM
+
+
 def test_sigterm_during_the_save_after_ctrl_c_keeps_the_trace(tmp_path):
     # The program holds sarv's save until the test has sent SIGTERM.
     (tmp_path / "held.py").write_text(

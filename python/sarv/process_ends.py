@@ -84,9 +84,31 @@ class _State:
         self.fork_mask = None  # the forking thread's signal mask, while a fork blocks SIGNALS
         self.beginning = threading.Lock()  # taken (never waited for) by whoever starts the end
         self.watch = None  # (read end, write end) of the wakeup pipe that _watch reads
+        self.native = False  # the native thread of _watched runs in this process
 
 
 _state = _State()
+
+try:
+    from sarv import _ends as _last_resort  # a native thread: see _watched
+except ImportError:  # (a build without it)
+    _last_resort = None
+
+
+def _watched(signum, ours: bool) -> None:
+    # A main thread that holds the interpreter lock in a long C loop lets no Python code
+    # run, sarv's included: the native thread ends the process by the signal if Python
+    # has not taken the end over within a few seconds, as the signal alone would have.
+    if _last_resort is None:
+        return
+    try:
+        if ours:
+            _last_resort.watch(signum)
+            _state.native = True
+        else:
+            _last_resort.unwatch(signum)
+    except (OSError, ValueError):
+        pass
 
 
 def _before_fork() -> None:
@@ -114,6 +136,7 @@ def _after_fork_in_child() -> None:
     _state.busy = 0
     _state.idle = threading.Condition(threading.Lock())
     _state.beginning = threading.Lock()
+    _state.native = False
     if _state.watch is not None:
         # The pipe is the parent's too: the child's signals would wake the parent's
         # watcher. The child gets its own (its signals are still held back).
@@ -124,6 +147,9 @@ def _after_fork_in_child() -> None:
                 pass
         inherited, _state.watch = _state.watch[1], None
         _start_watch(inherited)
+    for signum in _state.nominal:
+        if _real_getsignal(signum) is _on_signal:
+            _watched(signum, True)  # (its native thread is the parent's)
 
 
 if hasattr(os, "register_at_fork"):
@@ -317,7 +343,8 @@ def _quiet_fork(real):
     # error under -W error): the watcher must not make a program that has no other
     # thread warn. Said as ever when the program has threads of its own.
     def fork():
-        if _state.watch is None or threading.active_count() != 1 or _threads_of_the_process() != 2:
+        ours = 1 + (_state.watch is not None) + _state.native
+        if _state.watch is None or threading.active_count() != 1 or _threads_of_the_process() != ours:
             return real()
         import warnings
 
@@ -351,7 +378,20 @@ def _watch(read_end) -> None:
             pass
 
 
+def _answering() -> None:
+    # (see _watched: answers while the interpreter lock goes round, until the end)
+    while not _state.ended.is_set():
+        _last_resort.answer()
+        _state.ended.wait(0.5)
+
+
 def _end_by_signal(signum) -> None:
+    if _last_resort is not None:
+        _last_resort.answer()
+        try:
+            _thread.start_new_thread(_answering, ())
+        except RuntimeError:
+            pass
     try:
         try:
             _save_all()
@@ -381,6 +421,8 @@ def _default_disposition(signum) -> None:
 def _die(signum) -> None:
     """Ends the process as `signum` with its default disposition would."""
     try:
+        if _last_resort is not None:
+            _last_resort.finish()
         _default_disposition(signum)
         if hasattr(signal, "pthread_sigmask"):
             signal.pthread_sigmask(signal.SIG_UNBLOCK, (signum,))
@@ -409,8 +451,10 @@ def _signal(signalnum, handler):
     if signalnum in _state.nominal:
         if handler == signal.SIG_DFL and not callable(handler):
             _real_signal(signalnum, _on_signal)
+            _watched(signalnum, True)
         else:
             _real_signal(signalnum, handler)
+            _watched(signalnum, False)
         previous = _state.nominal[signalnum]
         _state.nominal[signalnum] = handler
         return previous
@@ -438,6 +482,7 @@ def arm_signals() -> bool:
             current = _real_getsignal(signum)
             if current == signal.SIG_DFL and not callable(current):
                 _real_signal(signum, _on_signal)
+                _watched(signum, True)
                 _state.nominal[signum] = current
             elif callable(current) and current is not _on_signal:
                 _state.nominal[signum] = current  # the program's own keeps working
@@ -461,6 +506,7 @@ def disarm_signals() -> None:
         signal.getsignal = _real_getsignal
     nominal, _state.nominal = _state.nominal, {}
     for signum, disposition in nominal.items():
+        _watched(signum, False)
         if _real_getsignal(signum) is _on_signal:
             try:
                 _real_signal(signum, disposition)
