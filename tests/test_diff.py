@@ -247,3 +247,30 @@ def test_the_page_opens_the_first_difference_in_chromium(runs):
         tab.click("#previous")
         tab.screenshot(str(artifacts / "diff-first-difference.png"))
         assert (artifacts / "diff-first-difference.png").stat().st_size > 10_000  # a real picture
+
+
+def test_records_read_undecoded_are_the_records(runs):
+    """The records as the diff reads them (undecoded, split where each ends) are those
+    of the document, whatever the pieces the stored trace comes in."""
+    import msgpack
+
+    from sarv import db
+    from sarv.diff.read import raw_records
+
+    _, db_path, (first, _, _) = runs
+    document = db.load_trace(str(db_path), first)
+    decoded = msgpack.unpackb(document, raw=False, strict_map_key=False)
+    # (in document order: "frames", the other threads' lists, comes first)
+    expected = [r for rs in decoded["frames"].values() for r in rs] + list(decoded["frames_of_interest"])
+    for size in (1, 7, 100, 4096, len(document)):
+        pieces = [document[i : i + size] for i in range(0, len(document), size)]
+        records = [
+            (offset, msgpack.unpackb(record, raw=False, strict_map_key=False)) for offset, record in raw_records(pieces)
+        ]
+        assert [record for _, record in records] == expected, size
+        # Each offset is where its record begins in the document (the page and the
+        # description read records again from there).
+        for offset, record in records:
+            unpacker = msgpack.Unpacker(raw=False, strict_map_key=False)
+            unpacker.feed(document[offset : offset + (1 << 16)])
+            assert unpacker.unpack() == record
