@@ -248,11 +248,13 @@ def read_trace(pieces, keys: FunctionKeys, main_id=None) -> TraceCalls:
     count = 0
     for offset, record in raw_records(pieces):
         count += 1
-        if not record.startswith(b"\xa4path", 1):
+        # (slices and compares: bytes.find and startswith parse their arguments at a
+        # cost, the more of them the more)
+        if record[1:6] != b"\xa4path":
             _other(trace, threads, by_native, keys, record, offset, main_id)
             last_entry = None
             continue
-        event_at = record.find(b"\xa5event", 6)
+        event_at = record.find(b"\xa5event")
         kind = record[event_at + 6] if event_at > 0 else 0
         if kind == 0xA4:  # "call"
             p = event_at + 20
@@ -262,9 +264,9 @@ def read_trace(pieces, keys: FunctionKeys, main_id=None) -> TraceCalls:
             p = -1
         # The thread's entry is most often the one of the record before: the last place
         # it is found is where it is (no value of the program's comes after it).
-        thread_at = record.rfind(last_entry, p) if last_entry is not None and p > 0 else -1
-        if thread_at >= 0 and record.startswith(b"\xa9timestamp\xcb", thread_at + len(last_entry)):
-            ts_at = thread_at + len(last_entry)
+        thread_at = record.rfind(last_entry) if last_entry is not None and p > 0 else -1
+        ts_at = thread_at + len(last_entry or b"")
+        if thread_at > p and record[ts_at : ts_at + 11] == b"\xa9timestamp\xcb":
             other_thread = False
         else:
             other_thread = True
@@ -364,7 +366,9 @@ def read_trace(pieces, keys: FunctionKeys, main_id=None) -> TraceCalls:
             sums[-1] = 1  # (what it held is not known: no match by subtree)
         ret_at[node] = offset
         ends[node] = ts
-        if frame_id is not None and tail.find(_RAISED) >= 0:
+        # (the caller's line takes 13 to 17 bytes, and without a caller the tail is empty:
+        # only a longer one, or one that begins with "end", says how the call ended)
+        if frame_id is not None and (len(tail) > 17 or tail[:1] == b"\xa3") and tail.find(_RAISED) >= 0:
             # The exception it raised is named by a note that follows.
             raised = thread.raised
             raised[frame_id] = node
