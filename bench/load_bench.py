@@ -6,6 +6,7 @@ one's in the same run.
     python bench/load_bench.py --before ce44300       # and the middleware of that commit
     python bench/load_bench.py --setups uvicorn --modes bare,sample --seconds 8 --rounds 2
     python bench/load_bench.py --stops 10 --before ce44300  # uvicorn stopped mid-load
+    python bench/load_bench.py --callgrind --modes bare,sample --before adbb49b
 
 Setups: a Flask app on gunicorn (gthread, 2 workers x 4 threads) and the same
 logic as FastAPI on uvicorn (2 workers). The app's paths, cycled by wrk's
@@ -150,6 +151,50 @@ else:
         import sarv.asgi
         app.add_middleware(sarv.asgi.SarvMiddleware, db_path=DB, trace_header=True, **KEYWORDS)
 '''
+
+# Under callgrind: the app in this process, N requests to /work through the framework's
+# test client (Starlette's runs the app on its own loop thread, def endpoints in anyio's
+# worker threads, as uvicorn does).
+DRIVER = """
+import sys, warnings
+warnings.simplefilter("ignore")
+import webapp
+
+count = int(sys.argv[1])
+if webapp.os.environ["BENCH_SERVER"] == "gunicorn":
+    client = webapp.app.test_client()
+    for _ in range(count):
+        client.get("/work")
+else:
+    from starlette.testclient import TestClient
+    with TestClient(webapp.app) as client:
+        for _ in range(count):
+            client.get("/work")
+"""
+
+
+def callgrind_instructions(setup: str, mode: str, middleware_file: str | None, work: str, count: int) -> int:
+    env = dict(
+        os.environ,
+        PYTHONPATH=work,
+        BENCH_MODE=mode,
+        BENCH_DB=os.path.join(work, "cg-%d.sqlite3" % time.monotonic_ns()),
+        BENCH_SERVER=setup,
+    )
+    env.pop("BENCH_MIDDLEWARE", None)
+    if middleware_file:
+        env["BENCH_MIDDLEWARE"] = middleware_file
+    out = os.path.join(work, "callgrind.out")
+    done = subprocess.run(
+        ["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out, sys.executable,
+         os.path.join(work, "driver.py"), str(count)],
+        cwd=work, env=env, capture_output=True, text=True,
+    )  # fmt: skip
+    found = re.search(r"Collected : (\d+)", done.stderr)
+    if not found:
+        raise RuntimeError("callgrind failed:\n" + done.stderr[-2000:])
+    return int(found.group(1))
+
 
 # One in 20 fails; the rest mostly do the work.
 LUA = """
@@ -418,6 +463,12 @@ def main() -> int:
     parser.add_argument("--before", metavar="REV", help="also run the middleware of this commit (git rev)")
     parser.add_argument("--show-logs", action="store_true")
     parser.add_argument(
+        "--callgrind",
+        action="store_true",
+        help="instead of the load runs: instructions per /work request of each setup and mode, the app in "
+        "one process through its test client, counted by callgrind (300 requests less 100, over 200)",
+    )
+    parser.add_argument(
         "--stops",
         type=int,
         default=0,
@@ -451,6 +502,25 @@ def main() -> int:
         with open(os.path.join(folder, "middleware.py"), "w") as f:
             f.write(source)
         versions.insert(0, ("before", os.path.join(folder, "middleware.py")))
+    with open(os.path.join(work, "driver.py"), "w") as f:
+        f.write(DRIVER)
+    if args.callgrind:
+        print("callgrind: instructions per /work request, every thread counted (300 requests less 100, / 200)")
+        for setup in setups:
+            bare = None
+            for mode in modes:
+                for version, file in versions if mode != "bare" else [("-", None)]:
+                    low = callgrind_instructions(setup, mode, file, work, 100)
+                    high = callgrind_instructions(setup, mode, file, work, 300)
+                    per = (high - low) / 200
+                    if mode == "bare":
+                        bare = per
+                    print(
+                        "%-9s %-7s %-7s %12.0f %7s"
+                        % (setup, mode, version, per, "%.3fx" % (per / bare) if bare else ""),
+                        flush=True,
+                    )
+        return 0
     if args.stops:
         print("uvicorn --workers 2, keep=every, 16 client threads, stopped 1.5 s into the load")
         for version, file in versions:
