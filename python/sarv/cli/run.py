@@ -420,12 +420,13 @@ def _run_script(path: str) -> None:
     # The globals `python path` gives a script: a loader of its file, the builtins module.
     main.__dict__.update(
         __file__=path,
-        __cached__=None,
         __loader__=loader("__main__", path),
         __package__=None,
         __spec__=None,
         __builtins__=builtins,
     )
+    if sys.version_info < (3, 15):
+        main.__cached__ = None  # (3.15 no longer gives a script __cached__)
     saved = sys.modules.get("__main__")
     if saved is not None and "__annotations__" in vars(saved):
         main.__annotations__ = {}  # as the interpreter's own __main__ starts (where it does)
