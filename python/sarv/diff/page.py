@@ -13,7 +13,6 @@ from __future__ import annotations
 import html
 import json
 import os
-import stat
 
 from sarv.diff import compare
 
@@ -252,25 +251,6 @@ def diff_page(result) -> str:
 def write_diff_page(result, path: str) -> None:
     """Writes the page to `path`, through a temporary file; a new file is its owner's
     only (the page holds the program's values)."""
-    from sarv.utils import open_private
+    from sarv.viewer.page import write_private_text
 
-    text = diff_page(result)
-    temporary = "%s.%d.tmp" % (path, os.getpid())
-    try:
-        try:
-            os.unlink(temporary)
-        except FileNotFoundError:
-            pass
-        with open_private(temporary, "w", encoding="utf-8", newline="\n") as stream:
-            stream.write(text)
-        try:
-            os.chmod(temporary, stat.S_IMODE(os.stat(path).st_mode))
-        except FileNotFoundError:
-            pass
-        os.replace(temporary, path)
-    except BaseException:
-        try:
-            os.unlink(temporary)
-        except OSError:
-            pass
-        raise
+    write_private_text(path, [diff_page(result)])

@@ -57,6 +57,7 @@ from sarv.filters.tree import (
     exception_text,
     is_exception_note,
     is_left_out,
+    innermost_open,
     is_ring_drop,
     with_exception,
 )
@@ -267,13 +268,7 @@ class ChromeEvents:
             return
         if event != "return":
             return
-        frame_id = record.get("frame_id")
-        index = None
-        if frame_id is not None:
-            for i in range(len(stack) - 1, -1, -1):
-                if stack[i].frame_id == frame_id:
-                    index = i
-                    break
+        index = innermost_open(stack, record.get("frame_id"))
         if index is not None:
             while len(stack) > index + 1:  # their return records are missing
                 lost = stack.pop()

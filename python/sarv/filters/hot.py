@@ -22,7 +22,7 @@ from __future__ import annotations
 
 import dataclasses
 
-from sarv.filters.tree import LeftOut, ended, is_exception_note
+from sarv.filters.tree import LeftOut, ended, innermost_open, is_exception_note
 
 __all__ = ["FunctionTime", "HotFunctions", "SORT_KEYS", "hot_of_stored_trace"]
 
@@ -133,12 +133,7 @@ class HotFunctions:
         if event != "return":
             return
         frame_id = record.get("frame_id")
-        index = None
-        if frame_id is not None:
-            for i in range(len(thread.stack) - 1, -1, -1):
-                if thread.stack[i].frame_id == frame_id:
-                    index = i
-                    break
+        index = innermost_open(thread.stack, frame_id)
         if index is None:
             self._function(_function_key(record)).calls += 1  # called before the trace's first record
             return

@@ -56,6 +56,17 @@ PLUGIN_BASE_KEYS = frozenset(
 )
 
 
+def innermost_open(stack: list, frame_id, id_of=lambda entry: entry.frame_id):
+    """The index of the innermost entry of `stack` (calls still open, outermost first)
+    whose id is `frame_id`: the call a return record ends; None if none is (the call came
+    before the trace's first record). Entries above it are calls whose returns are missing."""
+    if frame_id is not None:
+        for i in range(len(stack) - 1, -1, -1):
+            if id_of(stack[i]) == frame_id:
+                return i
+    return None
+
+
 def _number(value) -> float | None:
     if type(value) in (int, float):
         return float(value)
@@ -522,13 +533,7 @@ class ThreadBuilder:
             return
         if event != "return":
             return
-        frame_id = record.get("frame_id")
-        index = None
-        if frame_id is not None:
-            for i in range(len(self.stack) - 1, -1, -1):
-                if (getattr(self.stack[i], "open_id", None) or self.stack[i].frame_id) == frame_id:
-                    index = i
-                    break
+        index = innermost_open(self.stack, record.get("frame_id"), lambda n: getattr(n, "open_id", None) or n.frame_id)
         if index is not None:
             for j in range(len(self.stack) - 1, index, -1):  # their return records are missing
                 self._close(self.stack[j], self.stack[j].latest, self.stack[j - 1], complete=False)

@@ -55,10 +55,15 @@ def build_page(document: dict) -> str:
 
 
 def write_page(structure: dict, values: list, path: str) -> None:
-    """Writes the page to `path` (through a temporary file, so that a page
-    open in a browser is never seen half written). The page holds the
-    program's values: a new file is its owner's only (0600), a page written
-    again keeps the mode of the file it replaces."""
+    """Writes the page to `path` (see `write_private_text`)."""
+    write_private_text(path, page_parts(structure, values))
+
+
+def write_private_text(path: str, parts) -> None:
+    """Writes the texts `parts` to `path` through a temporary file, so that a page open
+    in a browser is never seen half written. A page holds the program's values: a new
+    file is its owner's only (0600), a file written again keeps the mode of the one it
+    replaces."""
     temporary = "%s.%d.tmp" % (path, os.getpid())
     try:
         try:
@@ -66,7 +71,7 @@ def write_page(structure: dict, values: list, path: str) -> None:
         except FileNotFoundError:
             pass
         with open_private(temporary, "w", encoding="utf-8", newline="\n") as stream:
-            stream.writelines(page_parts(structure, values))
+            stream.writelines(parts)
         try:
             os.chmod(temporary, stat.S_IMODE(os.stat(path).st_mode))
         except FileNotFoundError:
