@@ -2,6 +2,10 @@
 
 from __future__ import annotations
 
+import atexit
+import os
+import threading
+
 
 class Batch:
     """Saves that share a backend's transaction until `commit` (a backend
@@ -60,3 +64,48 @@ class Store:
         """Raises SarvDatabaseError where a save would fail for the store
         itself (not ours, a newer schema, damaged, not writable)."""
         raise NotImplementedError
+
+
+class Writers:
+    """The connections a backend keeps for saving, one per database, in this process:
+    made on a first save, taken again while `fresh(writer)` says they are usable, closed
+    at exit. Each writer has `pid` (the process that made it) and `close()`."""
+
+    def __init__(self) -> None:
+        self.by_key: dict = {}
+        self.lock = threading.Lock()
+        atexit.register(self.close_all)
+        if hasattr(os, "register_at_fork"):
+            os.register_at_fork(after_in_child=self._after_fork_in_child)
+
+    def get(self, key, fresh, make):
+        with self.lock:
+            writer = self.by_key.get(key)
+            if writer is not None and fresh(writer):
+                return writer
+            if writer is not None:
+                self.by_key.pop(key, None)
+                if writer.pid == os.getpid():
+                    writer.close()
+            writer = self.by_key[key] = make()
+            return writer
+
+    def forget(self, key, writer) -> None:
+        """Closes `writer` (after a failure), and makes the next save open a new one."""
+        with self.lock:
+            if self.by_key.get(key) is writer:
+                del self.by_key[key]
+        writer.close()
+
+    def close_all(self) -> None:
+        with self.lock:
+            writers = list(self.by_key.values())
+            self.by_key.clear()
+        for writer in writers:
+            if writer.pid == os.getpid():  # (a forked child leaves its parent's alone)
+                with writer.lock:
+                    writer.close()
+
+    def _after_fork_in_child(self) -> None:
+        # A lock some other thread held at the fork would never be released in the child.
+        self.lock = threading.Lock()

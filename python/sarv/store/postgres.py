@@ -9,12 +9,11 @@ save), the same functions and commands. It needs the psycopg package
 
 from __future__ import annotations
 
-import atexit
 import os
 import threading
 
 from sarv.store import columns, rows
-from sarv.store.base import Store
+from sarv.store.base import Store, Writers
 from sarv.store.errors import NotASarvDatabase, SarvDatabaseError, SchemaVersionError, TraceNotFound
 from sarv.store.listeners import note_saved
 from sarv.store.locations import shown_url
@@ -141,48 +140,20 @@ class _Writer:
             pass
 
 
-_writers: dict = {}
-_writers_lock = threading.Lock()
+_cache = Writers()
 
 
 def _writer(url: str, timeout: float) -> _Writer:
-    with _writers_lock:
-        writer = _writers.get(url)
-        if writer is not None and writer.pid == os.getpid() and not writer.conn.closed:
-            return writer
-        writer = _Writer(url, timeout)
-        _writers[url] = writer
-        return writer
+    return _cache.get(url, lambda w: w.pid == os.getpid() and not w.conn.closed, lambda: _Writer(url, timeout))
 
 
 def _forget(writer: _Writer) -> None:
-    with _writers_lock:
-        if _writers.get(writer.url) is writer:
-            del _writers[writer.url]
-    writer.close()
+    _cache.forget(writer.url, writer)
 
 
 def close_connections() -> None:
     """Closes the connections kept for saving (done at exit as well)."""
-    with _writers_lock:
-        writers = list(_writers.values())
-        _writers.clear()
-    for writer in writers:
-        if writer.pid == os.getpid():
-            with writer.lock:
-                writer.close()
-
-
-atexit.register(close_connections)
-
-
-def _after_fork_in_child() -> None:
-    global _writers_lock
-    _writers_lock = threading.Lock()  # (a lock held by another thread at the fork stays held)
-
-
-if hasattr(os, "register_at_fork"):
-    os.register_at_fork(after_in_child=_after_fork_in_child)
+    _cache.close_all()
 
 
 class _ChunkWriter(rows.ChunkWriter):

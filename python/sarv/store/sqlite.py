@@ -17,7 +17,6 @@ readers take NULL for them where a file lacks them.
 
 from __future__ import annotations
 
-import atexit
 import itertools
 import operator
 import os
@@ -28,7 +27,7 @@ import threading
 import time
 
 from sarv.store import columns, rows
-from sarv.store.base import Store
+from sarv.store.base import Store, Writers
 from sarv.store.errors import BatchLost, NotASarvDatabase, SarvDatabaseError, SchemaVersionError, TraceNotFound
 from sarv.store.listeners import note_saved
 from sarv.store.locations import location
@@ -292,57 +291,22 @@ class _Writer:
             pass
 
 
-_writers: dict = {}
-_writers_lock = threading.Lock()
+_cache = Writers()
+_writers = _cache.by_key  # (read by tests)
 
 
 def _writer(db_path: str, timeout: float) -> _Writer:
-    key = location(db_path)
-    with _writers_lock:
-        writer = _writers.get(key)
-        if writer is not None and writer.fresh():
-            return writer
-        if writer is not None:
-            _writers.pop(key, None)
-            if writer.pid == os.getpid():
-                writer.close()
-        writer = _Writer(db_path, timeout)
-        _writers[key] = writer
-        return writer
+    return _cache.get(location(db_path), _Writer.fresh, lambda: _Writer(db_path, timeout))
 
 
 def _forget_writer(writer: _Writer) -> None:
-    with _writers_lock:
-        key = location(writer.db_path)
-        if _writers.get(key) is writer:
-            del _writers[key]
-    writer.close()
+    _cache.forget(location(writer.db_path), writer)
 
 
 def close_connections() -> None:
     """Closes the connections kept for saving (done at exit as well); the
     last connection to a database removes its -wal and -shm files."""
-    with _writers_lock:
-        writers = list(_writers.values())
-        _writers.clear()
-    for writer in writers:
-        if writer.pid == os.getpid():
-            with writer.lock:
-                writer.close()
-
-
-atexit.register(close_connections)
-
-
-def _after_fork_in_child() -> None:
-    # The parent's connections are left alone (see _Writer.fresh); a lock some other
-    # thread held at the fork would never be released in the child.
-    global _writers_lock
-    _writers_lock = threading.Lock()
-
-
-if hasattr(os, "register_at_fork"):
-    os.register_at_fork(after_in_child=_after_fork_in_child)
+    _cache.close_all()
 
 
 def _prepare(writer: _Writer, conn: sqlite3.Connection, db_path: str) -> bool:
