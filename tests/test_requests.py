@@ -851,7 +851,7 @@ def test_slow_by_own_time_under_an_event_loop(tmp_path):
         return PlainTextResponse("blocked")
 
     app = Starlette(routes=[Route("/quick", quick), Route("/block", block)])
-    app.add_middleware(SarvMiddleware, db_path=path, slower_than=blocking * 0.9, trace_header=True)
+    app.add_middleware(SarvMiddleware, db_path=path, slower_than=blocking / 2, trace_header=True)
 
     async def run():
         transport = httpx.ASGITransport(app=app)
