@@ -16,10 +16,9 @@ import textwrap
 import msgpack
 import pytest
 
+from helpers import TIMEOUT, frame_records, sarv, saved_trace
 from sarv import db
 
-TIMEOUT = 120
-SAVED = re.compile(r"^trace (trc_[0-9A-Z]{26}): (\d+) records saved to (.+)$", re.M)
 DURATION = r"(?:>=|≥)? ?\d+(?:\.\d+)? (?:µs|us|ms|s)"
 
 PROGRAM = textwrap.dedent(
@@ -86,36 +85,6 @@ PROGRAM = textwrap.dedent(
 
 def line_of(marker, source=PROGRAM):
     return next(n for n, text in enumerate(source.splitlines(), 1) if marker in text)
-
-
-def sarv(*args, cwd, db_path=None, env=None, timeout=TIMEOUT, **kwargs):
-    environment = dict(os.environ)
-    environment.pop("SARV_DB", None)
-    if db_path is not None:
-        environment["SARV_DB"] = str(db_path)
-    environment.update(env or {})
-    return subprocess.run(
-        [sys.executable, "-m", "sarv", *map(str, args)],
-        cwd=str(cwd),
-        env=environment,
-        capture_output=True,
-        text=True,
-        timeout=timeout,
-        **kwargs,
-    )
-
-
-def saved_trace(result):
-    match = SAVED.search(result.stderr)
-    assert match, result.stderr
-    return match.group(1), int(match.group(2)), match.group(3)
-
-
-def frame_records(document):
-    records = list(document["frames_of_interest"])
-    for thread_records in document["frames"].values():
-        records.extend(thread_records)
-    return [r for r in records if r["type"] == "frame"]
 
 
 def only_line(stderr):

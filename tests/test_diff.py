@@ -9,9 +9,10 @@ import textwrap
 
 import pytest
 
+from helpers import TIMEOUT
+from helpers import sarv as run_sarv
 from sarv.diff import diff_traces, pick_traces
 
-TIMEOUT = 120
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 
 # One value differs, deep in a loop, only when SHIFT is set: quantity(217) returns 0. The
@@ -72,18 +73,8 @@ PROGRAM = textwrap.dedent(
 
 
 def sarv(*args, cwd, env=None):
-    environment = dict(os.environ)
-    environment.pop("SARV_DB", None)
-    environment.pop("SHIFT", None)
-    environment.update(env or {})
-    return subprocess.run(
-        [sys.executable, "-m", "sarv", *map(str, args)],
-        cwd=str(cwd),
-        env=environment,
-        capture_output=True,
-        text=True,
-        timeout=TIMEOUT,
-    )
+    # (an empty SHIFT: one of the outer environment never reaches the runs)
+    return run_sarv(*args, cwd=cwd, env={"SHIFT": "", **(env or {})})
 
 
 @pytest.fixture(scope="module")

@@ -12,7 +12,7 @@ import pytest
 import sarv
 from sarv import db, serialize
 
-from test_cli import sarv as run_sarv, saved_trace
+from helpers import sarv as run_sarv, saved_trace
 
 SECRETS = ("hunter2-pw", "tok-123-val", "s3cr3t-attr", "Bearer hdr-456", "slot-key-789", "asgi-hdr-321")
 

@@ -11,7 +11,7 @@ import textwrap
 import pytest
 
 from sarv import db
-from test_cli import TIMEOUT, frame_records, sarv, saved_trace
+from helpers import TIMEOUT, frame_records, sarv, saved_trace
 
 pytestmark = pytest.mark.skipif(not hasattr(os, "fork"), reason="POSIX process ends")
 
