@@ -57,7 +57,7 @@ def main() -> None:
             % (len(ids), os.path.getsize(path) / 2**20, time.perf_counter() - started)
         )
         times: dict = {"compact each time": [], "reuse, compact at a quarter free": []}
-        for round_ in range(options.rounds):
+        for _ in range(options.rounds):
             for name, vacuum in (("compact each time", "always"), ("reuse, compact at a quarter free", True)):
                 trace_id = ids.pop()
                 began = time.perf_counter()

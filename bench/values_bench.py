@@ -85,55 +85,26 @@ def emit(calls, large_calls):
     print(json.dumps(out))
 
 
-def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--calls", type=int, default=20000)
-    parser.add_argument("--large-calls", type=int, default=50)
-    parser.add_argument("--repeats", type=int, default=5)
-    parser.add_argument("--baseline-python", help="the python of another installation of sarv")
-    parser.add_argument("--emit", action="store_true", help=argparse.SUPPRESS)
-    args = parser.parse_args(argv)
-    if args.emit:
-        emit(args.calls, args.large_calls)
-        return
-    import msgpack
+def baseline_figures(args):
+    """The same measures made by another installation's python, side by side."""
+    done = subprocess.run(
+        [
+            args.baseline_python,
+            __file__,
+            "--emit",
+            "--calls",
+            str(args.calls),
+            "--large-calls",
+            str(max(args.large_calls // 25, 1)),
+        ],
+        check=True,
+        capture_output=True,
+        text=True,
+    )
+    return json.loads(done.stdout.splitlines()[-1])
 
-    from sarv import serialize
 
-    ordinary = cases()
-    large = large_cases()
-    twins = [(name, msgpack.unpackb(serialize.dump_msgpack(v), strict_map_key=False)) for name, v in ordinary]
-    for (name, value), (_, twin) in zip(ordinary, twins):
-        assert serialize.dump_msgpack(value) == serialize._dump_general(value), name
-    best = {}
-
-    def keep(key, figures):
-        for name, ns in figures.items():
-            best[(key, name)] = min(best.get((key, name), float("inf")), ns)
-
-    for _ in range(args.repeats):
-        keep("native", measure(ordinary, serialize.dump_msgpack, args.calls))
-        keep("walker", measure(ordinary, serialize._dump_general, max(args.calls // 20, 50)))
-        keep("packb", measure(twins, msgpack.packb, args.calls))
-        keep("native", measure(large, serialize.dump_msgpack, args.large_calls))
-        if args.baseline_python:
-            done = subprocess.run(
-                [
-                    args.baseline_python,
-                    __file__,
-                    "--emit",
-                    "--calls",
-                    str(args.calls),
-                    "--large-calls",
-                    str(max(args.large_calls // 25, 1)),
-                ],
-                check=True,
-                capture_output=True,
-                text=True,
-            )
-            keep("baseline", json.loads(done.stdout.splitlines()[-1]))
-
-    base = args.baseline_python is not None
+def print_tables(best, ordinary, large, base):
     head = "| value | native ns | walker ns | packb of plain twin ns | native / packb |"
     print(head + (" baseline ns | baseline / native |" if base else ""))
     print("|---" * (head.count("|") - 1 + (2 if base else 0)) + "|")
@@ -152,6 +123,43 @@ def main(argv=None):
         if base:
             row += f" {best[('baseline', name)] / 1000:,.1f} |"
         print(row)
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--calls", type=int, default=20000)
+    parser.add_argument("--large-calls", type=int, default=50)
+    parser.add_argument("--repeats", type=int, default=5)
+    parser.add_argument("--baseline-python", help="the python of another installation of sarv")
+    parser.add_argument("--emit", action="store_true", help=argparse.SUPPRESS)
+    args = parser.parse_args(argv)
+    if args.emit:
+        emit(args.calls, args.large_calls)
+        return
+    import msgpack
+
+    from sarv import serialize
+
+    ordinary = cases()
+    large = large_cases()
+    twins = [(name, msgpack.unpackb(serialize.dump_msgpack(v), strict_map_key=False)) for name, v in ordinary]
+    for name, value in ordinary:
+        assert serialize.dump_msgpack(value) == serialize._dump_general(value), name
+    best = {}
+
+    def keep(key, figures):
+        for name, ns in figures.items():
+            best[(key, name)] = min(best.get((key, name), float("inf")), ns)
+
+    for _ in range(args.repeats):
+        keep("native", measure(ordinary, serialize.dump_msgpack, args.calls))
+        keep("walker", measure(ordinary, serialize._dump_general, max(args.calls // 20, 50)))
+        keep("packb", measure(twins, msgpack.packb, args.calls))
+        keep("native", measure(large, serialize.dump_msgpack, args.large_calls))
+        if args.baseline_python:
+            keep("baseline", baseline_figures(args))
+
+    print_tables(best, ordinary, large, base=args.baseline_python is not None)
 
 
 if __name__ == "__main__":

@@ -471,7 +471,7 @@ def test_show_prints_the_call_tree_with_durations(project):
     assert "command: program.py --threading" in result.stdout
     lines = tree_lines(result.stdout)
     depth = {}
-    for indent, name, _, place in lines:
+    for indent, name, _, _place in lines:
         depth.setdefault(name, indent)
     assert depth["__main__.<module>"] < depth["__main__.main"] < depth["__main__.outer"]
     assert depth["__main__.outer"] < depth["__main__.inner"] < depth["__main__.leaf"]

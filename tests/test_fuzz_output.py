@@ -320,7 +320,7 @@ class Program:
         for round_number in range(rounds):
             out.append((info["name"], "call", caller, "resumes" if round_number else None))
             if round_number == 0:
-                for (mode, child), line in zip(info["children"], info["calls"]):
+                for (_mode, child), line in zip(info["children"], info["calls"]):
                     out += self.expected(child, (info, line))
             end = "raised" if info["mode"] == "raises" else "yielded" if round_number < rounds - 1 else None
             out.append((info["name"], "return", caller, end))

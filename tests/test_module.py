@@ -324,5 +324,5 @@ def test_stubs_name_what_the_modules_hold(module, make_profiler):
         methods = _stub_functions(stub_class.body)
         real = {n: m for n, m in vars(cls).items() if not n.startswith("_")}
         assert sorted(methods) == sorted(real)
-        for name, method in real.items():
+        for name in real:
             assert methods[name] == ["self"] + list(inspect.signature(getattr(p.rust_profiler, name)).parameters)

@@ -148,7 +148,7 @@ def test_megabytes_of_records_come_back_whole_and_in_order(make_profiler, meta):
     p = make_profiler(trace_id=TRACE_ID, config={"threading": True})
     register(p)
     stop()
-    for round_ in range(3):  # later rounds write into the chunks the earlier ones gave back
+    for _ in range(3):  # later rounds write into the chunks the earlier ones gave back
         workers = [
             threading.Thread(target=record_on_this_thread, args=(p.rust_profiler, 10_000 * (i + 1))) for i in range(2)
         ]

@@ -370,7 +370,7 @@ def _left_out(profiler):
     """What the saved trace says it left out (its record of the calls left out), or None."""
     if profiler.record_count is None:
         return None  # not saved under this id: nothing of it to read
-    from sarv.filters.stream import stored_left_out
+    from sarv.views.stream import stored_left_out
 
     try:
         return stored_left_out(profiler.db_path, profiler.trace_id)
@@ -440,6 +440,29 @@ def _run_script(path: str) -> None:
             sys.modules.pop("__main__", None)
 
 
+def _say_what_was_missed(profiler, main_file, unrecorded_names) -> None:
+    """What the trace does not hold: records dropped past a cap, calls the
+    budget left out, nothing recorded at all, threads that ran unrecorded."""
+    if profiler.dropped_records:
+        _ends.say("sarv: %d records were dropped past %s" % (profiler.dropped_records, _caps(profiler.config)))
+    left_out = _left_out(profiler)
+    if left_out:
+        _ends.say("sarv: %s; see '%s'" % (left_out.text(), _show_command(profiler)))
+    if profiler.record_count == 0 and main_file is not None:
+        _ends.say("sarv: no frame was recorded: %s" % _nothing_recorded_reason(profiler.config, main_file))
+    if unrecorded_names:
+        names = ", ".join(unrecorded_names[:3]) + (", ..." if len(unrecorded_names) > 3 else "")
+        _ends.say(
+            "sarv: %d thread%s ran unrecorded (%s); record %s with --threading"
+            % (
+                len(unrecorded_names),
+                "" if len(unrecorded_names) == 1 else "s",
+                names,
+                "it" if len(unrecorded_names) == 1 else "them",
+            )
+        )
+
+
 def _run_program(profiler, module, main_file) -> int:
     failure = None
     watch_threads = profiler.config.get("threading") is not True
@@ -472,24 +495,7 @@ def _run_program(profiler, module, main_file) -> int:
         _ends.settle()  # a signal came: it ends the process now that the trace is saved
         flush_stdout()
         _say_saved(profiler)
-        if profiler.dropped_records:
-            _ends.say("sarv: %d records were dropped past %s" % (profiler.dropped_records, _caps(profiler.config)))
-        left_out = _left_out(profiler)
-        if left_out:
-            _ends.say("sarv: %s; see '%s'" % (left_out.text(), _show_command(profiler)))
-        if profiler.record_count == 0 and main_file is not None:
-            _ends.say("sarv: no frame was recorded: %s" % _nothing_recorded_reason(profiler.config, main_file))
-        if unrecorded.names:
-            names = ", ".join(unrecorded.names[:3]) + (", ..." if len(unrecorded.names) > 3 else "")
-            _ends.say(
-                "sarv: %d thread%s ran unrecorded (%s); record %s with --threading"
-                % (
-                    len(unrecorded.names),
-                    "" if len(unrecorded.names) == 1 else "s",
-                    names,
-                    "it" if len(unrecorded.names) == 1 else "them",
-                )
-            )
+        _say_what_was_missed(profiler, main_file, unrecorded.names)
         _ends.say("see it in a browser: %s" % view_command(profiler.trace_id, profiler.db_path))
     if interrupt.seen and status == 0:
         status = EXIT_INTERRUPTED

@@ -166,27 +166,21 @@ def _holds_secret_name(root) -> bool:
     stack = [(root, 0)]
     while stack:
         node, nest = stack.pop()
-        tp = type(node)
-        if tp is dict:
+        if type(node) is dict:
             pairs = list(_dict_items(node))
-            left -= len(pairs)
-            if left < 0:
-                return False
-            for k, v in pairs:
-                if issubclass(type(k), str) and _secret_name(k):
-                    return True
-                if _plain_container(type(v)) and nest < _PACK_NEST_LIMIT:
-                    stack.append((v, nest + 1))
+            keys = [k for k, _ in pairs]
+            children = [v for _, v in pairs]
+        elif type(node) is tuple and _secret_pair(node):
+            return True
         else:
-            if tp is tuple and _secret_pair(node):
-                return True
-            items = list(node)
-            left -= len(items)
-            if left < 0:
-                return False
-            for v in items:
-                if _plain_container(type(v)) and nest < _PACK_NEST_LIMIT:
-                    stack.append((v, nest + 1))
+            keys, children = [], list(node)
+        left -= len(children)
+        if left < 0:
+            return False
+        if any(issubclass(type(k), str) and _secret_name(k) for k in keys):
+            return True
+        if nest < _PACK_NEST_LIMIT:
+            stack.extend((v, nest + 1) for v in children if _plain_container(type(v)))
     return False
 
 

@@ -133,20 +133,7 @@ def derive_from(reader: Pieces) -> Derived:
         for _ in range(entries):
             key = unpacker.unpack()
             if key in ("frames_of_interest", "frames"):
-                lists = 1 if key == "frames_of_interest" else unpacker.read_map_header()
-                for _ in range(lists):
-                    if key == "frames":
-                        unpacker.skip()  # thread id
-                    n = unpacker.read_array_header()
-                    count += n
-                    # Test markers open and close a test's trace (after a note of
-                    # records dropped): the first and last records are decoded, the
-                    # rest only skipped.
-                    for i in range(n):
-                        if i < 3 or i == n - 1:
-                            take_marker(unpacker.unpack())
-                        else:
-                            unpacker.skip()
+                count += _count_records(unpacker, key, take_marker)
             elif key in ("meta", "timestamp", "command_line_args"):
                 _take_entry(derived, key, unpacker.unpack())
             else:
@@ -165,6 +152,25 @@ def derive_from(reader: Pieces) -> Derived:
         reader.drain()
     derived.test_name = markers.test_name()
     return derived
+
+
+def _count_records(unpacker, key: str, take_marker) -> int:
+    """The records of one section, counted; test markers open and close a
+    test's trace (after a note of records dropped): the first and last records
+    are decoded, the rest only skipped."""
+    count = 0
+    lists = 1 if key == "frames_of_interest" else unpacker.read_map_header()
+    for _ in range(lists):
+        if key == "frames":
+            unpacker.skip()  # thread id
+        n = unpacker.read_array_header()
+        count += n
+        for i in range(n):
+            if i < 3 or i == n - 1:
+                take_marker(unpacker.unpack())
+            else:
+                unpacker.skip()
+    return count
 
 
 class _Markers:

@@ -214,26 +214,7 @@ class TraceStream:
                     for start in range(0, len(data), _READ_SIZE):
                         yield bytes(data[start : start + _READ_SIZE])
                 return
-            if encoding != "zstd":
-                raise SarvDatabaseError(
-                    "trace %s in %s is stored as %r, which this sarv cannot read"
-                    % (self.summary.trace_id, self._db_path, encoding)
-                )
-            try:
-                import zstandard
-            except ImportError:
-                raise SarvDatabaseError(
-                    "trace %s is compressed with zstandard: install the zstandard package to read it"
-                    % self.summary.trace_id
-                ) from None
-            stream = zstandard.ZstdDecompressor().decompressobj()
-            for data in stored:
-                for start in range(0, len(data), _READ_SIZE // 8):
-                    out = stream.decompress(data[start : start + _READ_SIZE // 8])
-                    if out:
-                        yield out
-            if not stream.eof:
-                raise SarvDatabaseError("trace %s in %s is truncated" % (self.summary.trace_id, self._db_path))
+            yield from self._decompressed(stored, encoding)
         except SarvDatabaseError:
             raise
         except Exception as exc:  # the driver's errors, zstandard.ZstdError and the like
@@ -244,6 +225,28 @@ class TraceStream:
                 "trace %s in %s cannot be read: %s: %s"
                 % (self.summary.trace_id, self._db_path, type(exc).__name__, exc)
             ) from exc
+
+    def _decompressed(self, stored, encoding):
+        if encoding != "zstd":
+            raise SarvDatabaseError(
+                "trace %s in %s is stored as %r, which this sarv cannot read"
+                % (self.summary.trace_id, self._db_path, encoding)
+            )
+        try:
+            import zstandard
+        except ImportError:
+            raise SarvDatabaseError(
+                "trace %s is compressed with zstandard: install the zstandard package to read it"
+                % self.summary.trace_id
+            ) from None
+        stream = zstandard.ZstdDecompressor().decompressobj()
+        for data in stored:
+            for start in range(0, len(data), _READ_SIZE // 8):
+                out = stream.decompress(data[start : start + _READ_SIZE // 8])
+                if out:
+                    yield out
+        if not stream.eof:
+            raise SarvDatabaseError("trace %s in %s is truncated" % (self.summary.trace_id, self._db_path))
 
     def __iter__(self):
         if self._offset < len(self._current):

@@ -319,17 +319,13 @@ def _prepare(writer: _Writer, conn: sqlite3.Connection, db_path: str) -> bool:
         return False
     version = _schema_version(conn, db_path)
     if version == 0:
-        for statement in _SCHEMA.split(";"):
-            if statement.strip():
-                conn.execute(statement)
+        _execute_script(conn, _SCHEMA)
         conn.executemany(
             "INSERT INTO meta (key, value) VALUES (?, ?)",
             [("application", APPLICATION), ("schema_version", str(SCHEMA_VERSION))],
         )
     elif version == 1:
-        for statement in _UPGRADE_FROM_1.split(";"):
-            if statement.strip():
-                conn.execute(statement)
+        _execute_script(conn, _UPGRADE_FROM_1)
     if version != 0 and not writer.request_columns:
         present = _columns(conn)
         missing = [(name, kind) for name, kind in REQUEST_COLUMNS if name not in present]
@@ -340,6 +336,13 @@ def _prepare(writer: _Writer, conn: sqlite3.Connection, db_path: str) -> bool:
     if version == SCHEMA_VERSION and writer.request_columns:
         writer.data_version = data_version  # (found complete, not made so by this transaction)
     return version == 0
+
+
+def _execute_script(conn: sqlite3.Connection, script: str) -> None:
+    # One statement at a time: executescript() would commit the write transaction.
+    for statement in script.split(";"):
+        if statement.strip():
+            conn.execute(statement)
 
 
 def _columns(conn: sqlite3.Connection) -> set:
