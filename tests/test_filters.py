@@ -47,6 +47,8 @@ def probe_recorded(recording, filename, filters=None):
         ("/home/u/src/sarv/serialize/walker.py", None, False),
         ("/home/u/src/sarv/serialize/__init__.py", None, False),
         ("/home/u/src/sarv/filters/x.py", None, False),
+        ("/home/u/src/sarv/views/text.py", None, False),
+        ("/home/u/src/sarv/notebook.py", None, False),
         ("/home/u/src/sarv/cli/run.py", None, False),
         ("/home/u/src/sarv/other.py", None, True),
         ("/home/u/src/sarv/__init__.py", None, False),

@@ -349,7 +349,7 @@ ARGUMENTS = textwrap.dedent("""
 
 
 def test_an_exception_is_shown_as_python_shows_it_without_running_program_code(recording):
-    from sarv.filters.tree import exception_text
+    from sarv.views.tree import exception_text
 
     ns = recording.module(ARGUMENTS)
     _, trace, _ = recording.run(ns["main"])

@@ -12,9 +12,9 @@ import msgpack
 import pytest
 
 from sarv import db
-from sarv.filters.export import chrome_trace, jsonable, write_chrome_trace, write_json_document
-from sarv.filters.stream import DocumentStream
-from sarv.filters.view import render_stored_trace, render_trace
+from sarv.views.export import chrome_trace, jsonable, write_chrome_trace, write_json_document
+from sarv.views.stream import DocumentStream
+from sarv.views.text import render_stored_trace, render_trace
 
 TRACE_ID = "trc_01J9ZQ4XG7K2M3N4P5Q6R7S8T9"
 
@@ -191,7 +191,7 @@ def test_export_to_a_gzip_file(stored, tmp_path):
 
 
 def test_long_reads_of_hot_and_the_exports_say_how_far_they_are(stored):
-    from sarv.filters.hot import hot_of_stored_trace
+    from sarv.views.hot import hot_of_stored_trace
 
     path, document = stored
     records = len(document["frames_of_interest"]) + sum(len(r) for r in document["frames"].values())
@@ -244,7 +244,7 @@ def main():
 
 
 def test_calls_left_out_are_summed_up_in_show_and_the_exports(tmp_path):
-    from sarv.filters.stream import stored_left_out
+    from sarv.views.stream import stored_left_out
     from sarv.profiler import profiling
 
     path = str(tmp_path / "t.db")

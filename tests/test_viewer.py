@@ -19,7 +19,7 @@ import pytest
 
 from browser import Browser, find_chromium
 from sarv import db
-from sarv.filters.export import jsonable
+from sarv.views.export import jsonable
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 ARTIFACTS = pathlib.Path(os.environ.get("SARV_ARTIFACTS") or ROOT / "build" / "artifacts" / "viewer")

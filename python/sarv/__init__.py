@@ -32,7 +32,7 @@ _LAZY = {
 
 def load_ipython_extension(shell):
     """``%load_ext sarv`` in IPython or Jupyter: adds the cell magic ``%%sarv``."""
-    from sarv.filters.notebook import load_ipython_extension as load
+    from sarv.notebook import load_ipython_extension as load
 
     load(shell)
 

@@ -47,11 +47,12 @@ const std::vector<Finder>& library_finders() {
 
 const std::vector<Finder>& sarv_finders() {
     static const std::vector<Finder> finders = build_finders({
-        "/sarv/_children/",      "/sarv/cli/",        "/sarv/config.py",        "/sarv/db.py",
-        "/sarv/db_writer.py",    "/sarv/diff/",       "/sarv/django_schema.py", "/sarv/filters/",
-        "/sarv/generate_tests/", "/sarv/git.py",      "/sarv/__init__.py",      "/sarv/__main__.py",
-        "/sarv/middleware.py",   "/sarv/profiler.py", "/sarv/process_ends.py",  "/sarv/pytest_plugin.py",
-        "/sarv/serialize/",      "/sarv/store/",      "/sarv/utils.py",         "/sarv/version.py",
+        "/sarv/_children/",       "/sarv/cli/",        "/sarv/config.py",        "/sarv/db.py",
+        "/sarv/db_writer.py",     "/sarv/diff/",       "/sarv/django_schema.py", "/sarv/filters/",
+        "/sarv/generate_tests/",  "/sarv/git.py",      "/sarv/__init__.py",      "/sarv/__main__.py",
+        "/sarv/middleware.py",    "/sarv/notebook.py", "/sarv/profiler.py",      "/sarv/process_ends.py",
+        "/sarv/pytest_plugin.py", "/sarv/serialize/",  "/sarv/store/",           "/sarv/utils.py",
+        "/sarv/version.py",       "/sarv/views/",      "/sarv/middleware/",
     });
     return finders;
 }

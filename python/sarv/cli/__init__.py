@@ -29,7 +29,7 @@ would.
 
 While a program runs, only this package, profiler.py and the other modules
 that the core leaves out of traces are on the stack; the commands that read
-traces import sarv.filters, which the core leaves out as well.
+traces import sarv.views, which the core leaves out as well.
 """
 
 from __future__ import annotations

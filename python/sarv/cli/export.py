@@ -28,7 +28,7 @@ def add_parser(commands, prog: str) -> None:
 def command(options) -> int:
     import gzip
 
-    from sarv.filters.export import write_chrome_trace, write_json_document
+    from sarv.views.export import write_chrome_trace, write_json_document
 
     path = existing_db(options)
     trace_id = _db.resolve_trace_id(path, options.trace)

@@ -9,7 +9,7 @@ from sarv.cli.common import DB_HELP, EXIT_USAGE, TRACE_HELP, CommandError, decod
 
 
 def add_parser(commands, prog: str) -> None:
-    from sarv.filters.view import DEFAULT_MAX_DEPTH, DEFAULT_MAX_LINES
+    from sarv.views.text import DEFAULT_MAX_DEPTH, DEFAULT_MAX_LINES
 
     show = commands.add_parser("show", help="print the call tree of a trace")
     show.add_argument("trace", metavar="TRACE_ID", help=TRACE_HELP)
@@ -69,7 +69,7 @@ def command(options) -> int:
     trace_id = _db.resolve_trace_id(path, options.trace)
     if options.hot is not None:
         from sarv.cli.view import Progress
-        from sarv.filters.hot import render_hot
+        from sarv.views.hot import render_hot
 
         limit = 25 if options.limit is None else options.limit
         decoded(
@@ -84,7 +84,7 @@ def command(options) -> int:
 
 
 def _render(path, trace_id, options, out) -> None:
-    from sarv.filters.view import DEFAULT_MAX_DEPTH, DEFAULT_MAX_LINES, render_stored_trace
+    from sarv.views.text import DEFAULT_MAX_DEPTH, DEFAULT_MAX_LINES, render_stored_trace
 
     render_stored_trace(
         path,

@@ -199,7 +199,7 @@ def _header_test(options, db_path):
 
 
 def command(options) -> int:
-    from sarv.filters.view import render_traces
+    from sarv.views.text import render_traces
 
     if options.limit < 0:
         raise CommandError("--limit must be 0 or more", EXIT_USAGE)

@@ -132,7 +132,7 @@ def _nth(count: int) -> str:
 
 
 def _exception_text(exception) -> str:
-    from sarv.filters.tree import exception_text
+    from sarv.views.tree import exception_text
 
     if isinstance(exception, dict) and type(exception.get("message")) is str:
         exception = dict(exception, message=masked(exception["message"]))
@@ -142,7 +142,7 @@ def _exception_text(exception) -> str:
 def _arguments(record, width: int = 70) -> str:
     if not isinstance(record, dict) or not isinstance(record.get("locals"), dict):
         return ""
-    from sarv.filters.view import format_value
+    from sarv.views.text import format_value
 
     parts = []
     for name, value in record["locals"].items():

@@ -31,8 +31,8 @@ def _source(folder: str, name: str) -> str:
 
 
 def _value(value):
-    from sarv.filters.export import jsonable
-    from sarv.filters.view import format_value
+    from sarv.views.export import jsonable
+    from sarv.views.text import format_value
 
     plain = jsonable(value)
     if len(json.dumps(plain)) > _VALUE_CHARS:

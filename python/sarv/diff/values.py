@@ -38,7 +38,7 @@ class ValueChange:
 def value_text(value, width: int = 60) -> str:
     if value is ABSENT:
         return "(absent)"
-    from sarv.filters.view import format_value
+    from sarv.views.text import format_value
 
     return format_value(value, width)
 

@@ -1,8 +1,6 @@
-"""Views of stored traces: the call tree (`tree`), its text form and the
-trace listing (`view`), and the exports (`export`).
+"""Plugin descriptions for the core (`plugin_data`).
 
-Nothing here runs while a program is profiled; the subpackage lives where
-the profiler never records (its folder is among the package's own files
-that the core leaves out), so using it from a profiled program does not
-clutter that program's trace either.
+The views and exports that lived here are in `sarv.views` (the text views in
+`sarv.views.text`) and the notebook magic is `sarv.notebook`; their old module
+names still import, as the same modules.
 """

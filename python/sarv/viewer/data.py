@@ -18,12 +18,12 @@ needs, so a large trace is never held decoded:
   written as base64: the page inflates a chunk with the browser's own
   DecompressionStream when a call of it is opened, decodes that call's
   values alone, and turns values into the JSON form of the export
-  (sarv.filters.export) itself. A stored trace's values are not even
+  (sarv.views.export) itself. A stored trace's values are not even
   decoded here (`StoredRecords` carries their bytes), and none is written
   as JSON: decoding, checking and JSON-encoding them was most of the time
   a large page took.
 
-Calls pair up as the call tree of sarv.filters.tree pairs them: by frame
+Calls pair up as the call tree of sarv.views.tree pairs them: by frame
 id; a call whose return is missing ends at the last time seen inside it; a
 return without its call starts after its previous sibling or, at the top
 of a thread, adopts everything the thread recorded before it (after a
@@ -42,8 +42,8 @@ import zlib
 
 import msgpack
 
-from sarv.filters.export import jsonable
-from sarv.filters.tree import (
+from sarv.views.export import jsonable
+from sarv.views.tree import (
     PLUGIN_BASE_KEYS,
     all_records,
     ended,
@@ -168,7 +168,7 @@ _MAP_HEADERS = frozenset(range(0x80, 0x90)) | {0xDE, 0xDF}
 
 class StoredRecords:
     """The records of a stored document, read from its bytes as
-    sarv.filters.stream.DocumentStream reads them (the same records, in the
+    sarv.views.stream.DocumentStream reads them (the same records, in the
     same order, and `top`: the document's other entries), except that the
     "locals" and "arg" entries of a record are its bytes (`_Raw`), skipped
     rather than decoded: the page only carries them."""
