@@ -44,6 +44,23 @@ def test_module_namespace():
     assert not hasattr(sarv._sarv, "SarvProfiler")
 
 
+def test_one_copy_of_the_core_behind_every_module():
+    # Each module's own file only hands over to one library beside it: the code of every
+    # module, and so the statics it reads (id generators, class facts, caches), are its.
+    import sarv._requests
+    import sarv._sarv_testing as testing
+    import sarv._speedups
+
+    modules = (sarv._sarv, sarv._speedups, sarv._requests, testing)
+    functions = (sarv._sarv.register_profiler, sarv._speedups.dump_msgpack, sarv._requests.new_trace_id)
+    libraries = {testing.library_of(f) for f in (*functions, testing.new_frame_id)}
+    assert len(libraries) == 1
+    library = pathlib.Path(libraries.pop()).resolve()
+    files = {pathlib.Path(m.__file__).resolve() for m in modules}
+    assert library not in files
+    assert {f.parent for f in files} == {library.parent}
+
+
 @pytest.mark.parametrize(
     "name, text_signature",
     [

@@ -1,7 +1,6 @@
-// The module sarv._sarv: two functions, nothing else. (Its state holds the table through
-// which sarv._requests reaches the request hooks.)
+// The module sarv._sarv: two functions, nothing else.
 #include "boundary.hpp"
-#include "lib/request_hooks.hpp"
+#include "lib/modules.hpp"
 #include "lib/register.hpp"
 
 #include <atomic>
@@ -16,15 +15,7 @@ PyMethodDef module_methods[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "_sarv",
-    "",
-    sizeof(const sarv::RequestHooksApi*),
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "_sarv", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
 std::atomic<int64_t> owner_interpreter{-1};
@@ -55,11 +46,10 @@ PyObject* create_module() {
     if (PyModule_AddFunctions(module.get(), module_methods) < 0) {
         return nullptr;
     }
-    *static_cast<const sarv::RequestHooksApi**>(PyModule_GetState(module.get())) = &sarv::request_hooks_api;
     module_object = sarv::Ref(module).release();  // cached for later imports in this process
     return module.release();
 }
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__sarv(void) { return sarv::guarded(create_module); }
+PyObject* sarv::make_sarv_module() noexcept { return guarded(create_module); }

@@ -24,23 +24,4 @@ PyObject* described_trace(PyObject* module, PyObject* profiler);
 // sys.monitoring, or None (sys.getprofile() shows only a profile hook).
 PyObject* thread_monitored_profiler(PyObject* module, PyObject* unused);
 
-// How sarv._requests reaches these: the table sits in sarv._sarv's module state, so that
-// module keeps its two names (and the profiler type and state these need are the ones of
-// the library that made the profilers).
-struct RequestHooksApi {
-    int version;
-    PyObject* (*register_context_profiler)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-    PyObject* (*restart_trace)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-    PyObject* (*monitored_profiler)(PyObject*, PyObject*);
-    PyObject* (*buffered_size)(PyObject*, PyObject*);
-    PyObject* (*described_trace)(PyObject*, PyObject*);
-};
-inline constexpr int REQUEST_HOOKS_API_VERSION = 4;
-inline constexpr RequestHooksApi request_hooks_api = {REQUEST_HOOKS_API_VERSION,
-                                                      register_context_profiler,
-                                                      restart_trace,
-                                                      thread_monitored_profiler,
-                                                      buffered_size,
-                                                      described_trace};
-
 }  // namespace sarv

@@ -2,6 +2,7 @@
 // value encoder, with the Python walker given to set_fallbacks for the rare value the
 // encoder leaves to it.
 #include "boundary.hpp"
+#include "lib/modules.hpp"
 #include "values/api.hpp"
 #include "values/limits.hpp"
 #include "values/redact.hpp"
@@ -119,10 +120,6 @@ PyObject* counts(PyObject*, PyObject*) {
                          static_cast<unsigned long long>(c.declined));
 }
 
-const sarv::values::SpeedupsApi api = {sarv::values::SPEEDUPS_API_VERSION, sarv::values::encode,
-                                       sarv::values::encode_light, sarv::values::encode_entries,
-                                       sarv::values::encode_entries_light};
-
 PyMethodDef methods[] = {
     {"dump_msgpack", dump_msgpack, METH_O,
      "dump_msgpack(obj, /)\n--\n\nEncode any value as exactly one MessagePack value (see sarv.serialize)."},
@@ -154,19 +151,9 @@ PyObject* create_module() {
     if (!sarv::values::init()) {
         return nullptr;
     }
-    sarv::Ref module = sarv::Ref::steal(PyModule_Create2(&module_def, PYTHON_API_VERSION));
-    if (!module) {
-        return nullptr;
-    }
-    // Read-only use by the profiler's extension; the struct lives as long as this library.
-    sarv::Ref capsule = sarv::Ref::steal(
-        PyCapsule_New(const_cast<sarv::values::SpeedupsApi*>(&api), sarv::values::SPEEDUPS_CAPSULE, nullptr));
-    if (!capsule || PyModule_AddObjectRef(module.get(), "_C_API", capsule.get()) < 0) {
-        return nullptr;
-    }
-    return module.release();
+    return PyModule_Create2(&module_def, PYTHON_API_VERSION);
 }
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__speedups(void) { return sarv::guarded(create_module); }
+PyObject* sarv::make_speedups_module() noexcept { return guarded(create_module); }

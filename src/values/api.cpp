@@ -36,17 +36,9 @@ NativeEncoders speedups_encoders(PyObject* function, bool lightweight) {
     if (!is_function_of(function, "sarv._speedups", lightweight ? "dump_msgpack_lightweight_repr" : "dump_msgpack")) {
         return {};
     }
-    PyObject* module = PyCFunction_GET_SELF(function);
-    Ref capsule = Ref::steal(PyObject_GetAttrString(module, "_C_API"));
-    auto* api =
-        capsule ? static_cast<const SpeedupsApi*>(PyCapsule_GetPointer(capsule.get(), SPEEDUPS_CAPSULE)) : nullptr;
-    if (api == nullptr || api->version != SPEEDUPS_API_VERSION) {
-        PyErr_Clear();
-        return {};
-    }
     slot.function = Ref::borrow(function);
-    slot.encoders = lightweight ? NativeEncoders{api->encode_light, api->encode_entries_light}
-                                : NativeEncoders{api->encode, api->encode_entries};
+    slot.encoders =
+        lightweight ? NativeEncoders{encode_light, encode_entries_light} : NativeEncoders{encode, encode_entries};
     return slot.encoders;
 }
 

@@ -1,5 +1,5 @@
-// The value encoder as the profiler's extension reaches it: through the capsule
-// "sarv._speedups._C_API", so that both use the one copy whose class facts are kept.
+// The value encoder behind sarv._speedups' serialisers, for the profiler to call directly
+// when the companion serialiser it is given is one of them.
 #pragma once
 
 #include "common.hpp"
@@ -9,15 +9,6 @@ namespace sarv::values {
 
 using ValueEncoderFn = Outcome (*)(PyObject* obj, Buffer& out);
 using EntriesEncoderFn = Outcome (*)(PyObject* const* keys, const Ref* values, size_t n, Buffer& out);
-struct SpeedupsApi {
-    int version;
-    ValueEncoderFn encode;
-    ValueEncoderFn encode_light;
-    EntriesEncoderFn encode_entries;
-    EntriesEncoderFn encode_entries_light;
-};
-inline constexpr int SPEEDUPS_API_VERSION = 3;
-inline constexpr const char* SPEEDUPS_CAPSULE = "sarv._speedups._C_API";
 
 // The encoders behind `function` when it is a serialiser of sarv._speedups (the
 // lightweight ones when `lightweight`); else null. Never fails.

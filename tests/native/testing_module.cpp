@@ -1,6 +1,7 @@
-// sarv._sarv_testing: a private test-only extension built from the same sources as
-// sarv._sarv, exposing internals that the two public functions cannot reach.
+// sarv._sarv_testing: a private test-only extension, built into the core library beside
+// sarv._sarv's contents, exposing internals that the two public functions cannot reach.
 #include "boundary.hpp"
+#include "lib/modules.hpp"
 #include "lib/register.hpp"
 #include "profiler/profiler.hpp"
 #include "record/call_stack.hpp"
@@ -10,6 +11,8 @@
 #include "record/qualname.hpp"
 #include "record/serialiser.hpp"
 #include "record/ulid.hpp"
+
+#include <dlfcn.h>
 
 using namespace sarv;
 
@@ -328,6 +331,20 @@ PyObject* t_buffer_state(PyObject*, PyObject* obj) {
                          list_of(p->frames_of_interest), threads);
 }
 
+// library_of(builtin_function) -> str: the file of the shared object holding its C code.
+PyObject* t_library_of(PyObject*, PyObject* function) {
+    if (!PyCFunction_Check(function)) {
+        PyErr_SetString(PyExc_TypeError, "a builtin function expected");
+        return nullptr;
+    }
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void*>(PyCFunction_GET_FUNCTION(function)), &info) == 0 || info.dli_fname == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "dladdr() found no shared object");
+        return nullptr;
+    }
+    return PyUnicode_DecodeFSDefault(info.dli_fname);
+}
+
 PyMethodDef testing_methods[] = {
     {"register_profiler", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(register_profiler)),
      METH_FASTCALL | METH_KEYWORDS, nullptr},
@@ -348,6 +365,7 @@ PyMethodDef testing_methods[] = {
     {"user_code_call_site", t_user_code_call_site, METH_VARARGS, nullptr},
     {"push_frames", t_push_frames, METH_VARARGS, nullptr},
     {"buffer_state", t_buffer_state, METH_O, nullptr},
+    {"library_of", t_library_of, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -365,4 +383,6 @@ PyModuleDef testing_def = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__sarv_testing(void) { return PyModule_Create(&testing_def); }
+PyObject* sarv::make_testing_module() noexcept {
+    return guarded([]() -> PyObject* { return PyModule_Create(&testing_def); });
+}
