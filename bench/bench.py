@@ -392,8 +392,12 @@ CALLGRIND_CONFIGS = [
     "sarv, every frame excluded",
     "sarv, recording",
     "sarv, recording, redaction off",
+    "sarv, lightweight",
     "cProfile",
 ]
+# The comparators the targets name, when installed.
+if VizTracer is not None:
+    CALLGRIND_CONFIGS += ["VizTracer", "VizTracer, args + retval"]
 
 
 def child_callgrind(name, wname, reps):
@@ -423,14 +427,16 @@ def callgrind(wnames):
             per[name] = (instructions(name, wname, 3) - instructions(name, wname, 1)) / (2 * events)
         bare = per["bare"]
         print(f"\ncallgrind, {wname}: {events} call/return events per run; instructions per event")
-        print(f"  {'configuration':38s} {'instr':>8s} {'- bare':>8s} {'x bare':>8s} {'x no-op':>8s} {'x cProf':>8s}")
+        print(
+            f"  {'configuration':38s} {'instr':>8s} {'- bare':>8s} {'x bare':>8s} {'x no-op':>8s} {'x cProf':>8s}"
+            f" {'x VizT':>8s} {'x VizT+a':>8s}"
+        )
+        refs = [per[name] - bare if name in per else None for name in ("no-op hook", "cProfile")]
+        refs += [per[name] - bare if name in per else None for name in ("VizTracer", "VizTracer, args + retval")]
         for name, value in per.items():
             over = value - bare
-            noop, cprof = per["no-op hook"] - bare, per["cProfile"] - bare
-            print(
-                f"  {name:38s} {value:8.0f} {over:8.0f} {value / bare:8.2f} "
-                f"{(over / noop if noop > 0 else float('nan')):8.2f} {(over / cprof if cprof > 0 else float('nan')):8.2f}"
-            )
+            cells = " ".join(f"{over / r:8.2f}" if r and r > 0 else f"{'-':>8s}" for r in refs)
+            print(f"  {name:38s} {value:8.0f} {over:8.0f} {value / bare:8.2f} {cells}")
         on, off = per["sarv, recording"] - bare, per["sarv, recording, redaction off"] - bare
         print(f"  redaction (the default) costs {100 * (on - off) / off:+.1f}% of recording's instructions per event")
         results[wname] = dict({k: v - bare for k, v in per.items()}, events=events, bare_instr=bare)

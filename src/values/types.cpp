@@ -53,7 +53,8 @@ PyTypeObject* as_type(const Ref& r) {
     return r && PyType_Check(r.get()) ? reinterpret_cast<PyTypeObject*>(r.get()) : nullptr;
 }
 
-bool fetch(Known& k) {
+// The standard classes the encoder writes as text.
+bool fetch_classes(Known& k) {
     Ref dt = Ref::steal(PyImport_ImportModule("datetime"));
     Ref dec = Ref::steal(PyImport_ImportModule("decimal"));
     Ref uu = Ref::steal(PyImport_ImportModule("uuid"));
@@ -88,6 +89,11 @@ bool fetch(Known& k) {
         k.paths[i] = as_type(p);
         Py_INCREF(p.get());
     }
+    return true;
+}
+
+// The methods and descriptors of those classes that the encoder calls.
+bool fetch_accessors(Known& k) {
     struct Entry {
         PyObject** slot;
         PyTypeObject* cls;
@@ -129,12 +135,41 @@ bool fetch(Known& k) {
         return false;
     }
     // The UUID's value, when the class keeps it in a slot (else UUIDs are objects).
-    {
-        Ref d = type_dict(k.uuid);
-        PyObject* descr = d ? PyDict_GetItemString(d.get(), "int") : nullptr;
-        if (descr != nullptr && Py_TYPE(descr) == &PyMemberDescr_Type) {
-            k.uuid_int = Ref::borrow(descr).release();
+    Ref d = type_dict(k.uuid);
+    PyObject* descr = d ? PyDict_GetItemString(d.get(), "int") : nullptr;
+    if (descr != nullptr && Py_TYPE(descr) == &PyMemberDescr_Type) {
+        k.uuid_int = Ref::borrow(descr).release();
+    }
+    return true;
+}
+
+// msgpack's own types, written as msgpack writes them, when msgpack is there.
+void fetch_msgpack(Known& k) {
+    Ref mp = Ref::steal(PyImport_ImportModule("msgpack"));
+    if (mp) {
+        Ref ext = get_attr(mp.get(), "ExtType");
+        Ref ts = get_attr(mp.get(), "Timestamp");
+        if (as_type(ext) && PyType_IsSubtype(as_type(ext), &PyTuple_Type)) {
+            k.ext_type = as_type(ext);
+            ext.release();
         }
+        if (as_type(ts)) {
+            Ref sec = class_entry(ts.get(), "seconds");
+            Ref ns = class_entry(ts.get(), "nanoseconds");
+            if (sec && ns && Py_TYPE(sec.get()) == &PyMemberDescr_Type && Py_TYPE(ns.get()) == &PyMemberDescr_Type) {
+                k.timestamp = as_type(ts);
+                ts.release();
+                k.timestamp_seconds = sec.release();
+                k.timestamp_nanoseconds = ns.release();
+            }
+        }
+    }
+    PyErr_Clear();
+}
+
+bool fetch(Known& k) {
+    if (!fetch_classes(k) || !fetch_accessors(k)) {
+        return false;
     }
     // Optional: time zones implemented by the standard library, msgpack's own types.
     Ref zi = Ref::steal(PyImport_ImportModule("zoneinfo"));
@@ -157,26 +192,7 @@ bool fetch(Known& k) {
         }
     }
     PyErr_Clear();
-    Ref mp = Ref::steal(PyImport_ImportModule("msgpack"));
-    if (mp) {
-        Ref ext = get_attr(mp.get(), "ExtType");
-        Ref ts = get_attr(mp.get(), "Timestamp");
-        if (as_type(ext) && PyType_IsSubtype(as_type(ext), &PyTuple_Type)) {
-            k.ext_type = as_type(ext);
-            ext.release();
-        }
-        if (as_type(ts)) {
-            Ref sec = class_entry(ts.get(), "seconds");
-            Ref ns = class_entry(ts.get(), "nanoseconds");
-            if (sec && ns && Py_TYPE(sec.get()) == &PyMemberDescr_Type && Py_TYPE(ns.get()) == &PyMemberDescr_Type) {
-                k.timestamp = as_type(ts);
-                ts.release();
-                k.timestamp_seconds = sec.release();
-                k.timestamp_nanoseconds = ns.release();
-            }
-        }
-    }
-    PyErr_Clear();
+    fetch_msgpack(k);
     return true;
 }
 
