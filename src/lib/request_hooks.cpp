@@ -9,6 +9,7 @@
 
 #include "args.hpp"
 #include "boundary.hpp"
+#include "compat.hpp"
 #include "profiler/monitoring.hpp"
 #include "profiler/profiler.hpp"
 #include "record/clock.hpp"
@@ -29,6 +30,10 @@ int context_profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyOb
     }
     Ref current = Ref::steal(found);
     PyObject* target = current ? current.get() : PyTuple_GET_ITEM(obj, 1);
+    if (PyList_CheckExact(target)) {
+        // A request recorded once it is known to be slow: [its profiler], [None] until then.
+        target = PyList_GET_SIZE(target) == 1 ? PyList_GET_ITEM(target, 0) : Py_None;
+    }
     if (exact_profiler_of(target) == nullptr) {
         return 0;  // a request that is not recorded, or nothing to fall back on
     }
@@ -83,7 +88,54 @@ PyObject* restart_trace_impl(PyObject* obj, PyObject* trace_id) {
     Py_RETURN_NONE;
 }
 
+PyObject* arm_thread_impl(PyObject* ident, PyObject* hook) {
+    Ref obj;
+    Py_tracefunc callback = profile_callback;
+    if (PyContextVar_CheckExact(hook)) {
+        obj = Ref::steal(PyTuple_Pack(2, hook, Py_None));  // as register_context_profiler(var, None)
+        callback = context_profile_callback;
+    } else if (profiler_of(hook) != nullptr) {
+        obj = Ref::borrow(hook);
+    }
+    if (!obj) {
+        return nullptr;
+    }
+    unsigned long wanted = PyLong_AsUnsignedLong(ident);
+    if (wanted == static_cast<unsigned long>(-1) && PyErr_Occurred()) {
+        return nullptr;
+    }
+#if SARV_SET_OTHER_THREADS_PROFILE
+    PyInterpreterState* interp = PyThreadState_GetInterpreter(PyThreadState_Get());
+    for (PyThreadState* ts = PyInterpreterState_ThreadHead(interp); ts != nullptr; ts = PyThreadState_Next(ts)) {
+        if (ts->thread_id != wanted) {
+            continue;
+        }
+        // A thread with a hook (another profiler, or its own already) keeps it.
+        if (ts->c_profilefunc != nullptr || ts->c_tracefunc != nullptr) {
+            Py_RETURN_FALSE;
+        }
+        if (_PyEval_SetProfile(ts, callback, obj.get()) < 0) {  // the slot keeps its own reference
+            return nullptr;
+        }
+        Py_RETURN_TRUE;
+    }
+#else
+    (void)callback;
+#endif
+    Py_RETURN_FALSE;
+}
+
 }  // namespace
+
+PyObject* arm_thread(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        std::array<PyObject*, 2> bound{};
+        if (!bind_args<2>("arm_thread", {"thread_id", "profiler"}, args, nargs, kwnames, bound)) {
+            return nullptr;
+        }
+        return arm_thread_impl(bound[0], bound[1]);
+    });
+}
 
 PyObject* restart_trace(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {

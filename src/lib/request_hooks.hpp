@@ -20,6 +20,13 @@ PyObject* buffered_size(PyObject* module, PyObject* profiler);
 // describes it without reading its records: (bytes, record_count, tail_offset, edge_records).
 PyObject* described_trace(PyObject* module, PyObject* profiler);
 
+// arm_thread(thread_id, hook): installs a hook on another thread (the thread's ident), one
+// that has none: a SarvProfiler's, or, for a contextvars.ContextVar, the hook of
+// register_context_profiler(var, None). A request found slow is recorded from then on, the
+// calls before not. False where that cannot be done (3.12 and newer; the thread gone or
+// hooked already).
+PyObject* arm_thread(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
 // monitored_profiler(), as thread_monitored_profiler: the SarvProfiler the calling thread records for through
 // sys.monitoring, or None (sys.getprofile() shows only a profile hook).
 PyObject* thread_monitored_profiler(PyObject* module, PyObject* unused);
