@@ -869,11 +869,13 @@ def test_slow_by_own_time_under_an_event_loop(tmp_path):
     assert blocking <= end["own_duration"] <= end["duration"]
 
 
-def test_requests_never_wait_for_a_locked_store(tmp_path, monkeypatch, caplog, capsys):
-    """Another process holds the database's write lock: the requests are answered all
-    the same (they did not wait in the backlog); the traces past the saves that may
-    wait are dropped, counted in the log and by `sarv traces`, and the rest stored
-    once the lock is released."""
+@pytest.mark.parametrize("holder", ["sqlite", "writers' turn"])
+def test_requests_never_wait_for_a_locked_store(tmp_path, monkeypatch, caplog, capsys, holder):
+    """Another process holds the database's write lock (or the turn of the writers into
+    it, which the server's workers take through the lock file beside it): the requests
+    are answered all the same (they did not wait in the backlog); the traces past the
+    saves that may wait are dropped, counted in the log and by `sarv traces`, and the
+    rest stored once the lock is released."""
     need("starlette")
     httpx = need("httpx")
     import asyncio
@@ -900,14 +902,28 @@ def test_requests_never_wait_for_a_locked_store(tmp_path, monkeypatch, caplog, c
         async with httpx.AsyncClient(transport=transport, base_url="http://test") as client:
             first = await client.get("/items/0")
             db.wait_for_saves(path)  # the file exists, with its schema
-            lock = sqlite3.connect(path, isolation_level=None)
-            lock.execute("BEGIN IMMEDIATE")
+            if holder == "sqlite":
+                lock = sqlite3.connect(path, isolation_level=None)
+                lock.execute("BEGIN IMMEDIATE")
+            else:
+                import fcntl
+
+                turn = os.open(path + batching.TURNS_SUFFIX, os.O_RDWR | os.O_CREAT)
+                fcntl.flock(turn, fcntl.LOCK_EX)
             try:
                 monkeypatch.setattr(batching, "_WAITING_SAVES", 2)
                 answered = [await client.get("/items/%d" % i) for i in range(1, requests)]
+                reader = sqlite3.connect(path)
+                try:  # (nothing written while the lock is held: the first request's trace alone)
+                    assert reader.execute("SELECT count(*) FROM traces").fetchone()[0] == 1
+                finally:
+                    reader.close()
             finally:
-                lock.execute("ROLLBACK")
-                lock.close()
+                if holder == "sqlite":
+                    lock.execute("ROLLBACK")
+                    lock.close()
+                else:
+                    os.close(turn)  # (its lock with it)
             return [first] + answered
 
     done = []

@@ -19,17 +19,23 @@ from __future__ import annotations
 
 import _thread
 import atexit
+import contextlib
 import os
 import threading
 import time
 
 from sarv.store import shipping
+
+try:
+    import fcntl
+except ImportError:  # (not on Windows: SQLite's lock alone)
+    fcntl = None
 from sarv.store.backends import open_store
 from sarv.store.base import Batch
 from sarv.store.columns import known_size
 from sarv.store.errors import BatchLost
 from sarv.store.listeners import tell_failure_listeners
-from sarv.store.locations import location
+from sarv.store.locations import is_url, location
 
 _SAVES_PER_TRANSACTION = 64
 _GROUP_COMMIT = 0.002  # seconds the first save waiting waits for others
@@ -217,29 +223,8 @@ def save_later(db_path, trace_id: str, document, timeout=60) -> None:
         if not shipper.dead:
             # (not for the pipe, a large document say: saved here, after those sent before it)
             wait_for_saves(db_path)
-    key = job.key
     backlog = _backlog
-    due = None
-    full = False
-    with backlog.cond:
-        if not _writer_takes_jobs(backlog):
-            due = [job]
-        else:
-            jobs = backlog.jobs
-            jobs.append(job)
-            backlog.size += job.size
-            # (the oldest save of this database: nearly always the first waiting)
-            oldest = jobs[0] if jobs[0].key == key else next(j for j in jobs if j.key == key)
-            # (this database's saves are counted only when there are enough saves at all)
-            full = len(jobs) >= _SAVES_PER_TRANSACTION and sum(j.key == key for j in jobs) >= _SAVES_PER_TRANSACTION
-            if full or backlog.size >= _WAITING_BYTES or job.since - oldest.since >= _CALLER_COMMIT:
-                due = [j for j in jobs if j.key == key]
-                backlog.jobs = [j for j in jobs if j.key != key]
-                backlog.size = sum(j.size for j in backlog.jobs)
-                backlog.elsewhere.extend(due)
-            elif backlog.idle:
-                backlog.cond.notify_all()  # (the writer's timer for a save left waiting)
-            backlog.later = job.since
+    due, full = _due_later(backlog, job)
     if due is None:
         return
     if full and shipper is None and _shipping == "auto":
@@ -262,6 +247,32 @@ def save_later(db_path, trace_id: str, document, timeout=60) -> None:
 # started; "auto", "always" or "never" (set from the environment when first needed).
 _shipper = None
 _shipping = None
+
+
+def _due_later(backlog: _Backlog, job: SaveJob) -> tuple:
+    """Adds a save_later job to the backlog; (the saves into its database now due for
+    its caller to run, or None; whether they make a full batch)."""
+    key = job.key
+    with backlog.cond:
+        if not _writer_takes_jobs(backlog):
+            return [job], False
+        jobs = backlog.jobs
+        jobs.append(job)
+        backlog.size += job.size
+        # (the oldest save of this database: nearly always the first waiting)
+        oldest = jobs[0] if jobs[0].key == key else next(j for j in jobs if j.key == key)
+        # (this database's saves are counted only when there are enough saves at all)
+        full = len(jobs) >= _SAVES_PER_TRANSACTION and sum(j.key == key for j in jobs) >= _SAVES_PER_TRANSACTION
+        due = None
+        if full or backlog.size >= _WAITING_BYTES or job.since - oldest.since >= _CALLER_COMMIT:
+            due = [j for j in jobs if j.key == key]
+            backlog.jobs = [j for j in jobs if j.key != key]
+            backlog.size = sum(j.size for j in backlog.jobs)
+            backlog.elsewhere.extend(due)
+        elif backlog.idle:
+            backlog.cond.notify_all()  # (the writer's timer for a save left waiting)
+        backlog.later = job.since
+        return due, full
 
 
 def _shipping_wanted() -> str:
@@ -384,10 +395,78 @@ def _take_batch(backlog: _Backlog) -> list:
     return taken
 
 
+# Writers of several processes into one SQLite file (a server's workers, each with its
+# writer thread) take turns at its write lock through a lock file beside it, held for a
+# batch: SQLite's own wait for its lock polls with sleeps of up to 100 ms, so a process
+# committing batch after batch took the lock again while the others slept, and their
+# saves backed up (then, for requests, were dropped). A process waiting on the lock file
+# is woken the moment the holder lets go. Only saving waits there, never a request.
+TURNS_SUFFIX = ".writers"
+
+
+class _Turn:
+    """One SQLite file's lock file, as this process holds it."""
+
+    __slots__ = ("lock", "fd", "depth")
+
+    def __init__(self, key: str) -> None:
+        self.lock = threading.RLock()  # (the file's lock is the process's: its threads take turns here first)
+        self.depth = 0  # (a save made by a listener during the batch is in the same turn)
+        try:
+            self.fd = os.open(key + TURNS_SUFFIX, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o600)
+        except OSError:
+            self.fd = None  # (a folder we may not write to: SQLite's lock alone)
+
+
+class _Turns:
+    def __init__(self) -> None:
+        self.lock = threading.Lock()
+        self.files = {}  # location -> _Turn
+
+    def of(self, key: str) -> _Turn:
+        with self.lock:
+            turn = self.files.get(key)
+            if turn is None:
+                turn = self.files[key] = _Turn(key)
+            return turn
+
+
+_turns = _Turns()
+
+
+@contextlib.contextmanager
+def writers_turn(key: str):
+    """This process's turn at writing into the SQLite file at `key` (a location)."""
+    turn = _turns.of(key)
+    with turn.lock:
+        locked = False
+        if turn.depth == 0 and turn.fd is not None:
+            try:
+                fcntl.flock(turn.fd, fcntl.LOCK_EX)
+                locked = True
+            except OSError:
+                pass  # (SQLite's lock alone)
+        turn.depth += 1
+        try:
+            yield
+        finally:
+            turn.depth -= 1
+            if locked:
+                fcntl.flock(turn.fd, fcntl.LOCK_UN)
+
+
 def run_jobs(jobs) -> list:
-    """Runs the saves in one transaction where the database allows it; each
-    job's `done` hears how its own save went. Returns the (job, error)
-    outcomes."""
+    """Runs the saves in one transaction where the database allows it, in this
+    process's turn at the file (writers_turn); each job's `done` hears how its
+    own save went. Returns the (job, error) outcomes."""
+    key = jobs[0].key if jobs else None
+    if fcntl is None or key is None or is_url(key) or any(job.key != key for job in jobs):
+        return _run_jobs(jobs)
+    with writers_turn(key):
+        return _run_jobs(jobs)
+
+
+def _run_jobs(jobs) -> list:
     batch = Batch() if len(jobs) > 1 else None
     outcomes = []
     for job in jobs:
@@ -432,8 +511,13 @@ def _close_backlog() -> None:
 
 
 def _backlog_after_fork() -> None:
-    # The child has no writer thread, and the saves waiting are the parent's to do.
-    global _backlog, _shipper
+    # The child has no writer thread, and the saves waiting are the parent's to do. Its
+    # lock files are opened anew: a lock is its open file's, which the parent shares.
+    global _backlog, _shipper, _turns
+    for turn in _turns.files.values():
+        if turn.fd is not None:
+            os.close(turn.fd)
+    _turns = _Turns()
     if _shipper is not None:
         _shipper.forget()
         _shipper = None
