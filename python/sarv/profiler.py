@@ -19,6 +19,8 @@ half-made profiler.
 
 from __future__ import annotations
 
+import _thread
+import atexit
 import functools
 import inspect
 import logging
@@ -33,6 +35,7 @@ from sarv import plugins as _plugins
 from sarv import process_ends as _ends
 from sarv import serialize as _serialize
 from sarv.config import ConfigError, check_config, load_config, redact_entries
+from sarv.store import spool as _spool
 from sarv.utils import new_trace_id
 
 __all__ = ["Profiler", "profile", "profiling"]
@@ -66,8 +69,12 @@ _live = weakref.WeakSet()  # started and not stopped, in this process
 
 
 def _after_fork_in_child() -> None:
-    global _stop_lock
+    global _stop_lock, _spool_lock, _flushing
     _stop_lock = threading.Lock()  # (another thread may have held it at the fork)
+    # The parent's flushing thread is not in the child: the child's profilers start their own.
+    _spool_lock = _thread.allocate_lock()
+    _flushing = False
+    _spooled.clear()
     try:
         for profiler in list(_live):
             profiler._continue_in_child()
@@ -110,6 +117,67 @@ def _redaction_in_force(profiler, recording: bool) -> None:
 
 
 _stop_lock = threading.Lock()
+
+# The spool: a thread of sarv's copies the records of every running profiler to a file
+# beside its database every FLUSH_EVERY seconds (the hook never waits for the disk), so
+# that a process killed before it saves leaves its trace there for the next sarv command
+# (sarv.store.spool.recover). A trace shorter than that never gets a file. A thread of
+# _thread's: threading's profile function never reaches it, and it takes no lock of the
+# program's.
+FLUSH_EVERY = 0.25
+_spooled: dict = {}  # id(profiler) -> profiler, while it records
+_spool_lock = _thread.allocate_lock()
+_flushing = False  # the thread runs
+_exiting = False
+
+
+def _spool_begin(profiler) -> None:
+    global _flushing
+    if not profiler.spool:
+        return
+    folder = _spool.prepare(profiler.db_path)
+    if folder is None:
+        return  # (a PostgreSQL store, or no folder can be made there): saved at the end only
+    profiler.rust_profiler.spool_to(folder)
+    with _spool_lock:
+        _spooled[id(profiler)] = profiler
+        if not _flushing and not _exiting:
+            _thread.start_new_thread(_flush_spools, ())
+            _flushing = True
+
+
+def _spool_end(profiler, remove: bool) -> None:
+    with _spool_lock:
+        _spooled.pop(id(profiler), None)
+    core = profiler.rust_profiler
+    if core is not None:
+        core.spool_close(remove)
+
+
+def _flush_spools() -> None:
+    global _flushing
+    pause = _thread.allocate_lock()
+    pause.acquire()
+    while True:
+        pause.acquire(True, FLUSH_EVERY)  # (never released: a pause the program cannot change)
+        with _spool_lock:
+            profilers = list(_spooled.values())
+            if not profilers or _exiting:
+                _flushing = False
+                return
+        for profiler in profilers:
+            try:
+                profiler.rust_profiler.spool_flush()
+            except Exception as exc:  # (a full disk): the end saves it all the same
+                profiler.spool_error = exc
+                with _spool_lock:
+                    _spooled.pop(id(profiler), None)
+
+
+@atexit.register
+def _stop_flushing() -> None:
+    global _exiting
+    _exiting = True
 
 
 class _RecursionRoom:
@@ -185,6 +253,10 @@ class Profiler:
         self.dropped_records = 0  # records the saved trace lost to max_records
         self.record_children = True  # a forked child records a trace of its own
         self._unsaved = False  # the last save failed: stop() tries again
+        # Whether the records are copied to a spool while recording (see FLUSH_EVERY),
+        # and why that stopped, if it did.
+        self.spool = True
+        self.spool_error: Exception | None = None
 
     def __call__(self, frame, event, arg):
         return None
@@ -222,6 +294,8 @@ class Profiler:
             except ValueError as exc:
                 raise ConfigError(str(exc)) from None
         _import_companions()
+        if self.spool:
+            self._recover_spools()
         # The serialisers are the process's: while it records, their redaction is this
         # profiler's (the latest started one's, when several record).
         _redaction_in_force(self, True)
@@ -232,6 +306,7 @@ class Profiler:
             raise
         self._running = True
         _live.add(self)
+        _spool_begin(self)
         # A worker that ends with os._exit (multiprocessing's, or the `if os.fork() == 0:
         # ...; os._exit(0)` idiom), or a program that execs, runs no exit handler.
         _ends.watch_exits()
@@ -241,6 +316,7 @@ class Profiler:
         # A forked child holds a copy of the parent's buffered records, which the parent
         # saves; saved again here they would be a second row under the parent's id. The
         # child records on as a trace of its own, which names the parent's.
+        self.rust_profiler.spool_close(False)  # the parent's spool is the parent's
         hooked = self.rust_profiler.hooks_this_thread()  # only the forking thread survives
         if hooked and not self.record_children:
             self.rust_profiler.unhook_threads()
@@ -256,6 +332,7 @@ class Profiler:
         _db.note_parent(self.trace_id, self.parent_trace_id)
         if hooked:
             _native().register_profiler(self)  # a new core object: the old one and its copy go
+            _spool_begin(self)
             _ends.now_parent(self.trace_id)
         else:
             self._running = False
@@ -295,6 +372,7 @@ class Profiler:
                     self.rust_profiler.build_trace()  # empties the buffers
                 except Exception:
                     pass  # the records are dropped with the core object anyway
+                _spool_end(self, remove=True)
 
     def _unhook(self) -> None:
         core = self.rust_profiler
@@ -319,10 +397,20 @@ class Profiler:
         try:
             self.rust_profiler.save_request_in_db()
         except BaseException:
-            # The core put the records back: a later stop() saves them.
+            # The core put the records back: a later stop() saves them (and until then
+            # the spool keeps them, should the process end first).
             self._unsaved = True
             raise
+        _spool_end(self, remove=True)
         self.record_count = self._stored_record_count()
+
+    def _recover_spools(self) -> None:
+        # Traces of this database's processes killed before they saved, stored before
+        # this one starts (see sarv.store.spool).
+        try:
+            _spool.recover(self.db_path, timeout=self.config.get("sqlite_busy_timeout", 60))
+        except Exception:
+            _logger.warning("sarv could not recover the spools of %s", self.db_path, exc_info=True)
 
     def load_trace(self) -> dict:
         """The saved trace, decoded (see sarv.db.load_trace_document)."""

@@ -3,6 +3,7 @@
 // encoder leaves to it.
 #include "boundary.hpp"
 #include "lib/modules.hpp"
+#include "profiler/spool.hpp"
 #include "values/api.hpp"
 #include "values/limits.hpp"
 #include "values/redact.hpp"
@@ -130,6 +131,8 @@ PyMethodDef methods[] = {
     {"set_redaction", set_redaction, METH_O,
      "set_redaction(rules, /)\n--\n\nThe names whose values are written as \"[redacted]\" (see " "sarv.serialize.set_redaction)."},
     {"limits", limits, METH_NOARGS, "limits()\n--\n\nThe caps of recorded values, by name."},
+    {"assemble_spool", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sarv::assemble_spool)), METH_FASTCALL,
+     "assemble_spool(data, ended=None, /)\n--\n\nThe trace a spool holds (see sarv.store.spool)."},
     {"counts", counts, METH_NOARGS,
      "counts()\n--\n\n(values encoded natively, values left to the Python serialisers) since the process started."},
     {nullptr, nullptr, 0, nullptr},

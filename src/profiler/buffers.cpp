@@ -10,22 +10,6 @@
 
 namespace sarv {
 
-struct DocumentMeta {
-    std::string version;
-    std::optional<std::string> commit_sha;
-    std::vector<std::string> argv;
-    std::string trace_id;
-    std::string_view source;
-    double created;
-    size_t main_thread_id;
-    // Records the caps dropped: said by a record of type "records_dropped" before the
-    // records of "frames_of_interest" (after the trace's opening marker).
-    size_t dropped = 0;
-    size_t max_records = 0;
-    size_t max_bytes = 0;
-    bool keep_latest = true;
-};
-
 namespace {
 
 // The note of records the caps dropped.
@@ -69,9 +53,17 @@ void write_document(Sink& sink, const DocumentMeta& meta, const TakenFrames& tak
                meta.commit_sha ? std::optional<std::string_view>(*meta.commit_sha) : std::nullopt);
     w.str("frames");
     w.map_header(taken.frames.size());
+    // In the order of thread ids: the same records make the same bytes, however the
+    // threads' lists were put together.
+    std::vector<std::pair<size_t, const RecordList*>> threads;
+    threads.reserve(taken.frames.size());
     for (const auto& [thread_id, records] : taken.frames) {
+        threads.emplace_back(thread_id, &records);
+    }
+    std::sort(threads.begin(), threads.end());
+    for (const auto& [thread_id, records] : threads) {
         w.uint(thread_id);
-        w.raw_frame_runs(records);
+        w.raw_frame_runs(*records);
     }
     w.str("frames_of_interest");
     const RecordList& list = taken.frames_of_interest;
@@ -393,6 +385,7 @@ bool SarvProfiler::push_frames(Event event, Batch& batch) {
                 trace_id.assign(id.view());
                 frames_of_interest.clear();
                 frames.clear();
+                ++buffers_generation;
                 left_out_before = std::exchange(left_out_codes, {});
                 restored_left_out.clear();
                 reset_caps();
@@ -410,6 +403,7 @@ void SarvProfiler::take_frames(TakenFrames& taken) {
     std::lock_guard<std::mutex> b(frames_mutex);
     taken.frames_of_interest = std::exchange(frames_of_interest, {});
     taken.frames = std::exchange(frames, {});
+    ++buffers_generation;
     taken.dropped = dropped + 2 * calls_after_end;
     taken.opening = std::move(opening);
     take_left_out(taken);
@@ -424,6 +418,7 @@ void SarvProfiler::restore_frames(TakenFrames&& taken) {
         opening = std::move(taken.opening);
     }
     frames_of_interest.prepend(std::move(taken.frames_of_interest));
+    ++buffers_generation;
     dropped += taken.dropped;
     if (!taken.left_out_note.empty()) {
         restored_left_out = std::move(taken.left_out_note);  // written again by the next document
@@ -433,9 +428,7 @@ void SarvProfiler::restore_frames(TakenFrames&& taken) {
     }
 }
 
-namespace {
-
-bool read_meta(const SarvProfiler& p, DocumentMeta& meta) {
+bool read_document_meta(const SarvProfiler& p, DocumentMeta& meta) {
     const Names& n = names();
     if (!read_text_attr(n.mod_sarv_version, "__version__", meta.version)) {
         return false;
@@ -463,6 +456,8 @@ bool read_meta(const SarvProfiler& p, DocumentMeta& meta) {
     meta.keep_latest = p.keep_latest;
     return true;
 }
+
+namespace {
 
 // Where the entries after the records begin, in a document of `size` bytes.
 size_t tail_offset(const DocumentMeta& meta, size_t size) {
@@ -499,6 +494,10 @@ bool takes_pieces(PyObject* save) {
 }  // namespace
 
 Ref SarvProfiler::document_bytes(const DocumentMeta& meta, TakenFrames& taken) {
+    return sarv::document_bytes(meta, taken);
+}
+
+Ref document_bytes(const DocumentMeta& meta, const TakenFrames& taken) {
     CountingSink counter;
     write_document(counter, meta, taken);
     Ref bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(counter.size)));
@@ -518,7 +517,7 @@ Ref SarvProfiler::build_described_trace() { return build_document(true); }
 
 Ref SarvProfiler::build_document(bool described) {
     DocumentMeta meta{};
-    if (!read_meta(*this, meta)) {
+    if (!read_document_meta(*this, meta)) {
         return {};
     }
     {
@@ -577,7 +576,7 @@ bool SarvProfiler::save_in_db() {
     }
     auto saved = std::make_shared<SavedDocument>();
     DocumentMeta& meta = saved->meta;
-    if (!read_meta(*this, meta)) {
+    if (!read_document_meta(*this, meta)) {
         return false;
     }
     Ref save = module_attr(names().mod_sarv_db, "save_trace_in_sqlite");
@@ -598,6 +597,9 @@ bool SarvProfiler::save_in_db() {
         return false;
     }
     TakenFrames& taken = saved->taken;
+    // Until storage has the records, the spool keeps them as they were: a process killed
+    // during the save leaves them there.
+    SpoolHold hold(*this);
     take_frames(taken);
     meta.dropped = taken.dropped;
     // The records stay where they are until storage has them: in pieces, the document

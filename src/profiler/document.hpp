@@ -8,11 +8,40 @@
 
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace sarv {
+
+class SarvProfiler;
+struct TakenFrames;
+
+// The document's entries other than the records.
+struct DocumentMeta {
+    std::string version;
+    std::optional<std::string> commit_sha;
+    std::vector<std::string> argv;
+    std::string trace_id;
+    std::string source;
+    double created;
+    size_t main_thread_id;
+    // Records the caps dropped: said by a record of type "records_dropped" before the
+    // records of "frames_of_interest" (after the trace's opening marker).
+    size_t dropped = 0;
+    size_t max_records = 0;
+    size_t max_bytes = 0;
+    bool keep_latest = true;
+};
+
+// The entries read from Python (version, commit, argv) and the profiler's own, but for
+// trace_id and dropped. False with a Python error set.
+bool read_document_meta(const SarvProfiler& p, DocumentMeta& meta);
+
+// The document of `taken` as one bytes object (null with an error set): the one writer of
+// documents, for saves, build_trace() and traces assembled from a spool alike.
+Ref document_bytes(const DocumentMeta& meta, const TakenFrames& taken);
 
 // The document as a list of parts: short ones (headers, keys) copied here, long ones
 // (runs of buffered records, long texts) referred to where they are. Whoever fills it

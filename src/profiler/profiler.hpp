@@ -28,6 +28,7 @@ namespace sarv {
 
 struct CodeInfo;
 struct DocumentMeta;
+class Spool;
 struct RaiseDescription;
 
 // A recorded call that raised, whose exception is not known yet.
@@ -300,6 +301,29 @@ public:
     std::vector<Ref> left_out_codes;
     std::string restored_left_out;  // the note of a document that could not be saved
     std::atomic<bool> cap_reported{false};
+    // Changes whenever the buffers are taken, put back or emptied (under
+    // frames_of_interest_mutex): what the spool copied of them no longer holds.
+    uint64_t buffers_generation = 0;
+
+    // The spool: the trace's records copied to a file as they are made, by spool_flush()
+    // (called from a thread of sarv's, never by the hook). See spool.hpp.
+    // `folder`: where the file goes; false with an OSError set if it cannot be used.
+    bool spool_to(const std::string& folder);
+    // Copies what was recorded since the last flush; false with an error set when the
+    // file could not be written (it is then left as it is, and no longer written).
+    bool spool_flush();
+    // No more spooling; the file is removed if `remove` (the trace is saved).
+    void spool_close(bool remove);
+    std::shared_ptr<Spool> spool;  // null: not spooled
+    // Saves holding the taken records; the spool is left as it is meanwhile.
+    std::atomic<int> saves_running{0};
+    struct SpoolHold {
+        SarvProfiler& p;
+        explicit SpoolHold(SarvProfiler& profiler) : p(profiler) { p.saves_running.fetch_add(1); }
+        ~SpoolHold() { p.saves_running.fetch_sub(1); }
+        SpoolHold(const SpoolHold&) = delete;
+        SpoolHold& operator=(const SpoolHold&) = delete;
+    };
 
     // Held for each whole event that touches shared state; taken without holding the
     // interpreter lock while waiting, because its holder may be running Python code.
@@ -336,6 +360,8 @@ private:
     // The thread's info and record entries, made if need be; false (no error set) on failure.
     bool thread_entries_ready(ThreadState& ts);
     void take_frames(TakenFrames& taken);
+    // The flush's copy of the buffers, with the locks held (spool.cpp).
+    bool spool_copy(Spool& s, const DocumentMeta& meta, Buffer& out, bool& fresh, bool& remove);
     // With a cap: how many of `incoming` records (sizes `size_of(i)`, oldest first) may be
     // stored, the first ones ("stop") or the newest ones ("ring", which drops the oldest
     // held records to make room). Called with frames_of_interest_mutex and frames_mutex held.

@@ -2,6 +2,7 @@
 #include "profiler/monitoring.hpp"
 #include "profiler/profiler.hpp"
 #include "profiler/reports.hpp"
+#include "profiler/spool.hpp"
 #include "boundary.hpp"
 #include "args.hpp"
 #include "compat.hpp"
@@ -129,6 +130,12 @@ PyMethodDef profiler_methods[] = {
      METH_FASTCALL | METH_KEYWORDS, "register_threading_profiler($self, _frame, _event, _arg)\n--\n\n"},
     {"hooks_this_thread", hooks_this_thread, METH_NOARGS, "hooks_this_thread($self)\n--\n\n"},
     {"unhook_threads", unhook_threads, METH_NOARGS, "unhook_threads($self)\n--\n\n"},
+    {"spool_to", py_spool_to, METH_O,
+     "spool_to($self, folder, /)\n--\n\nCopy the trace's records to a file in `folder`."},
+    {"spool_flush", py_spool_flush, METH_NOARGS,
+     "spool_flush($self)\n--\n\nCopy what was recorded since the last flush."},
+    {"spool_close", py_spool_close, METH_O,
+     "spool_close($self, remove, /)\n--\n\nNo more copying; the file is removed if `remove`."},
     {nullptr, nullptr, 0, nullptr},
 };
 

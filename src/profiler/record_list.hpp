@@ -26,6 +26,13 @@ public:
 
     size_t count() const { return sizes_.size() - head_; }
     size_t bytes() const { return bytes_; }
+    // Positions that stay put while the oldest records are dropped: the records, and bytes,
+    // dropped from the front since the list was made, and where its newest record ends.
+    // (The spool names the records it has copied by them.)
+    size_t first_index() const { return base_; }
+    size_t end_index() const { return base_ + count(); }
+    size_t first_byte() const { return byte_base_; }
+    size_t end_byte() const { return byte_base_ + bytes_; }
     bool empty() const { return count() == 0; }
 
     void push(std::string_view record) {
@@ -48,13 +55,19 @@ public:
             size_t size = sizes_[head_++];
             head_offset_ += size;
             bytes_ -= size;
+            byte_base_ += size;
             while (first_chunk_ + 1 < chunks_.size() && head_offset_ >= chunks_[first_chunk_].size) {
                 head_offset_ -= chunks_[first_chunk_].size;
                 chunks_[first_chunk_++] = Chunk{};
             }
         }
+        base_ += n;
         if (empty()) {
+            size_t base = base_;
+            size_t byte_base = byte_base_;
             clear();
+            base_ = base;  // (the positions go on)
+            byte_base_ = byte_base;
             return n;
         }
         // Spent entries at the front are erased once they are the larger part.
@@ -114,6 +127,7 @@ public:
         sizes_.clear();
         bytes_ = 0;
         first_chunk_ = head_ = head_offset_ = 0;
+        base_ = byte_base_ = 0;
     }
 
     // The records' bytes in order, as a few long runs.
@@ -133,6 +147,32 @@ public:
         size_t index = head_;
         for (size_t i = first_chunk_; i < chunks_.size(); ++i) {
             size_t offset = i == first_chunk_ ? head_offset_ : 0;
+            while (offset < chunks_[i].size) {
+                f(std::string_view(chunks_[i].data.data() + offset, sizes_[index]));
+                offset += sizes_[index++];
+            }
+        }
+    }
+
+    // Each record from position `from` on (see first_index()), whose bytes begin at
+    // position `from_byte` (see first_byte()); from the first record held if those were
+    // dropped.
+    template <class F>
+    void for_each_from(size_t from, size_t from_byte, F&& f) const {
+        size_t index = head_;
+        size_t offset = head_offset_;
+        if (from > base_) {
+            index += from - base_;
+            offset += from_byte - byte_base_;
+        }
+        if (index >= sizes_.size()) {
+            return;
+        }
+        size_t i = first_chunk_;
+        while (i < chunks_.size() && offset >= chunks_[i].size) {
+            offset -= chunks_[i++].size;  // (records never straddle two chunks)
+        }
+        for (; i < chunks_.size(); ++i, offset = 0) {
             while (offset < chunks_[i].size) {
                 f(std::string_view(chunks_[i].data.data() + offset, sizes_[index]));
                 offset += sizes_[index++];
@@ -224,6 +264,8 @@ private:
     size_t first_chunk_ = 0;
     size_t head_ = 0;
     size_t head_offset_ = 0;
+    size_t base_ = 0;       // records dropped from the front since the list was made
+    size_t byte_base_ = 0;  // their bytes
 };
 
 }  // namespace sarv

@@ -67,11 +67,23 @@ def existing_db(options, reading: bool = True) -> str:
     path = db_path(options, reading)
     if _db.is_url(path):
         return path  # a PostgreSQL store: whether it holds traces, the command finds out
+    recover_spools(path)
     if not os.path.exists(path):
         raise CommandError("no trace database at %s (record one with '%s run', or give --db)" % (path, prog()))
     if os.path.isdir(path):
         raise CommandError("%s is a folder, not a trace database" % path)
     return path
+
+
+def recover_spools(path: str) -> None:
+    """Store the traces that processes killed before their save left in spools
+    beside the database (see sarv.store.spool), so that the command finds them."""
+    from sarv.store.spool import recover
+
+    if os.path.isdir(path):
+        return
+    for trace_id in recover(path):
+        print("sarv: trace %s recovered: its process ended without saving it" % trace_id, file=sys.stderr)
 
 
 def decoded(write, out, trace_id: str, path: str) -> None:

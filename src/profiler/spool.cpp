@@ -1,0 +1,559 @@
+// The spool: the flush that copies the buffers to a file, and the assembly of a file into
+// the trace's document (see spool.hpp).
+#include "profiler/spool.hpp"
+#include "profiler/document.hpp"
+#include "profiler/profiler.hpp"
+#include "boundary.hpp"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <vector>
+
+namespace sarv {
+namespace {
+
+constexpr size_t FRAME_HEAD = 5;  // kind byte, 4-byte length
+
+template <class T>
+void put(Buffer& out, T value) {
+    out.append(reinterpret_cast<const char*>(&value), sizeof value);
+}
+
+void put_text(Buffer& out, std::string_view text) {
+    put<uint32_t>(out, static_cast<uint32_t>(text.size()));
+    out.append(text);
+}
+
+// A frame's kind and room for its length, filled in by end_frame().
+size_t begin_frame(Buffer& out, char kind) {
+    out.push_back(kind);
+    put<uint32_t>(out, 0);
+    return out.size();
+}
+
+void end_frame(Buffer& out, size_t payload_start) {
+    auto length = static_cast<uint32_t>(out.size() - payload_start);
+    std::memcpy(out.data() + payload_start - sizeof length, &length, sizeof length);
+}
+
+void write_header(Buffer& out, const DocumentMeta& meta) {
+    out.append(SPOOL_MAGIC, sizeof SPOOL_MAGIC);
+    size_t at = begin_frame(out, 'H');
+    put_text(out, meta.trace_id);
+    put_text(out, meta.source);
+    put<double>(out, meta.created);
+    put<uint64_t>(out, meta.main_thread_id);
+    put<uint64_t>(out, meta.max_records);
+    put<uint64_t>(out, meta.max_bytes);
+    put<uint8_t>(out, meta.keep_latest);
+    put_text(out, meta.version);
+    put<uint8_t>(out, meta.commit_sha.has_value());
+    put_text(out, meta.commit_sha.value_or(""));
+    put<uint32_t>(out, static_cast<uint32_t>(meta.argv.size()));
+    for (const auto& arg : meta.argv) {
+        put_text(out, arg);
+    }
+    put<uint64_t>(out, static_cast<uint64_t>(getpid()));
+    end_frame(out, at);
+}
+
+// What one list gained since the last flush: the drop of records copied before, then the
+// new records.
+void copy_list(Buffer& out, bool thread, size_t thread_id, const RecordList& list, Spool::Mark& mark) {
+    if (mark.written && list.first_index() > mark.dropped_to) {
+        size_t at = begin_frame(out, 'D');
+        put<uint8_t>(out, thread);
+        put<uint64_t>(out, thread_id);
+        put<uint64_t>(out, list.first_index());
+        end_frame(out, at);
+        mark.dropped_to = list.first_index();
+    }
+    size_t from = std::max(mark.index, list.first_index());
+    // A thread's list shows in the document even while empty: written once as it is.
+    if (list.end_index() > from || (thread && !mark.written)) {
+        size_t at = begin_frame(out, 'R');
+        put<uint8_t>(out, thread);
+        put<uint64_t>(out, thread_id);
+        put<uint64_t>(out, from);
+        list.for_each_from(mark.index, mark.byte, [&out](std::string_view record) {
+            put<uint32_t>(out, static_cast<uint32_t>(record.size()));
+            out.append(record);
+        });
+        end_frame(out, at);
+        if (!mark.written) {
+            mark.dropped_to = list.first_index();
+        }
+        mark.written = true;
+    }
+    mark.index = list.end_index();
+    mark.byte = list.end_byte();
+}
+
+int write_all(int fd, const char* data, size_t size) {
+    while (size > 0) {
+        ssize_t n = ::write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return errno;
+        }
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+}  // namespace
+
+Spool::~Spool() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+}
+
+void Spool::close(bool remove) {
+    if (fd_ >= 0) {
+        if (remove) {
+            ::unlink(path_.c_str());
+        }
+        ::close(fd_);
+        fd_ = -1;
+    }
+    stopped = true;
+}
+
+int Spool::write_out(const Buffer& out, bool fresh, bool remove, const std::string& trace) {
+    if (fd_ >= 0 && (remove || (fresh && trace != file_trace_))) {
+        ::unlink(path_.c_str());
+        ::close(fd_);
+        fd_ = -1;
+    }
+    if (out.empty()) {
+        return 0;
+    }
+    if (fd_ < 0) {
+        // Made under another name and locked before it gets its own: a reader never finds
+        // it unlocked while its process lives.
+        std::string name = std::to_string(getpid()) + "-" + trace;
+        std::string made = folder_ + "/." + name + ".new";
+        int fd = ::open(made.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            return errno;
+        }
+        std::string path = folder_ + "/" + name;
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::rename(made.c_str(), path.c_str()) != 0) {
+            int error = errno;
+            ::close(fd);
+            ::unlink(made.c_str());
+            return error;
+        }
+        fd_ = fd;
+        path_ = std::move(path);
+        file_trace_ = trace;
+    } else if (fresh) {
+        if (::ftruncate(fd_, 0) != 0 || ::lseek(fd_, 0, SEEK_SET) != 0) {
+            return errno;
+        }
+    }
+    return write_all(fd_, out.data(), out.size());
+}
+
+bool SarvProfiler::spool_copy(Spool& s, const DocumentMeta& meta, Buffer& out, bool& fresh, bool& remove) {
+    fresh = !s.has_file() || s.trace_id != trace_id || s.generation != buffers_generation;
+    size_t dropped_now = dropped + 2 * calls_after_end;
+    if (fresh) {
+        s.interest = {};
+        s.threads.clear();
+        s.state.clear();
+        s.trace_id = trace_id;
+        s.generation = buffers_generation;
+        if (frames_of_interest.empty() && frames.empty() && dropped_now == 0) {
+            remove = s.has_file();  // the trace was saved, or left: nothing of it to keep
+            return false;
+        }
+        write_header(out, meta);
+    }
+    copy_list(out, false, 0, frames_of_interest, s.interest);
+    for (const auto& [thread_id, list] : frames) {
+        copy_list(out, true, thread_id, list, s.threads[thread_id]);
+    }
+    // The note of calls left out, as a document made now would write it (taking it
+    // changes nothing that a later take would not do the same).
+    TakenFrames note;
+    std::string restored = restored_left_out;
+    take_left_out(note);
+    left_out_codes = std::move(note.left_out_codes);
+    restored_left_out = std::move(restored);
+    Buffer state;
+    put<uint64_t>(state, dropped_now);
+    put<uint8_t>(state, opening.in_list);
+    put<uint8_t>(state, opening.aside);
+    put_text(state, opening.record);
+    put_text(state, note.left_out_note);
+    if (state.view() != s.state) {
+        size_t at = begin_frame(out, 'S');
+        out.append(state.view());
+        end_frame(out, at);
+        s.state.assign(state.view());
+    }
+    return true;
+}
+
+bool SarvProfiler::spool_to(const std::string& folder) {
+    spool = std::make_shared<Spool>(folder);
+    return true;
+}
+
+bool SarvProfiler::spool_flush() {
+    std::shared_ptr<Spool> keep = spool;
+    if (!keep) {
+        return true;
+    }
+    Spool& s = *keep;
+    // One flush at a time; waited for without the interpreter lock, which the flush
+    // holding the spool needs back after its write.
+    std::unique_lock<std::mutex> guard(s.mutex, std::try_to_lock);
+    if (!guard.owns_lock()) {
+        Py_BEGIN_ALLOW_THREADS guard.lock();
+        Py_END_ALLOW_THREADS
+    }
+    if (s.stopped || saves_running.load() > 0) {
+        return true;
+    }
+    DocumentMeta meta{};
+    if (!read_document_meta(*this, meta)) {
+        return false;
+    }
+    Buffer out;
+    bool fresh = false;
+    bool remove = false;
+    {
+        std::lock_guard<std::mutex> a(trace_id_mutex);
+        std::lock_guard<std::mutex> b(frames_of_interest_mutex);
+        std::lock_guard<std::mutex> c(frames_mutex);
+        // (a save on another thread takes the records under these locks, after counting
+        // itself in saves_running)
+        if (saves_running.load() > 0) {
+            return true;
+        }
+        meta.trace_id = trace_id;
+        spool_copy(s, meta, out, fresh, remove);
+    }
+    int error = 0;
+    Py_BEGIN_ALLOW_THREADS error = s.write_out(out, fresh, remove, meta.trace_id);
+    Py_END_ALLOW_THREADS if (error != 0) {
+        // Left as it is: a cut frame is read up to its last whole record.
+        s.stopped = true;
+        errno = error;
+        PyErr_SetFromErrnoWithFilename(PyExc_OSError, s.path().empty() ? nullptr : s.path().c_str());
+        return false;
+    }
+    return true;
+}
+
+void SarvProfiler::spool_close(bool remove) {
+    std::shared_ptr<Spool> keep = std::exchange(spool, nullptr);
+    if (!keep) {
+        return;
+    }
+    std::unique_lock<std::mutex> guard(keep->mutex, std::try_to_lock);
+    if (!guard.owns_lock()) {
+        Py_BEGIN_ALLOW_THREADS guard.lock();
+        Py_END_ALLOW_THREADS
+    }
+    keep->close(remove);
+}
+
+namespace {
+
+// Reads a spool's bytes; `ok` turns false at the first read past the end.
+struct Reader {
+    const char* at;
+    const char* end;
+    bool ok = true;
+
+    size_t left() const { return static_cast<size_t>(end - at); }
+    template <class T>
+    T get() {
+        T value{};
+        if (!ok || left() < sizeof value) {
+            ok = false;
+            return value;
+        }
+        std::memcpy(&value, at, sizeof value);
+        at += sizeof value;
+        return value;
+    }
+    std::string_view bytes(size_t n) {
+        if (!ok || left() < n) {
+            ok = false;
+            return {};
+        }
+        std::string_view view(at, n);
+        at += n;
+        return view;
+    }
+    std::string_view text() { return bytes(get<uint32_t>()); }
+};
+
+bool read_header(Reader r, DocumentMeta& meta) {
+    meta.trace_id.assign(r.text());
+    meta.source.assign(r.text());
+    meta.created = r.get<double>();
+    meta.main_thread_id = r.get<uint64_t>();
+    meta.max_records = r.get<uint64_t>();
+    meta.max_bytes = r.get<uint64_t>();
+    meta.keep_latest = r.get<uint8_t>() != 0;
+    meta.version.assign(r.text());
+    bool has_commit = r.get<uint8_t>() != 0;
+    std::string_view commit = r.text();
+    if (has_commit) {
+        meta.commit_sha.emplace(commit);
+    }
+    uint32_t argc = r.get<uint32_t>();
+    for (uint32_t i = 0; r.ok && i < argc; ++i) {
+        meta.argv.emplace_back(r.text());
+    }
+    r.get<uint64_t>();  // pid
+    return r.ok;
+}
+
+// A record the hook could have made: one MessagePack map.
+bool whole_record(std::string_view record) {
+    if (record.empty()) {
+        return false;
+    }
+    auto first = static_cast<unsigned char>(record[0]);
+    return (first >= 0x80 && first <= 0x8f) || first == 0xde || first == 0xdf;
+}
+
+// One list as the file rebuilds it: the position of its first record.
+struct Rebuilt {
+    size_t start = 0;
+    RecordList list;
+    bool seen = false;
+
+    size_t end() const { return start + list.end_index(); }
+    void drop_to(size_t position) {
+        size_t first = start + list.first_index();
+        if (position > first) {
+            list.drop_front(position - first);
+        }
+    }
+};
+
+struct Assembled {
+    DocumentMeta meta{};
+    Rebuilt interest;
+    std::map<size_t, Rebuilt> threads;
+    Opening opening;
+    std::string left_out_note;
+    size_t dropped = 0;
+};
+
+// The records of an 'R' frame, up to the last whole one. False when the frame was cut
+// (`cut`: it runs past the end of the file), or a record in it is not whole.
+bool read_records(Reader r, Assembled& a, bool cut) {
+    bool thread = r.get<uint8_t>() != 0;
+    size_t thread_id = r.get<uint64_t>();
+    size_t from = r.get<uint64_t>();
+    std::vector<std::string_view> records;
+    bool whole = r.ok && !cut;
+    while (r.ok && r.left() > 0) {
+        auto size = r.get<uint32_t>();
+        std::string_view record = r.bytes(size);
+        if (!r.ok || !whole_record(record)) {
+            whole = false;
+            break;
+        }
+        records.push_back(record);
+    }
+    if (!r.ok && records.empty()) {
+        return false;  // not even its list is known for sure
+    }
+    Rebuilt& target = thread ? a.threads[thread_id] : a.interest;
+    if (!target.seen || from > target.end()) {
+        // The first records of the list, or the list's records up to `from` were dropped
+        // before they were copied (the drops are always the oldest): it starts anew there.
+        target.list.clear();
+        target.start = from;
+        target.seen = true;
+    }
+    size_t skip = std::min(target.end() - from, records.size());  // (never copied twice, but never taken twice)
+    for (size_t i = skip; i < records.size(); ++i) {
+        target.list.push(records[i]);
+    }
+    return whole;
+}
+
+bool read_state(Reader r, Assembled& a) {
+    size_t dropped = r.get<uint64_t>();
+    bool in_list = r.get<uint8_t>() != 0;
+    bool aside = r.get<uint8_t>() != 0;
+    std::string_view opening = r.text();
+    std::string_view note = r.text();
+    if (!r.ok) {
+        return false;
+    }
+    a.dropped = dropped;
+    a.opening.in_list = in_list;
+    a.opening.aside = aside;
+    a.opening.record.assign(opening);
+    a.left_out_note.assign(note);
+    return true;
+}
+
+// The spool's frames into `a`; false when it has no whole header.
+bool read_spool(std::string_view data, Assembled& a) {
+    if (data.size() < sizeof SPOOL_MAGIC || std::memcmp(data.data(), SPOOL_MAGIC, sizeof SPOOL_MAGIC) != 0) {
+        return false;
+    }
+    Reader r{data.data() + sizeof SPOOL_MAGIC, data.data() + data.size()};
+    bool header = false;
+    while (r.left() >= FRAME_HEAD) {
+        char kind = r.get<char>();
+        uint32_t length = r.get<uint32_t>();
+        bool cut = length > r.left();
+        Reader payload{r.at, r.at + std::min<size_t>(length, r.left())};
+        r.at = payload.end;
+        if (!header) {
+            if (kind != 'H' || cut || !read_header(payload, a.meta)) {
+                return false;
+            }
+            header = true;
+            continue;
+        }
+        bool whole = false;
+        if (kind == 'R') {
+            whole = read_records(payload, a, cut);
+        } else if (kind == 'S' && !cut) {
+            whole = read_state(payload, a);
+        } else if (kind == 'D' && !cut) {
+            bool thread = payload.get<uint8_t>() != 0;
+            size_t thread_id = payload.get<uint64_t>();
+            size_t position = payload.get<uint64_t>();
+            if (payload.ok) {
+                (thread ? a.threads[thread_id] : a.interest).drop_to(position);
+                whole = true;
+            }
+        }
+        if (!whole || cut) {
+            break;  // the process died while writing: what follows is not whole
+        }
+    }
+    return header;
+}
+
+// The record that says how a recovered trace ended: a marker of the main thread's, as a
+// plugin would write it.
+std::string ended_record(double timestamp, std::string_view how, size_t thread_id) {
+    Buffer record;
+    BufferSink sink{&record};
+    MsgpackWriter<BufferSink> w(sink);
+    w.map_header(4);
+    w.str_pair("type", "process_ended");
+    w.f64_pair("timestamp", timestamp);
+    w.int_pair("thread_native_id", thread_id);
+    w.str_pair("how", how);
+    return std::string(record.view());
+}
+
+}  // namespace
+
+PyObject* assemble_spool(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded([&]() -> PyObject* {
+        if (nargs < 1 || nargs > 2) {
+            PyErr_SetString(PyExc_TypeError, "assemble_spool(data, ended=None)");
+            return nullptr;
+        }
+        Py_buffer view;
+        if (PyObject_GetBuffer(args[0], &view, PyBUF_SIMPLE) < 0) {
+            return nullptr;
+        }
+        std::string_view data(static_cast<const char*>(view.buf), static_cast<size_t>(view.len));
+        Assembled a;
+        bool read = read_spool(data, a);
+        PyBuffer_Release(&view);
+        if (!read) {
+            Py_RETURN_NONE;
+        }
+        TakenFrames taken;
+        taken.frames_of_interest = std::move(a.interest.list);
+        for (auto& [thread_id, rebuilt] : a.threads) {
+            taken.frames.emplace(thread_id, std::move(rebuilt.list));
+        }
+        // An opening marker said to be the first record is, unless the file was cut
+        // before it.
+        if (a.opening.in_list) {
+            bool first = false;
+            taken.frames_of_interest.for_first(
+                1, [&](std::string_view record) { first = record == std::string_view(a.opening.record); });
+            a.opening.in_list = first;
+        }
+        taken.opening = std::move(a.opening);
+        taken.left_out_note = std::move(a.left_out_note);
+        taken.dropped = a.dropped;
+        a.meta.dropped = a.dropped;
+        if (nargs == 2 && args[1] != Py_None) {
+            double timestamp = 0;
+            const char* how = nullptr;
+            if (!PyArg_ParseTuple(args[1], "ds", &timestamp, &how)) {
+                return nullptr;
+            }
+            taken.frames_of_interest.push(ended_record(timestamp, how, a.meta.main_thread_id));
+        }
+        Ref document = document_bytes(a.meta, taken);
+        Ref trace_id = Ref::steal(
+            PyUnicode_FromStringAndSize(a.meta.trace_id.data(), static_cast<Py_ssize_t>(a.meta.trace_id.size())));
+        Ref main_thread = Ref::steal(PyLong_FromSize_t(a.meta.main_thread_id));
+        if (!document || !trace_id || !main_thread) {
+            return nullptr;
+        }
+        return PyTuple_Pack(3, trace_id.get(), main_thread.get(), document.get());
+    });
+}
+
+PyObject* py_spool_to(PyObject* self, PyObject* folder) {
+    return guarded([&]() -> PyObject* {
+        SarvProfiler* p = profiler_of(self);
+        std::string_view text;
+        if (p == nullptr || !utf8_view(folder, text)) {
+            return nullptr;
+        }
+        if (!p->spool_to(std::string(text))) {
+            return nullptr;
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* py_spool_flush(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        SarvProfiler* p = profiler_of(self);
+        if (p == nullptr || !p->spool_flush()) {
+            return nullptr;
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* py_spool_close(PyObject* self, PyObject* remove) {
+    return guarded([&]() -> PyObject* {
+        SarvProfiler* p = profiler_of(self);
+        int truth = p != nullptr ? PyObject_IsTrue(remove) : -1;
+        if (truth < 0) {
+            return nullptr;
+        }
+        p->spool_close(truth == 1);
+        Py_RETURN_NONE;
+    });
+}
+
+}  // namespace sarv

@@ -1,0 +1,93 @@
+// The spool: the records of the trace being recorded, copied to a file beside the database
+// while the program runs, so that a process killed before it saves (SIGKILL, out of memory,
+// a crash in C code) leaves its trace behind for the next sarv command to store.
+//
+// The copying is done by spool_flush(), which a thread of sarv's calls a few times a
+// second: the hook never waits for the disk. The flush copies the records made since the
+// last one under the buffers' locks (memory only), then writes them with the interpreter
+// lock released. The file holds the records in their own encoding, so the trace assembled
+// from it goes through the same document writer as a save.
+//
+// The file, `<folder>/<pid>-<trace_id>`, starts with SPOOL_MAGIC, then frames: a kind byte,
+// a 4-byte length, the payload (integers in the machine's byte order; texts as a 4-byte
+// length and their bytes):
+//   'H' header: trace_id, source, created (f64), main_thread_id, max_records, max_bytes,
+//       keep_latest (1 byte), version, has_commit (1 byte), commit, argc (4 bytes), argv...,
+//       pid (8-byte integers but where said)
+//   'R' records: list (1 byte: 0 frames_of_interest, 1 a thread's), thread id, the position
+//       of its first record (RecordList::first_index), then each record as a 4-byte length
+//       and its bytes; the list's records before that position were dropped
+//   'D' dropped: list, thread id, position: the list's records before it were dropped
+//   'S' state: records the caps dropped, the opening marker (in_list, aside: 1 byte each,
+//       then the record), the note of calls left out; the last one holds
+// The file is rewritten from its start whenever the buffers were taken or emptied, and
+// removed once they hold nothing of a trace (saved or discarded). It is locked (flock) for
+// as long as its process lives: a file that can be locked belongs to a process that ended
+// without saving. A frame cut short (the process died while writing) is read up to its
+// last whole record.
+#pragma once
+
+#include "common.hpp"
+#include "encode/msgpack_write.hpp"
+
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+namespace sarv {
+
+inline constexpr char SPOOL_MAGIC[8] = {'S', 'A', 'R', 'V', 'S', 'P', 'L', '1'};
+
+class Spool {
+public:
+    explicit Spool(std::string folder) : folder_(std::move(folder)) {}
+    ~Spool();  // closes the file and leaves it (a forked child drops its parent's this way)
+    Spool(const Spool&) = delete;
+    Spool& operator=(const Spool&) = delete;
+
+    // What has been copied of one list: up to which record (and byte), and the position
+    // of the drops written.
+    struct Mark {
+        size_t index = 0;
+        size_t byte = 0;
+        size_t dropped_to = 0;
+        bool written = false;
+    };
+
+    // Held for one whole flush (taken with the interpreter lock released).
+    std::mutex mutex;
+    // The trace and buffers' generation the marks are of.
+    std::string trace_id;
+    uint64_t generation = 0;
+    Mark interest;
+    std::unordered_map<size_t, Mark> threads;
+    std::string state;  // the last state frame written
+    bool stopped = false;  // closed, or a write failed: nothing more is written
+
+    bool has_file() const { return fd_ >= 0; }
+    const std::string& path() const { return path_; }
+    // Without the interpreter lock: removes the file (`remove`, or a `fresh` copy of another
+    // trace than the file's), then writes `out`: a new file, or the file from its start
+    // when `fresh`, else appended. 0 or the errno of the failure.
+    int write_out(const Buffer& out, bool fresh, bool remove, const std::string& trace);
+    // Closes the file, removing it if `remove`.
+    void close(bool remove);
+
+private:
+    std::string folder_;
+    std::string path_;
+    std::string file_trace_;
+    int fd_ = -1;
+};
+
+// Python-callable: SarvProfiler.spool_to(folder), .spool_flush(), .spool_close(remove).
+PyObject* py_spool_to(PyObject* self, PyObject* folder);
+PyObject* py_spool_flush(PyObject* self, PyObject*);
+PyObject* py_spool_close(PyObject* self, PyObject* remove);
+
+// sarv._speedups.assemble_spool(data, ended=None, /): the trace a spool holds, as
+// (trace_id, main_thread_id, document), or None when it has no whole header. `ended`:
+// (timestamp, how), said by a record of type "process_ended" after the main thread's last.
+PyObject* assemble_spool(PyObject* module, PyObject* const* args, Py_ssize_t nargs);
+
+}  // namespace sarv

@@ -1,0 +1,252 @@
+"""A trace outlives a killed process: its records are copied to a spool beside the
+database while the program runs, and the next sarv command stores the spool of a
+process that ended without saving as the trace, the same bytes a save makes."""
+
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import textwrap
+import threading
+
+import msgpack
+import pytest
+
+from sarv import _speedups, db
+from sarv.profiler import Profiler
+from sarv.store import spool
+from helpers import TIMEOUT, frame_records, sarv
+
+pytestmark = pytest.mark.skipif(not hasattr(os, "fork"), reason="POSIX file locks")
+
+# Calls tick("marker"), then waits until the spool holds its call and its return (no
+# timing: it reads the file), says "ready" and runs on until it is killed.
+WAITS_FOR_ITS_SPOOL = """
+import os
+import sys
+import time
+
+
+def tick(n):
+    return n
+
+
+def spooled(folder):
+    names = os.listdir(folder) if os.path.isdir(folder) else []
+    for name in names:
+        try:
+            with open(os.path.join(folder, name), "rb") as f:
+                if f.read().count(b"marker") >= 2:
+                    return True
+        except OSError:
+            pass
+    return False
+
+
+def run_until_killed(folder):
+    tick("marker")
+    while not spooled(folder):
+        time.sleep(0.01)
+    print("ready", flush=True)
+    while True:
+        time.sleep(0.01)
+"""
+
+
+def _kill_when_ready(args, cwd, path):
+    environment = dict(os.environ, SARV_DB=str(path))
+    process = subprocess.Popen(
+        [sys.executable, "-m", *args], cwd=str(cwd), env=environment, stdout=subprocess.PIPE, text=True
+    )
+    try:
+        for line in process.stdout:
+            if "ready" in line:
+                break
+        # While the process lives its spool is not taken for a trace.
+        listed = sarv("traces", "--db", path, cwd=cwd)
+        assert "recovered" not in listed.stderr
+        assert os.listdir(str(path) + ".spool")
+        process.send_signal(signal.SIGKILL)
+        process.communicate(timeout=TIMEOUT)
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+    assert process.returncode == -signal.SIGKILL
+
+
+def _ticks(path, trace_id):
+    document = db.load_trace_document(path, trace_id)
+    records = frame_records(document)
+    return [(r["locals"] or {}).get("n") for r in records if r["co_name"] == "tick" and r["event"] == "call"], document
+
+
+@pytest.mark.parametrize("how", ["run", "pytest"])
+def test_a_killed_process_leaves_its_trace_to_the_next_command(tmp_path, how):
+    folder = str(tmp_path / "t.db.spool")
+    if how == "run":
+        (tmp_path / "prog.py").write_text(WAITS_FOR_ITS_SPOOL + "\ntick(1)\nrun_until_killed(%r)\n" % folder)
+        args = ["sarv", "run", "prog.py"]
+    else:
+        (tmp_path / "test_killed.py").write_text(
+            WAITS_FOR_ITS_SPOOL
+            + textwrap.dedent(
+                """
+
+                def test_first():
+                    tick(1)
+
+
+                def test_killed():
+                    run_until_killed(%r)
+                """
+                % folder
+            )
+        )
+        args = ["pytest", "-s", "-q", "-p", "no:cacheprovider", "--sarv", "test_killed.py"]
+    path = tmp_path / "t.db"
+    _kill_when_ready(args, tmp_path, path)
+
+    shown = sarv("show", "last", "--db", path, cwd=tmp_path)
+    assert shown.returncode == 0, shown.stderr
+    assert "recovered" in shown.stderr and "process_ended" in shown.stdout
+    assert os.listdir(folder) == []  # stored once, and gone
+    traces = db.list_traces(path)
+    if how == "run":
+        (summary,) = traces
+        assert _ticks(path, summary.trace_id)[0] == [1, "marker"]
+    else:
+        by_test = {s.test_name: s for s in traces}
+        assert set(by_test) == {"test_killed.py::test_first", "test_killed.py::test_killed"}
+        assert _ticks(path, by_test["test_killed.py::test_first"].trace_id)[0] == [1]
+        summary = by_test["test_killed.py::test_killed"]
+        assert _ticks(path, summary.trace_id)[0] == ["marker"]
+    ticks, document = _ticks(path, summary.trace_id)
+    last = document["frames_of_interest"][-1]
+    assert last["type"] == "process_ended" and last["how"] == spool.ENDED
+    assert last["thread_native_id"] == document["main_thread_id"]
+    # The calls still running when it was killed have no return.
+    returns = {r["frame_id"] for r in frame_records(document) if r["event"] == "return"}
+    calls = {r["co_name"] for r in frame_records(document) if r["event"] == "call" and r["frame_id"] not in returns}
+    assert "run_until_killed" in calls
+
+
+def _work(n):
+    total = 0
+    for i in range(n):
+        total += _step(i)
+    return total
+
+
+def _step(i):
+    return i * 2
+
+
+def _threads(count, calls):
+    threads = [threading.Thread(target=_work, args=(calls,)) for _ in range(count)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+
+
+@pytest.mark.parametrize(
+    "config",
+    [
+        {"threading": True},
+        {"max_records": 150, "max_records_mode": "ring", "threading": True},
+        {"max_records": 150, "max_records_mode": "stop"},
+        {"max_bytes": 20000, "max_records_mode": "ring"},
+        {"call_budget": 5},
+    ],
+    ids=["threads", "ring", "stop", "ring-bytes", "budget"],
+)
+def test_the_spool_assembles_to_the_saved_document(tmp_path, config):
+    from sarv.config import load_config
+
+    path = tmp_path / "t.db"
+    profiler = Profiler(load_config(dict(config)), db_path=path)
+    profiler.start()
+    core = profiler.rust_profiler
+    # Flushed between pieces of work, so that the caps drop records the spool holds already.
+    for round in range(4):
+        _work(30 + round)
+        _threads(2, 20)
+        core.spool_flush()
+    (name,) = os.listdir(str(path) + ".spool")
+    kept = tmp_path / name
+    shutil.copyfile(os.path.join(str(path) + ".spool", name), kept)
+    profiler.stop()
+    assert os.listdir(str(path) + ".spool") == []  # saved: the spool is removed
+    saved = db.load_trace(path, profiler.trace_id)
+    trace_id, main_thread, document = _speedups.assemble_spool(kept.read_bytes())
+    assert (trace_id, main_thread) == (profiler.trace_id, threading.main_thread().native_id)
+    times, decoded = _note_times(saved)
+    if times:
+        # The note of calls left out gives their time in seconds at the rate the clock's
+        # ticks are measured to have when the note is written: the spool's is a little
+        # older than the save's. All else is the same.
+        assembled_times, assembled = _note_times(document)
+        assert assembled == decoded and len(document) == len(saved)
+        assert assembled_times == pytest.approx(times, rel=1e-3)
+    else:
+        assert document == saved
+    if "max_records" in config or "max_bytes" in config:
+        assert decoded["frames_of_interest"][0]["type"] == "records_dropped"
+    if "call_budget" in config or config.get("max_records_mode") == "stop":
+        assert times
+
+    # A spool left by a process that died after its save: the stored trace stays as it is.
+    shutil.copyfile(kept, os.path.join(str(path) + ".spool", name))
+    assert spool.recover(path) == []
+    assert os.listdir(str(path) + ".spool") == []
+    assert [s.trace_id for s in db.list_traces(path)] == [profiler.trace_id]
+
+
+def _note_times(document):
+    # The document decoded, with the times of its note of calls left out taken out.
+    decoded = msgpack.unpackb(document, strict_map_key=False)
+    times = []
+    for record in decoded["frames_of_interest"][:3]:
+        if record.get("type") == "calls_left_out":
+            for function in record["functions"]:
+                times += [function.pop("total"), function.pop("longest")]
+    return times, decoded
+
+
+def test_a_spool_cut_anywhere_gives_the_records_before_the_cut(tmp_path):
+    path = tmp_path / "t.db"
+    profiler = Profiler(db_path=path, config=None)
+    profiler.config["threading"] = True
+    profiler.start()
+    core = profiler.rust_profiler
+    for round in range(3):
+        _work(5)
+        _threads(1, 3)
+        core.spool_flush()
+    (name,) = os.listdir(str(path) + ".spool")
+    with open(os.path.join(str(path) + ".spool", name), "rb") as f:
+        data = f.read()
+    profiler.stop()
+    whole = msgpack.unpackb(_speedups.assemble_spool(data)[2], strict_map_key=False)
+
+    def records(document):
+        return [document["frames_of_interest"]] + [document["frames"][t] for t in sorted(document["frames"])]
+
+    full = records(whole)
+    assert sum(map(len, full)) > 20
+    header_end = None
+    for cut in range(len(data) + 1):
+        assembled = _speedups.assemble_spool(data[:cut])
+        if assembled is None:
+            assert header_end is None, cut  # only a file cut inside its header holds nothing
+            continue
+        header_end = header_end or cut
+        document = msgpack.unpackb(assembled[2], strict_map_key=False)
+        for part, whole_part in zip(records(document), full):
+            assert part == whole_part[: len(part)], cut
+    # A tail of zeroes (a file system that lost the last write) or of garbage ends it too.
+    for tail in (b"\0" * 64, b"R\xff\xff\xff\x7f" + b"\x01" * 40):
+        document = msgpack.unpackb(_speedups.assemble_spool(data + tail)[2], strict_map_key=False)
+        assert records(document) == full
