@@ -20,13 +20,14 @@ the pure-Python parts (serialisation, storage, configuration) work without it.
 
 from sarv.version import __version__
 
-__all__ = ["ConfigError", "Profiler", "profile", "profiling", "__version__"]
+__all__ = ["ConfigError", "Profiler", "SarvError", "profile", "profiling", "__version__"]
 
 _LAZY = {
     "Profiler": "sarv.profiler",
     "profile": "sarv.profiler",
     "profiling": "sarv.profiler",
-    "ConfigError": "sarv.config",
+    "ConfigError": "sarv.exceptions",
+    "SarvError": "sarv.exceptions",
 }
 
 

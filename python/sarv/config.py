@@ -80,6 +80,7 @@ import os
 from typing import Any, Mapping
 
 from sarv import plugins as _plugins
+from sarv.exceptions import ConfigError
 from sarv.serialize import DEFAULT_REDACT, name_matches, redaction_rules
 
 __all__ = [
@@ -210,10 +211,6 @@ def _hidden_field(entry: str):
 
 
 _DB_ENV_VAR = "SARV_DB"  # the same name as sarv.db.DB_ENV_VAR
-
-
-class ConfigError(ValueError):
-    """An invalid configuration; the message names the key."""
 
 
 def _load_toml(path: str) -> dict:

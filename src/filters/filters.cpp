@@ -52,7 +52,7 @@ const std::vector<Finder>& sarv_finders() {
         "/sarv/generate_tests/",  "/sarv/git.py",      "/sarv/__init__.py",      "/sarv/__main__.py",
         "/sarv/middleware.py",    "/sarv/notebook.py", "/sarv/profiler.py",      "/sarv/process_ends.py",
         "/sarv/pytest_plugin.py", "/sarv/serialize/",  "/sarv/store/",           "/sarv/utils.py",
-        "/sarv/version.py",       "/sarv/views/",      "/sarv/middleware/",
+        "/sarv/version.py",       "/sarv/views/",      "/sarv/middleware/",      "/sarv/exceptions.py",
     });
     return finders;
 }

@@ -9,6 +9,7 @@ import sys
 
 from sarv import db as _db
 from sarv.config import ConfigError, load_config
+from sarv.exceptions import CommandError
 
 EXIT_ERROR = 1
 EXIT_USAGE = 2
@@ -23,14 +24,6 @@ COMPACT_HELP = (
     "compacted once a quarter of it is free; until then later traces reuse the space)"
 )
 TRACE_HELP = "a trace id, its first or last characters, or 'last'"
-
-
-class CommandError(Exception):
-    """A failure reported as one line, with an exit status."""
-
-    def __init__(self, message: str, status: int = EXIT_ERROR) -> None:
-        super().__init__(message)
-        self.status = status
 
 
 def prog() -> str:

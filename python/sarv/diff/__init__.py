@@ -29,6 +29,7 @@ import dataclasses
 from sarv.diff import compare
 from sarv.diff.read import FunctionKeys, RecordFetcher, VOLATILE_KEYS, masked, read_trace
 from sarv.diff.values import ABSENT, ValueChange, value_changes, value_text
+from sarv.exceptions import DiffError
 
 __all__ = [
     "ABSENT",
@@ -45,10 +46,6 @@ __all__ = [
 
 DETAILS = 50  # differences described in full (the rest are counted)
 _CHECKED = 2000  # differences read again and compared decoded
-
-
-class DiffError(Exception):
-    """The traces cannot be compared (not found, not readable)."""
 
 
 @dataclasses.dataclass

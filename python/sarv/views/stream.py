@@ -27,6 +27,8 @@ import collections
 
 import msgpack
 
+from sarv.exceptions import TruncatedDocument
+
 __all__ = ["CALL_MARK", "DocumentStream", "call_mark", "count_marks", "return_mark", "stored_left_out"]
 
 # The bytes every frame record of a call holds, and those that begin the id of a
@@ -93,10 +95,6 @@ def stored_left_out(db_path, trace_id: str):
             ):
                 break
     return found or None
-
-
-class TruncatedDocument(ValueError):
-    pass
 
 
 class DocumentStream:
