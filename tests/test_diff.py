@@ -265,3 +265,165 @@ def test_records_read_undecoded_are_the_records(runs):
             unpacker = msgpack.Unpacker(raw=False, strict_map_key=False)
             unpacker.feed(document[offset : offset + (1 << 16)])
             assert unpacker.unpack() == record
+
+
+# Threads, a generator, calls that raise and are handled, a recursion; STEP changes the
+# values the generator gives.
+VARIED = textwrap.dedent(
+    """
+    import os
+    import threading
+
+
+    def check(n):
+        if n % 4 == 3:
+            raise ValueError("bad %d at 0x%x" % (n, id(n)))
+        return n
+
+
+    def numbers(k):
+        for i in range(k):
+            yield i * int(os.environ.get("STEP") or 1)
+
+
+    def down(n):
+        return 0 if n == 0 else down(n - 1) + 1
+
+
+    def tally(values):
+        total = 0
+        for v in values:
+            try:
+                total += check(v)
+            except ValueError:
+                total -= 1
+        return total
+
+
+    def worker(n):
+        return tally(numbers(n))
+
+
+    def main():
+        threads = [threading.Thread(target=worker, args=(12,), name="w%d" % i) for i in range(2)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        return tally(numbers(40)) + down(30)
+
+
+    print(main())
+    """
+)
+
+
+def _with_notes(document: bytes, said: str) -> bytes:
+    """The document with the note that names the exception after each call that raised,
+    as the core writes it once the exception is handled; its message begins with `said`."""
+    import msgpack
+
+    decoded = msgpack.unpackb(document, raw=False, strict_map_key=False)
+
+    def noted(records):
+        out = []
+        for record in records:
+            out.append(record)
+            if record.get("end") == "raised" and record.get("frame_id"):
+                message = "%s %s at 0x%x" % (said, record["locals"].get("n"), id(record))  # (an address: left out)
+                out.append(
+                    {
+                        "type": "exception",
+                        "frame_id": record["frame_id"],
+                        "exception": {"type": "ValueError", "message": message, "args": None},
+                        "thread": record["thread"],
+                        "thread_native_id": record["thread_native_id"],
+                        "timestamp": record["timestamp"],
+                    }
+                )
+        return out
+
+    decoded["frames"] = {key: noted(records) for key, records in decoded["frames"].items()}
+    decoded["frames_of_interest"] = noted(decoded["frames_of_interest"])
+    return msgpack.packb(decoded)
+
+
+def _trees(traces: list) -> list:
+    """What the readers made, as data; each hash as the class of those equal to it across
+    all the traces (the two readers hash differently, and must agree on what is equal)."""
+    classes: dict = {}
+    out = []
+    for trace in traces:
+        threads = []
+        for thread in trace.threads:
+            kids = [list(thread.kids(node)) for node in range(-1, len(thread.fn))]
+            hashes = [
+                [classes.setdefault((name, value), len(classes)) if value else 0 for value in getattr(thread, name)]
+                for name in ("call_hash", "ret_hash", "subtree")
+            ]
+            arrays = [list(getattr(thread, name)) for name in ("fn", "parent", "call_at", "ret_at", "start", "end")]
+            threads.append((thread.name, thread.native_id, thread.first, arrays, hashes, kids))
+            threads.append((sorted(thread.plugins), dict(thread.notes)))
+        out.append((trace.records, trace.left_out, trace.dropped, trace.test, trace.seconds, threads))
+    return out
+
+
+def test_the_native_reader_reads_as_the_python_one(tmp_path, monkeypatch):
+    """The native reader against the Python one it follows, on traces with threads, a
+    generator, raised calls and the notes naming what they raised, calls left out by the
+    call budget, and records dropped in ring mode: the same trees whatever the pieces the
+    document comes in, the same differences, and no crash on a damaged document."""
+    import msgpack
+
+    from sarv import db
+    from sarv import diff as diff_package
+    from sarv.diff import diff_documents, read
+
+    (tmp_path / "varied.py").write_text(VARIED)
+    db_path = tmp_path / "t.db"
+    documents = []
+    for options in (["--call-budget", "5"], ["--max-records", "150", "--max-records-mode", "ring"]):
+        for step in ("", "2"):
+            done = sarv("run", "--threading", *options, "--db", db_path, "varied.py", cwd=tmp_path, env={"STEP": step})
+            assert done.returncode == 0, done.stderr
+            documents.append(db.load_trace(str(db_path), done.stderr.split("trace ", 1)[1].split(":", 1)[0]))
+    documents += [_with_notes(documents[0], "first"), _with_notes(documents[0], "second")]
+
+    def read_all(reader, size=None):
+        keys = read.FunctionKeys()
+        return [
+            reader([d[i : i + size] for i in range(0, len(d), size)] if size else [d], keys) for d in documents
+        ], keys.keys
+
+    python, python_keys = read_all(read.read_trace_python)
+    expected = _trees(python)
+    for size in (None, 1, 7, 4096):
+        native, native_keys = read_all(read.read_trace, size)
+        assert native_keys == python_keys and _trees(native) == expected, size
+    # What the traces hold that the readers must agree on.
+    assert python[0].left_out > 0 and python[2].dropped > 0
+    assert any(thread.notes for thread in python[4].threads) and len(python[0].threads) == 3
+    assert any(node < 0 for thread in python[2].threads for node in thread.call_at)  # returns without calls
+
+    pairs = [(documents[0], documents[1]), (documents[2], documents[3]), (documents[4], documents[5])]
+    native_results = [diff_documents(a, b) for a, b in pairs]
+    monkeypatch.setattr(diff_package, "read_trace", read.read_trace_python)
+    assert [diff_documents(a, b) for a, b in pairs] == native_results
+    assert all(result.count > 0 for result in native_results)
+    # Only the exceptions differ there, each as a call that raised another.
+    raised = [
+        d for d in native_results[2].differences if d.kind == "raised" and "('first" in d.text and "('second" in d.text
+    ]
+    assert len(raised) == native_results[2].count == len(native_results[2].differences) > 0
+
+    # A document cut short or damaged: an error saying so, never a crash.
+    document = documents[4]
+    for reader in (read.read_trace, read.read_trace_python):
+        with pytest.raises(ValueError):
+            reader([document[: len(document) // 2]], read.FunctionKeys())
+    for at in range(0, len(document), max(1, len(document) // 300)):
+        damaged = document[:at] + bytes([document[at] ^ 0x5A]) + document[at + 1 :]
+        try:
+            read.read_trace([damaged], read.FunctionKeys())
+        except (ValueError, msgpack.UnpackException):
+            pass

@@ -1,4 +1,5 @@
 # The native value encoder behind sarv.serialize.
+from collections.abc import Iterable
 from typing import Any, Callable
 
 from typing_extensions import Buffer
@@ -9,4 +10,11 @@ def set_fallbacks(general: Callable[[Any], bytes], lightweight: Callable[[Any], 
 def set_redaction(rules: Any, /) -> None: ...
 def limits() -> dict[str, int]: ...
 def assemble_spool(data: Buffer, ended: tuple[float, str] | None = None, /) -> tuple[str, int, bytes] | None: ...
+def read_calls(
+    pieces: Iterable[Any],
+    ids: dict[Any, int],
+    keys: list[Any],
+    other: Callable[[int, bytes], tuple[Any, ...] | None],
+    /,
+) -> tuple[int, list[tuple[Any, ...]], dict[int, list[Any]]]: ...
 def counts() -> tuple[int, int]: ...

@@ -2,6 +2,7 @@
 // value encoder, with the Python walker given to set_fallbacks for the rare value the
 // encoder leaves to it.
 #include "boundary.hpp"
+#include "diff/trace_reader.hpp"
 #include "lib/modules.hpp"
 #include "profiler/spool.hpp"
 #include "values/api.hpp"
@@ -131,6 +132,8 @@ PyMethodDef methods[] = {
     {"set_redaction", set_redaction, METH_O,
      "set_redaction(rules, /)\n--\n\nThe names whose values are written as \"[redacted]\" (see " "sarv.serialize.set_redaction)."},
     {"limits", limits, METH_NOARGS, "limits()\n--\n\nThe caps of recorded values, by name."},
+    {"read_calls", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sarv::diff::read_calls)), METH_FASTCALL,
+     "read_calls(pieces, ids, keys, other, /)\n--\n\nThe call trees of a trace document for sarv diff (see sarv.diff.read)."},
     {"assemble_spool", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sarv::assemble_spool)), METH_FASTCALL,
      "assemble_spool(data, ended=None, /)\n--\n\nThe trace a spool holds (see sarv.store.spool)."},
     {"counts", counts, METH_NOARGS,

@@ -22,6 +22,7 @@ again and decoded.
 from __future__ import annotations
 
 import array
+import bisect
 import collections
 import contextlib
 import dataclasses
@@ -260,6 +261,8 @@ def _read(side_a: _Side, side_b: _Side, keys: FunctionKeys, processes: int) -> N
     ids = [keys.id(key) for key in their_keys]
     for thread in calls.threads:
         thread.fn = array.array("i", [ids[fn] for fn in thread.fn])
+        if thread.kid_start is not None:
+            continue
         children: dict = {-1: []}
         for node, parent in enumerate(thread.parent):
             kids = children.get(parent)
@@ -427,115 +430,59 @@ def _records(thread, node, records) -> tuple:
 
 
 def _call_number(thread, node: int, keys: FunctionKeys) -> int:
-    parent = thread.parent[node]
+    kids = thread.kids(thread.parent[node])
+    at = bisect.bisect_left(kids, node)  # (calls are numbered in the order they were made)
+    # (a loop of a million turns makes as many siblings: each function is looked up once)
+    fns = list(map(thread.fn.__getitem__, kids[: at + 1]))
     group = keys.group(thread.fn[node])
-    number = 0
-    for sibling in thread.kids(parent):
-        if keys.group(thread.fn[sibling]) == group:
-            number += 1
-        if sibling == node:
-            break
-    return max(number, 1)
+    return max(sum(fns.count(fn) for fn in set(fns) if keys.group(fn) == group), 1)
 
 
-def _difference(number, event, pair, records_a, records_b, keys) -> Difference:
+class _Subject:
+    """How a difference names its call: the function, the caller it was called in, and
+    which call of that caller's it was (when not the first)."""
+
+    def __init__(self, name: str, place: str, nth: str) -> None:
+        self.name, self.place, self.nth = name, place, nth
+
+    def where(self) -> tuple:
+        return self.name, self.place, self.nth
+
+    def call(self, record, width: int = 70) -> str:
+        return "%s(%s)%s%s" % (self.name, _arguments(record, width), self.place, self.nth)
+
+
+def _difference(number, event, pair, records_a, records_b, keys) -> Difference | None:
+    """An event of the walk as a Difference, or None when what differs never counts."""
     ta, tb = pair.a, pair.b
     thread = ta if event.a is not None else tb
     node = event.a if event.a is not None else event.b
     described = keys.describe(thread.fn[node])
-    name = described["name"]
     callers = [keys.describe(ta.fn[a])["name"] for a, _ in event.chain()]
+    call_number = _call_number(thread, node, keys)
+    subject = _Subject(
+        described["name"],
+        " in %s" % callers[-1] if callers else "",
+        " (its %s call there)" % _nth(call_number) if call_number > 1 else "",
+    )
     call_a, ret_a, note_a = _records(ta, event.a, records_a)
     call_b, ret_b, note_b = _records(tb, event.b, records_b)
-    place = " in %s" % callers[-1] if callers else ""
-    call_number = _call_number(thread, node, keys)
-    nth = " (its %s call there)" % _nth(call_number) if call_number > 1 else ""
-    changes: list = []
-    if pair.a is None or pair.b is None:
-        kind = "thread"
-        text = "thread %s ran in run %s only" % (pair.name, "A" if pair.b is None else "B")
+    if ta is None or tb is None:
+        said = ("thread", "thread %s ran in run %s only" % (pair.name, "A" if tb is None else "B"), [])
     elif event.kind in (compare.ONLY_A, compare.ONLY_B):
-        kind = "only_in_a" if event.kind == compare.ONLY_A else "only_in_b"
-        record = call_a if event.kind == compare.ONLY_A else call_b
-        text = "run %s called %s(%s)%s%s; run %s did not" % (
-            "A" if event.kind == compare.ONLY_A else "B",
-            name,
-            _arguments(record),
-            place,
-            nth,
-            "B" if event.kind == compare.ONLY_A else "A",
-        )
+        said = _only(event.kind == compare.ONLY_A, subject, call_a if event.kind == compare.ONLY_A else call_b)
     elif event.kind == compare.RECORD:
-        data_a = {k: v for k, v in (call_a or {}).items() if k not in VOLATILE_KEYS}
-        data_b = {k: v for k, v in (call_b or {}).items() if k not in VOLATILE_KEYS}
-        changes = value_changes(data_a, data_b)
-        if data_a.get("type") == "end_test" and data_a.get("outcome") != data_b.get("outcome"):
-            kind = "outcome"
-            test = name = data_a.get("node_id") or data_b.get("node_id") or "the test"
-            text = "%s %s in run A and %s in run B" % (test, data_a.get("outcome"), data_b.get("outcome"))
-        elif not changes:
-            return None  # what differs never counts
-        else:
-            kind = "record"
-            text = "the %s record%s differs: %s" % (name, place, "; ".join(c.text() for c in changes[:3]))
+        said = _record_change(subject, call_a, call_b)
     elif event.kind == compare.CALL:
-        kind = "arguments"
-        args_a = (call_a or {}).get("locals", {})
-        args_b = (call_b or {}).get("locals", {})
-        changes = value_changes(args_a, args_b, names=True)
-        if not changes and _line_of_caller(call_a) == _line_of_caller(call_b):
-            return None  # what differs never counts
-        if not changes:
-            kind = "ended"
-            text = "%s was called from line %s in run A and from line %s in run B%s" % (
-                name,
-                _line_of_caller(call_a),
-                _line_of_caller(call_b),
-                place,
-            )
-        else:
-            text = "%s%s%s was called with other arguments: %s" % (
-                name,
-                place,
-                nth,
-                "; ".join(c.text() for c in changes[:3]) or "(they differ)",
-            )
+        said = _argument_change(subject, call_a, call_b)
     else:
-        end_a, value_a = _ending(ret_a, note_a)
-        end_b, value_b = _ending(ret_b, note_b)
-        subject = "%s(%s)%s%s" % (name, _arguments(call_a, 50), place, nth)
-        if end_a != end_b or (end_a == "raised" and value_a != value_b):
-            kind = "raised" if "raised" in (end_a, end_b) else "ended"
-            text = "%s %s in run A and %s in run B" % (
-                subject,
-                _end_text(end_a, value_a),
-                _end_text(end_b, value_b),
-            )
-            changes = [ValueChange("ended", _end_text(end_a, value_a), _end_text(end_b, value_b))]
-        elif end_a != "raised" and value_changes(value_a, value_b, limit=1):
-            kind = "result"
-            changes = value_changes(value_a, value_b, path="result")
-            text = "%s %s %s -> %s" % (
-                subject,
-                end_a or "returned",
-                value_text(value_a),
-                value_text(value_b),
-            )
-            if len(changes) == 1 and changes[0].path != "result":
-                text += " (%s)" % changes[0].text()
-        else:
-            changes = value_changes((ret_a or {}).get("locals", {}), (ret_b or {}).get("locals", {}), names=True)
-            if changes:
-                kind = "locals"
-                text = "%s ended with other locals: %s" % (subject, "; ".join(c.text() for c in changes[:3]))
-            elif _line(ret_a) == _line(ret_b):
-                return None  # what differs never counts
-            else:
-                kind = "ended"
-                text = "%s ended at line %s in run A and at line %s in run B" % (subject, _line(ret_a), _line(ret_b))
+        said = _ending_change(subject, call_a, (ret_a, note_a), (ret_b, note_b))
+    if said is None:
+        return None
+    kind, text, changes = said
     return Difference(
         kind=kind,
-        function=name,
+        function=subject.name,
         where=described["path"],
         thread=pair.name,
         callers=callers,
@@ -547,6 +494,68 @@ def _difference(number, event, pair, records_a, records_b, keys) -> Difference:
         nodes=(number, event.a, event.b),
         event=event,
     )
+
+
+def _only(in_a: bool, subject: _Subject, record) -> tuple:
+    runs = ("A", "B") if in_a else ("B", "A")
+    text = "run %s called %s; run %s did not" % (runs[0], subject.call(record), runs[1])
+    return ("only_in_a" if in_a else "only_in_b"), text, []
+
+
+def _record_change(subject: _Subject, call_a, call_b):
+    """A plugin record that differs (a test's end and its outcome)."""
+    data_a = {k: v for k, v in (call_a or {}).items() if k not in VOLATILE_KEYS}
+    data_b = {k: v for k, v in (call_b or {}).items() if k not in VOLATILE_KEYS}
+    changes = value_changes(data_a, data_b)
+    if data_a.get("type") == "end_test" and data_a.get("outcome") != data_b.get("outcome"):
+        subject.name = data_a.get("node_id") or data_b.get("node_id") or "the test"
+        text = "%s %s in run A and %s in run B" % (subject.name, data_a.get("outcome"), data_b.get("outcome"))
+        return "outcome", text, changes
+    if not changes:
+        return None
+    text = "the %s record%s differs: %s" % (subject.name, subject.place, "; ".join(c.text() for c in changes[:3]))
+    return "record", text, changes
+
+
+def _argument_change(subject: _Subject, call_a, call_b):
+    changes = value_changes((call_a or {}).get("locals", {}), (call_b or {}).get("locals", {}), names=True)
+    line_a, line_b = _line_of_caller(call_a), _line_of_caller(call_b)
+    if changes:
+        listed = "; ".join(c.text() for c in changes[:3])
+        return "arguments", "%s%s%s was called with other arguments: %s" % (*subject.where(), listed), changes
+    if line_a == line_b:
+        return None
+    text = "%s was called from line %s in run A and from line %s in run B%s" % (
+        subject.name,
+        line_a,
+        line_b,
+        subject.place,
+    )
+    return "ended", text, changes
+
+
+def _ending_change(subject: _Subject, call_a, side_a: tuple, side_b: tuple):
+    """How the call ended: another value, another exception, other locals, another line."""
+    (ret_a, note_a), (ret_b, note_b) = side_a, side_b
+    end_a, value_a = _ending(ret_a, note_a)
+    end_b, value_b = _ending(ret_b, note_b)
+    named = subject.call(call_a, 50)
+    if end_a != end_b or (end_a == "raised" and value_a != value_b):
+        text_a, text_b = _end_text(end_a, value_a), _end_text(end_b, value_b)
+        kind = "raised" if "raised" in (end_a, end_b) else "ended"
+        return kind, "%s %s in run A and %s in run B" % (named, text_a, text_b), [ValueChange("ended", text_a, text_b)]
+    if end_a != "raised" and value_changes(value_a, value_b, limit=1):
+        changes = value_changes(value_a, value_b, path="result")
+        text = "%s %s %s -> %s" % (named, end_a or "returned", value_text(value_a), value_text(value_b))
+        if len(changes) == 1 and changes[0].path != "result":
+            text += " (%s)" % changes[0].text()
+        return "result", text, changes
+    changes = value_changes((ret_a or {}).get("locals", {}), (ret_b or {}).get("locals", {}), names=True)
+    if changes:
+        return "locals", "%s ended with other locals: %s" % (named, "; ".join(c.text() for c in changes[:3])), changes
+    if _line(ret_a) == _line(ret_b):
+        return None
+    return "ended", "%s ended at line %s in run A and at line %s in run B" % (named, _line(ret_a), _line(ret_b)), []
 
 
 def _end_text(kind, value) -> str:

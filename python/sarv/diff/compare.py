@@ -16,9 +16,12 @@ and its outcome) that differs.
 
 from __future__ import annotations
 
+import array
 import collections
 import dataclasses
 import difflib
+import itertools
+import operator
 
 __all__ = ["Event", "ThreadPair", "align_children", "pair_threads", "walk_pair"]
 
@@ -75,46 +78,66 @@ def pair_threads(a_threads: list, b_threads: list) -> list:
     return pairs
 
 
-def align_children(ta, tb, kids_a, kids_b) -> list:
+def align_children(ta, tb, kids_a, kids_b, same: bool = True) -> list:
     """(a node or None, b node or None) in the order of the runs: the calls two
-    activations made, aligned."""
-    fa, fb, ha, hb = ta.fn, tb.fn, ta.call_hash, tb.call_hash
+    activations made, aligned. Without `same`, pairs of calls that went the same way
+    throughout (their subtrees' hashes match) are left out where the runs agree."""
+    # (a loop of a million turns makes as many calls: what is done for each is done by
+    # map, zip and slices, not by a Python loop)
+    keys_a, keys_b = _keys(ta, kids_a), _keys(tb, kids_b)
+    start = _common_prefix(keys_a, keys_b)
     la, lb = len(kids_a), len(kids_b)
-    if (
-        la == lb
-        and [ha[n] for n in kids_a] == [hb[n] for n in kids_b]
-        and [fa[n] for n in kids_a] == [fb[n] for n in kids_b]
-    ):
-        return list(zip(kids_a, kids_b))
-    start = 0
-    limit = min(la, lb)
-    while start < limit and ha[kids_a[start]] == hb[kids_b[start]] and fa[kids_a[start]] == fb[kids_b[start]]:
-        start += 1
-    end_a, end_b = la, lb
-    while (
-        end_a > start
-        and end_b > start
-        and ha[kids_a[end_a - 1]] == hb[kids_b[end_b - 1]]
-        and fa[kids_a[end_a - 1]] == fb[kids_b[end_b - 1]]
-    ):
-        end_a -= 1
-        end_b -= 1
-    out = [(kids_a[i], kids_b[i]) for i in range(start)]
+    if start == la == lb:
+        return _paired(ta, tb, kids_a, kids_b, same)
+    tail = _common_prefix([k[start:][::-1] for k in keys_a], [k[start:][::-1] for k in keys_b])
+    end_a, end_b = la - tail, lb - tail
+    out = _paired(ta, tb, kids_a[:start], kids_b[:start], same)
     mid_a, mid_b = kids_a[start:end_a], kids_b[start:end_b]
-    if mid_a or mid_b:
-        keys_a = [(fa[n], ha[n]) for n in mid_a]
-        keys_b = [(fb[n], hb[n]) for n in mid_b]
-        if len(mid_a) * len(mid_b) <= _MATCH_LIMIT:
-            matcher = difflib.SequenceMatcher(None, keys_a, keys_b, autojunk=False)
-            for tag, i1, i2, j1, j2 in matcher.get_opcodes():
-                if tag == "equal":
-                    out.extend(zip(mid_a[i1:i2], mid_b[j1:j2]))
-                else:
-                    out.extend(_by_function(ta, tb, mid_a[i1:i2], mid_b[j1:j2]))
-        else:
-            out.extend(_by_function(ta, tb, mid_a, mid_b))
-    out.extend((kids_a[end_a + i], kids_b[end_b + i]) for i in range(la - end_a))
+    if len(mid_a) * len(mid_b) <= _MATCH_LIMIT:
+        pairs_a = list(zip(keys_a[0][start:end_a], keys_a[1][start:end_a]))
+        pairs_b = list(zip(keys_b[0][start:end_b], keys_b[1][start:end_b]))
+        matcher = difflib.SequenceMatcher(None, pairs_a, pairs_b, autojunk=False)
+        for tag, i1, i2, j1, j2 in matcher.get_opcodes():
+            if tag == "equal":
+                out.extend(zip(mid_a[i1:i2], mid_b[j1:j2]))
+            else:
+                out.extend(_by_function(ta, tb, mid_a[i1:i2], mid_b[j1:j2]))
+    else:
+        out.extend(_by_function(ta, tb, mid_a, mid_b))
+    out.extend(_paired(ta, tb, kids_a[end_a:], kids_b[end_b:], same))
     return out
+
+
+def _keys(thread, nodes) -> list:
+    """[functions, call hashes] of the nodes (what pairs calls), as compact arrays."""
+    return [
+        array.array("q", map(thread.fn.__getitem__, nodes)),
+        array.array("q", map(thread.call_hash.__getitem__, nodes)),
+    ]
+
+
+def _common_prefix(x: list, y: list) -> int:
+    """How many items the sequences of x and of y begin with alike (x[0] with y[0],
+    x[1] with y[1], ...), compared a block at a time."""
+    limit, start = min(len(x[0]), len(y[0])), 0
+    while start < limit:
+        end = min(start + 4096, limit)
+        if any(a[start:end] != b[start:end] for a, b in zip(x, y)):
+            while all(a[start] == b[start] for a, b in zip(x, y)):
+                start += 1
+            return start
+        start = end
+    return limit
+
+
+def _paired(ta, tb, nodes_a, nodes_b, same: bool) -> list:
+    """The nodes paired in order; without `same`, those whose subtrees' hashes match
+    (and are known) left out."""
+    if same:
+        return list(zip(nodes_a, nodes_b))
+    sa, sb = list(map(ta.subtree.__getitem__, nodes_a)), list(map(tb.subtree.__getitem__, nodes_b))
+    differ = map(operator.or_, map(operator.ne, sa, sb), map(operator.not_, sa))
+    return list(itertools.compress(zip(nodes_a, nodes_b), differ))
 
 
 def _by_function(ta, tb, nodes_a, nodes_b) -> list:
@@ -158,7 +181,7 @@ def walk_pair(pair: ThreadPair, on_event) -> None:
     sa, sb = ta.subtree, tb.subtree
     is_plugin_a = ta.plugins.__contains__
     # Each entry: the pairs left to visit under one pair of callers, and those callers.
-    stack = [(iter(align_children(ta, tb, ta.kids(-1), tb.kids(-1))), None, None)]
+    stack = [(iter(align_children(ta, tb, ta.kids(-1), tb.kids(-1), same=False)), None, None)]
     while stack:
         pending, callers, returning = stack[-1]
         step = next(pending, None)
@@ -187,6 +210,6 @@ def walk_pair(pair: ThreadPair, on_event) -> None:
         kids_a, kids_b = ta.kids(a), tb.kids(b)
         inner = ((a, b), callers)
         if kids_a or kids_b:
-            stack.append((iter(align_children(ta, tb, kids_a, kids_b)), inner, (a, b)))
+            stack.append((iter(align_children(ta, tb, kids_a, kids_b, same=False)), inner, (a, b)))
         elif rha[a] != rhb[b]:
             on_event(Event(RETURN, a, b, callers))

@@ -1,17 +1,23 @@
 """A stored trace read for comparison: one compact call tree per thread.
 
-The records are never decoded on the way. The core writes every frame record
-in one layout (path, co_name, qualname, event, frame_id, arg, locals, thread,
-thread_native_id, timestamp, type, user_code_call_site, then "end" or
-"resumes" when present), so the parts a comparison needs are found by their
-keys' bytes: the function (the bytes from "path" to "event"), the values (from
-"arg" to "thread"), how the call ended and the caller's line. Ids, timestamps
-and native thread ids are left out of what is compared, and so are object
-addresses in texts (" at 0x7f..."), which differ from run to run.
+The records are not decoded on the way: the parts a comparison needs are
+read where they are. The core writes every frame record in one layout (path,
+co_name, qualname, event, frame_id, arg, locals, thread, thread_native_id,
+timestamp, type, user_code_call_site, then "end" or "resumes" when present):
+the function is the bytes from "path" to "event", the values those from
+"arg" to "thread", and the tail the caller's line and how the call ended.
+Ids, timestamps and native thread ids are left out of what is compared, and
+so are object addresses in texts (" at 0x7f..."), which differ from run to
+run.
 
 A node's call and return are each summed up by a hash of those bytes; two
 nodes whose hashes match went the same way. Where they do not, the records
 are read again (`RecordFetcher`) and decoded, for the few that are shown.
+
+`read_trace` reads natively (sarv._speedups.read_calls, a loop that makes no
+Python object per record); `read_trace_python` is the reference it follows,
+and gives the same trees with hashes of Python's own. The two traces of one
+comparison are always read by the same one.
 """
 
 from __future__ import annotations
@@ -22,22 +28,23 @@ import struct
 
 import msgpack
 
-__all__ = ["FunctionKeys", "RecordFetcher", "ThreadCalls", "TraceCalls", "read_trace", "raw_records"]
+try:
+    from sarv import _speedups
+except ImportError:  # pragma: no cover - a build without the extension
+    _speedups = None
 
-_CALL = b"\xa5event\xa4call\xa8frame_id"
-_RETURN = b"\xa5event\xa6return\xa8frame_id"
-_ARG = b"\xa3arg"
-_THREAD = b"\xa6thread"
-_NATIVE_ID = b"\xb0thread_native_id"
-_TIMESTAMP = b"\xa9timestamp\xcb"
-_SITE_WITH_ID = b"\xa4type\xa5frame\xb3user_code_call_site\x82\xadcall_frame_id\xbe"
-_SITE_NONE = b"\xa4type\xa5frame\xb3user_code_call_site\xc0"
-_RESUMES = b"\xa7resumes\xbe"
-_RAISED = b"\xa3end\xa6raised"
+__all__ = [
+    "FunctionKeys",
+    "RecordFetcher",
+    "ThreadCalls",
+    "TraceCalls",
+    "raw_records",
+    "read_trace",
+    "read_trace_python",
+]
+
 _ADDRESS = re.compile(rb" at 0x[0-9a-fA-F]{4,}")
 _ADDRESS_TEXT = re.compile(r" at 0x[0-9a-fA-F]{4,}")
-_UINT_SIZE = {0xCC: 2, 0xCD: 3, 0xCE: 5, 0xCF: 9}
-_DOUBLE = struct.Struct(">d")
 
 # Entries of plugin records that differ from run to run whatever the program does.
 VOLATILE_KEYS = frozenset(
@@ -175,7 +182,11 @@ class ThreadCalls:
         self.raised: dict = {}  # frame id -> node, of recent calls that raised
         self.plugins: set = set()  # nodes of plugin records (a test's start and end, ...)
         self.notes: dict = {}  # node -> where the note naming what it raised begins
-        self.children: dict = {-1: []}
+        self.children: dict | None = {-1: []}
+        # Or, from the native reader: the calls of node n are kid_list[kid_start[n + 1] :
+        # kid_start[n + 2]] (n + 1: those of the top, -1, come first).
+        self.kid_start = None
+        self.kid_list = None
         self.first = None  # the first timestamp
         self.open: list = []  # (node, frame id bytes) of calls not returned yet
         self.records = 0
@@ -183,7 +194,9 @@ class ThreadCalls:
     def __len__(self) -> int:
         return len(self.fn)
 
-    def kids(self, node: int) -> list:
+    def kids(self, node: int):
+        if self.kid_start is not None:
+            return self.kid_list[self.kid_start[node + 1] : self.kid_start[node + 2]]
         return self.children.get(node, ())
 
     def new(self, fn, call_hash, at, ts) -> int:
@@ -238,146 +251,56 @@ def _plain(record: dict) -> tuple:
 
 
 def read_trace(pieces, keys: FunctionKeys, main_id=None) -> TraceCalls:
-    """Reads a trace document (bytes pieces) into compact call trees."""
+    """Reads a trace document (bytes pieces) into compact call trees: natively when the
+    extension has the reader, else as `read_trace_python` does."""
+    reader = getattr(_speedups, "read_calls", None)
+    if reader is None:  # pragma: no cover - a build without the extension
+        return read_trace_python(pieces, keys, main_id)
     trace = TraceCalls()
-    threads: dict = {}  # thread entry bytes -> ThreadCalls
-    by_native: dict = {}  # native id -> ThreadCalls
-    unpack_double = _DOUBLE.unpack_from
-    key_ids = keys.ids
-    last_entry = thread = stack = children = None
-    count = 0
-    for offset, record in raw_records(pieces):
-        count += 1
-        # (slices and compares: bytes.find and startswith parse their arguments at a
-        # cost, the more of them the more)
-        if record[1:6] != b"\xa4path":
-            _other(trace, threads, by_native, keys, record, offset, main_id)
-            last_entry = None
-            continue
-        event_at = record.find(b"\xa5event")
-        kind = record[event_at + 6] if event_at > 0 else 0
-        if kind == 0xA4:  # "call"
-            p = event_at + 20
-        elif kind == 0xA6:  # "return"
-            p = event_at + 22
-        else:
-            p = -1
-        # The thread's entry is most often the one of the record before: the last place
-        # it is found is where it is (no value of the program's comes after it).
-        thread_at = record.rfind(last_entry) if last_entry is not None and p > 0 else -1
-        ts_at = thread_at + len(last_entry or b"")
-        if thread_at > p and record[ts_at : ts_at + 11] == b"\xa9timestamp\xcb":
-            other_thread = False
-        else:
-            other_thread = True
-            native_at = record.rfind(b"\xb0thread_native_id")
-            ts_at = record.find(b"\xa9timestamp\xcb", native_at)
-            thread_at = record.rfind(b"\xa6thread", p, native_at) if p > 0 and native_at > 0 and ts_at > 0 else -1
-            if thread_at < 0:
-                _other(trace, threads, by_native, keys, record, offset, main_id)
-                last_entry = None
-                continue
-        if record[p] == 0xBE:
-            frame_id = record[p + 1 : p + 31]
-            values = record[p + 31 : thread_at]
-        else:
-            frame_id = None
-            values = record[p + 1 : thread_at]
-        # (bytes.find: `in` first tries the operand as a byte value, and pays for the error)
-        if values.find(b" at 0x") >= 0:
-            values = _ADDRESS.sub(b" at 0x?", values)
-        if other_thread:
-            entry = record[thread_at:ts_at]
-            thread = threads.get(entry)
-            if thread is None:
-                thread = _thread_of(trace, threads, by_native, entry, main_id)
-            last_entry = entry
-            stack, children, fns, starts = thread.open, thread.children, thread.fn, thread.start
-            ret_hash, ret_at, ends, call_hash = thread.ret_hash, thread.ret_at, thread.end, thread.call_hash
-            subtree, sums, add_subtree = thread.subtree, thread.sums, thread.subtree.append
-            add_fn, add_parent, add_call, add_ret = (
-                fns.append,
-                thread.parent.append,
-                thread.call_hash.append,
-                ret_hash.append,
-            )
-            add_call_at, add_ret_at, add_start, add_end = (
-                thread.call_at.append,
-                ret_at.append,
-                starts.append,
-                ends.append,
-            )
-            if thread.first is None:
-                thread.first = unpack_double(record, ts_at + 11)[0]
-        ts = unpack_double(record, ts_at + 11)[0]
-        # After the timestamp: the type, the caller's id (left out) and line, how it ended.
-        tail = record[ts_at + 96 :] if record[ts_at + 50] == 0x82 else record[ts_at + 51 :]
-        if len(tail) > 36:
-            resumes = tail.find(_RESUMES)
-            if resumes >= 0:
-                tail = tail[:resumes]
-        if kind == 0xA4:
-            name = record[1:event_at]
-            fn = key_ids.get(name)
-            if fn is None:
-                fn = keys.id(name)
-            node = len(fns)
-            parent = stack[-1][0] if stack else -1
-            add_fn(fn)
-            add_parent(parent)
-            add_call(hash((fn, values, tail)) or 1)
-            add_ret(0)
-            add_subtree(0)
-            add_call_at(offset)
-            add_ret_at(-1)
-            add_start(ts)
-            add_end(ts)
-            kids = children.get(parent)
-            if kids is None:
-                children[parent] = [node]
-            else:
-                kids.append(node)
-            stack.append((node, frame_id))
-            sums.append(0)
-            continue
-        # A return: its call is open, most often on top.
-        if stack and stack[-1][1] == frame_id and frame_id is not None:
-            node = stack.pop()[0]
-            inner = sums.pop()
-        else:
-            inner = None
-            index = len(stack) - 1
-            if frame_id is not None:
-                while index >= 0 and stack[index][1] != frame_id:
-                    index -= 1
-            if index < 0:
-                # Its call was not recorded: a node of its own, without a call.
-                node = thread.new(keys.id(record[1:event_at]), 0, -1, thread.first)
-            else:
-                node = stack[index][0]
-                del stack[index:]
-                del sums[index:]
-        ret_hash[node] = returned = hash((record[1:event_at], values, tail)) or 1
-        if inner is not None:
-            subtree[node] = whole = hash((call_hash[node], returned, inner)) or 1
-            if sums:
-                sums[-1] = hash((sums[-1], whole))
-        elif sums:
-            sums[-1] = 1  # (what it held is not known: no match by subtree)
-        ret_at[node] = offset
-        ends[node] = ts
-        # (the caller's line takes 13 to 17 bytes, and without a caller the tail is empty:
-        # only a longer one, or one that begins with "end", says how the call ended)
-        if frame_id is not None and (len(tail) > 17 or tail[:1] == b"\xa3") and tail.find(_RAISED) >= 0:
-            # The exception it raised is named by a note that follows.
-            raised = thread.raised
-            raised[frame_id] = node
-            if len(raised) > 256:
-                del raised[next(iter(raised))]
-    trace.records = count
-    # Time per function: its returned calls, from call to return.
-    seconds = trace.seconds
-    for thread in threads_in_order(threads):
+
+    def other(offset, record):
+        return _other_record(trace, keys, record)
+
+    trace.records, threads, trace.seconds = reader(pieces, keys.ids, keys.keys, other)
+    trace.threads = _in_order([_native_thread(item) for item in threads], main_id)
+    return trace
+
+
+_NATIVE_ARRAYS = (
+    ("fn", "i"),
+    ("parent", "i"),
+    ("call_hash", "q"),
+    ("ret_hash", "q"),
+    ("subtree", "q"),
+    ("call_at", "q"),
+    ("ret_at", "q"),
+    ("start", "d"),
+    ("end", "d"),
+    ("kid_start", "i"),
+    ("kid_list", "i"),
+)
+
+
+def _native_thread(item: tuple) -> ThreadCalls:
+    name, native_id, first, *arrays, plugins, notes = item
+    thread = ThreadCalls(name, native_id)
+    for (attribute, code), data in zip(_NATIVE_ARRAYS, arrays):
+        values = array.array(code)
+        values.frombytes(data)
+        setattr(thread, attribute, values)
+    thread.first, thread.plugins, thread.notes, thread.children = first, set(plugins), notes, None
+    return thread
+
+
+def _in_order(threads: list, main_id) -> list:
+    """The main thread first, then the others in the order of their first record."""
+    return sorted(threads, key=lambda t: (t.native_id != main_id, t.first if t.first is not None else 0.0))
+
+
+def _seconds(threads: list) -> dict:
+    """Time per function id: its returned calls, from call to return."""
+    seconds: dict = {}
+    for thread in threads:
         for fn, start, end, returned in zip(thread.fn, thread.start, thread.end, thread.ret_at):
             if returned < 0:
                 continue
@@ -387,10 +310,195 @@ def read_trace(pieces, keys: FunctionKeys, main_id=None) -> TraceCalls:
             else:
                 spent[0] += 1
                 spent[1] += end - start
-    trace.threads = sorted(
-        threads_in_order(threads), key=lambda t: (t.native_id != main_id, t.first if t.first is not None else 0.0)
-    )
+    return seconds
+
+
+_FRAME_KEYS = [
+    "path",
+    "co_name",
+    "qualname",
+    "event",
+    "frame_id",
+    "arg",
+    "locals",
+    "thread",
+    "thread_native_id",
+    "timestamp",
+    "type",
+    "user_code_call_site",
+]
+
+
+class _Frame:
+    """The parts of a frame record that are compared, as bytes of the record: the
+    function (from "path" to "event"), the values ("arg" and "locals", addresses left
+    out), the tail (the caller's line and how the call ended, without "resumes")."""
+
+    __slots__ = ("function", "call", "frame_id", "values", "thread", "native_id", "timestamp", "tail", "raised")
+
+
+def _entries(record: bytes) -> list:
+    """(key, where the key begins, where its value begins, where it ends) of a map."""
+    unpacker = msgpack.Unpacker(raw=False, strict_map_key=False)
+    unpacker.feed(record)
+    out = []
+    for _ in range(unpacker.read_map_header()):
+        key_at = unpacker.tell()
+        key = unpacker.unpack()
+        value_at = unpacker.tell()
+        unpacker.skip()
+        out.append((key, key_at, value_at, unpacker.tell()))
+    return out
+
+
+def _frame_parts(record: bytes):
+    """A frame record of the layout the core writes, in parts; None for another record."""
+    try:
+        entries = _entries(record)
+        if [e[0] for e in entries[:12]] != _FRAME_KEYS:
+            return None
+        value = {key: msgpack.unpackb(record[at:end], raw=False) for key, _, at, end in entries[7:9]}
+    except Exception:
+        return None
+    event = record[entries[3][2] : entries[3][3]]
+    if event not in (b"\xa4call", b"\xa6return") or type(value["thread"]) is not str:
+        return None
+    native_id, timestamp_at = value["thread_native_id"], entries[9][2]
+    if type(native_id) is not int or native_id < 0 or record[timestamp_at] != 0xCB:
+        return None
+    frame = _Frame()
+    frame.function = record[entries[0][1] : entries[3][1]]
+    frame.call = event == b"\xa4call"
+    frame_id = record[entries[4][2] : entries[4][3]]
+    frame.frame_id = frame_id[1:] if len(frame_id) == 31 and frame_id[0] == 0xBE else None
+    frame.values = _ADDRESS.sub(b" at 0x?", record[entries[5][1] : entries[7][1]])
+    frame.thread, frame.native_id = value["thread"], native_id
+    frame.timestamp = struct.unpack_from(">d", record, timestamp_at + 1)[0]
+    _, _, site_at, tail_at = entries[11]
+    if record[site_at] == 0x82:  # a caller: its id is left out, its line kept
+        tail_at = site_at + _entries(record[site_at:tail_at])[0][3]
+    extra = entries[12:]
+    tail_end = next((e[1] for e in extra if e[0] == "resumes"), len(record))
+    frame.tail = record[tail_at:tail_end]
+    frame.raised = any(e[0] == "end" and e[3] <= tail_end and record[e[2] : e[3]] == b"\xa6raised" for e in extra)
+    return frame
+
+
+def read_trace_python(pieces, keys: FunctionKeys, main_id=None) -> TraceCalls:
+    """Reads a trace document (bytes pieces) into compact call trees, record by record:
+    the reference the native reader follows (its hashes are Python's own)."""
+    trace = TraceCalls()
+    reader = _Reader(keys)
+    for offset, record in raw_records(pieces):
+        trace.records += 1
+        frame = _frame_parts(record)
+        if frame is None:
+            reader.other(offset, _other_record(trace, keys, record))
+        elif frame.call:
+            reader.call(offset, frame)
+        else:
+            reader.returned(offset, frame)
+    threads = threads_in_order(reader.threads)
+    trace.seconds = _seconds(threads)
+    trace.threads = _in_order(threads, main_id)
     return trace
+
+
+class _Reader:
+    """The trees of `read_trace_python` as they grow."""
+
+    def __init__(self, keys: FunctionKeys) -> None:
+        self.keys = keys
+        self.threads: dict = {}  # native id -> ThreadCalls, in the order they came
+
+    def thread(self, native_id, name: str) -> ThreadCalls:
+        thread = self.threads.get(native_id)
+        if thread is None:
+            thread = self.threads[native_id] = ThreadCalls(name, native_id)
+        return thread
+
+    def call(self, offset: int, frame: _Frame) -> None:
+        thread = self.thread(frame.native_id, frame.thread)
+        if thread.first is None:
+            thread.first = frame.timestamp
+        fn = self.keys.id(frame.function)
+        node = thread.new(fn, hash((fn, frame.values, frame.tail)) or 1, offset, frame.timestamp)
+        thread.open.append((node, frame.frame_id))
+        thread.sums.append(0)
+
+    def returned(self, offset: int, frame: _Frame) -> None:
+        thread = self.thread(frame.native_id, frame.thread)
+        if thread.first is None:
+            thread.first = frame.timestamp
+        stack, sums, frame_id = thread.open, thread.sums, frame.frame_id
+        inner = None
+        # Its call is open, most often on top.
+        if stack and frame_id is not None and stack[-1][1] == frame_id:
+            node = stack.pop()[0]
+            inner = sums.pop()
+        else:
+            index = len(stack) - 1
+            while frame_id is not None and index >= 0 and stack[index][1] != frame_id:
+                index -= 1
+            if index < 0:
+                # Its call was not recorded: a node of its own, without a call.
+                node = thread.new(self.keys.id(frame.function), 0, -1, thread.first)
+            else:
+                node = stack[index][0]
+                del stack[index:], sums[index:]
+        thread.ret_hash[node] = returned = hash((frame.function, frame.values, frame.tail)) or 1
+        if inner is not None:
+            thread.subtree[node] = whole = hash((thread.call_hash[node], returned, inner)) or 1
+            if sums:
+                sums[-1] = hash((sums[-1], whole))
+        elif sums:
+            sums[-1] = 1  # (what it held is not known: no match by subtree)
+        thread.ret_at[node] = offset
+        thread.end[node] = frame.timestamp
+        if frame_id is not None and frame.raised:
+            # The exception it raised is named by a note that follows.
+            raised = thread.raised
+            raised[frame_id] = node
+            if len(raised) > 256:
+                del raised[next(iter(raised))]
+
+    def other(self, offset: int, said) -> None:
+        """What `_other_record` said of a record that is not a frame record."""
+        if said is None:
+            return
+        kind, native_id, name = said[:3]
+        thread = self.thread(native_id, name)
+        if kind == "note":
+            frame_id, noted = said[3:]
+            node = thread.raised.pop(frame_id, None) if frame_id is not None else None
+            if node is not None:
+                thread.ret_hash[node] = _hash(thread.ret_hash[node], noted)
+                thread.notes[node] = offset
+                _unsettle(thread, node, noted)
+            return
+        fn, record_hash, ts = said[3:]
+        if ts is None:
+            ts = thread.first
+        if thread.first is None:
+            thread.first = ts
+        node = thread.new(fn, record_hash, offset, ts if ts is not None else 0.0)
+        thread.plugins.add(node)
+        thread.subtree[node] = record_hash
+        if thread.sums:
+            thread.sums[-1] = hash((thread.sums[-1], record_hash))
+
+
+def _unsettle(thread: ThreadCalls, node: int, noted: int) -> None:
+    """A note came after the call it names had returned: the hashes of the calls that
+    returned since, which did not know of it, are not known any more (those calls are
+    walked into), and the innermost call still open takes the note into its sum."""
+    open_at = {open_node: index for index, (open_node, _) in enumerate(thread.open)}
+    while node >= 0 and node not in open_at:
+        thread.subtree[node] = 0
+        node = thread.parent[node]
+    if node >= 0:
+        index = open_at[node]
+        thread.sums[index] = hash((thread.sums[index], noted))
 
 
 def threads_in_order(threads: dict) -> list:
@@ -402,56 +510,30 @@ def threads_in_order(threads: dict) -> list:
     return out
 
 
-def _thread_of(trace, threads, by_native, entry: bytes, main_id) -> ThreadCalls:
-    try:
-        unpacker = msgpack.Unpacker(raw=False)
-        unpacker.feed(entry)
-        name = unpacker.unpack() and unpacker.unpack()
-        unpacker.unpack()
-        native_id = unpacker.unpack()
-    except Exception:
-        name, native_id = "?", None
-    thread = by_native.get(native_id)
-    if thread is None:
-        thread = by_native[native_id] = ThreadCalls(name if type(name) is str else "?", native_id)
-    threads[entry] = thread
-    return thread
-
-
-def _other(trace, threads, by_native, keys, record: bytes, offset: int, main_id) -> None:
-    """A record that is not a frame record: a plugin's (a test's start and end, ...),
-    the exception a call raised, what was left out or dropped."""
+def _other_record(trace: TraceCalls, keys: FunctionKeys, record: bytes):
+    """A record that is not a frame record (a plugin's, such as a test's start and end;
+    the exception a call raised; what was left out or dropped), decoded. What the trace
+    says of itself is kept in `trace`; what goes into a thread's tree is returned: None,
+    ("node", native id, thread name, function id, hash, timestamp or None), or ("note",
+    native id, thread name, the frame id of the call that raised or None, hash)."""
     try:
         data = msgpack.unpackb(record, raw=False, strict_map_key=False)
     except Exception:
-        return
+        return None
     if type(data) is not dict:
-        return
+        return None
     kind = data.get("type")
-    if kind == "calls_left_out":
-        for entry in data.get("functions") or ():
-            if type(entry) is dict and type(entry.get("calls")) is int:
-                trace.left_out += max(entry["calls"], 0)
-        return
-    if kind == "records_dropped":
-        dropped = data.get("dropped", data.get("count"))
-        trace.dropped += dropped if type(dropped) is int else 0
-        return
+    if kind in ("calls_left_out", "records_dropped"):
+        _left_out(trace, data)
+        return None
     native_id = data.get("thread_native_id")
-    thread = by_native.get(native_id)
-    if thread is None:
-        name = data.get("thread") if type(data.get("thread")) is str else "?"
-        thread = by_native[native_id] = ThreadCalls(name, native_id)
-        threads[("plugin", native_id)] = thread
+    native_id = native_id if type(native_id) is int and 0 <= native_id < 2**64 else None
+    name = data.get("thread") if type(data.get("thread")) is str else "?"
     if kind == "exception" and "path" not in data and type(data.get("exception")) is dict:
         # Which exception a call raised: it joins the call's return.
         frame_id = data.get("frame_id")
-        node = thread.raised.pop(frame_id.encode(), None) if type(frame_id) is str else None
-        if node is not None:
-            exception = data["exception"]
-            thread.ret_hash[node] = _hash(thread.ret_hash[node], _plain(exception))
-            thread.notes[node] = offset
-        return
+        frame_id = frame_id.encode() if type(frame_id) is str else None
+        return ("note", native_id, name, frame_id, _hash(_plain(data["exception"])))
     if kind in ("start_test", "end_test"):
         node_id = data.get("node_id")
         trace.test = dict(trace.test or {})
@@ -459,19 +541,20 @@ def _other(trace, threads, by_native, keys, record: bytes, offset: int, main_id)
             trace.test["node_id"] = node_id
         if kind == "end_test" and type(data.get("outcome")) is str:
             trace.test["outcome"] = data["outcome"]
-    ts = data.get("timestamp") if type(data.get("timestamp")) is float else thread.first
-    if thread.first is None:
-        thread.first = ts
-    name = str(kind)
-    if type(data.get("subtype")) is str:
-        name += "/" + data["subtype"]
-    fn = keys.id(("plugin", name))
-    thread.records += 1
-    node = thread.new(fn, _hash(fn, _plain(data)), offset, ts if ts is not None else 0.0)
-    thread.plugins.add(node)
-    thread.subtree[node] = thread.call_hash[node]
-    if thread.sums:
-        thread.sums[-1] = hash((thread.sums[-1], thread.call_hash[node]))
+    ts = data.get("timestamp") if type(data.get("timestamp")) is float else None
+    function = str(kind) + ("/" + data["subtype"] if type(data.get("subtype")) is str else "")
+    fn = keys.id(("plugin", function))
+    return ("node", native_id, name, fn, _hash(fn, _plain(data)), ts)
+
+
+def _left_out(trace: TraceCalls, data: dict) -> None:
+    if data.get("type") == "calls_left_out":
+        for entry in data.get("functions") or ():
+            if type(entry) is dict and type(entry.get("calls")) is int:
+                trace.left_out += max(entry["calls"], 0)
+    else:
+        dropped = data.get("dropped", data.get("count"))
+        trace.dropped += dropped if type(dropped) is int else 0
 
 
 class RecordFetcher:
