@@ -44,7 +44,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests"))
-from browser import Browser, find_chromium  # noqa: E402
+from helpers import chromium, find_chromium, new_page, open_page, wait_for  # noqa: E402
 
 CALLS_PROGRAM = textwrap.dedent(
     """\
@@ -396,8 +396,8 @@ def callgrind(folder, baseline_path) -> None:
 
 def opened(page, label, path) -> None:
     began = time.perf_counter()
-    page.open(path, timeout=300)
-    page.wait_for("performance.getEntriesByName('sarv-painted').length", timeout=120)
+    open_page(page, path, timeout=300)
+    wait_for(page, "performance.getEntriesByName('sarv-painted').length", timeout=120)
     wall = time.perf_counter() - began
     marks = page.evaluate(
         "({ready: performance.getEntriesByName('sarv-ready')[0].startTime,"
@@ -419,8 +419,9 @@ def zoom(page) -> None:
     )
     draws = []
     began = time.perf_counter()
+    page.mouse.move(900, 200)
     for delta in [-300] * 30 + [300] * 30:
-        page.call("Input.dispatchMouseEvent", type="mouseWheel", x=900, y=200, deltaX=0, deltaY=delta)
+        page.mouse.wheel(0, delta)
         draws.append(
             page.evaluate(
                 "new Promise((done) => requestAnimationFrame(() => requestAnimationFrame(() =>"
@@ -449,10 +450,10 @@ _SEARCH = """(async () => { const t0 = performance.now();
 
 
 def use(page, label, options) -> None:
-    opened_ms = page.evaluate(_OPEN_LAST, timeout=300)
+    opened_ms = page.evaluate(_OPEN_LAST)
     words = ("Section 300:", "Section 301:") if options.workload == "markdown" else ("row 3000:1", "row 3000:2")
-    found, first_ms = page.evaluate(_SEARCH % json.dumps(words[0]), timeout=600)
-    again, next_ms = page.evaluate(_SEARCH % json.dumps(words[1]), timeout=600)
+    found, first_ms = page.evaluate(_SEARCH % json.dumps(words[0]))
+    again, next_ms = page.evaluate(_SEARCH % json.dumps(words[1]))
     print(
         "use:    %-20s open the last call (tree and timeline follow, values shown) %.0f ms;"
         " value search %.0f ms the first time (%d calls found), %.0f ms the next (%d found)"
@@ -511,17 +512,17 @@ def main() -> None:
     if options.no_browser:
         print("pages in %s" % folder)
         return
-    with Browser(binary, 1400, 900) as browser:
+    with chromium() as browser:
         for label, _, path in writers:
-            page = browser.new_page()
+            page = new_page(browser)
             opened(page, label, path)
             if label == "this tree":
-                page.screenshot(os.path.join(folder, "page-open.png"))
+                page.screenshot(path=os.path.join(folder, "page-open.png"))
                 zoom(page)
             use(page, label, options)
             if label == "this tree":
-                page.screenshot(os.path.join(folder, "page-used.png"))
-            page.call("Page.close")
+                page.screenshot(path=os.path.join(folder, "page-used.png"))
+            page.close()
     print("page and screenshots in %s" % folder)
 
 

@@ -200,23 +200,17 @@ def test_a_test_made_to_fail_is_compared_with_its_last_passing_run(tmp_path):
 def test_the_page_opens_the_first_difference_in_chromium(runs):
     """The two runs side by side in a headless Chromium: the first difference opened
     and selected in the aligned tree, both values shown, the rows marked."""
-    from browser import Browser, find_chromium
+    from helpers import chromium, new_page, open_page
 
-    binary = find_chromium()
-    if binary is None:
-        if os.environ.get("CI"):
-            pytest.fail("no Chromium found: CI must run the page's tests (.ci/run installs it)")
-        pytest.skip("no Chromium found (install Debian's chromium or set SARV_CHROMIUM)")
     folder, db_path, (first, _, shifted) = runs
     page_path = folder / "diff.html"
     done = sarv("diff", first, shifted, "--db", db_path, "-o", page_path, cwd=folder)
     assert done.returncode == 1, done.stderr
     html = page_path.read_text(encoding="utf-8")
     assert "http://" not in html and "https://" not in html and " src=" not in html  # self-contained
-    with Browser(binary) as browser:
-        tab = browser.new_page()
-        tab.open(str(page_path))
-        tab.wait_for("document.body.dataset.state === 'ready'")
+    with chromium() as browser:
+        tab = new_page(browser)
+        open_page(tab, page_path)
         assert tab.evaluate("document.getElementById('detail').dataset.difference") == "0"
         detail = tab.evaluate("document.getElementById('detail').innerText")
         assert "First difference: __main__.quantity(i=217)" in detail, detail
@@ -236,7 +230,7 @@ def test_the_page_opens_the_first_difference_in_chromium(runs):
         artifacts = pathlib.Path(os.environ.get("SARV_ARTIFACTS") or ROOT / "build" / "artifacts" / "viewer")
         artifacts.mkdir(parents=True, exist_ok=True)
         tab.click("#previous")
-        tab.screenshot(str(artifacts / "diff-first-difference.png"))
+        tab.screenshot(path=str(artifacts / "diff-first-difference.png"))
         assert (artifacts / "diff-first-difference.png").stat().st_size > 10_000  # a real picture
 
 

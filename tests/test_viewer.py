@@ -1,6 +1,6 @@
 """The HTML viewer, end to end: traces recorded by real runs, pages written by
 the `view` and `export` commands, opened in a headless Chromium and used
-through the DevTools protocol as a person would (clicks, typing).
+through Playwright as a person would (clicks, typing).
 
 Screenshots of the pages are kept in build/artifacts/viewer/ (or
 $SARV_ARTIFACTS). Without a browser these tests are skipped, except in CI,
@@ -17,7 +17,7 @@ import textwrap
 import msgpack
 import pytest
 
-from browser import Browser, find_chromium
+from helpers import chromium, new_page, open_page, wait_for
 from sarv import db
 from sarv.views.export import jsonable
 
@@ -88,33 +88,28 @@ def sarv(*args, cwd, check=True, env=None):
 
 @pytest.fixture(scope="module")
 def browser():
-    binary = find_chromium()
-    if binary is None:
-        if os.environ.get("CI"):
-            pytest.fail("no Chromium found: CI must run the viewer's tests (.ci/run installs it)")
-        pytest.skip("no Chromium found (install Debian's chromium or set SARV_CHROMIUM)")
-    with Browser(binary) as instance:
+    with chromium() as instance:
         yield instance
 
 
 @pytest.fixture
 def page(browser):
-    tab = browser.new_page()
+    tab = new_page(browser)
     yield tab
-    tab.call("Page.close")
+    tab.close()
 
 
 def keep_screenshot(tab, name):
     ARTIFACTS.mkdir(parents=True, exist_ok=True)
     path = ARTIFACTS / name
-    tab.screenshot(str(path))
+    tab.screenshot(path=str(path))
     assert path.stat().st_size > 10_000  # a real picture, not an empty canvas
 
 
 def shown(tab):
     """Waits until the call panel shows the call just selected (its values
     are read from the page's compressed data first)."""
-    tab.wait_for("document.getElementById('detail').dataset.state === 'ready'")
+    wait_for(tab, "document.getElementById('detail').dataset.state === 'ready'")
 
 
 def open_call(tab, selector):
@@ -131,6 +126,13 @@ def click_row(tab, name, nth=0):
         " if (found[%d]) found[%d].setAttribute('data-pick', ''); })()" % (json.dumps(name), nth, nth)
     )
     open_call(tab, "#tree .row[data-pick]")
+
+
+def type_text(tab, selector, text):
+    """Types into a field and presses Enter."""
+    tab.focus(selector)
+    tab.keyboard.insert_text(text)
+    tab.keyboard.press("Enter")
 
 
 def rows(tab):
@@ -161,7 +163,7 @@ def test_program_page_tree_timeline_details_and_search(page, program_page):
     html = path.read_text(encoding="utf-8")
     # Self-contained: nothing is fetched from anywhere.
     assert "http://" not in html and "https://" not in html and "src=" not in html.split("sarv-values")[0]
-    page.open(str(path))
+    open_page(page, str(path))
     header = page.evaluate("document.getElementById('header').innerText")
     assert trace_id in header and "shop_app.py" in header and "cli" in header
 
@@ -192,7 +194,7 @@ def test_program_page_tree_timeline_details_and_search(page, program_page):
 
     # The keyboard walks the tree: down to fib's fold, right opens it.
     for key in ("ArrowDown", "ArrowRight", "ArrowDown"):
-        page.call("Input.dispatchKeyEvent", type="keyDown", key=key, code=key)
+        page.keyboard.press(key)
     shown(page)
     assert page.evaluate("document.querySelector('#tree .row.selected .name').innerText") == "__main__.fib"
     assert page.evaluate("document.querySelector('#tree .row.selected .count').innerText").startswith("×464,")
@@ -203,8 +205,8 @@ def test_program_page_tree_timeline_details_and_search(page, program_page):
     assert page.evaluate("document.querySelector('#detail h2').innerText") == "__main__.main"
 
     # Search by a value: the string passed down to fail().
-    page.type_text("#search", "ZEBRA-quartz")
-    page.wait_for("document.getElementById('search-count').innerText !== ''")
+    type_text(page, "#search", "ZEBRA-quartz")
+    wait_for(page, "document.getElementById('search-count').innerText !== ''")
     found = page.evaluate("[...document.querySelectorAll('#results li .name')].map(n => n.innerText)")
     assert found == ["__main__.safe", "__main__.fail"], found
     open_call(page, "#results li:nth-child(2)")
@@ -213,9 +215,9 @@ def test_program_page_tree_timeline_details_and_search(page, program_page):
 
     # Search by name, and the hot table's figures for fib.
     page.evaluate("document.getElementById('search').value = ''")
-    page.type_text("#search", "fib")
+    type_text(page, "#search", "fib")
     # 465 by name, and the module, whose locals hold the function.
-    page.wait_for("document.getElementById('search-count').innerText === '466 calls'")
+    wait_for(page, "document.getElementById('search-count').innerText === '466 calls'")
     page.click(".tab[data-tab=hot]")
     fib_row = page.evaluate(
         "[...document.querySelectorAll('#hot tbody tr')].find(r => r.innerText.includes('__main__.fib')).innerText"
@@ -295,7 +297,7 @@ def test_unbalanced_trace_shows_lower_bounds_and_reaches_the_end(page, tmp_path)
     out = tmp_path / "page.html"
     result = sarv("export", "last", "--db", db_path, "--format", "html", "-o", str(out), cwd=tmp_path)
     assert "wrote %s (html)" % out in result.stderr
-    page.open(str(out))
+    open_page(page, str(out))
     assert page.evaluate("sarvViewer.model.header.commit") == "0123456789abcdef"
     header = page.evaluate("document.getElementById('header').innerText")
     assert "Dropped\n12 records: the oldest records, to keep within max_records 9" in header
@@ -331,7 +333,7 @@ def test_unbalanced_trace_shows_lower_bounds_and_reaches_the_end(page, tmp_path)
     empty = document_with([], trace_id="trc_01J9ZQ4XG7K2M3N4P5Q6R7S8TA", command_line_args=None)
     db.save_trace_in_sqlite(db_path, empty["trace_id"], msgpack=msgpack.packb(empty))
     sarv("view", "8TA", "--db", db_path, "-o", str(out), cwd=tmp_path)
-    page.open(str(out))
+    open_page(page, str(out))
     assert page.evaluate("[sarvViewer.model.callCount, sarvViewer.timeline.lanes.length]") == [0, 0]
 
     # Failures are one line and a status, as for the other commands.
@@ -374,7 +376,7 @@ def test_pytest_trace_page_shows_the_test_and_its_outcome(page, tmp_path):
     )
     out = tmp_path / "failed.html"
     sarv("view", failed[0].trace_id, "--db", "t.db", "-o", str(out), cwd=tmp_path)
-    page.open(str(out))
+    open_page(page, str(out))
     header = page.evaluate("document.getElementById('header').innerText")
     assert "test_sample.py::test_breaks" in header and "failed" in header and "pytest" in header
     bands = page.evaluate(
@@ -411,21 +413,23 @@ def test_big_trace_paints_and_zooms(page, tmp_path):
     db_path = save(tmp_path, document_with(records))
     out = tmp_path / "big.html"
     sarv("view", "last", "--db", db_path, "-o", str(out), cwd=tmp_path)
-    page.open(str(out))
+    open_page(page, str(out))
     assert page.evaluate("sarvViewer.model.callCount") == len(records) // 2
     # Zoom in at the middle, as the wheel does, and pan; the canvas keeps
     # drawing what is in view.
+    page.mouse.move(700, 250)
     for _ in range(10):
-        page.call("Input.dispatchMouseEvent", type="mouseWheel", x=700, y=250, deltaX=0, deltaY=-400)
-    page.wait_for("sarvViewer.timeline.t1 - sarvViewer.timeline.t0 < sarvViewer.model.duration / 100")
+        page.mouse.wheel(0, -400)
+    wait_for(page, "sarvViewer.timeline.t1 - sarvViewer.timeline.t0 < sarvViewer.model.duration / 100")
     shown = page.evaluate("sarvViewer.timeline.t1 - sarvViewer.timeline.t0")
-    page.call("Input.dispatchMouseEvent", type="mousePressed", x=700, y=250, button="left", clickCount=1)
-    page.call("Input.dispatchMouseEvent", type="mouseMoved", x=500, y=250, button="left")
-    page.call("Input.dispatchMouseEvent", type="mouseReleased", x=500, y=250, button="left", clickCount=1)
+    page.mouse.move(700, 250)
+    page.mouse.down()
+    page.mouse.move(500, 250)
+    page.mouse.up()
     assert page.evaluate("sarvViewer.timeline.t1 - sarvViewer.timeline.t0") == pytest.approx(shown)
     assert page.evaluate("sarvViewer.timeline.t0") > 0
-    page.type_text("#search", "v12345")  # one call of 16,382 has this tag
-    page.wait_for("document.getElementById('search-count').innerText === '1 call'")
+    type_text(page, "#search", "v12345")  # one call of 16,382 has this tag
+    wait_for(page, "document.getElementById('search-count').innerText === '1 call'")
     keep_screenshot(page, "big-zoomed.png")
     # The page's own field names are not what a search finds.
     for word in ("locals", "value", "line"):
@@ -463,16 +467,16 @@ def test_compressed_values_are_read_on_demand_as_the_export_writes_them(page, tm
     assert "abcdefghij" not in html and "quokka" not in html
     assert len(html) < len(msgpack.packb(document)) / 10
 
-    page.open(str(out))
+    open_page(page, str(out))
     model = "sarvViewer.model"
     assert page.evaluate(model + ".values.chunks.length") >= 3
     assert page.evaluate(model + ".values._open.size") == 0  # nothing inflated to open the page
     # A search goes through every chunk and lists the calls in call order.
-    page.type_text("#search", "row 02999")
-    page.wait_for("document.getElementById('search-count').innerText === '1 call'")
+    type_text(page, "#search", "row 02999")
+    wait_for(page, "document.getElementById('search-count').innerText === '1 call'")
     page.evaluate("document.getElementById('search').value = ''")
-    page.type_text("#search", "QUOKKA-needle")
-    page.wait_for("document.getElementById('search-count').innerText === '1 call'")
+    type_text(page, "#search", "QUOKKA-needle")
+    wait_for(page, "document.getElementById('search-count').innerText === '1 call'")
     # Numbers are found as Python writes them.
     for number, calls in (("1e+300", 1), ("1010", 3000)):
         assert page.evaluate(model + ".search(%s).then(r => r.total)" % json.dumps(number)) == calls, number
@@ -570,7 +574,7 @@ def test_calls_left_out_are_said_and_counted_in_the_hot_functions(page, tmp_path
 
     out = tmp_path / "budget.html"
     sarv("view", "8TB", "--db", db_path, "-o", str(out), cwd=tmp_path)
-    page.open(str(out))
+    open_page(page, str(out))
     header = page.evaluate("document.getElementById('header').innerText")
     assert "Left out\n1,007 calls of 2 functions past the budget of 5 calls each" in header, header
     page.click(".tab[data-tab=hot]")
