@@ -580,26 +580,7 @@ def pick_traces(db_path, names: list) -> tuple:
     from sarv import db
 
     if len(names) == 1:
-        name = names[0]
-        summary = _trace_named(db_path, name)
-        if summary is not None:
-            if not summary.test_name:
-                raise DiffError(
-                    "%s is not a test's trace: give two traces to compare, or a test's node id" % summary.trace_id
-                )
-            passing = _newest(db_path, summary.test_name, "passed", other_than=summary.trace_id)
-            if passing is None:
-                raise DiffError("no passing trace of %s to compare %s with" % (summary.test_name, summary.trace_id))
-            return passing.trace_id, summary.trace_id
-        failing = _newest(db_path, name, "failed") or _newest(db_path, name, "error")
-        passing = _newest(db_path, name, "passed")
-        if failing is None and passing is None:
-            raise DiffError("no trace %s and no test of that name in %s" % (name, db.shown_location(db_path)))
-        if failing is None:
-            raise DiffError("no failing trace of %s in %s" % (name, db.shown_location(db_path)))
-        if passing is None:
-            raise DiffError("no passing trace of %s in %s" % (name, db.shown_location(db_path)))
-        return passing.trace_id, failing.trace_id
+        return _pick_one(db_path, names[0])
     out = []
     for name in names:
         summary = _trace_named(db_path, name)
@@ -610,6 +591,32 @@ def pick_traces(db_path, names: list) -> tuple:
             summary = newest
         out.append(summary.trace_id)
     return tuple(out)
+
+
+def _pick_one(db_path, name: str) -> tuple:
+    """The two traces one name means: a test's trace and the newest passing one of the
+    same test, or a test's newest passing and newest failing traces."""
+    from sarv import db
+
+    summary = _trace_named(db_path, name)
+    if summary is not None:
+        if not summary.test_name:
+            raise DiffError(
+                "%s is not a test's trace: give two traces to compare, or a test's node id" % summary.trace_id
+            )
+        passing = _newest(db_path, summary.test_name, "passed", other_than=summary.trace_id)
+        if passing is None:
+            raise DiffError("no passing trace of %s to compare %s with" % (summary.test_name, summary.trace_id))
+        return passing.trace_id, summary.trace_id
+    failing = _newest(db_path, name, "failed") or _newest(db_path, name, "error")
+    passing = _newest(db_path, name, "passed")
+    if failing is None and passing is None:
+        raise DiffError("no trace %s and no test of that name in %s" % (name, db.shown_location(db_path)))
+    if failing is None:
+        raise DiffError("no failing trace of %s in %s" % (name, db.shown_location(db_path)))
+    if passing is None:
+        raise DiffError("no passing trace of %s in %s" % (name, db.shown_location(db_path)))
+    return passing.trace_id, failing.trace_id
 
 
 def _trace_named(db_path, name: str):

@@ -171,45 +171,41 @@ def walk_pair(pair: ThreadPair, on_event) -> None:
     if ta is None or tb is None:
         thread = ta if ta is not None else tb
         for node in thread.kids(-1):
-            on_event(
-                Event(
-                    ONLY_A if tb is None else ONLY_B, node if tb is None else None, node if ta is None else None, None
-                )
-            )
+            on_event(Event(ONLY_A, node, None, None) if tb is None else Event(ONLY_B, None, node, None))
         return
-    cha, chb, rha, rhb = ta.call_hash, tb.call_hash, ta.ret_hash, tb.ret_hash
-    sa, sb = ta.subtree, tb.subtree
-    is_plugin_a = ta.plugins.__contains__
     # Each entry: the pairs left to visit under one pair of callers, and those callers.
     stack = [(iter(align_children(ta, tb, ta.kids(-1), tb.kids(-1), same=False)), None, None)]
     while stack:
         pending, callers, returning = stack[-1]
         step = next(pending, None)
-        if step is None:
-            stack.pop()
-            if returning is not None:
-                a, b = returning
-                if rha[a] != rhb[b]:
-                    on_event(Event(RETURN, a, b, callers[1]))
+        if step is not None:
+            inner = _visit(ta, tb, step, callers, on_event)
+            if inner is not None:
+                stack.append(inner)
             continue
-        a, b = step
-        if b is None:
-            on_event(Event(ONLY_A, a, None, callers))
-            continue
-        if a is None:
-            on_event(Event(ONLY_B, None, b, callers))
-            continue
-        if sa[a] == sb[b] and sa[a] != 0:
-            continue
-        if is_plugin_a(a):
-            if cha[a] != chb[b]:
-                on_event(Event(RECORD, a, b, callers))
-            continue
-        if cha[a] != chb[b]:
-            on_event(Event(CALL, a, b, callers))
-        kids_a, kids_b = ta.kids(a), tb.kids(b)
-        inner = ((a, b), callers)
-        if kids_a or kids_b:
-            stack.append((iter(align_children(ta, tb, kids_a, kids_b, same=False)), inner, (a, b)))
-        elif rha[a] != rhb[b]:
-            on_event(Event(RETURN, a, b, callers))
+        stack.pop()
+        if returning is not None and ta.ret_hash[returning[0]] != tb.ret_hash[returning[1]]:
+            on_event(Event(RETURN, returning[0], returning[1], callers[1]))
+
+
+def _visit(ta, tb, step: tuple, callers, on_event):
+    """One aligned pair of the walk: its events, and the entry of the walk's stack for the
+    calls it made, when it is walked into."""
+    a, b = step
+    if b is None or a is None:
+        on_event(Event(ONLY_A, a, None, callers) if b is None else Event(ONLY_B, None, b, callers))
+        return None
+    if ta.subtree[a] == tb.subtree[b] and ta.subtree[a] != 0:
+        return None
+    if a in ta.plugins:
+        if ta.call_hash[a] != tb.call_hash[b]:
+            on_event(Event(RECORD, a, b, callers))
+        return None
+    if ta.call_hash[a] != tb.call_hash[b]:
+        on_event(Event(CALL, a, b, callers))
+    kids_a, kids_b = ta.kids(a), tb.kids(b)
+    if len(kids_a) or len(kids_b):
+        return iter(align_children(ta, tb, kids_a, kids_b, same=False)), ((a, b), callers), (a, b)
+    if ta.ret_hash[a] != tb.ret_hash[b]:
+        on_event(Event(RETURN, a, b, callers))
+    return None

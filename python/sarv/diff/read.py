@@ -62,57 +62,63 @@ def raw_records(pieces):
     undecoded, in document order (the lists of "frames_of_interest" and "frames" as
     they come); offset is where the record begins in the document. The document's
     other entries are skipped."""
-    unpacker = msgpack.Unpacker(raw=False, strict_map_key=False, max_buffer_size=2**31 - 1)
-    pieces = iter(pieces)
-    state = [b"", 0]  # the bytes not yet let go, and the document offset of their start
+    stream = _PieceStream(pieces)
+    unpacker, call = stream.unpacker, stream.call
+    for _ in range(call(unpacker.read_map_header)):
+        key = call(unpacker.unpack)
+        if key == "frames_of_interest":
+            yield from stream.records(call(unpacker.read_array_header))
+        elif key == "frames":
+            for _ in range(call(unpacker.read_map_header)):
+                call(unpacker.unpack)  # the thread's native id: every record says it too
+                yield from stream.records(call(unpacker.read_array_header))
+        else:
+            call(unpacker.skip)
 
-    def more(keep_from=None) -> None:
-        for piece in pieces:
+
+class _PieceStream:
+    """A msgpack reader fed from bytes pieces, which keeps the bytes of the value it is
+    in, and where they begin in the document."""
+
+    def __init__(self, pieces) -> None:
+        self.unpacker = msgpack.Unpacker(raw=False, strict_map_key=False, max_buffer_size=2**31 - 1)
+        self.pieces = iter(pieces)
+        self.held, self.base = b"", 0  # the bytes not yet let go, and the document offset of their start
+
+    def more(self, keep_from=None) -> None:
+        for piece in self.pieces:
             if piece:
                 piece = bytes(piece)
-                unpacker.feed(piece)
-                held, base = state
+                self.unpacker.feed(piece)
                 # What was read is let go. (After running out of data the unpacker's
                 # position is past the bytes it tried, not at the start of the value.)
-                cut = (keep_from if keep_from is not None else unpacker.tell()) - base
-                state[0] = held[cut:] + piece if cut < len(held) else piece[cut - len(held) :]
-                state[1] = base + cut
+                cut = (keep_from if keep_from is not None else self.unpacker.tell()) - self.base
+                held = self.held
+                self.held = held[cut:] + piece if cut < len(held) else piece[cut - len(held) :]
+                self.base += cut
                 return
         raise ValueError("the trace document ends early")
 
-    def call(method):
+    def call(self, method):
         while True:
             try:
                 return method()
             except msgpack.OutOfData:
-                more()
+                self.more()
 
-    skip, tell = unpacker.skip, unpacker.tell
-    for _ in range(call(unpacker.read_map_header)):
-        key = call(unpacker.unpack)
-        if key == "frames_of_interest":
-            lists = [None]
-        elif key == "frames":
-            lists = range(call(unpacker.read_map_header))
-        else:
-            call(skip)
-            continue
-        for _ in lists:
-            if key == "frames":
-                call(unpacker.unpack)  # the thread's native id: every record says it too
-            left = call(unpacker.read_array_header)
-            start = tell()
-            while left:
-                try:
-                    held, base = state
-                    while left:
-                        skip()
-                        end = tell()
-                        left -= 1
-                        yield start, held[start - base : end - base]
-                        start = end
-                except msgpack.OutOfData:
-                    more(start)
+    def records(self, left: int):
+        skip, tell = self.unpacker.skip, self.unpacker.tell
+        start = tell()
+        while left:
+            try:
+                while left:
+                    skip()
+                    end = tell()
+                    left -= 1
+                    yield start, self.held[start - self.base : end - self.base]
+                    start = end
+            except msgpack.OutOfData:
+                self.more(start)
 
 
 class FunctionKeys:

@@ -42,9 +42,13 @@ def render(result, out, show_functions: int = _FUNCTIONS_SHOWN) -> None:
     write("\n")
     if result.same:
         write("The runs went the same way: no difference.\n")
-        _times(result, out, show_functions)
-        return
-    first = result.first
+    else:
+        _first(result.first, write)
+        _rest(result, write, show_functions)
+    _times(result, out, show_functions)
+
+
+def _first(first, write) -> None:
     write("First difference: %s\n" % first.text)
     if first.callers or first.where:
         chain = chain_text(first.callers + [first.function])
@@ -56,6 +60,10 @@ def render(result, out, show_functions: int = _FUNCTIONS_SHOWN) -> None:
     if len(first.changes) > _CHANGES_SHOWN:
         write("  … and %d more values\n" % (len(first.changes) - _CHANGES_SHOWN))
     write("\n")
+
+
+def _rest(result, write, show_functions: int) -> None:
+    """The counts, the next differences, and the functions whose calls differ."""
     write(
         "In all: %s difference%s; calls added %s, removed %s, changed %s.\n"
         % (
@@ -81,7 +89,6 @@ def render(result, out, show_functions: int = _FUNCTIONS_SHOWN) -> None:
             write("  %-*s  +%s  -%s  ~%s\n" % (width, f.name[:60], f.added, f.removed, f.changed))
         if len(changed) > show_functions:
             write("  … %d more functions\n" % (len(changed) - show_functions))
-    _times(result, out, show_functions)
 
 
 def chain_text(names: list) -> str:

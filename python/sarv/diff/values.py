@@ -108,37 +108,38 @@ def _changes(a, b, path: str, out: list, limit: int) -> None:
     if len(out) >= limit or _same(a, b):
         return
     if type(a) is dict and type(b) is dict and a.get("__class__") == b.get("__class__"):
-        is_object = _is_object(a)
-        if not all(k in b for k in a) and _same_keys_masked(a, b):
-            # Keys that are objects' texts: the entries pair in order.
-            for (key, x), y in zip(a.items(), b.values()):
-                if key != "__class__":
-                    _changes(x, y, _step(path, masked(key) if type(key) is str else key, is_object), out, limit)
-                    if len(out) >= limit:
-                        return
+        _map_changes(a, b, path, out, limit)
+    elif type(a) is list and type(b) is list:
+        _list_changes(a, b, path, out, limit)
+    else:
+        out.append(ValueChange(path, a, b))
+
+
+def _map_changes(a: dict, b: dict, path: str, out: list, limit: int) -> None:
+    is_object = _is_object(a)
+    if not all(k in b for k in a) and _same_keys_masked(a, b):
+        # Keys that are objects' texts: the entries pair in order.
+        pairs = [(masked(key) if type(key) is str else key, x, y) for (key, x), y in zip(a.items(), b.values())]
+    else:
+        pairs = [(key, value, b.get(key, ABSENT)) for key, value in a.items() if not _ignored(a, key)]
+        pairs += [(key, ABSENT, value) for key, value in b.items() if key not in a]
+    for key, x, y in pairs:
+        if len(out) >= limit:
             return
-        for key, value in a.items():
-            if key == "__class__" or _ignored(a, key):
-                continue
-            _changes(value, b.get(key, ABSENT), _step(path, key, is_object), out, limit)
-            if len(out) >= limit:
-                return
-        for key, value in b.items():
-            if key not in a:
-                out.append(ValueChange(_step(path, key, is_object), ABSENT, value))
-                if len(out) >= limit:
-                    return
-        return
-    if type(a) is list and type(b) is list:
-        for i, (x, y) in enumerate(zip(a, b)):
-            _changes(x, y, "%s[%d]" % (path, i), out, limit)
-            if len(out) >= limit:
-                return
-        longer, a_side = (a, True) if len(a) > len(b) else (b, False)
-        for i in range(min(len(a), len(b)), len(longer)):
-            item = longer[i]
-            out.append(ValueChange("%s[%d]" % (path, i), item if a_side else ABSENT, ABSENT if a_side else item))
-            if len(out) >= limit:
-                return
-        return
-    out.append(ValueChange(path, a, b))
+        if key == "__class__":
+            continue
+        if x is ABSENT:
+            out.append(ValueChange(_step(path, key, is_object), ABSENT, y))
+        else:
+            _changes(x, y, _step(path, key, is_object), out, limit)
+
+
+def _list_changes(a: list, b: list, path: str, out: list, limit: int) -> None:
+    for i, (x, y) in enumerate(zip(a, b)):
+        if len(out) >= limit:
+            return
+        _changes(x, y, "%s[%d]" % (path, i), out, limit)
+    for i in range(min(len(a), len(b)), max(len(a), len(b))):
+        if len(out) >= limit:
+            return
+        out.append(ValueChange("%s[%d]" % (path, i), a[i] if i < len(a) else ABSENT, b[i] if i < len(b) else ABSENT))
