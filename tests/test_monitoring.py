@@ -370,3 +370,60 @@ def test_beside_another_tool_and_after_stop(tmp_path):
     # Kept, not stopped: what runs while it is off the thread is handed over once.
     assert out["kept_rounds"][0] > 0 and out["kept_rounds"][1:] == [0, 0]
     assert out["kept_names"] == ["work", "double", "double", "double", "double", "work"] * 2
+
+
+TWO_PROFILERS = textwrap.dedent(
+    """
+    import json
+    import sys
+    import threading
+
+    import skipped_lib
+    from sarv import db
+    from sarv.profiler import Profiler
+
+
+    def double(x):
+        return x * 2
+
+
+    def names(p):
+        doc = db.load_trace_document(sys.argv[1], p.trace_id)
+        return [r["co_name"] for r in doc["frames_of_interest"] if r["type"] == "frame"]
+
+
+    out = {}
+    first = Profiler({"filters": {"ignore_frames": ["skipped_lib"]}}, db_path=sys.argv[1])
+    first.start()
+    skipped_lib.each([1], double)  # left out by the only profiler: switched off
+    started, go = threading.Event(), threading.Event()
+
+
+    def other():
+        second = Profiler({}, db_path=sys.argv[1])
+        second.start()
+        started.set()
+        go.wait()
+        skipped_lib.each([2], double)
+        second.stop()
+        out["second"] = names(second)
+
+
+    worker = threading.Thread(target=other)
+    worker.start()
+    started.wait()
+    # Wanted now by the second profiler: the first one's thread must not switch it off again.
+    skipped_lib.each([3], double)
+    go.set()
+    worker.join()
+    first.stop()
+    out["first"] = names(first)
+    print(json.dumps(out))
+    """
+)
+
+
+def test_code_one_profiler_leaves_out_stays_on_for_another_that_starts_later(tmp_path):
+    out, _ = run(tmp_path, None, "two", TWO_PROFILERS)
+    assert out["first"] == ["double", "double", "double", "double"]
+    assert out["second"] == ["each", "double", "double", "each"]

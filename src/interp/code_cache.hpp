@@ -90,6 +90,13 @@ struct CodeInfo {
     std::vector<PluginProcessor>* plugins = nullptr;  // processors listed under `name`
 
     CallCounts calls;
+
+    // Whether every profiler hooked through sys.monitoring leaves the code out, as of the
+    // set of those profilers numbered `everywhere_generation` (0: not known). A thread that
+    // records nothing asks this at every event of code some profiler wants: answered here
+    // it costs a load, not the filters' substring searches.
+    uint64_t everywhere_generation = 0;
+    bool everywhere = false;
 };
 
 // Never null. Throws InternalFault when co_filename or co_name is not a str.

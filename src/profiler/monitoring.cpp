@@ -59,6 +59,10 @@ struct Watcher {
     bool retired;
 };
 std::vector<Watcher> watchers;
+// Changes whenever what leaves_out_everywhere answers may change (a watcher added, retired,
+// freed, or its last thread gone); never 0, never reused.
+uint64_t watchers_generation = 1;
+void watchers_changed() { ++watchers_generation; }
 // Threads hooked now (their slot's capsule alive).
 size_t hooked_threads = 0;
 // Profilers stopped everywhere so far: a hooked thread sees a change at its next event.
@@ -247,6 +251,7 @@ void release_slot(PyObject* capsule) {
     PyObject* obj = static_cast<PyObject*>(PyCapsule_GetPointer(capsule, SLOT_NAME));
     --hooked_threads;
     if (Watcher* watcher = watcher_of(reinterpret_cast<PyProfiler*>(obj)->state); watcher && --watcher->threads == 0) {
+        watchers_changed();
         if (!watcher->retired) {
             groups()[watcher->group].seen = switch_count;  // what it switched off, it left out
         }
@@ -259,7 +264,9 @@ Ref new_slot(PyObject* profiler, Watcher& watcher) {
     if (capsule) {
         Ref(Ref::borrow(profiler)).release();  // the capsule's reference
         ++hooked_threads;
-        ++watcher.threads;
+        if (watcher.threads++ == 0) {
+            watchers_changed();
+        }
     }
     return capsule;
 }
@@ -280,8 +287,13 @@ bool leaves_out_everywhere(PyCodeObject* code) {
             return false;
         }
     }
-    return std::all_of(watchers.begin(), watchers.end(),
-                       [&](const Watcher& w) { return w.threads == 0 || w.retired || w.profiler->leaves_out(*info); });
+    if (info->everywhere_generation != watchers_generation) {
+        info->everywhere = std::all_of(watchers.begin(), watchers.end(), [&](const Watcher& w) {
+            return w.threads == 0 || w.retired || w.profiler->leaves_out(*info);
+        });
+        info->everywhere_generation = watchers_generation;
+    }
+    return info->everywhere;
 }
 
 // Some profiler was stopped everywhere since this thread last looked: if it is the thread's,
@@ -496,7 +508,10 @@ bool monitor_thread(PyObject* profiler, PyObject* switching) {
     if (watcher_of(state) == nullptr) {
         watchers.push_back(Watcher{state, 0, group_of(*state), false});
     }
-    watcher_of(state)->retired = false;  // registered again after a stop
+    if (watcher_of(state)->retired) {
+        watcher_of(state)->retired = false;  // registered again after a stop
+        watchers_changed();
+    }
     if (Watcher copy = *watcher_of(state); !switch_back_on_for(copy)) {
         return false;
     }
@@ -534,6 +549,7 @@ bool unmonitor_thread() {
 void retire_monitored(SarvProfiler* profiler) {
     if (Watcher* watcher = watcher_of(profiler); watcher != nullptr && !watcher->retired) {
         watcher->retired = true;
+        watchers_changed();
         ++retirements;
         let_go_if_stopped();
         events_off_if_done();
@@ -548,7 +564,9 @@ PyObject* monitored_profiler() {
 }
 
 void forget_monitored(SarvProfiler* profiler) {
-    std::erase_if(watchers, [&](const Watcher& w) { return w.profiler == profiler; });
+    if (std::erase_if(watchers, [&](const Watcher& w) { return w.profiler == profiler; }) != 0) {
+        watchers_changed();
+    }
 }
 
 #else
