@@ -350,7 +350,7 @@ def _trees(traces: list) -> list:
     for trace in traces:
         threads = []
         for thread in trace.threads:
-            kids = [list(thread.kids(node)) for node in range(-1, len(thread.fn))]
+            kids = [[list(column) for column in thread.kid_columns(node)[:2]] for node in range(-1, len(thread.fn))]
             hashes = [
                 [classes.setdefault((name, value), len(classes)) if value else 0 for value in getattr(thread, name)]
                 for name in ("call_hash", "ret_hash", "subtree")

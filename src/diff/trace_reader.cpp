@@ -909,8 +909,8 @@ Ref bytes_of(std::vector<T>& values) {
 
 // (records, [thread, ...], {function id: [calls, seconds]}), a thread being (name, native id,
 // first timestamp or None, then the bytes of the arrays fn, parent, call_hash, ret_hash,
-// subtree, call_at, ret_at, start, end, kid_start, kids, then [plugin nodes], {node: where
-// the note of what it raised begins}).
+// subtree, call_at, ret_at, start, end, kid_start, kids, kid_fn, kid_hash, kid_subtree, then
+// [plugin nodes], {node: where the note of what it raised begins}).
 Ref TraceReader::result() {
     // Time per function: its returned calls, from call to return, summed in the order of
     // the reference (threads as they came, calls in order), so that the sums are the same.
@@ -948,6 +948,15 @@ Ref TraceReader::result() {
         for (size_t node = 0; node < n; ++node) {
             kids[static_cast<size_t>(fill[static_cast<size_t>(t.parent[node] + 1)]++)] = static_cast<int32_t>(node);
         }
+        // What aligning the calls of a node compares, in the same order: slices then.
+        std::vector<int32_t> kid_fn(n);
+        std::vector<int64_t> kid_hash(n), kid_subtree(n);
+        for (size_t i = 0; i < n; ++i) {
+            const auto node = static_cast<size_t>(kids[i]);
+            kid_fn[i] = t.fn[node];
+            kid_hash[i] = t.call_hash[node];
+            kid_subtree[i] = t.subtree[node];
+        }
         Ref plugins = checked(PyList_New(0));
         for (int32_t node : t.plugins) {
             Ref number = checked(PyLong_FromLong(node));
@@ -964,17 +973,21 @@ Ref TraceReader::result() {
             }
         }
         Ref first = t.has_first ? checked(PyFloat_FromDouble(t.first)) : Ref::borrow(Py_None);
-        Ref arrays[] = {bytes_of(t.fn),      bytes_of(t.parent),  bytes_of(t.call_hash), bytes_of(t.ret_hash),
-                        bytes_of(t.subtree), bytes_of(t.call_at), bytes_of(t.ret_at),    bytes_of(t.start),
-                        bytes_of(t.end),     bytes_of(kid_start), bytes_of(kids)};
-        Ref item = checked(PyTuple_New(16));
-        PyObject* parts[16] = {t.name.get(),    t.native_id.get(), first.get(),     arrays[0].get(),
-                               arrays[1].get(), arrays[2].get(),   arrays[3].get(), arrays[4].get(),
-                               arrays[5].get(), arrays[6].get(),   arrays[7].get(), arrays[8].get(),
-                               arrays[9].get(), arrays[10].get(),  plugins.get(),   notes.get()};
-        for (Py_ssize_t i = 0; i < 16; ++i) {
-            PyTuple_SET_ITEM(item.get(), i, Ref::borrow(parts[i]).release());
+        Ref arrays[] = {bytes_of(t.fn),      bytes_of(t.parent),   bytes_of(t.call_hash), bytes_of(t.ret_hash),
+                        bytes_of(t.subtree), bytes_of(t.call_at),  bytes_of(t.ret_at),    bytes_of(t.start),
+                        bytes_of(t.end),     bytes_of(kid_start),  bytes_of(kids),        bytes_of(kid_fn),
+                        bytes_of(kid_hash),  bytes_of(kid_subtree)};
+        constexpr Py_ssize_t ARRAYS = sizeof(arrays) / sizeof(arrays[0]);
+        Ref item = checked(PyTuple_New(ARRAYS + 5));
+        PyObject* head[3] = {t.name.get(), t.native_id.get(), first.get()};
+        for (Py_ssize_t i = 0; i < 3; ++i) {
+            PyTuple_SET_ITEM(item.get(), i, Ref::borrow(head[i]).release());
         }
+        for (Py_ssize_t i = 0; i < ARRAYS; ++i) {
+            PyTuple_SET_ITEM(item.get(), 3 + i, arrays[i].release());
+        }
+        PyTuple_SET_ITEM(item.get(), ARRAYS + 3, plugins.release());
+        PyTuple_SET_ITEM(item.get(), ARRAYS + 4, notes.release());
         if (PyList_Append(threads.get(), item.get()) < 0) {
             throw PythonError{};
         }

@@ -262,6 +262,7 @@ def _read(side_a: _Side, side_b: _Side, keys: FunctionKeys, processes: int) -> N
     for thread in calls.threads:
         thread.fn = array.array("i", [ids[fn] for fn in thread.fn])
         if thread.kid_start is not None:
+            thread.kid_fn = array.array("i", [ids[fn] for fn in thread.kid_fn])
             continue
         children: dict = {-1: []}
         for node, parent in enumerate(thread.parent):
@@ -430,10 +431,10 @@ def _records(thread, node, records) -> tuple:
 
 
 def _call_number(thread, node: int, keys: FunctionKeys) -> int:
-    kids = thread.kids(thread.parent[node])
+    kids, fns, _, _ = thread.kid_columns(thread.parent[node])
     at = bisect.bisect_left(kids, node)  # (calls are numbered in the order they were made)
     # (a loop of a million turns makes as many siblings: each function is looked up once)
-    fns = list(map(thread.fn.__getitem__, kids[: at + 1]))
+    fns = fns[: at + 1]
     group = keys.group(thread.fn[node])
     return max(sum(fns.count(fn) for fn in set(fns) if keys.group(fn) == group), 1)
 

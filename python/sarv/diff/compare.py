@@ -16,7 +16,6 @@ and its outcome) that differs.
 
 from __future__ import annotations
 
-import array
 import collections
 import dataclasses
 import difflib
@@ -78,24 +77,25 @@ def pair_threads(a_threads: list, b_threads: list) -> list:
     return pairs
 
 
-def align_children(ta, tb, kids_a, kids_b, same: bool = True) -> list:
-    """(a node or None, b node or None) in the order of the runs: the calls two
-    activations made, aligned. Without `same`, pairs of calls that went the same way
-    throughout (their subtrees' hashes match) are left out where the runs agree."""
-    # (a loop of a million turns makes as many calls: what is done for each is done by
-    # map, zip and slices, not by a Python loop)
-    keys_a, keys_b = _keys(ta, kids_a), _keys(tb, kids_b)
+def align_children(ta, tb, a: int, b: int, same: bool = True) -> list:
+    """(a node or None, b node or None) in the order of the runs: the calls that node a
+    of ta and node b of tb made (-1: the threads' top), aligned. Without `same`, pairs
+    of calls that went the same way throughout (their subtrees' hashes match) are left
+    out where the runs agree."""
+    # (a loop of a million turns makes as many calls: what is done for each is done on
+    # arrays, by slices, map and zip, not by a Python loop)
+    kids_a, fns_a, hashes_a, subs_a = ta.kid_columns(a)
+    kids_b, fns_b, hashes_b, subs_b = tb.kid_columns(b)
+    keys_a, keys_b = (fns_a, hashes_a), (fns_b, hashes_b)
     start = _common_prefix(keys_a, keys_b)
     la, lb = len(kids_a), len(kids_b)
-    if start == la == lb:
-        return _paired(ta, tb, kids_a, kids_b, same)
     tail = _common_prefix([k[start:][::-1] for k in keys_a], [k[start:][::-1] for k in keys_b])
     end_a, end_b = la - tail, lb - tail
-    out = _paired(ta, tb, kids_a[:start], kids_b[:start], same)
+    out = _paired(kids_a[:start], kids_b[:start], subs_a[:start], subs_b[:start], same)
     mid_a, mid_b = kids_a[start:end_a], kids_b[start:end_b]
     if len(mid_a) * len(mid_b) <= _MATCH_LIMIT:
-        pairs_a = list(zip(keys_a[0][start:end_a], keys_a[1][start:end_a]))
-        pairs_b = list(zip(keys_b[0][start:end_b], keys_b[1][start:end_b]))
+        pairs_a = list(zip(fns_a[start:end_a], hashes_a[start:end_a]))
+        pairs_b = list(zip(fns_b[start:end_b], hashes_b[start:end_b]))
         matcher = difflib.SequenceMatcher(None, pairs_a, pairs_b, autojunk=False)
         for tag, i1, i2, j1, j2 in matcher.get_opcodes():
             if tag == "equal":
@@ -104,19 +104,11 @@ def align_children(ta, tb, kids_a, kids_b, same: bool = True) -> list:
                 out.extend(_by_function(ta, tb, mid_a[i1:i2], mid_b[j1:j2]))
     else:
         out.extend(_by_function(ta, tb, mid_a, mid_b))
-    out.extend(_paired(ta, tb, kids_a[end_a:], kids_b[end_b:], same))
+    out.extend(_paired(kids_a[end_a:], kids_b[end_b:], subs_a[end_a:], subs_b[end_b:], same))
     return out
 
 
-def _keys(thread, nodes) -> list:
-    """[functions, call hashes] of the nodes (what pairs calls), as compact arrays."""
-    return [
-        array.array("q", map(thread.fn.__getitem__, nodes)),
-        array.array("q", map(thread.call_hash.__getitem__, nodes)),
-    ]
-
-
-def _common_prefix(x: list, y: list) -> int:
+def _common_prefix(x, y) -> int:
     """How many items the sequences of x and of y begin with alike (x[0] with y[0],
     x[1] with y[1], ...), compared a block at a time."""
     limit, start = min(len(x[0]), len(y[0])), 0
@@ -130,14 +122,19 @@ def _common_prefix(x: list, y: list) -> int:
     return limit
 
 
-def _paired(ta, tb, nodes_a, nodes_b, same: bool) -> list:
+def _paired(nodes_a, nodes_b, subs_a, subs_b, same: bool) -> list:
     """The nodes paired in order; without `same`, those whose subtrees' hashes match
-    (and are known) left out."""
+    (and are known) left out, a block of them at a time where they all do."""
     if same:
         return list(zip(nodes_a, nodes_b))
-    sa, sb = list(map(ta.subtree.__getitem__, nodes_a)), list(map(tb.subtree.__getitem__, nodes_b))
-    differ = map(operator.or_, map(operator.ne, sa, sb), map(operator.not_, sa))
-    return list(itertools.compress(zip(nodes_a, nodes_b), differ))
+    out: list = []
+    for start in range(0, len(nodes_a), 4096):
+        block_a, block_b = subs_a[start : start + 4096], subs_b[start : start + 4096]
+        if block_a == block_b and 0 not in block_a:
+            continue
+        differ = map(operator.or_, map(operator.ne, block_a, block_b), map(operator.not_, block_a))
+        out.extend(itertools.compress(zip(nodes_a[start : start + 4096], nodes_b[start : start + 4096]), differ))
+    return out
 
 
 def _by_function(ta, tb, nodes_a, nodes_b) -> list:
@@ -174,7 +171,7 @@ def walk_pair(pair: ThreadPair, on_event) -> None:
             on_event(Event(ONLY_A, node, None, None) if tb is None else Event(ONLY_B, None, node, None))
         return
     # Each entry: the pairs left to visit under one pair of callers, and those callers.
-    stack = [(iter(align_children(ta, tb, ta.kids(-1), tb.kids(-1), same=False)), None, None)]
+    stack = [(iter(align_children(ta, tb, -1, -1, same=False)), None, None)]
     while stack:
         pending, callers, returning = stack[-1]
         step = next(pending, None)
@@ -203,9 +200,8 @@ def _visit(ta, tb, step: tuple, callers, on_event):
         return None
     if ta.call_hash[a] != tb.call_hash[b]:
         on_event(Event(CALL, a, b, callers))
-    kids_a, kids_b = ta.kids(a), tb.kids(b)
-    if len(kids_a) or len(kids_b):
-        return iter(align_children(ta, tb, kids_a, kids_b, same=False)), ((a, b), callers), (a, b)
+    if len(ta.kids(a)) or len(tb.kids(b)):
+        return iter(align_children(ta, tb, a, b, same=False)), ((a, b), callers), (a, b)
     if ta.ret_hash[a] != tb.ret_hash[b]:
         on_event(Event(RETURN, a, b, callers))
     return None

@@ -74,7 +74,7 @@ class _Builder:
             thread = pair.a if pair.a is not None else pair.b
             tree["rows"] = [self._single(number, thread, node, tree["only"]) for node in thread.kids(-1)[:_FOLD]]
             return tree
-        tree["rows"] = self._children(number, pair, pair.a.kids(-1), pair.b.kids(-1), 0)
+        tree["rows"] = self._children(number, pair, -1, -1, 0)
         return tree
 
     def _name(self, thread, node) -> str:
@@ -95,7 +95,7 @@ class _Builder:
         spent = max(thread.end[node] - thread.start[node], 0.0)
         return [spent, None] if side == "a" else [None, spent]
 
-    def _children(self, number, pair, kids_a, kids_b, depth) -> list:
+    def _children(self, number, pair, parent_a, parent_b, depth) -> list:
         ta, tb = pair.a, pair.b
         out: list = []
         run: list = []  # calls that went the same way, not yet shown
@@ -110,7 +110,7 @@ class _Builder:
                 out.extend(self._row(number, pair, a, b, depth) for a, b in run)
             run.clear()
 
-        for a, b in compare.align_children(ta, tb, kids_a, kids_b):
+        for a, b in compare.align_children(ta, tb, parent_a, parent_b):
             if self.rows >= _ROWS:
                 self.cut = True
                 break
@@ -145,7 +145,7 @@ class _Builder:
         }
         if (number, a, b) in self.wanted and depth < self._DEPTH:
             row["open"] = True
-            row["kids"] = self._children(number, pair, ta.kids(a), tb.kids(b), depth + 1)
+            row["kids"] = self._children(number, pair, a, b, depth + 1)
         elif not same and (ta.kids(a) or tb.kids(b)):
             row["later"] = True  # calls inside it differ, past the differences described
         return row

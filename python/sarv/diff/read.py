@@ -193,6 +193,9 @@ class ThreadCalls:
         # kid_start[n + 2]] (n + 1: those of the top, -1, come first).
         self.kid_start = None
         self.kid_list = None
+        # ... and, in the same order, the function, call hash and subtree hash of each:
+        # what aligning the calls of a node compares, as slices.
+        self.kid_fn = self.kid_hash = self.kid_subtree = None
         self.first = None  # the first timestamp
         self.open: list = []  # (node, frame id bytes) of calls not returned yet
         self.records = 0
@@ -204,6 +207,20 @@ class ThreadCalls:
         if self.kid_start is not None:
             return self.kid_list[self.kid_start[node + 1] : self.kid_start[node + 2]]
         return self.children.get(node, ())
+
+    def kid_columns(self, node: int) -> tuple:
+        """(calls, their functions, their call hashes, their subtree hashes) of the calls
+        a node made, in order, as arrays."""
+        if self.kid_start is not None:
+            low, high = self.kid_start[node + 1], self.kid_start[node + 2]
+            return tuple(column[low:high] for column in (self.kid_list, self.kid_fn, self.kid_hash, self.kid_subtree))
+        kids = self.children.get(node, ())
+        return (
+            kids,
+            array.array("i", map(self.fn.__getitem__, kids)),
+            array.array("q", map(self.call_hash.__getitem__, kids)),
+            array.array("q", map(self.subtree.__getitem__, kids)),
+        )
 
     def new(self, fn, call_hash, at, ts) -> int:
         node = len(self.fn)
@@ -284,6 +301,9 @@ _NATIVE_ARRAYS = (
     ("end", "d"),
     ("kid_start", "i"),
     ("kid_list", "i"),
+    ("kid_fn", "i"),
+    ("kid_hash", "q"),
+    ("kid_subtree", "q"),
 )
 
 
