@@ -53,6 +53,7 @@ const std::vector<Finder>& sarv_finders() {
         "/sarv/middleware.py",    "/sarv/notebook.py", "/sarv/profiler.py",      "/sarv/process_ends.py",
         "/sarv/pytest_plugin.py", "/sarv/serialize/",  "/sarv/store/",           "/sarv/utils.py",
         "/sarv/version.py",       "/sarv/views/",      "/sarv/middleware/",      "/sarv/exceptions.py",
+        "/sarv/plugins.py",
     });
     return finders;
 }
