@@ -204,6 +204,35 @@ def test_the_spool_assembles_to_the_saved_document(tmp_path, config):
     assert [s.trace_id for s in db.list_traces(path)] == [profiler.trace_id]
 
 
+def _big(data):
+    return len(data)
+
+
+def test_under_ring_the_spool_stays_near_what_the_buffers_hold(tmp_path):
+    from sarv.config import load_config
+
+    path = tmp_path / "t.db"
+    folder = str(path) + ".spool"
+    config = load_config({"max_bytes": 200_000, "max_records_mode": "ring", "call_budget": 0})
+    profiler = Profiler(config, db_path=path)
+    profiler.start()
+    core = profiler.rust_profiler
+    data = ["x" * 1000] * 30  # about 30 kB a record
+    largest = 0
+    for _ in range(40):  # about 24 MB of records, 600 kB between flushes
+        for _ in range(10):
+            _big(data)
+        if os.listdir(folder):
+            largest = max(largest, os.path.getsize(os.path.join(folder, os.listdir(folder)[0])))
+        core.spool_flush()
+    (name,) = os.listdir(folder)
+    with open(os.path.join(folder, name), "rb") as f:
+        kept = f.read()
+    profiler.stop()
+    assert largest < 2 * 200_000 + (4 << 20) + 700_000
+    assert _speedups.assemble_spool(kept)[2] == db.load_trace(path, profiler.trace_id)
+
+
 def _note_times(document):
     # The document decoded, with the times of its note of calls left out taken out.
     decoded = msgpack.unpackb(document, strict_map_key=False)

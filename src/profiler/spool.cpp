@@ -112,10 +112,20 @@ int write_all(int fd, const char* data, size_t size) {
 
 }  // namespace
 
+long Spool::getpid_now() { return static_cast<long>(::getpid()); }
+
 Spool::~Spool() {
     if (fd_ >= 0) {
         ::close(fd_);
     }
+}
+
+void Spool::close_descriptor() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+    stopped = true;
 }
 
 void Spool::close(bool remove) {
@@ -161,13 +171,25 @@ int Spool::write_out(const Buffer& out, bool fresh, bool remove, const std::stri
         if (::ftruncate(fd_, 0) != 0 || ::lseek(fd_, 0, SEEK_SET) != 0) {
             return errno;
         }
+        written = 0;
     }
-    return write_all(fd_, out.data(), out.size());
+    int error = write_all(fd_, out.data(), out.size());
+    written += out.size();
+    return error;
 }
 
 bool SarvProfiler::spool_copy(Spool& s, const DocumentMeta& meta, Buffer& out, bool& fresh, bool& remove) {
     fresh = !s.has_file() || s.trace_id != trace_id || s.generation != buffers_generation;
     size_t dropped_now = dropped + 2 * calls_after_end;
+    if (!fresh && (max_records != 0 || max_bytes != 0) && keep_latest) {
+        // Under "ring" the file keeps records the buffers dropped long ago: past twice what
+        // they hold (and a few megabytes), it is written anew from what they hold.
+        size_t held = frames_of_interest.bytes();
+        for (const auto& [thread_id, list] : frames) {
+            held += list.bytes();
+        }
+        fresh = s.written > 2 * held + (size_t{4} << 20);
+    }
     if (fresh) {
         s.interest = {};
         s.threads.clear();
@@ -261,6 +283,14 @@ bool SarvProfiler::spool_flush() {
 void SarvProfiler::spool_close(bool remove) {
     std::shared_ptr<Spool> keep = std::exchange(spool, nullptr);
     if (!keep) {
+        return;
+    }
+    if (keep->owner != Spool::getpid_now()) {
+        // A forked child's copy of its parent's spool: the parent's thread may have held
+        // its lock at the fork, and will never let go here. Its descriptor is closed (the
+        // file stays locked by the parent) and the rest is left as it is.
+        keep->close_descriptor();
+        new std::shared_ptr<Spool>(std::move(keep));  // never destroyed: its mutex may be held
         return;
     }
     std::unique_lock<std::mutex> guard(keep->mutex, std::try_to_lock);

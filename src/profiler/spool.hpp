@@ -21,7 +21,9 @@
 //   'S' state: records the caps dropped, the opening marker (in_list, aside: 1 byte each,
 //       then the record), the note of calls left out; the last one holds
 // The file is rewritten from its start whenever the buffers were taken or emptied, and
-// removed once they hold nothing of a trace (saved or discarded). It is locked (flock) for
+// removed once they hold nothing of a trace (saved or discarded), and rewritten when the
+// caps' drops ("ring") have left most of it behind, so that it stays near the size of what
+// the buffers hold. It is locked (flock) for
 // as long as its process lives: a file that can be locked belongs to a process that ended
 // without saving. A frame cut short (the process died while writing) is read up to its
 // last whole record.
@@ -63,6 +65,8 @@ public:
     std::unordered_map<size_t, Mark> threads;
     std::string state;  // the last state frame written
     bool stopped = false;  // closed, or a write failed: nothing more is written
+    size_t written = 0;  // bytes in the file
+    const long owner = getpid_now();  // the process that made it (a forked child does not flush it)
 
     bool has_file() const { return fd_ >= 0; }
     const std::string& path() const { return path_; }
@@ -72,6 +76,10 @@ public:
     int write_out(const Buffer& out, bool fresh, bool remove, const std::string& trace);
     // Closes the file, removing it if `remove`.
     void close(bool remove);
+    // Closes this process's descriptor of the file, without waiting for the mutex.
+    void close_descriptor();
+
+    static long getpid_now();
 
 private:
     std::string folder_;
