@@ -166,7 +166,7 @@ SUITE = textwrap.dedent(
 )
 
 
-def test_a_test_made_to_fail_is_compared_with_its_last_passing_run(tmp_path):
+def test_a_test_made_to_fail_is_compared_with_its_last_passing_run(tmp_path, monkeypatch):
     (tmp_path / "test_shop.py").write_text(SUITE)
     db_path = tmp_path / "t.db"
     environment = dict(os.environ)
@@ -195,6 +195,12 @@ def test_a_test_made_to_fail_is_compared_with_its_last_passing_run(tmp_path):
     kinds = [(d.kind, d.function) for d in result.differences]
     assert ("raised", "test_shop.discount") in kinds
     assert ("outcome", "test_shop.py::test_checkout") in kinds
+    # The test's start and end records read by the Python reader the native one follows.
+    from sarv import diff as diff_package
+    from sarv.diff import read
+
+    monkeypatch.setattr(diff_package, "read_trace", read.read_trace_python)
+    assert diff_traces(str(db_path), a, b) == result
 
 
 def test_the_page_opens_the_first_difference_in_chromium(runs):
