@@ -925,6 +925,19 @@ def test_run_with_max_records_keeps_the_newest_and_says_so(tmp_path):
     events = json.loads(sarv("export", trace_id, cwd=tmp_path, db_path=path).stdout)["traceEvents"]
     [module_event] = [e for e in events if e["name"] == "__main__.<module>"]
     assert module_event["args"]["incomplete"] == "called before the oldest record kept (older records were dropped)"
+    # Another thread's too, though the note of dropped records follows that thread's records.
+    (tmp_path / "worker.py").write_text(
+        "import threading\n\ndef step(i):\n    return i\n\ndef worker():\n    for i in range(300):\n        step(i)\n\n"
+        "thread = threading.Thread(target=worker)\nthread.start()\nthread.join()\n"
+    )
+    ring = ("--max-records", "40", "--max-bytes", "0", "--max-records-mode", "ring")
+    threaded = saved_trace(sarv("run", "--threading", *ring, "worker.py", cwd=tmp_path, db_path=path))[0]
+    shown = sarv("show", threaded, cwd=tmp_path, db_path=path).stdout
+    [worker] = [line for line in shown.splitlines() if "__main__.worker" in line]
+    assert worker.endswith("(called before the oldest record kept (older records were dropped))")
+    events = json.loads(sarv("export", threaded, cwd=tmp_path, db_path=path).stdout)["traceEvents"]
+    [worker_event] = [e for e in events if e["name"] == "__main__.worker"]
+    assert worker_event["args"]["incomplete"] == "called before the oldest record kept (older records were dropped)"
     stopped = sarv("run", "--max-records", "40", "--max-records-mode", "stop", "loop.py", cwd=tmp_path, db_path=path)
     assert "no more records are kept" in stopped.stderr and "max_records (40) or max_bytes (" in stopped.stderr
     assert "), stop\n" in stopped.stderr

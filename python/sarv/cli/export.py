@@ -26,8 +26,6 @@ def add_parser(commands, prog: str) -> None:
 
 
 def command(options) -> int:
-    import gzip
-
     from sarv.views.export import write_chrome_trace, write_json_document
 
     path = existing_db(options)
@@ -62,26 +60,34 @@ def command(options) -> int:
     if options.output == "-":
         decoded(write, sys.stdout, trace_id, path)
         return 0
+    _write_file(options.output, write, trace_id, path)
+    print("wrote %s (%s) of trace %s" % (options.output, options.format, trace_id), file=sys.stderr)
+    return 0
+
+
+def _write_file(output: str, write, trace_id: str, path) -> None:
+    """`write(stream)` into the file `output`, gzip-compressed for a name ending in .gz;
+    nothing is left behind when it fails."""
+    import gzip
+
     try:
         # The file holds the program's values: private when made here (see open_private).
-        if options.output.endswith(".gz"):
-            raw = open_private(options.output, "wb")
+        if output.endswith(".gz"):
+            raw = open_private(output, "wb")
             # Level 1: a trace of a gigabyte of JSON still compresses several times over,
             # and in seconds rather than minutes.
             stream = gzip.open(raw, "wt", encoding="utf-8", compresslevel=1)
         else:
-            raw = stream = open_private(options.output, "w", encoding="utf-8")
+            raw = stream = open_private(output, "w", encoding="utf-8")
         with raw, stream:
             try:
                 decoded(write, stream, trace_id, path)
             except BaseException:
                 stream.close()
                 try:
-                    os.unlink(options.output)  # no half-written file left behind
+                    os.unlink(output)  # no half-written file left behind
                 except OSError:
                     pass
                 raise
     except OSError as exc:
-        raise CommandError("cannot write %s: %s" % (options.output, exc.strerror or exc)) from None
-    print("wrote %s (%s) of trace %s" % (options.output, options.format, trace_id), file=sys.stderr)
-    return 0
+        raise CommandError("cannot write %s: %s" % (output, exc.strerror or exc)) from None

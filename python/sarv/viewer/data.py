@@ -23,7 +23,7 @@ needs, so a large trace is never held decoded:
   as JSON: decoding, checking and JSON-encoding them was most of the time
   a large page took.
 
-Calls pair up as the call tree of sarv.views.tree pairs them: by frame
+Calls pair up in the reader every view uses (sarv.views.records): by frame
 id; a call whose return is missing ends at the last time seen inside it; a
 return without its call starts after its previous sibling or, at the top
 of a thread, adopts everything the thread recorded before it (after a
@@ -43,14 +43,8 @@ import zlib
 import msgpack
 
 from sarv.views.export import jsonable
-from sarv.views.tree import (
-    PLUGIN_BASE_KEYS,
-    all_records,
-    ended,
-    exception_text,
-    is_exception_note,
-    with_exception,
-)
+from sarv.views.records import ThreadCalls, TraceReader, View, all_records, ended, exception_text, with_exception
+from sarv.views.tree import PLUGIN_BASE_KEYS
 
 __all__ = ["FLAG_NO_END", "FLAG_NO_START", "FLAG_RAISED", "PageData", "dumps", "ended", "page_data", "packed_text"]
 
@@ -222,7 +216,7 @@ class StoredRecords:
         if unpacker.tell() != self._fed:
             raise ValueError("trailing bytes after the trace document")
 
-    def _record(self):
+    def _record(self):  # noqa: C901 - one pass over a record, for speed: most of a large page's time is here
         unpacker = self.unpacker
         at = unpacker.tell()
         if at - self._base > 1 << 22:  # the bytes before this record are no longer needed
@@ -256,16 +250,6 @@ class StoredRecords:
                 if not self._feed():
                     raise ValueError("the trace document ends early") from None
         return record
-
-
-_INFINITIES = (math.inf, -math.inf)
-_MAIN = object()  # the thread of records that name none, before the main thread's id is read
-
-
-def _number(value):
-    if type(value) in (int, float) and math.isfinite(value):
-        return float(value)
-    return None
 
 
 def _count(value) -> int:
@@ -329,8 +313,9 @@ _KEYS = {key: msgpack.packb(key) for key in "naslt" + "xev"}
 class _Thread:
     """The calls of one thread, in call order, as they are read."""
 
-    def __init__(self, native_id) -> None:
-        self.native_id = native_id
+    def __init__(self, calls: ThreadCalls) -> None:
+        self.calls = calls  # the reader's: the calls open now are on its stack
+        self.native_id = calls.key
         self.name = None
         self.records = 0
         self.first = self.last = None
@@ -341,22 +326,21 @@ class _Thread:
         self.fn: list = []
         self.flags: list = []
         self.values: list = []  # the number of each call's values; None while it runs
-        # Open calls: index, call record, frame id, latest time seen inside,
-        # end of its last finished child.
-        self.stack: list = []
         self.adopt_from = 0  # a return without its call adopts the calls from here on
         self.markers: list = []  # [time, name, values number, type, data]
-        self.raised: dict = {}  # frame id -> (index, call, return) of recent calls that raised
 
 
-class PageData:
+class PageData(View):
     """Collects a trace record by record; `finish(top)` gives (structure,
     the values' chunks as base64 texts), `top` being the document's other
     entries. `close()` stops its compressing thread early (`finish` does
-    it too)."""
+    it too).
+
+    Open calls are the reader's, one list each: [index, call record, frame id,
+    latest time seen inside, end of its last finished child]."""
 
     def __init__(self) -> None:
-        self.threads: dict = {}
+        self.reader = TraceReader(self)
         self.names: list = []
         self.name_index: dict = {}
         self.functions: list = []
@@ -406,67 +390,74 @@ class PageData:
             self.functions.append([self._text(name), self._text(file), line])
         return fn, line
 
+    @property
+    def threads(self) -> list:
+        return [t.state for t in self.reader.threads.values()]
+
     def add(self, buffer_id, record, main_id=None) -> None:
-        if not isinstance(record, dict):
-            return
-        kind = record.get("type")
-        if kind != "frame":
-            if kind == "records_dropped" and record.get("thread_native_id") is None:
-                self.dropped = {k: record.get(k) for k in ("dropped", "max_records", "max_bytes", "mode")}
-                return
-            if kind == "calls_left_out" and "event" not in record and isinstance(record.get("functions"), list):
-                self._left_out(record)
-                return
-        native_id = record.get("thread_native_id")
-        if native_id is None:
-            native_id = buffer_id if buffer_id is not None else main_id
-        if native_id is None:
-            native_id = _MAIN  # known once the document's end is read
-        elif type(native_id) in (dict, list):
-            native_id = repr(native_id)  # a malformed record; still shown
-        thread = self.threads.get(native_id)
-        if thread is None:
-            thread = self.threads[native_id] = _Thread(native_id)
+        """Takes a record; `main_id`: the main thread's id, when known by now (records of
+        no thread are its; else they are until `finish` says which it is)."""
+        self.reader.main_id = main_id
+        self.reader.add(buffer_id, record)
+
+    def drop_note(self, record: dict) -> bool:
+        if record.get("thread_native_id") is not None:
+            return False  # a thread's marker
+        self.dropped = {k: record.get(k) for k in ("dropped", "max_records", "max_bytes", "mode")}
+        return True
+
+    def calls_left_out(self, record: dict) -> None:
+        self._left_out(record)
+
+    def thread(self, t: ThreadCalls, record: dict) -> _Thread:
+        return _Thread(t)
+
+    def seen(self, t: ThreadCalls, record: dict, ts, kind: str) -> None:
+        thread = t.state
         thread.records += 1
         if thread.name is None and type(record.get("thread")) is str:
             thread.name = record["thread"]
-        ts = record.get("timestamp")
-        if type(ts) is not float or ts != ts or ts in _INFINITIES:
-            ts = _number(ts)
         if ts is not None:
             if thread.first is None or ts < thread.first:
                 thread.first = ts
             if thread.last is None or ts > thread.last:
                 thread.last = ts
-            if thread.stack:
-                top = thread.stack[-1]
+            if t.stack:
+                top = t.stack[-1]
                 if top[3] is None or ts > top[3]:
                     top[3] = ts
-        if kind != "frame":
-            if is_exception_note(record):
-                raised = thread.raised.pop(record.get("frame_id"), None)
-                if raised is not None:
-                    index, call, ret = raised
-                    ret = with_exception(ret, record)
-                    if ended(ret)[0] != "raised":
-                        thread.flags[index] &= ~FLAG_RAISED  # SystemExit(0), KeyboardInterrupt
-                    detail = _detail(call, ret, _split_path(call.get("path"))[1])
-                    thread.values[index] = self.values.add(detail)
-            else:
-                self._plugin(thread, record, ts)
+
+    def note(self, t: ThreadCalls, kept, record: dict, ts) -> None:
+        if kept is None:
             return
-        event = record.get("event")
-        if event == "call":
-            fn, _ = self._function(record)
-            thread.stack.append([len(thread.start), record, record.get("frame_id"), ts, None])
-            thread.start.append(ts)
-            thread.end.append(None)
-            thread.depth.append(len(thread.stack) - 1)
-            thread.fn.append(fn)
-            thread.flags.append(0)
-            thread.values.append(None)
-        elif event == "return":
-            self._return(thread, record, ts)
+        thread = t.state
+        index, call, ret = kept
+        ret = with_exception(ret, record)
+        if ended(ret)[0] != "raised":
+            thread.flags[index] &= ~FLAG_RAISED  # SystemExit(0), KeyboardInterrupt
+        detail = _detail(call, ret, _split_path(call.get("path"))[1])
+        thread.values[index] = self.values.add(detail)
+
+    def plugin(self, t: ThreadCalls, record: dict, ts) -> None:
+        self._plugin(t, record, ts)
+
+    def call(self, t: ThreadCalls, record: dict, ts) -> list:
+        thread = t.state
+        fn, _ = self._function(record)
+        entry = [len(thread.start), record, record.get("frame_id"), ts, None]
+        thread.start.append(ts)
+        thread.end.append(None)
+        thread.depth.append(len(t.stack))
+        thread.fn.append(fn)
+        thread.flags.append(0)
+        thread.values.append(None)
+        return entry
+
+    def returned(self, t: ThreadCalls, entry, record: dict, ts):
+        return self._close(t, entry, ts, record, complete=True)
+
+    def unreturned(self, t: ThreadCalls, entry) -> None:
+        self._close(t, entry, entry[3], None, complete=False)
 
     def _left_out(self, record: dict) -> None:
         """Keeps what a record of calls left out says; a second record adds
@@ -499,7 +490,8 @@ class PageData:
         ordered = sorted(rows.values(), key=lambda row: -row[1])
         return [[fn, calls, raised, ns(total), ns(longest)] for fn, calls, raised, total, longest in ordered]
 
-    def _plugin(self, thread: _Thread, record: dict, ts) -> None:
+    def _plugin(self, t: ThreadCalls, record: dict, ts) -> None:
+        thread = t.state
         kind = record.get("type")
         data = {k: _plain(v) for k, v in record.items() if k not in PLUGIN_BASE_KEYS}
         name = str(kind)
@@ -512,48 +504,37 @@ class PageData:
                 self.test_id = data["node_id"]
             if kind == "end_test" and data.get("outcome") is not None:
                 self.outcome = str(data["outcome"])
-            if kind == "start_test" and not thread.stack:
+            if kind == "start_test" and not t.stack:
                 thread.adopt_from = len(thread.start)
         thread.markers.append([ts, self._text(name), self.values.add(_pack(data)), kind, test])
 
-    def _close(self, thread: _Thread, entry, end, ret, complete: bool) -> None:
+    def _close(self, t: ThreadCalls, entry, end, ret, complete: bool):
+        """Ends a call popped from the stack; returns what its exception's note needs,
+        when one may follow."""
+        thread = t.state
         index, call = entry[0], entry[1]
         thread.end[index] = end
         if not complete:
             thread.flags[index] |= FLAG_NO_END
+        kept = None
         if ended(ret)[0] == "raised":
             thread.flags[index] |= FLAG_RAISED
-            if ret.get("frame_id") is not None:
-                thread.raised[ret["frame_id"]] = (index, call, ret)  # its exception may follow
-                if len(thread.raised) > 256:
-                    del thread.raised[next(iter(thread.raised))]
+            kept = (index, call, ret)
         _, line = _split_path(call.get("path"))
         thread.values[index] = self.values.add(_detail(call, ret, line))
-        if thread.stack:
-            parent = thread.stack[-1]
+        if t.stack:
+            parent = t.stack[-1]
             if end is not None:
                 if parent[3] is None or end > parent[3]:
                     parent[3] = end
                 parent[4] = end
+        return kept
 
-    def _return(self, thread: _Thread, record: dict, ts) -> None:
-        frame_id = record.get("frame_id")
-        stack = thread.stack
-        found = None
-        if frame_id is not None:
-            for i in range(len(stack) - 1, -1, -1):
-                if stack[i][2] == frame_id:
-                    found = i
-                    break
-        if found is not None:
-            while len(stack) > found + 1:  # their return records are missing
-                lost = stack.pop()
-                self._close(thread, lost, lost[3], None, complete=False)
-            self._close(thread, stack.pop(), ts, record, complete=True)
-            return
+    def uncalled(self, t: ThreadCalls, record: dict, ts) -> None:
         # The call was not recorded: it was running when recording began.
+        thread, stack = t.state, t.stack
         fn, line = self._function(record)
-        value = self.values.add(_detail(None, record, line))
+        values = self.values.add(_detail(None, record, line))
         if stack:
             parent = stack[-1]
             start = parent[4] if parent[4] is not None else thread.start[parent[0]]
@@ -575,17 +556,17 @@ class PageData:
             (thread.depth, depth),
             (thread.fn, fn),
             (thread.flags, FLAG_NO_START),
-            (thread.values, value),
+            (thread.values, values),
         ):
             column.insert(at, value)
 
     def finish(self, top: dict):
         main_id = top.get("main_thread_id")
-        for thread in self.threads.values():
-            if thread.native_id is _MAIN:
-                thread.native_id = main_id
+        for thread in self.threads:
+            if thread.native_id is None:
+                thread.native_id = main_id  # records of no thread, read before the main thread's id
         threads = sorted(
-            self.threads.values(),
+            self.threads,
             key=lambda t: (t.native_id != main_id, t.first if t.first is not None else float("inf")),
         )
         firsts = [t.first for t in threads if t.first is not None]
@@ -598,9 +579,8 @@ class PageData:
         meta = top.get("meta") if isinstance(top.get("meta"), dict) else {}
         for thread in threads:
             # Still running when recording stopped: they reach the end.
-            while thread.stack:
-                entry = thread.stack.pop()
-                self._close(thread, entry, trace_end, None, complete=False)
+            while thread.calls.stack:
+                self._close(thread.calls, thread.calls.pop(), trace_end, None, complete=False)
             if meta.get("source") == "notebook":
                 self._join_cells(thread)
             out_threads.append(self._columns(thread, origin, ns))

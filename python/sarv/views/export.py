@@ -47,20 +47,23 @@ import base64
 import json
 import math
 
-from sarv.views.tree import (
+from sarv.views.records import (
     NO_CALL,
     NO_CALL_RING,
-    PLUGIN_BASE_KEYS,
+    NOTE,
+    RETURN,
     LeftOut,
+    ThreadCalls,
+    TraceReader,
+    View,
     all_records,
     ended,
     exception_text,
-    is_exception_note,
-    is_left_out,
-    innermost_open,
     is_ring_drop,
+    timestamp,
     with_exception,
 )
+from sarv.views.tree import PLUGIN_BASE_KEYS
 
 __all__ = [
     "ChromeEvents",
@@ -89,7 +92,7 @@ def _key(key) -> str:
 _PLAIN = (str, int, bool, type(None))
 
 
-def jsonable(value):
+def jsonable(value):  # noqa: C901, PLR0912 - the common forms first, tested in order: it runs once per value
     """A decoded MessagePack value as plain JSON data (see module doc)."""
     kind = type(value)
     if kind in _PLAIN:
@@ -154,33 +157,32 @@ class _Open:
 
 
 class _Thread:
-    __slots__ = ("tid", "stack", "low", "first", "latest", "clock", "held")
+    __slots__ = ("tid", "low", "first", "clock", "held", "now")
 
     def __init__(self, tid) -> None:
         self.tid = tid
         self.held: dict = {}  # frame id -> (event, return record) of calls that raised, until their note
         self.clock = None  # the time of the thread's previous record
-        self.stack: list = []
         self.low = None  # where the next top-level activation may start
         self.first = None
-        self.latest = None
+        self.now = None  # the time of the record being read
 
 
-class ChromeEvents:
+class ChromeEvents(View):
     """Chrome trace events made record by record, in the order of each
     thread's records; `emit` receives every event as it is complete. Times
-    are microseconds, with fractions, since `origin`."""
+    are microseconds, with fractions, since `origin`. `ring`: the trace
+    dropped its oldest records (known before its note is read, which comes
+    after the other threads' records)."""
 
-    def __init__(self, top: dict, emit, origin=None) -> None:
+    def __init__(self, top: dict, emit, origin=None, ring: bool = False) -> None:
         self.emit = emit
         self.origin = origin if origin is not None else _number(top.get("timestamp"))
         main_id = top.get("main_thread_id")
-        self.main_id = main_id
         self.pid = main_id if isinstance(main_id, int) else 1
-        self.threads: dict = {}
         self.last = None
-        self.left_out = LeftOut()
-        self.ring = False  # the oldest records were dropped
+        self.reader = TraceReader(self, main_id)
+        self.reader.ring = ring
         emit(
             {
                 "name": "process_name",
@@ -191,6 +193,13 @@ class ChromeEvents:
             }
         )
 
+    @property
+    def left_out(self) -> LeftOut:
+        return self.reader.left_out
+
+    def add(self, buffer_id, record) -> None:
+        self.reader.add(buffer_id, record)
+
     def _us(self, ts):
         if ts is None:
             return None
@@ -199,102 +208,97 @@ class ChromeEvents:
         # A record from before the origin (the clock stepped back) is put at the origin.
         return max(round((ts - self.origin) * 1_000_000, 3), 0.0)
 
-    def add(self, buffer_id, record) -> None:
-        if not isinstance(record, dict):
-            return
-        if is_left_out(record):
-            self.left_out.take(record)
-            return
-        self.ring = self.ring or is_ring_drop(record)
-        tid = record.get("thread_native_id")
-        if tid is None:
-            tid = buffer_id if buffer_id is not None else self.main_id
-        thread = self.threads.get(tid)
-        if thread is None:
-            thread = self.threads[tid] = _Thread(tid)
-            name = record.get("thread")
-            self.emit(
-                {
-                    "name": "thread_name",
-                    "ph": "M",
-                    "pid": self.pid,
-                    "tid": self._tid(tid),
-                    "args": {"name": name if type(name) is str else "thread %s" % (tid,)},
-                }
-            )
-        t = self._us(_number(record.get("timestamp")))
-        if t is not None:
+    def thread(self, t: ThreadCalls, record: dict) -> _Thread:
+        name = record.get("thread")
+        self.emit(
+            {
+                "name": "thread_name",
+                "ph": "M",
+                "pid": self.pid,
+                "tid": self._tid(t.key),
+                "args": {"name": name if type(name) is str else "thread %s" % (t.key,)},
+            }
+        )
+        return _Thread(t.key)
+
+    def seen(self, t: ThreadCalls, record: dict, ts, kind: str) -> None:
+        thread = t.state
+        now = self._us(ts)
+        if now is not None:
             # Each record a nanosecond after the one before at least: records whose clock
             # readings are equal (or step back) still give spans that nest one way only.
-            if thread.clock is not None and t <= thread.clock:
-                t = round(thread.clock + 0.001, 3)
-            thread.clock = t
+            if thread.clock is not None and now <= thread.clock:
+                now = round(thread.clock + 0.001, 3)
+            thread.clock = now
             if thread.first is None:
-                thread.first = t
-            self.last = t if self.last is None else max(self.last, t)
-        if is_exception_note(record):
-            held = thread.held.pop(record.get("frame_id"), None)
-            if held is not None:
-                event, ret = held
-                self._ending(event["args"], with_exception(ret, record))
-                self.emit(event)
-        elif thread.held and not (record.get("event") == "return" and ended(record)[0] == "raised"):
+                thread.first = now
+            self.last = now if self.last is None else max(self.last, now)
+        thread.now = now
+        if kind is not NOTE and thread.held and not (kind is RETURN and ended(record)[0] == "raised"):
             self._release(thread)  # the notes of an exception come before any other record
-        stack = thread.stack
-        low = stack[-1].low if stack else thread.low
-        if record.get("type") != "frame":
-            at = t if t is not None else (low if low is not None else 0.0)
-            self.emit(
-                {
-                    "name": _plugin_name(record),
-                    "cat": "plugin",
-                    "ph": "i",
-                    "s": "t",
-                    "ts": at,
-                    "pid": self.pid,
-                    "tid": self._tid(tid),
-                    "args": jsonable({k: v for k, v in record.items() if k not in PLUGIN_BASE_KEYS or k == "frame_id"}),
-                }
-            )
-            if stack and t is not None:
-                stack[-1].latest = max(stack[-1].latest, t)
-            return
-        event = record.get("event")
-        if event == "call":
-            start = t if t is not None else (low if low is not None else 0.0)
-            if low is not None and start < low:
-                start = low  # wall-clock time stepped back: still after the previous sibling
-            stack.append(_Open(start, record))
-            return
-        if event != "return":
-            return
-        index = innermost_open(stack, record.get("frame_id"))
-        if index is not None:
-            while len(stack) > index + 1:  # their return records are missing
-                lost = stack.pop()
-                self._close(thread, lost, lost.latest, None, "no return recorded")
-            self._close(thread, stack.pop(), t, record, None)
-            return
-        # The call happened before recording began: at the top of the thread,
-        # everything recorded before on the thread ran inside it.
-        if stack:
-            start = stack[-1].low
+
+    def _low(self, t: ThreadCalls):
+        return t.stack[-1].low if t.stack else t.state.low
+
+    def note(self, t: ThreadCalls, kept, record: dict, ts) -> None:
+        held = t.state.held.pop(record.get("frame_id"), None)
+        if held is not None:
+            event, ret = held
+            self._ending(event["args"], with_exception(ret, record))
+            self.emit(event)
+        self.plugin(t, record, ts)  # an instant event as well
+
+    def plugin(self, t: ThreadCalls, record: dict, ts) -> None:
+        now, low = t.state.now, self._low(t)
+        self.emit(
+            {
+                "name": _plugin_name(record),
+                "cat": "plugin",
+                "ph": "i",
+                "s": "t",
+                "ts": now if now is not None else (low if low is not None else 0.0),
+                "pid": self.pid,
+                "tid": self._tid(t.key),
+                "args": jsonable({k: v for k, v in record.items() if k not in PLUGIN_BASE_KEYS or k == "frame_id"}),
+            }
+        )
+        if t.stack and now is not None:
+            t.stack[-1].latest = max(t.stack[-1].latest, now)
+
+    def call(self, t: ThreadCalls, record: dict, ts) -> _Open:
+        now, low = t.state.now, self._low(t)
+        start = now if now is not None else (low if low is not None else 0.0)
+        if low is not None and start < low:
+            start = low  # wall-clock time stepped back: still after the previous sibling
+        return _Open(start, record)
+
+    def returned(self, t: ThreadCalls, entry, record: dict, ts) -> None:
+        self._close(t, entry, t.state.now, record, None)
+
+    def unreturned(self, t: ThreadCalls, entry) -> None:
+        self._close(t, entry, entry.latest, None, "no return recorded")
+
+    def uncalled(self, t: ThreadCalls, record: dict, ts) -> None:
+        # At the top of the thread, everything recorded before on the thread ran inside it.
+        thread = t.state
+        if t.stack:
+            start = t.stack[-1].low
         else:
-            start = thread.first if thread.first is not None else t
+            start = thread.first if thread.first is not None else thread.now
         node = _Open(start if start is not None else 0.0, None)
-        node.latest = max(node.latest, thread.low) if thread.low is not None and not stack else node.latest
-        self._close(thread, node, t, record, NO_CALL_RING if self.ring else NO_CALL)
+        node.latest = max(node.latest, thread.low) if thread.low is not None and not t.stack else node.latest
+        self._close(t, node, thread.now, record, NO_CALL_RING if self.reader.ring else NO_CALL)
 
     @staticmethod
     def _tid(tid):
         return tid if isinstance(tid, int) else 0
 
-    def _close(self, thread, node, end, ret, incomplete) -> None:
+    def _close(self, t: ThreadCalls, node, end, ret, incomplete) -> None:
         if end is None or end < node.latest:
             end = node.latest
-        stack = thread.stack
-        if stack:
-            parent = stack[-1]
+        thread = t.state
+        if t.stack:
+            parent = t.stack[-1]
             parent.low = end
             parent.latest = max(parent.latest, end)
         else:
@@ -343,7 +347,7 @@ class ChromeEvents:
         else:
             args["value"] = jsonable(ret.get("arg"))
 
-    def _release(self, thread) -> None:
+    def _release(self, thread: _Thread) -> None:
         for event, _ in thread.held.values():
             self.emit(event)
         thread.held.clear()
@@ -352,13 +356,13 @@ class ChromeEvents:
         """Calls without a return run to the end of the trace. They are
         written outermost first, so that spans ending together still nest in
         the order written."""
-        for thread in self.threads.values():
-            self._release(thread)
-            open_nodes = thread.stack
+        for t in self.reader.threads.values():
+            self._release(t.state)
+            open_nodes = t.stack
             for depth, node in enumerate(open_nodes):
-                thread.stack = open_nodes[:depth]
-                self._close(thread, node, self.last, None, "no return recorded")
-            thread.stack = []
+                t.stack = open_nodes[:depth]
+                self._close(t, node, self.last, None, "no return recorded")
+            t.stack, t.ids = [], []
 
 
 # Notes without a time (of dropped records, of calls left out) may come before the first
@@ -366,19 +370,23 @@ class ChromeEvents:
 _ORIGIN_WITHIN = 4
 
 
-def _origin(records, top):
-    """The time events are counted from: the earliest first time of a list (each list
-    is in the order of its thread's events), found among its first few records."""
+def _first_records(records, top) -> tuple:
+    """(the time events are counted from, whether the oldest records were dropped), from
+    the first few records of each list: the earliest first time of a list (each list is
+    in the order of its thread's events), and the note of dropped records, which opens
+    the list it is in."""
     firsts = []
-    looked: dict = {}  # buffer id -> records of it looked at (past the first time found: more)
+    ring = False
+    looked: dict = {}  # buffer id -> records of it looked at
     for buffer_id, record in records:
         n = looked[buffer_id] = looked.get(buffer_id, 0) + 1
-        if n <= _ORIGIN_WITHIN and isinstance(record, dict) and _number(record.get("timestamp")) is not None:
-            looked[buffer_id] = _ORIGIN_WITHIN
-            firsts.append(_number(record["timestamp"]))
-    if firsts:
-        return min(firsts)
-    return _number(top.get("timestamp"))
+        if n > _ORIGIN_WITHIN or not isinstance(record, dict):
+            continue
+        ring = ring or is_ring_drop(record)
+        if timestamp(record) is not None:
+            looked[buffer_id] = _ORIGIN_WITHIN  # the first time of its list: no more
+            firsts.append(timestamp(record))
+    return (min(firsts) if firsts else _number(top.get("timestamp"))), ring
 
 
 def _plugin_name(record) -> str:
@@ -421,7 +429,7 @@ def chrome_trace(document: dict) -> dict:
     """The Chrome trace of a decoded document, as one dict (see
     `write_chrome_trace` for traces too large for that)."""
     events: list = []
-    chrome = ChromeEvents(document, events.append, _origin(all_records(document), document))
+    chrome = ChromeEvents(document, events.append, *_first_records(all_records(document), document))
     for buffer_id, record in all_records(document):
         chrome.add(buffer_id, record)
     chrome.finish()
@@ -443,7 +451,7 @@ def write_chrome_trace(open_stream, out, progress=None) -> None:
 
     with open_stream() as stored:
         first = DocumentStream(stored)
-        origin = _origin(first.records(first_only=_ORIGIN_WITHIN), first.top)
+        origin, ring = _first_records(first.records(first_only=_ORIGIN_WITHIN), first.top)
         top = first.top
     out.write('{"traceEvents":[\n')
     count = [0]
@@ -454,7 +462,7 @@ def write_chrome_trace(open_stream, out, progress=None) -> None:
         out.write(_dump(event))
         count[0] += 1
 
-    chrome = ChromeEvents(top, emit, origin)
+    chrome = ChromeEvents(top, emit, origin, ring)
     with open_stream() as stored:
         for read, (buffer_id, record) in enumerate(DocumentStream(stored).records(), 1):
             chrome.add(buffer_id, record)
@@ -470,54 +478,67 @@ def write_json_document(pieces, out, progress=None) -> None:
     `TraceStream`)."""
     from sarv.views.stream import DocumentStream
 
-    state = {"keys": set(), "frames": False, "list": False, "items": 0}
-
-    def begin_key(key) -> None:
-        end_sections()
-        text = _key(key)
-        if text in state["keys"]:  # as jsonable does for repeated keys
-            n = 2
-            while "%s~%d" % (text, n) in state["keys"]:
-                n += 1
-            text = "%s~%d" % (text, n)
-        out.write(("," if state["keys"] else "") + _dump(text) + ":")
-        state["keys"].add(text)
-
-    def end_list() -> None:
-        if state["list"]:
-            out.write("]")
-            state["list"] = False
-
-    def end_sections() -> None:
-        end_list()
-        if state["frames"]:
-            out.write("}")
-            state["frames"] = False
-
-    def on_entry(key, value) -> None:
-        begin_key(key)
-        out.write(_dump(jsonable(value)))
-
-    def on_list(thread_id, count) -> None:
-        if thread_id == "frames":
-            begin_key("frames")
-            out.write("{")
-            state["frames"], state["items"] = True, 0
-        elif state["frames"] and thread_id is not None:
-            end_list()
-            out.write(("," if state["items"] else "") + _dump(_key(thread_id)) + ":[")
-            state["items"] += 1
-            state["list"], state["records"] = True, 0
-        else:
-            begin_key("frames_of_interest")
-            out.write("[")
-            state["list"], state["records"] = True, 0
-
+    writer = _JsonDocument(out)
     out.write("{")
-    for read, (_, record) in enumerate(DocumentStream(pieces).records(on_list=on_list, on_entry=on_entry), 1):
-        out.write(("," if state["records"] else "") + _dump(jsonable(record)))
-        state["records"] += 1
+    records = DocumentStream(pieces).records(on_list=writer.on_list, on_entry=writer.on_entry)
+    for read, (_, record) in enumerate(records, 1):
+        out.write(("," if writer.records else "") + _dump(jsonable(record)))
+        writer.records += 1
         if progress is not None and not read & 4095:
             progress(read)
-    end_sections()
+    writer.end_sections()
     out.write("}\n")
+
+
+class _JsonDocument:
+    """Where `write_json_document` is in the document: the keys written, whether
+    in "frames" or in a list of records, and how many records of that list."""
+
+    def __init__(self, out) -> None:
+        self.out = out
+        self.keys: set = set()
+        self.frames = False
+        self.list = False
+        self.items = 0  # lists of "frames" written
+        self.records = 0  # records of the current list written
+
+    def begin_key(self, key) -> None:
+        self.end_sections()
+        text = _key(key)
+        if text in self.keys:  # as jsonable does for repeated keys
+            n = 2
+            while "%s~%d" % (text, n) in self.keys:
+                n += 1
+            text = "%s~%d" % (text, n)
+        self.out.write(("," if self.keys else "") + _dump(text) + ":")
+        self.keys.add(text)
+
+    def end_list(self) -> None:
+        if self.list:
+            self.out.write("]")
+            self.list = False
+
+    def end_sections(self) -> None:
+        self.end_list()
+        if self.frames:
+            self.out.write("}")
+            self.frames = False
+
+    def on_entry(self, key, value) -> None:
+        self.begin_key(key)
+        self.out.write(_dump(jsonable(value)))
+
+    def on_list(self, thread_id, count) -> None:
+        if thread_id == "frames":
+            self.begin_key("frames")
+            self.out.write("{")
+            self.frames, self.items = True, 0
+        elif self.frames and thread_id is not None:
+            self.end_list()
+            self.out.write(("," if self.items else "") + _dump(_key(thread_id)) + ":[")
+            self.items += 1
+            self.list, self.records = True, 0
+        else:
+            self.begin_key("frames_of_interest")
+            self.out.write("[")
+            self.list, self.records = True, 0

@@ -1,7 +1,7 @@
 """Where a trace's time went, by function: `show --hot`.
 
 Read record by record (a stored trace is never held decoded whole). Calls pair
-up by frame id as in the call tree (sarv.views.tree). For each function, named
+up by frame id in the reader every view uses (sarv.views.records). For each function, named
 by its qualified name, file and the line of its call record (its definition):
 
 * calls: its activations recorded; a generator's or coroutine's resumptions are
@@ -22,7 +22,7 @@ from __future__ import annotations
 
 import dataclasses
 
-from sarv.views.tree import LeftOut, ended, innermost_open, is_exception_note
+from sarv.views.records import NOTE, PLUGIN, LeftOut, ThreadCalls, TraceReader, View, ended
 
 __all__ = ["FunctionTime", "HotFunctions", "SORT_KEYS", "hot_of_stored_trace"]
 
@@ -52,19 +52,16 @@ class _Open:
 
 
 class _Thread:
-    __slots__ = ("stack", "active", "last", "suspended")
+    __slots__ = ("active", "last", "suspended", "now", "frames")
 
     def __init__(self) -> None:
-        self.stack: list = []
         self.active: dict = {}  # function key -> its activations open (recursion counted once)
         self.last = None
         # The first part's frame id -> the function, of generators and coroutines suspended
         # (a resumption's record gives the line it resumes at, not the definition's).
         self.suspended: dict = {}
-
-
-def _number(value):
-    return float(value) if type(value) in (int, float) and value == value else None
+        self.now = None  # the time of the record being read
+        self.frames = False  # whether the thread has frame records (others have markers alone)
 
 
 def _function_key(record: dict) -> tuple:
@@ -77,17 +74,24 @@ def _function_key(record: dict) -> tuple:
     return (name or "?", path if type(path) is str else "")
 
 
-class HotFunctions:
+class HotFunctions(View):
     """Takes the records of a trace (`add`), then `rows()`."""
 
     def __init__(self) -> None:
         self.functions: dict = {}
-        self.threads: dict = {}
-        self.left_out = LeftOut()
+        self.reader = TraceReader(self)
         self.records = 0
         self.first = self.last = None
         self.marks: list = []  # a test's and a request's start and end records, for the header
-        self.raised_ids: dict = {}  # frame id -> function, of recent calls that raised
+
+    @property
+    def left_out(self) -> LeftOut:
+        return self.reader.left_out
+
+    @property
+    def threads(self) -> list:
+        """The threads that ran recorded calls."""
+        return [t for t in self.reader.threads.values() if t.state.frames]
 
     def _function(self, key) -> FunctionTime:
         found = self.functions.get(key)
@@ -101,77 +105,76 @@ class HotFunctions:
         self.records += 1
         if record.get("type") in _MARK_TYPES and len(self.marks) < 8:
             self.marks.append(record)
-        if is_exception_note(record):
-            # A raise that is the program's end (SystemExit(0), KeyboardInterrupt) is no failure.
-            key = self.raised_ids.pop(record.get("frame_id"), None)
-            if key is not None and ended({"end": "raised", "exception": record["exception"]})[0] != "raised":
-                self._function(key).raised -= 1
+        self.reader.add(buffer_id, record)
+
+    def thread(self, t: ThreadCalls, record: dict) -> _Thread:
+        return _Thread()
+
+    def seen(self, t: ThreadCalls, record: dict, ts, kind: str) -> None:
+        thread = t.state
+        thread.now = ts
+        if kind in (NOTE, PLUGIN):
             return
-        if self.left_out.notice(record) or record.get("type") != "frame":
-            return
-        tid = record.get("thread_native_id", buffer_id)
-        thread = self.threads.get(tid)
-        if thread is None:
-            thread = self.threads[tid] = _Thread()
-        ts = _number(record.get("timestamp"))
+        thread.frames = True
         if ts is not None:
             thread.last = ts if thread.last is None else max(thread.last, ts)
             self.first = ts if self.first is None else min(self.first, ts)
             self.last = ts if self.last is None else max(self.last, ts)
-        event = record.get("event")
-        if event == "call":
-            if "resumes" in record:  # a later part of a generator's call
-                key = thread.suspended.get(record["resumes"]) or _function_key(record)
-                counted = False
-            else:
-                key = _function_key(record)
-                self._function(key).calls += 1
-                counted = True
-            thread.stack.append(_Open(key, record, ts, counted))
-            thread.active[key] = thread.active.get(key, 0) + 1
-            return
-        if event != "return":
-            return
-        frame_id = record.get("frame_id")
-        index = innermost_open(thread.stack, frame_id)
-        if index is None:
-            self._function(_function_key(record)).calls += 1  # called before the trace's first record
-            return
-        while len(thread.stack) > index + 1:  # their returns are missing: they end here
-            self._close(thread, thread.stack.pop(), ts, complete=False)
-        entry = thread.stack[index]
+
+    def note(self, t: ThreadCalls, kept, record: dict, ts) -> None:
+        # A raise that is the program's end (SystemExit(0), KeyboardInterrupt) is no failure.
+        if kept is not None and ended({"end": "raised", "exception": record["exception"]})[0] != "raised":
+            self._function(kept).raised -= 1
+
+    def call(self, t: ThreadCalls, record: dict, ts) -> _Open:
+        if "resumes" in record:  # a later part of a generator's call
+            key = t.state.suspended.get(record["resumes"]) or _function_key(record)
+            counted = False
+        else:
+            key = _function_key(record)
+            self._function(key).calls += 1
+            counted = True
+        t.state.active[key] = t.state.active.get(key, 0) + 1
+        return _Open(key, record, ts, counted)
+
+    def uncalled(self, t: ThreadCalls, record: dict, ts) -> None:
+        self._function(_function_key(record)).calls += 1  # called before the trace's first record
+
+    def unreturned(self, t: ThreadCalls, entry: _Open) -> None:
+        self._close(t, entry, t.state.now, complete=False)  # its return is missing: it ends here
+
+    def returned(self, t: ThreadCalls, entry: _Open, record: dict, ts):
         end = record.get("end")
+        kept = None
         if end == "raised":
             self._function(entry.key).raised += 1
-            if frame_id is not None:
-                self.raised_ids[frame_id] = entry.key  # its exception's note may follow
-                if len(self.raised_ids) > 256:
-                    del self.raised_ids[next(iter(self.raised_ids))]
+            kept = entry.key  # its exception's note may follow
         if end in ("yielded", "awaited"):
-            thread.suspended[entry.first_id] = entry.key
+            t.state.suspended[entry.first_id] = entry.key
         else:
-            thread.suspended.pop(entry.first_id, None)
-        self._close(thread, thread.stack.pop(), ts, complete=True)
+            t.state.suspended.pop(entry.first_id, None)
+        self._close(t, entry, ts, complete=True)
+        return kept
 
-    def _close(self, thread: _Thread, entry: _Open, end, complete: bool) -> None:
+    def _close(self, t: ThreadCalls, entry: _Open, end, complete: bool) -> None:
         function = self._function(entry.key)
-        thread.active[entry.key] -= 1
+        t.state.active[entry.key] -= 1
         if entry.start is None or end is None:
             return
         took = max(end - entry.start, 0.0)
         function.own += max(took - entry.inner, 0.0)
-        if not thread.active[entry.key]:
+        if not t.state.active[entry.key]:
             function.total += took  # its outermost activation: recursion counted once
         if not complete and entry.counted:
             function.open_calls += 1
-        if thread.stack:
-            thread.stack[-1].inner += took
+        if t.stack:
+            t.stack[-1].inner += took
 
     def finish(self) -> None:
         """Calls still open end at their thread's last record."""
-        for thread in self.threads.values():
-            while thread.stack:
-                self._close(thread, thread.stack.pop(), thread.last, complete=False)
+        for t in self.reader.threads.values():
+            while t.stack:
+                self._close(t, t.pop(), t.state.last, complete=False)
         for entry in self.left_out.functions:
             key = (entry["qualname"] or entry["co_name"] or "?", entry["path"] or "")
             function = self._function(key)

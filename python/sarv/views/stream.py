@@ -179,26 +179,14 @@ class DocumentStream:
             key = self._call(self.unpacker.unpack)
             self.order.append(key)
             if key == "frames" and threads:
-                lists = self._call(self.unpacker.read_map_header)
-                if on_list is not None:
-                    on_list("frames", lists)
-                for _ in range(lists):
-                    thread_id = self._call(self.unpacker.unpack)
-                    count = self._call(self.unpacker.read_array_header)
-                    if on_list is not None:
-                        on_list(thread_id, count)
-                    yield from self._list(thread_id, count, first_only, unpack)
+                yield from self._threads(on_list, first_only, unpack)
             elif key == "frames_of_interest" and of_interest:
                 count = self._call(self.unpacker.read_array_header)
                 if on_list is not None:
                     on_list(None, count)
                 yield from self._list(None, count, first_only, unpack)
-            elif key == "frames":
-                self.skipped_threads = self._call(self.unpacker.read_map_header)
-                for _ in range(2 * self.skipped_threads):
-                    self._call(self.unpacker.skip)
-            elif key == "frames_of_interest":
-                self._call(self.unpacker.skip)
+            elif key in ("frames", "frames_of_interest"):
+                self._skip(key)
             else:
                 self.top[key] = value = self._call(self.unpacker.unpack)
                 if on_entry is not None:
@@ -207,6 +195,26 @@ class DocumentStream:
             pass
         if self.unpacker.tell() != self._fed:
             raise ValueError("trailing bytes after the trace document")
+
+    def _skip(self, key) -> None:
+        if key == "frames":
+            self.skipped_threads = self._call(self.unpacker.read_map_header)
+            for _ in range(2 * self.skipped_threads):
+                self._call(self.unpacker.skip)
+        else:
+            self._call(self.unpacker.skip)
+
+    def _threads(self, on_list, first_only, unpack):
+        """The records of every list of "frames"."""
+        lists = self._call(self.unpacker.read_map_header)
+        if on_list is not None:
+            on_list("frames", lists)
+        for _ in range(lists):
+            thread_id = self._call(self.unpacker.unpack)
+            count = self._call(self.unpacker.read_array_header)
+            if on_list is not None:
+                on_list(thread_id, count)
+            yield from self._list(thread_id, count, first_only, unpack)
 
     # -- the rest, undecoded
 
@@ -247,14 +255,8 @@ class DocumentStream:
                             if entries.get("end") == "raised":
                                 notes[frame_id] = [note_mark(frame_id), position]
                         progressed = True
-                for frame_id, (mark, start) in list(notes.items()):
-                    at = window.find(mark, start)
-                    if at >= 0:
-                        del notes[frame_id]
-                        entries, window, _ = self._entries(window, at + len(mark), 1)
-                        if entries is not None and isinstance(entries.get("exception"), dict):
-                            found[frame_id]["exception"] = entries["exception"]
-                        progressed = True
+                window, named = self._notes(window, notes, found)
+                progressed = progressed or named
             called = called or CALL_MARK in window[position:]
             if not pending and not notes:
                 # Only counting is left; a call anywhere after here follows the last return.
@@ -265,13 +267,22 @@ class DocumentStream:
             piece = self._next_piece()
             if piece is None:
                 return found, more, called if not pending else False
-            keep = max([len(return_mark(pending[-1])) if pending else 0] + [len(m) for m, _ in notes.values()]) - 1
-            looking = ([position] if pending else []) + [start for _, start in notes.values()]
-            base = max(len(window) - keep, min(looking))
-            window = window[base:] + bytes(piece)
-            position = max(position - base, 0)
-            for note in notes.values():
-                note[1] = max(note[1] - base, 0)
+            window, position = _slide(window, piece, position, pending, notes)
+
+    def _notes(self, window: bytes, notes: dict, found: dict):
+        """Looks in `window` for the notes of `notes` (frame id -> [the mark of its note,
+        where to look from]); each found names its call's exception in `found` and leaves
+        `notes`. (window, whether any was found)."""
+        named = False
+        for frame_id, (mark, start) in list(notes.items()):
+            at = window.find(mark, start)
+            if at >= 0:
+                del notes[frame_id]
+                entries, window, _ = self._entries(window, at + len(mark), 1)
+                if entries is not None and isinstance(entries.get("exception"), dict):
+                    found[frame_id]["exception"] = entries["exception"]
+                named = True
+        return window, named
 
     def _entries(self, window: bytes, start: int, count: int, optional: bytes = b""):
         """The `count` entries of a record that start at `start` (the seven after a return's
@@ -308,3 +319,14 @@ class DocumentStream:
         except Exception:  # not a record after all: go on after the mark
             return None, window, start
         return entries, window, start + unpacker.tell()
+
+
+def _slide(window: bytes, piece, position: int, pending: list, notes: dict) -> tuple:
+    """(the window moved on to the next piece, keeping only what may still begin a mark
+    looked for, the position looked from in it); the notes' positions move with it."""
+    keep = max([len(return_mark(pending[-1])) if pending else 0] + [len(m) for m, _ in notes.values()]) - 1
+    looking = ([position] if pending else []) + [start for _, start in notes.values()]
+    base = max(len(window) - keep, min(looking))
+    for note in notes.values():
+        note[1] = max(note[1] - base, 0)
+    return window[base:] + bytes(piece), max(position - base, 0)

@@ -2,27 +2,13 @@
 
 from __future__ import annotations
 
+import dataclasses
 import datetime
-import itertools
 import re
 import sys
 
-from sarv.views.tree import (
-    NO_CALL,
-    NO_CALL_RING,
-    LeftOut,
-    Node,
-    ThreadBuilder,
-    add_record,
-    all_records,
-    build_threads,
-    ended,
-    exception_text,
-    function_name,
-    is_ring_drop,
-    order_threads,
-    walk,
-)
+from sarv.views.records import NO_CALL, NO_CALL_RING, LeftOut, TraceReader, ended, exception_text, read_document
+from sarv.views.tree import Node, TreeView, all_records, function_name, order_threads, walk
 
 __all__ = [
     "DEFAULT_MAX_DEPTH",
@@ -297,19 +283,14 @@ def render_trace(
     the output. `hidden_names`: a module's names not shown among its locals;
     `cells`: consecutive top-level modules of one file are one (a notebook's
     cell, which IPython runs a statement at a time)."""
-    threads = build_threads(document, max_depth=max_depth, slim=not show_locals)
+    view = TreeView(max_depth=max_depth, slim=not show_locals)
+    reader = read_document(document, view)
+    threads = order_threads([b.finish() for b in view.builders], document.get("main_thread_id"))
     if cells:
-        for thread in threads:
-            roots = len(thread.roots)
-            thread.roots = join_cells(thread.roots)
-            if thread.call_count is not None:
-                thread.call_count -= roots - len(thread.roots)
-    left_out = LeftOut()
-    for _, record in all_records(document):
-        left_out.notice(record)
+        _join_cells(threads)
     recorded = None
-    if left_out:
-        recorded = dict.fromkeys(_function_keys(left_out), 0)
+    if reader.left_out:
+        recorded = dict.fromkeys(_function_keys(reader.left_out), 0)
         for _, record in all_records(document):
             if type(record) is dict and record.get("event") == "call" and record.get("type") == "frame":
                 key = (record.get("path"), record.get("co_name"), record.get("qualname"))
@@ -319,14 +300,20 @@ def render_trace(
         document,
         threads,
         stream,
-        show_locals=show_locals,
-        max_depth=max_depth,
-        max_lines=max_lines,
+        _TreeOptions(show_locals, max_depth, max_lines, hidden_names),
         fancy=fancy,
-        left_out=left_out,
+        left_out=reader.left_out,
         recorded=recorded,
-        hidden_names=hidden_names,
+        ring=reader.ring,
     )
+
+
+def _join_cells(threads: list) -> None:
+    for thread in threads:
+        roots = len(thread.roots)
+        thread.roots = join_cells(thread.roots)
+        if thread.call_count is not None:
+            thread.call_count -= roots - len(thread.roots)
 
 
 class NotebookNames:
@@ -398,93 +385,107 @@ def render_stored_trace(
     scanned, undecoded, for the returns of the calls on screen (their
     durations) and for the number of calls not shown."""
     from sarv import db
-    from sarv.views.stream import DocumentStream, call_mark, count_marks
+    from sarv.views.stream import DocumentStream
 
-    keep = max_lines + 1 if max_lines > 0 else None
-    left_out = LeftOut()
-    options = {"max_depth": max_depth, "keep": keep, "slim": not show_locals}
-    builders: dict = {}
+    view = TreeView(max_depth=max_depth, keep=max_lines + 1 if max_lines > 0 else None, slim=not show_locals)
+    reader = TraceReader(view)
     with db.open_trace(db_path, trace_id) as stored:
         summary = stored.summary
-        reader = DocumentStream(stored)
-        first = None
-        stopped = False
-        waiting: list = []  # records of no thread (a note of dropped records), for the first thread
-        for buffer_id, record in reader.records(threads=False):
-            if left_out.notice(record):
-                continue
-            if first is None and isinstance(record, dict) and record.get("thread_native_id") is None:
-                waiting.append(record)
-                continue
-            if waiting and isinstance(record, dict):
-                # The main thread's id is read last: records of no thread go to the first one.
-                thread_id = record["thread_native_id"]
-                builders[thread_id] = ThreadBuilder(thread_id, **options)
-                for early in waiting:
-                    builders[thread_id].add(early)
-                waiting = []
-            builder = add_record(builders, buffer_id, record, first.native_id if first else None, **options)
-            if first is None and builder is not None:
-                first = builder
-            if first is not None and first.full:
-                stopped = True
-                break
-        top = reader.top
-        for early in waiting:  # no record of a thread at all
-            add_record(builders, None, early, top.get("main_thread_id"), **options)
+        document = DocumentStream(stored)
+        first = _read_first_thread(reader, document)
+        top = document.top
+        stopped = first is not None and first.full
         if stopped:
-            open_ids = [node.frame_id for node in first.stack if isinstance(node, Node) and node.frame_id]
-            ends, more, after = reader.scan_rest(open_ids)
-            for node in first.stack:
-                if isinstance(node, Node) and more.get(node.frame_id):
-                    node.cut = True
-            first.cut = first.cut or after
-            threads = [first.finish(complete=False, ends=ends)]
-            threads += [b.finish(complete=False) for b in builders.values() if b is not first]
-            total_calls = reader.calls
-    if not stopped:
-        if reader.skipped_threads:  # the other threads' lists come first: read them again
-            with db.open_trace(db_path, trace_id) as stored:
-                for buffer_id, record in DocumentStream(stored).records(of_interest=False):
-                    add_record(builders, buffer_id, record, None, **options)
-        main_id = top.get("main_thread_id")
-        threads = order_threads([b.finish() for b in builders.values()], main_id)
-        if _source(top, summary) == NOTEBOOK:
-            for thread in threads:
-                roots = len(thread.roots)
-                thread.roots = join_cells(thread.roots)
-                if thread.call_count is not None:
-                    thread.call_count -= roots - len(thread.roots)
-        # A thread read in full but with more nodes than kept: the calls not kept below
-        # nodes printed are counted in those nodes, which the cut no longer sees.
-        full = any(b.full for b in builders.values())
-        total_calls = sum(b.calls for b in builders.values()) if full else None
-    else:
+            threads = _past_the_limit(view, first, document)
+            total_calls = document.calls
+    if stopped:
         top = dict(top)
         top.setdefault("trace_id", summary.trace_id)
         top.setdefault("meta", {"source": summary.source or "?", "version": summary.version or "?"})
         top.setdefault("timestamp", summary.started)
-    recorded = None
-    if left_out:
-        # The calls recorded of each function named, counted in the bytes of the whole
-        # document: most of its records were not decoded, or not kept.
-        keys = _function_keys(left_out)
-        with db.open_trace(db_path, trace_id) as stored:
-            recorded = dict(zip(keys, count_marks(stored, [call_mark(*key) for key in keys])))
+    else:
+        if document.skipped_threads:  # the other threads' lists come first: read them again
+            with db.open_trace(db_path, trace_id) as stored:
+                for buffer_id, record in DocumentStream(stored).records(of_interest=False):
+                    reader.add(buffer_id, record)
+        threads = order_threads([b.finish() for b in view.builders], top.get("main_thread_id"))
+        if _source(top, summary) == NOTEBOOK:
+            _join_cells(threads)
+        # A thread read in full but with more nodes than kept: the calls not kept below
+        # nodes printed are counted in those nodes, which the cut no longer sees.
+        full = any(b.full for b in view.builders)
+        total_calls = sum(b.t.calls for b in view.builders) if full else None
     _render(
         top,
         threads,
         stream,
-        show_locals=show_locals,
-        max_depth=max_depth,
-        max_lines=max_lines,
+        _TreeOptions(
+            show_locals, max_depth, max_lines, NotebookNames() if _source(top, summary) == NOTEBOOK else frozenset()
+        ),
         fancy=fancy,
         total_calls=total_calls,
         summary=summary if stopped else None,
-        left_out=left_out,
-        recorded=recorded,
-        hidden_names=NotebookNames() if _source(top, summary) == NOTEBOOK else frozenset(),
+        left_out=reader.left_out,
+        recorded=_recorded(db_path, trace_id, reader.left_out),
+        ring=reader.ring,
     )
+
+
+def _read_first_thread(reader: TraceReader, document):
+    """Reads the records of "frames_of_interest" into `reader` until the tree of
+    the first thread met is full; returns that thread's builder (None when there
+    is no thread). The main thread's id is read last: records of no thread are
+    the first thread's."""
+    waiting: list = []  # records of no thread (a note of dropped records), for the first thread
+    first = None
+    for buffer_id, record in document.records(threads=False):
+        if first is None and isinstance(record, dict) and record.get("thread_native_id") is None:
+            waiting.append(record)
+            continue
+        if waiting and isinstance(record, dict):
+            reader.main_id = record["thread_native_id"]
+            for early in waiting:
+                reader.add(None, early)
+            waiting = []
+        t = reader.add(buffer_id, record)
+        if first is None and t is not None:
+            first = t.state
+            reader.main_id = t.key
+        if first is not None and first.full:
+            break
+    if waiting:  # no record of a thread at all
+        reader.main_id = document.top.get("main_thread_id")
+        for early in waiting:
+            reader.add(None, early)
+    return first
+
+
+def _past_the_limit(view: TreeView, first, document) -> list:
+    """The trees once the first is full: the rest of the bytes are scanned for the
+    returns of the calls open on screen, and for what follows them."""
+    open_ids = [node.frame_id for node in first.stack if isinstance(node, Node) and node.frame_id]
+    ends, more, after = document.scan_rest(open_ids)
+    for node in first.stack:
+        if isinstance(node, Node) and more.get(node.frame_id):
+            node.cut = True
+    first.cut = first.cut or after
+    return [first.finish(complete=False, ends=ends)] + [
+        b.finish(complete=False) for b in view.builders if b is not first
+    ]
+
+
+def _recorded(db_path, trace_id: str, left_out: LeftOut):
+    """The calls recorded of each function the summary of calls left out names,
+    counted in the bytes of the whole document (most of its records were not
+    decoded, or not kept); None when no calls were left out."""
+    if not left_out:
+        return None
+    from sarv import db
+    from sarv.views.stream import call_mark, count_marks
+
+    keys = _function_keys(left_out)
+    with db.open_trace(db_path, trace_id) as stored:
+        return dict(zip(keys, count_marks(stored, [call_mark(*key) for key in keys])))
 
 
 NOTEBOOK = "notebook"  # the source of a notebook cell's traces
@@ -497,20 +498,26 @@ def _source(top: dict, summary):
     return summary.source if summary is not None else None
 
 
+@dataclasses.dataclass
+class _TreeOptions:
+    show_locals: bool | str  # "all": with the names usually hidden
+    max_depth: int
+    max_lines: int
+    hidden_names: object = frozenset()  # a module's names not shown among its locals
+
+
 def _render(
     document: dict,
     threads: list,
-    stream=None,
+    stream,
+    options: _TreeOptions,
     *,
-    show_locals: bool,
-    max_depth: int,
-    max_lines: int,
     fancy: bool | None,
     total_calls: int | None = None,
     summary=None,
     left_out: LeftOut | None = None,
     recorded: dict | None = None,
-    hidden_names=frozenset(),
+    ring: bool = False,
 ) -> None:
     stream = stream or sys.stdout
     glyphs = _Glyphs(fancy_output(stream) if fancy is None else fancy)
@@ -534,104 +541,130 @@ def _render(
         write()
         write("(no records)")
         return
-
-    no_call = NO_CALL_RING if any(_drops_oldest(t) for t in threads) else NO_CALL
-    budget = max_lines if max_lines > 0 else None
-    hidden_calls = 0
-    shown_calls = 0
-    elided = 0
-    width = 10
-    pad = " " * (width + 2)
-    cut = False
+    text = _TreeText(options, glyphs, write, NO_CALL_RING if ring else NO_CALL)
     for thread in threads:
-        if cut:
-            hidden_calls += thread.calls
-            continue
-        write()
+        text.thread(thread)
+    text.end(total_calls)
+
+
+class _TreeText:
+    """Writes the call trees, depth first with the guides of each open level,
+    until the line limit; then says what was not shown."""
+
+    WIDTH = 10  # of the duration column
+
+    def __init__(self, options: _TreeOptions, glyphs: _Glyphs, write, no_call: str) -> None:
+        self.options = options
+        self.glyphs = glyphs
+        self.write = write
+        self.no_call = no_call  # what a call whose call record is missing is said to be
+        self.budget = options.max_lines if options.max_lines > 0 else None
+        self.pad = " " * (self.WIDTH + 2)
+        self.hidden_calls = 0
+        self.shown_calls = 0
+        self.elided = 0  # calls below the depth limit, said in "more below" lines
+        self.cut = False
+
+    def _spend(self) -> None:
+        if self.budget is not None:
+            self.budget -= 1
+
+    def thread(self, thread) -> None:
+        if self.cut:
+            self.hidden_calls += thread.calls
+            return
+        self.write()
         if thread.complete:
-            write("thread %s (native id %s): %s" % (thread.name, thread.native_id, _plural(thread.calls, "call")))
+            self.write("thread %s (native id %s): %s" % (thread.name, thread.native_id, _plural(thread.calls, "call")))
         else:
-            write("thread %s (native id %s)" % (thread.name, thread.native_id))
-        # Depth-first, with the tree guides of each open level.
+            self.write("thread %s (native id %s)" % (thread.name, thread.native_id))
         last_root = len(thread.roots) - 1 if not thread.cut else -1
         stack = [(node, 0, "", i == last_root) for i, node in reversed(list(enumerate(thread.roots)))]
         while stack:
-            node, depth, guide, is_last = stack.pop()
-            if budget is not None and budget <= 0:
-                hidden_calls += sum((n.kind == "frame") + n.calls_below() for n in [node] + [s[0] for s in stack])
-                stack.clear()
-                cut = True
-                break
-            branch = (glyphs.last if is_last else glyphs.tee) if depth else ""
-            child_guide = guide + ((glyphs.blank if is_last else glyphs.pipe) if depth else "")
-            if node.kind == "plugin":
-                data = node.plugin_data
-                extra = "  " + plugin_text(data, glyphs) if data else ""
-                write(pad + guide + branch + "%s %s%s" % (glyphs.marker, node.name, extra))
-            else:
-                shown_calls += 1
-                duration = format_duration(node.duration, glyphs)
-                if not node.complete:
-                    duration = glyphs.ge + " " + duration
-                note = ""
-                if node.call is None:
-                    note = "  (%s)" % no_call
-                elif node.ret is None:
-                    note = "  (no return recorded)"
-                if node.parts:
-                    note += "  (%s)" % _plural(len(node.parts), "part")
-                kind, exception = ended(node.ret)
-                if kind == "raised":
-                    note += "  raised " + exception_text(exception) if exception is not None else "  raised"
-                elif kind in ("exited", "interrupted"):
-                    note += "  %s (%s)" % (kind, exception_text(exception))  # the program's end, no failure
-                elif kind in ("yielded", "awaited"):
-                    note += "  " + kind  # suspended at the end of the trace
-                write(duration.rjust(width) + "  " + guide + branch + node.name + "  " + short_path(node.path) + note)
-            if budget is not None:
-                budget -= 1
-            detail_guide = pad + child_guide + (glyphs.pipe if node.children else glyphs.blank) + " "
-            if show_locals and node.kind == "frame":
-                for line in _locals_lines(node, glyphs, all_names=show_locals == "all", hidden=hidden_names):
-                    write(detail_guide + line)
-                    if budget is not None:
-                        budget -= 1
-            if node.children or node.hidden_below:
-                if max_depth > 0 and depth + 1 >= max_depth:
-                    below = node.count() - 1
-                    elided += node.calls_below()
-                    write(
-                        pad
-                        + child_guide
-                        + glyphs.last
-                        + "%s %d%s more below (depth limit %d: raise --max-depth)"
-                        % (glyphs.more, below, "+" if node.partial else "", max_depth)
-                    )
-                    if budget is not None:
-                        budget -= 1
-                    continue
-                last_index = len(node.children) - 1
-                for i in range(last_index, -1, -1):
-                    stack.append((node.children[i], depth + 1, child_guide, i == last_index and not node.cut))
-    if total_calls is not None:
-        # The rest of the trace was scanned, not decoded: what was not shown is
-        # every call counted there but those on screen or said to be below them.
-        cut = True
-        hidden_calls = max(total_calls - shown_calls - elided, 0)
-    if cut:
-        write()
-        write(
-            "%s output cut at %d lines; %d more %s not shown (raise --max-lines, 0 for no limit)"
-            % (glyphs.more, max_lines, hidden_calls, "call" if hidden_calls == 1 else "calls")
-        )
+            if self.budget is not None and self.budget <= 0:
+                self.hidden_calls += sum((n.kind == "frame") + n.calls_below() for n, _, _, _ in stack)
+                self.cut = True
+                return
+            stack.extend(self._node(*stack.pop()))
 
+    def _node(self, node, depth: int, guide: str, is_last: bool) -> list:
+        """Writes a node's lines; returns its children to write, last first."""
+        glyphs = self.glyphs
+        branch = (glyphs.last if is_last else glyphs.tee) if depth else ""
+        child_guide = guide + ((glyphs.blank if is_last else glyphs.pipe) if depth else "")
+        if node.kind == "plugin":
+            data = node.plugin_data
+            extra = "  " + plugin_text(data, glyphs) if data else ""
+            self.write(self.pad + guide + branch + "%s %s%s" % (glyphs.marker, node.name, extra))
+        else:
+            self.shown_calls += 1
+            self.write(self._call_line(node, guide + branch))
+        self._spend()
+        options = self.options
+        if options.show_locals and node.kind == "frame":
+            detail_guide = self.pad + child_guide + (glyphs.pipe if node.children else glyphs.blank) + " "
+            for line in _locals_lines(
+                node, glyphs, all_names=options.show_locals == "all", hidden=options.hidden_names
+            ):
+                self.write(detail_guide + line)
+                self._spend()
+        if not node.children and not node.hidden_below:
+            return []
+        if options.max_depth > 0 and depth + 1 >= options.max_depth:
+            self.elided += node.calls_below()
+            self.write(
+                self.pad
+                + child_guide
+                + glyphs.last
+                + "%s %d%s more below (depth limit %d: raise --max-depth)"
+                % (glyphs.more, node.count() - 1, "+" if node.partial else "", options.max_depth)
+            )
+            self._spend()
+            return []
+        last_index = len(node.children) - 1
+        return [
+            (node.children[i], depth + 1, child_guide, i == last_index and not node.cut)
+            for i in range(last_index, -1, -1)
+        ]
 
-def _drops_oldest(thread) -> bool:
-    """Whether the thread's first records say the oldest records were dropped (ring mode)."""
-    for node, _ in itertools.islice(walk(thread.roots), 64):
-        if node.kind == "plugin" and is_ring_drop(node.record):
-            return True
-    return False
+    def _call_line(self, node, prefix: str) -> str:
+        glyphs = self.glyphs
+        duration = format_duration(node.duration, glyphs)
+        if not node.complete:
+            duration = glyphs.ge + " " + duration
+        note = ""
+        if node.call is None:
+            note = "  (%s)" % self.no_call
+        elif node.ret is None:
+            note = "  (no return recorded)"
+        if node.parts:
+            note += "  (%s)" % _plural(len(node.parts), "part")
+        kind, exception = ended(node.ret)
+        if kind == "raised":
+            note += "  raised " + exception_text(exception) if exception is not None else "  raised"
+        elif kind in ("exited", "interrupted"):
+            note += "  %s (%s)" % (kind, exception_text(exception))  # the program's end, no failure
+        elif kind in ("yielded", "awaited"):
+            note += "  " + kind  # suspended at the end of the trace
+        return duration.rjust(self.WIDTH) + "  " + prefix + node.name + "  " + short_path(node.path) + note
+
+    def end(self, total_calls) -> None:
+        if total_calls is not None:
+            # The rest of the trace was scanned, not decoded: what was not shown is
+            # every call counted there but those on screen or said to be below them.
+            self.cut = True
+            self.hidden_calls = max(total_calls - self.shown_calls - self.elided, 0)
+        if self.cut:
+            self.write()
+            self.write(
+                "%s output cut at %d lines; %d more %s not shown (raise --max-lines, 0 for no limit)"
+                % (
+                    self.glyphs.more,
+                    self.options.max_lines,
+                    self.hidden_calls,
+                    "call" if self.hidden_calls == 1 else "calls",
+                )
+            )
 
 
 # Plugin records the header reads: a test's and a request's start and end.
@@ -678,6 +711,15 @@ def header_lines(document: dict, glyphs, *, began=None, records=None, marks=(), 
         lines.append("  %s: %s" % ("process" if request else "command", " ".join(str(a) for a in args)))
     if document.get("current_commit_sha"):
         lines.append("  commit: %s" % document["current_commit_sha"])
+    test = _test_line(marks, summary)
+    if test is not None:
+        lines.append("  test: " + test)
+    return lines
+
+
+def _test_line(marks, summary):
+    """The test's node id and its outcome, from its start and end records or else the
+    stored summary; None for a trace of no test."""
     node_id = outcome = None
     for mark in marks:
         if mark.get("type") in ("start_test", "end_test"):
@@ -687,9 +729,9 @@ def header_lines(document: dict, glyphs, *, began=None, records=None, marks=(), 
     if summary is not None:
         node_id = node_id or summary.test_name
         outcome = outcome or summary.outcome
-    if node_id is not None:
-        lines.append("  test: %s%s" % (node_id, " (%s)" % outcome if outcome is not None else ""))
-    return lines
+    if node_id is None:
+        return None
+    return "%s%s" % (node_id, " (%s)" % outcome if outcome is not None else "")
 
 
 def _request_line(marks, glyphs) -> str:
