@@ -830,6 +830,24 @@ def test_unbalanced_traces_are_shown_and_exported_as_they_are(tmp_path):
     assert instant["name"] == "request_start/http" and instant["args"]["url"] == "/items"
     assert instant["ts"] == 1500 and instant["s"] == "t"
 
+    # A time that is no finite number is none, and a thread id that is neither a number nor a
+    # text still names a thread: every view reads them alike.
+    (tmp_path / "worse").mkdir()
+    worse = stored(
+        tmp_path / "worse",
+        [
+            frame("call", "endless", "frm_a", 100.001),
+            frame("return", "endless", "frm_a", float("inf")),
+            frame("call", "odd", "frm_b", 100.002, thread=("odd", [7])),
+            frame("return", "odd", "frm_b", 100.003, thread=("odd", [7])),
+        ],
+    )
+    for args in (["show"], ["show", "--hot"], ["export"], ["export", "--format", "html"]):
+        result = sarv(args[0], "last", *args[1:], "--db", worse, cwd=tmp_path)
+        assert result.returncode == 0, (args, result.stderr)
+        assert "app.endless" in result.stdout or args[-1] == "html", args
+    assert "thread odd (native id [7]): 1 call" in sarv("show", "last", "--db", worse, cwd=tmp_path).stdout
+
 
 def test_show_says_the_request_its_query_headers_durations_and_sizes_on_one_line_each(tmp_path):
     base = {"frame_id": None, "thread": "MainThread", "thread_native_id": 1, "user_code_call_site": None}
