@@ -20,6 +20,18 @@ def _modules():
     return found
 
 
+def _imported_by(node, package, modules):
+    """The names an import statement imports (for `from X import y`: X.y when that is a
+    module of the package, else X)."""
+    if isinstance(node, ast.Import):
+        return [alias.name for alias in node.names]
+    base = node.module or ""
+    if node.level:
+        anchor = package.split(".")[: len(package.split(".")) - node.level + 1]
+        base = ".".join(anchor + ([base] if base else []))
+    return [base + "." + alias.name if base + "." + alias.name in modules else base for alias in node.names]
+
+
 def _loaded_with(name, path, modules):
     """The package's modules that `name` imports while it loads: its imports outside
     functions and outside `if TYPE_CHECKING:`."""
@@ -37,15 +49,8 @@ def _loaded_with(name, path, modules):
             if isinstance(child, ast.If) and "TYPE_CHECKING" in ast.dump(child.test):
                 yield from (target for branch in child.orelse for target in walk(ast.Module([branch], [])))
                 continue
-            if isinstance(child, ast.Import):
-                yield from (alias.name for alias in child.names)
-            elif isinstance(child, ast.ImportFrom):
-                base = child.module or ""
-                if child.level:
-                    anchor = package.split(".")[: len(package.split(".")) - child.level + 1]
-                    base = ".".join(anchor + ([base] if base else []))
-                for alias in child.names:
-                    yield base + "." + alias.name if base + "." + alias.name in modules else base
+            if isinstance(child, (ast.Import, ast.ImportFrom)):
+                yield from _imported_by(child, package, modules)
             yield from walk(child)
 
     tree = ast.parse(path.read_text(encoding="utf-8"), str(path))

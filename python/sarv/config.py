@@ -304,76 +304,118 @@ def _string_list(value, key: str, origin: str) -> list:
     return [str(item) for item in value]
 
 
+def _filters(value, key: str, origin: str, base_dir: str | None) -> dict:
+    """The filter lists the table sets (merged into the ones in force)."""
+    if not isinstance(value, Mapping):
+        raise _bad(key, "expected a table with include_frames/ignore_frames", origin)
+    lists = {}
+    for sub_key, sub_value in value.items():
+        name = "filters.%s" % sub_key
+        if sub_key not in _FILTER_KEYS:
+            raise _bad(name, _unknown(sub_key, _FILTER_KEYS, "filters."), origin)
+        if sub_value is None and base_dir is None:
+            continue
+        lists[sub_key] = _string_list(sub_value, name, origin)
+    return lists
+
+
+def _flag(value, key: str, origin: str, base_dir: str | None) -> bool:
+    if not isinstance(value, bool):
+        raise _bad(key, "expected true or false, got %r" % (value,), origin)
+    return value
+
+
+def _busy_timeout(value, key: str, origin: str, base_dir: str | None) -> int:
+    if isinstance(value, bool) or not isinstance(value, int) or not 0 <= value <= _MAX_TIMEOUT:
+        raise _bad(key, "expected a non-negative whole number of seconds, got %r" % (value,), origin)
+    return int(value)
+
+
+def _count_limit(value, key: str, origin: str, base_dir: str | None) -> int:
+    if isinstance(value, bool) or not isinstance(value, int) or not 0 <= value <= _MAX_TIMEOUT:
+        what = "records" if key == "max_records" else "calls"
+        raise _bad(key, "expected a whole number of %s, 0 for no limit, got %r" % (what, value), origin)
+    return int(value)
+
+
+def _size_limit(value, key: str, origin: str, base_dir: str | None) -> int:
+    try:
+        size = parse_size(value)
+    except ValueError:
+        size = -1
+    if not 0 <= size <= _MAX_TIMEOUT:
+        raise _bad(key, "expected a size such as 512M or 2GiB (0 for no limit), got %r" % (value,), origin)
+    return size
+
+
+def _records_mode(value, key: str, origin: str, base_dir: str | None) -> str:
+    if value not in ("ring", "stop"):
+        raise _bad(key, 'expected "ring" or "stop", got %r' % (value,), origin)
+    return value
+
+
+def _redaction(value, key: str, origin: str, base_dir: str | None) -> list:
+    entries = _string_list(value, key, origin)
+    try:
+        redaction_rules(entries)
+    except ValueError as exc:
+        raise _bad(key, str(exc), origin) from None
+    for entry in entries:
+        hidden = _hidden_field(entry)
+        if hidden is not None:
+            raise _bad(key, "%r would hide %r, a field of sarv's own records" % (entry, hidden), origin)
+    return entries
+
+
+def _plugin_entries(value, key: str, origin: str, base_dir: str | None) -> list:
+    if isinstance(value, (str, bytes)) or not isinstance(value, (list, tuple)):
+        raise _bad(key, "expected a list of tables, got %s" % type(value).__name__, origin)
+    for index, declaration in enumerate(value):
+        try:
+            _plugins.validate_declaration(declaration, "plugins[%d]" % index)
+        except ValueError as exc:
+            raise ConfigError("%s (%s)" % (exc, origin)) from None
+    return list(value)
+
+
+def _db_path(value, key: str, origin: str, base_dir: str | None) -> str:
+    if not isinstance(value, (str, os.PathLike)):
+        raise _bad(key, "expected a path, got %s" % type(value).__name__, origin)
+    path = os.fspath(value)
+    if not isinstance(path, str) or not path:
+        raise _bad(key, "expected a non-empty path, got %r" % (value,), origin)
+    if base_dir is not None and not path.startswith(("postgresql://", "postgres://")):
+        path = os.path.join(base_dir, os.path.expanduser(path))
+    return path
+
+
+# What checks each key's value and gives the value kept ("filters" is merged, not replaced).
+_CHECKS = {
+    "filters": _filters,
+    **{key: _flag for key in _BOOL_KEYS},
+    "sqlite_busy_timeout": _busy_timeout,
+    "max_records": _count_limit,
+    "call_budget": _count_limit,
+    "max_bytes": _size_limit,
+    "max_records_mode": _records_mode,
+    "redact": _redaction,
+    "redact_extra": _redaction,
+    "plugins": _plugin_entries,
+    "db_path": _db_path,
+}
+
+
 def _apply(config: dict, layer: Mapping, origin: str, base_dir: str | None) -> None:
     for key, value in layer.items():
         if value is None and base_dir is None:
             continue  # an override left unset
-        if key == "filters":
-            if not isinstance(value, Mapping):
-                raise _bad(key, "expected a table with include_frames/ignore_frames", origin)
-            for sub_key, sub_value in value.items():
-                name = "filters.%s" % sub_key
-                if sub_key not in _FILTER_KEYS:
-                    raise _bad(name, _unknown(sub_key, _FILTER_KEYS, "filters."), origin)
-                if sub_value is None and base_dir is None:
-                    continue
-                config["filters"][sub_key] = _string_list(sub_value, name, origin)
-        elif key in _BOOL_KEYS:
-            if not isinstance(value, bool):
-                raise _bad(key, "expected true or false, got %r" % (value,), origin)
-            config[key] = value
-        elif key == "sqlite_busy_timeout":
-            if isinstance(value, bool) or not isinstance(value, int) or not 0 <= value <= _MAX_TIMEOUT:
-                raise _bad(key, "expected a non-negative whole number of seconds, got %r" % (value,), origin)
-            config[key] = int(value)
-        elif key in ("max_records", "call_budget"):
-            if isinstance(value, bool) or not isinstance(value, int) or not 0 <= value <= _MAX_TIMEOUT:
-                what = "records" if key == "max_records" else "calls"
-                raise _bad(key, "expected a whole number of %s, 0 for no limit, got %r" % (what, value), origin)
-            config[key] = int(value)
-        elif key == "max_bytes":
-            try:
-                size = parse_size(value)
-            except ValueError:
-                size = -1
-            if not 0 <= size <= _MAX_TIMEOUT:
-                raise _bad(key, "expected a size such as 512M or 2GiB (0 for no limit), got %r" % (value,), origin)
-            config[key] = size
-        elif key == "max_records_mode":
-            if value not in ("ring", "stop"):
-                raise _bad(key, 'expected "ring" or "stop", got %r' % (value,), origin)
-            config[key] = value
-        elif key in ("redact", "redact_extra"):
-            entries = _string_list(value, key, origin)
-            try:
-                redaction_rules(entries)
-            except ValueError as exc:
-                raise _bad(key, str(exc), origin) from None
-            for entry in entries:
-                hidden = _hidden_field(entry)
-                if hidden is not None:
-                    raise _bad(key, "%r would hide %r, a field of sarv's own records" % (entry, hidden), origin)
-            config[key] = entries
-        elif key == "plugins":
-            if isinstance(value, (str, bytes)) or not isinstance(value, (list, tuple)):
-                raise _bad(key, "expected a list of tables, got %s" % type(value).__name__, origin)
-            for index, declaration in enumerate(value):
-                try:
-                    _plugins.validate_declaration(declaration, "plugins[%d]" % index)
-                except ValueError as exc:
-                    raise ConfigError("%s (%s)" % (exc, origin)) from None
-            config[key] = list(value)
-        elif key == "db_path":
-            if not isinstance(value, (str, os.PathLike)):
-                raise _bad(key, "expected a path, got %s" % type(value).__name__, origin)
-            path = os.fspath(value)
-            if not isinstance(path, str) or not path:
-                raise _bad(key, "expected a non-empty path, got %r" % (value,), origin)
-            if base_dir is not None and not path.startswith(("postgresql://", "postgres://")):
-                path = os.path.join(base_dir, os.path.expanduser(path))
-            config[key] = path
-        else:
+        check = _CHECKS.get(key) if isinstance(key, str) else None
+        if check is None:
             raise _bad(str(key), _unknown(key, DEFAULTS), origin)
+        if key == "filters":
+            config["filters"].update(check(value, key, origin, base_dir))
+        else:
+            config[key] = check(value, key, origin, base_dir)
 
 
 def redact_entries(config: Mapping[str, Any]) -> list:
