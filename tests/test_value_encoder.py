@@ -295,6 +295,7 @@ def same_bytes(value):
     ts.CALLS.clear()
     native = serialize.dump_msgpack(value)
     assert native == serialize._dump_general(value)
+    assert serialize.dump_msgpack(value) == native  # (again: parts kept from the first are reused)
     assert serialize.dump_msgpack_lightweight_repr(value) == serialize._light_general(value)
     assert ts.CALLS == []
     return native

@@ -14,6 +14,7 @@
 #include "values/limits.hpp"
 #include "values/pack.hpp"
 #include "values/redact.hpp"
+#include "values/reuse.hpp"
 #include "values/text.hpp"
 #include "values/types.hpp"
 
@@ -124,17 +125,30 @@ struct Scratch {
     std::vector<KeyEntry> keys;
     std::vector<uint32_t> others;
     std::vector<KeyScope> scopes;
+    reuse::Proof proof;  // the proofs of the values being written, innermost last
     bool in_use = false;
+};
+
+// Where the writing of a value that may be kept started.
+struct NodeMark {
+    size_t out, checks, items, held, subs;
+    uint32_t unproven, escapes;
+    long budget;
 };
 
 class Encoder {
 public:
     Encoder(Buffer& out, Scratch& scratch)
-        : out_(out), start_(out.size()), keys_(scratch.keys), others_(scratch.others), scopes_(scratch.scopes) {
+        : out_(out), start_(out.size()), keys_(scratch.keys), others_(scratch.others), scopes_(scratch.scopes),
+          proof_(scratch.proof), reuse_(reuse::enabled()) {
         keys_.clear();
         others_.clear();
         scopes_.clear();
     }
+    // (the references the proofs being built hold go with them)
+    ~Encoder() { drop_proofs(); }
+    Encoder(const Encoder&) = delete;
+    Encoder& operator=(const Encoder&) = delete;
 
     Outcome dump(PyObject* obj);
 
@@ -152,6 +166,7 @@ private:
         out_.resize(start_);
         truncate_keys(0);
         scopes_.clear();
+        drop_proofs();
         if (s == St::Err) {
             if (!is_exception_pending()) {
                 return St::Err;
@@ -187,14 +202,58 @@ private:
         }
         out_.resize(mark);
         truncate_keys(key_mark);
+        ++unproven_;
         return failure_marker(Py_TYPE(value));
     }
+
+    // ---- values kept for reuse ----------------------------------------------------------
+
+    NodeMark node_start(const Walk& w) const {
+        return NodeMark{out_.size(),
+                        proof_.checks.size(),
+                        proof_.items.size(),
+                        proof_.held.size(),
+                        proof_.subs.size(),
+                        unproven_,
+                        escapes_,
+                        w.budget};
+    }
+    // Writes the value kept for `o` at `depth` when its proof holds (true); call with `o`
+    // not yet on the walk's path.
+    bool reuse_kept(PyObject* o, int depth, Walk& w);
+    // After the value `o` was written at `depth` from `m` (ending with `s`): kept when all
+    // of it is proven; its proof then stands for it in the enclosing value's.
+    void node_end(const NodeMark& m, St s, PyObject* o, int depth, const Walk& w);
+    // The proof built since `m` forgotten (that part is written again).
+    void rewind_proof(const NodeMark& m);
+    void note_dict(PyObject* d);
+    void note_seq(PyObject* o, PyTypeObject* tp);
+    void note_instance(PyObject* o, PyTypeObject* tp);
+    // A builtin container written as a depth marker.
+    void note_marker(PyObject* o, PyTypeObject* tp) {
+        reuse::Check c{reuse::CheckKind::Type};
+        c.obj = o;
+        c.type = tp;
+        proof_.checks.push_back(c);
+    }
+    void drop_proofs() {
+        proof_.checks.clear();
+        proof_.items.clear();
+        proof_.held.clear();
+        proof_.subs.clear();
+    }
+    // A map key whose text depends on nothing but its value: a tuple of numbers, texts,
+    // bools, None and such tuples (the keys of memo dicts).
+    static bool plain_key_tuple(PyObject* k, int depth);
 
     // ---- writing texts ----------------------------------------------------------------
 
     St put_text(const Text& t) {
-        if (t.escaped && in_exact_) {
-            return St::Abort;  // msgpack refuses text that is not valid Unicode
+        if (t.escaped) {
+            if (in_exact_) {
+                return St::Abort;  // msgpack refuses text that is not valid Unicode
+            }
+            ++escapes_;
         }
         pack_str(out_, t.utf8);
         return St::Ok;
@@ -358,10 +417,12 @@ private:
     }
 
     St walk_sequence(PyObject* o, PyTypeObject* tp, Handler h, int depth, Walk& w);
+    St walk_sequence_body(PyObject* o, Handler h, int depth, Walk& w);
 
     St put_changed(size_t& count);
 
     St walk_dict(PyObject* o, PyTypeObject* tp, int depth, Walk& w);
+    St walk_dict_body(PyObject* o, int depth, Walk& w);
 
     // The common map: at most MAX_ITEMS entries of a dict whose keys are ASCII texts of at
     // most MAX_STR_CHARS, none equal to the `prefix` entries already counted, and the
@@ -435,6 +496,7 @@ private:
     St scalar_key_text(PyObject* k, Text& t);
 
     St walk_object(PyObject* o, PyTypeObject* tp, const TypeInfo& ti, int depth, Walk& w, PyObject* args);
+    St walk_object_body(PyObject* o, const TypeInfo& ti, int depth, Walk& w, PyObject* args);
 
     // An object whose class has an instance __dict__ and no slots, its attributes as
     // plain_pairs takes them.
@@ -631,6 +693,10 @@ private:
     bool in_exact_ = false;  // the walker writes part of the exact form
     int exact_nest_ = 0;
     int tree_depth_ = 0;
+    reuse::Proof& proof_;
+    bool reuse_;
+    uint32_t unproven_ = 0;  // things written that no proof covers (counted, compared by node)
+    uint32_t escapes_ = 0;   // texts written with escapes
 };
 
 }  // namespace sarv::values::impl

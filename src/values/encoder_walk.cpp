@@ -22,8 +22,11 @@ St Encoder::put_str(PyObject* s, long cap, long& chars) {
         bool escaped = false;
         SizeCounter count;
         str_utf8(s, 0, keep, count, escaped);
-        if (escaped && in_exact_) {
-            return St::Abort;
+        if (escaped) {
+            if (in_exact_) {
+                return St::Abort;
+            }
+            ++escapes_;
         }
         pack_str_header(out_, count.size + suffix.utf8.size());
         str_utf8(s, 0, keep, out_, escaped);
@@ -49,7 +52,9 @@ St Encoder::walk(PyObject* o, int depth, Walk& w) {
             return St::Ok;
         }
         bool in_range;
-        return put_int(o, in_range);
+        SARV_TRY(put_int(o, in_range));
+        unproven_ += in_range ? 0 : 1;  // (its text follows the interpreter's digit limit)
+        return St::Ok;
     }
     if (tp == &PyFloat_Type) {
         w.budget -= 9;
@@ -79,6 +84,10 @@ St Encoder::walk(PyObject* o, int depth, Walk& w) {
 }
 
 St Encoder::dispatch(PyObject* o, PyTypeObject* tp, const TypeInfo& ti, int depth, Walk& w) {
+    // Of the values met here, only bytes and instances of plain classes are proven.
+    if (reuse_ && tp != &PyBytes_Type && (ti.handler != Handler::Object || ti.class_only)) {
+        ++unproven_;
+    }
     switch (ti.handler) {
         case Handler::Dict: return walk_dict(o, tp, depth, w);
         case Handler::List:
@@ -145,14 +154,32 @@ St Encoder::dispatch(PyObject* o, PyTypeObject* tp, const TypeInfo& ti, int dept
 
 St Encoder::walk_sequence(PyObject* o, PyTypeObject* tp, Handler h, int depth, Walk& w) {
     if (depth <= 0) {
+        if (reuse_) {
+            note_marker(o, tp);
+        }
         return put_depth_marker(tp, w);
     }
     if (w.on_path(o)) {
+        ++unproven_;
         return put_cycle_marker(tp, w);
     }
     if (w.n_active >= static_cast<int>(std::size(w.active))) {
         return St::Decline;
     }
+    if (!reuse_ || (tp != &PyList_Type && tp != &PyTuple_Type)) {
+        return walk_sequence_body(o, h, depth, w);
+    }
+    if (reuse_kept(o, depth, w)) {
+        return St::Ok;
+    }
+    NodeMark m = node_start(w);
+    note_seq(o, tp);
+    St s = walk_sequence_body(o, h, depth, w);
+    node_end(m, s, o, depth, w);
+    return s;
+}
+
+St Encoder::walk_sequence_body(PyObject* o, Handler h, int depth, Walk& w) {
     OnPath on_path(w, o);
     int child = depth - 1;
     w.budget -= 1;
@@ -236,24 +263,42 @@ St Encoder::put_changed(size_t& count) {
 
 St Encoder::walk_dict(PyObject* o, PyTypeObject* tp, int depth, Walk& w) {
     if (depth <= 0) {
+        if (reuse_) {
+            note_marker(o, tp);
+        }
         return put_depth_marker(tp, w);
     }
     if (w.on_path(o)) {
+        ++unproven_;
         return put_cycle_marker(tp, w);
     }
     if (w.n_active >= static_cast<int>(std::size(w.active))) {
         return St::Decline;
     }
+    if (!reuse_ || tp != &PyDict_Type) {
+        return walk_dict_body(o, depth, w);
+    }
+    if (reuse_kept(o, depth, w)) {
+        return St::Ok;
+    }
+    NodeMark m = node_start(w);
+    note_dict(o);
+    St s = walk_dict_body(o, depth, w);
+    node_end(m, s, o, depth, w);
+    return s;
+}
+
+St Encoder::walk_dict_body(PyObject* o, int depth, Walk& w) {
     OnPath on_path(w, o);
     if (PyDict_GET_SIZE(o) <= MAX_ITEMS) {
-        size_t mark = out_.size();
-        long budget = w.budget;
+        NodeMark mark = node_start(w);
         St s = plain_pairs(o, 0, {}, depth - 1, w);
         if (s != St::Slow) {
             return s;
         }
-        out_.resize(mark);
-        w.budget = budget;
+        out_.resize(mark.out);
+        w.budget = mark.budget;
+        rewind_proof(mark);
     }
     Pairs src;
     src.dict = o;
@@ -338,6 +383,7 @@ St Encoder::walk_pairs_body(Pairs& src, long n, int child, bool keep_written, Wa
             return St::Abort;
         }
         if (got < 0) {
+            ++unproven_;
             SARV_TRY(put_unique_str_key(ELLIPSIS, scope));
             Text t;
             t.ascii("(changed during serialization)");
@@ -365,6 +411,7 @@ St Encoder::walk_pairs_body(Pairs& src, long n, int child, bool keep_written, Wa
             truncate_keys(key_mark);
             ks = failure_marker(Py_TYPE(k.get()));
             source = false;
+            ++unproven_;
         }
         SARV_TRY(ks);
         if (src.from_slots) {
@@ -393,7 +440,9 @@ St Encoder::key(PyObject* k, Walk& w, bool& source) {
     }
     if (tp == &PyLong_Type) {
         w.budget -= 9;
-        return put_int(k, source);
+        SARV_TRY(put_int(k, source));
+        unproven_ += source ? 0 : 1;
+        return St::Ok;
     }
     if (tp == &PyFloat_Type || tp == &PyBool_Type || k == Py_None) {
         source = true;
@@ -408,6 +457,9 @@ St Encoder::key(PyObject* k, Walk& w, bool& source) {
         source = tp == &PyBytes_Type && PyBytes_GET_SIZE(k) <= MAX_BYTES;
         return dispatch(k, tp, *ti, 0, w);
     }
+    if (reuse_ && !plain_key_tuple(k, 3)) {
+        ++unproven_;
+    }
     Text t;
     SARV_TRY(key_text(k, tp, 3, t));
     w.budget -= t.chars + 1;
@@ -416,12 +468,14 @@ St Encoder::key(PyObject* k, Walk& w, bool& source) {
 
 St Encoder::walk_object(PyObject* o, PyTypeObject* tp, const TypeInfo& ti, int depth, Walk& w, PyObject* args) {
     if (depth <= 0) {
+        ++unproven_;  // (the marker names a class, which may be assigned to the object)
         return put_depth_marker(tp, w);
     }
     if (depth > OBJECT_DEPTH) {
         depth = OBJECT_DEPTH;
     }
     if (w.on_path(o)) {
+        ++unproven_;
         return put_cycle_marker(tp, w);
     }
     if (w.n_active >= static_cast<int>(std::size(w.active))) {
@@ -430,16 +484,34 @@ St Encoder::walk_object(PyObject* o, PyTypeObject* tp, const TypeInfo& ti, int d
     if (!ti.name_ok) {
         return St::Decline;
     }
+    // Instances of plain classes: attributes in a dict the class statement's getter gives.
+    bool keep = reuse_ && args == nullptr && ti.plain_instance && ti.generic_dict && tp->tp_version_tag != 0 &&
+                (tp->tp_flags & Py_TPFLAGS_HEAPTYPE);
+    if (!keep) {
+        unproven_ += reuse_ ? 1 : 0;
+        return walk_object_body(o, ti, depth, w, args);
+    }
+    if (reuse_kept(o, depth, w)) {
+        return St::Ok;
+    }
+    NodeMark m = node_start(w);
+    note_instance(o, tp);
+    St s = walk_object_body(o, ti, depth, w, args);
+    node_end(m, s, o, depth, w);
+    return s;
+}
+
+St Encoder::walk_object_body(PyObject* o, const TypeInfo& ti, int depth, Walk& w, PyObject* args) {
     OnPath on_path(w, o);
     if (args == nullptr && ti.slots.empty() && ti.dict_descr != nullptr) {
-        size_t mark = out_.size();
-        long budget = w.budget;
+        NodeMark mark = node_start(w);
         St s = plain_object(o, ti, depth, w);
         if (s != St::Slow) {
             return s;
         }
-        out_.resize(mark);
-        w.budget = budget;
+        out_.resize(mark.out);
+        w.budget = mark.budget;
+        rewind_proof(mark);
     }
     size_t at = open_container();
     size_t scope = open_scope();

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "values/limits.hpp"
+#include "values/reuse.hpp"
 
 namespace sarv::values {
 namespace detail {
@@ -129,6 +130,7 @@ void forget_verdicts() {
 void set_name_patterns(std::vector<NamePattern> patterns) {
     detail::Redaction& r = detail::redaction;
     detail::forget_verdicts();
+    reuse::forget();  // values kept were written under the old rules
     *patterns_ = std::move(patterns);
     r.on = !patterns_->empty();
     r.shortest = PY_SSIZE_T_MAX;

@@ -11,6 +11,7 @@
 #include "record/qualname.hpp"
 #include "record/serialiser.hpp"
 #include "record/ulid.hpp"
+#include "values/reuse.hpp"
 
 #include <dlfcn.h>
 
@@ -345,6 +346,23 @@ PyObject* t_library_of(PyObject*, PyObject* function) {
     return PyUnicode_DecodeFSDefault(info.dli_fname);
 }
 
+// set_value_reuse(on) -> bool: whether encoded values are kept and reused from now on
+// (off forgets them), for recording the same program both ways.
+PyObject* t_set_value_reuse(PyObject*, PyObject* on) {
+    int flag = PyObject_IsTrue(on);
+    if (flag < 0) {
+        return nullptr;
+    }
+    sarv::values::reuse::set_enabled(flag != 0);
+    return PyBool_FromLong(sarv::values::reuse::enabled());
+}
+
+// value_reuse_counts() -> (kept, reused): values kept for reuse and reused since start.
+PyObject* t_value_reuse_counts(PyObject*, PyObject*) {
+    const auto& c = sarv::values::reuse::counts;
+    return Py_BuildValue("(KK)", static_cast<unsigned long long>(c.kept), static_cast<unsigned long long>(c.reused));
+}
+
 PyMethodDef testing_methods[] = {
     {"register_profiler", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(register_profiler)),
      METH_FASTCALL | METH_KEYWORDS, nullptr},
@@ -366,6 +384,8 @@ PyMethodDef testing_methods[] = {
     {"push_frames", t_push_frames, METH_VARARGS, nullptr},
     {"buffer_state", t_buffer_state, METH_O, nullptr},
     {"library_of", t_library_of, METH_O, nullptr},
+    {"set_value_reuse", t_set_value_reuse, METH_O, nullptr},
+    {"value_reuse_counts", t_value_reuse_counts, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
