@@ -64,9 +64,11 @@ import os, sys
 _before = os.environ.get("BENCH_MIDDLEWARE")
 if _before:
     # An older middleware in place of this tree's (its file under a path ending in
-    # /sarv/middleware.py, which the profiler leaves out as it does the real one's).
+    # /sarv/middleware.py, or its package's __init__.py under /sarv/middleware/, which the
+    # profiler leaves out as it does the real one's).
     import importlib.util
-    spec = importlib.util.spec_from_file_location("sarv.middleware", _before)
+    package = [os.path.dirname(_before)] if _before.endswith("__init__.py") else None
+    spec = importlib.util.spec_from_file_location("sarv.middleware", _before, submodule_search_locations=package)
     module = importlib.util.module_from_spec(spec)
     sys.modules["sarv.middleware"] = module
     spec.loader.exec_module(module)
@@ -173,10 +175,13 @@ else:
 """
 
 
-def callgrind_instructions(setup: str, mode: str, middleware_file: str | None, work: str, count: int) -> int:
+def callgrind_instructions(
+    setup: str, mode: str, middleware_file: str | None, work: str, count: int, slow: float
+) -> int:
     env = dict(
         os.environ,
-        PYTHONPATH=work,
+        BENCH_SLOW=str(slow),
+        PYTHONPATH=os.pathsep.join(p for p in (work, os.environ.get("PYTHONPATH")) if p),
         BENCH_MODE=mode,
         BENCH_DB=os.path.join(work, "cg-%d.sqlite3" % time.monotonic_ns()),
         BENCH_SERVER=setup,
@@ -191,7 +196,7 @@ def callgrind_instructions(setup: str, mode: str, middleware_file: str | None, w
         cwd=work, env=env, capture_output=True, text=True,
     )  # fmt: skip
     found = re.search(r"Collected : (\d+)", done.stderr)
-    if not found:
+    if not found or done.returncode != 0:
         raise RuntimeError("callgrind failed:\n" + done.stderr[-2000:])
     return int(found.group(1))
 
@@ -349,7 +354,7 @@ def run_one(setup: str, mode: str, version: str, middleware_file: str | None, ar
     port = free_port()
     env = dict(
         os.environ,
-        PYTHONPATH=work,
+        PYTHONPATH=os.pathsep.join(p for p in (work, os.environ.get("PYTHONPATH")) if p),
         BENCH_MODE=mode,
         BENCH_DB=db_path,
         BENCH_SERVER=setup,
@@ -404,7 +409,13 @@ def stop_try(signum: int, middleware_file: str | None, work: str, clients: int =
 
     db_path = os.path.join(work, "stop-%d.sqlite3" % time.monotonic_ns())
     port = free_port()
-    env = dict(os.environ, PYTHONPATH=work, BENCH_MODE="every", BENCH_DB=db_path, BENCH_SERVER="uvicorn")
+    env = dict(
+        os.environ,
+        PYTHONPATH=os.pathsep.join(p for p in (work, os.environ.get("PYTHONPATH")) if p),
+        BENCH_MODE="every",
+        BENCH_DB=db_path,
+        BENCH_SERVER="uvicorn",
+    )
     env.pop("BENCH_MIDDLEWARE", None)
     if middleware_file:
         env["BENCH_MIDDLEWARE"] = middleware_file
@@ -443,14 +454,93 @@ def stop_try(signum: int, middleware_file: str | None, work: str, clients: int =
         if proc.poll() is None:
             proc.kill()
             proc.wait()
+    return len(named), len(set(named) & stored_ids(db_path))
+
+
+def stored_ids(db_path: str) -> set:
     if not os.path.exists(db_path):
-        return len(named), 0
+        return set()
     conn = sqlite3.connect(db_path, timeout=60)
     try:
-        stored_ids = {row[0] for row in conn.execute("SELECT trace_id FROM traces")}
+        return {row[0] for row in conn.execute("SELECT trace_id FROM traces")}
     finally:
         conn.close()
-    return len(named), len(set(named) & stored_ids)
+
+
+# Writers of several processes into one SQLite file: each process takes one real request's
+# trace (the Flask app's /work, keep="every"), then hands copies of it to its writer thread
+# as fast as a request would (save_soon, wait=False) for a while, at the same moment as
+# the others; then waits until they are stored.
+WRITER = """
+import os, sys, time, warnings
+warnings.simplefilter("ignore")
+import webapp
+from sarv import db
+from sarv.store import batching
+from sarv._requests import new_trace_id
+
+if os.environ["BENCH_TURNS"] == "0":
+    batching.fcntl = None  # SQLite's own lock alone
+longest = [0.0]  # the longest batch of the writer thread, its wait for the lock included
+timed = batching.run_jobs
+
+
+def run_jobs(jobs):
+    began = time.perf_counter()
+    try:
+        return timed(jobs)
+    finally:
+        longest[0] = max(longest[0], time.perf_counter() - began)
+
+
+batching.run_jobs = run_jobs
+captured = []
+original = db.save_soon
+db.save_soon = lambda db_path, trace_id, document, *rest, **kw: captured.append((db_path, document)) or True
+client = webapp.app.test_client()
+client.get("/work")
+client.get("/fast")  # (the first one's recording ends at the thread's next request)
+db.save_soon = original
+db_path, document = captured[0]
+document = b"".join(document)
+seconds, go = float(sys.argv[1]), float(sys.argv[2])
+time.sleep(max(0.0, go - time.time()))
+handed = dropped = 0
+began = time.perf_counter()
+while time.perf_counter() - began < seconds:
+    if db.save_soon(db_path, new_trace_id(), document, 60, None, wait=False):
+        handed += 1
+    else:
+        dropped += 1
+    time.sleep(0.0002)  # (a request's own work, roughly: the writer thread gets the lock)
+db.wait_for_saves(None, 300)
+print(handed, dropped, time.perf_counter() - began, longest[0])
+"""
+
+
+def writers_try(processes: int, turns: bool, seconds: float, work: str) -> dict:
+    db_path = os.path.join(work, "writers-%d.sqlite3" % time.monotonic_ns())
+    env = dict(
+        os.environ,
+        PYTHONPATH=os.pathsep.join(p for p in (work, os.environ.get("PYTHONPATH")) if p),
+        BENCH_MODE="every",
+        BENCH_DB=db_path,
+        BENCH_SERVER="gunicorn",
+        BENCH_TURNS="1" if turns else "0",
+    )
+    env.pop("BENCH_MIDDLEWARE", None)
+    go = time.time() + 3
+    procs = [
+        subprocess.Popen([sys.executable, os.path.join(work, "writer.py"), str(seconds), str(go)],
+                         cwd=work, env=env, stdout=subprocess.PIPE, text=True)
+        for _ in range(processes)
+    ]  # fmt: skip
+    outs = [p.communicate(timeout=600)[0].split() for p in procs]
+    handed = sum(int(o[0]) for o in outs)
+    dropped = sum(int(o[1]) for o in outs)
+    took = max(float(o[2]) for o in outs)
+    longest = max(float(o[3]) for o in outs)
+    return {"handed": handed, "dropped": dropped, "took": took, "stored": stored(db_path), "longest": longest}
 
 
 def main() -> int:
@@ -467,6 +557,15 @@ def main() -> int:
         action="store_true",
         help="instead of the load runs: instructions per /work request of each setup and mode, the app in "
         "one process through its test client, counted by callgrind (300 requests less 100, over 200)",
+    )
+    parser.add_argument(
+        "--writers",
+        type=int,
+        default=0,
+        metavar="N",
+        help="instead of the load runs: N rounds of 1 and 2 processes handing traces to their writer threads as "
+        "fast as they are taken, into one SQLite file, the processes' writers taking turns through the lock file "
+        "and through SQLite's lock alone",
     )
     parser.add_argument(
         "--stops",
@@ -490,60 +589,101 @@ def main() -> int:
         f.write(LUA)
     versions = [("now", None)]
     if args.before:
-        folder = os.path.join(work, "before", "sarv")
-        os.makedirs(folder)
-        source = subprocess.run(
-            ["git", "show", "%s:python/sarv/middleware.py" % args.before],
-            cwd=ROOT,
-            capture_output=True,
-            text=True,
-            check=True,
-        ).stdout
-        with open(os.path.join(folder, "middleware.py"), "w") as f:
-            f.write(source)
-        versions.insert(0, ("before", os.path.join(folder, "middleware.py")))
+        versions.insert(0, ("before", older_middleware(args.before, work)))
     with open(os.path.join(work, "driver.py"), "w") as f:
         f.write(DRIVER)
     if args.callgrind:
-        print("callgrind: instructions per /work request, every thread counted (300 requests less 100, / 200)")
-        for setup in setups:
-            bare = None
-            for mode in modes:
-                for version, file in versions if mode != "bare" else [("-", None)]:
-                    low = callgrind_instructions(setup, mode, file, work, 100)
-                    high = callgrind_instructions(setup, mode, file, work, 300)
-                    per = (high - low) / 200
-                    if mode == "bare":
-                        bare = per
-                    print(
-                        "%-9s %-7s %-7s %12.0f %7s"
-                        % (setup, mode, version, per, "%.3fx" % (per / bare) if bare else ""),
-                        flush=True,
-                    )
-        return 0
+        return run_callgrind(setups, modes, versions, work, args.slow)
+    if args.writers:
+        return run_writers(args, work)
     if args.stops:
-        print("uvicorn --workers 2, keep=every, 16 client threads, stopped 1.5 s into the load")
-        for version, file in versions:
-            for signum in (signal.SIGTERM, signal.SIGINT):
-                tries = [stop_try(signum, file, work) for _ in range(args.stops)]
-                lost = [answered - kept for answered, kept in tries]
+        return run_stops(args, versions, work)
+    return run_load(args, setups, modes, versions, work)
+
+
+def older_middleware(rev: str, work: str) -> str:
+    """The middleware of commit `rev` written under `work` (a module, or a package as it
+    became): the file to load as sarv.middleware."""
+    folder = os.path.join(work, "before", "sarv")
+    os.makedirs(folder)
+    listed = subprocess.run(
+        ["git", "ls-tree", "--name-only", rev, "python/sarv/middleware/"],
+        cwd=ROOT, capture_output=True, text=True, check=True,
+    ).stdout.split()  # fmt: skip
+    names = [n for n in listed if n.endswith(".py")] or ["python/sarv/middleware.py"]
+    for name in names:
+        source = subprocess.run(
+            ["git", "show", "%s:%s" % (rev, name)], cwd=ROOT, capture_output=True, text=True, check=True
+        ).stdout
+        target = os.path.join(folder, os.path.relpath(name, "python/sarv"))
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        with open(target, "w") as f:
+            f.write(source)
+    if len(names) > 1 or names[0].endswith("__init__.py"):
+        return os.path.join(folder, "middleware", "__init__.py")
+    return os.path.join(folder, "middleware.py")
+
+
+def run_callgrind(setups, modes, versions, work: str, slow: float) -> int:
+    # (under callgrind a request takes some 50 times longer: --slow must stay above that for
+    # "slow" to measure requests that turn out quick)
+    print(
+        "callgrind: instructions per /work request, every thread counted (300 requests less 100, / 200);"
+        " slow: slower_than %g s" % slow
+    )
+    for setup in setups:
+        bare = None
+        for mode in modes:
+            for version, file in versions if mode != "bare" else [("-", None)]:
+                low = callgrind_instructions(setup, mode, file, work, 100, slow)
+                high = callgrind_instructions(setup, mode, file, work, 300, slow)
+                per = (high - low) / 200
+                if mode == "bare":
+                    bare = per
                 print(
-                    "%-7s %-8s tries %d: answered %d, stored %d, lost %d (tries losing some: %d)"
-                    % (
-                        version,
-                        signal.Signals(signum).name,
-                        len(tries),
-                        sum(a for a, _ in tries),
-                        sum(k for _, k in tries),
-                        sum(lost),
-                        sum(1 for n in lost if n),
-                    ),
+                    "%-9s %-7s %-7s %12.0f %7s" % (setup, mode, version, per, "%.3fx" % (per / bare) if bare else ""),
                     flush=True,
                 )
-        return 0
+    return 0
+
+
+def run_writers(args, work: str) -> int:
+    with open(os.path.join(work, "writer.py"), "w") as f:
+        f.write(WRITER)
+    print("processes handing traces to their writer threads for %.0f s, into one SQLite file" % args.seconds)
+    print("%-9s %-10s %9s %9s %9s %8s %9s %10s" % ("processes", "turns", "handed", "dropped", "stored",
+                                                   "took s", "stored/s", "longest s"))  # fmt: skip
+    for _ in range(args.writers):
+        for processes, turns in ((1, True), (2, False), (2, True)):
+            r = writers_try(processes, turns, args.seconds, work)
+            print(
+                "%-9d %-10s %9d %9d %9d %8.2f %9.0f %10.2f"
+                % (processes, "lock file" if turns else "sqlite", r["handed"], r["dropped"], r["stored"],
+                   r["took"], r["stored"] / r["took"], r["longest"]),
+                flush=True,
+            )  # fmt: skip
+    return 0
+
+
+def run_stops(args, versions, work: str) -> int:
+    print("uvicorn --workers 2, keep=every, 16 client threads, stopped 1.5 s into the load")
+    for version, file in versions:
+        for signum in (signal.SIGTERM, signal.SIGINT):
+            tries = [stop_try(signum, file, work) for _ in range(args.stops)]
+            lost = [answered - kept for answered, kept in tries]
+            print(
+                "%-7s %-8s tries %d: answered %d, stored %d, lost %d (tries losing some: %d)"
+                % (version, signal.Signals(signum).name, len(tries), sum(a for a, _ in tries),
+                   sum(k for _, k in tries), sum(lost), sum(1 for n in lost if n)),
+                flush=True,
+            )  # fmt: skip
+    return 0
+
+
+def run_load(args, setups, modes, versions, work: str) -> int:
     print(
-        "machine: %d cores (shared), %s; %gs of load per run, 64 connections (wrk -t1)"
-        % (os.cpu_count(), sys.version.split()[0], args.seconds)
+        "machine: %d cores (shared), %s; %gs of load per run, 64 connections (wrk -t1); load average %s"
+        % (os.cpu_count(), sys.version.split()[0], args.seconds, " ".join("%.1f" % x for x in os.getloadavg()))
     )
     results = []
     import random
@@ -568,11 +708,22 @@ def main() -> int:
             )
             if args.show_logs and r["log"].strip():
                 print(textwrap.indent(r["log"][-2000:], "    | "))
+    print("load average after the runs: %s" % " ".join("%.1f" % x for x in os.getloadavg()))
     results.sort(key=lambda r: plan.index(next(p for p in plan if p[:3] == (r["setup"], r["mode"], r["version"]))))
+    print_table(results, args.rounds)
+    return 0
+
+
+def median(values):
+    values = sorted(values)
+    return values[len(values) // 2] if values else float("nan")
+
+
+def print_table(results, rounds: int) -> None:
     print()
     print(
         "medians over %d round(s) (worst: the worst of the rounds; stored, responses and dropped: summed);"
-        " x bare: the median of each round's ratio to bare's" % args.rounds
+        " x bare: the median of each round's ratio to bare's" % rounds
     )
     header = "%-9s %-7s %-7s %9s %6s %8s %8s %8s %7s %7s %14s %7s" % (
         "setup", "mode", "version", "req/s", "x bare", "p50", "p99", "worst", "CPU ms", "RSS MB",
@@ -592,11 +743,6 @@ def main() -> int:
             bare = [b for b in results if b["setup"] == x["setup"] and b["mode"] == "bare" and b["round"] == x["round"]]
             if bare and bare[0]["rps"]:
                 ratios.append(x["rps"] / bare[0]["rps"])
-
-        def median(values):
-            values = sorted(values)
-            return values[len(values) // 2] if values else float("nan")
-
         print(
             "%-9s %-7s %-7s %9.0f %6.2f %7.1fms %7.1fms %7.2fs %7.2f %7.0f %14s %7d"
             % (
@@ -608,7 +754,6 @@ def main() -> int:
                 sum(x["dropped"] for x in runs),
             )
         )  # fmt: skip
-    return 0
 
 
 if __name__ == "__main__":

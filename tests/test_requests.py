@@ -56,7 +56,8 @@ def plain_app_module(tmp_path, body: str) -> str:
 
 def start_server(args, cwd, env_extra=None):
     """A server in its own process; returns (process, port) once it listens."""
-    env = dict(os.environ, PYTHONPATH=cwd, **(env_extra or {}))
+    path = os.pathsep.join(p for p in (cwd, os.environ.get("PYTHONPATH")) if p)  # (the caller's too)
+    env = dict(os.environ, PYTHONPATH=path, **(env_extra or {}))
     proc = subprocess.Popen(
         [sys.executable, *args], cwd=cwd, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True
     )
@@ -165,7 +166,7 @@ def test_threaded_wsgi_server_overlapping_requests(tmp_path):
     summaries = db.list_traces(db_path)
     assert len(summaries) == OVERLAPPING, "".join(output)
     by_id = {s.trace_id: s for s in summaries}
-    for i, (status, headers, body) in enumerate(results):
+    for i, (_status, headers, body) in enumerate(results):
         assert body == b"%d %d" % (i * 10 + 1, i * 10 + 2)
         summary = by_id[headers["X-Sarv-Trace"]]
         assert (summary.source, summary.method, summary.path, summary.status) == (
@@ -214,7 +215,7 @@ def hello(environ, start_response):
     return [b"hi"]
 
 
-def test_keep_modes(tmp_path):
+def test_keep_modes(tmp_path):  # noqa: PLR0915 (one step after another, each mode in turn)
     from sarv.wsgi import SarvMiddleware
 
     def stored(**keywords):
@@ -293,7 +294,7 @@ def test_keep_modes(tmp_path):
     assert sys.getprofile() is None
 
 
-def test_request_inside_other_profilers(tmp_path):
+def test_request_inside_other_profilers(tmp_path):  # noqa: C901, PLR0915 (one profiler after another)
     import sarv
     import sarv._sarv
     import sarv.profiler
@@ -587,7 +588,7 @@ def test_asgi_server_interleaved_requests(tmp_path):
     summaries = db.list_traces(db_path)
     assert len(summaries) == OVERLAPPING, "".join(output)
     by_id = {s.trace_id: s for s in summaries}
-    for i, (status, headers, body) in enumerate(results):
+    for i, (_status, headers, body) in enumerate(results):
         assert body == b"%d %d %d" % (i * 10 + 1, i * 10 + 2, i * 10 + 3)
         summary = by_id[headers["x-sarv-trace"]]
         assert (summary.method, summary.path, summary.status) == ("GET", "/items/%d" % i, 201)
@@ -870,7 +871,7 @@ def test_slow_by_own_time_under_an_event_loop(tmp_path):
 
 
 @pytest.mark.parametrize("holder", ["sqlite", "writers' turn"])
-def test_requests_never_wait_for_a_locked_store(tmp_path, monkeypatch, caplog, capsys, holder):
+def test_requests_never_wait_for_a_locked_store(tmp_path, monkeypatch, caplog, capsys, holder):  # noqa: PLR0915
     """Another process holds the database's write lock (or the turn of the writers into
     it, which the server's workers take through the lock file beside it): the requests
     are answered all the same (they did not wait in the backlog); the traces past the
@@ -945,3 +946,134 @@ def test_requests_never_wait_for_a_locked_store(tmp_path, monkeypatch, caplog, c
     capsys.readouterr()
     assert sarv.cli.main(["traces", "--db", path]) == 0
     assert "(%d traces of requests were dropped" % dropped in capsys.readouterr().out
+
+
+def test_slow_only_records_from_when_the_request_is_slow(tmp_path, monkeypatch):  # noqa: C901, PLR0915 (WSGI, then ASGI)
+    """keep="slow": a request runs without a hook until it has taken slower_than; then its
+    thread (WSGI), or the loop's thread and the worker running its work (ASGI), is hooked
+    from outside and its calls from then on are recorded. The trace says so: the end
+    record's recorded_from and stack_then. (3.12+: recorded from the start, as before.)"""
+    fastapi = need("fastapi")
+    httpx = need("httpx")
+    import asyncio
+
+    from sarv.web import asgi as asgi_part, late, threads
+
+    threshold = 1.0  # (quick requests stay far below it; slow ones wait until armed)
+    armed = threading.Event()
+    for cls in (threads._Recording, asgi_part._LateRequest):
+        original = cls.arm_late
+
+        def arm_late(self, original=original):
+            original(self)
+            armed.set()
+
+        monkeypatch.setattr(cls, "arm_late", arm_late)
+
+    def until_armed():
+        # The request is slow: it waits for the watchdog's arming, or past the threshold.
+        if late.POSSIBLE:
+            assert armed.wait(30)
+        else:
+            time.sleep(threshold * 1.2)
+
+    def before():
+        return 1
+
+    def after():
+        return 2
+
+    def check(path, kept, endpoint, in_stack):
+        records = records_of(path, kept.trace_id)
+        [end] = [r for r in records if r.get("type") == "end_request"]
+        # (its own time: never more than its time; work in a worker thread counted once)
+        assert end.get("own_duration", 0) <= end["duration"]
+        events = [r["event"] for r in frames_named(records, endpoint)]
+        assert [r["event"] for r in frames_named(records, "after")] == ["call", "return"]
+        if not late.POSSIBLE:
+            assert frames_named(records, "before") and events == ["call", "return"]
+            assert "recorded_from" not in end
+            return
+        # Called before the hook came: not in the trace; the endpoint shows its return only
+        # (a coroutine: its resumption once the hook came, and its return).
+        assert not frames_named(records, "before") and events == (["return"] if in_stack else ["call", "return"])
+        assert threshold <= end["recorded_from"] <= end["duration"]
+        if in_stack:
+            assert any(re.search(r"[ .]%s$" % endpoint, frame) for frame in end["stack_then"])
+        assert [r["type"] for r in records].count("start_request") == 1
+
+    # WSGI: the request's own thread.
+    from sarv.wsgi import SarvMiddleware
+
+    seen = []
+
+    def wsgi_app(environ, start_response):
+        seen.append(sys.getprofile() is not None)
+        if environ["PATH_INFO"] == "/slow":
+            before()
+            until_armed()
+            after()
+        start_response("200 OK", [])
+        return [b"ok"]
+
+    wsgi_path = str(tmp_path / "wsgi.sqlite3")
+    app = SarvMiddleware(wsgi_app, db_path=wsgi_path, slower_than=threshold, trace_header=True)
+    answers = [call_wsgi(app, p) for p in ("/quick", "/slow", "/quick")]
+    assert seen == [not late.POSSIBLE] * 3  # no hook on the quick ones, nor on the slow one at first
+    assert ["X-Sarv-Trace" in headers for _, headers, _ in answers] == [False, True, False]
+    db.wait_for_saves(wsgi_path)
+    [kept] = db.list_traces(wsgi_path)
+    assert kept.path == "/slow" and kept.trace_id == answers[1][1]["X-Sarv-Trace"]
+    check(wsgi_path, kept, "wsgi_app", True)
+    assert sys.getprofile() is None
+
+    # ASGI: a def endpoint in a worker thread, an async one on the loop's thread.
+    asgi_path = str(tmp_path / "asgi.sqlite3")
+    api = fastapi.FastAPI()
+
+    @api.get("/quick")
+    def quick():
+        return {"hooked": sys.getprofile() is not None}
+
+    @api.get("/slow")
+    def slow_in_thread():
+        before()
+        until_armed()
+        after()
+        return {"hooked": sys.getprofile() is not None}
+
+    @api.get("/aslow")
+    async def slow_on_loop():
+        before()
+        while late.POSSIBLE and not armed.is_set():
+            await asyncio.sleep(0.01)
+        if not late.POSSIBLE:
+            await asyncio.sleep(threshold * 1.2)
+        after()
+        return {"hooked": sys.getprofile() is not None}
+
+    api.add_middleware(asgi_part.AsgiMiddleware, db_path=asgi_path, slower_than=threshold, trace_header=True)
+
+    async def run():
+        transport = httpx.ASGITransport(app=api)
+        async with httpx.AsyncClient(transport=transport, base_url="http://test") as client:
+            answers = []
+            for p in ("/quick", "/slow", "/quick", "/aslow", "/quick"):
+                armed.clear()
+                answers.append(await client.get(p))
+            return answers
+
+    answers = asyncio.run(run())
+    assert [a.json()["hooked"] for a in answers] == [
+        not late.POSSIBLE,
+        True,
+        not late.POSSIBLE,
+        True,
+        not late.POSSIBLE,
+    ]
+    db.wait_for_saves(asgi_path)
+    kept = {s.path: s for s in db.list_traces(asgi_path)}
+    assert sorted(kept) == ["/aslow", "/slow"]
+    check(asgi_path, kept["/slow"], "slow_in_thread", True)
+    check(asgi_path, kept["/aslow"], "slow_on_loop", False)
+    assert sys.getprofile() is None
