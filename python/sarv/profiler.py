@@ -151,7 +151,9 @@ def _spool_end(profiler, remove: bool) -> None:
         _spooled.pop(id(profiler), None)
     core = profiler.rust_profiler
     if core is not None:
-        core.spool_close(remove)
+        if remove and _db.wait_for_saves(profiler.db_path, 0):
+            core.spool_release()
+        core.spool_close(remove)  # (files kept for saves still on their way are left to the next command)
 
 
 def _flush_spools() -> None:
@@ -167,7 +169,10 @@ def _flush_spools() -> None:
                 return
         for profiler in profilers:
             try:
-                profiler.rust_profiler.spool_flush()
+                # A saved trace's file is kept until storage has the save on disk (a test
+                # suite's saves are batched).
+                if profiler.rust_profiler.spool_flush() and _db.wait_for_saves(profiler.db_path, 0):
+                    profiler.rust_profiler.spool_release()
             except Exception as exc:  # (a full disk): the end saves it all the same
                 profiler.spool_error = exc
                 with _spool_lock:

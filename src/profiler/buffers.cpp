@@ -601,6 +601,11 @@ bool SarvProfiler::save_in_db() {
     // during the save leaves them there.
     SpoolHold hold(*this);
     take_frames(taken);
+    uint64_t taken_generation;
+    {
+        std::lock_guard<std::mutex> guard(frames_of_interest_mutex);
+        taken_generation = buffers_generation;
+    }
     meta.dropped = taken.dropped;
     // The records stay where they are until storage has them: in pieces, the document
     // refers to them instead of copying, and a failed save can still put them back.
@@ -619,6 +624,10 @@ bool SarvProfiler::save_in_db() {
                    : Ref();
     Ref result = args ? Ref::steal(PyObject_Call(save.get(), args.get(), kwargs.get())) : Ref();
     if (result) {
+        // Storage has the records (perhaps still on their way to the disk): the spool that
+        // holds them is set aside until they are there.
+        std::lock_guard<std::mutex> guard(frames_of_interest_mutex);
+        saved_generation = std::max(saved_generation, taken_generation);
         return true;
     }
     // A failed save must not lose the trace: the records go back in front of whatever was

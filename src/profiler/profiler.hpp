@@ -304,6 +304,8 @@ public:
     // Changes whenever the buffers are taken, put back or emptied (under
     // frames_of_interest_mutex): what the spool copied of them no longer holds.
     uint64_t buffers_generation = 0;
+    // The generation the last successful save left (its records are storage's).
+    uint64_t saved_generation = 0;
 
     // The spool: the trace's records copied to a file as they are made, by spool_flush()
     // (called from a thread of sarv's, never by the hook). See spool.hpp.
@@ -311,7 +313,10 @@ public:
     bool spool_to(const std::string& folder);
     // Copies what was recorded since the last flush; false with an error set when the
     // file could not be written (it is then left as it is, and no longer written).
-    bool spool_flush();
+    // `retired`: how many files of saved traces are kept until storage has them on disk.
+    bool spool_flush(size_t& retired);
+    // Removes those files (storage has every save handed to it on disk).
+    void spool_release();
     // No more spooling; the file is removed if `remove` (the trace is saved).
     void spool_close(bool remove);
     std::shared_ptr<Spool> spool;  // null: not spooled
@@ -361,7 +366,7 @@ private:
     bool thread_entries_ready(ThreadState& ts);
     void take_frames(TakenFrames& taken);
     // The flush's copy of the buffers, with the locks held (spool.cpp).
-    bool spool_copy(Spool& s, const DocumentMeta& meta, Buffer& out, bool& fresh, bool& remove);
+    bool spool_copy(Spool& s, const DocumentMeta& meta, Buffer& out, bool& fresh, bool& remove, bool& retire);
     // With a cap: how many of `incoming` records (sizes `size_of(i)`, oldest first) may be
     // stored, the first ones ("stop") or the newest ones ("ring", which drops the oldest
     // held records to make room). Called with frames_of_interest_mutex and frames_mutex held.

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <vector>
@@ -118,6 +119,9 @@ Spool::~Spool() {
     if (fd_ >= 0) {
         ::close(fd_);
     }
+    for (const auto& [fd, path] : retired_) {
+        ::close(fd);
+    }
 }
 
 void Spool::close_descriptor() {
@@ -125,6 +129,10 @@ void Spool::close_descriptor() {
         ::close(fd_);
         fd_ = -1;
     }
+    for (const auto& [fd, path] : retired_) {
+        ::close(fd);
+    }
+    retired_.clear();  // (the parent's)
     stopped = true;
 }
 
@@ -136,13 +144,29 @@ void Spool::close(bool remove) {
         ::close(fd_);
         fd_ = -1;
     }
+    for (const auto& [fd, path] : retired_) {
+        ::close(fd);
+    }
+    retired_.clear();
     stopped = true;
 }
 
-int Spool::write_out(const Buffer& out, bool fresh, bool remove, const std::string& trace) {
-    if (fd_ >= 0 && (remove || (fresh && trace != file_trace_))) {
-        ::unlink(path_.c_str());
-        ::close(fd_);
+void Spool::release() {
+    for (const auto& [fd, path] : retired_) {
+        ::unlink(path.c_str());
+        ::close(fd);
+    }
+    retired_.clear();
+}
+
+int Spool::write_out(const Buffer& out, bool fresh, bool remove, bool retire, const std::string& trace) {
+    if (fd_ >= 0 && (remove || (fresh && (retire || trace != file_trace_)))) {
+        if (retire) {
+            retired_.emplace_back(fd_, path_);
+        } else {
+            ::unlink(path_.c_str());
+            ::close(fd_);
+        }
         fd_ = -1;
     }
     if (out.empty()) {
@@ -151,7 +175,9 @@ int Spool::write_out(const Buffer& out, bool fresh, bool remove, const std::stri
     if (fd_ < 0) {
         // Made under another name and locked before it gets its own: a reader never finds
         // it unlocked while its process lives.
-        std::string name = std::to_string(getpid()) + "-" + trace;
+        char number[24];
+        std::snprintf(number, sizeof number, "-%06llu", static_cast<unsigned long long>(++files_));
+        std::string name = std::to_string(getpid()) + "-" + trace + number;
         std::string made = folder_ + "/." + name + ".new";
         int fd = ::open(made.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         if (fd < 0) {
@@ -178,8 +204,11 @@ int Spool::write_out(const Buffer& out, bool fresh, bool remove, const std::stri
     return error;
 }
 
-bool SarvProfiler::spool_copy(Spool& s, const DocumentMeta& meta, Buffer& out, bool& fresh, bool& remove) {
+bool SarvProfiler::spool_copy(Spool& s, const DocumentMeta& meta, Buffer& out, bool& fresh, bool& remove,
+                              bool& retire) {
     fresh = !s.has_file() || s.trace_id != trace_id || s.generation != buffers_generation;
+    // The file holds records a save has taken since: kept until they are on disk.
+    retire = s.has_file() && saved_generation > s.generation;
     size_t dropped_now = dropped + 2 * calls_after_end;
     if (!fresh && (max_records != 0 || max_bytes != 0) && keep_latest) {
         // Under "ring" the file keeps records the buffers dropped long ago: past twice what
@@ -202,6 +231,21 @@ bool SarvProfiler::spool_copy(Spool& s, const DocumentMeta& meta, Buffer& out, b
         }
         write_header(out, meta);
     }
+    // Room for what is new at once: the copy is a record rate's quarter second, and growing
+    // the buffer as it goes would copy it again.
+    size_t room = out.size() + 256;
+    auto room_for = [&room](const RecordList& list, const Spool::Mark& mark) {
+        size_t from = std::max(mark.index, list.first_index());
+        if (list.end_index() > from) {
+            room += list.end_byte() - std::max(mark.byte, list.first_byte()) + 4 * (list.end_index() - from) + 32;
+        }
+    };
+    room_for(frames_of_interest, s.interest);
+    for (const auto& [thread_id, list] : frames) {
+        auto mark = s.threads.find(thread_id);
+        room_for(list, mark != s.threads.end() ? mark->second : Spool::Mark{});
+    }
+    out.reserve(room);
     copy_list(out, false, 0, frames_of_interest, s.interest);
     for (const auto& [thread_id, list] : frames) {
         copy_list(out, true, thread_id, list, s.threads[thread_id]);
@@ -233,7 +277,8 @@ bool SarvProfiler::spool_to(const std::string& folder) {
     return true;
 }
 
-bool SarvProfiler::spool_flush() {
+bool SarvProfiler::spool_flush(size_t& retired) {
+    retired = 0;
     std::shared_ptr<Spool> keep = spool;
     if (!keep) {
         return true;
@@ -256,6 +301,7 @@ bool SarvProfiler::spool_flush() {
     Buffer out;
     bool fresh = false;
     bool remove = false;
+    bool retire = false;
     {
         std::lock_guard<std::mutex> a(trace_id_mutex);
         std::lock_guard<std::mutex> b(frames_of_interest_mutex);
@@ -266,10 +312,10 @@ bool SarvProfiler::spool_flush() {
             return true;
         }
         meta.trace_id = trace_id;
-        spool_copy(s, meta, out, fresh, remove);
+        spool_copy(s, meta, out, fresh, remove, retire);
     }
     int error = 0;
-    Py_BEGIN_ALLOW_THREADS error = s.write_out(out, fresh, remove, meta.trace_id);
+    Py_BEGIN_ALLOW_THREADS error = s.write_out(out, fresh, remove, retire, meta.trace_id);
     Py_END_ALLOW_THREADS if (error != 0) {
         // Left as it is: a cut frame is read up to its last whole record.
         s.stopped = true;
@@ -277,7 +323,21 @@ bool SarvProfiler::spool_flush() {
         PyErr_SetFromErrnoWithFilename(PyExc_OSError, s.path().empty() ? nullptr : s.path().c_str());
         return false;
     }
+    retired = s.retired();
     return true;
+}
+
+void SarvProfiler::spool_release() {
+    std::shared_ptr<Spool> keep = spool;
+    if (!keep) {
+        return;
+    }
+    std::unique_lock<std::mutex> guard(keep->mutex, std::try_to_lock);
+    if (!guard.owns_lock()) {
+        Py_BEGIN_ALLOW_THREADS guard.lock();
+        Py_END_ALLOW_THREADS
+    }
+    keep->release();
 }
 
 void SarvProfiler::spool_close(bool remove) {
@@ -567,9 +627,21 @@ PyObject* py_spool_to(PyObject* self, PyObject* folder) {
 PyObject* py_spool_flush(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         SarvProfiler* p = profiler_of(self);
-        if (p == nullptr || !p->spool_flush()) {
+        size_t retired = 0;
+        if (p == nullptr || !p->spool_flush(retired)) {
             return nullptr;
         }
+        return PyLong_FromSize_t(retired);
+    });
+}
+
+PyObject* py_spool_release(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        SarvProfiler* p = profiler_of(self);
+        if (p == nullptr) {
+            return nullptr;
+        }
+        p->spool_release();
         Py_RETURN_NONE;
     });
 }

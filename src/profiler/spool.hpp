@@ -8,7 +8,9 @@
 // lock released. The file holds the records in their own encoding, so the trace assembled
 // from it goes through the same document writer as a save.
 //
-// The file, `<folder>/<pid>-<trace_id>`, starts with SPOOL_MAGIC, then frames: a kind byte,
+// The file, `<folder>/<pid>-<trace_id>-<n>` (n counts the files of the process, so that a
+// saved trace's file can be kept beside the next one of the same trace until storage has
+// it on disk), starts with SPOOL_MAGIC, then frames: a kind byte,
 // a 4-byte length, the payload (integers in the machine's byte order; texts as a 4-byte
 // length and their bytes):
 //   'H' header: trace_id, source, created (f64), main_thread_id, max_records, max_bytes,
@@ -35,6 +37,8 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 namespace sarv {
 
@@ -71,11 +75,16 @@ public:
     bool has_file() const { return fd_ >= 0; }
     const std::string& path() const { return path_; }
     // Without the interpreter lock: removes the file (`remove`, or a `fresh` copy of another
-    // trace than the file's), then writes `out`: a new file, or the file from its start
-    // when `fresh`, else appended. 0 or the errno of the failure.
-    int write_out(const Buffer& out, bool fresh, bool remove, const std::string& trace);
-    // Closes the file, removing it if `remove`.
+    // trace than the file's) or sets it aside (`retire`: it holds a saved trace), then
+    // writes `out`: a new file, or the file from its start when `fresh`, else appended.
+    // 0 or the errno of the failure.
+    int write_out(const Buffer& out, bool fresh, bool remove, bool retire, const std::string& trace);
+    // Closes the file, removing it if `remove`; the files set aside are closed and left
+    // (a later command removes them once it finds their traces stored).
     void close(bool remove);
+    // Removes the files set aside.
+    void release();
+    size_t retired() const { return retired_.size(); }
     // Closes this process's descriptor of the file, without waiting for the mutex.
     void close_descriptor();
 
@@ -86,11 +95,17 @@ private:
     std::string path_;
     std::string file_trace_;
     int fd_ = -1;
+    uint64_t files_ = 0;  // files made: the last part of their names, in order
+    // Files of saved traces whose saves may not be on disk yet (storage may batch them):
+    // kept, locked, until release().
+    std::vector<std::pair<int, std::string>> retired_;
 };
 
-// Python-callable: SarvProfiler.spool_to(folder), .spool_flush(), .spool_close(remove).
+// Python-callable: SarvProfiler.spool_to(folder), .spool_flush() (the number of files
+// kept for saves not yet on disk), .spool_release(), .spool_close(remove).
 PyObject* py_spool_to(PyObject* self, PyObject* folder);
 PyObject* py_spool_flush(PyObject* self, PyObject*);
+PyObject* py_spool_release(PyObject* self, PyObject*);
 PyObject* py_spool_close(PyObject* self, PyObject* remove);
 
 // sarv._speedups.assemble_spool(data, ended=None, /): the trace a spool holds, as
