@@ -184,8 +184,8 @@ def test_the_spool_assembles_to_the_saved_document(tmp_path, config):
     profiler.start()
     core = profiler.rust_profiler
     # Flushed between pieces of work, so that the caps drop records the spool holds already.
-    for round in range(4):
-        _work(30 + round)
+    for i in range(4):
+        _work(30 + i)
         _threads(2, 20)
         core.spool_flush()
     (name,) = os.listdir(str(path) + ".spool")
@@ -264,7 +264,7 @@ def test_a_spool_cut_anywhere_gives_the_records_before_the_cut(tmp_path):
     profiler.config["threading"] = True
     profiler.start()
     core = profiler.rust_profiler
-    for round in range(3):
+    for _ in range(3):
         _work(5)
         _threads(1, 3)
         core.spool_flush()

@@ -27,6 +27,7 @@ import logging
 import os
 import sys
 import threading
+import time
 import weakref
 from typing import Any
 
@@ -126,6 +127,7 @@ _stop_lock = threading.Lock()
 # program's.
 FLUSH_EVERY = 0.25
 _spooled: dict = {}  # id(profiler) -> profiler, while it records
+_monotonic = time.monotonic  # (sarv's clock, whatever the program does to time's)
 _spool_lock = _thread.allocate_lock()
 _flushing = False  # the thread runs
 _exiting = False
@@ -135,10 +137,11 @@ def _spool_begin(profiler) -> None:
     global _flushing
     if not profiler.spool:
         return
-    folder = _spool.prepare(profiler.db_path)
+    spool_to = getattr(profiler.rust_profiler, "spool_to", None)  # (a stand-in core may have none)
+    folder = _spool.prepare(profiler.db_path) if spool_to is not None else None
     if folder is None:
         return  # (a PostgreSQL store, or no folder can be made there): saved at the end only
-    profiler.rust_profiler.spool_to(folder)
+    spool_to(folder)
     with _spool_lock:
         _spooled[id(profiler)] = profiler
         if not _flushing and not _exiting:
@@ -150,7 +153,7 @@ def _spool_end(profiler, remove: bool) -> None:
     with _spool_lock:
         _spooled.pop(id(profiler), None)
     core = profiler.rust_profiler
-    if core is not None:
+    if getattr(core, "spool_close", None) is not None:
         if remove and _db.wait_for_saves(profiler.db_path, 0):
             core.spool_release()
         core.spool_close(remove)  # (files kept for saves still on their way are left to the next command)
@@ -160,8 +163,14 @@ def _flush_spools() -> None:
     global _flushing
     pause = _thread.allocate_lock()
     pause.acquire()
+    started = _monotonic()
     while True:
-        pause.acquire(True, FLUSH_EVERY)  # (never released: a pause the program cannot change)
+        # A flush every FLUSH_EVERY seconds from the start of the last, or at once after one
+        # that took longer (a slow disk): the records in memory only are that young.
+        wait = FLUSH_EVERY - (_monotonic() - started)
+        if wait > 0:
+            pause.acquire(True, wait)  # (never released: a pause the program cannot change)
+        started = _monotonic()
         with _spool_lock:
             profilers = list(_spooled.values())
             if not profilers or _exiting:
@@ -321,7 +330,7 @@ class Profiler:
         # A forked child holds a copy of the parent's buffered records, which the parent
         # saves; saved again here they would be a second row under the parent's id. The
         # child records on as a trace of its own, which names the parent's.
-        self.rust_profiler.spool_close(False)  # the parent's spool is the parent's
+        _spool_end(self, remove=False)  # the parent's spool is the parent's
         hooked = self.rust_profiler.hooks_this_thread()  # only the forking thread survives
         if hooked and not self.record_children:
             self.rust_profiler.unhook_threads()
@@ -465,6 +474,71 @@ def profiling(
     )
 
 
+def _coroutine_wrapper(f, begin):
+    @functools.wraps(f)
+    async def wrapper(*args, **kwargs):
+        profiler = begin(wrapper)
+        if profiler is None:
+            return await f(*args, **kwargs)
+        try:
+            with profiler:
+                return await f(*args, **kwargs)
+        finally:
+            _active.profiler = None
+
+    return wrapper
+
+
+def _generator_wrapper(f, begin):
+    # Calling a generator function runs none of its code: the trace spans the
+    # generator's life, from its first resumption to its end (or close()).
+    @functools.wraps(f)
+    def wrapper(*args, **kwargs):
+        profiler = begin(wrapper)
+        if profiler is None:
+            return (yield from f(*args, **kwargs))
+        try:
+            with profiler:
+                return (yield from f(*args, **kwargs))
+        finally:
+            _active.profiler = None
+
+    return wrapper
+
+
+def _async_generator_wrapper(f, begin):
+    @functools.wraps(f)
+    async def wrapper(*args, **kwargs):
+        profiler = begin(wrapper)
+        if profiler is None:
+            async for item in f(*args, **kwargs):
+                yield item
+            return
+        try:
+            with profiler:
+                async for item in f(*args, **kwargs):
+                    yield item
+        finally:
+            _active.profiler = None
+
+    return wrapper
+
+
+def _function_wrapper(f, begin):
+    @functools.wraps(f)
+    def wrapper(*args, **kwargs):
+        profiler = begin(wrapper)
+        if profiler is None:
+            return f(*args, **kwargs)
+        try:
+            with profiler:
+                return f(*args, **kwargs)
+        finally:
+            _active.profiler = None
+
+    return wrapper
+
+
 def profile(func=None, **config: Any):
     """Decorator recording each call of `func` as one trace: `@profile` or
     `@profile(threading=True, ...)`. The wrapper's `last_profiler` attribute
@@ -492,62 +566,13 @@ def profile(func=None, **config: Any):
 
     def decorate(f):
         if inspect.iscoroutinefunction(f):
-
-            @functools.wraps(f)
-            async def wrapper(*args, **kwargs):
-                profiler = begin(wrapper)
-                if profiler is None:
-                    return await f(*args, **kwargs)
-                try:
-                    with profiler:
-                        return await f(*args, **kwargs)
-                finally:
-                    _active.profiler = None
-
+            wrapper = _coroutine_wrapper(f, begin)
         elif inspect.isgeneratorfunction(f):
-            # Calling a generator function runs none of its code: the trace spans the
-            # generator's life, from its first resumption to its end (or close()).
-
-            @functools.wraps(f)
-            def wrapper(*args, **kwargs):
-                profiler = begin(wrapper)
-                if profiler is None:
-                    return (yield from f(*args, **kwargs))
-                try:
-                    with profiler:
-                        return (yield from f(*args, **kwargs))
-                finally:
-                    _active.profiler = None
-
+            wrapper = _generator_wrapper(f, begin)
         elif inspect.isasyncgenfunction(f):
-
-            @functools.wraps(f)
-            async def wrapper(*args, **kwargs):
-                profiler = begin(wrapper)
-                if profiler is None:
-                    async for item in f(*args, **kwargs):
-                        yield item
-                    return
-                try:
-                    with profiler:
-                        async for item in f(*args, **kwargs):
-                            yield item
-                finally:
-                    _active.profiler = None
-
+            wrapper = _async_generator_wrapper(f, begin)
         else:
-
-            @functools.wraps(f)
-            def wrapper(*args, **kwargs):
-                profiler = begin(wrapper)
-                if profiler is None:
-                    return f(*args, **kwargs)
-                try:
-                    with profiler:
-                        return f(*args, **kwargs)
-                finally:
-                    _active.profiler = None
-
+            wrapper = _function_wrapper(f, begin)
         wrapper.last_profiler = None
         return wrapper
 
