@@ -277,6 +277,7 @@ void SarvProfiler::refresh_code_info(CodeInfo& info) {
         }
     }
     info.profiler_serial = serial;
+    info.left_out_by = is_quickly_excluded(&info) ? serial : 0;
 }
 
 bool SarvProfiler::leaves_out(const CodeInfo& info) const {

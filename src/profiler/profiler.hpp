@@ -68,6 +68,7 @@ enum class KnownExit : uint8_t { Unknown, Ended, Suspended };
 // thread-local variable read is a call, and one event reads several of these.
 struct ThreadWords {
     // Some profiler has raises pending on this thread: every event looks for the exception.
+    // Written through set_raises_pending only.
     bool raises_pending = false;
     KnownExit known_exit = KnownExit::Unknown;
     // Set by a backend handed the exception a frame is left by (sys.monitoring's
@@ -82,6 +83,18 @@ struct ThreadWords {
     ThreadState* skipping = nullptr;
 };
 inline thread_local ThreadWords words;  // trivially destructible: nothing runs at thread exit
+// Threads whose raises_pending is set. While none has it, the hook's quick path reads no
+// thread-local word (each read is a call in a shared library). A thread that ends with
+// it set keeps the count up: events then only take the slower look.
+inline std::atomic<int> threads_with_raises{0};
+inline bool any_raises_pending() { return threads_with_raises.load(std::memory_order_relaxed) != 0; }
+inline void set_raises_pending(bool pending) {
+    ThreadWords& w = words;
+    if (w.raises_pending != pending) {
+        w.raises_pending = pending;
+        threads_with_raises.fetch_add(pending ? 1 : -1, std::memory_order_relaxed);
+    }
+}
 }  // namespace detail
 
 // State that only its own thread touches: no lock needed.
@@ -142,11 +155,12 @@ public:
     // An event of code without plugins that the trace leaves out (a call past the budget,
     // or one that such a call makes), handled without the slow path: true when it was.
     // `activation`: activation_of the event's frame; `resuming`: a call resuming a generator.
-    bool leaves_out_quickly(CodeInfo* info, uintptr_t activation, bool call, bool raised, bool resuming) {
+    // (`w`: the thread's words, when the caller has read them already)
+    bool leaves_out_quickly(CodeInfo* info, uintptr_t activation, bool call, bool raised, bool resuming,
+                            detail::ThreadWords& w = detail::words) {
         if (info == nullptr || info->profiler_serial != serial || info->plugins != nullptr) {
             return false;
         }
-        detail::ThreadWords& w = detail::words;
         if (w.raises_pending || w.state_serial != serial) {
             return false;
         }

@@ -243,13 +243,13 @@ void SarvProfiler::note_raise(PyFrameObject* frame, const PrefixedId& frame_id, 
         return;  // an exception through hundreds of recorded frames: the outermost go without
     }
     ts.pending_raises.push_back(PendingRaise{reinterpret_cast<uintptr_t>(frame), frame_id});
-    detail::words.raises_pending = true;
+    detail::set_raises_pending(true);
 }
 
 void SarvProfiler::settle_raises(bool unwinding) {
     ThreadState& ts = thread_state();
     if (ts.pending_raises.empty()) {
-        detail::words.raises_pending = false;
+        detail::set_raises_pending(false);
         return;
     }
 #if PY_VERSION_HEX >= 0x030B0000
@@ -261,7 +261,7 @@ void SarvProfiler::settle_raises(bool unwinding) {
         if (!unwinding) {
             // Handled and gone without an event in between (`except E: pass`): not known.
             ts.pending_raises.clear();
-            detail::words.raises_pending = false;
+            detail::set_raises_pending(false);
         }
         return;  // still on its way out (or the handler has not run yet)
     }
@@ -279,7 +279,7 @@ void SarvProfiler::settle_raises(bool unwinding) {
                 describe(handled.get(), description);
                 if (!thread_entries_ready(ts)) {
                     ts.pending_raises.clear();
-                    detail::words.raises_pending = false;
+                    detail::set_raises_pending(false);
                     return;
                 }
             }
@@ -293,7 +293,7 @@ void SarvProfiler::settle_raises(bool unwinding) {
         return;  // the exception handled here is an older one, around this unwinding
     }
     ts.pending_raises.clear();
-    detail::words.raises_pending = false;
+    detail::set_raises_pending(false);
 }
 
 }  // namespace sarv
