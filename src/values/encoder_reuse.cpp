@@ -6,11 +6,12 @@ namespace {
 // Values this short cost less to write than to keep: their checks stay in the proof of
 // the value around them.
 constexpr size_t KEEP_FROM_BYTES = 32;
+constexpr size_t INLINE_CHECKS = 4;
 
 }  // namespace
 
 bool Encoder::reuse_kept(PyObject* o, int depth, Walk& w) {
-    std::shared_ptr<const reuse::Entry> e = reuse::find(o, depth);
+    const reuse::Entry* e = reuse::find(o, depth);
     // The budget must last to its end, as it did when it was written (no item cut short).
     if (!e || w.budget - e->cost <= 0) {
         return false;
@@ -25,6 +26,14 @@ bool Encoder::reuse_kept(PyObject* o, int depth, Walk& w) {
     out_.append(e->bytes);
     w.budget -= e->cost;
     escapes_ += e->escapes;
+    const reuse::Proof& p = *e->proof;
+    if (p.subs.empty() && p.items.empty() && p.checks.size() <= INLINE_CHECKS) {
+        // A small proof (a dict of scalars, an instance of them): its checks go into the
+        // enclosing proof, cheaper to check there than through a proof of its own.
+        proof_.checks.insert(proof_.checks.end(), p.checks.begin(), p.checks.end());
+        proof_.held.insert(proof_.held.end(), p.held.begin(), p.held.end());
+        return true;
+    }
     reuse::Check c{reuse::CheckKind::Sub};
     c.n = static_cast<uint32_t>(proof_.subs.size());
     proof_.checks.push_back(c);
@@ -57,32 +66,42 @@ void Encoder::node_end(const NodeMark& m, St s, PyObject* o, int depth, const Wa
     }
     auto proof = std::make_shared<reuse::Proof>();
     proof->checks.assign(proof_.checks.begin() + static_cast<std::ptrdiff_t>(m.checks), proof_.checks.end());
-    for (reuse::Check& c : proof->checks) {
-        if (c.kind == reuse::CheckKind::Seq) {
-            c.at -= static_cast<uint32_t>(m.items);
-        } else if (c.kind == reuse::CheckKind::Sub) {
-            c.n -= static_cast<uint32_t>(m.subs);
+    // A small proof (a dict of scalars, an instance of them) stays in the enclosing one as
+    // well: cheaper to check there than through a proof of its own.
+    bool small =
+        proof_.subs.size() == m.subs && proof_.items.size() == m.items && proof->checks.size() <= INLINE_CHECKS;
+    if (small) {
+        proof->held.assign(proof_.held.begin() + static_cast<std::ptrdiff_t>(m.held), proof_.held.end());
+    } else {
+        for (reuse::Check& c : proof->checks) {
+            if (c.kind == reuse::CheckKind::Seq) {
+                c.at -= static_cast<uint32_t>(m.items);
+            } else if (c.kind == reuse::CheckKind::Sub) {
+                c.n -= static_cast<uint32_t>(m.subs);
+            }
         }
+        proof->items.assign(proof_.items.begin() + static_cast<std::ptrdiff_t>(m.items), proof_.items.end());
+        proof->held.assign(std::make_move_iterator(proof_.held.begin() + static_cast<std::ptrdiff_t>(m.held)),
+                           std::make_move_iterator(proof_.held.end()));
+        proof->subs.assign(std::make_move_iterator(proof_.subs.begin() + static_cast<std::ptrdiff_t>(m.subs)),
+                           std::make_move_iterator(proof_.subs.end()));
+        proof_.checks.resize(m.checks);
+        proof_.items.resize(m.items);
+        proof_.held.resize(m.held);
+        proof_.subs.resize(m.subs);
     }
-    proof->items.assign(proof_.items.begin() + static_cast<std::ptrdiff_t>(m.items), proof_.items.end());
-    proof->held.assign(std::make_move_iterator(proof_.held.begin() + static_cast<std::ptrdiff_t>(m.held)),
-                       std::make_move_iterator(proof_.held.end()));
-    proof->subs.assign(std::make_move_iterator(proof_.subs.begin() + static_cast<std::ptrdiff_t>(m.subs)),
-                       std::make_move_iterator(proof_.subs.end()));
-    proof_.checks.resize(m.checks);
-    proof_.items.resize(m.items);
-    proof_.held.resize(m.held);
-    proof_.subs.resize(m.subs);
     auto entry = std::make_shared<reuse::Entry>();
     entry->bytes.assign(out_.data() + m.out, size);
     entry->proof = proof;
     entry->cost = m.budget - w.budget;
     entry->escapes = escapes_ - m.escapes;
     reuse::keep(o, depth, std::move(entry));
-    reuse::Check c{reuse::CheckKind::Sub};
-    c.n = static_cast<uint32_t>(proof_.subs.size());
-    proof_.checks.push_back(c);
-    proof_.subs.push_back(std::move(proof));
+    if (!small) {
+        reuse::Check c{reuse::CheckKind::Sub};
+        c.n = static_cast<uint32_t>(proof_.subs.size());
+        proof_.checks.push_back(c);
+        proof_.subs.push_back(std::move(proof));
+    }
 }
 
 void Encoder::note_dict(PyObject* d) {

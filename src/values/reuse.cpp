@@ -156,10 +156,10 @@ uint64_t stamp_for_proof(PyObject* dict) {
 #endif
 }
 
-std::shared_ptr<const Entry> find(PyObject* obj, int depth) {
+const Entry* find(PyObject* obj, int depth) {
     Kept& k = kept();
     auto it = k.entries.find(Key{obj, depth});
-    return it == k.entries.end() ? nullptr : it->second;
+    return it == k.entries.end() ? nullptr : it->second.get();
 }
 
 void keep(PyObject* obj, int depth, std::shared_ptr<const Entry> entry) {

@@ -66,8 +66,9 @@ void forget();
 // The stamp of a dict for a proof; 0 when none can be given (no proof then).
 uint64_t stamp_for_proof(PyObject* dict);
 
-// The value kept for `obj` written at `depth`, or null.
-std::shared_ptr<const Entry> find(PyObject* obj, int depth);
+// The value kept for `obj` written at `depth`, or null; valid until the next keep() or
+// forget() (no code of the program runs in between while a value is being written).
+const Entry* find(PyObject* obj, int depth);
 void keep(PyObject* obj, int depth, std::shared_ptr<const Entry> entry);
 
 // Whether the proof holds now; no container it covers may be one of the `path` (the
