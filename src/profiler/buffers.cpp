@@ -627,7 +627,12 @@ bool SarvProfiler::save_in_db() {
         // Storage has the records (perhaps still on their way to the disk): the spool that
         // holds them is set aside until they are there.
         std::lock_guard<std::mutex> guard(frames_of_interest_mutex);
-        saved_generation = std::max(saved_generation, taken_generation);
+        if (spool) {
+            if (saves_since_flush.size() >= 1024) {
+                saves_since_flush.erase(saves_since_flush.begin());  // (a spool stopped by a failed write)
+            }
+            saves_since_flush.emplace_back(meta.trace_id, taken_generation);
+        }
         return true;
     }
     // A failed save must not lose the trace: the records go back in front of whatever was

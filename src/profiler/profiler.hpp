@@ -318,8 +318,9 @@ public:
     // Changes whenever the buffers are taken, put back or emptied (under
     // frames_of_interest_mutex): what the spool copied of them no longer holds.
     uint64_t buffers_generation = 0;
-    // The generation the last successful save left (its records are storage's).
-    uint64_t saved_generation = 0;
+    // The successful saves since the spool's last flush: trace id and the generation each
+    // left (the records they took are storage's).
+    std::vector<std::pair<std::string, uint64_t>> saves_since_flush;
 
     // The spool: the trace's records copied to a file as they are made, by spool_flush()
     // (called from a thread of sarv's, never by the hook). See spool.hpp.

@@ -207,8 +207,13 @@ int Spool::write_out(const Buffer& out, bool fresh, bool remove, bool retire, co
 bool SarvProfiler::spool_copy(Spool& s, const DocumentMeta& meta, Buffer& out, bool& fresh, bool& remove,
                               bool& retire) {
     fresh = !s.has_file() || s.trace_id != trace_id || s.generation != buffers_generation;
-    // The file holds records a save has taken since: kept until they are on disk.
-    retire = s.has_file() && saved_generation > s.generation;
+    // The file holds records a save of its trace has taken since: kept until they are on
+    // disk. (Not for another trace's save: the file's records were then left, not saved.)
+    retire = false;
+    for (const auto& [saved_trace, generation] : saves_since_flush) {
+        retire = retire || (s.has_file() && saved_trace == s.trace_id && generation > s.generation);
+    }
+    saves_since_flush.clear();
     size_t dropped_now = dropped + 2 * calls_after_end;
     if (!fresh && (max_records != 0 || max_bytes != 0) && keep_latest) {
         // Under "ring" the file keeps records the buffers dropped long ago: past twice what
