@@ -250,24 +250,6 @@ public:
     Active& operator=(const Active&) = delete;
 };
 
-// The cyclic collector held off while a value is written: on 3.11 an allocation may
-// start it, and the finalizers it runs may change (or let another thread change) the
-// values being written and kept for reuse. Later versions collect only between bytecodes.
-class GcPause {
-public:
-#if PY_VERSION_HEX < 0x030C0000
-    GcPause() : was_enabled_(reuse::enabled() && PyGC_Disable() != 0) {}
-    ~GcPause() {
-        if (was_enabled_) {
-            PyGC_Enable();
-        }
-    }
-
-private:
-    bool was_enabled_;
-#endif
-};
-
 template <class F>
 Outcome run(Buffer& out, F&& f) {
     if (known() == nullptr) {
@@ -278,7 +260,6 @@ Outcome run(Buffer& out, F&& f) {
     Outcome result;
     try {
         Active active;
-        [[maybe_unused]] GcPause pause;
         // One set for the process, as the GIL lets one encoding run at a time; an encoding
         // started while another is in progress (by code that runs inside it, in this
         // thread or another) gets its own.

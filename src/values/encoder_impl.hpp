@@ -146,7 +146,14 @@ public:
         scopes_.clear();
     }
     // (the references the proofs being built hold go with them)
-    ~Encoder() { drop_proofs(); }
+    ~Encoder() {
+        drop_proofs();
+#if PY_VERSION_HEX < 0x030C0000
+        if (gc_paused_) {
+            PyGC_Enable();
+        }
+#endif
+    }
     Encoder(const Encoder&) = delete;
     Encoder& operator=(const Encoder&) = delete;
 
@@ -221,6 +228,17 @@ private:
     // Writes the value kept for `o` at `depth` when its proof holds (true); call with `o`
     // not yet on the walk's path.
     bool reuse_kept(PyObject* o, int depth, Walk& w);
+    // The cyclic collector held off from the first value that may be kept to the end of
+    // the encoding: on 3.11 an allocation may start it, and the finalizers it runs may
+    // change (or let another thread change) the values being written. Later versions
+    // collect only between bytecodes.
+    void pause_gc() {
+#if PY_VERSION_HEX < 0x030C0000
+        if (!gc_paused_) {
+            gc_paused_ = PyGC_Disable() != 0;
+        }
+#endif
+    }
     // After the value `o` was written at `depth` from `m` (ending with `s`): kept when all
     // of it is proven; its proof then stands for it in the enclosing value's.
     void node_end(const NodeMark& m, St s, PyObject* o, int depth, const Walk& w);
@@ -697,6 +715,7 @@ private:
     bool reuse_;
     uint32_t unproven_ = 0;  // things written that no proof covers (counted, compared by node)
     uint32_t escapes_ = 0;   // texts written with escapes
+    bool gc_paused_ = false;
 };
 
 }  // namespace sarv::values::impl

@@ -11,6 +11,7 @@ constexpr size_t INLINE_CHECKS = 4;
 }  // namespace
 
 bool Encoder::reuse_kept(PyObject* o, int depth, Walk& w) {
+    pause_gc();
     const reuse::Entry* e = reuse::find(o, depth);
     // The budget must last to its end, as it did when it was written (no item cut short).
     if (!e || w.budget - e->cost <= 0) {

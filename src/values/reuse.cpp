@@ -34,9 +34,6 @@ Kept& kept() {
     return *k;
 }
 
-// 0: not decided yet; 1: on; -1: off (switched off, or no way to stamp dicts here).
-int state = 0;
-
 #if defined(Py_GIL_DISABLED)
 bool available() { return false; }
 uint64_t current_stamp(PyObject*) { return 0; }
@@ -114,16 +111,18 @@ bool seq_holds(const Proof& proof, const Check& c) {
 
 Counts counts;
 
-bool enabled() {
-    if (state == 0) {
-        state = available() ? 1 : -1;
-    }
+namespace detail {
+int state = 0;  // (off when switched off, or with no way to stamp dicts here)
+
+bool decide() {
+    state = available() ? 1 : -1;
     return state > 0;
 }
+}  // namespace detail
 
 void set_enabled(bool on) {
     forget();
-    state = on && available() ? 1 : -1;
+    detail::state = on && available() ? 1 : -1;
 }
 
 void forget() {

@@ -56,8 +56,12 @@ struct Entry {
     uint32_t escapes = 0;      // texts written with escapes (the exact form refuses them)
 };
 
+namespace detail {
+extern int state;  // 0: not decided yet; 1: on; -1: off
+bool decide();
+}  // namespace detail
 // Whether values are kept and reused (on unless switched off, or unavailable here).
-bool enabled();
+inline bool enabled() { return detail::state > 0 || (detail::state == 0 && detail::decide()); }
 // Off forgets every value kept. For the differential tests.
 void set_enabled(bool on);
 // Forgets every value kept (the redaction rules changed).
