@@ -50,7 +50,11 @@ def mode(path):
 def stored_bytes(path, trace_id):
     """The database's files as they are on disk, and the trace document they hold,
     decompressed (documents are stored zstd-compressed)."""
-    on_disk = b"".join(p.read_bytes() for p in path.parent.iterdir() if p.name.startswith(path.name))
+    on_disk = b"".join(  # the files in the spool folder beside it included
+        p.read_bytes()
+        for p in path.parent.rglob("*")
+        if p.is_file() and p.relative_to(path.parent).parts[0].startswith(path.name)
+    )
     return on_disk, db.load_trace(str(path), trace_id)
 
 
@@ -90,7 +94,8 @@ def test_secrets_are_redacted_and_the_files_are_private(tmp_path):
         assert again.returncode == 0, again.stderr
         made = sorted(p.name for p in path.parent.iterdir())
         assert "traces.sqlite3-wal" in made and "traces.sqlite3-shm" in made
-        assert {name: mode(path.parent / name) for name in made} == dict.fromkeys(made, 0o600)
+        private = {name: 0o700 if (path.parent / name).is_dir() else 0o600 for name in made}
+        assert {name: mode(path.parent / name) for name in made} == private
 
     # Exports are private when made, and an existing file keeps its mode.
     shared = tmp_path / "shared.json"

@@ -20,8 +20,9 @@ from helpers import TIMEOUT, frame_records, sarv
 
 pytestmark = pytest.mark.skipif(not hasattr(os, "fork"), reason="POSIX file locks")
 
-# Calls tick("marker"), then waits until a spool holds its call and its return (no
-# timing: it reads the files), says "ready" and runs on until it is killed.
+# Calls tick("last mark"), then waits until a spool holds its call and its return (no
+# timing: it reads the files), says "ready" and runs on until it is killed. The marks
+# are texts found nowhere else in a spool (not a name, path or other value recorded).
 WAITS_FOR_ITS_SPOOL = """
 import os
 import sys
@@ -32,26 +33,26 @@ def tick(n):
     return n
 
 
-def spooled(folder, marker):
+def spooled(folder, mark):
     names = os.listdir(folder) if os.path.isdir(folder) else []
     for name in names:
         try:
             with open(os.path.join(folder, name), "rb") as f:
-                if f.read().count(marker) >= 2:
+                if f.read().count(mark) >= 2:
                     return True
         except OSError:
             pass
     return False
 
 
-def wait_spooled(folder, marker):
-    tick(marker)
-    while not spooled(folder, marker.encode()):
+def wait_spooled(folder, mark):
+    tick(mark)
+    while not spooled(folder, mark.encode()):
         time.sleep(0.01)
 
 
 def run_until_killed(folder):
-    wait_spooled(folder, "marker")
+    wait_spooled(folder, "last mark")
     print("ready", flush=True)
     while True:
         time.sleep(0.01)
@@ -108,7 +109,7 @@ def test_a_killed_process_leaves_its_trace_to_the_next_command(tmp_path, how):
 
                 def test_first():
                     tick(1)
-                    wait_spooled(%r, "first")  # (its trace in a spool before it ends)
+                    wait_spooled(%r, "first mark")  # (its trace in a spool before it ends)
 
 
                 def test_killed():
@@ -128,14 +129,14 @@ def test_a_killed_process_leaves_its_trace_to_the_next_command(tmp_path, how):
     traces = db.list_traces(path)
     if how == "run":
         (summary,) = traces
-        assert _ticks(path, summary.trace_id)[0] == [1, "marker"]
+        assert _ticks(path, summary.trace_id)[0] == [1, "last mark"]
     else:
         # (the first test's trace as saved, or, if its save was lost, from its spool)
         by_test = {s.test_name: s for s in traces}
         assert set(by_test) == {"test_killed.py::test_first", "test_killed.py::test_killed"}
-        assert _ticks(path, by_test["test_killed.py::test_first"].trace_id)[0] == [1, "first"]
+        assert _ticks(path, by_test["test_killed.py::test_first"].trace_id)[0] == [1, "first mark"]
         summary = by_test["test_killed.py::test_killed"]
-        assert _ticks(path, summary.trace_id)[0] == ["marker"]
+        assert _ticks(path, summary.trace_id)[0] == ["last mark"]
     ticks, document = _ticks(path, summary.trace_id)
     last = document["frames_of_interest"][-1]
     assert last["type"] == "process_ended" and last["how"] == spool.ENDED

@@ -43,8 +43,11 @@ def prepare(db_path) -> str | None:
     folder = folder_of(db_path)
     if folder is None:
         return None
+    from sarv.store.sqlite import make_folders
+
     try:
-        os.makedirs(folder, mode=0o700, exist_ok=True)
+        # Every folder made on the way is private too (the database's own may not exist yet).
+        make_folders(os.path.abspath(folder))
     except OSError:
         return None
     return folder if os.path.isdir(folder) and os.access(folder, os.W_OK | os.X_OK) else None
