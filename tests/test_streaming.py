@@ -39,13 +39,13 @@ def make_document(seed=7, calls=3000, threads=(1, 2), lost=0.02):
                 "frame_id": frame_id,
                 "arg": extra.pop("arg", None),
                 "locals": extra.pop("local_vars", {}),
-                "thread": "t%d" % tid,
-                "thread_native_id": tid,
+                "thread": "t%d" % tid,  # noqa: B023 - called only within this thread's round
+                "thread_native_id": tid,  # noqa: B023
                 "timestamp": clock,
                 "type": "frame",
                 "user_code_call_site": extra.pop("site", None),
             }
-            records.append(base)
+            records.append(base)  # noqa: B023
 
         for i in range(calls):
             if stack and rng.random() < 0.45:
@@ -243,7 +243,7 @@ def main():
 """
 
 
-def test_calls_left_out_are_summed_up_in_show_and_the_exports(tmp_path):
+def test_calls_left_out_are_summed_up_in_show_and_the_exports(tmp_path):  # noqa: PLR0915 - one trace, every view
     from sarv.views.stream import stored_left_out
     from sarv.profiler import profiling
 
