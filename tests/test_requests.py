@@ -59,7 +59,15 @@ def start_server(args, cwd, env_extra=None):
     path = os.pathsep.join(p for p in (cwd, os.environ.get("PYTHONPATH")) if p)  # (the caller's too)
     env = dict(os.environ, PYTHONPATH=path, **(env_extra or {}))
     proc = subprocess.Popen(
-        [sys.executable, *args], cwd=cwd, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True
+        [sys.executable, *args],
+        cwd=cwd,
+        env=env,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.STDOUT,
+        text=True,
+        # Ctrl-C as a server has it, even when the tests run as a background job (which
+        # ignores it, and an ignored SIGINT is inherited: uvicorn then exits 0 on it).
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
     )
     lines = []
     for line in proc.stdout:
