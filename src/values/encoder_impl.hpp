@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "values/encoder.hpp"
@@ -434,6 +435,7 @@ private:
         out_.resize(at + h + body);
     }
 
+    std::optional<St> stop_before_items(PyObject* o, PyTypeObject* tp, int depth, Walk& w);
     St walk_sequence(PyObject* o, PyTypeObject* tp, Handler h, int depth, Walk& w);
     St walk_sequence_body(PyObject* o, Handler h, int depth, Walk& w);
 

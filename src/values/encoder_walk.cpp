@@ -152,7 +152,9 @@ St Encoder::dispatch(PyObject* o, PyTypeObject* tp, const TypeInfo& ti, int dept
     }
 }
 
-St Encoder::walk_sequence(PyObject* o, PyTypeObject* tp, Handler h, int depth, Walk& w) {
+// What a container's walk meets before its items (the depth limit, a cycle, no room to
+// track one more container): the outcome when the walk does not go in.
+std::optional<St> Encoder::stop_before_items(PyObject* o, PyTypeObject* tp, int depth, Walk& w) {
     if (depth <= 0) {
         if (reuse_) {
             note_marker(o, tp);
@@ -165,6 +167,13 @@ St Encoder::walk_sequence(PyObject* o, PyTypeObject* tp, Handler h, int depth, W
     }
     if (w.n_active >= static_cast<int>(std::size(w.active))) {
         return St::Decline;
+    }
+    return std::nullopt;
+}
+
+St Encoder::walk_sequence(PyObject* o, PyTypeObject* tp, Handler h, int depth, Walk& w) {
+    if (std::optional<St> stop = stop_before_items(o, tp, depth, w)) {
+        return *stop;
     }
     if (!reuse_ || (tp != &PyList_Type && tp != &PyTuple_Type)) {
         return walk_sequence_body(o, h, depth, w);
@@ -262,18 +271,8 @@ St Encoder::put_changed(size_t& count) {
 }
 
 St Encoder::walk_dict(PyObject* o, PyTypeObject* tp, int depth, Walk& w) {
-    if (depth <= 0) {
-        if (reuse_) {
-            note_marker(o, tp);
-        }
-        return put_depth_marker(tp, w);
-    }
-    if (w.on_path(o)) {
-        ++unproven_;
-        return put_cycle_marker(tp, w);
-    }
-    if (w.n_active >= static_cast<int>(std::size(w.active))) {
-        return St::Decline;
+    if (std::optional<St> stop = stop_before_items(o, tp, depth, w)) {
+        return *stop;
     }
     if (!reuse_ || tp != &PyDict_Type) {
         return walk_dict_body(o, depth, w);
