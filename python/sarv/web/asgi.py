@@ -239,7 +239,8 @@ class _AsgiRequest:
 
     def end(self) -> None:
         duration = time.perf_counter() - self.begun
-        own = self.clock.elapsed() if self.clock is not None else None
+        # (read after the duration: clamped, so a request is never its own time longer than its time)
+        own = min(self.clock.elapsed(), duration) if self.clock is not None else None
         request = (self.method, self.path, self.status, duration)
         keep = self.settings.keeps(self.triggered, duration if own is None else own)
         lateness = self.lateness
