@@ -10,6 +10,7 @@ from __future__ import annotations
 from sarv.store import *  # noqa: F403
 from sarv.store import __all__ as _store_names
 from sarv.store import batching as _batching
+from sarv.store import routes as _routes
 from sarv.store.columns import derive as _derive  # noqa: F401
 from sarv.store.sqlite import _writer, _writers  # noqa: F401
 
@@ -24,10 +25,16 @@ def save_trace_in_sqlite(db_path, trace_id, timeout=60, msgpack=b""):
     `streaming_document`). `timeout` is the SQLite busy timeout in seconds:
     how long to wait for another process that is writing the same file.
     A failure raises `SarvDatabaseError` (or TypeError/ValueError for wrong
-    arguments) saying why. On a thread that asked for it
-    (sarv.store.saving_later) the save is handed to save_later.
+    arguments) saying why.
+
+    The save of a running profiler's trace goes to the destination that
+    profiler was given (sarv.destinations: batched with the next ones for
+    a test suite, ...; see sarv.store.routes); any other is stored at once.
     """
-    return _batching.save_trace(db_path, trace_id, timeout, msgpack)
+    destination = _routes.destination_of(db_path, trace_id)
+    if destination is not None:
+        return destination.save(trace_id, msgpack, timeout)
+    return _batching.save_now(db_path, trace_id, timeout, msgpack)
 
 
 # The core hands this function the document as an iterator of pieces, instead

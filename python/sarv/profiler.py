@@ -32,10 +32,12 @@ import weakref
 from typing import Any
 
 from sarv import db as _db
+from sarv import destinations as _destinations
 from sarv import plugins as _plugins
 from sarv import process_ends as _ends
 from sarv import serialize as _serialize
 from sarv.config import ConfigError, check_config, load_config, redact_entries
+from sarv.store import routes as _routes
 from sarv.store import spool as _spool
 from sarv.utils import new_trace_id
 
@@ -239,6 +241,11 @@ class Profiler:
     "start_test" plugin record and saves it at the matching "end_test"
     (see sarv.pytest_plugin); `trace_id` is then only the id of whatever is
     recorded before the first test.
+
+    `destination` (sarv.destinations) says where and how every trace
+    of this profiler is saved: by default `SaveNow(db_path)`, stored before
+    stop() returns; a test suite's is `SaveBatched`. Given a destination,
+    `db_path` is its database.
     """
 
     def __init__(
@@ -249,13 +256,21 @@ class Profiler:
         source: str = "api",
         one_trace_per_test: bool = False,
         trace_id: str | None = None,
+        destination: _destinations.Destination | None = None,
     ) -> None:
         self.config = check_config(config) if config is not None else load_config()
+        if destination is not None:
+            if db_path is not None and _db.location(db_path) != destination.db_path:
+                raise ValueError(
+                    "db_path %r is not the destination's database %r: give one of them" % (db_path, destination.db_path)
+                )
+            db_path = destination.db_path
         if db_path is None:
             db_path = self.config.get("db_path") or _db.default_db_path()
         # Absolute, so that a program that changes its working directory
         # still saves where it was asked to.
         self.db_path = _db.location(db_path)
+        self.destination = destination if destination is not None else _destinations.SaveNow(self.db_path)
         self.source = source
         self.one_trace_per_test = bool(one_trace_per_test)
         self._own_trace_id = trace_id is None
@@ -269,7 +284,7 @@ class Profiler:
         self._unsaved = False  # the last save failed: stop() tries again
         # Whether the records are copied to a spool while recording (see FLUSH_EVERY),
         # and why that stopped, if it did.
-        self.spool = True
+        self.spool = self.destination.spool
         self.spool_error: Exception | None = None
 
     def __call__(self, frame, event, arg):
@@ -313,9 +328,12 @@ class Profiler:
         # The serialisers are the process's: while it records, their redaction is this
         # profiler's (the latest started one's, when several record).
         _redaction_in_force(self, True)
+        # Before the hook: the core may save at the first test's end.
+        self._attach()
         try:
             native.register_profiler(self)
         except BaseException:
+            self._detach()
             _redaction_in_force(self, False)
             raise
         self._running = True
@@ -344,7 +362,9 @@ class Profiler:
         self.trace_id = new_trace_id()
         self._own_trace_id = True
         _db.note_parent(self.trace_id, self.parent_trace_id)
+        self._detach()
         if hooked:
+            self._attach()
             _native().register_profiler(self)  # a new core object: the old one and its copy go
             _spool_begin(self)
             _ends.now_parent(self.trace_id)
@@ -387,6 +407,7 @@ class Profiler:
                 except Exception:
                     pass  # the records are dropped with the core object anyway
                 _spool_end(self, remove=True)
+                self._detach()
 
     def _unhook(self) -> None:
         core = self.rust_profiler
@@ -415,8 +436,17 @@ class Profiler:
             # the spool keeps them, should the process end first).
             self._unsaved = True
             raise
+        self._detach()
         _spool_end(self, remove=True)
         self.record_count = self._stored_record_count()
+
+    def _attach(self) -> None:
+        # The core saves through sarv.db.save_trace_in_sqlite, which finds this profiler's
+        # destination from the database and the trace id the core hands it.
+        _routes.attach(self, self.destination)
+
+    def _detach(self) -> None:
+        _routes.detach(self)
 
     def _recover_spools(self) -> None:
         # Traces of this database's processes killed before they saved, stored before

@@ -325,6 +325,7 @@ class _SarvSession:
         self.first_row = None
         self.current = None  # node id of the test running now
         self.db = None  # sarv.db, once the test loop runs
+        self.destination = None  # where and how the tests' traces are saved, once the loop runs
         self.native = None  # sarv._sarv, once a profiler has started
         self.unsaved: list = []  # (node id, reason) of tests whose trace was not saved
         self.cut: list = []  # (node id, records dropped) of tests whose trace the caps cut
@@ -354,7 +355,14 @@ class _SarvSession:
         from sarv.profiler import Profiler, _native
 
         self.native = _native()  # (imported once: a test pauses the hook several times)
-        profiler = Profiler(self.sarv_config, source=_SOURCE, one_trace_per_test=True)
+        if self.destination is None:
+            from sarv import db
+            from sarv.destinations import SaveBatched
+
+            # A test's trace is stored with the next tests' saves, in one transaction (or
+            # by the writer process): its own commit would cost a small test as much again.
+            self.destination = SaveBatched(self.sarv_config.get("db_path") or db.default_db_path())
+        profiler = Profiler(self.sarv_config, source=_SOURCE, one_trace_per_test=True, destination=self.destination)
         profiler.start()
         self.profiler = profiler
         self.db_path = profiler.db_path
@@ -539,13 +547,8 @@ class _SarvSession:
             reports = self.reports.pop(nodeid, {})
             outcome = "interrupted" if interrupted else _outcome(reports)
             self.tests += 1
-            # The trace is saved together with the next tests' (see sarv.db.save_later).
             with self.end_lock:
-                self.db.saving_later(True)
-                try:
-                    self._end_test(nodeid, outcome)
-                finally:
-                    self.db.saving_later(False)
+                self._end_test(nodeid, outcome)
                 self.current = None
 
     def _save_at_end(self) -> None:

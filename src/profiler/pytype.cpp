@@ -122,6 +122,23 @@ PyObject* unhook_threads(PyObject* self, PyObject*) {
     });
 }
 
+// The id of the trace recorded now: in one-trace-per-test mode the core makes a new one at
+// every test's start. Storage tells this profiler's saves from others' by it.
+PyObject* current_trace_id(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        SarvProfiler* p = profiler_of(self);
+        if (p == nullptr) {
+            return nullptr;
+        }
+        std::string id;
+        {
+            std::lock_guard<std::mutex> guard(p->trace_id_mutex);
+            id = p->trace_id;
+        }
+        return PyUnicode_FromStringAndSize(id.data(), static_cast<Py_ssize_t>(id.size()));
+    });
+}
+
 PyMethodDef profiler_methods[] = {
     {"save_request_in_db", save_request_in_db, METH_NOARGS, "save_request_in_db($self)\n--\n\n"},
     {"build_trace", build_trace, METH_NOARGS, "build_trace($self)\n--\n\n"},
@@ -130,6 +147,8 @@ PyMethodDef profiler_methods[] = {
      METH_FASTCALL | METH_KEYWORDS, "register_threading_profiler($self, _frame, _event, _arg)\n--\n\n"},
     {"hooks_this_thread", hooks_this_thread, METH_NOARGS, "hooks_this_thread($self)\n--\n\n"},
     {"unhook_threads", unhook_threads, METH_NOARGS, "unhook_threads($self)\n--\n\n"},
+    {"current_trace_id", current_trace_id, METH_NOARGS,
+     "current_trace_id($self)\n--\n\nThe id of the trace being recorded now."},
     {"spool_to", py_spool_to, METH_O,
      "spool_to($self, folder, /)\n--\n\nCopy the trace's records to a file in `folder`."},
     {"spool_flush", py_spool_flush, METH_NOARGS,

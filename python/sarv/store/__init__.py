@@ -11,7 +11,9 @@ in its own dialect behind one interface (sarv.store.base.Store).
 Saves are made at once (`save_now`), soon on a writer thread (`save_soon`, a
 web request's) or later in batches (`save_later`, a test suite's), possibly
 in a writer process (sarv.store.batching, sarv.store.shipping,
-sarv.store.writer_process). Readers (sarv.store.reading) and removals
+sarv.store.writer_process). A profiler is handed the way its traces are
+saved as one object, a destination (sarv.destinations); the core's saves
+reach it through sarv.store.routes. Readers (sarv.store.reading) and removals
 (sarv.store.pruning) wait for the saves this process handed over.
 
 The default location is `.sarv/traces.sqlite3` under the current directory;
@@ -19,7 +21,8 @@ the environment variable SARV_DB, when set and not empty, names another one.
 
 The modules import only downward, in this order: errors, locations, schema,
 columns, rows, listeners, base, sqlite, postgres, backends, shipping,
-batching, writer_process, reading, pruning; this package's face imports them.
+batching, routes, writer_process, reading, pruning; this package's
+face imports them.
 The native core saves through `sarv.db.save_trace_in_sqlite`.
 """
 
@@ -27,7 +30,7 @@ from __future__ import annotations
 
 from sarv.store.backends import check_store, close_connections, open_store
 from sarv.store.base import Store
-from sarv.store.batching import save_later, save_now, save_soon, saving_later, wait_for_saves
+from sarv.store.batching import save_later, save_now, save_soon, wait_for_saves
 from sarv.store.columns import DescribedDocument
 from sarv.store.errors import NotASarvDatabase, SarvDatabaseError, SchemaVersionError, TraceNotFound
 from sarv.store.listeners import (
@@ -87,7 +90,6 @@ __all__ = [
     "save_now",
     "save_soon",
     "saved_in_this_process",
-    "saving_later",
     "shown_location",
     "wait_for_saves",
 ]

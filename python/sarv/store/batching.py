@@ -45,13 +45,6 @@ _WAITING_SAVES = 256
 _WAITING_BYTES = 64 << 20
 
 
-class _Batching(threading.local):
-    later = False  # this thread's saves go through save_later (see saving_later)
-
-
-_batching = _Batching()
-
-
 def save_now(db_path, trace_id, timeout, document, batch: Batch | None = None) -> int:
     """Stores one trace document (bytes, or an iterable of bytes pieces) in
     the caller's thread; the new row's id. A failure goes to the save failure
@@ -74,23 +67,6 @@ def save_now(db_path, trace_id, timeout, document, batch: Batch | None = None) -
     except Exception as exc:
         tell_failure_listeners(db_path, trace_id, exc, document)
         raise
-
-
-def save_trace(db_path, trace_id, timeout=60, document=b""):
-    """save_now, or save_later on a thread that asked for it (saving_later)."""
-    if _batching.later:
-        _batching.later = False  # (the save's own call, later, is not handed over again)
-        try:
-            return save_later(db_path, trace_id, document, timeout)
-        finally:
-            _batching.later = True
-    return save_now(db_path, trace_id, timeout, document)
-
-
-def saving_later(on: bool) -> None:
-    """While on, the saves the profiler's core makes on this thread (through
-    sarv.db.save_trace_in_sqlite) are handed to save_later."""
-    _batching.later = on
 
 
 class SaveJob:
