@@ -1,6 +1,7 @@
 """A request's trace handed to the store without waiting for it: dropped and
 counted (on the logger, beside a SQLite file) when the store cannot take it,
-and waited for at a server's shutdown."""
+and waited for at a server's shutdown. How it is handed over is the requests'
+destination (`request_destination`, a sarv.destinations.SaveSoon)."""
 
 from __future__ import annotations
 
@@ -10,17 +11,32 @@ import threading
 import time
 
 from sarv import db as _db
+from sarv.destinations import SaveSoon
 from sarv.web.settings import _hooks, _logger, _RequestProfiler
 
 
+def request_destination(db_path, timeout) -> SaveSoon:
+    """Where and how the traces of requests are saved: on sarv's writer thread,
+    never waited for by the request; dropped and counted (see _Dropped) when the
+    saves already waiting fill the backlog (the store cannot keep up, or another
+    process holds its write lock); a failure said on the logger."""
+    return SaveSoon(db_path, timeout, wait=False, dropped=_dropped.add, failed=_save_failed)
+
+
+def _save_failed(trace_id: str, error: BaseException) -> None:
+    # A request must not fail because its trace could not be stored.
+    _logger.warning(
+        "sarv could not save the trace of a request (%s)",
+        trace_id,
+        exc_info=(type(error), error, error.__traceback__),
+    )
+
+
 def _save(profiler: _RequestProfiler, request: tuple) -> str | None:
-    """Hands the request's trace to sarv's writer thread, so that the response
-    does not wait for the disk; its id, or None if it could not be saved.
-    `request`: what the end marker was called with (method, path, status,
-    duration), for the row's columns. A request never waits for the store:
-    when the saves already waiting fill the backlog (the store cannot keep
-    up, or another process holds its write lock), the trace is dropped and
-    counted (see _Dropped)."""
+    """Hands the request's trace to its destination (`request_destination`),
+    so that the response does not wait for the disk; its id, or None if it
+    could not be saved. `request`: what the end marker was called with
+    (method, path, status, duration), for the row's columns."""
     trace_id = profiler.trace_id
     try:
         # The document is written now: the profiler goes on with the thread's next request.
@@ -31,21 +47,7 @@ def _save(profiler: _RequestProfiler, request: tuple) -> str | None:
     except Exception:
         _logger.warning("sarv could not save the trace of a request (%s)", trace_id, exc_info=True)
         return None
-
-    def done(error):
-        if error is not None:
-            # A request must not fail because its trace could not be stored.
-            _logger.warning(
-                "sarv could not save the trace of a request (%s)",
-                trace_id,
-                exc_info=(type(error), error, error.__traceback__),
-            )
-
-    timeout = profiler.config.get("sqlite_busy_timeout", 60)
-    if _db.save_soon(profiler.db_path, trace_id, document, timeout, done, wait=False) is False:
-        _dropped.add(profiler.db_path)
-        return None
-    return trace_id
+    return trace_id if profiler.destination.save(trace_id, document) else None
 
 
 # Traces of requests dropped because the store could not take them: said on the logger

@@ -93,6 +93,9 @@ class RequestSettings:
             sarv.serialize.set_redaction(entries)
         db_path = cfg.get("db_path") or _db.default_db_path()
         self.db_path = _db.location(db_path)
+        from sarv.web.saving import request_destination  # (which imports this module)
+
+        self.destination = request_destination(self.db_path, cfg.get("sqlite_busy_timeout", 60))
         self._counter = itertools.count()
         # What the core imports while it records and saves, imported here, before the
         # first requests race to import it from several threads.
@@ -160,13 +163,14 @@ class _RequestProfiler:
     request, so without sarv.profiler.Profiler's checks of the configuration,
     done once by RequestSettings)."""
 
-    __slots__ = ("config", "db_path", "trace_id", "rust_profiler")
+    __slots__ = ("config", "db_path", "destination", "trace_id", "rust_profiler")
     one_trace_per_test = False
     source = SOURCE
 
     def __init__(self, settings: RequestSettings) -> None:
         self.config = settings.config
         self.db_path = settings.db_path
+        self.destination = settings.destination  # how its trace is saved at the request's end
         self.trace_id = _hooks().new_trace_id()
         self.rust_profiler = None
 
