@@ -4,6 +4,7 @@ real pytest in a subprocess."""
 import importlib.metadata
 import os
 import re
+import signal
 import subprocess
 import sys
 import textwrap
@@ -932,6 +933,47 @@ def test_saves_sent_to_the_writer_process_end_as_those_made_here(tmp_path):
     killed_summary, killed_rows = run_sending("sent, process killed")
     assert killed_summary == summary
     assert sorted({row[:3] for row in killed_rows}) == sorted({row[:3] for row in rows})  # (its command is longer)
+
+
+def test_a_save_at_sigterm_that_fails_is_said_before_the_process_ends(tmp_path):
+    # The running test's trace is batched as every test's: the end waits for it, and its
+    # failure is said on standard error (the summary that would name it is never printed).
+    (tmp_path / "test_killed.py").write_text(
+        textwrap.dedent(
+            """
+            import os
+            import signal
+            import time
+
+            from sarv import db
+
+
+            def step(n):
+                return n
+
+
+            def test_quick():
+                step(0)
+
+
+            def test_killed_with_the_store_broken():
+                step(1)
+                db.wait_for_saves()  # (test_quick's trace is stored)
+                path = os.environ["BROKEN_DB"]
+                os.replace(path, path + ".kept")
+                os.mkdir(path)  # (no database can be opened there)
+                os.kill(os.getpid(), signal.SIGTERM)
+                while True:
+                    time.sleep(0.01)
+            """
+        )
+    )
+    path = tmp_path / "t.db"
+    result = run(["-q", "-s", "--sarv", "--sarv-db", path], tmp_path, env={"BROKEN_DB": str(path)})
+    assert result.returncode == -signal.SIGTERM, result.stdout + result.stderr
+    said = [line for line in result.stderr.splitlines() if line.startswith("sarv: could not save")]
+    assert len(said) == 1 and said[0].endswith("unable to open database file"), result.stderr
+    assert [s.test_name for s in db.list_traces(str(path) + ".kept")] == ["test_killed.py::test_quick"]
 
 
 def test_a_suite_that_saves_quickly_sends_its_saves_to_the_writer_process(tmp_path):

@@ -328,6 +328,7 @@ class _SarvSession:
         self.destination = None  # where and how the tests' traces are saved, once the loop runs
         self.native = None  # sarv._sarv, once a profiler has started
         self.unsaved: list = []  # (node id, reason) of tests whose trace was not saved
+        self.last_failure = None  # the error of the latest of them
         self.cut: list = []  # (node id, records dropped) of tests whose trace the caps cut
         self.lost = False  # the test replaced the profile hook with one of its own
         self.depth = 0  # nested regions with the hook on (a phase, a fixture's setup, the test function)
@@ -346,6 +347,7 @@ class _SarvSession:
         # saves, in this thread or sarv's writer thread).
         reason = " ".join(str(error).split()) or type(error).__name__
         self.unsaved.append((test_name or self.current or trace_id, reason))
+        self.last_failure = error
 
     def _trace_cut(self, db_path, trace_id, test_name, dropped) -> None:
         # Called by sarv.db (on its writer thread) for a stored trace the caps cut.
@@ -556,7 +558,13 @@ class _SarvSession:
         # test's trace as far as it was recorded, without its end.
         with self.end_lock:
             if self.current is not None and not self.starting and not self.lost and self.profiler is not None:
+                unsaved = len(self.unsaved)
                 self.profiler.rust_profiler.save_request_in_db()
+                # Batched as every test's: waited for, so that a failure is said before the
+                # process ends (the summary that names it will not be printed).
+                self.destination.wait()
+                if len(self.unsaved) > unsaved and self.last_failure is not None:
+                    raise self.last_failure
 
     def _end_test(self, nodeid, outcome) -> None:
         # (with the hook on, each Python call here costs two events: the hook is known
