@@ -5,6 +5,7 @@ the database and the trace id only."""
 import msgpack
 import pytest
 
+import sarv
 from sarv import db
 from sarv.config import load_config
 from sarv.destinations import SaveNow
@@ -42,7 +43,7 @@ def foreign_save(path, trace_id):
 def test_a_runs_trace_goes_to_its_destination_and_nothing_else_does(tmp_path):
     path = str(tmp_path / "t.db")
     noted = Noted(path, failing=1)
-    profiler = Profiler(load_config({}), destination=noted)
+    profiler = sarv.profiling(destination=noted)
     with pytest.raises(OSError, match="disk full"):
         with profiler:
             work(1)

@@ -492,15 +492,18 @@ def profiling(
     source: str = "api",
     one_trace_per_test: bool = False,
     start_dir=None,
+    destination: _destinations.Destination | None = None,
     **config: Any,
 ) -> Profiler:
     """A `Profiler` for `with profiling(**config) as profiler:`; keyword
-    arguments other than `source`, `one_trace_per_test` and `start_dir`
-    override configuration keys (see sarv.config)."""
+    arguments other than `source`, `one_trace_per_test`, `start_dir` and
+    `destination` (how the trace is saved, see Profiler) override
+    configuration keys (see sarv.config)."""
     return Profiler(
         load_config(config, start_dir=start_dir),
         source=source,
         one_trace_per_test=one_trace_per_test,
+        destination=destination,
     )
 
 
@@ -581,7 +584,7 @@ def profile(func=None, **config: Any):
     consumer) is recorded too.
     """
     # A bad key fails when the decorator is applied, not at the first call.
-    options = ("source", "one_trace_per_test", "start_dir")
+    options = ("source", "one_trace_per_test", "start_dir", "destination")
     load_config({k: v for k, v in config.items() if k not in options}, start_dir=config.get("start_dir"))
 
     def begin(wrapper):
