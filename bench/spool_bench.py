@@ -4,6 +4,12 @@ spool beside the database, side by side in one run.
     python bench/spool_bench.py               # wall time, median of 5 alternating runs
     python bench/spool_bench.py --callgrind   # instructions, all threads, by callgrind
     python bench/spool_bench.py --kills 20    # SIGKILL at random moments: what is recovered
+    python bench/spool_bench.py --memory 2048 # peak memory and save time of a run of 2 GB of records
+    python bench/spool_bench.py --callgrind --before DIR  # instructions, this core against DIR's
+
+`--before DIR`: also runs every recorded run with DIR/libsarv_core.so (a build of an
+earlier commit) loaded in place of the installed core, and prints the instructions of both
+side by side.
 
 Each run is a fresh process that records an ordinary workload (bench/workloads.py) with
 every call recorded (call_budget 0, the most records a run can make) and saves the trace.
@@ -46,7 +52,21 @@ def child(mode: str, wname: str, reps: int, db_path: str) -> None:
     print(profiler.record_count, elapsed)
 
 
-def run(mode: str, wname: str, reps: int, callgrind: bool):
+def core_env(core_dir: str | None, folder: str) -> dict | None:
+    """The environment of a child that loads the core of `core_dir` (None: the installed one)."""
+    if core_dir is None:
+        return None
+    with open(os.path.join(folder, "sitecustomize.py"), "w") as f:
+        # Loaded first under the core's own name, the stubs of the modules bind to it.
+        f.write(
+            "import ctypes, os\n"
+            f"ctypes.CDLL({os.path.join(os.path.abspath(core_dir), 'libsarv_core.so')!r}, "
+            "mode=os.RTLD_GLOBAL | os.RTLD_NOW)\n"
+        )
+    return dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [folder, os.environ.get("PYTHONPATH")])))
+
+
+def run(mode: str, wname: str, reps: int, callgrind: bool, core_dir: str | None = None):
     folder = tempfile.mkdtemp()
     try:
         db_path = os.path.join(folder, "t.db")
@@ -54,10 +74,81 @@ def run(mode: str, wname: str, reps: int, callgrind: bool):
         if callgrind:
             from sarv import db
 
-            instructions = total_instructions(command, timeout=3600)
+            instructions = total_instructions(command, timeout=3600, env=core_env(core_dir, folder))
             return db.list_traces(db_path)[0].record_count, instructions
         out = subprocess.run(command, check=True, capture_output=True, text=True).stdout.split()
         return int(out[0]), float(out[1])
+    finally:
+        shutil.rmtree(folder)
+
+
+def child_memory(mode: str, wname: str, reps: int, db_path: str) -> None:
+    """One run for --memory: the workload `reps` times, bare or recorded (with or without
+    the spool) and saved; prints its peak resident memory before and after the save (bytes),
+    the bytes of its records, and the seconds recording and saving."""
+    import workloads
+    from sarv.config import load_config
+    from sarv.profiler import Profiler
+
+    work = workloads.WORKLOADS[wname]
+    profiler = None
+    if mode != "bare":
+        profiler = Profiler(load_config({"call_budget": 0, "max_bytes": 0}), db_path=db_path)
+        profiler.spool = mode == "spool"
+        profiler.start()
+    started = time.perf_counter()
+    for _ in range(reps):
+        work()
+    recorded = time.perf_counter()
+    peak_before_save = _peak()
+    size = 0
+    if profiler is not None:
+        from sarv import _requests
+
+        size = _requests.buffered_size(profiler.rust_profiler)
+        profiler.stop()
+    saved = time.perf_counter()
+    print(peak_before_save, _peak(), size, recorded - started, saved - recorded)
+
+
+def _peak() -> int:
+    # The process's peak resident memory so far (VmHWM), in bytes.
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) * 1024
+    return 0
+
+
+def memory(megabytes: int, workload_names, modes) -> None:
+    """Peak resident memory of a bare run and of the same run recorded, whose records come to
+    about `megabytes`, with and without the spool; and the time of the save at its end."""
+    print(f"peak resident memory, runs making about {megabytes:,} MB of records (call_budget 0, max_bytes 0)")
+    print(
+        f"{'workload':30} {'mode':6} {'records MB':>10} {'peak MB':>8} {'over bare':>9} "
+        f"{'peak+save':>9} {'over bare':>9} {'record s':>8} {'save s':>7}"
+    )
+    for wname in workload_names:
+        # Bytes of records a repetition makes, from a short recorded run.
+        _, _, size, _, _ = _memory_run("off", wname, 20)
+        reps = max(1, int(megabytes * (1 << 20) * 20 / size))
+        bare, bare_saved, _, bare_time, _ = _memory_run("bare", wname, reps)
+        print(f"{wname:30} {'bare':6} {0:>10} {bare >> 20:>8} {'':>9} {bare_saved >> 20:>9} {'':>9} {bare_time:>8.1f}")
+        for mode in modes:
+            peak, peak_saved, size, recording, saving = _memory_run(mode, wname, reps)
+            print(
+                f"{'':30} {mode:6} {size >> 20:>10,} {peak >> 20:>8} {(peak - bare) >> 20:>9} "
+                f"{peak_saved >> 20:>9} {(peak_saved - bare_saved) >> 20:>9} {recording:>8.1f} {saving:>7.1f}"
+            )
+
+
+def _memory_run(mode: str, wname: str, reps: int):
+    folder = tempfile.mkdtemp()
+    try:
+        db_path = os.path.join(folder, "t.db")
+        command = [sys.executable, __file__, "--child-memory", mode, wname, str(reps), db_path]
+        out = subprocess.run(command, check=True, capture_output=True, text=True).stdout.split()
+        return int(out[0]), int(out[1]), int(out[2]), float(out[3]), float(out[4])
     finally:
         shutil.rmtree(folder)
 
@@ -125,13 +216,43 @@ def kills(count: int) -> None:
     print(f"oldest tick lost, of all runs: {worst:.2f} s before the kill")
 
 
+def instructions(names, reps: int, core_before: str | None) -> None:
+    print(f"instructions of a whole run ({reps} repetitions, recorded and saved), all threads")
+    if core_before:
+        print(f"before: the core of {core_before}; after: the installed one")
+        print(
+            f"{'workload':32} {'mode':6} {'records':>9} {'before':>14} {'after':>14} {'ratio':>7} "
+            f"{'per record, before':>19} {'after':>9}"
+        )
+        for wname in names:
+            for mode in ("off", "spool"):
+                n, before = run(mode, wname, reps, True, core_before)
+                n_after, after = run(mode, wname, reps, True)
+                print(
+                    f"{wname:32} {mode:6} {n:>9,} {before:>14,} {after:>14,} {after / before:>7.3f} "
+                    f"{before / n:>19,.0f} {after / n_after:>9,.0f}"
+                )
+        return
+    print(f"{'workload':32} {'records':>9} {'no spool':>14} {'spool':>14} {'ratio':>7} {'extra/record':>13}")
+    for wname in names:
+        n, off = run("off", wname, reps, True)
+        _, on = run("spool", wname, reps, True)
+        print(f"{wname:32} {n:>9,} {off:>14,} {on:>14,} {on / off:>7.3f} {(on - off) / n:>13.1f}")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--callgrind", action="store_true", help="count instructions instead of timing")
     parser.add_argument("--reps", type=int, default=None, help="repetitions of each workload in a run")
     parser.add_argument("--kills", type=int, default=0, help="SIGKILL a recorded run this many times")
+    parser.add_argument("--memory", type=int, default=0, help="peak memory of runs of about this many MB of records")
+    parser.add_argument("--modes", default="spool,off", help="with --memory: the recorded runs (spool, off)")
+    parser.add_argument("--workloads", default=None, help="comma-separated workloads (default: all)")
+    parser.add_argument("--before", default=None, help="with --callgrind: a build folder of an earlier core")
     parser.add_argument("--child", nargs=4, help=argparse.SUPPRESS)
+    parser.add_argument("--child-memory", nargs=4, help=argparse.SUPPRESS)
     args = parser.parse_args()
+    names = args.workloads.split(",") if args.workloads else WORKLOADS
     if args.kills:
         kills(args.kills)
         return
@@ -139,18 +260,20 @@ def main() -> None:
         mode, wname, reps, db_path = args.child
         child(mode, wname, int(reps), db_path)
         return
+    if args.child_memory:
+        mode, wname, reps, db_path = args.child_memory
+        child_memory(mode, wname, int(reps), db_path)
+        return
+    if args.memory:
+        memory(args.memory, names, args.modes.split(","))
+        return
     reps = args.reps or (20 if args.callgrind else 200)
     if args.callgrind:
-        print(f"instructions of a whole run ({reps} repetitions, recorded and saved), all threads")
-        print(f"{'workload':32} {'records':>9} {'no spool':>14} {'spool':>14} {'ratio':>7} {'extra/record':>13}")
-        for wname in WORKLOADS:
-            n, off = run("off", wname, reps, True)
-            _, on = run("spool", wname, reps, True)
-            print(f"{wname:32} {n:>9,} {off:>14,} {on:>14,} {on / off:>7.3f} {(on - off) / n:>13.1f}")
+        instructions(names, reps, args.before)
         return
     print(f"seconds recording ({reps} repetitions), median of 5 runs alternating")
     print(f"{'workload':32} {'records':>9} {'no spool':>10} {'spool':>10} {'ratio':>7}")
-    for wname in WORKLOADS:
+    for wname in names:
         times = {"off": [], "spool": []}
         records = 0
         for _ in range(5):

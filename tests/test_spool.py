@@ -248,6 +248,75 @@ def test_under_ring_the_spool_stays_near_what_the_buffers_hold(tmp_path):
     assert _speedups.assemble_spool(kept)[2] == db.load_trace(path, profiler.trace_id)
 
 
+def _resident():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="reads its resident memory")
+def test_records_leave_memory_for_the_spool_and_the_save_reads_them_back(tmp_path, monkeypatch):
+    from sarv.config import load_config
+
+    path = tmp_path / "t.db"
+    folder = str(path) + ".spool"
+    profiler = Profiler(load_config({"threading": True, "call_budget": 0, "max_bytes": 0}), db_path=path)
+    profiler.start()
+    core = profiler.rust_profiler
+    data = ["x" * 1000] * 100  # a call and its return: about 66 kB of records
+
+    def record(rounds):
+        for _ in range(rounds):
+            for _ in range(20):
+                _big(data)
+            core.spool_flush()  # (not left to the flushing thread: the test never waits for it)
+
+    record(8)  # 10 MB: past the size from which records leave memory
+    _threads(2, 50)
+    before = _resident()
+    record(48)  # 63 MB more
+    grown = _resident() - before
+    assert grown < 32 << 20, grown  # (kept in memory: 65 MB more here)
+
+    # A save that fails puts the records back, those on disk included; the spool is then
+    # written anew from them, and a second try saves them all.
+    received = []
+
+    def failing(db_path, trace_id, timeout=60, msgpack=b""):
+        received.append(bytes(msgpack))
+        raise OSError("no room")
+
+    monkeypatch.setattr(db, "save_trace_in_sqlite", failing)
+    with pytest.raises(OSError, match="no room"):
+        profiler.stop()
+    monkeypatch.undo()
+    core.spool_flush()
+    (name,) = os.listdir(folder)
+    with open(os.path.join(folder, name), "rb") as f:
+        kept = f.read()
+    profiler.stop()
+    assert os.listdir(folder) == []
+    saved = db.load_trace(path, profiler.trace_id)
+    assert received == [saved]  # (written whole into one bytes object, then in pieces)
+    assert _speedups.assemble_spool(kept)[2] == saved
+    decoded = msgpack.unpackb(saved, strict_map_key=False)
+    calls = [r for r in decoded["frames_of_interest"] if r.get("event") == "call" and r["co_name"] == "_big"]
+    assert len(calls) == (8 + 48) * 20 and len(decoded["frames"]) == 2
+
+
+def test_without_a_spool_the_records_stay_in_memory_and_the_end_says_so(tmp_path, caplog):
+    path = tmp_path / "t.db"
+    (tmp_path / "t.db.spool").write_text("not a folder")
+    profiler = Profiler(db_path=path, config=None)
+    profiler.start()
+    _work(20)
+    profiler.stop()
+    assert (
+        sum(r.get("co_name") == "_step" for r in frame_records(db.load_trace_document(path, profiler.trace_id))) == 40
+    )
+    (warning,) = [r for r in caplog.records if "spool" in r.getMessage()]
+    assert profiler.trace_id in warning.getMessage() and "kept in memory" in warning.getMessage()
+
+
 def _note_times(document):
     # The document decoded, with the times of its note of calls left out taken out.
     decoded = msgpack.unpackb(document, strict_map_key=False)

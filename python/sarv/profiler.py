@@ -140,9 +140,12 @@ def _spool_begin(profiler) -> None:
     if not profiler.spool:
         return
     spool_to = getattr(profiler.rust_profiler, "spool_to", None)  # (a stand-in core may have none)
-    folder = _spool.prepare(profiler.db_path) if spool_to is not None else None
+    if spool_to is None or _spool.folder_of(profiler.db_path) is None:
+        return  # (a PostgreSQL store): saved at the end only, its records kept in memory
+    folder = _spool.prepare(profiler.db_path)
     if folder is None:
-        return  # (a PostgreSQL store, or no folder can be made there): saved at the end only
+        profiler.spool_error = OSError("no spool folder could be made at %s" % _spool.folder_of(profiler.db_path))
+        return
     spool_to(folder)
     with _spool_lock:
         _spooled[id(profiler)] = profiler
@@ -159,6 +162,16 @@ def _spool_end(profiler, remove: bool) -> None:
         if remove and _db.wait_for_saves(profiler.db_path, 0):
             core.spool_release()
         core.spool_close(remove)  # (files kept for saves still on their way are left to the next command)
+    error = profiler.spool_error
+    if error is not None and not getattr(profiler, "_spool_error_said", False):
+        # Said here, once the trace is saved or dropped: never from the hook.
+        profiler._spool_error_said = True
+        _logger.warning(
+            "sarv: the spool of trace %s stopped (%s): its records were kept in memory from then on, "
+            "and a process killed before its end would have lost them",
+            profiler.trace_id,
+            error,
+        )
 
 
 def _flush_spools() -> None:

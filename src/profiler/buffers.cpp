@@ -5,12 +5,49 @@
 #include "boundary.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <iterator>
 #include <memory>
 
 namespace sarv {
 
 namespace {
+
+// Bytes of a spilled run (`size` of them from `offset`) into the document: counted,
+// read straight into the document's memory, or referred to in the file.
+void write_spilled(CountingSink& sink, const SpilledRun&, uint64_t, size_t size) { sink.size += size; }
+
+void write_spilled(BoundedSink& sink, const SpilledRun& run, uint64_t offset, size_t size) {
+    if (size > static_cast<size_t>(sink.end - sink.cursor)) {
+        throw InternalFault("MessagePack writing outgrew the room counted for it");
+    }
+    read_spool_file(run.file->fd, sink.cursor, size, offset);
+    sink.cursor += size;
+}
+
+void write_spilled(DocumentParts& parts, const SpilledRun& run, uint64_t offset, size_t size) {
+    parts.refer_file(run.file, offset, size);
+}
+
+// The records of a list, oldest first, but for the first `skip` bytes: those in the
+// spool's files, then those in memory.
+template <class Sink>
+void write_records(MsgpackWriter<Sink>& w, Sink& sink, const RecordList& list, size_t skip) {
+    for (const SpilledRun& run : list.spilled()) {
+        size_t cut = std::min(skip, run.bytes);
+        skip -= cut;
+        if (run.bytes > cut) {
+            write_spilled(sink, run, run.data + cut, run.bytes - cut);
+        }
+    }
+    list.for_each_run([&w, &skip](std::string_view run) {
+        size_t cut = std::min(skip, run.size());
+        skip -= cut;
+        if (run.size() > cut) {
+            w.raw(run.substr(cut));
+        }
+    });
+}
 
 // The note of records the caps dropped.
 template <class Sink>
@@ -63,14 +100,16 @@ void write_document(Sink& sink, const DocumentMeta& meta, const TakenFrames& tak
     std::sort(threads.begin(), threads.end());
     for (const auto& [thread_id, records] : threads) {
         w.uint(thread_id);
-        w.raw_frame_runs(*records);
+        w.array_header(records->count());
+        write_records(w, sink, *records, 0);
     }
     w.str("frames_of_interest");
     const RecordList& list = taken.frames_of_interest;
     const Opening& opening = taken.opening;
     const std::string& left_out = taken.left_out_note;
     if (meta.dropped == 0 && !opening.aside && left_out.empty()) {
-        w.raw_frame_runs(list);
+        w.array_header(list.count());
+        write_records(w, sink, list, 0);
     } else {
         // The opening marker first (from the list or kept aside), then the notes of what
         // was dropped and of the calls left out, then the records.
@@ -86,13 +125,7 @@ void write_document(Sink& sink, const DocumentMeta& meta, const TakenFrames& tak
         if (!left_out.empty()) {
             w.raw(left_out);
         }
-        list.for_each_run([&w, &skip](std::string_view run) {
-            size_t cut = std::min(skip, run.size());
-            skip -= cut;
-            if (run.size() > cut) {
-                w.raw(run.substr(cut));
-            }
-        });
+        write_records(w, sink, list, skip);
     }
     write_tail(sink, meta);
 }
@@ -506,7 +539,13 @@ Ref document_bytes(const DocumentMeta& meta, const TakenFrames& taken) {
     }
     char* room = PyBytes_AS_STRING(bytes.get());
     BoundedSink sink{room, room + counter.size};
-    write_document(sink, meta, taken);
+    try {
+        write_document(sink, meta, taken);
+    } catch (const SpoolReadError& e) {
+        errno = e.error;
+        PyErr_SetFromErrno(PyExc_OSError);  // (records read back from the spool)
+        return {};
+    }
     sink.finish();
     return bytes;
 }

@@ -1,7 +1,9 @@
 #include "profiler/document.hpp"
 #include "profiler/chunk_memory.hpp"
+#include "profiler/record_list.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -23,6 +25,18 @@ void DocumentParts::write(const char* data, size_t size) {
         parts_.push_back(Part{{}, owned_.size() - 1});
     }
     owned_.back().append(data, size);
+}
+
+void DocumentParts::refer_file(const std::shared_ptr<const SpoolFile>& file, uint64_t offset, size_t size) {
+    if (size == 0) {
+        return;
+    }
+    size_ += size;
+    Part part;
+    part.file = file.get();
+    part.file_offset = offset;
+    part.file_size = size;
+    parts_.push_back(part);
 }
 
 namespace {
@@ -191,10 +205,11 @@ PyObject* pieces_next(PyObject* self) {
     }
     // Parts copied when the document was written (headers, short runs) are gathered into
     // one piece up to the next referred part.
+    // (Parts in a spool file are read into the piece likewise.)
     size_t size = 0;
     for (size_t i = it->next, offset = it->offset; i < parts->part_count() && !parts->referred(i) && size < PIECE;
          ++i, offset = 0) {
-        size += std::min(parts->part(i).size() - offset, PIECE - size);
+        size += std::min(parts->part_size(i) - offset, PIECE - size);
     }
     Ref reusable = Ref::steal(std::exchange(it->buffer, nullptr));
     Ref buffer = piece_buffer(reusable, size);
@@ -206,12 +221,21 @@ PyObject* pieces_next(PyObject* self) {
     char* at = reinterpret_cast<PyPieceBuffer*>(buffer.get())->memory.data();
     size_t left = size;
     while (left > 0) {
-        std::string_view part = parts->part(it->next).substr(it->offset);
-        size_t n = std::min(part.size(), left);
-        std::memcpy(at, part.data(), n);
+        size_t part_left = parts->part_size(it->next) - it->offset;
+        size_t n = std::min(part_left, left);
+        if (const SpoolFile* file = parts->in_file(it->next)) {
+            try {
+                read_spool_file(file->fd, at, n, parts->file_offset(it->next) + it->offset);
+            } catch (const SpoolReadError& e) {
+                errno = e.error;
+                return PyErr_SetFromErrno(PyExc_OSError);
+            }
+        } else {
+            std::memcpy(at, parts->part(it->next).data() + it->offset, n);
+        }
         at += n;
         left -= n;
-        if (n == part.size()) {
+        if (n == part_left) {
             ++it->next;
             it->offset = 0;
         } else {

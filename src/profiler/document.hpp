@@ -17,6 +17,7 @@ namespace sarv {
 
 class SarvProfiler;
 struct TakenFrames;
+struct SpoolFile;
 
 // The document's entries other than the records.
 struct DocumentMeta {
@@ -50,15 +51,23 @@ class DocumentParts {
 public:
     // The sink interface of MsgpackWriter.
     void write(const char* data, size_t size);
+    // `size` bytes at `offset` of a spool file (records that left memory), read when the
+    // document is: whoever fills the parts keeps `file` open meanwhile.
+    void refer_file(const std::shared_ptr<const SpoolFile>& file, uint64_t offset, size_t size);
 
     size_t size() const { return size_; }
     size_t part_count() const { return parts_.size(); }
+    // Part `i`'s bytes; empty for a part in a file (see in_file()).
     std::string_view part(size_t i) const {
         const Part& p = parts_[i];
         return p.owned == NOT_OWNED ? p.view : std::string_view(owned_[p.owned]);
     }
+    size_t part_size(size_t i) const { return parts_[i].file != nullptr ? parts_[i].file_size : part(i).size(); }
     // Whether part `i` is memory of the writer's, referred to rather than copied here.
-    bool referred(size_t i) const { return parts_[i].owned == NOT_OWNED; }
+    bool referred(size_t i) const { return parts_[i].owned == NOT_OWNED && parts_[i].file == nullptr; }
+    // The descriptor and offset of a part in a spool file (null descriptor: not one).
+    const SpoolFile* in_file(size_t i) const { return parts_[i].file; }
+    uint64_t file_offset(size_t i) const { return parts_[i].file_offset; }
 
 private:
     static constexpr size_t NOT_OWNED = static_cast<size_t>(-1);
@@ -66,6 +75,9 @@ private:
     struct Part {
         std::string_view view;
         size_t owned = NOT_OWNED;
+        const SpoolFile* file = nullptr;
+        uint64_t file_offset = 0;
+        size_t file_size = 0;
     };
     std::deque<std::string> owned_;
     std::vector<Part> parts_;

@@ -29,6 +29,7 @@ namespace sarv {
 struct CodeInfo;
 struct DocumentMeta;
 class Spool;
+struct FlushOut;
 struct RaiseDescription;
 
 // A recorded call that raised, whose exception is not known yet.
@@ -380,8 +381,13 @@ private:
     // The thread's info and record entries, made if need be; false (no error set) on failure.
     bool thread_entries_ready(ThreadState& ts);
     void take_frames(TakenFrames& taken);
-    // The flush's copy of the buffers, with the locks held (spool.cpp).
-    bool spool_copy(Spool& s, const DocumentMeta& meta, Buffer& out, bool& fresh, bool& remove, bool& retire);
+    // The flush's copy of the buffers (a slice of it: `more` when some is left), with the
+    // locks held (spool.cpp).
+    bool spool_copy(Spool& s, const DocumentMeta& meta, FlushOut& out, bool& fresh, bool& remove, bool& retire,
+                    bool& more);
+    // After a write: the records it put in the file leave memory, once the trace is large
+    // (with the locks held).
+    void spool_spill(Spool& s);
     // With a cap: how many of `incoming` records (sizes `size_of(i)`, oldest first) may be
     // stored, the first ones ("stop") or the newest ones ("ring", which drops the oldest
     // held records to make room). Called with frames_of_interest_mutex and frames_mutex held.

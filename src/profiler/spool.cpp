@@ -64,33 +64,85 @@ void write_header(Buffer& out, const DocumentMeta& meta) {
     end_frame(out, at);
 }
 
-// What one list gained since the last flush: the drop of records copied before, then the
-// new records.
-void copy_list(Buffer& out, bool thread, size_t thread_id, const RecordList& list, Spool::Mark& mark) {
+// What one list gained since the last flush, at most `budget` bytes of its records (`more`
+// turns true when some are left): the drop of records copied before, then the new
+// records. A list new to the file begins with its records that left memory for earlier
+// files, copied from there.
+void copy_list(FlushOut& out, bool thread, size_t thread_id, const RecordList& list, Spool::Mark& mark, size_t& budget,
+               bool& more) {
     if (mark.written && list.first_index() > mark.dropped_to) {
-        size_t at = begin_frame(out, 'D');
-        put<uint8_t>(out, thread);
-        put<uint64_t>(out, thread_id);
-        put<uint64_t>(out, list.first_index());
-        end_frame(out, at);
+        size_t at = begin_frame(out.bytes, 'D');
+        put<uint8_t>(out.bytes, thread);
+        put<uint64_t>(out.bytes, thread_id);
+        put<uint64_t>(out.bytes, list.first_index());
+        end_frame(out.bytes, at);
         mark.dropped_to = list.first_index();
     }
-    size_t from = std::max(mark.index, list.first_index());
-    // A thread's list shows in the document even while empty: written once as it is.
-    if (list.end_index() > from || (thread && !mark.written)) {
-        size_t at = begin_frame(out, 'R');
-        put<uint8_t>(out, thread);
-        put<uint64_t>(out, thread_id);
-        put<uint64_t>(out, from);
-        list.for_each_from(mark.index, mark.byte, [&out](std::string_view record) {
-            put<uint32_t>(out, static_cast<uint32_t>(record.size()));
-            out.append(record);
+    if (!mark.written) {
+        size_t position = list.first_index();
+        for (const SpilledRun& run : list.spilled()) {
+            size_t size = 4 * run.count + run.bytes;
+            out.bytes.push_back('B');
+            put<uint32_t>(out.bytes, static_cast<uint32_t>(1 + 8 + 8 + 4 + size));
+            put<uint8_t>(out.bytes, thread);
+            put<uint64_t>(out.bytes, thread_id);
+            put<uint64_t>(out.bytes, position);
+            put<uint32_t>(out.bytes, static_cast<uint32_t>(run.count));
+            out.copies.push_back({out.bytes.size(), run.file, run.sizes(), size});
+            out.copied += size;
+            position += run.count;
+        }
+    }
+    size_t from = std::max(mark.index, list.memory_index());
+    size_t from_byte = mark.index >= list.memory_index() ? mark.byte : list.memory_byte();
+    bool fresh_thread = thread && !mark.written;  // shows in the document even while empty
+    if (list.end_index() > from && budget == 0) {
+        more = true;  // (for the next slice)
+        return;
+    }
+    if (list.end_index() > from || fresh_thread) {
+        size_t at = begin_frame(out.bytes, 'B');
+        put<uint8_t>(out.bytes, thread);
+        put<uint64_t>(out.bytes, thread_id);
+        put<uint64_t>(out.bytes, from);
+        size_t count_at = out.bytes.size();
+        put<uint32_t>(out.bytes, 0);
+        size_t count = 0;
+        size_t bytes = 0;
+        list.for_each_from(from, from_byte, [&](std::string_view record) {
+            if (count > 0 && bytes + record.size() > budget) {
+                return false;
+            }
+            put<uint32_t>(out.bytes, static_cast<uint32_t>(record.size()));
+            ++count;
+            bytes += record.size();
+            return true;
         });
-        end_frame(out, at);
+        auto count32 = static_cast<uint32_t>(count);
+        std::memcpy(out.bytes.data() + count_at, &count32, sizeof count32);
+        size_t data = out.position();
+        size_t left = count;
+        list.for_each_from(from, from_byte, [&](std::string_view record) {
+            if (left == 0) {
+                return false;
+            }
+            out.bytes.append(record);
+            --left;
+            return true;
+        });
+        end_frame(out.bytes, at);
+        if (count > 0) {
+            mark.unspilled.push_back({data, from, count, bytes, false});  // (placed once written)
+        }
         if (!mark.written) {
             mark.dropped_to = list.first_index();
         }
         mark.written = true;
+        budget -= std::min(budget, bytes);
+        more = more || from + count < list.end_index();
+        mark.index = from + count;
+        mark.byte = from_byte + bytes;
+        return;
     }
     mark.index = list.end_index();
     mark.byte = list.end_byte();
@@ -115,97 +167,118 @@ int write_all(int fd, const char* data, size_t size) {
 
 long Spool::getpid_now() { return static_cast<long>(::getpid()); }
 
-Spool::~Spool() {
-    if (fd_ >= 0) {
-        ::close(fd_);
-    }
-    for (const auto& [fd, path] : retired_) {
-        ::close(fd);
-    }
-}
+Spool::~Spool() = default;  // (the files close once nothing reads them)
 
 void Spool::close_descriptor() {
-    if (fd_ >= 0) {
-        ::close(fd_);
-        fd_ = -1;
-    }
-    for (const auto& [fd, path] : retired_) {
-        ::close(fd);
-    }
+    file_.reset();
     retired_.clear();  // (the parent's)
     stopped = true;
 }
 
 void Spool::close(bool remove) {
-    if (fd_ >= 0) {
-        if (remove) {
-            ::unlink(path_.c_str());
-        }
-        ::close(fd_);
-        fd_ = -1;
+    if (file_ && remove) {
+        ::unlink(path_.c_str());
     }
-    for (const auto& [fd, path] : retired_) {
-        ::close(fd);
-    }
+    file_.reset();
     retired_.clear();
     stopped = true;
 }
 
 void Spool::release() {
-    for (const auto& [fd, path] : retired_) {
+    for (const auto& [file, path] : retired_) {
         ::unlink(path.c_str());
-        ::close(fd);
     }
     retired_.clear();
 }
 
-int Spool::write_out(const Buffer& out, bool fresh, bool remove, bool retire, const std::string& trace) {
-    if (fd_ >= 0 && (remove || (fresh && (retire || trace != file_trace_)))) {
-        if (retire) {
-            retired_.emplace_back(fd_, path_);
-        } else {
-            ::unlink(path_.c_str());
-            ::close(fd_);
-        }
-        fd_ = -1;
+int Spool::open_new(const std::string& trace) {
+    // Made under another name and locked before it gets its own: a reader never finds it
+    // unlocked while its process lives.
+    char number[24];
+    std::snprintf(number, sizeof number, "-%06llu", static_cast<unsigned long long>(++files_));
+    std::string name = std::to_string(getpid()) + "-" + trace + number;
+    std::string made = folder_ + "/." + name + ".new";
+    int fd = ::open(made.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        return errno;
     }
-    if (out.empty()) {
-        return 0;
+    std::string path = folder_ + "/" + name;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::rename(made.c_str(), path.c_str()) != 0) {
+        int error = errno;
+        ::close(fd);
+        ::unlink(made.c_str());
+        return error;
     }
-    if (fd_ < 0) {
-        // Made under another name and locked before it gets its own: a reader never finds
-        // it unlocked while its process lives.
-        char number[24];
-        std::snprintf(number, sizeof number, "-%06llu", static_cast<unsigned long long>(++files_));
-        std::string name = std::to_string(getpid()) + "-" + trace + number;
-        std::string made = folder_ + "/." + name + ".new";
-        int fd = ::open(made.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        if (fd < 0) {
-            return errno;
-        }
-        std::string path = folder_ + "/" + name;
-        if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::rename(made.c_str(), path.c_str()) != 0) {
-            int error = errno;
-            ::close(fd);
-            ::unlink(made.c_str());
+    // The folder synced once per file, so its name outlives a crash of the machine (the
+    // records themselves are not synced: a killed process leaves them to the system, and a
+    // sync at every flush would make the flushes wait for the disk).
+    int folder = ::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder >= 0) {
+        ::fsync(folder);
+        ::close(folder);
+    }
+    file_ = std::make_shared<const SpoolFile>(fd);
+    path_ = std::move(path);
+    written = 0;
+    return 0;
+}
+
+int Spool::write_pieces(const FlushOut& out) {
+    size_t done = 0;
+    std::vector<char> bounce;
+    for (const auto& copy : out.copies) {
+        if (int error = write_all(file_->fd, out.bytes.data() + done, copy.at - done)) {
             return error;
         }
-        fd_ = fd;
-        path_ = std::move(path);
-        file_trace_ = trace;
-    } else if (fresh) {
-        if (::ftruncate(fd_, 0) != 0 || ::lseek(fd_, 0, SEEK_SET) != 0) {
-            return errno;
+        done = copy.at;
+        bounce.resize(std::min(copy.size, size_t{1} << 20));
+        for (size_t moved = 0; moved < copy.size;) {
+            size_t n = std::min(bounce.size(), copy.size - moved);
+            try {
+                read_spool_file(copy.file->fd, bounce.data(), n, copy.offset + moved);
+            } catch (const SpoolReadError& e) {
+                return e.error;
+            }
+            if (int error = write_all(file_->fd, bounce.data(), n)) {
+                return error;
+            }
+            moved += n;
         }
-        written = 0;
     }
-    int error = write_all(fd_, out.data(), out.size());
-    written += out.size();
+    return write_all(file_->fd, out.bytes.data() + done, out.bytes.size() - done);
+}
+
+int Spool::write_out(const FlushOut& out, bool fresh, bool remove, bool retire, const std::string& trace,
+                     uint64_t& at) {
+    // The file replaced is dealt with once its successor is written: a process killed in
+    // between leaves both, and the older is stored first.
+    std::shared_ptr<const SpoolFile> old;
+    std::string old_path;
+    if (file_ && (remove || fresh)) {
+        old = std::exchange(file_, nullptr);
+        old_path = std::exchange(path_, {});
+    }
+    int error = 0;
+    if (!out.empty()) {
+        error = file_ ? 0 : open_new(trace);
+        if (error == 0) {
+            at = written;
+            error = write_pieces(out);
+            written += out.position();
+        }
+    }
+    if (old) {
+        if (retire) {
+            retired_.emplace_back(std::move(old), std::move(old_path));
+        } else {
+            ::unlink(old_path.c_str());  // (read on by records that left memory for it)
+        }
+    }
     return error;
 }
 
-bool SarvProfiler::spool_copy(Spool& s, const DocumentMeta& meta, Buffer& out, bool& fresh, bool& remove,
-                              bool& retire) {
+bool SarvProfiler::spool_copy(Spool& s, const DocumentMeta& meta, FlushOut& out, bool& fresh, bool& remove,
+                              bool& retire, bool& more) {
     fresh = !s.has_file() || s.trace_id != trace_id || s.generation != buffers_generation;
     // The file holds records a save of its trace has taken since: kept until they are on
     // disk. (Not for another trace's save: the file's records were then left, not saved.)
@@ -234,15 +307,16 @@ bool SarvProfiler::spool_copy(Spool& s, const DocumentMeta& meta, Buffer& out, b
             remove = s.has_file();  // the trace was saved, or left: nothing of it to keep
             return false;
         }
-        write_header(out, meta);
+        write_header(out.bytes, meta);
     }
-    // Room for what is new at once: the copy is a record rate's quarter second, and growing
-    // the buffer as it goes would copy it again.
-    size_t room = out.size() + 256;
+    // Room for what is new at once (up to a slice): growing the buffer as it goes would
+    // copy it again.
+    size_t room = 256;
     auto room_for = [&room](const RecordList& list, const Spool::Mark& mark) {
-        size_t from = std::max(mark.index, list.first_index());
+        size_t from = std::max(mark.index, list.memory_index());
         if (list.end_index() > from) {
-            room += list.end_byte() - std::max(mark.byte, list.first_byte()) + 4 * (list.end_index() - from) + 32;
+            size_t from_byte = mark.index >= list.memory_index() ? mark.byte : list.memory_byte();
+            room += list.end_byte() - from_byte + 4 * (list.end_index() - from) + 64;
         }
     };
     room_for(frames_of_interest, s.interest);
@@ -250,10 +324,15 @@ bool SarvProfiler::spool_copy(Spool& s, const DocumentMeta& meta, Buffer& out, b
         auto mark = s.threads.find(thread_id);
         room_for(list, mark != s.threads.end() ? mark->second : Spool::Mark{});
     }
-    out.reserve(room);
-    copy_list(out, false, 0, frames_of_interest, s.interest);
+    out.bytes.reserve(out.bytes.size() + std::min(room, FLUSH_SLICE + 4 * (FLUSH_SLICE / 16) + 4096));
+    size_t budget = FLUSH_SLICE;
+    more = false;
+    copy_list(out, false, 0, frames_of_interest, s.interest, budget, more);
     for (const auto& [thread_id, list] : frames) {
-        copy_list(out, true, thread_id, list, s.threads[thread_id]);
+        copy_list(out, true, thread_id, list, s.threads[thread_id], budget, more);
+    }
+    if (more) {
+        return true;  // (the state follows the last slice)
     }
     // The note of calls left out, as a document made now would write it (taking it
     // changes nothing that a later take would not do the same).
@@ -269,12 +348,42 @@ bool SarvProfiler::spool_copy(Spool& s, const DocumentMeta& meta, Buffer& out, b
     put_text(state, opening.record);
     put_text(state, note.left_out_note);
     if (state.view() != s.state) {
-        size_t at = begin_frame(out, 'S');
-        out.append(state.view());
-        end_frame(out, at);
+        size_t at = begin_frame(out.bytes, 'S');
+        out.bytes.append(state.view());
+        end_frame(out.bytes, at);
         s.state.assign(state.view());
     }
     return true;
+}
+
+void SarvProfiler::spool_spill(Spool& s) {
+    size_t total = frames_of_interest.bytes();
+    for (const auto& [thread_id, list] : frames) {
+        total += list.bytes();
+    }
+    // Not under "ring": its cap bounds what it holds, and it drops records from memory.
+    bool ring = keep_latest && (max_records != 0 || max_bytes != 0);
+    if (ring || total < SPILL_FROM || s.trace_id != trace_id || s.generation != buffers_generation) {
+        return;
+    }
+    auto spill = [&s](RecordList& list, Spool::Mark& mark) {
+        while (!mark.unspilled.empty()) {
+            const Spool::Mark::Frame& frame = mark.unspilled.front();
+            if (frame.index != list.memory_index() || frame.count > list.memory_count()) {
+                mark.unspilled.clear();  // (cannot be: the list changed under another generation)
+                return;
+            }
+            list.spill(SpilledRun{s.file(), frame.data, frame.count, frame.bytes});
+            mark.unspilled.pop_front();
+        }
+    };
+    spill(frames_of_interest, s.interest);
+    for (auto& [thread_id, list] : frames) {
+        auto mark = s.threads.find(thread_id);
+        if (mark != s.threads.end()) {
+            spill(list, mark->second);
+        }
+    }
 }
 
 bool SarvProfiler::spool_to(const std::string& folder) {
@@ -296,37 +405,59 @@ bool SarvProfiler::spool_flush(size_t& retired) {
         Py_BEGIN_ALLOW_THREADS guard.lock();
         Py_END_ALLOW_THREADS
     }
-    if (s.stopped || saves_running.load() > 0) {
-        return true;
-    }
     DocumentMeta meta{};
-    if (!read_document_meta(*this, meta)) {
+    if (!s.stopped && saves_running.load() == 0 && !read_document_meta(*this, meta)) {
         return false;
     }
-    Buffer out;
-    bool fresh = false;
-    bool remove = false;
-    bool retire = false;
-    {
+    for (bool more = true; more;) {
+        if (s.stopped || saves_running.load() > 0) {
+            return true;
+        }
+        FlushOut out;
+        bool fresh = false;
+        bool remove = false;
+        bool retire = false;
+        more = false;
+        {
+            std::lock_guard<std::mutex> a(trace_id_mutex);
+            std::lock_guard<std::mutex> b(frames_of_interest_mutex);
+            std::lock_guard<std::mutex> c(frames_mutex);
+            // (a save on another thread takes the records under these locks, after counting
+            // itself in saves_running)
+            if (saves_running.load() > 0) {
+                return true;
+            }
+            meta.trace_id = trace_id;
+            spool_copy(s, meta, out, fresh, remove, retire, more);
+        }
+        int error = 0;
+        uint64_t at = 0;
+        Py_BEGIN_ALLOW_THREADS error = s.write_out(out, fresh, remove, retire, meta.trace_id, at);
+        Py_END_ALLOW_THREADS if (error != 0) {
+            // Left as it is: a cut frame is read up to its last whole record. The records
+            // stay in memory from now on.
+            s.stopped = true;
+            errno = error;
+            PyErr_SetFromErrnoWithFilename(PyExc_OSError, s.path().empty() ? nullptr : s.path().c_str());
+            return false;
+        }
+        // Where this slice's frames are in the file, now that it is known.
+        auto place = [at](Spool::Mark& mark) {
+            for (auto& frame : mark.unspilled) {
+                if (!frame.placed) {
+                    frame.data += at;
+                    frame.placed = true;
+                }
+            }
+        };
+        place(s.interest);
+        for (auto& [thread_id, mark] : s.threads) {
+            place(mark);
+        }
         std::lock_guard<std::mutex> a(trace_id_mutex);
         std::lock_guard<std::mutex> b(frames_of_interest_mutex);
         std::lock_guard<std::mutex> c(frames_mutex);
-        // (a save on another thread takes the records under these locks, after counting
-        // itself in saves_running)
-        if (saves_running.load() > 0) {
-            return true;
-        }
-        meta.trace_id = trace_id;
-        spool_copy(s, meta, out, fresh, remove, retire);
-    }
-    int error = 0;
-    Py_BEGIN_ALLOW_THREADS error = s.write_out(out, fresh, remove, retire, meta.trace_id);
-    Py_END_ALLOW_THREADS if (error != 0) {
-        // Left as it is: a cut frame is read up to its last whole record.
-        s.stopped = true;
-        errno = error;
-        PyErr_SetFromErrnoWithFilename(PyExc_OSError, s.path().empty() ? nullptr : s.path().c_str());
-        return false;
+        spool_spill(s);
     }
     retired = s.retired();
     return true;
@@ -356,6 +487,13 @@ void SarvProfiler::spool_close(bool remove) {
         // file stays locked by the parent) and the rest is left as it is.
         keep->close_descriptor();
         new std::shared_ptr<Spool>(std::move(keep));  // never destroyed: its mutex may be held
+        // The copy of the parent's records (the parent's to save) goes too: records that
+        // left memory would hold the parent's files open, and locked, here. (No thread held
+        // these locks at the fork: they are taken with the interpreter lock only.)
+        std::lock_guard<std::mutex> a(frames_of_interest_mutex);
+        std::lock_guard<std::mutex> b(frames_mutex);
+        frames_of_interest.clear();
+        frames.clear();
         return;
     }
     std::unique_lock<std::mutex> guard(keep->mutex, std::try_to_lock);
@@ -453,6 +591,9 @@ struct Assembled {
     size_t dropped = 0;
 };
 
+void add_records(Assembled& a, bool thread, size_t thread_id, size_t from,
+                 const std::vector<std::string_view>& records);
+
 // The records of an 'R' frame, up to the last whole one. False when the frame was cut
 // (`cut`: it runs past the end of the file), or a record in it is not whole.
 bool read_records(Reader r, Assembled& a, bool cut) {
@@ -473,6 +614,12 @@ bool read_records(Reader r, Assembled& a, bool cut) {
     if (!r.ok && records.empty()) {
         return false;  // not even its list is known for sure
     }
+    add_records(a, thread, thread_id, from, records);
+    return whole;
+}
+
+void add_records(Assembled& a, bool thread, size_t thread_id, size_t from,
+                 const std::vector<std::string_view>& records) {
     Rebuilt& target = thread ? a.threads[thread_id] : a.interest;
     if (!target.seen || from > target.end()) {
         // The first records of the list, or the list's records up to `from` were dropped
@@ -485,6 +632,38 @@ bool read_records(Reader r, Assembled& a, bool cut) {
     for (size_t i = skip; i < records.size(); ++i) {
         target.list.push(records[i]);
     }
+}
+
+// The records of a 'B' frame (sizes, then the bytes back to back), up to the last whole
+// one; false as read_records().
+bool read_block(Reader r, Assembled& a, bool cut) {
+    bool thread = r.get<uint8_t>() != 0;
+    size_t thread_id = r.get<uint64_t>();
+    size_t from = r.get<uint64_t>();
+    uint32_t count = r.get<uint32_t>();
+    if (!r.ok) {
+        return false;
+    }
+    Reader sizes{r.at, r.at + std::min<size_t>(size_t{4} * count, r.left())};
+    Reader data{sizes.end, r.end};
+    std::vector<std::string_view> records;
+    bool whole = !cut && sizes.left() == size_t{4} * count;
+    for (uint32_t i = 0; i < count; ++i) {
+        uint32_t size = sizes.get<uint32_t>();
+        std::string_view record = data.bytes(size);
+        if (!sizes.ok || !data.ok || !whole_record(record)) {
+            whole = false;
+            break;
+        }
+        records.push_back(record);
+    }
+    if (whole && data.left() != 0) {
+        whole = false;  // (more bytes than its sizes say: not a frame of ours)
+    }
+    if (!whole && records.empty() && count > 0) {
+        return false;
+    }
+    add_records(a, thread, thread_id, from, records);
     return whole;
 }
 
@@ -526,7 +705,9 @@ bool read_spool(std::string_view data, Assembled& a) {
             continue;
         }
         bool whole = false;
-        if (kind == 'R') {
+        if (kind == 'B') {
+            whole = read_block(payload, a, cut);
+        } else if (kind == 'R') {
             whole = read_records(payload, a, cut);
         } else if (kind == 'S' && !cut) {
             whole = read_state(payload, a);

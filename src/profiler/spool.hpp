@@ -16,16 +16,26 @@
 //   'H' header: trace_id, source, created (f64), main_thread_id, max_records, max_bytes,
 //       keep_latest (1 byte), version, has_commit (1 byte), commit, argc (4 bytes), argv...,
 //       pid (8-byte integers but where said)
-//   'R' records: list (1 byte: 0 frames_of_interest, 1 a thread's), thread id, the position
-//       of its first record (RecordList::first_index), then each record as a 4-byte length
-//       and its bytes; the list's records before that position were dropped
+//   'B' records: list (1 byte: 0 frames_of_interest, 1 a thread's), thread id, the position
+//       of its first record (RecordList::first_index), the number of records (4 bytes),
+//       their sizes (4 bytes each), then their bytes back to back; the list's records
+//       before that position were dropped
+//   'R' records (files of earlier versions): list, thread id, position, then each record
+//       as a 4-byte length and its bytes
 //   'D' dropped: list, thread id, position: the list's records before it were dropped
 //   'S' state: records the caps dropped, the opening marker (in_list, aside: 1 byte each,
 //       then the record), the note of calls left out; the last one holds
-// The file is rewritten from its start whenever the buffers were taken or emptied, and
-// removed once they hold nothing of a trace (saved or discarded), and rewritten when the
-// caps' drops ("ring") have left most of it behind, so that it stays near the size of what
-// the buffers hold. It is locked (flock) for
+// A new file replaces the last whenever the buffers were taken or emptied, or the caps'
+// drops ("ring") have left most of it behind, so that it stays near the size of what the
+// buffers hold; it is removed once they hold nothing of a trace (saved or discarded).
+//
+// Once a trace is past SPILL_FROM, the records a flush wrote leave memory: the lists keep
+// where they are in the file (RecordList::spill), and a document reads them from there.
+// A file is never rewritten in place, so those records stay as written for as long as
+// anything may read them (the file stays open, even once removed). Not under "ring", whose
+// cap bounds its memory, nor once a write failed: the records then stay in memory.
+//
+// It is locked (flock) for
 // as long as its process lives: a file that can be locked belongs to a process that ended
 // without saving. A frame cut short (the process died while writing) is read up to its
 // last whole record.
@@ -33,7 +43,10 @@
 
 #include "common.hpp"
 #include "encode/msgpack_write.hpp"
+#include "profiler/record_list.hpp"
 
+#include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -44,6 +57,29 @@ namespace sarv {
 
 inline constexpr char SPOOL_MAGIC[8] = {'S', 'A', 'R', 'V', 'S', 'P', 'L', '1'};
 
+// Past this many bytes of records, a trace's records leave memory once flushed.
+inline constexpr size_t SPILL_FROM = size_t{8} << 20;
+// The most a flush copies at once: a flush behind a fast recording writes in slices,
+// giving the memory of each back before it copies the next.
+inline constexpr size_t FLUSH_SLICE = size_t{8} << 20;
+
+// What one flush writes: its bytes, with ranges of earlier files copied in between.
+struct FlushOut {
+    struct Copy {
+        size_t at;  // where in `bytes` the copy goes
+        std::shared_ptr<const SpoolFile> file;
+        uint64_t offset;
+        size_t size;
+    };
+    Buffer bytes;
+    std::vector<Copy> copies;
+    size_t copied = 0;  // bytes of the copies
+
+    // Where the next byte goes, counted from the flush's first.
+    size_t position() const { return bytes.size() + copied; }
+    bool empty() const { return bytes.empty() && copies.empty(); }
+};
+
 class Spool {
 public:
     explicit Spool(std::string folder) : folder_(std::move(folder)) {}
@@ -51,13 +87,21 @@ public:
     Spool(const Spool&) = delete;
     Spool& operator=(const Spool&) = delete;
 
-    // What has been copied of one list: up to which record (and byte), and the position
-    // of the drops written.
+    // What has been copied of one list: up to which record (and byte), the position of
+    // the drops written, and the frames of the file whose records are still in memory.
     struct Mark {
+        struct Frame {
+            uint64_t data;  // where its records' bytes are in the file
+            size_t index;   // the position of its first record
+            size_t count;
+            size_t bytes;
+            bool placed;  // `data` is in the file (not yet: from the flush's start)
+        };
         size_t index = 0;
         size_t byte = 0;
         size_t dropped_to = 0;
         bool written = false;
+        std::deque<Frame> unspilled;
     };
 
     // Held for one whole flush (taken with the interpreter lock released).
@@ -72,13 +116,14 @@ public:
     size_t written = 0;  // bytes in the file
     const long owner = getpid_now();  // the process that made it (a forked child does not flush it)
 
-    bool has_file() const { return fd_ >= 0; }
+    bool has_file() const { return file_ != nullptr; }
+    const std::shared_ptr<const SpoolFile>& file() const { return file_; }
     const std::string& path() const { return path_; }
-    // Without the interpreter lock: removes the file (`remove`, or a `fresh` copy of another
-    // trace than the file's) or sets it aside (`retire`: it holds a saved trace), then
-    // writes `out`: a new file, or the file from its start when `fresh`, else appended.
-    // 0 or the errno of the failure.
-    int write_out(const Buffer& out, bool fresh, bool remove, bool retire, const std::string& trace);
+    // Without the interpreter lock: writes `out`, appended to the file, or when `fresh` to
+    // a new file that replaces it; the file replaced (or with `remove` the file) is removed,
+    // or set aside when `retire` (it holds a saved trace). `at`: where `out` begins in the
+    // file. 0 or the errno of the failure.
+    int write_out(const FlushOut& out, bool fresh, bool remove, bool retire, const std::string& trace, uint64_t& at);
     // Closes the file, removing it if `remove`; the files set aside are closed and left
     // (a later command removes them once it finds their traces stored).
     void close(bool remove);
@@ -91,14 +136,16 @@ public:
     static long getpid_now();
 
 private:
+    int open_new(const std::string& trace);
+    int write_pieces(const FlushOut& out);
+
     std::string folder_;
     std::string path_;
-    std::string file_trace_;
-    int fd_ = -1;
+    std::shared_ptr<const SpoolFile> file_;
     uint64_t files_ = 0;  // files made: the last part of their names, in order
     // Files of saved traces whose saves may not be on disk yet (storage may batch them):
     // kept, locked, until release().
-    std::vector<std::pair<int, std::string>> retired_;
+    std::vector<std::pair<std::shared_ptr<const SpoolFile>, std::string>> retired_;
 };
 
 // Python-callable: SarvProfiler.spool_to(folder), .spool_flush() (the number of files
