@@ -7,6 +7,7 @@ one's in the same run.
     python bench/load_bench.py --setups uvicorn --modes bare,sample --seconds 8 --rounds 2
     python bench/load_bench.py --stops 10 --before ce44300  # uvicorn stopped mid-load
     python bench/load_bench.py --callgrind --modes bare,sample --before adbb49b
+    python bench/load_bench.py --server-callgrind --modes bare,sample,slow   # one worker, real server
 
 Setups: a Flask app on gunicorn (gthread, 2 workers x 4 threads) and the same
 logic as FastAPI on uvicorn (2 workers). The app's paths, cycled by wrk's
@@ -61,6 +62,16 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 APP = '''
 import os, sys
 
+_web = os.environ.get("BENCH_WEB")
+if _web:
+    # The package sarv.web of an older commit (the middleware's parts), before its face.
+    import importlib.util
+    spec = importlib.util.spec_from_file_location("sarv.web", _web, submodule_search_locations=[os.path.dirname(_web)])
+    module = importlib.util.module_from_spec(spec)
+    sys.modules["sarv.web"] = module
+    import sarv
+    sarv.web = module
+    spec.loader.exec_module(module)
 _before = os.environ.get("BENCH_MIDDLEWARE")
 if _before:
     # An older middleware in place of this tree's (its file under a path ending in
@@ -71,6 +82,8 @@ if _before:
     spec = importlib.util.spec_from_file_location("sarv.middleware", _before, submodule_search_locations=package)
     module = importlib.util.module_from_spec(spec)
     sys.modules["sarv.middleware"] = module
+    import sarv
+    sarv.middleware = module
     spec.loader.exec_module(module)
 
 MODE = os.environ["BENCH_MODE"]
@@ -175,6 +188,107 @@ else:
 """
 
 
+def use_middleware(env: dict, middleware_file: str | None) -> None:
+    """The app's environment: this tree's middleware, or an older one (its face, and its
+    package sarv.web where it had one, written beside it by older_middleware)."""
+    env.pop("BENCH_MIDDLEWARE", None)
+    env.pop("BENCH_WEB", None)
+    if middleware_file:
+        env["BENCH_MIDDLEWARE"] = middleware_file
+        web = os.path.join(os.path.dirname(middleware_file), "web", "__init__.py")
+        if os.path.exists(web):
+            env["BENCH_WEB"] = web
+
+
+def send_requests(port: int, count: int, clients: int) -> None:
+    """`count` requests of wrk's path mix, sent by `clients` keep-alive connections at once."""
+    import http.client
+
+    paths = [("/fail" if i == 20 else "/fast" if i % 4 == 0 else "/work") for i in range(1, 21)]
+    numbers = iter(range(count))
+    lock = threading.Lock()
+    failures = []
+
+    def client() -> None:
+        conn = http.client.HTTPConnection("127.0.0.1", port, timeout=600)
+        try:
+            while True:
+                with lock:
+                    n = next(numbers, None)
+                if n is None:
+                    return
+                try:
+                    conn.request("GET", paths[n % 20])
+                    conn.getresponse().read()
+                except (ConnectionError, http.client.HTTPException):
+                    # (uvicorn closes the connection of a request that raised: its 500 is
+                    # sent, or the connection reset before it is read)
+                    conn.close()
+                    conn = http.client.HTTPConnection("127.0.0.1", port, timeout=600)
+        except Exception as exc:
+            failures.append(exc)
+        finally:
+            conn.close()
+
+    threads = [threading.Thread(target=client) for _ in range(clients)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    if failures:
+        raise RuntimeError("requests failed: %r" % failures[:3])
+
+
+def server_instructions(
+    setup: str, mode: str, middleware_file: str | None, work: str, count: int, slow: float, clients: int
+) -> int:
+    """Instructions of the server's worker process (one worker; gunicorn gthread with 4
+    threads) over its life, serving `count` requests of wrk's path mix sent by `clients`
+    keep-alive connections at once."""
+    env = dict(
+        os.environ,
+        BENCH_SLOW=str(slow),
+        PYTHONPATH=os.pathsep.join(p for p in (work, os.environ.get("PYTHONPATH")) if p),
+        BENCH_MODE=mode,
+        BENCH_DB=os.path.join(work, "scg-%d.sqlite3" % time.monotonic_ns()),
+        BENCH_SERVER=setup,
+    )
+    use_middleware(env, middleware_file)
+    port = free_port()
+    if setup == "gunicorn":
+        command = [sys.executable, "-m", "gunicorn", "-k", "gthread", "-w", "1", "--threads", "4",
+                   "-b", "127.0.0.1:%d" % port, "--log-level", "warning", "webapp:app"]  # fmt: skip
+    else:
+        command = [sys.executable, "-m", "uvicorn", "--host", "127.0.0.1", "--port", str(port),
+                   "--log-level", "warning", "--no-access-log", "webapp:app"]  # fmt: skip
+    folder = tempfile.mkdtemp(prefix="scg-", dir=work)
+    with open(os.path.join(folder, "log"), "w") as log:
+        proc = subprocess.Popen(
+            ["valgrind", "--tool=callgrind", "--callgrind-out-file=" + os.path.join(folder, "out.%p")] + command,
+            cwd=work, env=env, stdout=log, stderr=subprocess.STDOUT,
+        )  # fmt: skip
+    try:
+        wait_listening(port, proc, timeout=600)
+        send_requests(port, count, clients)
+    finally:
+        proc.send_signal(signal.SIGTERM)
+        try:
+            proc.wait(timeout=300)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+    totals = []
+    for name in os.listdir(folder):
+        if name.startswith("out."):
+            with open(os.path.join(folder, name)) as f:
+                found = re.search(r"^(?:summary|totals): (\d+)", f.read(), re.M)
+            if found:
+                totals.append(int(found.group(1)))
+    if not totals:
+        raise RuntimeError("callgrind wrote no counts (see %s)" % folder)
+    return max(totals)  # the worker's (gunicorn's arbiter does little)
+
+
 def callgrind_instructions(
     setup: str, mode: str, middleware_file: str | None, work: str, count: int, slow: float
 ) -> int:
@@ -186,9 +300,7 @@ def callgrind_instructions(
         BENCH_DB=os.path.join(work, "cg-%d.sqlite3" % time.monotonic_ns()),
         BENCH_SERVER=setup,
     )
-    env.pop("BENCH_MIDDLEWARE", None)
-    if middleware_file:
-        env["BENCH_MIDDLEWARE"] = middleware_file
+    use_middleware(env, middleware_file)
     out = os.path.join(work, "callgrind.out")
     done = subprocess.run(
         ["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out, sys.executable,
@@ -360,9 +472,7 @@ def run_one(setup: str, mode: str, version: str, middleware_file: str | None, ar
         BENCH_SERVER=setup,
         BENCH_SLOW=str(args.slow),
     )
-    env.pop("BENCH_MIDDLEWARE", None)
-    if middleware_file:
-        env["BENCH_MIDDLEWARE"] = middleware_file
+    use_middleware(env, middleware_file)
     log_path = db_path + ".log"
     with open(log_path, "w") as log:
         proc = subprocess.Popen(server_command(setup, port), cwd=work, env=env, stdout=log, stderr=subprocess.STDOUT)
@@ -416,9 +526,7 @@ def stop_try(signum: int, middleware_file: str | None, work: str, clients: int =
         BENCH_DB=db_path,
         BENCH_SERVER="uvicorn",
     )
-    env.pop("BENCH_MIDDLEWARE", None)
-    if middleware_file:
-        env["BENCH_MIDDLEWARE"] = middleware_file
+    use_middleware(env, middleware_file)
     with open(db_path + ".log", "w") as log:
         proc = subprocess.Popen(
             server_command("uvicorn", port), cwd=work, env=env, stdout=log, stderr=subprocess.STDOUT
@@ -559,6 +667,14 @@ def main() -> int:
         "one process through its test client, counted by callgrind (300 requests less 100, over 200)",
     )
     parser.add_argument(
+        "--server-callgrind",
+        action="store_true",
+        help="instead of the load runs: instructions per request of each setup and mode in the real server "
+        "with one worker, under callgrind, wrk's path mix sent by --clients connections (400 requests less 100, "
+        "over 300)",
+    )
+    parser.add_argument("--clients", type=int, default=8, help="connections of --server-callgrind")
+    parser.add_argument(
         "--writers",
         type=int,
         default=0,
@@ -594,6 +710,8 @@ def main() -> int:
         f.write(DRIVER)
     if args.callgrind:
         return run_callgrind(setups, modes, versions, work, args.slow)
+    if args.server_callgrind:
+        return run_server_callgrind(setups, modes, versions, work, args)
     if args.writers:
         return run_writers(args, work)
     if args.stops:
@@ -607,10 +725,19 @@ def older_middleware(rev: str, work: str) -> str:
     folder = os.path.join(work, "before", "sarv")
     os.makedirs(folder)
     listed = subprocess.run(
-        ["git", "ls-tree", "--name-only", rev, "python/sarv/middleware/"],
+        ["git", "ls-tree", "--name-only", rev, "python/sarv/middleware/", "python/sarv/web/"],
         cwd=ROOT, capture_output=True, text=True, check=True,
     ).stdout.split()  # fmt: skip
-    names = [n for n in listed if n.endswith(".py")] or ["python/sarv/middleware.py"]
+    web = [n for n in listed if n.startswith("python/sarv/web/") and n.endswith(".py")]
+    names = [n for n in listed if n.endswith(".py") and n not in web] or ["python/sarv/middleware.py"]
+    for name in web:
+        source = subprocess.run(
+            ["git", "show", "%s:%s" % (rev, name)], cwd=ROOT, capture_output=True, text=True, check=True
+        ).stdout
+        target = os.path.join(folder, os.path.relpath(name, "python/sarv"))
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        with open(target, "w") as f:
+            f.write(source)
     for name in names:
         source = subprocess.run(
             ["git", "show", "%s:%s" % (rev, name)], cwd=ROOT, capture_output=True, text=True, check=True
@@ -638,6 +765,27 @@ def run_callgrind(setups, modes, versions, work: str, slow: float) -> int:
                 low = callgrind_instructions(setup, mode, file, work, 100, slow)
                 high = callgrind_instructions(setup, mode, file, work, 300, slow)
                 per = (high - low) / 200
+                if mode == "bare":
+                    bare = per
+                print(
+                    "%-9s %-7s %-7s %12.0f %7s" % (setup, mode, version, per, "%.3fx" % (per / bare) if bare else ""),
+                    flush=True,
+                )
+    return 0
+
+
+def run_server_callgrind(setups, modes, versions, work: str, args) -> int:
+    print(
+        "callgrind: instructions per request of the server's one worker (wrk's path mix, %d connections;"
+        " 400 requests less 100, / 300); slow: slower_than %g s" % (args.clients, args.slow)
+    )
+    for setup in setups:
+        bare = None
+        for mode in modes:
+            for version, file in versions if mode != "bare" else [("-", None)]:
+                low = server_instructions(setup, mode, file, work, 100, args.slow, args.clients)
+                high = server_instructions(setup, mode, file, work, 400, args.slow, args.clients)
+                per = (high - low) / 300
                 if mode == "bare":
                     bare = per
                 print(

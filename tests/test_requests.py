@@ -1087,3 +1087,74 @@ def test_slow_only_records_from_when_the_request_is_slow(tmp_path, monkeypatch):
     check(asgi_path, kept["/slow"], "slow_in_thread", True)
     check(asgi_path, kept["/aslow"], "slow_on_loop", False)
     assert sys.getprofile() is None
+
+
+def test_a_task_outliving_its_request_is_in_no_later_trace(tmp_path):  # noqa: C901 (the app, its task and the driver)
+    """Requests on one loop thread go on with the profilers of requests that are over: a
+    task a request started (in a copy of its context) that runs on after the request
+    ended is recorded in neither its trace nor the trace of the request whose profiler
+    was its request's; each trace holds its own request's calls and its id is its own."""
+    import asyncio
+
+    from sarv.asgi import SarvMiddleware
+
+    path = str(tmp_path / "t.sqlite3")
+    go, done = None, None
+
+    def orphan():
+        return 3
+
+    def own_work(name):
+        return name
+
+    async def outliving():
+        await go.wait()
+        orphan()
+        done.set()
+
+    tasks = []
+
+    async def app(scope, receive, send):
+        own_work(scope["path"])
+        if scope["path"] == "/starts":
+            tasks.append(asyncio.create_task(outliving()))
+        else:
+            go.set()
+            await done.wait()  # the first request's task runs while this one is recorded
+        await send({"type": "http.response.start", "status": 200, "headers": []})
+        await send({"type": "http.response.body", "body": b"ok"})
+
+    middleware = SarvMiddleware(app, db_path=path, trace_header=True)
+
+    async def call(path_):
+        scope = {"type": "http", "method": "GET", "path": path_, "query_string": b"", "headers": []}
+        sent = []
+
+        async def receive():
+            return {"type": "http.request", "body": b"", "more_body": False}
+
+        async def send(message):
+            sent.append(message)
+
+        await middleware(scope, receive, send)
+        return dict(sent[0]["headers"])[b"x-sarv-trace"].decode()
+
+    async def run():
+        nonlocal go, done
+        go, done = asyncio.Event(), asyncio.Event()
+        first = await call("/starts")
+        second = await call("/waits")
+        third = await call("/after")  # (done is set: quick)
+        await asyncio.gather(*tasks)
+        return first, second, third
+
+    ids = asyncio.run(run())
+    assert len(set(ids)) == 3
+    db.wait_for_saves(path)
+    for trace_id, name in zip(ids, ("/starts", "/waits", "/after")):
+        records = records_of(path, trace_id)
+        assert not frames_named(records, "orphan"), name
+        assert [r["locals"]["name"] for r in frames_named(records, "own_work") if r["event"] == "call"] == [name]
+        [start] = [r for r in records if r.get("type") == "start_request"]
+        assert start["path"] == name
+    assert sys.getprofile() is None

@@ -5,6 +5,8 @@ each recorded through the profiler its context holds; their own time for
 from __future__ import annotations
 
 import contextvars
+import math
+import operator
 import threading
 import time
 from typing import Any
@@ -24,25 +26,32 @@ from sarv.web.settings import (
     _warn_once,
 )
 
-# The profiler (the core's object) of the request whose context runs; the hook of
-# register_context_profiler reads it at every event. For a request recorded late (slow
-# only), a list: [its profiler] once armed, [None] before.
+# [the profiler] (the core's object) of the request whose context runs; the hook of
+# register_context_profiler reads it at every event. [None] once the request is over (a task
+# it started may outlive it, and its profiler goes on to another request) and, for a
+# request recorded late (slow only), until it is armed.
 # (No default: where it is unset, the hook falls back on the profiler that was there before.)
 _current_request: contextvars.ContextVar = contextvars.ContextVar("sarv_request")
-# The _LateRequest of the request whose context runs, if it is recorded late.
-_late_request: contextvars.ContextVar = contextvars.ContextVar("sarv_late_request")
+# The _AsgiRequest whose context runs, for the work it hands to worker threads.
+_request_running: contextvars.ContextVar = contextvars.ContextVar("sarv_request_running")
 
 
 class _LoopThread:
     """The requests in flight on one thread (an event loop's) whose calls are
     recorded, and the hook that was there before the first of them. (Changed
-    under late.lock: the watchdog arms requests recorded late.)"""
+    under late.lock: the watchdog arms requests recorded late.) And the profilers
+    of requests that are over, for the next ones: a new profiler reads the
+    configuration's plugins and decides afresh about every code object it meets."""
 
-    __slots__ = ("active", "previous")
+    __slots__ = ("active", "previous", "free")
 
     def __init__(self) -> None:
         self.active = 0
         self.previous = None
+        self.free = {}  # RequestSettings -> [_RequestProfiler, ...]
+
+
+_FREE_PROFILERS = 16  # kept per loop thread and middleware; more are made for a burst
 
 
 class _Busy(threading.local):
@@ -60,11 +69,10 @@ _busy = _Busy()
 
 
 def _busy_total() -> float:
-    return sum(cell[0] for cell in tuple(_busy_cells))
+    return math.fsum(map(_first, _busy_cells))  # (a thread appending a cell meanwhile: seen or not)
 
 
-# The request (its _OwnTime) whose context runs, for work it hands to worker threads.
-_request_clock: contextvars.ContextVar = contextvars.ContextVar("sarv_request_clock")
+_first = operator.itemgetter(0)
 
 
 class _OwnTime:
@@ -164,11 +172,9 @@ class AsgiMiddleware:
         triggered = settings.triggered_asgi(scope)
         if not settings.records(triggered):
             return await self.app(scope, receive, send)
-        lateness = _LateRequest.wanted(settings, triggered)
-        started = _begin_in_context(settings, lateness)
-        if started is None:
+        request = _AsgiRequest(settings, triggered, scope)
+        if not request.begin(scope):
             return await self.app(scope, receive, send)
-        request = _AsgiRequest(settings, triggered, scope, started, lateness)
         await request.run(self.app, scope, receive, send)
 
 
@@ -176,20 +182,34 @@ class _AsgiRequest:
     """One recorded HTTP request under AsgiMiddleware, from its start record to its
     trace handed over."""
 
-    __slots__ = ("settings", "triggered", "method", "path", "profiler", "token", "lateness", "status", "begun",
-                 "clock")  # fmt: skip
+    __slots__ = ("settings", "triggered", "method", "path", "profiler", "token", "holder", "state", "lateness",
+                 "status", "begun", "clock", "workers")  # fmt: skip
 
-    def __init__(self, settings: RequestSettings, triggered: bool, scope, started, lateness) -> None:
+    def __init__(self, settings: RequestSettings, triggered: bool, scope) -> None:
         self.settings = settings
         self.triggered = triggered
         self.method = scope.get("method", "")
         self.path = (scope.get("root_path") or "") + (scope.get("path") or "")
-        self.profiler, self.token = started
-        self.lateness = lateness
+        self.lateness = _LateRequest.wanted(settings, triggered)
         self.status = None
+        self.workers = set()  # idents of the worker threads running its work now
         self.begun = time.perf_counter()
         # "slow" decides by the request's own time, not its time waiting for the loop.
         self.clock = _OwnTime() if settings.slower_than is not None and not triggered else None
+
+    def begin(self, scope) -> bool:
+        """Starts recording (its start record written); False if it is not recorded."""
+        # What the start record holds, read before the hook comes: every call under it costs.
+        query = _shown_query(self.settings, scope.get("query_string"))
+        headers = _asgi_headers(scope)
+        started = _begin_in_context(self.settings, self.lateness)
+        if started is None:
+            return False
+        self.profiler, self.token, self.holder, self.state = started
+        _sarv_request_start(self.method, self.path, query, headers)
+        if self.lateness is not None:
+            self.lateness.watch(self.begun, self.settings.slower_than, self.clock)
+        return True
 
     def elapsed(self) -> float:
         return self.clock.elapsed() if self.clock is not None else time.perf_counter() - self.begun
@@ -207,14 +227,8 @@ class _AsgiRequest:
         return send_wrapper
 
     async def run(self, app, scope, receive, send) -> None:
-        clock, lateness = self.clock, self.lateness
-        clock_token = _request_clock.set(clock) if clock is not None else None
-        query = _shown_query(self.settings, scope.get("query_string"))
-        _sarv_request_start(self.method, self.path, query, _asgi_headers(scope))
-        late_token = None
-        if lateness is not None:
-            lateness.watch(self.begun, self.settings.slower_than, clock)
-            late_token = _late_request.set(lateness)
+        clock = self.clock
+        token = _request_running.set(self)
         try:
             if clock is None:
                 await app(scope, receive, self.sending(send))
@@ -224,10 +238,7 @@ class _AsgiRequest:
             self.failed(scope)
             raise
         finally:
-            if late_token is not None:
-                _late_request.reset(late_token)
-            if clock_token is not None:
-                _request_clock.reset(clock_token)
+            _request_running.reset(token)
             self.end()
 
     def failed(self, scope) -> None:
@@ -249,9 +260,12 @@ class _AsgiRequest:
         else:
             lateness.end(keep, duration)
             _sarv_request_end(*request, own, lateness.recorded_from, lateness.stack_then)
+        self.holder[0] = None  # (what the request started and outlives it is not recorded)
         _end_in_context(self.token, lateness is None or lateness.counted)
         if keep:
             _save(self.profiler, request)
+        if not self.workers and (lateness is None or not lateness.workers):
+            _release_profiler(self.state, self.settings, self.profiler)
 
 
 # Starlette's app.add_middleware puts a middleware inside ServerErrorMiddleware, which
@@ -308,15 +322,16 @@ def _name_traces_of_errors(middleware, scope) -> None:
             return
 
 
-def _in_request_thread(func):
+def _in_request_thread(request: _AsgiRequest, func):
     """`func`, made to record the calls of the request whose context runs it on the
     worker thread that runs it; the thread's hook is taken back when it returns."""
 
-    clock = _request_clock.get(None)
-    lateness = _late_request.get(None)
+    clock, lateness, workers = request.clock, request.lateness, request.workers
 
     def run(*args, **kwargs):
         begun = time.perf_counter()
+        ident = threading.get_ident()
+        workers.add(ident)  # (its profiler is not handed to another request meanwhile)
         if lateness is not None:
             lateness.worker_begins()
         else:
@@ -330,6 +345,7 @@ def _in_request_thread(func):
                 hooked = lateness.worker_ends()
             if hooked:
                 _restore(None)
+            workers.discard(ident)
             if clock is not None:
                 clock.count(time.perf_counter() - begun)
 
@@ -356,8 +372,9 @@ def _wrap_thread_pools() -> None:
     def wrapped(original):
         @functools.wraps(original)
         async def handing_over(func, /, *args, **kwargs):
-            if _current_request.get(None) is not None:
-                func = _in_request_thread(func)
+            request = _request_running.get(None)
+            if request is not None:
+                func = _in_request_thread(request, func)
             return await original(func, *args, **kwargs)
 
         handing_over.__sarv_wrapped__ = original
@@ -375,8 +392,8 @@ def _wrap_thread_pools() -> None:
 
 def _begin_in_context(settings: RequestSettings, lateness):
     """Starts the request's profiler and makes it the running context's (for a
-    _LateRequest, until its start record is written); (profiler, token), or None
-    when the request is not recorded."""
+    _LateRequest, until its start record is written); (profiler, token, holder,
+    loop thread's state), or None when the request is not recorded."""
     state = _loop_thread()
     hook = _thread_hook()
     with late.lock:
@@ -392,23 +409,50 @@ def _begin_in_context(settings: RequestSettings, lateness):
                 return None
             state.previous = previous
         state.active += 1  # (counted before the watchdog may look)
-    native = _native()
-    profiler = _RequestProfiler(settings)
     try:
-        native.register_profiler(profiler)  # installs its own hook on this thread: replaced below
+        profiler = _free_profiler(state, settings)
     except Exception:
         _warn_once("register", "sarv could not start profiling a request", exc_info=True)
         _end_in_context(None, True)
         return None
+    holder = [profiler.rust_profiler]
     if lateness is not None and state.previous is None:
-        lateness.begin(profiler, state)
-        token = _current_request.set(lateness.holder)
-    else:
-        if lateness is not None:
-            lateness.give_up()  # (under another sarv profiler: recorded from its start)
-        token = _current_request.set(profiler.rust_profiler)
+        lateness.begin(profiler, state, holder)
+    elif lateness is not None:
+        lateness.give_up()  # (under another sarv profiler: recorded from its start)
+    token = _current_request.set(holder)
     _hooks().register_context_profiler(_current_request, state.previous)
-    return profiler, token
+    return profiler, token, holder, state
+
+
+def _free_profiler(state: _LoopThread, settings: RequestSettings) -> _RequestProfiler:
+    """A profiler for a new request on this loop thread, starting its trace: one of
+    an earlier request's, else a new one (its own hook installed on the thread by the
+    core: the caller replaces it)."""
+    free = state.free.get(settings)
+    if free:
+        profiler = free.pop()
+        profiler.trace_id = _hooks().new_trace_id()
+        _hooks().restart_trace(profiler.rust_profiler, profiler.trace_id)  # (its start time too)
+        return profiler
+    profiler = _RequestProfiler(settings)
+    _native().register_profiler(profiler)
+    # Its events come through the context hook alone: the hook it was registered with goes
+    # (and on 3.12+ it leaves sys.monitoring, whose events stay off while no profiler uses them).
+    profiler.rust_profiler.unhook_threads()
+    return profiler
+
+
+def _release_profiler(state: _LoopThread, settings: RequestSettings, profiler: _RequestProfiler) -> None:
+    """The profiler of a request that is over (its trace handed over or dropped),
+    its buffers emptied, for the loop thread's next request."""
+    free = state.free.setdefault(settings, [])
+    if len(free) < _FREE_PROFILERS:
+        try:
+            _hooks().restart_trace(profiler.rust_profiler, profiler.trace_id)
+        except Exception:
+            return
+        free.append(profiler)
 
 
 def _end_in_context(token, counted: bool) -> None:
@@ -438,15 +482,15 @@ class _LateRequest:
         return cls() if settings.slower_than and not triggered and late.POSSIBLE else None
 
     def __init__(self) -> None:
-        self.holder = [None]
+        self.holder = None
         self.workers = {}  # ident of a worker thread running its work -> whether hooked for it
         self.armed = self.done = False
         self.counted = True  # counted in the loop thread's active requests
         self.recorded_from = self.stack_then = None
 
-    def begin(self, profiler, state: _LoopThread) -> None:
+    def begin(self, profiler, state: _LoopThread, holder: list) -> None:
         self.profiler = profiler.rust_profiler
-        self.holder[0] = self.profiler  # for the start record
+        self.holder = holder  # [its profiler]: for the start record
         self.state = state
         self.loop = threading.get_ident()
 
@@ -468,7 +512,7 @@ class _LateRequest:
             if state.active == 0:
                 state.previous = None
                 _restore(None)
-        late.watch(self, begun + slower_than)
+        late.watch(self, begun + slower_than, slower_than)
 
     def arm_late(self) -> None:
         """On the watchdog's thread: the request is slow; its calls are recorded from now on.
@@ -477,7 +521,7 @@ class _LateRequest:
         alone, under load nearly every request was, and its hook slowed the others)."""
         left = self.slower_than - self.clock.elapsed()
         if left > 0 and not self.done:
-            late.watch(self, time.perf_counter() + left)
+            late.watch(self, time.perf_counter() + left, self.slower_than)
             return
         with late.lock:
             if self.done or self.armed:

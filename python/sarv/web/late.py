@@ -22,6 +22,7 @@ from __future__ import annotations
 import _thread
 import heapq
 import itertools
+import math
 import os
 import sys
 import threading
@@ -42,10 +43,19 @@ STACK_FRAMES = 48  # frames kept of the stack at arming, innermost ones
 POSSIBLE = sys.version_info < (3, 12)
 
 
-def watch(recording, deadline: float) -> None:
-    """Arms `recording` (its `arm_late()`) once time.perf_counter() passes `deadline`,
-    unless it is done by then."""
+# The watchdog wakes on a grid of ticks (at most TICK apart, finer for low thresholds):
+# a deadline is put off to the next tick, so that one wake serves every request due within
+# it. Woken at each request's own deadline (a request is nearly always over by then), it
+# took the interpreter lock from the requests' threads once per request.
+TICK = 0.01
+
+
+def watch(recording, deadline: float, slower_than: float) -> None:
+    """Arms `recording` (its `arm_late()`) once time.perf_counter() passes `deadline`
+    (at most TICK or an eighth of `slower_than` later), unless it is done by then."""
     global _thread_started
+    tick = min(TICK, slower_than / 8) or TICK
+    deadline = math.ceil(deadline / tick) * tick
     with lock:
         heapq.heappush(_queue, (deadline, next(_numbers), recording))
         if not _thread_started:

@@ -191,11 +191,18 @@ def _native():
     return _native_module
 
 
-def _hooks():
-    _native()  # the profilers these work on are made there
-    from sarv import _requests
+_requests_module = None
 
-    return _requests
+
+def _hooks():
+    # (kept: a `from package import module` each time runs importlib's fromlist handling)
+    global _requests_module
+    if _requests_module is None:
+        _native()  # the profilers these work on are made there
+        from sarv import _requests
+
+        _requests_module = _requests
+    return _requests_module
 
 
 def _warn_once(key: str, message: str, *args, exc_info: bool = False) -> None:

@@ -91,7 +91,7 @@ class _Recording:
             # Quick requests are dropped: no hook until this one is known to be slow.
             recording.armed = False
             _restore(None)
-            late.watch(recording, recording.started + slower_than)
+            late.watch(recording, recording.started + slower_than, slower_than)
         return recording
 
     def arm_late(self) -> None:
