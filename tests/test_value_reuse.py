@@ -133,6 +133,56 @@ PROGRAM = textwrap.dedent("""\
         observe(memo)
         observe(memo)
 
+    def sets():
+        tags = {"a", "b", 3, (1, "t"), 2.5, b"z", None}
+        frozen = frozenset({"f", 1})
+        holder = Point(tags, [frozen, (frozen, 1)])
+        for i in range(40):
+            observe(holder)
+            observe(holder)  # nothing changed since the last event
+            observe({frozen: tags})
+            if i % 4 == 0:
+                tags.add("n%d" % i)
+            elif i % 4 == 1:
+                tags.discard("n%d" % (i - 1))  # a freed slot left where it was
+            elif i % 4 == 2:
+                tags.discard("a")
+                tags.add("a")  # the same items, maybe in other slots
+            else:
+                tags.discard(i - 4 if i > 4 else 3)
+                tags.add(i)  # another item, the same size
+                tags.add(str(i) + "x")  # a new text made after the last one died
+                tags.discard(str(i) + "x")
+        big_set = set(range(300))  # more slots than are kept
+        observe(Point(big_set, 0))
+        observe(Point(big_set, 0))
+        for i in range(30):
+            s = {i % 3, "k", (i % 2, "p")}  # each round's set dies before the next is made
+            observe(Point(s, s))
+            del s
+        grown = set()
+        for i in range(12):  # the table resized as it grows
+            grown.add("g%d" % i)
+            observe(Point(grown, None))
+
+    def grown_lists():
+        log = [{"i": i} for i in range(97)]
+        holder = Point(log, "h")
+        for i in range(40):
+            log.append({"i": i})  # past the items written, only the count of the others changes
+            observe(holder)
+            observe(holder)
+            if i % 5 == 0:
+                log[i] = {"i": -i}  # one of the items written, replaced
+            if i % 7 == 0:
+                log.pop()
+            if i % 9 == 0:
+                log.insert(0, "first")  # all the items written move
+            if i == 30:
+                del log[100:]  # back to the cap: no count of others
+        del log[60:]
+        observe(holder)
+
     def big():
         # Past the exact form's bound: written by the capped walk, with its budget.
         rows = [{"id": i, "name": "row%d" % i, "vals": [i, i + 1]} for i in range(400)]
@@ -156,6 +206,8 @@ PROGRAM = textwrap.dedent("""\
         freed_and_made_again()
         attributes()
         keyed_by_tuples()
+        sets()
+        grown_lists()
         big()
         shared = {"a": [1, 2], "b": Point(1, {"c": [3]})}
         for i in range(30):

@@ -242,11 +242,14 @@ private:
     }
     // After the value `o` was written at `depth` from `m` (ending with `s`): kept when all
     // of it is proven; its proof then stands for it in the enclosing value's.
-    void node_end(const NodeMark& m, St s, PyObject* o, int depth, const Walk& w);
+    // `tail`: where a list cut at MAX_ITEMS items wrote the count of the others.
+    void node_end(const NodeMark& m, St s, PyObject* o, int depth, const Walk& w, size_t tail = SIZE_MAX);
+    bool reuse_regrown(PyObject* o, int depth, const reuse::Entry& e, Walk& w, uint64_t path_bits);
     // The proof built since `m` forgotten (that part is written again).
     void rewind_proof(const NodeMark& m);
     void note_dict(PyObject* d);
     void note_seq(PyObject* o, PyTypeObject* tp);
+    void note_set(PyObject* o, PyTypeObject* tp);
     void note_instance(PyObject* o, PyTypeObject* tp);
     // A builtin container written as a depth marker.
     void note_marker(PyObject* o, PyTypeObject* tp) {
@@ -715,6 +718,7 @@ private:
     int tree_depth_ = 0;
     reuse::Proof& proof_;
     bool reuse_;
+    size_t list_tail_ = SIZE_MAX;  // set by a list's walk: where it wrote the count of items cut
     uint32_t unproven_ = 0;  // things written that no proof covers (counted, compared by node)
     uint32_t escapes_ = 0;   // texts written with escapes
     bool gc_paused_ = false;

@@ -20,8 +20,12 @@ bool Encoder::reuse_kept(PyObject* o, int depth, Walk& w) {
     if (in_exact_ && (e->escapes != 0 || tree_depth_ + MAX_DEPTH + 2 > exact_nest_)) {
         return false;
     }
-    if (!reuse::holds(*e->proof, w.active, w.n_active)) {
-        return false;
+    uint64_t path_bits = 0;
+    for (int i = 0; i < w.n_active; ++i) {
+        path_bits |= reuse::path_bit(w.active[i]);
+    }
+    if (!reuse::holds(*e->proof, w.active, w.n_active, path_bits)) {
+        return e->tail_at != 0 && reuse_regrown(o, depth, *e, w, path_bits);
     }
     ++reuse::counts.reused;
     out_.append(e->bytes);
@@ -42,6 +46,46 @@ bool Encoder::reuse_kept(PyObject* o, int depth, Walk& w) {
     return true;
 }
 
+// A list cut at MAX_ITEMS items that grew (or shrank) past them since: its first items are
+// written as they were, then the count of the others. Kept again with its new size, so that
+// the values around it can be proven against it.
+bool Encoder::reuse_regrown(PyObject* o, int depth, const reuse::Entry& e, Walk& w, uint64_t path_bits) {
+    Py_ssize_t n = Py_SIZE(o);
+    if (n > static_cast<Py_ssize_t>(UINT32_MAX) || !reuse::holds_regrown(*e.proof, w.active, w.n_active, path_bits)) {
+        return false;
+    }
+    const long cost = e.cost;
+    const uint32_t escapes = e.escapes, tail_at = e.tail_at;
+    auto proof = std::make_shared<reuse::Proof>(*e.proof);
+    proof->checks[0].n = static_cast<uint32_t>(n);
+    size_t mark = out_.size();
+    out_.append(e.bytes.data(), tail_at);
+    Text t;
+    t.utf8_text(ELLIPSIS)
+        .ascii("(+")
+        .number(static_cast<long>(n) - MAX_ITEMS)
+        .ascii(" items)");  // as the walk writes it
+    if (put_text(t) != St::Ok) {
+        out_.resize(mark);
+        return false;
+    }
+    ++reuse::counts.reused;
+    w.budget -= cost;
+    escapes_ += escapes;
+    auto entry = std::make_shared<reuse::Entry>();
+    entry->bytes.assign(out_.data() + mark, out_.size() - mark);
+    entry->proof = proof;
+    entry->cost = cost;
+    entry->escapes = escapes;
+    entry->tail_at = tail_at;
+    reuse::keep(o, depth, std::move(entry));  // (`e` is gone from here on)
+    reuse::Check c{reuse::CheckKind::Sub};
+    c.n = static_cast<uint32_t>(proof_.subs.size());
+    proof_.checks.push_back(c);
+    proof_.subs.push_back(std::move(proof));
+    return true;
+}
+
 void Encoder::rewind_proof(const NodeMark& m) {
     proof_.checks.resize(m.checks);
     proof_.items.resize(m.items);
@@ -51,7 +95,7 @@ void Encoder::rewind_proof(const NodeMark& m) {
     escapes_ = m.escapes;
 }
 
-void Encoder::node_end(const NodeMark& m, St s, PyObject* o, int depth, const Walk& w) {
+void Encoder::node_end(const NodeMark& m, St s, PyObject* o, int depth, const Walk& w, size_t tail) {
     // (a budget spent inside is spent for the values around it too: none of them is kept)
     if (s != St::Ok || unproven_ != m.unproven || w.budget <= 0) {
         unproven_ += s != St::Ok ? 1 : 0;
@@ -75,7 +119,7 @@ void Encoder::node_end(const NodeMark& m, St s, PyObject* o, int depth, const Wa
         proof->held.assign(proof_.held.begin() + static_cast<std::ptrdiff_t>(m.held), proof_.held.end());
     } else {
         for (reuse::Check& c : proof->checks) {
-            if (c.kind == reuse::CheckKind::Seq) {
+            if (c.kind == reuse::CheckKind::Seq || c.kind == reuse::CheckKind::Set) {
                 c.at -= static_cast<uint32_t>(m.items);
             } else if (c.kind == reuse::CheckKind::Sub) {
                 c.n -= static_cast<uint32_t>(m.subs);
@@ -91,11 +135,15 @@ void Encoder::node_end(const NodeMark& m, St s, PyObject* o, int depth, const Wa
         proof_.held.resize(m.held);
         proof_.subs.resize(m.subs);
     }
+    proof->covers = reuse::covered(*proof);
     auto entry = std::make_shared<reuse::Entry>();
     entry->bytes.assign(out_.data() + m.out, size);
     entry->proof = proof;
     entry->cost = m.budget - w.budget;
     entry->escapes = escapes_ - m.escapes;
+    if (tail != SIZE_MAX && tail > m.out && tail - m.out <= UINT32_MAX) {
+        entry->tail_at = static_cast<uint32_t>(tail - m.out);
+    }
     reuse::keep(o, depth, std::move(entry));
     if (!small) {
         reuse::Check c{reuse::CheckKind::Sub};
@@ -135,6 +183,31 @@ void Encoder::note_seq(PyObject* o, PyTypeObject* tp) {
         proof_.items.push_back(items[i]);
         if (reuse::is_immutable_leaf(items[i])) {
             proof_.held.push_back(Ref::borrow(items[i]));  // (the others have checks of their own)
+        }
+    }
+    proof_.checks.push_back(c);
+}
+
+void Encoder::note_set(PyObject* o, PyTypeObject* tp) {
+    auto* so = reinterpret_cast<PySetObject*>(o);
+    size_t slots = static_cast<size_t>(so->mask) + 1;
+    if (slots > reuse::MAX_SET_SLOTS) {
+        ++unproven_;
+        return;
+    }
+    reuse::Check c{reuse::CheckKind::Set};
+    c.obj = o;
+    c.type = tp;
+    c.n = static_cast<uint32_t>(slots);
+    c.at = static_cast<uint32_t>(proof_.items.size());
+    c.stamp = static_cast<uint64_t>(so->used);
+    for (size_t i = 0; i < slots; ++i) {
+        PyObject* key = so->table[i].key;
+        proof_.items.push_back(key);
+        proof_.items.push_back(reinterpret_cast<PyObject*>(so->table[i].hash));
+        // (a freed slot holds the set's own marker for one, never freed, not an immutable)
+        if (key != nullptr && reuse::is_immutable_leaf(key)) {
+            proof_.held.push_back(Ref::borrow(key));
         }
     }
     proof_.checks.push_back(c);

@@ -84,8 +84,9 @@ St Encoder::walk(PyObject* o, int depth, Walk& w) {
 }
 
 St Encoder::dispatch(PyObject* o, PyTypeObject* tp, const TypeInfo& ti, int depth, Walk& w) {
-    // Of the values met here, only bytes and instances of plain classes are proven.
-    if (reuse_ && tp != &PyBytes_Type && (ti.handler != Handler::Object || ti.class_only)) {
+    // Of the values met here, only bytes, sets and instances of plain classes are proven.
+    if (reuse_ && tp != &PyBytes_Type && tp != &PySet_Type && tp != &PyFrozenSet_Type &&
+        (ti.handler != Handler::Object || ti.class_only)) {
         ++unproven_;
     }
     switch (ti.handler) {
@@ -175,16 +176,17 @@ St Encoder::walk_sequence(PyObject* o, PyTypeObject* tp, Handler h, int depth, W
     if (std::optional<St> stop = stop_before_items(o, tp, depth, w)) {
         return *stop;
     }
-    if (!reuse_ || (tp != &PyList_Type && tp != &PyTuple_Type)) {
+    const bool set = tp == &PySet_Type || tp == &PyFrozenSet_Type;
+    if (!reuse_ || (tp != &PyList_Type && tp != &PyTuple_Type && !set)) {
         return walk_sequence_body(o, h, depth, w);
     }
     if (reuse_kept(o, depth, w)) {
         return St::Ok;
     }
     NodeMark m = node_start(w);
-    note_seq(o, tp);
+    set ? note_set(o, tp) : note_seq(o, tp);
     St s = walk_sequence_body(o, h, depth, w);
-    node_end(m, s, o, depth, w);
+    node_end(m, s, o, depth, w, list_tail_);
     return s;
 }
 
@@ -199,6 +201,7 @@ St Encoder::walk_sequence_body(PyObject* o, Handler h, int depth, Walk& w) {
     St s = St::Ok;
     long taken = 0;
     bool secret_value = h == Handler::Tuple && secret_pair(o);
+    size_t cut_at = SIZE_MAX;
     Ref iter;
     if (h == Handler::Set || h == Handler::FrozenSet) {
         iter = Ref::steal(PySet_Type.tp_iter(o));  // set's own iteration, not an override
@@ -234,6 +237,9 @@ St Encoder::walk_sequence_body(PyObject* o, Handler h, int depth, Walk& w) {
             break;
         }
         if (taken >= MAX_ITEMS || w.budget <= 0) {
+            if (h == Handler::List && taken >= MAX_ITEMS) {
+                cut_at = out_.size();
+            }
             Text t;
             t.utf8_text(ELLIPSIS).ascii("(+").number(std::max<long>(static_cast<long>(n) - taken, 1)).ascii(" items)");
             s = put_text(t);
@@ -256,10 +262,14 @@ St Encoder::walk_sequence_body(PyObject* o, Handler h, int depth, Walk& w) {
         ++taken;
     }
     --tree_depth_;
+    list_tail_ = SIZE_MAX;  // (read right after this walk: any list inside set its own before)
     if (s != St::Ok) {
         return s;
     }
     close_container(at, count, false);
+    if (cut_at != SIZE_MAX) {
+        list_tail_ = cut_at - (5 - container_header_size(count));  // (the header took its final size)
+    }
     return St::Ok;
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <unordered_map>
+#include <utility>
 
 #include "values/limits.hpp"
 
@@ -13,21 +14,42 @@ namespace {
 constexpr size_t MAX_ENTRIES = 1 << 14;
 constexpr size_t MAX_BYTES = 8 << 20;
 
-struct Key {
-    PyObject* obj;
-    int depth;
-    bool operator==(const Key& o) const { return obj == o.obj && depth == o.depth; }
+// Open addressing with linear probing: entries are only ever added or replaced, and all
+// forgotten at once, so no slot is ever emptied alone (no tombstones). At most half full.
+struct Slot {
+    PyObject* obj = nullptr;
+    int depth = 0;
+    std::shared_ptr<const Entry> entry;
 };
-struct KeyHash {
-    size_t operator()(const Key& k) const {
-        return (reinterpret_cast<uintptr_t>(k.obj) >> 4) * 0x9E3779B97F4A7C15ull ^ static_cast<size_t>(k.depth);
-    }
-};
+
+size_t slot_hash(PyObject* obj, int depth) {
+    return static_cast<size_t>(
+        ((reinterpret_cast<uintptr_t>(obj) >> 4) ^ static_cast<uintptr_t>(depth)) * 0x9E3779B97F4A7C15ull >> 32);
+}
 
 // GIL-guarded; never destroyed (used at exit).
 struct Kept {
-    std::unordered_map<Key, std::shared_ptr<const Entry>, KeyHash> entries;
+    std::vector<Slot> slots;  // a power of two of them, or none
+    size_t count = 0;
     size_t bytes = 0;
+
+    Slot& place(PyObject* obj, int depth) {
+        size_t mask = slots.size() - 1;
+        for (size_t i = slot_hash(obj, depth) & mask;; i = (i + 1) & mask) {
+            Slot& s = slots[i];
+            if (s.obj == nullptr || (s.obj == obj && s.depth == depth)) {
+                return s;
+            }
+        }
+    }
+    void grow() {
+        std::vector<Slot> old = std::exchange(slots, std::vector<Slot>(slots.empty() ? 1024 : 2 * slots.size()));
+        for (Slot& s : old) {
+            if (s.obj != nullptr) {
+                place(s.obj, s.depth) = std::move(s);
+            }
+        }
+    }
 };
 Kept& kept() {
     static Kept* k = new Kept();
@@ -97,6 +119,18 @@ bool instance_holds(const Check& c) {
     return d.get() == c.dict && current_stamp(c.dict) == c.stamp;
 }
 
+bool set_holds(const Proof& proof, const Check& c) {
+    if (Py_TYPE(c.obj) != c.type) {
+        return false;
+    }
+    auto* so = reinterpret_cast<PySetObject*>(c.obj);
+    if (static_cast<uint64_t>(so->mask) + 1 != c.n || static_cast<uint64_t>(so->used) != c.stamp) {
+        return false;
+    }
+    static_assert(sizeof(setentry) == 2 * sizeof(PyObject*));
+    return std::memcmp(so->table, proof.items.data() + c.at, c.n * sizeof(setentry)) == 0;
+}
+
 bool seq_holds(const Proof& proof, const Check& c) {
     if (Py_TYPE(c.obj) != c.type || static_cast<uint64_t>(Py_SIZE(c.obj)) != c.n) {
         return false;
@@ -127,7 +161,8 @@ void set_enabled(bool on) {
 
 void forget() {
     Kept& k = kept();
-    k.entries.clear();
+    k.slots = std::vector<Slot>();
+    k.count = 0;
     k.bytes = 0;
 }
 
@@ -157,39 +192,88 @@ uint64_t stamp_for_proof(PyObject* dict) {
 
 const Entry* find(PyObject* obj, int depth) {
     Kept& k = kept();
-    auto it = k.entries.find(Key{obj, depth});
-    return it == k.entries.end() ? nullptr : it->second.get();
+    if (k.slots.empty()) {
+        return nullptr;
+    }
+    const Slot& s = k.place(obj, depth);
+    return s.obj == nullptr ? nullptr : s.entry.get();
 }
 
 void keep(PyObject* obj, int depth, std::shared_ptr<const Entry> entry) {
     Kept& k = kept();
-    if (k.entries.size() >= MAX_ENTRIES || k.bytes + entry->bytes.size() > MAX_BYTES) {
+    if (k.count >= MAX_ENTRIES || k.bytes + entry->bytes.size() > MAX_BYTES) {
         forget();
+    }
+    if (2 * (k.count + 1) > k.slots.size()) {
+        k.grow();
     }
     ++counts.kept;
     k.bytes += entry->bytes.size();
-    auto [it, added] = k.entries.try_emplace(Key{obj, depth}, entry);
-    if (!added) {
-        k.bytes -= it->second->bytes.size();
-        it->second = std::move(entry);
+    Slot& s = k.place(obj, depth);
+    if (s.obj == nullptr) {
+        s.obj = obj;
+        s.depth = depth;
+        ++k.count;
+    } else {
+        k.bytes -= s.entry->bytes.size();
     }
+    s.entry = std::move(entry);
 }
 
-bool holds(const Proof& proof, PyObject* const* path, int n_path) {
-    for (const Check& c : proof.checks) {
+namespace {
+
+bool holds_from(const Proof& proof, size_t first, PyObject* const* path, int n_path, uint64_t path_bits) {
+    // (none of its containers can be on the path when their bits and the path's do not meet)
+    const bool search = (proof.covers & path_bits) != 0;
+    for (size_t i = first; i < proof.checks.size(); ++i) {
+        const Check& c = proof.checks[i];
         bool ok = false;
         switch (c.kind) {
             case CheckKind::Dict: ok = Py_TYPE(c.obj) == &PyDict_Type && current_stamp(c.obj) == c.stamp; break;
             case CheckKind::Seq: ok = seq_holds(proof, c); break;
             case CheckKind::Instance: ok = instance_holds(c); break;
             case CheckKind::Type: ok = Py_TYPE(c.obj) == c.type; break;
-            case CheckKind::Sub: ok = holds(*proof.subs[c.n], path, n_path); break;
+            case CheckKind::Sub: ok = holds_from(*proof.subs[c.n], 0, path, n_path, path_bits); break;
+            case CheckKind::Set: ok = set_holds(proof, c); break;
         }
-        if (!ok || (c.kind != CheckKind::Type && c.kind != CheckKind::Sub && on_path(c.obj, path, n_path))) {
+        if (!ok || (search && c.kind != CheckKind::Type && c.kind != CheckKind::Sub && on_path(c.obj, path, n_path))) {
             return false;
         }
     }
     return true;
+}
+
+}  // namespace
+
+bool holds(const Proof& proof, PyObject* const* path, int n_path, uint64_t path_bits) {
+    return holds_from(proof, 0, path, n_path, path_bits);
+}
+
+bool holds_regrown(const Proof& proof, PyObject* const* path, int n_path, uint64_t path_bits) {
+    if (proof.checks.empty()) {
+        return false;
+    }
+    const Check& c = proof.checks[0];
+    if (c.kind != CheckKind::Seq || c.type != &PyList_Type || Py_TYPE(c.obj) != &PyList_Type || c.n <= MAX_ITEMS ||
+        Py_SIZE(c.obj) <= MAX_ITEMS || on_path(c.obj, path, n_path)) {
+        return false;
+    }
+    PyObject** items = reinterpret_cast<PyListObject*>(c.obj)->ob_item;
+    return std::memcmp(items, proof.items.data() + c.at, MAX_ITEMS * sizeof(PyObject*)) == 0 &&
+           holds_from(proof, 1, path, n_path, path_bits);
+}
+
+uint64_t covered(const Proof& proof) {
+    uint64_t bits = 0;
+    for (const Check& c : proof.checks) {
+        if (c.kind != CheckKind::Type && c.kind != CheckKind::Sub) {
+            bits |= path_bit(c.obj);
+        }
+    }
+    for (const auto& sub : proof.subs) {
+        bits |= sub->covers;
+    }
+    return bits;
 }
 
 }  // namespace sarv::values::reuse

@@ -11,6 +11,8 @@
 // - a list or tuple: the same type, size and item pointers; the items that are immutable
 //   builtins (str, int, float, bytes, bool, None) are held by the proof, so that no other
 //   object can take their address; the others have checks of their own;
+// - a set or frozenset: the same type, size and hash table (slots, keys and hashes, in
+//   table order, the order the walk meets them), its keys held or checked as a list's;
 // - an instance: the same class (version tag and __qualname__) and the same dict with the
 //   same stamp;
 // - a container written as a depth marker: the same type;
@@ -28,21 +30,22 @@
 
 namespace sarv::values::reuse {
 
-enum class CheckKind : uint8_t { Dict, Seq, Instance, Type, Sub };
+enum class CheckKind : uint8_t { Dict, Seq, Instance, Type, Sub, Set };
 
 struct Check {
     CheckKind kind;
-    uint32_t n = 0;   // Seq: the size; Sub: the index in Proof::subs
-    uint32_t at = 0;  // Seq: where its item pointers start in Proof::items
+    uint32_t n = 0;   // Seq: the size; Set: the table's slots; Sub: the index in Proof::subs
+    uint32_t at = 0;  // Seq, Set: where its item pointers (a set: key, hash) start in Proof::items
     PyObject* obj = nullptr;
     PyTypeObject* type = nullptr;  // Seq, Instance, Type
-    uint64_t stamp = 0;            // Dict; Instance: its dict's
+    uint64_t stamp = 0;            // Dict; Instance: its dict's; Set: its size
     PyObject* dict = nullptr;      // Instance
     PyObject* qualname = nullptr;  // Instance (held by the proof)
     unsigned int tag = 0;          // Instance: the class's version tag
 };
 
 struct Proof {
+    uint64_t covers = 0;  // path_bit() of every container checked, here and in the subs
     std::vector<Check> checks;
     std::vector<PyObject*> items;
     std::vector<Ref> held;
@@ -54,6 +57,7 @@ struct Entry {
     std::shared_ptr<const Proof> proof;
     long cost = 0;             // of the capped walk's budget
     uint32_t escapes = 0;      // texts written with escapes (the exact form refuses them)
+    uint32_t tail_at = 0;      // a list cut at MAX_ITEMS items: where its "…(+N items)" starts
 };
 
 namespace detail {
@@ -75,10 +79,26 @@ uint64_t stamp_for_proof(PyObject* dict);
 const Entry* find(PyObject* obj, int depth);
 void keep(PyObject* obj, int depth, std::shared_ptr<const Entry> entry);
 
+// holds() for a list cut at MAX_ITEMS items (the proof's first check) that has grown or
+// shrunk since, still past MAX_ITEMS items: its first items are the ones written.
+bool holds_regrown(const Proof& proof, PyObject* const* path, int n_path, uint64_t path_bits);
+
+// One bit of 64 for a container: a proof's bits and the path's meet only when one of its
+// containers may be on the path (the common case, none, is one test instead of a search).
+inline uint64_t path_bit(PyObject* o) {
+    return uint64_t{1} << ((reinterpret_cast<uintptr_t>(o) >> 4) * 0x9E3779B97F4A7C15ull >> 58);
+}
+
 // Whether the proof holds now; no container it covers may be one of the `path` (the
-// containers being written around it, which would be written as cycles). Runs no code
-// of the program.
-bool holds(const Proof& proof, PyObject* const* path, int n_path);
+// containers being written around it, which would be written as cycles; `path_bits` the
+// OR of their path_bit()). Runs no code of the program.
+bool holds(const Proof& proof, PyObject* const* path, int n_path, uint64_t path_bits);
+
+// The path_bit() of every container the proof checks (its `covers`, once it is complete).
+uint64_t covered(const Proof& proof);
+
+// Sets whose table has more slots are not kept (their snapshot would cost more than the walk).
+inline constexpr size_t MAX_SET_SLOTS = 256;
 
 // Values kept and values reused since the process started.
 struct Counts {
