@@ -16,7 +16,8 @@ the first into a "start_test" record and the return of the second into an
 for a test stopped by Ctrl-C or pytest.exit; a failed subtest fails its
 test). The
 profiler runs in one-trace-per-test mode: a "start_test" record begins a new
-trace and an "end_test" record saves it at once. The profile hook is on
+trace and an "end_test" record hands it to the session's destination, which
+saves it with the next tests' (sarv.destinations.SaveBatched). The profile hook is on
 only while a test's setup, call or teardown runs: collection, pytest's
 reports and whatever runs between tests are not recorded (nor slowed by
 the hook).
