@@ -99,6 +99,7 @@ struct CachedSerialiser {
     Ref modules;
     uint64_t modules_version = 0;
     Ref module;
+    PyObject* module_dict = nullptr;  // the module's own, as long as it is held
     uint64_t module_version = 0;
     Ref function;
     values::NativeEncoders encoders;  // values::speedups_encoders(function)
@@ -110,7 +111,7 @@ Ref serialiser(bool lightweight, values::NativeEncoders& encoders) {
     CachedSerialiser& c = cache[lightweight ? 1 : 0];
     PyObject* modules = PyImport_GetModuleDict();
     if (c.function && modules == c.modules.get() && dict_version(modules) == c.modules_version &&
-        dict_version(PyModule_GetDict(c.module.get())) == c.module_version) {
+        dict_version(c.module_dict) == c.module_version) {
         encoders = c.encoders;
         return c.function;
     }
@@ -135,6 +136,7 @@ Ref serialiser(bool lightweight, values::NativeEncoders& encoders) {
     c.modules = Ref::borrow(modules);
     c.modules_version = dict_version(modules);
     c.module = Ref::borrow(module);
+    c.module_dict = dict;
     c.module_version = dict_version(dict);
     c.function = function;
     c.encoders = encoders;

@@ -47,22 +47,39 @@ uint64_t splitmix(uint64_t& x) {
     return z ^ (z >> 31);
 }
 
+void put_pair(char* out, int at, uint64_t ten_bits) { std::memcpy(out + at, PAIRS.text[ten_bits & 0x3FF], 2); }
+
+// 130 bits in 13 groups of ten (two symbols each), most significant first: five groups of
+// time (the top two bits zero), then eight of the 80 random bits.
+void format_time(uint64_t millis, char out[10]) {
+    millis &= 0xFFFFFFFFFFFFULL;
+    for (int i = 0; i < 5; ++i) {
+        put_pair(out, 2 * i, millis >> (40 - 10 * i));
+    }
+}
+
+void format_random(uint16_t random_high, uint64_t random_low, char out[26]) {
+    const uint64_t high = random_high;
+    put_pair(out, 10, high >> 6);
+    put_pair(out, 12, (high << 4) | (random_low >> 60));
+    for (int j = 0; j < 6; ++j) {
+        put_pair(out, 14 + 2 * j, random_low >> (50 - 10 * j));
+    }
+}
+
 }  // namespace
 
 void format_ulid(uint64_t millis, uint16_t random_high, uint64_t random_low, char out[26]) {
-    // 130 bits in 13 groups of ten (two symbols each), most significant first: five groups
-    // of time (the top two bits zero), then eight of the 80 random bits.
-    millis &= 0xFFFFFFFFFFFFULL;
-    auto put = [&](int at, uint64_t ten_bits) { std::memcpy(out + at, PAIRS.text[ten_bits & 0x3FF], 2); };
-    for (int i = 0; i < 5; ++i) {
-        put(2 * i, millis >> (40 - 10 * i));
+    format_time(millis, out);
+    format_random(random_high, random_low, out);
+}
+
+const char* IdGenerator::time_text(uint64_t millis) {
+    if (millis != text_millis_) {
+        format_time(millis, time_text_);
+        text_millis_ = millis;
     }
-    const uint64_t high = random_high;
-    put(10, high >> 6);
-    put(12, (high << 4) | (random_low >> 60));
-    for (int j = 0; j < 6; ++j) {
-        put(14 + 2 * j, random_low >> (50 - 10 * j));
-    }
+    return time_text_;
 }
 
 void IdGenerator::seed() {
@@ -111,7 +128,8 @@ void new_ulid(char out[26]) {
 void new_ulid_at(uint64_t millis, IdGenerator& ids, char out[26]) {
     uint64_t random_low = ids.next();
     auto random_high = static_cast<uint16_t>(ids.next() >> 48);
-    format_ulid(millis, random_high, random_low, out);
+    std::memcpy(out, ids.time_text(millis), 10);
+    format_random(random_high, random_low, out);
 }
 
 PrefixedId new_prefixed_id(const char prefix[4]) {

@@ -30,12 +30,17 @@ struct PrefixedId {
 class IdGenerator {
 public:
     uint64_t next();
+    // The 10 characters of an id's time part for `millis` (those of the last id while the
+    // millisecond is the same: most ids of a thread are made in the millisecond of another).
+    const char* time_text(uint64_t millis);
 
 private:
     void seed();
     uint64_t s_[4] = {0, 0, 0, 0};
     bool seeded_ = false;
     uint32_t forks_seen_ = 0;
+    uint64_t text_millis_ = UINT64_MAX;
+    char time_text_[10] = {};
 };
 
 // Canonical Crockford base-32 text of a ULID built from the given parts (exposed for tests).

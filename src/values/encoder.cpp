@@ -341,8 +341,32 @@ Outcome encode(PyObject* obj, Buffer& out) {
     return run(out, [&](Encoder& e) { return e.dump(obj); });
 }
 
+namespace {
+
+// A value the lightweight form writes as its class's marker, that marker already cached;
+// false (nothing written) for anything else. (Numbers, texts, bools and None are written as
+// values, whatever their size.)
+bool cached_light_marker(PyObject* o, Buffer& out) {
+    PyTypeObject* tp = Py_TYPE(o);
+    if (tp == &PyLong_Type || tp == &PyUnicode_Type || tp == &PyFloat_Type || tp == &PyBool_Type || o == Py_None) {
+        return false;
+    }
+    const TypeInfo* ti = cached_type_info(tp);
+    if (ti == nullptr || ti->light_marker.empty()) {
+        return false;
+    }
+    out.append(ti->light_marker);
+    return true;
+}
+
+}  // namespace
+
 Outcome encode_light(PyObject* obj, Buffer& out) {
     if (plain_scalar(obj, out)) {
+        return Outcome::Done;
+    }
+    if (!PyDict_Check(obj) && cached_light_marker(obj, out)) {  // (a dict's own entries are written)
+        ++counts_.encoded;
         return Outcome::Done;
     }
     return run(out, [&](Encoder& e) { return e.dump_light(obj); });
@@ -389,6 +413,36 @@ bool plain_entries(PyObject* const* keys, const Ref* values, size_t n, Buffer& o
     return true;
 }
 
+// The lightweight form of variables that are plain scalars, short ASCII texts or objects
+// whose class marker is cached (most events of most programs), as light_named_entries
+// writes them, without setting up an encoding. False with `out` as it was for anything else.
+bool light_entries(PyObject* const* keys, const Ref* values, size_t n, Buffer& out) {
+    if (n > static_cast<size_t>(MAX_ITEMS)) {
+        return false;
+    }
+    size_t start = out.size();
+    pack_map_header(out, n);
+    for (size_t i = 0; i < n; ++i) {
+        PyObject* k = keys[i];
+        PyObject* v = values[i].get();
+        if (v == nullptr || Py_TYPE(k) != &PyUnicode_Type || !PyUnicode_IS_ASCII(k) ||
+            PyUnicode_GET_LENGTH(k) > LIGHT_MAX_STR_CHARS) {
+            out.resize(start);
+            return false;
+        }
+        Py_ssize_t length = PyUnicode_GET_LENGTH(k);
+        pack_str(out, std::string_view(static_cast<const char*>(PyUnicode_DATA(k)), static_cast<size_t>(length)));
+        if (secret_ascii_name(k, length)) {
+            pack_str(out, REDACTED);
+        } else if (!write_plain_scalar(v, out) && !cached_light_marker(v, out)) {
+            out.resize(start);
+            return false;
+        }
+    }
+    ++counts_.encoded;
+    return true;
+}
+
 }  // namespace
 
 Outcome encode_entries(PyObject* const* keys, const Ref* values, size_t n, Buffer& out) {
@@ -399,7 +453,7 @@ Outcome encode_entries(PyObject* const* keys, const Ref* values, size_t n, Buffe
 }
 
 Outcome encode_entries_light(PyObject* const* keys, const Ref* values, size_t n, Buffer& out) {
-    if (plain_entries(keys, values, n, out)) {
+    if (light_entries(keys, values, n, out)) {
         return Outcome::Done;
     }
     return run(out, [&](Encoder& e) { return e.dump_light_entries(keys, values, n); });

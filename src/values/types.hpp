@@ -177,6 +177,16 @@ void trim();
     return detail::type_info_slow(tp);
 }
 
+// The facts type_info has cached for `tp`, or null: never computes them (no code runs).
+[[gnu::always_inline]] inline const TypeInfo* cached_type_info(PyTypeObject* tp) {
+    const detail::FrontSlot& slot = detail::front_slot(tp);
+    unsigned int tag = tp->tp_version_tag;
+    if (slot.tp == tp && tag != 0 && slot.info->tag == tag && detail::current(*slot.info, tp)) {
+        return slot.info;
+    }
+    return nullptr;
+}
+
 // Drops what type_info kept for one encoding only. Call when no encoding is in progress.
 inline void trim_types() {
     if (detail::trim_wanted) {
