@@ -208,7 +208,7 @@ def save_later(db_path, trace_id: str, document, timeout=60) -> None:
     due, full = _due_later(backlog, job)
     if due is None:
         return
-    if (full or len(due) >= _QUICK_SAVES) and shipper is None and _shipping == "auto":
+    if (full or len(due) >= _QUICK_SAVES) and shipper is None and _shipping == "auto" and shipping.has_idle_core():
         # Saves come quickly here: the next go to a process of their own (see sarv.store.shipping).
         _start_shipping()
     try:
