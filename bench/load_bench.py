@@ -17,7 +17,7 @@ objects; a plain `def` endpoint under FastAPI, run in its thread pool),
 
     bare      no middleware
     every     keep="every"
-    sample    keep="sample", one_in=100
+    sample    keep="sample", one_in=100 (--one-in)
     slow      keep="slow", slower_than=--slow (default 0.1 s: none of these
               requests is that slow by its own time, so a trace kept is one
               the server's queueing made "slow")
@@ -91,7 +91,7 @@ DB = os.environ["BENCH_DB"]
 SLOW = float(os.environ.get("BENCH_SLOW", "0.1"))
 KEYWORDS = {
     "every": dict(keep="every"),
-    "sample": dict(keep="sample", one_in=100),
+    "sample": dict(keep="sample", one_in=int(os.environ.get("BENCH_ONE_IN", "100"))),
     "slow": dict(keep="slow", slower_than=SLOW),
 }.get(MODE)
 
@@ -658,6 +658,7 @@ def main() -> int:
     parser.add_argument("--seconds", type=float, default=5)
     parser.add_argument("--rounds", type=int, default=1)
     parser.add_argument("--slow", type=float, default=0.1, help="slower_than of the slow mode (seconds)")
+    parser.add_argument("--one-in", type=int, default=100, help="one_in of the sample mode")
     parser.add_argument("--before", metavar="REV", help="also run the middleware of this commit (git rev)")
     parser.add_argument("--show-logs", action="store_true")
     parser.add_argument(
@@ -692,6 +693,7 @@ def main() -> int:
         "and N times by SIGINT; how many answered requests' traces were stored",
     )
     args = parser.parse_args()
+    os.environ["BENCH_ONE_IN"] = str(args.one_in)  # (the servers' environments are copies)
     missing = missing_tools()
     if missing:
         print("missing: " + "; ".join(missing), file=sys.stderr)

@@ -1158,3 +1158,66 @@ def test_a_task_outliving_its_request_is_in_no_later_trace(tmp_path):  # noqa: C
         [start] = [r for r in records if r.get("type") == "start_request"]
         assert start["path"] == name
     assert sys.getprofile() is None
+
+
+def test_requests_not_recorded_run_unhooked_beside_a_recorded_one(tmp_path):
+    """Under an event loop a recorded request has the hook only during its own steps (and
+    its tasks'), before 3.12: the requests the loop interleaves meanwhile, not recorded, run
+    without it. The recorded one's calls after each suspension, and its task's, are in its
+    trace."""
+    import asyncio
+
+    from sarv.asgi import SarvMiddleware
+
+    path = str(tmp_path / "t.sqlite3")
+    resumed = None
+    hooked_in_other = []
+
+    def own_work(step):
+        return step
+
+    async def child():
+        own_work("task")
+
+    async def app(scope, receive, send):
+        if scope["path"] == "/recorded":
+            own_work("first")
+            await resumed.wait()  # the other request runs meanwhile
+            own_work("second")
+            await asyncio.create_task(child())
+        else:
+            hooked_in_other.append(sys.getprofile() is not None)
+            resumed.set()
+        await send({"type": "http.response.start", "status": 200, "headers": []})
+        await send({"type": "http.response.body", "body": b"ok"})
+
+    middleware = SarvMiddleware(app, db_path=path, secret="k", trace_header=True)
+
+    async def call(path_, headers):
+        scope = {"type": "http", "method": "GET", "path": path_, "query_string": b"", "headers": headers}
+        sent = []
+
+        async def receive():
+            return {"type": "http.request", "body": b"", "more_body": False}
+
+        async def send(message):
+            sent.append(message)
+
+        await middleware(scope, receive, send)
+        return dict(sent[0]["headers"]).get(b"x-sarv-trace")
+
+    async def run():
+        nonlocal resumed
+        resumed = asyncio.Event()
+        return await asyncio.gather(call("/recorded", [(b"x-sarv", b"k")]), call("/other", []))
+
+    recorded, other = asyncio.run(run())
+    assert other is None and hooked_in_other == [sys.version_info >= (3, 12)]
+    db.wait_for_saves(path)
+    records = records_of(path, recorded.decode())
+    assert sorted(r["locals"]["step"] for r in frames_named(records, "own_work") if r["event"] == "call") == [
+        "first",
+        "second",
+        "task",
+    ]
+    assert sys.getprofile() is None

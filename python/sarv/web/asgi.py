@@ -4,11 +4,15 @@ each recorded through the profiler its context holds; their own time for
 
 from __future__ import annotations
 
+import asyncio
+import collections.abc
 import contextvars
 import math
 import operator
+import sys
 import threading
 import time
+import weakref
 from typing import Any
 
 from sarv.web import late
@@ -99,32 +103,53 @@ class _OwnTime:
         self.own += seconds
         _busy.cell[0] += seconds
 
-    def run(self, coroutine):
-        return _TimedSteps(coroutine, self)
+
+# Before 3.12 a request recorded under an event loop that finds no hook on the loop's thread
+# has the hook there only while its own steps run, and those of the tasks it starts: left on
+# from its start to its end, every other request the loop interleaved meanwhile paid it at
+# each call (on 3.11 a frame object and the hook's call), and with 64 connections one in
+# 100 kept the hook on for a third of the unsampled requests. From 3.12 a profile function
+# set or taken off has every thread's code instrumented anew: the hook stays on there.
+_STEP_HOOKS = sys.version_info < (3, 12)
 
 
-class _TimedSteps:
-    __slots__ = ("coroutine", "count")
+def _hook_on() -> bool:
+    """The context hook on this thread for a step of a request recorded step by step;
+    whether it was put on (a hook there already stays: another request's, which hands
+    the events by context too, or another profiler's)."""
+    if sys.getprofile() is not None:
+        return False
+    _hooks().register_context_profiler(_current_request, None)
+    return True
 
-    def __init__(self, coroutine, clock: _OwnTime) -> None:
+
+class _Steps:
+    """A request's coroutine, each step timed for its own time (`count`), run under the
+    context hook (`hooked`: recorded step by step), or both."""
+
+    __slots__ = ("coroutine", "count", "hooked")
+
+    def __init__(self, coroutine, count, hooked: bool) -> None:
         self.coroutine = coroutine
-        self.count = clock.count
+        self.count = count
+        self.hooked = hooked
 
     def __await__(self):
-        coroutine = self.coroutine
+        coroutine, count, hooked = self.coroutine, self.count, self.hooked
         clock_now = time.perf_counter
         value = error = None
         while True:
             start = clock_now()
+            on = hooked and _hook_on()
             try:
                 yielded = coroutine.send(value) if error is None else coroutine.throw(error)
             except StopIteration as done:
-                self.count(clock_now() - start)
                 return done.value
-            except BaseException:
-                self.count(clock_now() - start)
-                raise
-            self.count(clock_now() - start)
+            finally:
+                if on:
+                    _restore(None)
+                if count is not None:
+                    count(clock_now() - start)
             value = error = None
             try:
                 value = yield yielded
@@ -133,6 +158,74 @@ class _TimedSteps:
                 raise
             except BaseException as exc:
                 error = exc
+
+
+class _HookedCoroutine(collections.abc.Coroutine):
+    """The coroutine of a task started from the context of a request recorded step by
+    step (it is in the request's trace): each of its steps runs under the context hook,
+    as the request's own do. Other attributes are the coroutine's."""
+
+    __slots__ = ("_coroutine", "_holder")
+
+    def __init__(self, coroutine, holder: list) -> None:
+        self._coroutine = coroutine
+        self._holder = holder  # (emptied at the request's end: a task outliving it runs unhooked)
+
+    def send(self, value):
+        on = self._holder[0] is not None and _hook_on()
+        try:
+            return self._coroutine.send(value)
+        finally:
+            if on:
+                _restore(None)
+
+    def throw(self, typ, val=None, tb=None):
+        on = self._holder[0] is not None and _hook_on()
+        try:
+            return self._coroutine.throw(typ) if val is None and tb is None else self._coroutine.throw(typ, val, tb)
+        finally:
+            if on:
+                _restore(None)
+
+    def close(self) -> None:
+        self._coroutine.close()
+
+    def __await__(self):
+        return self._coroutine.__await__()
+
+    def __getattr__(self, name):
+        return getattr(self._coroutine, name)
+
+
+_stepping_loops: weakref.WeakSet = weakref.WeakSet()
+
+
+def _steps_on() -> bool:
+    """Whether the running loop's tasks started from a recorded request's context run
+    step by step under the hook (the loop's task factory, put around any it had)."""
+    try:
+        loop = asyncio.get_running_loop()
+    except RuntimeError:  # another event loop (trio)
+        return False
+    if loop in _stepping_loops:
+        return True
+    inner = loop.get_task_factory()
+
+    def task_factory(loop, coro, **keywords):
+        context = keywords.get("context")
+        holder = context.get(_current_request) if context is not None else _current_request.get(None)
+        if holder is not None and holder[0] is not None:
+            coro = _HookedCoroutine(coro, holder)
+        if inner is not None:
+            return inner(loop, coro, **keywords)
+        return asyncio.Task(coro, loop=loop, **keywords)
+
+    try:
+        loop.set_task_factory(task_factory)
+        _stepping_loops.add(loop)
+    except Exception:
+        return False
+    return True
 
 
 _loop_threads = threading.local()
@@ -183,7 +276,7 @@ class _AsgiRequest:
     trace handed over."""
 
     __slots__ = ("settings", "triggered", "method", "path", "profiler", "token", "holder", "state", "lateness",
-                 "status", "begun", "clock", "workers")  # fmt: skip
+                 "status", "begun", "clock", "workers", "stepping")  # fmt: skip
 
     def __init__(self, settings: RequestSettings, triggered: bool, scope) -> None:
         self.settings = settings
@@ -205,8 +298,14 @@ class _AsgiRequest:
         started = _begin_in_context(self.settings, self.lateness)
         if started is None:
             return False
-        self.profiler, self.token, self.holder, self.state = started
-        _sarv_request_start(self.method, self.path, query, headers)
+        self.profiler, self.token, self.holder, self.state, self.stepping = started
+        if self.stepping:
+            on = _hook_on()
+            _sarv_request_start(self.method, self.path, query, headers)
+            if on:
+                _restore(None)
+        else:
+            _sarv_request_start(self.method, self.path, query, headers)
         if self.lateness is not None:
             self.lateness.watch(self.begun, self.settings.slower_than, self.clock)
         return True
@@ -230,10 +329,11 @@ class _AsgiRequest:
         clock = self.clock
         token = _request_running.set(self)
         try:
-            if clock is None:
+            if clock is None and not self.stepping:
                 await app(scope, receive, self.sending(send))
             else:
-                await clock.run(app(scope, receive, self.sending(send)))
+                count = clock.count if clock is not None else None
+                await _Steps(app(scope, receive, self.sending(send)), count, self.stepping)
         except BaseException:
             self.failed(scope)
             raise
@@ -255,13 +355,18 @@ class _AsgiRequest:
         request = (self.method, self.path, self.status, duration)
         keep = self.settings.keeps(self.triggered, duration if own is None else own)
         lateness = self.lateness
-        if lateness is None:
+        if self.stepping:
+            on = _hook_on()
+            _sarv_request_end(*request, own)
+            if on:
+                _restore(None)
+        elif lateness is None:
             _sarv_request_end(*request, own)
         else:
             lateness.end(keep, duration)
             _sarv_request_end(*request, own, lateness.recorded_from, lateness.stack_then)
         self.holder[0] = None  # (what the request started and outlives it is not recorded)
-        _end_in_context(self.token, lateness is None or lateness.counted)
+        _end_in_context(self.token, not self.stepping and (lateness is None or lateness.counted))
         if keep:
             _save(self.profiler, request)
         if not self.workers and (lateness is None or not lateness.workers):
@@ -396,6 +501,14 @@ def _begin_in_context(settings: RequestSettings, lateness):
     loop thread's state), or None when the request is not recorded."""
     state = _loop_thread()
     hook = _thread_hook()
+    if _STEP_HOOKS and lateness is None and hook is None and _steps_on():
+        try:
+            profiler = _free_profiler(state, settings)
+        except Exception:
+            _warn_once("register", "sarv could not start profiling a request", exc_info=True)
+            return None
+        holder = [profiler.rust_profiler]
+        return profiler, _current_request.set(holder), holder, state, True
     with late.lock:
         if state.active == 0 or not _is_context_hook(hook):
             if _is_context_hook(hook):
@@ -422,7 +535,7 @@ def _begin_in_context(settings: RequestSettings, lateness):
         lateness.give_up()  # (under another sarv profiler: recorded from its start)
     token = _current_request.set(holder)
     _hooks().register_context_profiler(_current_request, state.previous)
-    return profiler, token, holder, state
+    return profiler, token, holder, state, False
 
 
 def _free_profiler(state: _LoopThread, settings: RequestSettings) -> _RequestProfiler:
@@ -523,12 +636,19 @@ class _LateRequest:
         if left > 0 and not self.done:
             late.watch(self, time.perf_counter() + left, self.slower_than)
             return
+        if not self._armed_now() and _STEP_HOOKS and not self.done:
+            # Another hook on the loop's thread: a step of a request recorded step by step
+            # holds it for a moment (another profiler's stays: tried until the request ends).
+            late.watch(self, time.perf_counter(), late.TICK)
+
+    def _armed_now(self) -> bool:
+        """Arms the request unless another hook holds the loop's thread; False then."""
         with late.lock:
             if self.done or self.armed:
-                return
+                return True
             state = self.state
             if state.active == 0 and not _hooks().arm_thread(self.loop, _current_request):
-                return  # (another hook came on the loop's thread meanwhile)
+                return False
             state.active += 1
             self.counted = self.armed = True
             self.holder[0] = self.profiler
@@ -538,6 +658,7 @@ class _LateRequest:
             self.stack_then = late.stack_of(next(iter(self.workers))) if self.workers else None
             for ident in self.workers:
                 self.workers[ident] = _hooks().arm_thread(ident, _current_request)
+            return True
 
     def worker_begins(self) -> None:
         """On a worker thread about to run the request's work."""
