@@ -18,7 +18,8 @@ __all__ = [*_store_names, "save_trace_in_sqlite"]
 
 
 def save_trace_in_sqlite(db_path, trace_id, timeout=60, msgpack=b""):
-    """Store one trace document; returns the id of the new row.
+    """Store one trace document; returns the id of the new row (what its
+    destination's save returns, for a running profiler's trace: see below).
 
     `msgpack` is the document: bytes, or an iterable of bytes pieces (the
     profiler's core hands documents over in pieces, see
