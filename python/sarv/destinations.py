@@ -20,8 +20,13 @@ before its save leaves them for the next sarv command.
 from __future__ import annotations
 
 from sarv import db as _db
+from sarv.store import batching as _batching
 
 __all__ = ["Destination", "SaveBatched", "SaveNow", "SaveSoon"]
+
+
+# The store's functions are looked up at each save, in the module whose name the saves
+# had before (a stand-in put there by a test, or a program, is the one called).
 
 
 class Destination:
@@ -61,7 +66,7 @@ class SaveNow(Destination):
     listeners heard it."""
 
     def save(self, trace_id: str, document, timeout: float | None = None) -> int:
-        return _db.save_now(self.db_path, trace_id, self._timeout(timeout), document)
+        return _batching.save_now(self.db_path, trace_id, self._timeout(timeout), document)
 
 
 class SaveBatched(Destination):
@@ -71,7 +76,7 @@ class SaveBatched(Destination):
     failure goes to the save failure listeners; `save` returns None."""
 
     def save(self, trace_id: str, document, timeout: float | None = None) -> None:
-        _db.save_later(self.db_path, trace_id, document, self._timeout(timeout))
+        _batching.save_later(self.db_path, trace_id, document, self._timeout(timeout))
 
 
 class SaveSoon(Destination):
@@ -99,7 +104,11 @@ class SaveSoon(Destination):
                 if error is not None:
                     failed(trace_id, error)
 
-        taken = _db.save_soon(self.db_path, trace_id, document, self._timeout(timeout), done, wait=self.wait_when_full)
+        if self.timeout is not None:
+            timeout = self.timeout  # (a request's: without a call for it)
+        elif timeout is None:
+            timeout = 60
+        taken = _db.save_soon(self.db_path, trace_id, document, timeout, done, wait=self.wait_when_full)
         if taken is False and self.dropped is not None:
             self.dropped(self.db_path)
         return taken is not False
