@@ -5,11 +5,11 @@ spool beside the database, side by side in one run.
     python bench/spool_bench.py --callgrind   # instructions, all threads, by callgrind
     python bench/spool_bench.py --kills 20    # SIGKILL at random moments: what is recovered
     python bench/spool_bench.py --memory 2048 # peak memory and save time of a run of 2 GB of records
-    python bench/spool_bench.py --callgrind --before DIR  # instructions, this core against DIR's
+    python bench/spool_bench.py --callgrind --before DIR [--after DIR2]  # two cores' instructions
 
 `--before DIR`: also runs every recorded run with DIR/libsarv_core.so (a build of an
-earlier commit) loaded in place of the installed core, and prints the instructions of both
-side by side.
+earlier commit) loaded in place of the installed core (or of DIR2's, `--after`), and
+prints the instructions of both side by side.
 
 Each run is a fresh process that records an ordinary workload (bench/workloads.py) with
 every call recorded (call_budget 0, the most records a run can make) and saves the trace.
@@ -216,10 +216,10 @@ def kills(count: int) -> None:
     print(f"oldest tick lost, of all runs: {worst:.2f} s before the kill")
 
 
-def instructions(names, reps: int, core_before: str | None) -> None:
+def instructions(names, reps: int, core_before: str | None, core_after: str | None = None) -> None:
     print(f"instructions of a whole run ({reps} repetitions, recorded and saved), all threads")
     if core_before:
-        print(f"before: the core of {core_before}; after: the installed one")
+        print(f"before: the core of {core_before}; after: {core_after or 'the installed one'}")
         print(
             f"{'workload':32} {'mode':6} {'records':>9} {'before':>14} {'after':>14} {'ratio':>7} "
             f"{'per record, before':>19} {'after':>9}"
@@ -227,7 +227,7 @@ def instructions(names, reps: int, core_before: str | None) -> None:
         for wname in names:
             for mode in ("off", "spool"):
                 n, before = run(mode, wname, reps, True, core_before)
-                n_after, after = run(mode, wname, reps, True)
+                n_after, after = run(mode, wname, reps, True, core_after)
                 print(
                     f"{wname:32} {mode:6} {n:>9,} {before:>14,} {after:>14,} {after / before:>7.3f} "
                     f"{before / n:>19,.0f} {after / n_after:>9,.0f}"
@@ -249,6 +249,7 @@ def main() -> None:
     parser.add_argument("--modes", default="spool,off", help="with --memory: the recorded runs (spool, off)")
     parser.add_argument("--workloads", default=None, help="comma-separated workloads (default: all)")
     parser.add_argument("--before", default=None, help="with --callgrind: a build folder of an earlier core")
+    parser.add_argument("--after", default=None, help="with --before: the build folder of the later core")
     parser.add_argument("--child", nargs=4, help=argparse.SUPPRESS)
     parser.add_argument("--child-memory", nargs=4, help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -269,7 +270,7 @@ def main() -> None:
         return
     reps = args.reps or (20 if args.callgrind else 200)
     if args.callgrind:
-        instructions(names, reps, args.before)
+        instructions(names, reps, args.before, args.after)
         return
     print(f"seconds recording ({reps} repetitions), median of 5 runs alternating")
     print(f"{'workload':32} {'records':>9} {'no spool':>10} {'spool':>10} {'ratio':>7}")

@@ -78,6 +78,7 @@ def _after_fork_in_child() -> None:
     _spool_lock = _thread.allocate_lock()
     _flushing = False
     _spooled.clear()
+    _left_for_saves.clear()  # (the parent's, whose saves are the parent's)
     try:
         for profiler in list(_live):
             profiler._continue_in_child()
@@ -161,7 +162,9 @@ def _spool_end(profiler, remove: bool) -> None:
     if getattr(core, "spool_close", None) is not None:
         if remove and _db.wait_for_saves(profiler.db_path, 0):
             core.spool_release()
-        core.spool_close(remove)  # (files kept for saves still on their way are left to the next command)
+        left = core.spool_close(remove)  # (files kept for saves still on their way)
+        if left:
+            _remove_at_exit(profiler.db_path, left)
     error = profiler.spool_error
     if error is not None and not getattr(profiler, "_spool_error_said", False):
         # Said here, once the trace is saved or dropped: never from the hook.
@@ -172,6 +175,37 @@ def _spool_end(profiler, remove: bool) -> None:
             profiler.trace_id,
             error,
         )
+
+
+_left_for_saves: list = []  # (database, spool files kept until its saves are on disk)
+
+
+def _remove_at_exit(db_path, paths) -> None:
+    with _spool_lock:
+        if not _left_for_saves:
+            atexit.register(_remove_left_spools)  # (runs before storage's own wait at exit)
+        _left_for_saves.append((db_path, list(paths)))
+
+
+def _remove_left_spools() -> None:
+    # Files of saved traces, kept while their saves were on their way (a test suite's are
+    # batched): removed once storage has them on disk, so that no later command finds them
+    # (in a database made anew meanwhile, they would be stored again). Left for that
+    # command when the saves failed: they may hold the only copy.
+    with _spool_lock:
+        left = list(_left_for_saves)
+        _left_for_saves.clear()
+    for db_path, paths in left:
+        try:
+            if not _db.wait_for_saves(db_path):
+                continue
+        except Exception:
+            continue
+        for path in paths:
+            try:
+                os.unlink(path)
+            except OSError:
+                pass
 
 
 def _flush_spools() -> None:

@@ -333,8 +333,9 @@ public:
     bool spool_flush(size_t& retired);
     // Removes those files (storage has every save handed to it on disk).
     void spool_release();
-    // No more spooling; the file is removed if `remove` (the trace is saved).
-    void spool_close(bool remove);
+    // No more spooling; the file is removed if `remove` (the trace is saved). The paths
+    // of the files left for saves not yet on disk.
+    std::vector<std::string> spool_close(bool remove);
     std::shared_ptr<Spool> spool;  // null: not spooled
     // Saves holding the taken records; the spool is left as it is meanwhile.
     std::atomic<int> saves_running{0};

@@ -156,7 +156,7 @@ PyMethodDef profiler_methods[] = {
     {"spool_release", py_spool_release, METH_NOARGS,
      "spool_release($self)\n--\n\nRemove the files kept for saves now on disk."},
     {"spool_close", py_spool_close, METH_O,
-     "spool_close($self, remove, /)\n--\n\nNo more copying; the file is removed if `remove`."},
+     "spool_close($self, remove, /)\n--\n\nNo more copying; the file is removed if `remove`. The paths of the " "files left for saves not yet on disk."},
     {nullptr, nullptr, 0, nullptr},
 };
 

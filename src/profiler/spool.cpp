@@ -175,13 +175,18 @@ void Spool::close_descriptor() {
     stopped = true;
 }
 
-void Spool::close(bool remove) {
+std::vector<std::string> Spool::close(bool remove) {
     if (file_ && remove) {
         ::unlink(path_.c_str());
     }
     file_.reset();
+    std::vector<std::string> left;
+    for (const auto& [file, path] : retired_) {
+        left.push_back(path);
+    }
     retired_.clear();
     stopped = true;
+    return left;
 }
 
 void Spool::release() {
@@ -476,10 +481,10 @@ void SarvProfiler::spool_release() {
     keep->release();
 }
 
-void SarvProfiler::spool_close(bool remove) {
+std::vector<std::string> SarvProfiler::spool_close(bool remove) {
     std::shared_ptr<Spool> keep = std::exchange(spool, nullptr);
     if (!keep) {
-        return;
+        return {};
     }
     if (keep->owner != Spool::getpid_now()) {
         // A forked child's copy of its parent's spool: the parent's thread may have held
@@ -494,14 +499,14 @@ void SarvProfiler::spool_close(bool remove) {
         std::lock_guard<std::mutex> b(frames_mutex);
         frames_of_interest.clear();
         frames.clear();
-        return;
+        return {};
     }
     std::unique_lock<std::mutex> guard(keep->mutex, std::try_to_lock);
     if (!guard.owns_lock()) {
         Py_BEGIN_ALLOW_THREADS guard.lock();
         Py_END_ALLOW_THREADS
     }
-    keep->close(remove);
+    return keep->close(remove);
 }
 
 namespace {
@@ -839,8 +844,16 @@ PyObject* py_spool_close(PyObject* self, PyObject* remove) {
         if (truth < 0) {
             return nullptr;
         }
-        p->spool_close(truth == 1);
-        Py_RETURN_NONE;
+        std::vector<std::string> left = p->spool_close(truth == 1);
+        Ref paths = Ref::steal(PyList_New(0));
+        for (size_t i = 0; paths && i < left.size(); ++i) {
+            Ref path =
+                Ref::steal(PyUnicode_DecodeFSDefaultAndSize(left[i].data(), static_cast<Py_ssize_t>(left[i].size())));
+            if (!path || PyList_Append(paths.get(), path.get()) < 0) {
+                return nullptr;
+            }
+        }
+        return paths.release();
     });
 }
 

@@ -125,8 +125,9 @@ public:
     // file. 0 or the errno of the failure.
     int write_out(const FlushOut& out, bool fresh, bool remove, bool retire, const std::string& trace, uint64_t& at);
     // Closes the file, removing it if `remove`; the files set aside are closed and left
-    // (a later command removes them once it finds their traces stored).
-    void close(bool remove);
+    // (their paths returned: removed once their saves are on disk, or by a later command,
+    // which finds their traces stored).
+    std::vector<std::string> close(bool remove);
     // Removes the files set aside.
     void release();
     size_t retired() const { return retired_.size(); }
@@ -149,7 +150,8 @@ private:
 };
 
 // Python-callable: SarvProfiler.spool_to(folder), .spool_flush() (the number of files
-// kept for saves not yet on disk), .spool_release(), .spool_close(remove).
+// kept for saves not yet on disk), .spool_release(), .spool_close(remove) (the paths of
+// those files, left as they are).
 PyObject* py_spool_to(PyObject* self, PyObject* folder);
 PyObject* py_spool_flush(PyObject* self, PyObject*);
 PyObject* py_spool_release(PyObject* self, PyObject*);
