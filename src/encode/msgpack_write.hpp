@@ -30,8 +30,11 @@ namespace sarv {
 #pragma GCC diagnostic ignored "-Wstringop-overread"
 #endif
 [[gnu::always_inline]] inline void copy_bytes(char* to, const char* from, size_t size) {
-    if (size > 32) {
+    if (size > 64) {
         std::memcpy(to, from, size);
+    } else if (size >= 32) {  // (a thread's entries, a path, the names of a method)
+        std::memcpy(to, from, 32);
+        std::memcpy(to + size - 32, from + size - 32, 32);
     } else if (size >= 16) {
         std::memcpy(to, from, 16);
         std::memcpy(to + size - 16, from + size - 16, 16);

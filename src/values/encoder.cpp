@@ -361,11 +361,54 @@ bool cached_light_marker(PyObject* o, Buffer& out) {
 
 }  // namespace
 
+namespace {
+
+// One entry of the lightweight form, as light_named_entries and light_pairs write it, for a
+// name that is a short ASCII text and a value that is a plain scalar, a short ASCII text or
+// an object whose class marker is cached; false (part of it written) for anything else.
+bool light_entry(PyObject* k, PyObject* v, Buffer& out) {
+    if (v == nullptr || Py_TYPE(k) != &PyUnicode_Type || !PyUnicode_IS_ASCII(k) ||
+        PyUnicode_GET_LENGTH(k) > LIGHT_MAX_STR_CHARS) {
+        return false;
+    }
+    Py_ssize_t length = PyUnicode_GET_LENGTH(k);
+    pack_str(out, std::string_view(static_cast<const char*>(PyUnicode_DATA(k)), static_cast<size_t>(length)));
+    if (secret_ascii_name(k, length)) {
+        pack_str(out, REDACTED);
+        return true;
+    }
+    return write_plain_scalar(v, out) || cached_light_marker(v, out);
+}
+
+// A dict of such entries (a result, most often): its keys are distinct texts, so none
+// needs the check for keys that decode equal. No code runs while it is read.
+bool light_dict(PyObject* d, Buffer& out) {
+    Py_ssize_t n = PyDict_GET_SIZE(d);
+    if (n > static_cast<Py_ssize_t>(MAX_ITEMS)) {
+        return false;
+    }
+    size_t start = out.size();
+    pack_map_header(out, static_cast<size_t>(n));
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(d, &pos, &k, &v)) {
+        if (!light_entry(k, v, out)) {
+            out.resize(start);
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
 Outcome encode_light(PyObject* obj, Buffer& out) {
     if (plain_scalar(obj, out)) {
         return Outcome::Done;
     }
-    if (!PyDict_Check(obj) && cached_light_marker(obj, out)) {  // (a dict's own entries are written)
+    PyTypeObject* tp = Py_TYPE(obj);
+    if (tp == &PyDict_Type ? light_dict(obj, out)
+                           : !PyDict_Check(obj) && cached_light_marker(obj, out)) {  // (a dict's entries are written)
         ++counts_.encoded;
         return Outcome::Done;
     }
@@ -423,18 +466,7 @@ bool light_entries(PyObject* const* keys, const Ref* values, size_t n, Buffer& o
     size_t start = out.size();
     pack_map_header(out, n);
     for (size_t i = 0; i < n; ++i) {
-        PyObject* k = keys[i];
-        PyObject* v = values[i].get();
-        if (v == nullptr || Py_TYPE(k) != &PyUnicode_Type || !PyUnicode_IS_ASCII(k) ||
-            PyUnicode_GET_LENGTH(k) > LIGHT_MAX_STR_CHARS) {
-            out.resize(start);
-            return false;
-        }
-        Py_ssize_t length = PyUnicode_GET_LENGTH(k);
-        pack_str(out, std::string_view(static_cast<const char*>(PyUnicode_DATA(k)), static_cast<size_t>(length)));
-        if (secret_ascii_name(k, length)) {
-            pack_str(out, REDACTED);
-        } else if (!write_plain_scalar(v, out) && !cached_light_marker(v, out)) {
+        if (!light_entry(keys[i], values[i].get(), out)) {
             out.resize(start);
             return false;
         }
