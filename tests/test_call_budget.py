@@ -55,6 +55,13 @@ def generators(n, each):
         sums.append(sum(gen(each)))
     return sums
 
+def consume(each):
+    CALLS["consume"] += 1
+    return sum(gen(each))
+
+def consumers(n, each):
+    return [consume(each) for _ in range(n)]
+
 def raising(n):
     caught = 0
     for i in range(n):
@@ -132,6 +139,7 @@ def _check_consistent(trace, module, budget):
         ("flat", (50,), 7),
         ("recursion", (30,), 10),
         ("generators", (6, 5), 3),
+        ("consumers", (6, 5), 3),  # generators resumed inside calls left out
         ("raising", (9,), 4),
     ],
 )
@@ -159,6 +167,10 @@ def test_the_budget_keeps_first_calls_whole_and_counts_the_rest(recording, shape
         assert len(resumed) == budget * args[1]
         assert {r["resumes"] for r in resumed} == {r["frame_id"] for r in starts}
         assert left_out["gen"]["calls"] == made["gen"] - budget
+    elif shape == "consumers":
+        # The generators of the calls left out ran inside them: their time is part of theirs.
+        assert left_out["gen"]["calls"] == left_out["consume"]["calls"] == args[0] - budget
+        assert left_out["gen"]["total"] <= left_out["consume"]["total"]
     elif shape == "raising":
         # Calls that raise into recorded code are recorded even past the budget; a raise
         # caught inside a call left out is counted there.
