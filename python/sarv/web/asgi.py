@@ -119,7 +119,11 @@ def _hook_on() -> bool:
     the events by context too, or another profiler's)."""
     if sys.getprofile() is not None:
         return False
-    _hooks().register_context_profiler(_current_request, None)
+    try:
+        _hooks().register_context_profiler(_current_request, None)
+    except Exception:  # (the step runs unrecorded rather than fail the request)
+        _warn_once("step", "sarv could not record a step of a request", exc_info=True)
+        return False
     return True
 
 
