@@ -147,6 +147,38 @@ def test_a_killed_process_leaves_its_trace_to_the_next_command(tmp_path, how):
     assert "run_until_killed" in calls
 
 
+def test_a_suites_last_spool_kept_for_its_saves_goes_once_they_are_on_disk(tmp_path):
+    # The saves are still on their way when the profiler stops (asked without waiting,
+    # storage says so): the file is kept, then removed at exit once they are on disk. Left
+    # behind, a later command would store it again (in a database made anew meanwhile).
+    folder = str(tmp_path / "t.db.spool")
+    (tmp_path / "conftest.py").write_text(
+        "import sarv.db\n\nwaited = sarv.db.wait_for_saves\n"
+        "sarv.db.wait_for_saves = lambda db_path=None, timeout=None: timeout is None and waited(db_path)\n"
+    )
+    # (the second test's spool is written after the first's save: the first's file is then
+    # kept for it)
+    (tmp_path / "test_spooled.py").write_text(
+        WAITS_FOR_ITS_SPOOL
+        + "\n\ndef test_first():\n    tick(1)\n    wait_spooled(%r, 'first mark')\n" % folder
+        + "\n\ndef test_second():\n    wait_spooled(%r, 'second mark')\n" % folder
+    )
+    path = tmp_path / "t.db"
+    result = subprocess.run(
+        [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "--sarv", "test_spooled.py"],
+        cwd=str(tmp_path),
+        env=dict(os.environ, SARV_DB=str(path)),
+        capture_output=True,
+        text=True,
+        timeout=TIMEOUT,
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert os.listdir(folder) == []
+    by_test = {s.test_name: s for s in db.list_traces(path)}
+    assert _ticks(path, by_test["test_spooled.py::test_first"].trace_id)[0] == [1, "first mark"]
+    assert _ticks(path, by_test["test_spooled.py::test_second"].trace_id)[0] == ["second mark"]
+
+
 def _work(n):
     total = 0
     for i in range(n):
