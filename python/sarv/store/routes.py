@@ -47,14 +47,6 @@ def detach(profiler) -> None:
                 del _routes[key]
 
 
-def _recording(profiler) -> str | None:
-    core = profiler.rust_profiler
-    if core is None:
-        return None
-    current = getattr(core, "current_trace_id", None)  # (a stand-in core may have none)
-    return current() if current is not None else profiler.trace_id
-
-
 def destination_of(db_path, trace_id: str):
     """The destination of a running profiler's save of `trace_id` into
     `db_path` (as its core gives them); None when it is no such save."""
@@ -66,6 +58,10 @@ def destination_of(db_path, trace_id: str):
         return None  # (not a path: the save itself says so)
     for owner, destination in reversed(_routes.get(key, ())):
         profiler = owner()
-        if profiler is not None and _recording(profiler) == trace_id:
+        core = None if profiler is None else profiler.rust_profiler
+        if core is None:
+            continue
+        current = getattr(core, "current_trace_id", None)  # (a stand-in core may have none)
+        if (current() if current is not None else profiler.trace_id) == trace_id:
             return destination
     return None
