@@ -1160,7 +1160,7 @@ def test_a_task_outliving_its_request_is_in_no_later_trace(tmp_path):  # noqa: C
     assert sys.getprofile() is None
 
 
-def test_requests_not_recorded_run_unhooked_beside_a_recorded_one(tmp_path):
+def test_requests_not_recorded_run_unhooked_beside_a_recorded_one(tmp_path):  # noqa: C901 (apps, task, driver)
     """Under an event loop a recorded request has the hook only during its own steps (and
     its tasks'), before 3.12: the requests the loop interleaves meanwhile, not recorded, run
     without it. The recorded one's calls after each suspension, and its task's, are in its
@@ -1179,9 +1179,20 @@ def test_requests_not_recorded_run_unhooked_beside_a_recorded_one(tmp_path):
     async def child():
         own_work("task")
 
+    async def inner_app(scope, receive, send):
+        own_work("inner")
+        await send({"type": "http.response.start", "status": 200, "headers": []})
+
+    async def sent(message):
+        pass
+
+    inner = SarvMiddleware(inner_app, db_path=path)  # a middleware inside another
+
     async def app(scope, receive, send):
         if scope["path"] == "/recorded":
             own_work("first")
+            await inner(dict(scope, path="/inner"), receive, sent)  # (no suspension)
+            own_work("after inner")
             await resumed.wait()  # the other request runs meanwhile
             own_work("second")
             await asyncio.create_task(child())
@@ -1216,8 +1227,12 @@ def test_requests_not_recorded_run_unhooked_beside_a_recorded_one(tmp_path):
     db.wait_for_saves(path)
     records = records_of(path, recorded.decode())
     assert sorted(r["locals"]["step"] for r in frames_named(records, "own_work") if r["event"] == "call") == [
+        "after inner",
         "first",
         "second",
         "task",
     ]
+    [inner_trace] = [s for s in db.list_traces(path) if s.path == "/inner"]
+    inner_records = records_of(path, inner_trace.trace_id)
+    assert [r["locals"]["step"] for r in frames_named(inner_records, "own_work") if r["event"] == "call"] == ["inner"]
     assert sys.getprofile() is None

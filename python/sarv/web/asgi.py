@@ -502,12 +502,18 @@ def _wrap_thread_pools() -> None:
 def _begin_in_context(settings: RequestSettings, lateness):
     """Starts the request's profiler and makes it the running context's (for a
     _LateRequest, until its start record is written); (profiler, token, holder,
-    loop thread's state), or None when the request is not recorded."""
+    loop thread's state, whether it is recorded step by step), or None when the
+    request is not recorded."""
     state = _loop_thread()
     hook = _thread_hook()
-    if _STEP_HOOKS and lateness is None and hook is None and _steps_on():
+    # (the context hook with no request counted on the thread: a step's, of a request
+    # recorded step by step that runs this one inside it, a middleware inside another)
+    free = hook is None or (state.active == 0 and _is_context_hook(hook))
+    if _STEP_HOOKS and lateness is None and free and _steps_on():
         try:
             profiler = _free_profiler(state, settings)
+            if hook is not None:  # (a new profiler's registration took the step's hook off)
+                _hooks().register_context_profiler(_current_request, None)
         except Exception:
             _warn_once("register", "sarv could not start profiling a request", exc_info=True)
             return None
