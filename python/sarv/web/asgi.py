@@ -225,9 +225,13 @@ def _steps_on() -> bool:
         return asyncio.Task(coro, loop=loop, **keywords)
 
     try:
+        _stepping_loops.add(loop)  # (first: a loop that cannot be named weakly gets no factory)
+    except TypeError:
+        return False
+    try:
         loop.set_task_factory(task_factory)
-        _stepping_loops.add(loop)
     except Exception:
+        _stepping_loops.discard(loop)
         return False
     return True
 
