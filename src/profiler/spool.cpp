@@ -414,11 +414,27 @@ bool SarvProfiler::spool_flush(size_t& retired) {
     if (!s.stopped && saves_running.load() == 0 && !read_document_meta(*this, meta)) {
         return false;
     }
+    // The same memory for every slice (a new one each time would be fresh pages to fault in).
+    struct Scratch {
+        Spool& s;
+        FlushOut out;
+        explicit Scratch(Spool& spool) : s(spool) {
+            out.bytes = std::move(s.scratch);
+            out.bytes.clear();
+        }
+        ~Scratch() {
+            // Kept while flushes are large; a small one lets it go.
+            if (out.bytes.size() >= (size_t{1} << 20)) {
+                s.scratch = std::move(out.bytes);
+            }
+        }
+    };
     for (bool more = true; more;) {
         if (s.stopped || saves_running.load() > 0) {
             return true;
         }
-        FlushOut out;
+        Scratch scratch(s);
+        FlushOut& out = scratch.out;
         bool fresh = false;
         bool remove = false;
         bool retire = false;

@@ -112,6 +112,7 @@ public:
     Mark interest;
     std::unordered_map<size_t, Mark> threads;
     std::string state;  // the last state frame written
+    Buffer scratch;     // a flush's bytes, kept for the next while flushes are large
     bool stopped = false;  // closed, or a write failed: nothing more is written
     size_t written = 0;  // bytes in the file
     const long owner = getpid_now();  // the process that made it (a forked child does not flush it)
