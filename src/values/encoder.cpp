@@ -366,7 +366,7 @@ namespace {
 // One entry of the lightweight form, as light_named_entries and light_pairs write it, for a
 // name that is a short ASCII text and a value that is a plain scalar, a short ASCII text or
 // an object whose class marker is cached; false (part of it written) for anything else.
-bool light_entry(PyObject* k, PyObject* v, Buffer& out) {
+[[gnu::always_inline]] inline bool light_entry(PyObject* k, PyObject* v, Buffer& out) {
     if (v == nullptr || Py_TYPE(k) != &PyUnicode_Type || !PyUnicode_IS_ASCII(k) ||
         PyUnicode_GET_LENGTH(k) > LIGHT_MAX_STR_CHARS) {
         return false;
