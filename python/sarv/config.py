@@ -9,9 +9,10 @@ parents), then the overrides given in Python. Keys:
     threading               also profile threads started later (bool)
     lightweight_repr        record short texts instead of values (bool)
     sqlite_busy_timeout     seconds to wait for a locked database (int >= 0)
-    max_records             the most records a trace keeps in memory (int >= 0,
+    max_records             the most records a trace keeps (int >= 0,
                             0 for no limit); past it, see max_records_mode
-    max_bytes               the most bytes of records a trace keeps in memory
+    max_bytes               the most bytes of records a trace keeps (in memory
+                            or, once they have left it, in its spool)
                             (int >= 0, or a text such as "512M" or "2 GiB",
                             powers of 1024; 0 for no limit); default
                             DEFAULT_MAX_BYTES, a quarter of the memory of the
