@@ -239,21 +239,27 @@ def send_requests(port: int, count: int, clients: int) -> None:
         raise RuntimeError("requests failed: %r" % failures[:3])
 
 
+def callgrind_env(setup: str, mode: str, middleware_file: str | None, work: str, slow: float, prefix: str) -> dict:
+    """The environment of a server or app run under callgrind: the app's mode, a fresh database."""
+    env = dict(
+        os.environ,
+        BENCH_SLOW=str(slow),
+        PYTHONPATH=os.pathsep.join(p for p in (work, os.environ.get("PYTHONPATH")) if p),
+        BENCH_MODE=mode,
+        BENCH_DB=os.path.join(work, "%s-%d.sqlite3" % (prefix, time.monotonic_ns())),
+        BENCH_SERVER=setup,
+    )
+    use_middleware(env, middleware_file)
+    return env
+
+
 def server_instructions(
     setup: str, mode: str, middleware_file: str | None, work: str, count: int, slow: float, clients: int
 ) -> int:
     """Instructions of the server's worker process (one worker; gunicorn gthread with 4
     threads) over its life, serving `count` requests of wrk's path mix sent by `clients`
     keep-alive connections at once."""
-    env = dict(
-        os.environ,
-        BENCH_SLOW=str(slow),
-        PYTHONPATH=os.pathsep.join(p for p in (work, os.environ.get("PYTHONPATH")) if p),
-        BENCH_MODE=mode,
-        BENCH_DB=os.path.join(work, "scg-%d.sqlite3" % time.monotonic_ns()),
-        BENCH_SERVER=setup,
-    )
-    use_middleware(env, middleware_file)
+    env = callgrind_env(setup, mode, middleware_file, work, slow, "scg")
     port = free_port()
     if setup == "gunicorn":
         command = [sys.executable, "-m", "gunicorn", "-k", "gthread", "-w", "1", "--threads", "4",
@@ -292,15 +298,7 @@ def server_instructions(
 def callgrind_instructions(
     setup: str, mode: str, middleware_file: str | None, work: str, count: int, slow: float
 ) -> int:
-    env = dict(
-        os.environ,
-        BENCH_SLOW=str(slow),
-        PYTHONPATH=os.pathsep.join(p for p in (work, os.environ.get("PYTHONPATH")) if p),
-        BENCH_MODE=mode,
-        BENCH_DB=os.path.join(work, "cg-%d.sqlite3" % time.monotonic_ns()),
-        BENCH_SERVER=setup,
-    )
-    use_middleware(env, middleware_file)
+    env = callgrind_env(setup, mode, middleware_file, work, slow, "cg")
     out = os.path.join(work, "callgrind.out")
     done = subprocess.run(
         ["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out, sys.executable,

@@ -218,6 +218,21 @@ def call_wsgi(app, path="/", query="", headers=None, server=None):
     return started["status"], started["headers"], b"".join(parts)
 
 
+async def call_asgi(app, path="/", headers=()):
+    """A GET of `path` through an ASGI app with an empty body: the response's headers."""
+    scope = {"type": "http", "method": "GET", "path": path, "query_string": b"", "headers": list(headers)}
+    sent = []
+
+    async def receive():
+        return {"type": "http.request", "body": b"", "more_body": False}
+
+    async def send(message):
+        sent.append(message)
+
+    await app(scope, receive, send)
+    return dict(sent[0]["headers"])
+
+
 def hello(environ, start_response):
     start_response("200 OK", [])
     return [b"hi"]
@@ -1127,17 +1142,7 @@ def test_a_task_outliving_its_request_is_in_no_later_trace(tmp_path):  # noqa: C
     middleware = SarvMiddleware(app, db_path=path, trace_header=True)
 
     async def call(path_):
-        scope = {"type": "http", "method": "GET", "path": path_, "query_string": b"", "headers": []}
-        sent = []
-
-        async def receive():
-            return {"type": "http.request", "body": b"", "more_body": False}
-
-        async def send(message):
-            sent.append(message)
-
-        await middleware(scope, receive, send)
-        return dict(sent[0]["headers"])[b"x-sarv-trace"].decode()
+        return (await call_asgi(middleware, path_))[b"x-sarv-trace"].decode()
 
     async def run():
         nonlocal go, done
@@ -1205,17 +1210,7 @@ def test_requests_not_recorded_run_unhooked_beside_a_recorded_one(tmp_path):  # 
     middleware = SarvMiddleware(app, db_path=path, secret="k", trace_header=True)
 
     async def call(path_, headers):
-        scope = {"type": "http", "method": "GET", "path": path_, "query_string": b"", "headers": headers}
-        sent = []
-
-        async def receive():
-            return {"type": "http.request", "body": b"", "more_body": False}
-
-        async def send(message):
-            sent.append(message)
-
-        await middleware(scope, receive, send)
-        return dict(sent[0]["headers"]).get(b"x-sarv-trace")
+        return (await call_asgi(middleware, path_, headers)).get(b"x-sarv-trace")
 
     async def run():
         nonlocal resumed
