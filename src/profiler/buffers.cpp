@@ -296,6 +296,7 @@ void SarvProfiler::report_cap(Cap cap) {
 }
 
 void SarvProfiler::push_record(size_t thread_id, std::string_view record) {
+    size_t held = 0;  // the bytes of the list's records in memory
     if (max_records != 0 || max_bytes != 0) {
         // Room made and the record stored under the same locks: one pass for the usual
         // record of an event.
@@ -304,18 +305,24 @@ void SarvProfiler::push_record(size_t thread_id, std::string_view record) {
             std::lock_guard<std::mutex> a(frames_of_interest_mutex);
             std::lock_guard<std::mutex> b(frames_mutex);
             if (make_room(1, [&](size_t) { return record.size(); }, reached) == 1) {
-                (threading && thread_id != main_thread_id ? frames[thread_id] : frames_of_interest).push(record);
+                RecordList& list = threading && thread_id != main_thread_id ? frames[thread_id] : frames_of_interest;
+                list.push(record);
+                held = list.memory_bytes();
             }
         }
         report_cap(reached);
-        return;
-    }
-    if (threading && thread_id != main_thread_id) {
+    } else if (threading && thread_id != main_thread_id) {
         std::lock_guard<std::mutex> guard(frames_mutex);
-        frames[thread_id].push(record);
+        RecordList& list = frames[thread_id];
+        list.push(record);
+        held = list.memory_bytes();
     } else {
         std::lock_guard<std::mutex> guard(frames_of_interest_mutex);
         frames_of_interest.push(record);
+        held = frames_of_interest.memory_bytes();
+    }
+    if (held > spool_wait_at.load(std::memory_order_relaxed)) [[unlikely]] {
+        spool_catch_up();  // (spool.cpp: the flushes fell behind; memory stays bounded)
     }
 }
 

@@ -10,6 +10,7 @@
 #include "plugins/plugins.hpp"
 #include "record/call_stack.hpp"
 #include "profiler/event.hpp"
+#include "profiler/hook_event.hpp"
 #include "profiler/record_list.hpp"
 #include "record/clock.hpp"
 #include "record/paths.hpp"
@@ -62,21 +63,12 @@ struct LeftOutCall {
 };
 
 namespace detail {
-// Set by a backend that is told how a frame left (sys.monitoring): the event is a
-// suspension (PY_YIELD) or not, and need not be read from the generator's state.
-enum class KnownExit : uint8_t { Unknown, Ended, Suspended };
 // The hook's per-thread words, in one thread-local object: in a shared library each
 // thread-local variable read is a call, and one event reads several of these.
 struct ThreadWords {
     // Some profiler has raises pending on this thread: every event looks for the exception.
     // Written through set_raises_pending only.
     bool raises_pending = false;
-    KnownExit known_exit = KnownExit::Unknown;
-    // Set by a backend handed the exception a frame is left by (sys.monitoring's
-    // PY_UNWIND): the recorded raising call's id, whose companion record that backend
-    // writes at once, after the call's own record.
-    bool names_raises = false;
-    std::optional<PrefixedId> raised_frame_id;
     // The thread's state of the profiler with this serial (SarvProfiler::thread_state).
     uint64_t state_serial = 0;
     ThreadState* state = nullptr;
@@ -148,9 +140,8 @@ public:
     // failure; broken invariants throw InternalFault.
     static std::unique_ptr<SarvProfiler> new_from_python(PyObject* profiler);
 
-    // `known`: the frame's code entry when the caller has it (else it is looked up).
-    // `raised`: a return event of a frame left by an exception (arg is then None).
-    void profile(PyFrameObject* frame, PyObject* arg, Event event, CodeInfo* known = nullptr, bool raised = false);
+    // A call or return event (an unwinding frame's arg is None here).
+    void profile(const HookEvent& ev);
     // True when the code of this entry (null: none yet) is already known to be left out,
     // with no plugin to run: no allocation, no Python call, no error.
     // An event of code without plugins that the trace leaves out (a call past the budget,
@@ -330,13 +321,19 @@ public:
     // Copies what was recorded since the last flush; false with an error set when the
     // file could not be written (it is then left as it is, and no longer written).
     // `retired`: how many files of saved traces are kept until storage has them on disk.
-    bool spool_flush(size_t& retired);
+    // (`raise_failure` false: a failed write is kept for the next flush to raise.)
+    bool spool_flush(size_t& retired, bool raise_failure = true);
     // Removes those files (storage has every save handed to it on disk).
     void spool_release();
     // No more spooling; the file is removed if `remove` (the trace is saved). The paths
     // of the files left for saves not yet on disk.
     std::vector<std::string> spool_close(bool remove);
     std::shared_ptr<Spool> spool;  // null: not spooled
+    // Bytes of a list's records in memory past which the thread recording into it writes
+    // the spool itself (the flushes have fallen behind); SIZE_MAX while records do not
+    // leave memory. Set by the flushes.
+    std::atomic<size_t> spool_wait_at{SIZE_MAX};
+    void spool_catch_up();
     // Saves holding the taken records; the spool is left as it is meanwhile.
     std::atomic<int> saves_running{0};
     struct SpoolHold {
@@ -360,8 +357,10 @@ public:
 
 private:
     // The frame record of an event: gathered from the frame, encoded, committed.
-    // `backdate`: seconds before now the event happened (a call recorded late).
-    bool process_frame(PyFrameObject* frame, PyObject* arg, Event event, bool raised, CodeInfo& code, ThreadState& ts,
+    // `backdate`: seconds before now the event happened (a call recorded late). `named`:
+    // set to the call's id when the frame raised an exception the event carries, whose
+    // companion record the caller writes after the event's records.
+    bool process_frame(const HookEvent& ev, CodeInfo& code, ThreadState& ts, Maybe<PrefixedId>& named,
                        double backdate = 0);
     // A call of recorded code: whether it is recorded (within the budget, recording not
     // ended); if not, the thread starts a run of calls left out with it.
@@ -371,8 +370,8 @@ private:
     CallCounts* counts_of(CodeInfo& info, PyCodeObject* code);
     // The code's first call left out of this trace: its note will name it.
     void list_left_out(PyCodeObject* code, PyFrameObject* frame, CodeInfo& info);
-    // The outermost call left out ended by raising: recorded after all, a call and its return.
-    void record_raised_root(PyFrameObject* frame, CodeInfo& info, ThreadState& ts, double duration);
+    // The outermost call left out ended by raising (`ev`): recorded after all, a call and its return.
+    void record_raised_root(const HookEvent& ev, CodeInfo& info, ThreadState& ts, double duration);
     // A return of a recorded call after recording ended: no record, the stacks kept true.
     void drop_return(PyFrameObject* frame, ThreadState& ts);
     // The note of the calls left out of the trace now ending (under frames_of_interest_mutex).
@@ -430,11 +429,10 @@ Ref wrap_profiler(std::unique_ptr<SarvProfiler> profiler);
 
 // The C-level profile function registered with each SarvProfiler object.
 int profile_callback(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg);
-// What it does for every event but the quickly excluded ones; `info`: the frame's code
-// entry when already found.
-int handle_event(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg, CodeInfo* info);
-// A C function called while a recorded call's exception is not named yet: names it, if
-// the call runs inside the exception's handler.
-int handle_c_call(PyObject* obj);
+// The handler's one entry, for both backends: every event but those their quick paths
+// leave out. 0, or -1 with a Python error set when `obj` is not a profiler (a C call then
+// is ignored). A C call names the exception of a recorded call that raised, if the call
+// runs inside the exception's handler.
+int handle_event(PyObject* obj, const HookEvent& ev);
 
 }  // namespace sarv

@@ -163,6 +163,18 @@ int write_all(int fd, const char* data, size_t size) {
     return 0;
 }
 
+// The thread runs a flush (holding its spool's mutex): an event it records meanwhile must
+// not wait for that mutex.
+thread_local bool flushing_here = false;
+
+bool finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing() != 0;
+#else
+    return _Py_IsFinalizing() != 0;
+#endif
+}
+
 }  // namespace
 
 long Spool::getpid_now() { return static_cast<long>(::getpid()); }
@@ -389,6 +401,26 @@ void SarvProfiler::spool_spill(Spool& s) {
             spill(list, mark->second);
         }
     }
+    // Records leave memory as the flushes write them: a thread that recorded SPOOL_WAIT_FROM
+    // bytes more than they have taken writes the spool itself (spool_catch_up).
+    spool_wait_at.store(SPOOL_WAIT_FROM, std::memory_order_relaxed);
+}
+
+void SarvProfiler::spool_catch_up() {
+    // Disarmed until a flush lets records leave memory again: a flush that cannot (a save
+    // running, the spool stopped) is not tried again at every event.
+    spool_wait_at.store(SIZE_MAX, std::memory_order_relaxed);
+    std::shared_ptr<Spool> keep = spool;
+    // Not from the flush itself, in a forked child (its parent's spool), nor once the
+    // interpreter is finalizing (a thread that lets the interpreter lock go may be ended
+    // there, holding the spool's mutex).
+    if (!keep || flushing_here || keep->owner != Spool::getpid_now() || finalizing()) {
+        return;
+    }
+    size_t retired = 0;
+    if (!spool_flush(retired, false)) {
+        PyErr_Clear();  // (a failed write is raised by the next flush of sarv's thread)
+    }
 }
 
 bool SarvProfiler::spool_to(const std::string& folder) {
@@ -396,7 +428,7 @@ bool SarvProfiler::spool_to(const std::string& folder) {
     return true;
 }
 
-bool SarvProfiler::spool_flush(size_t& retired) {
+bool SarvProfiler::spool_flush(size_t& retired, bool raise_failure) {
     retired = 0;
     std::shared_ptr<Spool> keep = spool;
     if (!keep) {
@@ -409,6 +441,16 @@ bool SarvProfiler::spool_flush(size_t& retired) {
     if (!guard.owns_lock()) {
         Py_BEGIN_ALLOW_THREADS guard.lock();
         Py_END_ALLOW_THREADS
+    }
+    struct Flushing {
+        Flushing() { flushing_here = true; }
+        ~Flushing() { flushing_here = false; }
+    } flushing;
+    if (s.failure != 0 && raise_failure) {
+        // A write that failed in a flush of the recording thread's: said by this one.
+        errno = std::exchange(s.failure, 0);
+        PyErr_SetFromErrnoWithFilename(PyExc_OSError, s.path().empty() ? nullptr : s.path().c_str());
+        return false;
     }
     DocumentMeta meta{};
     if (!s.stopped && saves_running.load() == 0 && !read_document_meta(*this, meta)) {
@@ -458,6 +500,10 @@ bool SarvProfiler::spool_flush(size_t& retired) {
             // Left as it is: a cut frame is read up to its last whole record. The records
             // stay in memory from now on.
             s.stopped = true;
+            if (!raise_failure) {
+                s.failure = error;
+                return false;
+            }
             errno = error;
             PyErr_SetFromErrnoWithFilename(PyExc_OSError, s.path().empty() ? nullptr : s.path().c_str());
             return false;
@@ -498,6 +544,7 @@ void SarvProfiler::spool_release() {
 }
 
 std::vector<std::string> SarvProfiler::spool_close(bool remove) {
+    spool_wait_at.store(SIZE_MAX, std::memory_order_relaxed);
     std::shared_ptr<Spool> keep = std::exchange(spool, nullptr);
     if (!keep) {
         return {};

@@ -59,6 +59,10 @@ inline constexpr char SPOOL_MAGIC[8] = {'S', 'A', 'R', 'V', 'S', 'P', 'L', '1'};
 
 // Past this many bytes of records, a trace's records leave memory once flushed.
 inline constexpr size_t SPILL_FROM = size_t{8} << 20;
+// Past this many bytes of records in memory in one list (once they leave memory), the
+// thread recording into it writes the spool itself, however fast it records: the flushes
+// of sarv's thread have fallen behind (the disk takes records slower than they are made).
+inline constexpr size_t SPOOL_WAIT_FROM = size_t{32} << 20;
 // The most a flush copies at once: a flush behind a fast recording writes in slices,
 // giving the memory of each back before it copies the next.
 inline constexpr size_t FLUSH_SLICE = size_t{8} << 20;
@@ -114,6 +118,7 @@ public:
     std::string state;  // the last state frame written
     Buffer scratch;     // a flush's bytes, kept for the next while flushes are large
     bool stopped = false;  // closed, or a write failed: nothing more is written
+    int failure = 0;       // the errno of a write that failed, not yet raised
     size_t written = 0;  // bytes in the file
     const long owner = getpid_now();  // the process that made it (a forked child does not flush it)
 
