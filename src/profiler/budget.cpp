@@ -200,13 +200,24 @@ void SarvProfiler::take_left_out(TakenFrames& taken) {
     taken.left_out_note.assign(note.view());
 }
 
-void SarvProfiler::record_raised_root(PyFrameObject* frame, CodeInfo& info, ThreadState& ts, double duration) {
+void SarvProfiler::record_raised_root(const HookEvent& ev, CodeInfo& info, ThreadState& ts, double duration) {
     --info.calls.left_out;  // recorded after all: not left out
     ++info.calls.recorded;
-    if (!process_frame(frame, Py_None, Event::Call, false, info, ts, duration) ||
-        !process_frame(frame, Py_None, Event::Return, true, info, ts)) {
+    PyFrameObject* frame = ev.frame;
+    HookEvent call = ev;
+    call.kind = HookEvent::Kind::Call;
+    call.arg = Py_None;
+    call.exception = nullptr;
+    HookEvent unwind = ev;
+    unwind.arg = Py_None;
+    Maybe<PrefixedId> named;
+    if (!process_frame(call, info, ts, named, duration) || !process_frame(unwind, info, ts, named)) {
         end_activation(ts.call_frames, frame);
         log_error(frame, Event::Return, info.filename_obj.get(), info.name_obj.get());
+        return;
+    }
+    if (named) {
+        name_raise(*named, ev.exception, ts);
     }
 }
 

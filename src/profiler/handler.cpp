@@ -110,7 +110,8 @@ struct GatheredEvent {
 
 // A return's end (raised; for a generator's or coroutine's frame, yielded or awaited), and
 // for a call resuming one, the activation that started it.
-bool how_it_ended(PyFrameObject* frame, bool raised, const CodeInfo& code, const ThreadState& ts, GatheredEvent& out) {
+bool how_it_ended(const HookEvent& ev, const CodeInfo& code, const ThreadState& ts, GatheredEvent& out) {
+    PyFrameObject* frame = ev.frame;
     EventFacts& facts = out.facts;
     out.suspending = code.suspends != Suspends::Never;
     if (facts.event == Event::Call) {
@@ -125,23 +126,19 @@ bool how_it_ended(PyFrameObject* frame, bool raised, const CodeInfo& code, const
         }
         return true;
     }
-    if (raised) {
+    if (ev.raised()) {
         facts.end = End::Raised;
         return true;
     }
     if (!out.suspending) {
-        return true;  // returned (and the thread's backend state is not read: a call each)
+        return true;  // returned
     }
     Exit exit = Exit::Returned;
-#if PY_VERSION_HEX >= 0x030C0000
-    // (only the sys.monitoring backend knows it; a thread-local read is a call here)
-    if (detail::words.known_exit != detail::KnownExit::Unknown) {
-        if (detail::words.known_exit == detail::KnownExit::Suspended) {
+    if (ev.exit_known) {
+        if (ev.suspended) {
             exit = suspension_exit(code.suspends, facts.arg);
         }
-    } else
-#endif
-        if (!frame_exit(frame, code.suspends, facts.arg, exit)) {
+    } else if (!frame_exit(frame, code.suspends, facts.arg, exit)) {
         return false;
     }
     facts.end = exit == Exit::Yielded ? End::Yielded : exit == Exit::Awaited ? End::Awaited : End::Returned;
@@ -175,11 +172,13 @@ void note_suspension(PyFrameObject* frame, const GatheredEvent& gathered, Thread
 }
 
 // Gather: what the record of this event says, read from the frame. Nothing is written yet.
-bool gather_frame_event(SarvProfiler& profiler, PyFrameObject* frame, PyObject* arg, Event event, bool raised,
-                        CodeInfo& code, ThreadState& ts, GatheredEvent& out, double backdate) {
+bool gather_frame_event(SarvProfiler& profiler, const HookEvent& ev, CodeInfo& code, ThreadState& ts,
+                        GatheredEvent& out, double backdate) {
+    PyFrameObject* frame = ev.frame;
+    const Event event = ev.event();
     EventFacts& facts = out.facts;
     facts.event = event;
-    facts.arg = arg;
+    facts.arg = ev.arg;
     if (!ts.thread_info && !profiler.ensure_thread_info(ts)) {
         return false;
     }
@@ -227,7 +226,7 @@ bool gather_frame_event(SarvProfiler& profiler, PyFrameObject* frame, PyObject* 
     } else if (auto it = ts.frame_ids.find(identity); it != ts.frame_ids.end()) {
         facts.frame_id = it->second;
     }
-    if (!how_it_ended(frame, raised, code, ts, out)) {
+    if (!how_it_ended(ev, code, ts, out)) {
         return false;
     }
     return user_code_call_site(ts.call_frames, facts.frame_id, facts.call_site);
@@ -235,13 +234,14 @@ bool gather_frame_event(SarvProfiler& profiler, PyFrameObject* frame, PyObject* 
 
 // Commit: the thread's call stack takes the event in, and the record goes to the buffers,
 // or to the event's batch when plugins added records to it.
-void commit_frame_event(SarvProfiler& profiler, PyFrameObject* frame, const GatheredEvent& gathered, ThreadState& ts,
-                        std::string_view record) {
+void commit_frame_event(SarvProfiler& profiler, const HookEvent& ev, const GatheredEvent& gathered, ThreadState& ts,
+                        std::string_view record, Maybe<PrefixedId>& named) {
+    PyFrameObject* frame = ev.frame;
     const EventFacts& facts = gathered.facts;
     note_suspension(frame, gathered, ts);
     if (facts.event == Event::Return && facts.end == End::Raised && facts.frame_id) {
-        if (detail::words.names_raises) {
-            detail::words.raised_frame_id = *facts.frame_id;
+        if (ev.exception != nullptr) {
+            named = *facts.frame_id;
         } else {
             profiler.note_raise(frame, *facts.frame_id, ts);
         }
@@ -295,7 +295,10 @@ bool SarvProfiler::leaves_out(const CodeInfo& info) const {
     return true;
 }
 
-void SarvProfiler::profile(PyFrameObject* frame, PyObject* arg, Event event, CodeInfo* known, bool raised) {
+void SarvProfiler::profile(const HookEvent& ev) {
+    PyFrameObject* frame = ev.frame;
+    const Event event = ev.event();
+    const bool raised = ev.raised();
     if (detail::words.raises_pending) [[unlikely]] {
         settle_raises(raised);
     }
@@ -307,7 +310,7 @@ void SarvProfiler::profile(PyFrameObject* frame, PyObject* arg, Event event, Cod
         }
         return reinterpret_cast<PyCodeObject*>(code.get());
     };
-    CodeInfo& info = known != nullptr ? *known : code_info(code_object());
+    CodeInfo& info = ev.code != nullptr ? *ev.code : code_info(code_object());
     if (info.profiler_serial != serial) {
         refresh_code_info(info);
     }
@@ -336,7 +339,7 @@ void SarvProfiler::profile(PyFrameObject* frame, PyObject* arg, Event event, Cod
                 HandlerLock lock(plugins_mutex);
                 running.batch.types.clear();
                 running.batch.records.clear();
-                record_raised_root(frame, info, running, duration);
+                record_raised_root(ev, info, running, duration);
                 return;
             }
         }
@@ -369,19 +372,20 @@ void SarvProfiler::profile(PyFrameObject* frame, PyObject* arg, Event event, Cod
             log_error(frame, event, co_filename, co_name);
             return;
         }
-        PluginEvent ev{reinterpret_cast<PyObject*>(frame),
-                       event_text(event),
-                       event_obj.get(),
-                       arg,
-                       info.filename,
-                       lightweight_repr,
-                       &ts.call_frames};
-        run_plugins(*processors, ev, batch, [&] { log_error(frame, event, co_filename, co_name); });
+        PluginEvent plugin_ev{reinterpret_cast<PyObject*>(frame),
+                              event_text(event),
+                              event_obj.get(),
+                              ev.arg,
+                              info.filename,
+                              lightweight_repr,
+                              &ts.call_frames};
+        run_plugins(*processors, plugin_ev, batch, [&] { log_error(frame, event, co_filename, co_name); });
     }
     if (!recorded) {
         recorded = frame_is_recorded(decision, frame);
     }
-    if (*recorded && !process_frame(frame, arg, event, raised, info, ts)) {
+    Maybe<PrefixedId> named;
+    if (*recorded && !process_frame(ev, info, ts, named)) {
         if (event == Event::Return) {
             end_activation(ts.call_frames, frame);  // over, even without a record
         }
@@ -391,13 +395,16 @@ void SarvProfiler::profile(PyFrameObject* frame, PyObject* arg, Event event, Cod
     if (!push_frames(event, batch)) {
         log_error(frame, event, co_filename, co_name);
     }
+    if (named) {
+        name_raise(*named, ev.exception, ts);  // after the event's records
+    }
 }
 
-bool SarvProfiler::process_frame(PyFrameObject* frame, PyObject* arg, Event event, bool raised, CodeInfo& code,
-                                 ThreadState& ts, double backdate) {
+bool SarvProfiler::process_frame(const HookEvent& ev, CodeInfo& code, ThreadState& ts, Maybe<PrefixedId>& named,
+                                 double backdate) {
     ReleaseLocals release{ts.locals};
     GatheredEvent gathered;
-    if (!gather_frame_event(*this, frame, arg, event, raised, code, ts, gathered, backdate)) {
+    if (!gather_frame_event(*this, ev, code, ts, gathered, backdate)) {
         return false;
     }
     Buffer& out = ts.scratch;
@@ -406,33 +413,11 @@ bool SarvProfiler::process_frame(PyFrameObject* frame, PyObject* arg, Event even
         return false;
     }
     gathered.locals.reset();
-    commit_frame_event(*this, frame, gathered, ts, out.view());
+    commit_frame_event(*this, ev, gathered, ts, out.view(), named);
     return true;
 }
 
-// Kept out of line (and in its own file from the hook), so that the common case pays for
-// none of its set-up.
-int handle_event(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg, CodeInfo* info) {
-    Event event = what == PyTrace_CALL ? Event::Call : Event::Return;
-    if (obj == nullptr || frame == nullptr) {
-        ensure_error_set();
-        return -1;
-    }
-    SarvProfiler* profiler = profiler_of(obj);
-    if (profiler == nullptr) {
-        return -1;
-    }
-    // Our own reference: Python code run by the handler may replace this thread's hook.
-    Ref keep = Ref::borrow(obj);
-    Ref arg_ref = Ref::borrow(arg != nullptr ? arg : Py_None);
-    // An exception in flight (a frame unwinding) comes out of the hook unchanged; the
-    // handler reports its own failures, and nothing of them leaks into the program.
-    FetchedError in_flight;
-    const bool raised = what == PyTrace_RETURN && arg == nullptr;  // the interpreter's sign of an unwinding frame
-    guarded<Boundary::Unraisable>([&] { profiler->profile(frame, arg_ref.get(), event, info, raised); });
-    in_flight.restore();
-    return 0;
-}
+namespace {
 
 int handle_c_call(PyObject* obj) {
     SarvProfiler* profiler = exact_profiler_of(obj);
@@ -442,6 +427,35 @@ int handle_c_call(PyObject* obj) {
     Ref keep = Ref::borrow(obj);
     FetchedError in_flight;
     guarded<Boundary::Unraisable>([&] { profiler->settle_raises(false); });
+    in_flight.restore();
+    return 0;
+}
+
+}  // namespace
+
+// Kept out of line (and in its own file from the hook), so that the common case pays for
+// none of its set-up.
+int handle_event(PyObject* obj, const HookEvent& ev) {
+    if (ev.kind == HookEvent::Kind::CCall) {
+        return handle_c_call(obj);
+    }
+    if (obj == nullptr || ev.frame == nullptr) {
+        ensure_error_set();
+        return -1;
+    }
+    SarvProfiler* profiler = profiler_of(obj);
+    if (profiler == nullptr) {
+        return -1;
+    }
+    // Our own reference: Python code run by the handler may replace this thread's hook.
+    Ref keep = Ref::borrow(obj);
+    HookEvent event = ev;
+    Ref arg_ref = Ref::borrow(ev.arg != nullptr ? ev.arg : Py_None);
+    event.arg = arg_ref.get();
+    // An exception in flight (a frame unwinding) comes out of the hook unchanged; the
+    // handler reports its own failures, and nothing of them leaks into the program.
+    FetchedError in_flight;
+    guarded<Boundary::Unraisable>([&] { profiler->profile(event); });
     in_flight.restore();
     return 0;
 }

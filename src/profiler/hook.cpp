@@ -35,14 +35,23 @@ CodeInfo* peek_frame_code_info(PyFrameObject* frame) {
             }
         }
     }
-    return handle_event(obj, frame, what, arg, info);
+    HookEvent ev;
+    ev.kind = what == PyTrace_CALL ? HookEvent::Kind::Call
+              : arg == nullptr     ? HookEvent::Kind::Unwind  // the interpreter's sign of an unwinding frame
+                                   : HookEvent::Kind::Return;
+    ev.frame = frame;
+    ev.arg = arg;
+    ev.code = info;
+    return handle_event(obj, ev);
 }
 
 [[gnu::noinline]] int other_event(PyObject* obj, int what) {
     if (what == PyTrace_C_CALL && detail::words.raises_pending) {
         // A handler that calls only builtins (print, log.append) gives no other event
         // while its exception can be read.
-        return handle_c_call(obj);
+        HookEvent ev;
+        ev.kind = HookEvent::Kind::CCall;
+        return handle_event(obj, ev);
     }
     return 0;
 }

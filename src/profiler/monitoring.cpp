@@ -362,26 +362,23 @@ PyObject* on_event(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         Py_RETURN_NONE;
     }
 #endif
-    // The profile hook's arguments: None for a call, the value for a return, and no value
-    // for a frame left by an exception.
-    PyObject* arg = call ? Py_None : K == Kind::Unwind ? nullptr : args[2];
-    if constexpr (!call) {
-        detail::words.known_exit = K == Kind::Yield ? detail::KnownExit::Suspended : detail::KnownExit::Ended;
+    HookEvent ev;
+    ev.frame = frame;
+    ev.code = info;
+    if constexpr (call) {
+        ev.kind = HookEvent::Kind::Call;
+        ev.arg = Py_None;
+    } else if constexpr (K == Kind::Unwind) {
+        ev.kind = HookEvent::Kind::Unwind;
+        ev.exception = args[2];  // named in its companion record at once
+    } else {
+        ev.kind = HookEvent::Kind::Return;
+        ev.arg = args[2];
+        ev.exit_known = true;
+        ev.suspended = K == Kind::Yield;
     }
-    detail::words.names_raises = K == Kind::Unwind;
-    detail::words.raised_frame_id.reset();
-    int done = handle_event(obj, frame, call ? PyTrace_CALL : PyTrace_RETURN, arg, info);
-    detail::words.known_exit = detail::KnownExit::Unknown;
-    detail::words.names_raises = false;
-    if (done < 0) {
+    if (handle_event(obj, ev) < 0) {
         return nullptr;
-    }
-    if (detail::words.raised_frame_id) {
-        // The exception is named in its companion record at once, after the call's record.
-        FetchedError pending;
-        guarded<Boundary::Unraisable>(
-            [&] { profiler->name_raise(*detail::words.raised_frame_id, args[2], profiler->thread_state()); });
-        detail::words.raised_frame_id.reset();
     }
     if (is_local(K) && !detail::words.raises_pending) {
         // The first event of code left out: its later ones cost nothing.
