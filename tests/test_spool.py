@@ -179,6 +179,39 @@ def test_a_suites_last_spool_kept_for_its_saves_goes_once_they_are_on_disk(tmp_p
     assert _ticks(path, by_test["test_spooled.py::test_second"].trace_id)[0] == ["second mark"]
 
 
+def test_a_suites_last_test_is_kept_when_its_save_never_reaches_the_disk(tmp_path):
+    # The suite ends as usual, but its saves (batched) never reach the disk, as when the
+    # process is killed just after: the last test's spool, written before its save, is
+    # left for the next command. sarv's flushing thread stops before the test ends, so no
+    # flush after the save sets the file aside: the profiler's stop must.
+    folder = str(tmp_path / "t.db.spool")
+    (tmp_path / "conftest.py").write_text(
+        "import sarv.db\nimport sarv.store.batching\n\n"
+        "sarv.store.batching.save_later = print\nsarv.db.wait_for_saves = lambda *args: False\n"
+    )
+    (tmp_path / "test_last.py").write_text(
+        WAITS_FOR_ITS_SPOOL
+        + "\n\ndef test_last():\n    tick(1)\n    wait_spooled(%r, 'last mark')\n" % folder
+        + "    import sarv.profiler\n\n    sarv.profiler._exiting = True\n"
+    )
+    path = tmp_path / "t.db"
+    result = subprocess.run(
+        [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "--sarv", "test_last.py"],
+        cwd=str(tmp_path),
+        env=dict(os.environ, SARV_DB=str(path)),
+        capture_output=True,
+        text=True,
+        timeout=TIMEOUT,
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert len(os.listdir(folder)) == 1
+    listed = sarv("traces", "--db", path, cwd=tmp_path)
+    assert listed.returncode == 0 and "recovered" in listed.stderr, listed.stderr
+    (summary,) = db.list_traces(path)
+    assert summary.test_name == "test_last.py::test_last"
+    assert _ticks(path, summary.trace_id)[0] == [1, "last mark"]
+
+
 def _work(n):
     total = 0
     for i in range(n):

@@ -160,9 +160,16 @@ def _spool_end(profiler, remove: bool) -> None:
         _spooled.pop(id(profiler), None)
     core = profiler.rust_profiler
     if getattr(core, "spool_close", None) is not None:
-        if remove and _db.wait_for_saves(profiler.db_path, 0):
-            core.spool_release()
-        left = core.spool_close(remove)  # (files kept for saves still on their way)
+        # Files kept for saves that may still be on their way (the current one too when
+        # it holds a trace saved since the last flush: a suite's last test).
+        left = core.spool_close(remove)
+        if left and remove and _db.wait_for_saves(profiler.db_path, 0):
+            for path in left:
+                try:
+                    os.unlink(path)
+                except OSError:
+                    pass
+            left = []
         if left:
             _remove_at_exit(profiler.db_path, left)
     error = profiler.spool_error

@@ -187,8 +187,10 @@ void Spool::close_descriptor() {
     stopped = true;
 }
 
-std::vector<std::string> Spool::close(bool remove) {
-    if (file_ && remove) {
+std::vector<std::string> Spool::close(bool remove, bool retire) {
+    if (file_ && retire) {
+        retired_.emplace_back(std::move(file_), std::move(path_));
+    } else if (file_ && remove) {
         ::unlink(path_.c_str());
     }
     file_.reset();
@@ -305,7 +307,7 @@ bool SarvProfiler::spool_copy(Spool& s, const DocumentMeta& meta, FlushOut& out,
     }
     saves_since_flush.clear();
     size_t dropped_now = dropped + 2 * calls_after_end;
-    if (!fresh && (max_records != 0 || max_bytes != 0) && keep_latest) {
+    if (!fresh && (config.max_records != 0 || config.max_bytes != 0) && config.keep_latest) {
         // Under "ring" the file keeps records the buffers dropped long ago: past twice what
         // they hold (and a few megabytes), it is written anew from what they hold.
         size_t held = frames_of_interest.bytes();
@@ -379,7 +381,7 @@ void SarvProfiler::spool_spill(Spool& s) {
         total += list.bytes();
     }
     // Not under "ring": its cap bounds what it holds, and it drops records from memory.
-    bool ring = keep_latest && (max_records != 0 || max_bytes != 0);
+    bool ring = config.keep_latest && (config.max_records != 0 || config.max_bytes != 0);
     if (ring || total < SPILL_FROM || s.trace_id != trace_id || s.generation != buffers_generation) {
         return;
     }
@@ -425,6 +427,9 @@ void SarvProfiler::spool_catch_up() {
 
 bool SarvProfiler::spool_to(const std::string& folder) {
     spool = std::make_shared<Spool>(folder);
+    // From the first records: a list past SPOOL_WAIT_FROM is past SPILL_FROM too, and the
+    // first flush of sarv's thread may come after hundreds of megabytes.
+    spool_wait_at.store(SPOOL_WAIT_FROM, std::memory_order_relaxed);
     return true;
 }
 
@@ -569,7 +574,17 @@ std::vector<std::string> SarvProfiler::spool_close(bool remove) {
         Py_BEGIN_ALLOW_THREADS guard.lock();
         Py_END_ALLOW_THREADS
     }
-    return keep->close(remove);
+    // The file holds a trace saved since the last flush (a suite's last test, whose save
+    // storage may still batch): kept with the files set aside, until the save is on disk.
+    bool retire = false;
+    {
+        std::lock_guard<std::mutex> guard(frames_of_interest_mutex);
+        for (const auto& [saved_trace, generation] : saves_since_flush) {
+            retire = retire || (keep->has_file() && saved_trace == keep->trace_id && generation > keep->generation);
+        }
+        saves_since_flush.clear();
+    }
+    return keep->close(remove, retire);
 }
 
 namespace {

@@ -130,10 +130,10 @@ public:
     // or set aside when `retire` (it holds a saved trace). `at`: where `out` begins in the
     // file. 0 or the errno of the failure.
     int write_out(const FlushOut& out, bool fresh, bool remove, bool retire, const std::string& trace, uint64_t& at);
-    // Closes the file, removing it if `remove`; the files set aside are closed and left
-    // (their paths returned: removed once their saves are on disk, or by a later command,
-    // which finds their traces stored).
-    std::vector<std::string> close(bool remove);
+    // Closes the file, removing it if `remove`, or setting it aside if `retire`; the files
+    // set aside are closed and left (their paths returned: removed once their saves are
+    // on disk, or by a later command, which finds their traces stored).
+    std::vector<std::string> close(bool remove, bool retire);
     // Removes the files set aside.
     void release();
     size_t retired() const { return retired_.size(); }
