@@ -118,18 +118,18 @@ bool SarvProfiler::admit_call(PyFrameObject* frame, CodeInfo& info, PyCodeObject
         if (ts.suspended.count(reinterpret_cast<uintptr_t>(frame)) != 0) {
             return !over;
         }
-        if (!over && (call_budget == 0 || counts_of(info, code)->recorded < call_budget)) {
+        if (!over && (config.call_budget == 0 || counts_of(info, code)->recorded < config.call_budget)) {
             return true;  // started before the trace: seen as a new call, as always
         }
     }
     CallCounts* counts = nullptr;
     if (!is_resumption) {
-        if (call_budget == 0 && !over) {
+        if (config.call_budget == 0 && !over) {
             return true;
         }
         counts = counts_of(info, code);
         counts->user_code = true;  // (the caller found the frame recorded by the filters)
-        if (!over && counts->recorded < call_budget) {
+        if (!over && counts->recorded < config.call_budget) {
             ++counts->recorded;
             return true;
         }
@@ -178,7 +178,7 @@ void SarvProfiler::take_left_out(TakenFrames& taken) {
     MsgpackWriter<BufferSink> w(sink);
     w.map_header(3);
     w.str_pair("type", "calls_left_out");
-    w.int_pair("budget", call_budget);
+    w.int_pair("budget", config.call_budget);
     w.str("functions");
     w.array_header(entries.size());
     for (const Entry& entry : entries) {

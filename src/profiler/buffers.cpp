@@ -201,13 +201,13 @@ size_t SarvProfiler::make_room(size_t incoming, const SizeOf& size_of, Cap& reac
     for (size_t i = 0; i < incoming; ++i) {
         incoming_bytes += size_of(i);
     }
-    const size_t most = max_records != 0 ? max_records : SIZE_MAX;
-    const size_t most_bytes = max_bytes != 0 ? max_bytes : SIZE_MAX;
+    const size_t most = config.max_records != 0 ? config.max_records : SIZE_MAX;
+    const size_t most_bytes = config.max_bytes != 0 ? config.max_bytes : SIZE_MAX;
     if (!stopped && held + incoming <= most && held_bytes + incoming_bytes <= most_bytes) {
         return incoming;
     }
     reached = held + incoming > most ? Cap::Records : Cap::Bytes;
-    if (!keep_latest) {
+    if (!config.keep_latest) {
         // The first records that fit; once one does not, nothing after it is kept either.
         size_t kept = 0;
         for (; !stopped && kept < incoming; ++kept) {
@@ -283,21 +283,22 @@ void SarvProfiler::report_cap(Cap cap) {
     // were dropped.
     std::string message;
     if (cap == Cap::Records) {
-        message = "sarv: max_records (" + std::to_string(max_records) + ") reached: " +
-                  (keep_latest ? "only the most recent " + std::to_string(max_records) + " records are kept"
-                               : std::string("no more records are kept"));
-    } else {
         message =
-            "sarv: max_bytes (" + std::to_string(max_bytes) + ") reached: " +
-            (keep_latest ? "only the most recent records, " + std::to_string(max_bytes) + " bytes at most, are kept"
-                         : std::string("no more records are kept"));
+            "sarv: max_records (" + std::to_string(config.max_records) + ") reached: " +
+            (config.keep_latest ? "only the most recent " + std::to_string(config.max_records) + " records are kept"
+                                : std::string("no more records are kept"));
+    } else {
+        message = "sarv: max_bytes (" + std::to_string(config.max_bytes) + ") reached: " +
+                  (config.keep_latest ? "only the most recent records, " + std::to_string(config.max_bytes) +
+                                            " bytes at most, are kept"
+                                      : std::string("no more records are kept"));
     }
     queue_warning(std::move(message));  // (said outside the hook: see reports.hpp)
 }
 
 void SarvProfiler::push_record(size_t thread_id, std::string_view record) {
     size_t held = 0;  // the bytes of the list's records in memory
-    if (max_records != 0 || max_bytes != 0) {
+    if (config.max_records != 0 || config.max_bytes != 0) {
         // Room made and the record stored under the same locks: one pass for the usual
         // record of an event.
         Cap reached = Cap::None;
@@ -305,13 +306,14 @@ void SarvProfiler::push_record(size_t thread_id, std::string_view record) {
             std::lock_guard<std::mutex> a(frames_of_interest_mutex);
             std::lock_guard<std::mutex> b(frames_mutex);
             if (make_room(1, [&](size_t) { return record.size(); }, reached) == 1) {
-                RecordList& list = threading && thread_id != main_thread_id ? frames[thread_id] : frames_of_interest;
+                RecordList& list =
+                    config.threading && thread_id != config.main_thread_id ? frames[thread_id] : frames_of_interest;
                 list.push(record);
                 held = list.memory_bytes();
             }
         }
         report_cap(reached);
-    } else if (threading && thread_id != main_thread_id) {
+    } else if (config.threading && thread_id != config.main_thread_id) {
         std::lock_guard<std::mutex> guard(frames_mutex);
         RecordList& list = frames[thread_id];
         list.push(record);
@@ -328,7 +330,7 @@ void SarvProfiler::push_record(size_t thread_id, std::string_view record) {
 
 void SarvProfiler::push_frame_range(size_t thread_id, const Batch& batch, size_t begin, size_t end) {
     const FrameList& records = batch.records;
-    bool own_list = threading && thread_id != main_thread_id;
+    bool own_list = config.threading && thread_id != config.main_thread_id;
     while (true) {
         // A run of ordinary records, within the caps, then a boundary marker, as it is.
         size_t marker = begin;
@@ -339,8 +341,8 @@ void SarvProfiler::push_frame_range(size_t thread_id, const Batch& batch, size_t
         size_t to = marker;
         // Under "ring" the marker counts too: room is made for it (under "stop" it only
         // passes the cap by its own few bytes).
-        size_t capped_end = keep_latest && marker < end ? marker + 1 : marker;
-        if ((max_records != 0 || max_bytes != 0) && capped_end > from) {
+        size_t capped_end = config.keep_latest && marker < end ? marker + 1 : marker;
+        if ((config.max_records != 0 || config.max_bytes != 0) && capped_end > from) {
             Cap reached = Cap::None;
             size_t kept;
             {
@@ -352,7 +354,7 @@ void SarvProfiler::push_frame_range(size_t thread_id, const Batch& batch, size_t
             kept -= capped_end != marker && kept > 0;  // the marker, stored whatever the caps say
             if (kept < to - from) {
                 // "ring" keeps the newest of the run, "stop" the first.
-                if (keep_latest) {
+                if (config.keep_latest) {
                     from = to - kept;
                 } else {
                     to = from + kept;
@@ -406,7 +408,7 @@ bool SarvProfiler::push_frames(Event event, Batch& batch) {
     // takes records up to its own position only, so a second boundary in one batch never
     // takes more than remain.
     size_t consumed = 0;
-    if (one_trace_per_test) {
+    if (config.one_trace_per_test) {
         for (size_t i = 0; i < batch.types.size(); ++i) {
             const std::string& type = batch.types[i];
             if (type == "end_test") {
@@ -488,12 +490,12 @@ bool read_document_meta(const SarvProfiler& p, DocumentMeta& meta) {
     if (!argv || !to_str_list(argv.get(), meta.argv)) {
         return false;
     }
-    meta.source = p.source;
+    meta.source = p.config.source;
     meta.created = p.created;
-    meta.main_thread_id = p.main_thread_id;
-    meta.max_records = p.max_records;
-    meta.max_bytes = p.max_bytes;
-    meta.keep_latest = p.keep_latest;
+    meta.main_thread_id = p.config.main_thread_id;
+    meta.max_records = p.config.max_records;
+    meta.max_bytes = p.config.max_bytes;
+    meta.keep_latest = p.config.keep_latest;
     return true;
 }
 
@@ -616,7 +618,7 @@ TakenFrames copy_of(const TakenFrames& taken) {
 
 bool SarvProfiler::save_in_db() {
     Ref kwargs = Ref::steal(PyDict_New());
-    Ref timeout_obj = Ref::steal(PyLong_FromSize_t(timeout));
+    Ref timeout_obj = Ref::steal(PyLong_FromSize_t(config.timeout));
     if (!kwargs || !timeout_obj || PyDict_SetItemString(kwargs.get(), "timeout", timeout_obj.get()) < 0) {
         return false;
     }
@@ -630,7 +632,7 @@ bool SarvProfiler::save_in_db() {
         return false;
     }
     bool in_pieces = takes_pieces(save.get());
-    Ref path_obj = text(db_path);
+    Ref path_obj = text(config.db_path);
     if (!path_obj) {
         return false;
     }

@@ -266,7 +266,7 @@ void commit_frame_event(SarvProfiler& profiler, const HookEvent& ev, const Gathe
 }  // namespace
 
 void SarvProfiler::refresh_code_info(CodeInfo& info) {
-    info.decision = static_decision(include_frames, ignore_frames, info.filename);
+    info.decision = static_decision(config.include_frames, config.ignore_frames, info.filename);
     info.plugins = nullptr;
     if (!plugins.empty()) {
         if (auto it = plugins.find(info.name); it != plugins.end()) {
@@ -284,7 +284,7 @@ bool SarvProfiler::leaves_out(const CodeInfo& info) const {
     if (info.profiler_serial == serial) {
         return is_quickly_excluded(&info);
     }
-    StaticDecision decision = static_decision(include_frames, ignore_frames, info.filename);
+    StaticDecision decision = static_decision(config.include_frames, config.ignore_frames, info.filename);
     if (decision.included || !(decision.excluded || decision.attrs_generated)) {
         return false;
     }
@@ -347,7 +347,7 @@ void SarvProfiler::profile(const HookEvent& ev) {
         if (!*recorded) {
             return;
         }
-        if (call_budget != 0 || ended.load(std::memory_order_relaxed)) {
+        if (config.call_budget != 0 || ended.load(std::memory_order_relaxed)) {
             ThreadState& ts = thread_state();
             if (event == Event::Call) {
                 if (!admit_call(frame, info, code_object(), ts)) {
@@ -377,7 +377,7 @@ void SarvProfiler::profile(const HookEvent& ev) {
                               event_obj.get(),
                               ev.arg,
                               info.filename,
-                              lightweight_repr,
+                              config.lightweight_repr,
                               &ts.call_frames};
         run_plugins(*processors, plugin_ev, batch, [&] { log_error(frame, event, co_filename, co_name); });
     }
@@ -409,7 +409,7 @@ bool SarvProfiler::process_frame(const HookEvent& ev, CodeInfo& code, ThreadStat
     }
     Buffer& out = ts.scratch;
     out.clear();
-    if (!write_frame_record(gathered.facts, lightweight_repr, out)) {
+    if (!write_frame_record(gathered.facts, config.lightweight_repr, out)) {
         return false;
     }
     gathered.locals.reset();

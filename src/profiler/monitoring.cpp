@@ -85,11 +85,11 @@ size_t group_of(const SarvProfiler& profiler) {
         filters += text;
         filters.push_back('\0');
     };
-    for (const Finder& finder : profiler.include_frames) {
+    for (const Finder& finder : profiler.config.include_frames) {
         add(finder.needle());
     }
     add("|");
-    for (const Finder& finder : profiler.ignore_frames) {
+    for (const Finder& finder : profiler.config.ignore_frames) {
         add(finder.needle());
     }
     std::vector<std::string> plugins;

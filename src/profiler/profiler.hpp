@@ -4,6 +4,7 @@
 
 #include "common.hpp"
 #include "encode/msgpack_write.hpp"
+#include "profiler/config.hpp"
 #include "profiler/frame_decision.hpp"
 #include "interp/code_cache.hpp"
 #include "interp/frame_access.hpp"
@@ -184,7 +185,7 @@ public:
         CallCounts& counts = info->calls;
         if (!call || resuming || counts.left_out == 0 || !counts.user_code ||
             counts.trace != trace_serial.load(std::memory_order_relaxed) || info->suspends != Suspends::Never ||
-            (counts.recorded < call_budget && !ended.load(std::memory_order_relaxed))) {
+            (counts.recorded < config.call_budget && !ended.load(std::memory_order_relaxed))) {
             return false;
         }
         ++counts.left_out;
@@ -261,23 +262,9 @@ public:
     // A number never reused, so caches keyed by it cannot mistake a dead profiler for us.
     const uint64_t serial;
 
-    std::string db_path;
-    std::string source;
-    double created = 0;
-    size_t main_thread_id = 0;
-    size_t timeout = 60;
-    bool one_trace_per_test = false;
-    bool threading = false;
-    bool lightweight_repr = false;
-    // "max_records" and "max_bytes": the most records, and bytes of records, the buffers
-    // hold (0: no limit). Past either, the oldest are dropped ("max_records_mode" "ring")
-    // or new ones are not kept ("stop"). A trace's boundary markers are always kept.
-    size_t max_records = 0;
-    size_t max_bytes = 0;
-    bool keep_latest = true;
-    // "call_budget": the calls of each function a trace records in full (0: all of them);
-    // later calls are left out whole, with what they call, and only counted and timed.
-    size_t call_budget = 0;
+    const ProfilerConfig config;
+
+    double created = 0;  // when the current trace began (the document's "timestamp")
     // The current trace's serial (never reused): the CallCounts of code objects are of it.
     std::atomic<uint64_t> trace_serial{0};
     // "stop" has refused a record: the rest of the trace is left out like calls past the
@@ -286,8 +273,6 @@ public:
     // Calls left out since then: each would have made a call and a return record, which
     // the trace counts as dropped by the cap.
     uint64_t calls_after_end = 0;
-    std::vector<Finder> include_frames;
-    std::vector<Finder> ignore_frames;
 
     // Lock order wherever several are held: trace_id, frames_of_interest, frames.
     std::mutex trace_id_mutex;
@@ -353,7 +338,7 @@ public:
     // stacks, the plugins' callables and contexts), for the cyclic garbage collector.
     int traverse(visitproc visit, void* arg);
 
-    SarvProfiler();
+    explicit SarvProfiler(ProfilerConfig config_read);
 
 private:
     // The frame record of an event: gathered from the frame, encoded, committed.
