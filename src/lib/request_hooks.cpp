@@ -75,16 +75,7 @@ PyObject* restart_trace_impl(PyObject* obj, PyObject* trace_id) {
     if (text == nullptr) {
         return nullptr;
     }
-    double now = timestamp();
-    // The lock order of the profiler's buffers.
-    std::lock_guard<std::mutex> a(p->trace_id_mutex);
-    std::lock_guard<std::mutex> b(p->frames_of_interest_mutex);
-    std::lock_guard<std::mutex> c(p->frames_mutex);
-    p->trace_id.assign(text, static_cast<size_t>(size));
-    p->frames_of_interest.clear();
-    p->frames.clear();
-    p->dropped = 0;
-    p->created = now;  // the document's "timestamp": when this trace began
+    p->buffers.restart(std::string_view(text, static_cast<size_t>(size)), timestamp());
     Py_RETURN_NONE;
 }
 
@@ -155,12 +146,12 @@ PyObject* buffered_size(PyObject*, PyObject* profiler) {
         }
         size_t bytes = 0;
         {
-            std::lock_guard<std::mutex> a(p->frames_of_interest_mutex);
-            bytes += p->frames_of_interest.bytes();
+            std::lock_guard<std::mutex> a(p->buffers.frames_of_interest_mutex);
+            bytes += p->buffers.frames_of_interest.bytes();
         }
         {
-            std::lock_guard<std::mutex> b(p->frames_mutex);
-            for (const auto& [thread, records] : p->frames) {
+            std::lock_guard<std::mutex> b(p->buffers.frames_mutex);
+            for (const auto& [thread, records] : p->buffers.frames) {
                 bytes += records.bytes();
             }
         }

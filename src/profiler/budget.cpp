@@ -45,7 +45,7 @@ bool resumes(const CodeInfo& info, PyFrameObject* frame) {
 
 CallCounts* SarvProfiler::counts_of(CodeInfo& info, PyCodeObject* code) {
     CallCounts& counts = info.calls;
-    uint64_t current = trace_serial.load(std::memory_order_relaxed);
+    uint64_t current = buffers.trace_serial.load(std::memory_order_relaxed);
     if (counts.trace != current) {
         if (code == nullptr) {
             return nullptr;
@@ -66,8 +66,7 @@ void SarvProfiler::list_left_out(PyCodeObject* code, PyFrameObject* frame, CodeI
             PyErr_Clear();
         }
     }
-    std::lock_guard<std::mutex> guard(frames_of_interest_mutex);
-    left_out_codes.push_back(Ref::borrow(reinterpret_cast<PyObject*>(code)));
+    buffers.note_left_out(code);
 }
 
 SarvProfiler::LeftOut SarvProfiler::left_out_event(ThreadState& ts, CodeInfo& info, uintptr_t activation, Event event,
@@ -101,7 +100,7 @@ SarvProfiler::LeftOut SarvProfiler::left_out_event(ThreadState& ts, CodeInfo& in
         return LeftOut::Consumed;  // a frame whose call was not seen here (library code's, say)
     }
     --at;
-    if (at == 0 && raised && ts.left_out[0].counted && info.calls.trace == trace_serial.load()) {
+    if (at == 0 && raised && ts.left_out[0].counted && info.calls.trace == buffers.trace_serial.load()) {
         return LeftOut::RaisedRoot;
     }
     // Entries above it lost their returns (the hook was off meanwhile): dropped untimed.
@@ -112,7 +111,7 @@ SarvProfiler::LeftOut SarvProfiler::left_out_event(ThreadState& ts, CodeInfo& in
 
 bool SarvProfiler::admit_call(PyFrameObject* frame, CodeInfo& info, PyCodeObject* code, ThreadState& ts) {
     bool is_resumption = resumes(info, frame);
-    bool over = ended.load(std::memory_order_relaxed);
+    bool over = buffers.ended.load(std::memory_order_relaxed);
     if (is_resumption) {
         // A generator resumed follows its first activation: recorded if that was.
         if (ts.suspended.count(reinterpret_cast<uintptr_t>(frame)) != 0) {
@@ -146,11 +145,10 @@ void SarvProfiler::drop_return(PyFrameObject* frame, ThreadState& ts) {
     end_activation(ts.call_frames, frame);
     ts.frame_ids.erase(identity);
     ts.suspended.erase(identity);
-    std::lock_guard<std::mutex> guard(frames_of_interest_mutex);
-    ++dropped;
+    buffers.count_dropped();
 }
 
-void SarvProfiler::take_left_out(TakenFrames& taken) {
+void TraceBuffers::take_left_out(TakenFrames& taken) {
     taken.left_out_codes = std::exchange(left_out_codes, {});
     uint64_t trace = trace_serial.load(std::memory_order_relaxed);
     struct Entry {
@@ -178,7 +176,7 @@ void SarvProfiler::take_left_out(TakenFrames& taken) {
     MsgpackWriter<BufferSink> w(sink);
     w.map_header(3);
     w.str_pair("type", "calls_left_out");
-    w.int_pair("budget", config.call_budget);
+    w.int_pair("budget", config_.call_budget);
     w.str("functions");
     w.array_header(entries.size());
     for (const Entry& entry : entries) {

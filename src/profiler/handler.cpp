@@ -347,13 +347,13 @@ void SarvProfiler::profile(const HookEvent& ev) {
         if (!*recorded) {
             return;
         }
-        if (config.call_budget != 0 || ended.load(std::memory_order_relaxed)) {
+        if (config.call_budget != 0 || buffers.ended.load(std::memory_order_relaxed)) {
             ThreadState& ts = thread_state();
             if (event == Event::Call) {
                 if (!admit_call(frame, info, code_object(), ts)) {
                     return;
                 }
-            } else if (ended.load(std::memory_order_relaxed)) {
+            } else if (buffers.ended.load(std::memory_order_relaxed)) {
                 drop_return(frame, ts);
                 return;
             }

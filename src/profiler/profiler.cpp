@@ -21,9 +21,8 @@ uint64_t this_thread_token() {
 }  // namespace
 
 SarvProfiler::SarvProfiler(ProfilerConfig config_read)
-    : serial(next_profiler_serial.fetch_add(1, std::memory_order_relaxed)), config(std::move(config_read)) {
-    trace_serial.store(new_trace_serial(), std::memory_order_relaxed);
-}
+    : serial(next_profiler_serial.fetch_add(1, std::memory_order_relaxed)), config(std::move(config_read)),
+      buffers(config) {}
 
 std::unique_ptr<SarvProfiler> SarvProfiler::new_from_python(PyObject* py_profiler) {
     ProfilerConfig config;
@@ -34,8 +33,8 @@ std::unique_ptr<SarvProfiler> SarvProfiler::new_from_python(PyObject* py_profile
     }
     auto p = std::make_unique<SarvProfiler>(std::move(config));
     p->plugins = std::move(plugins);
-    p->trace_id = std::move(trace_id);
-    p->created = timestamp();
+    p->buffers.trace_id = std::move(trace_id);
+    p->buffers.created = timestamp();
     watch_working_directory();
     return p;
 }

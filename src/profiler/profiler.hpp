@@ -13,6 +13,7 @@
 #include "profiler/event.hpp"
 #include "profiler/hook_event.hpp"
 #include "profiler/record_list.hpp"
+#include "profiler/trace_buffers.hpp"
 #include "record/clock.hpp"
 #include "record/paths.hpp"
 #include "record/thread.hpp"
@@ -41,9 +42,6 @@ struct PendingRaise {
 };
 
 struct ThreadState;
-
-// A serial for a new trace, never given before in the process.
-uint64_t new_trace_serial();
 
 // A call left out of the trace that has not returned yet: timed, counted on its code.
 struct LeftOutCall {
@@ -113,28 +111,6 @@ struct ThreadState {
     std::vector<LeftOutCall> left_out;
 };
 
-using FrameList = std::vector<std::string>;  // the records of one batch
-using ThreadFrames = std::unordered_map<size_t, RecordList>;
-
-// A trace's opening marker (a test's or a request's start): `in_list` while it is the
-// first record of frames_of_interest, `aside` once "ring" has dropped it from there. The
-// document writes it first either way.
-struct Opening {
-    std::string record;
-    bool in_list = false;
-    bool aside = false;
-};
-
-// Records taken out of the buffers for one document; put back in front if saving fails.
-struct TakenFrames {
-    RecordList frames_of_interest;
-    ThreadFrames frames;
-    size_t dropped = 0;  // records the caps dropped from this trace
-    Opening opening;  // as the profiler held it
-    std::string left_out_note;  // the record of the calls left out, encoded (empty: none were)
-    std::vector<Ref> left_out_codes;  // kept alive until the note is written
-};
-
 class SarvProfiler {
 public:
     // Reads the companion package's profiler object. Null with a Python error set on
@@ -166,7 +142,8 @@ public:
             std::vector<LeftOutCall>& running = w.state->left_out;
             CallCounts& counts = info->calls;
             if (call && !resuming && counts.left_out != 0 && !info->decision.excluded &&
-                !info->decision.attrs_generated && counts.trace == trace_serial.load(std::memory_order_relaxed)) {
+                !info->decision.attrs_generated &&
+                counts.trace == buffers.trace_serial.load(std::memory_order_relaxed)) {
                 ++counts.left_out;
                 enter_left_out(*w.state, *info, activation, true, w);
                 return true;
@@ -184,8 +161,8 @@ public:
         // recorded by the filters).
         CallCounts& counts = info->calls;
         if (!call || resuming || counts.left_out == 0 || !counts.user_code ||
-            counts.trace != trace_serial.load(std::memory_order_relaxed) || info->suspends != Suspends::Never ||
-            (counts.recorded < config.call_budget && !ended.load(std::memory_order_relaxed))) {
+            counts.trace != buffers.trace_serial.load(std::memory_order_relaxed) || info->suspends != Suspends::Never ||
+            (counts.recorded < config.call_budget && !buffers.ended.load(std::memory_order_relaxed))) {
             return false;
         }
         ++counts.left_out;
@@ -197,7 +174,7 @@ public:
     // (`w`: the thread's words, read once by the caller: a thread-local read is a call here)
     void enter_left_out(ThreadState& ts, CodeInfo& info, uintptr_t activation, bool counted,
                         detail::ThreadWords& w = detail::words) {
-        calls_after_end += counted && ended.load(std::memory_order_relaxed);
+        buffers.calls_after_end += counted && buffers.ended.load(std::memory_order_relaxed);
         ts.left_out.push_back(LeftOutCall{activation, &info, ticks(), counted});
         w.skipping = &ts;
     }
@@ -229,8 +206,6 @@ public:
     // entry is read, never refreshed: it may be another profiler's).
     bool leaves_out(const CodeInfo& info) const;
     bool push_frames(Event event, Batch& batch);
-    // Moves the batch's records[begin, end) into the buffer chosen for the thread.
-    void push_frame_range(size_t thread_id, const Batch& batch, size_t begin, size_t end);
     // One frame record, for an event without plugin records (no boundary can be among them).
     void push_record(size_t thread_id, std::string_view record);
     Ref build_trace();
@@ -263,38 +238,8 @@ public:
     const uint64_t serial;
 
     const ProfilerConfig config;
+    TraceBuffers buffers;
 
-    double created = 0;  // when the current trace began (the document's "timestamp")
-    // The current trace's serial (never reused): the CallCounts of code objects are of it.
-    std::atomic<uint64_t> trace_serial{0};
-    // "stop" has refused a record: the rest of the trace is left out like calls past the
-    // budget, at the cost of code not recorded. Reset with the caps.
-    std::atomic<bool> ended{false};
-    // Calls left out since then: each would have made a call and a return record, which
-    // the trace counts as dropped by the cap.
-    uint64_t calls_after_end = 0;
-
-    // Lock order wherever several are held: trace_id, frames_of_interest, frames.
-    std::mutex trace_id_mutex;
-    std::string trace_id;
-    std::mutex frames_of_interest_mutex;
-    RecordList frames_of_interest;
-    std::mutex frames_mutex;
-    ThreadFrames frames;
-    // Records dropped for the caps since the buffers were last taken, and whether "stop"
-    // has refused one (nothing after it is kept); under frames_of_interest_mutex.
-    // `cap_reported`: the warning was given.
-    size_t dropped = 0;
-    bool stopped = false;
-    Opening opening;  // under frames_of_interest_mutex
-    // Code objects with calls left out of the current trace (kept alive for its note);
-    // under frames_of_interest_mutex.
-    std::vector<Ref> left_out_codes;
-    std::string restored_left_out;  // the note of a document that could not be saved
-    std::atomic<bool> cap_reported{false};
-    // Changes whenever the buffers are taken, put back or emptied (under
-    // frames_of_interest_mutex): what the spool copied of them no longer holds.
-    uint64_t buffers_generation = 0;
     // The successful saves since the spool's last flush: trace id and the generation each
     // left (the records they took are storage's).
     std::vector<std::pair<std::string, uint64_t>> saves_since_flush;
@@ -359,13 +304,10 @@ private:
     void record_raised_root(const HookEvent& ev, CodeInfo& info, ThreadState& ts, double duration);
     // A return of a recorded call after recording ended: no record, the stacks kept true.
     void drop_return(PyFrameObject* frame, ThreadState& ts);
-    // The note of the calls left out of the trace now ending (under frames_of_interest_mutex).
-    void take_left_out(TakenFrames& taken);
     void refresh_code_info(CodeInfo& info);
     void write_companion(const PrefixedId& frame_id, const RaiseDescription& description, ThreadState& ts);
     // The thread's info and record entries, made if need be; false (no error set) on failure.
     bool thread_entries_ready(ThreadState& ts);
-    void take_frames(TakenFrames& taken);
     // The flush's copy of the buffers (a slice of it: `more` when some is left), with the
     // locks held (spool.cpp).
     bool spool_copy(Spool& s, const DocumentMeta& meta, FlushOut& out, bool& fresh, bool& remove, bool& retire,
@@ -373,18 +315,6 @@ private:
     // After a write: the records it put in the file leave memory, once the trace is large
     // (with the locks held).
     void spool_spill(Spool& s);
-    // With a cap: how many of `incoming` records (sizes `size_of(i)`, oldest first) may be
-    // stored, the first ones ("stop") or the newest ones ("ring", which drops the oldest
-    // held records to make room). Called with frames_of_interest_mutex and frames_mutex held.
-    enum class Cap { None, Records, Bytes };  // the cap reached
-    template <class SizeOf>
-    size_t make_room(size_t incoming, const SizeOf& size_of, Cap& reached);
-    void report_cap(Cap reached);
-    // Forgets what the caps did: for a new trace, under frames_of_interest_mutex.
-    void reset_caps();
-    void restore_frames(TakenFrames&& taken);
-    // The document of the taken records as one bytes object (null with an error set).
-    Ref document_bytes(const DocumentMeta& meta, TakenFrames& taken);
     Ref build_document(bool described);
 
     std::mutex threads_mutex;

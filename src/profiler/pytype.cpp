@@ -132,8 +132,8 @@ PyObject* current_trace_id(PyObject* self, PyObject*) {
         }
         std::string id;
         {
-            std::lock_guard<std::mutex> guard(p->trace_id_mutex);
-            id = p->trace_id;
+            std::lock_guard<std::mutex> guard(p->buffers.trace_id_mutex);
+            id = p->buffers.trace_id;
         }
         return PyUnicode_FromStringAndSize(id.data(), static_cast<Py_ssize_t>(id.size()));
     });

@@ -298,7 +298,7 @@ int Spool::write_out(const FlushOut& out, bool fresh, bool remove, bool retire, 
 
 bool SarvProfiler::spool_copy(Spool& s, const DocumentMeta& meta, FlushOut& out, bool& fresh, bool& remove,
                               bool& retire, bool& more) {
-    fresh = !s.has_file() || s.trace_id != trace_id || s.generation != buffers_generation;
+    fresh = !s.has_file() || s.trace_id != buffers.trace_id || s.generation != buffers.buffers_generation;
     // The file holds records a save of its trace has taken since: kept until they are on
     // disk. (Not for another trace's save: the file's records were then left, not saved.)
     retire = false;
@@ -306,12 +306,12 @@ bool SarvProfiler::spool_copy(Spool& s, const DocumentMeta& meta, FlushOut& out,
         retire = retire || (s.has_file() && saved_trace == s.trace_id && generation > s.generation);
     }
     saves_since_flush.clear();
-    size_t dropped_now = dropped + 2 * calls_after_end;
+    size_t dropped_now = buffers.dropped + 2 * buffers.calls_after_end;
     if (!fresh && (config.max_records != 0 || config.max_bytes != 0) && config.keep_latest) {
         // Under "ring" the file keeps records the buffers dropped long ago: past twice what
         // they hold (and a few megabytes), it is written anew from what they hold.
-        size_t held = frames_of_interest.bytes();
-        for (const auto& [thread_id, list] : frames) {
+        size_t held = buffers.frames_of_interest.bytes();
+        for (const auto& [thread_id, list] : buffers.frames) {
             held += list.bytes();
         }
         fresh = s.written > 2 * held + (size_t{4} << 20);
@@ -320,9 +320,9 @@ bool SarvProfiler::spool_copy(Spool& s, const DocumentMeta& meta, FlushOut& out,
         s.interest = {};
         s.threads.clear();
         s.state.clear();
-        s.trace_id = trace_id;
-        s.generation = buffers_generation;
-        if (frames_of_interest.empty() && frames.empty() && dropped_now == 0) {
+        s.trace_id = buffers.trace_id;
+        s.generation = buffers.buffers_generation;
+        if (buffers.frames_of_interest.empty() && buffers.frames.empty() && dropped_now == 0) {
             remove = s.has_file();  // the trace was saved, or left: nothing of it to keep
             return false;
         }
@@ -338,16 +338,16 @@ bool SarvProfiler::spool_copy(Spool& s, const DocumentMeta& meta, FlushOut& out,
             room += list.end_byte() - from_byte + 4 * (list.end_index() - from) + 64;
         }
     };
-    room_for(frames_of_interest, s.interest);
-    for (const auto& [thread_id, list] : frames) {
+    room_for(buffers.frames_of_interest, s.interest);
+    for (const auto& [thread_id, list] : buffers.frames) {
         auto mark = s.threads.find(thread_id);
         room_for(list, mark != s.threads.end() ? mark->second : Spool::Mark{});
     }
     out.bytes.reserve(out.bytes.size() + std::min(room, FLUSH_SLICE + 4 * (FLUSH_SLICE / 16) + 4096));
     size_t budget = FLUSH_SLICE;
     more = false;
-    copy_list(out, false, 0, frames_of_interest, s.interest, budget, more);
-    for (const auto& [thread_id, list] : frames) {
+    copy_list(out, false, 0, buffers.frames_of_interest, s.interest, budget, more);
+    for (const auto& [thread_id, list] : buffers.frames) {
         copy_list(out, true, thread_id, list, s.threads[thread_id], budget, more);
     }
     if (more) {
@@ -356,15 +356,15 @@ bool SarvProfiler::spool_copy(Spool& s, const DocumentMeta& meta, FlushOut& out,
     // The note of calls left out, as a document made now would write it (taking it
     // changes nothing that a later take would not do the same).
     TakenFrames note;
-    std::string restored = restored_left_out;
-    take_left_out(note);
-    left_out_codes = std::move(note.left_out_codes);
-    restored_left_out = std::move(restored);
+    std::string restored = buffers.restored_left_out;
+    buffers.take_left_out(note);
+    buffers.left_out_codes = std::move(note.left_out_codes);
+    buffers.restored_left_out = std::move(restored);
     Buffer state;
     put<uint64_t>(state, dropped_now);
-    put<uint8_t>(state, opening.in_list);
-    put<uint8_t>(state, opening.aside);
-    put_text(state, opening.record);
+    put<uint8_t>(state, buffers.opening.in_list);
+    put<uint8_t>(state, buffers.opening.aside);
+    put_text(state, buffers.opening.record);
     put_text(state, note.left_out_note);
     if (state.view() != s.state) {
         size_t at = begin_frame(out.bytes, 'S');
@@ -376,13 +376,13 @@ bool SarvProfiler::spool_copy(Spool& s, const DocumentMeta& meta, FlushOut& out,
 }
 
 void SarvProfiler::spool_spill(Spool& s) {
-    size_t total = frames_of_interest.bytes();
-    for (const auto& [thread_id, list] : frames) {
+    size_t total = buffers.frames_of_interest.bytes();
+    for (const auto& [thread_id, list] : buffers.frames) {
         total += list.bytes();
     }
     // Not under "ring": its cap bounds what it holds, and it drops records from memory.
     bool ring = config.keep_latest && (config.max_records != 0 || config.max_bytes != 0);
-    if (ring || total < SPILL_FROM || s.trace_id != trace_id || s.generation != buffers_generation) {
+    if (ring || total < SPILL_FROM || s.trace_id != buffers.trace_id || s.generation != buffers.buffers_generation) {
         return;
     }
     auto spill = [&s](RecordList& list, Spool::Mark& mark) {
@@ -396,8 +396,8 @@ void SarvProfiler::spool_spill(Spool& s) {
             mark.unspilled.pop_front();
         }
     };
-    spill(frames_of_interest, s.interest);
-    for (auto& [thread_id, list] : frames) {
+    spill(buffers.frames_of_interest, s.interest);
+    for (auto& [thread_id, list] : buffers.frames) {
         auto mark = s.threads.find(thread_id);
         if (mark != s.threads.end()) {
             spill(list, mark->second);
@@ -487,15 +487,15 @@ bool SarvProfiler::spool_flush(size_t& retired, bool raise_failure) {
         bool retire = false;
         more = false;
         {
-            std::lock_guard<std::mutex> a(trace_id_mutex);
-            std::lock_guard<std::mutex> b(frames_of_interest_mutex);
-            std::lock_guard<std::mutex> c(frames_mutex);
+            std::lock_guard<std::mutex> a(buffers.trace_id_mutex);
+            std::lock_guard<std::mutex> b(buffers.frames_of_interest_mutex);
+            std::lock_guard<std::mutex> c(buffers.frames_mutex);
             // (a save on another thread takes the records under these locks, after counting
             // itself in saves_running)
             if (saves_running.load() > 0) {
                 return true;
             }
-            meta.trace_id = trace_id;
+            meta.trace_id = buffers.trace_id;
             spool_copy(s, meta, out, fresh, remove, retire, more);
         }
         int error = 0;
@@ -526,9 +526,9 @@ bool SarvProfiler::spool_flush(size_t& retired, bool raise_failure) {
         for (auto& [thread_id, mark] : s.threads) {
             place(mark);
         }
-        std::lock_guard<std::mutex> a(trace_id_mutex);
-        std::lock_guard<std::mutex> b(frames_of_interest_mutex);
-        std::lock_guard<std::mutex> c(frames_mutex);
+        std::lock_guard<std::mutex> a(buffers.trace_id_mutex);
+        std::lock_guard<std::mutex> b(buffers.frames_of_interest_mutex);
+        std::lock_guard<std::mutex> c(buffers.frames_mutex);
         spool_spill(s);
     }
     retired = s.retired();
@@ -563,10 +563,10 @@ std::vector<std::string> SarvProfiler::spool_close(bool remove) {
         // The copy of the parent's records (the parent's to save) goes too: records that
         // left memory would hold the parent's files open, and locked, here. (No thread held
         // these locks at the fork: they are taken with the interpreter lock only.)
-        std::lock_guard<std::mutex> a(frames_of_interest_mutex);
-        std::lock_guard<std::mutex> b(frames_mutex);
-        frames_of_interest.clear();
-        frames.clear();
+        std::lock_guard<std::mutex> a(buffers.frames_of_interest_mutex);
+        std::lock_guard<std::mutex> b(buffers.frames_mutex);
+        buffers.frames_of_interest.clear();
+        buffers.frames.clear();
         return {};
     }
     std::unique_lock<std::mutex> guard(keep->mutex, std::try_to_lock);
@@ -578,7 +578,7 @@ std::vector<std::string> SarvProfiler::spool_close(bool remove) {
     // storage may still batch): kept with the files set aside, until the save is on disk.
     bool retire = false;
     {
-        std::lock_guard<std::mutex> guard(frames_of_interest_mutex);
+        std::lock_guard<std::mutex> guard(buffers.frames_of_interest_mutex);
         for (const auto& [saved_trace, generation] : saves_since_flush) {
             retire = retire || (keep->has_file() && saved_trace == keep->trace_id && generation > keep->generation);
         }

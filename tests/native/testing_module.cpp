@@ -308,9 +308,9 @@ PyObject* t_buffer_state(PyObject*, PyObject* obj) {
     if (p == nullptr) {
         return nullptr;
     }
-    std::lock_guard<std::mutex> a(p->trace_id_mutex);
-    std::lock_guard<std::mutex> b(p->frames_of_interest_mutex);
-    std::lock_guard<std::mutex> c(p->frames_mutex);
+    std::lock_guard<std::mutex> a(p->buffers.trace_id_mutex);
+    std::lock_guard<std::mutex> b(p->buffers.frames_of_interest_mutex);
+    std::lock_guard<std::mutex> c(p->buffers.frames_mutex);
     auto list_of = [](const RecordList& frames) -> PyObject* {
         PyObject* list = PyList_New(0);
         frames.for_each_record([&](std::string_view f) {
@@ -321,15 +321,15 @@ PyObject* t_buffer_state(PyObject*, PyObject* obj) {
         return list;
     };
     PyObject* threads = PyDict_New();
-    for (const auto& [id, frames] : p->frames) {
+    for (const auto& [id, frames] : p->buffers.frames) {
         PyObject* key = PyLong_FromSize_t(id);
         PyObject* value = list_of(frames);
         PyDict_SetItem(threads, key, value);
         Py_DECREF(key);
         Py_DECREF(value);
     }
-    return Py_BuildValue("(s#NN)", p->trace_id.data(), static_cast<Py_ssize_t>(p->trace_id.size()),
-                         list_of(p->frames_of_interest), threads);
+    return Py_BuildValue("(s#NN)", p->buffers.trace_id.data(), static_cast<Py_ssize_t>(p->buffers.trace_id.size()),
+                         list_of(p->buffers.frames_of_interest), threads);
 }
 
 // library_of(builtin_function) -> str: the file of the shared object holding its C code.
