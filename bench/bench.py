@@ -413,9 +413,10 @@ def instructions(name, wname, reps):
     return total_instructions([sys.executable, __file__, "--child-callgrind", name, wname, str(reps)], timeout=1800)
 
 
-def callgrind(wnames):
+def callgrind(wnames, configs=None):
     """Instructions per call/return event: runs of 3 and of 1 repetition, subtracted, so
-    that start-up, imports and the first (warming) run drop out."""
+    that start-up, imports and the first (warming) run drop out. `configs`: these of
+    CALLGRIND_CONFIGS only (the bare run always)."""
     if shutil.which("valgrind") is None:
         print("\ncallgrind: valgrind not found")
         return {}
@@ -424,6 +425,8 @@ def callgrind(wnames):
         events = count_events(workloads.WORKLOADS[wname])
         per = {}
         for name in CALLGRIND_CONFIGS:
+            if configs and name != "bare" and name not in configs:
+                continue
             per[name] = (instructions(name, wname, 3) - instructions(name, wname, 1)) / (2 * events)
         bare = per["bare"]
         print(f"\ncallgrind, {wname}: {events} call/return events per run; instructions per event")
@@ -437,8 +440,11 @@ def callgrind(wnames):
             over = value - bare
             cells = " ".join(f"{over / r:8.2f}" if r and r > 0 else f"{'-':>8s}" for r in refs)
             print(f"  {name:38s} {value:8.0f} {over:8.0f} {value / bare:8.2f} {cells}")
-        on, off = per["sarv, recording"] - bare, per["sarv, recording, redaction off"] - bare
-        print(f"  redaction (the default) costs {100 * (on - off) / off:+.1f}% of recording's instructions per event")
+        if "sarv, recording" in per and "sarv, recording, redaction off" in per:
+            on, off = per["sarv, recording"] - bare, per["sarv, recording, redaction off"] - bare
+            print(
+                f"  redaction (the default) costs {100 * (on - off) / off:+.1f}% of recording's instructions per event"
+            )
         results[wname] = dict({k: v - bare for k, v in per.items()}, events=events, bare_instr=bare)
     return results
 
@@ -545,6 +551,13 @@ def main(argv=None):
         help="instead of timing: instructions per event counted by callgrind "
         "(default workloads: method calls, stdlib-heavy)",
     )
+    parser.add_argument(
+        "--configs",
+        nargs="+",
+        metavar="CONFIG",
+        choices=CALLGRIND_CONFIGS,
+        help="with --callgrind: count these configurations only (and the bare run)",
+    )
     parser.add_argument("--summary", help=argparse.SUPPRESS)
     parser.add_argument("--child-peak", nargs=2, help=argparse.SUPPRESS)
     parser.add_argument("--child-memory", action="store_true", help=argparse.SUPPRESS)
@@ -580,7 +593,7 @@ def main(argv=None):
                 )
 
     if args.callgrind is not None:
-        summarise("callgrind", callgrind(args.callgrind or ["method calls", "stdlib-heavy"]))
+        summarise("callgrind", callgrind(args.callgrind or ["method calls", "stdlib-heavy"], args.configs))
         return
     if args.only:
         summarise("time", overhead(rounds, args.only))

@@ -154,14 +154,15 @@ void Encoder::node_end(const NodeMark& m, St s, PyObject* o, int depth, const Wa
 }
 
 void Encoder::note_dict(PyObject* d) {
-    uint64_t stamp = reuse::stamp_for_proof(d);
-    if (stamp == 0) {
+    reuse::Stamp stamp = reuse::stamp_for_proof(d);
+    if (stamp.value == 0) {
         ++unproven_;
         return;
     }
     reuse::Check c{reuse::CheckKind::Dict};
     c.obj = d;
-    c.stamp = stamp;
+    c.n = stamp.cell;
+    c.stamp = stamp.value;
     proof_.checks.push_back(c);
 }
 
@@ -221,8 +222,8 @@ void Encoder::note_instance(PyObject* o, PyTypeObject* tp) {
         return;
     }
     PyObject* qual = reinterpret_cast<PyHeapTypeObject*>(tp)->ht_qualname;
-    uint64_t stamp = Py_TYPE(d.get()) == &PyDict_Type ? reuse::stamp_for_proof(d.get()) : 0;
-    if (stamp == 0 || qual == nullptr || !PyUnicode_CheckExact(qual)) {
+    reuse::Stamp stamp = Py_TYPE(d.get()) == &PyDict_Type ? reuse::stamp_for_proof(d.get()) : reuse::Stamp{};
+    if (stamp.value == 0 || qual == nullptr || !PyUnicode_CheckExact(qual)) {
         ++unproven_;
         return;
     }
@@ -232,7 +233,8 @@ void Encoder::note_instance(PyObject* o, PyTypeObject* tp) {
     c.tag = tp->tp_version_tag;
     c.qualname = qual;
     c.dict = d.get();
-    c.stamp = stamp;
+    c.n = stamp.cell;
+    c.stamp = stamp.value;
     proof_.held.push_back(Ref::borrow(qual));
     proof_.checks.push_back(c);
 }

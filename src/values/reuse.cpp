@@ -1,7 +1,7 @@
 #include "values/reuse.hpp"
 
+#include <algorithm>
 #include <cstring>
-#include <unordered_map>
 #include <utility>
 
 #include "values/limits.hpp"
@@ -58,17 +58,82 @@ Kept& kept() {
 
 #if defined(Py_GIL_DISABLED)
 bool available() { return false; }
-uint64_t current_stamp(PyObject*) { return 0; }
 #elif PY_VERSION_HEX >= 0x030C0000
-// Dicts have no usable version tag from 3.12: a watcher forgets the stamp of a dict at
-// each of its changes and when it is freed, and a dict without one gets a new one.
-std::unordered_map<PyObject*, uint64_t>* stamps = nullptr;
+// Dicts have no usable version tag from 3.12: a dict watcher does the tag's work. A watched
+// dict has a cell holding its stamp; the watcher zeroes the stamp at each change of the
+// dict and frees the cell when the dict is freed; a dict without a stamp gets a new one
+// from one counter. A proof names the cell, so that its check reads one word instead of
+// looking the dict up: a stamp is never given twice, so a cell that holds the stamp a
+// proof saw holds it for the same dict, unchanged since.
+std::vector<uint64_t> cells;      // by cell; 0: no stamp (changed since, or free)
+std::vector<uint32_t> free_cells;
 int watcher = -1;
 uint64_t next_stamp = 1;
-constexpr size_t MAX_STAMPS = 1 << 16;
+constexpr size_t MAX_STAMPS = 1 << 16;  // dicts alive and watched; past it all are dropped
 
-int on_dict_event(PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*) {
-    stamps->erase(dict);
+// The cell of each watched dict alive, by address: open addressing with linear probing,
+// at most half full; a dict freed leaves no tombstone (the entries after it move back).
+struct CellSlot {
+    PyObject* dict = nullptr;
+    uint32_t cell = 0;
+};
+std::vector<CellSlot> cell_of;  // a power of two of them
+
+size_t cell_hash(PyObject* dict) {
+    return static_cast<size_t>((reinterpret_cast<uintptr_t>(dict) >> 4) * 0x9E3779B97F4A7C15ull >> 32);
+}
+
+CellSlot& cell_slot(PyObject* dict) {
+    size_t mask = cell_of.size() - 1;
+    for (size_t i = cell_hash(dict) & mask;; i = (i + 1) & mask) {
+        CellSlot& s = cell_of[i];
+        if (s.dict == nullptr || s.dict == dict) {
+            return s;
+        }
+    }
+}
+
+void drop_cell(PyObject* dict) {
+    size_t mask = cell_of.size() - 1;
+    size_t i = cell_hash(dict) & mask;
+    while (cell_of[i].dict != dict) {
+        if (cell_of[i].dict == nullptr) {
+            return;  // (not stamped since the cells were last dropped)
+        }
+        i = (i + 1) & mask;
+    }
+    cells[cell_of[i].cell] = 0;
+    free_cells.push_back(cell_of[i].cell);
+    // Backward shift: an entry after the hole moves into it unless its home lies
+    // cyclically within (hole, entry], so that every probe still meets it.
+    for (size_t j = (i + 1) & mask; cell_of[j].dict != nullptr; j = (j + 1) & mask) {
+        size_t home = cell_hash(cell_of[j].dict) & mask;
+        if (((j - home) & mask) >= ((j - i) & mask)) {
+            cell_of[i] = cell_of[j];
+            i = j;
+        }
+    }
+    cell_of[i] = CellSlot{};
+}
+
+void drop_all_cells() {
+    std::fill(cells.begin(), cells.end(), 0);
+    free_cells.clear();
+    for (size_t i = cells.size(); i > 0; --i) {
+        free_cells.push_back(static_cast<uint32_t>(i - 1));
+    }
+    std::fill(cell_of.begin(), cell_of.end(), CellSlot{});
+}
+
+int on_dict_event(PyDict_WatchEvent event, PyObject* dict, PyObject*, PyObject*) {
+    if (event == PyDict_EVENT_DEALLOCATED) {
+        drop_cell(dict);
+    } else {
+        CellSlot& s = cell_slot(dict);
+        if (s.dict != nullptr) {
+            cells[s.cell] = 0;
+        }
+    }
     return 0;
 }
 
@@ -81,19 +146,26 @@ bool available() {
         PyErr_Clear();  // all of them taken: values are walked every time
         return false;
     }
-    stamps = new std::unordered_map<PyObject*, uint64_t>();
+    cell_of.resize(2 * MAX_STAMPS);
     return true;
-}
-
-uint64_t current_stamp(PyObject* dict) {
-    auto it = stamps->find(dict);
-    return it == stamps->end() ? 0 : it->second;
 }
 #else
 bool available() { return true; }
-// Every change of a dict, and every new dict, takes the next value of one counter.
-uint64_t current_stamp(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
 #endif
+
+// Whether `dict` (a dict the checks before showed to be still held) has the stamp a proof saw.
+inline bool stamp_holds(PyObject* dict, uint32_t cell, uint64_t stamp) {
+#if defined(Py_GIL_DISABLED)
+    (void)dict, (void)cell, (void)stamp;
+    return false;
+#elif PY_VERSION_HEX >= 0x030C0000
+    (void)dict;
+    return cells[cell] == stamp;
+#else
+    (void)cell;
+    return Py_TYPE(dict) == &PyDict_Type && reinterpret_cast<PyDictObject*>(dict)->ma_version_tag == stamp;
+#endif
+}
 
 bool on_path(PyObject* o, PyObject* const* path, int n_path) {
     for (int i = 0; i < n_path; ++i) {
@@ -116,7 +188,7 @@ bool instance_holds(const Check& c) {
         PyErr_Clear();
         return false;
     }
-    return d.get() == c.dict && current_stamp(c.dict) == c.stamp;
+    return d.get() == c.dict && stamp_holds(c.dict, c.n, c.stamp);
 }
 
 bool set_holds(const Proof& proof, const Check& c) {
@@ -166,27 +238,41 @@ void forget() {
     k.bytes = 0;
 }
 
-uint64_t stamp_for_proof(PyObject* dict) {
+Stamp stamp_for_proof(PyObject* dict) {
 #if defined(Py_GIL_DISABLED)
     (void)dict;
-    return 0;
+    return {};
 #elif PY_VERSION_HEX >= 0x030C0000
-    if (uint64_t s = current_stamp(dict)) {
-        return s;
+    CellSlot* s = &cell_slot(dict);
+    if (s->dict != nullptr) {
+        uint64_t& stamp = cells[s->cell];
+        if (stamp == 0) {
+            stamp = next_stamp++;  // (changed since its last stamp: still watched)
+        }
+        return {stamp, s->cell};
     }
-    if (stamps->size() >= MAX_STAMPS) {
-        stamps->clear();  // every proof that names a dict fails from now on: kept values are useless
+    if (cells.size() - free_cells.size() >= MAX_STAMPS) {
+        drop_all_cells();  // every proof that names a dict fails from now on: kept values are useless
         forget();
+        s = &cell_slot(dict);
     }
     if (PyDict_Watch(watcher, dict) < 0) {
         PyErr_Clear();
-        return 0;
+        return {};
     }
-    uint64_t s = next_stamp++;
-    stamps->emplace(dict, s);
-    return s;
+    uint32_t cell;
+    if (free_cells.empty()) {
+        cell = static_cast<uint32_t>(cells.size());
+        cells.push_back(0);
+    } else {
+        cell = free_cells.back();
+        free_cells.pop_back();
+    }
+    cells[cell] = next_stamp++;
+    *s = CellSlot{dict, cell};
+    return {cells[cell], cell};
 #else
-    return current_stamp(dict);
+    return {reinterpret_cast<PyDictObject*>(dict)->ma_version_tag, 0};
 #endif
 }
 
@@ -229,7 +315,7 @@ bool holds_from(const Proof& proof, size_t first, PyObject* const* path, int n_p
         const Check& c = proof.checks[i];
         bool ok = false;
         switch (c.kind) {
-            case CheckKind::Dict: ok = Py_TYPE(c.obj) == &PyDict_Type && current_stamp(c.obj) == c.stamp; break;
+            case CheckKind::Dict: ok = stamp_holds(c.obj, c.n, c.stamp); break;
             case CheckKind::Seq: ok = seq_holds(proof, c); break;
             case CheckKind::Instance: ok = instance_holds(c); break;
             case CheckKind::Type: ok = Py_TYPE(c.obj) == c.type; break;

@@ -6,7 +6,7 @@
 // A proof is a list of checks, in the order the walk met the values, so that a check
 // only ever reads an object that the checks before it showed to be still held:
 // - a dict: its stamp is the one it had (every change of a dict, and every new dict, gets
-//   a stamp never given before: the version tag on 3.11, a table fed by a dict watcher
+//   a stamp never given before: the version tag on 3.11, a cell kept by a dict watcher
 //   later);
 // - a list or tuple: the same type, size and item pointers; the items that are immutable
 //   builtins (str, int, float, bytes, bool, None) are held by the proof, so that no other
@@ -34,7 +34,8 @@ enum class CheckKind : uint8_t { Dict, Seq, Instance, Type, Sub, Set };
 
 struct Check {
     CheckKind kind;
-    uint32_t n = 0;   // Seq: the size; Set: the table's slots; Sub: the index in Proof::subs
+    uint32_t n = 0;   // Seq: the size; Set: the table's slots; Sub: the index in Proof::subs;
+                      // Dict, Instance: the dict's Stamp::cell
     uint32_t at = 0;  // Seq, Set: where its item pointers (a set: key, hash) start in Proof::items
     PyObject* obj = nullptr;
     PyTypeObject* type = nullptr;  // Seq, Instance, Type
@@ -71,8 +72,13 @@ void set_enabled(bool on);
 // Forgets every value kept (the redaction rules changed).
 void forget();
 
-// The stamp of a dict for a proof; 0 when none can be given (no proof then).
-uint64_t stamp_for_proof(PyObject* dict);
+// The stamp of a dict for a proof (`value` 0 when none can be given: no proof then), and
+// where a check finds it again (3.12+; 0 where the dict holds it).
+struct Stamp {
+    uint64_t value = 0;
+    uint32_t cell = 0;
+};
+Stamp stamp_for_proof(PyObject* dict);
 
 // The value kept for `obj` written at `depth`, or null; valid until the next keep() or
 // forget() (no code of the program runs in between while a value is being written).
