@@ -228,14 +228,6 @@ int Spool::open_new(const std::string& trace) {
         ::unlink(made.c_str());
         return error;
     }
-    // The folder synced once per file, so its name outlives a crash of the machine (the
-    // records themselves are not synced: a killed process leaves them to the system, and a
-    // sync at every flush would make the flushes wait for the disk).
-    int folder = ::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder >= 0) {
-        ::fsync(folder);
-        ::close(folder);
-    }
     file_ = std::make_shared<const SpoolFile>(fd);
     path_ = std::move(path);
     written = 0;
@@ -279,11 +271,24 @@ int Spool::write_out(const FlushOut& out, bool fresh, bool remove, bool retire, 
     }
     int error = 0;
     if (!out.empty()) {
-        error = file_ ? 0 : open_new(trace);
+        bool made = !file_;
+        error = made ? open_new(trace) : 0;
         if (error == 0) {
             at = written;
             error = write_pieces(out);
             written += out.position();
+        }
+        if (made && error == 0) {
+            // The folder synced once per file, so its name outlives a crash of the machine
+            // (the records themselves are not synced: a killed process leaves them to the
+            // system, and a sync at every flush would make the flushes wait for the disk).
+            // After the records: on a busy disk the sync may wait a second or more, and
+            // what a killed process leaves is what was written.
+            int folder = ::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            if (folder >= 0) {
+                ::fsync(folder);
+                ::close(folder);
+            }
         }
     }
     if (old) {
