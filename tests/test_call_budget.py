@@ -208,6 +208,35 @@ def test_a_new_trace_starts_every_budget_afresh(recording):
     assert all(r.get("type") == "frame" for r in second.records)
 
 
+@pytest.mark.parametrize(
+    "config",
+    [{"call_budget": 5}, {"max_records": 40, "max_records_mode": "stop"}],
+)
+def test_a_restarted_trace_starts_every_budget_and_cap_afresh(recording, config):
+    """A request's profiler is kept for the next request (restart_trace, as the web
+    middleware does when a trace is dropped or the next request starts): the new trace
+    neither inherits the budget spent nor a "stop" cap reached, nor names calls left out
+    of the trace before it."""
+    import sarv._sarv as native
+    from sarv import _requests
+
+    module = recording.module(SOURCE, filename=FILENAME, name="app.budget")
+    profiler = recording.profiler(config)
+    native.register_profiler(profiler)
+    try:
+        module["flat"](8)  # 25 calls: past the budget of middle and leaf, past the cap
+        _requests.restart_trace(profiler.rust_profiler, "trc_01JF0000000000000000000000")
+        module["flat"](2)
+        trace = recording.trace(profiler)
+    finally:
+        native.register_noop_profiler()
+        threading.setprofile(None)
+    assert trace.doc["trace_id"] == "trc_01JF0000000000000000000000"
+    assert sum(r.get("co_name") == "middle" and r.get("event") == "call" for r in trace.records) == 2
+    assert sum(r.get("co_name") == "leaf" and r.get("event") == "return" for r in trace.records) == 4
+    assert all(r.get("type") == "frame" for r in trace.records)
+
+
 def test_a_trace_within_the_budget_is_the_trace_without_one(recording):
     """Small programs unchanged: the same records, byte for byte but for ids and times."""
 

@@ -282,6 +282,19 @@ void TraceBuffers::start_trace(std::string_view id) {
     std::lock_guard<std::mutex> a(trace_id_mutex);
     std::lock_guard<std::mutex> b(frames_of_interest_mutex);
     std::lock_guard<std::mutex> c(frames_mutex);
+    renew(id, left_out_before);
+}
+
+void TraceBuffers::restart(std::string_view id, double now) {
+    std::vector<Ref> left_out_before;
+    std::lock_guard<std::mutex> a(trace_id_mutex);
+    std::lock_guard<std::mutex> b(frames_of_interest_mutex);
+    std::lock_guard<std::mutex> c(frames_mutex);
+    renew(id, left_out_before);
+    created = now;  // the document's "timestamp": when this trace began
+}
+
+void TraceBuffers::renew(std::string_view id, std::vector<Ref>& left_out_before) {
     trace_id.assign(id);
     frames_of_interest.clear();
     frames.clear();
@@ -289,17 +302,6 @@ void TraceBuffers::start_trace(std::string_view id) {
     left_out_before = std::exchange(left_out_codes, {});
     restored_left_out.clear();
     reset_caps();
-}
-
-void TraceBuffers::restart(std::string_view id, double now) {
-    std::lock_guard<std::mutex> a(trace_id_mutex);
-    std::lock_guard<std::mutex> b(frames_of_interest_mutex);
-    std::lock_guard<std::mutex> c(frames_mutex);
-    trace_id.assign(id);
-    frames_of_interest.clear();
-    frames.clear();
-    dropped = 0;
-    created = now;  // the document's "timestamp": when this trace began
 }
 
 void TraceBuffers::take(TakenFrames& taken) {

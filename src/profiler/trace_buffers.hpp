@@ -56,7 +56,7 @@ public:
     // A new trace (a test's start): the new id, the buffers emptied, the caps and the
     // call budget's counts started afresh.
     void start_trace(std::string_view id);
-    // A new trace of a request: the new id and its start time, the lists emptied.
+    // The same for a request's profiler kept for the next request, and its start time.
     void restart(std::string_view id, double now);
     // Takes every record out for a document (a new trace begins), or puts them back in
     // front of those recorded meanwhile when the document could not be made or saved.
@@ -111,6 +111,9 @@ private:
     void report_cap(Cap reached);
     // Forgets what the caps did: for a new trace, under frames_of_interest_mutex.
     void reset_caps();
+    // A new trace with the three locks held; the codes named by the old trace's note are
+    // handed out, to be released after the locks.
+    void renew(std::string_view id, std::vector<Ref>& left_out_before);
     bool own_list(size_t thread_id) const { return config_.threading && thread_id != config_.main_thread_id; }
 
     const ProfilerConfig& config_;
