@@ -368,6 +368,34 @@ def test_records_leave_memory_for_the_spool_and_the_save_reads_them_back(tmp_pat
     assert len(calls) == (8 + 48) * 20 and len(decoded["frames"]) == 2
 
 
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="reads its resident memory")
+def test_records_made_faster_than_they_are_flushed_are_written_by_the_thread_that_records(tmp_path, monkeypatch):
+    # sarv's flushing thread never runs here (as when the disk takes records slower than
+    # they are made): past 32 MB of records in memory, the thread that records writes them.
+    from sarv.config import load_config
+
+    monkeypatch.setattr("sarv.profiler._exiting", True)  # (no flushing thread starts, a running one ends)
+    path = tmp_path / "t.db"
+    folder = str(path) + ".spool"
+    profiler = Profiler(load_config({"call_budget": 0, "max_bytes": 0}), db_path=path)
+    profiler.start()
+    data = ["x" * 1000] * 100  # a call and its return: about 66 kB of records
+    for _ in range(200):
+        _big(data)
+    before = _resident()
+    for _ in range(1600):  # 105 MB more
+        _big(data)
+    grown = _resident() - before
+    (name,) = os.listdir(folder)
+    written = os.path.getsize(os.path.join(folder, name))
+    profiler.stop()
+    assert grown < 48 << 20, grown  # (kept in memory: 105 MB more here)
+    assert written > 64 << 20, written
+    decoded = msgpack.unpackb(db.load_trace(path, profiler.trace_id), strict_map_key=False)
+    calls = [r for r in decoded["frames_of_interest"] if r.get("event") == "call" and r["co_name"] == "_big"]
+    assert len(calls) == 1800
+
+
 def test_without_a_spool_the_records_stay_in_memory_and_the_end_says_so(tmp_path, caplog):
     path = tmp_path / "t.db"
     (tmp_path / "t.db.spool").write_text("not a folder")
