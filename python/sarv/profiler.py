@@ -123,7 +123,8 @@ def _redaction_in_force(profiler, recording: bool) -> None:
 _stop_lock = threading.Lock()
 
 # The spool: a thread of sarv's copies the records of every running profiler to a file
-# beside its database every FLUSH_EVERY seconds (the hook never waits for the disk), so
+# beside its database every FLUSH_EVERY seconds (the hook waits for the disk only when
+# these flushes fall behind it by 32 MB of records: it then writes them itself), so
 # that a process killed before it saves leaves its trace there for the next sarv command
 # (sarv.store.spool.recover). A trace shorter than that never gets a file. A thread of
 # _thread's: threading's profile function never reaches it, and it takes no lock of the

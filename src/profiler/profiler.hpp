@@ -245,7 +245,8 @@ public:
     std::vector<std::pair<std::string, uint64_t>> saves_since_flush;
 
     // The spool: the trace's records copied to a file as they are made, by spool_flush()
-    // (called from a thread of sarv's, never by the hook). See spool.hpp.
+    // (called from a thread of sarv's; by the hook only when the flushes fall behind it:
+    // spool_catch_up). See spool.hpp.
     // `folder`: where the file goes; false with an OSError set if it cannot be used.
     bool spool_to(const std::string& folder);
     // Copies what was recorded since the last flush; false with an error set when the

@@ -3,9 +3,11 @@
 // a crash in C code) leaves its trace behind for the next sarv command to store.
 //
 // The copying is done by spool_flush(), which a thread of sarv's calls a few times a
-// second: the hook never waits for the disk. The flush copies the records made since the
-// last one under the buffers' locks (memory only), then writes them with the interpreter
-// lock released. The file holds the records in their own encoding, so the trace assembled
+// second: the hook does not wait for the disk, unless the flushes fall behind it (a list
+// holds SPOOL_WAIT_FROM bytes they have not taken): the thread recording then flushes
+// itself (spool_catch_up), so that memory stays bounded. The flush copies the records made
+// since the last one under the buffers' locks (memory only), then writes them with the
+// interpreter lock released. The file holds the records in their own encoding, so the trace assembled
 // from it goes through the same document writer as a save.
 //
 // The file, `<folder>/<pid>-<trace_id>-<n>` (n counts the files of the process, so that a
