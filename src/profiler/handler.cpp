@@ -263,6 +263,30 @@ void commit_frame_event(SarvProfiler& profiler, const HookEvent& ev, const Gathe
     }
 }
 
+// The plugin stage: each processor whose function this is adds its record to the event's
+// batch. False (reported) when the event could not be handed to them.
+bool plugin_stage(const HookEvent& ev, const CodeInfo& info, std::vector<PluginProcessor>& processors,
+                  bool lightweight_repr, ThreadState& ts) {
+    const Event event = ev.event();
+    PyObject* co_filename = info.filename_obj.get();
+    PyObject* co_name = info.name_obj.get();
+    Ref event_obj = Ref::steal(PyUnicode_FromString(event_text(event)));
+    if (!event_obj) {
+        SarvProfiler::log_error(ev.frame, event, co_filename, co_name);
+        return false;
+    }
+    PluginEvent plugin_ev{reinterpret_cast<PyObject*>(ev.frame),
+                          event_text(event),
+                          event_obj.get(),
+                          ev.arg,
+                          info.filename,
+                          lightweight_repr,
+                          &ts.call_frames};
+    run_plugins(processors, plugin_ev, ts.batch,
+                [&] { SarvProfiler::log_error(ev.frame, event, co_filename, co_name); });
+    return true;
+}
+
 }  // namespace
 
 void SarvProfiler::refresh_code_info(CodeInfo& info) {
@@ -366,20 +390,8 @@ void SarvProfiler::profile(const HookEvent& ev) {
     batch.records.clear();
     PyObject* co_filename = info.filename_obj.get();
     PyObject* co_name = info.name_obj.get();
-    if (processors != nullptr) {
-        Ref event_obj = Ref::steal(PyUnicode_FromString(event_text(event)));
-        if (!event_obj) {
-            log_error(frame, event, co_filename, co_name);
-            return;
-        }
-        PluginEvent plugin_ev{reinterpret_cast<PyObject*>(frame),
-                              event_text(event),
-                              event_obj.get(),
-                              ev.arg,
-                              info.filename,
-                              config.lightweight_repr,
-                              &ts.call_frames};
-        run_plugins(*processors, plugin_ev, batch, [&] { log_error(frame, event, co_filename, co_name); });
+    if (processors != nullptr && !plugin_stage(ev, info, *processors, config.lightweight_repr, ts)) {
+        return;
     }
     if (!recorded) {
         recorded = frame_is_recorded(decision, frame);
