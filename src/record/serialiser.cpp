@@ -1,6 +1,7 @@
 #include "record/serialiser.hpp"
 
 #include "compat.hpp"
+#include "values/reuse.hpp"
 
 #include <algorithm>
 
@@ -91,16 +92,15 @@ Ref lookup_serialiser(bool lightweight) {
     return function;
 }
 
-#if SARV_DICT_VERSION_TAGS
-// Two dict lookups per recorded event add up. The interpreter gives a dict a new version
-// tag at every change (never one used before), so while sys.modules and the module's
-// dict keep their tags, the function found last time is still what a lookup would find.
+// Two dict lookups per recorded event add up. While sys.modules and the module's dict are
+// unchanged (their stamps say so: every change gives a dict a new one), the function found
+// last time is still what a lookup would find.
 struct CachedSerialiser {
     Ref modules;
-    uint64_t modules_version = 0;
+    values::reuse::Stamp modules_stamp;
     Ref module;
     PyObject* module_dict = nullptr;  // the module's own, as long as it is held
-    uint64_t module_version = 0;
+    values::reuse::Stamp module_stamp;
     Ref function;
     values::NativeEncoders encoders;  // values::speedups_encoders(function)
 };
@@ -110,8 +110,8 @@ Ref serialiser(bool lightweight, values::NativeEncoders& encoders) {
     static auto* cache = new CachedSerialiser[2];  // GIL-guarded; never destroyed
     CachedSerialiser& c = cache[lightweight ? 1 : 0];
     PyObject* modules = PyImport_GetModuleDict();
-    if (c.function && modules == c.modules.get() && dict_version(modules) == c.modules_version &&
-        dict_version(c.module_dict) == c.module_version) {
+    if (c.function && modules == c.modules.get() && values::reuse::unchanged(modules, c.modules_stamp) &&
+        values::reuse::unchanged(c.module_dict, c.module_stamp)) {
         encoders = c.encoders;
         return c.function;
     }
@@ -133,22 +133,20 @@ Ref serialiser(bool lightweight, values::NativeEncoders& encoders) {
         PyErr_Clear();
         return function;
     }
+    values::reuse::Stamp modules_stamp = values::reuse::watch_dict(modules);
+    values::reuse::Stamp module_stamp = values::reuse::watch_dict(dict);
+    if (modules_stamp.value == 0 || module_stamp.value == 0) {
+        return function;  // (no stamps here: looked up every time)
+    }
     c.modules = Ref::borrow(modules);
-    c.modules_version = dict_version(modules);
+    c.modules_stamp = modules_stamp;
     c.module = Ref::borrow(module);
     c.module_dict = dict;
-    c.module_version = dict_version(dict);
+    c.module_stamp = module_stamp;
     c.function = function;
     c.encoders = encoders;
     return function;
 }
-#else
-Ref serialiser(bool lightweight, values::NativeEncoders& encoders) {
-    Ref function = lookup_serialiser(lightweight);
-    encoders = function ? values::speedups_encoders(function.get(), lightweight) : values::NativeEncoders{};
-    return function;
-}
-#endif
 
 bool call_serialiser(PyObject* function, PyObject* obj, Buffer& out) {
     Ref result = Ref::steal(PyObject_CallOneArg(function, obj));

@@ -276,6 +276,17 @@ Stamp stamp_for_proof(PyObject* dict) {
 #endif
 }
 
+Stamp watch_dict(PyObject* dict) {
+    if (!available()) {
+        return {};
+    }
+    return stamp_for_proof(dict);
+}
+
+bool unchanged(PyObject* dict, const Stamp& stamp) {
+    return stamp.value != 0 && stamp_holds(dict, stamp.cell, stamp.value);
+}
+
 const Entry* find(PyObject* obj, int depth) {
     Kept& k = kept();
     if (k.slots.empty()) {

@@ -80,6 +80,11 @@ struct Stamp {
 };
 Stamp stamp_for_proof(PyObject* dict);
 
+// The same for a cache outside the encoder (whether values are reused or not): whatever a
+// dict holds is what it held when it had this stamp, as long as unchanged() says so.
+Stamp watch_dict(PyObject* dict);
+bool unchanged(PyObject* dict, const Stamp& stamp);
+
 // The value kept for `obj` written at `depth`, or null; valid until the next keep() or
 // forget() (no code of the program runs in between while a value is being written).
 const Entry* find(PyObject* obj, int depth);
