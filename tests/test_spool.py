@@ -396,6 +396,48 @@ def test_records_made_faster_than_they_are_flushed_are_written_by_the_thread_tha
     assert len(calls) == 1800
 
 
+FILLS_A_SMALL_DISK = """
+import resource
+import signal
+import sys
+
+import sarv.profiler
+from sarv.config import load_config
+
+sarv.profiler._exiting = True  # no flushing thread: the thread that records writes the spool
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # (a write past the limit fails with EFBIG)
+profiler = sarv.profiler.Profiler(load_config({"call_budget": 0, "max_bytes": 0}), db_path=sys.argv[1])
+
+
+def big(data):
+    return len(data)
+
+
+data = ["x" * 1000] * 100
+profiler.start()
+resource.setrlimit(resource.RLIMIT_FSIZE, (12 << 20, resource.RLIM_INFINITY))
+for _ in range(1000):  # 66 MB of records, the spool's file stopped at 12 MB
+    big(data)
+resource.setrlimit(resource.RLIMIT_FSIZE, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+profiler.stop()
+"""
+
+
+def test_a_write_that_fails_in_the_recording_threads_flush_is_said_and_loses_nothing(tmp_path):
+    (tmp_path / "prog.py").write_text(FILLS_A_SMALL_DISK)
+    path = tmp_path / "t.db"
+    result = subprocess.run(
+        [sys.executable, "prog.py", str(path)], cwd=str(tmp_path), capture_output=True, text=True, timeout=TIMEOUT
+    )
+    assert result.returncode == 0, result.stderr
+    assert "the spool of trace" in result.stderr and "File too large" in result.stderr, result.stderr
+    assert os.listdir(str(path) + ".spool") == []
+    (summary,) = db.list_traces(path)
+    decoded = msgpack.unpackb(db.load_trace(path, summary.trace_id), strict_map_key=False)
+    calls = [r for r in decoded["frames_of_interest"] if r.get("event") == "call" and r["co_name"] == "big"]
+    assert len(calls) == 1000
+
+
 def test_without_a_spool_the_records_stay_in_memory_and_the_end_says_so(tmp_path, caplog):
     path = tmp_path / "t.db"
     (tmp_path / "t.db.spool").write_text("not a folder")

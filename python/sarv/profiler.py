@@ -163,6 +163,14 @@ def _spool_end(profiler, remove: bool) -> None:
     if getattr(core, "spool_close", None) is not None:
         # Files kept for saves that may still be on their way (the current one too when
         # it holds a trace saved since the last flush: a suite's last test).
+        if remove and profiler.spool_error is None:
+            # The last flush: what it would do to the file is what closing does, and a write
+            # that failed in a flush of the recording thread's own (past 32 MB behind) is
+            # raised by it if no flush of sarv's thread has said so yet.
+            try:
+                core.spool_flush()
+            except Exception as exc:  # (as in the flushing thread: the stop goes on)
+                profiler.spool_error = exc
         left = core.spool_close(remove)
         if left and remove and _db.wait_for_saves(profiler.db_path, 0):
             for path in left:
