@@ -183,6 +183,23 @@ PROGRAM = textwrap.dedent("""\
         del log[60:]
         observe(holder)
 
+    def many_dicts():
+        # More dicts alive and written than stamps are kept for (3.12+: all are dropped at
+        # once): those written before, changed after, are written again.
+        first = [{"k": i, "l": [i, "x"]} for i in range(8)]
+        holder = Point(first, "m")
+        observe(holder)
+        alive = []
+        for r in range(700):
+            alive.append(Point([{"r": r, "i": i} for i in range(100)], r))
+            observe(alive[-1])
+            if r % 100 == 99:
+                first[r // 100]["k"] = -r
+                observe(holder)
+        alive[0].x[5]["r"] = "changed"
+        observe(alive[0])
+        observe(holder)
+
     def big():
         # Past the exact form's bound: written by the capped walk, with its budget.
         rows = [{"id": i, "name": "row%d" % i, "vals": [i, i + 1]} for i in range(400)]
@@ -208,6 +225,7 @@ PROGRAM = textwrap.dedent("""\
         keyed_by_tuples()
         sets()
         grown_lists()
+        many_dicts()
         big()
         shared = {"a": [1, 2], "b": Point(1, {"c": [3]})}
         for i in range(30):
