@@ -282,8 +282,8 @@ int Spool::write_out(const FlushOut& out, bool fresh, bool remove, bool retire, 
             // The folder synced once per file, so its name outlives a crash of the machine
             // (the records themselves are not synced: a killed process leaves them to the
             // system, and a sync at every flush would make the flushes wait for the disk).
-            // After the records: on a busy disk the sync may wait a second or more, and
-            // what a killed process leaves is what was written.
+            // After the records: the sync waits for the file system's journal, and what a
+            // killed process leaves is what was written before it.
             int folder = ::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
             if (folder >= 0) {
                 ::fsync(folder);
