@@ -1,0 +1,109 @@
+"""What any profile hook costs a test suite, beside what sarv costs it: the lower bound of
+`pytest --sarv` on interpreters where recording means a profile hook (CPython 3.11).
+
+Three runs of one suite under callgrind (instructions, whatever the machine's load):
+bare; with a profile hook written in C that does nothing, set for each test's call phase
+only (the least any recorder of the test functions must hook); and `pytest --sarv`. The
+no-op hook is compiled here from a few lines of C.
+
+    python bench/hook_floor.py                    packaging's tests/test_markers.py
+    python bench/hook_floor.py --tree DIR --tests tests/test_x.py
+
+The default tree is packaging 26.4's sdist as bench/suites.py fetches it, run against the
+packaging installed in this interpreter (`pip install packaging==26.4 pretend`), so that
+only the test functions are the user's code. A run takes several minutes.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import subprocess
+import sys
+import sysconfig
+import tempfile
+
+from callgrind_count import total_instructions
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+HOOK_SOURCE = r"""
+#include <Python.h>
+#include <frameobject.h>
+static int nothing(PyObject *obj, PyFrameObject *frame, int what, PyObject *arg) { return 0; }
+static PyObject *on(PyObject *m, PyObject *a) { PyEval_SetProfile(nothing, NULL); Py_RETURN_NONE; }
+static PyObject *off(PyObject *m, PyObject *a) { PyEval_SetProfile(NULL, NULL); Py_RETURN_NONE; }
+static PyMethodDef methods[] = {{"on", on, METH_NOARGS, ""}, {"off", off, METH_NOARGS, ""}, {0}};
+static struct PyModuleDef module = {PyModuleDef_HEAD_INIT, "noop_hook", NULL, -1, methods};
+PyMODINIT_FUNC PyInit_noop_hook(void) { return PyModule_Create(&module); }
+"""
+
+PLUGIN_SOURCE = """
+import pytest
+import noop_hook
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_call(item):
+    noop_hook.on()
+    try:
+        yield
+    finally:
+        noop_hook.off()
+"""
+
+
+def build_hook(folder: str) -> None:
+    """The no-op hook's extension module and the pytest plugin that sets it, in `folder`."""
+    with open(os.path.join(folder, "noop_hook.c"), "w") as f:
+        f.write(HOOK_SOURCE)
+    with open(os.path.join(folder, "noop_hook_plugin.py"), "w") as f:
+        f.write(PLUGIN_SOURCE)
+    target = os.path.join(folder, "noop_hook" + sysconfig.get_config_var("EXT_SUFFIX"))
+    include = sysconfig.get_paths()["include"]
+    subprocess.run(
+        ["cc", "-O2", "-shared", "-fPIC", "-I", include, "noop_hook.c", "-o", target], cwd=folder, check=True
+    )
+
+
+def main(argv=None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--tree", default=os.path.join(HERE, ".suites-cache", "packaging-26.4"))
+    parser.add_argument("--tests", default="tests/test_markers.py")
+    parser.add_argument("--timeout", type=float, default=3600)
+    options = parser.parse_args(argv)
+    if not os.path.isdir(options.tree):
+        sys.exit(
+            "no tree at %s: run `python bench/suites.py --suite packaging-installed --rounds 1` once" % options.tree
+        )
+
+    with tempfile.TemporaryDirectory() as work:
+        build_hook(work)
+        env = dict(os.environ, PYTHONPATH=work)
+        env.pop("SARV_DB", None)
+        # The saves go to sarv's writer process, as on a machine with a core to spare
+        # (callgrind slows the tests too much for its own rule to start it).
+        env["SARV_SAVE_PROCESS"] = "1"
+        pytest = [sys.executable, "-m", "pytest", *options.tests.split(), "-q", "-p", "no:cacheprovider"]
+        pytest += ["-W", "ignore::pytest.PytestAssertRewriteWarning"]
+        cwd = os.getcwd()
+        os.chdir(options.tree)
+        try:
+            subprocess.run(pytest, env=env, check=True, capture_output=True)  # byte code cached first
+            runs = {
+                "bare": pytest,
+                "no-op profile hook, each test's call phase": pytest + ["-p", "noop_hook_plugin"],
+                "pytest --sarv": pytest + ["--sarv", "--sarv-db", os.path.join(work, "traces.db")],
+            }
+            counts = {name: total_instructions(command, options.timeout, env) for name, command in runs.items()}
+        finally:
+            os.chdir(cwd)
+    bare = counts["bare"]
+    print("| run | instructions | over bare |")
+    print("| --- | ---: | ---: |")
+    for name, count in counts.items():
+        print("| %s | %s | %.3fx |" % (name, format(count, ","), count / bare))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
