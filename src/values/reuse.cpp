@@ -65,7 +65,7 @@ bool available() { return false; }
 // from one counter. A proof names the cell, so that its check reads one word instead of
 // looking the dict up: a stamp is never given twice, so a cell that holds the stamp a
 // proof saw holds it for the same dict, unchanged since.
-std::vector<uint64_t> cells;      // by cell; 0: no stamp (changed since, or free)
+using detail::cells;
 std::vector<uint32_t> free_cells;
 int watcher = -1;
 uint64_t next_stamp = 1;
@@ -218,6 +218,9 @@ bool seq_holds(const Proof& proof, const Check& c) {
 Counts counts;
 
 namespace detail {
+#if !defined(Py_GIL_DISABLED) && PY_VERSION_HEX >= 0x030C0000
+std::vector<uint64_t> cells;
+#endif
 int state = 0;  // (off when switched off, or with no way to stamp dicts here)
 
 bool decide() {
@@ -281,10 +284,6 @@ Stamp watch_dict(PyObject* dict) {
         return {};
     }
     return stamp_for_proof(dict);
-}
-
-bool unchanged(PyObject* dict, const Stamp& stamp) {
-    return stamp.value != 0 && stamp_holds(dict, stamp.cell, stamp.value);
 }
 
 const Entry* find(PyObject* obj, int depth) {

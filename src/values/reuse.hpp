@@ -83,7 +83,26 @@ Stamp stamp_for_proof(PyObject* dict);
 // The same for a cache outside the encoder (whether values are reused or not): whatever a
 // dict holds is what it held when it had this stamp, as long as unchanged() says so.
 Stamp watch_dict(PyObject* dict);
-bool unchanged(PyObject* dict, const Stamp& stamp);
+
+namespace detail {
+#if !defined(Py_GIL_DISABLED) && PY_VERSION_HEX >= 0x030C0000
+extern std::vector<uint64_t> cells;  // the stamp of each cell; 0: none (changed, or free)
+#endif
+}  // namespace detail
+
+// Whether `dict` (held, or shown to be held) has the stamp it had; checked at every event
+// by some callers, so inline.
+inline bool unchanged(PyObject* dict, const Stamp& stamp) {
+#if defined(Py_GIL_DISABLED)
+    (void)dict, (void)stamp;
+    return false;
+#elif PY_VERSION_HEX >= 0x030C0000
+    (void)dict;
+    return stamp.value != 0 && detail::cells[stamp.cell] == stamp.value;
+#else
+    return stamp.value != 0 && reinterpret_cast<PyDictObject*>(dict)->ma_version_tag == stamp.value;
+#endif
+}
 
 // The value kept for `obj` written at `depth`, or null; valid until the next keep() or
 // forget() (no code of the program runs in between while a value is being written).
