@@ -8,6 +8,8 @@ no-op hook is compiled here from a few lines of C.
 
     python bench/hook_floor.py                    packaging's tests/test_markers.py
     python bench/hook_floor.py --tree DIR --tests tests/test_x.py
+    python bench/hook_floor.py --wall 3 --tests "tests/test_specifiers.py tests/test_markers.py
+        tests/test_requirements.py"       seconds instead, the three kinds alternated, 3 rounds
 
 The default tree is packaging 26.4's sdist as bench/suites.py fetches it, run against the
 packaging installed in this interpreter (`pip install packaging==26.4 pretend`), so that
@@ -17,11 +19,15 @@ only the test functions are the user's code. A run takes several minutes.
 from __future__ import annotations
 
 import argparse
+import glob
 import os
+import shutil
+import statistics
 import subprocess
 import sys
 import sysconfig
 import tempfile
+import time
 
 from callgrind_count import total_instructions
 
@@ -65,11 +71,32 @@ def build_hook(folder: str) -> None:
     )
 
 
+def print_seconds(runs: dict, rounds: int, env: dict, work: str) -> int:
+    """Each run `rounds` times, the kinds alternated (a fresh database for each --sarv run);
+    the median seconds of each and its ratio to bare's."""
+    seconds = {name: [] for name in runs}
+    for _ in range(rounds):
+        for name, command in runs.items():
+            for path in glob.glob(os.path.join(work, "traces.db*")):  # the database, its -wal, its spool
+                shutil.rmtree(path) if os.path.isdir(path) else os.remove(path)
+            start = time.perf_counter()
+            subprocess.run(command, env=env, check=True, capture_output=True)
+            seconds[name].append(time.perf_counter() - start)
+    bare = statistics.median(seconds["bare"])
+    print("| run | median s | over bare | rounds |")
+    print("| --- | ---: | ---: | --- |")
+    for name, taken in seconds.items():
+        median = statistics.median(taken)
+        print("| %s | %.2f | %.2fx | %s |" % (name, median, median / bare, ", ".join("%.2f" % t for t in taken)))
+    return 0
+
+
 def main(argv=None) -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--tree", default=os.path.join(HERE, ".suites-cache", "packaging-26.4"))
     parser.add_argument("--tests", default="tests/test_markers.py")
     parser.add_argument("--timeout", type=float, default=3600)
+    parser.add_argument("--wall", type=int, default=0, metavar="ROUNDS", help="time ROUNDS runs of each instead")
     options = parser.parse_args(argv)
     if not os.path.isdir(options.tree):
         sys.exit(
@@ -80,9 +107,10 @@ def main(argv=None) -> int:
         build_hook(work)
         env = dict(os.environ, PYTHONPATH=work)
         env.pop("SARV_DB", None)
-        # The saves go to sarv's writer process, as on a machine with a core to spare
-        # (callgrind slows the tests too much for its own rule to start it).
-        env["SARV_SAVE_PROCESS"] = "1"
+        if not options.wall:
+            # The saves go to sarv's writer process, as on a machine with a core to spare
+            # (callgrind slows the tests too much for its own rule to start it).
+            env["SARV_SAVE_PROCESS"] = "1"
         pytest = [sys.executable, "-m", "pytest", *options.tests.split(), "-q", "-p", "no:cacheprovider"]
         pytest += ["-W", "ignore::pytest.PytestAssertRewriteWarning"]
         cwd = os.getcwd()
@@ -94,6 +122,8 @@ def main(argv=None) -> int:
                 "no-op profile hook, each test's call phase": pytest + ["-p", "noop_hook_plugin"],
                 "pytest --sarv": pytest + ["--sarv", "--sarv-db", os.path.join(work, "traces.db")],
             }
+            if options.wall:
+                return print_seconds(runs, options.wall, env, work)
             counts = {name: total_instructions(command, options.timeout, env) for name, command in runs.items()}
         finally:
             os.chdir(cwd)
