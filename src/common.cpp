@@ -72,6 +72,15 @@ bool utf8_view(PyObject* obj, std::string_view& out) {
     return true;
 }
 
+bool utf8_copy(PyObject* obj, std::string& out) {
+    std::string_view text;
+    if (obj == nullptr || !utf8_view(obj, text)) {
+        return false;
+    }
+    out.assign(text);
+    return true;
+}
+
 bool utf8_lossy(PyObject* obj, std::string& out) {
     std::string_view view;
     if (utf8_view(obj, view)) {

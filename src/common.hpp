@@ -96,6 +96,9 @@ void raise_not_an_integer(PyObject* obj);
 // UTF-8 view of a str (cached by the interpreter inside the object). Fails with the
 // conversion error for anything but a str, or with UnicodeEncodeError for lone surrogates.
 bool utf8_view(PyObject* obj, std::string_view& out);
+// The same text copied into `out`; also false (the error left as set) when `obj` is null,
+// so that the result of a failed lookup can be handed over directly.
+bool utf8_copy(PyObject* obj, std::string& out);
 // UTF-8 text that always succeeds for a str: undecodable parts become backslash escapes.
 bool utf8_lossy(PyObject* obj, std::string& out);
 

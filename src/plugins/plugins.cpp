@@ -24,16 +24,8 @@ PyObject* plain_lookup_checked(PyObject* dict, const char* key) {
 }
 
 bool subscript_text(PyObject* desc, const char* key, std::string& out) {
-    Ref value = Ref::steal(PyObject_GetItem(desc, Ref::steal(PyUnicode_FromString(key)).get()));
-    if (!value) {
-        return false;
-    }
-    std::string_view text;
-    if (!utf8_view(value.get(), text)) {
-        return false;
-    }
-    out.assign(text);
-    return true;
+    Ref name = Ref::steal(PyUnicode_FromString(key));
+    return name && utf8_copy(Ref::steal(PyObject_GetItem(desc, name.get())).get(), out);
 }
 
 bool compile_processor(PyObject* desc, PyObject* context, PluginMap& map, const std::string& name) {

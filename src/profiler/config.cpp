@@ -46,16 +46,7 @@ bool lenient_bool(PyObject* value) {
 }
 
 bool attr_text(PyObject* obj, const char* attr, std::string& out) {
-    Ref value = Ref::steal(PyObject_GetAttrString(obj, attr));
-    if (!value) {
-        return false;
-    }
-    std::string_view text;
-    if (!utf8_view(value.get(), text)) {
-        return false;
-    }
-    out.assign(text);
-    return true;
+    return utf8_copy(Ref::steal(PyObject_GetAttrString(obj, attr)).get(), out);
 }
 
 }  // namespace
