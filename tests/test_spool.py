@@ -147,6 +147,18 @@ def test_a_killed_process_leaves_its_trace_to_the_next_command(tmp_path, how):
     assert "run_until_killed" in calls
 
 
+def _suite_under_sarv(folder, db_path, test_file):
+    result = subprocess.run(
+        [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "--sarv", test_file],
+        cwd=str(folder),
+        env=dict(os.environ, SARV_DB=str(db_path)),
+        capture_output=True,
+        text=True,
+        timeout=TIMEOUT,
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
 def test_a_suites_last_spool_kept_for_its_saves_goes_once_they_are_on_disk(tmp_path):
     # The saves are still on their way when the profiler stops (asked without waiting,
     # storage says so): the file is kept, then removed at exit once they are on disk. Left
@@ -164,15 +176,7 @@ def test_a_suites_last_spool_kept_for_its_saves_goes_once_they_are_on_disk(tmp_p
         + "\n\ndef test_second():\n    wait_spooled(%r, 'second mark')\n" % folder
     )
     path = tmp_path / "t.db"
-    result = subprocess.run(
-        [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "--sarv", "test_spooled.py"],
-        cwd=str(tmp_path),
-        env=dict(os.environ, SARV_DB=str(path)),
-        capture_output=True,
-        text=True,
-        timeout=TIMEOUT,
-    )
-    assert result.returncode == 0, result.stdout + result.stderr
+    _suite_under_sarv(tmp_path, path, "test_spooled.py")
     assert os.listdir(folder) == []
     by_test = {s.test_name: s for s in db.list_traces(path)}
     assert _ticks(path, by_test["test_spooled.py::test_first"].trace_id)[0] == [1, "first mark"]
@@ -195,15 +199,7 @@ def test_a_suites_last_test_is_kept_when_its_save_never_reaches_the_disk(tmp_pat
         + "    import sarv.profiler\n\n    sarv.profiler._exiting = True\n"
     )
     path = tmp_path / "t.db"
-    result = subprocess.run(
-        [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "--sarv", "test_last.py"],
-        cwd=str(tmp_path),
-        env=dict(os.environ, SARV_DB=str(path)),
-        capture_output=True,
-        text=True,
-        timeout=TIMEOUT,
-    )
-    assert result.returncode == 0, result.stdout + result.stderr
+    _suite_under_sarv(tmp_path, path, "test_last.py")
     assert len(os.listdir(folder)) == 1
     listed = sarv("traces", "--db", path, cwd=tmp_path)
     assert listed.returncode == 0 and "recovered" in listed.stderr, listed.stderr
