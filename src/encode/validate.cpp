@@ -68,6 +68,69 @@ bool valid_timestamp(const unsigned char* p, size_t n) {
     return n == 12 && big_endian(p, 4) < 1000000000;
 }
 
+// What a value's first bytes say: its payload's length, or the values a container holds.
+struct Head {
+    uint64_t length = 0;    // payload bytes that follow
+    uint64_t children = 0;  // for containers (a map's keys and values)
+    bool container = false;
+    bool map = false;
+    bool text = false;
+    int ext = 0;  // 0: no ext; else 1 + its type byte
+};
+
+// Reads the head of the value at `pos` (its first byte is there), leaving `pos` at its
+// payload; the reason when it is malformed, else null.
+const char* read_head(const unsigned char* p, size_t size, size_t& pos, Head& h) {
+    auto need = [&](size_t n) { return size - pos >= n; };
+    const unsigned char c = p[pos++];
+    if (c <= 0x7f || c >= 0xe0 || c == 0xc0 || c == 0xc2 || c == 0xc3) {
+    } else if (c <= 0x8f) {
+        h.container = h.map = true, h.children = 2u * (c & 0x0f);
+    } else if (c <= 0x9f) {
+        h.container = true, h.children = c & 0x0f;
+    } else if (c <= 0xbf) {
+        h.text = true, h.length = c & 0x1f;
+    } else if (c == 0xc1) {
+        return "it uses the reserved byte 0xc1";
+    } else if (c >= 0xc4 && c <= 0xc9) {
+        size_t width = size_t{1} << ((c - 0xc4) % 3);  // bin 8/16/32, ext 8/16/32
+        if (!need(width)) {
+            return "it ends inside a value";
+        }
+        h.length = big_endian(p + pos, width);
+        pos += width;
+        h.ext = c >= 0xc7;
+    } else if (c >= 0xca && c <= 0xd3) {
+        static const uint8_t widths[] = {4, 8, 1, 2, 4, 8, 1, 2, 4, 8};
+        h.length = widths[c - 0xca];
+    } else if (c >= 0xd4 && c <= 0xd8) {
+        h.length = uint64_t{1} << (c - 0xd4), h.ext = 1;
+    } else if (c >= 0xd9 && c <= 0xdb) {
+        size_t width = size_t{1} << (c - 0xd9);
+        if (!need(width)) {
+            return "it ends inside a value";
+        }
+        h.length = big_endian(p + pos, width), pos += width, h.text = true;
+    } else {
+        size_t width = (c == 0xdc || c == 0xde) ? 2 : 4;
+        if (!need(width)) {
+            return "it ends inside a value";
+        }
+        h.children = big_endian(p + pos, width), pos += width;
+        h.container = true, h.map = c >= 0xde;
+        if (h.map) {
+            h.children *= 2;
+        }
+    }
+    if (h.ext) {
+        if (!need(1)) {
+            return "it ends inside a value";
+        }
+        h.ext = 1 + p[pos++];
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 const char* check_msgpack_value(std::string_view bytes) {
@@ -98,56 +161,11 @@ const char* check_msgpack_value(std::string_view bytes) {
         if (!need(1)) {
             return "it ends inside a value";
         }
-        const unsigned char c = p[pos++];
-        uint64_t length = 0;       // payload bytes that follow
-        uint64_t children = 0;     // for containers
-        bool container = false, map = false, text = false;
-        int ext = 0;  // 0: no ext; else 1 + its type byte read below
-        if (c <= 0x7f || c >= 0xe0 || c == 0xc0 || c == 0xc2 || c == 0xc3) {
-        } else if (c <= 0x8f) {
-            container = map = true, children = 2u * (c & 0x0f);
-        } else if (c <= 0x9f) {
-            container = true, children = c & 0x0f;
-        } else if (c <= 0xbf) {
-            text = true, length = c & 0x1f;
-        } else if (c == 0xc1) {
-            return "it uses the reserved byte 0xc1";
-        } else if (c >= 0xc4 && c <= 0xc9) {
-            size_t width = size_t{1} << ((c - 0xc4) % 3);  // bin 8/16/32, ext 8/16/32
-            if (!need(width)) {
-                return "it ends inside a value";
-            }
-            length = big_endian(p + pos, width);
-            pos += width;
-            ext = c >= 0xc7;
-        } else if (c >= 0xca && c <= 0xd3) {
-            static const uint8_t widths[] = {4, 8, 1, 2, 4, 8, 1, 2, 4, 8};
-            length = widths[c - 0xca];
-        } else if (c >= 0xd4 && c <= 0xd8) {
-            length = uint64_t{1} << (c - 0xd4), ext = 1;
-        } else if (c >= 0xd9 && c <= 0xdb) {
-            size_t width = size_t{1} << (c - 0xd9);
-            if (!need(width)) {
-                return "it ends inside a value";
-            }
-            length = big_endian(p + pos, width), pos += width, text = true;
-        } else {
-            size_t width = (c == 0xdc || c == 0xde) ? 2 : 4;
-            if (!need(width)) {
-                return "it ends inside a value";
-            }
-            children = big_endian(p + pos, width), pos += width;
-            container = true, map = c >= 0xde;
-            if (map) {
-                children *= 2;
-            }
+        Head head;
+        if (const char* fault = read_head(p, size, pos, head)) {
+            return fault;
         }
-        if (ext) {
-            if (!need(1)) {
-                return "it ends inside a value";
-            }
-            ext = 1 + p[pos++];
-        }
+        const auto [length, children, container, map, text, ext] = head;
         if (!need(length)) {
             return "it ends inside a value";
         }

@@ -438,6 +438,21 @@ bool SarvProfiler::spool_to(const std::string& folder) {
     return true;
 }
 
+void Spool::place_slice(uint64_t at) {
+    auto place = [at](Mark& mark) {
+        for (auto& frame : mark.unspilled) {
+            if (!frame.placed) {
+                frame.data += at;
+                frame.placed = true;
+            }
+        }
+    };
+    place(interest);
+    for (auto& [thread_id, mark] : threads) {
+        place(mark);
+    }
+}
+
 bool SarvProfiler::spool_flush(size_t& retired, bool raise_failure) {
     retired = 0;
     std::shared_ptr<Spool> keep = spool;
@@ -518,19 +533,7 @@ bool SarvProfiler::spool_flush(size_t& retired, bool raise_failure) {
             PyErr_SetFromErrnoWithFilename(PyExc_OSError, s.path().empty() ? nullptr : s.path().c_str());
             return false;
         }
-        // Where this slice's frames are in the file, now that it is known.
-        auto place = [at](Spool::Mark& mark) {
-            for (auto& frame : mark.unspilled) {
-                if (!frame.placed) {
-                    frame.data += at;
-                    frame.placed = true;
-                }
-            }
-        };
-        place(s.interest);
-        for (auto& [thread_id, mark] : s.threads) {
-            place(mark);
-        }
+        s.place_slice(at);
         std::lock_guard<std::mutex> a(buffers.trace_id_mutex);
         std::lock_guard<std::mutex> b(buffers.frames_of_interest_mutex);
         std::lock_guard<std::mutex> c(buffers.frames_mutex);

@@ -139,6 +139,9 @@ public:
     // Removes the files set aside.
     void release();
     size_t retired() const { return retired_.size(); }
+    // Where the frames of the slice just written are in the file, now that it is known
+    // (`at`: where the slice began).
+    void place_slice(uint64_t at);
     // Closes this process's descriptor of the file, without waiting for the mutex.
     void close_descriptor();
 
