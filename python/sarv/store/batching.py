@@ -180,14 +180,18 @@ def save_soon(db_path, trace_id: str, document, timeout=60, done=None, wait: boo
 # waiting (after the suite's last test, or before a long one) are done by the writer
 # thread, and readers and the exit wait for them as for the others. Batches of a full 64
 # cost a small test's save a fifth less than batches of the dozen that 10 ms held: besides
-# fewer commits, the save's code and data stay in the caches through the batch.
-_CALLER_COMMIT = 0.05  # seconds the oldest save waits for the next ones
-_STRAGGLER = 0.1  # seconds before the writer thread takes a save its caller left waiting
+# fewer commits, the save's code and data stay in the caches through the batch. A wait of
+# 50 ms held about 40 of packaging's saves on a loaded machine (a test every 1.2 ms of
+# its CPU time, slower in seconds); 200 ms fills the 64. The writer thread looks for saves
+# left waiting every _STRAGGLER seconds while saves come: each look takes the interpreter
+# lock from the tests, so not more often than a few times a second.
+_CALLER_COMMIT = 0.2  # seconds the oldest save waits for the next ones
+_STRAGGLER = 0.4  # seconds before the writer thread takes a save its caller left waiting
 # Saves due together (within _CALLER_COMMIT) from which the next go to the writer process:
-# a save made here costs its test 50 to 130 us, sent there about 10 us; 16 in 50 ms is a
+# a save made here costs its test 50 to 130 us, sent there about 10 us; 64 in 200 ms is a
 # test every 3 ms or less (packaging's parametrized tests: one every 1.5 to 2 ms), where
 # that difference is a few percent of the suite's time.
-_QUICK_SAVES = 16
+_QUICK_SAVES = 64
 
 
 def save_later(db_path, trace_id: str, document, timeout=60) -> None:

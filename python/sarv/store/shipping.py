@@ -3,7 +3,7 @@
 `pytest --sarv` saves a trace after every test (`sarv.store.batching.save_later`): saved
 in the test's own process, a small test's trace costs it about a quarter of
 what sarv adds to it. On a machine with a second core, once a run has shown
-that it saves traces quickly one after the other (16 within 50 ms),
+that it saves traces quickly one after the other (64 within 200 ms),
 the saves are sent to a process of sarv's own instead: the documents go
 through a pipe, up to 64 to a write, and that process (sarv.store.writer_process) stores them as this one
 would (the same batches, the same file) and acknowledges each. Nothing else
