@@ -586,7 +586,7 @@ std::vector<std::string> SarvProfiler::spool_close(bool remove) {
     // storage may still batch): kept with the files set aside, until the save is on disk.
     bool retire = false;
     {
-        std::lock_guard<std::mutex> guard(buffers.frames_of_interest_mutex);
+        std::lock_guard<std::mutex> held(buffers.frames_of_interest_mutex);
         for (const auto& [saved_trace, generation] : saves_since_flush) {
             retire = retire || (keep->has_file() && saved_trace == keep->trace_id && generation > keep->generation);
         }
