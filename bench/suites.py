@@ -149,6 +149,7 @@ def run_once(python: str, tree: str, args: list, pythonpath: list, db_path, time
         "counts": "timeout" if timed_out else counts(output),
         "code": process.returncode,
         "rss": usage.ru_maxrss,
+        "failed": [line for line in output.splitlines() if line.startswith(("FAILED ", "ERROR "))],
     }
 
 
@@ -215,6 +216,15 @@ def bench_suite(name: str, options, work: str) -> dict:
                 ),
                 flush=True,
             )
+            if result["code"] != 0 and not result["timeout"]:
+                # A run that failed keeps its log (the work folder goes at the end): which
+                # test, and whether under --sarv only, is the first thing to know.
+                kept = os.path.join(options.cache, "logs", os.path.basename(log))
+                os.makedirs(os.path.dirname(kept), exist_ok=True)
+                shutil.copyfile(log, kept)
+                for line in result["failed"][:10]:
+                    print("    " + line, flush=True)
+                print("    (log kept: %s)" % kept, flush=True)
     return {"bare": bare, "sarv": hooked}
 
 
