@@ -147,7 +147,12 @@ def test_a_killed_process_leaves_its_trace_to_the_next_command(tmp_path, how):
     assert "run_until_killed" in calls
 
 
-def _suite_under_sarv(folder, db_path, test_file):
+def _suite_under_sarv(folder, conftest, test_file, tests):
+    """Runs `tests` (saved as `test_file` beside `conftest`) under pytest --sarv in a process
+    of its own; the database's path."""
+    (folder / "conftest.py").write_text(conftest)
+    (folder / test_file).write_text(WAITS_FOR_ITS_SPOOL + tests)
+    db_path = folder / "t.db"
     result = subprocess.run(
         [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "--sarv", test_file],
         cwd=str(folder),
@@ -157,6 +162,7 @@ def _suite_under_sarv(folder, db_path, test_file):
         timeout=TIMEOUT,
     )
     assert result.returncode == 0, result.stdout + result.stderr
+    return db_path
 
 
 def test_a_suites_last_spool_kept_for_its_saves_goes_once_they_are_on_disk(tmp_path):
@@ -164,19 +170,16 @@ def test_a_suites_last_spool_kept_for_its_saves_goes_once_they_are_on_disk(tmp_p
     # storage says so): the file is kept, then removed at exit once they are on disk. Left
     # behind, a later command would store it again (in a database made anew meanwhile).
     folder = str(tmp_path / "t.db.spool")
-    (tmp_path / "conftest.py").write_text(
-        "import sarv.db\n\nwaited = sarv.db.wait_for_saves\n"
-        "sarv.db.wait_for_saves = lambda db_path=None, timeout=None: timeout is None and waited(db_path)\n"
-    )
     # (the second test's spool is written after the first's save: the first's file is then
     # kept for it)
-    (tmp_path / "test_spooled.py").write_text(
-        WAITS_FOR_ITS_SPOOL
-        + "\n\ndef test_first():\n    tick(1)\n    wait_spooled(%r, 'first mark')\n" % folder
-        + "\n\ndef test_second():\n    wait_spooled(%r, 'second mark')\n" % folder
+    path = _suite_under_sarv(
+        tmp_path,
+        "import sarv.db\n\nwaited = sarv.db.wait_for_saves\n"
+        "sarv.db.wait_for_saves = lambda db_path=None, timeout=None: timeout is None and waited(db_path)\n",
+        "test_spooled.py",
+        "\n\ndef test_first():\n    tick(1)\n    wait_spooled(%r, 'first mark')\n" % folder
+        + "\n\ndef test_second():\n    wait_spooled(%r, 'second mark')\n" % folder,
     )
-    path = tmp_path / "t.db"
-    _suite_under_sarv(tmp_path, path, "test_spooled.py")
     assert os.listdir(folder) == []
     by_test = {s.test_name: s for s in db.list_traces(path)}
     assert _ticks(path, by_test["test_spooled.py::test_first"].trace_id)[0] == [1, "first mark"]
@@ -189,17 +192,14 @@ def test_a_suites_last_test_is_kept_when_its_save_never_reaches_the_disk(tmp_pat
     # left for the next command. sarv's flushing thread stops before the test ends, so no
     # flush after the save sets the file aside: the profiler's stop must.
     folder = str(tmp_path / "t.db.spool")
-    (tmp_path / "conftest.py").write_text(
+    path = _suite_under_sarv(
+        tmp_path,
         "import sarv.db\nimport sarv.store.batching\n\n"
-        "sarv.store.batching.save_later = print\nsarv.db.wait_for_saves = lambda *args: False\n"
+        "sarv.store.batching.save_later = print\nsarv.db.wait_for_saves = lambda *args: False\n",
+        "test_last.py",
+        "\n\ndef test_last():\n    tick(1)\n    wait_spooled(%r, 'last mark')\n" % folder
+        + "    import sarv.profiler\n\n    sarv.profiler._exiting = True\n",
     )
-    (tmp_path / "test_last.py").write_text(
-        WAITS_FOR_ITS_SPOOL
-        + "\n\ndef test_last():\n    tick(1)\n    wait_spooled(%r, 'last mark')\n" % folder
-        + "    import sarv.profiler\n\n    sarv.profiler._exiting = True\n"
-    )
-    path = tmp_path / "t.db"
-    _suite_under_sarv(tmp_path, path, "test_last.py")
     assert len(os.listdir(folder)) == 1
     listed = sarv("traces", "--db", path, cwd=tmp_path)
     assert listed.returncode == 0 and "recovered" in listed.stderr, listed.stderr
