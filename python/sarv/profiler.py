@@ -173,11 +173,7 @@ def _spool_end(profiler, remove: bool) -> None:
                 profiler.spool_error = exc
         left = core.spool_close(remove)
         if left and remove and _db.wait_for_saves(profiler.db_path, 0):
-            for path in left:
-                try:
-                    os.unlink(path)
-                except OSError:
-                    pass
+            _unlink_all(left)
             left = []
         if left:
             _remove_at_exit(profiler.db_path, left)
@@ -217,11 +213,15 @@ def _remove_left_spools() -> None:
                 continue
         except Exception:
             continue
-        for path in paths:
-            try:
-                os.unlink(path)
-            except OSError:
-                pass
+        _unlink_all(paths)
+
+
+def _unlink_all(paths) -> None:
+    for path in paths:
+        try:
+            os.unlink(path)
+        except OSError:
+            pass
 
 
 def _flush_spools() -> None:
