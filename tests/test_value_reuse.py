@@ -200,6 +200,20 @@ PROGRAM = textwrap.dedent("""\
         observe(alive[0])
         observe(holder)
 
+    def rows_with_short_lists():
+        # The rows' checks are copied into the list's proof when the list is written again
+        # around rows kept before: a short list inside a row, changed in place, must fail it.
+        # (past the exact form's bound, as big() below)
+        rows = [{"id": i, "name": "row number %d" % i, "tags": ["a", i]} for i in range(500)]
+        observe(rows)
+        for i in range(6):
+            rows.append({"id": -i, "tags": []})
+            observe(rows)
+            rows[i]["tags"][1] = -i
+            observe(rows)
+            rows[i]["tags"].append(i)
+            observe(Point(rows, rows[i]))
+
     def big():
         # Past the exact form's bound: written by the capped walk, with its budget.
         rows = [{"id": i, "name": "row%d" % i, "vals": [i, i + 1]} for i in range(400)]
@@ -226,6 +240,7 @@ PROGRAM = textwrap.dedent("""\
         sets()
         grown_lists()
         many_dicts()
+        rows_with_short_lists()
         big()
         shared = {"a": [1, 2], "b": Point(1, {"c": [3]})}
         for i in range(30):

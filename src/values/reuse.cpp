@@ -210,7 +210,17 @@ bool seq_holds(const Proof& proof, const Check& c) {
     PyObject** items = c.type == &PyList_Type ? reinterpret_cast<PyListObject*>(c.obj)->ob_item
                                               : reinterpret_cast<PyTupleObject*>(c.obj)->ob_item;
     size_t k = std::min<size_t>(c.n, MAX_ITEMS);  // (the items written)
-    return k == 0 || std::memcmp(items, proof.items.data() + c.at, k * sizeof(PyObject*)) == 0;
+    const PyObject* const* seen = proof.items.data() + c.at;
+    if (k <= 8) {
+        // (most are short: a loop costs less than the call)
+        for (size_t i = 0; i < k; ++i) {
+            if (items[i] != seen[i]) {
+                return false;
+            }
+        }
+        return true;
+    }
+    return std::memcmp(items, seen, k * sizeof(PyObject*)) == 0;
 }
 
 }  // namespace
@@ -318,25 +328,59 @@ void keep(PyObject* obj, int depth, std::shared_ptr<const Entry> entry) {
 
 namespace {
 
-bool holds_from(const Proof& proof, size_t first, PyObject* const* path, int n_path, uint64_t path_bits) {
-    // (none of its containers can be on the path when their bits and the path's do not meet)
-    const bool search = (proof.covers & path_bits) != 0;
-    for (size_t i = first; i < proof.checks.size(); ++i) {
-        const Check& c = proof.checks[i];
-        bool ok = false;
-        switch (c.kind) {
-            case CheckKind::Dict: ok = stamp_holds(c.obj, c.n, c.stamp); break;
-            case CheckKind::Seq: ok = seq_holds(proof, c); break;
-            case CheckKind::Instance: ok = instance_holds(c); break;
-            case CheckKind::Type: ok = Py_TYPE(c.obj) == c.type; break;
-            case CheckKind::Sub: ok = holds_from(*proof.subs[c.n], 0, path, n_path, path_bits); break;
-            case CheckKind::Set: ok = set_holds(proof, c); break;
+bool holds_from(const Proof& proof, size_t first, PyObject* const* path, int n_path, uint64_t path_bits);
+
+// (one loop per answer to "may a container checked be on the path": the common answer, no,
+// checks nothing more; the usual checks, a dict's stamp and a depth marker's type, inline)
+template <bool Search>
+bool holds_checks(const Proof& proof, size_t first, PyObject* const* path, int n_path, uint64_t path_bits) {
+    const Check* end = proof.checks.data() + proof.checks.size();
+    for (const Check* c = proof.checks.data() + first; c != end; ++c) {
+        switch (c->kind) {
+            case CheckKind::Type:
+                if (Py_TYPE(c->obj) != c->type) {
+                    return false;
+                }
+                continue;  // (not written as a container: never on the path)
+            case CheckKind::Dict:
+                if (!stamp_holds(c->obj, c->n, c->stamp)) {
+                    return false;
+                }
+                break;
+            case CheckKind::Sub:
+                if (!holds_from(*proof.subs[c->n], 0, path, n_path, path_bits)) {
+                    return false;
+                }
+                continue;  // (its containers were looked for on the path by its own checks)
+            case CheckKind::Seq:
+                if (!seq_holds(proof, *c)) {
+                    return false;
+                }
+                break;
+            case CheckKind::Instance:
+                if (!instance_holds(*c)) {
+                    return false;
+                }
+                break;
+            case CheckKind::Set:
+                if (!set_holds(proof, *c)) {
+                    return false;
+                }
+                break;
         }
-        if (!ok || (search && c.kind != CheckKind::Type && c.kind != CheckKind::Sub && on_path(c.obj, path, n_path))) {
-            return false;
+        if constexpr (Search) {
+            if (on_path(c->obj, path, n_path)) {
+                return false;
+            }
         }
     }
     return true;
+}
+
+bool holds_from(const Proof& proof, size_t first, PyObject* const* path, int n_path, uint64_t path_bits) {
+    // (none of its containers can be on the path when their bits and the path's do not meet)
+    return (proof.covers & path_bits) != 0 ? holds_checks<true>(proof, first, path, n_path, path_bits)
+                                           : holds_checks<false>(proof, first, path, n_path, path_bits);
 }
 
 }  // namespace
