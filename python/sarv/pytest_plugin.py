@@ -342,6 +342,9 @@ class _SarvSession:
         self.hooked_impls: list = []  # (hook implementation, its own function) made to run hooked
         self.previous = self.kept_for = None  # the latest test torn down, and the next test it kept parents for
         self.end_lock = None  # held while a test ends (a threading.Lock, once the loop runs)
+        # The profiler's hook on and off this thread, and whether it is the thread's (bound
+        # methods, once a profiler has started).
+        self.hook_on = self.hook_off = self.hooks_here = None
 
     def _save_failed(self, db_path, trace_id, error, test_name=None) -> None:
         # Called by sarv.db for a save that fails (a test's is done with the next tests'
@@ -367,6 +370,10 @@ class _SarvSession:
             self.destination = SaveBatched(self.sarv_config.get("db_path") or db.default_db_path())
         profiler = Profiler(self.sarv_config, source=_SOURCE, one_trace_per_test=True, destination=self.destination)
         profiler.start()
+        # (bound once a profiler: they are called several times a test)
+        core = profiler.rust_profiler
+        self.hook_on, self.hooks_here = core.register_threading_profiler, core.hooks_this_thread
+        self.hook_off = self.native.register_noop_profiler
         self.profiler = profiler
         self.db_path = profiler.db_path
 
@@ -427,7 +434,7 @@ class _SarvSession:
 
     def _resume(self) -> None:
         if self.profiler is not None and not self.lost:
-            self.profiler.rust_profiler.register_threading_profiler(None, None, None)
+            self.hook_on(None, None, None)
             if self.starting:
                 # The test's start marker opens the first stretch of it with the hook on
                 # (or its end): one hooked stretch less per test.
@@ -438,12 +445,12 @@ class _SarvSession:
         profiler = self.profiler
         if profiler is None or self.lost:
             return
-        if not profiler.rust_profiler.hooks_this_thread():
+        if not self.hooks_here():
             # Code under test that installs a profile hook of its own (sarv's API,
             # cProfile) replaces this one on the thread, and removes it when it is done.
             self.lost = True
             return
-        self.native.register_noop_profiler()  # off sys.monitoring too, where it records through it
+        self.hook_off()  # off sys.monitoring too, where it records through it
         sys.setprofile(None)
 
     @_wrapper
@@ -471,8 +478,19 @@ class _SarvSession:
 
     @_wrapper
     def pytest_pyfunc_call(self, pyfuncitem):
-        with self._hooked():
+        # (what _hooked() does, inline: the hook is on for the test function of every test,
+        # and each Python call made with it on costs events)
+        if self.current is None:
             return (yield)
+        self.depth += 1
+        if self.depth == 1:
+            self._resume()
+        try:
+            return (yield)
+        finally:
+            self.depth -= 1
+            if not self.depth:
+                self._pause()
 
     @_wrapper
     def pytest_runtest_teardown(self, item, nextitem):
@@ -583,7 +601,7 @@ class _SarvSession:
                     self.unsaved.append((nodeid, "%s: %s" % (type(exc).__name__, exc)))
         else:
             _sarv_test_end(nodeid, outcome)
-            self.native.register_noop_profiler()
+            self.hook_off()
             sys.setprofile(None)
 
     def pytest_runtest_logreport(self, report):

@@ -32,12 +32,14 @@ except ImportError:  # (not on Windows: SQLite's lock alone)
     fcntl = None
 from sarv.store.backends import open_store
 from sarv.store.base import Batch
-from sarv.store.columns import known_size
+from sarv.store.columns import DescribedDocument
 from sarv.store.errors import BatchLost
 from sarv.store.listeners import tell_failure_listeners
+from sarv.store.locations import _locations as _known_locations
 from sarv.store.locations import is_url, location
 
 _SAVES_PER_TRANSACTION = 64
+_WHOLE = (bytes, bytearray, DescribedDocument)  # documents whose length is their size
 _GROUP_COMMIT = 0.002  # seconds the first save waiting waits for others
 # Past this many saves waiting, or this many bytes of their documents, whoever hands over a
 # save waits for the writer.
@@ -77,11 +79,14 @@ class SaveJob:
     __slots__ = ("key", "db_path", "trace_id", "timeout", "document", "done", "since", "size", "patience")
 
     def __init__(self, db_path, trace_id: str, document, timeout, done, patience=_GROUP_COMMIT) -> None:
-        self.key = location(os.fspath(db_path))
+        # (a test suite makes one per test: the usual path and document looked up inline)
+        key = _known_locations.get(db_path) if type(db_path) is str else None
+        self.key = key if key is not None else location(os.fspath(db_path))
         self.db_path, self.trace_id, self.document, self.timeout = db_path, trace_id, document, timeout
         # done(error): what hears how the save went; _REPORT_LOST for save_later's
         self.done = done
-        self.size = known_size(document) or 0
+        # (known_size inline)
+        self.size = (len(document) if isinstance(document, _WHOLE) else getattr(document, "size", None)) or 0
         self.since = time.monotonic()
         self.patience = patience  # how long the writer thread leaves it waiting for company
 
@@ -106,7 +111,10 @@ class _Backlog:
     """The saves handed to the writer thread and not done yet."""
 
     def __init__(self) -> None:
-        self.cond = threading.Condition(threading.Lock())
+        # (the condition's lock, taken directly where nothing waits or is woken: a `with` of
+        # the condition runs two Python methods around it, once a test for a test suite)
+        self.lock = threading.Lock()
+        self.cond = threading.Condition(self.lock)
         self.jobs = []  # waiting, in order
         self.size = 0  # the bytes of their documents
         self.running = ()  # the jobs the writer thread has taken
@@ -238,7 +246,7 @@ def _due_later(backlog: _Backlog, job: SaveJob) -> tuple:
     """Adds a save_later job to the backlog; (the saves into its database now due for
     its caller to run, or None; whether they make a full batch)."""
     key = job.key
-    with backlog.cond:
+    with backlog.lock:
         if not _writer_takes_jobs(backlog):
             return [job], False
         jobs = backlog.jobs

@@ -28,11 +28,11 @@ import sys
 import threading
 import time
 
-from sarv.store.columns import DescribedDocument, is_described
+from sarv.store.columns import DescribedDocument, _described_types, is_described
 from sarv.store.errors import SarvDatabaseError
 from sarv.store.listeners import remember_save, tell_failure_listeners
 from sarv.store.locations import is_url
-from sarv.store.schema import parent_of
+from sarv.store.schema import _parents
 
 _Popen = subprocess.Popen  # (as imported: a test may replace subprocess.Popen for a while)
 
@@ -153,14 +153,18 @@ class Shipper:
 
     def ship(self, job) -> bool:
         """Sends the save; False if it is to be done here."""
+        # (once a test for a test suite: what can be is looked up inline, or once a path)
         document = job.document
-        size = job.size
-        if not 0 < size <= _LARGE or is_url(job.key) or self.dead:
+        if not 0 < job.size <= _LARGE or self.dead:
             return False
+        path = self.paths.get(job.db_path) or self._path(job)
+        if path is None:
+            return False
+        kind = type(document)
         if isinstance(document, (bytes, bytearray, memoryview)):
             whole = job.document = bytes(document)
             described = None
-        elif is_described(document):  # (the core's pieces, the usual)
+        elif kind in _described_types or is_described(document):  # (the core's pieces, the usual)
             whole = b"".join(document)
             edges = tuple(document.edge_records)
             request = document.request if isinstance(document, DescribedDocument) else None
@@ -170,12 +174,9 @@ class Shipper:
             described = [document.record_count, document.tail_offset, edges, request]
         else:
             return False  # (other iterables of pieces: read here, as they come)
-        path = self.paths.get(job.db_path)
-        if path is None:
-            path = self.paths[job.db_path] = os.path.abspath(os.fspath(job.db_path))
-        parent = parent_of(job.trace_id)
+        parent = _parents.get(job.trace_id)  # (parent_of inline)
         backlog = self.backlog
-        with backlog.cond:
+        with backlog.lock:
             if self.dead or backlog.closed:
                 return False
             try:
@@ -191,12 +192,19 @@ class Shipper:
             full = len(self.unsent) >= _PER_WRITE or self.unsent_bytes >= _WRITE_BYTES
             backlog.later = job.since
             # (the writer thread sends those left waiting: see straggling)
-            if backlog.takes_jobs() and backlog.idle:
+            if (backlog.idle or backlog.thread_id is None) and backlog.takes_jobs() and backlog.idle:
                 backlog.cond.notify_all()
         if full:
             self.flush()
             self.collect()
         return True
+
+    def _path(self, job):
+        """The absolute path of the job's database, kept for its next saves; None for a URL."""
+        if is_url(job.key):
+            return None
+        path = self.paths[job.db_path] = os.path.abspath(os.fspath(job.db_path))
+        return path
 
     def straggling(self, now: float, patience: float) -> bool:
         """Whether frames wait unsent longer than `patience` (under the condition)."""
@@ -204,7 +212,7 @@ class Shipper:
 
     def flush(self) -> None:
         with self.write_lock:
-            with self.backlog.cond:
+            with self.backlog.lock:
                 data = b"".join(self.unsent)
                 self.unsent = []
                 self.unsent_bytes = 0
