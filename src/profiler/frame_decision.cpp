@@ -21,14 +21,4 @@ bool attrs_caller_filter(PyFrameObject* frame) {
     return code2 != nullptr && code_info(code2).attrs_make;
 }
 
-bool frame_is_recorded(const StaticDecision& decision, PyFrameObject* frame) {
-    if (decision.included) {
-        return true;
-    }
-    if (decision.excluded || decision.attrs_generated) {
-        return false;
-    }
-    return !attrs_caller_filter(frame);
-}
-
 }  // namespace sarv

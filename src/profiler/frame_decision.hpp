@@ -11,7 +11,16 @@ namespace sarv {
 // caller, lives in attrs' class-building module.
 bool attrs_caller_filter(PyFrameObject* frame);
 
-// Combines the predicates: included, or excluded by none of them.
-bool frame_is_recorded(const StaticDecision& decision, PyFrameObject* frame);
+// Combines the predicates: included, or excluded by none of them. (Inline: it runs for
+// every event of code not left out.)
+inline bool frame_is_recorded(const StaticDecision& decision, PyFrameObject* frame) {
+    if (decision.included) {
+        return true;
+    }
+    if (decision.excluded || decision.attrs_generated) {
+        return false;
+    }
+    return !attrs_caller_filter(frame);
+}
 
 }  // namespace sarv

@@ -14,22 +14,44 @@
 namespace sarv {
 namespace {
 
-// Takes the handler lock without ever waiting for it while holding the interpreter lock:
-// its holder may be running Python code and need the interpreter lock back to finish.
+// Holds the handler gate for an event. Waiting for it, the interpreter lock is let go:
+// its holder may be running Python code and need that lock back to finish.
 class HandlerLock {
 public:
-    explicit HandlerLock(std::mutex& mutex) : mutex_(mutex) {
-        if (!mutex_.try_lock()) {
-            Py_BEGIN_ALLOW_THREADS mutex_.lock();
-            Py_END_ALLOW_THREADS
+    explicit HandlerLock(HandlerGate& gate) : gate_(gate) {
+        if (gate_.busy.load(std::memory_order_relaxed)) [[unlikely]] {
+            wait();
+        }
+        gate_.busy.store(true, std::memory_order_relaxed);
+    }
+    ~HandlerLock() {
+        gate_.busy.store(false, std::memory_order_release);
+        if (gate_.waiting != 0) [[unlikely]] {
+            // Under the mutex: a waiter then either saw the flag clear or already waits
+            // for this notification.
+            std::lock_guard<std::mutex> guard(gate_.mutex);
+            gate_.freed.notify_all();
         }
     }
-    ~HandlerLock() { mutex_.unlock(); }
     HandlerLock(const HandlerLock&) = delete;
     HandlerLock& operator=(const HandlerLock&) = delete;
 
 private:
-    std::mutex& mutex_;
+    [[gnu::noinline]] void wait() {
+        ++gate_.waiting;
+        // Another waiter woken first may have taken it again before this thread had the
+        // interpreter lock back.
+        while (gate_.busy.load(std::memory_order_acquire)) {
+            Py_BEGIN_ALLOW_THREADS {
+                std::unique_lock<std::mutex> lock(gate_.mutex);
+                gate_.freed.wait(lock, [&] { return !gate_.busy.load(std::memory_order_acquire); });
+            }
+            Py_END_ALLOW_THREADS
+        }
+        --gate_.waiting;
+    }
+
+    HandlerGate& gate_;
 };
 
 // Locals to encode: the frame's mapping, without the module's "__builtins__" (never
@@ -323,7 +345,9 @@ void SarvProfiler::profile(const HookEvent& ev) {
     PyFrameObject* frame = ev.frame;
     const Event event = ev.event();
     const bool raised = ev.raised();
-    if (detail::words.raises_pending) [[unlikely]] {
+    detail::ThreadWords& w = ev.words != nullptr ? *ev.words : detail::kept_address(detail::words);
+    auto this_thread = [&]() -> ThreadState& { return w.state_serial == serial ? *w.state : new_thread_state(w); };
+    if (w.raises_pending) [[unlikely]] {
         settle_raises(raised);
     }
     // The code object itself only where a call left out may name it for the trace's note.
@@ -345,8 +369,8 @@ void SarvProfiler::profile(const HookEvent& ev) {
     // such an event costs no lock at all.
     std::optional<bool> recorded;
     if (processors == nullptr) {
-        if (detail::words.skipping != nullptr) {
-            ThreadState& running = thread_state();
+        if (w.skipping != nullptr) {
+            ThreadState& running = this_thread();
             bool resuming = event == Event::Call && info.suspends != Suspends::Never && frame_past_start(frame);
             LeftOut done =
                 left_out_event(running, info, activation_of(frame), event, raised, resuming, code_object(), frame);
@@ -359,8 +383,8 @@ void SarvProfiler::profile(const HookEvent& ev) {
                 uint64_t start = running.left_out.front().start;
                 double duration = now > start ? static_cast<double>(now - start) * seconds_per_tick() : 0;
                 running.left_out.clear();
-                detail::words.skipping = nullptr;
-                HandlerLock lock(plugins_mutex);
+                w.skipping = nullptr;
+                HandlerLock lock(handler_gate);
                 running.batch.types.clear();
                 running.batch.records.clear();
                 record_raised_root(ev, info, running, duration);
@@ -372,7 +396,7 @@ void SarvProfiler::profile(const HookEvent& ev) {
             return;
         }
         if (config.call_budget != 0 || buffers.ended.load(std::memory_order_relaxed)) {
-            ThreadState& ts = thread_state();
+            ThreadState& ts = this_thread();
             if (event == Event::Call) {
                 if (!admit_call(frame, info, code_object(), ts)) {
                     return;
@@ -383,8 +407,8 @@ void SarvProfiler::profile(const HookEvent& ev) {
             }
         }
     }
-    HandlerLock lock(plugins_mutex);
-    ThreadState& ts = thread_state();
+    HandlerLock lock(handler_gate);
+    ThreadState& ts = this_thread();
     Batch& batch = ts.batch;
     batch.types.clear();
     batch.records.clear();

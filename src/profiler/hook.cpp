@@ -21,9 +21,11 @@ CodeInfo* peek_frame_code_info(PyFrameObject* frame) {
 // A call or return event that is not simply of code left out.
 [[gnu::noinline]] int profile_event(SarvProfiler* fast, PyObject* obj, PyFrameObject* frame, int what, PyObject* arg,
                                     CodeInfo* info) {
+    detail::ThreadWords* words = nullptr;
     if (fast != nullptr && frame != nullptr && info != nullptr) {
         // (read first: the call reading it then keeps few values live)
-        detail::ThreadWords& w = detail::words;
+        detail::ThreadWords& w = detail::kept_address(detail::words);
+        words = &w;
         if (!w.raises_pending) {
             if (info->left_out_by == fast->serial) {
                 return 0;  // (raises are pending on another thread)
@@ -42,6 +44,7 @@ CodeInfo* peek_frame_code_info(PyFrameObject* frame) {
     ev.frame = frame;
     ev.arg = arg;
     ev.code = info;
+    ev.words = words;
     return handle_event(obj, ev);
 }
 

@@ -13,6 +13,9 @@
 namespace sarv {
 
 struct CodeInfo;
+namespace detail {
+struct ThreadWords;
+}
 
 struct HookEvent {
     enum class Kind : uint8_t {
@@ -34,6 +37,9 @@ struct HookEvent {
     // Of an Unwind: the exception, when the backend is handed it. The raising call's
     // companion record is then written at once, after the call's own record.
     PyObject* exception = nullptr;
+    // The thread's words, when the backend has read them already (a thread-local read is
+    // a call in a shared library).
+    detail::ThreadWords* words = nullptr;
 
     Event event() const { return kind == Kind::Call ? Event::Call : Event::Return; }
     bool raised() const { return kind == Kind::Unwind; }

@@ -320,13 +320,14 @@ PyObject* on_event(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         Py_RETURN_NONE;
     }
     auto* code = reinterpret_cast<PyCodeObject*>(args[0]);
-    PyObject* obj = current.profiler;
-    PyFrameObject* switching = current.switching;
-    current.switching = nullptr;
-    if (obj != nullptr && current.retirements != retirements) [[unlikely]] {
+    MonitoredThread& here = detail::kept_address(current);  // (each thread-local read is a call)
+    PyObject* obj = here.profiler;
+    PyFrameObject* switching = here.switching;
+    here.switching = nullptr;
+    if (obj != nullptr && here.retirements != retirements) [[unlikely]] {
         obj = let_go_if_stopped();
     }
-    if (obj == nullptr || current.tstate != PyThreadState_Get()) {
+    if (obj == nullptr || here.tstate != PyThreadState_Get()) {
         if (!any_unretired()) [[unlikely]] {
             events_off_if_done();  // the profilers were stopped or freed since
             Py_RETURN_NONE;
@@ -339,7 +340,8 @@ PyObject* on_event(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     }
     SarvProfiler* profiler = reinterpret_cast<PyProfiler*>(obj)->state;
     CodeInfo* info = peek_code_info(code);
-    if (profiler->is_quickly_excluded(info) && !detail::words.raises_pending) {
+    detail::ThreadWords& w = detail::kept_address(detail::words);
+    if (profiler->is_quickly_excluded(info) && !w.raises_pending) {
         if (is_local(K) && leaves_out_everywhere(code)) {
             return switch_off(code);
         }
@@ -349,7 +351,7 @@ PyObject* on_event(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 #ifdef SARV_CURRENT_ACTIVATION
     // (before a frame object is made for the event: a call left out needs none)
     if (switching == nullptr &&
-        profiler->leaves_out_quickly(info, current_activation(current.tstate), call, K == Kind::Unwind, resuming)) {
+        profiler->leaves_out_quickly(info, current_activation(here.tstate), call, K == Kind::Unwind, resuming, w)) {
         Py_RETURN_NONE;  // a call left out of the trace, or one it makes
     }
 #endif
@@ -358,13 +360,14 @@ PyObject* on_event(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         Py_RETURN_NONE;
     }
 #ifndef SARV_CURRENT_ACTIVATION
-    if (profiler->leaves_out_quickly(info, activation_of(frame), call, K == Kind::Unwind, resuming)) {
+    if (profiler->leaves_out_quickly(info, activation_of(frame), call, K == Kind::Unwind, resuming, w)) {
         Py_RETURN_NONE;
     }
 #endif
     HookEvent ev;
     ev.frame = frame;
     ev.code = info;
+    ev.words = &w;
     if constexpr (call) {
         ev.kind = HookEvent::Kind::Call;
         ev.arg = Py_None;
@@ -380,7 +383,7 @@ PyObject* on_event(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (handle_event(obj, ev) < 0) {
         return nullptr;
     }
-    if (is_local(K) && !detail::words.raises_pending) {
+    if (is_local(K) && !w.raises_pending) {
         // The first event of code left out: its later ones cost nothing.
         info = peek_code_info(code);
         if (profiler->is_quickly_excluded(info) && leaves_out_everywhere(code)) {

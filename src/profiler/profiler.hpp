@@ -20,6 +20,7 @@
 #include "record/ulid.hpp"
 
 #include <atomic>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -75,6 +76,14 @@ struct ThreadWords {
     ThreadState* skipping = nullptr;
 };
 inline thread_local ThreadWords words;  // trivially destructible: nothing runs at thread exit
+// A thread-local's address, computed once: the compiler would compute it again at each use
+// (a call in a shared library); the empty asm hides where it came from.
+template <class T>
+inline T& kept_address(T& local) {
+    T* at = &local;
+    asm("" : "+r"(at));
+    return *at;
+}
 // Threads whose raises_pending is set. While none has it, the hook's quick path reads no
 // thread-local word (each read is a call in a shared library). A thread that ends with
 // it set keeps the count up: events then only take the slower look.
@@ -109,6 +118,18 @@ struct ThreadState {
     // The calls left out that are running, outermost first: the first one's caller is
     // recorded (or nothing is), the others run under it.
     std::vector<LeftOutCall> left_out;
+};
+
+// Taken for each whole event that touches shared state. Events run with the interpreter
+// lock held, so a flag guarded by it is enough while no holder lets that lock go; one
+// that does (the spool's backpressure, Python code run for plugins or values) leaves the
+// flag set, and a thread finding it set waits on the condition without the interpreter
+// lock, because the holder may need it back to finish.
+struct HandlerGate {
+    std::atomic<bool> busy{false};  // set and cleared with the interpreter lock held
+    int waiting = 0;                // threads waiting for it (under the interpreter lock)
+    std::mutex mutex;
+    std::condition_variable freed;
 };
 
 class SarvProfiler {
@@ -275,9 +296,8 @@ public:
         SpoolHold& operator=(const SpoolHold&) = delete;
     };
 
-    // Held for each whole event that touches shared state; taken without holding the
-    // interpreter lock while waiting, because its holder may be running Python code.
-    std::mutex plugins_mutex;
+    // Held for each whole event that touches shared state (handler.cpp).
+    HandlerGate handler_gate;
     PluginMap plugins;
 
     // Visits every Python object the profiler holds (the frames on the per-thread call
