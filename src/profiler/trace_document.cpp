@@ -319,12 +319,24 @@ TakenFrames copy_of(const TakenFrames& taken) {
     return copy;
 }
 
+// The keywords of the storage function's call, made once: a test suite saves once a test.
+// Null with an error set if it cannot be made (and made at the next save).
+PyObject* save_keywords() {
+    static PyObject* names = nullptr;  // (kept for the process; the interpreter lock guards it)
+    if (names == nullptr) {
+        Ref timeout = Ref::steal(PyUnicode_InternFromString("timeout"));
+        Ref msgpack = Ref::steal(PyUnicode_InternFromString("msgpack"));
+        names = timeout && msgpack ? PyTuple_Pack(2, timeout.get(), msgpack.get()) : nullptr;
+    }
+    return names;
+}
+
 }  // namespace
 
 bool SarvProfiler::save_in_db() {
-    Ref kwargs = Ref::steal(PyDict_New());
+    PyObject* keywords = save_keywords();
     Ref timeout_obj = Ref::steal(PyLong_FromSize_t(config.timeout));
-    if (!kwargs || !timeout_obj || PyDict_SetItemString(kwargs.get(), "timeout", timeout_obj.get()) < 0) {
+    if (keywords == nullptr || !timeout_obj) {
         return false;
     }
     auto saved = std::make_shared<SavedDocument>();
@@ -372,10 +384,11 @@ bool SarvProfiler::save_in_db() {
     } else {
         document = document_bytes(meta, taken);
     }
-    Ref args = document && PyDict_SetItemString(kwargs.get(), "msgpack", document.get()) == 0
-                   ? Ref::steal(PyTuple_Pack(2, path_obj.get(), id_obj.get()))
-                   : Ref();
-    Ref result = args ? Ref::steal(PyObject_Call(save.get(), args.get(), kwargs.get())) : Ref();
+    Ref result;
+    if (document) {
+        PyObject* args[] = {path_obj.get(), id_obj.get(), timeout_obj.get(), document.get()};
+        result = Ref::steal(PyObject_Vectorcall(save.get(), args, 2, keywords));
+    }
     if (result) {
         // Storage has the records (perhaps still on their way to the disk): the spool that
         // holds them is set aside until they are there.
@@ -397,7 +410,6 @@ bool SarvProfiler::save_in_db() {
     }
     if (same_trace) {
         FetchedError failure;
-        kwargs.reset();  // (holds the document too)
         document.reset();
         // Pieces the storage function kept still read the taken records: those stay
         // theirs, and a copy goes back.
