@@ -266,3 +266,84 @@ def test_a_daemon_thread_stops_recording_when_its_profiler_stops(tmp_path):
     assert done.returncode == 0, done.stderr
     saved, after = map(int, done.stdout.split())
     assert saved > 100 and after == 0
+
+
+FORK_WHILE_HELD = textwrap.dedent("""\
+    import os, sys, threading, time, types
+    import msgpack
+
+    for short in ("serialize", "db", "plugins", "version", "git"):
+        sys.modules["sarv." + short] = types.ModuleType("sarv." + short)
+
+    inside, release = threading.Event(), threading.Event()
+
+    def dump(obj):
+        if threading.current_thread().name == "holder" and not inside.is_set():
+            inside.set()
+            release.wait()  # the interpreter lock let go inside the thread's event
+        return msgpack.packb(obj, default=repr)
+
+    sys.modules["sarv.serialize"].dump_msgpack = dump
+    sys.modules["sarv.plugins"].load_plugin_data = lambda config: []
+    sys.modules["sarv.version"].__version__ = "0"
+    sys.modules["sarv.git"].COMMIT_SHA = None
+
+    class Profiler:
+        config = {"threading": True}
+        db_path, one_trace_per_test, source = "x.db", False, "fork"
+        trace_id = "trc_01J9ZQ4XG7K2M3N4P5Q6R7S8T9"
+        def __call__(self, *args):
+            pass
+
+    import sarv._sarv
+
+    def held(n):
+        return n + 1
+
+    def after_fork(n):
+        return n * 2
+
+    profiler = Profiler()
+    sarv._sarv.register_profiler(profiler)
+    holder = threading.Thread(target=held, args=(1,), name="holder")
+    holder.start()
+    inside.wait()
+    pid = os.fork()
+    if pid == 0:
+        after_fork(3)  # the child's first recorded event: the holder is not in this process
+        sarv._sarv.register_noop_profiler()
+        with open(sys.argv[1], "wb") as out:
+            out.write(profiler.rust_profiler.build_trace())
+        os._exit(0)
+    release.set()
+    holder.join()
+    for _ in range(600):  # (a child stuck at its event is killed, not waited for forever)
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            break
+        time.sleep(0.1)
+    else:
+        os.kill(pid, 9)
+        os.waitpid(pid, 0)
+        status = -1
+    sarv._sarv.register_noop_profiler()
+    print("CHILD", status)
+""")
+
+
+def test_a_child_forked_while_another_thread_is_inside_an_event_records(tmp_path):
+    # That thread holds the handler's gate and never lets go of it in the child: the
+    # child's first recorded event waited for it forever.
+    script, output = tmp_path / "fork.py", tmp_path / "child.msgpack"
+    script.write_text(FORK_WHILE_HELD)
+    done = subprocess.run(
+        [sys.executable, "-W", "ignore::DeprecationWarning", str(script), str(output)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == ["CHILD", "0"], done.stdout + done.stderr
+    doc = msgpack.unpackb(output.read_bytes(), strict_map_key=False)
+    records = doc["frames_of_interest"] + [r for rs in dict(doc["frames"]).values() for r in rs]
+    assert [r["event"] for r in records if r.get("co_name") == "after_fork"] == ["call", "return"]

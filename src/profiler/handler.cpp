@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <new>
 
 namespace sarv {
 namespace {
@@ -19,10 +20,12 @@ namespace {
 class HandlerLock {
 public:
     explicit HandlerLock(HandlerGate& gate) : gate_(gate) {
+        const uint32_t forks = forks_so_far();
         if (gate_.busy.load(std::memory_order_relaxed)) [[unlikely]] {
-            wait();
+            wait(forks);
         }
         gate_.busy.store(true, std::memory_order_relaxed);
+        gate_.forks = forks;
     }
     ~HandlerLock() {
         gate_.busy.store(false, std::memory_order_release);
@@ -37,7 +40,16 @@ public:
     HandlerLock& operator=(const HandlerLock&) = delete;
 
 private:
-    [[gnu::noinline]] void wait() {
+    [[gnu::noinline]] void wait(uint32_t forks) {
+        if (gate_.forks != forks) {
+            // Held at a fork by a thread this child does not have (one that had let the
+            // interpreter lock go inside its event): it never lets go here, and the mutex
+            // may be held by a thread gone likewise. Waiters there were are gone too.
+            gate_.waiting = 0;
+            new (&gate_.mutex) std::mutex();
+            new (&gate_.freed) std::condition_variable();
+            return;
+        }
         ++gate_.waiting;
         // Another waiter woken first may have taken it again before this thread had the
         // interpreter lock back.

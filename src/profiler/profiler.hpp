@@ -127,7 +127,8 @@ struct ThreadState {
 // lock, because the holder may need it back to finish.
 struct HandlerGate {
     std::atomic<bool> busy{false};  // set and cleared with the interpreter lock held
-    int waiting = 0;                // threads waiting for it (under the interpreter lock)
+    uint32_t forks = watch_forks();  // forks_so_far() when it was taken
+    int waiting = 0;                 // threads waiting for it (under the interpreter lock)
     std::mutex mutex;
     std::condition_variable freed;
 };

@@ -26,17 +26,7 @@ constexpr PairTable PAIRS;
 
 thread_local IdGenerator generator;
 
-// Counts forks into this process's children; a generator seeded before the last one
-// reseeds. One relaxed load per id on the hot path, where getpid() would be a system call.
-std::atomic<uint32_t> forks{0};
-
-void count_fork_in_child() { forks.fetch_add(1, std::memory_order_relaxed); }
-
-uint32_t watch_forks() {
-    static const bool registered = pthread_atfork(nullptr, nullptr, count_fork_in_child) == 0;
-    (void)registered;
-    return forks.load(std::memory_order_relaxed);
-}
+void count_fork_in_child() { detail::forks.fetch_add(1, std::memory_order_relaxed); }
 
 uint64_t rotl(uint64_t x, int k) { return (x << k) | (x >> (64 - k)); }
 
@@ -68,6 +58,16 @@ void format_random(uint16_t random_high, uint64_t random_low, char out[26]) {
 }
 
 }  // namespace
+
+// A generator seeded before the last fork reseeds. One relaxed load per id on the hot path,
+// where getpid() would be a system call.
+std::atomic<uint32_t> detail::forks{0};
+
+uint32_t watch_forks() {
+    static const bool registered = pthread_atfork(nullptr, nullptr, count_fork_in_child) == 0;
+    (void)registered;
+    return forks_so_far();
+}
 
 void format_ulid(uint64_t millis, uint16_t random_high, uint64_t random_low, char out[26]) {
     format_time(millis, out);
@@ -105,7 +105,7 @@ void IdGenerator::seed() {
 }
 
 uint64_t IdGenerator::next() {
-    if (!seeded_ || forks_seen_ != forks.load(std::memory_order_relaxed)) [[unlikely]] {
+    if (!seeded_ || forks_seen_ != forks_so_far()) [[unlikely]] {
         seed();
     }
     uint64_t result = rotl(s_[1] * 5, 7) * 9;

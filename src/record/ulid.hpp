@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -23,6 +24,14 @@ struct PrefixedId {
         return ((a[0] ^ b[0]) | (a[1] ^ b[1]) | (a[2] ^ b[2]) | (a[3] ^ b[3])) == 0;
     }
 };
+
+namespace detail {
+extern std::atomic<uint32_t> forks;
+}
+// Forks into children of this process, counted in each child once watch_forks() has run:
+// a state kept from before the last fork is told by the count it was made at.
+uint32_t watch_forks();
+inline uint32_t forks_so_far() { return detail::forks.load(std::memory_order_relaxed); }
 
 // xoshiro256**: small, fast, and its state is trivially destructible, so a thread's exit
 // never runs code of ours. Seeded from the OS at first use, and again in a forked child:
