@@ -337,6 +337,20 @@ def test_plugin_records_name_the_thread_as_it_is_now(with_plugins):
     assert {r["thread"] for r in trace.records if "path" in r} == {original}
 
 
+def test_plugin_records_take_the_name_a_thread_class_gives(with_plugins):
+    # The core reads a thread's name without threading's Python code only where that gives
+    # the same answer: a Thread class with a `name` of its own is asked.
+    thread = threading.current_thread()
+    kind = type(thread)
+    thread.__class__ = type("Named", (kind,), {"name": property(lambda self: "named-by-its-class")})
+    try:
+        _, trace, _ = with_plugins([description()], "twice")
+    finally:
+        thread.__class__ = kind
+    assert [r["thread"] for r in plugin_records(trace.records)] == ["named-by-its-class"] * 4
+    assert {r["thread_native_id"] for r in plugin_records(trace.records)} == {threading.get_native_id()}
+
+
 @pytest.mark.parametrize("fragment, expected", [("json/", ["dumps_call", "dumps_return"]), ("nomatch/", [])])
 def test_library_frames_still_produce_plugin_records(with_plugins, recording, fragment, expected):
     desc = description(co_names=["dumps"], path_fragment=fragment, call_type="dumps_call", return_type="dumps_return")
