@@ -242,11 +242,11 @@ PrefixedId plugin_frame_id(PluginProcessor& p, const PluginEvent& ev, bool is_ca
     return new_frame_id();
 }
 
-// The interned names quick_current_thread reads; false (no error set) if one cannot be made.
-bool thread_keys(PyObject* (&keys)[4]) {
-    static PyObject* made[4] = {};  // (kept for the process; the interpreter lock guards them)
-    static const char* const texts[4] = {"_active", "Thread", "_name", "_native_id"};
-    for (size_t i = 0; i < 4; ++i) {
+// The interned names record_thread reads; false (no error set) if one cannot be made.
+bool thread_keys(PyObject* (&keys)[3]) {
+    static PyObject* made[3] = {};  // (kept for the process; the interpreter lock guards them)
+    static const char* const texts[3] = {"Thread", "_name", "_native_id"};
+    for (size_t i = 0; i < 3; ++i) {
         if (made[i] == nullptr && (made[i] = PyUnicode_InternFromString(texts[i])) == nullptr) {
             PyErr_Clear();
             return false;
@@ -256,45 +256,71 @@ bool thread_keys(PyObject* (&keys)[4]) {
     return true;
 }
 
-// What threading.current_thread().name and .native_id give, read without running threading's
-// Python code (three calls a record, two records a test under pytest): the thread's object in
-// threading._active (what current_thread() returns for it), its _name and _native_id (what
-// Thread's name and native_id properties return), when its class answers name and native_id
-// with those very properties. False, with no error set, wherever any of that does not hold
-// (a thread threading does not know, a class with properties of its own): the caller asks
-// threading then.
-bool quick_current_thread(ThreadInfo& out) {
-    PyObject* keys[4];
-    if (!thread_keys(keys)) {
-        return false;
-    }
+// Whether `thread`'s class answers name and native_id with threading.Thread's own
+// properties, which return its _name and _native_id (no error set either way).
+bool keeps_thread_properties(PyObject* threading, PyObject* thread, PyObject* thread_key) {
     const Names& n = names();
-    Ref threading = import_module(n.mod_threading);
-    Ref active = threading ? Ref::steal(PyObject_GetAttr(threading.get(), keys[0])) : Ref();
-    Ref thread_class = threading ? Ref::steal(PyObject_GetAttr(threading.get(), keys[1])) : Ref();
-    Ref ident = Ref::steal(PyLong_FromUnsignedLong(PyThread_get_thread_ident()));
-    Ref thread = active && thread_class && ident && PyDict_CheckExact(active.get())
-                     ? Ref::borrow(PyDict_GetItemWithError(active.get(), ident.get()))
-                     : Ref();
-    if (!thread) {
-        PyErr_Clear();
-        return false;
-    }
+    Ref thread_class = Ref::steal(PyObject_GetAttr(threading, thread_key));
     for (PyObject* attr : {n.name, n.native_id}) {
-        Ref own = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(thread.get())), attr));
-        Ref threads = Ref::steal(PyObject_GetAttr(thread_class.get(), attr));
+        Ref own = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(thread)), attr));
+        Ref threads = thread_class ? Ref::steal(PyObject_GetAttr(thread_class.get(), attr)) : Ref();
         if (!own || !threads || own.get() != threads.get() || !PyObject_TypeCheck(threads.get(), &PyProperty_Type)) {
             PyErr_Clear();
             return false;
         }
     }
-    Ref name = Ref::steal(PyObject_GetAttr(thread.get(), keys[2]));
-    Ref native_id = Ref::steal(PyObject_GetAttr(thread.get(), keys[3]));
-    std::string text;
-    size_t id = 0;
-    if (!name || !native_id || !PyUnicode_Check(name.get()) || !PyLong_Check(native_id.get()) ||
-        !utf8_lossy(name.get(), text) || !to_usize(native_id.get(), id)) {
+    return true;
+}
+
+// threading.current_thread()'s name and native id, as current_thread() (record/thread.hpp)
+// reads them, but with the two properties' Python code left out where the thread's class
+// keeps threading's own (two calls a record, two records a test under pytest): their
+// attributes are read instead.
+bool record_thread(ThreadInfo& out) {
+    PyObject* keys[3];
+    if (!thread_keys(keys)) {
+        return current_thread(out);
+    }
+    const Names& n = names();
+    Ref threading = import_module(n.mod_threading);
+    if (!threading) {
+        return false;
+    }
+    Ref thread = Ref::steal(PyObject_CallMethodNoArgs(threading.get(), n.current_thread));
+    if (!thread) {
+        return false;
+    }
+    bool plain = keeps_thread_properties(threading.get(), thread.get(), keys[0]);
+    Ref name = plain ? Ref::steal(PyObject_GetAttr(thread.get(), keys[1])) : Ref();
+    if (!name) {
         PyErr_Clear();
+        name = Ref::steal(PyObject_GetAttr(thread.get(), n.name));
+        if (!name) {
+            return false;
+        }
+    }
+    std::string text;
+    if (!PyUnicode_Check(name.get())) {
+        raise_conversion_error(name.get(), "PyString");
+        return false;
+    }
+    if (!utf8_lossy(name.get(), text)) {
+        return false;
+    }
+    Ref native_id = plain ? Ref::steal(PyObject_GetAttr(thread.get(), keys[2])) : Ref();
+    if (!native_id) {
+        PyErr_Clear();
+        native_id = Ref::steal(PyObject_GetAttr(thread.get(), n.native_id));
+        if (!native_id) {
+            return false;
+        }
+    }
+    size_t id = 0;
+    if (!PyLong_Check(native_id.get())) {
+        raise_not_an_integer(native_id.get());
+        return false;
+    }
+    if (!to_usize(native_id.get(), id)) {
         return false;
     }
     out.name = std::move(text);
@@ -306,7 +332,7 @@ bool quick_current_thread(ThreadInfo& out) {
 // thread had at its first record).
 bool put_thread(PyObject* data) {
     ThreadInfo thread;
-    if (!quick_current_thread(thread) && !current_thread(thread)) {
+    if (!record_thread(thread)) {
         return false;
     }
     return set_item(data, names().key_thread, text(thread.name)) &&
