@@ -398,12 +398,24 @@ struct Callback {
     PyMethodDef def;
 };
 Callback callbacks[] = {
-    {"PY_START", {"sarv_py_start", reinterpret_cast<PyCFunction>(on_event<Kind::Start>), METH_FASTCALL, nullptr}},
-    {"PY_RESUME", {"sarv_py_resume", reinterpret_cast<PyCFunction>(on_event<Kind::Resume>), METH_FASTCALL, nullptr}},
-    {"PY_THROW", {"sarv_py_throw", reinterpret_cast<PyCFunction>(on_event<Kind::Throw>), METH_FASTCALL, nullptr}},
-    {"PY_RETURN", {"sarv_py_return", reinterpret_cast<PyCFunction>(on_event<Kind::Return>), METH_FASTCALL, nullptr}},
-    {"PY_YIELD", {"sarv_py_yield", reinterpret_cast<PyCFunction>(on_event<Kind::Yield>), METH_FASTCALL, nullptr}},
-    {"PY_UNWIND", {"sarv_py_unwind", reinterpret_cast<PyCFunction>(on_event<Kind::Unwind>), METH_FASTCALL, nullptr}},
+    {"PY_START",
+     {"sarv_py_start", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(on_event<Kind::Start>)),
+      METH_FASTCALL, nullptr}},
+    {"PY_RESUME",
+     {"sarv_py_resume", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(on_event<Kind::Resume>)),
+      METH_FASTCALL, nullptr}},
+    {"PY_THROW",
+     {"sarv_py_throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(on_event<Kind::Throw>)),
+      METH_FASTCALL, nullptr}},
+    {"PY_RETURN",
+     {"sarv_py_return", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(on_event<Kind::Return>)),
+      METH_FASTCALL, nullptr}},
+    {"PY_YIELD",
+     {"sarv_py_yield", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(on_event<Kind::Yield>)),
+      METH_FASTCALL, nullptr}},
+    {"PY_UNWIND",
+     {"sarv_py_unwind", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(on_event<Kind::Unwind>)),
+      METH_FASTCALL, nullptr}},
 };
 
 // Claims a tool id and registers the callbacks. False (no error set) when sys.monitoring
