@@ -299,14 +299,6 @@ bool record_thread(ThreadInfo& out) {
             return false;
         }
     }
-    std::string text;
-    if (!PyUnicode_Check(name.get())) {
-        raise_conversion_error(name.get(), "PyString");
-        return false;
-    }
-    if (!utf8_lossy(name.get(), text)) {
-        return false;
-    }
     Ref native_id = plain ? Ref::steal(PyObject_GetAttr(thread.get(), keys[2])) : Ref();
     if (!native_id) {
         PyErr_Clear();
@@ -315,17 +307,7 @@ bool record_thread(ThreadInfo& out) {
             return false;
         }
     }
-    size_t id = 0;
-    if (!PyLong_Check(native_id.get())) {
-        raise_not_an_integer(native_id.get());
-        return false;
-    }
-    if (!to_usize(native_id.get(), id)) {
-        return false;
-    }
-    out.name = std::move(text);
-    out.native_id = id;
-    return true;
+    return thread_info_of(name.get(), native_id.get(), out);
 }
 
 // Asked of threading at each plugin record (unlike frame records, which keep the name the

@@ -16,24 +16,25 @@ bool current_thread(ThreadInfo& out) {
     if (!name) {
         return false;
     }
-    std::string text;
-    if (!PyUnicode_Check(name.get())) {
-        raise_conversion_error(name.get(), "PyString");
-        return false;
-    }
-    if (!utf8_lossy(name.get(), text)) {
-        return false;
-    }
     Ref native_id = Ref::steal(PyObject_GetAttr(thread.get(), n.native_id));
-    if (!native_id) {
+    return native_id && thread_info_of(name.get(), native_id.get(), out);
+}
+
+bool thread_info_of(PyObject* name, PyObject* native_id, ThreadInfo& out) {
+    std::string text;
+    if (!PyUnicode_Check(name)) {
+        raise_conversion_error(name, "PyString");
+        return false;
+    }
+    if (!utf8_lossy(name, text)) {
         return false;
     }
     size_t id = 0;
-    if (!PyLong_Check(native_id.get())) {
-        raise_not_an_integer(native_id.get());
+    if (!PyLong_Check(native_id)) {
+        raise_not_an_integer(native_id);
         return false;
     }
-    if (!to_usize(native_id.get(), id)) {
+    if (!to_usize(native_id, id)) {
         return false;
     }
     out.name = std::move(text);

@@ -14,5 +14,7 @@ struct ThreadInfo {
 
 // (name, native id) of threading.current_thread().
 bool current_thread(ThreadInfo& out);
+// A thread's name and native id, as threading gives them, checked and converted.
+bool thread_info_of(PyObject* name, PyObject* native_id, ThreadInfo& out);
 
 }  // namespace sarv
