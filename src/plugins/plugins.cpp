@@ -282,11 +282,8 @@ bool record_thread(ThreadInfo& out) {
         return current_thread(out);
     }
     const Names& n = names();
-    Ref threading = import_module(n.mod_threading);
-    if (!threading) {
-        return false;
-    }
-    Ref thread = Ref::steal(PyObject_CallMethodNoArgs(threading.get(), n.current_thread));
+    Ref threading;
+    Ref thread = current_thread_object(threading);
     if (!thread) {
         return false;
     }

@@ -2,13 +2,15 @@
 
 namespace sarv {
 
+Ref current_thread_object(Ref& threading) {
+    threading = import_module(names().mod_threading);
+    return threading ? Ref::steal(PyObject_CallMethodNoArgs(threading.get(), names().current_thread)) : Ref();
+}
+
 bool current_thread(ThreadInfo& out) {
     const Names& n = names();
-    Ref threading = import_module(n.mod_threading);
-    if (!threading) {
-        return false;
-    }
-    Ref thread = Ref::steal(PyObject_CallMethodNoArgs(threading.get(), n.current_thread));
+    Ref threading;
+    Ref thread = current_thread_object(threading);
     if (!thread) {
         return false;
     }
