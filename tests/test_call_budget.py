@@ -4,6 +4,7 @@ left out whole (with what they call), counted and timed in the trace's "calls_le
 import threading
 
 import pytest
+from conftest import MONITORING
 
 SOURCE = """
 import collections
@@ -126,7 +127,8 @@ def _check_consistent(trace, module, budget):
         assert recorded + (entry["calls"] if entry else 0) == made, (name, recorded, entry, made)
         if entry:
             assert entry["path"].endswith("budget.py:%d" % module[name].__code__.co_firstlineno), entry
-            assert 0 <= entry["longest"] <= entry["total"]
+            if entry["total"] is not None:  # (None: not timed, see the cap's test)
+                assert 0 <= entry["longest"] <= entry["total"]
             assert entry["qualname"].endswith(name)
     return left_out, frames
 
@@ -277,3 +279,44 @@ def test_a_thread_hooked_again_forgets_calls_left_out_whose_returns_it_missed(re
         threading.setprofile(None)
     frames = [r for r in recording.trace(profiler).records if r.get("type") == "frame"]
     assert [(r["co_name"], r["event"]) for r in frames][-2:] == [("leaf", "call"), ("leaf", "return")]
+
+
+def test_generators_past_a_stop_cap_are_counted_and_recorded_again_by_the_next_trace(recording):
+    """Past a "stop" cap, sys.monitoring switches generators' resumptions off: their calls
+    stay counted, their time is not known (None), no call is counted twice, and the next
+    trace, whose cap is not reached, records every resumption again."""
+    import sarv._sarv as native
+
+    after_cap = "\ndef after_cap(n, each):\n    consumers(n, each)\n    return [sum(gen(each)) for _ in range(n)]\n"
+    module = recording.module(SOURCE + after_cap, filename=FILENAME, name="app.budget")
+    profiler = recording.profiler({"max_records": 40, "max_records_mode": "stop"})
+    native.register_profiler(profiler)
+    try:
+        # Past the cap, generators resumed inside calls left out, then by a recorded caller.
+        module["after_cap"](30, 5)
+        first = recording.trace(profiler)
+        module["generators"](2, 3)
+        second = recording.trace(profiler)
+    finally:
+        native.register_noop_profiler()
+        threading.setprofile(None)
+    records = _all_records(first)
+    (note,) = [r for r in records if r.get("type") == "calls_left_out"]
+    (dropped,) = [r["dropped"] for r in records if r.get("type") == "records_dropped"]
+    left_out = {f["co_name"]: f for f in note["functions"]}
+    frames = [r for r in records if r.get("type") == "frame"]
+    starts = {r["co_name"]: 0 for r in frames}
+    for r in frames:
+        starts[r["co_name"]] += r["event"] == "call" and r.get("resumes") is None
+    assert starts.get("gen", 0) + left_out["gen"]["calls"] == 60
+    assert starts.get("consume", 0) + left_out["consume"]["calls"] == 30
+    # Each call left out after the end stands for its two records; the cap's own refusals
+    # and the returns of calls recorded before it add a few.
+    calls = sum(f["calls"] for f in note["functions"])
+    assert 2 * calls <= dropped <= 2 * calls + 12
+    if MONITORING:
+        assert left_out["gen"]["total"] is None and left_out["gen"]["longest"] is None
+    assert left_out["consume"]["total"] >= left_out["consume"]["longest"] > 0
+    frames = [r for r in second.records if r.get("type") == "frame"]
+    resumed = [r for r in frames if r["co_name"] == "gen" and r.get("resumes") is not None]
+    assert len(resumed) == 2 * 3

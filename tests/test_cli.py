@@ -16,6 +16,7 @@ import textwrap
 import msgpack
 import pytest
 
+from conftest import MONITORING
 from helpers import TIMEOUT, frame_records, sarv, saved_trace
 from sarv import db
 
@@ -1393,3 +1394,24 @@ def test_run_and_show_say_what_the_call_budget_left_out(tmp_path):
     assert result.returncode == 0 and "left out" not in result.stderr
     shown = sarv("show", saved_trace(result)[0], "--max-lines", "0", cwd=tmp_path, db_path=path).stdout
     assert "left out" not in shown and [name for _, name, _, _ in tree_lines(shown)].count("__main__.step") == 50
+
+
+def test_show_says_which_times_past_a_stop_cap_are_not_known(tmp_path):
+    """Past a "stop" cap sys.monitoring no longer reports a generator's resumptions: its
+    calls are counted, its time shown as not known; a plain function's time stays."""
+    (tmp_path / "pyproject.toml").write_text("[tool.sarv]\nmax_records = 50\n")
+    (tmp_path / "capped.py").write_text(
+        "def gen(n):\n    yield from range(n)\n\n\n"
+        "def plain(i):\n    return i\n\n\n"
+        "for i in range(40):\n    sum(gen(100))\n    plain(i)\n"
+    )
+    path = tmp_path / "t.db"
+    result = sarv("run", "capped.py", cwd=tmp_path, db_path=path)
+    assert result.returncode == 0, result.stderr
+    lines = sarv("show", saved_trace(result)[0], cwd=tmp_path, db_path=path).stdout.splitlines()
+    rows = {line.split()[-2]: line.split() for line in lines if line.endswith(("capped.py:1", "capped.py:5"))}
+    assert int(rows["__main__.gen"][0]) + int(rows["__main__.gen"][1]) == 40
+    assert int(rows["__main__.plain"][0]) + int(rows["__main__.plain"][1]) == 40
+    assert rows["__main__.plain"][2] != "?"
+    footnote = "    ? time not known: past the cap, a generator's resumptions are not followed"
+    assert (rows["__main__.gen"][2:4] == ["?", "?"]) == MONITORING == (footnote in lines)

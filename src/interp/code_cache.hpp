@@ -50,6 +50,9 @@ struct CallCounts {
     uint64_t total_ticks = 0;
     uint64_t longest_ticks = 0;
     bool user_code = false;  // the filters record its frames (so a call past the budget is left out)
+    // Past a "stop" cap (3.12+): its generators' resumptions were switched off, so its calls
+    // are counted but their time is not known.
+    bool untimed = false;
 };
 
 struct CodeInfo {

@@ -76,6 +76,7 @@ PyObject* restart_trace_impl(PyObject* obj, PyObject* trace_id) {
         return nullptr;
     }
     p->buffers.restart(std::string_view(text, static_cast<size_t>(size)), timestamp());
+    trace_taken();
     Py_RETURN_NONE;
 }
 

@@ -97,6 +97,16 @@ SarvProfiler::LeftOut SarvProfiler::left_out_event(ThreadState& ts, CodeInfo& in
         --at;
     }
     if (at == 0) {
+        if (code == nullptr) {
+            return LeftOut::Slow;  // (the frame is needed to tell which)
+        }
+        if (frame != nullptr && ts.frame_ids.count(reinterpret_cast<uintptr_t>(frame)) != 0) {
+            // A recorded call returns: the calls left out above it are over, their returns
+            // unseen (a generator's suspension switched off meanwhile on another thread).
+            ts.left_out.clear();
+            detail::words.skipping = nullptr;
+            return LeftOut::Outside;
+        }
         return LeftOut::Consumed;  // a frame whose call was not seen here (library code's, say)
     }
     --at;
@@ -136,12 +146,35 @@ bool SarvProfiler::admit_call(PyFrameObject* frame, CodeInfo& info, PyCodeObject
             list_left_out(code, frame, info);
         }
     }
+    if (over && untimed(info)) {
+        // Its suspensions may no longer be seen: a running call kept for it would be left
+        // standing, and take the calls that follow for its own.
+        buffers.calls_after_end += !is_resumption;
+        return false;
+    }
     enter_left_out(ts, info, activation_of(frame), !is_resumption);
     return false;
 }
 
+bool SarvProfiler::stop_timing_past_cap(CodeInfo& info, PyCodeObject* code) {
+    if (info.profiler_serial != serial || info.plugins != nullptr || info.suspends == Suspends::Never ||
+        (!info.decision.included && (info.decision.excluded || info.decision.attrs_generated)) ||
+        !buffers.ended.load(std::memory_order_relaxed)) {
+        return false;
+    }
+    counts_of(info, code)->untimed = true;
+    return true;
+}
+
 void SarvProfiler::drop_return(PyFrameObject* frame, ThreadState& ts) {
     auto identity = reinterpret_cast<uintptr_t>(frame);
+    if (ts.frame_ids.count(identity) == 0 && ts.suspended.count(identity) == 0) {
+        Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
+        const CodeInfo* info = peek_code_info(reinterpret_cast<PyCodeObject*>(code.get()));
+        if (info != nullptr && untimed(*info)) {
+            return;  // counted when it was called, with both its records
+        }
+    }
     end_activation(ts.call_frames, frame);
     ts.frame_ids.erase(identity);
     ts.suspended.erase(identity);
@@ -192,8 +225,16 @@ void TraceBuffers::take_left_out(TakenFrames& taken) {
                    info.qualname.text ? std::optional<std::string_view>(*info.qualname.text) : std::nullopt);
         w.int_pair("calls", counts.left_out);
         w.int_pair("raised", counts.raised);
-        w.f64_pair("total", static_cast<double>(counts.total_ticks) * per_tick);
-        w.f64_pair("longest", static_cast<double>(counts.longest_ticks) * per_tick);
+        if (counts.untimed) {
+            // Not known: its resumptions were not followed (nil, as for a number unusable).
+            w.str("total");
+            w.nil();
+            w.str("longest");
+            w.nil();
+        } else {
+            w.f64_pair("total", static_cast<double>(counts.total_ticks) * per_tick);
+            w.f64_pair("longest", static_cast<double>(counts.longest_ticks) * per_tick);
+        }
     }
     taken.left_out_note.assign(note.view());
 }

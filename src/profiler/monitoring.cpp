@@ -192,11 +192,30 @@ void events_off_if_done() {
     }
 }
 
+// The locations of these code objects switched back on, for our tool alone
+// (restart_events() would switch on every tool's). A code object's locations come back
+// when it is instrumented afresh while our events are off, which setting a local event and
+// taking it off again forces.
+bool instrument_afresh(const std::vector<Ref>& codes) {
+    if (codes.empty()) {
+        return true;
+    }
+    bool was_on = tool.events_on;
+    if (was_on && !set_events(0)) {
+        return false;
+    }
+    for (const Ref& code : codes) {
+        Ref on = Ref::steal(PyObject_CallFunction(tool.set_local_events, "iOl", tool.id, code.get(), tool.py_start));
+        Ref off = on ? Ref::steal(PyObject_CallFunction(tool.set_local_events, "iOi", tool.id, code.get(), 0)) : Ref();
+        if (!off) {
+            PyErr_Clear();  // code the interpreter does not instrument (a shim): no events to restore
+        }
+    }
+    return !was_on || set_events(tool.mask);
+}
+
 // `watcher` becomes live: the code switched off since its group last checked, and that it
-// does not leave out, is switched back on, for our tool alone. (restart_events() would switch on
-// every tool's locations.) A code object's locations come back when it is instrumented
-// afresh while our events are off, which setting a local event and taking it off again
-// forces.
+// does not leave out, is switched back on.
 bool switch_back_on_for(const Watcher& watcher) {
     std::vector<Ref> codes;
     SwitchedMap& map = switched();
@@ -226,21 +245,53 @@ bool switch_back_on_for(const Watcher& watcher) {
         codes.push_back(std::move(code));
         it = map.erase(it);
     }
-    if (codes.empty()) {
+    return instrument_afresh(codes);
+}
+
+// Resumptions and suspensions of generators switched off past a "stop" cap: every
+// profiler's trace that wanted them had ended. Back on as soon as one may want them again
+// (a trace taken, a thread hooked).
+std::vector<Ref>& switched_past_cap() {
+    static auto* made = new std::vector<Ref>();  // weak references; never freed, as above
+    return *made;
+}
+
+bool ended_everywhere(const SarvProfiler& profiler, const CodeInfo& info) {
+    return std::all_of(watchers.begin(), watchers.end(), [&](const Watcher& w) {
+        return w.profiler == &profiler || w.threads == 0 || w.retired ||
+               w.profiler->buffers.ended.load(std::memory_order_relaxed) || w.profiler->leaves_out(info);
+    });
+}
+
+PyObject* switch_off_past_cap(PyCodeObject* code) {
+    std::vector<Ref>& listed = switched_past_cap();
+    bool known = std::any_of(listed.begin(), listed.end(), [&](const Ref& weak) {
+        return referent(weak.get()).get() == reinterpret_cast<PyObject*>(code);
+    });
+    if (!known) {
+        Ref weak = Ref::steal(PyWeakref_NewRef(reinterpret_cast<PyObject*>(code), nullptr));
+        if (!weak) {
+            PyErr_Clear();
+            Py_RETURN_NONE;  // one it could not switch back on stays on
+        }
+        listed.push_back(std::move(weak));
+    }
+    return Py_NewRef(tool.disable);
+}
+
+bool switch_back_on_past_cap() {
+    std::vector<Ref>& listed = switched_past_cap();
+    if (listed.empty()) {
         return true;
     }
-    bool was_on = tool.events_on;
-    if (was_on && !set_events(0)) {
-        return false;
-    }
-    for (const Ref& code : codes) {
-        Ref on = Ref::steal(PyObject_CallFunction(tool.set_local_events, "iOl", tool.id, code.get(), tool.py_start));
-        Ref off = on ? Ref::steal(PyObject_CallFunction(tool.set_local_events, "iOi", tool.id, code.get(), 0)) : Ref();
-        if (!off) {
-            PyErr_Clear();  // code the interpreter does not instrument (a shim): no events to restore
+    std::vector<Ref> codes;
+    for (const Ref& weak : listed) {
+        if (Ref code = referent(weak.get())) {
+            codes.push_back(std::move(code));
         }
     }
-    return !was_on || set_events(tool.mask);
+    listed.clear();
+    return instrument_afresh(codes);
 }
 
 constexpr const char* SLOT_NAME = "sarv._sarv.monitored_profiler";
@@ -347,21 +398,36 @@ PyObject* on_event(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         }
         Py_RETURN_NONE;
     }
+    // Past a "stop" cap a generator's resumptions and suspensions would each cost an event
+    // for nothing but its time: they are switched off once every trace that could want them
+    // has ended. Its calls stay counted (their starts and returns are still seen).
+    bool off_past_cap = false;
+    if constexpr (K == Kind::Resume || K == Kind::Yield) {
+        if (info != nullptr && switching == nullptr && !w.raises_pending &&
+            profiler->buffers.ended.load(std::memory_order_relaxed)) [[unlikely]] {
+            off_past_cap = profiler->stop_timing_past_cap(*info, code) && ended_everywhere(*profiler, *info);
+            if (K == Kind::Resume && profiler->untimed(*info)) {
+                // (no call left out is started for it: its suspension may not be seen)
+                return off_past_cap ? switch_off_past_cap(code) : Py_NewRef(Py_None);
+            }
+        }
+    }
+    auto done = [&]() -> PyObject* { return off_past_cap ? switch_off_past_cap(code) : Py_NewRef(Py_None); };
     constexpr bool resuming = K == Kind::Resume || K == Kind::Throw;
 #ifdef SARV_CURRENT_ACTIVATION
     // (before a frame object is made for the event: a call left out needs none)
     if (switching == nullptr &&
         profiler->leaves_out_quickly(info, current_activation(here.tstate), call, K == Kind::Unwind, resuming, w)) {
-        Py_RETURN_NONE;  // a call left out of the trace, or one it makes
+        return done();  // a call left out of the trace, or one it makes
     }
 #endif
     PyFrameObject* frame = PyEval_GetFrame();
     if (frame == nullptr || (call && frame == switching)) {
-        Py_RETURN_NONE;
+        return done();
     }
 #ifndef SARV_CURRENT_ACTIVATION
     if (profiler->leaves_out_quickly(info, activation_of(frame), call, K == Kind::Unwind, resuming, w)) {
-        Py_RETURN_NONE;
+        return done();
     }
 #endif
     HookEvent ev;
@@ -382,6 +448,9 @@ PyObject* on_event(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     }
     if (handle_event(obj, ev) < 0) {
         return nullptr;
+    }
+    if (off_past_cap) {
+        return done();
     }
     if (is_local(K) && !w.raises_pending) {
         // The first event of code left out: its later ones cost nothing.
@@ -524,7 +593,7 @@ bool monitor_thread(PyObject* profiler, PyObject* switching) {
         watcher_of(state)->retired = false;  // registered again after a stop
         watchers_changed();
     }
-    if (Watcher copy = *watcher_of(state); !switch_back_on_for(copy)) {
+    if (Watcher copy = *watcher_of(state); !switch_back_on_for(copy) || !switch_back_on_past_cap()) {
         return false;
     }
     Ref slot = new_slot(profiler, *watcher_of(state));
@@ -575,6 +644,15 @@ PyObject* monitored_profiler() {
     return current.tstate == PyThreadState_Get() ? current.profiler : nullptr;
 }
 
+void trace_taken() {
+    if (!switched_past_cap().empty()) {
+        FetchedError pending;
+        if (!switch_back_on_past_cap()) {
+            PyErr_WriteUnraisable(nullptr);  // the next trace's generators may go unseen
+        }
+    }
+}
+
 void forget_monitored(SarvProfiler* profiler) {
     if (std::erase_if(watchers, [&](const Watcher& w) { return w.profiler == profiler; }) != 0) {
         watchers_changed();
@@ -592,6 +670,7 @@ bool unmonitor_thread() { return false; }
 PyObject* monitored_profiler() { return nullptr; }
 void forget_monitored(SarvProfiler*) {}
 void retire_monitored(SarvProfiler*) {}
+void trace_taken() {}
 
 #endif
 

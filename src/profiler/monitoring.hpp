@@ -25,6 +25,9 @@ bool monitor_thread(PyObject* profiler, PyObject* switching);
 bool unmonitor_thread();
 // The profiler object this thread records for through sys.monitoring, or null (borrowed).
 PyObject* monitored_profiler();
+// A trace was taken (a new one begins): locations switched off because every trace that
+// wanted them had passed its cap are switched back on. Never fails.
+void trace_taken();
 // A profiler being freed: the code it left out may be switched off for the others now.
 void forget_monitored(SarvProfiler* profiler);
 // A profiler stopped: taken off this thread now and off every other thread at its next

@@ -191,6 +191,14 @@ public:
         enter_left_out(*w.state, *info, activation, true, w);
         return true;
     }
+    // Past a "stop" cap, a resumption or suspension of generator code without plugins: its
+    // calls stay counted but their time is no longer measured, so that sys.monitoring can
+    // switch its resumptions and suspensions off. True when the code is (now) so marked.
+    bool stop_timing_past_cap(CodeInfo& info, PyCodeObject* code);
+    // Marked so in this trace: its calls are left out without being timed.
+    bool untimed(const CodeInfo& info) const {
+        return info.calls.untimed && info.calls.trace == buffers.trace_serial.load(std::memory_order_relaxed);
+    }
     // A call left out starts on the thread of `ts` (`counted`: a call, not a generator's
     // resumption), or the innermost one returns: the one place either is done.
     // (`w`: the thread's words, read once by the caller: a thread-local read is a call here)

@@ -1,6 +1,7 @@
 // The trace document: written from the records taken out of the buffers, as one bytes
 // object or in pieces for storage, and the two ways out of the profiler, build_trace() and
 // save_in_db().
+#include "profiler/monitoring.hpp"
 #include "profiler/profiler.hpp"
 #include "profiler/document.hpp"
 #include "profiler/reports.hpp"
@@ -294,6 +295,7 @@ Ref SarvProfiler::build_document(bool described) {
     if (!result) {
         buffers.restore(std::move(taken));
     }
+    trace_taken();
     return result;
 }
 
@@ -366,6 +368,7 @@ bool SarvProfiler::save_in_db() {
     // during the save leaves them there.
     SpoolHold hold(*this);
     buffers.take(taken);
+    trace_taken();
     uint64_t taken_generation;
     {
         std::lock_guard<std::mutex> guard(buffers.frames_of_interest_mutex);

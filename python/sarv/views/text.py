@@ -791,6 +791,9 @@ def _left_out_lines(left_out: LeftOut, recorded: dict, glyphs: _Glyphs) -> list:
     widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
     for row, name in zip(rows, names):
         lines.append("    " + "  ".join(cell.rjust(width) for cell, width in zip(row, widths)) + "  " + name)
+    if any(f["total"] is None for f in functions[:LEFT_OUT_ROWS]):
+        # (past a "stop" cap on 3.12+ the interpreter stops reporting generators' resumptions)
+        lines.append("    ? time not known: past the cap, a generator's resumptions are not followed")
     rest = functions[LEFT_OUT_ROWS:]
     if rest:
         calls = sum(f["calls"] for f in rest)
