@@ -453,6 +453,45 @@ def test_return_whose_call_was_not_seen(recording):
     assert [key for key, _ in msgpack.unpackb(raw, object_pairs_hook=list)] == FRAME_KEYS
 
 
+GREENLETS = textwrap.dedent("""\
+    import greenlet
+
+    def first():
+        x = second_g.switch(1)  # first switch
+        return second_g.switch(x + 1)  # second switch
+
+    def second(v):
+        w = inner(v)
+        return first_g.switch(w)
+
+    def inner(q):
+        return q + 1
+
+    first_g = greenlet.greenlet(first)
+    second_g = greenlet.greenlet(second)
+""")
+
+
+def test_call_site_of_a_return_is_where_the_caller_stands_then(recording):
+    """A call's return names its recorded caller at the line the caller is at when it
+    returns. Ordinarily that is where it called from; a greenlet's switch runs a frame below
+    on the stack meanwhile, so that the caller has moved on."""
+    pytest.importorskip("greenlet")
+    ns = recording.module(GREENLETS)
+    result, trace, _ = recording.run(ns["first_g"].switch)
+    assert result == 3
+    line = lambda marker: recording.line(GREENLETS, marker)  # noqa: E731
+    first_call = named(trace.records, "first")[0]
+    second_call, second_ret = named(trace.records, "second")
+    inner_call, inner_ret = named(trace.records, "inner")
+    assert second_call["event"] == "call" and second_ret["event"] == "return"
+    here = first_call["frame_id"]
+    assert site(second_call) == (here, line("first switch"))
+    assert site(second_ret) == (here, line("second switch"))
+    # inner's caller waits for it: the same site at both ends
+    assert site(inner_call) == site(inner_ret) == (second_call["frame_id"], line("w = inner(v)"))
+
+
 HOPPING = textwrap.dedent("""\
     import os
 

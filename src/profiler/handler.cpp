@@ -205,6 +205,27 @@ void note_suspension(PyFrameObject* frame, const GatheredEvent& gathered, Thread
     }
 }
 
+// Whether the interpreter goes back to `caller` (a frame object) when `frame` returns. The
+// caller then has waited at its call of `frame` since that call was recorded, so it stands
+// at the same line. (Not so for a frame below on the stack that a greenlet's switch ran
+// meanwhile; without the interpreter's frames at hand, never said.)
+bool returns_to(PyFrameObject* frame, PyObject* caller) {
+#ifdef SARV_FRAME_INTERNALS
+    _PyInterpreterFrame* f = frame->f_frame;
+    if (f == nullptr) {
+        return false;
+    }
+    _PyInterpreterFrame* back = f->previous;
+    while (back != nullptr && _PyFrame_IsIncomplete(back)) {
+        back = back->previous;
+    }
+    return back != nullptr && reinterpret_cast<PyObject*>(back->frame_obj) == caller;
+#else
+    (void)frame, (void)caller;
+    return false;
+#endif
+}
+
 // Gather: what the record of this event says, read from the frame. Nothing is written yet.
 bool gather_frame_event(SarvProfiler& profiler, const HookEvent& ev, CodeInfo& code, ThreadState& ts,
                         GatheredEvent& out, double backdate) {
@@ -257,11 +278,20 @@ bool gather_frame_event(SarvProfiler& profiler, const HookEvent& ev, CodeInfo& c
     if (event == Event::Call) {
         facts.frame_id = new_frame_id_at(facts.now.millis, ts.ids);
         ts.frame_ids.insert_or_assign(identity, *facts.frame_id);
+    } else if (out.activation < ts.call_frames.size()) {
+        // The entry its call pushed, with the id that call also left in frame_ids (the
+        // frame is held there, so no other frame has its address meanwhile).
+        facts.frame_id = ts.call_frames[out.activation].frame_id;
     } else if (auto it = ts.frame_ids.find(identity); it != ts.frame_ids.end()) {
         facts.frame_id = it->second;
     }
     if (!how_it_ended(ev, code, ts, out)) {
         return false;
+    }
+    if (event == Event::Return && out.activation + 1 == ts.call_frames.size() && ts.call_frames.size() > 1 &&
+        returns_to(frame, ts.call_frames[out.activation - 1].frame.get())) {
+        facts.call_site = ts.call_frames.back().call_site;  // (what the search below would find)
+        return true;
     }
     return user_code_call_site(ts.call_frames, facts.frame_id, facts.call_site);
 }
@@ -285,7 +315,7 @@ void commit_frame_event(SarvProfiler& profiler, const HookEvent& ev, const Gathe
     } else {
         bool direct = facts.direct != nullptr;
         ts.call_frames.push_back(CallFrame{Ref::borrow(reinterpret_cast<PyObject*>(frame)), *facts.frame_id, direct,
-                                           direct ? facts.direct->bound : 0});
+                                           direct ? facts.direct->bound : 0, facts.call_site});
     }
     // Without plugin records the record goes straight into the buffers; else it joins the
     // event's batch (an exact-size copy: buffered records carry no spare capacity).
@@ -440,7 +470,7 @@ void SarvProfiler::profile(const HookEvent& ev) {
         log_error(frame, event, co_filename, co_name);
         return;
     }
-    if (!push_frames(event, batch)) {
+    if (!batch.empty() && !push_frames(event, batch)) {
         log_error(frame, event, co_filename, co_name);
     }
     if (named) {
@@ -491,8 +521,8 @@ int handle_event(PyObject* obj, const HookEvent& ev) {
         ensure_error_set();
         return -1;
     }
-    SarvProfiler* profiler = profiler_of(obj);
-    if (profiler == nullptr) {
+    SarvProfiler* profiler = exact_profiler_of(obj);  // (inline: the usual case)
+    if (profiler == nullptr && (profiler = profiler_of(obj)) == nullptr) {
         return -1;
     }
     // Our own reference: Python code run by the handler may replace this thread's hook.

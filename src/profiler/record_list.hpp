@@ -90,7 +90,8 @@ public:
     size_t memory_bytes() const { return bytes_; }
     const std::vector<SpilledRun>& spilled() const { return spilled_; }
 
-    void push(std::string_view record) {
+    // (Inline, with a new chunk out of line: one push per recorded event.)
+    [[gnu::always_inline]] void push(std::string_view record) {
         if (chunks_.size() == first_chunk_ || chunks_.back().data.capacity() - chunks_.back().size < record.size()) {
             new_chunk(record.size());
         }
@@ -419,7 +420,7 @@ private:
         }
     }
 
-    void new_chunk(size_t at_least) {
+    [[gnu::noinline]] void new_chunk(size_t at_least) {
         seal();
         // An eighth of what is held already, so the one chunk being filled never wastes
         // more than a small share of the list; past a megabyte, large mapped chunks (their

@@ -11,6 +11,11 @@
 
 namespace sarv {
 
+struct CallSite {
+    PrefixedId call_frame_id;
+    long line_number = 0;
+};
+
 // One recorded activation that has not returned yet.
 struct CallFrame {
     Ref frame;
@@ -19,13 +24,12 @@ struct CallFrame {
     // the slots bound then, which a dict made then would list first at the return.
     bool direct_locals = false;
     uint64_t listed = 0;
+    // The call's call site. While the entry is the top of the stack, the entries below it
+    // are those its call saw; if its frame then returns to the caller's frame, that caller
+    // has waited at the same line, and the return's call site is this one.
+    Maybe<CallSite> call_site;
 };
 using CallStack = std::vector<CallFrame>;
-
-struct CallSite {
-    PrefixedId call_frame_id;
-    long line_number = 0;
-};
 
 // Where a recorded activation of `frame` is on its thread's stack (nearly always the top);
 // the stack's size when it is not there.

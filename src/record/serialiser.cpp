@@ -105,16 +105,12 @@ struct CachedSerialiser {
     values::NativeEncoders encoders;  // values::speedups_encoders(function)
 };
 
-// The serialiser, and in `encoders` the native encoders behind it (if any).
-Ref serialiser(bool lightweight, values::NativeEncoders& encoders) {
-    static auto* cache = new CachedSerialiser[2];  // GIL-guarded; never destroyed
-    CachedSerialiser& c = cache[lightweight ? 1 : 0];
+CachedSerialiser* const serialiser_cache = new CachedSerialiser[2];  // GIL-guarded; never destroyed
+
+// The serialiser looked up (and kept, where the stamps can prove it unchanged later).
+[[gnu::noinline]] Ref find_serialiser(bool lightweight, values::NativeEncoders& encoders) {
+    CachedSerialiser& c = serialiser_cache[lightweight ? 1 : 0];
     PyObject* modules = PyImport_GetModuleDict();
-    if (c.function && modules == c.modules.get() && values::reuse::unchanged(modules, c.modules_stamp) &&
-        values::reuse::unchanged(c.module_dict, c.module_stamp)) {
-        encoders = c.encoders;
-        return c.function;
-    }
     c.function.reset();
     Ref function = lookup_serialiser(lightweight);
     encoders = function ? values::speedups_encoders(function.get(), lightweight) : values::NativeEncoders{};
@@ -146,6 +142,19 @@ Ref serialiser(bool lightweight, values::NativeEncoders& encoders) {
     c.function = function;
     c.encoders = encoders;
     return function;
+}
+
+// The serialiser, and in `encoders` the native encoders behind it (if any). The kept one
+// is checked here, at every record; the lookup is out of line.
+inline Ref serialiser(bool lightweight, values::NativeEncoders& encoders) {
+    CachedSerialiser& c = serialiser_cache[lightweight ? 1 : 0];
+    PyObject* modules = PyImport_GetModuleDict();
+    if (c.function && modules == c.modules.get() && values::reuse::unchanged(modules, c.modules_stamp) &&
+        values::reuse::unchanged(c.module_dict, c.module_stamp)) [[likely]] {
+        encoders = c.encoders;
+        return c.function;
+    }
+    return find_serialiser(lightweight, encoders);
 }
 
 bool call_serialiser(PyObject* function, PyObject* obj, Buffer& out) {
@@ -200,6 +209,10 @@ bool ValueSerialiser::dump_entries_into(PyObject* const* keys, const Ref* values
             return done == values::Outcome::Done;
         }
     }
+    return call_with_dict(keys, values, n, out);
+}
+
+bool ValueSerialiser::call_with_dict(PyObject* const* keys, const Ref* values, size_t n, Buffer& out) {
     Ref dict = Ref::steal(PyDict_New());
     if (!dict) {
         return false;

@@ -32,8 +32,11 @@ public:
     bool dump_entries_into(PyObject* const* keys, const Ref* values, size_t n, Buffer& out);
 
 private:
+    // The usual path (the kept serialiser, its native encoder) stays small: what may run
+    // Python code is out of line.
     bool find();
-    bool call_into(PyObject* obj, Buffer& out);
+    [[gnu::noinline]] bool call_into(PyObject* obj, Buffer& out);
+    [[gnu::noinline]] bool call_with_dict(PyObject* const* keys, const Ref* values, size_t n, Buffer& out);
 
     bool lightweight_;
     values::NativeEncoders native_;
