@@ -226,6 +226,11 @@ bool returns_to(PyFrameObject* frame, PyObject* caller) {
 #endif
 }
 
+// Whether `frame` is the activation on top of the thread's stack of recorded calls.
+bool returns_from_top(const ThreadState& ts, PyFrameObject* frame) {
+    return !ts.call_frames.empty() && ts.call_frames.back().frame.get() == reinterpret_cast<PyObject*>(frame);
+}
+
 // Gather: what the record of this event says, read from the frame. Nothing is written yet.
 bool gather_frame_event(SarvProfiler& profiler, const HookEvent& ev, CodeInfo& code, ThreadState& ts,
                         GatheredEvent& out, double backdate) {
@@ -433,7 +438,12 @@ void SarvProfiler::profile(const HookEvent& ev) {
                 return;
             }
         }
-        recorded = frame_is_recorded(decision, frame);
+        // The return of the activation on top of the stack was recorded at its call, and
+        // the frames above it, which the caller rule reads, are still those its call saw
+        // (a frame's callers stay while it runs): the rule would say the same again.
+        recorded = (event == Event::Return && !decision.included && !decision.excluded && !decision.attrs_generated &&
+                    returns_from_top(this_thread(), frame)) ||
+                   frame_is_recorded(decision, frame);
         if (!*recorded) {
             return;
         }
