@@ -189,6 +189,33 @@ def test_argv_and_commit_forms(profiler, meta, monkeypatch, argv, sha, fragment)
     assert fragment in doc
 
 
+def test_each_document_reads_the_metadata_as_it_is_then(profiler, meta, monkeypatch):
+    # (what was read for one document is kept for the next while the same objects hold it)
+    argv = ["prog.py", "--a"]
+    monkeypatch.setattr(sys, "argv", argv)
+
+    def header():
+        doc = msgpack.unpackb(profiler.build_trace(), strict_map_key=False)
+        return doc["command_line_args"], doc["current_commit_sha"], doc["meta"]["version"]
+
+    assert header() == (["prog.py", "--a"], SHA, "9.8.7")
+    assert header() == (["prog.py", "--a"], SHA, "9.8.7")
+    argv[1] = "--b" + "".join(["c"])  # (a new str object in place of the old)
+    assert header() == (["prog.py", "--bc"], SHA, "9.8.7")
+    argv.append("-q")
+    assert header() == (["prog.py", "--bc", "-q"], SHA, "9.8.7")
+    del argv[:2]
+    argv.append("-v")
+    assert header() == (["-q", "-v"], SHA, "9.8.7")
+    monkeypatch.setattr(sys, "argv", ("t",))
+    monkeypatch.setattr(meta.git, "COMMIT_SHA", None)
+    monkeypatch.setattr(meta.version, "__version__", "1.2.3")
+    assert header() == (["t"], None, "1.2.3")
+    monkeypatch.setattr(sys, "argv", ["-q", "-v"])
+    monkeypatch.setattr(meta.git, "COMMIT_SHA", SHA)
+    assert header() == (["-q", "-v"], SHA, "1.2.3")
+
+
 BROKEN_METADATA = [
     (lambda mp, c: mp.setattr(c.version, "__version__", 3), TypeError, None),
     (lambda mp, c: mp.delattr(c.version, "__version__"), AttributeError, None),

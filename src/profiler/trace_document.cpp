@@ -164,42 +164,124 @@ Ref edge_records(const DocumentMeta& meta, const TakenFrames& taken) {
     return tuple;
 }
 
-bool read_text_attr(PyObject* module_name, const char* attr, std::string& out) {
-    Ref value = module_attr(module_name, attr);
-    std::string_view text;
-    if (!value || !utf8_view(value.get(), text)) {
+Ref text(std::string_view s) {
+    return Ref::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+}
+
+// An attribute of a module, by an interned name made once (module_attr makes the name's
+// str at each call, and a test suite reads these at every test's save).
+Ref attr_of(PyObject* module_name, PyObject*& key, const char* attr) {
+    if (key == nullptr && (key = PyUnicode_InternFromString(attr)) == nullptr) {
+        return {};
+    }
+    Ref mod = import_module(module_name);
+    Ref value = mod ? Ref::steal(PyObject_GetAttr(mod.get(), key)) : Ref();
+    if (!value && mod && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        return module_attr(module_name, attr);  // (its wait for a module still being imported)
+    }
+    return value;
+}
+
+// The document's entries read from Python, kept with the objects they were read from: a
+// test suite reads them at every test's save and they seldom change. The same objects
+// (sys.argv's items compared one by one, a list being mutable) give the same texts.
+struct PythonMeta {
+    Ref version_obj;
+    std::string version;
+    Ref sha_obj;
+    std::optional<std::string> commit_sha;
+    Ref argv_obj;
+    std::vector<Ref> argv_items;  // (held: an item freed could leave its address to another)
+    std::vector<std::string> argv;
+};
+
+bool read_version(PythonMeta& known) {
+    static PyObject* key = nullptr;  // (the interpreter lock guards these statics)
+    Ref version = attr_of(names().mod_sarv_version, key, "__version__");
+    if (!version) {
         return false;
     }
-    out.assign(text);
+    if (version.get() != known.version_obj.get()) {
+        std::string_view view;
+        if (!utf8_view(version.get(), view)) {
+            return false;
+        }
+        known.version.assign(view);
+        known.version_obj = std::move(version);
+    }
     return true;
 }
 
-Ref text(std::string_view s) {
-    return Ref::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+bool read_commit_sha(PythonMeta& known) {
+    static PyObject* key = nullptr;
+    Ref sha = attr_of(names().mod_sarv_git, key, "COMMIT_SHA");
+    if (!sha) {
+        return false;
+    }
+    if (sha.get() != known.sha_obj.get()) {
+        std::optional<std::string> commit_sha;
+        if (sha.get() != Py_None) {
+            std::string_view view;
+            if (!utf8_view(sha.get(), view)) {
+                return false;
+            }
+            commit_sha.emplace(view);
+        }
+        known.commit_sha = std::move(commit_sha);
+        known.sha_obj = std::move(sha);
+    }
+    return true;
+}
+
+bool same_argv(const PythonMeta& known, PyObject* argv) {
+    if (argv != known.argv_obj.get() || !PyList_CheckExact(argv) ||
+        static_cast<size_t>(PyList_GET_SIZE(argv)) != known.argv_items.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < known.argv_items.size(); ++i) {
+        if (PyList_GET_ITEM(argv, static_cast<Py_ssize_t>(i)) != known.argv_items[i].get()) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool read_argv(PythonMeta& known) {
+    static PyObject* key = nullptr;
+    Ref argv = attr_of(names().mod_sys, key, "argv");
+    if (!argv) {
+        return false;
+    }
+    if (same_argv(known, argv.get())) {
+        return true;
+    }
+    std::vector<std::string> texts;
+    if (!to_str_list(argv.get(), texts)) {
+        return false;
+    }
+    known.argv = std::move(texts);
+    known.argv_items.clear();
+    known.argv_obj = Ref();
+    if (PyList_CheckExact(argv.get())) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(argv.get()); ++i) {
+            known.argv_items.push_back(Ref::borrow(PyList_GET_ITEM(argv.get(), i)));
+        }
+        known.argv_obj = std::move(argv);
+    }
+    return true;
 }
 
 }  // namespace
 
 bool read_document_meta(const SarvProfiler& p, DocumentMeta& meta) {
-    const Names& n = names();
-    if (!read_text_attr(n.mod_sarv_version, "__version__", meta.version)) {
+    static PythonMeta* known = new PythonMeta();  // (never freed: it holds references past finalization)
+    if (!read_version(*known) || !read_commit_sha(*known) || !read_argv(*known)) {
         return false;
     }
-    Ref sha = module_attr(n.mod_sarv_git, "COMMIT_SHA");
-    if (!sha) {
-        return false;
-    }
-    if (sha.get() != Py_None) {
-        std::string_view view;
-        if (!utf8_view(sha.get(), view)) {
-            return false;
-        }
-        meta.commit_sha.emplace(view);
-    }
-    Ref argv = module_attr(n.mod_sys, "argv");
-    if (!argv || !to_str_list(argv.get(), meta.argv)) {
-        return false;
-    }
+    meta.version = known->version;
+    meta.commit_sha = known->commit_sha;
+    meta.argv = known->argv;
     meta.source = p.config.source;
     meta.created = p.buffers.created;
     meta.main_thread_id = p.config.main_thread_id;
@@ -230,7 +312,12 @@ size_t record_count(const TakenFrames& taken) {
 // Whether the storage function takes the document in pieces (it says so with a true
 // attribute "streaming_document"); any other function receives bytes.
 bool takes_pieces(PyObject* save) {
-    Ref flag = Ref::steal(PyObject_GetAttrString(save, "streaming_document"));
+    static PyObject* key = nullptr;
+    if (key == nullptr && (key = PyUnicode_InternFromString("streaming_document")) == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    Ref flag = Ref::steal(PyObject_GetAttr(save, key));
     if (!flag) {
         PyErr_Clear();
         return false;
@@ -346,7 +433,8 @@ bool SarvProfiler::save_in_db() {
     if (!read_document_meta(*this, meta)) {
         return false;
     }
-    Ref save = module_attr(names().mod_sarv_db, "save_trace_in_sqlite");
+    static PyObject* save_key = nullptr;
+    Ref save = attr_of(names().mod_sarv_db, save_key, "save_trace_in_sqlite");
     if (!save) {
         return false;
     }
