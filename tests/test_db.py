@@ -706,6 +706,21 @@ def test_ctrl_c_during_saves_made_later_reaches_the_program_and_spares_the_other
     assert sorted(s.trace_id for s in db.list_traces(path)) == ["trc_1", "trc_3"]
 
 
+def test_the_latest_saves_stay_known_as_saves_go_on(tmp_path, monkeypatch):
+    # (the writer process looks each save of a batch of 64 up after its commit)
+    from sarv.store import listeners
+
+    monkeypatch.setattr(listeners, "_recent_saves", {})
+    path = str(tmp_path / "t.db")
+    for n in range(1000):
+        listeners.remember_save(path, "trc_%d" % n, n, 1, 0, None)
+        listeners.remember_save(path, "trc_%d" % (n - 10), n - 10, 1, 0, None)  # (saved again: now the latest)
+        assert len(listeners._recent_saves) < 130
+        assert all(db.saved_in_this_process(path, "trc_%d" % k) == (k, 1, 0) for k in range(max(0, n - 62), n + 1))
+    assert db.saved_in_this_process(path, "trc_0") is None
+    assert db.saved_in_this_process(str(tmp_path / "other.db"), "trc_999") is None
+
+
 @pytest.mark.skipif(len(getattr(os, "sched_getaffinity", lambda _: ())(0)) < 2, reason="one core: no writer process")
 def test_documents_of_every_kind_saved_later_through_the_writer_process(path, monkeypatch):
     monkeypatch.setattr(batching, "_shipping", "always")

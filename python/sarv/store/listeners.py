@@ -4,15 +4,17 @@ process (this one or the writer process) made them."""
 
 from __future__ import annotations
 
+from itertools import islice
+
 from sarv.store.columns import test_name_in
-from sarv.store.locations import location
+from sarv.store.locations import _locations, location
 
 _failure_listeners: list = []
 _cut_listeners: list = []
 # (db path, trace id) -> (row id, record count, records dropped) of the latest saves of this process, so that
 # whoever asked for a save can learn what was stored without opening the file again.
 _recent_saves: dict = {}
-_RECENT_SAVES = 64
+_RECENT_SAVES = 64  # kept at least (the writer process looks a batch of 64 up after its commit)
 
 
 def note_saved(db_path, trace_id: str, row_id: int, derived) -> None:
@@ -22,11 +24,17 @@ def note_saved(db_path, trace_id: str, row_id: int, derived) -> None:
 
 def remember_save(db_path, trace_id: str, row_id: int, record_count, dropped, test_name) -> None:
     """A committed save, made here or by the writer process."""
-    key = (location(db_path), trace_id)
-    _recent_saves.pop(key, None)
-    _recent_saves[key] = (row_id, record_count, dropped)
-    while len(_recent_saves) > _RECENT_SAVES:
-        del _recent_saves[next(iter(_recent_saves))]
+    # (once a test for a test suite: the usual path's location looked up inline)
+    known = _locations.get(db_path) if type(db_path) is str else None
+    key = (known if known is not None else location(db_path), trace_id)
+    recent = _recent_saves
+    recent.pop(key, None)
+    recent[key] = (row_id, record_count, dropped)
+    if len(recent) >= 2 * _RECENT_SAVES:
+        # The oldest half dropped at once: dropped one a save, each next(iter()) walked
+        # over the slots the ones before had left empty at the dict's front.
+        for old in list(islice(recent, len(recent) - _RECENT_SAVES)):
+            recent.pop(old, None)
     if dropped:
         _tell(_cut_listeners, db_path, trace_id, test_name, dropped)
 
