@@ -100,7 +100,7 @@ SarvProfiler::LeftOut SarvProfiler::left_out_event(ThreadState& ts, CodeInfo& in
         if (code == nullptr) {
             return LeftOut::Slow;  // (the frame is needed to tell which)
         }
-        if (frame != nullptr && ts.frame_ids.count(reinterpret_cast<uintptr_t>(frame)) != 0) {
+        if (frame != nullptr && activation_index(ts.call_frames, frame) < ts.call_frames.size()) {
             // A recorded call returns: the calls left out above it are over, their returns
             // unseen (a generator's suspension switched off meanwhile on another thread).
             ts.left_out.clear();
@@ -168,7 +168,7 @@ bool SarvProfiler::stop_timing_past_cap(CodeInfo& info, PyCodeObject* code) {
 
 void SarvProfiler::drop_return(PyFrameObject* frame, ThreadState& ts) {
     auto identity = reinterpret_cast<uintptr_t>(frame);
-    if (ts.frame_ids.count(identity) == 0 && ts.suspended.count(identity) == 0) {
+    if (ts.suspended.count(identity) == 0 && activation_index(ts.call_frames, frame) == ts.call_frames.size()) {
         Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
         const CodeInfo* info = peek_code_info(reinterpret_cast<PyCodeObject*>(code.get()));
         if (info != nullptr && untimed(*info)) {
