@@ -1366,16 +1366,25 @@ def test_show_hot_lists_functions_by_time_with_calls_and_what_the_budget_left_ou
     assert version.returncode == 0 and re.fullmatch(r"sarv \d+\.\d+\S*\n", version.stdout)
 
 
+def _run_configured(tmp_path, config: str, name: str, source: str):
+    """`sarv run` of the program `name` under a [tool.sarv] table of `config`: (result, db)."""
+    (tmp_path / "pyproject.toml").write_text("[tool.sarv]\n" + config)
+    (tmp_path / name).write_text(source)
+    path = tmp_path / "t.db"
+    result = sarv("run", name, cwd=tmp_path, db_path=path)
+    assert result.returncode == 0, result.stderr
+    return result, path
+
+
 def test_run_and_show_say_what_the_call_budget_left_out(tmp_path):
-    (tmp_path / "pyproject.toml").write_text("[tool.sarv]\ncall_budget = 5\n")
-    (tmp_path / "budget.py").write_text(
+    result, path = _run_configured(
+        tmp_path,
+        "call_budget = 5\n",
+        "budget.py",
         "def fail(i):\n    raise ValueError(i)\n\n\n"
         "def step(i):\n    try:\n        fail(i)\n    except ValueError:\n        pass\n    return i\n\n\n"
-        "for i in range(50):\n    step(i)\n"
+        "for i in range(50):\n    step(i)\n",
     )
-    path = tmp_path / "t.db"
-    result = sarv("run", "budget.py", cwd=tmp_path, db_path=path)
-    assert result.returncode == 0, result.stderr
     trace_id = saved_trace(result)[0]
     line = "sarv: 90 calls of 2 functions left out past the call budget (5 each); see 'python -m sarv show %s'"
     assert line % trace_id in result.stderr.splitlines()
@@ -1399,15 +1408,14 @@ def test_run_and_show_say_what_the_call_budget_left_out(tmp_path):
 def test_show_says_which_times_past_a_stop_cap_are_not_known(tmp_path):
     """Past a "stop" cap sys.monitoring no longer reports a generator's resumptions: its
     calls are counted, its time shown as not known; a plain function's time stays."""
-    (tmp_path / "pyproject.toml").write_text("[tool.sarv]\nmax_records = 50\n")
-    (tmp_path / "capped.py").write_text(
+    result, path = _run_configured(
+        tmp_path,
+        "max_records = 50\n",
+        "capped.py",
         "def gen(n):\n    yield from range(n)\n\n\n"
         "def plain(i):\n    return i\n\n\n"
-        "for i in range(40):\n    sum(gen(100))\n    plain(i)\n"
+        "for i in range(40):\n    sum(gen(100))\n    plain(i)\n",
     )
-    path = tmp_path / "t.db"
-    result = sarv("run", "capped.py", cwd=tmp_path, db_path=path)
-    assert result.returncode == 0, result.stderr
     lines = sarv("show", saved_trace(result)[0], cwd=tmp_path, db_path=path).stdout.splitlines()
     rows = {line.split()[-2]: line.split() for line in lines if line.endswith(("capped.py:1", "capped.py:5"))}
     assert int(rows["__main__.gen"][0]) + int(rows["__main__.gen"][1]) == 40
