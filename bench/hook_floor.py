@@ -14,6 +14,13 @@ no-op hook is compiled here from a few lines of C.
 The default tree is packaging 26.4's sdist as bench/suites.py fetches it, run against the
 packaging installed in this interpreter (`pip install packaging==26.4 pretend`), so that
 only the test functions are the user's code. A run takes several minutes.
+
+    --sarv-from DIR     run sarv from DIR/sarv (a copy of the package with its built core
+                        beside it) instead of the editable install: builds made by others
+                        meanwhile change nothing, and two states of the code can be compared
+    --keep DIR          keep callgrind's output files in DIR (callgrind_annotate them for
+                        where the instructions went)
+    --count N           the tests run: sarv's instructions over the no-op hook's, per test
 """
 
 from __future__ import annotations
@@ -30,6 +37,10 @@ import tempfile
 import time
 
 from callgrind_count import total_instructions
+
+# The editable install's import finder steps aside for a build folder named here, so that a
+# package put first on the path is the one imported.
+EDITABLE_SKIP = "SKBUILD_EDITABLE_SKIP"
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -97,6 +108,9 @@ def main(argv=None) -> int:
     parser.add_argument("--tests", default="tests/test_markers.py")
     parser.add_argument("--timeout", type=float, default=3600)
     parser.add_argument("--wall", type=int, default=0, metavar="ROUNDS", help="time ROUNDS runs of each instead")
+    parser.add_argument("--sarv-from", metavar="DIR", help="sarv imported from DIR/sarv (see above)")
+    parser.add_argument("--keep", metavar="DIR", help="callgrind's output files kept in DIR")
+    parser.add_argument("--count", type=int, default=0, metavar="N", help="the tests run, for a figure per test")
     options = parser.parse_args(argv)
     if not os.path.isdir(options.tree):
         sys.exit(
@@ -107,6 +121,13 @@ def main(argv=None) -> int:
         build_hook(work)
         env = dict(os.environ, PYTHONPATH=work)
         env.pop("SARV_DB", None)
+        if options.sarv_from:
+            env["PYTHONPATH"] = os.pathsep.join((work, os.path.abspath(options.sarv_from)))
+            # (scikit-build-core's finder of an editable install names its build folder `path`)
+            finders = [
+                getattr(f, "path", None) for f in sys.meta_path if type(f).__name__.endswith("RedirectingFinder")
+            ]
+            env[EDITABLE_SKIP] = os.pathsep.join(path for path in finders if isinstance(path, str))
         if not options.wall:
             # The saves go to sarv's writer process, as on a machine with a core to spare
             # (callgrind slows the tests too much for its own rule to start it).
@@ -124,7 +145,10 @@ def main(argv=None) -> int:
             }
             if options.wall:
                 return print_seconds(runs, options.wall, env, work)
-            counts = {name: total_instructions(command, options.timeout, env) for name, command in runs.items()}
+            counts = {}
+            for n, (name, command) in enumerate(runs.items()):
+                kept = os.path.join(os.path.abspath(options.keep), "callgrind.%d.out" % n) if options.keep else None
+                counts[name] = counted(command, options.timeout, env, kept)
         finally:
             os.chdir(cwd)
     bare = counts["bare"]
@@ -132,7 +156,32 @@ def main(argv=None) -> int:
     print("| --- | ---: | ---: |")
     for name, count in counts.items():
         print("| %s | %s | %.3fx |" % (name, format(count, ","), count / bare))
+    if options.count:
+        over = counts["pytest --sarv"] - counts["no-op profile hook, each test's call phase"]
+        print(
+            "sarv over the no-op hook: %s instructions, %s a test"
+            % (format(over, ","), format(over // options.count, ","))
+        )
     return 0
+
+
+def counted(command, timeout, env, kept):
+    """The instructions of `command` under callgrind; its output file kept at `kept` if given."""
+    if kept is None:
+        return total_instructions(command, timeout, env)
+    os.makedirs(os.path.dirname(kept), exist_ok=True)
+    subprocess.run(
+        ["valgrind", "--tool=callgrind", "--callgrind-out-file=" + kept, *command],
+        check=True,
+        capture_output=True,
+        timeout=timeout,
+        env=dict(env, PYTHONHASHSEED="0"),
+    )
+    with open(kept) as counts:
+        for line in counts:
+            if line.startswith(("summary:", "totals:")):
+                return int(line.split()[1])
+    raise RuntimeError("callgrind wrote no total")
 
 
 if __name__ == "__main__":
