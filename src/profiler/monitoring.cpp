@@ -251,8 +251,9 @@ bool switch_back_on_for(const Watcher& watcher) {
 // Resumptions and suspensions of generators switched off past a "stop" cap: every
 // profiler's trace that wanted them had ended. Back on as soon as one may want them again
 // (a trace taken, a thread hooked).
-std::vector<Ref>& switched_past_cap() {
-    static auto* made = new std::vector<Ref>();  // weak references; never freed, as above
+// (by code object, a weak reference telling it from a later one at the same address)
+std::unordered_map<PyCodeObject*, Ref>& switched_past_cap() {
+    static auto* made = new std::unordered_map<PyCodeObject*, Ref>();  // never freed, as above
     return *made;
 }
 
@@ -264,29 +265,27 @@ bool ended_everywhere(const SarvProfiler& profiler, const CodeInfo& info) {
 }
 
 PyObject* switch_off_past_cap(PyCodeObject* code) {
-    std::vector<Ref>& listed = switched_past_cap();
-    bool known = std::any_of(listed.begin(), listed.end(), [&](const Ref& weak) {
-        return referent(weak.get()).get() == reinterpret_cast<PyObject*>(code);
-    });
-    if (!known) {
+    auto& listed = switched_past_cap();
+    auto found = listed.find(code);
+    if (found == listed.end() || referent(found->second.get()).get() != reinterpret_cast<PyObject*>(code)) {
         Ref weak = Ref::steal(PyWeakref_NewRef(reinterpret_cast<PyObject*>(code), nullptr));
         if (!weak) {
             PyErr_Clear();
             Py_RETURN_NONE;  // one it could not switch back on stays on
         }
-        listed.push_back(std::move(weak));
+        listed.insert_or_assign(code, std::move(weak));
     }
     return Py_NewRef(tool.disable);
 }
 
 bool switch_back_on_past_cap() {
-    std::vector<Ref>& listed = switched_past_cap();
+    auto& listed = switched_past_cap();
     if (listed.empty()) {
         return true;
     }
     std::vector<Ref> codes;
-    for (const Ref& weak : listed) {
-        if (Ref code = referent(weak.get())) {
+    for (const auto& entry : listed) {
+        if (Ref code = referent(entry.second.get())) {
             codes.push_back(std::move(code));
         }
     }
