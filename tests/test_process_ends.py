@@ -22,6 +22,11 @@ def _env(db_path):
     return environment
 
 
+def _default_signals():
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+    signal.signal(signal.SIGHUP, signal.SIG_DFL)
+
+
 def _start(args, cwd, db_path, **kwargs):
     return subprocess.Popen(
         [sys.executable, "-m", *map(str, args)],
@@ -31,8 +36,9 @@ def _start(args, cwd, db_path, **kwargs):
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
         text=True,
-        # A shell may start children with Ctrl-C ignored; a terminal user's program would not be.
-        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
+        # A shell may start children with Ctrl-C ignored, nohup with SIGHUP ignored (a program
+        # then keeps running, with sarv or without); a terminal user's program has neither.
+        preexec_fn=_default_signals,
         **kwargs,
     )
 
