@@ -126,10 +126,12 @@ inline CodeInfo* peek_code_info(PyCodeObject* code) {
         Py_ssize_t ce_size;
         void* ce_extras[1];
     };
-    Py_ssize_t index = detail::code_extra_slot;
+    // (one unsigned comparison: a negative index, no slot, is out of range too)
+    auto index = static_cast<size_t>(detail::code_extra_slot);
     auto* extra = static_cast<CodeExtra*>(code->co_extra);
-    return index >= 0 && extra != nullptr && index < extra->ce_size ? static_cast<CodeInfo*>(extra->ce_extras[index])
-                                                                    : nullptr;
+    return extra != nullptr && index < static_cast<size_t>(extra->ce_size)
+               ? static_cast<CodeInfo*>(extra->ce_extras[index])
+               : nullptr;
 #else
     return detail::peek_code_info_by_call(code);
 #endif

@@ -166,16 +166,13 @@ bool SarvProfiler::stop_timing_past_cap(CodeInfo& info, PyCodeObject* code) {
     return true;
 }
 
-void SarvProfiler::drop_return(PyFrameObject* frame, ThreadState& ts) {
+void SarvProfiler::drop_return(PyFrameObject* frame, const CodeInfo& info, ThreadState& ts) {
     auto identity = reinterpret_cast<uintptr_t>(frame);
-    if (ts.suspended.count(identity) == 0 && activation_index(ts.call_frames, frame) == ts.call_frames.size()) {
-        Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
-        const CodeInfo* info = peek_code_info(reinterpret_cast<PyCodeObject*>(code.get()));
-        if (info != nullptr && untimed(*info)) {
-            return;  // counted when it was called, with both its records
-        }
+    size_t at = activation_index(ts.call_frames, frame);
+    if (untimed(info) && at == ts.call_frames.size() && ts.suspended.count(identity) == 0) {
+        return;  // not a recorded call's: counted when it was called, with both its records
     }
-    end_activation(ts.call_frames, frame);
+    end_activation(ts.call_frames, frame, at);
     ts.frame_ids.erase(identity);
     ts.suspended.erase(identity);
     buffers.count_dropped();

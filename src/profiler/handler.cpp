@@ -454,7 +454,7 @@ void SarvProfiler::profile(const HookEvent& ev) {
                     return;
                 }
             } else if (buffers.ended.load(std::memory_order_relaxed)) {
-                drop_return(frame, ts);
+                drop_return(frame, info, ts);
                 return;
             }
         }

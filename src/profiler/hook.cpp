@@ -68,29 +68,14 @@ CodeInfo* peek_frame_code_info(PyFrameObject* frame) {
 }
 
 // Whether the event is of code `obj`'s profiler leaves out whole, in as few instructions
-// as can be (most events of a test suite are of the libraries the tests call): the
-// interpreter's frame and the entry behind co_extra read directly, one unsigned comparison
-// for the slot's index (a negative one, no slot, is then out of range). Not checked: what
-// is never null here (the profiler object the hook was set with, the frame of a call or
-// return event, the state of a live profiler).
+// as can be (most events of a test suite are of the libraries the tests call). Not
+// checked: what is never null here (the profiler object the hook was set with, the frame
+// of a call or return event, the state of a live profiler).
 [[gnu::always_inline]] inline bool of_code_left_out(PyObject* obj, PyFrameObject* frame) {
     if (Py_TYPE(obj) != detail::created_profiler_type) [[unlikely]] {
         return false;
     }
-#if SARV_CODE_EXTRA_LAYOUT && defined(SARV_FRAME_INTERNALS)
-    struct CodeExtra {  // (what code_get_extra reads: see peek_code_info)
-        Py_ssize_t ce_size;
-        void* ce_extras[1];
-    };
-    auto* extra = static_cast<CodeExtra*>(frame_code(frame->f_frame)->co_extra);
-    auto index = static_cast<size_t>(detail::code_extra_slot);
-    if (extra == nullptr || index >= static_cast<size_t>(extra->ce_size)) {
-        return false;
-    }
-    auto* info = static_cast<CodeInfo*>(extra->ce_extras[index]);
-#else
     CodeInfo* info = peek_frame_code_info(frame);
-#endif
     return info != nullptr && info->left_out_by == reinterpret_cast<PyProfiler*>(obj)->state->serial &&
            !detail::any_raises_pending();
 }

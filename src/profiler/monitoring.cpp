@@ -147,20 +147,28 @@ Ref referent(PyObject* weak) {
 #endif
 }
 
-PyObject* switch_off(PyCodeObject* code) {
-    SwitchedMap& map = switched();
-    ++switch_count;
+// `code` entered in `map` (or its entry renewed) with `serial`; false when no weak
+// reference can be made to it (it then stays on: sarv could not switch it back).
+bool note_switched(SwitchedMap& map, PyCodeObject* code, uint64_t serial) {
     auto found = map.find(code);
     if (found != map.end() && referent(found->second.weak.get()).get() == reinterpret_cast<PyObject*>(code)) {
-        found->second.serial = switch_count;
-        return Py_NewRef(tool.disable);
+        found->second.serial = serial;
+        return true;
     }
     Ref weak = Ref::steal(PyWeakref_NewRef(reinterpret_cast<PyObject*>(code), nullptr));
     if (!weak) {
         PyErr_Clear();
-        Py_RETURN_NONE;  // a location sarv could not switch back on stays on
+        return false;
     }
-    map.insert_or_assign(code, SwitchedOff{std::move(weak), switch_count});
+    map.insert_or_assign(code, SwitchedOff{std::move(weak), serial});
+    return true;
+}
+
+PyObject* switch_off(PyCodeObject* code) {
+    SwitchedMap& map = switched();
+    if (!note_switched(map, code, ++switch_count)) {
+        Py_RETURN_NONE;
+    }
     if (map.size() > purge_above) {
         std::erase_if(map, [](const auto& entry) { return !referent(entry.second.weak.get()); });
         purge_above = std::max<size_t>(1024, map.size() * 2);
@@ -251,9 +259,9 @@ bool switch_back_on_for(const Watcher& watcher) {
 // Resumptions and suspensions of generators switched off past a "stop" cap: every
 // profiler's trace that wanted them had ended. Back on as soon as one may want them again
 // (a trace taken, a thread hooked).
-// (by code object, a weak reference telling it from a later one at the same address)
-std::unordered_map<PyCodeObject*, Ref>& switched_past_cap() {
-    static auto* made = new std::unordered_map<PyCodeObject*, Ref>();  // never freed, as above
+// (kept as `switched` keeps its code; never purged: emptied at every trace taken)
+SwitchedMap& switched_past_cap() {
+    static auto* made = new SwitchedMap();  // never freed, as above
     return *made;
 }
 
@@ -265,27 +273,17 @@ bool ended_everywhere(const SarvProfiler& profiler, const CodeInfo& info) {
 }
 
 PyObject* switch_off_past_cap(PyCodeObject* code) {
-    auto& listed = switched_past_cap();
-    auto found = listed.find(code);
-    if (found == listed.end() || referent(found->second.get()).get() != reinterpret_cast<PyObject*>(code)) {
-        Ref weak = Ref::steal(PyWeakref_NewRef(reinterpret_cast<PyObject*>(code), nullptr));
-        if (!weak) {
-            PyErr_Clear();
-            Py_RETURN_NONE;  // one it could not switch back on stays on
-        }
-        listed.insert_or_assign(code, std::move(weak));
-    }
-    return Py_NewRef(tool.disable);
+    return note_switched(switched_past_cap(), code, 0) ? Py_NewRef(tool.disable) : Py_NewRef(Py_None);
 }
 
 bool switch_back_on_past_cap() {
-    auto& listed = switched_past_cap();
+    SwitchedMap& listed = switched_past_cap();
     if (listed.empty()) {
         return true;
     }
     std::vector<Ref> codes;
     for (const auto& entry : listed) {
-        if (Ref code = referent(entry.second.get())) {
+        if (Ref code = referent(entry.second.weak.get())) {
             codes.push_back(std::move(code));
         }
     }

@@ -333,7 +333,7 @@ private:
     // The outermost call left out ended by raising (`ev`): recorded after all, a call and its return.
     void record_raised_root(const HookEvent& ev, CodeInfo& info, ThreadState& ts, double duration);
     // A return of a recorded call after recording ended: no record, the stacks kept true.
-    void drop_return(PyFrameObject* frame, ThreadState& ts);
+    void drop_return(PyFrameObject* frame, const CodeInfo& info, ThreadState& ts);
     void refresh_code_info(CodeInfo& info);
     void write_companion(const PrefixedId& frame_id, const RaiseDescription& description, ThreadState& ts);
     // The thread's info and record entries, made if need be; false (no error set) on failure.

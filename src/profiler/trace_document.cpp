@@ -186,50 +186,36 @@ Ref attr_of(PyObject* module_name, PyObject*& key, const char* attr) {
 // The document's entries read from Python, kept with the objects they were read from: a
 // test suite reads them at every test's save and they seldom change. The same objects
 // (sys.argv's items compared one by one, a list being mutable) give the same texts.
+// A text read from a module attribute, converted again only when another object holds it.
+struct KeptText {
+    Ref obj;
+    std::optional<std::string> text;  // (none for None, where that is allowed)
+};
+
 struct PythonMeta {
-    Ref version_obj;
-    std::string version;
-    Ref sha_obj;
-    std::optional<std::string> commit_sha;
+    KeptText version;
+    KeptText commit_sha;
     Ref argv_obj;
     std::vector<Ref> argv_items;  // (held: an item freed could leave its address to another)
     std::vector<std::string> argv;
 };
 
-bool read_version(PythonMeta& known) {
-    static PyObject* key = nullptr;  // (the interpreter lock guards these statics)
-    Ref version = attr_of(names().mod_sarv_version, key, "__version__");
-    if (!version) {
+bool read_text(PyObject* module_name, PyObject*& key, const char* attr, bool none_allowed, KeptText& known) {
+    Ref value = attr_of(module_name, key, attr);
+    if (!value) {
         return false;
     }
-    if (version.get() != known.version_obj.get()) {
-        std::string_view view;
-        if (!utf8_view(version.get(), view)) {
-            return false;
-        }
-        known.version.assign(view);
-        known.version_obj = std::move(version);
-    }
-    return true;
-}
-
-bool read_commit_sha(PythonMeta& known) {
-    static PyObject* key = nullptr;
-    Ref sha = attr_of(names().mod_sarv_git, key, "COMMIT_SHA");
-    if (!sha) {
-        return false;
-    }
-    if (sha.get() != known.sha_obj.get()) {
-        std::optional<std::string> commit_sha;
-        if (sha.get() != Py_None) {
+    if (value.get() != known.obj.get()) {
+        std::optional<std::string> text;
+        if (!none_allowed || value.get() != Py_None) {
             std::string_view view;
-            if (!utf8_view(sha.get(), view)) {
+            if (!utf8_view(value.get(), view)) {
                 return false;
             }
-            commit_sha.emplace(view);
+            text.emplace(view);
         }
-        known.commit_sha = std::move(commit_sha);
-        known.sha_obj = std::move(sha);
+        known.text = std::move(text);
+        known.obj = std::move(value);
     }
     return true;
 }
@@ -276,11 +262,15 @@ bool read_argv(PythonMeta& known) {
 
 bool read_document_meta(const SarvProfiler& p, DocumentMeta& meta) {
     static PythonMeta* known = new PythonMeta();  // (never freed: it holds references past finalization)
-    if (!read_version(*known) || !read_commit_sha(*known) || !read_argv(*known)) {
+    static PyObject* version_key = nullptr;       // (the interpreter lock guards these statics)
+    static PyObject* sha_key = nullptr;
+    const Names& n = names();
+    if (!read_text(n.mod_sarv_version, version_key, "__version__", false, known->version) ||
+        !read_text(n.mod_sarv_git, sha_key, "COMMIT_SHA", true, known->commit_sha) || !read_argv(*known)) {
         return false;
     }
-    meta.version = known->version;
-    meta.commit_sha = known->commit_sha;
+    meta.version = *known->version.text;
+    meta.commit_sha = known->commit_sha.text;
     meta.argv = known->argv;
     meta.source = p.config.source;
     meta.created = p.buffers.created;
